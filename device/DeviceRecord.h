@@ -1,0 +1,122 @@
+// One discovered bridge, and the device layer's process-wide state.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "platform/Handle.h"
+#include "platform/NamedLock.h"
+
+namespace burnwell::device {
+
+enum class TransportKind : std::uint32_t { Unset = 0, Ide = 1, Scsi = 2, MassStorage = 3 };
+enum class DeviceClass : std::uint32_t { Other = 0, Disk = 1, CdRom = 2 };
+
+// Device-tree node handle: opaque 32-bit value (a configuration-manager DEVINST on Windows).
+using DevNode = std::uint32_t;
+
+inline constexpr std::size_t kPathChars = 260;
+inline constexpr std::size_t kLetterChars = 32;
+
+using PathText = std::array<char, kPathChars>;
+using LetterText = std::array<char, kLetterChars>;
+
+// A plain record, zero-initialised when created, filled once by discovery and then only by
+// the hub port scan. Commands receive copies; strings are fixed arrays so a copy is
+// self-contained.
+struct DeviceRecord {
+  platform::LockHandle Mutex = 0;
+  platform::Handle Handle = 0;
+  std::uint32_t FirmwareVersion = 0;
+  std::uint32_t ModeFlags = 0;
+  std::uint32_t CodeSize = 0;
+  std::uint32_t DuplicateCount = 0;
+  std::uint16_t InfoPresent = 0;
+  std::uint32_t FlashChipIndex = 0;
+  std::uint32_t HubNumber = 0;
+  std::uint32_t PortNumber = 0;
+  std::uint32_t PortCount = 0;
+  std::uint32_t PortSpeed = 0;
+  std::uint32_t UsbAddress = 0;
+  std::uint32_t Byte11Set = 0;
+  std::uint32_t PairMatch = 0;
+  std::uint8_t AspiHostAdapter = 0;
+  std::uint8_t AspiTarget = 0;
+  std::uint8_t AspiLun = 0;
+  device::TransportKind TransportKind = device::TransportKind::Unset;
+  device::DeviceClass DeviceClass = device::DeviceClass::Other;
+  std::uint16_t ProductId = 0;
+  std::uint16_t VendorId = 0;
+  std::uint16_t ParentProductId = 0;
+  std::uint16_t ParentVendorId = 0;
+  DevNode DevInst = 0;
+  DevNode ParentDevInst = 0;
+  DevNode GrandparentDevInst = 0;
+  DevNode GreatGrandparentDevInst = 0;
+  DevNode ChildDevInst = 0;
+  char IdLetter = 0;
+  LetterText DriveLetters{};
+  PathText InstancePath{};
+  PathText InstanceId{};
+  PathText DevicePath{};
+  PathText ParentId{};
+  PathText GrandparentId{};
+  PathText GreatGrandparentId{};
+  PathText ChildId{};
+  std::uint32_t HasSecondUnit = 0;
+  LetterText FirstUnitLetters{};
+  PathText SecondInstancePath{};
+  PathText SecondInstanceId{};
+  PathText SecondDevicePath{};
+  PathText SerialNumber{};
+};
+
+// The discovered devices in discovery order; index = position. Only the device API creates,
+// rebuilds and frees it; only discovery appends.
+struct DeviceTable {
+  std::uint32_t count = 0;
+  std::unique_ptr<DeviceRecord[]> records;
+
+  DeviceRecord* begin() { return records.get(); }
+  DeviceRecord* end() { return records.get() + count; }
+  // Grows the array by one zeroed record (new array, records copied in order) and returns it.
+  DeviceRecord& Append();
+  void Clear();
+};
+
+// Module handle of the loaded ASPI library, or 0.
+using ModuleHandle = std::intptr_t;
+
+struct DeviceLayerState {
+  DeviceTable table;
+  bool ntFlag = false;              // pass-through (set) or ASPI (clear) for every command
+  ModuleHandle aspiLibrary = 0;     // "WNASPI32.dll" once loaded
+  bool useRelay = true;             // cleared for good the first time the relay cannot be opened
+  std::atomic<std::uint32_t> lastError{0};  // never cleared on success
+};
+
+DeviceLayerState& DeviceLayer();
+
+// Puts the whole device-layer state back to its start values (tests). Releases nothing.
+void ResetDeviceLayerState();
+
+// The device layer's own last-error value (0xE601xxxx codes).
+inline void SetLastDeviceError(std::uint32_t code) { DeviceLayer().lastError.store(code); }
+inline std::uint32_t LastDeviceError() { return DeviceLayer().lastError.load(); }
+
+// Last-error codes recorded by the device layer.
+inline constexpr std::uint32_t kErrorOutOfMemory = 0xE6010002;
+inline constexpr std::uint32_t kErrorApiMutex = 0xE6010003;
+inline constexpr std::uint32_t kErrorVendorAtaCommand = 0xE601010B;
+inline constexpr std::uint32_t kErrorScsiInquiry = 0xE601010D;
+inline constexpr std::uint32_t kErrorReadBridgeInfo = 0xE601010E;
+inline constexpr std::uint32_t kErrorEepromWrite = 0xE601010F;
+inline constexpr std::uint32_t kErrorEepromRead = 0xE6010110;
+inline constexpr std::uint32_t kErrorSpiChipSelect = 0xE6010112;
+inline constexpr std::uint32_t kErrorSpiWrite = 0xE6010114;
+inline constexpr std::uint32_t kErrorSpiRead = 0xE6010116;
+inline constexpr std::uint32_t kErrorScsiRead10 = 0xE601011E;
+
+}  // namespace burnwell::device

@@ -1,0 +1,29 @@
+#include <cstdlib>
+
+#include "platform/System.h"
+
+namespace burnwell::platform {
+namespace {
+
+thread_local std::uint32_t lastSystemError = 0;
+
+class LinuxSystem final : public System {
+ public:
+  bool IsWindowsNt() override { return true; }
+  void SetLastSystemError(std::uint32_t code) override { lastSystemError = code; }
+  std::uint32_t LastSystemError() override { return lastSystemError; }
+  std::filesystem::path SystemRoot() override {
+    const char* root = std::getenv("BURNWELL_SYSROOT");
+    return (root && *root) ? std::filesystem::path(root) : std::filesystem::path("/");
+  }
+};
+
+}  // namespace
+
+template <>
+System& SystemInstance<System>() {
+  static LinuxSystem system;
+  return system;
+}
+
+}  // namespace burnwell::platform

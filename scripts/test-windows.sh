@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Cross-builds for Windows with mingw-w64 and runs the test suites under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake --preset windows ${BURNWELL_CMAKE_ARGS:-} >/dev/null
+cmake --build --preset windows -j"$(nproc)"
+source scripts/wine-env.sh
+trap wine_env_cleanup EXIT
+ctest --preset windows -j2

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian machine, builds natively and runs every unit and end-to-end test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/setup-debian.sh
+cmake --preset default ${BURNWELL_CMAKE_ARGS:-}
+cmake --build --preset default -j"$(nproc)"
+ctest --preset default -j2

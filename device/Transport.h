@@ -4,6 +4,7 @@
 // failure, and records no last-error code.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "device/DeviceRecord.h"
@@ -14,26 +15,50 @@ namespace burnwell::device {
 
 // NT flag set: RelayDeviceIoControl(record.Handle, IOCTL_SCSI_PASS_THROUGH, request as input
 // and output); completed when that succeeds and ScsiStatus is 0 or 1. NT flag clear:
-// AspiExecute with the record's ASPI address.
+// AspiExecute with the record's ASPI address. `size` is the number of request bytes to carry
+// (at most request.Size(); the data phase must fit inside it).
 int SendScsiCommand(const DeviceRecord& record, ScsiRequest& request, std::uint32_t size);
 
 // The same pass-through, always made directly on the handle (never relayed).
 int SendScsiCommandDirect(platform::Handle handle, ScsiRequest& request, std::uint32_t size,
                           std::uint32_t* returned);
 
-// IOCTL_ATA_PASS_THROUGH with a 32-bit ATA_PASS_THROUGH_EX block followed by its data area.
-// Success: the control succeeded and bit 0 (ERR) of the returned status register is clear.
+// IOCTL_ATA_PASS_THROUGH with a 32-bit ATA_PASS_THROUGH_EX block (device/AtaPassThrough.h)
+// followed by its data area, `size` bytes in all. Success: the control succeeded and bit 0
+// (ERR) of the returned status register is clear.
 int SendAtaCommand(platform::Handle handle, std::uint8_t* block, std::uint32_t size,
                    std::uint32_t* returned);
 
-// ASPI: 1 when the library reports SS_COMP.
+// ASPI: 1 when the library reports SS_COMP (device/Aspi.h has the details).
 int AspiExecute(std::uint8_t hostAdapter, std::uint8_t target, std::uint8_t lun,
                 ScsiRequest& request);
 
+// The caller's block for IOCTL_SCSI_PASS_THROUGH_DIRECT: the 80 bytes of header, filler and
+// sense in the wire layout, with the data area kept apart (the platform structure's pointer).
+// The header's DataBufferOffset field is not used; `dataBuffer` holds DataTransferLength bytes.
+struct ScsiPassThroughDirect {
+  std::array<std::uint8_t, kDataOffset> block{};
+  std::uint8_t* dataBuffer = nullptr;
+};
+
+// Opens a device through the relay while the use-relay flag is set (each device gets its own
+// relay connection), directly otherwise. kInvalidHandle (-1) on failure.
 platform::Handle RelayOpenDevice(const char* path);
+
+// DeviceIoControl on a handle from RelayOpenDevice. A relay connection carries
+// IOCTL_SCSI_PASS_THROUGH (in = out = the request), IOCTL_SCSI_PASS_THROUGH_DIRECT (in points
+// at a ScsiPassThroughDirect) and the four disk queries; any other code fails without writing.
 int RelayDeviceIoControl(platform::Handle handle, std::uint32_t code, void* in,
                          std::uint32_t inSize, void* out, std::uint32_t outSize,
                          std::uint32_t* returned);
+
+// Closes a handle from RelayOpenDevice (a relay connection with the close message).
 int RelayCloseDevice(platform::Handle handle);
+
+// True while `handle` is an open relay connection made by RelayOpenDevice. Relay connections
+// are told apart from device handles by this, not by the use-relay flag, so a connection opened
+// before the flag was cleared still closes through the relay, and a device opened directly is
+// never sent relay messages.
+bool IsRelayHandle(platform::Handle handle);
 
 }  // namespace burnwell::device

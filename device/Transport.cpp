@@ -1,0 +1,275 @@
+#include "device/Transport.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string_view>
+#include <vector>
+
+#include "common/Bytes.h"
+#include "device/AtaPassThrough.h"
+#include "device/RelayProtocol.h"
+#include "platform/DeviceIo.h"
+#include "platform/System.h"
+#include "platform/WinNames.h"
+
+namespace burnwell::device {
+namespace {
+
+using platform::Current;
+using platform::DeviceIo;
+using platform::Handle;
+using platform::kInvalidHandle;
+
+// Relay connections opened by RelayOpenDevice and not yet closed.
+class RelayHandles {
+ public:
+  void Add(Handle h) {
+    std::lock_guard lock(mutex_);
+    handles_.insert(h);
+  }
+  void Remove(Handle h) {
+    std::lock_guard lock(mutex_);
+    handles_.erase(h);
+  }
+  bool Contains(Handle h) {
+    std::lock_guard lock(mutex_);
+    return handles_.count(h) != 0;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::set<Handle> handles_;
+};
+
+RelayHandles& OpenRelayHandles() {
+  static RelayHandles handles;
+  return handles;
+}
+
+// The data phase described by a request header must lie inside the `size` bytes carried.
+bool DataPhaseFits(const ScsiPassThroughHeader& h, std::uint32_t size) {
+  if (size < kDataOffset) return false;
+  if (h.DataTransferLength == 0) return true;
+  const std::uint64_t end = std::uint64_t{h.DataBufferOffset} + h.DataTransferLength;
+  return h.DataBufferOffset >= kDataOffset && end <= size;
+}
+
+bool StatusCompleted(std::uint8_t scsiStatus) { return scsiStatus == 0 || scsiStatus == 1; }
+
+// One request/reply exchange on a relay connection. `reply` is sized by the caller; a reply
+// that does not fit in it fails the read and is never written past it. Success needs the
+// whole request written, at least one reply byte, and status byte 0.
+bool Exchange(Handle h, std::span<const std::uint8_t> request, std::vector<std::uint8_t>& reply,
+              std::uint32_t* replyLength) {
+  DeviceIo& io = Current<DeviceIo>();
+  std::uint32_t written = 0;
+  if (!io.WriteMessage(h, request.data(), static_cast<std::uint32_t>(request.size()), &written))
+    return false;
+  const bool wholeWritten = written == request.size();
+  std::uint32_t read = 0;
+  const bool readOk =
+      io.ReadMessage(h, reply.data(), static_cast<std::uint32_t>(reply.size()), &read);
+  if (!readOk || !wholeWritten || read == 0 || read > reply.size()) return false;
+  *replyLength = read;
+  return reply[0] == relay::kReplyOk;
+}
+
+// A pass-through-direct block carried by a plain pass-through on a device handle: the data
+// area is gathered after the block, sent, and scattered back.
+int DirectPassThroughViaBuffer(Handle h, ScsiPassThroughDirect& sptd, std::uint32_t* returned) {
+  ScsiPassThroughHeader header = DecodePassThroughHeader(sptd.block);
+  if (header.DataTransferLength > 0 && sptd.dataBuffer == nullptr) return 0;
+  std::vector<std::uint8_t> buffer(kDataOffset + header.DataTransferLength, 0);
+  std::copy(sptd.block.begin(), sptd.block.end(), buffer.begin());
+  header.DataBufferOffset = kDataOffset;
+  EncodePassThroughHeader(header, buffer);
+  if (header.DataTransferLength > 0)
+    std::memcpy(buffer.data() + kDataOffset, sptd.dataBuffer, header.DataTransferLength);
+  const auto size = static_cast<std::uint32_t>(buffer.size());
+  std::uint32_t got = 0;
+  if (!Current<DeviceIo>().IoControl(h, IOCTL_SCSI_PASS_THROUGH, buffer.data(), size,
+                                     buffer.data(), size, &got))
+    return 0;
+  const std::uint32_t callerOffset = LoadLe32(sptd.block.data() + spt::DataBufferOffset);
+  std::copy_n(buffer.begin(), kDataOffset, sptd.block.begin());
+  StoreLe32(sptd.block.data() + spt::DataBufferOffset, callerOffset);
+  if (header.DataTransferLength > 0)
+    std::memcpy(sptd.dataBuffer, buffer.data() + kDataOffset, header.DataTransferLength);
+  if (returned) *returned = std::min<std::uint32_t>(got, kDataOffset);
+  return 1;
+}
+
+int RelayPassThrough(Handle h, void* in, std::uint32_t inSize, std::uint32_t outSize,
+                     std::uint32_t* returned) {
+  std::vector<std::uint8_t> request(1 + std::size_t{inSize});
+  std::vector<std::uint8_t> reply(1 + std::size_t{outSize}, 0);
+  request[0] = static_cast<std::uint8_t>(relay::Opcode::PassThrough);
+  if (inSize) std::memcpy(request.data() + 1, in, inSize);
+  std::uint32_t n = 0;
+  if (!Exchange(h, request, reply, &n)) return 0;
+  // The updated request goes back over the caller's input buffer, never past it.
+  std::memcpy(in, reply.data() + 1, std::min<std::uint32_t>(n - 1, inSize));
+  if (returned) *returned = n - 1;
+  return 1;
+}
+
+int RelayPassThroughDirect(Handle h, void* in, std::uint32_t inSize, std::uint32_t* returned) {
+  if (in == nullptr || inSize < sizeof(ScsiPassThroughDirect)) return 0;
+  auto& sptd = *static_cast<ScsiPassThroughDirect*>(in);
+  const std::uint32_t length = LoadLe32(sptd.block.data() + spt::DataTransferLength);
+  if (length > relay::kMaxDirectData) return 0;
+  if (length > 0 && sptd.dataBuffer == nullptr) return 0;
+  const bool dataIn = sptd.block[spt::DataIn] == SCSI_IOCTL_DATA_IN;
+
+  std::vector<std::uint8_t> request(1 + kDataOffset + (dataIn ? 0 : length));
+  request[0] = static_cast<std::uint8_t>(relay::Opcode::PassThroughDirect);
+  std::copy(sptd.block.begin(), sptd.block.end(), request.begin() + 1);
+  if (!dataIn && length) std::memcpy(request.data() + 1 + kDataOffset, sptd.dataBuffer, length);
+  std::vector<std::uint8_t> reply(1 + kDataOffset + (dataIn ? length : 0), 0);
+  std::uint32_t n = 0;
+  if (!Exchange(h, request, reply, &n)) return 0;
+  if (n < 1 + kDataOffset) return 0;  // a reply without the whole block is no answer
+
+  const std::uint32_t callerOffset = LoadLe32(sptd.block.data() + spt::DataBufferOffset);
+  std::copy_n(reply.begin() + 1, kDataOffset, sptd.block.begin());
+  StoreLe32(sptd.block.data() + spt::DataBufferOffset, callerOffset);
+  // Never more than the caller's data area, whatever the relay sent.
+  const std::uint32_t dataBytes = std::min<std::uint32_t>(n - 1 - kDataOffset, length);
+  if (dataBytes) std::memcpy(sptd.dataBuffer, reply.data() + 1 + kDataOffset, dataBytes);
+  if (returned) *returned = n - 1;
+  return 1;
+}
+
+int RelayDiskQuery(Handle h, relay::Opcode opcode, void* out, std::uint32_t outSize,
+                   std::uint32_t* returned) {
+  if (outSize > 0 && out == nullptr) return 0;
+  std::vector<std::uint8_t> request(1 + std::size_t{outSize}, 0);
+  std::vector<std::uint8_t> reply(1 + std::size_t{outSize}, 0);
+  request[0] = static_cast<std::uint8_t>(opcode);
+  std::uint32_t n = 0;
+  if (!Exchange(h, request, reply, &n)) return 0;
+  if (n > 1) std::memcpy(out, reply.data() + 1, n - 1);
+  if (returned) *returned = n - 1;
+  return 1;
+}
+
+Handle OpenDirect(const char* path) {
+  return Current<DeviceIo>().Open(path, platform::kOpenNoAttributes);
+}
+
+}  // namespace
+
+int SendScsiCommand(const DeviceRecord& record, ScsiRequest& request, std::uint32_t size) {
+  if (!DeviceLayer().ntFlag)
+    return AspiExecute(record.AspiHostAdapter, record.AspiTarget, record.AspiLun, request);
+  if (size > request.Size() || !DataPhaseFits(request.Header(), size)) return 0;
+  std::uint32_t returned = 0;
+  if (!RelayDeviceIoControl(record.Handle, IOCTL_SCSI_PASS_THROUGH, request.Bytes().data(), size,
+                            request.Bytes().data(), size, &returned))
+    return 0;
+  return StatusCompleted(request.Bytes()[spt::ScsiStatus]) ? 1 : 0;
+}
+
+int SendScsiCommandDirect(Handle handle, ScsiRequest& request, std::uint32_t size,
+                          std::uint32_t* returned) {
+  if (size > request.Size() || !DataPhaseFits(request.Header(), size)) return 0;
+  std::uint32_t got = 0;
+  if (!Current<DeviceIo>().IoControl(handle, IOCTL_SCSI_PASS_THROUGH, request.Bytes().data(),
+                                     size, request.Bytes().data(), size, &got))
+    return 0;
+  if (returned) *returned = got;
+  return StatusCompleted(request.Bytes()[spt::ScsiStatus]) ? 1 : 0;
+}
+
+int SendAtaCommand(Handle handle, std::uint8_t* block, std::uint32_t size,
+                   std::uint32_t* returned) {
+  if (block == nullptr || size < kAtaPassThroughSize) return 0;
+  std::uint32_t got = 0;
+  if (!Current<DeviceIo>().IoControl(handle, IOCTL_ATA_PASS_THROUGH, block, size, block, size,
+                                     &got))
+    return 0;
+  if (returned) *returned = got;
+  return (block[apt::StatusRegister] & kAtaStatusErr) == 0 ? 1 : 0;
+}
+
+Handle RelayOpenDevice(const char* path) {
+  DeviceLayerState& state = DeviceLayer();
+  if (path == nullptr) return kInvalidHandle;
+  if (!platform::Current<platform::System>().IsWindowsNt()) {
+    state.useRelay = false;
+    return OpenDirect(path);
+  }
+  if (!state.useRelay) return OpenDirect(path);
+
+  const Handle pipe = Current<DeviceIo>().OpenRelay();
+  if (pipe == kInvalidHandle) {
+    state.useRelay = false;
+    return OpenDirect(path);
+  }
+  OpenRelayHandles().Add(pipe);
+
+  const std::string_view text(path);
+  std::vector<std::uint8_t> message(text.size() + 2, 0);
+  message[0] = static_cast<std::uint8_t>(relay::Opcode::Open);
+  std::copy(text.begin(), text.end(), message.begin() + 1);
+  if (message.size() > relay::kMaxMessageSize) {
+    RelayCloseDevice(pipe);
+    return kInvalidHandle;
+  }
+  std::vector<std::uint8_t> reply(1, 0xFF);
+  std::uint32_t n = 0;
+  if (!Exchange(pipe, message, reply, &n)) {
+    RelayCloseDevice(pipe);
+    return kInvalidHandle;
+  }
+  return pipe;
+}
+
+int RelayDeviceIoControl(Handle handle, std::uint32_t code, void* in, std::uint32_t inSize,
+                         void* out, std::uint32_t outSize, std::uint32_t* returned) {
+  if (!IsRelayHandle(handle)) {
+    if (code == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
+      if (in == nullptr || inSize < sizeof(ScsiPassThroughDirect)) return 0;
+      return DirectPassThroughViaBuffer(handle, *static_cast<ScsiPassThroughDirect*>(in),
+                                        returned);
+    }
+    return Current<DeviceIo>().IoControl(handle, code, in, inSize, out, outSize, returned) ? 1
+                                                                                          : 0;
+  }
+  const auto opcode = relay::OpcodeForControlCode(code);
+  if (!opcode) return 0;
+  switch (*opcode) {
+    case relay::Opcode::PassThrough:
+      if (in == nullptr) return 0;
+      return RelayPassThrough(handle, in, inSize, outSize, returned);
+    case relay::Opcode::PassThroughDirect:
+      return RelayPassThroughDirect(handle, in, inSize, returned);
+    default:
+      return RelayDiskQuery(handle, *opcode, out, outSize, returned);
+  }
+}
+
+int RelayCloseDevice(Handle handle) {
+  DeviceIo& io = Current<DeviceIo>();
+  if (!IsRelayHandle(handle)) return io.Close(handle) ? 1 : 0;
+  OpenRelayHandles().Remove(handle);
+  const std::uint8_t closeMessage = static_cast<std::uint8_t>(relay::Opcode::Close);
+  std::uint32_t written = 0;
+  if (!io.WriteMessage(handle, &closeMessage, 1, &written)) {
+    io.Close(handle);
+    return 0;
+  }
+  std::uint8_t reply = 0;
+  std::uint32_t read = 0;
+  if (!io.ReadMessage(handle, &reply, 1, &read)) {
+    io.Close(handle);
+    return 0;
+  }
+  return io.Close(handle) ? 1 : 0;
+}
+
+bool IsRelayHandle(Handle handle) { return OpenRelayHandles().Contains(handle); }
+
+}  // namespace burnwell::device

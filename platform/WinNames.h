@@ -50,3 +50,23 @@ inline constexpr std::uint32_t IOCTL_DISK_GET_DRIVE_GEOMETRY_EX = 0x700A0;
 #ifndef IOCTL_DISK_GET_DRIVE_LAYOUT_EX
 inline constexpr std::uint32_t IOCTL_DISK_GET_DRIVE_LAYOUT_EX = 0x70050;
 #endif
+
+// Message-box styles and results (winuser.h).
+#ifndef MB_OK
+inline constexpr std::uint32_t MB_OK = 0x00000000;
+#endif
+#ifndef MB_OKCANCEL
+inline constexpr std::uint32_t MB_OKCANCEL = 0x00000001;
+#endif
+#ifndef MB_ICONHAND
+inline constexpr std::uint32_t MB_ICONHAND = 0x00000010;
+#endif
+#ifndef MB_ICONEXCLAMATION
+inline constexpr std::uint32_t MB_ICONEXCLAMATION = 0x00000030;
+#endif
+#ifndef IDOK
+inline constexpr int IDOK = 1;
+#endif
+#ifndef IDCANCEL
+inline constexpr int IDCANCEL = 2;
+#endif

@@ -1,0 +1,35 @@
+// The one-shot update of the first bridge found with the loaded firmware image: keep the
+// bridge's configuration block (HEX files) or carry its serial number into the file's block,
+// erase, program block and code in one write, stamp the validity marker, read back and compare,
+// repeating a failed pass up to six passes in all.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/UpdateHost.h"
+
+namespace burnwell::app {
+
+// How an update attempt ended; the operator has already been told.
+enum class UpdateOutcome {
+  Updated,    // programmed, verified and protected again
+  NoBridge,   // BridgeOpen found nothing; no flash access
+  Failed,     // a raised error: the configuration read or the sixth failed pass
+};
+
+// Flash offsets the update writes itself.
+inline constexpr std::uint32_t kConfigBlockSize = 256;
+inline constexpr std::uint32_t kMarkerOffset = 11;
+inline constexpr std::uint8_t kValidityMarker = 0x5A;
+inline constexpr int kMaxPasses = 6;
+
+UpdateOutcome RunUpdate(UpdateHost& host);
+
+// The string-table text of an id (101..119), or "" for an id that has none.
+std::string StringTableText(int id);
+// The string-table text of an id formatted printf-style with (offset, length) where the entry
+// has placeholders (111 and 112), unchanged otherwise.
+std::string FormatErrorText(int id, std::uint32_t offset = 0, int length = 0);
+
+}  // namespace burnwell::app

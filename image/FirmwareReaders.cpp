@@ -1,0 +1,359 @@
+#include "image/FirmwareReaders.h"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+#include "common/Bytes.h"
+#include "common/MakerIds.h"
+#include "image/Allocation.h"
+
+namespace burnwell::image {
+namespace {
+
+using NativeString = std::filesystem::path::string_type;
+using NativeChar = NativeString::value_type;
+
+// The native spelling of an ASCII literal (wide on Windows).
+NativeString Native(std::string_view ascii) { return NativeString(ascii.begin(), ascii.end()); }
+
+bool EndsWith(const NativeString& text, const NativeString& suffix) {
+  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Reads until count bytes arrived, the file ends or an error occurs; the number of bytes read.
+std::uint32_t ReadUpTo(platform::ReadableFile& file, std::uint8_t* out, std::uint32_t count) {
+  std::uint32_t total = 0;
+  while (total < count) {
+    std::uint32_t got = 0;
+    if (!file.Read(out + total, count - total, &got) || got == 0) break;
+    total += std::min(got, count - total);
+  }
+  return total;
+}
+
+int HexValue(std::uint8_t c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+// One Intel HEX record as its digits arrive, placed by their position d in the record.
+struct HexRecord {
+  int digits = 0;
+  std::uint8_t length = 0;
+  std::uint16_t address = 0;
+  std::uint8_t type = 0;
+  std::uint8_t checksum = 0;
+  std::array<std::uint8_t, 255> data{};
+
+  // False when the digit cannot belong to the record.
+  bool AddDigit(std::uint8_t v) {
+    const int d = ++digits;
+    const auto high = [&](std::uint8_t& byte) { byte = static_cast<std::uint8_t>((byte & 0x0F) | (v << 4)); };
+    const auto low = [&](std::uint8_t& byte) { byte = static_cast<std::uint8_t>((byte & 0xF0) | v); };
+    if (d == 1) return high(length), true;
+    if (d == 2) return low(length), true;
+    if (d == 3) return address = static_cast<std::uint16_t>(v << 12), true;
+    if (d <= 6) return address = static_cast<std::uint16_t>(address | (v << (4 * (6 - d)))), true;
+    if (d == 7) return high(type), true;
+    if (d == 8) return low(type), true;
+    if (length == 0) {
+      if (d == 9) return high(checksum), true;
+      if (d == 10) return low(checksum), true;
+      return false;
+    }
+    const int checksumDigit = 2 * length + 9;
+    if (d == checksumDigit) return high(checksum), true;
+    if (d == checksumDigit + 1) return low(checksum), true;
+    if (d > checksumDigit + 1) return true;  // beyond the record's bytes: ignored
+    std::uint8_t& byte = data[static_cast<std::size_t>((d - 9) / 2)];
+    if (d % 2 == 1) {
+      high(byte);
+    } else {
+      low(byte);
+    }
+    return true;
+  }
+
+  std::uint8_t Sum(bool withAddress) const {
+    unsigned sum = length + type + checksum;
+    if (withAddress) sum += (address >> 8) + (address & 0xFF);
+    for (std::size_t i = 0; i < length; ++i) sum += data[i];
+    return static_cast<std::uint8_t>(sum);
+  }
+};
+
+enum class RecordOutcome { Next, EndOfFile, Failed };
+
+struct HexParser {
+  std::span<std::uint8_t> scratch;
+  std::string& errorText;
+  std::uint64_t base = 0;
+  std::uint64_t highestEnd = 0;
+
+  RecordOutcome Fail(const char* text) {
+    errorText = text;
+    return RecordOutcome::Failed;
+  }
+
+  RecordOutcome Finish(const HexRecord& r) {
+    if (r.digits < 10) return Fail("Invalid file format(1).");
+    if (r.type > 5) return Fail("Invalid file format[unknown type].");
+    switch (r.type) {
+      case 0: {
+        // A data record must carry every digit its length announces; a cut record would
+        // otherwise be stored with zero bytes in place of the missing data.
+        if (r.digits < 2 * r.length + 10) return Fail("Invalid file format(1).");
+        if (r.Sum(true) != 0) return Fail("Check sum error");
+        // 64-bit so that a large base address cannot wrap around into the buffer.
+        const std::uint64_t start = base + r.address;
+        const std::uint64_t end = start + r.length;
+        if (end >= HEX_ROM_SIZE) return Fail("Tha code size is larger than ROM size.");
+        std::copy_n(r.data.begin(), r.length, scratch.begin() + static_cast<std::ptrdiff_t>(start));
+        highestEnd = std::max(highestEnd, end);
+        return RecordOutcome::Next;
+      }
+      case 1:
+        if (r.digits != 10 || r.length != 0 || r.address != 0 || r.checksum != 0xFF)
+          return Fail("Invalid file format(2).");
+        return RecordOutcome::EndOfFile;
+      case 2:
+      case 4: {
+        if (r.digits != 14 || r.length != 2 || r.address != 0) return Fail("Invalid file format[Type:0x04].");
+        if (r.Sum(false) != 0) return Fail("Check sum error");
+        const std::uint64_t value = static_cast<std::uint64_t>(r.data[0]) * 256 + r.data[1];
+        base = r.type == 2 ? value * 16 : value * 65536;
+        return RecordOutcome::Next;
+      }
+      default:  // start addresses: accepted and ignored
+        return RecordOutcome::Next;
+    }
+  }
+};
+
+}  // namespace
+
+FileType FirmwareFileType(const std::filesystem::path& path) {
+  const NativeString& text = path.native();
+  if (EndsWith(text, Native(".hex"))) return FileType::Hex;
+  if (EndsWith(text, Native(".bin"))) return FileType::Bin;
+  return FileType::Other;
+}
+
+const char* FileTypeName(FileType type) {
+  switch (type) {
+    case FileType::Hex: return "hex";
+    case FileType::Bin: return "bin";
+    default: return "other";
+  }
+}
+
+bool IsConfigurationOnlyPath(const std::filesystem::path& path) {
+  return path.native().find(Native(".sdt")) != NativeString::npos;
+}
+
+std::uint16_t ProductForModelCode(std::uint8_t modelCode) {
+  switch (modelCode) {
+    case 1: return PID_F;
+    case 2: return PID_G;
+    case 3: return PID_H;
+    case 4: return PID_C;
+    case 6: return PID_B;
+    default: return PID_A;
+  }
+}
+
+bool IsAcceptedProduct(std::uint32_t productId) {
+  return productId == PID_A || productId == PID_B || productId == PID_C || productId == PID_D ||
+         productId == PID_E;
+}
+
+bool ParseIntelHex(platform::ReadableFile& file, std::span<std::uint8_t> scratch, std::uint32_t& codeSize,
+                   std::string& errorText) {
+  const auto fileSize = file.Size();
+  if (!fileSize) {
+    errorText = "An error file";
+    return false;
+  }
+  if (*fileSize == 0) {
+    errorText = "An empty file";
+    return false;
+  }
+  // A file that grew past the limit since it was measured is refused as it would have been then.
+  if (*fileSize > MAX_HEX_FILE_SIZE || scratch.size() < HEX_ROM_SIZE) {
+    errorText = "File open failed";
+    return false;
+  }
+  auto text = TryAllocateBytes(static_cast<std::size_t>(*fileSize), 0);
+  if (!text) {
+    errorText = "access error";
+    return false;
+  }
+  const auto size = static_cast<std::uint32_t>(*fileSize);
+  if (!file.Seek(0) || ReadUpTo(file, text->data(), size) != size) {
+    errorText = "Read file failed.";
+    return false;
+  }
+  codeSize = 0;
+
+  HexParser parser{scratch, errorText};
+  HexRecord record;
+  bool inRecord = false;
+  bool anyRecord = false;
+  for (std::size_t i = 0; i < text->size(); ++i) {
+    const std::uint8_t c = (*text)[i];
+    if (c == ':') {
+      if (inRecord) {
+        const auto outcome = parser.Finish(record);
+        if (outcome == RecordOutcome::Failed) return false;
+        if (outcome == RecordOutcome::EndOfFile) {
+          codeSize = static_cast<std::uint32_t>(parser.highestEnd);
+          return true;
+        }
+      }
+      record = HexRecord{};
+      inRecord = anyRecord = true;
+      continue;
+    }
+    if (!inRecord || c == '\r' || c == '\n') continue;
+    const int v = HexValue(c);
+    if (v < 0) {
+      errorText = "Invalid file format[unknown data byte].";
+      return false;
+    }
+    if (!record.AddDigit(static_cast<std::uint8_t>(v))) {
+      errorText = "Invalid file format(3).";
+      return false;
+    }
+  }
+  if (!anyRecord) {
+    errorText = "Invalid file format(1).";
+    return false;
+  }
+  const auto outcome = parser.Finish(record);
+  if (outcome == RecordOutcome::Failed) return false;
+  if (outcome == RecordOutcome::EndOfFile) {
+    codeSize = static_cast<std::uint32_t>(parser.highestEnd);
+    return true;
+  }
+  // The input ended after a good record but without the end-of-file record: the file is cut
+  // short, so the load ends here as a malformed end of file rather than taking partial code.
+  errorText = "Invalid file format(2).";
+  return false;
+}
+
+std::optional<std::vector<std::uint8_t>> ReadFirmwareFile(const std::filesystem::path& path, std::uint64_t& size,
+                                                          std::string& errorText) {
+  auto file = platform::Current<platform::FileSystem>().OpenForRead(path);
+  if (!file || size > MAX_HEX_FILE_SIZE) {
+    errorText = "File open failed";
+    return std::nullopt;
+  }
+  auto scratch = TryAllocateBytes(HEX_ROM_SIZE, 0xFF);
+  if (!scratch) {
+    // No text is given for this case; the parser's out-of-memory text says what happened.
+    errorText = "access error";
+    return std::nullopt;
+  }
+  std::uint32_t codeSize = 0;
+  if (!ParseIntelHex(*file, *scratch, codeSize, errorText)) return std::nullopt;
+  size = codeSize;
+  return scratch;
+}
+
+bool LoadHexImage(ImageBuffer& image, const std::filesystem::path& path, std::string& errorText) {
+  image.ClearCode();
+  if (path.native().size() < 4) return false;
+  std::uint64_t size = 0;
+  {
+    auto file = platform::Current<platform::FileSystem>().OpenForRead(path);
+    if (!file) return false;
+    // A size that cannot be measured counts as too large, which the next step refuses.
+    size = file->Size().value_or(~std::uint64_t{0});
+  }
+  auto scratch = ReadFirmwareFile(path, size, errorText);
+  if (!scratch) return false;
+
+  const std::uint64_t codeSize = size;
+  std::size_t imageSize;
+  if (codeSize < SMALL_IMAGE_SIZE) {
+    imageSize = SMALL_IMAGE_SIZE;
+  } else if (codeSize <= LARGE_IMAGE_SIZE) {
+    imageSize = LARGE_IMAGE_SIZE;
+  } else {
+    return false;
+  }
+  auto code = TryAllocateBytes(imageSize, 0xFF);
+  scratch->resize(static_cast<std::size_t>(codeSize));
+  if (!code) {
+    errorText = "access error";
+    return false;
+  }
+  if (codeSize <= ZERO_REGION_START)
+    std::fill(code->begin() + ZERO_REGION_START, code->begin() + SMALL_IMAGE_SIZE, std::uint8_t{0});
+  std::copy(scratch->begin(), scratch->end(), code->begin());
+  scratch.reset();
+
+  const std::uint16_t checksum = ComputeChecksum(*code);
+  image.TakeCode(std::move(*code));
+  image.SetFieldValue(FieldId::Marker, VALID_MARKER);
+  image.SetFieldValue(FieldId::Checksum, checksum);
+  image.SetFieldValue(FieldId::CodeLength, static_cast<std::uint32_t>(imageSize));
+  return true;
+}
+
+int LoadHeaderImage(ImageBuffer& image, const std::filesystem::path& path) {
+  ImageHeader& header = image.Header();
+  header.fill(0);
+  const bool configurationOnly = IsConfigurationOnlyPath(path);
+
+  auto file = platform::Current<platform::FileSystem>().OpenForRead(path);
+  if (!file) return LOAD_CANNOT_OPEN;
+  const std::uint32_t prefix = configurationOnly ? CONFIG_ONLY_FILE_SIZE : HEADER_FILE_PREFIX;
+  if (ReadUpTo(*file, header.data(), prefix) != prefix) return LOAD_TOO_SHORT;
+  if (LoadLe16(&header[offset::SIGNATURE]) != VID_MAKER) return LOAD_BAD_CONTENT;
+
+  std::uint32_t product = configurationOnly ? ProductForModelCode(header[offset::PRODUCT_WORD])
+                                            : LoadLe16(&header[offset::PRODUCT_WORD]);
+  if (product == 0) product = PID_A;
+  if (!IsAcceptedProduct(product)) return LOAD_BAD_CONTENT;
+
+  std::vector<std::uint8_t> code;
+  std::uint32_t length = 0;
+  if (!configurationOnly) {
+    std::array<std::uint8_t, 4> lengthBytes{};
+    if (ReadUpTo(*file, lengthBytes.data(), 4) == 4) length = LoadLe32(lengthBytes.data());
+    if (length > MAX_HEADER_CODE_LENGTH) return LOAD_BAD_CONTENT;
+    if (length > 0) {
+      const std::size_t imageSize =
+          (length <= ZERO_REGION_START || length == SMALL_IMAGE_SIZE) ? SMALL_IMAGE_SIZE : LARGE_IMAGE_SIZE;
+      auto buffer = TryAllocateBytes(imageSize, 0xFF);
+      if (!buffer) return LOAD_OUT_OF_MEMORY;
+      if (ReadUpTo(*file, buffer->data(), length) != length) return LOAD_BAD_CONTENT;
+      if (ComputeChecksum(*buffer) != LoadBe16(&header[offset::CHECKSUM])) return LOAD_CHECKSUM_MISMATCH;
+      StoreLe32(&header[offset::CODE_LENGTH], length);
+      code = std::move(*buffer);
+    }
+  }
+
+  image.TakeCode(std::move(code));
+  image.SetCodeLength(image.HasCode() ? length : 0);
+  image.SetProductId(product);
+  if (!image.HasCode()) std::fill_n(&header[offset::MARKER], 3, std::uint8_t{0});
+  return LOAD_OK;
+}
+
+FirmwareLoadResult LoadFirmwareByType(ImageBuffer& image, const std::filesystem::path& path) {
+  FirmwareLoadResult result{FirmwareFileType(path), false, {}, LOAD_OK};
+  if (result.type == FileType::Hex) {
+    result.ok = LoadHexImage(image, path, result.errorText);
+  } else {
+    result.status = LoadHeaderImage(image, path);
+    result.ok = result.status == LOAD_OK;
+  }
+  return result;
+}
+
+}  // namespace burnwell::image

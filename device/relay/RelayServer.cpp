@@ -1,0 +1,185 @@
+#include "device/relay/RelayServer.h"
+
+#include <algorithm>
+#include <string_view>
+
+#include "common/Bytes.h"
+#include "device/RelayProtocol.h"
+#include "device/ScsiRequest.h"
+#include "platform/WinNames.h"
+
+namespace burnwell::device::relay {
+namespace {
+
+RelayOutcome Failure() { return {{kReplyFailed}, false}; }
+RelayOutcome CloseNow() { return {{}, true}; }
+
+// A pass-through header the server will act on: a real CDB length, a defined direction, and
+// sense and data areas inside the `size` bytes of the request.
+bool HeaderIsSound(const ScsiPassThroughHeader& h, std::size_t size, bool checkDataArea) {
+  if (h.CdbLength == 0 || h.CdbLength > 16) return false;
+  if (h.DataIn != SCSI_IOCTL_DATA_IN && h.DataIn != SCSI_IOCTL_DATA_OUT) return false;
+  if (h.SenseInfoLength > 0) {
+    const std::uint64_t end = std::uint64_t{h.SenseInfoOffset} + h.SenseInfoLength;
+    if (h.SenseInfoOffset < kPassThroughHeaderSize || end > kDataOffset) return false;
+  }
+  if (checkDataArea && h.DataTransferLength > 0) {
+    const std::uint64_t end = std::uint64_t{h.DataBufferOffset} + h.DataTransferLength;
+    if (h.DataBufferOffset < kDataOffset || end > size) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+RelayOutcome RelayConnection::Handle(std::span<const std::uint8_t> message) {
+  if (message.empty() || message.size() > kMaxMessageSize) return CloseNow();
+  const std::uint8_t opcode = message[0];
+  const auto payload = message.subspan(1);
+  switch (static_cast<Opcode>(opcode)) {
+    case Opcode::Open:
+      return HandleOpen(payload);
+    case Opcode::Close:
+      if (!payload.empty()) return Failure();
+      session_.reset();
+      return {{kReplyOk}, true};
+    case Opcode::PassThrough:
+      return HandlePassThrough(payload);
+    case Opcode::PassThroughDirect:
+      return HandlePassThroughDirect(payload);
+    default:
+      break;
+  }
+  if (const auto code = DiskQueryCode(opcode)) return HandleDiskQuery(*code, payload);
+  return Failure();
+}
+
+RelayOutcome RelayConnection::HandleOpen(std::span<const std::uint8_t> payload) {
+  // One device per connection; the path is NUL-terminated and holds no other NUL.
+  if (session_ || payload.size() < 2 || payload.back() != 0) return Failure();
+  const std::string_view path(reinterpret_cast<const char*>(payload.data()), payload.size() - 1);
+  if (path.size() > kMaxPathLength || path.find('\0') != std::string_view::npos)
+    return Failure();
+  session_ = backend_.Open(path);
+  return session_ ? RelayOutcome{{kReplyOk}, false} : Failure();
+}
+
+RelayOutcome RelayConnection::HandlePassThrough(std::span<const std::uint8_t> payload) {
+  if (!session_ || payload.size() < kDataOffset) return Failure();
+  const ScsiPassThroughHeader header = DecodePassThroughHeader(payload);
+  if (!HeaderIsSound(header, payload.size(), true)) return Failure();
+
+  RelayOutcome outcome{std::vector<std::uint8_t>(1 + payload.size()), false};
+  std::copy(payload.begin(), payload.end(), outcome.reply.begin() + 1);
+  std::uint32_t returned = 0;
+  if (!session_->IoControl(IOCTL_SCSI_PASS_THROUGH, payload,
+                           std::span(outcome.reply).subspan(1), &returned))
+    return Failure();
+  outcome.reply[0] = kReplyOk;
+  return outcome;
+}
+
+RelayOutcome RelayConnection::HandlePassThroughDirect(std::span<const std::uint8_t> payload) {
+  if (!session_ || payload.size() < kDataOffset) return Failure();
+  ScsiPassThroughHeader header = DecodePassThroughHeader(payload);
+  if (!HeaderIsSound(header, payload.size(), false)) return Failure();
+  const std::uint32_t length = header.DataTransferLength;
+  const bool dataIn = header.DataIn == SCSI_IOCTL_DATA_IN;
+  if (length > kMaxDirectData) return Failure();
+  if (payload.size() != kDataOffset + (dataIn ? 0 : length)) return Failure();
+
+  // The device sees an ordinary pass-through with the data placed after the block.
+  std::vector<std::uint8_t> request(kDataOffset + length, 0);
+  std::copy(payload.begin(), payload.end(), request.begin());
+  header.DataBufferOffset = kDataOffset;
+  EncodePassThroughHeader(header, request);
+  std::vector<std::uint8_t> updated = request;
+  std::uint32_t returned = 0;
+  if (!session_->IoControl(IOCTL_SCSI_PASS_THROUGH, request, updated, &returned))
+    return Failure();
+
+  // The block goes back with the client's own data-buffer field; the data only when reading.
+  StoreLe32(updated.data() + spt::DataBufferOffset, LoadLe32(payload.data() + spt::DataBufferOffset));
+  const std::size_t replyData = dataIn ? length : 0;
+  RelayOutcome outcome{std::vector<std::uint8_t>(1 + kDataOffset + replyData), false};
+  outcome.reply[0] = kReplyOk;
+  std::copy_n(updated.begin(), kDataOffset + replyData, outcome.reply.begin() + 1);
+  return outcome;
+}
+
+RelayOutcome RelayConnection::HandleDiskQuery(std::uint32_t code,
+                                              std::span<const std::uint8_t> payload) {
+  if (!session_) return Failure();
+  std::vector<std::uint8_t> out(payload.size(), 0);
+  std::uint32_t returned = 0;
+  if (!session_->IoControl(code, {}, out, &returned)) return Failure();
+  const std::size_t valid = std::min<std::size_t>(returned, out.size());
+  RelayOutcome outcome{std::vector<std::uint8_t>(1 + valid), false};
+  outcome.reply[0] = kReplyOk;
+  std::copy_n(out.begin(), valid, outcome.reply.begin() + 1);
+  return outcome;
+}
+
+RelayServer::RelayServer(RelayBackend& backend, std::unique_ptr<platform::RelayListener> listener)
+    : backend_(backend), listener_(std::move(listener)) {}
+
+RelayServer::~RelayServer() { Stop(); }
+
+void RelayServer::Start() {
+  std::lock_guard lock(mutex_);
+  if (acceptThread_.joinable() || stopping_ || !listener_) return;
+  acceptThread_ = std::thread([this] { AcceptLoop(); });
+}
+
+void RelayServer::Stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    for (auto& channel : channels_) channel->Shutdown();
+  }
+  if (listener_) listener_->Stop();
+  if (acceptThread_.joinable()) acceptThread_.join();
+  // The accept thread has ended: no thread is added from here on.
+  for (auto& thread : connectionThreads_)
+    if (thread.joinable()) thread.join();
+  connectionThreads_.clear();
+  channels_.clear();
+}
+
+void RelayServer::AcceptLoop() {
+  while (auto accepted = listener_->Accept()) {
+    std::shared_ptr<platform::RelayChannel> channel = std::move(accepted);
+    std::lock_guard lock(mutex_);
+    if (stopping_) {
+      channel->Shutdown();
+      break;
+    }
+    channels_.push_back(channel);
+    connectionThreads_.emplace_back([this, channel] {
+      Serve(backend_, *channel);
+      channel->Shutdown();
+    });
+  }
+}
+
+void RelayServer::Serve(RelayBackend& backend, platform::RelayChannel& channel) {
+  RelayConnection connection(backend);
+  std::vector<std::uint8_t> message;
+  while (true) {
+    const auto received = channel.Receive(message, kMaxMessageSize);
+    if (received != platform::ReceiveResult::Message) return;
+    const RelayOutcome outcome = connection.Handle(message);
+    if (!outcome.reply.empty() && !channel.Send(outcome.reply)) return;
+    if (outcome.closeConnection) return;
+  }
+}
+
+std::unique_ptr<RelayServer> StartRelayServer(RelayBackend& backend) {
+  auto listener = platform::ListenForRelayClients();
+  if (!listener) return nullptr;
+  auto server = std::make_unique<RelayServer>(backend, std::move(listener));
+  server->Start();
+  return server;
+}
+
+}  // namespace burnwell::device::relay

@@ -1,0 +1,45 @@
+// The server side of the I/O relay channel: a listener at the relay's well-known place (the
+// named pipe "\\.\pipe\DeviceIoControlPipe" in message mode on Windows; a SOCK_SEQPACKET
+// socket at /run/burnwell/DeviceIoControlPipe below the system root on Linux) and one message
+// channel per accepted client.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace burnwell::platform {
+
+enum class ReceiveResult {
+  Message,  // one whole message arrived
+  TooLong,  // the message was longer than the limit; it was discarded
+  Closed,   // the client went away, or the channel was shut down
+};
+
+class RelayChannel {
+ public:
+  virtual ~RelayChannel() = default;
+  // Receives one message of at most `limit` bytes into `message`.
+  virtual ReceiveResult Receive(std::vector<std::uint8_t>& message, std::size_t limit) = 0;
+  // Sends one whole message; false when it could not be sent whole.
+  virtual bool Send(std::span<const std::uint8_t> message) = 0;
+  // Ends the connection; a Receive blocked in another thread returns Closed. Thread-safe.
+  virtual void Shutdown() = 0;
+};
+
+class RelayListener {
+ public:
+  virtual ~RelayListener() = default;
+  // Waits for the next client; nullptr once stopped (or on a failure of the listener itself).
+  virtual std::unique_ptr<RelayChannel> Accept() = 0;
+  // Makes a blocked Accept return nullptr, now and from then on. Thread-safe.
+  virtual void Stop() = 0;
+};
+
+// Starts listening at the relay's well-known place; nullptr when that is impossible (another
+// server listens there already, no rights, ...).
+std::unique_ptr<RelayListener> ListenForRelayClients();
+
+}  // namespace burnwell::platform

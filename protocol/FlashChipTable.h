@@ -1,0 +1,110 @@
+// The serial-flash chips the bridges carry: one descriptor per supported chip with every
+// command's opcode, length and poll interval, the wait for a chip to become ready, and the
+// identification that picks the descriptor for the attached chip.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "device/DeviceRecord.h"
+
+namespace burnwell::protocol {
+
+using device::DeviceRecord;
+
+// One serial-flash command of a chip.
+struct SpiCommand {
+  std::uint16_t opcode = 0;  // low byte is the command byte; 0: the chip has no such command
+  std::uint16_t length = 0;  // bytes sent: opcode plus address, dummy and value bytes
+  std::uint16_t extra = 0;   // read-status / read-ID: bytes received; auto-increment: bytes
+                             // sent for each further data byte
+  std::uint16_t poll = 0;    // milliseconds between status polls after this command
+
+  constexpr bool Present() const { return opcode != 0; }
+  constexpr std::uint8_t Opcode() const { return static_cast<std::uint8_t>(opcode); }
+};
+
+// Slot numbers of a descriptor.
+enum class Slot : std::size_t {
+  WriteEnable = 0,
+  WriteDisable = 1,
+  ReadStatus = 2,
+  WriteStatus = 3,
+  ReadData = 4,
+  PageProgram = 5,
+  ReadId = 6,
+  SectorErase = 7,
+  ChipErase = 8,
+  BlockErase = 9,
+  FastRead = 10,
+  DeepPowerDown = 11,
+  DualOutputRead = 12,
+  ReadStatus2 = 13,
+  BlockErase32K = 14,
+  ReleasePowerDown = 15,
+  ManufacturerDeviceId = 16,
+  JedecId = 17,
+  ElectronicSignature = 18,
+  AutoIncrementProgram = 19,
+  EnableWriteStatus = 20,
+};
+inline constexpr std::size_t kSlotCount = 21;
+
+struct FlashChipDescriptor {
+  // The three values below are read by no routine; they hold the family's datasheet figures
+  // so that a reader can tell the entries apart: capacity in bytes, program page in bytes and
+  // smallest erase unit in bytes.
+  std::uint32_t capacity = 0;
+  std::array<SpiCommand, kSlotCount> slots{};
+  std::uint16_t pageSize = 0;
+  std::uint16_t eraseUnit = 0;
+  std::uint16_t protectValue = 0;    // low byte written to the status register to lock the chip
+  std::uint16_t unprotectValue = 0;  // low byte written to unlock it
+
+  constexpr const SpiCommand& operator[](Slot slot) const {
+    return slots[static_cast<std::size_t>(slot)];
+  }
+};
+
+inline constexpr std::size_t kFlashChipCount = 14;
+extern const std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable;
+
+// The descriptor at a chip index; an index outside the table falls back to entry 0.
+const FlashChipDescriptor& FlashChip(std::uint32_t index);
+
+// Step codes of the serial-flash routines: each failing step carries its own code, which
+// decides the clean-up and is the error code of the failure notices.
+namespace step {
+inline constexpr int kOk = 0;
+inline constexpr int kWriteEnable = -60;  // also the select of an identification probe
+inline constexpr int kWriteDisable = -61;
+inline constexpr int kSelect = -62;
+inline constexpr int kDeselect = -63;
+inline constexpr int kCommandBytes = -64;
+inline constexpr int kProgramData = -65;
+inline constexpr int kRead = -66;
+inline constexpr int kWaitReady = -67;
+inline constexpr int kNoChip = -68;
+inline constexpr int kProtection = -69;
+inline constexpr int kEraseCheck = -71;
+}  // namespace step
+
+// Polls the status register of the record's chip (slot 2 of the entry at FlashChipIndex) up to
+// 100 times, sleeping pollMs after each busy answer. 0 when the chip is ready, -67 when it
+// stays busy or a poll transfer fails (the chip is deselected then).
+int WaitFlashReady(const DeviceRecord& record, std::uint32_t pollMs);
+inline constexpr int kMaxReadyPolls = 100;
+inline constexpr std::uint32_t kDetectPollMs = 10;
+
+// What a probe answer says about the chip: a table index, or kNoMatch.
+inline constexpr int kNoMatch = -1;
+int ClassifyFlashAnswer(const std::array<std::uint8_t, 4>& answer, const FlashChipDescriptor& probe);
+
+// Probes the chip with each entry's identification command in table order until one answer is
+// classified, and sets record.FlashChipIndex (0 when none matched). 0 on success; -68 when no
+// chip answered (the last answer began with 0xFF); the failing step's code when a transfer
+// failed (write disable sent afterwards).
+int DetectFlash(DeviceRecord& record);
+
+}  // namespace burnwell::protocol

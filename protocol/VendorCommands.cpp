@@ -1,0 +1,423 @@
+#include "protocol/VendorCommands.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "common/Bytes.h"
+#include "common/MakerIds.h"
+#include "device/AtaPassThrough.h"
+#include "device/ScsiRequest.h"
+#include "device/Transport.h"
+#include "platform/DeviceIo.h"
+#include "platform/System.h"
+#include "platform/WinNames.h"
+
+namespace burnwell::protocol {
+namespace {
+
+using device::ScsiPassThroughHeader;
+using device::ScsiRequest;
+using device::TransportKind;
+
+// Operation codes.
+constexpr std::uint8_t kOpBridgeInfo = 0xD0;
+constexpr std::uint8_t kOpEepromWrite = 0xD1;
+constexpr std::uint8_t kOpEepromRead = 0xD2;
+constexpr std::uint8_t kOpSpiSelect = 0xD3;
+constexpr std::uint8_t kOpSpiDeselect = 0xD4;
+constexpr std::uint8_t kOpSpiWrite = 0xD5;
+constexpr std::uint8_t kOpSpiRead = 0xD6;
+constexpr std::uint8_t kOpVendorAta = 0xD8;
+constexpr std::uint8_t kOpInquiry = 0x12;
+constexpr std::uint8_t kOpRead10 = 0x28;
+constexpr std::uint8_t kAtaIdentifyDevice = 0xEC;
+
+// The bridge answers only to this target id.
+constexpr std::uint8_t kBridgeTargetId = 1;
+constexpr std::uint8_t kSenseLength = 32;
+constexpr std::uint32_t kBlockSize = 512;
+
+std::uint32_t DeviceCount() { return device::DeviceLayer().table.count; }
+
+// A zeroed request with the header every command of the bridge shares.
+struct RequestSpec {
+  std::uint8_t cdbLength = 12;
+  std::uint8_t dataIn = device::SCSI_IOCTL_DATA_OUT;
+  std::uint32_t transferLength = 0;
+  std::uint32_t timeout = 0;
+  std::uint8_t lun = 0;
+};
+
+void PrepareRequest(ScsiRequest& request, const RequestSpec& spec,
+                    const std::array<std::uint8_t, 16>& cdb) {
+  ScsiPassThroughHeader header;
+  header.Length = static_cast<std::uint16_t>(device::kPassThroughHeaderSize);
+  header.PathId = 0;
+  header.TargetId = kBridgeTargetId;
+  header.Lun = spec.lun;
+  header.CdbLength = spec.cdbLength;
+  header.SenseInfoLength = kSenseLength;
+  header.DataIn = spec.dataIn;
+  header.DataTransferLength = spec.transferLength;
+  header.TimeOutValue = spec.timeout;
+  header.DataBufferOffset = static_cast<std::uint32_t>(device::kDataOffset);
+  header.SenseInfoOffset = static_cast<std::uint32_t>(device::kSenseOffset);
+  header.Cdb = cdb;
+  request.SetHeader(header);
+}
+
+// A vendor CDB: operation code in byte 0 and the maker's vendor ID in bytes 4..5.
+std::array<std::uint8_t, 16> VendorCdb(std::uint8_t operation) {
+  std::array<std::uint8_t, 16> cdb{};
+  cdb[0] = operation;
+  StoreBe16(&cdb[4], VID_MAKER);
+  return cdb;
+}
+
+int SendByRule(const DeviceRecord& record, ScsiRequest& request) {
+  return device::SendScsiCommand(record, request, static_cast<std::uint32_t>(request.Size()));
+}
+
+// INQUIRY, bridge information and READ(10) honour the record's transport: Scsi devices take the
+// plain pass-through that never goes through the relay.
+int SendByTransport(const DeviceRecord& record, ScsiRequest& request) {
+  if (record.TransportKind == TransportKind::Scsi) {
+    std::uint32_t returned = 0;
+    return device::SendScsiCommandDirect(record.Handle, request,
+                                         static_cast<std::uint32_t>(request.Size()), &returned);
+  }
+  return SendByRule(record, request);
+}
+
+// Ide devices take none of the SCSI identification commands.
+bool RejectIde(const DeviceRecord& record) {
+  if (record.TransportKind != TransportKind::Ide) return false;
+  platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
+  return true;
+}
+
+int Fail(std::uint32_t code) {
+  device::SetLastDeviceError(code);
+  return 0;
+}
+
+// Sends one short (at most 32-byte) vendor transfer to the device.
+int ShortTransferOut(const DeviceRecord& record, const std::array<std::uint8_t, 16>& cdb,
+                     const std::uint8_t* source, std::uint32_t length, std::uint32_t failureCode) {
+  ScsiRequest request;
+  PrepareRequest(request, {12, device::SCSI_IOCTL_DATA_OUT, length, ShortCommandTimeout(), 0}, cdb);
+  if (length != 0) std::memcpy(request.Data().data(), source, length);
+  if (!SendByRule(record, request)) return Fail(failureCode);
+  return 1;
+}
+
+int ShortTransferIn(const DeviceRecord& record, const std::array<std::uint8_t, 16>& cdb,
+                    std::uint8_t* destination, std::uint32_t length, std::uint32_t failureCode) {
+  ScsiRequest request;
+  PrepareRequest(request, {12, device::SCSI_IOCTL_DATA_IN, length, ShortCommandTimeout(), 0}, cdb);
+  if (!SendByRule(record, request)) return Fail(failureCode);
+  if (length != 0) std::memcpy(destination, request.Data().data(), length);
+  return 1;
+}
+
+// A pointer may be absent only when nothing is to be moved.
+bool MissingBuffer(const void* buffer, std::uint32_t length) {
+  return buffer == nullptr && length != 0;
+}
+
+// The ATA pass-through block: the 40-byte header, then a data area of 4096 bytes.
+namespace ata {
+constexpr std::size_t HeaderSize = device::kAtaPassThroughSize;
+constexpr std::size_t DataAreaSize = 4096;
+constexpr std::size_t BlockSize = HeaderSize + DataAreaSize;
+static_assert(BlockSize == 4136);
+}  // namespace ata
+
+// --- SENDCMDINPARAMS / SENDCMDOUTPARAMS (byte-packed) ----------------------------------------
+namespace smart {
+constexpr std::size_t BufferSize = 0;    // u32 cBufferSize
+constexpr std::size_t Registers = 4;     // IDEREGS: features, count, number, cyl low, cyl high,
+                                         // drive/head, command, reserved
+constexpr std::size_t DriveNumber = 12;  // u8
+constexpr std::size_t InParamsSize = 33;        // with its one-byte bBuffer
+constexpr std::size_t InParamsHeaderSize = 32;  // without bBuffer
+constexpr std::size_t OutDataOffset = 16;       // cBufferSize + DRIVERSTATUS
+constexpr std::size_t OutParamsSize = OutDataOffset + kIdentifySize;  // 528
+static_assert(Registers + 8 == DriveNumber);
+static_assert(OutParamsSize == 528);
+}  // namespace smart
+
+// --- SRB_IO_CONTROL followed by SENDCMDINPARAMS / SENDCMDOUTPARAMS --------------------------
+namespace miniport {
+constexpr std::size_t HeaderLength = 0;  // u32
+constexpr std::size_t Signature = 4;     // 8 bytes
+constexpr std::size_t Timeout = 12;      // u32
+constexpr std::size_t ControlCode = 16;  // u32
+constexpr std::size_t ReturnCode = 20;   // u32
+constexpr std::size_t Length = 24;       // u32
+constexpr std::size_t HeaderSize = 28;
+constexpr std::uint32_t IdentifyControlCode = 0x1B0501;  // IOCTL_SCSI_MINIPORT_IDENTIFY
+constexpr std::uint32_t PayloadLength = 529;              // SENDCMDOUTPARAMS + 512 data + 1
+constexpr std::uint32_t InputLength = HeaderSize + smart::InParamsHeaderSize;  // 60
+constexpr std::uint32_t OutputLength = HeaderSize + PayloadLength;              // 557
+constexpr std::size_t DataOffset = HeaderSize + smart::OutDataOffset;
+static_assert(ReturnCode + 4 == Length && Length + 4 == HeaderSize);
+static_assert(InputLength == 60 && OutputLength == 557);
+}  // namespace miniport
+
+}  // namespace
+
+std::uint32_t ShortCommandTimeout() {
+  const std::uint32_t n = DeviceCount();
+  return n == 0 ? 3 : 3 * n;
+}
+
+std::uint32_t StandardCommandTimeout() {
+  const std::uint32_t n = DeviceCount();
+  return n == 0 ? 30 : 30 * n;
+}
+
+std::uint32_t BridgeInfoTimeout(std::uint32_t multiplier) {
+  const std::uint32_t n = DeviceCount();
+  return n == 0 ? multiplier : multiplier * n;
+}
+
+std::uint32_t VendorAtaTimeout(std::uint32_t multiplier) {
+  const std::uint32_t product = multiplier * DeviceCount();
+  return product == 0 ? 30 : product;
+}
+
+std::uint32_t AtaPassThroughTimeout() { return 300 * (DeviceCount() + 1); }
+
+int ReadBridgeInfo(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t length,
+                   std::uint32_t timeoutMultiplier) {
+  if (RejectIde(record)) return 0;
+  if (length < kBridgeInfoMinLength || length > kBridgeInfoMaxLength || destination == nullptr)
+    return Fail(device::kErrorReadBridgeInfo);
+  ScsiRequest request;
+  PrepareRequest(request,
+                 {12, device::SCSI_IOCTL_DATA_IN, length, BridgeInfoTimeout(timeoutMultiplier), 0},
+                 VendorCdb(kOpBridgeInfo));
+  if (!SendByTransport(record, request)) return Fail(device::kErrorReadBridgeInfo);
+  std::memcpy(destination, request.Data().data(), length);
+  return 1;
+}
+
+int VendorAtaCommand(const DeviceRecord& record, const AtaTaskFile& taskFile,
+                     std::uint8_t* buffer, std::uint32_t bufferLength, std::uint8_t lun,
+                     std::uint32_t timeoutMultiplier) {
+  if (bufferLength < taskFile.length || MissingBuffer(buffer, bufferLength)) return 0;
+  std::array<std::uint8_t, 16> cdb = VendorCdb(kOpVendorAta);
+  cdb[1] = taskFile.read ? 0x15 : 0x05;
+  cdb[2] = lun;
+  cdb[3] = taskFile.features;
+  StoreBe32(&cdb[6], taskFile.length);
+  cdb[10] = static_cast<std::uint8_t>(taskFile.count);
+  cdb[11] = static_cast<std::uint8_t>(taskFile.lbaLow);
+  cdb[12] = static_cast<std::uint8_t>(taskFile.lbaMid);
+  cdb[13] = static_cast<std::uint8_t>(taskFile.lbaHigh);
+  cdb[14] = taskFile.device;
+  cdb[15] = taskFile.command;
+
+  ScsiRequest request(std::max<std::size_t>(bufferLength, device::kStandardDataSize));
+  PrepareRequest(request,
+                 {16, taskFile.read ? device::SCSI_IOCTL_DATA_IN : device::SCSI_IOCTL_DATA_OUT,
+                  taskFile.length, VendorAtaTimeout(timeoutMultiplier), lun},
+                 cdb);
+  if (taskFile.read) {
+    if (bufferLength != 0) std::memset(buffer, 0, bufferLength);
+  } else if (bufferLength != 0) {
+    std::memcpy(request.Data().data(), buffer, bufferLength);
+  }
+  const int sent = SendByRule(record, request);
+  // The drive's answer is handed back whatever the outcome: a failed command may still have
+  // delivered the data the caller wants to look at.
+  if (taskFile.read && bufferLength != 0)
+    std::memcpy(buffer, request.Data().data(), bufferLength);
+  if (!sent) return Fail(device::kErrorVendorAtaCommand);
+  return 1;
+}
+
+int EepromWrite(const DeviceRecord& record, std::uint16_t address, const std::uint8_t* source,
+                std::uint32_t length) {
+  if (length > kMaxShortTransfer || MissingBuffer(source, length)) return 0;
+  std::array<std::uint8_t, 16> cdb = VendorCdb(kOpEepromWrite);
+  cdb[1] = static_cast<std::uint8_t>(length);
+  StoreBe16(&cdb[2], address);
+  return ShortTransferOut(record, cdb, source, length, device::kErrorEepromWrite);
+}
+
+int EepromRead(const DeviceRecord& record, std::uint16_t address, std::uint8_t* destination,
+               std::uint32_t length) {
+  if (length > kMaxShortTransfer || MissingBuffer(destination, length)) return 0;
+  std::array<std::uint8_t, 16> cdb = VendorCdb(kOpEepromRead);
+  cdb[1] = static_cast<std::uint8_t>(length);
+  StoreBe16(&cdb[2], address);
+  return ShortTransferIn(record, cdb, destination, length, device::kErrorEepromRead);
+}
+
+int SpiChipSelect(const DeviceRecord& record, std::uint32_t select) {
+  ScsiRequest request;
+  PrepareRequest(request, {16, device::SCSI_IOCTL_DATA_OUT, 0, ShortCommandTimeout(), 0},
+                 VendorCdb(select ? kOpSpiSelect : kOpSpiDeselect));
+  if (!SendByRule(record, request)) return Fail(device::kErrorSpiChipSelect);
+  return 1;
+}
+
+int SpiWrite(const DeviceRecord& record, const std::uint8_t* source, std::uint32_t length) {
+  if (length > kMaxShortTransfer || MissingBuffer(source, length)) return 0;
+  std::array<std::uint8_t, 16> cdb = VendorCdb(kOpSpiWrite);
+  cdb[3] = static_cast<std::uint8_t>(length);
+  return ShortTransferOut(record, cdb, source, length, device::kErrorSpiWrite);
+}
+
+int SpiRead(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t length) {
+  if (length > kMaxShortTransfer || MissingBuffer(destination, length)) return 0;
+  std::array<std::uint8_t, 16> cdb = VendorCdb(kOpSpiRead);
+  cdb[3] = static_cast<std::uint8_t>(length);
+  return ShortTransferIn(record, cdb, destination, length, device::kErrorSpiRead);
+}
+
+int ScsiInquiry(const DeviceRecord& record, std::uint8_t pageCode, std::uint8_t* destination,
+                std::uint32_t length) {
+  if (RejectIde(record)) return 0;
+  // The allocation length is one CDB byte: a longer request cannot be expressed.
+  if (length == 0 || length > 255 || destination == nullptr)
+    return Fail(device::kErrorScsiInquiry);
+  std::array<std::uint8_t, 16> cdb{};
+  cdb[0] = kOpInquiry;
+  if (pageCode != 0) {
+    cdb[1] = 0x01;  // EVPD
+    cdb[2] = pageCode;
+  }
+  cdb[4] = static_cast<std::uint8_t>(length);
+  ScsiRequest request;
+  PrepareRequest(request, {12, device::SCSI_IOCTL_DATA_IN, length, StandardCommandTimeout(), 0},
+                 cdb);
+  std::memset(destination, 0, length);
+  const int sent = SendByTransport(record, request);
+  std::memcpy(destination, request.Data().data(), length);
+  if (!sent) return Fail(device::kErrorScsiInquiry);
+  return 1;
+}
+
+int ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress, std::uint8_t* destination,
+               std::uint32_t length, std::uint8_t lun) {
+  if (RejectIde(record)) return 0;
+  if (destination == nullptr) return Fail(device::kErrorScsiRead10);
+  std::array<std::uint8_t, 16> cdb{};
+  cdb[0] = kOpRead10;
+  StoreBe32(&cdb[2], blockAddress);
+  StoreBe16(&cdb[7], static_cast<std::uint16_t>(length / kBlockSize));
+  ScsiRequest request(std::max<std::size_t>(length, device::kStandardDataSize));
+  PrepareRequest(request,
+                 {10, device::SCSI_IOCTL_DATA_IN, length, StandardCommandTimeout(), lun}, cdb);
+  const int sent = SendByTransport(record, request);
+  // The returned length comes from the device (or the relay): never copy more than asked for.
+  const std::uint32_t reported = request.Header().DataTransferLength;
+  const std::uint32_t copied = std::min(reported, length);
+  if (copied != 0) std::memcpy(destination, request.Data().data(), copied);
+  if (!sent) return Fail(device::kErrorScsiRead10);
+  return 1;
+}
+
+int IdentifyViaAtaPassThrough(const DeviceRecord& record, std::uint8_t* destination, int raw) {
+  if (record.TransportKind != TransportKind::Ide) {
+    platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
+    return 0;
+  }
+  if (!platform::Current<platform::System>().IsWindowsNt()) {
+    platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
+    return Fail(device::kErrorVendorAtaCommand);
+  }
+  if (destination == nullptr) return Fail(device::kErrorVendorAtaCommand);
+
+  std::vector<std::uint8_t> block(ata::BlockSize, 0);
+  StoreLe16(&block[device::apt::Length], static_cast<std::uint16_t>(ata::HeaderSize));
+  StoreLe16(&block[device::apt::AtaFlags], device::ATA_FLAGS_DATA_IN);
+  StoreLe32(&block[device::apt::DataTransferLength], static_cast<std::uint32_t>(kIdentifySize));
+  StoreLe32(&block[device::apt::TimeOutValue], AtaPassThroughTimeout());
+  StoreLe32(&block[device::apt::DataBufferOffset], static_cast<std::uint32_t>(ata::HeaderSize));
+  block[device::apt::CurrentTaskFile + 6] = kAtaIdentifyDevice;
+
+  std::uint32_t returned = 0;
+  if (!device::SendAtaCommand(record.Handle, block.data(), static_cast<std::uint32_t>(block.size()),
+                              &returned))
+    return Fail(device::kErrorVendorAtaCommand);
+
+  const std::uint8_t* data = &block[ata::HeaderSize];
+  if (raw) {
+    std::memcpy(destination, data, kIdentifySize);
+  } else {
+    // The text form: each 16-bit word with its bytes swapped, then a terminating zero byte.
+    for (std::size_t i = 0; i < kIdentifySize; i += 2) {
+      destination[i] = data[i + 1];
+      destination[i + 1] = data[i];
+    }
+    destination[kIdentifySize] = 0;
+  }
+  return 1;
+}
+
+int IdentifyViaSmart(const DeviceRecord& record, std::uint8_t* destination) {
+  if (record.TransportKind != TransportKind::Scsi) {
+    platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
+    return 0;
+  }
+  if (destination == nullptr) return 0;
+  std::array<std::uint8_t, smart::InParamsSize> in{};
+  StoreLe32(&in[smart::BufferSize], static_cast<std::uint32_t>(kIdentifySize));
+  const std::array<std::uint8_t, 8> registers = {0, 1, 1, 0, 0, 0xA0, kAtaIdentifyDevice, 0};
+  std::copy(registers.begin(), registers.end(), in.begin() + smart::Registers);
+  in[smart::DriveNumber] = 0;
+  std::array<std::uint8_t, smart::OutParamsSize> out{};
+  std::uint32_t returned = 0;
+  if (!platform::Current<platform::DeviceIo>().IoControl(
+          record.Handle, SMART_RCV_DRIVE_DATA, in.data(), static_cast<std::uint32_t>(in.size()),
+          out.data(), static_cast<std::uint32_t>(out.size()), &returned))
+    return 0;
+  std::memcpy(destination, &out[smart::OutDataOffset], kIdentifySize);
+  return 1;
+}
+
+int IdentifyViaMiniport(const DeviceRecord& record, std::uint8_t* destination) {
+  if (record.TransportKind != TransportKind::Scsi) {
+    platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
+    return 0;
+  }
+  if (destination == nullptr) return 0;
+  std::array<std::uint8_t, miniport::OutputLength> buffer{};
+  StoreLe32(&buffer[miniport::HeaderLength], static_cast<std::uint32_t>(miniport::HeaderSize));
+  std::memcpy(&buffer[miniport::Signature], "SCSIDISK", 8);
+  StoreLe32(&buffer[miniport::Timeout], 10000);
+  StoreLe32(&buffer[miniport::ControlCode], miniport::IdentifyControlCode);
+  StoreLe32(&buffer[miniport::Length], miniport::PayloadLength);
+  buffer[miniport::HeaderSize + smart::Registers + 6] = kAtaIdentifyDevice;
+  buffer[miniport::HeaderSize + smart::DriveNumber] = 0;
+  std::uint32_t returned = 0;
+  if (!platform::Current<platform::DeviceIo>().IoControl(
+          record.Handle, IOCTL_SCSI_MINIPORT, buffer.data(), miniport::InputLength, buffer.data(),
+          miniport::OutputLength, &returned))
+    return 0;
+  std::memcpy(destination, &buffer[miniport::DataOffset], kIdentifySize);
+  return 1;
+}
+
+int ReadBridgeIdByLba(const DeviceRecord& record, std::uint8_t* identification) {
+  if (identification == nullptr) return kReadBridgeIdFailed;
+  constexpr std::uint32_t kReservedBase = 0xFF0000;
+  const std::array<std::uint32_t, 5> addresses = {
+      kReservedBase + (VID_MAKER >> 8), kReservedBase + (VID_MAKER & 0xFF),
+      kReservedBase + (PID_B >> 8), kReservedBase + (PID_B & 0xFF), 0x600000};
+  std::array<std::uint8_t, kBlockSize> scratch{};
+  for (const std::uint32_t address : addresses) {
+    scratch.fill(0);
+    if (!ScsiRead10(record, address, scratch.data(), kBlockSize, 0)) return kReadBridgeIdFailed;
+  }
+  std::memcpy(identification + 40, &scratch[2], 4);
+  return 0;
+}
+
+}  // namespace burnwell::protocol

@@ -4,6 +4,7 @@
 // at the operating-system call (DeviceIoControl on Windows, SG_IO on Linux).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/Handle.h"
@@ -21,10 +22,12 @@ class DeviceIo {
 
   // Opens an existing device for reading and writing, sharing read and write
   // (CreateFileA with GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-  // OPEN_EXISTING). kInvalidHandle on failure.
+  // OPEN_EXISTING). kInvalidHandle on failure. On Linux an absolute path is taken below the
+  // system root (unless it already lies there).
   virtual Handle Open(const char* path, std::uint32_t attributes) = 0;
 
-  // DeviceIoControl without overlapped I/O: false on failure.
+  // DeviceIoControl without overlapped I/O: false on failure. IOCTL_SCSI_PASS_THROUGH and
+  // IOCTL_ATA_PASS_THROUGH update their request in place (in and out are the same buffer).
   virtual bool IoControl(Handle handle, std::uint32_t code, const void* in, std::uint32_t inSize,
                          void* out, std::uint32_t outSize, std::uint32_t* returned) = 0;
 
@@ -47,11 +50,22 @@ class DeviceIo {
                             std::uint32_t* written) = 0;
 
   // Reads one message from a relay connection into a buffer of size bytes. A message longer
-  // than the buffer is a failure (its excess is never written anywhere).
+  // than the buffer is a failure (its excess is never written anywhere). A relay that sends
+  // nothing within RelayReplyTimeoutMs() is a failure too: no read waits forever.
   virtual bool ReadMessage(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* read) = 0;
 };
 
 template <>
 DeviceIo& SystemInstance<DeviceIo>();
+
+// How long a relay read waits for its reply. The default outlasts the longest command time-out
+// the device layer sets; tests shorten it to meet a silent relay quickly.
+inline constexpr std::uint32_t kDefaultRelayReplyTimeoutMs = 20 * 60 * 1000;
+inline std::atomic<std::uint32_t>& RelayReplyTimeoutSlot() {
+  static std::atomic<std::uint32_t> timeoutMs{kDefaultRelayReplyTimeoutMs};
+  return timeoutMs;
+}
+inline std::uint32_t RelayReplyTimeoutMs() { return RelayReplyTimeoutSlot().load(); }
+inline void SetRelayReplyTimeoutMs(std::uint32_t ms) { RelayReplyTimeoutSlot().store(ms); }
 
 }  // namespace burnwell::platform

@@ -1,0 +1,39 @@
+// The pass-through I/O controls carried out with the Linux SG_IO ioctl (sg_io_hdr v3). The
+// requests arrive in their wire layouts (the ScsiRequest, the 32-bit ATA_PASS_THROUGH_EX block)
+// and are answered in place, as DeviceIoControl would. The ioctl is passed in so that tests can
+// check the header the translation builds and feed it outcomes without a device.
+#pragma once
+
+#include <scsi/sg.h>
+
+#include <cstdint>
+#include <functional>
+
+namespace burnwell::platform::sgio {
+
+// Issues SG_IO on fd; returns the ioctl's result (-1 on failure).
+using SgIoCall = std::function<int(int fd, sg_io_hdr_t& header)>;
+
+// The real ioctl(fd, SG_IO, &header).
+int SystemSgIo(int fd, sg_io_hdr_t& header);
+
+// SG_IO ended well enough for its status to count: the ioctl succeeded, no host error, and no
+// driver error besides "sense data present".
+bool SgIoSucceeded(int ioctlResult, const sg_io_hdr_t& header);
+
+// IOCTL_SCSI_PASS_THROUGH: `in` holds the ScsiRequest (header, sense area, data area within
+// inSize); the updated request (ScsiStatus, sense, data, DataTransferLength) is written to
+// `out` (at most outSize bytes). False on a malformed request or a failed transfer.
+bool ScsiPassThrough(int fd, const void* in, std::uint32_t inSize, void* out,
+                     std::uint32_t outSize, std::uint32_t* returned, const SgIoCall& call);
+
+// IOCTL_ATA_PASS_THROUGH through SCSI ATA PASS-THROUGH(16): the task file goes into the CDB,
+// the returned registers come back from the ATA status return descriptor into CurrentTaskFile.
+bool AtaPassThrough(int fd, const void* in, std::uint32_t inSize, void* out,
+                    std::uint32_t outSize, std::uint32_t* returned, const SgIoCall& call);
+
+// Sizes fixed by the translation.
+inline constexpr unsigned kSenseBytes = 32;
+inline constexpr std::uint8_t kAtaPassThrough16 = 0x85;
+
+}  // namespace burnwell::platform::sgio

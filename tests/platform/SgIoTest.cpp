@@ -1,0 +1,248 @@
+// The pass-through I/O controls as SG_IO sees them, through an injected ioctl.
+#include "platform/linux/DeviceIoSgIo.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "common/Bytes.h"
+#include "device/AtaPassThrough.h"
+#include "device/ScsiRequest.h"
+
+namespace burnwell::platform::sgio {
+namespace {
+
+namespace spt = device::spt;
+namespace apt = device::apt;
+
+// A ScsiRequest (wire layout) with a 10-byte CDB and `length` data bytes.
+std::vector<std::uint8_t> Request(std::uint8_t dataIn, std::uint32_t length,
+                                  std::uint32_t timeoutSeconds = 3) {
+  std::vector<std::uint8_t> b(80 + 512, 0);
+  device::ScsiPassThroughHeader h;
+  h.CdbLength = 10;
+  h.SenseInfoLength = 32;
+  h.DataIn = dataIn;
+  h.DataTransferLength = length;
+  h.TimeOutValue = timeoutSeconds;
+  h.DataBufferOffset = 80;
+  h.SenseInfoOffset = 48;
+  h.Cdb = {0xD0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  // Encoded by hand: this test does not link the device library.
+  StoreLe16(b.data() + spt::Length, 44);
+  b[spt::CdbLength] = h.CdbLength;
+  b[spt::SenseInfoLength] = h.SenseInfoLength;
+  b[spt::DataIn] = h.DataIn;
+  StoreLe32(b.data() + spt::DataTransferLength, h.DataTransferLength);
+  StoreLe32(b.data() + spt::TimeOutValue, h.TimeOutValue);
+  StoreLe32(b.data() + spt::DataBufferOffset, h.DataBufferOffset);
+  StoreLe32(b.data() + spt::SenseInfoOffset, h.SenseInfoOffset);
+  std::memcpy(b.data() + spt::Cdb, h.Cdb.data(), 16);
+  return b;
+}
+
+struct Outcome {
+  int result = 0;
+  std::uint8_t status = 0;
+  std::uint16_t host = 0;
+  std::uint16_t driver = 0;
+  int resid = 0;
+  std::vector<std::uint8_t> sense;
+  std::vector<std::uint8_t> data;  // written into the data area when reading
+};
+
+// An ioctl that records the header it was given and answers with `outcome`.
+SgIoCall Answer(const Outcome& outcome, sg_io_hdr_t* seen = nullptr,
+                std::vector<std::uint8_t>* cdb = nullptr, std::vector<std::uint8_t>* sent = nullptr) {
+  return [=](int, sg_io_hdr_t& h) {
+    if (seen) *seen = h;
+    if (cdb) cdb->assign(h.cmdp, h.cmdp + h.cmd_len);
+    if (sent && h.dxferp)
+      sent->assign(static_cast<std::uint8_t*>(h.dxferp),
+                   static_cast<std::uint8_t*>(h.dxferp) + h.dxfer_len);
+    if (h.dxfer_direction == SG_DXFER_FROM_DEV && !outcome.data.empty())
+      std::memcpy(h.dxferp, outcome.data.data(), std::min<std::size_t>(outcome.data.size(), h.dxfer_len));
+    std::memcpy(h.sbp, outcome.sense.data(), std::min<std::size_t>(outcome.sense.size(), h.mx_sb_len));
+    h.sb_len_wr = static_cast<unsigned char>(outcome.sense.size());
+    h.status = outcome.status;
+    h.host_status = outcome.host;
+    h.driver_status = outcome.driver;
+    h.resid = outcome.resid;
+    return outcome.result;
+  };
+}
+
+TEST(SgIoScsiPassThrough, FillsTheHeaderFromTheRequest) {
+  auto b = Request(device::SCSI_IOCTL_DATA_IN, 16, 7);
+  sg_io_hdr_t seen{};
+  std::vector<std::uint8_t> cdb;
+  std::uint32_t returned = 0;
+  ASSERT_TRUE(ScsiPassThrough(3, b.data(), 592, b.data(), 592, &returned,
+                              Answer({}, &seen, &cdb)));
+  EXPECT_EQ(seen.interface_id, 'S');
+  EXPECT_EQ(seen.dxfer_direction, SG_DXFER_FROM_DEV);
+  EXPECT_EQ(seen.dxfer_len, 16u);
+  EXPECT_EQ(seen.cmd_len, 10);
+  EXPECT_EQ(cdb, (std::vector<std::uint8_t>{0xD0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  EXPECT_EQ(seen.mx_sb_len, 32);
+  EXPECT_EQ(seen.timeout, 7000u);  // seconds become milliseconds
+}
+
+TEST(SgIoScsiPassThrough, DirectionFollowsDataInAndLength) {
+  sg_io_hdr_t seen{};
+  auto out = Request(device::SCSI_IOCTL_DATA_OUT, 4);
+  out[80] = 0xAA;
+  std::vector<std::uint8_t> sent;
+  ASSERT_TRUE(ScsiPassThrough(3, out.data(), 592, out.data(), 592, nullptr,
+                              Answer({}, &seen, nullptr, &sent)));
+  EXPECT_EQ(seen.dxfer_direction, SG_DXFER_TO_DEV);
+  EXPECT_EQ(sent, (std::vector<std::uint8_t>{0xAA, 0, 0, 0}));
+
+  auto none = Request(device::SCSI_IOCTL_DATA_OUT, 0);
+  ASSERT_TRUE(ScsiPassThrough(3, none.data(), 592, none.data(), 592, nullptr, Answer({}, &seen)));
+  EXPECT_EQ(seen.dxfer_direction, SG_DXFER_NONE);
+  EXPECT_EQ(seen.dxferp, nullptr);
+}
+
+TEST(SgIoScsiPassThrough, StatusSenseAndDataComeBackInPlace) {
+  auto b = Request(device::SCSI_IOCTL_DATA_IN, 16);
+  Outcome check;
+  check.status = 2;
+  check.driver = 0x08;  // sense present: still a completed transfer
+  check.sense = {0x70, 0, 5};
+  check.data = {0x5A};
+  check.resid = 6;
+  ASSERT_TRUE(ScsiPassThrough(3, b.data(), 592, b.data(), 592, nullptr, Answer(check)));
+  EXPECT_EQ(b[spt::ScsiStatus], 2);
+  EXPECT_EQ(b[48], 0x70);
+  EXPECT_EQ(b[50], 5);
+  EXPECT_EQ(b[spt::SenseInfoLength], 3);
+  EXPECT_EQ(b[80], 0x5A);
+  EXPECT_EQ(LoadLe32(b.data() + spt::DataTransferLength), 10u);
+
+  Outcome one;
+  one.status = 1;
+  ASSERT_TRUE(ScsiPassThrough(3, b.data(), 592, b.data(), 592, nullptr, Answer(one)));
+  EXPECT_EQ(b[spt::ScsiStatus], 1);
+}
+
+TEST(SgIoScsiPassThrough, IoctlHostAndDriverErrorsFail) {
+  Outcome failedIoctl;
+  failedIoctl.result = -1;
+  Outcome host;
+  host.host = 0x01;  // no connect
+  Outcome driver;
+  driver.driver = 0x06;  // time-out
+  Outcome driverWithSense;
+  driverWithSense.driver = 0x08 | 0x06;
+  for (const Outcome& o : {failedIoctl, host, driver, driverWithSense}) {
+    auto b = Request(device::SCSI_IOCTL_DATA_IN, 16);
+    const auto before = b;
+    EXPECT_FALSE(ScsiPassThrough(3, b.data(), 592, b.data(), 592, nullptr, Answer(o)));
+    EXPECT_EQ(b, before);  // a failed transfer leaves the request as it was
+  }
+}
+
+TEST(SgIoScsiPassThrough, MalformedRequestsNeverReachTheDevice) {
+  int calls = 0;
+  SgIoCall count = [&](int, sg_io_hdr_t&) { return ++calls, 0; };
+  auto tooLong = Request(device::SCSI_IOCTL_DATA_IN, 513);
+  EXPECT_FALSE(ScsiPassThrough(3, tooLong.data(), 592, tooLong.data(), 592, nullptr, count));
+  auto noCdb = Request(device::SCSI_IOCTL_DATA_IN, 16);
+  noCdb[spt::CdbLength] = 0;
+  EXPECT_FALSE(ScsiPassThrough(3, noCdb.data(), 592, noCdb.data(), 592, nullptr, count));
+  auto bigCdb = Request(device::SCSI_IOCTL_DATA_IN, 16);
+  bigCdb[spt::CdbLength] = 17;
+  EXPECT_FALSE(ScsiPassThrough(3, bigCdb.data(), 592, bigCdb.data(), 592, nullptr, count));
+  auto wrapping = Request(device::SCSI_IOCTL_DATA_IN, 16);
+  StoreLe32(wrapping.data() + spt::DataBufferOffset, 0xFFFFFFF8);
+  EXPECT_FALSE(ScsiPassThrough(3, wrapping.data(), 592, wrapping.data(), 592, nullptr, count));
+  EXPECT_FALSE(ScsiPassThrough(3, tooLong.data(), 40, tooLong.data(), 40, nullptr, count));
+  EXPECT_EQ(calls, 0);
+}
+
+// --- ATA pass-through --------------------------------------------------------------------------
+
+std::vector<std::uint8_t> IdentifyBlock() {
+  std::vector<std::uint8_t> b(40 + 512, 0);
+  StoreLe16(b.data() + apt::Length, 40);
+  StoreLe16(b.data() + apt::AtaFlags, device::ATA_FLAGS_DATA_IN);
+  StoreLe32(b.data() + apt::DataTransferLength, 512);
+  StoreLe32(b.data() + apt::TimeOutValue, 300);
+  StoreLe32(b.data() + apt::DataBufferOffset, 40);
+  b[apt::CurrentTaskFile + 1] = 1;     // count
+  b[apt::CurrentTaskFile + 5] = 0xA0;  // device
+  b[apt::CurrentTaskFile + 6] = 0xEC;  // IDENTIFY DEVICE
+  return b;
+}
+
+TEST(SgIoAtaPassThrough, TaskFileBecomesAtaPassThrough16) {
+  auto b = IdentifyBlock();
+  sg_io_hdr_t seen{};
+  std::vector<std::uint8_t> cdb;
+  Outcome good;
+  good.data = {0x40, 0x00};
+  ASSERT_TRUE(AtaPassThrough(3, b.data(), b.size(), b.data(), b.size(), nullptr,
+                             Answer(good, &seen, &cdb)));
+  ASSERT_EQ(cdb.size(), 16u);
+  EXPECT_EQ(cdb[0], 0x85);
+  EXPECT_EQ(cdb[1], 4 << 1);  // PIO data-in, 28-bit
+  EXPECT_EQ(cdb[2], 0x2E);    // CK_COND, from device, block units, count in sector count
+  EXPECT_EQ(cdb[6], 1);
+  EXPECT_EQ(cdb[13], 0xA0);
+  EXPECT_EQ(cdb[14], 0xEC);
+  EXPECT_EQ(seen.dxfer_direction, SG_DXFER_FROM_DEV);
+  EXPECT_EQ(seen.dxfer_len, 512u);
+  EXPECT_EQ(seen.timeout, 300000u);
+  EXPECT_EQ(b[40], 0x40);
+  EXPECT_EQ(b[apt::StatusRegister] & 1, 0);
+}
+
+TEST(SgIoAtaPassThrough, RegistersComeBackFromTheStatusDescriptor) {
+  auto b = IdentifyBlock();
+  Outcome aborted;
+  aborted.status = 2;
+  aborted.driver = 0x08;
+  aborted.sense = std::vector<std::uint8_t>(8 + 14, 0);
+  aborted.sense[0] = 0x72;
+  aborted.sense[7] = 14;
+  aborted.sense[8] = 0x09;
+  aborted.sense[9] = 0x0C;
+  aborted.sense[8 + 3] = 0x04;   // error: aborted
+  aborted.sense[8 + 13] = 0x51;  // status: ERR
+  ASSERT_TRUE(AtaPassThrough(3, b.data(), b.size(), b.data(), b.size(), nullptr, Answer(aborted)));
+  EXPECT_EQ(b[apt::CurrentTaskFile + 0], 0x04);
+  EXPECT_EQ(b[apt::StatusRegister], 0x51);
+}
+
+TEST(SgIoAtaPassThrough, CheckConditionWithoutRegistersReportsErr) {
+  auto b = IdentifyBlock();
+  Outcome bare;
+  bare.status = 2;
+  ASSERT_TRUE(AtaPassThrough(3, b.data(), b.size(), b.data(), b.size(), nullptr, Answer(bare)));
+  EXPECT_EQ(b[apt::StatusRegister] & 1, 1);
+}
+
+TEST(SgIoAtaPassThrough, BadBlocksAndTransportErrorsFail) {
+  int calls = 0;
+  SgIoCall count = [&](int, sg_io_hdr_t&) { return ++calls, 0; };
+  auto both = IdentifyBlock();
+  StoreLe16(both.data() + apt::AtaFlags, device::ATA_FLAGS_DATA_IN | device::ATA_FLAGS_DATA_OUT);
+  EXPECT_FALSE(AtaPassThrough(3, both.data(), both.size(), both.data(), both.size(), nullptr, count));
+  auto outside = IdentifyBlock();
+  EXPECT_FALSE(AtaPassThrough(3, outside.data(), 40 + 256, outside.data(), 40 + 256, nullptr, count));
+  auto odd = IdentifyBlock();
+  StoreLe32(odd.data() + apt::DataTransferLength, 100);
+  EXPECT_FALSE(AtaPassThrough(3, odd.data(), odd.size(), odd.data(), odd.size(), nullptr, count));
+  EXPECT_EQ(calls, 0);
+
+  Outcome host;
+  host.host = 3;
+  auto b = IdentifyBlock();
+  EXPECT_FALSE(AtaPassThrough(3, b.data(), b.size(), b.data(), b.size(), nullptr, Answer(host)));
+}
+
+}  // namespace
+}  // namespace burnwell::platform::sgio

@@ -1,0 +1,294 @@
+#include "sim/machine/SysfsTree.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <regex>
+#include <set>
+#include <stdexcept>
+
+namespace burnwell::sim::machine {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr std::uint16_t kLinuxFoundation = 0x1d6b;  // the kernel's own root hubs
+
+std::string Hex4(std::uint16_t value) {
+  char text[5];
+  std::snprintf(text, sizeof text, "%04x", value);
+  return text;
+}
+
+// Inquiry strings as the kernel shows them: blank-padded to their field width.
+std::string Padded(std::string text, std::size_t width) {
+  text.resize(std::max(width, text.size()), ' ');
+  return text.substr(0, width);
+}
+
+void WriteText(const fs::path& file, const std::string& text) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << text << '\n';
+  if (!out) throw fs::filesystem_error("cannot write", file, std::make_error_code(std::errc::io_error));
+}
+
+// A relative symlink, as the kernel makes them, so the tree stays valid wherever the system
+// root is moved.
+void Link(const fs::path& link, const fs::path& target) {
+  fs::create_directories(link.parent_path());
+  fs::create_symlink(target.lexically_relative(link.parent_path()), link);
+}
+
+std::string DiskName(unsigned index) {
+  std::string suffix;
+  ++index;
+  while (index > 0) {
+    --index;
+    suffix.insert(suffix.begin(), static_cast<char>('a' + index % 26));
+    index /= 26;
+  }
+  return "sd" + suffix;
+}
+
+unsigned BusOf(const std::string& location) { return static_cast<unsigned>(std::stoul(location)); }
+
+// The location of the hub a device hangs on, empty for a root hub port.
+std::string ParentLocation(const std::string& location) {
+  const std::size_t dot = location.rfind('.');
+  return dot == std::string::npos ? std::string() : location.substr(0, dot);
+}
+
+unsigned PortOf(const std::string& location) {
+  const std::size_t cut = location.find_last_of(".-");
+  return static_cast<unsigned>(std::stoul(location.substr(cut + 1)));
+}
+
+class TreeWriter {
+ public:
+  TreeWriter(const fs::path& root, const MachineSpec& spec) : root_(root), sys_(root / "sys"), spec_(spec) {}
+
+  std::vector<GeneratedUnit> Write() {
+    Validate();
+    for (const char* dir : {"bus/usb/drivers/usb", "bus/usb/drivers/usb-storage", "bus/usb/drivers/uas",
+                            "bus/usb/drivers/hub", "bus/scsi/drivers/sd", "bus/scsi/drivers/sr",
+                            "bus/pci/drivers/ahci", "bus/pci/drivers/xhci_hcd", "class/scsi_generic",
+                            "class/scsi_device", "class/scsi_host", "class/block", "block",
+                            "bus/usb/devices", "bus/scsi/devices", "devices/pci0000:00"}) {
+      fs::create_directories(sys_ / dir);
+    }
+    fs::create_directories(root_ / "dev");
+    fs::create_directories(root_ / "run");
+
+    WriteSataDisks();
+    for (unsigned bus : Buses()) WriteRootHub(bus);
+    std::vector<const HubSpec*> hubs;
+    for (const HubSpec& hub : spec_.hubs) hubs.push_back(&hub);
+    std::stable_sort(hubs.begin(), hubs.end(), [](const HubSpec* a, const HubSpec* b) {
+      return std::count(a->location.begin(), a->location.end(), '.') <
+             std::count(b->location.begin(), b->location.end(), '.');
+    });
+    for (const HubSpec* hub : hubs) WriteHub(*hub);
+    for (std::size_t i = 0; i < spec_.storage.size(); ++i) WriteStorage(i);
+    return std::move(units_);
+  }
+
+ private:
+  void Validate() const {
+    std::map<std::string, unsigned> hubPorts;
+    std::set<std::string> taken;
+    for (const HubSpec& hub : spec_.hubs) {
+      if (!IsValidLocation(hub.location)) throw std::invalid_argument("bad hub location " + hub.location);
+      if (hub.ports == 0 || hub.ports > 15) throw std::invalid_argument("hub " + hub.location + " needs 1..15 ports");
+      hubPorts[hub.location] = hub.ports;
+    }
+    auto check = [&](const std::string& location) {
+      if (!IsValidLocation(location)) throw std::invalid_argument("bad location " + location);
+      if (!taken.insert(location).second) throw std::invalid_argument("location " + location + " used twice");
+      const std::string parent = ParentLocation(location);
+      unsigned ports = spec_.rootPorts;
+      if (!parent.empty()) {
+        const auto found = hubPorts.find(parent);
+        if (found == hubPorts.end()) throw std::invalid_argument("no hub at " + parent + " for " + location);
+        ports = found->second;
+      }
+      if (PortOf(location) > ports) throw std::invalid_argument("port of " + location + " beyond its hub");
+    };
+    for (const HubSpec& hub : spec_.hubs) check(hub.location);
+    for (const StorageSpec& storage : spec_.storage) {
+      check(storage.location);
+      if (storage.units.empty()) throw std::invalid_argument("device at " + storage.location + " has no unit");
+    }
+  }
+
+  std::set<unsigned> Buses() const {
+    std::set<unsigned> buses;
+    for (const HubSpec& hub : spec_.hubs) buses.insert(BusOf(hub.location));
+    for (const StorageSpec& storage : spec_.storage) buses.insert(BusOf(storage.location));
+    return buses;
+  }
+
+  void WriteUsbAttributes(const fs::path& dir, unsigned bus, std::uint16_t vendor, std::uint16_t product,
+                          const std::string& speed, unsigned maxchild, bool hub, const std::string& serial) {
+    fs::create_directories(dir);
+    WriteText(dir / "idVendor", Hex4(vendor));
+    WriteText(dir / "idProduct", Hex4(product));
+    WriteText(dir / "busnum", std::to_string(bus));
+    WriteText(dir / "devnum", std::to_string(nextDevnum_[bus]++));
+    WriteText(dir / "speed", speed);
+    WriteText(dir / "maxchild", std::to_string(maxchild));
+    WriteText(dir / "bDeviceClass", hub ? "09" : "00");
+    WriteText(dir / "bNumInterfaces", " 1");
+    if (!serial.empty()) WriteText(dir / "serial", serial);
+    Link(dir / "driver", sys_ / "bus/usb/drivers/usb");
+    Link(dir / "subsystem", sys_ / "bus/usb");
+    Link(sys_ / "bus/usb/devices" / dir.filename(), dir);
+  }
+
+  fs::path WriteInterface(const fs::path& device, const std::string& location, const char* driver,
+                          const char* interfaceClass, const char* protocol) {
+    const fs::path iface = device / (location + ":1.0");
+    fs::create_directories(iface);
+    WriteText(iface / "bInterfaceClass", interfaceClass);
+    WriteText(iface / "bInterfaceProtocol", protocol);
+    Link(iface / "driver", sys_ / "bus/usb/drivers" / driver);
+    Link(sys_ / "bus/usb/devices" / iface.filename(), iface);
+    return iface;
+  }
+
+  void WriteRootHub(unsigned bus) {
+    char controllerName[32];
+    std::snprintf(controllerName, sizeof controllerName, "0000:00:%02x.0", 0x13 + bus);
+    const fs::path controller = sys_ / "devices/pci0000:00" / controllerName;
+    fs::create_directories(controller);
+    Link(controller / "driver", sys_ / "bus/pci/drivers/xhci_hcd");
+    nextDevnum_[bus] = 1;
+    const fs::path hub = controller / ("usb" + std::to_string(bus));
+    WriteUsbAttributes(hub, bus, kLinuxFoundation, 0x0002, "480", spec_.rootPorts, true, controllerName);
+    WriteInterface(hub, std::to_string(bus) + "-0", "hub", "09", "00");
+    dirs_[RootKey(bus)] = hub;
+  }
+
+  static std::string RootKey(unsigned bus) { return "usb" + std::to_string(bus); }
+
+  fs::path ParentDir(const std::string& location) const {
+    const std::string parent = ParentLocation(location);
+    return dirs_.at(parent.empty() ? RootKey(BusOf(location)) : parent);
+  }
+
+  void WriteHub(const HubSpec& hub) {
+    const fs::path dir = ParentDir(hub.location) / hub.location;
+    WriteUsbAttributes(dir, BusOf(hub.location), 0x05e3, 0x0610, hub.speed, hub.ports, true, "");
+    WriteInterface(dir, hub.location, "hub", "09", "00");
+    dirs_[hub.location] = dir;
+  }
+
+  void WriteStorage(std::size_t index) {
+    const StorageSpec& storage = spec_.storage[index];
+    const fs::path dir = ParentDir(storage.location) / storage.location;
+    WriteUsbAttributes(dir, BusOf(storage.location), storage.vendorId, storage.productId, storage.speed, 0,
+                       false, storage.serial);
+    const bool uas = storage.driver == StorageDriver::Uas;
+    const fs::path iface =
+        WriteInterface(dir, storage.location, uas ? "uas" : "usb-storage", "08", uas ? "62" : "50");
+    const unsigned host = nextHost_++;
+    const fs::path hostDir = WriteHost(iface, host, uas ? "uas" : "usb-storage");
+    for (std::size_t lun = 0; lun < storage.units.size(); ++lun) {
+      const UnitSpec& unit = storage.units[lun];
+      WriteUnit(hostDir, host, static_cast<unsigned>(lun), unit.scsiType, unit.vendor, unit.model, index, lun);
+    }
+  }
+
+  fs::path WriteHost(const fs::path& parent, unsigned host, const char* procName) {
+    const std::string name = "host" + std::to_string(host);
+    const fs::path hostDir = parent / name;
+    fs::create_directories(hostDir / "scsi_host" / name);
+    WriteText(hostDir / "scsi_host" / name / "proc_name", procName);
+    Link(sys_ / "class/scsi_host" / name, hostDir / "scsi_host" / name);
+    return hostDir;
+  }
+
+  void WriteUnit(const fs::path& hostDir, unsigned host, unsigned lun, int scsiType, const std::string& vendor,
+                 const std::string& model, std::size_t storageIndex, std::size_t unitIndex) {
+    const std::string target = "target" + std::to_string(host) + ":0:0";
+    const std::string address = std::to_string(host) + ":0:0:" + std::to_string(lun);
+    const fs::path unitDir = hostDir / target / address;
+    fs::create_directories(unitDir);
+    WriteText(unitDir / "type", std::to_string(scsiType));
+    WriteText(unitDir / "vendor", Padded(vendor, 8));
+    WriteText(unitDir / "model", Padded(model, 16));
+    WriteText(unitDir / "rev", "1.00");
+    const bool cdrom = scsiType == 5;
+    Link(unitDir / "driver", sys_ / "bus/scsi/drivers" / (cdrom ? "sr" : "sd"));
+    Link(unitDir / "subsystem", sys_ / "bus/scsi");
+    Link(sys_ / "bus/scsi/devices" / address, unitDir);
+
+    const unsigned sg = nextGeneric_++;
+    const std::string sgName = "sg" + std::to_string(sg);
+    const fs::path sgDir = unitDir / "scsi_generic" / sgName;
+    fs::create_directories(sgDir);
+    WriteText(sgDir / "dev", "21:" + std::to_string(sg));
+    Link(sgDir / "device", unitDir);
+    Link(sys_ / "class/scsi_generic" / sgName, sgDir);
+
+    fs::create_directories(unitDir / "scsi_device" / address);
+    Link(sys_ / "class/scsi_device" / address, unitDir / "scsi_device" / address);
+
+    std::string blockName;
+    if (scsiType == 0 || cdrom) {
+      blockName = cdrom ? "sr" + std::to_string(nextCdRom_++) : DiskName(nextDisk_++);
+      const fs::path blockDir = unitDir / "block" / blockName;
+      fs::create_directories(blockDir);
+      Link(blockDir / "device", unitDir);
+      Link(sys_ / "block" / blockName, blockDir);
+      Link(sys_ / "class/block" / blockName, blockDir);
+      WriteText(root_ / "dev" / blockName, "");
+    }
+    WriteText(root_ / "dev" / sgName, "");
+
+    GeneratedUnit generated;
+    generated.storageIndex = storageIndex;
+    generated.unitIndex = unitIndex;
+    generated.genericNode = "/dev/" + sgName;
+    generated.blockNode = blockName.empty() ? std::string() : "/dev/" + blockName;
+    generated.devicePath = "/sys/" + unitDir.lexically_relative(sys_).generic_string();
+    units_.push_back(std::move(generated));
+  }
+
+  void WriteSataDisks() {
+    if (spec_.sataDisks == 0) return;
+    const fs::path controller = sys_ / "devices/pci0000:00/0000:00:17.0";
+    fs::create_directories(controller);
+    Link(controller / "driver", sys_ / "bus/pci/drivers/ahci");
+    for (unsigned i = 0; i < spec_.sataDisks; ++i) {
+      const fs::path port = controller / ("ata" + std::to_string(i + 1));
+      const unsigned host = nextHost_++;
+      const fs::path hostDir = WriteHost(port, host, "ahci");
+      WriteUnit(hostDir, host, 0, 0, "ATA", "SATA SSD", std::numeric_limits<std::size_t>::max(), 0);
+    }
+  }
+
+  fs::path root_;
+  fs::path sys_;
+  const MachineSpec& spec_;
+  std::map<std::string, fs::path> dirs_;
+  std::map<unsigned, unsigned> nextDevnum_;
+  unsigned nextHost_ = 0;
+  unsigned nextGeneric_ = 0;
+  unsigned nextDisk_ = 0;
+  unsigned nextCdRom_ = 0;
+  std::vector<GeneratedUnit> units_;
+};
+
+}  // namespace
+
+bool IsValidLocation(const std::string& location) {
+  static const std::regex pattern("[1-9][0-9]{0,2}-[1-9][0-9]?(\\.[1-9][0-9]?){0,4}");
+  return std::regex_match(location, pattern);
+}
+
+std::vector<GeneratedUnit> WriteSystemRoot(const fs::path& systemRoot, const MachineSpec& spec) {
+  return TreeWriter(systemRoot, spec).Write();
+}
+
+}  // namespace burnwell::sim::machine

@@ -1,0 +1,67 @@
+// Writes a machine's device model as a Linux kernel shows it: a sysfs tree (devices, class,
+// bus and block folders with the kernel's relative symlinks) and /dev nodes below a system
+// root, for USB storage devices behind root hubs and hubs (usb-storage or uas), optionally
+// with SATA disks on libata. Device nodes are plain files: the relay maps them to emulated
+// bridges.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace burnwell::sim::machine {
+
+enum class StorageDriver { UsbStorage, Uas };
+
+// One logical unit of a USB storage device.
+struct UnitSpec {
+  int scsiType = 0;             // 0 disk, 5 CD-ROM
+  std::string vendor = "ZQ5x8x";
+  std::string model = "Bridge";
+};
+
+// A hub at a USB location ("1-2" on root port 2 of bus 1, "1-2.3" on port 3 of that hub).
+struct HubSpec {
+  std::string location;
+  unsigned ports = 4;
+  std::string speed = "480";
+};
+
+// A USB storage device at a location, with its units (LUN 0, 1, ...).
+struct StorageSpec {
+  std::string location;
+  std::uint16_t vendorId = 0;
+  std::uint16_t productId = 0;
+  std::string serial;           // empty: the device has no serial attribute
+  std::string speed = "480";
+  StorageDriver driver = StorageDriver::UsbStorage;
+  std::vector<UnitSpec> units{UnitSpec{}};
+};
+
+struct MachineSpec {
+  unsigned rootPorts = 4;       // ports of every root hub
+  unsigned sataDisks = 0;       // libata disks, first in SCSI host and node order
+  std::vector<HubSpec> hubs;
+  std::vector<StorageSpec> storage;
+};
+
+// Where one generated unit ended up.
+struct GeneratedUnit {
+  std::size_t storageIndex = 0;      // into MachineSpec::storage; SIZE_MAX for a SATA disk
+  std::size_t unitIndex = 0;
+  std::string genericNode;           // "/dev/sg1"
+  std::string blockNode;             // "/dev/sdb", "/dev/sr0"
+  std::string devicePath;            // the unit's directory as the kernel names it
+};
+
+// Writes the tree below systemRoot (which must exist and should be empty). Buses are those
+// named by the locations. Throws std::invalid_argument for a location that is malformed, on a
+// port beyond its hub, without its hub, or taken twice; std::filesystem errors propagate.
+std::vector<GeneratedUnit> WriteSystemRoot(const std::filesystem::path& systemRoot,
+                                           const MachineSpec& spec);
+
+// True for a well-formed location: "B-P" or "B-P.Q..." with numbers from 1.
+bool IsValidLocation(const std::string& location);
+
+}  // namespace burnwell::sim::machine

@@ -1,0 +1,497 @@
+#include "protocol/VendorCommands.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "FakeBridge.h"
+#include "common/Bytes.h"
+#include "common/MakerIds.h"
+#include "device/AtaPassThrough.h"
+#include "platform/WinNames.h"
+
+namespace burnwell::protocol {
+namespace {
+
+using test::FakeBridge;
+using test::ProtocolHarness;
+
+constexpr std::uint32_t kUntouched = 0x12345678;
+
+std::vector<std::uint8_t> Cdb(const FakeBridge::ScsiCommand& command) {
+  return {command.header.Cdb.begin(), command.header.Cdb.begin() + command.header.CdbLength};
+}
+
+class VendorCommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { device::SetLastDeviceError(kUntouched); }
+  const FakeBridge::ScsiCommand& Last() { return h.bridge.commands.back(); }
+  ProtocolHarness h;
+  DeviceRecord record = h.Record();
+};
+
+// --- Command blocks -----------------------------------------------------------------------
+
+TEST_F(VendorCommandsTest, Read10CarriesAddressAndBlockCountBigEndian) {
+  std::vector<std::uint8_t> data(1024);
+  h.bridge.answer = [](auto&, auto&, std::uint8_t*) -> std::uint8_t { return 0; };
+  ASSERT_NE(ScsiRead10(record, 0x00123456, data.data(), 1024, 2), 0);
+  EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0x28, 0, 0x00, 0x12, 0x34, 0x56, 0, 0x00, 0x02, 0}));
+  EXPECT_EQ(Last().header.DataIn, 1);
+  EXPECT_EQ(Last().header.DataTransferLength, 1024u);
+  EXPECT_EQ(Last().header.Lun, 2);
+  EXPECT_EQ(Last().requestSize, 80u + 1024u);  // a long read gets a request of its own size
+}
+
+TEST_F(VendorCommandsTest, EveryRequestHasTheBridgeHeader) {
+  std::array<std::uint8_t, 8> bytes{};
+  ASSERT_NE(SpiWrite(record, bytes.data(), 8), 0);
+  const auto& header = Last().header;
+  EXPECT_EQ(header.Length, 44);
+  EXPECT_EQ(header.PathId, 0);
+  EXPECT_EQ(header.TargetId, 1);
+  EXPECT_EQ(header.Lun, 0);
+  EXPECT_EQ(header.SenseInfoLength, 32);
+  EXPECT_EQ(header.DataBufferOffset, 80u);
+  EXPECT_EQ(header.SenseInfoOffset, 48u);
+  EXPECT_EQ(Last().requestSize, 592u);
+}
+
+TEST_F(VendorCommandsTest, EepromWriteCarriesLengthAddressSignatureAndData) {
+  const std::array<std::uint8_t, 8> bytes = {1, 2, 3, 4, 5, 6, 7, 8};
+  ASSERT_NE(EepromWrite(record, 0x1234, bytes.data(), 8), 0);
+  EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0xD1, 0x08, 0x12, 0x34, VID_MAKER >> 8,
+                                                    VID_MAKER & 0xFF, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Last().header.DataIn, 0);
+  EXPECT_EQ(Last().dataOut, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+  EXPECT_EQ(h.bridge.eeprom[0x1234 + 7], 8);
+}
+
+TEST_F(VendorCommandsTest, EepromReadAndSpiTransfersUseTheirOwnBytes) {
+  std::array<std::uint8_t, 32> buffer{};
+  ASSERT_NE(EepromRead(record, 0xBEEF, buffer.data(), 5), 0);
+  EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0xD2, 5, 0xBE, 0xEF, VID_MAKER >> 8,
+                                                    VID_MAKER & 0xFF, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Last().header.DataIn, 1);
+  ASSERT_NE(SpiWrite(record, buffer.data(), 32), 0);
+  EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0xD5, 0, 0, 32, VID_MAKER >> 8,
+                                                    VID_MAKER & 0xFF, 0, 0, 0, 0, 0, 0}));
+  ASSERT_NE(SpiRead(record, buffer.data(), 3), 0);
+  EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0xD6, 0, 0, 3, VID_MAKER >> 8,
+                                                    VID_MAKER & 0xFF, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Last().header.DataTransferLength, 3u);
+}
+
+TEST_F(VendorCommandsTest, ChipSelectUsesSixteenByteBlockWithoutData) {
+  ASSERT_NE(SpiChipSelect(record, 5), 0);
+  ASSERT_NE(SpiChipSelect(record, 0), 0);
+  ASSERT_EQ(h.bridge.commands.size(), 2u);
+  for (const auto& command : h.bridge.commands) {
+    EXPECT_EQ(command.header.CdbLength, 16);
+    EXPECT_EQ(command.header.DataIn, 0);
+    EXPECT_EQ(command.header.DataTransferLength, 0u);
+    EXPECT_EQ(command.header.Cdb[4], VID_MAKER >> 8);
+    EXPECT_EQ(command.header.Cdb[5], VID_MAKER & 0xFF);
+  }
+  EXPECT_EQ(h.bridge.commands[0].header.Cdb[0], 0xD3);
+  EXPECT_EQ(h.bridge.commands[1].header.Cdb[0], 0xD4);
+}
+
+TEST_F(VendorCommandsTest, InquirySetsVitalPageBitsOnlyForNonzeroPage) {
+  h.bridge.answer = [](auto&, auto&, std::uint8_t*) -> std::uint8_t { return 0; };
+  std::array<std::uint8_t, 36> buffer{};
+  ASSERT_NE(ScsiInquiry(record, 0, buffer.data(), 36), 0);
+  EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0x12, 0, 0, 0, 36, 0, 0, 0, 0, 0, 0, 0}));
+  ASSERT_NE(ScsiInquiry(record, 0x80, buffer.data(), 36), 0);
+  EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0x12, 0x01, 0x80, 0, 36, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(VendorCommandsTest, BridgeInfoAndAtaCarrierBlocks) {
+  h.bridge.answer = [](auto&, auto&, std::uint8_t*) -> std::uint8_t { return 0; };
+  std::array<std::uint8_t, 16> info{};
+  ASSERT_NE(ReadBridgeInfo(record, info.data(), 16, 5), 0);
+  EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0xD0, 0, 0, 0, VID_MAKER >> 8,
+                                                    VID_MAKER & 0xFF, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Last().header.DataTransferLength, 16u);
+
+  AtaTaskFile task;
+  task.read = 1;
+  task.length = 1024;
+  task.features = 0x11;
+  task.count = 0x1234;  // only the low byte travels
+  task.lbaLow = 0x21;
+  task.lbaMid = 0x22;
+  task.lbaHigh = 0x23;
+  task.device = 0xA0;
+  task.command = 0xEC;
+  std::vector<std::uint8_t> buffer(1024);
+  ASSERT_NE(VendorAtaCommand(record, task, buffer.data(), 1024, 3, 1), 0);
+  EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0xD8, 0x15, 3, 0x11, VID_MAKER >> 8,
+                                                    VID_MAKER & 0xFF, 0, 0, 0x04, 0x00, 0x34,
+                                                    0x21, 0x22, 0x23, 0xA0, 0xEC}));
+  EXPECT_EQ(Last().header.Lun, 3);
+  EXPECT_EQ(Last().requestSize, 80u + 1024u);
+  task.read = 0;
+  task.length = 16;
+  ASSERT_NE(VendorAtaCommand(record, task, buffer.data(), 16, 0, 1), 0);
+  EXPECT_EQ(Last().header.Cdb[1], 0x05);
+  EXPECT_EQ(Last().header.DataIn, 0);
+  EXPECT_EQ(Last().requestSize, 592u);
+}
+
+// --- Time-outs -----------------------------------------------------------------------------
+
+TEST_F(VendorCommandsTest, TimeOutsWithAnEmptyTable) {
+  EXPECT_EQ(ShortCommandTimeout(), 3u);
+  EXPECT_EQ(StandardCommandTimeout(), 30u);
+  EXPECT_EQ(BridgeInfoTimeout(5), 5u);
+  EXPECT_EQ(VendorAtaTimeout(1), 30u);  // a zero product falls back to 30
+  EXPECT_EQ(AtaPassThroughTimeout(), 300u);
+  ASSERT_NE(SpiChipSelect(record, 1), 0);
+  EXPECT_EQ(Last().header.TimeOutValue, 3u);
+}
+
+TEST_F(VendorCommandsTest, TimeOutsGrowWithTheDeviceCount) {
+  h.FillTable(3, true);
+  EXPECT_EQ(ShortCommandTimeout(), 9u);
+  EXPECT_EQ(StandardCommandTimeout(), 90u);
+  EXPECT_EQ(BridgeInfoTimeout(30), 90u);
+  EXPECT_EQ(VendorAtaTimeout(1), 3u);
+  EXPECT_EQ(VendorAtaTimeout(0), 30u);
+  EXPECT_EQ(AtaPassThroughTimeout(), 1200u);
+  h.bridge.answer = [](auto&, auto&, std::uint8_t*) -> std::uint8_t { return 0; };
+  std::array<std::uint8_t, 512> block{};
+  ASSERT_NE(ScsiRead10(record, 0, block.data(), 512, 0), 0);
+  EXPECT_EQ(Last().header.TimeOutValue, 90u);
+  ASSERT_NE(EepromRead(record, 0, block.data(), 8), 0);
+  EXPECT_EQ(Last().header.TimeOutValue, 9u);
+}
+
+// --- Argument checks ---------------------------------------------------------------------
+
+TEST_F(VendorCommandsTest, ShortTransfersAcceptThirtyTwoBytesAndRefuseMoreSilently) {
+  std::array<std::uint8_t, 33> bytes{};
+  EXPECT_EQ(SpiWrite(record, bytes.data(), 33), 0);
+  EXPECT_EQ(SpiRead(record, bytes.data(), 33), 0);
+  EXPECT_EQ(EepromWrite(record, 0, bytes.data(), 33), 0);
+  EXPECT_EQ(EepromRead(record, 0, bytes.data(), 33), 0);
+  EXPECT_TRUE(h.bridge.commands.empty());
+  EXPECT_EQ(device::LastDeviceError(), kUntouched);
+  EXPECT_NE(SpiWrite(record, bytes.data(), 32), 0);
+  EXPECT_NE(EepromRead(record, 0, bytes.data(), 32), 0);
+  EXPECT_EQ(h.bridge.commands.size(), 2u);
+}
+
+TEST_F(VendorCommandsTest, BridgeInfoLengthOutsideSixteenTo512RecordsItsCode) {
+  h.bridge.answer = [](auto&, auto&, std::uint8_t*) -> std::uint8_t { return 0; };
+  std::vector<std::uint8_t> buffer(513);
+  EXPECT_EQ(ReadBridgeInfo(record, buffer.data(), 15, 5), 0);
+  EXPECT_EQ(ReadBridgeInfo(record, buffer.data(), 513, 5), 0);
+  EXPECT_TRUE(h.bridge.commands.empty());
+  EXPECT_EQ(device::LastDeviceError(), device::kErrorReadBridgeInfo);
+  EXPECT_NE(ReadBridgeInfo(record, buffer.data(), 16, 5), 0);
+  EXPECT_NE(ReadBridgeInfo(record, buffer.data(), 512, 5), 0);
+  EXPECT_EQ(h.bridge.commands.size(), 2u);
+}
+
+TEST_F(VendorCommandsTest, AtaCarrierRefusesABufferShorterThanTheTransfer) {
+  AtaTaskFile task;
+  task.read = 1;
+  task.length = 512;
+  std::vector<std::uint8_t> buffer(511);
+  EXPECT_EQ(VendorAtaCommand(record, task, buffer.data(), 511, 0, 1), 0);
+  EXPECT_TRUE(h.bridge.commands.empty());
+  EXPECT_EQ(device::LastDeviceError(), kUntouched);
+}
+
+TEST_F(VendorCommandsTest, Read10WithoutDestinationSendsNothingButRecordsItsCode) {
+  EXPECT_EQ(ScsiRead10(record, 0, nullptr, 512, 0), 0);
+  EXPECT_TRUE(h.bridge.commands.empty());
+  EXPECT_EQ(device::LastDeviceError(), device::kErrorScsiRead10);
+}
+
+// --- Failure codes and copy-back ---------------------------------------------------------
+
+TEST_F(VendorCommandsTest, EachRefusedCommandRecordsItsOwnCode) {
+  h.bridge.answer = [](auto&, auto&, std::uint8_t*) -> std::uint8_t { return 2; };
+  std::vector<std::uint8_t> buffer(512);
+  AtaTaskFile task;
+  task.length = 512;
+  const std::vector<std::pair<std::function<int()>, std::uint32_t>> cases = {
+      {[&] { return ReadBridgeInfo(record, buffer.data(), 16, 1); }, device::kErrorReadBridgeInfo},
+      {[&] { return VendorAtaCommand(record, task, buffer.data(), 512, 0, 1); },
+       device::kErrorVendorAtaCommand},
+      {[&] { return ScsiInquiry(record, 0, buffer.data(), 36); }, device::kErrorScsiInquiry},
+      {[&] { return ScsiRead10(record, 0, buffer.data(), 512, 0); }, device::kErrorScsiRead10},
+  };
+  for (const auto& [call, code] : cases) {
+    device::SetLastDeviceError(kUntouched);
+    EXPECT_EQ(call(), 0);
+    EXPECT_EQ(device::LastDeviceError(), code);
+  }
+  const std::vector<std::pair<std::function<int()>, std::uint32_t>> vendor = {
+      {[&] { return EepromWrite(record, 0, buffer.data(), 8); }, device::kErrorEepromWrite},
+      {[&] { return EepromRead(record, 0, buffer.data(), 8); }, device::kErrorEepromRead},
+      {[&] { return SpiChipSelect(record, 1); }, device::kErrorSpiChipSelect},
+      {[&] { return SpiChipSelect(record, 0); }, device::kErrorSpiChipSelect},
+      {[&] { return SpiWrite(record, buffer.data(), 8); }, device::kErrorSpiWrite},
+      {[&] { return SpiRead(record, buffer.data(), 8); }, device::kErrorSpiRead},
+  };
+  for (const auto& [call, code] : vendor) {
+    device::SetLastDeviceError(kUntouched);
+    h.bridge.failAt = static_cast<int>(h.bridge.commands.size());
+    EXPECT_EQ(call(), 0);
+    EXPECT_EQ(device::LastDeviceError(), code);
+  }
+}
+
+TEST_F(VendorCommandsTest, SuccessNeverClearsTheLastError) {
+  std::array<std::uint8_t, 4> bytes{};
+  ASSERT_NE(SpiWrite(record, bytes.data(), 4), 0);
+  EXPECT_EQ(device::LastDeviceError(), kUntouched);
+}
+
+TEST_F(VendorCommandsTest, FailedReadsLeaveTheDestinationAlone) {
+  std::array<std::uint8_t, 8> buffer;
+  buffer.fill(0x5A);
+  h.bridge.failAt = 0;
+  EXPECT_EQ(SpiRead(record, buffer.data(), 8), 0);
+  EXPECT_EQ(buffer[0], 0x5A);
+  h.bridge.failAt = 1;
+  EXPECT_EQ(EepromRead(record, 0, buffer.data(), 8), 0);
+  EXPECT_EQ(buffer[7], 0x5A);
+}
+
+TEST_F(VendorCommandsTest, InquiryAndAtaCarrierHandBackTheDataAreaWhateverTheOutcome) {
+  h.bridge.answer = [](auto&, auto&, std::uint8_t* data) -> std::uint8_t {
+    data[0] = 0x42;
+    return 2;
+  };
+  std::array<std::uint8_t, 36> inquiry;
+  inquiry.fill(0xEE);
+  EXPECT_EQ(ScsiInquiry(record, 0, inquiry.data(), 36), 0);
+  EXPECT_EQ(inquiry[0], 0x42);
+  EXPECT_EQ(inquiry[35], 0);  // zeroed before sending
+  AtaTaskFile task;
+  task.read = 1;
+  task.length = 512;
+  std::vector<std::uint8_t> buffer(512, 0xEE);
+  EXPECT_EQ(VendorAtaCommand(record, task, buffer.data(), 512, 0, 1), 0);
+  EXPECT_EQ(buffer[0], 0x42);
+  EXPECT_EQ(buffer[511], 0);
+}
+
+TEST_F(VendorCommandsTest, Read10NeverCopiesMoreThanAsked) {
+  // A device (or relay) claiming a longer transfer than the request must not overrun the
+  // caller's buffer; a shorter one copies only what it reports.
+  h.bridge.answer = [](auto&, device::ScsiPassThroughHeader& reply, std::uint8_t* data) {
+    std::memset(data, 0x77, 512);
+    reply.DataTransferLength = 4096;
+    return std::uint8_t{0};
+  };
+  std::vector<std::uint8_t> buffer(512 + 16, 0xEE);
+  ASSERT_NE(ScsiRead10(record, 0, buffer.data(), 512, 0), 0);
+  EXPECT_EQ(buffer[511], 0x77);
+  EXPECT_EQ(buffer[512], 0xEE);
+
+  h.bridge.answer = [](auto&, device::ScsiPassThroughHeader& reply, std::uint8_t* data) {
+    std::memset(data, 0x66, 512);
+    reply.DataTransferLength = 100;
+    return std::uint8_t{0};
+  };
+  ASSERT_NE(ScsiRead10(record, 0, buffer.data(), 512, 0), 0);
+  EXPECT_EQ(buffer[99], 0x66);
+  EXPECT_EQ(buffer[100], 0x77);
+}
+
+// --- Choice of sender ----------------------------------------------------------------------
+
+TEST_F(VendorCommandsTest, IdeDevicesGetNoScsiIdentificationCommands) {
+  record.TransportKind = device::TransportKind::Ide;
+  std::array<std::uint8_t, 512> buffer{};
+  EXPECT_EQ(ScsiInquiry(record, 0, buffer.data(), 36), 0);
+  EXPECT_EQ(ReadBridgeInfo(record, buffer.data(), 16, 5), 0);
+  EXPECT_EQ(ScsiRead10(record, 0, buffer.data(), 512, 0), 0);
+  EXPECT_TRUE(h.bridge.commands.empty());
+  EXPECT_EQ(h.system.lastError, ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(device::LastDeviceError(), kUntouched);
+}
+
+TEST_F(VendorCommandsTest, ScsiDevicesTakeTheDirectPassThrough) {
+  // With the NT flag clear the normal sender takes the ASPI path, which has no adapter here:
+  // only the direct pass-through reaches the device.
+  device::DeviceLayer().ntFlag = false;
+  h.bridge.answer = [](auto&, auto&, std::uint8_t*) -> std::uint8_t { return 0; };
+  std::array<std::uint8_t, 512> buffer{};
+  EXPECT_EQ(ScsiInquiry(record, 0, buffer.data(), 36), 0);
+  record.TransportKind = device::TransportKind::Scsi;
+  EXPECT_NE(ScsiInquiry(record, 0, buffer.data(), 36), 0);
+  EXPECT_NE(ReadBridgeInfo(record, buffer.data(), 16, 5), 0);
+  EXPECT_NE(ScsiRead10(record, 0, buffer.data(), 512, 0), 0);
+  EXPECT_EQ(SpiChipSelect(record, 1), 0);  // the vendor commands always take the normal path
+}
+
+// --- Identification through storage controls ------------------------------------------------
+
+TEST_F(VendorCommandsTest, AtaPassThroughIdentifyBlockAndTextForm) {
+  record.TransportKind = device::TransportKind::Ide;
+  std::vector<std::uint8_t> seen;
+  h.bridge.controlAnswer = [&](std::uint32_t code, const std::uint8_t* in, std::uint32_t inSize,
+                               std::uint8_t* out, std::uint32_t outSize) {
+    EXPECT_EQ(code, IOCTL_ATA_PASS_THROUGH);
+    EXPECT_EQ(inSize, 4136u);
+    EXPECT_EQ(outSize, 4136u);
+    seen.assign(in, in + 40);
+    out[40] = 0x41;
+    out[41] = 0x42;
+    out[40 + 511] = 0x5A;
+    return true;
+  };
+  std::array<std::uint8_t, 514> text;
+  text.fill(0xEE);
+  ASSERT_NE(IdentifyViaAtaPassThrough(record, text.data(), 0), 0);
+  ASSERT_EQ(seen.size(), 40u);
+  EXPECT_EQ(LoadLe16(&seen[device::apt::Length]), 40);
+  EXPECT_EQ(LoadLe16(&seen[device::apt::AtaFlags]), device::ATA_FLAGS_DATA_IN);
+  EXPECT_EQ(LoadLe32(&seen[device::apt::DataTransferLength]), 512u);
+  EXPECT_EQ(LoadLe32(&seen[device::apt::TimeOutValue]), 300u);
+  EXPECT_EQ(LoadLe32(&seen[device::apt::DataBufferOffset]), 40u);
+  EXPECT_EQ(seen[device::apt::CurrentTaskFile + 6], 0xEC);
+  EXPECT_EQ(text[0], 'B');
+  EXPECT_EQ(text[1], 'A');
+  EXPECT_EQ(text[510], 0x5A);
+  EXPECT_EQ(text[512], 0);
+  EXPECT_EQ(text[513], 0xEE);  // nothing past the terminator
+
+  std::array<std::uint8_t, 512> raw{};
+  ASSERT_NE(IdentifyViaAtaPassThrough(record, raw.data(), 1), 0);
+  EXPECT_EQ(raw[0], 0x41);
+  EXPECT_EQ(raw[511], 0x5A);
+}
+
+TEST_F(VendorCommandsTest, AtaPassThroughIdentifyRefusals) {
+  std::array<std::uint8_t, 513> text{};
+  EXPECT_EQ(IdentifyViaAtaPassThrough(record, text.data(), 0), 0);  // not an Ide device
+  EXPECT_EQ(h.system.lastError, ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(device::LastDeviceError(), kUntouched);
+  record.TransportKind = device::TransportKind::Ide;
+  h.system.nt = false;
+  h.system.lastError = 0;
+  EXPECT_EQ(IdentifyViaAtaPassThrough(record, text.data(), 0), 0);
+  EXPECT_EQ(h.system.lastError, ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(device::LastDeviceError(), device::kErrorVendorAtaCommand);
+  EXPECT_TRUE(h.bridge.ioControlCodes.empty());
+  // A drive that ends IDENTIFY with its error bit set fails.
+  h.system.nt = true;
+  h.bridge.controlAnswer = [](std::uint32_t, const std::uint8_t*, std::uint32_t, std::uint8_t* out,
+                              std::uint32_t) {
+    out[device::apt::StatusRegister] = 0x51;
+    return true;
+  };
+  device::SetLastDeviceError(kUntouched);
+  EXPECT_EQ(IdentifyViaAtaPassThrough(record, text.data(), 0), 0);
+  EXPECT_EQ(device::LastDeviceError(), device::kErrorVendorAtaCommand);
+}
+
+TEST_F(VendorCommandsTest, SmartIdentifyParametersAndAnswer) {
+  record.TransportKind = device::TransportKind::Scsi;
+  std::vector<std::uint8_t> in;
+  h.bridge.controlAnswer = [&](std::uint32_t code, const std::uint8_t* input, std::uint32_t inSize,
+                               std::uint8_t* out, std::uint32_t outSize) {
+    EXPECT_EQ(code, SMART_RCV_DRIVE_DATA);
+    EXPECT_EQ(outSize, 528u);
+    EXPECT_NE(static_cast<const void*>(input), static_cast<const void*>(out));
+    in.assign(input, input + inSize);
+    out[16] = 0x11;
+    out[16 + 511] = 0x22;
+    return true;
+  };
+  std::array<std::uint8_t, 512> data{};
+  ASSERT_NE(IdentifyViaSmart(record, data.data()), 0);
+  ASSERT_EQ(in.size(), 33u);
+  EXPECT_EQ(LoadLe32(&in[0]), 512u);
+  EXPECT_EQ(std::vector<std::uint8_t>(in.begin() + 4, in.begin() + 13),
+            (std::vector<std::uint8_t>{0, 1, 1, 0, 0, 0xA0, 0xEC, 0, 0}));
+  EXPECT_EQ(data[0], 0x11);
+  EXPECT_EQ(data[511], 0x22);
+}
+
+TEST_F(VendorCommandsTest, MiniportIdentifyParametersAndAnswer) {
+  record.TransportKind = device::TransportKind::Scsi;
+  std::vector<std::uint8_t> in;
+  h.bridge.controlAnswer = [&](std::uint32_t code, const std::uint8_t* input, std::uint32_t inSize,
+                               std::uint8_t* out, std::uint32_t outSize) {
+    EXPECT_EQ(code, IOCTL_SCSI_MINIPORT);
+    EXPECT_EQ(outSize, 557u);
+    in.assign(input, input + inSize);
+    out[44] = 0x33;
+    return true;
+  };
+  std::array<std::uint8_t, 512> data{};
+  ASSERT_NE(IdentifyViaMiniport(record, data.data()), 0);
+  ASSERT_EQ(in.size(), 60u);
+  EXPECT_EQ(LoadLe32(&in[0]), 28u);
+  EXPECT_EQ(std::string(in.begin() + 4, in.begin() + 12), "SCSIDISK");
+  EXPECT_EQ(LoadLe32(&in[12]), 10000u);
+  EXPECT_EQ(LoadLe32(&in[16]), 0x1B0501u);
+  EXPECT_EQ(LoadLe32(&in[24]), 529u);
+  EXPECT_EQ(in[28 + 4 + 6], 0xEC);
+  EXPECT_EQ(data[0], 0x33);
+}
+
+TEST_F(VendorCommandsTest, SmartAndMiniportRefusalsAndFailedControls) {
+  std::array<std::uint8_t, 512> data{};
+  EXPECT_EQ(IdentifyViaSmart(record, data.data()), 0);
+  EXPECT_EQ(IdentifyViaMiniport(record, data.data()), 0);
+  EXPECT_TRUE(h.bridge.ioControlCodes.empty());
+  EXPECT_EQ(h.system.lastError, ERROR_NOT_SUPPORTED);
+  record.TransportKind = device::TransportKind::Scsi;  // the fake fails these controls
+  EXPECT_EQ(IdentifyViaSmart(record, data.data()), 0);
+  EXPECT_EQ(IdentifyViaMiniport(record, data.data()), 0);
+  EXPECT_EQ(h.bridge.ioControlCodes.size(), 2u);
+  EXPECT_EQ(device::LastDeviceError(), kUntouched);
+}
+
+// --- Identification by block reads ---------------------------------------------------------
+
+TEST_F(VendorCommandsTest, BridgeIdByLbaReadsTheReservedAddressesInOrder) {
+  h.bridge.answer = [](const FakeBridge::ScsiCommand& command, auto&, std::uint8_t* data) {
+    if (LoadBe32(&command.header.Cdb[2]) == 0x600000) {
+      const std::uint8_t ids[] = {VID_MAKER >> 8, VID_MAKER & 0xFF, PID_B >> 8, PID_B & 0xFF};
+      std::memcpy(data + 2, ids, 4);
+    }
+    return std::uint8_t{0};
+  };
+  std::array<std::uint8_t, 512> id{};
+  ASSERT_EQ(ReadBridgeIdByLba(record, id.data()), 0);
+  std::vector<std::uint32_t> addresses;
+  for (const auto& command : h.bridge.commands) {
+    EXPECT_EQ(command.header.Cdb[0], 0x28);
+    EXPECT_EQ(LoadBe16(&command.header.Cdb[7]), 1);
+    addresses.push_back(LoadBe32(&command.header.Cdb[2]));
+  }
+  EXPECT_EQ(addresses, (std::vector<std::uint32_t>{0xFF0000u + (VID_MAKER >> 8),
+                                                   0xFF0000u + (VID_MAKER & 0xFF),
+                                                   0xFF0000u + (PID_B >> 8),
+                                                   0xFF0000u + (PID_B & 0xFF), 0x600000u}));
+  EXPECT_EQ(LoadBe16(&id[40]), VID_MAKER);
+  EXPECT_EQ(LoadBe16(&id[42]), PID_B);
+}
+
+TEST_F(VendorCommandsTest, BridgeIdByLbaStopsAtTheFirstFailedRead) {
+  h.bridge.answer = [](auto&, auto&, std::uint8_t* data) -> std::uint8_t {
+    std::memset(data, 0x99, 512);
+    return 0;
+  };
+  h.bridge.failAt = 2;
+  std::array<std::uint8_t, 512> id;
+  id.fill(0xEE);
+  EXPECT_EQ(ReadBridgeIdByLba(record, id.data()), -3);
+  EXPECT_EQ(h.bridge.commands.size(), 3u);
+  EXPECT_EQ(id[40], 0xEE);
+}
+
+}  // namespace
+}  // namespace burnwell::protocol

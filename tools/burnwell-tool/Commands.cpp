@@ -13,6 +13,8 @@ std::span<const Command> AllCommands() {
   static constexpr std::array commands{
       Command{"info", "show a firmware file's type, code length, image size, checksum, marker and product",
               RunInfo},
+      Command{"list", "find the bridges and print one key=value line per bridge", RunList},
+      Command{"flash", "detect, read, write, erase or protect a bridge's firmware memory", RunFlash},
   };
   return commands;
 }

@@ -31,6 +31,8 @@ struct Command {
 std::span<const Command> AllCommands();
 
 int RunInfo(std::span<const Argument> args, std::ostream& out, std::ostream& err);
+int RunList(std::span<const Argument> args, std::ostream& out, std::ostream& err);
+int RunFlash(std::span<const Argument> args, std::ostream& out, std::ostream& err);
 
 // True when args hold --help or -h.
 bool WantsHelp(std::span<const Argument> args);

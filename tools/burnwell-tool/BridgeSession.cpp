@@ -1,0 +1,90 @@
+#include "tools/burnwell-tool/BridgeSession.h"
+
+#include <charconv>
+
+#include "device/BridgeInfo.h"
+#include "device/DeviceApi.h"
+#include "device/DiscoveryLinux.h"
+
+namespace burnwell::tool {
+
+BridgeSession::BridgeSession() {
+  initialized_ = device::BridgeInitialize() != 0;
+  if (initialized_) openResult_ = device::BridgeOpen(nullptr, 0);
+}
+
+BridgeSession::~BridgeSession() {
+  if (!initialized_) return;
+  device::BridgeClose();
+  device::BridgeUninitialize();
+}
+
+int BridgeSession::ReportOpenFailure(std::string_view command, std::ostream& err) const {
+  if (!initialized_) {
+    err << "burnwell-tool " << command << ": error: cannot create the device lock \""
+        << device::kApiMutexName << "\"\n";
+    return 1;
+  }
+  if (openResult_ > 0) return 0;
+  if (openResult_ < 0) {
+    err << "burnwell-tool " << command << ": error: " << ResultText(openResult_) << "\n";
+    return 1;
+  }
+  err << "burnwell-tool " << command << ": no bridge found\n";
+#ifndef _WIN32
+  for (const std::string& problem : device::LinuxDiscoveryProblems()) {
+    err << "  " << problem << "\n";
+  }
+  err << "Check that the bridge is connected, that you may read and write its SCSI generic node\n"
+         "(/dev/sgN; install packaging/udev/70-burnwell.rules and reconnect, or join the\n"
+         "\"burnwell\" group), or that the I/O relay is running.\n";
+#else
+  err << "Check that the bridge is connected and that you may open it (run as administrator),\n"
+         "or that the I/O relay is running.\n";
+#endif
+  return kExitNoBridge;
+}
+
+const char* MemoryKind(const device::DeviceRecord& record) {
+  if (record.InfoPresent == 0) return "none";
+  if (record.Byte11Set != 0) return "spi";
+  if (record.ModeFlags == device::kModeFlagsSpiOrLargeEeprom) return "eeprom-64k";
+  if (record.ModeFlags == device::kModeFlagsSmallEeprom) return "eeprom-256";
+  return "none";
+}
+
+std::string ResultText(int code) {
+  switch (code) {
+    case 0: return "ok";
+    case -2: return "more bridges than room in the list, or a device lock could not be made";
+    case -3: return "the list of storage devices could not be read";
+    case -4: return "another program holds the bridges' lock";
+    case -5: return "no bridge at that index";
+    case -10: return "no bridge with that id";
+    case -11: return "the ASPI library is missing";
+    case -15: return "the bridge is not attached as USB or FireWire mass storage";
+    case -68: return "serial flash not identified";
+    case -91: return "serial flash erase failed";
+    case -92: return "programming failed";
+    case -93: return "read failed";
+    case -95: return "setting the write protection failed";
+    case -96: return "clearing the write protection failed";
+    case -111: return "the bridge is not in the device table";
+    default: return "failed with code " + std::to_string(code);
+  }
+}
+
+std::optional<std::uint32_t> ParseNumber(std::string_view text) {
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text.remove_prefix(2);
+  }
+  if (text.empty()) return std::nullopt;
+  std::uint32_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+}  // namespace burnwell::tool

@@ -1,0 +1,50 @@
+// What the bridge commands of burnwell-tool share: the device API opened for the length of one
+// command, and the texts of its result codes.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "device/DeviceRecord.h"
+
+namespace burnwell::tool {
+
+// Exit status when no bridge was found (0 success, 1 failure, 2 usage error).
+inline constexpr int kExitNoBridge = 3;
+
+// BridgeInitialize and BridgeOpen on construction; BridgeClose and BridgeUninitialize when it
+// ends, whatever happened in between.
+class BridgeSession {
+ public:
+  BridgeSession();
+  ~BridgeSession();
+  BridgeSession(const BridgeSession&) = delete;
+  BridgeSession& operator=(const BridgeSession&) = delete;
+
+  bool Initialized() const { return initialized_; }
+  // BridgeOpen's result: the number of bridges, 0 for none, or a negative device-API code.
+  int OpenResult() const { return openResult_; }
+
+  // Writes what the caller should be told when the open found nothing or failed, and returns
+  // the exit status for it (1 for errors, kExitNoBridge for none); 0 when bridges were found.
+  int ReportOpenFailure(std::string_view command, std::ostream& err) const;
+
+ private:
+  bool initialized_ = false;
+  int openResult_ = 0;
+};
+
+// The firmware memory a record's bridge information reports: "spi", "eeprom-256",
+// "eeprom-64k" or "none".
+const char* MemoryKind(const device::DeviceRecord& record);
+
+// The text of a device-API or flash-operation result code ("ok", "read failed", ...).
+std::string ResultText(int code);
+
+// A number in decimal or 0x-hexadecimal, at most 32 bits; nothing for anything else.
+std::optional<std::uint32_t> ParseNumber(std::string_view text);
+
+}  // namespace burnwell::tool

@@ -1,0 +1,111 @@
+// burnwell-tool list: finds the bridges as the updater does and prints one line per device
+// table record, as key=value fields a script can pick apart.
+#include <cctype>
+#include <cstdio>
+#include <string>
+
+#include "device/DeviceApi.h"
+#include "device/DeviceRecord.h"
+#include "tools/burnwell-tool/BridgeSession.h"
+#include "tools/burnwell-tool/Commands.h"
+
+namespace burnwell::tool {
+namespace {
+
+constexpr const char* LIST_HELP =
+    "Usage: burnwell-tool list\n\n"
+    "Finds the bridges and prints one line per bridge, in table order:\n"
+    "  index=N           table index (flash --index takes it)\n"
+    "  id=C              id letter (the first drive letter; 0 when it has none)\n"
+    "  transport=T       mass-storage, ide, scsi or unset\n"
+    "  class=C           disk, cdrom or other\n"
+    "  vid=XXXX pid=XXXX the bridge's own vendor and product IDs (hexadecimal)\n"
+    "  firmware=XXXXXXXX firmware version\n"
+    "  memory=M          spi, eeprom-256, eeprom-64k or none\n"
+    "  path=P            the device node the bridge is reached through\n"
+    "  serial=S          the USB serial number (bytes outside printable ASCII, blanks and\n"
+    "                    '%' are written as %XX)\n"
+    "  hub=N port=N ports=N  ordinal of its port among all ports, port number, ports on its hub\n"
+    "  speed=S           low, full, high, super, or unknown when its port was not found\n"
+    "  address=N         USB device address\n"
+    "  second-unit=0|1   whether a second storage unit (e.g. a virtual CD-ROM) was merged in\n\n"
+    "Exit status: 0 bridges found, 3 none found (standard error says what to check),\n"
+    "1 error, 2 usage error.\n";
+
+const char* TransportName(device::TransportKind kind) {
+  switch (kind) {
+    case device::TransportKind::MassStorage: return "mass-storage";
+    case device::TransportKind::Ide: return "ide";
+    case device::TransportKind::Scsi: return "scsi";
+    case device::TransportKind::Unset: break;
+  }
+  return "unset";
+}
+
+const char* ClassName(device::DeviceClass deviceClass) {
+  switch (deviceClass) {
+    case device::DeviceClass::Disk: return "disk";
+    case device::DeviceClass::CdRom: return "cdrom";
+    case device::DeviceClass::Other: break;
+  }
+  return "other";
+}
+
+const char* SpeedName(const device::DeviceRecord& record) {
+  if (record.HubNumber == 0) return "unknown";
+  static constexpr const char* names[] = {"low", "full", "high", "super"};
+  return record.PortSpeed < 4 ? names[record.PortSpeed] : "unknown";
+}
+
+std::string Escaped(const char* text) {
+  std::string out;
+  for (const char* p = text; *p; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c > ' ' && c < 0x7F && c != '%') {
+      out += static_cast<char>(c);
+    } else {
+      char code[4];
+      std::snprintf(code, sizeof code, "%%%02X", c);
+      out += code;
+    }
+  }
+  return out;
+}
+
+std::string Hex(unsigned value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%0*x", digits, value);
+  return text;
+}
+
+}  // namespace
+
+int RunList(std::span<const Argument> args, std::ostream& out, std::ostream& err) {
+  if (WantsHelp(args)) {
+    out << LIST_HELP;
+    return 0;
+  }
+  if (!args.empty()) {
+    err << LIST_HELP;
+    return 2;
+  }
+  BridgeSession session;
+  if (const int status = session.ReportOpenFailure("list", err); status != 0) return status;
+
+  const device::DeviceTable& table = device::DeviceLayer().table;
+  for (std::uint32_t i = 0; i < table.count; ++i) {
+    const device::DeviceRecord& r = table.records[i];
+    const unsigned char id = static_cast<unsigned char>(r.IdLetter);
+    out << "index=" << i << " id=" << (std::isalnum(id) ? static_cast<char>(id) : '0')
+        << " transport=" << TransportName(r.TransportKind) << " class=" << ClassName(r.DeviceClass)
+        << " vid=" << Hex(r.VendorId, 4) << " pid=" << Hex(r.ProductId, 4)
+        << " firmware=" << Hex(r.FirmwareVersion, 8) << " memory=" << MemoryKind(r)
+        << " path=" << Escaped(r.DevicePath.data()) << " serial=" << Escaped(r.SerialNumber.data())
+        << " hub=" << r.HubNumber << " port=" << r.PortNumber << " ports=" << r.PortCount
+        << " speed=" << SpeedName(r) << " address=" << r.UsbAddress
+        << " second-unit=" << (r.HasSecondUnit ? 1 : 0) << "\n";
+  }
+  return 0;
+}
+
+}  // namespace burnwell::tool

@@ -1,0 +1,352 @@
+#include "app/BurnwellDlg.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+#include "app/StringTable.h"
+#include "device/DeviceApi.h"
+#include "image/FirmwareReaders.h"
+#include "image/ImageBuffer.h"
+#include "ui/Templates.h"
+
+namespace burnwell::app {
+namespace {
+
+// Marks the worker handle between the decision to start a worker and the thread's real handle,
+// so that a worker which ends at once is not taken for still running.
+constexpr std::uintptr_t kWorkerStarting = ~std::uintptr_t{0};
+
+constexpr std::size_t kMaxStatusChars = 259;
+
+RunResult FromOutcome(UpdateOutcome outcome) {
+  switch (outcome) {
+    case UpdateOutcome::Updated: return RunResult::Updated;
+    case UpdateOutcome::NoBridge: return RunResult::NoBridge;
+    case UpdateOutcome::Failed: return RunResult::UpdateFailed;
+  }
+  return RunResult::UpdateFailed;
+}
+
+}  // namespace
+
+DialogServices DialogServices::Real() {
+  DialogServices services;
+  services.readConfig = [](const std::filesystem::path& path, ConfigSettings& settings) {
+    return ReadConfigFile(path, settings);
+  };
+  services.bridgeOpen = device::BridgeOpen;
+  services.bridgeGetVersion = device::BridgeGetVersion;
+  services.bridgeClose = device::BridgeClose;
+  services.runUpdate = RunUpdate;
+  services.bridgeInitialize = device::BridgeInitialize;
+  services.bridgeUninitialize = device::BridgeUninitialize;
+  return services;
+}
+
+void InstallStringTable() {
+  ui::SetStringTable([](int id) { return StringTableText(id); });
+}
+
+std::string FirmwareVersionText(std::uint32_t version) {
+  const auto b3 = static_cast<unsigned char>(version >> 24);
+  const auto b2 = static_cast<unsigned char>(version >> 16);
+  const auto b1 = static_cast<unsigned char>(version >> 8);
+  const auto b0 = static_cast<unsigned char>(version);
+  char text[16] = {};
+  if (static_cast<signed char>(b1) > 0x12) {
+    std::snprintf(text, sizeof text, "%c%c%c%c", b3, b2, b1, b0);
+  } else {
+    std::snprintf(text, sizeof text, "%02X%02X%02X%02X", b3, b2, b1, b0);
+  }
+  // A zero byte ends the text, as it would in the character buffer the text is made in.
+  return std::string(text);
+}
+
+bool VersionTextMatches(const std::string& versionText, const std::string& compareString, int length) {
+  if (length <= 0) return true;
+  const std::size_t n = static_cast<std::size_t>(length);
+  const std::string a = versionText.substr(0, std::min(n, versionText.size()));
+  const std::string b = compareString.substr(0, std::min(n, compareString.size()));
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+           return std::tolower(x) == std::tolower(y);
+         });
+}
+
+// --- the main dialog -------------------------------------------------------------------------
+
+CBurnwellDlg::CBurnwellDlg(DialogServices services, ui::CDialog* parent)
+    : ui::CDialog(IDD_BURNWELL_DIALOG, parent),
+      services_(std::move(services)),
+      m_selfPowered(settings_.selfPowered),
+      m_icon(IDR_MAINFRAME) {
+  InstallStringTable();
+}
+
+CBurnwellDlg::~CBurnwellDlg() = default;
+
+const ui::MessageMap& CBurnwellDlg::GetMessageMap() const {
+  static const ui::MessageMap map = {
+      ui::OnWindowMessage(WM_SYSCOMMAND, &CBurnwellDlg::OnSysCommand),
+      ui::OnWindowMessage(WM_PAINT, &CBurnwellDlg::OnPaint),
+      ui::OnWindowMessage(WM_CTLCOLORSTATIC, &CBurnwellDlg::OnCtlColor),
+      ui::OnWindowMessage(WM_QUERYDRAGICON, &CBurnwellDlg::OnQueryDragIcon),
+      ui::OnControlNotify(EN_CHANGE, IDC_FIRMWARE_PATH, &CBurnwellDlg::OnFirmwarePathChange),
+      ui::OnControlNotify(EN_KILLFOCUS, IDC_FIRMWARE_PATH, &CBurnwellDlg::LoadFirmwareFile),
+      ui::OnWindowMessage(WM_TIMER, &CBurnwellDlg::OnTimer),
+  };
+  return map;
+}
+
+void CBurnwellDlg::DoDataExchange(ui::CDataExchange& dx) {
+  ui::DDX_Control(dx, IDC_PROGRESS, m_progress);
+  ui::DDX_Control(dx, IDC_GET_VERSION, m_getVersionButton);
+  ui::DDX_Control(dx, IDC_UPDATE, m_updateButton);
+  ui::DDX_Control(dx, IDC_FIRMWARE_PATH, m_firmwarePathEdit);
+  ui::DDX_Radio(dx, IDC_RADIO_HEX, m_fileType);
+  ui::DDX_Text(dx, IDC_FIRMWARE_PATH, m_firmwarePath);
+  ui::DDX_Text(dx, IDC_CHECKSUM, m_checksumText);
+  ui::DDX_Text(dx, IDC_START, m_startAddress);
+  ui::DDV_MinMaxUInt(dx, m_startAddress, 0, MAX_START_ADDRESS);
+  ui::DDX_Text(dx, IDC_LENGTH, m_length);
+  ui::DDV_MinMaxUInt(dx, m_length, MIN_LENGTH, MAX_LENGTH);
+}
+
+bool CBurnwellDlg::OnInitDialog() {
+  ui::CDialog::OnInitDialog();
+
+  const std::string aboutItem = ui::CurrentBackend().LoadString(IDS_ABOUTBOX);
+  if (HasSystemMenu() && !aboutItem.empty()) {
+    AppendSystemMenu(MF_SEPARATOR, 0, "");
+    AppendSystemMenu(MF_STRING, IDM_ABOUTBOX, aboutItem);
+    EnableSystemMenuItem(SC_CLOSE, MF_BYCOMMAND | MF_GRAYED);
+  }
+
+  SetIcon(true);
+  SetIcon(false);
+
+  settings_.firmwareFileName = m_firmwareFileName;
+  settings_.compareLength = m_compareLength;
+  settings_.compareString = m_compareString;
+  settings_.deviceCount = m_deviceCount;
+  if (services_.readConfig) services_.readConfig(std::filesystem::path(std::string(CONFIG_FILE_PATH)), settings_);
+  m_deviceCount = settings_.deviceCount;
+  m_deviceIds = settings_.deviceIds;
+  m_firmwareFileName = settings_.firmwareFileName;
+  m_compareLength = settings_.compareLength;
+  m_compareString = settings_.compareString;
+  m_selfPowered = settings_.selfPowered;
+
+  m_firmwarePath = app::FirmwarePathText(m_firmwareFileName);
+
+  GetDlgItem(IDC_FIRMWARE_PATH).EnableWindow(false);
+  GetDlgItem(IDC_BROWSE).EnableWindow(false);
+  GetDlgItem(IDC_UPDATE).ShowWindow(false);
+  GetDlgItem(IDC_GET_VERSION).ShowWindow(false);
+  GetDlgItem(IDCANCEL).ShowWindow(false);
+
+  UpdateData(false);
+  LoadFirmwareFile();
+
+  std::string warning;
+  if (m_fileLoaded.load() == 1 &&
+      MessageBox(kBackupWarning, "Warning", MB_OKCANCEL | MB_ICONEXCLAMATION) == IDOK) {
+    SetTimer(TIMER_START_UPDATE, START_UPDATE_DELAY_MS);
+    warning = kUpdatingWarning;
+  } else {
+    result_ = RunResult::LoadErrorOrCancel;
+    MessageBox(kLoadError, "Error", MB_ICONHAND);
+    SetTimer(TIMER_CLOSE, CLOSE_AFTER_LOAD_ERROR_MS);
+    warning = kLoadError;
+  }
+  SetDlgItemText(IDC_WARNING, warning);
+  return true;
+}
+
+void CBurnwellDlg::LoadFirmwareFile() {
+  if (!m_checksumText.empty()) return;
+  const std::filesystem::path path = PathFromUtf8(m_firmwarePath);
+  const image::FileType type = image::FirmwareFileType(path);
+  m_fileType = static_cast<std::int32_t>(type);
+  image::ImageBuffer& loaded = image::LoadedImage();
+  bool ok = false;
+  std::string errorText;
+  if (type == image::FileType::Hex) {
+    ok = image::LoadHexImage(loaded, path, errorText);
+  } else {
+    ok = image::LoadHeaderImage(loaded, path) == image::LOAD_OK;
+  }
+  if (!ok) {
+    if (errorText.size() > kMaxStatusChars) errorText.resize(kMaxStatusChars);
+    SetStatusText(errorText);
+    m_fileLoaded.store(0);
+    return;
+  }
+  m_fileLoaded.store(1);
+  m_startAddress = 0;
+  m_length = loaded.CodeLength();
+  char checksum[8];
+  std::snprintf(checksum, sizeof checksum, "%04X", static_cast<unsigned>(loaded.GetChecksum()));
+  m_checksumText = checksum;
+  UpdateData(false);
+  m_firmwarePathEdit.SendMessage(WM_KEYDOWN, VK_END, 0);
+  SetStatusText(kMainCodeLoaded);
+}
+
+void CBurnwellDlg::OnFirmwarePathChange() {
+  UpdateData(true);
+  m_checksumText.clear();
+  UpdateData(false);
+  m_updateButton.EnableWindow(false);
+}
+
+ui::LResult CBurnwellDlg::OnTimer(ui::WParam id, ui::LParam) {
+  if (id == TIMER_START_UPDATE) {
+    KillTimer(TIMER_START_UPDATE);
+    StartUpdate();
+  } else if (id == TIMER_CLOSE) {
+    KillTimer(TIMER_CLOSE);
+    EndDialog(IDCANCEL);
+  }
+  return 0;
+}
+
+void CBurnwellDlg::StartUpdate() {
+  UpdateData(true);
+  if (m_compareLength != 0 && !CheckFirmwareVersion()) {
+    EndDialog(IDCANCEL);
+    return;
+  }
+  std::uintptr_t idle = 0;
+  if (!m_workerHandle.compare_exchange_strong(idle, kWorkerStarting)) return;
+  workerActive_ = true;
+  const std::uintptr_t handle = ui::CurrentBackend().StartThread(&CBurnwellDlg::UpdateWorker, this);
+  if (handle == 0) {
+    workerActive_ = false;
+    m_workerHandle = 0;
+    result_ = RunResult::NotStarted;
+    MessageBox(kWorkerStartFailed, "Error", MB_ICONHAND);
+    EndDialog(IDCANCEL);
+    return;
+  }
+  // The worker may have finished already and cleared the mark; then it stays clear.
+  std::uintptr_t starting = kWorkerStarting;
+  m_workerHandle.compare_exchange_strong(starting, handle);
+}
+
+void CBurnwellDlg::UpdateWorker(void* argument) {
+  auto& dialog = *static_cast<CBurnwellDlg*>(argument);
+  UpdateOutcome outcome = UpdateOutcome::Failed;
+  if (dialog.services_.runUpdate) outcome = dialog.services_.runUpdate(dialog);
+  dialog.result_ = FromOutcome(outcome);
+  dialog.m_workerHandle = 0;
+  dialog.RunOnDialogThread([&dialog] { dialog.SetTimer(TIMER_CLOSE, CLOSE_AFTER_UPDATE_MS); });
+  dialog.workerActive_ = false;
+}
+
+bool CBurnwellDlg::CheckFirmwareVersion() {
+  std::array<std::uint8_t, 32> devices{};
+  bool passed = false;
+  if (services_.bridgeOpen(devices.data(), static_cast<std::uint32_t>(devices.size())) <= 0) {
+    result_ = RunResult::NoBridge;
+    ui::AfxMessageBox(IDS_DEVICE_NOT_FOUND, MB_ICONHAND);
+  } else {
+    std::uint32_t ids = 0;
+    std::uint32_t version = 0;
+    if (services_.bridgeGetVersion(devices[0], &ids, &version) < 0) {
+      result_ = RunResult::VersionRefused;
+      ui::AfxMessageBox(IDS_VERSION_UNREADABLE, MB_ICONHAND);
+    } else if (!VersionTextMatches(FirmwareVersionText(version), m_compareString, m_compareLength)) {
+      result_ = RunResult::VersionRefused;
+      ui::AfxMessageBox(IDS_VERSION_REFUSED, MB_ICONHAND);
+    } else {
+      passed = true;
+    }
+  }
+  services_.bridgeClose();
+  return passed;
+}
+
+bool CBurnwellDlg::WorkerBusy() const { return m_workerHandle.load() != 0 || workerActive_.load(); }
+
+void CBurnwellDlg::OnOK() {
+  // Enter must not end the dialog under a running update.
+  if (!WorkerBusy()) ui::CDialog::OnOK();
+}
+void CBurnwellDlg::OnCancel() {
+  if (!WorkerBusy()) ui::CDialog::OnCancel();
+}
+
+ui::LResult CBurnwellDlg::OnSysCommand(ui::WParam command, ui::LParam lParam) {
+  if ((command & 0xFFF0) == IDM_ABOUTBOX) {
+    CAboutDlg about(this);
+    about.DoModal();
+    return 0;
+  }
+  return DefaultHandling(WM_SYSCOMMAND, command, lParam);
+}
+
+ui::LResult CBurnwellDlg::OnPaint(ui::WParam wParam, ui::LParam lParam) {
+  if (!IsIconic()) return DefaultHandling(WM_PAINT, wParam, lParam);
+  const auto [width, height] = Window()->ClientSize();
+  const int iconWidth = ui::CurrentBackend().IconMetric(SM_CXICON);
+  const int iconHeight = ui::CurrentBackend().IconMetric(SM_CYICON);
+  Window()->PaintIconic((width - iconWidth + 1) / 2, (height - iconHeight + 1) / 2);
+  return 0;
+}
+
+ui::LResult CBurnwellDlg::OnCtlColor(ui::WParam controlId, ui::LParam) {
+  if (static_cast<int>(controlId) == IDC_WARNING) return static_cast<ui::LResult>(ui::Rgb(255, 0, 0));
+  return ui::kDefaultColour;
+}
+
+ui::LResult CBurnwellDlg::OnQueryDragIcon(ui::WParam, ui::LParam) { return m_icon; }
+
+platform::WindowHandle CBurnwellDlg::ProgressWindow() { return m_progress.Handle(); }
+void CBurnwellDlg::ShowProgress(bool visible) { m_progress.ShowWindow(visible); }
+void CBurnwellDlg::SetStatusText(const std::string& text) { SetDlgItemText(IDC_STATUS, text); }
+int CBurnwellDlg::ShowMessage(const std::string& text, std::uint32_t style) { return MessageBox(text, "", style); }
+
+// --- About box -------------------------------------------------------------------------------
+
+std::string AboutVersionLine(const ui::FileVersion& version) {
+  char text[64];
+  std::snprintf(text, sizeof text, "Burnwell Version %u.%u.%u.%u", version[0], version[1], version[2], version[3]);
+  return text;
+}
+
+CAboutDlg::CAboutDlg(ui::CDialog* parent) : ui::CDialog(IDD_ABOUTBOX, parent) {}
+
+void CAboutDlg::DoDataExchange(ui::CDataExchange& dx) { ui::DDX_Text(dx, IDC_VERSION_TEXT, m_versionText); }
+
+bool CAboutDlg::OnInitDialog() {
+  ui::CDialog::OnInitDialog();
+  const std::optional<ui::FileVersion> version = ui::CurrentBackend().ProgramFileVersion();
+  if (!version) {
+    EndDialog(IDCANCEL);
+    return true;
+  }
+  m_versionText = AboutVersionLine(*version);
+  UpdateData(false);
+  return true;
+}
+
+// --- application -----------------------------------------------------------------------------
+
+CBurnwellApp::CBurnwellApp(DialogServices services) : services_(std::move(services)) { InstallStringTable(); }
+
+bool CBurnwellApp::InitInstance() {
+  EnableControlContainer();
+  if (services_.bridgeInitialize) services_.bridgeInitialize();
+  {
+    CBurnwellDlg dialog(services_);
+    m_pMainWnd = &dialog;
+    const int shown = dialog.DoModal();
+    m_pMainWnd = nullptr;
+    result_ = shown == -1 ? RunResult::NoWindow : dialog.Result();
+  }
+  if (services_.bridgeUninitialize) services_.bridgeUninitialize();
+  return false;
+}
+
+}  // namespace burnwell::app

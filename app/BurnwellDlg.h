@@ -1,0 +1,168 @@
+// The updater's main dialog: reads Config.ini, loads the firmware file, shows its checksum, asks
+// for the backup warning, then on its own checks the bridge's firmware version and runs the
+// update on a worker thread, and closes when the update has ended.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "app/ConfigFile.h"
+#include "app/UpdateHost.h"
+#include "app/UpdateSequence.h"
+#include "ui/Framework.h"
+
+namespace burnwell::app {
+
+inline constexpr unsigned TIMER_START_UPDATE = 8888;
+inline constexpr unsigned TIMER_CLOSE = 9999;
+inline constexpr unsigned START_UPDATE_DELAY_MS = 500;
+inline constexpr unsigned CLOSE_AFTER_LOAD_ERROR_MS = 500;
+inline constexpr unsigned CLOSE_AFTER_UPDATE_MS = 300;
+
+// Bounds of the start address and length boxes.
+inline constexpr std::uint32_t MAX_START_ADDRESS = 0x5BFF;
+inline constexpr std::uint32_t MIN_LENGTH = 256;
+inline constexpr std::uint32_t MAX_LENGTH = 0xB800;
+
+inline constexpr char kBackupWarning[] = "Please do backup your files before executing the steps.";
+inline constexpr char kLoadError[] = "Load FW error!!!";
+inline constexpr char kUpdatingWarning[] = "Updating now, please don't remove device!";
+inline constexpr char kMainCodeLoaded[] = "Main code loaded!";
+inline constexpr char kWorkerStartFailed[] = "The update could not be started.";
+
+// How a run of the dialog ended; the process exit status of the updater.
+enum class RunResult : int {
+  Updated = 0,           // programmed and verified
+  UpdateFailed = 1,      // the update ran and reported a failure
+  NoBridge = 2,          // no bridge found (version check or update)
+  LoadErrorOrCancel = 3, // firmware file not loaded, warning cancelled, or closed before the start
+  VersionRefused = 4,    // version unreadable or not the configured one
+  NotStarted = 5,        // the worker thread could not be started
+  NoWindow = 6,          // the dialog could not be shown at all
+};
+
+// What the dialog calls outside itself; tests put fakes in place of the device API.
+struct DialogServices {
+  std::function<int(const std::filesystem::path&, ConfigSettings&)> readConfig;
+  std::function<int(std::uint8_t*, std::uint32_t)> bridgeOpen;
+  std::function<int(int, std::uint32_t*, std::uint32_t*)> bridgeGetVersion;
+  std::function<int()> bridgeClose;
+  std::function<UpdateOutcome(UpdateHost&)> runUpdate;
+  std::function<int()> bridgeInitialize;
+  std::function<int()> bridgeUninitialize;
+
+  // The real configuration reader, device API and update sequence.
+  static DialogServices Real();
+};
+
+// The version text of a firmware version word: four characters when its second-lowest byte,
+// read as signed, is above 0x12; else eight upper-case hexadecimal digits, top byte first.
+std::string FirmwareVersionText(std::uint32_t version);
+// The first length characters of both texts (each up to its end when shorter; nothing for a
+// negative length), compared without regard to case.
+bool VersionTextMatches(const std::string& versionText, const std::string& compareString, int length);
+
+class CBurnwellDlg : public ui::CDialog, public UpdateHost {
+ public:
+  explicit CBurnwellDlg(DialogServices services = DialogServices::Real(), ui::CDialog* parent = nullptr);
+  ~CBurnwellDlg() override;
+
+  RunResult Result() const { return result_.load(); }
+
+  // The update's view of the dialog.
+  int SelfPowered() const override { return m_selfPowered; }
+  int FileType() const override { return m_fileType; }
+  platform::WindowHandle ProgressWindow() override;
+  void ShowProgress(bool visible) override;
+  void SetStatusText(const std::string& text) override;
+  int ShowMessage(const std::string& text, std::uint32_t style) override;
+
+  // Read access for tests and the front ends.
+  const std::string& FirmwarePathText() const { return m_firmwarePath; }
+  const std::string& ChecksumText() const { return m_checksumText; }
+  std::uint32_t Length() const { return m_length; }
+  bool FileLoaded() const { return m_fileLoaded.load() == 1; }
+  const ConfigSettings& Settings() const { return settings_; }
+
+  void LoadFirmwareFile();
+  void StartUpdate();
+  bool CheckFirmwareVersion();
+  static void UpdateWorker(void* dialog);
+
+ protected:
+  bool OnInitDialog() override;
+  void DoDataExchange(ui::CDataExchange& dx) override;
+  void OnOK() override;
+  void OnCancel() override;
+  const ui::MessageMap& GetMessageMap() const override;
+
+ private:
+  void OnFirmwarePathChange();
+  ui::LResult OnTimer(ui::WParam id, ui::LParam);
+  ui::LResult OnSysCommand(ui::WParam command, ui::LParam lParam);
+  ui::LResult OnPaint(ui::WParam, ui::LParam);
+  ui::LResult OnCtlColor(ui::WParam controlId, ui::LParam);
+  ui::LResult OnQueryDragIcon(ui::WParam, ui::LParam);
+  bool WorkerBusy() const;
+
+  DialogServices services_;
+
+  ui::CWnd m_progress;
+  ui::CWnd m_getVersionButton;
+  ui::CWnd m_updateButton;
+  ui::CWnd m_firmwarePathEdit;
+  std::array<DeviceIdEntry, DEVICE_ID_COUNT> m_deviceIds{};
+  std::string m_firmwarePath;
+  std::string m_checksumText;
+  std::string m_firmwareFileName;
+  std::string m_compareString;
+  std::int32_t m_selfPowered;
+  std::uint32_t m_startAddress = 0;
+  std::uint32_t m_length = 0;
+  std::int32_t m_deviceCount = 0;
+  std::int32_t m_compareLength = 0;
+  std::int32_t m_fileType = 0;
+  std::atomic<std::uint32_t> m_fileLoaded{0};
+  int m_icon;
+  std::atomic<std::uintptr_t> m_workerHandle{0};
+  // True from the worker's start until its last use of the dialog, which is later than the
+  // handle is cleared: the dialog must not end before that.
+  std::atomic<bool> workerActive_{false};
+  std::atomic<RunResult> result_{RunResult::LoadErrorOrCancel};
+  ConfigSettings settings_;
+};
+
+class CAboutDlg : public ui::CDialog {
+ public:
+  explicit CAboutDlg(ui::CDialog* parent = nullptr);
+  const std::string& VersionText() const { return m_versionText; }
+
+ protected:
+  bool OnInitDialog() override;
+  void DoDataExchange(ui::CDataExchange& dx) override;
+
+ private:
+  std::string m_versionText;
+};
+
+// The About box's line for a file version: "Burnwell Version 1.4.3.23".
+std::string AboutVersionLine(const ui::FileVersion& version);
+
+class CBurnwellApp : public ui::CWinApp {
+ public:
+  explicit CBurnwellApp(DialogServices services = DialogServices::Real());
+  bool InitInstance() override;
+  RunResult Result() const { return result_; }
+
+ private:
+  DialogServices services_;
+  RunResult result_ = RunResult::NoWindow;
+};
+
+// Lets the portable backends answer string-table lookups from the operator texts.
+void InstallStringTable();
+
+}  // namespace burnwell::app

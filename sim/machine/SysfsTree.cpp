@@ -69,7 +69,7 @@ class TreeWriter {
   TreeWriter(const fs::path& root, const MachineSpec& spec) : root_(root), sys_(root / "sys"), spec_(spec) {}
 
   std::vector<GeneratedUnit> Write() {
-    Validate();
+    CheckMachineSpec(spec_);
     for (const char* dir : {"bus/usb/drivers/usb", "bus/usb/drivers/usb-storage", "bus/usb/drivers/uas",
                             "bus/usb/drivers/hub", "bus/scsi/drivers/sd", "bus/scsi/drivers/sr",
                             "bus/pci/drivers/ahci", "bus/pci/drivers/xhci_hcd", "class/scsi_generic",
@@ -94,33 +94,6 @@ class TreeWriter {
   }
 
  private:
-  void Validate() const {
-    std::map<std::string, unsigned> hubPorts;
-    std::set<std::string> taken;
-    for (const HubSpec& hub : spec_.hubs) {
-      if (!IsValidLocation(hub.location)) throw std::invalid_argument("bad hub location " + hub.location);
-      if (hub.ports == 0 || hub.ports > 15) throw std::invalid_argument("hub " + hub.location + " needs 1..15 ports");
-      hubPorts[hub.location] = hub.ports;
-    }
-    auto check = [&](const std::string& location) {
-      if (!IsValidLocation(location)) throw std::invalid_argument("bad location " + location);
-      if (!taken.insert(location).second) throw std::invalid_argument("location " + location + " used twice");
-      const std::string parent = ParentLocation(location);
-      unsigned ports = spec_.rootPorts;
-      if (!parent.empty()) {
-        const auto found = hubPorts.find(parent);
-        if (found == hubPorts.end()) throw std::invalid_argument("no hub at " + parent + " for " + location);
-        ports = found->second;
-      }
-      if (PortOf(location) > ports) throw std::invalid_argument("port of " + location + " beyond its hub");
-    };
-    for (const HubSpec& hub : spec_.hubs) check(hub.location);
-    for (const StorageSpec& storage : spec_.storage) {
-      check(storage.location);
-      if (storage.units.empty()) throw std::invalid_argument("device at " + storage.location + " has no unit");
-    }
-  }
-
   std::set<unsigned> Buses() const {
     std::set<unsigned> buses;
     for (const HubSpec& hub : spec_.hubs) buses.insert(BusOf(hub.location));
@@ -281,6 +254,34 @@ class TreeWriter {
 };
 
 }  // namespace
+
+void CheckMachineSpec(const MachineSpec& spec) {
+  std::map<std::string, unsigned> hubPorts;
+  std::set<std::string> taken;
+  for (const HubSpec& hub : spec.hubs) {
+    if (!IsValidLocation(hub.location)) throw std::invalid_argument("bad hub location " + hub.location);
+    if (hub.ports == 0 || hub.ports > 15) throw std::invalid_argument("hub " + hub.location + " needs 1..15 ports");
+    hubPorts[hub.location] = hub.ports;
+  }
+  auto check = [&](const std::string& location) {
+    if (!IsValidLocation(location)) throw std::invalid_argument("bad location " + location);
+    if (!taken.insert(location).second) throw std::invalid_argument("location " + location + " used twice");
+    const std::string parent = ParentLocation(location);
+    unsigned ports = spec.rootPorts;
+    if (!parent.empty()) {
+      const auto found = hubPorts.find(parent);
+      if (found == hubPorts.end()) throw std::invalid_argument("no hub at " + parent + " for " + location);
+      ports = found->second;
+    }
+    if (PortOf(location) > ports) throw std::invalid_argument("port of " + location + " beyond its hub");
+  };
+  for (const HubSpec& hub : spec.hubs) check(hub.location);
+  for (const StorageSpec& storage : spec.storage) {
+    check(storage.location);
+    if (storage.units.empty()) throw std::invalid_argument("device at " + storage.location + " has no unit");
+  }
+}
+
 
 bool IsValidLocation(const std::string& location) {
   static const std::regex pattern("[1-9][0-9]{0,2}-[1-9][0-9]?(\\.[1-9][0-9]?){0,4}");

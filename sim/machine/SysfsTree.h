@@ -61,6 +61,9 @@ struct GeneratedUnit {
 std::vector<GeneratedUnit> WriteSystemRoot(const std::filesystem::path& systemRoot,
                                            const MachineSpec& spec);
 
+// Throws std::invalid_argument, as WriteSystemRoot would, for a machine that cannot exist.
+void CheckMachineSpec(const MachineSpec& spec);
+
 // True for a well-formed location: "B-P" or "B-P.Q..." with numbers from 1.
 bool IsValidLocation(const std::string& location);
 

@@ -1,0 +1,232 @@
+#include "sim/machine/MachineFile.h"
+
+#include <charconv>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+
+#include "sim/ChipCatalog.h"
+
+namespace burnwell::sim::machine {
+
+const char kMachineFileFormat[] =
+    "Machine file: one item per line; '#' starts a comment; numbers are decimal or 0x-hex.\n"
+    "  ports N                 ports of every root hub (default 4)\n"
+    "  sata-disks N            SATA disks on libata (sda...), which are no bridges\n"
+    "  hub LOC [ports=N] [speed=MBIT]\n"
+    "  bridge LOC [vid=N] [pid=N] [firmware=N] [serial=TEXT] [chip=NAME | eeprom=256|64k]\n"
+    "         [driver=usb-storage|uas] [speed=MBIT] [cdrom=none|autorun|only]\n"
+    "         [vendor=TEXT] [product=TEXT] [image=FILE] [trace=FILE]\n"
+    "  stick LOC [vid=N] [pid=N] [serial=TEXT] [driver=usb-storage|uas] [speed=MBIT]\n"
+    "LOC is a USB location as the kernel names it: BUS-PORT for a root hub port (1-2), then\n"
+    ".PORT per hub below it (1-2.3); a hub must be described before anything behind it is\n"
+    "used. speed is 1.5, 12, 480, 5000 or 10000. cdrom=autorun adds the bridge's AUTO-RUN\n"
+    "CD-ROM unit next to its disk; cdrom=only shows the CD-ROM alone. image=FILE loads the\n"
+    "memory from FILE when it exists and writes it back at the end; trace=FILE writes one\n"
+    "line per SCSI command. A stick is USB storage of another maker (default vid 0x0951).\n"
+    "Example:\n"
+    "  hub 1-1 ports=4\n"
+    "  bridge 1-1.1 pid=0x5801 serial=FIRST\n"
+    "  bridge 1-1.3 pid=0x2501 eeprom=256 serial=SECOND cdrom=autorun driver=uas\n";
+
+namespace {
+
+[[noreturn]] void Fail(std::size_t line, const std::string& why) {
+  throw std::invalid_argument("line " + std::to_string(line) + ": " + why);
+}
+
+std::uint32_t Number(std::size_t line, const std::string& key, const std::string& text,
+                     std::uint64_t maximum) {
+  std::string_view digits = text;
+  int base = 10;
+  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+    base = 16;
+    digits.remove_prefix(2);
+  }
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || value > maximum) {
+    Fail(line, key + "=" + text + " is not a number up to " + std::to_string(maximum));
+  }
+  return static_cast<std::uint32_t>(value);
+}
+
+bool IsSpeed(const std::string& speed) {
+  return speed == "1.5" || speed == "12" || speed == "480" || speed == "5000" || speed == "10000" ||
+         speed == "20000";
+}
+
+StorageDriver Driver(std::size_t line, const std::string& text) {
+  if (text == "usb-storage") return StorageDriver::UsbStorage;
+  if (text == "uas") return StorageDriver::Uas;
+  Fail(line, "driver must be usb-storage or uas, not " + text);
+}
+
+// key=value words after the location; every key may appear once and must be known.
+std::map<std::string, std::string> Options(std::size_t line, std::istringstream& words,
+                                           std::initializer_list<const char*> known) {
+  std::map<std::string, std::string> options;
+  std::string word;
+  while (words >> word) {
+    const std::size_t equals = word.find('=');
+    if (equals == std::string::npos || equals == 0) Fail(line, "expected key=value, found " + word);
+    const std::string key = word.substr(0, equals);
+    bool isKnown = false;
+    for (const char* name : known) isKnown = isKnown || key == name;
+    if (!isKnown) Fail(line, "unknown key " + key);
+    if (!options.emplace(key, word.substr(equals + 1)).second) Fail(line, key + " given twice");
+  }
+  return options;
+}
+
+std::string Location(std::size_t line, std::istringstream& words) {
+  std::string location;
+  if (!(words >> location) || !IsValidLocation(location)) {
+    Fail(line, "expected a USB location such as 1-2 or 1-2.3, found '" + location + "'");
+  }
+  return location;
+}
+
+std::string Speed(std::size_t line, const std::map<std::string, std::string>& options) {
+  const auto found = options.find("speed");
+  if (found == options.end()) return "480";
+  if (!IsSpeed(found->second)) Fail(line, "speed must be 1.5, 12, 480, 5000, 10000 or 20000");
+  return found->second;
+}
+
+MachineBridge ParseBridge(std::size_t line, std::istringstream& words) {
+  MachineBridge bridge;
+  bridge.location = Location(line, words);
+  const auto options = Options(line, words, {"vid", "pid", "firmware", "serial", "chip", "eeprom", "driver",
+                                              "speed", "cdrom", "vendor", "product", "image", "trace"});
+  BridgeConfig& config = bridge.config;
+  for (const auto& [key, value] : options) {
+    if (key == "vid") config.vendorId = static_cast<std::uint16_t>(Number(line, key, value, 0xFFFF));
+    if (key == "pid") config.productId = static_cast<std::uint16_t>(Number(line, key, value, 0xFFFF));
+    if (key == "firmware") config.firmwareVersion = Number(line, key, value, 0xFFFFFFFF);
+    if (key == "serial") config.serial = value;
+    if (key == "vendor") config.inquiryVendor = value;
+    if (key == "product") config.inquiryProduct = value;
+    if (key == "driver") bridge.driver = Driver(line, value);
+    if (key == "image") bridge.image = value;
+    if (key == "trace") bridge.trace = value;
+    if (key == "chip") {
+      if (value != kAbsentChipName && !FindChip(value)) Fail(line, "unknown chip " + value);
+      config.chip = value;
+    }
+    if (key == "eeprom") {
+      if (value == "256") config.eeprom = EepromKind::Small256;
+      else if (value == "64k") config.eeprom = EepromKind::Large64k;
+      else Fail(line, "eeprom must be 256 or 64k");
+    }
+    if (key == "cdrom") {
+      if (value == "none") bridge.cdrom = CdRomUnit::None;
+      else if (value == "autorun") bridge.cdrom = CdRomUnit::AutoRun;
+      else if (value == "only") bridge.cdrom = CdRomUnit::Only;
+      else Fail(line, "cdrom must be none, autorun or only");
+    }
+  }
+  if (options.count("chip") && options.count("eeprom")) Fail(line, "a bridge has a chip or an EEPROM, not both");
+  bridge.speed = Speed(line, options);
+  return bridge;
+}
+
+StorageSpec ParseStick(std::size_t line, std::istringstream& words) {
+  StorageSpec stick;
+  stick.location = Location(line, words);
+  stick.vendorId = 0x0951;
+  stick.productId = 0x1666;
+  stick.units = {UnitSpec{0, "Generic", "Flash Disk"}};
+  const auto options = Options(line, words, {"vid", "pid", "serial", "driver", "speed"});
+  for (const auto& [key, value] : options) {
+    if (key == "vid") stick.vendorId = static_cast<std::uint16_t>(Number(line, key, value, 0xFFFF));
+    if (key == "pid") stick.productId = static_cast<std::uint16_t>(Number(line, key, value, 0xFFFF));
+    if (key == "serial") stick.serial = value;
+    if (key == "driver") stick.driver = Driver(line, value);
+  }
+  stick.speed = Speed(line, options);
+  return stick;
+}
+
+}  // namespace
+
+MachineDescription ParseMachineText(std::string_view text) {
+  MachineDescription machine;
+  std::istringstream lines{std::string(text)};
+  std::string raw;
+  for (std::size_t line = 1; std::getline(lines, raw); ++line) {
+    if (const std::size_t hash = raw.find('#'); hash != std::string::npos) raw.resize(hash);
+    std::istringstream words(raw);
+    std::string item;
+    if (!(words >> item)) continue;
+    if (item == "ports" || item == "sata-disks") {
+      std::string value, extra;
+      if (!(words >> value) || (words >> extra)) Fail(line, item + " takes one number");
+      const std::uint32_t number = Number(line, item, value, item == "ports" ? 15 : 26);
+      if (item == "ports") {
+        if (number == 0) Fail(line, "a root hub has at least one port");
+        machine.rootPorts = number;
+      } else {
+        machine.sataDisks = number;
+      }
+    } else if (item == "hub") {
+      HubSpec hub;
+      hub.location = Location(line, words);
+      const auto options = Options(line, words, {"ports", "speed"});
+      if (const auto ports = options.find("ports"); ports != options.end()) {
+        hub.ports = Number(line, "ports", ports->second, 15);
+        if (hub.ports == 0) Fail(line, "a hub has at least one port");
+      }
+      hub.speed = Speed(line, options);
+      machine.hubs.push_back(hub);
+    } else if (item == "bridge") {
+      machine.bridges.push_back(ParseBridge(line, words));
+    } else if (item == "stick") {
+      machine.otherStorage.push_back(ParseStick(line, words));
+    } else {
+      Fail(line, "unknown item " + item + " (ports, sata-disks, hub, bridge or stick)");
+    }
+  }
+  // Hub placement, free ports and duplicate locations: refused before anything is built.
+  CheckMachineSpec(SysfsSpecOf(machine));
+  return machine;
+}
+
+MachineDescription ReadMachineFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::invalid_argument("cannot read machine file " + path.string());
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  try {
+    return ParseMachineText(text);
+  } catch (const std::invalid_argument& error) {
+    throw std::invalid_argument(path.string() + ": " + error.what());
+  }
+}
+
+MachineSpec SysfsSpecOf(const MachineDescription& machine) {
+  MachineSpec spec;
+  spec.rootPorts = machine.rootPorts;
+  spec.sataDisks = machine.sataDisks;
+  spec.hubs = machine.hubs;
+  for (const MachineBridge& bridge : machine.bridges) {
+    StorageSpec storage;
+    storage.location = bridge.location;
+    storage.vendorId = bridge.config.vendorId;
+    storage.productId = bridge.config.productId;
+    storage.serial = bridge.config.serial;
+    storage.speed = bridge.speed;
+    storage.driver = bridge.driver;
+    storage.units.clear();
+    const UnitSpec disk{0, bridge.config.inquiryVendor, bridge.config.inquiryProduct};
+    const UnitSpec cdrom{5, bridge.config.inquiryVendor, "AUTO-RUN CD-ROM"};
+    if (bridge.cdrom != CdRomUnit::Only) storage.units.push_back(disk);
+    if (bridge.cdrom != CdRomUnit::None) storage.units.push_back(cdrom);
+    spec.storage.push_back(std::move(storage));
+  }
+  spec.storage.insert(spec.storage.end(), machine.otherStorage.begin(), machine.otherStorage.end());
+  return spec;
+}
+
+}  // namespace burnwell::sim::machine

@@ -1,0 +1,185 @@
+#include "sim/machine/MachineRunner.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "device/relay/RelayBackend.h"
+#include "device/relay/RelayServer.h"
+#include "sim/EmulatedDeviceIo.h"
+#include "sim/SimClock.h"
+
+namespace burnwell::sim::machine {
+namespace fs = std::filesystem;
+namespace {
+
+// A device opened through the relay: an emulated bridge, or storage that is no bridge and
+// fails every command it does not know, the way a plain USB stick rejects vendor commands.
+class NodeSession final : public device::relay::RelaySession {
+ public:
+  explicit NodeSession(std::shared_ptr<EmulatedBridge> bridge) : bridge_(std::move(bridge)) {}
+  bool IoControl(std::uint32_t code, std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                 std::uint32_t* returned) override {
+    if (returned) *returned = 0;
+    if (!bridge_) return false;
+    return EmulatedIoControl(*bridge_, Presentation::MassStorage, code, in.data(),
+                             static_cast<std::uint32_t>(in.size()), out.data(),
+                             static_cast<std::uint32_t>(out.size()), returned);
+  }
+
+ private:
+  std::shared_ptr<EmulatedBridge> bridge_;
+};
+
+class MachineBackend final : public device::relay::RelayBackend {
+ public:
+  void Add(const std::string& node, std::shared_ptr<EmulatedBridge> bridge) { nodes_[node] = std::move(bridge); }
+
+  std::unique_ptr<device::relay::RelaySession> Open(std::string_view path) override {
+    const auto found = nodes_.find(std::string(path));
+    if (found == nodes_.end()) return nullptr;
+    return std::make_unique<NodeSession>(found->second);
+  }
+
+ private:
+  std::map<std::string, std::shared_ptr<EmulatedBridge>> nodes_;  // fixed before serving starts
+};
+
+// A fresh folder for the system root, removed again at the end. The relay socket lives in it,
+// and socket paths are short: fall back to /tmp when TMPDIR is long.
+class TempRoot {
+ public:
+  TempRoot() {
+    std::string base = fs::temp_directory_path().string();
+    if (base.size() > 40) base = "/tmp";
+    std::string pattern = base + "/burnwell-sim-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::runtime_error("cannot make a temporary folder: " + std::string(std::strerror(errno)));
+    }
+    path_ = pattern;
+  }
+  ~TempRoot() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const fs::path& Path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+std::vector<std::uint8_t> ReadBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw std::runtime_error("cannot read image " + path.string());
+  return bytes;
+}
+
+bool WriteBytes(const fs::path& path, std::span<const std::uint8_t> bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  return static_cast<bool>(out);
+}
+
+int RunCommand(const std::vector<std::string>& command, std::ostream& err) {
+  std::vector<char*> argv;
+  for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  // Ctrl-C reaches the command; burnwell-sim outlives it to clean up.
+  struct sigaction ignore{}, oldInt{}, oldTerm{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGINT, &ignore, &oldInt);
+  sigaction(SIGTERM, &ignore, &oldTerm);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    sigaction(SIGINT, &oldInt, nullptr);
+    sigaction(SIGTERM, &oldTerm, nullptr);
+    ::execvp(argv[0], argv.data());
+    const int code = errno == ENOENT ? 127 : 126;
+    const std::string message = "burnwell-sim: cannot run " + command[0] + ": " + std::strerror(errno) + "\n";
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, message.data(), message.size());
+    ::_exit(code);
+  }
+  int status = 0;
+  int result = 1;
+  if (child < 0) {
+    err << "burnwell-sim: cannot start " << command[0] << ": " << std::strerror(errno) << "\n";
+  } else {
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    result = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
+  }
+  sigaction(SIGINT, &oldInt, nullptr);
+  sigaction(SIGTERM, &oldTerm, nullptr);
+  return result;
+}
+
+}  // namespace
+
+int RunOnMachine(const MachineDescription& machine, const std::vector<std::string>& command, std::ostream& err) {
+  if (command.empty()) {
+    err << "burnwell-sim: no command given after --\n";
+    return 1;
+  }
+  // Declared before the bridges: the bridges write into the streams until they are gone.
+  std::vector<std::unique_ptr<std::ofstream>> traces;
+  std::vector<std::shared_ptr<EmulatedBridge>> bridges;
+  RealTimeClock clock;
+  MachineBackend backend;
+  std::unique_ptr<TempRoot> root;
+  try {
+    root = std::make_unique<TempRoot>();
+    const std::vector<GeneratedUnit> units = WriteSystemRoot(root->Path(), SysfsSpecOf(machine));
+    for (const MachineBridge& described : machine.bridges) {
+      BridgeConfig config = described.config;
+      if (described.image && fs::exists(*described.image)) config.memoryContents = ReadBytes(*described.image);
+      auto bridge = std::make_shared<EmulatedBridge>(config, clock);
+      if (described.trace) {
+        traces.push_back(std::make_unique<std::ofstream>(*described.trace, std::ios::trunc));
+        if (!*traces.back()) throw std::runtime_error("cannot write trace " + described.trace->string());
+        bridge->SetScsiTrace(traces.back().get());
+      }
+      bridges.push_back(std::move(bridge));
+    }
+    for (const GeneratedUnit& unit : units) {
+      const bool isBridge = unit.storageIndex < machine.bridges.size();
+      backend.Add(unit.genericNode, isBridge ? bridges[unit.storageIndex] : nullptr);
+    }
+  } catch (const std::exception& error) {
+    err << "burnwell-sim: cannot build the machine: " << error.what() << "\n";
+    return 1;
+  }
+
+  // The relay listens below the system root; the command finds both through the variable.
+  ::setenv("BURNWELL_SYSROOT", root->Path().c_str(), 1);
+  std::unique_ptr<device::relay::RelayServer> server = device::relay::StartRelayServer(backend);
+  if (!server) {
+    err << "burnwell-sim: cannot serve the relay below " << root->Path().string() << "\n";
+    return 1;
+  }
+  const int status = RunCommand(command, err);
+  server->Stop();
+  server.reset();
+
+  int result = status;
+  for (std::size_t i = 0; i < machine.bridges.size(); ++i) {
+    const std::optional<fs::path>& image = machine.bridges[i].image;
+    if (image && !WriteBytes(*image, bridges[i]->Memory())) {
+      err << "burnwell-sim: cannot write image " << image->string() << "\n";
+      if (result == 0) result = 1;
+    }
+  }
+  for (auto& trace : traces) trace->flush();
+  return result;
+}
+
+}  // namespace burnwell::sim::machine

@@ -1,1 +1,154 @@
+#include "sim/ChipCatalog.h"
+
 #include <gtest/gtest.h>
+
+#include <set>
+#include <vector>
+
+#include "sim/EmulatedBridge.h"
+
+namespace burnwell::sim {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Transact(FlashChip* chip, const Bytes& out, std::size_t readCount) {
+  Bytes in;
+  if (!chip) return Bytes(readCount, 0xFF);  // an empty socket: the bus floats high
+  chip->Select();
+  for (auto b : out) chip->Exchange(b);
+  for (std::size_t i = 0; i < readCount; ++i) in.push_back(chip->Exchange(0xFF));
+  chip->Deselect();
+  return in;
+}
+
+// The probe sequence and classification the tool's chip detection documents, written out
+// independently here so that every model is checked against it rather than built from it.
+struct Probe {
+  std::uint8_t opcode;
+  std::size_t sent;
+  std::size_t received;
+  bool hasPowerDownRelease;
+};
+constexpr Probe kProbes[14] = {
+    {0x9F, 1, 3, false}, {0x15, 1, 2, false}, {0x9F, 1, 3, true},  {0x9F, 1, 3, true},  {0x9F, 1, 3, true},
+    {0x9F, 1, 3, true},  {0x90, 4, 4, false}, {0xAB, 4, 3, false}, {0x9F, 1, 3, true},  {0x9F, 1, 3, true},
+    {0x9F, 1, 3, true},  {0x9F, 1, 3, true},  {0xAB, 4, 3, false}, {0x9F, 1, 3, false}};
+
+int Classify(const Bytes& a, bool hasPowerDownRelease) {
+  const std::uint8_t b0 = a[0], b1 = a.size() > 1 ? a[1] : 0, b2 = a.size() > 2 ? a[2] : 0;
+  switch (b0) {
+    case 0x1C: return 5;
+    case 0x1F: return 1;
+    case 0x20: return 4;
+    case 0xBF: return 6;
+    case 0xC8: return 13;
+    case 0x7F:
+    case 0x9D: return (b2 & 0x70) == 0x70 ? 7 : 12;
+    case 0xC2:
+      if (b1 == 0x20) return b2 == 0x11 ? 11 : b2 == 0x16 ? 9 : b2 == 0x17 ? 10 : -1;
+      return b1 == 0x22 ? 3 : 2;
+    default:
+      if (!hasPowerDownRelease && b0 == 0x05) return 8;
+      if (!hasPowerDownRelease && b0 == 0x10) return 4;
+      return -1;
+  }
+}
+
+// Entry index, or -1 when no chip answered.
+int Detect(FlashChip* chip) {
+  Bytes last;
+  for (const Probe& probe : kProbes) {
+    Bytes command(probe.sent, 0);
+    command[0] = probe.opcode;
+    last = Transact(chip, command, probe.received);
+    Transact(chip, {0x05}, 1);  // the status poll after each probe
+    const int entry = Classify(last, probe.hasPowerDownRelease);
+    if (entry >= 0) return entry;
+  }
+  return last[0] == 0xFF ? -1 : 0;
+}
+
+TEST(ChipCatalog, EveryModelLeadsDetectionToItsOwnEntry) {
+  VirtualClock clock;
+  for (const auto& description : ChipCatalog()) {
+    FlashChip chip(description, clock);
+    EXPECT_EQ(Detect(&chip), description.tableEntry) << description.name;
+  }
+  EXPECT_EQ(Detect(nullptr), -1) << "an empty socket answers nothing";
+}
+
+TEST(ChipCatalog, AllFourteenEntriesAreCovered) {
+  std::set<int> entries;
+  for (const auto& d : ChipCatalog()) entries.insert(d.tableEntry);
+  EXPECT_EQ(entries.size(), 14u);
+  EXPECT_EQ(*entries.begin(), 0);
+  EXPECT_EQ(*entries.rbegin(), 13);
+}
+
+struct ProbeAnswers {
+  const char* model;
+  Bytes jedec;      // 9F, 3 bytes read
+  Bytes md90;       // 90 00 00 00, 4 bytes read
+  Bytes sigAB;      // AB 00 00 00, 3 bytes read
+  Bytes id15;       // 15, 2 bytes read
+};
+
+const std::vector<ProbeAnswers> kAnswers = {
+    {"W25X40", {0xEF, 0x30, 0x13}, {0xEF, 0x12, 0xEF, 0x12}, {0x12, 0x12, 0x12}, {0xFF, 0xFF}},
+    {"AT25F1024A", {0xFF, 0xFF, 0xFF}, {0xFF, 0xFF, 0xFF, 0xFF}, {0xFF, 0xFF, 0xFF}, {0x1F, 0x60}},
+    {"MX25V8035F", {0xC2, 0x23, 0x14}, {0xC2, 0x13, 0xC2, 0x13}, {0x13, 0x13, 0x13}, {0xFF, 0xFF}},
+    {"MX25L12805D", {0xC2, 0x20, 0x18}, {0xC2, 0x17, 0xC2, 0x17}, {0x17, 0x17, 0x17}, {0xFF, 0xFF}},
+    {"MX25L1021E", {0xC2, 0x22, 0x11}, {0xC2, 0x10, 0xC2, 0x10}, {0x10, 0x10, 0x10}, {0xFF, 0xFF}},
+    {"M25P16", {0x20, 0x20, 0x15}, {0xFF, 0xFF, 0xFF, 0xFF}, {0x14, 0x14, 0x14}, {0xFF, 0xFF}},
+    {"W25X10", {0xEF, 0x30, 0x11}, {0xEF, 0x10, 0xEF, 0x10}, {0x10, 0x10, 0x10}, {0xFF, 0xFF}},
+    {"EN25F80", {0x1C, 0x31, 0x14}, {0x1C, 0x13, 0x1C, 0x13}, {0x13, 0x13, 0x13}, {0xFF, 0xFF}},
+    {"SST25VF010A", {0xFF, 0xFF, 0xFF}, {0xBF, 0x49, 0xBF, 0x49}, {0xBF, 0x49, 0xBF}, {0xFF, 0xFF}},
+    {"Pm25LV010", {0xFF, 0xFF, 0xFF}, {0xFF, 0xFF, 0xFF, 0xFF}, {0x9D, 0x7F, 0x7C}, {0xFF, 0xFF}},
+    {"M25P05", {0xFF, 0xFF, 0xFF}, {0xFF, 0xFF, 0xFF, 0xFF}, {0x05, 0x05, 0x05}, {0xFF, 0xFF}},
+    {"MX25L3205D", {0xC2, 0x20, 0x16}, {0xC2, 0x15, 0xC2, 0x15}, {0x15, 0x15, 0x15}, {0xFF, 0xFF}},
+    {"MX25L6405D", {0xC2, 0x20, 0x17}, {0xC2, 0x16, 0xC2, 0x16}, {0x16, 0x16, 0x16}, {0xFF, 0xFF}},
+    {"MX25L1005", {0xC2, 0x20, 0x11}, {0xC2, 0x10, 0xC2, 0x10}, {0x10, 0x10, 0x10}, {0xFF, 0xFF}},
+    {"Pm25LD010", {0xFF, 0xFF, 0xFF}, {0xFF, 0xFF, 0xFF, 0xFF}, {0x9D, 0x7F, 0x21}, {0xFF, 0xFF}},
+    {"GD25Q40C", {0xC8, 0x40, 0x13}, {0xC8, 0x12, 0xC8, 0x12}, {0x12, 0x12, 0x12}, {0xFF, 0xFF}},
+};
+
+TEST(ChipCatalog, EachModelAnswersEveryProbeOpcodeAsItsDatasheetSays) {
+  VirtualClock clock;
+  ASSERT_EQ(kAnswers.size(), ChipCatalog().size()) << "a model without a row here";
+  for (const auto& row : kAnswers) {
+    auto description = FindChip(row.model);
+    ASSERT_TRUE(description) << row.model;
+    FlashChip chip(*description, clock);
+    EXPECT_EQ(Transact(&chip, {0x9F}, 3), row.jedec) << row.model;
+    EXPECT_EQ(Transact(&chip, {0x90, 0, 0, 0}, 4), row.md90) << row.model;
+    EXPECT_EQ(Transact(&chip, {0xAB, 0, 0, 0}, 3), row.sigAB) << row.model;
+    EXPECT_EQ(Transact(&chip, {0x15}, 2), row.id15) << row.model;
+    if (description->manufacturerId) {
+      EXPECT_EQ(Transact(&chip, {0x90, 0, 0, 1}, 2), (Bytes{row.md90[1], row.md90[0]}))
+          << row.model << ": address 1 gives the device ID first";
+    }
+  }
+}
+
+TEST(ChipCatalog, FindsModelsByNameIgnoringCase) {
+  EXPECT_TRUE(FindChip("sst25vf010a"));
+  EXPECT_FALSE(FindChip("W25Q80"));
+  EXPECT_FALSE(FindChip(""));
+  VirtualClock clock;
+  EXPECT_THROW(EmulatedBridge(BridgeConfig::WithChip("NoSuchChip"), clock), std::invalid_argument);
+}
+
+TEST(ChipCatalog, ModelsAreConsistent) {
+  for (const auto& d : ChipCatalog()) {
+    SCOPED_TRACE(d.name);
+    EXPECT_EQ(d.size & (d.size - 1), 0u) << "size is a power of two";
+    EXPECT_GE(d.size, 0x100u + 0xB800u) << "holds a large product's firmware";
+    EXPECT_FALSE(d.chipEraseOpcodes.empty());
+    EXPECT_NE(d.blockProtectMask, 0);
+    EXPECT_GT(d.chipEraseUs, 0u);
+  }
+}
+
+}  // namespace
+}  // namespace burnwell::sim

@@ -160,15 +160,20 @@ int RunOnMachine(const MachineDescription& machine, const std::vector<std::strin
   }
 
   // The relay listens below the system root; the command finds both through the variable.
+  const char* previous = std::getenv("BURNWELL_SYSROOT");
+  const std::optional<std::string> previousRoot =
+      previous ? std::optional<std::string>(previous) : std::nullopt;
   ::setenv("BURNWELL_SYSROOT", root->Path().c_str(), 1);
   std::unique_ptr<device::relay::RelayServer> server = device::relay::StartRelayServer(backend);
-  if (!server) {
-    err << "burnwell-sim: cannot serve the relay below " << root->Path().string() << "\n";
-    return 1;
-  }
-  const int status = RunCommand(command, err);
-  server->Stop();
+  const int status = server ? RunCommand(command, err) : 1;
+  if (!server) err << "burnwell-sim: cannot serve the relay below " << root->Path().string() << "\n";
+  if (server) server->Stop();
   server.reset();
+  if (previousRoot) {
+    ::setenv("BURNWELL_SYSROOT", previousRoot->c_str(), 1);
+  } else {
+    ::unsetenv("BURNWELL_SYSROOT");
+  }
 
   int result = status;
   for (std::size_t i = 0; i < machine.bridges.size(); ++i) {

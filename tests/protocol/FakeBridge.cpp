@@ -103,7 +103,7 @@ void FakeSpiChip::Deselect() {
     case 0x62:
     case 0xC7:
       if (writeEnabled) {
-        std::fill(memory.begin(), memory.end(), 0xFF);
+        if (!eraseIgnored) std::fill(memory.begin(), memory.end(), 0xFF);
         writeEnabled = false;
         busyPolls = busyPollsAfterWork;
       }

@@ -34,6 +34,7 @@ struct FakeSpiChip {
   int busyPollsAfterWork = 1;  // status polls that still see busy after a program or erase
   int busyPolls = 0;
   bool stuckBusy = false;
+  bool eraseIgnored = false;  // a chip erase that leaves the memory as it was
   std::vector<std::uint8_t> command;  // bytes of the open transaction
   bool selected = false;
 

@@ -1,0 +1,268 @@
+#include "protocol/FlashChipTable.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "FakeBridge.h"
+
+namespace burnwell::protocol {
+namespace {
+
+using test::ProtocolHarness;
+using Strings = std::vector<std::string>;
+
+// --- The table -------------------------------------------------------------------------------
+
+TEST(FlashChipTableTest, EveryEntryHasTheCommonCommands) {
+  for (std::size_t i = 0; i < kFlashChipCount; ++i) {
+    SCOPED_TRACE("entry " + std::to_string(i));
+    const FlashChipDescriptor& chip = FlashChipTable[i];
+    EXPECT_EQ(chip[Slot::WriteEnable].opcode, 0x06);
+    EXPECT_EQ(chip[Slot::WriteDisable].opcode, 0x04);
+    EXPECT_EQ(chip[Slot::ReadStatus].opcode, 0x05);
+    EXPECT_EQ(chip[Slot::ReadStatus].extra, 1);
+    EXPECT_EQ(chip[Slot::WriteStatus].opcode, 0x01);
+    EXPECT_EQ(chip[Slot::WriteStatus].length, i == 13 ? 3 : 2);
+    EXPECT_EQ(chip[Slot::ReadData].opcode, 0x03);
+    EXPECT_EQ(chip[Slot::PageProgram].opcode, 0x02);
+    EXPECT_TRUE(chip[Slot::ChipErase].Present());
+    EXPECT_TRUE(chip[Slot::ReadId].Present());
+    EXPECT_EQ(chip.unprotectValue, 0);
+    // Every poll that a routine sleeps is set, so no chip is polled in a tight loop.
+    for (Slot slot : {Slot::WriteEnable, Slot::ReadStatus, Slot::WriteStatus, Slot::PageProgram,
+                      Slot::ChipErase})
+      EXPECT_GT(chip[slot].poll, 0);
+  }
+}
+
+TEST(FlashChipTableTest, OnlyEntrySixProgramsByAutoIncrement) {
+  for (std::size_t i = 0; i < kFlashChipCount; ++i) {
+    SCOPED_TRACE("entry " + std::to_string(i));
+    const FlashChipDescriptor& chip = FlashChipTable[i];
+    EXPECT_EQ(chip[Slot::AutoIncrementProgram].Present(), i == 6);
+    EXPECT_EQ(chip[Slot::EnableWriteStatus].Present(), i == 6);
+  }
+  const FlashChipDescriptor& sixth = FlashChipTable[6];
+  EXPECT_EQ(sixth[Slot::AutoIncrementProgram].opcode, 0xAF);
+  EXPECT_EQ(sixth[Slot::AutoIncrementProgram].length, 5);
+  EXPECT_EQ(sixth[Slot::AutoIncrementProgram].extra, 2);
+  EXPECT_EQ(sixth[Slot::EnableWriteStatus].opcode, 0x50);
+}
+
+TEST(FlashChipTableTest, CommandLengthsMatchTheirOpcodes) {
+  // Bytes sent for each opcode: the opcode plus its address, dummy or value bytes.
+  const std::map<std::uint16_t, std::vector<std::uint16_t>> lengths = {
+      {0x06, {1}}, {0x04, {1}}, {0x05, {1}}, {0x01, {2, 3}}, {0x03, {4}}, {0x02, {4}},
+      {0x0B, {5}}, {0x9F, {1}}, {0x90, {4}}, {0xAB, {4}},    {0x15, {1}}, {0x20, {4}},
+      {0x52, {4}}, {0xD8, {4}}, {0x60, {1}}, {0x62, {1}},    {0xC7, {1}}, {0xB9, {1}},
+      {0x35, {1}}, {0xAF, {5}}, {0x50, {1}}};
+  for (std::size_t i = 0; i < kFlashChipCount; ++i) {
+    for (std::size_t s = 0; s < kSlotCount; ++s) {
+      const SpiCommand& command = FlashChipTable[i].slots[s];
+      if (!command.Present()) continue;
+      SCOPED_TRACE("entry " + std::to_string(i) + " slot " + std::to_string(s));
+      const auto it = lengths.find(command.opcode);
+      ASSERT_NE(it, lengths.end()) << "unexpected opcode " << command.opcode;
+      EXPECT_NE(std::find(it->second.begin(), it->second.end(), command.length), it->second.end());
+    }
+  }
+}
+
+TEST(FlashChipTableTest, EntriesCarryTheirFamilysTimingsAndProtection) {
+  struct Row {
+    std::uint16_t idOpcode, idLength, idAnswer, enablePoll, statusPoll, writeStatusPoll;
+    bool fast;
+    std::uint16_t readPoll, programPoll, eraseOpcode, erasePoll;
+    bool release;
+    std::uint16_t protect;
+  };
+  const Row rows[kFlashChipCount] = {
+      {0x9F, 1, 3, 5, 5, 5, false, 5, 5, 0x60, 1000, false, 0x0C},
+      {0x15, 1, 2, 30, 30, 30, false, 2, 1, 0x62, 1100, false, 0x0C},
+      {0x9F, 1, 3, 16, 16, 16, true, 5, 1, 0x60, 1000, true, 0x0C},
+      {0x9F, 1, 3, 16, 16, 16, true, 5, 1, 0x60, 1000, true, 0x0C},
+      {0x9F, 1, 3, 5, 5, 5, false, 5, 1, 0xC7, 1500, true, 0x0C},
+      {0x9F, 1, 3, 14, 14, 14, true, 14, 1, 0xC7, 1000, true, 0x0C},
+      {0x90, 4, 4, 5, 5, 5, false, 1, 1, 0x60, 100, false, 0x0C},
+      {0xAB, 4, 3, 20, 2, 20, true, 5, 2, 0xC7, 100, false, 0x1E},
+      {0x9F, 1, 3, 5, 5, 5, false, 5, 1, 0xC7, 850, true, 0x0C},
+      {0x9F, 1, 3, 16, 64, 64, true, 5, 1, 0x60, 25000, true, 0x3C},
+      {0x9F, 1, 3, 16, 64, 64, true, 5, 1, 0x60, 40000, true, 0x3C},
+      {0x9F, 1, 3, 16, 16, 16, true, 5, 1, 0x60, 1000, true, 0x0C},
+      {0xAB, 4, 3, 5, 2, 5, true, 5, 2, 0xC7, 8, false, 0x1E},
+      {0x9F, 1, 3, 5, 2, 5, true, 5, 2, 0xC7, 8, false, 0x7E},
+  };
+  for (std::size_t i = 0; i < kFlashChipCount; ++i) {
+    SCOPED_TRACE("entry " + std::to_string(i));
+    const FlashChipDescriptor& chip = FlashChipTable[i];
+    const Row& row = rows[i];
+    EXPECT_EQ(chip[Slot::ReadId].opcode, row.idOpcode);
+    EXPECT_EQ(chip[Slot::ReadId].length, row.idLength);
+    EXPECT_EQ(chip[Slot::ReadId].extra, row.idAnswer);
+    EXPECT_EQ(chip[Slot::WriteEnable].poll, row.enablePoll);
+    EXPECT_EQ(chip[Slot::ReadStatus].poll, row.statusPoll);
+    EXPECT_EQ(chip[Slot::WriteStatus].poll, row.writeStatusPoll);
+    EXPECT_EQ(chip[Slot::FastRead].Present(), row.fast);
+    EXPECT_EQ((row.fast ? chip[Slot::FastRead] : chip[Slot::ReadData]).poll, row.readPoll);
+    EXPECT_EQ(chip[Slot::PageProgram].poll, row.programPoll);
+    EXPECT_EQ(chip[Slot::ChipErase].opcode, row.eraseOpcode);
+    EXPECT_EQ(chip[Slot::ChipErase].poll, row.erasePoll);
+    EXPECT_EQ(chip[Slot::ReleasePowerDown].Present(), row.release);
+    EXPECT_EQ(chip.protectValue, row.protect);
+  }
+}
+
+// --- Classification --------------------------------------------------------------------------
+
+TEST(FlashChipTableTest, ClassifiesAnswersByMakerAndDevice) {
+  const FlashChipDescriptor& withRelease = FlashChipTable[2];
+  const FlashChipDescriptor& withoutRelease = FlashChipTable[0];
+  auto classify = [](std::array<std::uint8_t, 4> answer, const FlashChipDescriptor& probe) {
+    return ClassifyFlashAnswer(answer, probe);
+  };
+  EXPECT_EQ(classify({0x1C, 0, 0, 0}, withRelease), 5);
+  EXPECT_EQ(classify({0x1F, 0, 0, 0}, withRelease), 1);
+  EXPECT_EQ(classify({0x20, 0, 0, 0}, withRelease), 4);
+  EXPECT_EQ(classify({0xBF, 0, 0, 0}, withRelease), 6);
+  EXPECT_EQ(classify({0xC8, 0, 0, 0}, withRelease), 13);
+  EXPECT_EQ(classify({0x9D, 0x70, 0x00, 0}, withRelease), 12);  // bits are taken from b2
+  EXPECT_EQ(classify({0x9D, 0x00, 0x70, 0}, withRelease), 7);
+  EXPECT_EQ(classify({0x7F, 0x9D, 0x7F, 0}, withRelease), 7);
+  EXPECT_EQ(classify({0x9D, 0x00, 0x60, 0}, withRelease), 12);
+  EXPECT_EQ(classify({0xC2, 0x20, 0x11, 0}, withRelease), 11);
+  EXPECT_EQ(classify({0xC2, 0x20, 0x16, 0}, withRelease), 9);
+  EXPECT_EQ(classify({0xC2, 0x20, 0x17, 0}, withRelease), 10);
+  EXPECT_EQ(classify({0xC2, 0x20, 0x18, 0}, withRelease), kNoMatch);
+  EXPECT_EQ(classify({0xC2, 0x22, 0x00, 0}, withRelease), 3);
+  EXPECT_EQ(classify({0xC2, 0x24, 0x00, 0}, withRelease), 2);
+  // Bare device codes count only from a probe of a family without power-down release.
+  EXPECT_EQ(classify({0x05, 0, 0, 0}, withRelease), kNoMatch);
+  EXPECT_EQ(classify({0x10, 0, 0, 0}, withRelease), kNoMatch);
+  EXPECT_EQ(classify({0x05, 0, 0, 0}, withoutRelease), 8);
+  EXPECT_EQ(classify({0x10, 0, 0, 0}, withoutRelease), 4);
+  EXPECT_EQ(classify({0xEF, 0x40, 0x16, 0}, withoutRelease), kNoMatch);
+  EXPECT_EQ(classify({0xFF, 0xFF, 0xFF, 0}, withoutRelease), kNoMatch);
+}
+
+// --- Detection over the bus --------------------------------------------------------------------
+
+class DetectFlashTest : public ::testing::Test {
+ protected:
+  DetectFlashTest() { h.bridge.chip.busyPollsAfterWork = 0; }
+  std::size_t Count(const std::string& line) {
+    return static_cast<std::size_t>(std::count(h.bridge.trace.begin(), h.bridge.trace.end(), line));
+  }
+  ProtocolHarness h;
+  DeviceRecord record = h.Record();
+};
+
+TEST_F(DetectFlashTest, FirstProbeThatClassifiesStopsTheSearch) {
+  h.bridge.chip.idAnswers[0x9F] = {0xC8, 0x40, 0x13};
+  record.FlashChipIndex = 5;
+  ASSERT_EQ(DetectFlash(record), 0);
+  EXPECT_EQ(record.FlashChipIndex, 13u);
+  EXPECT_EQ(h.bridge.trace, (Strings{"select", "spi-w 9F", "spi-r 3", "deselect", "select",
+                                     "spi-w 05", "spi-r 1", "deselect"}));
+  EXPECT_EQ(h.clock.sleeps.size(), 0u);
+}
+
+TEST_F(DetectFlashTest, ChipThatAnswersNothingIsNotIdentified) {
+  record.FlashChipIndex = 5;
+  EXPECT_EQ(DetectFlash(record), step::kNoChip);
+  EXPECT_EQ(record.FlashChipIndex, 0u);
+  EXPECT_EQ(Count("spi-w 9F"), 10u);  // every one of the fourteen probes was tried
+  EXPECT_EQ(Count("spi-w 15"), 1u);
+  EXPECT_EQ(Count("spi-w 90 00 00 00"), 1u);
+  EXPECT_EQ(Count("spi-w AB 00 00 00"), 2u);
+  EXPECT_EQ(Count("spi-r 4"), 1u);  // entry 6's probe reads four bytes
+}
+
+TEST_F(DetectFlashTest, UnknownButPresentChipFallsBackToEntryZero) {
+  for (std::uint8_t op : {0x9F, 0x15, 0x90, 0xAB}) h.bridge.chip.idAnswers[op] = {0x12, 0x34, 0x56, 0x78};
+  record.FlashChipIndex = 9;
+  EXPECT_EQ(DetectFlash(record), 0);
+  EXPECT_EQ(record.FlashChipIndex, 0u);
+  EXPECT_EQ(Count("spi-w 9F") + Count("spi-w 15") + Count("spi-w 90 00 00 00") +
+                Count("spi-w AB 00 00 00"),
+            14u);
+}
+
+TEST_F(DetectFlashTest, LaterProbesWithOtherCommandsDecide) {
+  // Not classified by the 0x9F probes: the 0x90 probe of entry 6 decides.
+  h.bridge.chip.idAnswers[0x9F] = {0xC2, 0x20, 0x18};
+  h.bridge.chip.idAnswers[0x90] = {0xBF, 0x48, 0xBF, 0x48};
+  ASSERT_EQ(DetectFlash(record), 0);
+  EXPECT_EQ(record.FlashChipIndex, 6u);
+  EXPECT_EQ(h.bridge.trace.back(), "deselect");
+  EXPECT_EQ(Count("spi-w 9F"), 5u);  // entries 0, 2, 3, 4, 5
+}
+
+TEST_F(DetectFlashTest, UnlistedMakerIsLeftToTheOlderIdCommand) {
+  h.bridge.chip.idAnswers[0x9F] = {0xEF, 0x40, 0x16};
+  h.bridge.chip.idAnswers[0x15] = {0x1F, 0x65};
+  ASSERT_EQ(DetectFlash(record), 0);
+  EXPECT_EQ(record.FlashChipIndex, 1u);
+  EXPECT_EQ(Count("spi-w 9F"), 1u);
+}
+
+TEST_F(DetectFlashTest, SignatureProbeTellsTheTwoAbFamiliesApart) {
+  h.bridge.chip.idAnswers[0xAB] = {0x9D, 0x70, 0x70};
+  ASSERT_EQ(DetectFlash(record), 0);
+  EXPECT_EQ(record.FlashChipIndex, 7u);
+  h.bridge.chip.idAnswers[0xAB] = {0x9D, 0x60, 0x60};
+  ASSERT_EQ(DetectFlash(record), 0);
+  EXPECT_EQ(record.FlashChipIndex, 12u);
+}
+
+TEST_F(DetectFlashTest, BareDeviceCodeOnTheFirstProbe) {
+  h.bridge.chip.idAnswers[0x9F] = {0x05, 0x00, 0x00};
+  ASSERT_EQ(DetectFlash(record), 0);
+  EXPECT_EQ(record.FlashChipIndex, 8u);
+}
+
+TEST_F(DetectFlashTest, FailedSelectReportsWriteEnableCodeAndSendsWriteDisable) {
+  h.bridge.failAt = 0;
+  EXPECT_EQ(DetectFlash(record), step::kWriteEnable);
+  EXPECT_EQ(h.bridge.trace, (Strings{"select", "select", "spi-w 04", "deselect", "select",
+                                     "spi-w 05", "spi-r 1", "deselect"}));
+}
+
+TEST_F(DetectFlashTest, FailedAnswerReadDeselectsThenDisablesWrites) {
+  h.bridge.failAt = 2;
+  EXPECT_EQ(DetectFlash(record), step::kRead);
+  const Strings expected = {"select", "spi-w 9F", "spi-r 3", "deselect", "select", "spi-w 04",
+                            "deselect", "select", "spi-w 05", "spi-r 1", "deselect"};
+  EXPECT_EQ(h.bridge.trace, expected);
+}
+
+// --- Waiting for the chip --------------------------------------------------------------------
+
+TEST_F(DetectFlashTest, ChipThatStaysBusyIsPolledExactlyOneHundredTimes) {
+  h.bridge.chip.stuckBusy = true;
+  record.FlashChipIndex = 0;
+  EXPECT_EQ(WaitFlashReady(record, 1000), step::kWaitReady);
+  EXPECT_EQ(Count("spi-w 05"), 100u);
+  EXPECT_EQ(h.clock.sleeps, std::vector<std::uint32_t>(100, 1000));
+  EXPECT_EQ(h.clock.nowUs, 100'000'000u);  // a 1000 ms poll gives up after 100 seconds
+}
+
+TEST_F(DetectFlashTest, ReadyAfterBusyAnswersSleepsOnlyBetweenPolls) {
+  h.bridge.chip.busyPolls = 2;
+  EXPECT_EQ(WaitFlashReady(record, 16), 0);
+  EXPECT_EQ(Count("spi-w 05"), 3u);
+  EXPECT_EQ(h.clock.sleeps, (std::vector<std::uint32_t>{16, 16}));
+}
+
+TEST_F(DetectFlashTest, FailedPollEndsTheWaitAndClosesTheTransaction) {
+  h.bridge.failAt = 1;  // the status-read command
+  EXPECT_EQ(WaitFlashReady(record, 5), step::kWaitReady);
+  EXPECT_EQ(h.bridge.trace, (Strings{"select", "spi-w 05", "deselect"}));
+  EXPECT_TRUE(h.clock.sleeps.empty());
+}
+
+}  // namespace
+}  // namespace burnwell::protocol

@@ -9,45 +9,10 @@
 #include "device/ScsiRequest.h"
 #include "sim/FactoryImage.h"
 #include "sim/testing/EmulatorFixture.h"
+#include "BridgeRequests.h"
 
 namespace burnwell::sim {
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
-
-struct Result {
-  CommandOutcome outcome;
-  std::uint8_t status;
-  std::uint8_t senseKey;
-  Bytes data;
-};
-
-// Builds a request the way the tool's commands do and sends it to the bridge.
-Result Send(EmulatedBridge& bridge, Bytes cdb, bool dataIn, std::size_t length, const Bytes& out = {},
-            std::uint8_t cdbLength = 12) {
-  device::ScsiRequest request(std::max<std::size_t>(512, length));
-  device::ScsiPassThroughHeader header;
-  header.TargetId = 1;
-  header.CdbLength = cdbLength;
-  header.SenseInfoLength = 32;
-  header.DataIn = dataIn ? 1 : 0;
-  header.DataTransferLength = static_cast<std::uint32_t>(length);
-  header.DataBufferOffset = 80;
-  header.SenseInfoOffset = 48;
-  std::copy(cdb.begin(), cdb.end(), header.Cdb.begin());
-  request.SetHeader(header);
-  std::copy(out.begin(), out.end(), request.Data().begin());
-  Result r;
-  r.outcome = bridge.Execute(request.Bytes());
-  r.status = request.Header().ScsiStatus;
-  r.senseKey = request.Sense()[2];
-  r.data.assign(request.Data().begin(), request.Data().begin() + static_cast<std::ptrdiff_t>(length));
-  return r;
-}
-
-Bytes Vendor(std::uint8_t opcode, std::uint8_t b1 = 0, std::uint8_t b2 = 0, std::uint8_t b3 = 0) {
-  return {opcode, b1, b2, b3, static_cast<std::uint8_t>(VID_MAKER >> 8), static_cast<std::uint8_t>(VID_MAKER & 0xFF)};
-}
 
 template <class Edit>
 BridgeConfig Config(Edit edit) {

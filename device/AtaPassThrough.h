@@ -30,11 +30,20 @@ inline constexpr std::size_t StatusRegister = CurrentTaskFile + 6;
 static_assert(apt::CurrentTaskFile + apt::TaskFileSize == kAtaPassThroughSize);
 static_assert(apt::StatusRegister == 38);
 
-// AtaFlags bits.
+// AtaFlags bits. Where a Windows header has defined one as a macro already, that definition
+// (same value) stands.
+#ifndef ATA_FLAGS_DRDY_REQUIRED
 inline constexpr std::uint16_t ATA_FLAGS_DRDY_REQUIRED = 0x01;
+#endif
+#ifndef ATA_FLAGS_DATA_IN
 inline constexpr std::uint16_t ATA_FLAGS_DATA_IN = 0x02;
+#endif
+#ifndef ATA_FLAGS_DATA_OUT
 inline constexpr std::uint16_t ATA_FLAGS_DATA_OUT = 0x04;
+#endif
+#ifndef ATA_FLAGS_48BIT_COMMAND
 inline constexpr std::uint16_t ATA_FLAGS_48BIT_COMMAND = 0x08;
+#endif
 
 // Bit 0 of the status register: the command ended with an error.
 inline constexpr std::uint8_t kAtaStatusErr = 0x01;

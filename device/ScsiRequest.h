@@ -39,8 +39,14 @@ static_assert(spt::Cdb + 16 == kPassThroughHeaderSize);
 static_assert(kSenseOffset + kSenseSize == kDataOffset);
 static_assert(kScsiRequestSize == 592);
 
+// Where a Windows header has defined these as macros already, that definition (same value)
+// stands.
+#ifndef SCSI_IOCTL_DATA_OUT
 inline constexpr std::uint8_t SCSI_IOCTL_DATA_OUT = 0;
+#endif
+#ifndef SCSI_IOCTL_DATA_IN
 inline constexpr std::uint8_t SCSI_IOCTL_DATA_IN = 1;
+#endif
 
 struct ScsiPassThroughHeader {
   std::uint16_t Length = kPassThroughHeaderSize;

@@ -1,6 +1,13 @@
 #include "ui/scripted/ScriptedBackend.h"
 
 namespace burnwell::ui {
+namespace {
+
+std::string ProgressText(const ProgressState& state) {
+  return std::to_string(state.minimum) + ".." + std::to_string(state.maximum) + " @" + std::to_string(state.position);
+}
+
+}  // namespace
 
 ScriptedBackend::ScriptedBackend() {
   loop_.BindToThisThread();
@@ -61,7 +68,11 @@ std::vector<ShownMessageBox> ScriptedBackend::Boxes() const {
 }
 
 ScriptedWindow::ScriptedWindow(ScriptedBackend& backend, CDialog& dialog, const DialogSpec& spec)
-    : ModelWindow(dialog, spec), backend_(backend) {}
+    : ModelWindow(dialog, spec), backend_(backend) {
+  for (const ControlState& control : Controls()) {
+    if (control.spec->kind == ControlKind::Progress) lastProgress_[control.spec->id] = ProgressText(control.progress);
+  }
+}
 
 ScriptedWindow::~ScriptedWindow() { backend_.loop_.KillTimers(this); }
 
@@ -105,9 +116,13 @@ void ScriptedWindow::Changed(int id) {
   const ControlState* control = Control(id);
   if (!control) return;
   if (control->spec->kind == ControlKind::Progress) {
-    backend_.Record("progress " + std::to_string(id) + " " + std::to_string(control->progress.minimum) + ".." +
-                    std::to_string(control->progress.maximum) + " @" + std::to_string(control->progress.position));
-    return;
+    // A bar records its position when that changed, else its state like any other control.
+    const std::string position = ProgressText(control->progress);
+    if (lastProgress_[id] != position) {
+      lastProgress_[id] = position;
+      backend_.Record("progress " + std::to_string(id) + " " + position);
+      return;
+    }
   }
   backend_.Record("state " + std::to_string(id) + " visible=" + std::to_string(control->visible) +
                   " enabled=" + std::to_string(control->enabled) + " text=" + control->text);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -43,8 +44,9 @@ class ScriptedBackend final : public Backend {
   std::function<void(ScriptedWindow&)> onOpened;
   std::function<bool(ScriptedWindow&)> onIdle;
 
-  // What was shown, in order: "text <id> <text>", "show <id> 0|1", "enable <id> 0|1",
-  // "box <caption>: <text>", "timer <id> <ms>", "open <template>", "end <template> <result>".
+  // What was shown, in order: "state <id> visible=0|1 enabled=0|1 text=<text>",
+  // "progress <id> <min>..<max> @<pos>", "box <caption>: <text>", "timer <id> <ms>",
+  // "paint-icon <x> <y>", "open <template>", "end <template> <result>", "stalled <template>".
   std::vector<std::string> Events() const;
   std::vector<ShownMessageBox> Boxes() const;
   std::int64_t NowMs() const { return loop_.NowMs(); }
@@ -88,6 +90,7 @@ class ScriptedWindow final : public ModelWindow {
   ScriptedBackend& backend_;
   bool ended_ = false;
   int result_ = -1;
+  std::map<int, std::string> lastProgress_;
 };
 
 }  // namespace burnwell::ui

@@ -129,6 +129,8 @@ int TerminalView::Message(const std::string& text, const std::string& caption, s
                     word_.end());
         std::transform(word_.begin(), word_.end(), word_.begin(), [](unsigned char c) { return std::tolower(c); });
         if (word_ == "y" || word_ == "yes") answer = IDOK;
+        // A piped answer is not echoed by a terminal: show it, so the log reads as a dialogue.
+        if (BURNWELL_ISATTY(BURNWELL_FILENO(in_)) == 0) std::fprintf(out_, "%s\n", word_.c_str());
       } else {
         std::fputs("\n", out_);
       }

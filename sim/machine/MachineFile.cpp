@@ -18,14 +18,14 @@ const char kMachineFileFormat[] =
     "  hub LOC [ports=N] [speed=MBIT]\n"
     "  bridge LOC [vid=N] [pid=N] [firmware=N] [serial=TEXT] [chip=NAME | eeprom=256|64k]\n"
     "         [driver=usb-storage|uas] [speed=MBIT] [cdrom=none|autorun|only]\n"
-    "         [vendor=TEXT] [product=TEXT] [image=FILE] [trace=FILE]\n"
+    "         [vendor=TEXT] [product=TEXT] [image=FILE] [trace=FILE] [spi-trace=FILE]\n"
     "  stick LOC [vid=N] [pid=N] [serial=TEXT] [driver=usb-storage|uas] [speed=MBIT]\n"
     "LOC is a USB location as the kernel names it: BUS-PORT for a root hub port (1-2), then\n"
     ".PORT per hub below it (1-2.3); a hub must be described before anything behind it is\n"
     "used. speed is 1.5, 12, 480, 5000 or 10000. cdrom=autorun adds the bridge's AUTO-RUN\n"
     "CD-ROM unit next to its disk; cdrom=only shows the CD-ROM alone. image=FILE loads the\n"
     "memory from FILE when it exists and writes it back at the end; trace=FILE writes one\n"
-    "line per SCSI command. A stick is USB storage of another maker (default vid 0x0951).\n"
+    "line per SCSI command, spi-trace=FILE one per flash chip transaction. A stick is USB storage of another maker (default vid 0x0951).\n"
     "Example:\n"
     "  hub 1-1 ports=4\n"
     "  bridge 1-1.1 pid=0x5801 serial=FIRST\n"
@@ -100,7 +100,7 @@ MachineBridge ParseBridge(std::size_t line, std::istringstream& words) {
   MachineBridge bridge;
   bridge.location = Location(line, words);
   const auto options = Options(line, words, {"vid", "pid", "firmware", "serial", "chip", "eeprom", "driver",
-                                              "speed", "cdrom", "vendor", "product", "image", "trace"});
+                                              "speed", "cdrom", "vendor", "product", "image", "trace", "spi-trace"});
   BridgeConfig& config = bridge.config;
   for (const auto& [key, value] : options) {
     if (key == "vid") config.vendorId = static_cast<std::uint16_t>(Number(line, key, value, 0xFFFF));
@@ -112,6 +112,7 @@ MachineBridge ParseBridge(std::size_t line, std::istringstream& words) {
     if (key == "driver") bridge.driver = Driver(line, value);
     if (key == "image") bridge.image = value;
     if (key == "trace") bridge.trace = value;
+    if (key == "spi-trace") bridge.spiTrace = value;
     if (key == "chip") {
       if (value != kAbsentChipName && !FindChip(value)) Fail(line, "unknown chip " + value);
       config.chip = value;

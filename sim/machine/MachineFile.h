@@ -24,8 +24,9 @@ struct MachineBridge {
   CdRomUnit cdrom = CdRomUnit::None;
   // Memory contents read at start when the file exists, and written back at the end.
   std::optional<std::filesystem::path> image;
-  // One line per SCSI command this bridge carries out.
+  // One line per SCSI command this bridge carries out; one per flash chip transaction.
   std::optional<std::filesystem::path> trace;
+  std::optional<std::filesystem::path> spiTrace;
 };
 
 struct MachineDescription {

@@ -83,11 +83,25 @@ std::vector<std::uint8_t> ReadBytes(const fs::path& path) {
   return bytes;
 }
 
+// Written beside the target and renamed over it: an interrupted save keeps the old image.
 bool WriteBytes(const fs::path& path, std::span<const std::uint8_t> bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return static_cast<bool>(out);
+  fs::path partial = path;
+  partial += ".partial";
+  {
+    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) return false;
+  }
+  std::error_code error;
+  fs::rename(partial, path, error);
+  return !error;
+}
+
+std::ostream* OpenTrace(const fs::path& path, std::vector<std::unique_ptr<std::ofstream>>& traces) {
+  traces.push_back(std::make_unique<std::ofstream>(path, std::ios::trunc));
+  if (!*traces.back()) throw std::runtime_error("cannot write trace " + path.string());
+  return traces.back().get();
 }
 
 int RunCommand(const std::vector<std::string>& command, std::ostream& err) {
@@ -143,11 +157,8 @@ int RunOnMachine(const MachineDescription& machine, const std::vector<std::strin
       BridgeConfig config = described.config;
       if (described.image && fs::exists(*described.image)) config.memoryContents = ReadBytes(*described.image);
       auto bridge = std::make_shared<EmulatedBridge>(config, clock);
-      if (described.trace) {
-        traces.push_back(std::make_unique<std::ofstream>(*described.trace, std::ios::trunc));
-        if (!*traces.back()) throw std::runtime_error("cannot write trace " + described.trace->string());
-        bridge->SetScsiTrace(traces.back().get());
-      }
+      if (described.trace) bridge->SetScsiTrace(OpenTrace(*described.trace, traces));
+      if (described.spiTrace) bridge->SetSpiTrace(OpenTrace(*described.spiTrace, traces));
       bridges.push_back(std::move(bridge));
     }
     for (const GeneratedUnit& unit : units) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <thread>
 
+#include "MachineMode.h"
 #include "PathListener.h"
 #include "device/relay/RelayServer.h"
 #include "platform/RelaySocketPath.h"
@@ -151,6 +152,7 @@ int Serve(sim::SimCommandLine& line) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  if (const std::optional<int> status = sim::RunMachineModeIfAsked(args)) return *status;
   std::string error;
   auto line = sim::ParseSimCommandLine(args, &error);
   if (!line) {
@@ -159,7 +161,7 @@ int main(int argc, char** argv) {
   }
   switch (line->command) {
     case sim::SimCommandLine::Command::Help:
-      std::cout << sim::SimUsage();
+      std::cout << sim::SimUsage() << sim::MachineModeUsage();
       return 0;
     case sim::SimCommandLine::Command::ListChips:
       return ListChips();

@@ -1,10 +1,15 @@
-// Named locks between threads and between processes (fork).
+// Named locks between threads and between processes (fork on Linux; on Windows the test
+// program runs a second copy of itself as the other process).
 #include "platform/NamedLock.h"
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <atomic>
 #include <cstdlib>
@@ -101,6 +106,7 @@ TEST_F(NamedLocksTest, WaiterGetsTheLockWhenTheOwnerReleases) {
 }
 
 // --- across processes ------------------------------------------------------------------------
+#ifndef _WIN32
 
 // Runs `child` in a forked process; the child reports one byte through a pipe when it is ready,
 // then does whatever `afterReady` says. Returns the child's pid and the parent's end of the pipe.
@@ -174,6 +180,92 @@ TEST_F(NamedLocksTest, DeadHolderDoesNotBlockForever) {
   ::close(child.go);
   locks.Close(h);
 }
+
+#endif  // !_WIN32
+
+#ifdef _WIN32
+// The other process: this program started again with BURNWELL_LOCK_HELPER=<mode>:<name>. It
+// takes the lock, sets the event "<name>-ready", and then either waits for "<name>-go" and
+// releases, or ends at once still holding the lock. It runs before any test, and exits.
+const bool kHelperRan = [] {
+  char spec[512];
+  const DWORD n = ::GetEnvironmentVariableA("BURNWELL_LOCK_HELPER", spec, sizeof spec);
+  if (n == 0 || n >= sizeof spec) return false;
+  const std::string text(spec);
+  const std::string mode = text.substr(0, text.find(':'));
+  const std::string name = text.substr(text.find(':') + 1);
+  NamedLocks& locks = SystemInstance<NamedLocks>();
+  const LockHandle h = locks.Create(name.c_str());
+  if (h == 0 || locks.Wait(h, 5000) != WaitResult::Signalled) ::ExitProcess(2);
+  HANDLE ready = ::CreateEventA(nullptr, TRUE, FALSE, (name + "-ready").c_str());
+  HANDLE go = ::CreateEventA(nullptr, TRUE, FALSE, (name + "-go").c_str());
+  ::SetEvent(ready);
+  if (mode == "die") ::ExitProcess(0);
+  ::WaitForSingleObject(go, 20000);
+  locks.Release(h);
+  ::ExitProcess(0);
+}();
+
+class OtherProcess {
+ public:
+  OtherProcess(const std::string& mode, const std::string& name)
+      : ready_(::CreateEventA(nullptr, TRUE, FALSE, (name + "-ready").c_str())),
+        go_(::CreateEventA(nullptr, TRUE, FALSE, (name + "-go").c_str())) {
+    char self[MAX_PATH];
+    ::GetModuleFileNameA(nullptr, self, MAX_PATH);
+    ::SetEnvironmentVariableA("BURNWELL_LOCK_HELPER", (mode + ":" + name).c_str());
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    std::string commandLine = std::string("\"") + self + "\"";
+    started_ = ::CreateProcessA(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                nullptr, &startup, &process_) != 0;
+    ::SetEnvironmentVariableA("BURNWELL_LOCK_HELPER", nullptr);
+  }
+  ~OtherProcess() {
+    if (started_) {
+      ::SetEvent(go_);
+      ::WaitForSingleObject(process_.hProcess, 20000);
+      ::CloseHandle(process_.hProcess);
+      ::CloseHandle(process_.hThread);
+    }
+    ::CloseHandle(ready_);
+    ::CloseHandle(go_);
+  }
+  bool HoldsTheLock() { return started_ && ::WaitForSingleObject(ready_, 20000) == WAIT_OBJECT_0; }
+  void LetGo() { ::SetEvent(go_); }
+  void WaitForExit() { ::WaitForSingleObject(process_.hProcess, 20000); }
+
+ private:
+  HANDLE ready_;
+  HANDLE go_;
+  PROCESS_INFORMATION process_{};
+  bool started_ = false;
+};
+
+TEST_F(NamedLocksTest, AnotherProcessHoldingTheLockTimesUsOutUntilItReleases) {
+  OtherProcess other("hold", name);
+  ASSERT_TRUE(other.HoldsTheLock());
+  const LockHandle h = locks.Create(name.c_str());
+  ASSERT_NE(h, 0);
+  EXPECT_EQ(locks.Wait(h, 50), WaitResult::TimedOut);
+  other.LetGo();
+  EXPECT_EQ(locks.Wait(h, 10000), WaitResult::Signalled);
+  EXPECT_TRUE(locks.Release(h));
+  locks.Close(h);
+}
+
+TEST_F(NamedLocksTest, DeadHolderDoesNotBlockForever) {
+  OtherProcess other("die", name);
+  ASSERT_TRUE(other.HoldsTheLock());
+  other.WaitForExit();
+  const LockHandle h = locks.Create(name.c_str());
+  // Windows reports the dead holder; either way the waiter owns the lock now.
+  const WaitResult result = locks.Wait(h, 5000);
+  EXPECT_TRUE(result == WaitResult::Abandoned || result == WaitResult::Signalled);
+  EXPECT_TRUE(locks.Release(h));
+  locks.Close(h);
+}
+#endif  // _WIN32
 
 TEST_F(NamedLocksTest, NamesThatDifferOnlyInPunctuationAreDistinctLocks) {
   const LockHandle slash = locks.Create((name + "/a").c_str());

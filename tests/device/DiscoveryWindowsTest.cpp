@@ -345,5 +345,21 @@ TEST_F(IdeScsiDiscoveryTest, AnIdeDeviceThatCannotBeOpenedEndsDiscoveryWithZero)
   EXPECT_EQ(machine.SetsOpen(), 0u);
 }
 
+// The system's own device services: a machine without bridges (Wine lists no disk
+// interfaces and no host controllers; Linux has nothing present) gives an empty table, and the
+// hub scan walks whatever controllers exist without touching the empty table.
+TEST(SystemDeviceServices, AMachineWithoutBridgesGivesAnEmptyTable) {
+  ResetDeviceLayerState();
+  DeviceLayer().ntFlag = true;
+  test::FakeWindowsMachine io;  // device opens answer nothing, so no real device is touched
+  platform::ScopedOverride<platform::DeviceIo> ioOverride(&io);
+  platform::ScopedOverride<platform::NamedLocks> locksOverride(&io.locks);
+  EXPECT_EQ(DiscoverPassThroughWindows(), 0);
+  EXPECT_EQ(DeviceLayer().table.count, 0u);
+  ScanHubPortsWindows();
+  EXPECT_EQ(FindLetterByMountedDevice("USBSTOR\\DISK&VEN_NONE\\0&0"), '0');
+  ResetDeviceLayerState();
+}
+
 }  // namespace
 }  // namespace burnwell::device

@@ -17,6 +17,9 @@
 #endif
 #if defined(BURNWELL_HAVE_QT)
 #include "ui/qt/QtBackend.h"
+namespace burnwell {
+std::span<const std::uint8_t> ProgramIcon();
+}
 #endif
 
 namespace {
@@ -84,7 +87,7 @@ int main(int argc, char** argv) {
 #if defined(_WIN32)
   if (!terminal) backend = std::make_unique<burnwell::ui::Win32Backend>();
 #elif defined(BURNWELL_HAVE_QT)
-  if (!terminal && HaveDisplay()) backend = burnwell::ui::MakeQtBackend(argc, argv, builtIn);
+  if (!terminal && HaveDisplay()) backend = burnwell::ui::MakeQtBackend(argc, argv, builtIn, burnwell::ProgramIcon());
 #else
   (void)HaveDisplay;
   (void)terminal;

@@ -1,0 +1,20 @@
+// The dialogs as Qt 6 Widgets windows on Linux: the same templates, positions converted from
+// dialog units with the dialog font; the worker's synchronous messages are blocking queued
+// calls into the GUI thread and its posted ones queued calls; the About box sits in the window's
+// menu, Linux having no system menu.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "ui/Framework.h"
+
+namespace burnwell::ui {
+
+// Creates the QApplication (argc and argv must outlive the backend) and the backend. icon holds
+// the bytes of the program's .ico file, or is empty.
+std::unique_ptr<Backend> MakeQtBackend(int& argc, char** argv, FileVersion version,
+                                       std::span<const std::uint8_t> icon = {});
+
+}  // namespace burnwell::ui

@@ -110,7 +110,7 @@ int ProgramTransaction(const DeviceRecord& record, std::span<const std::uint8_t>
     DeselectAfter(record, code);
     return code;
   }
-  return SpiChipSelect(record, 0) ? step::kOk : step::kDeselect;
+  return EndSpiTransaction(record);
 }
 
 // One page-program piece: write enable, command and data, the program wait, write disable.
@@ -145,9 +145,9 @@ int ProgramAutoIncrementPiece(const DeviceRecord& record, const FlashChipDescrip
       DeselectAfter(record, step::kProgramData);
       return step::kProgramData;
     }
-    if (!SpiChipSelect(record, 0)) return step::kDeselect;
+    if (const int code = EndSpiTransaction(record)) return code;
   }
-  if (!SpiChipSelect(record, 0)) return step::kDeselect;
+  if (const int code = EndSpiTransaction(record)) return code;
   if (WaitFlashReady(record, chip[Slot::PageProgram].poll) != step::kOk) return step::kWaitReady;
   if (SetWriteEnable(record, chipIndex, 0) != step::kOk) return step::kWriteDisable;
   return step::kOk;

@@ -26,8 +26,13 @@ int RunSpiTransaction(const DeviceRecord& record, std::span<const std::uint8_t> 
     DeselectAfter(record, code);
     return code;
   }
-  if (!SpiChipSelect(record, 0)) return step::kDeselect;
-  return step::kOk;
+  return EndSpiTransaction(record);
+}
+
+int EndSpiTransaction(const DeviceRecord& record) {
+  if (SpiChipSelect(record, 0)) return step::kOk;
+  SpiChipSelect(record, 0);
+  return step::kDeselect;
 }
 
 int SendSpiCommand(const DeviceRecord& record, const SpiCommand& command) {

@@ -22,4 +22,9 @@ int SendSpiCommand(const DeviceRecord& record, const SpiCommand& command);
 // Deselect as clean-up when a step code says a transaction was left open.
 void DeselectAfter(const DeviceRecord& record, int stepCode);
 
+// Ends a transaction: 0, or -63 when the deselect failed. A failed deselect is tried once more
+// (outcome ignored): a transaction left open would swallow the next command, so the write
+// disable of a clean-up would never reach the chip.
+int EndSpiTransaction(const DeviceRecord& record);
+
 }  // namespace burnwell::protocol

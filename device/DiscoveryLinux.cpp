@@ -82,21 +82,38 @@ std::string HexId(std::uint16_t value) {
 }
 
 // Says why a unit that may be a bridge could not be opened: most often the generic node's
-// permissions, which must never look like "no device".
+// permissions, which must never look like "no device". The open leaves the operating
+// system's error behind; when it left none (a relay that refused), the node itself is asked.
 void NoteOpenFailure(const std::string& devicePath, const sysfs::ScsiUnit& unit,
                      const std::optional<std::uint16_t>& vendor,
-                     const std::optional<std::uint16_t>& product) {
+                     const std::optional<std::uint16_t>& product, std::uint32_t systemError) {
   std::string reason = "cannot open " + devicePath;
 #ifndef _WIN32
-  const std::string local = platform::UnderSystemRoot(devicePath).string();
-  if (::access(local.c_str(), F_OK) != 0) {
-    reason = "no device node " + devicePath;
-  } else if (::access(local.c_str(), R_OK | W_OK) != 0 && (errno == EACCES || errno == EPERM)) {
-    reason = "permission denied on " + devicePath;
+  if (systemError == 0) {
+    const std::string local = platform::UnderSystemRoot(devicePath).string();
+    if (::access(local.c_str(), F_OK) != 0) {
+      systemError = ENOENT;
+    } else if (::access(local.c_str(), R_OK | W_OK) != 0) {
+      systemError = static_cast<std::uint32_t>(errno);
+    }
   }
+  if (systemError == EACCES || systemError == EPERM) {
+    reason = "permission denied on " + devicePath;
+  } else if (systemError == ENOENT) {
+    reason = "no device node " + devicePath;
+  } else if (systemError == ENXIO || systemError == ENODEV) {
+    reason = "device gone: " + devicePath;
+  } else if (systemError == EBUSY) {
+    reason = "device busy: " + devicePath;
+  }
+#else
+  (void)systemError;
 #endif
-  if (vendor && product) reason += " (USB " + HexId(*vendor) + ":" + HexId(*product) + ")";
-  else reason += " (" + unit.address + ")";
+  if (vendor && product) {
+    reason += " (USB " + HexId(*vendor) + ":" + HexId(*product) + ")";
+  } else {
+    reason += " (" + unit.address + ")";
+  }
   NoteProblem(std::move(reason));
 }
 
@@ -204,9 +221,11 @@ int ConsiderUnit(const fs::path& sysDir, const sysfs::ScsiUnit& unit) {
   probe.TransportKind = unit.transport;
   probe.DeviceClass = unit.type == sysfs::kScsiTypeDisk ? DeviceClass::Disk : DeviceClass::CdRom;
   if (unit.transport == TransportKind::MassStorage) {
+    platform::System& system = platform::Current<platform::System>();
+    system.SetLastSystemError(0);
     probe.Handle = RelayOpenDevice(devicePath.c_str());
     if (probe.Handle == platform::kInvalidHandle) {
-      NoteOpenFailure(devicePath, unit, usbVendor, usbProduct);
+      NoteOpenFailure(devicePath, unit, usbVendor, usbProduct, system.LastSystemError());
       return 0;
     }
     std::uint8_t block[kBridgeInfoSize]{};

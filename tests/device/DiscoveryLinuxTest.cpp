@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "device/DeviceRecord.h"
@@ -207,25 +208,43 @@ TEST_F(LinuxDiscovery, LockFailureEndsDiscoveryWithTheRecordKept) {
 
 TEST_F(LinuxDiscovery, UnopenableBridgeIsReportedWithTheReason) {
   MachineSpec spec;
-  spec.storage = {Bridge("1-1", 0x5801, "A"), Bridge("1-2", 0x5802, "B")};
+  StorageSpec stick = Bridge("1-4", 0x1666, "");
+  stick.vendorId = 0x0951;
+  spec.storage = {Bridge("1-1", 0x5801, "A"), Bridge("1-2", 0x5802, "B"), Bridge("1-3", 0x5803, "C"), stick};
   Build(spec);
-  // Neither node opens (the fake knows none of them); the second also lacks its node file.
   io_ = FakeBridgeIo();
-  std::filesystem::remove(root_.Path() / "dev/sg1");
-  std::filesystem::permissions(root_.Path() / "dev/sg0", std::filesystem::perms::none);
+  io_.Refuse("/dev/sg0", EACCES);
+  io_.Refuse("/dev/sg2", EIO);
+  io_.Refuse("/dev/sg3", EACCES);
+  std::filesystem::remove(root_.Path() / "dev/sg1");  // the open leaves no error: the node is asked
 
   EXPECT_EQ(DiscoverPassThroughLinux(), 0);
   const std::vector<std::string> problems = LinuxDiscoveryProblems();
-  ASSERT_EQ(problems.size(), 2u);
-  if (::geteuid() != 0) {  // root may open anything
-    EXPECT_EQ(problems[0], "permission denied on /dev/sg0 (USB 7e55:5801)");
-  }
+  ASSERT_EQ(problems.size(), 4u);
+  EXPECT_EQ(problems[0], "permission denied on /dev/sg0 (USB 7e55:5801)");
   EXPECT_EQ(problems[1], "no device node /dev/sg1 (USB 7e55:5802)");
+  EXPECT_EQ(problems[2], "cannot open /dev/sg2 (USB 7e55:5803)");
+  EXPECT_EQ(problems[3], "permission denied on /dev/sg3 (USB 0951:1666)");
 
   // A later discovery starts from a clean list.
-  std::filesystem::permissions(root_.Path() / "dev/sg0", std::filesystem::perms::owner_all);
-  spec.storage.clear();
+  io_ = FakeBridgeIo();
+  io_.Answer("/dev/sg0", FakeBridgeIo::BridgeBlock(0x7e55, 0x5801, 1));
+  EXPECT_EQ(DiscoverPassThroughLinux(), 1);
+  for (const std::string& problem : LinuxDiscoveryProblems()) {
+    EXPECT_EQ(problem.find("/dev/sg0"), std::string::npos) << problem;
+  }
+}
+
+TEST_F(LinuxDiscovery, PermissionOnTheNodeItselfIsReportedWhenTheOpenSaysNothing) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root may open any node";
+  MachineSpec spec;
+  spec.storage = {Bridge("1-1", 0x5801, "A")};
+  Build(spec);
+  io_ = FakeBridgeIo();
+  std::filesystem::permissions(root_.Path() / "dev/sg0", std::filesystem::perms::none);
   EXPECT_EQ(DiscoverPassThroughLinux(), 0);
+  ASSERT_EQ(LinuxDiscoveryProblems().size(), 1u);
+  EXPECT_EQ(LinuxDiscoveryProblems()[0], "permission denied on /dev/sg0 (USB 7e55:5801)");
 }
 
 class LinuxHubScan : public LinuxDiscovery {};

@@ -78,11 +78,17 @@ class FakeBridgeIo final : public platform::DeviceIo {
   void Answer(const std::string& node, const Block& block) { blocks_[node] = block; }
   // A node that opens but whose unit is no bridge: every command fails.
   void Silent(const std::string& node) { silent_[node] = true; }
+  // A node whose open fails with this operating-system error.
+  void Refuse(const std::string& node, std::uint32_t error) { refused_[node] = error; }
   int OpenCount() const { return opens_; }
   int CloseCount() const { return closes_; }
 
   platform::Handle Open(const char* path, std::uint32_t) override {
     const std::string name = path;
+    if (const auto refused = refused_.find(name); refused != refused_.end()) {
+      platform::Current<platform::System>().SetLastSystemError(refused->second);
+      return platform::kInvalidHandle;
+    }
     if (blocks_.count(name) == 0 && silent_.count(name) == 0) return platform::kInvalidHandle;
     ++opens_;
     handles_[++lastHandle_] = name;
@@ -113,6 +119,7 @@ class FakeBridgeIo final : public platform::DeviceIo {
  private:
   std::map<std::string, Block> blocks_;
   std::map<std::string, bool> silent_;
+  std::map<std::string, std::uint32_t> refused_;
   std::map<platform::Handle, std::string> handles_;
   platform::Handle lastHandle_ = 100;
   int opens_ = 0;

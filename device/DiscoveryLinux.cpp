@@ -152,7 +152,6 @@ TreePlace PlaceInTree(const fs::path& sysDir, const sysfs::ScsiUnit& unit) {
     // unit -> target -> host -> the adapter device
     parentDir = unit.deviceDir.parent_path().parent_path().parent_path();
   }
-  const fs::path root = platform::UnderSystemRoot("/");
   place.parent = sysfs::KernelPath(sysDir, parentDir);
   place.grandparent = ParentBelowDevices(sysDir, parentDir);
   if (!place.grandparent.empty()) {

@@ -60,6 +60,23 @@ flash-write-erase-round-trip)
   "$sim" -- "$tool" flash --index 1 erase > /dev/null 2>&1
   [ $? -eq 1 ] || fail "erase on a missing index must fail with 1"
   ;;
+tool-usage-errors)
+  # Faulty command lines are refused before any device is touched.
+  for line in "list extra" "flash" "flash read" "flash read out.bin --offset 0xZZ" \
+              "flash read out.bin --length" "flash protect maybe" "flash erase --offset 4" \
+              "flash format" "flash detect --force"; do
+    # shellcheck disable=SC2086
+    "$tool" $line > /dev/null 2>&1
+    status=$?
+    [ "$status" -eq 2 ] || fail "'$line' exited $status, expected 2"
+  done
+  "$tool" flash --help | grep -q "protect on|off" || fail "flash --help"
+  "$tool" list --help | grep -q "second-unit" || fail "list --help"
+  "$sim" --machine "$work/none" -- true 2> "$work/err"
+  [ $? -eq 2 ] || fail "missing machine file must be a usage error"
+  "$sim" --pid 0x5801 -- 2> "$work/err"
+  [ $? -eq 2 ] || fail "-- without a command must be a usage error"
+  ;;
 *)
   fail "unknown case $case_name"
   ;;

@@ -15,6 +15,8 @@ std::span<const Command> AllCommands() {
               RunInfo},
       Command{"list", "find the bridges and print one key=value line per bridge", RunList},
       Command{"flash", "detect, read, write, erase or protect a bridge's firmware memory", RunFlash},
+      Command{"update", "update the first bridge with a firmware file, as the updater does", RunUpdate},
+      Command{"backup", "save a bridge's configuration block and code region as an image file", RunBackup},
   };
   return commands;
 }

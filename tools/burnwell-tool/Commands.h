@@ -33,6 +33,8 @@ std::span<const Command> AllCommands();
 int RunInfo(std::span<const Argument> args, std::ostream& out, std::ostream& err);
 int RunList(std::span<const Argument> args, std::ostream& out, std::ostream& err);
 int RunFlash(std::span<const Argument> args, std::ostream& out, std::ostream& err);
+int RunUpdate(std::span<const Argument> args, std::ostream& out, std::ostream& err);
+int RunBackup(std::span<const Argument> args, std::ostream& out, std::ostream& err);
 
 // True when args hold --help or -h.
 bool WantsHelp(std::span<const Argument> args);

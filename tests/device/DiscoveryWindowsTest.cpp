@@ -3,6 +3,8 @@
 #include "DiscoveryTestFixture.h"
 #include "common/MakerIds.h"
 #include "device/Discovery.h"
+#include "sim/EmulatedBridge.h"
+#include "sim/SimClock.h"
 
 namespace burnwell::device {
 namespace {
@@ -124,6 +126,35 @@ TEST_F(DiscoverPassThroughTest, AMergedUnitWithoutEntryAddsLettersBySignature) {
   ASSERT_EQ(DiscoverPassThroughWindows(), 1);
   EXPECT_EQ(Text(Table().records[0].FirstUnitLetters), "E");
   EXPECT_EQ(Text(Table().records[0].DriveLetters), "EJ");
+}
+
+TEST_F(DiscoverPassThroughTest, AnEmulatedBridgeAndItsAutoRunUnitBecomeOneRecord) {
+  sim::VirtualClock clock;
+  sim::BridgeConfig config = sim::BridgeConfig::WithEeprom(sim::EepromKind::Small256);
+  config.productId = PID_B;
+  config.firmwareVersion = 0x0A0B0C0D;
+  auto emulated = std::make_shared<sim::EmulatedBridge>(config, clock);
+  const UsbBridge bridge = AddUsbBridge("ZQ5X8X00000001", true);
+  machine.AttachEmulated(bridge.diskPath, emulated);
+  machine.AttachEmulated(bridge.cdromPath, emulated);
+  // The disk has no mounted-device entry: the fixed volume with the bridge's disk signature
+  // gives its letter; the CD-ROM unit has its entry.
+  machine.AddDrive('D', platform::kDriveFixed, emulated->DiskSignature());
+  machine.AddDrive('C', platform::kDriveFixed, emulated->DiskSignature() ^ 1);
+  Mount('F', bridge.cdromPath);
+
+  ASSERT_EQ(DiscoverPassThroughWindows(), 1);
+  const DeviceRecord& r = Table().records[0];
+  EXPECT_EQ(r.ProductId, PID_B);
+  EXPECT_EQ(r.FirmwareVersion, 0x0A0B0C0Du);
+  EXPECT_EQ(r.CodeSize, 0xB800u);
+  EXPECT_EQ(r.ModeFlags, 0x100u);
+  EXPECT_EQ(r.InfoPresent, 1);
+  EXPECT_EQ(r.PairMatch, 1u);
+  EXPECT_EQ(r.IdLetter, 'D');
+  EXPECT_EQ(Text(r.DriveLetters), "DF");
+  EXPECT_EQ(r.HasSecondUnit, 1u);
+  EXPECT_EQ(machine.OpenHandleCount(), 1u);
 }
 
 TEST_F(DiscoverPassThroughTest, AnAutoRunDiskUnitIsSkippedEntirely) {
@@ -305,6 +336,26 @@ TEST_F(IdeScsiDiscoveryTest, AnIdeDiskOfTheMakerIsTakenWithSectorZeroLetters) {
   EXPECT_EQ(r.ProductId, 0);
   // The other vendor's disk was closed.
   EXPECT_EQ(machine.OpenHandleCount(), 1u);
+}
+
+TEST_F(IdeScsiDiscoveryTest, EmulatedIdeAndScsiDisksAreIdentifiedAsTheMakers) {
+  sim::VirtualClock clock;
+  auto emulated = std::make_shared<sim::EmulatedBridge>(sim::BridgeConfig{}, clock);
+  const std::string ide = std::string("\\\\?\\ide#diskzq_bridge#5&1#") + kDiskGuid;
+  const std::string scsi = std::string("\\\\?\\scsi#disk&ven_zq#4&9#") + kDiskGuid;
+  machine.AddNode("IDE\\DISKZQ_BRIDGE\\5&1", rootHub);
+  machine.AddNode("SCSI\\DISK&VEN_ZQ\\4&9", rootHub);
+  machine.AddInterface(InterfaceClass::Disk, ide);
+  machine.AddInterface(InterfaceClass::Disk, scsi);
+  machine.AttachEmulated(ide, emulated, sim::Presentation::IdeDisk);
+  machine.AttachEmulated(scsi, emulated, sim::Presentation::ScsiDisk);
+  MountBySignature('E', emulated->DiskSignature());
+
+  ASSERT_EQ(DiscoverPassThroughWindows(), 2);
+  EXPECT_EQ(Table().records[0].TransportKind, TransportKind::Ide);
+  EXPECT_EQ(Table().records[1].TransportKind, TransportKind::Scsi);
+  EXPECT_EQ(Table().records[0].IdLetter, 'E');
+  EXPECT_EQ(Text(Table().records[1].DriveLetters), "E");
 }
 
 TEST_F(IdeScsiDiscoveryTest, AScsiDiskFallsBackToBlockReadIdentification) {

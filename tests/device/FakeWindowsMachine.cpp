@@ -376,7 +376,12 @@ void FakeWindowsMachine::CloseUsbNode(Handle handle) { openUsbHandles_.erase(han
 
 // --- Device I/O ---
 
-Handle FakeWindowsMachine::Open(const char* path, std::uint32_t) {
+Handle FakeWindowsMachine::Open(const char* path, std::uint32_t attributes) {
+  if (emulated_.BridgeAt(path)) {
+    const Handle handle = emulated_.Open(path, attributes);
+    if (handle != platform::kInvalidHandle) emulatedHandles_.insert(handle);
+    return handle;
+  }
   const std::string key = Upper(path);
   if (refusedOpens_.count(key) || refusedOpens_.count(path)) return platform::kInvalidHandle;
   const auto found = units_.find(key);
@@ -389,6 +394,9 @@ Handle FakeWindowsMachine::Open(const char* path, std::uint32_t) {
 bool FakeWindowsMachine::IoControl(Handle handle, std::uint32_t code, const void* in,
                                    std::uint32_t inSize, void* out, std::uint32_t outSize,
                                    std::uint32_t* returned) {
+  if (emulatedHandles_.count(handle)) {
+    return emulated_.IoControl(handle, code, in, inSize, out, outSize, returned);
+  }
   const auto open = openHandles_.find(handle);
   if (open == openHandles_.end()) return false;
   FakeUnit& unit = *open->second;
@@ -446,6 +454,7 @@ bool FakeWindowsMachine::PassThrough(FakeUnit& unit, std::uint8_t* request, std:
 }
 
 bool FakeWindowsMachine::Read(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* read) {
+  if (emulatedHandles_.count(handle)) return emulated_.Read(handle, buffer, size, read);
   const auto open = openHandles_.find(handle);
   if (open == openHandles_.end() || !open->second->sector0Readable) return false;
   const std::uint32_t count = std::min<std::uint32_t>(size, 512);
@@ -455,9 +464,13 @@ bool FakeWindowsMachine::Read(Handle handle, void* buffer, std::uint32_t size, s
 }
 
 bool FakeWindowsMachine::Seek(Handle handle, std::int64_t offset) {
+  if (emulatedHandles_.count(handle)) return emulated_.Seek(handle, offset);
   return openHandles_.count(handle) && offset == 0;
 }
 
-bool FakeWindowsMachine::Close(Handle handle) { return openHandles_.erase(handle) == 1; }
+bool FakeWindowsMachine::Close(Handle handle) {
+  if (emulatedHandles_.erase(handle) == 1) return emulated_.Close(handle);
+  return openHandles_.erase(handle) == 1;
+}
 
 }  // namespace burnwell::test

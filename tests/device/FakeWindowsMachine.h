@@ -16,6 +16,7 @@
 #include "platform/DeviceIo.h"
 #include "platform/NamedLock.h"
 #include "platform/WinDeviceServices.h"
+#include "sim/EmulatedDeviceIo.h"
 
 namespace burnwell::test {
 
@@ -76,6 +77,11 @@ class FakeWindowsMachine final : public platform::WinDeviceServices, public plat
   FakeUnit& AddUnit(const std::string& devicePath);
   FakeUnit& UnitFor(const std::string& devicePath) { return *units_.at(Upper(devicePath)); }
   void RefuseOpen(const std::string& devicePath) { refusedOpens_.insert(devicePath); }
+  // An emulated bridge behind a device path: every I/O on handles of that path goes to it.
+  void AttachEmulated(const std::string& devicePath, std::shared_ptr<sim::EmulatedBridge> bridge,
+                      sim::Presentation presentation = sim::Presentation::MassStorage) {
+    emulated_.Attach(devicePath, std::move(bridge), presentation);
+  }
 
   // --- Volumes and registry ---
   // A logical drive; a fixed drive's "\\.\X:" opens to a unit with that disk signature.
@@ -106,7 +112,7 @@ class FakeWindowsMachine final : public platform::WinDeviceServices, public plat
   FakeNamedLocks locks;
 
   // --- Accounting ---
-  std::size_t OpenHandleCount() const { return openHandles_.size(); }
+  std::size_t OpenHandleCount() const { return openHandles_.size() + emulated_.OpenHandles(); }
   std::size_t OpenUsbHandleCount() const { return openUsbHandles_.size(); }
   std::size_t SetsOpen() const { return setsOpen_; }
   const std::vector<std::string>& OpenedHubs() const { return openedHubs_; }
@@ -188,6 +194,8 @@ class FakeWindowsMachine final : public platform::WinDeviceServices, public plat
   std::map<std::string, std::unique_ptr<FakeUnit>> units_;  // by upper-case path
   std::set<std::string> refusedOpens_;
   std::map<platform::Handle, FakeUnit*> openHandles_;
+  sim::EmulatedDeviceIo emulated_;
+  std::set<platform::Handle> emulatedHandles_;
   std::map<std::string, std::map<std::string, std::vector<std::uint8_t>>> registry_;  // upper-case key
   std::map<platform::RegistryKey, std::string> openKeys_;
   std::uint32_t drives_ = 0;
@@ -198,7 +206,7 @@ class FakeWindowsMachine final : public platform::WinDeviceServices, public plat
   std::map<platform::Handle, UsbHandle> openUsbHandles_;
   std::vector<std::string> openedHubs_;
   std::vector<std::string> hostControllerInterfaces_;
-  platform::Handle nextHandle_ = 100;
+  platform::Handle nextHandle_ = 0x100000;  // clear of the emulated handles
   std::size_t setsOpen_ = 0;
   int controllerKeyQueries_ = 0;
 };

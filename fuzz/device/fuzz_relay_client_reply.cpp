@@ -41,7 +41,7 @@ class ReplyingRelay : public platform::DeviceIo {
       return true;
     }
     if (reply.size() > size) return false;
-    std::memcpy(buffer, reply.data(), reply.size());
+    if (!reply.empty()) std::memcpy(buffer, reply.data(), reply.size());
     *read = static_cast<std::uint32_t>(reply.size());
     return true;
   }

@@ -71,7 +71,7 @@ class FakeDeviceIo : public platform::DeviceIo {
     Bytes reply = std::move(replies.front());
     replies.pop_front();
     if (reply.size() > size) return false;  // message mode: a longer message fails the read
-    std::memcpy(buffer, reply.data(), reply.size());
+    if (!reply.empty()) std::memcpy(buffer, reply.data(), reply.size());
     *read = static_cast<std::uint32_t>(reply.size());
     return true;
   }

@@ -64,7 +64,8 @@ SgIoCall Answer(const Outcome& outcome, sg_io_hdr_t* seen = nullptr,
                    static_cast<std::uint8_t*>(h.dxferp) + h.dxfer_len);
     if (h.dxfer_direction == SG_DXFER_FROM_DEV && !outcome.data.empty())
       std::memcpy(h.dxferp, outcome.data.data(), std::min<std::size_t>(outcome.data.size(), h.dxfer_len));
-    std::memcpy(h.sbp, outcome.sense.data(), std::min<std::size_t>(outcome.sense.size(), h.mx_sb_len));
+    if (!outcome.sense.empty())
+      std::memcpy(h.sbp, outcome.sense.data(), std::min<std::size_t>(outcome.sense.size(), h.mx_sb_len));
     h.sb_len_wr = static_cast<unsigned char>(outcome.sense.size());
     h.status = outcome.status;
     h.host_status = outcome.host;

@@ -336,6 +336,11 @@ int DiscoverPassThroughLinux() {
     problems.clear();
   }
   const fs::path sysDir = sysfs::SysDir(platform::Current<platform::System>().SystemRoot());
+  std::error_code error;
+  if (!fs::is_directory(sysDir / "class" / "scsi_generic", error)) {
+    // Without the generic driver no bridge can be reached, whatever is plugged in.
+    NoteProblem("no SCSI generic nodes in /sys/class/scsi_generic (is the sg driver loaded? modprobe sg)");
+  }
   const std::vector<sysfs::ScsiUnit> units = sysfs::ListScsiUnits(sysDir);
   for (const int type : {sysfs::kScsiTypeDisk, sysfs::kScsiTypeCdRom}) {
     for (const sysfs::ScsiUnit& unit : units) {

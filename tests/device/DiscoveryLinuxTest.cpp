@@ -82,6 +82,13 @@ TEST_F(LinuxDiscovery, NoStorageGivesAnEmptyTable) {
   EXPECT_TRUE(LinuxDiscoveryProblems().empty());
 }
 
+TEST_F(LinuxDiscovery, MissingGenericDriverIsNamed) {
+  // A bare system root: no sysfs at all, as when the sg driver is not loaded.
+  EXPECT_EQ(DiscoverPassThroughLinux(), 0);
+  ASSERT_EQ(LinuxDiscoveryProblems().size(), 1u);
+  EXPECT_NE(LinuxDiscoveryProblems()[0].find("modprobe sg"), std::string::npos);
+}
+
 TEST_F(LinuxDiscovery, BridgesBecomeRecordsAndOtherStorageIsSkipped) {
   MachineSpec spec;
   spec.sataDisks = 1;  // sda, opened by nobody: it is no bridge

@@ -9,6 +9,7 @@
 #include "platform/DeviceIo.h"
 #include "platform/RelaySocketPath.h"
 #include "platform/WinNames.h"
+#include "platform/win32/DeviceIoNative.h"
 #include "platform/win32/RelayPipeIo.h"
 
 #include <windows.h>
@@ -31,13 +32,24 @@ static_assert(sizeof(void*) != 8 || sizeof(ATA_PASS_THROUGH_EX) == 48);
 
 HANDLE AsHandle(Handle h) { return reinterpret_cast<HANDLE>(h); }
 
+}  // namespace
+
+BOOL SystemDeviceIoControl(HANDLE device, DWORD code, void* buffer, DWORD size, DWORD* got) {
+  return ::DeviceIoControl(device, code, buffer, size, buffer, size, got, nullptr);
+}
+
+namespace {
+
 bool AreaFits(std::uint64_t offset, std::uint64_t length, std::uint64_t size) {
   return length == 0 || offset + length <= size;
 }
 
 // IOCTL_SCSI_PASS_THROUGH: native header, 32-byte sense area, data area.
-bool ScsiPassThrough(HANDLE device, const void* in, std::uint32_t inSize, void* out,
-                     std::uint32_t outSize, std::uint32_t* returned) {
+}  // namespace
+
+bool NativeScsiPassThrough(HANDLE device, const void* in, std::uint32_t inSize, void* out,
+                           std::uint32_t outSize, std::uint32_t* returned,
+                           const NativeIoControl& call) {
   if (!in || !out || inSize < device::kPassThroughHeaderSize) return false;
   std::vector<std::uint8_t> wire(static_cast<const std::uint8_t*>(in),
                                  static_cast<const std::uint8_t*>(in) + inSize);
@@ -71,9 +83,7 @@ bool ScsiPassThrough(HANDLE device, const void* in, std::uint32_t inSize, void* 
 
   DWORD got = 0;
   const DWORD size = static_cast<DWORD>(native.size());
-  if (!::DeviceIoControl(device, IOCTL_SCSI_PASS_THROUGH, native.data(), size, native.data(),
-                         size, &got, nullptr))
-    return false;
+  if (!call(device, IOCTL_SCSI_PASS_THROUGH, native.data(), size, &got)) return false;
 
   std::memcpy(&header, native.data(), sizeof header);
   p[spt::ScsiStatus] = header.ScsiStatus;
@@ -91,8 +101,9 @@ bool ScsiPassThrough(HANDLE device, const void* in, std::uint32_t inSize, void* 
 }
 
 // IOCTL_ATA_PASS_THROUGH: native ATA_PASS_THROUGH_EX followed by the data area.
-bool AtaPassThrough(HANDLE device, const void* in, std::uint32_t inSize, void* out,
-                    std::uint32_t outSize, std::uint32_t* returned) {
+bool NativeAtaPassThrough(HANDLE device, const void* in, std::uint32_t inSize, void* out,
+                          std::uint32_t outSize, std::uint32_t* returned,
+                          const NativeIoControl& call) {
   if (!in || !out || inSize < device::kAtaPassThroughSize) return false;
   std::vector<std::uint8_t> wire(static_cast<const std::uint8_t*>(in),
                                  static_cast<const std::uint8_t*>(in) + inSize);
@@ -120,9 +131,7 @@ bool AtaPassThrough(HANDLE device, const void* in, std::uint32_t inSize, void* o
 
   DWORD got = 0;
   const DWORD size = static_cast<DWORD>(native.size());
-  if (!::DeviceIoControl(device, IOCTL_ATA_PASS_THROUGH, native.data(), size, native.data(),
-                         size, &got, nullptr))
-    return false;
+  if (!call(device, IOCTL_ATA_PASS_THROUGH, native.data(), size, &got)) return false;
   std::memcpy(&header, native.data(), sizeof header);
   std::memcpy(p + apt::PreviousTaskFile, header.PreviousTaskFile, 8);
   std::memcpy(p + apt::CurrentTaskFile, header.CurrentTaskFile, 8);
@@ -133,6 +142,8 @@ bool AtaPassThrough(HANDLE device, const void* in, std::uint32_t inSize, void* o
   if (returned) *returned = std::min(inSize, outSize);
   return true;
 }
+
+namespace {
 
 class Win32DeviceIo final : public DeviceIo {
  public:
@@ -147,9 +158,11 @@ class Win32DeviceIo final : public DeviceIo {
                  void* out, std::uint32_t outSize, std::uint32_t* returned) override {
     switch (code) {
       case IOCTL_SCSI_PASS_THROUGH:
-        return ScsiPassThrough(AsHandle(handle), in, inSize, out, outSize, returned);
+        return NativeScsiPassThrough(AsHandle(handle), in, inSize, out, outSize, returned,
+                                     SystemDeviceIoControl);
       case IOCTL_ATA_PASS_THROUGH:
-        return AtaPassThrough(AsHandle(handle), in, inSize, out, outSize, returned);
+        return NativeAtaPassThrough(AsHandle(handle), in, inSize, out, outSize, returned,
+                                    SystemDeviceIoControl);
       default: {
         DWORD got = 0;
         const BOOL ok = ::DeviceIoControl(AsHandle(handle), code, const_cast<void*>(in), inSize,

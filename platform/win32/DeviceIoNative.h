@@ -1,0 +1,27 @@
+// The pass-through requests converted between their 32-bit wire layouts and the native
+// SCSI_PASS_THROUGH / ATA_PASS_THROUGH_EX structures of the running Windows (56 and 48 bytes
+// on x64), around one DeviceIoControl. The call is passed in so that tests can check the
+// native buffer without a device.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+
+namespace burnwell::platform {
+
+// DeviceIoControl with one buffer as input and output.
+using NativeIoControl =
+    std::function<BOOL(HANDLE device, DWORD code, void* buffer, DWORD size, DWORD* returned)>;
+
+BOOL SystemDeviceIoControl(HANDLE device, DWORD code, void* buffer, DWORD size, DWORD* got);
+
+bool NativeScsiPassThrough(HANDLE device, const void* in, std::uint32_t inSize, void* out,
+                           std::uint32_t outSize, std::uint32_t* returned,
+                           const NativeIoControl& call);
+bool NativeAtaPassThrough(HANDLE device, const void* in, std::uint32_t inSize, void* out,
+                          std::uint32_t outSize, std::uint32_t* returned,
+                          const NativeIoControl& call);
+
+}  // namespace burnwell::platform

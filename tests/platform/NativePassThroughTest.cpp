@@ -1,0 +1,144 @@
+// The wire-to-native conversion of the Windows pass-through requests, through an injected
+// DeviceIoControl (Wine has no device that answers pass-through).
+#include "platform/win32/DeviceIoNative.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "common/Bytes.h"
+#include "device/AtaPassThrough.h"
+#include "device/ScsiRequest.h"
+
+#include <winioctl.h>
+#include <ntddscsi.h>
+
+namespace burnwell::platform {
+namespace {
+
+namespace spt = device::spt;
+namespace apt = device::apt;
+
+std::vector<std::uint8_t> WireRequest(std::uint8_t dataIn, std::uint32_t length) {
+  std::vector<std::uint8_t> b(592, 0);
+  StoreLe16(b.data() + spt::Length, 44);
+  b[spt::TargetId] = 1;
+  b[spt::Lun] = 2;
+  b[spt::CdbLength] = 12;
+  b[spt::SenseInfoLength] = 32;
+  b[spt::DataIn] = dataIn;
+  StoreLe32(b.data() + spt::DataTransferLength, length);
+  StoreLe32(b.data() + spt::TimeOutValue, 9);
+  StoreLe32(b.data() + spt::DataBufferOffset, 80);
+  StoreLe32(b.data() + spt::SenseInfoOffset, 48);
+  b[spt::Cdb] = 0xD4;
+  b[spt::Cdb + 11] = 0xEE;
+  b[80] = 0x31;
+  return b;
+}
+
+TEST(NativeScsiPassThrough, NativeHeaderCarriesTheFieldsAtItsOwnOffsets) {
+  auto wire = WireRequest(0 /* out */, 4);
+  std::vector<std::uint8_t> native;
+  DWORD seenCode = 0;
+  auto call = [&](HANDLE, DWORD code, void* buffer, DWORD size, DWORD* got) -> BOOL {
+    seenCode = code;
+    native.assign(static_cast<std::uint8_t*>(buffer), static_cast<std::uint8_t*>(buffer) + size);
+    *got = size;
+    return TRUE;
+  };
+  ASSERT_TRUE(NativeScsiPassThrough(nullptr, wire.data(), 592, wire.data(), 592, nullptr, call));
+  EXPECT_EQ(seenCode, 0x4D004u);
+  SCSI_PASS_THROUGH header;
+  ASSERT_GE(native.size(), sizeof header);
+  std::memcpy(&header, native.data(), sizeof header);
+  EXPECT_EQ(header.Length, sizeof(SCSI_PASS_THROUGH));
+  if (sizeof(void*) == 8) {
+    EXPECT_EQ(sizeof(SCSI_PASS_THROUGH), 56u);
+    EXPECT_EQ(LoadLe64(native.data() + 24), header.DataBufferOffset);  // ULONG_PTR at 24
+    EXPECT_EQ(LoadLe32(native.data() + 32), header.SenseInfoOffset);
+    EXPECT_EQ(native[36], 0xD4);                                        // Cdb at 36
+  }
+  EXPECT_EQ(header.TargetId, 1);
+  EXPECT_EQ(header.Lun, 2);
+  EXPECT_EQ(header.CdbLength, 12);
+  EXPECT_EQ(header.DataIn, 0);
+  EXPECT_EQ(header.DataTransferLength, 4u);
+  EXPECT_EQ(header.TimeOutValue, 9u);
+  EXPECT_EQ(header.Cdb[11], 0xEE);
+  EXPECT_EQ(native[header.DataBufferOffset], 0x31);  // the data to send went along
+  EXPECT_GE(header.DataBufferOffset, header.SenseInfoOffset + 32);
+  EXPECT_EQ(native.size(), header.DataBufferOffset + 4);
+}
+
+TEST(NativeScsiPassThrough, StatusSenseAndDataComeBackInWireLayout) {
+  auto wire = WireRequest(1 /* in */, 16);
+  auto call = [](HANDLE, DWORD, void* buffer, DWORD, DWORD* got) -> BOOL {
+    SCSI_PASS_THROUGH header;
+    std::memcpy(&header, buffer, sizeof header);
+    auto* b = static_cast<std::uint8_t*>(buffer);
+    header.ScsiStatus = 2;
+    header.SenseInfoLength = 18;
+    header.DataTransferLength = 10;
+    b[header.SenseInfoOffset] = 0x70;
+    b[header.DataBufferOffset] = 0x99;
+    std::memcpy(buffer, &header, sizeof header);
+    *got = 0;
+    return TRUE;
+  };
+  ASSERT_TRUE(NativeScsiPassThrough(nullptr, wire.data(), 592, wire.data(), 592, nullptr, call));
+  EXPECT_EQ(wire[spt::ScsiStatus], 2);
+  EXPECT_EQ(wire[spt::SenseInfoLength], 18);
+  EXPECT_EQ(wire[48], 0x70);
+  EXPECT_EQ(wire[80], 0x99);
+  EXPECT_EQ(LoadLe32(wire.data() + spt::DataTransferLength), 10u);
+  EXPECT_EQ(LoadLe32(wire.data() + spt::DataBufferOffset), 80u);  // the wire offsets stay
+}
+
+TEST(NativeScsiPassThrough, FailureAndBadRequestsLeaveTheRequestAlone) {
+  int calls = 0;
+  auto failing = [&](HANDLE, DWORD, void*, DWORD, DWORD*) -> BOOL { return ++calls, FALSE; };
+  auto wire = WireRequest(1 /* in */, 16);
+  const auto before = wire;
+  EXPECT_FALSE(NativeScsiPassThrough(nullptr, wire.data(), 592, wire.data(), 592, nullptr, failing));
+  EXPECT_EQ(wire, before);
+  auto tooLong = WireRequest(1 /* in */, 513);
+  EXPECT_FALSE(NativeScsiPassThrough(nullptr, tooLong.data(), 592, tooLong.data(), 592, nullptr, failing));
+  EXPECT_EQ(calls, 1);
+}
+
+TEST(NativeAtaPassThrough, TaskFilesAndDataTravelBothWays) {
+  std::vector<std::uint8_t> wire(40 + 512, 0);
+  StoreLe16(wire.data() + apt::Length, 40);
+  StoreLe16(wire.data() + apt::AtaFlags, 2);
+  StoreLe32(wire.data() + apt::DataTransferLength, 512);
+  StoreLe32(wire.data() + apt::TimeOutValue, 300);
+  StoreLe32(wire.data() + apt::DataBufferOffset, 40);
+  wire[apt::CurrentTaskFile + 6] = 0xEC;
+  auto call = [](HANDLE, DWORD code, void* buffer, DWORD size, DWORD* got) -> BOOL {
+    EXPECT_EQ(code, 0x4D02Cu);
+    ATA_PASS_THROUGH_EX header;
+    std::memcpy(&header, buffer, sizeof header);
+    EXPECT_EQ(header.Length, sizeof(ATA_PASS_THROUGH_EX));
+    EXPECT_EQ(header.CurrentTaskFile[6], 0xEC);
+    EXPECT_EQ(header.TimeOutValue, 300u);
+    EXPECT_EQ(size, header.DataBufferOffset + 512);
+    header.CurrentTaskFile[6] = 0x51;
+    header.CurrentTaskFile[0] = 0x04;
+    static_cast<std::uint8_t*>(buffer)[header.DataBufferOffset + 511] = 0x77;
+    std::memcpy(buffer, &header, sizeof header);
+    *got = size;
+    return TRUE;
+  };
+  if (sizeof(void*) == 8) {
+    EXPECT_EQ(sizeof(ATA_PASS_THROUGH_EX), 48u);
+  }
+  ASSERT_TRUE(NativeAtaPassThrough(nullptr, wire.data(), 552, wire.data(), 552, nullptr, call));
+  EXPECT_EQ(wire[apt::StatusRegister], 0x51);
+  EXPECT_EQ(wire[apt::CurrentTaskFile], 0x04);
+  EXPECT_EQ(wire[40 + 511], 0x77);
+}
+
+}  // namespace
+}  // namespace burnwell::platform

@@ -155,9 +155,15 @@ void RelayServer::AcceptLoop() {
       break;
     }
     channels_.push_back(channel);
-    connectionThreads_.emplace_back([this, channel] {
+    connectionThreads_.emplace_back([this, channel]() mutable {
       Serve(backend_, *channel);
       channel->Shutdown();
+      // Drop the server's reference so that the connection closes now, not at Stop.
+      {
+        std::lock_guard lock(mutex_);
+        std::erase(channels_, channel);
+      }
+      channel.reset();
     });
   }
 }

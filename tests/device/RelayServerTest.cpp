@@ -297,6 +297,27 @@ TEST_F(RelayEndToEndTest, RefusedOpenAndStoppedServer) {
   EXPECT_EQ(RelayCloseDevice(h), 0);
 }
 
+TEST_F(RelayEndToEndTest, OversizeMessageEndsOnlyItsOwnConnection) {
+  FakeBackend backend;
+  auto server = StartRelayServer(backend);
+  ASSERT_NE(server, nullptr);
+  platform::DeviceIo& io = platform::Current<platform::DeviceIo>();
+  const platform::Handle raw = io.OpenRelay();
+  ASSERT_NE(raw, platform::kInvalidHandle);
+  Bytes oversize(kMaxMessageSize + 1, 0);
+  oversize[0] = 0x01;
+  std::uint32_t written = 0;
+  io.WriteMessage(raw, oversize.data(), static_cast<std::uint32_t>(oversize.size()), &written);
+  std::uint8_t reply[8];
+  std::uint32_t read = 0;
+  EXPECT_FALSE(io.ReadMessage(raw, reply, sizeof reply, &read));  // closed, no reply
+  io.Close(raw);
+
+  const platform::Handle h = RelayOpenDevice("/dev/sg4");  // the server still serves others
+  ASSERT_NE(h, platform::kInvalidHandle);
+  EXPECT_EQ(RelayCloseDevice(h), 1);
+}
+
 TEST_F(RelayEndToEndTest, SecondServerAtTheSamePlaceIsRefused) {
   FakeBackend backend;
   auto server = StartRelayServer(backend);

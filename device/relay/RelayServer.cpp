@@ -140,10 +140,19 @@ void RelayServer::Stop() {
   if (listener_) listener_->Stop();
   if (acceptThread_.joinable()) acceptThread_.join();
   // The accept thread has ended: no thread is added from here on.
-  for (auto& thread : connectionThreads_)
-    if (thread.joinable()) thread.join();
-  connectionThreads_.clear();
+  for (auto& connection : connections_)
+    if (connection.thread.joinable()) connection.thread.join();
+  connections_.clear();
   channels_.clear();
+}
+
+void RelayServer::ReapFinishedConnections() {
+  // A long-running relay sees many connections: join the threads of those that have ended.
+  std::erase_if(connections_, [](Connection& connection) {
+    if (!connection.done->load()) return false;
+    connection.thread.join();
+    return true;
+  });
 }
 
 void RelayServer::AcceptLoop() {
@@ -154,17 +163,21 @@ void RelayServer::AcceptLoop() {
       channel->Shutdown();
       break;
     }
+    ReapFinishedConnections();
     channels_.push_back(channel);
-    connectionThreads_.emplace_back([this, channel]() mutable {
-      Serve(backend_, *channel);
-      channel->Shutdown();
-      // Drop the server's reference so that the connection closes now, not at Stop.
-      {
-        std::lock_guard lock(mutex_);
-        std::erase(channels_, channel);
-      }
-      channel.reset();
-    });
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    connections_.push_back({std::thread([this, channel, done]() mutable {
+                              Serve(backend_, *channel);
+                              channel->Shutdown();
+                              // Drop the server's reference so the connection closes now.
+                              {
+                                std::lock_guard lock(mutex_);
+                                std::erase(channels_, channel);
+                              }
+                              channel.reset();
+                              done->store(true);
+                            }),
+                            done});
   }
 }
 

@@ -2,6 +2,7 @@
 // it completely, hands it to a RelayBackend and sends one reply.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -56,7 +57,13 @@ class RelayServer {
   static void Serve(RelayBackend& backend, platform::RelayChannel& channel);
 
  private:
+  struct Connection {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+
   void AcceptLoop();
+  void ReapFinishedConnections();  // with mutex_ held
 
   RelayBackend& backend_;
   std::unique_ptr<platform::RelayListener> listener_;
@@ -64,7 +71,7 @@ class RelayServer {
   std::mutex mutex_;
   bool stopping_ = false;
   std::vector<std::shared_ptr<platform::RelayChannel>> channels_;
-  std::vector<std::thread> connectionThreads_;
+  std::vector<Connection> connections_;
 };
 
 // Starts a server at the relay's well-known place; nullptr when it cannot listen there.

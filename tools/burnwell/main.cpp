@@ -50,7 +50,7 @@ void PrintHelp() {
       " 64  bad command line\n");
 }
 
-bool HaveDisplay() {
+[[maybe_unused]] bool HaveDisplay() {
   const char* x11 = std::getenv("DISPLAY");
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   return (x11 && *x11) || (wayland && *wayland);
@@ -89,7 +89,6 @@ int main(int argc, char** argv) {
 #elif defined(BURNWELL_HAVE_QT)
   if (!terminal && HaveDisplay()) backend = burnwell::ui::MakeQtBackend(argc, argv, builtIn, burnwell::ProgramIcon());
 #else
-  (void)HaveDisplay;
   (void)terminal;
 #endif
   if (!backend) {

@@ -9,6 +9,10 @@
 //   EXPECT_EQ(emu.SpiTrace(), std::vector<std::string>{"9F > C2 20 11", ...});
 //
 // The fixture resets the device layer's process-wide state when it starts and when it ends.
+// Every command costs the bridge's latency on the virtual clock (300 us by default), as a USB
+// round trip does; a chip that is still busy ignores commands, so with latencyUs = 0 commands
+// sent back to back without polling (auto-increment bytes) can be lost, as on real hardware
+// behind a bridge with no delay.
 #pragma once
 
 #include <memory>

@@ -182,5 +182,26 @@ TEST_F(BridgeTest, TracesFollowTheLineFormats) {
   EXPECT_EQ(testing::SplitLines(spi.str()), (std::vector<std::string>{"9F > C2 20 11"}));
 }
 
+TEST_F(BridgeTest, AutoIncrementProgrammingThroughTheBridgeEndsWithAnExtraDeselect) {
+  auto& b = Make(BridgeConfig::WithChip("SST25VF010A"));
+  std::ostringstream spi;
+  b.SetSpiTrace(&spi);
+  Spi({0x06}, 0);
+  Spi({0x60}, 0);
+  clock.Spend(100'000);
+  // Three bytes at offset 11: one 5-byte transaction with the first byte, then 2-byte ones.
+  Spi({0x06}, 0);
+  Spi({0xAF, 0x00, 0x00, 0x0B, 0x5A}, 0);
+  Spi({0xAF, 0x12}, 0);
+  Spi({0xAF, 0x34}, 0);
+  EXPECT_EQ(Send(b, Vendor(0xD4), false, 0, {}, 16).status, kScsiGood);
+  EXPECT_EQ(Spi({0x05}, 1)[0] & 0x41, 0x40) << "ready, still in auto-increment mode (the latch stays set until write disable)";
+  Spi({0x04}, 0);
+  EXPECT_EQ(Spi({0x03, 0x00, 0x00, 0x0A}, 5), (Bytes{0xFF, 0x5A, 0x12, 0x34, 0xFF}));
+  EXPECT_EQ(testing::SplitLines(spi.str()),
+            (std::vector<std::string>{"06", "60", "06", "AF 00 00 0B 5A", "AF 12", "AF 34", "05 > 42", "04",
+                                      "03 00 00 0A > FF 5A 12 34 FF"}));
+}
+
 }  // namespace
 }  // namespace burnwell::sim

@@ -14,13 +14,6 @@ DeviceRecord Decoded(const std::array<std::uint8_t, 16>& block) {
   return record;
 }
 
-TEST(BridgeInfoDecode, IdentityFieldsAreReadHighByteFirst) {
-  const DeviceRecord record = Decoded(test::BridgeInfoBlock(VID_MAKER, PID_C, 0x01020304, 0, 1));
-  EXPECT_EQ(record.VendorId, VID_MAKER);
-  EXPECT_EQ(record.ProductId, PID_C);
-  EXPECT_EQ(record.FirmwareVersion, 0x01020304u);
-}
-
 TEST(BridgeInfoDecode, CodeSizeFollowsTheHighByteOfTheLargeProducts) {
   EXPECT_EQ(Decoded(test::BridgeInfoBlock(VID_MAKER, PID_A, 0, 0, 1)).CodeSize, 0xB800u);
   EXPECT_EQ(Decoded(test::BridgeInfoBlock(VID_MAKER, PID_B, 0, 0, 1)).CodeSize, 0xB800u);

@@ -118,16 +118,6 @@ TEST_F(DiscoverPassThroughTest, AnAutoRunCdRomIsMergedIntoItsDisk) {
   EXPECT_EQ(machine.locks.NamesCreated().size(), 1u);
 }
 
-TEST_F(DiscoverPassThroughTest, AMergedUnitWithoutEntryAddsLettersBySignature) {
-  const UsbBridge bridge = AddUsbBridge("SN1", true);
-  Mount('E', bridge.diskPath);
-  machine.UnitFor(bridge.cdromPath).diskSignature = 0xCAFE0001;
-  machine.AddDrive('J', platform::kDriveFixed, 0xCAFE0001);
-  ASSERT_EQ(DiscoverPassThroughWindows(), 1);
-  EXPECT_EQ(Text(Table().records[0].FirstUnitLetters), "E");
-  EXPECT_EQ(Text(Table().records[0].DriveLetters), "EJ");
-}
-
 TEST_F(DiscoverPassThroughTest, AnEmulatedBridgeAndItsAutoRunUnitBecomeOneRecord) {
   sim::VirtualClock clock;
   sim::BridgeConfig config = sim::BridgeConfig::WithEeprom(sim::EepromKind::Small256);
@@ -281,14 +271,6 @@ TEST_F(DiscoverPassThroughTest, MutexNamesHaveTwoDigitsAtLeast) {
   EXPECT_EQ(DeviceMutexName(5), "DeviceIndex_05");
   EXPECT_EQ(DeviceMutexName(99), "DeviceIndex_99");
   EXPECT_EQ(DeviceMutexName(100), "DeviceIndex_100");
-}
-
-TEST_F(DiscoverPassThroughTest, AnExistingLockIsOpenedNotCreatedAgain) {
-  machine.locks.Create("DeviceIndex_00");
-  AddUsbBridge("SN1");
-  ASSERT_EQ(DiscoverPassThroughWindows(), 1);
-  EXPECT_EQ(machine.locks.NamesCreated().size(), 1u);
-  EXPECT_EQ(Table().records[0].Mutex, 1);
 }
 
 class IdeScsiDiscoveryTest : public DiscoverPassThroughTest {

@@ -37,18 +37,6 @@ TEST_F(DriveLettersTest, ARemovableVolumeIsMatchedByTheParentIdPrefix) {
   EXPECT_EQ(FindLetterByMountedDevice(kUnit), '0');
 }
 
-TEST_F(DriveLettersTest, LettersNotPresentOrWithoutEntriesAreLeftOut) {
-  // An entry for a letter the system does not list is never read.
-  machine.SetMountedDeviceText('H', std::string("\\??\\") + "USBSTOR#Disk&Ven_ZQ&Prod_Bridge&Rev_0100#SN1&0#{g}");
-  machine.AddDrive('C', platform::kDriveFixed);  // present, without an entry
-  EXPECT_EQ(FindLetterByMountedDevice(kUnit), '0');
-}
-
-TEST_F(DriveLettersTest, WithoutTheMountedDevicesKeyNoLetterIsFound) {
-  machine.AddDrive('C', platform::kDriveFixed);
-  EXPECT_EQ(FindLetterByMountedDevice(kUnit), '0');
-}
-
 TEST_F(DriveLettersTest, SignatureLettersAreBoundedByTheLetterBuffer) {
   const platform::Handle unit = [&] {
     machine.AddUnit("\\\\.\\PhysicalDrive9").diskSignature = 0x55AA55AA;
@@ -87,16 +75,6 @@ TEST_F(DriveLettersTest, SectorZeroFailuresGiveMinusThree) {
   EXPECT_EQ(Text(record.DriveLetters), "C");  // a blank signature matches a blank entry
   disk.sector0Readable = false;
   EXPECT_EQ(FindLettersBySector0(record), -3);
-}
-
-TEST_F(DriveLettersTest, ShortMountedEntriesNeverMatchASignature) {
-  machine.AddUnit("\\\\.\\PhysicalDrive3");
-  DeviceRecord record;
-  record.Handle = machine.Open("\\\\.\\PhysicalDrive3", 0);
-  machine.AddDrive('C', platform::kDriveFixed);
-  machine.SetMountedDeviceBytes('C', {0, 0});
-  EXPECT_EQ(FindLettersBySector0(record), 0);
-  EXPECT_EQ(Text(record.DriveLetters), "");
 }
 
 }  // namespace

@@ -67,8 +67,7 @@ class FakeWindowsMachine final : public platform::WinDeviceServices, public plat
   platform::DevInstHandle Root() const { return 1; }
   platform::DevInstHandle AddNode(const std::string& instanceId, platform::DevInstHandle parent,
                                   const std::string& driverKey = "");
-  // The configuration manager reports IDs in upper case; lookups ignore case.
-  void SetDescriptionMissing(platform::DevInstHandle node) { nodes_[node].hasDescription = false; }
+  // Lookups of instance IDs ignore case, as the configuration manager's do.
 
   // --- Interfaces and the units behind their paths ---
   void AddInterface(platform::InterfaceClass interfaceClass, const std::string& devicePath);

@@ -292,8 +292,13 @@ int SpiProgramFlash(const DeviceRecord& record, const std::uint8_t* source, std:
   if (!progress.For(record).Start(length / kSpiPieceSize)) return result::kDeviceNotInTable;
   const FlashChipDescriptor& descriptor = FlashChip(chip);
   const bool autoIncrement = descriptor[Slot::AutoIncrementProgram].Present();
-  for (std::uint32_t p = 0; p < length; p += kSpiPieceSize) {
-    const std::span<const std::uint8_t> piece(source + p, std::min(kSpiPieceSize, length - p));
+  for (std::uint32_t p = 0, n = 0; p < length; p += n) {
+    n = std::min(kSpiPieceSize, length - p);
+    // A page program wraps around inside its 256-byte page: a piece that would run past the
+    // page's end is cut there, and the next piece starts on the following page. Aligned writes
+    // are not affected.
+    if (!autoIncrement) n = std::min(n, kProgramPageSize - ((offset + p) % kProgramPageSize));
+    const std::span<const std::uint8_t> piece(source + p, n);
     const int code = autoIncrement
                          ? ProgramAutoIncrementPiece(record, descriptor, chip, offset + p, piece)
                          : ProgramPagePiece(record, descriptor, chip, offset + p, piece);

@@ -41,6 +41,8 @@ enum class ProgressPhase : std::uint16_t {
 inline constexpr std::uint32_t EEPROM_ERASE_SPAN = 0x7000;
 // Transfer size of a serial-flash piece.
 inline constexpr std::uint32_t kSpiPieceSize = 32;
+// The program page of the page-program chips: one program command never crosses its end.
+inline constexpr std::uint32_t kProgramPageSize = 256;
 
 // The EEPROM piece size: 32 bytes for memories larger than 256 bytes, else 8.
 std::uint32_t EepromPieceSize(std::uint32_t modeFlags);

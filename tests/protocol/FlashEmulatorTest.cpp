@@ -190,3 +190,21 @@ TEST(EmulatedBridgeTest, DroppedProgramsAreCaughtByTheReadBack) {
 
 }  // namespace
 }  // namespace burnwell::protocol
+
+namespace burnwell::protocol {
+namespace {
+
+TEST(EmulatedBridgeTest, UnalignedWriteAcrossPageBoundaryKeepsEveryByte) {
+  // Pieces that started 16 bytes before a 256-byte page end would wrap inside the page.
+  EmulatorFixture emu(BridgeConfig::WithChip("MX25L1005"));
+  const DeviceRecord record = emu.OpenRecord();
+  ASSERT_EQ(FlashErase(record, 0, 0), 0);
+  const std::vector<std::uint8_t> image = TestImage(600);
+  ASSERT_EQ(FlashWrite(record, image.data(), 0xF0, 600, 0, 0), 0);
+  const auto memory = emu.Bridge().Memory();
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), memory.begin() + 0xF0));
+  EXPECT_TRUE(std::all_of(memory.begin(), memory.begin() + 0xF0, [](std::uint8_t b) { return b == 0xFF; }));
+}
+
+}  // namespace
+}  // namespace burnwell::protocol

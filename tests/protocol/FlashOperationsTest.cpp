@@ -393,3 +393,24 @@ TEST(PostProgressTest, PacksIndexPhaseErrorAndPercent) {
 
 }  // namespace
 }  // namespace burnwell::protocol
+
+namespace burnwell::protocol {
+namespace {
+
+TEST(PageBoundaryTest, PieceEndingPastAPageIsCutAtThePageEnd) {
+  test::ProtocolHarness h;
+  h.bridge.chip.busyPollsAfterWork = 0;
+  h.bridge.chip.idAnswers[0x9F] = {0x20, 0x20, 0x13};
+  std::vector<std::uint8_t> bytes(60);
+  std::iota(bytes.begin(), bytes.end(), 1);
+  ASSERT_EQ(FlashWrite(h.Record(), bytes.data(), 0x1F0, 60, 0, 0), 0);
+  std::vector<std::string> commands;
+  for (const std::string& line : h.bridge.trace)
+    if (line.rfind("spi-w 02", 0) == 0) commands.push_back(line);
+  EXPECT_EQ(commands, (std::vector<std::string>{"spi-w 02 00 01 F0", "spi-w 02 00 02 00",
+                                                "spi-w 02 00 02 20"}));
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), h.bridge.chip.memory.begin() + 0x1F0));
+}
+
+}  // namespace
+}  // namespace burnwell::protocol

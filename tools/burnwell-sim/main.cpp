@@ -106,6 +106,9 @@ int Serve(sim::SimCommandLine& line) {
   if (line.scsiTracePath) bridge->SetScsiTrace(&scsiTrace);
   if (line.spiTracePath) bridge->SetSpiTrace(&spiTrace);
 
+  // Handlers first: a stop that arrives as soon as the socket exists must still save the image.
+  std::signal(SIGINT, OnStopSignal);
+  std::signal(SIGTERM, OnStopSignal);
   sim::EmulatorRelayBackend backend(bridge);
   std::unique_ptr<device::relay::RelayServer> server;
   std::string where;
@@ -130,8 +133,6 @@ int Serve(sim::SimCommandLine& line) {
       return 1;
     }
   }
-  std::signal(SIGINT, OnStopSignal);
-  std::signal(SIGTERM, OnStopSignal);
   std::cout << "burnwell-sim: serving " << (line.bridge.eeprom ? "an EEPROM bridge" : "a " + line.bridge.chip + " bridge")
             << " at " << where << std::endl;
   while (!stopRequested.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -9,7 +9,7 @@ trap 'rm -rf "$dir"' EXIT
   >"$dir/out.txt" 2>&1 &
 pid=$!
 i=0
-while [ ! -S "$dir/relay" ] && [ $i -lt 100 ]; do sleep 0.05; i=$((i + 1)); done
+while ! grep -q serving "$dir/out.txt" && [ $i -lt 200 ]; do sleep 0.05; i=$((i + 1)); done
 [ -S "$dir/relay" ] || { echo "no socket"; cat "$dir/out.txt"; kill $pid; exit 1; }
 kill -TERM $pid
 wait $pid

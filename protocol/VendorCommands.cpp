@@ -42,7 +42,7 @@ constexpr std::uint32_t kBlockSize = 512;
 std::uint32_t DeviceCount() { return device::DeviceLayer().table.count; }
 
 // A zeroed request with the header every command of the bridge shares.
-struct RequestSpec {
+struct RequestShape {
   std::uint8_t cdbLength = 12;
   std::uint8_t dataIn = device::SCSI_IOCTL_DATA_OUT;
   std::uint32_t transferLength = 0;
@@ -50,18 +50,18 @@ struct RequestSpec {
   std::uint8_t lun = 0;
 };
 
-void PrepareRequest(ScsiRequest& request, const RequestSpec& spec,
+void PrepareRequest(ScsiRequest& request, const RequestShape& shape,
                     const std::array<std::uint8_t, 16>& cdb) {
   ScsiPassThroughHeader header;
   header.Length = static_cast<std::uint16_t>(device::kPassThroughHeaderSize);
   header.PathId = 0;
   header.TargetId = kBridgeTargetId;
-  header.Lun = spec.lun;
-  header.CdbLength = spec.cdbLength;
+  header.Lun = shape.lun;
+  header.CdbLength = shape.cdbLength;
   header.SenseInfoLength = kSenseLength;
-  header.DataIn = spec.dataIn;
-  header.DataTransferLength = spec.transferLength;
-  header.TimeOutValue = spec.timeout;
+  header.DataIn = shape.dataIn;
+  header.DataTransferLength = shape.transferLength;
+  header.TimeOutValue = shape.timeout;
   header.DataBufferOffset = static_cast<std::uint32_t>(device::kDataOffset);
   header.SenseInfoOffset = static_cast<std::uint32_t>(device::kSenseOffset);
   header.Cdb = cdb;

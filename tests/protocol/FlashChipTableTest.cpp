@@ -72,50 +72,6 @@ TEST(FlashChipTableTest, CommandLengthsMatchTheirOpcodes) {
   }
 }
 
-TEST(FlashChipTableTest, EntriesCarryTheirFamilysTimingsAndProtection) {
-  struct Row {
-    std::uint16_t idOpcode, idLength, idAnswer, enablePoll, statusPoll, writeStatusPoll;
-    bool fast;
-    std::uint16_t readPoll, programPoll, eraseOpcode, erasePoll;
-    bool release;
-    std::uint16_t protect;
-  };
-  const Row rows[kFlashChipCount] = {
-      {0x9F, 1, 3, 5, 5, 5, false, 5, 5, 0x60, 1000, false, 0x0C},
-      {0x15, 1, 2, 30, 30, 30, false, 2, 1, 0x62, 1100, false, 0x0C},
-      {0x9F, 1, 3, 16, 16, 16, true, 5, 1, 0x60, 1000, true, 0x0C},
-      {0x9F, 1, 3, 16, 16, 16, true, 5, 1, 0x60, 1000, true, 0x0C},
-      {0x9F, 1, 3, 5, 5, 5, false, 5, 1, 0xC7, 1500, true, 0x0C},
-      {0x9F, 1, 3, 14, 14, 14, true, 14, 1, 0xC7, 1000, true, 0x0C},
-      {0x90, 4, 4, 5, 5, 5, false, 1, 1, 0x60, 100, false, 0x0C},
-      {0xAB, 4, 3, 20, 2, 20, true, 5, 2, 0xC7, 100, false, 0x1E},
-      {0x9F, 1, 3, 5, 5, 5, false, 5, 1, 0xC7, 850, true, 0x0C},
-      {0x9F, 1, 3, 16, 64, 64, true, 5, 1, 0x60, 25000, true, 0x3C},
-      {0x9F, 1, 3, 16, 64, 64, true, 5, 1, 0x60, 40000, true, 0x3C},
-      {0x9F, 1, 3, 16, 16, 16, true, 5, 1, 0x60, 1000, true, 0x0C},
-      {0xAB, 4, 3, 5, 2, 5, true, 5, 2, 0xC7, 8, false, 0x1E},
-      {0x9F, 1, 3, 5, 2, 5, true, 5, 2, 0xC7, 8, false, 0x7E},
-  };
-  for (std::size_t i = 0; i < kFlashChipCount; ++i) {
-    SCOPED_TRACE("entry " + std::to_string(i));
-    const FlashChipDescriptor& chip = FlashChipTable[i];
-    const Row& row = rows[i];
-    EXPECT_EQ(chip[Slot::ReadId].opcode, row.idOpcode);
-    EXPECT_EQ(chip[Slot::ReadId].length, row.idLength);
-    EXPECT_EQ(chip[Slot::ReadId].extra, row.idAnswer);
-    EXPECT_EQ(chip[Slot::WriteEnable].poll, row.enablePoll);
-    EXPECT_EQ(chip[Slot::ReadStatus].poll, row.statusPoll);
-    EXPECT_EQ(chip[Slot::WriteStatus].poll, row.writeStatusPoll);
-    EXPECT_EQ(chip[Slot::FastRead].Present(), row.fast);
-    EXPECT_EQ((row.fast ? chip[Slot::FastRead] : chip[Slot::ReadData]).poll, row.readPoll);
-    EXPECT_EQ(chip[Slot::PageProgram].poll, row.programPoll);
-    EXPECT_EQ(chip[Slot::ChipErase].opcode, row.eraseOpcode);
-    EXPECT_EQ(chip[Slot::ChipErase].poll, row.erasePoll);
-    EXPECT_EQ(chip[Slot::ReleasePowerDown].Present(), row.release);
-    EXPECT_EQ(chip.protectValue, row.protect);
-  }
-}
-
 // --- Classification --------------------------------------------------------------------------
 
 TEST(FlashChipTableTest, ClassifiesAnswersByMakerAndDevice) {

@@ -109,6 +109,9 @@ int RelayPassThrough(Handle h, void* in, std::uint32_t inSize, std::uint32_t out
   if (inSize) std::memcpy(request.data() + 1, in, inSize);
   std::uint32_t n = 0;
   if (!Exchange(h, request, reply, &n)) return 0;
+  // A reply without the updated header carries no ScsiStatus: the caller's own (zeroed)
+  // status would otherwise read as a completed command.
+  if (n < 1 + std::min<std::size_t>(kPassThroughHeaderSize, inSize)) return 0;
   // The updated request goes back over the caller's input buffer, never past it.
   std::memcpy(in, reply.data() + 1, std::min<std::uint32_t>(n - 1, inSize));
   if (returned) *returned = n - 1;

@@ -239,6 +239,15 @@ TEST_F(TransportTest, NonzeroStatusFailsAndCopiesNothing) {
   EXPECT_EQ(Bytes(request.Bytes().begin(), request.Bytes().end()), before);
 }
 
+TEST_F(TransportTest, PassThroughReplyWithoutTheHeaderIsNoCompletion) {
+  const platform::Handle h = OpenThroughRelay();
+  DeviceRecord record;
+  record.Handle = h;
+  ScsiRequest request = ReadRequest();
+  io.replies.push_back({0, 44});  // status ok, then only one byte of the request
+  EXPECT_EQ(SendScsiCommand(record, request, 592), 0);
+}
+
 TEST_F(TransportTest, ZeroByteReplyIsAFailureNotASuccess) {
   const platform::Handle h = OpenThroughRelay();
   std::array<std::uint8_t, 24> geometry{};

@@ -177,7 +177,8 @@ void StorePlace(DeviceRecord& record, const TreePlace& place) {
 }
 
 // The record of the first unit of the same USB device, the latest when several match.
-DeviceRecord* FirstUnitOf(const std::string& usbDevicePath) {
+DeviceRecord* FirstUnitOf(std::string usbDevicePath) {
+  usbDevicePath.resize(std::min(usbDevicePath.size(), kPathChars - 1));  // as ParentId keeps it
   DeviceTable& table = DeviceLayer().table;
   for (std::uint32_t i = table.count; i-- > 0;) {
     // Exact comparison: a containment test would take hub 1-1 for the device 1-1.3 below it.

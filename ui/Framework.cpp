@@ -59,6 +59,8 @@ LResult ApplyProgressMessage(ProgressState& state, std::uint32_t message, WParam
       state.position = std::clamp(state.position + static_cast<int>(wParam), state.minimum,
                                   std::max(state.minimum, state.maximum));
       return previous;
+    case WM_USER + 8: /* PBM_GETPOS */
+      return previous;
     case PBM_SETSTEP: {
       const int before = state.step;
       state.step = static_cast<int>(wParam);

@@ -32,14 +32,14 @@ std::optional<std::uint64_t> ParseNumber(std::string_view text) {
 
 }  // namespace
 
-std::optional<FaultPlan> ParseFaultPlan(std::string_view spec, std::string* error) {
+std::optional<FaultPlan> ParseFaultPlan(std::string_view planText, std::string* error) {
   FaultPlan plan;
   auto fail = [&](std::string message) -> std::optional<FaultPlan> {
     if (error) *error = std::move(message);
     return std::nullopt;
   };
-  if (spec.empty()) return plan;
-  for (std::string_view item : Split(spec, ',')) {
+  if (planText.empty()) return plan;
+  for (std::string_view item : Split(planText, ',')) {
     const auto fields = Split(item, ':');
     const std::string_view name = fields[0];
     const std::string itemText(item);

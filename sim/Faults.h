@@ -51,7 +51,7 @@ struct FaultPlan {
 };
 
 // Parses a SPEC (see above). On a malformed plan returns nothing and describes the fault.
-std::optional<FaultPlan> ParseFaultPlan(std::string_view spec, std::string* error);
+std::optional<FaultPlan> ParseFaultPlan(std::string_view planText, std::string* error);
 
 // The SPEC syntax as shown by --help.
 std::string_view FaultPlanHelp();

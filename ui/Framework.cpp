@@ -142,11 +142,11 @@ void DDX_Text(CDataExchange& dx, int id, std::uint32_t& value) {
 
 void DDX_Radio(CDataExchange& dx, int firstId, int& value) {
   // The group: firstId and the radio buttons after it in template order, up to the next group.
-  const DialogSpec* spec = FindDialogTemplate(dx.Dialog().TemplateId());
+  const DialogSpec* layout = FindDialogTemplate(dx.Dialog().TemplateId());
   std::vector<int> group;
-  if (spec) {
+  if (layout) {
     bool inGroup = false;
-    for (const ControlSpec& control : spec->controls) {
+    for (const ControlSpec& control : layout->controls) {
       if (control.id == firstId) {
         inGroup = true;
       } else if (inGroup && (control.StartsGroup() || control.kind != ControlKind::Radio)) {
@@ -205,9 +205,9 @@ CDialog::CDialog(int templateId, CDialog* parent) : templateId_(templateId), par
 CDialog::~CDialog() = default;
 
 int CDialog::DoModal() {
-  const DialogSpec* spec = FindDialogTemplate(templateId_);
-  if (!spec) return -1;
-  window_ = CurrentBackend().CreateDialogWindow(*this, *spec, parent_ ? parent_->Window() : nullptr);
+  const DialogSpec* layout = FindDialogTemplate(templateId_);
+  if (!layout) return -1;
+  window_ = CurrentBackend().CreateDialogWindow(*this, *layout, parent_ ? parent_->Window() : nullptr);
   if (!window_) return -1;
   int result = -1;
   // The backend runs OnInitDialog through WM_INITDIALOG once the window exists.

@@ -100,7 +100,7 @@ class Backend {
  public:
   virtual ~Backend() = default;
   // Builds the window of a template for dialog; parent is the owner's window or nullptr.
-  virtual std::unique_ptr<DialogWindow> CreateDialogWindow(CDialog& dialog, const DialogSpec& spec,
+  virtual std::unique_ptr<DialogWindow> CreateDialogWindow(CDialog& dialog, const DialogSpec& layout,
                                                            DialogWindow* parent) = 0;
   // A message box without an owner window.
   virtual int MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) = 0;

@@ -19,12 +19,12 @@ HandleRegistry& Registry() {
 
 }  // namespace
 
-ModelWindow::ModelWindow(CDialog& dialog, const DialogSpec& spec) : dialog_(dialog), spec_(spec) {
+ModelWindow::ModelWindow(CDialog& dialog, const DialogSpec& layout) : dialog_(dialog), layout_(layout) {
   HandleRegistry& registry = Registry();
   std::lock_guard lock(registry.mutex);
-  for (const ControlSpec& control : spec.controls) {
+  for (const ControlSpec& control : layout.controls) {
     ControlState state;
-    state.spec = &control;
+    state.layout = &control;
     state.text = control.kind == ControlKind::Icon ? std::string() : std::string(control.text);
     state.visible = control.InitiallyVisible();
     state.enabled = control.InitiallyEnabled();
@@ -42,13 +42,13 @@ ModelWindow::~ModelWindow() {
 
 ControlState* ModelWindow::MutableControl(int id) {
   for (ControlState& control : controls_) {
-    if (control.spec->id == id) return &control;
+    if (control.layout->id == id) return &control;
   }
   return nullptr;
 }
 const ControlState* ModelWindow::Control(int id) const {
   for (const ControlState& control : controls_) {
-    if (control.spec->id == id) return &control;
+    if (control.layout->id == id) return &control;
   }
   return nullptr;
 }
@@ -58,7 +58,7 @@ void ModelWindow::SetText(int id, const std::string& text) {
   if (!control) return;
   control->text = text;
   Changed(id);
-  if (control->spec->kind == ControlKind::Edit) {
+  if (control->layout->kind == ControlKind::Edit) {
     dialog_.Dispatch(WM_COMMAND, MakeWParam(static_cast<unsigned>(id), EN_CHANGE),
                      static_cast<LParam>(control->handle));
   }
@@ -105,7 +105,7 @@ WindowHandle ModelWindow::ControlHandle(int id) const {
 LResult ModelWindow::SendControlMessage(int id, std::uint32_t message, WParam wParam, LParam lParam) {
   ControlState* control = MutableControl(id);
   if (!control) return 0;
-  if (control->spec->kind == ControlKind::Progress) {
+  if (control->layout->kind == ControlKind::Progress) {
     const LResult result = ApplyProgressMessage(control->progress, message, wParam, lParam);
     Changed(id);
     return result;
@@ -118,7 +118,7 @@ void ModelWindow::SetWindowIcon(bool big) {
   ++(big ? bigIcon_ : smallIcon_);
   Changed(0);
 }
-bool ModelWindow::HasSystemMenu() const { return (spec_.style & WS_SYSMENU) != 0; }
+bool ModelWindow::HasSystemMenu() const { return (layout_.style & WS_SYSMENU) != 0; }
 void ModelWindow::AppendSystemMenu(std::uint32_t flags, std::uint32_t command, const std::string& text) {
   systemMenu_.push_back({flags, command, text});
   Changed(0);
@@ -140,9 +140,9 @@ void ModelWindow::UserClick(int id) {
   const ControlState* control = Control(id);
   // A disabled or hidden control cannot be pressed.
   if (!control || !control->visible || !control->enabled) return;
-  if (control->spec->kind == ControlKind::Radio) {
+  if (control->layout->kind == ControlKind::Radio) {
     for (ControlState& other : controls_) {
-      if (other.spec->kind == ControlKind::Radio) other.checked = other.spec->id == id;
+      if (other.layout->kind == ControlKind::Radio) other.checked = other.layout->id == id;
     }
   }
   dialog_.Dispatch(WM_COMMAND, MakeWParam(static_cast<unsigned>(id), BN_CLICKED), static_cast<LParam>(control->handle));

@@ -19,7 +19,7 @@
 namespace burnwell::ui {
 
 struct ControlState {
-  const ControlSpec* spec = nullptr;
+  const ControlSpec* layout = nullptr;
   std::string text;
   bool visible = false;
   bool enabled = true;
@@ -38,7 +38,7 @@ struct SystemMenuItem {
 // system edit controls do, so the dialog sees a path change whichever way it happens.
 class ModelWindow : public DialogWindow {
  public:
-  ModelWindow(CDialog& dialog, const DialogSpec& spec);
+  ModelWindow(CDialog& dialog, const DialogSpec& layout);
   ~ModelWindow() override;
 
   void SetText(int id, const std::string& text) override;
@@ -58,7 +58,7 @@ class ModelWindow : public DialogWindow {
   void EnableSystemMenuItem(std::uint32_t command, std::uint32_t flags) override;
   bool IsIconic() const override { return iconic_; }
   void PaintIconic(int, int) override {}
-  std::array<int, 2> ClientSize() const override { return {spec_.width * 2, spec_.height * 2}; }
+  std::array<int, 2> ClientSize() const override { return {layout_.width * 2, layout_.height * 2}; }
 
   // The user's side: typing into a control, pressing a button, choosing a menu item.
   void UserSetText(int id, const std::string& text) { SetText(id, text); }
@@ -70,7 +70,7 @@ class ModelWindow : public DialogWindow {
   const std::vector<SystemMenuItem>& SystemMenu() const { return systemMenu_; }
   bool SystemMenuItemGrayed(std::uint32_t command) const;
   CDialog& Dialog() const { return dialog_; }
-  const DialogSpec& Spec() const { return spec_; }
+  const DialogSpec& Layout() const { return layout_; }
   int BigIconSet() const { return bigIcon_; }
   int SmallIconSet() const { return smallIcon_; }
   int ScrolledToEnd(int id) const;
@@ -83,7 +83,7 @@ class ModelWindow : public DialogWindow {
 
  private:
   CDialog& dialog_;
-  const DialogSpec& spec_;
+  const DialogSpec& layout_;
   std::vector<ControlState> controls_;
   std::vector<SystemMenuItem> systemMenu_;
   std::vector<std::uint32_t> grayed_;

@@ -17,13 +17,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const std::invalid_argument&) {
     return 0;
   }
-  const MachineSpec spec = SysfsSpecOf(machine);
+  const MachineSpec layout = SysfsSpecOf(machine);
   try {
-    CheckMachineSpec(spec);
+    CheckMachineSpec(layout);
   } catch (const std::invalid_argument&) {
     std::abort();  // accepted by the parser, refused by the writer
   }
-  for (const StorageSpec& storage : spec.storage) {
+  for (const StorageSpec& storage : layout.storage) {
     if (!IsValidLocation(storage.location) || storage.units.empty()) std::abort();
   }
   return 0;

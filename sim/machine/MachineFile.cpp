@@ -207,10 +207,10 @@ MachineDescription ReadMachineFile(const std::filesystem::path& path) {
 }
 
 MachineSpec SysfsSpecOf(const MachineDescription& machine) {
-  MachineSpec spec;
-  spec.rootPorts = machine.rootPorts;
-  spec.sataDisks = machine.sataDisks;
-  spec.hubs = machine.hubs;
+  MachineSpec layout;
+  layout.rootPorts = machine.rootPorts;
+  layout.sataDisks = machine.sataDisks;
+  layout.hubs = machine.hubs;
   for (const MachineBridge& bridge : machine.bridges) {
     StorageSpec storage;
     storage.location = bridge.location;
@@ -224,10 +224,10 @@ MachineSpec SysfsSpecOf(const MachineDescription& machine) {
     const UnitSpec cdrom{5, bridge.config.inquiryVendor, "AUTO-RUN CD-ROM"};
     if (bridge.cdrom != CdRomUnit::Only) storage.units.push_back(disk);
     if (bridge.cdrom != CdRomUnit::None) storage.units.push_back(cdrom);
-    spec.storage.push_back(std::move(storage));
+    layout.storage.push_back(std::move(storage));
   }
-  spec.storage.insert(spec.storage.end(), machine.otherStorage.begin(), machine.otherStorage.end());
-  return spec;
+  layout.storage.insert(layout.storage.end(), machine.otherStorage.begin(), machine.otherStorage.end());
+  return layout;
 }
 
 }  // namespace burnwell::sim::machine

@@ -66,10 +66,10 @@ unsigned PortOf(const std::string& location) {
 
 class TreeWriter {
  public:
-  TreeWriter(const fs::path& root, const MachineSpec& spec) : root_(root), sys_(root / "sys"), spec_(spec) {}
+  TreeWriter(const fs::path& root, const MachineSpec& layout) : root_(root), sys_(root / "sys"), layout_(layout) {}
 
   std::vector<GeneratedUnit> Write() {
-    CheckMachineSpec(spec_);
+    CheckMachineSpec(layout_);
     for (const char* dir : {"bus/usb/drivers/usb", "bus/usb/drivers/usb-storage", "bus/usb/drivers/uas",
                             "bus/usb/drivers/hub", "bus/scsi/drivers/sd", "bus/scsi/drivers/sr",
                             "bus/pci/drivers/ahci", "bus/pci/drivers/xhci_hcd", "class/scsi_generic",
@@ -83,21 +83,21 @@ class TreeWriter {
     WriteSataDisks();
     for (unsigned bus : Buses()) WriteRootHub(bus);
     std::vector<const HubSpec*> hubs;
-    for (const HubSpec& hub : spec_.hubs) hubs.push_back(&hub);
+    for (const HubSpec& hub : layout_.hubs) hubs.push_back(&hub);
     std::stable_sort(hubs.begin(), hubs.end(), [](const HubSpec* a, const HubSpec* b) {
       return std::count(a->location.begin(), a->location.end(), '.') <
              std::count(b->location.begin(), b->location.end(), '.');
     });
     for (const HubSpec* hub : hubs) WriteHub(*hub);
-    for (std::size_t i = 0; i < spec_.storage.size(); ++i) WriteStorage(i);
+    for (std::size_t i = 0; i < layout_.storage.size(); ++i) WriteStorage(i);
     return std::move(units_);
   }
 
  private:
   std::set<unsigned> Buses() const {
     std::set<unsigned> buses;
-    for (const HubSpec& hub : spec_.hubs) buses.insert(BusOf(hub.location));
-    for (const StorageSpec& storage : spec_.storage) buses.insert(BusOf(storage.location));
+    for (const HubSpec& hub : layout_.hubs) buses.insert(BusOf(hub.location));
+    for (const StorageSpec& storage : layout_.storage) buses.insert(BusOf(storage.location));
     return buses;
   }
 
@@ -137,7 +137,7 @@ class TreeWriter {
     Link(controller / "driver", sys_ / "bus/pci/drivers/xhci_hcd");
     nextDevnum_[bus] = 1;
     const fs::path hub = controller / ("usb" + std::to_string(bus));
-    WriteUsbAttributes(hub, bus, kLinuxFoundation, 0x0002, "480", spec_.rootPorts, true, controllerName);
+    WriteUsbAttributes(hub, bus, kLinuxFoundation, 0x0002, "480", layout_.rootPorts, true, controllerName);
     WriteInterface(hub, std::to_string(bus) + "-0", "hub", "09", "00");
     dirs_[RootKey(bus)] = hub;
   }
@@ -157,7 +157,7 @@ class TreeWriter {
   }
 
   void WriteStorage(std::size_t index) {
-    const StorageSpec& storage = spec_.storage[index];
+    const StorageSpec& storage = layout_.storage[index];
     const fs::path dir = ParentDir(storage.location) / storage.location;
     WriteUsbAttributes(dir, BusOf(storage.location), storage.vendorId, storage.productId, storage.speed, 0,
                        false, storage.serial);
@@ -229,11 +229,11 @@ class TreeWriter {
   }
 
   void WriteSataDisks() {
-    if (spec_.sataDisks == 0) return;
+    if (layout_.sataDisks == 0) return;
     const fs::path controller = sys_ / "devices/pci0000:00/0000:00:17.0";
     fs::create_directories(controller);
     Link(controller / "driver", sys_ / "bus/pci/drivers/ahci");
-    for (unsigned i = 0; i < spec_.sataDisks; ++i) {
+    for (unsigned i = 0; i < layout_.sataDisks; ++i) {
       const fs::path port = controller / ("ata" + std::to_string(i + 1));
       const unsigned host = nextHost_++;
       const fs::path hostDir = WriteHost(port, host, "ahci");
@@ -243,7 +243,7 @@ class TreeWriter {
 
   fs::path root_;
   fs::path sys_;
-  const MachineSpec& spec_;
+  const MachineSpec& layout_;
   std::map<std::string, fs::path> dirs_;
   std::map<unsigned, unsigned> nextDevnum_;
   unsigned nextHost_ = 0;
@@ -255,10 +255,10 @@ class TreeWriter {
 
 }  // namespace
 
-void CheckMachineSpec(const MachineSpec& spec) {
+void CheckMachineSpec(const MachineSpec& layout) {
   std::map<std::string, unsigned> hubPorts;
   std::set<std::string> taken;
-  for (const HubSpec& hub : spec.hubs) {
+  for (const HubSpec& hub : layout.hubs) {
     if (!IsValidLocation(hub.location)) throw std::invalid_argument("bad hub location " + hub.location);
     if (hub.ports == 0 || hub.ports > 15) throw std::invalid_argument("hub " + hub.location + " needs 1..15 ports");
     hubPorts[hub.location] = hub.ports;
@@ -267,7 +267,7 @@ void CheckMachineSpec(const MachineSpec& spec) {
     if (!IsValidLocation(location)) throw std::invalid_argument("bad location " + location);
     if (!taken.insert(location).second) throw std::invalid_argument("location " + location + " used twice");
     const std::string parent = ParentLocation(location);
-    unsigned ports = spec.rootPorts;
+    unsigned ports = layout.rootPorts;
     if (!parent.empty()) {
       const auto found = hubPorts.find(parent);
       if (found == hubPorts.end()) throw std::invalid_argument("no hub at " + parent + " for " + location);
@@ -275,8 +275,8 @@ void CheckMachineSpec(const MachineSpec& spec) {
     }
     if (PortOf(location) > ports) throw std::invalid_argument("port of " + location + " beyond its hub");
   };
-  for (const HubSpec& hub : spec.hubs) check(hub.location);
-  for (const StorageSpec& storage : spec.storage) {
+  for (const HubSpec& hub : layout.hubs) check(hub.location);
+  for (const StorageSpec& storage : layout.storage) {
     check(storage.location);
     if (storage.units.empty()) throw std::invalid_argument("device at " + storage.location + " has no unit");
   }
@@ -288,8 +288,8 @@ bool IsValidLocation(const std::string& location) {
   return std::regex_match(location, pattern);
 }
 
-std::vector<GeneratedUnit> WriteSystemRoot(const fs::path& systemRoot, const MachineSpec& spec) {
-  return TreeWriter(systemRoot, spec).Write();
+std::vector<GeneratedUnit> WriteSystemRoot(const fs::path& systemRoot, const MachineSpec& layout) {
+  return TreeWriter(systemRoot, layout).Write();
 }
 
 }  // namespace burnwell::sim::machine

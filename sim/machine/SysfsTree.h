@@ -59,10 +59,10 @@ struct GeneratedUnit {
 // named by the locations. Throws std::invalid_argument for a location that is malformed, on a
 // port beyond its hub, without its hub, or taken twice; std::filesystem errors propagate.
 std::vector<GeneratedUnit> WriteSystemRoot(const std::filesystem::path& systemRoot,
-                                           const MachineSpec& spec);
+                                           const MachineSpec& layout);
 
 // Throws std::invalid_argument, as WriteSystemRoot would, for a machine that cannot exist.
-void CheckMachineSpec(const MachineSpec& spec);
+void CheckMachineSpec(const MachineSpec& layout);
 
 // True for a well-formed location: "B-P" or "B-P.Q..." with numbers from 1.
 bool IsValidLocation(const std::string& location);

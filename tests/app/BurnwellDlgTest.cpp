@@ -403,7 +403,7 @@ TEST_F(BurnwellDlgTest, SystemMenuGetsTheAboutItemAndAGreyClose) {
   bool closeGrey = false;
   bool stillOpenAfterClose = false;
   backend_.onOpened = [&](ScriptedWindow& window) {
-    if (window.Spec().id != IDD_BURNWELL_DIALOG) return;
+    if (window.Layout().id != IDD_BURNWELL_DIALOG) return;
     menu = window.SystemMenu();
     closeGrey = window.SystemMenuItemGrayed(SC_CLOSE);
     window.UserSystemCommand(SC_CLOSE);
@@ -423,7 +423,7 @@ TEST_F(BurnwellDlgTest, AboutBoxShowsTheProgramVersion) {
   WriteConfig("[Hex_FileName]\nHEXNAME=absent.hex\n");
   std::string aboutLine;
   backend_.onOpened = [&](ScriptedWindow& window) {
-    if (window.Spec().id == IDD_BURNWELL_DIALOG) {
+    if (window.Layout().id == IDD_BURNWELL_DIALOG) {
       window.UserSystemCommand(IDM_ABOUTBOX | 0x3);  // the low four bits do not count
     } else {
       aboutLine = window.GetText(IDC_VERSION_TEXT);

@@ -162,14 +162,14 @@ class UpdateSequence : public ::testing::Test {
     for (const auto& entry : std::filesystem::directory_iterator(root_.Path())) {
       std::filesystem::remove_all(entry.path());
     }
-    sim::machine::MachineSpec spec;
+    sim::machine::MachineSpec layout;
     sim::machine::StorageSpec storage;
     storage.location = "1-1";
     storage.vendorId = config.vendorId;
     storage.productId = config.productId;
     storage.serial = config.serial;
-    spec.storage.push_back(storage);
-    const auto units = sim::machine::WriteSystemRoot(root_.Path(), spec);
+    layout.storage.push_back(storage);
+    const auto units = sim::machine::WriteSystemRoot(root_.Path(), layout);
     bridge_ = std::make_shared<sim::EmulatedBridge>(std::move(config), clock_);
     io_.Attach(units.at(0).genericNode, bridge_);
     return *bridge_;

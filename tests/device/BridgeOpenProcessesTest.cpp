@@ -95,15 +95,15 @@ int OpenAndCloseRepeatedly(const std::filesystem::path& root, const std::filesys
 TEST(BridgeOpenAcrossProcesses, DiscoveriesExcludeEachOtherAndTablesStayWhole) {
   test::TempDir root;
   test::TempDir work;
-  sim::machine::MachineSpec spec;
+  sim::machine::MachineSpec layout;
   for (const char* location : {"1-1", "1-2", "1-3"}) {
     sim::machine::StorageSpec storage;
     storage.location = location;
     storage.vendorId = 0x7e55;
     storage.productId = 0x5801;
-    spec.storage.push_back(storage);
+    layout.storage.push_back(storage);
   }
-  const auto units = sim::machine::WriteSystemRoot(root.Path(), spec);
+  const auto units = sim::machine::WriteSystemRoot(root.Path(), layout);
 
   pid_t children[2];
   for (pid_t& child : children) {

@@ -47,11 +47,11 @@ class LinuxDiscovery : public ::testing::Test {
   ~LinuxDiscovery() override { ResetDeviceLayerState(); }
 
   // Writes the machine and makes every unit of a storage device with product ID != 0 a bridge.
-  void Build(const MachineSpec& spec) {
-    units_ = sim::machine::WriteSystemRoot(root_.Path(), spec);
+  void Build(const MachineSpec& layout) {
+    units_ = sim::machine::WriteSystemRoot(root_.Path(), layout);
     for (const auto& unit : units_) {
-      if (unit.storageIndex >= spec.storage.size()) continue;
-      const StorageSpec& storage = spec.storage[unit.storageIndex];
+      if (unit.storageIndex >= layout.storage.size()) continue;
+      const StorageSpec& storage = layout.storage[unit.storageIndex];
       if (storage.vendorId == 0x7e55) {
         io_.Answer(unit.genericNode, FakeBridgeIo::BridgeBlock(0x7e55, storage.productId, 0x01020304));
       } else {
@@ -90,13 +90,13 @@ TEST_F(LinuxDiscovery, MissingGenericDriverIsNamed) {
 }
 
 TEST_F(LinuxDiscovery, BridgesBecomeRecordsAndOtherStorageIsSkipped) {
-  MachineSpec spec;
-  spec.sataDisks = 1;  // sda, opened by nobody: it is no bridge
+  MachineSpec layout;
+  layout.sataDisks = 1;  // sda, opened by nobody: it is no bridge
   StorageSpec stick = Bridge("1-1", 0x1234, "STICK");
   stick.vendorId = 0x0951;
-  spec.storage = {stick, Bridge("1-2", 0x5801, "SER-A"), Bridge("1-3", 0x2501, "", {kDisk})};
-  spec.storage[2].driver = StorageDriver::Uas;
-  Build(spec);
+  layout.storage = {stick, Bridge("1-2", 0x5801, "SER-A"), Bridge("1-3", 0x2501, "", {kDisk})};
+  layout.storage[2].driver = StorageDriver::Uas;
+  Build(layout);
 
   ASSERT_EQ(DiscoverPassThroughLinux(), 2);
   const DeviceRecord& first = Record(0);
@@ -127,10 +127,10 @@ TEST_F(LinuxDiscovery, BridgesBecomeRecordsAndOtherStorageIsSkipped) {
 }
 
 TEST_F(LinuxDiscovery, DeviceTreeFieldsFollowTheUsbAncestry) {
-  MachineSpec spec;
-  spec.hubs = {{"1-4", 4, "480"}};
-  spec.storage = {Bridge("1-4.2", 0x5802, "S")};
-  Build(spec);
+  MachineSpec layout;
+  layout.hubs = {{"1-4", 4, "480"}};
+  layout.storage = {Bridge("1-4.2", 0x5802, "S")};
+  Build(layout);
 
   ASSERT_EQ(DiscoverPassThroughLinux(), 1);
   const DeviceRecord& record = Record(0);
@@ -148,11 +148,11 @@ TEST_F(LinuxDiscovery, DeviceTreeFieldsFollowTheUsbAncestry) {
 }
 
 TEST_F(LinuxDiscovery, AutoRunCdRomMergesIntoItsDiskAndDisksComeFirst) {
-  MachineSpec spec;
+  MachineSpec layout;
   // The CD-ROM-only bridge has the lowest generic node; disks are still looked at first.
-  spec.storage = {Bridge("1-1", 0x5801, "CD-ONLY", {kAutoRunCdRom}),
+  layout.storage = {Bridge("1-1", 0x5801, "CD-ONLY", {kAutoRunCdRom}),
                   Bridge("1-2", 0x5801, "PAIR", {kDisk, kAutoRunCdRom})};
-  Build(spec);
+  Build(layout);
 
   ASSERT_EQ(DiscoverPassThroughLinux(), 2);
   const DeviceRecord& pair = Record(0);
@@ -174,9 +174,9 @@ TEST_F(LinuxDiscovery, AutoRunCdRomMergesIntoItsDiskAndDisksComeFirst) {
 }
 
 TEST_F(LinuxDiscovery, SecondDiskUnitAddsItsLetterToTheFirst) {
-  MachineSpec spec;
-  spec.storage = {Bridge("1-1", 0x5801, "TWO", {kDisk, kDisk})};
-  Build(spec);
+  MachineSpec layout;
+  layout.storage = {Bridge("1-1", 0x5801, "TWO", {kDisk, kDisk})};
+  Build(layout);
   ASSERT_EQ(DiscoverPassThroughLinux(), 1);
   EXPECT_STREQ(Record(0).DriveLetters.data(), "AB");
   EXPECT_STREQ(Record(0).FirstUnitLetters.data(), "A");
@@ -184,19 +184,19 @@ TEST_F(LinuxDiscovery, SecondDiskUnitAddsItsLetterToTheFirst) {
 }
 
 TEST_F(LinuxDiscovery, AutoRunDiskIsSkipped) {
-  MachineSpec spec;
-  spec.storage = {Bridge("1-1", 0x5801, "X", {UnitSpec{0, "ZQ5x8x", "AUTO-RUN Disk"}})};
-  Build(spec);
+  MachineSpec layout;
+  layout.storage = {Bridge("1-1", 0x5801, "X", {UnitSpec{0, "ZQ5x8x", "AUTO-RUN Disk"}})};
+  Build(layout);
   EXPECT_EQ(DiscoverPassThroughLinux(), 0);
   EXPECT_EQ(io_.OpenCount(), io_.CloseCount());
 }
 
 TEST_F(LinuxDiscovery, BridgesOnNeighbouringPortsAreNotMerged) {
   // Port 10's path starts with port 1's: only the same USB device may merge.
-  MachineSpec spec;
-  spec.rootPorts = 15;
-  spec.storage = {Bridge("1-10", 0x5801, "TEN", {kAutoRunCdRom}), Bridge("1-1", 0x5801, "ONE", {kAutoRunCdRom})};
-  Build(spec);
+  MachineSpec layout;
+  layout.rootPorts = 15;
+  layout.storage = {Bridge("1-10", 0x5801, "TEN", {kAutoRunCdRom}), Bridge("1-1", 0x5801, "ONE", {kAutoRunCdRom})};
+  Build(layout);
   ASSERT_EQ(DiscoverPassThroughLinux(), 2);
   EXPECT_EQ(Record(0).HasSecondUnit, 0u);
   EXPECT_EQ(Record(1).HasSecondUnit, 0u);
@@ -204,9 +204,9 @@ TEST_F(LinuxDiscovery, BridgesOnNeighbouringPortsAreNotMerged) {
 }
 
 TEST_F(LinuxDiscovery, LockFailureEndsDiscoveryWithTheRecordKept) {
-  MachineSpec spec;
-  spec.storage = {Bridge("1-1", 0x5801, "A"), Bridge("1-2", 0x5801, "B")};
-  Build(spec);
+  MachineSpec layout;
+  layout.storage = {Bridge("1-1", 0x5801, "A"), Bridge("1-2", 0x5801, "B")};
+  Build(layout);
   locks_.FailCreate();
   EXPECT_EQ(DiscoverPassThroughLinux(), -2);
   ASSERT_EQ(DeviceLayer().table.count, 1u);
@@ -214,11 +214,11 @@ TEST_F(LinuxDiscovery, LockFailureEndsDiscoveryWithTheRecordKept) {
 }
 
 TEST_F(LinuxDiscovery, UnopenableBridgeIsReportedWithTheReason) {
-  MachineSpec spec;
+  MachineSpec layout;
   StorageSpec stick = Bridge("1-4", 0x1666, "");
   stick.vendorId = 0x0951;
-  spec.storage = {Bridge("1-1", 0x5801, "A"), Bridge("1-2", 0x5802, "B"), Bridge("1-3", 0x5803, "C"), stick};
-  Build(spec);
+  layout.storage = {Bridge("1-1", 0x5801, "A"), Bridge("1-2", 0x5802, "B"), Bridge("1-3", 0x5803, "C"), stick};
+  Build(layout);
   io_ = FakeBridgeIo();
   io_.Refuse("/dev/sg0", EACCES);
   io_.Refuse("/dev/sg2", EIO);
@@ -244,9 +244,9 @@ TEST_F(LinuxDiscovery, UnopenableBridgeIsReportedWithTheReason) {
 
 TEST_F(LinuxDiscovery, PermissionOnTheNodeItselfIsReportedWhenTheOpenSaysNothing) {
   if (::geteuid() == 0) GTEST_SKIP() << "root may open any node";
-  MachineSpec spec;
-  spec.storage = {Bridge("1-1", 0x5801, "A")};
-  Build(spec);
+  MachineSpec layout;
+  layout.storage = {Bridge("1-1", 0x5801, "A")};
+  Build(layout);
   io_ = FakeBridgeIo();
   std::filesystem::permissions(root_.Path() / "dev/sg0", std::filesystem::perms::none);
   EXPECT_EQ(DiscoverPassThroughLinux(), 0);
@@ -257,13 +257,13 @@ TEST_F(LinuxDiscovery, PermissionOnTheNodeItselfIsReportedWhenTheOpenSaysNothing
 class LinuxHubScan : public LinuxDiscovery {};
 
 TEST_F(LinuxHubScan, PortsCountInWalkOrderEmptyPortsIncludedHubsNot) {
-  MachineSpec spec;
-  spec.hubs = {{"1-2", 4, "480"}};
-  spec.storage = {Bridge("1-2.1", 0x5801, "A"), Bridge("1-2.3", 0x5801, "B"), Bridge("1-4", 0x5801, "C")};
-  spec.storage[0].speed = "5000";
-  spec.storage[1].speed = "12";
-  spec.storage[2].speed = "1.5";
-  Build(spec);
+  MachineSpec layout;
+  layout.hubs = {{"1-2", 4, "480"}};
+  layout.storage = {Bridge("1-2.1", 0x5801, "A"), Bridge("1-2.3", 0x5801, "B"), Bridge("1-4", 0x5801, "C")};
+  layout.storage[0].speed = "5000";
+  layout.storage[1].speed = "12";
+  layout.storage[2].speed = "1.5";
+  Build(layout);
   ASSERT_EQ(DiscoverPassThroughLinux(), 3);
   ScanHubPortsLinux();
 
@@ -288,11 +288,11 @@ TEST_F(LinuxHubScan, PortsCountInWalkOrderEmptyPortsIncludedHubsNot) {
 }
 
 TEST_F(LinuxHubScan, BusesAreWalkedByNumberAndChainsFollowed) {
-  MachineSpec spec;
-  spec.rootPorts = 2;
-  spec.hubs = {{"10-1", 2, "480"}, {"10-1.2", 3, "480"}};
-  spec.storage = {Bridge("10-1.2.3", 0x5801, "DEEP"), Bridge("2-2", 0x5801, "NEAR")};
-  Build(spec);
+  MachineSpec layout;
+  layout.rootPorts = 2;
+  layout.hubs = {{"10-1", 2, "480"}, {"10-1.2", 3, "480"}};
+  layout.storage = {Bridge("10-1.2.3", 0x5801, "DEEP"), Bridge("2-2", 0x5801, "NEAR")};
+  Build(layout);
   ASSERT_EQ(DiscoverPassThroughLinux(), 2);
   ScanHubPortsLinux();
 
@@ -307,9 +307,9 @@ TEST_F(LinuxHubScan, BusesAreWalkedByNumberAndChainsFollowed) {
 }
 
 TEST_F(LinuxHubScan, RecordsNotOnAnyPortKeepTheirValues) {
-  MachineSpec spec;
-  spec.storage = {Bridge("1-1", 0x5801, "A")};
-  Build(spec);
+  MachineSpec layout;
+  layout.storage = {Bridge("1-1", 0x5801, "A")};
+  Build(layout);
   ASSERT_EQ(DiscoverPassThroughLinux(), 1);
   DeviceLayer().table.records[0].ParentDevInst = 0;
   DeviceLayer().table.records[0].HubNumber = 77;

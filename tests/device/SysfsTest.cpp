@@ -28,12 +28,12 @@ StorageSpec Stick(std::string location, StorageDriver driver = StorageDriver::Us
 
 TEST(SysfsUnits, UnitsComeInGenericNodeNumberOrderWithTheirAttributes) {
   test::TempDir root;
-  MachineSpec spec;
-  spec.rootPorts = 15;
-  spec.sataDisks = 1;
-  for (int port = 1; port <= 11; ++port) spec.storage.push_back(Stick("1-" + std::to_string(port)));
-  spec.storage[3].units = {UnitSpec{0, "ZQ", "Disk"}, UnitSpec{5, "ZQ", "AUTO-RUN"}};
-  sim::machine::WriteSystemRoot(root.Path(), spec);
+  MachineSpec layout;
+  layout.rootPorts = 15;
+  layout.sataDisks = 1;
+  for (int port = 1; port <= 11; ++port) layout.storage.push_back(Stick("1-" + std::to_string(port)));
+  layout.storage[3].units = {UnitSpec{0, "ZQ", "Disk"}, UnitSpec{5, "ZQ", "AUTO-RUN"}};
+  sim::machine::WriteSystemRoot(root.Path(), layout);
 
   const std::vector<ScsiUnit> units = ListScsiUnits(SysDir(root.Path()));
   ASSERT_EQ(units.size(), 13u);
@@ -58,10 +58,10 @@ TEST(SysfsUnits, UnitsComeInGenericNodeNumberOrderWithTheirAttributes) {
 
 TEST(SysfsUnits, UasAndHubChainsLeadToTheStorageDeviceNotTheHub) {
   test::TempDir root;
-  MachineSpec spec;
-  spec.hubs = {{"2-1", 4, "480"}, {"2-1.3", 4, "480"}};
-  spec.storage.push_back(Stick("2-1.3.2", StorageDriver::Uas));
-  sim::machine::WriteSystemRoot(root.Path(), spec);
+  MachineSpec layout;
+  layout.hubs = {{"2-1", 4, "480"}, {"2-1.3", 4, "480"}};
+  layout.storage.push_back(Stick("2-1.3.2", StorageDriver::Uas));
+  sim::machine::WriteSystemRoot(root.Path(), layout);
 
   const std::vector<ScsiUnit> units = ListScsiUnits(SysDir(root.Path()));
   ASSERT_EQ(units.size(), 1u);
@@ -83,9 +83,9 @@ TEST(SysfsUnits, AnEmptyOrMissingTreeHasNoUnits) {
 
 TEST(SysfsUnits, ABrokenGenericLinkIsLeftOutNotFatal) {
   test::TempDir root;
-  MachineSpec spec;
-  spec.storage = {Stick("1-1"), Stick("1-2")};
-  sim::machine::WriteSystemRoot(root.Path(), spec);
+  MachineSpec layout;
+  layout.storage = {Stick("1-1"), Stick("1-2")};
+  sim::machine::WriteSystemRoot(root.Path(), layout);
   std::filesystem::remove_all(root.Path() / "sys/devices/pci0000:00/0000:00:14.0/usb1/1-1");
 
   const std::vector<ScsiUnit> units = ListScsiUnits(SysDir(root.Path()));
@@ -95,10 +95,10 @@ TEST(SysfsUnits, ABrokenGenericLinkIsLeftOutNotFatal) {
 
 TEST(SysfsUsbTree, RootHubsInBusNumberOrderAndPortsByName) {
   test::TempDir root;
-  MachineSpec spec;
-  spec.hubs = {{"10-2", 7, "480"}};
-  spec.storage = {Stick("10-2.7"), Stick("2-1")};
-  sim::machine::WriteSystemRoot(root.Path(), spec);
+  MachineSpec layout;
+  layout.hubs = {{"10-2", 7, "480"}};
+  layout.storage = {Stick("10-2.7"), Stick("2-1")};
+  sim::machine::WriteSystemRoot(root.Path(), layout);
 
   const std::vector<std::filesystem::path> hubs = RootHubs(SysDir(root.Path()));
   ASSERT_EQ(hubs.size(), 2u);
@@ -137,9 +137,9 @@ TEST(SysfsAttributes, NumbersAreStrict) {
 }
 
 TEST(SysfsGenerator, RefusesMachinesThatCannotExist) {
-  const auto refuses = [](MachineSpec spec) {
+  const auto refuses = [](MachineSpec layout) {
     test::TempDir root;
-    EXPECT_THROW(sim::machine::WriteSystemRoot(root.Path(), spec), std::invalid_argument);
+    EXPECT_THROW(sim::machine::WriteSystemRoot(root.Path(), layout), std::invalid_argument);
   };
   MachineSpec badLocation;
   badLocation.storage = {Stick("1-0")};

@@ -188,10 +188,10 @@ TEST_F(NamedLocksTest, DeadHolderDoesNotBlockForever) {
 // takes the lock, sets the event "<name>-ready", and then either waits for "<name>-go" and
 // releases, or ends at once still holding the lock. It runs before any test, and exits.
 const bool kHelperRan = [] {
-  char spec[512];
-  const DWORD n = ::GetEnvironmentVariableA("BURNWELL_LOCK_HELPER", spec, sizeof spec);
-  if (n == 0 || n >= sizeof spec) return false;
-  const std::string text(spec);
+  char helperText[512];
+  const DWORD n = ::GetEnvironmentVariableA("BURNWELL_LOCK_HELPER", helperText, sizeof helperText);
+  if (n == 0 || n >= sizeof helperText) return false;
+  const std::string text(helperText);
   const std::string mode = text.substr(0, text.find(':'));
   const std::string name = text.substr(text.find(':') + 1);
   NamedLocks& locks = SystemInstance<NamedLocks>();

@@ -8,10 +8,10 @@
 namespace burnwell::sim {
 namespace {
 
-FaultPlan Plan(const char* spec) {
+FaultPlan Plan(const char* planText) {
   std::string error;
-  auto plan = ParseFaultPlan(spec, &error);
-  EXPECT_TRUE(plan) << spec << ": " << error;
+  auto plan = ParseFaultPlan(planText, &error);
+  EXPECT_TRUE(plan) << planText << ": " << error;
   return plan.value_or(FaultPlan{});
 }
 
@@ -43,8 +43,8 @@ TEST(FaultPlanText, RejectsMalformedPlansWithAReason) {
 
 class FaultTest : public ::testing::Test {
  protected:
-  EmulatedBridge& Make(const char* spec, BridgeConfig config = BridgeConfig::WithChip("MX25L1005")) {
-    config.faults = Plan(spec);
+  EmulatedBridge& Make(const char* planText, BridgeConfig config = BridgeConfig::WithChip("MX25L1005")) {
+    config.faults = Plan(planText);
     bridge = std::make_unique<EmulatedBridge>(std::move(config), clock);
     return *bridge;
   }

@@ -79,7 +79,7 @@ class DialogWidget final : public QDialog {
 
 class QtWindow final : public ModelWindow {
  public:
-  QtWindow(QtBackend& backend, CDialog& dialog, const DialogSpec& spec, QWidget* parent);
+  QtWindow(QtBackend& backend, CDialog& dialog, const DialogSpec& layout, QWidget* parent);
   ~QtWindow() override {
     for (auto& [id, timer] : timers_) delete timer;
   }
@@ -170,7 +170,7 @@ class QtWindow final : public ModelWindow {
     menuBar_->show();
   }
   void SyncAll() {
-    for (const ControlState& control : Controls()) Sync(control.spec->id);
+    for (const ControlState& control : Controls()) Sync(control.layout->id);
   }
   void Sync(int id) {
     const ControlState* state = Control(id);
@@ -180,7 +180,7 @@ class QtWindow final : public ModelWindow {
     widget->setVisible(state->visible);
     widget->setEnabled(state->enabled);
     const QString text = QString::fromStdString(state->text);
-    if (auto* label = dynamic_cast<QLabel*>(widget); label && state->spec->kind == ControlKind::Static) {
+    if (auto* label = dynamic_cast<QLabel*>(widget); label && state->layout->kind == ControlKind::Static) {
       label->setText(text);
       const LResult colour = Dialog().ControlTextColour(id);
       if (colour != kDefaultColour) {
@@ -232,9 +232,9 @@ class QtBackend final : public Backend {
     platform::SetOverride<platform::WindowMessages>(nullptr);
   }
 
-  std::unique_ptr<DialogWindow> CreateDialogWindow(CDialog& dialog, const DialogSpec& spec, DialogWindow* parent) override {
+  std::unique_ptr<DialogWindow> CreateDialogWindow(CDialog& dialog, const DialogSpec& layout, DialogWindow* parent) override {
     QWidget* owner = parent ? static_cast<QtWindow*>(parent)->Widget() : nullptr;
-    return std::make_unique<QtWindow>(*this, dialog, spec, owner);
+    return std::make_unique<QtWindow>(*this, dialog, layout, owner);
   }
   int MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) override {
     if (!OnGuiThread()) {
@@ -265,8 +265,8 @@ class QtBackend final : public Backend {
   std::vector<std::thread> threads_;
 };
 
-QtWindow::QtWindow(QtBackend& backend, CDialog& dialog, const DialogSpec& spec, QWidget* parent)
-    : ModelWindow(dialog, spec), backend_(backend), widget_(std::make_unique<DialogWidget>(dialog, parent)) {
+QtWindow::QtWindow(QtBackend& backend, CDialog& dialog, const DialogSpec& layout, QWidget* parent)
+    : ModelWindow(dialog, layout), backend_(backend), widget_(std::make_unique<DialogWidget>(dialog, parent)) {
   QFont font(BW_DIALOG_FONT_NAME, BW_DIALOG_FONT_POINTS);
   font.setStyleHint(QFont::SansSerif);
   widget_->setFont(font);
@@ -274,11 +274,11 @@ QtWindow::QtWindow(QtBackend& backend, CDialog& dialog, const DialogSpec& spec, 
   const QFontMetrics metrics(font);
   baseX_ = std::max(1, (metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 26 + 1) / 2);
   baseY_ = std::max(1, metrics.height());
-  widget_->setWindowTitle(QString::fromStdString(std::string(spec.caption)));
-  widget_->setFixedSize(spec.width * baseX_ / 4, spec.height * baseY_ / 8);
+  widget_->setWindowTitle(QString::fromStdString(std::string(layout.caption)));
+  widget_->setFixedSize(layout.width * baseX_ / 4, layout.height * baseY_ / 8);
   widget_->setModal(true);
 
-  for (const ControlSpec& control : spec.controls) {
+  for (const ControlSpec& control : layout.controls) {
     QWidget* widget = nullptr;
     const QString text = QString::fromStdString(std::string(control.text));
     switch (control.kind) {

@@ -19,9 +19,9 @@ ScriptedBackend::~ScriptedBackend() {
   platform::SetOverride<platform::WindowMessages>(nullptr);
 }
 
-std::unique_ptr<DialogWindow> ScriptedBackend::CreateDialogWindow(CDialog& dialog, const DialogSpec& spec,
+std::unique_ptr<DialogWindow> ScriptedBackend::CreateDialogWindow(CDialog& dialog, const DialogSpec& layout,
                                                                   DialogWindow*) {
-  return std::make_unique<ScriptedWindow>(*this, dialog, spec);
+  return std::make_unique<ScriptedWindow>(*this, dialog, layout);
 }
 
 int ScriptedBackend::MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) {
@@ -67,10 +67,10 @@ std::vector<ShownMessageBox> ScriptedBackend::Boxes() const {
   return boxes_;
 }
 
-ScriptedWindow::ScriptedWindow(ScriptedBackend& backend, CDialog& dialog, const DialogSpec& spec)
-    : ModelWindow(dialog, spec), backend_(backend) {
+ScriptedWindow::ScriptedWindow(ScriptedBackend& backend, CDialog& dialog, const DialogSpec& layout)
+    : ModelWindow(dialog, layout), backend_(backend) {
   for (const ControlState& control : Controls()) {
-    if (control.spec->kind == ControlKind::Progress) lastProgress_[control.spec->id] = ProgressText(control.progress);
+    if (control.layout->kind == ControlKind::Progress) lastProgress_[control.layout->id] = ProgressText(control.progress);
   }
 }
 
@@ -83,18 +83,18 @@ void ScriptedWindow::SetTimer(unsigned id, unsigned milliseconds) {
 void ScriptedWindow::KillTimer(unsigned id) { backend_.loop_.KillTimer(this, id); }
 
 int ScriptedWindow::RunModal() {
-  backend_.Record("open " + std::to_string(Spec().id));
+  backend_.Record("open " + std::to_string(Layout().id));
   Dialog().Dispatch(WM_INITDIALOG, 0, 0);
   if (backend_.onOpened && !ended_) backend_.onOpened(*this);
   const bool ended = backend_.loop_.RunUntil([this] { return ended_; },
                                              [this] { return backend_.onIdle && backend_.onIdle(*this); });
   if (!ended) {
     // Nothing more can happen: the dialog would wait forever for the operator.
-    backend_.Record("stalled " + std::to_string(Spec().id));
+    backend_.Record("stalled " + std::to_string(Layout().id));
     result_ = -1;
   }
   backend_.loop_.KillTimers(this);
-  backend_.Record("end " + std::to_string(Spec().id) + " " + std::to_string(result_));
+  backend_.Record("end " + std::to_string(Layout().id) + " " + std::to_string(result_));
   return result_;
 }
 
@@ -104,7 +104,7 @@ void ScriptedWindow::EndModal(int result) {
 }
 
 int ScriptedWindow::MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) {
-  return backend_.Answer(text, caption, style, Spec().id);
+  return backend_.Answer(text, caption, style, Layout().id);
 }
 
 void ScriptedWindow::PaintIconic(int x, int y) {
@@ -115,7 +115,7 @@ void ScriptedWindow::Changed(int id) {
   if (id == 0) return;
   const ControlState* control = Control(id);
   if (!control) return;
-  if (control->spec->kind == ControlKind::Progress) {
+  if (control->layout->kind == ControlKind::Progress) {
     // A bar records its position when that changed, else its state like any other control.
     const std::string position = ProgressText(control->progress);
     if (lastProgress_[id] != position) {

@@ -30,7 +30,7 @@ class ScriptedBackend final : public Backend {
   ScriptedBackend();
   ~ScriptedBackend() override;
 
-  std::unique_ptr<DialogWindow> CreateDialogWindow(CDialog& dialog, const DialogSpec& spec, DialogWindow* parent) override;
+  std::unique_ptr<DialogWindow> CreateDialogWindow(CDialog& dialog, const DialogSpec& layout, DialogWindow* parent) override;
   int MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) override;
   std::uintptr_t StartThread(void (*entry)(void*), void* argument) override;
   std::optional<FileVersion> ProgramFileVersion() override { return fileVersion_; }
@@ -67,7 +67,7 @@ class ScriptedBackend final : public Backend {
 
 class ScriptedWindow final : public ModelWindow {
  public:
-  ScriptedWindow(ScriptedBackend& backend, CDialog& dialog, const DialogSpec& spec);
+  ScriptedWindow(ScriptedBackend& backend, CDialog& dialog, const DialogSpec& layout);
   ~ScriptedWindow() override;
 
   void SetTimer(unsigned id, unsigned milliseconds) override;

@@ -6,14 +6,14 @@ namespace burnwell::ui {
 
 class TerminalWindow final : public ModelWindow {
  public:
-  TerminalWindow(TerminalBackend& backend, CDialog& dialog, const DialogSpec& spec)
-      : ModelWindow(dialog, spec), backend_(backend) {}
+  TerminalWindow(TerminalBackend& backend, CDialog& dialog, const DialogSpec& layout)
+      : ModelWindow(dialog, layout), backend_(backend) {}
   ~TerminalWindow() override { backend_.loop_.KillTimers(this); }
 
   void SetTimer(unsigned id, unsigned milliseconds) override { backend_.loop_.SetTimer(this, id, milliseconds); }
   void KillTimer(unsigned id) override { backend_.loop_.KillTimer(this, id); }
   int RunModal() override {
-    backend_.view_.Line(std::string(Spec().caption));
+    backend_.view_.Line(std::string(Layout().caption));
     Dialog().Dispatch(WM_INITDIALOG, 0, 0);
     // A terminal dialog that nothing can end any more (no timer, no worker) would hang.
     if (!backend_.loop_.RunUntil([this] { return ended_; }, {})) result_ = IDCANCEL;
@@ -35,7 +35,7 @@ class TerminalWindow final : public ModelWindow {
   void Changed(int id) override {
     const ControlState* control = id ? Control(id) : nullptr;
     if (!control) return;
-    switch (control->spec->kind) {
+    switch (control->layout->kind) {
       case ControlKind::Progress:
         backend_.view_.ShowProgress(control->visible);
         if (control->visible) backend_.view_.Progress(control->progress);
@@ -44,7 +44,7 @@ class TerminalWindow final : public ModelWindow {
         if (id == IDC_STATUS) {
           backend_.view_.Status(control->text);
         } else if (control->visible && !control->text.empty() && printed_[id] != control->text &&
-                   control->spec->kind == ControlKind::Static && id != IDC_VERSION_TEXT) {
+                   control->layout->kind == ControlKind::Static && id != IDC_VERSION_TEXT) {
           printed_[id] = control->text;
           backend_.view_.Line(control->text);
         }
@@ -64,8 +64,8 @@ class TerminalWindow final : public ModelWindow {
   // The text of the label in front of an edit ("Checksum: "), from the template.
   std::string Label(int id) const {
     const ControlSpec* previous = nullptr;
-    for (const ControlSpec& control : Spec().controls) {
-      if (control.kind == ControlKind::Static && control.y == Spec().Find(id)->y && control.x < Spec().Find(id)->x) {
+    for (const ControlSpec& control : Layout().controls) {
+      if (control.kind == ControlKind::Static && control.y == Layout().Find(id)->y && control.x < Layout().Find(id)->x) {
         previous = &control;
       }
     }
@@ -89,8 +89,8 @@ TerminalBackend::~TerminalBackend() {
   platform::SetOverride<platform::WindowMessages>(nullptr);
 }
 
-std::unique_ptr<DialogWindow> TerminalBackend::CreateDialogWindow(CDialog& dialog, const DialogSpec& spec, DialogWindow*) {
-  return std::make_unique<TerminalWindow>(*this, dialog, spec);
+std::unique_ptr<DialogWindow> TerminalBackend::CreateDialogWindow(CDialog& dialog, const DialogSpec& layout, DialogWindow*) {
+  return std::make_unique<TerminalWindow>(*this, dialog, layout);
 }
 
 int TerminalBackend::MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) {

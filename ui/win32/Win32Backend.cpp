@@ -19,7 +19,7 @@ HINSTANCE Instance() { return ::GetModuleHandleW(nullptr); }
 
 class Win32Window final : public DialogWindow {
  public:
-  Win32Window(CDialog& dialog, const DialogSpec& spec, HWND parent) : dialog_(dialog), spec_(spec), parent_(parent) {}
+  Win32Window(CDialog& dialog, const DialogSpec& layout, HWND parent) : dialog_(dialog), layout_(layout), parent_(parent) {}
 
   void SetText(int id, const std::string& text) override { ::SetDlgItemTextW(hwnd_, id, Widen(text).c_str()); }
   std::string GetText(int id) const override {
@@ -84,7 +84,7 @@ class Win32Window final : public DialogWindow {
 
   int RunModal() override {
     thread_ = ::GetCurrentThreadId();
-    const INT_PTR result = ::DialogBoxParamW(Instance(), MAKEINTRESOURCEW(spec_.id), parent_, &Win32Window::Procedure,
+    const INT_PTR result = ::DialogBoxParamW(Instance(), MAKEINTRESOURCEW(layout_.id), parent_, &Win32Window::Procedure,
                                              reinterpret_cast<LPARAM>(this));
     hwnd_ = nullptr;
     return static_cast<int>(result);
@@ -117,7 +117,7 @@ class Win32Window final : public DialogWindow {
       ::SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
       // A visible template is shown before its initialisation, so that a question asked
       // there (the backup warning) appears over the dialog and its checksum.
-      if (self->spec_.style & WS_VISIBLE) {
+      if (self->layout_.style & WS_VISIBLE) {
         ::ShowWindow(hwnd, SW_SHOW);
         ::UpdateWindow(hwnd);
       }
@@ -165,7 +165,7 @@ class Win32Window final : public DialogWindow {
   }
 
   CDialog& dialog_;
-  const DialogSpec& spec_;
+  const DialogSpec& layout_;
   HWND parent_;
   HWND hwnd_ = nullptr;
   DWORD thread_ = 0;
@@ -194,9 +194,9 @@ Win32Backend::Win32Backend() {
   ::InitCommonControlsEx(&controls);
 }
 
-std::unique_ptr<DialogWindow> Win32Backend::CreateDialogWindow(CDialog& dialog, const DialogSpec& spec, DialogWindow* parent) {
+std::unique_ptr<DialogWindow> Win32Backend::CreateDialogWindow(CDialog& dialog, const DialogSpec& layout, DialogWindow* parent) {
   HWND owner = parent ? static_cast<Win32Window*>(parent)->Hwnd() : nullptr;
-  return std::make_unique<Win32Window>(dialog, spec, owner);
+  return std::make_unique<Win32Window>(dialog, layout, owner);
 }
 
 int Win32Backend::MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) {

@@ -50,19 +50,19 @@ TEST(MachineFile, ItemsBuildTheMachine) {
   EXPECT_NE(machine.otherStorage[0].vendorId, VID_MAKER);
 
   // Bridges come first in the tree, each with its units; the AUTO-RUN CD-ROM follows its disk.
-  const MachineSpec spec = SysfsSpecOf(machine);
-  ASSERT_EQ(spec.storage.size(), 3u);
-  EXPECT_EQ(spec.storage[1].units.size(), 2u);
-  EXPECT_EQ(spec.storage[1].units[1].scsiType, 5);
-  EXPECT_NE(spec.storage[1].units[1].model.find("AUTO-RUN"), std::string::npos);
-  EXPECT_EQ(spec.storage[2].serial, "USB1");
+  const MachineSpec layout = SysfsSpecOf(machine);
+  ASSERT_EQ(layout.storage.size(), 3u);
+  EXPECT_EQ(layout.storage[1].units.size(), 2u);
+  EXPECT_EQ(layout.storage[1].units[1].scsiType, 5);
+  EXPECT_NE(layout.storage[1].units[1].model.find("AUTO-RUN"), std::string::npos);
+  EXPECT_EQ(layout.storage[2].serial, "USB1");
 }
 
 TEST(MachineFile, CdRomOnlyBridgeHasNoDisk) {
-  const MachineSpec spec = SysfsSpecOf(ParseMachineText("bridge 1-1 cdrom=only\n"));
-  ASSERT_EQ(spec.storage.size(), 1u);
-  ASSERT_EQ(spec.storage[0].units.size(), 1u);
-  EXPECT_EQ(spec.storage[0].units[0].scsiType, 5);
+  const MachineSpec layout = SysfsSpecOf(ParseMachineText("bridge 1-1 cdrom=only\n"));
+  ASSERT_EQ(layout.storage.size(), 1u);
+  ASSERT_EQ(layout.storage[0].units.size(), 1u);
+  EXPECT_EQ(layout.storage[0].units[0].scsiType, 5);
 }
 
 TEST(MachineFile, EmptyFileIsAMachineWithoutStorage) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <span>
 #include <vector>
@@ -41,5 +42,9 @@ class RelayListener {
 // Starts listening at the relay's well-known place; nullptr when that is impossible (another
 // server listens there already, no rights, ...).
 std::unique_ptr<RelayListener> ListenForRelayClients();
+
+// Linux: listens on a socket at the given path instead (an emulator serving a place of the
+// user's choice). Windows: nullptr, the relay's place is its pipe.
+std::unique_ptr<RelayListener> ListenForRelayClientsAt(const std::filesystem::path& path);
 
 }  // namespace burnwell::platform

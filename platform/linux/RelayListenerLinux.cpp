@@ -105,7 +105,10 @@ class SocketListener final : public RelayListener {
 }  // namespace
 
 std::unique_ptr<RelayListener> ListenForRelayClients() {
-  const std::filesystem::path path = RelaySocketPath();
+  return ListenForRelayClientsAt(RelaySocketPath());
+}
+
+std::unique_ptr<RelayListener> ListenForRelayClientsAt(const std::filesystem::path& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   const std::string text = path.string();

@@ -125,4 +125,8 @@ std::unique_ptr<RelayListener> ListenForRelayClients() {
   return std::make_unique<PipeListener>(name, first);
 }
 
+std::unique_ptr<RelayListener> ListenForRelayClientsAt(const std::filesystem::path&) {
+  return nullptr;
+}
+
 }  // namespace burnwell::platform

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# End to end: the real burnwell-tool updates an emulated bridge that burnwell-sim serves over
+# End to end: the real updater (burnwell, terminal view) and the real burnwell-tool update an emulated bridge that burnwell-sim serves over
 # the relay, takes a backup first, writes the backup back, and reports each way out by its
 # exit status.
 set -euo pipefail
-sim="$1"; tool="$2"; examples="$3"
+sim="$1"; tool="$2"; examples="$3"; updater="$4"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -47,4 +47,20 @@ BURNWELL_SYSROOT="$work/empty-root" "$tool" update "$examples/ZQ5x8x.hex" --yes 
 "$sim" --latency-us 20 --fault stuck-busy -- "$tool" update "$examples/ZQ5x8x.hex" --yes >busy.log 2>&1
 [ $? -eq 1 ] || { cat busy.log; fail "failed update should exit 1"; }
 set -e
+
+# The updater itself, started in a folder with Config.ini and the firmware file, as a technician
+# does: version check against a bridge reporting "ZQ5x", the warning answered, the update run.
+mkdir station && cp "$examples/Config.ini" "$examples/ZQ5x8x.hex" station/
+(cd station && echo y | "$sim" --latency-us 20 --firmware 0x5A513578 --image flash.bin -- "$updater" --terminal >run.log 2>&1) \
+  || { cat station/run.log; fail "burnwell exited $?"; }
+grep -q "Programming completed" station/run.log || fail "burnwell: no completion message"
+python3 -c "f=open('station/flash.bin','rb').read(); c=open('flash.bin','rb').read(); assert f[11:14]==c[11:14]==bytes([0x5A,0x65,0xDA])" \
+  || fail "burnwell: marker and checksum"
+# A bridge reporting another version: refused before any flash access (status 4).
+set +e
+(cd station && echo y | "$sim" --firmware 0x01020304 --trace-spi spi.txt -- "$updater" --terminal >refused.log 2>&1)
+[ $? -eq 4 ] || { cat station/refused.log; fail "version refused should exit 4"; }
+set -e
+[ ! -s station/spi.txt ] || fail "a refused version must not touch the flash"
+grep -q "Firmware Version is not correct to update" station/refused.log || fail "version message"
 echo "update end to end: ok"

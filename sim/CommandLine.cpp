@@ -128,7 +128,7 @@ std::string SimUsage() {
       "  --trace-scsi FILE one line per SCSI command: CDB | out/in DATA or none | GOOD/CHECK\n"
       "                    (FAIL when the transport lost the command)\n"
       "  --trace-spi FILE  one line per chip transaction: bytes written [> bytes read]\n"
-      "  --fault SPEC      faults to show (below)\n"
+      "  --fault PLAN      faults to show (below)\n"
       "  --latency-us N    time each command takes (default 300)\n"
       "  --vid ID, --pid ID, --firmware VERSION, --serial TEXT\n"
       "                    the bridge's identity (defaults " + Hex(defaults.vendorId, 4) + ", " +

@@ -88,7 +88,7 @@ std::optional<FaultPlan> ParseFaultPlan(std::string_view planText, std::string* 
 }
 
 std::string_view FaultPlanHelp() {
-  return "  SPEC is a comma-separated list of:\n"
+  return "  PLAN is a comma-separated list of:\n"
          "    fail:N[:check]          the N-th SCSI command (from 1) is lost by the transport,\n"
          "                            or with :check ends in CHECK CONDITION\n"
          "    fail-opcode:OP[:check]  every command with operation code OP fails likewise\n"

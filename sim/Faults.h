@@ -1,6 +1,6 @@
 // Faults the emulated bridge can be told to show, given in code or as a text plan:
 //
-//   SPEC  := ITEM { "," ITEM }
+//   PLAN  := ITEM { "," ITEM }
 //   ITEM  := "fail:" N [":check"]           the N-th SCSI command (1-based) fails: by default
 //                                            the transport loses it (the I/O control fails);
 //                                            with ":check" it ends in CHECK CONDITION
@@ -50,10 +50,10 @@ struct FaultPlan {
   }
 };
 
-// Parses a SPEC (see above). On a malformed plan returns nothing and describes the fault.
+// Parses a PLAN (see above). On a malformed plan returns nothing and describes the fault.
 std::optional<FaultPlan> ParseFaultPlan(std::string_view planText, std::string* error);
 
-// The SPEC syntax as shown by --help.
+// The PLAN syntax as shown by --help.
 std::string_view FaultPlanHelp();
 
 }  // namespace burnwell::sim

@@ -78,7 +78,7 @@ bool VersionTextMatches(const std::string& versionText, const std::string& compa
 CBurnwellDlg::CBurnwellDlg(DialogServices services, ui::CDialog* parent)
     : ui::CDialog(IDD_BURNWELL_DIALOG, parent),
       services_(std::move(services)),
-      m_selfPowered(settings_.selfPowered),
+      m_selfPowered(DEFAULT_SELF_POWER_ON),
       m_icon(IDR_MAINFRAME) {
   InstallStringTable();
 }

@@ -25,6 +25,9 @@ inline constexpr std::size_t Unique = 42;
 inline constexpr std::size_t Size = 60;
 inline constexpr std::size_t TargetCount = Unique + 3;  // 0 means 8
 }  // namespace ha_inquiry
+static_assert(ha_inquiry::Count + 1 == ha_inquiry::ScsiId && ha_inquiry::ScsiId + 1 == ha_inquiry::ManagerId &&
+              ha_inquiry::ManagerId + 16 == ha_inquiry::Identifier &&
+              ha_inquiry::Identifier + 16 == ha_inquiry::Unique);
 static_assert(ha_inquiry::Unique + 16 + 2 == ha_inquiry::Size);
 
 // SRB_GetDiskInfo (24 bytes): header, SRB_Target, SRB_Lun, drive flags, Int13 info, heads,

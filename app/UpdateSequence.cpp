@@ -201,8 +201,6 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
   host.ShowProgress(false);
   host.SetStatusText("ICP completed\n");
   device::BridgeClose();
-  flash.clear();
-  readBack.clear();
   host.ShowMessage("Programming completed", MB_OK);
   host.ShowMessage("Please device power off and turn on.", MB_OK);
   return UpdateOutcome::Updated;

@@ -20,7 +20,7 @@
 #include "platform/WinNames.h"
 #include "tools/burnwell-tool/BridgeSession.h"
 #include "tools/burnwell-tool/Commands.h"
-#include "ui/Framework.h"
+#include "ui/terminal/TerminalProgress.h"
 #include "ui/terminal/TerminalView.h"
 
 namespace burnwell::tool {
@@ -53,42 +53,30 @@ constexpr const char* BACKUP_HELP =
     "checksum of the code read, so that the file loads even when the bridge's marker was stale.\n\n"
     "Exit status: 0 saved, 1 the read or the write failed, 2 usage error, 3 no bridge found.\n";
 
-constexpr platform::WindowHandle kProgressWindow = 1006;
-
-// The update's window on a terminal: status lines, the progress bar the flash operations
-// drive with their progress-bar messages, message boxes as lines.
-class TerminalUpdateHost final : public app::UpdateHost, public platform::WindowMessages {
+// The update's window on a terminal: status lines, message boxes as lines, and the progress
+// bar that the flash operations drive with their progress-bar messages.
+class TerminalUpdateHost final : public app::UpdateHost {
  public:
   TerminalUpdateHost(ui::TerminalView& view, int selfPowered, int fileType)
-      : view_(view), selfPowered_(selfPowered), fileType_(fileType) {}
+      : view_(view), progress_(view), selfPowered_(selfPowered), fileType_(fileType) {}
+
+  // Where the progress-bar messages must be delivered while the update runs.
+  platform::WindowMessages& ProgressMessages() { return progress_; }
 
   int SelfPowered() const override { return selfPowered_; }
   int FileType() const override { return fileType_; }
-  platform::WindowHandle ProgressWindow() override { return kProgressWindow; }
-  void ShowProgress(bool visible) override { view_.ShowProgress(visible); }
+  platform::WindowHandle ProgressWindow() override { return progress_.ProgressWindow(); }
+  void ShowProgress(bool visible) override { progress_.Show(visible); }
   void SetStatusText(const std::string& text) override { view_.Status(text); }
   int ShowMessage(const std::string& text, std::uint32_t style) override {
     return view_.Message(text, "Burnwell", style);
   }
 
-  bool Post(platform::WindowHandle window, std::uint32_t message, platform::WParam w,
-            platform::LParam l) override {
-    Send(window, message, w, l);
-    return window == kProgressWindow;
-  }
-  platform::LResult Send(platform::WindowHandle window, std::uint32_t message, platform::WParam w,
-                         platform::LParam l) override {
-    if (window != kProgressWindow) return 0;
-    const platform::LResult result = ui::ApplyProgressMessage(progress_, message, w, l);
-    view_.Progress(progress_);
-    return result;
-  }
-
  private:
   ui::TerminalView& view_;
+  ui::TerminalProgress progress_;
   int selfPowered_;
   int fileType_;
-  ui::ProgressState progress_;
 };
 
 // The bridge's block and code region as a header image file.
@@ -252,7 +240,7 @@ int RunUpdate(std::span<const Argument> args, std::ostream& out, std::ostream& e
   TerminalUpdateHost host(view, selfPowered, static_cast<int>(type));
   app::UpdateOutcome outcome;
   {
-    platform::ScopedOverride<platform::WindowMessages> progress(&host);
+    platform::ScopedOverride<platform::WindowMessages> progress(&host.ProgressMessages());
     outcome = app::RunUpdate(host);
   }
   device::BridgeUninitialize();

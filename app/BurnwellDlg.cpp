@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "app/StringTable.h"
-#include "device/DeviceApi.h"
+#include "bridge/DeviceApi.h"
 #include "image/FirmwareReaders.h"
 #include "image/ImageBuffer.h"
 #include "ui/Templates.h"
@@ -35,12 +35,12 @@ DialogServices DialogServices::Real() {
   services.readConfig = [](const std::filesystem::path& path, ConfigSettings& settings) {
     return ReadConfigFile(path, settings);
   };
-  services.bridgeOpen = device::BridgeOpen;
-  services.bridgeGetVersion = device::BridgeGetVersion;
-  services.bridgeClose = device::BridgeClose;
+  services.bridgeOpen = bridge::BridgeOpen;
+  services.bridgeGetVersion = bridge::BridgeGetVersion;
+  services.bridgeClose = bridge::BridgeClose;
   services.runUpdate = RunUpdate;
-  services.bridgeInitialize = device::BridgeInitialize;
-  services.bridgeUninitialize = device::BridgeUninitialize;
+  services.bridgeInitialize = bridge::BridgeInitialize;
+  services.bridgeUninitialize = bridge::BridgeUninitialize;
   return services;
 }
 

@@ -7,7 +7,7 @@
 
 #include "app/StringTable.h"
 #include "common/MakerIds.h"
-#include "device/DeviceApi.h"
+#include "bridge/DeviceApi.h"
 #include "image/ImageBuffer.h"
 #include "platform/WinNames.h"
 
@@ -102,15 +102,15 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
   } catch (const std::bad_alloc&) {
     // Reported like a raised error: message, device API closed, progress bar hidden.
     host.ShowMessage("Not enough memory for the update", MB_ICONHAND);
-    device::BridgeClose();
+    bridge::BridgeClose();
     host.ShowProgress(false);
     return UpdateOutcome::Failed;
   }
   const std::uint16_t checksum = loaded.GetChecksum();
   std::uint8_t devices[32] = {};
 
-  if (device::BridgeOpen(devices, sizeof devices) <= 0) {
-    device::BridgeClose();
+  if (bridge::BridgeOpen(devices, sizeof devices) <= 0) {
+    bridge::BridgeClose();
     host.ShowMessage(StringTableText(IDS_DEVICE_NOT_FOUND), MB_ICONHAND);
     return UpdateOutcome::NoBridge;
   }
@@ -123,7 +123,7 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
   int failures = 0;
   try {
     host.SetStatusText("Read configuration data\n");
-    if (device::BridgeReadFlash(kDeviceIndex, flash.data(), 0, kConfigBlockSize, progress,
+    if (bridge::BridgeReadFlash(kDeviceIndex, flash.data(), 0, kConfigBlockSize, progress,
                                 kProgressMessage) != 0) {
       // Not retried and not counted.
       throw RaisedError{IDS_READ_FAILED, FormatErrorText(IDS_READ_FAILED, 0, kConfigBlockSize)};
@@ -147,10 +147,10 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
     };
 
     for (;;) {
-      device::BridgeIcpSwitch(kDeviceIndex, 0);  // write protection off; result not examined
+      bridge::BridgeIcpSwitch(kDeviceIndex, 0);  // write protection off; result not examined
 
       host.SetStatusText("Erase main code\n");
-      if (device::BridgeEraseFlash(kDeviceIndex, progress, kProgressMessage) != 0) {
+      if (bridge::BridgeEraseFlash(kDeviceIndex, progress, kProgressMessage) != 0) {
         countFailure(IDS_ERASE_FAILED, FormatErrorText(IDS_ERASE_FAILED));
         continue;
       }
@@ -159,7 +159,7 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
       // valid marker on a partial image.
       std::fill_n(flash.begin() + kMarkerOffset, 3, std::uint8_t{0xFF});
       host.SetStatusText("Programming main code\n");
-      if (device::BridgeWriteFlash(kDeviceIndex, flash.data(), 0, total, progress,
+      if (bridge::BridgeWriteFlash(kDeviceIndex, flash.data(), 0, total, progress,
                                    kProgressMessage) != 0) {
         countFailure(IDS_PROGRAM_FAILED,
                      FormatErrorText(IDS_PROGRAM_FAILED, kConfigBlockSize, static_cast<int>(codeLength)));
@@ -169,14 +169,14 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
       flash[kMarkerOffset] = kValidityMarker;
       flash[kMarkerOffset + 1] = static_cast<std::uint8_t>(checksum >> 8);
       flash[kMarkerOffset + 2] = static_cast<std::uint8_t>(checksum);
-      if (device::BridgeWriteFlash(kDeviceIndex, flash.data() + kMarkerOffset, kMarkerOffset, 3,
+      if (bridge::BridgeWriteFlash(kDeviceIndex, flash.data() + kMarkerOffset, kMarkerOffset, 3,
                                    progress, kProgressMessage) != 0) {
         countFailure(IDS_PROGRAM_FAILED, FormatErrorText(IDS_PROGRAM_FAILED, kMarkerOffset, 3));
         continue;
       }
 
       host.SetStatusText("Read main code back\n");
-      if (device::BridgeReadFlash(kDeviceIndex, readBack.data(), 0, total, progress,
+      if (bridge::BridgeReadFlash(kDeviceIndex, readBack.data(), 0, total, progress,
                                   kProgressMessage) != 0) {
         countFailure(IDS_READ_FAILED, FormatErrorText(IDS_READ_FAILED, 0, static_cast<int>(total)));
         continue;
@@ -188,19 +188,19 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
         continue;
       }
 
-      device::BridgeIcpSwitch(kDeviceIndex, 1);  // write protection on again
+      bridge::BridgeIcpSwitch(kDeviceIndex, 1);  // write protection on again
       break;
     }
   } catch (const RaisedError& error) {
     host.ShowMessage(error.text, StyleOf(error.id));
-    device::BridgeClose();
+    bridge::BridgeClose();
     host.ShowProgress(false);
     return UpdateOutcome::Failed;
   }
 
   host.ShowProgress(false);
   host.SetStatusText("ICP completed\n");
-  device::BridgeClose();
+  bridge::BridgeClose();
   host.ShowMessage("Programming completed", MB_OK);
   host.ShowMessage("Please device power off and turn on.", MB_OK);
   return UpdateOutcome::Updated;

@@ -8,6 +8,10 @@
 #include "device/Transport.h"
 
 namespace burnwell::device {
+
+using wire::SCSI_IOCTL_DATA_IN;
+using wire::ScsiPassThroughHeader;
+using wire::ScsiRequest;
 namespace {
 
 void StorePointer(std::uint8_t* at, std::uintptr_t value) {

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "device/ScsiRequest.h"
+#include "wire/ScsiRequest.h"
 #include "platform/Aspi.h"
 
 namespace burnwell::device {

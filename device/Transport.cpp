@@ -8,13 +8,25 @@
 #include <vector>
 
 #include "common/Bytes.h"
-#include "device/AtaPassThrough.h"
+#include "wire/AtaPassThrough.h"
 #include "device/RelayProtocol.h"
 #include "platform/DeviceIo.h"
 #include "platform/System.h"
 #include "platform/WinNames.h"
 
 namespace burnwell::device {
+
+using wire::DecodePassThroughHeader;
+using wire::EncodePassThroughHeader;
+using wire::SCSI_IOCTL_DATA_IN;
+using wire::ScsiPassThroughHeader;
+using wire::ScsiRequest;
+namespace apt = wire::apt;
+using wire::kAtaPassThroughSize;
+using wire::kAtaStatusErr;
+using wire::kDataOffset;
+using wire::kPassThroughHeaderSize;
+namespace spt = wire::spt;
 namespace {
 
 using platform::Current;

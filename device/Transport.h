@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "device/DeviceRecord.h"
-#include "device/ScsiRequest.h"
+#include "wire/ScsiRequest.h"
 #include "platform/Handle.h"
 
 namespace burnwell::device {
@@ -17,10 +17,10 @@ namespace burnwell::device {
 // and output); completed when that succeeds and ScsiStatus is 0 or 1. NT flag clear:
 // AspiExecute with the record's ASPI address. `size` is the number of request bytes to carry
 // (at most request.Size(); the data phase must fit inside it).
-int SendScsiCommand(const DeviceRecord& record, ScsiRequest& request, std::uint32_t size);
+int SendScsiCommand(const DeviceRecord& record, wire::ScsiRequest& request, std::uint32_t size);
 
 // The same pass-through, always made directly on the handle (never relayed).
-int SendScsiCommandDirect(platform::Handle handle, ScsiRequest& request, std::uint32_t size,
+int SendScsiCommandDirect(platform::Handle handle, wire::ScsiRequest& request, std::uint32_t size,
                           std::uint32_t* returned);
 
 // IOCTL_ATA_PASS_THROUGH with a 32-bit ATA_PASS_THROUGH_EX block (device/AtaPassThrough.h)
@@ -31,13 +31,13 @@ int SendAtaCommand(platform::Handle handle, std::uint8_t* block, std::uint32_t s
 
 // ASPI: 1 when the library reports SS_COMP (device/Aspi.h has the details).
 int AspiExecute(std::uint8_t hostAdapter, std::uint8_t target, std::uint8_t lun,
-                ScsiRequest& request);
+                wire::ScsiRequest& request);
 
 // The caller's block for IOCTL_SCSI_PASS_THROUGH_DIRECT: the 80 bytes of header, filler and
 // sense in the wire layout, with the data area kept apart (the platform structure's pointer).
 // The header's DataBufferOffset field is not used; `dataBuffer` holds DataTransferLength bytes.
 struct ScsiPassThroughDirect {
-  std::array<std::uint8_t, kDataOffset> block{};
+  std::array<std::uint8_t, wire::kDataOffset> block{};
   std::uint8_t* dataBuffer = nullptr;
 };
 

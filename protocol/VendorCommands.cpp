@@ -7,18 +7,21 @@
 
 #include "common/Bytes.h"
 #include "common/MakerIds.h"
-#include "device/AtaPassThrough.h"
-#include "device/ScsiRequest.h"
+#include "wire/AtaPassThrough.h"
+#include "wire/ScsiRequest.h"
 #include "device/Transport.h"
 #include "platform/DeviceIo.h"
 #include "platform/System.h"
 #include "platform/WinNames.h"
 
 namespace burnwell::protocol {
+
+using wire::ScsiPassThroughHeader;
+using wire::ScsiRequest;
 namespace {
 
-using device::ScsiPassThroughHeader;
-using device::ScsiRequest;
+using wire::ScsiPassThroughHeader;
+using wire::ScsiRequest;
 using device::TransportKind;
 
 // Operation codes.
@@ -44,7 +47,7 @@ std::uint32_t DeviceCount() { return device::DeviceLayer().table.count; }
 // A zeroed request with the header every command of the bridge shares.
 struct RequestShape {
   std::uint8_t cdbLength = 12;
-  std::uint8_t dataIn = device::SCSI_IOCTL_DATA_OUT;
+  std::uint8_t dataIn = wire::SCSI_IOCTL_DATA_OUT;
   std::uint32_t transferLength = 0;
   std::uint32_t timeout = 0;
   std::uint8_t lun = 0;
@@ -53,7 +56,7 @@ struct RequestShape {
 void PrepareRequest(ScsiRequest& request, const RequestShape& shape,
                     const std::array<std::uint8_t, 16>& cdb) {
   ScsiPassThroughHeader header;
-  header.Length = static_cast<std::uint16_t>(device::kPassThroughHeaderSize);
+  header.Length = static_cast<std::uint16_t>(wire::kPassThroughHeaderSize);
   header.PathId = 0;
   header.TargetId = kBridgeTargetId;
   header.Lun = shape.lun;
@@ -62,8 +65,8 @@ void PrepareRequest(ScsiRequest& request, const RequestShape& shape,
   header.DataIn = shape.dataIn;
   header.DataTransferLength = shape.transferLength;
   header.TimeOutValue = shape.timeout;
-  header.DataBufferOffset = static_cast<std::uint32_t>(device::kDataOffset);
-  header.SenseInfoOffset = static_cast<std::uint32_t>(device::kSenseOffset);
+  header.DataBufferOffset = static_cast<std::uint32_t>(wire::kDataOffset);
+  header.SenseInfoOffset = static_cast<std::uint32_t>(wire::kSenseOffset);
   header.Cdb = cdb;
   request.SetHeader(header);
 }
@@ -107,7 +110,7 @@ int Fail(std::uint32_t code) {
 int ShortTransferOut(const DeviceRecord& record, const std::array<std::uint8_t, 16>& cdb,
                      const std::uint8_t* source, std::uint32_t length, std::uint32_t failureCode) {
   ScsiRequest request;
-  PrepareRequest(request, {12, device::SCSI_IOCTL_DATA_OUT, length, ShortCommandTimeout(), 0}, cdb);
+  PrepareRequest(request, {12, wire::SCSI_IOCTL_DATA_OUT, length, ShortCommandTimeout(), 0}, cdb);
   if (length != 0) std::memcpy(request.Data().data(), source, length);
   if (!SendByRule(record, request)) return Fail(failureCode);
   return 1;
@@ -116,7 +119,7 @@ int ShortTransferOut(const DeviceRecord& record, const std::array<std::uint8_t, 
 int ShortTransferIn(const DeviceRecord& record, const std::array<std::uint8_t, 16>& cdb,
                     std::uint8_t* destination, std::uint32_t length, std::uint32_t failureCode) {
   ScsiRequest request;
-  PrepareRequest(request, {12, device::SCSI_IOCTL_DATA_IN, length, ShortCommandTimeout(), 0}, cdb);
+  PrepareRequest(request, {12, wire::SCSI_IOCTL_DATA_IN, length, ShortCommandTimeout(), 0}, cdb);
   if (!SendByRule(record, request)) return Fail(failureCode);
   if (length != 0) std::memcpy(destination, request.Data().data(), length);
   return 1;
@@ -129,7 +132,7 @@ bool MissingBuffer(const void* buffer, std::uint32_t length) {
 
 // The ATA pass-through block: the 40-byte header, then a data area of 4096 bytes.
 namespace ata {
-constexpr std::size_t HeaderSize = device::kAtaPassThroughSize;
+constexpr std::size_t HeaderSize = wire::kAtaPassThroughSize;
 constexpr std::size_t DataAreaSize = 4096;
 constexpr std::size_t BlockSize = HeaderSize + DataAreaSize;
 static_assert(BlockSize == 4136);
@@ -198,7 +201,7 @@ int ReadBridgeInfo(const DeviceRecord& record, std::uint8_t* destination, std::u
     return Fail(device::kErrorReadBridgeInfo);
   ScsiRequest request;
   PrepareRequest(request,
-                 {12, device::SCSI_IOCTL_DATA_IN, length, BridgeInfoTimeout(timeoutMultiplier), 0},
+                 {12, wire::SCSI_IOCTL_DATA_IN, length, BridgeInfoTimeout(timeoutMultiplier), 0},
                  VendorCdb(kOpBridgeInfo));
   if (!SendByTransport(record, request)) return Fail(device::kErrorReadBridgeInfo);
   std::memcpy(destination, request.Data().data(), length);
@@ -221,9 +224,9 @@ int VendorAtaCommand(const DeviceRecord& record, const AtaTaskFile& taskFile,
   cdb[14] = taskFile.device;
   cdb[15] = taskFile.command;
 
-  ScsiRequest request(std::max<std::size_t>(bufferLength, device::kStandardDataSize));
+  ScsiRequest request(std::max<std::size_t>(bufferLength, wire::kStandardDataSize));
   PrepareRequest(request,
-                 {16, taskFile.read ? device::SCSI_IOCTL_DATA_IN : device::SCSI_IOCTL_DATA_OUT,
+                 {16, taskFile.read ? wire::SCSI_IOCTL_DATA_IN : wire::SCSI_IOCTL_DATA_OUT,
                   taskFile.length, VendorAtaTimeout(timeoutMultiplier), lun},
                  cdb);
   if (taskFile.read) {
@@ -260,7 +263,7 @@ int EepromRead(const DeviceRecord& record, std::uint16_t address, std::uint8_t* 
 
 int SpiChipSelect(const DeviceRecord& record, std::uint32_t select) {
   ScsiRequest request;
-  PrepareRequest(request, {16, device::SCSI_IOCTL_DATA_OUT, 0, ShortCommandTimeout(), 0},
+  PrepareRequest(request, {16, wire::SCSI_IOCTL_DATA_OUT, 0, ShortCommandTimeout(), 0},
                  VendorCdb(select ? kOpSpiSelect : kOpSpiDeselect));
   if (!SendByRule(record, request)) return Fail(device::kErrorSpiChipSelect);
   return 1;
@@ -294,7 +297,7 @@ int ScsiInquiry(const DeviceRecord& record, std::uint8_t pageCode, std::uint8_t*
   }
   cdb[4] = static_cast<std::uint8_t>(length);
   ScsiRequest request;
-  PrepareRequest(request, {12, device::SCSI_IOCTL_DATA_IN, length, StandardCommandTimeout(), 0},
+  PrepareRequest(request, {12, wire::SCSI_IOCTL_DATA_IN, length, StandardCommandTimeout(), 0},
                  cdb);
   std::memset(destination, 0, length);
   const int sent = SendByTransport(record, request);
@@ -311,9 +314,9 @@ int ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress, std::uint
   cdb[0] = kOpRead10;
   StoreBe32(&cdb[2], blockAddress);
   StoreBe16(&cdb[7], static_cast<std::uint16_t>(length / kBlockSize));
-  ScsiRequest request(std::max<std::size_t>(length, device::kStandardDataSize));
+  ScsiRequest request(std::max<std::size_t>(length, wire::kStandardDataSize));
   PrepareRequest(request,
-                 {10, device::SCSI_IOCTL_DATA_IN, length, StandardCommandTimeout(), lun}, cdb);
+                 {10, wire::SCSI_IOCTL_DATA_IN, length, StandardCommandTimeout(), lun}, cdb);
   const int sent = SendByTransport(record, request);
   // The returned length comes from the device (or the relay): never copy more than asked for.
   const std::uint32_t reported = request.Header().DataTransferLength;
@@ -335,12 +338,12 @@ int IdentifyViaAtaPassThrough(const DeviceRecord& record, std::uint8_t* destinat
   if (destination == nullptr) return Fail(device::kErrorVendorAtaCommand);
 
   std::vector<std::uint8_t> block(ata::BlockSize, 0);
-  StoreLe16(&block[device::apt::Length], static_cast<std::uint16_t>(ata::HeaderSize));
-  StoreLe16(&block[device::apt::AtaFlags], device::ATA_FLAGS_DATA_IN);
-  StoreLe32(&block[device::apt::DataTransferLength], static_cast<std::uint32_t>(kIdentifySize));
-  StoreLe32(&block[device::apt::TimeOutValue], AtaPassThroughTimeout());
-  StoreLe32(&block[device::apt::DataBufferOffset], static_cast<std::uint32_t>(ata::HeaderSize));
-  block[device::apt::CurrentTaskFile + 6] = kAtaIdentifyDevice;
+  StoreLe16(&block[wire::apt::Length], static_cast<std::uint16_t>(ata::HeaderSize));
+  StoreLe16(&block[wire::apt::AtaFlags], wire::ATA_FLAGS_DATA_IN);
+  StoreLe32(&block[wire::apt::DataTransferLength], static_cast<std::uint32_t>(kIdentifySize));
+  StoreLe32(&block[wire::apt::TimeOutValue], AtaPassThroughTimeout());
+  StoreLe32(&block[wire::apt::DataBufferOffset], static_cast<std::uint32_t>(ata::HeaderSize));
+  block[wire::apt::CurrentTaskFile + 6] = kAtaIdentifyDevice;
 
   std::uint32_t returned = 0;
   if (!device::SendAtaCommand(record.Handle, block.data(), static_cast<std::uint32_t>(block.size()),

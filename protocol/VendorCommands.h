@@ -38,17 +38,6 @@ inline constexpr std::uint32_t kBridgeInfoMaxLength = 512;
 inline constexpr std::size_t kIdentifySize = 512;
 inline constexpr std::size_t kIdentifyTextSize = 513;
 
-// Bridge information block byte offsets (multi-byte values big-endian).
-namespace info {
-inline constexpr std::size_t VendorId = 0;
-inline constexpr std::size_t ProductId = 2;
-inline constexpr std::size_t FirmwareVersion = 4;
-inline constexpr std::size_t PairFirst = 8;
-inline constexpr std::size_t EepromKind = 10;
-inline constexpr std::size_t SerialFlashPresent = 11;
-inline constexpr std::size_t PairSecond = 12;
-}  // namespace info
-
 // The SCSI time-out in seconds of each command kind, from the number of devices in the table.
 std::uint32_t ShortCommandTimeout();                      // EEPROM and SPI commands
 std::uint32_t StandardCommandTimeout();                   // INQUIRY, READ(10)

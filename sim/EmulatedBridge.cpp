@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "common/Bytes.h"
-#include "device/ScsiRequest.h"
+#include "wire/ScsiRequest.h"
 #include "sim/ChipCatalog.h"
 #include "sim/FactoryImage.h"
 #include "sim/Trace.h"
@@ -184,11 +184,11 @@ CommandOutcome EmulatedBridge::Execute(std::span<std::uint8_t> request) {
   ++commands_;
   clock_.Spend(config_.latencyUs);
 
-  const std::size_t available = request.size() > device::kDataOffset ? request.size() - device::kDataOffset : 0;
-  const auto header = device::DecodePassThroughHeader(request);
+  const std::size_t available = request.size() > wire::kDataOffset ? request.size() - wire::kDataOffset : 0;
+  const auto header = wire::DecodePassThroughHeader(request);
   const std::uint8_t cdbLength = std::min<std::uint8_t>(header.CdbLength, 16);
   const std::span<const std::uint8_t> cdb(header.Cdb.data(), cdbLength);
-  const bool dataIn = header.DataIn == device::SCSI_IOCTL_DATA_IN;
+  const bool dataIn = header.DataIn == wire::SCSI_IOCTL_DATA_IN;
   const auto direction = header.DataTransferLength == 0 ? TraceDirection::None
                          : dataIn                        ? TraceDirection::In
                                                          : TraceDirection::Out;
@@ -200,7 +200,7 @@ CommandOutcome EmulatedBridge::Execute(std::span<std::uint8_t> request) {
   const FaultPlan& faults = config_.faults;
   if (faults.disconnectAfter && commands_ > *faults.disconnectAfter) return traceLost();
   // A request the storage stack would refuse never reaches the bridge.
-  if (request.size() < device::kDataOffset || header.DataTransferLength > available ||
+  if (request.size() < wire::kDataOffset || header.DataTransferLength > available ||
       header.CdbLength == 0 || header.CdbLength > 16 || header.DataIn > 1) {
     return traceLost();
   }
@@ -214,7 +214,7 @@ CommandOutcome EmulatedBridge::Execute(std::span<std::uint8_t> request) {
   }
   if (injected == FailureKind::Transport) return traceLost();
 
-  auto data = request.subspan(device::kDataOffset, header.DataTransferLength);
+  auto data = request.subspan(wire::kDataOffset, header.DataTransferLength);
   Reply reply = injected ? Reply::Check(kSenseHardwareError, kAscInternalFailure)
                          : Dispatch(header.Cdb.data(), cdbLength, dataIn, data);
 
@@ -234,15 +234,15 @@ CommandOutcome EmulatedBridge::Execute(std::span<std::uint8_t> request) {
     lastSense_[7] = 10;
     lastSense_[12] = reply.asc;
   }
-  auto sense = request.subspan(device::kSenseOffset, device::kSenseSize);
+  auto sense = request.subspan(wire::kSenseOffset, wire::kSenseSize);
   std::fill(sense.begin(), sense.end(), 0);
   if (reply.status != kScsiGood) {
     const std::size_t n = std::min<std::size_t>({lastSense_.size(), header.SenseInfoLength, sense.size()});
     std::copy_n(lastSense_.begin(), n, sense.begin());
   }
-  request[device::spt::ScsiStatus] = reply.status;
+  request[wire::spt::ScsiStatus] = reply.status;
   if (dataIn && reply.status == kScsiGood) {
-    StoreLe32(&request[device::spt::DataTransferLength], reply.dataLength);
+    StoreLe32(&request[wire::spt::DataTransferLength], reply.dataLength);
   }
 
   if (scsiTrace_) {

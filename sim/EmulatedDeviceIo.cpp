@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "common/Bytes.h"
-#include "device/AtaPassThrough.h"
-#include "device/ScsiRequest.h"
+#include "wire/AtaPassThrough.h"
+#include "wire/ScsiRequest.h"
 #include "platform/WinNames.h"
 
 namespace burnwell::sim {
@@ -36,7 +36,7 @@ constexpr std::size_t Size = 28;
 
 bool ScsiPassThrough(EmulatedBridge& bridge, const void* in, std::uint32_t inSize, void* out,
                      std::uint32_t outSize, std::uint32_t* returned) {
-  if (inSize < device::kDataOffset || outSize < inSize) return false;
+  if (inSize < wire::kDataOffset || outSize < inSize) return false;
   std::vector<std::uint8_t> request(static_cast<const std::uint8_t*>(in),
                                     static_cast<const std::uint8_t*>(in) + inSize);
   if (bridge.Execute(request) != CommandOutcome::Completed) return false;
@@ -47,22 +47,22 @@ bool ScsiPassThrough(EmulatedBridge& bridge, const void* in, std::uint32_t inSiz
 
 bool AtaPassThrough(EmulatedBridge& bridge, const void* in, std::uint32_t inSize, void* out,
                     std::uint32_t outSize, std::uint32_t* returned) {
-  if (inSize < device::kAtaPassThroughSize || outSize < inSize) return false;
+  if (inSize < wire::kAtaPassThroughSize || outSize < inSize) return false;
   std::vector<std::uint8_t> block(static_cast<const std::uint8_t*>(in),
                                   static_cast<const std::uint8_t*>(in) + inSize);
-  const std::uint32_t length = LoadLe32(&block[device::apt::DataTransferLength]);
-  const std::uint32_t offset = LoadLe32(&block[device::apt::DataBufferOffset]);
-  const std::uint8_t command = block[device::apt::CurrentTaskFile + 6];
-  const std::uint16_t flags = LoadLe16(&block[device::apt::AtaFlags]);
-  if (command == kAtaIdentifyDevice && (flags & device::ATA_FLAGS_DATA_IN) && length >= kIdentifySize &&
-      offset >= device::kAtaPassThroughSize && offset + kIdentifySize <= block.size()) {
+  const std::uint32_t length = LoadLe32(&block[wire::apt::DataTransferLength]);
+  const std::uint32_t offset = LoadLe32(&block[wire::apt::DataBufferOffset]);
+  const std::uint8_t command = block[wire::apt::CurrentTaskFile + 6];
+  const std::uint16_t flags = LoadLe16(&block[wire::apt::AtaFlags]);
+  if (command == kAtaIdentifyDevice && (flags & wire::ATA_FLAGS_DATA_IN) && length >= kIdentifySize &&
+      offset >= wire::kAtaPassThroughSize && offset + kIdentifySize <= block.size()) {
     const auto identify = bridge.IdentifyData();
     std::copy(identify.begin(), identify.end(), block.begin() + offset);
-    block[device::apt::CurrentTaskFile] = 0;       // error register
-    block[device::apt::StatusRegister] = 0x50;     // drive ready, seek complete
+    block[wire::apt::CurrentTaskFile] = 0;       // error register
+    block[wire::apt::StatusRegister] = 0x50;     // drive ready, seek complete
   } else {
-    block[device::apt::CurrentTaskFile] = 0x04;    // aborted
-    block[device::apt::StatusRegister] = 0x51;     // ERR set
+    block[wire::apt::CurrentTaskFile] = 0x04;    // aborted
+    block[wire::apt::StatusRegister] = 0x51;     // ERR set
   }
   std::memcpy(out, block.data(), block.size());
   if (returned) *returned = inSize;

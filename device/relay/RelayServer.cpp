@@ -5,10 +5,19 @@
 
 #include "common/Bytes.h"
 #include "device/RelayProtocol.h"
-#include "device/ScsiRequest.h"
+#include "wire/ScsiRequest.h"
 #include "platform/WinNames.h"
 
 namespace burnwell::device::relay {
+
+using wire::DecodePassThroughHeader;
+using wire::EncodePassThroughHeader;
+using wire::SCSI_IOCTL_DATA_IN;
+using wire::SCSI_IOCTL_DATA_OUT;
+using wire::ScsiPassThroughHeader;
+using wire::kDataOffset;
+using wire::kPassThroughHeaderSize;
+namespace spt = wire::spt;
 namespace {
 
 RelayOutcome Failure() { return {{kReplyFailed}, false}; }

@@ -73,8 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint32_t returned = 0;
   switch (choice % 5) {
     case 0: {
-      device::ScsiRequest request;
-      device::ScsiPassThroughHeader header;
+      wire::ScsiRequest request;
+      wire::ScsiPassThroughHeader header;
       header.CdbLength = 10;
       header.DataIn = 1;
       header.DataTransferLength = 512;
@@ -90,11 +90,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const std::uint32_t length = (choice >> 3) * 8;
       std::vector<std::uint8_t> area(length);
       device::ScsiPassThroughDirect sptd;
-      device::ScsiPassThroughHeader header;
+      wire::ScsiPassThroughHeader header;
       header.CdbLength = 12;
       header.DataIn = choice % 5 == 1 ? 1 : 0;
       header.DataTransferLength = length;
-      device::EncodePassThroughHeader(header, sptd.block);
+      wire::EncodePassThroughHeader(header, sptd.block);
       sptd.dataBuffer = area.data();
       device::RelayDeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd, sizeof sptd, &sptd,
                                    sizeof sptd, &returned);

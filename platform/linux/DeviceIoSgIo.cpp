@@ -10,14 +10,17 @@
 
 #include "common/Bytes.h"
 // Offsets of the wire layouts only (constants; nothing of the device library is linked).
-#include "device/AtaPassThrough.h"
-#include "device/ScsiRequest.h"
+#include "wire/AtaPassThrough.h"
+#include "wire/ScsiRequest.h"
 
 namespace burnwell::platform::sgio {
+
+namespace apt = wire::apt;
+namespace spt = wire::spt;
 namespace {
 
-namespace spt = device::spt;
-namespace apt = device::apt;
+namespace spt = wire::spt;
+namespace apt = wire::apt;
 
 constexpr std::uint8_t kDriverSense = 0x08;
 
@@ -54,7 +57,7 @@ bool SgIoSucceeded(int ioctlResult, const sg_io_hdr_t& header) {
 
 bool ScsiPassThrough(int fd, const void* in, std::uint32_t inSize, void* out,
                      std::uint32_t outSize, std::uint32_t* returned, const SgIoCall& call) {
-  if (in == nullptr || out == nullptr || inSize < device::kPassThroughHeaderSize) return false;
+  if (in == nullptr || out == nullptr || inSize < wire::kPassThroughHeaderSize) return false;
   // Work on a copy so that in and out may be the same buffer or different ones.
   std::vector<std::uint8_t> request(static_cast<const std::uint8_t*>(in),
                                     static_cast<const std::uint8_t*>(in) + inSize);
@@ -66,7 +69,7 @@ bool ScsiPassThrough(int fd, const void* in, std::uint32_t inSize, void* out,
   const std::uint32_t senseOffset = LoadLe32(p + spt::SenseInfoOffset);
   const std::uint8_t senseLength = p[spt::SenseInfoLength];
   if (cdbLength == 0 || cdbLength > 16) return false;
-  if (dataIn > device::SCSI_IOCTL_DATA_IN && length > 0) return false;
+  if (dataIn > wire::SCSI_IOCTL_DATA_IN && length > 0) return false;
   if (!AreaFits(dataOffset, length, inSize) || !AreaFits(senseOffset, senseLength, inSize))
     return false;
 
@@ -74,7 +77,7 @@ bool ScsiPassThrough(int fd, const void* in, std::uint32_t inSize, void* out,
   sg_io_hdr_t h{};
   h.interface_id = 'S';
   h.dxfer_direction = length == 0                              ? SG_DXFER_NONE
-                      : dataIn == device::SCSI_IOCTL_DATA_IN ? SG_DXFER_FROM_DEV
+                      : dataIn == wire::SCSI_IOCTL_DATA_IN ? SG_DXFER_FROM_DEV
                                                                : SG_DXFER_TO_DEV;
   h.cmd_len = cdbLength;
   h.cmdp = p + spt::Cdb;
@@ -98,25 +101,25 @@ bool ScsiPassThrough(int fd, const void* in, std::uint32_t inSize, void* out,
   std::memcpy(out, request.data(), std::min(inSize, outSize));
   if (returned)
     *returned = std::min<std::uint32_t>(outSize, length ? dataOffset + transferred
-                                                        : static_cast<std::uint32_t>(device::kDataOffset));
+                                                        : static_cast<std::uint32_t>(wire::kDataOffset));
   return true;
 }
 
 bool AtaPassThrough(int fd, const void* in, std::uint32_t inSize, void* out,
                     std::uint32_t outSize, std::uint32_t* returned, const SgIoCall& call) {
-  if (in == nullptr || out == nullptr || inSize < device::kAtaPassThroughSize) return false;
+  if (in == nullptr || out == nullptr || inSize < wire::kAtaPassThroughSize) return false;
   std::vector<std::uint8_t> block(static_cast<const std::uint8_t*>(in),
                                   static_cast<const std::uint8_t*>(in) + inSize);
   std::uint8_t* p = block.data();
   const std::uint16_t flags = LoadLe16(p + apt::AtaFlags);
   const std::uint32_t length = LoadLe32(p + apt::DataTransferLength);
   const std::uint32_t dataOffset = LoadLe32(p + apt::DataBufferOffset);
-  const bool readData = (flags & device::ATA_FLAGS_DATA_IN) != 0;
-  const bool writeData = (flags & device::ATA_FLAGS_DATA_OUT) != 0;
-  const bool extended = (flags & device::ATA_FLAGS_48BIT_COMMAND) != 0;
+  const bool readData = (flags & wire::ATA_FLAGS_DATA_IN) != 0;
+  const bool writeData = (flags & wire::ATA_FLAGS_DATA_OUT) != 0;
+  const bool extended = (flags & wire::ATA_FLAGS_48BIT_COMMAND) != 0;
   if (readData && writeData) return false;
   if (length > 0 && !readData && !writeData) return false;
-  if (length > 0 && (dataOffset < device::kAtaPassThroughSize || !AreaFits(dataOffset, length, inSize)))
+  if (length > 0 && (dataOffset < wire::kAtaPassThroughSize || !AreaFits(dataOffset, length, inSize)))
     return false;
   // The ATA data phase counts 512-byte blocks in the sector count field.
   if (length % 512 != 0) return false;

@@ -4,8 +4,8 @@
 // The wire-layout constants first: the Windows headers below define some of the same names
 // as macros with the same values.
 #include "common/Bytes.h"
-#include "device/AtaPassThrough.h"
-#include "device/ScsiRequest.h"
+#include "wire/AtaPassThrough.h"
+#include "wire/ScsiRequest.h"
 #include "platform/DeviceIo.h"
 #include "platform/RelaySocketPath.h"
 #include "platform/WinNames.h"
@@ -22,10 +22,13 @@
 #include <vector>
 
 namespace burnwell::platform {
+
+namespace apt = wire::apt;
+namespace spt = wire::spt;
 namespace {
 
-namespace spt = device::spt;
-namespace apt = device::apt;
+namespace spt = wire::spt;
+namespace apt = wire::apt;
 
 static_assert(sizeof(void*) != 8 || sizeof(SCSI_PASS_THROUGH) == 56);
 static_assert(sizeof(void*) != 8 || sizeof(ATA_PASS_THROUGH_EX) == 48);
@@ -50,7 +53,7 @@ bool AreaFits(std::uint64_t offset, std::uint64_t length, std::uint64_t size) {
 bool NativeScsiPassThrough(HANDLE device, const void* in, std::uint32_t inSize, void* out,
                            std::uint32_t outSize, std::uint32_t* returned,
                            const NativeIoControl& call) {
-  if (!in || !out || inSize < device::kPassThroughHeaderSize) return false;
+  if (!in || !out || inSize < wire::kPassThroughHeaderSize) return false;
   std::vector<std::uint8_t> wire(static_cast<const std::uint8_t*>(in),
                                  static_cast<const std::uint8_t*>(in) + inSize);
   std::uint8_t* p = wire.data();
@@ -96,7 +99,7 @@ bool NativeScsiPassThrough(HANDLE device, const void* in, std::uint32_t inSize, 
   std::memcpy(out, wire.data(), std::min(inSize, outSize));
   if (returned)
     *returned = std::min<std::uint32_t>(outSize, length ? dataOffset + transferred
-                                                        : static_cast<std::uint32_t>(device::kDataOffset));
+                                                        : static_cast<std::uint32_t>(wire::kDataOffset));
   return true;
 }
 
@@ -104,13 +107,13 @@ bool NativeScsiPassThrough(HANDLE device, const void* in, std::uint32_t inSize, 
 bool NativeAtaPassThrough(HANDLE device, const void* in, std::uint32_t inSize, void* out,
                           std::uint32_t outSize, std::uint32_t* returned,
                           const NativeIoControl& call) {
-  if (!in || !out || inSize < device::kAtaPassThroughSize) return false;
+  if (!in || !out || inSize < wire::kAtaPassThroughSize) return false;
   std::vector<std::uint8_t> wire(static_cast<const std::uint8_t*>(in),
                                  static_cast<const std::uint8_t*>(in) + inSize);
   std::uint8_t* p = wire.data();
   const std::uint32_t length = LoadLe32(p + apt::DataTransferLength);
   const std::uint32_t dataOffset = LoadLe32(p + apt::DataBufferOffset);
-  if (length && (dataOffset < device::kAtaPassThroughSize || !AreaFits(dataOffset, length, inSize)))
+  if (length && (dataOffset < wire::kAtaPassThroughSize || !AreaFits(dataOffset, length, inSize)))
     return false;
 
   constexpr std::size_t kDataAt = sizeof(ATA_PASS_THROUGH_EX);

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "common/MakerIds.h"
-#include "device/DeviceApi.h"
+#include "bridge/DeviceApi.h"
 #include "device/DeviceRecord.h"
-#include "device/ScsiRequest.h"
+#include "wire/ScsiRequest.h"
 #include "image/ImageBuffer.h"
 #include "platform/WinNames.h"
 #include "sim/ChipCatalog.h"
@@ -21,7 +21,7 @@
 #include "sim/EmulatedDeviceIo.h"
 #include "sim/SimClock.h"
 #include "sim/machine/SysfsTree.h"
-#include "tests/device/LinuxMachineFakes.h"
+#include "tests/bridge/LinuxMachineFakes.h"
 #include "tests/support/TestSupport.h"
 
 namespace burnwell::app {
@@ -102,8 +102,8 @@ class StepFaults final : public platform::DeviceIo {
   bool IoControl(platform::Handle handle, std::uint32_t code, const void* in, std::uint32_t inSize,
                  void* out, std::uint32_t outSize, std::uint32_t* returned) override {
     const auto* request = static_cast<const std::uint8_t*>(in);
-    const std::uint8_t opcode = request[device::spt::Cdb];
-    const std::uint8_t firstData = request[device::kDataOffset];
+    const std::uint8_t opcode = request[wire::spt::Cdb];
+    const std::uint8_t firstData = request[wire::kDataOffset];
     const int pass_ = host_.pass;
     const auto planned = failAt.find(pass_);
     const bool failThisStep = planned != failAt.end() && planned->second == host_.phase;
@@ -119,10 +119,10 @@ class StepFaults final : public platform::DeviceIo {
       }
     }
     const bool ok = inner_.IoControl(handle, code, in, inSize, out, outSize, returned);
-    const bool dataPiece = opcode == 0xD6 && request[device::spt::Cdb + 3] == 32;  // not a poll or probe
+    const bool dataPiece = opcode == 0xD6 && request[wire::spt::Cdb + 3] == 32;  // not a poll or probe
     if (ok && host_.phase == Phase::ReadBack && dataPiece && pass_ <= corruptReadBackPasses &&
         corruptedInPass_ != pass_) {
-      static_cast<std::uint8_t*>(out)[device::kDataOffset] ^= 0x01;
+      static_cast<std::uint8_t*>(out)[wire::kDataOffset] ^= 0x01;
       corruptedInPass_ = pass_;
     }
     return ok;
@@ -145,14 +145,14 @@ class UpdateSequence : public ::testing::Test {
         clockGuard_(&clock_),
         windowsGuard_(&windows_) {
     device::ResetDeviceLayerState();
-    device::ResetDeviceApiState();
-    device::SetDiscoveryFlavor(device::DiscoveryFlavor::Linux);
+    bridge::ResetDeviceApiState();
+    bridge::SetDiscoveryFlavor(bridge::DiscoveryFlavor::Linux);
     image::ResetLoadedImage();
-    device::BridgeInitialize();
+    bridge::BridgeInitialize();
   }
   ~UpdateSequence() override {
-    device::BridgeUninitialize();
-    device::ResetDeviceApiState();
+    bridge::BridgeUninitialize();
+    bridge::ResetDeviceApiState();
     device::ResetDeviceLayerState();
     image::ResetLoadedImage();
   }

@@ -11,6 +11,11 @@
 #include "device/Transport.h"
 
 namespace burnwell::device {
+
+using wire::SCSI_IOCTL_DATA_IN;
+using wire::SCSI_IOCTL_DATA_OUT;
+using wire::ScsiPassThroughHeader;
+using wire::ScsiRequest;
 namespace {
 
 using platform::EventHandle;

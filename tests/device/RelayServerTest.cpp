@@ -16,6 +16,13 @@
 #include "tests/support/TestSupport.h"
 
 namespace burnwell::device::relay {
+
+using wire::DecodePassThroughHeader;
+using wire::EncodePassThroughHeader;
+using wire::SCSI_IOCTL_DATA_IN;
+using wire::ScsiPassThroughHeader;
+using wire::ScsiRequest;
+namespace spt = wire::spt;
 namespace {
 
 using test::Bytes;

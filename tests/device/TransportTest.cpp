@@ -3,12 +3,20 @@
 #include <gtest/gtest.h>
 
 #include "common/Bytes.h"
-#include "device/AtaPassThrough.h"
+#include "wire/AtaPassThrough.h"
 #include "device/RelayProtocol.h"
 #include "platform/WinNames.h"
 #include "tests/device/FakeDeviceIo.h"
 
 namespace burnwell::device {
+
+using wire::EncodePassThroughHeader;
+using wire::SCSI_IOCTL_DATA_IN;
+using wire::SCSI_IOCTL_DATA_OUT;
+using wire::ScsiPassThroughHeader;
+using wire::ScsiRequest;
+namespace apt = wire::apt;
+namespace spt = wire::spt;
 namespace {
 
 using platform::ScopedOverride;

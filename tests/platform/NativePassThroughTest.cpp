@@ -8,17 +8,20 @@
 #include <vector>
 
 #include "common/Bytes.h"
-#include "device/AtaPassThrough.h"
-#include "device/ScsiRequest.h"
+#include "wire/AtaPassThrough.h"
+#include "wire/ScsiRequest.h"
 
 #include <winioctl.h>
 #include <ntddscsi.h>
 
 namespace burnwell::platform {
+
+namespace apt = wire::apt;
+namespace spt = wire::spt;
 namespace {
 
-namespace spt = device::spt;
-namespace apt = device::apt;
+namespace spt = wire::spt;
+namespace apt = wire::apt;
 
 std::vector<std::uint8_t> WireRequest(std::uint8_t dataIn, std::uint32_t length) {
   std::vector<std::uint8_t> b(592, 0);

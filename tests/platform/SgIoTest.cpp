@@ -8,20 +8,23 @@
 #include <vector>
 
 #include "common/Bytes.h"
-#include "device/AtaPassThrough.h"
-#include "device/ScsiRequest.h"
+#include "wire/AtaPassThrough.h"
+#include "wire/ScsiRequest.h"
 
 namespace burnwell::platform::sgio {
+
+namespace apt = wire::apt;
+namespace spt = wire::spt;
 namespace {
 
-namespace spt = device::spt;
-namespace apt = device::apt;
+namespace spt = wire::spt;
+namespace apt = wire::apt;
 
 // A ScsiRequest (wire layout) with a 10-byte CDB and `length` data bytes.
 std::vector<std::uint8_t> Request(std::uint8_t dataIn, std::uint32_t length,
                                   std::uint32_t timeoutSeconds = 3) {
   std::vector<std::uint8_t> b(80 + 512, 0);
-  device::ScsiPassThroughHeader h;
+  wire::ScsiPassThroughHeader h;
   h.CdbLength = 10;
   h.SenseInfoLength = 32;
   h.DataIn = dataIn;
@@ -76,7 +79,7 @@ SgIoCall Answer(const Outcome& outcome, sg_io_hdr_t* seen = nullptr,
 }
 
 TEST(SgIoScsiPassThrough, FillsTheHeaderFromTheRequest) {
-  auto b = Request(device::SCSI_IOCTL_DATA_IN, 16, 7);
+  auto b = Request(wire::SCSI_IOCTL_DATA_IN, 16, 7);
   sg_io_hdr_t seen{};
   std::vector<std::uint8_t> cdb;
   std::uint32_t returned = 0;
@@ -93,7 +96,7 @@ TEST(SgIoScsiPassThrough, FillsTheHeaderFromTheRequest) {
 
 TEST(SgIoScsiPassThrough, DirectionFollowsDataInAndLength) {
   sg_io_hdr_t seen{};
-  auto out = Request(device::SCSI_IOCTL_DATA_OUT, 4);
+  auto out = Request(wire::SCSI_IOCTL_DATA_OUT, 4);
   out[80] = 0xAA;
   std::vector<std::uint8_t> sent;
   ASSERT_TRUE(ScsiPassThrough(3, out.data(), 592, out.data(), 592, nullptr,
@@ -101,14 +104,14 @@ TEST(SgIoScsiPassThrough, DirectionFollowsDataInAndLength) {
   EXPECT_EQ(seen.dxfer_direction, SG_DXFER_TO_DEV);
   EXPECT_EQ(sent, (std::vector<std::uint8_t>{0xAA, 0, 0, 0}));
 
-  auto none = Request(device::SCSI_IOCTL_DATA_OUT, 0);
+  auto none = Request(wire::SCSI_IOCTL_DATA_OUT, 0);
   ASSERT_TRUE(ScsiPassThrough(3, none.data(), 592, none.data(), 592, nullptr, Answer({}, &seen)));
   EXPECT_EQ(seen.dxfer_direction, SG_DXFER_NONE);
   EXPECT_EQ(seen.dxferp, nullptr);
 }
 
 TEST(SgIoScsiPassThrough, StatusSenseAndDataComeBackInPlace) {
-  auto b = Request(device::SCSI_IOCTL_DATA_IN, 16);
+  auto b = Request(wire::SCSI_IOCTL_DATA_IN, 16);
   Outcome check;
   check.status = 2;
   check.driver = 0x08;  // sense present: still a completed transfer
@@ -139,7 +142,7 @@ TEST(SgIoScsiPassThrough, IoctlHostAndDriverErrorsFail) {
   Outcome driverWithSense;
   driverWithSense.driver = 0x08 | 0x06;
   for (const Outcome& o : {failedIoctl, host, driver, driverWithSense}) {
-    auto b = Request(device::SCSI_IOCTL_DATA_IN, 16);
+    auto b = Request(wire::SCSI_IOCTL_DATA_IN, 16);
     const auto before = b;
     EXPECT_FALSE(ScsiPassThrough(3, b.data(), 592, b.data(), 592, nullptr, Answer(o)));
     EXPECT_EQ(b, before);  // a failed transfer leaves the request as it was
@@ -149,15 +152,15 @@ TEST(SgIoScsiPassThrough, IoctlHostAndDriverErrorsFail) {
 TEST(SgIoScsiPassThrough, MalformedRequestsNeverReachTheDevice) {
   int calls = 0;
   SgIoCall count = [&](int, sg_io_hdr_t&) { return ++calls, 0; };
-  auto tooLong = Request(device::SCSI_IOCTL_DATA_IN, 513);
+  auto tooLong = Request(wire::SCSI_IOCTL_DATA_IN, 513);
   EXPECT_FALSE(ScsiPassThrough(3, tooLong.data(), 592, tooLong.data(), 592, nullptr, count));
-  auto noCdb = Request(device::SCSI_IOCTL_DATA_IN, 16);
+  auto noCdb = Request(wire::SCSI_IOCTL_DATA_IN, 16);
   noCdb[spt::CdbLength] = 0;
   EXPECT_FALSE(ScsiPassThrough(3, noCdb.data(), 592, noCdb.data(), 592, nullptr, count));
-  auto bigCdb = Request(device::SCSI_IOCTL_DATA_IN, 16);
+  auto bigCdb = Request(wire::SCSI_IOCTL_DATA_IN, 16);
   bigCdb[spt::CdbLength] = 17;
   EXPECT_FALSE(ScsiPassThrough(3, bigCdb.data(), 592, bigCdb.data(), 592, nullptr, count));
-  auto wrapping = Request(device::SCSI_IOCTL_DATA_IN, 16);
+  auto wrapping = Request(wire::SCSI_IOCTL_DATA_IN, 16);
   StoreLe32(wrapping.data() + spt::DataBufferOffset, 0xFFFFFFF8);
   EXPECT_FALSE(ScsiPassThrough(3, wrapping.data(), 592, wrapping.data(), 592, nullptr, count));
   EXPECT_FALSE(ScsiPassThrough(3, tooLong.data(), 40, tooLong.data(), 40, nullptr, count));
@@ -169,7 +172,7 @@ TEST(SgIoScsiPassThrough, MalformedRequestsNeverReachTheDevice) {
 std::vector<std::uint8_t> IdentifyBlock() {
   std::vector<std::uint8_t> b(40 + 512, 0);
   StoreLe16(b.data() + apt::Length, 40);
-  StoreLe16(b.data() + apt::AtaFlags, device::ATA_FLAGS_DATA_IN);
+  StoreLe16(b.data() + apt::AtaFlags, wire::ATA_FLAGS_DATA_IN);
   StoreLe32(b.data() + apt::DataTransferLength, 512);
   StoreLe32(b.data() + apt::TimeOutValue, 300);
   StoreLe32(b.data() + apt::DataBufferOffset, 40);
@@ -230,7 +233,7 @@ TEST(SgIoAtaPassThrough, BadBlocksAndTransportErrorsFail) {
   int calls = 0;
   SgIoCall count = [&](int, sg_io_hdr_t&) { return ++calls, 0; };
   auto both = IdentifyBlock();
-  StoreLe16(both.data() + apt::AtaFlags, device::ATA_FLAGS_DATA_IN | device::ATA_FLAGS_DATA_OUT);
+  StoreLe16(both.data() + apt::AtaFlags, wire::ATA_FLAGS_DATA_IN | wire::ATA_FLAGS_DATA_OUT);
   EXPECT_FALSE(AtaPassThrough(3, both.data(), both.size(), both.data(), both.size(), nullptr, count));
   auto outside = IdentifyBlock();
   EXPECT_FALSE(AtaPassThrough(3, outside.data(), 40 + 256, outside.data(), 40 + 256, nullptr, count));

@@ -137,11 +137,11 @@ bool FakeBridge::IoControl(platform::Handle handle, std::uint32_t code, const vo
 bool FakeBridge::PassThrough(std::uint8_t* request, std::uint32_t size) {
   std::span<std::uint8_t> bytes(request, size);
   ScsiCommand command;
-  command.header = device::DecodePassThroughHeader(bytes);
+  command.header = wire::DecodePassThroughHeader(bytes);
   command.requestSize = size;
   const auto& h = command.header;
-  std::uint8_t* data = request + device::kDataOffset;
-  if (h.DataIn == device::SCSI_IOCTL_DATA_OUT)
+  std::uint8_t* data = request + wire::kDataOffset;
+  if (h.DataIn == wire::SCSI_IOCTL_DATA_OUT)
     command.dataOut.assign(data, data + h.DataTransferLength);
   commands.push_back(command);
 
@@ -150,7 +150,7 @@ bool FakeBridge::PassThrough(std::uint8_t* request, std::uint32_t size) {
   const bool signed_ = LoadBe16(&cdb[4]) == VID_MAKER;
   char line[64];
   std::uint8_t status = 0;
-  device::ScsiPassThroughHeader reply = h;
+  wire::ScsiPassThroughHeader reply = h;
   switch (cdb[0]) {
     case 0xD3:
       trace.push_back("select");
@@ -205,7 +205,7 @@ bool FakeBridge::PassThrough(std::uint8_t* request, std::uint32_t size) {
     }
   }
   reply.ScsiStatus = status;
-  device::EncodePassThroughHeader(reply, bytes);
+  wire::EncodePassThroughHeader(reply, bytes);
   return true;
 }
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "device/DeviceRecord.h"
-#include "device/ScsiRequest.h"
+#include "wire/ScsiRequest.h"
 #include "platform/Clock.h"
 #include "platform/DeviceIo.h"
 #include "platform/Seam.h"
@@ -54,7 +54,7 @@ class FakeBridge : public platform::DeviceIo {
   static constexpr platform::Handle kHandle = 7;
 
   struct ScsiCommand {
-    device::ScsiPassThroughHeader header;
+    wire::ScsiPassThroughHeader header;
     std::vector<std::uint8_t> dataOut;
     std::uint32_t requestSize = 0;
   };
@@ -74,7 +74,7 @@ class FakeBridge : public platform::DeviceIo {
   int failAt = -1;
   // A test's own answer for commands the model does not know (INQUIRY, READ(10), 0xD0, 0xD8):
   // fills the data area, may change the returned header; returns the SCSI status.
-  std::function<std::uint8_t(const ScsiCommand&, device::ScsiPassThroughHeader&,
+  std::function<std::uint8_t(const ScsiCommand&, wire::ScsiPassThroughHeader&,
                              std::uint8_t* dataIn)>
       answer;
   // Answer to the non-SCSI I/O controls (ATA pass-through, SMART, miniport).

@@ -9,7 +9,7 @@
 #include "FakeBridge.h"
 #include "common/Bytes.h"
 #include "common/MakerIds.h"
-#include "device/AtaPassThrough.h"
+#include "wire/AtaPassThrough.h"
 #include "platform/WinNames.h"
 
 namespace burnwell::protocol {
@@ -286,7 +286,7 @@ TEST_F(VendorCommandsTest, InquiryAndAtaCarrierHandBackTheDataAreaWhateverTheOut
 TEST_F(VendorCommandsTest, Read10NeverCopiesMoreThanAsked) {
   // A device (or relay) claiming a longer transfer than the request must not overrun the
   // caller's buffer; a shorter one copies only what it reports.
-  h.bridge.answer = [](auto&, device::ScsiPassThroughHeader& reply, std::uint8_t* data) {
+  h.bridge.answer = [](auto&, wire::ScsiPassThroughHeader& reply, std::uint8_t* data) {
     std::memset(data, 0x77, 512);
     reply.DataTransferLength = 4096;
     return std::uint8_t{0};
@@ -296,7 +296,7 @@ TEST_F(VendorCommandsTest, Read10NeverCopiesMoreThanAsked) {
   EXPECT_EQ(buffer[511], 0x77);
   EXPECT_EQ(buffer[512], 0xEE);
 
-  h.bridge.answer = [](auto&, device::ScsiPassThroughHeader& reply, std::uint8_t* data) {
+  h.bridge.answer = [](auto&, wire::ScsiPassThroughHeader& reply, std::uint8_t* data) {
     std::memset(data, 0x66, 512);
     reply.DataTransferLength = 100;
     return std::uint8_t{0};
@@ -353,12 +353,12 @@ TEST_F(VendorCommandsTest, AtaPassThroughIdentifyBlockAndTextForm) {
   text.fill(0xEE);
   ASSERT_NE(IdentifyViaAtaPassThrough(record, text.data(), 0), 0);
   ASSERT_EQ(seen.size(), 40u);
-  EXPECT_EQ(LoadLe16(&seen[device::apt::Length]), 40);
-  EXPECT_EQ(LoadLe16(&seen[device::apt::AtaFlags]), device::ATA_FLAGS_DATA_IN);
-  EXPECT_EQ(LoadLe32(&seen[device::apt::DataTransferLength]), 512u);
-  EXPECT_EQ(LoadLe32(&seen[device::apt::TimeOutValue]), 300u);
-  EXPECT_EQ(LoadLe32(&seen[device::apt::DataBufferOffset]), 40u);
-  EXPECT_EQ(seen[device::apt::CurrentTaskFile + 6], 0xEC);
+  EXPECT_EQ(LoadLe16(&seen[wire::apt::Length]), 40);
+  EXPECT_EQ(LoadLe16(&seen[wire::apt::AtaFlags]), wire::ATA_FLAGS_DATA_IN);
+  EXPECT_EQ(LoadLe32(&seen[wire::apt::DataTransferLength]), 512u);
+  EXPECT_EQ(LoadLe32(&seen[wire::apt::TimeOutValue]), 300u);
+  EXPECT_EQ(LoadLe32(&seen[wire::apt::DataBufferOffset]), 40u);
+  EXPECT_EQ(seen[wire::apt::CurrentTaskFile + 6], 0xEC);
   EXPECT_EQ(text[0], 'B');
   EXPECT_EQ(text[1], 'A');
   EXPECT_EQ(text[510], 0x5A);
@@ -387,7 +387,7 @@ TEST_F(VendorCommandsTest, AtaPassThroughIdentifyRefusals) {
   h.system.nt = true;
   h.bridge.controlAnswer = [](std::uint32_t, const std::uint8_t*, std::uint32_t, std::uint8_t* out,
                               std::uint32_t) {
-    out[device::apt::StatusRegister] = 0x51;
+    out[wire::apt::StatusRegister] = 0x51;
     return true;
   };
   device::SetLastDeviceError(kUntouched);

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/MakerIds.h"
-#include "device/ScsiRequest.h"
+#include "wire/ScsiRequest.h"
 #include "sim/EmulatedBridge.h"
 
 namespace burnwell::sim {
@@ -22,8 +22,8 @@ struct Result {
 // Builds a request the way the tool's commands do and sends it to the bridge.
 inline Result Send(EmulatedBridge& bridge, Bytes cdb, bool dataIn, std::size_t length, const Bytes& out = {},
             std::uint8_t cdbLength = 12) {
-  device::ScsiRequest request(std::max<std::size_t>(512, length));
-  device::ScsiPassThroughHeader header;
+  wire::ScsiRequest request(std::max<std::size_t>(512, length));
+  wire::ScsiPassThroughHeader header;
   header.TargetId = 1;
   header.CdbLength = cdbLength;
   header.SenseInfoLength = 32;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/Bytes.h"
-#include "device/ScsiRequest.h"
+#include "wire/ScsiRequest.h"
 #include "sim/FactoryImage.h"
 #include "sim/testing/EmulatorFixture.h"
 #include "BridgeRequests.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/Bytes.h"
-#include "device/AtaPassThrough.h"
+#include "wire/AtaPassThrough.h"
 #include "device/Transport.h"
 #include "platform/WinNames.h"
 #include "sim/testing/EmulatorFixture.h"
@@ -17,9 +17,9 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using testing::EmulatorFixture;
 
-device::ScsiRequest InfoRequest() {
-  device::ScsiRequest request;
-  device::ScsiPassThroughHeader header;
+wire::ScsiRequest InfoRequest() {
+  wire::ScsiRequest request;
+  wire::ScsiPassThroughHeader header;
   header.TargetId = 1;
   header.CdbLength = 12;
   header.SenseInfoLength = 32;
@@ -95,17 +95,17 @@ TEST(EmulatedDeviceIo, IdeDiskAnswersAtaPassThroughIdentifyWithTheBridgeIds) {
   EmulatorFixture emu(config, Presentation::IdeDisk);
   const auto handle = emu.Io().Open(emu.Path().c_str(), platform::kOpenAttributeSystem);
   Bytes block(40 + 4096, 0);
-  StoreLe16(&block[device::apt::Length], 40);
-  StoreLe16(&block[device::apt::AtaFlags], device::ATA_FLAGS_DATA_IN);
-  StoreLe32(&block[device::apt::DataTransferLength], 512);
-  StoreLe32(&block[device::apt::DataBufferOffset], 40);
-  block[device::apt::CurrentTaskFile + 6] = 0xEC;
+  StoreLe16(&block[wire::apt::Length], 40);
+  StoreLe16(&block[wire::apt::AtaFlags], wire::ATA_FLAGS_DATA_IN);
+  StoreLe32(&block[wire::apt::DataTransferLength], 512);
+  StoreLe32(&block[wire::apt::DataBufferOffset], 40);
+  block[wire::apt::CurrentTaskFile + 6] = 0xEC;
   std::uint32_t returned = 0;
   ASSERT_EQ(device::SendAtaCommand(handle, block.data(), static_cast<std::uint32_t>(block.size()), &returned), 1);
   EXPECT_EQ(LoadBe16(&block[40 + 40]), VID_MAKER);
   EXPECT_EQ(LoadBe16(&block[40 + 42]), PID_E);
 
-  block[device::apt::CurrentTaskFile + 6] = 0xB0;  // SMART via ATA: not answered here
+  block[wire::apt::CurrentTaskFile + 6] = 0xB0;  // SMART via ATA: not answered here
   EXPECT_EQ(device::SendAtaCommand(handle, block.data(), static_cast<std::uint32_t>(block.size()), &returned), 0);
   Bytes smartIn(33, 0), out(528, 0);
   EXPECT_FALSE(emu.Io().IoControl(handle, SMART_RCV_DRIVE_DATA, smartIn.data(), 33, out.data(), 528, &returned))

@@ -23,10 +23,10 @@ class RootedSystem final : public platform::System {
   std::uint32_t last = 0;
 };
 
-device::ScsiRequest Request(std::initializer_list<std::uint8_t> cdb, bool in, std::uint32_t length,
+wire::ScsiRequest Request(std::initializer_list<std::uint8_t> cdb, bool in, std::uint32_t length,
                             std::uint8_t cdbLength = 12) {
-  device::ScsiRequest request;
-  device::ScsiPassThroughHeader header;
+  wire::ScsiRequest request;
+  wire::ScsiPassThroughHeader header;
   header.TargetId = 1;
   header.CdbLength = cdbLength;
   header.SenseInfoLength = 32;

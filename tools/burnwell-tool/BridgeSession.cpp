@@ -2,27 +2,27 @@
 
 #include <charconv>
 
-#include "device/BridgeInfo.h"
-#include "device/DeviceApi.h"
-#include "device/DiscoveryLinux.h"
+#include "bridge/BridgeInfo.h"
+#include "bridge/DeviceApi.h"
+#include "bridge/DiscoveryLinux.h"
 
 namespace burnwell::tool {
 
 BridgeSession::BridgeSession() {
-  initialized_ = device::BridgeInitialize() != 0;
-  if (initialized_) openResult_ = device::BridgeOpen(nullptr, 0);
+  initialized_ = bridge::BridgeInitialize() != 0;
+  if (initialized_) openResult_ = bridge::BridgeOpen(nullptr, 0);
 }
 
 BridgeSession::~BridgeSession() {
   if (!initialized_) return;
-  device::BridgeClose();
-  device::BridgeUninitialize();
+  bridge::BridgeClose();
+  bridge::BridgeUninitialize();
 }
 
 int BridgeSession::ReportOpenFailure(std::string_view command, std::ostream& err) const {
   if (!initialized_) {
     err << "burnwell-tool " << command << ": error: cannot create the device lock \""
-        << device::kApiMutexName << "\"\n";
+        << bridge::kApiMutexName << "\"\n";
     return 1;
   }
   if (openResult_ > 0) return 0;
@@ -32,7 +32,7 @@ int BridgeSession::ReportOpenFailure(std::string_view command, std::ostream& err
   }
   err << "burnwell-tool " << command << ": no bridge found\n";
 #ifndef _WIN32
-  for (const std::string& problem : device::LinuxDiscoveryProblems()) {
+  for (const std::string& problem : bridge::LinuxDiscoveryProblems()) {
     err << "  " << problem << "\n";
   }
   err << "Check that the bridge is connected, that you may read and write its SCSI generic node\n"
@@ -48,8 +48,8 @@ int BridgeSession::ReportOpenFailure(std::string_view command, std::ostream& err
 const char* MemoryKind(const device::DeviceRecord& record) {
   if (record.InfoPresent == 0) return "none";
   if (record.Byte11Set != 0) return "spi";
-  if (record.ModeFlags == device::kModeFlagsSpiOrLargeEeprom) return "eeprom-64k";
-  if (record.ModeFlags == device::kModeFlagsSmallEeprom) return "eeprom-256";
+  if (record.ModeFlags == bridge::kModeFlagsSpiOrLargeEeprom) return "eeprom-64k";
+  if (record.ModeFlags == bridge::kModeFlagsSmallEeprom) return "eeprom-256";
   return "none";
 }
 

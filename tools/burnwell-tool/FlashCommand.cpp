@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "device/DeviceApi.h"
+#include "bridge/DeviceApi.h"
 #include "device/DeviceRecord.h"
 #include "platform/NamedLock.h"
 #include "protocol/FlashChipTable.h"
@@ -144,13 +144,13 @@ int Detect(const device::DeviceRecord& record, std::ostream& out, std::ostream& 
     out << "memory=" << kind << "\n";
     return 0;
   }
-  if (record.TransportKind != device::TransportKind::MassStorage) return Report(device::kApiNotMassStorage, out, err);
+  if (record.TransportKind != device::TransportKind::MassStorage) return Report(bridge::kApiNotMassStorage, out, err);
   // Detection sends commands to the bridge: under its device lock, on a copy of the record.
   platform::NamedLocks& locks = platform::Current<platform::NamedLocks>();
-  const std::uint32_t timeout = device::DeviceLayer().table.count * device::kDeviceMutexTimeoutPerDeviceMs;
+  const std::uint32_t timeout = device::DeviceLayer().table.count * bridge::kDeviceMutexTimeoutPerDeviceMs;
   const platform::WaitResult waited = locks.Wait(record.Mutex, timeout);
   if (waited == platform::WaitResult::Abandoned) locks.Release(record.Mutex);
-  if (waited != platform::WaitResult::Signalled) return Report(device::kApiLockFailed, out, err);
+  if (waited != platform::WaitResult::Signalled) return Report(bridge::kApiLockFailed, out, err);
   device::DeviceRecord copy = record;
   const int code = protocol::DetectFlash(copy);
   locks.Release(record.Mutex);
@@ -167,7 +167,7 @@ int Read(int index, const device::DeviceRecord& record, const FlashRequest& requ
   if (request.length) length = *request.length;
   if (!FitsMemory(record, offset, length, err)) return 2;
   std::vector<std::uint8_t> buffer(length);
-  const int code = device::BridgeReadFlash(index, buffer.data(), offset, length, 0, 0);
+  const int code = bridge::BridgeReadFlash(index, buffer.data(), offset, length, 0, 0);
   if (code != 0) return Report(code, out, err);
   const std::filesystem::path& path = request.operands[0].value;
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
@@ -195,7 +195,7 @@ int Write(int index, const device::DeviceRecord& record, const FlashRequest& req
   }
   const std::uint32_t offset = request.offset.value_or(0);
   if (!FitsMemory(record, offset, bytes.size(), err)) return 2;
-  const int code = device::BridgeWriteFlash(index, bytes.data(), offset,
+  const int code = bridge::BridgeWriteFlash(index, bytes.data(), offset,
                                             static_cast<std::uint32_t>(bytes.size()), 0, 0);
   return Report(code, out, err);
 }
@@ -216,15 +216,15 @@ int RunFlash(std::span<const Argument> args, std::ostream& out, std::ostream& er
   if (const int status = session.ReportOpenFailure("flash", err); status != 0) return status;
 
   const device::DeviceTable& table = device::DeviceLayer().table;
-  if (request->index >= table.count) return Report(device::kApiBadIndex, out, err);
+  if (request->index >= table.count) return Report(bridge::kApiBadIndex, out, err);
   const int index = static_cast<int>(request->index);
   const device::DeviceRecord& record = table.records[index];
 
   if (request->operation == "detect") return Detect(record, out, err);
   if (request->operation == "read") return Read(index, record, *request, out, err);
   if (request->operation == "write") return Write(index, record, *request, out, err);
-  if (request->operation == "erase") return Report(device::BridgeEraseFlash(index, 0, 0), out, err);
-  return Report(device::BridgeIcpSwitch(index, request->operands[0].Is("on") ? 1 : 0), out, err);
+  if (request->operation == "erase") return Report(bridge::BridgeEraseFlash(index, 0, 0), out, err);
+  return Report(bridge::BridgeIcpSwitch(index, request->operands[0].Is("on") ? 1 : 0), out, err);
 }
 
 }  // namespace burnwell::tool

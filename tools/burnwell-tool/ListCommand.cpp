@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "device/DeviceApi.h"
+#include "bridge/DeviceApi.h"
 #include "device/DeviceRecord.h"
 #include "tools/burnwell-tool/BridgeSession.h"
 #include "tools/burnwell-tool/Commands.h"

@@ -12,7 +12,7 @@
 #include "app/UpdateSequence.h"
 #include "common/Bytes.h"
 #include "common/MakerIds.h"
-#include "device/DeviceApi.h"
+#include "bridge/DeviceApi.h"
 #include "device/DeviceRecord.h"
 #include "image/ConfigBlock.h"
 #include "image/FirmwareReaders.h"
@@ -93,7 +93,7 @@ int WriteBackup(int index, const std::filesystem::path& out, std::ostream& err) 
   const std::uint32_t codeLength = smallEeprom ? 0 : record.CodeSize;
 
   std::vector<std::uint8_t> flash(image::CONFIG_BLOCK_SIZE + codeLength, 0xFF);
-  const int read = device::BridgeReadFlash(index, flash.data(), 0, static_cast<std::uint32_t>(flash.size()), 0, 0);
+  const int read = bridge::BridgeReadFlash(index, flash.data(), 0, static_cast<std::uint32_t>(flash.size()), 0, 0);
   if (read != 0) {
     err << "burnwell-tool backup: reading the bridge failed: " << ResultText(read) << "\n";
     return 1;
@@ -223,15 +223,15 @@ int RunUpdate(std::span<const Argument> args, std::ostream& out, std::ostream& e
     return kExitLoadFailedOrCancelled;
   }
 
-  if (device::BridgeInitialize() == 0) {
+  if (bridge::BridgeInitialize() == 0) {
     err << "burnwell-tool update: the bridges' lock could not be opened or created\n";
-    device::BridgeUninitialize();
+    bridge::BridgeUninitialize();
     return 1;
   }
   if (backup) {
     const int saved = WriteBackup(0, *backup, err);
     if (saved != 0) {
-      device::BridgeUninitialize();
+      bridge::BridgeUninitialize();
       return saved == kExitNoBridge ? kExitNoBridge : kExitBackupFailed;
     }
     out << "backup: " << backup->string() << std::endl;
@@ -243,7 +243,7 @@ int RunUpdate(std::span<const Argument> args, std::ostream& out, std::ostream& e
     platform::ScopedOverride<platform::WindowMessages> progress(&host.ProgressMessages());
     outcome = app::RunUpdate(host);
   }
-  device::BridgeUninitialize();
+  bridge::BridgeUninitialize();
   switch (outcome) {
     case app::UpdateOutcome::Updated: return 0;
     case app::UpdateOutcome::NoBridge: return kExitNoBridge;

@@ -1,0 +1,284 @@
+#include "bridge/DeviceApi.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "common/MakerIds.h"
+#include "device/DeviceRecord.h"
+#include "bridge/Discovery.h"
+#include "bridge/DiscoveryLinux.h"
+#include "device/Transport.h"
+#include "platform/Aspi.h"
+#include "platform/DeviceIo.h"
+#include "platform/NamedLock.h"
+#include "platform/System.h"
+#include "protocol/FlashOperations.h"
+#include "protocol/VendorCommands.h"
+
+namespace burnwell::bridge {
+
+using device::DeviceLayer;
+using device::DeviceRecord;
+using device::DeviceTable;
+using device::ModuleHandle;
+using device::RelayCloseDevice;
+using device::SetLastDeviceError;
+using device::TransportKind;
+using device::kErrorApiMutex;
+namespace {
+
+using platform::LockHandle;
+using platform::NamedLocks;
+using platform::WaitResult;
+
+std::atomic<int> referenceCount{0};
+std::atomic<LockHandle> apiMutex{0};
+
+#ifdef _WIN32
+std::atomic<DiscoveryFlavor> discoveryFlavor{DiscoveryFlavor::Windows};
+#else
+std::atomic<DiscoveryFlavor> discoveryFlavor{DiscoveryFlavor::Linux};
+#endif
+
+NamedLocks& Locks() { return platform::Current<NamedLocks>(); }
+
+// Waits for ownership of a lock. A wait that ends "abandoned" (the holder died) owns the lock
+// all the same; it is released again at once so that no call returns while holding a lock it
+// took, and the caller reports the failed wait as before.
+bool Acquire(LockHandle lock, std::uint32_t timeoutMs) {
+  switch (Locks().Wait(lock, timeoutMs)) {
+    case WaitResult::Signalled:
+      return true;
+    case WaitResult::Abandoned:
+      Locks().Release(lock);
+      return false;
+    case WaitResult::TimedOut:
+    case WaitResult::Failed:
+      break;
+  }
+  return false;
+}
+
+std::uint32_t DeviceMutexTimeout() {
+  return DeviceLayer().table.count * kDeviceMutexTimeoutPerDeviceMs;
+}
+
+void FreeAspiLibrary() {
+  ModuleHandle& library = DeviceLayer().aspiLibrary;
+  if (library != 0) {
+    platform::Current<platform::AspiLibrary>().Free(library);
+    library = 0;
+  }
+}
+
+// IDENTIFY DEVICE carried to the drive behind a bridge of the PID_C kind; the answers are not
+// used: the commands wake the drive path of such bridges before the flash is touched.
+void WakeDriveBehindBridge(const DeviceRecord& record) {
+  protocol::AtaTaskFile identify{};
+  identify.read = 1;
+  identify.length = 512;
+  identify.device = 0xA0;
+  identify.command = 0xEC;
+  std::uint8_t buffer[512];
+  protocol::VendorAtaCommand(record, identify, buffer, sizeof buffer, 0, 1);
+  protocol::VendorAtaCommand(record, identify, buffer, sizeof buffer, 0, 1);
+  std::uint8_t info[16];
+  protocol::ReadBridgeInfo(record, info, sizeof info, 30);
+}
+
+// The frame every per-device operation shares: index and transport checks, the device's mutex
+// around the work, and the work done on a copy of the record.
+template <class Work>
+int WithDevice(int index, Work&& work) {
+  DeviceTable& table = DeviceLayer().table;
+  if (index < 0 || static_cast<std::uint32_t>(index) >= table.count) return kApiBadIndex;
+  const DeviceRecord& record = table.records[index];
+  if (record.TransportKind != TransportKind::MassStorage) return kApiNotMassStorage;
+  const LockHandle mutex = record.Mutex;
+  if (!Acquire(mutex, DeviceMutexTimeout())) return kApiLockFailed;
+  DeviceRecord copy = record;
+  int result = work(copy);
+  Locks().Release(mutex);
+  return result;
+}
+
+}  // namespace
+
+bool IsWindowsNt() { return platform::Current<platform::System>().IsWindowsNt(); }
+
+void SetDiscoveryFlavor(DiscoveryFlavor flavor) { discoveryFlavor.store(flavor); }
+DiscoveryFlavor CurrentDiscoveryFlavor() { return discoveryFlavor.load(); }
+
+int BridgeInitialize() {
+  ++referenceCount;
+  if (apiMutex.load() == 0) {
+    LockHandle mutex = Locks().Open(kApiMutexName);
+    if (mutex == 0) mutex = Locks().Create(kApiMutexName);
+    if (mutex == 0) {
+      SetLastDeviceError(kErrorApiMutex);
+      return 0;
+    }
+    apiMutex.store(mutex);
+  }
+  return 1;
+}
+
+int BridgeUninitialize() {
+  if (--referenceCount > 0) return 1;
+  const LockHandle mutex = apiMutex.exchange(0);
+  // Shutdown goes on whatever the wait gives.
+  const WaitResult waited = mutex ? Locks().Wait(mutex, kShutdownMutexTimeoutMs) : WaitResult::Failed;
+  ReleaseDevices();
+  if (mutex != 0) {
+    if (waited == WaitResult::Signalled || waited == WaitResult::Abandoned) Locks().Release(mutex);
+    Locks().Close(mutex);
+  }
+  FreeAspiLibrary();
+  return 1;
+}
+
+int DiscoverDevices() {
+  DeviceLayer().ntFlag = IsWindowsNt();
+  if (!DeviceLayer().ntFlag) return DiscoverAspi();
+  return CurrentDiscoveryFlavor() == DiscoveryFlavor::Windows ? DiscoverPassThroughWindows()
+                                                              : DiscoverPassThroughLinux();
+}
+
+void ReleaseDevices() {
+  DeviceTable& table = DeviceLayer().table;
+  if (table.records && IsWindowsNt()) {
+    for (DeviceRecord& record : table) {
+      if (record.TransportKind == TransportKind::MassStorage) {
+        RelayCloseDevice(record.Handle);
+      } else {
+        platform::Current<platform::DeviceIo>().Close(record.Handle);
+      }
+      record.Handle = platform::kInvalidHandle;
+    }
+  }
+  table.Clear();
+}
+
+int BridgeOpen(std::uint8_t* ids, std::uint32_t capacity) {
+  const LockHandle mutex = apiMutex.load();
+  if (!Acquire(mutex, kApiMutexTimeoutMs)) return kApiLockFailed;
+
+  ReleaseDevices();
+  FreeAspiLibrary();
+  const int found = DiscoverDevices();
+  if (found <= 0) {
+    Locks().Release(mutex);
+    return found;
+  }
+  if (CurrentDiscoveryFlavor() == DiscoveryFlavor::Windows) {
+    ScanHubPortsWindows();
+  } else {
+    ScanHubPortsLinux();
+  }
+
+  DeviceTable& table = DeviceLayer().table;
+  if (ids != nullptr && capacity != 0) {
+    if (table.count > capacity) {
+      Locks().Release(mutex);
+      return kApiTooManyDevices;
+    }
+    // Positional: a duplicate record leaves its slot at 0.
+    std::memset(ids, 0, capacity);
+    for (std::uint32_t i = 0; i < table.count; ++i) {
+      if (table.records[i].DuplicateCount == 0) ids[i] = static_cast<std::uint8_t>(table.records[i].IdLetter);
+    }
+  }
+
+  for (std::uint32_t i = 0; i < table.count; ++i) {
+    const DeviceRecord& record = table.records[i];
+    if (record.TransportKind != TransportKind::MassStorage) continue;
+    if (!Acquire(record.Mutex, DeviceMutexTimeout())) {
+      Locks().Release(mutex);
+      return kApiLockFailed;
+    }
+    if (record.InfoPresent != 0 && record.ProductId == PID_C && record.PairMatch != 0) {
+      WakeDriveBehindBridge(record);
+    }
+    Locks().Release(record.Mutex);
+  }
+
+  Locks().Release(mutex);
+  return static_cast<int>(table.count);
+}
+
+int BridgeClose() {
+  DeviceTable& table = DeviceLayer().table;
+  // Device mutexes one at a time, each released before the next; the API mutex last.
+  for (DeviceRecord& record : table) {
+    if (!Acquire(record.Mutex, DeviceMutexTimeout())) return kApiLockFailed;
+    Locks().Release(record.Mutex);
+    Locks().Close(record.Mutex);
+    record.Mutex = 0;
+  }
+  const LockHandle mutex = apiMutex.load();
+  if (!Acquire(mutex, kApiMutexTimeoutMs)) return kApiLockFailed;
+  ReleaseDevices();
+  Locks().Release(mutex);
+  return 0;
+}
+
+int BridgeFindById(int id) {
+  const DeviceTable& table = DeviceLayer().table;
+  const char letter = static_cast<char>(id & 0xFF);
+  for (std::uint32_t i = 0; i < table.count; ++i) {
+    if (table.records[i].IdLetter == letter) return static_cast<int>(i);
+  }
+  return kApiIdNotFound;
+}
+
+int BridgeGetVersion(int id, std::uint32_t* version, std::uint32_t* firmware) {
+  return BridgeGetVersionByIndex(BridgeFindById(id), version, firmware);
+}
+
+int BridgeGetVersionByIndex(int index, std::uint32_t* version, std::uint32_t* firmware) {
+  return WithDevice(index, [&](const DeviceRecord& record) {
+    if (version) *version = (static_cast<std::uint32_t>(record.VendorId) << 16) | record.ProductId;
+    if (firmware) *firmware = record.FirmwareVersion;
+    return 0;
+  });
+}
+
+int BridgeIcpSwitch(int index, std::uint32_t mode) {
+  return WithDevice(index, [&](const DeviceRecord& record) {
+    return protocol::FlashIcpSwitch(record, mode);
+  });
+}
+
+int BridgeEraseFlash(int index, platform::WindowHandle progressWindow, std::uint32_t messageNumber) {
+  return WithDevice(index, [&](const DeviceRecord& record) {
+    return protocol::FlashErase(record, progressWindow, messageNumber);
+  });
+}
+
+int BridgeReadFlash(int index, std::uint8_t* buffer, std::uint32_t offset, std::uint32_t length,
+                    platform::WindowHandle progressWindow, std::uint32_t messageNumber) {
+  return WithDevice(index, [&](const DeviceRecord& record) {
+    return protocol::FlashRead(record, buffer, offset, length, progressWindow, messageNumber);
+  });
+}
+
+int BridgeWriteFlash(int index, const std::uint8_t* buffer, std::uint32_t offset,
+                     std::uint32_t length, platform::WindowHandle progressWindow,
+                     std::uint32_t messageNumber) {
+  return WithDevice(index, [&](const DeviceRecord& record) {
+    return protocol::FlashWrite(record, buffer, offset, length, progressWindow, messageNumber);
+  });
+}
+
+void ResetDeviceApiState() {
+  referenceCount.store(0);
+  apiMutex.store(0);
+#ifdef _WIN32
+  discoveryFlavor.store(DiscoveryFlavor::Windows);
+#else
+  discoveryFlavor.store(DiscoveryFlavor::Linux);
+#endif
+}
+
+}  // namespace burnwell::bridge

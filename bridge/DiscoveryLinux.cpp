@@ -1,0 +1,373 @@
+#include "bridge/DiscoveryLinux.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+#include "common/MakerIds.h"
+#include "bridge/BridgeInfo.h"
+#include "bridge/Discovery.h"
+#include "bridge/IdentificationCommands.h"
+#include "bridge/Sysfs.h"
+#include "device/Transport.h"
+#include "platform/DeviceIo.h"
+#include "platform/System.h"
+
+namespace burnwell::bridge {
+
+using device::DevNode;
+using device::DeviceClass;
+using device::DeviceLayer;
+using device::DeviceRecord;
+using device::DeviceTable;
+using device::LetterText;
+using device::RelayCloseDevice;
+using device::RelayOpenDevice;
+using device::TransportKind;
+using device::kPathChars;
+namespace fs = std::filesystem;
+namespace {
+
+// The bridge information block is asked for with this time-out multiplier during discovery.
+constexpr std::uint32_t kDiscoveryInfoMultiplier = 5;
+// USB allows five tiers of hubs below the root hub; deeper trees are not followed.
+constexpr int kMaxHubDepth = 7;
+
+std::mutex problemsMutex;
+std::vector<std::string> problems;
+
+std::mutex nodesMutex;
+std::vector<std::string> nodePaths;  // handle = position + 1
+
+void NoteProblem(std::string text) {
+  std::lock_guard lock(problemsMutex);
+  problems.push_back(std::move(text));
+}
+
+template <std::size_t N>
+void CopyText(std::array<char, N>& destination, const std::string& text) {
+  destination.fill(0);
+  std::memcpy(destination.data(), text.data(), std::min(text.size(), N - 1));
+}
+
+bool ContainsNoCase(const std::string& text, const char* needle) {
+  const std::size_t length = std::strlen(needle);
+  if (length > text.size()) return false;
+  for (std::size_t i = 0; i + length <= text.size(); ++i) {
+    bool same = true;
+    for (std::size_t k = 0; k < length && same; ++k) {
+      same = std::toupper(static_cast<unsigned char>(text[i + k])) ==
+             std::toupper(static_cast<unsigned char>(needle[k]));
+    }
+    if (same) return true;
+  }
+  return false;
+}
+
+// The drive letter a disk unit's block device name gives ("sdb" gives 'B'), or 0.
+char LetterOfBlockDevice(const sysfs::ScsiUnit& unit) {
+  if (unit.type != sysfs::kScsiTypeDisk || unit.blockName.empty()) return 0;
+  const unsigned char last = static_cast<unsigned char>(unit.blockName.back());
+  return std::isalpha(last) ? static_cast<char>(std::toupper(last)) : 0;
+}
+
+void AppendLetter(LetterText& letters, char letter) {
+  if (letter == 0) return;
+  const std::size_t used = std::strlen(letters.data());
+  if (used + 1 < letters.size()) letters[used] = letter;
+}
+
+std::string HexId(std::uint16_t value) {
+  char text[5];
+  std::snprintf(text, sizeof text, "%04x", value);
+  return text;
+}
+
+// Says why a unit that may be a bridge could not be opened: most often the generic node's
+// permissions, which must never look like "no device". The open leaves the operating
+// system's error behind; when it left none (a relay that refused), the node itself is asked.
+void NoteOpenFailure(const std::string& devicePath, const sysfs::ScsiUnit& unit,
+                     const std::optional<std::uint16_t>& vendor,
+                     const std::optional<std::uint16_t>& product, std::uint32_t systemError) {
+  std::string reason = "cannot open " + devicePath;
+#ifndef _WIN32
+  if (systemError == 0) {
+    const std::string local = platform::UnderSystemRoot(devicePath).string();
+    if (::access(local.c_str(), F_OK) != 0) {
+      systemError = ENOENT;
+    } else if (::access(local.c_str(), R_OK | W_OK) != 0) {
+      systemError = static_cast<std::uint32_t>(errno);
+    }
+  }
+  if (systemError == EACCES || systemError == EPERM) {
+    reason = "permission denied on " + devicePath;
+  } else if (systemError == ENOENT) {
+    reason = "no device node " + devicePath;
+  } else if (systemError == ENXIO || systemError == ENODEV) {
+    reason = "device gone: " + devicePath;
+  } else if (systemError == EBUSY) {
+    reason = "device busy: " + devicePath;
+  }
+#else
+  (void)systemError;
+#endif
+  if (vendor && product) {
+    reason += " (USB " + HexId(*vendor) + ":" + HexId(*product) + ")";
+  } else {
+    reason += " (" + unit.address + ")";
+  }
+  NoteProblem(std::move(reason));
+}
+
+std::optional<std::uint16_t> UsbId(const std::optional<fs::path>& usbDevice, const char* name) {
+  if (!usbDevice) return std::nullopt;
+  const std::optional<std::uint64_t> value = sysfs::ReadNumber(*usbDevice, name, 16);
+  if (!value || *value > 0xFFFF) return std::nullopt;
+  return static_cast<std::uint16_t>(*value);
+}
+
+// The device-tree ancestry of a unit with the Windows meaning: the parent is the USB device
+// whose storage function the unit is (for other transports, the device above the SCSI host),
+// then that device's parents in turn; the child is the unit's block device.
+struct TreePlace {
+  std::string self, parent, grandparent, greatGrandparent, child;
+};
+
+std::string ParentBelowDevices(const fs::path& sysDir, const fs::path& dir) {
+  std::error_code error;
+  const fs::path devices = fs::canonical(sysDir / "devices", error);
+  if (error || dir.empty()) return {};
+  const fs::path parent = dir.parent_path();
+  if (parent == dir || parent == devices || parent.native().size() <= devices.native().size()) {
+    return {};
+  }
+  return sysfs::KernelPath(sysDir, parent);
+}
+
+TreePlace PlaceInTree(const fs::path& sysDir, const sysfs::ScsiUnit& unit) {
+  TreePlace place;
+  place.self = sysfs::KernelPath(sysDir, unit.deviceDir);
+  fs::path parentDir;
+  if (unit.usbDevice) {
+    parentDir = *unit.usbDevice;
+  } else {
+    // unit -> target -> host -> the adapter device
+    parentDir = unit.deviceDir.parent_path().parent_path().parent_path();
+  }
+  place.parent = sysfs::KernelPath(sysDir, parentDir);
+  place.grandparent = ParentBelowDevices(sysDir, parentDir);
+  if (!place.grandparent.empty()) {
+    place.greatGrandparent = ParentBelowDevices(sysDir, parentDir.parent_path());
+  }
+  if (!unit.blockName.empty()) {
+    place.child = sysfs::KernelPath(sysDir, unit.deviceDir / "block" / unit.blockName);
+  }
+  return place;
+}
+
+void StorePlace(DeviceRecord& record, const TreePlace& place) {
+  CopyText(record.InstanceId, place.self);
+  CopyText(record.ParentId, place.parent);
+  CopyText(record.GrandparentId, place.grandparent);
+  CopyText(record.GreatGrandparentId, place.greatGrandparent);
+  CopyText(record.ChildId, place.child);
+  record.DevInst = LinuxNodeHandle(place.self);
+  record.ParentDevInst = LinuxNodeHandle(place.parent);
+  record.GrandparentDevInst = LinuxNodeHandle(place.grandparent);
+  record.GreatGrandparentDevInst = LinuxNodeHandle(place.greatGrandparent);
+  record.ChildDevInst = LinuxNodeHandle(place.child);
+}
+
+// The record of the first unit of the same USB device, the latest when several match.
+DeviceRecord* FirstUnitOf(std::string usbDevicePath) {
+  usbDevicePath.resize(std::min(usbDevicePath.size(), kPathChars - 1));  // as ParentId keeps it
+  DeviceTable& table = DeviceLayer().table;
+  for (std::uint32_t i = table.count; i-- > 0;) {
+    // Exact comparison: a containment test would take hub 1-1 for the device 1-1.3 below it.
+    if (usbDevicePath == table.records[i].ParentId.data()) return &table.records[i];
+  }
+  return nullptr;
+}
+
+void CloseUnit(TransportKind kind, platform::Handle handle) {
+  if (kind == TransportKind::MassStorage) {
+    RelayCloseDevice(handle);
+  } else {
+    platform::Current<platform::DeviceIo>().Close(handle);
+  }
+}
+
+// Identifies an IDE or SCSI disk as the maker's bridge from ATA identification data (vendor
+// ID high byte first at bytes 40..41 of the data as the device returns it).
+bool IdentifiesAsBridge(const DeviceRecord& probe) {
+  if (probe.TransportKind == TransportKind::Ide) {
+    std::uint8_t text[513]{};
+    if (!identify::AtaIdentifyText(probe, text)) return false;
+    return (text[41] << 8 | text[40]) == VID_MAKER;
+  }
+  std::uint8_t data[512]{};
+  const bool identified = identify::SmartIdentify(probe, data) ||
+                          identify::MiniportIdentify(probe, data) ||
+                          identify::LbaIdentify(probe, data);
+  return identified && (data[40] << 8 | data[41]) == VID_MAKER;
+}
+
+// Looks at one unit; appends or merges its record. Returns 0, or -2 when the new record's
+// per-device lock can be neither opened nor created.
+int ConsiderUnit(const fs::path& sysDir, const sysfs::ScsiUnit& unit) {
+  const std::string devicePath = "/dev/" + unit.genericName;
+  const std::optional<std::uint16_t> usbVendor = UsbId(unit.usbDevice, "idVendor");
+  const std::optional<std::uint16_t> usbProduct = UsbId(unit.usbDevice, "idProduct");
+
+  DeviceRecord probe{};
+  probe.TransportKind = unit.transport;
+  probe.DeviceClass = unit.type == sysfs::kScsiTypeDisk ? DeviceClass::Disk : DeviceClass::CdRom;
+  if (unit.transport == TransportKind::MassStorage) {
+    platform::System& system = platform::Current<platform::System>();
+    system.SetLastSystemError(0);
+    probe.Handle = RelayOpenDevice(devicePath.c_str());
+    if (probe.Handle == platform::kInvalidHandle) {
+      NoteOpenFailure(devicePath, unit, usbVendor, usbProduct, system.LastSystemError());
+      return 0;
+    }
+    std::uint8_t block[kBridgeInfoSize]{};
+    const bool autoRun = ContainsNoCase(unit.vendor, "AUTO-RUN") || ContainsNoCase(unit.model, "AUTO-RUN");
+    if (!identify::BridgeInfo(probe, block, kDiscoveryInfoMultiplier) ||
+        (autoRun && unit.type == sysfs::kScsiTypeDisk)) {
+      RelayCloseDevice(probe.Handle);
+      return 0;
+    }
+    DecodeBridgeInfo(block, probe);
+  } else {
+    // IDE and SCSI units are bridges only as disks that identify with the maker's vendor ID.
+    if (unit.type != sysfs::kScsiTypeDisk) return 0;
+    const std::uint32_t attributes = unit.transport == TransportKind::Ide
+                                         ? platform::kOpenAttributeSystem
+                                         : platform::kOpenNoAttributes;
+    probe.Handle = platform::Current<platform::DeviceIo>().Open(devicePath.c_str(), attributes);
+    if (probe.Handle == platform::kInvalidHandle) return 0;
+    if (!IdentifiesAsBridge(probe)) {
+      platform::Current<platform::DeviceIo>().Close(probe.Handle);
+      return 0;
+    }
+  }
+
+  const TreePlace place = PlaceInTree(sysDir, unit);
+  const char letter = LetterOfBlockDevice(unit);
+
+  if (unit.usbDevice) {
+    if (DeviceRecord* first = FirstUnitOf(place.parent)) {
+      first->FirstUnitLetters = first->DriveLetters;
+      CopyText(first->SecondDevicePath, devicePath);
+      CopyText(first->SecondInstanceId, place.self);
+      CopyText(first->SecondInstancePath, place.self);
+      first->HasSecondUnit = 1;
+      AppendLetter(first->DriveLetters, letter);
+      CloseUnit(unit.transport, probe.Handle);
+      return 0;
+    }
+  }
+
+  DeviceTable& table = DeviceLayer().table;
+  std::uint32_t duplicates = 0;
+  for (const DeviceRecord& other : table) {
+    if (place.self == other.InstanceId.data()) ++duplicates;
+  }
+  DeviceRecord& record = table.Append();
+  record = probe;
+  record.DuplicateCount = duplicates;
+  AppendLetter(record.DriveLetters, letter);
+  record.IdLetter = letter != 0 ? letter : '0';
+  CopyText(record.DevicePath, devicePath);
+  CopyText(record.InstancePath, place.self);
+  StorePlace(record, place);
+  if (unit.usbDevice) {
+    record.ParentVendorId = usbVendor.value_or(VID_MAKER);
+    record.ParentProductId = usbVendor ? usbProduct.value_or(0) : 0;
+    CopyText(record.SerialNumber, sysfs::ReadAttribute(*unit.usbDevice, "serial").value_or(""));
+  }
+  record.Mutex = OpenDeviceMutex(table.count - 1);
+  return record.Mutex == 0 ? kDiscoveryMutexFailed : 0;
+}
+
+void ScanHub(const fs::path& sysDir, const fs::path& hubDir, int depth, std::uint32_t& counter) {
+  if (depth > kMaxHubDepth) return;
+  const std::uint64_t ports = std::min<std::uint64_t>(sysfs::ReadNumber(hubDir, "maxchild").value_or(0), 255);
+  for (unsigned port = 1; port <= ports; ++port) {
+    const std::optional<fs::path> device = sysfs::DeviceOnPort(hubDir, port);
+    if (device && sysfs::IsUsbHub(*device)) {
+      ScanHub(sysDir, *device, depth + 1, counter);
+      continue;
+    }
+    ++counter;  // empty ports count as well
+    if (!device) continue;
+    const DevNode node = LinuxNodeHandle(sysfs::KernelPath(sysDir, *device));
+    const std::optional<std::uint32_t> speed =
+        sysfs::SpeedCode(sysfs::ReadAttribute(*device, "speed").value_or(""));
+    const std::uint32_t address =
+        static_cast<std::uint32_t>(sysfs::ReadNumber(*device, "devnum").value_or(0));
+    for (DeviceRecord& record : DeviceLayer().table) {
+      if (record.ParentDevInst != node) continue;
+      record.HubNumber = counter;
+      record.PortNumber = port;
+      record.PortCount = static_cast<std::uint32_t>(ports);
+      if (speed) record.PortSpeed = *speed;
+      record.UsbAddress = address;
+    }
+  }
+}
+
+}  // namespace
+
+DevNode LinuxNodeHandle(const std::string& kernelPath) {
+  if (kernelPath.empty()) return 0;
+  std::lock_guard lock(nodesMutex);
+  const auto found = std::find(nodePaths.begin(), nodePaths.end(), kernelPath);
+  if (found != nodePaths.end()) return static_cast<DevNode>(found - nodePaths.begin() + 1);
+  nodePaths.push_back(kernelPath);
+  return static_cast<DevNode>(nodePaths.size());
+}
+
+std::vector<std::string> LinuxDiscoveryProblems() {
+  std::lock_guard lock(problemsMutex);
+  return problems;
+}
+
+int DiscoverPassThroughLinux() {
+  {
+    std::lock_guard lock(problemsMutex);
+    problems.clear();
+  }
+  const fs::path sysDir = sysfs::SysDir(platform::Current<platform::System>().SystemRoot());
+  std::error_code error;
+  if (!fs::is_directory(sysDir / "class" / "scsi_generic", error)) {
+    // Without the generic driver no bridge can be reached, whatever is plugged in.
+    NoteProblem("no SCSI generic nodes in /sys/class/scsi_generic (is the sg driver loaded? modprobe sg)");
+  }
+  const std::vector<sysfs::ScsiUnit> units = sysfs::ListScsiUnits(sysDir);
+  for (const int type : {sysfs::kScsiTypeDisk, sysfs::kScsiTypeCdRom}) {
+    for (const sysfs::ScsiUnit& unit : units) {
+      if (unit.type != type) continue;
+      const int result = ConsiderUnit(sysDir, unit);
+      if (result < 0) return result;
+    }
+  }
+  return static_cast<int>(DeviceLayer().table.count);
+}
+
+void ScanHubPortsLinux() {
+  const fs::path sysDir = sysfs::SysDir(platform::Current<platform::System>().SystemRoot());
+  std::uint32_t counter = 0;
+  for (const fs::path& rootHub : sysfs::RootHubs(sysDir)) ScanHub(sysDir, rootHub, 0, counter);
+}
+
+}  // namespace burnwell::bridge

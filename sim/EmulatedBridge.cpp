@@ -24,6 +24,30 @@ constexpr std::uint8_t kAscInvalidOpcode = 0x20;
 constexpr std::uint8_t kAscLbaOutOfRange = 0x21;
 constexpr std::uint8_t kAscInvalidFieldInCdb = 0x24;
 constexpr std::uint8_t kAscInternalFailure = 0x44;
+constexpr std::uint8_t kAscSavingParametersNotSupported = 0x39;
+
+// The caching mode page: write cache off, read cache on, nothing changeable, so its current,
+// default and changeable values are all this. A disk driver reads it (alone or among all
+// pages) to learn whether it must flush.
+constexpr std::uint8_t kCachingPageCode = 0x08;
+constexpr std::uint8_t kAllPages = 0x3F;
+constexpr std::array<std::uint8_t, 20> kCachingPage = {kCachingPageCode, 0x12};
+
+// Mode parameter headers: MODE SENSE(6) has a 4-byte header, MODE SENSE(10) an 8-byte one.
+// Neither carries block descriptors (allowed whatever DBD says).
+namespace mode6 {
+constexpr std::size_t DataLength = 0;        // u8, bytes after this field
+constexpr std::size_t DeviceSpecific = 2;    // u8, bit 7 write protect
+constexpr std::size_t DescriptorLength = 3;  // u8
+constexpr std::size_t kHeaderSize = 4;
+}  // namespace mode6
+namespace mode10 {
+constexpr std::size_t DataLength = 0;        // u16 big-endian
+constexpr std::size_t DeviceSpecific = 3;
+constexpr std::size_t DescriptorLength = 6;  // u16 big-endian
+constexpr std::size_t kHeaderSize = 8;
+}  // namespace mode10
+static_assert(mode6::DescriptorLength < mode6::kHeaderSize && mode10::DescriptorLength + 2 == mode10::kHeaderSize);
 
 // ATA strings store each pair of characters high byte first.
 void PutAtaString(std::array<std::uint8_t, 512>& data, std::size_t word, std::size_t words,
@@ -262,13 +286,24 @@ EmulatedBridge::Reply EmulatedBridge::Dispatch(const std::uint8_t* cdb, std::uin
   if (opcode >= 0xD0 && opcode <= 0xDF) return Vendor(cdb, dataIn, data);
   switch (opcode) {
     case 0x00:  // TEST UNIT READY
+    case 0x1E:  // PREVENT ALLOW MEDIUM REMOVAL: nothing to lock, the medium is fixed
+    case 0x35:  // SYNCHRONIZE CACHE(10): the write cache is off, nothing to flush
       return Reply::Good();
-    case 0x03: {  // REQUEST SENSE
+    case 0x03: {  // REQUEST SENSE: the sense of the failure before it, or NO SENSE
       if (!dataIn) return Reply::Illegal();
-      const std::size_t n = std::min<std::size_t>({data.size(), lastSense_.size(), cdb[4]});
-      std::copy_n(lastSense_.begin(), n, data.begin());
+      std::array<std::uint8_t, 18> sense = lastSense_;
+      if (sense[0] == 0) {
+        sense[0] = 0x70;
+        sense[7] = 10;
+      }
+      const std::size_t n = std::min<std::size_t>({data.size(), sense.size(), cdb[4]});
+      std::copy_n(sense.begin(), n, data.begin());
       return Reply::Good(static_cast<std::uint32_t>(n));
     }
+    case 0x1A:  // MODE SENSE(6)
+    case 0x5A:  // MODE SENSE(10)
+      if (opcode == 0x5A && cdbLength < 10) return Reply::Illegal();
+      return ModeSense(cdb, dataIn, data);
     case 0x12:
       return Inquiry(cdb, dataIn, data);
     case 0x25: {  // READ CAPACITY(10)
@@ -386,6 +421,32 @@ EmulatedBridge::Reply EmulatedBridge::Inquiry(const std::uint8_t* cdb, bool data
   }
   std::fill(data.begin(), data.end(), 0);
   const std::size_t n = std::min(allocation, answer.size());
+  std::copy_n(answer.begin(), n, data.begin());
+  return Reply::Good(static_cast<std::uint32_t>(n));
+}
+
+EmulatedBridge::Reply EmulatedBridge::ModeSense(const std::uint8_t* cdb, bool dataIn, std::span<std::uint8_t> data) {
+  if (!dataIn) return Reply::Illegal();
+  const bool ten = cdb[0] == 0x5A;
+  const std::uint8_t control = cdb[2] >> 6;  // 0 current, 1 changeable, 2 default, 3 saved
+  const std::uint8_t page = cdb[2] & 0x3F;
+  const std::uint8_t subpage = cdb[3];
+  if (control == 3) return Reply::Illegal(kAscSavingParametersNotSupported);
+  if ((page != kCachingPageCode && page != kAllPages) || subpage != 0) return Reply::Illegal();
+
+  const std::size_t headerSize = ten ? mode10::kHeaderSize : mode6::kHeaderSize;
+  std::vector<std::uint8_t> answer(headerSize, 0);
+  answer.insert(answer.end(), kCachingPage.begin(), kCachingPage.end());
+  if (ten) {
+    StoreBe16(&answer[mode10::DataLength], static_cast<std::uint16_t>(answer.size() - 2));
+    answer[mode10::DeviceSpecific] = 0x00;  // not write-protected, no DPO/FUA
+  } else {
+    answer[mode6::DataLength] = static_cast<std::uint8_t>(answer.size() - 1);
+    answer[mode6::DeviceSpecific] = 0x00;
+  }
+  const std::size_t allocation = std::min<std::size_t>(ten ? LoadBe16(&cdb[7]) : cdb[4], data.size());
+  const std::size_t n = std::min(allocation, answer.size());
+  std::fill(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(allocation), 0);
   std::copy_n(answer.begin(), n, data.begin());
   return Reply::Good(static_cast<std::uint32_t>(n));
 }

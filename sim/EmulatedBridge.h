@@ -112,6 +112,7 @@ class EmulatedBridge {
   Reply Vendor(const std::uint8_t* cdb, bool dataIn, std::span<std::uint8_t> data);
   Reply Inquiry(const std::uint8_t* cdb, bool dataIn, std::span<std::uint8_t> data);
   Reply Read10(const std::uint8_t* cdb, bool dataIn, std::span<std::uint8_t> data);
+  Reply ModeSense(const std::uint8_t* cdb, bool dataIn, std::span<std::uint8_t> data);
   void SpiSelect();
   void SpiDeselect();
 

@@ -203,5 +203,92 @@ TEST_F(BridgeTest, AutoIncrementProgrammingThroughTheBridgeEndsWithAnExtraDesele
                                       "03 00 00 0A > FF 5A 12 34 FF"}));
 }
 
+// What a disk driver sends when it binds the bridge's disk unit, answered as an empty disk
+// without a write cache answers it: no CHECK CONDITION in the kernel's log.
+TEST_F(BridgeTest, DiskDriverCommandsAreAnsweredLikeAnEmptyDisk) {
+  struct Case {
+    const char* what;
+    Bytes cdb;
+    std::size_t length;  // data-in bytes the driver asks for
+    std::uint8_t status;
+    Bytes answer;  // the first bytes of the answer (the rest of the buffer stays zero)
+  };
+  const Bytes caching = {0x08, 0x12, 0x00};
+  auto join = [](Bytes head, const Bytes& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+  };
+  const Case cases[] = {
+      {"TEST UNIT READY", {0x00, 0, 0, 0, 0, 0}, 0, kScsiGood, {}},
+      {"PREVENT MEDIUM REMOVAL", {0x1E, 0, 0, 0, 1, 0}, 0, kScsiGood, {}},
+      {"ALLOW MEDIUM REMOVAL", {0x1E, 0, 0, 0, 0, 0}, 0, kScsiGood, {}},
+      {"SYNCHRONIZE CACHE(10)", {0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, kScsiGood, {}},
+      {"READ CAPACITY(10)", {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8, kScsiGood, {0x00, 0xFF, 0xFF, 0xFF, 0, 0, 2, 0}},
+      {"MODE SENSE(6) all pages, 192 bytes", {0x1A, 0, 0x3F, 0, 192, 0}, 192, kScsiGood, join({23, 0, 0, 0}, caching)},
+      {"MODE SENSE(6) write protect probe, 4 bytes", {0x1A, 0, 0x3F, 0, 4, 0}, 192, kScsiGood, {23, 0, 0, 0, 0, 0}},
+      {"MODE SENSE(6) caching page, DBD", {0x1A, 0x08, 0x08, 0, 64, 0}, 64, kScsiGood, join({23, 0, 0, 0}, caching)},
+      {"MODE SENSE(6) changeable values", {0x1A, 0, 0x48, 0, 64, 0}, 64, kScsiGood, join({23, 0, 0, 0}, caching)},
+      {"MODE SENSE(10) caching page", {0x5A, 0, 0x08, 0, 0, 0, 0, 0, 64, 0}, 64, kScsiGood,
+       join({0, 26, 0, 0, 0, 0, 0, 0}, caching)},
+      {"MODE SENSE(6) saved values", {0x1A, 0, 0xC8, 0, 64, 0}, 64, kScsiCheckCondition, {}},
+      {"MODE SENSE(6) a page the bridge lacks", {0x1A, 0, 0x1C, 0, 64, 0}, 64, kScsiCheckCondition, {}},
+      {"MODE SENSE(6) a subpage", {0x1A, 0, 0x08, 1, 64, 0}, 64, kScsiCheckCondition, {}},
+      {"READ(10) of the partition table", {0x28, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 4096, kScsiGood, {}},
+      {"READ(10) of ordinary sectors", {0x28, 0, 0, 0x12, 0x34, 0x56, 0, 0, 8, 0}, 4096, kScsiGood, Bytes(4096, 0)},
+  };
+  for (const Case& c : cases) {
+    auto& b = Make();
+    const auto r = Send(b, c.cdb, c.length > 0, c.length, {}, static_cast<std::uint8_t>(c.cdb.size()));
+    EXPECT_EQ(r.status, c.status) << c.what;
+    if (c.status != kScsiGood) {
+      EXPECT_EQ(r.senseKey, kSenseIllegalRequest) << c.what;
+      continue;
+    }
+    ASSERT_GE(r.data.size(), c.answer.size()) << c.what;
+    EXPECT_EQ(Bytes(r.data.begin(), r.data.begin() + static_cast<std::ptrdiff_t>(c.answer.size())), c.answer) << c.what;
+  }
+  auto& b = Make();
+  const auto sector0 = Send(b, {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, true, 512, {}, 10);
+  EXPECT_EQ(sector0.data[510], 0x55) << "an MBR without partitions";
+  EXPECT_EQ(sector0.data[511], 0xAA);
+  EXPECT_EQ(Bytes(sector0.data.begin() + 446, sector0.data.begin() + 510), Bytes(64, 0));
+}
+
+TEST_F(BridgeTest, RequestSenseReportsTheLastFailureOnceThenNoSense) {
+  auto& b = Make();
+  const Bytes requestSense = {0x03, 0, 0, 0, 18, 0};
+  EXPECT_EQ(Send(b, {0xC5}, false, 0).status, kScsiCheckCondition);
+  auto r = Send(b, requestSense, true, 18, {}, 6);
+  ASSERT_EQ(r.status, kScsiGood);
+  EXPECT_EQ(r.data[0], 0x70);
+  EXPECT_EQ(r.data[2], kSenseIllegalRequest);
+  EXPECT_EQ(r.data[12], 0x20) << "invalid operation code";
+  r = Send(b, requestSense, true, 18, {}, 6);
+  EXPECT_EQ(r.data[0], 0x70) << "fixed format";
+  EXPECT_EQ(r.data[2], 0) << "NO SENSE once reported";
+  EXPECT_EQ(r.data[7], 10);
+}
+
+TEST_F(BridgeTest, ADiskDriversBindingLeavesTheIdentificationReadsWorking) {
+  auto& b = Make(Config([](BridgeConfig& c) { c.productId = PID_D; }));
+  auto read10 = [&](std::uint32_t lba, std::uint16_t blocks) {
+    Bytes cdb = {0x28, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    StoreBe32(&cdb[2], lba);
+    StoreBe16(&cdb[7], blocks);
+    return Send(b, cdb, true, blocks * 512u, {}, 10);
+  };
+  Send(b, {0x00, 0, 0, 0, 0, 0}, false, 0, {}, 6);
+  Send(b, {0x12, 0, 0, 0, 36, 0}, true, 36, {}, 6);
+  Send(b, {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, true, 8, {}, 10);
+  Send(b, {0x1A, 0, 0x3F, 0, 192, 0}, true, 192, {}, 6);
+  Send(b, {0x1E, 0, 0, 0, 1, 0}, false, 0, {}, 6);
+  read10(0, 8);
+  const std::uint32_t base = 0xFF0000;
+  for (std::uint32_t lba : {base + (VID_MAKER >> 8), base + (VID_MAKER & 0xFF), base + (PID_B >> 8), base + (PID_B & 0xFF)}) {
+    ASSERT_EQ(read10(lba, 1).status, kScsiGood);
+  }
+  EXPECT_EQ(LoadBe16(&read10(0x600000, 1).data[4]), PID_D);
+}
+
 }  // namespace
 }  // namespace burnwell::sim

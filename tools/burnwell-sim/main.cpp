@@ -12,6 +12,7 @@
 
 #include "MachineMode.h"
 #include "PathListener.h"
+#include "UsbipMode.h"
 #include "device/relay/RelayServer.h"
 #include "platform/RelaySocketPath.h"
 #include "sim/ChipCatalog.h"
@@ -153,6 +154,7 @@ int Serve(sim::SimCommandLine& line) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  if (const std::optional<int> status = sim::RunUsbipModeIfAsked(args)) return *status;
   if (const std::optional<int> status = sim::RunMachineModeIfAsked(args)) return *status;
   std::string error;
   auto line = sim::ParseSimCommandLine(args, &error);
@@ -162,7 +164,7 @@ int main(int argc, char** argv) {
   }
   switch (line->command) {
     case sim::SimCommandLine::Command::Help:
-      std::cout << sim::SimUsage() << sim::MachineModeUsage();
+      std::cout << sim::SimUsage() << sim::MachineModeUsage() << sim::UsbipModeUsage();
       return 0;
     case sim::SimCommandLine::Command::ListChips:
       return ListChips();

@@ -1,0 +1,254 @@
+#include "UsbipMode.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <thread>
+
+#include "sim/CommandLine.h"
+
+#ifndef _WIN32
+#include "sim/machine/MachineFile.h"
+#include "sim/usbip/UsbipServer.h"
+#endif
+
+namespace burnwell::sim {
+namespace {
+
+struct UsbipCommandLine {
+  bool help = false;
+  std::uint16_t port = 3240;
+  std::optional<std::string> machineFile;
+  std::vector<std::string> bridgeOptions;  // handed to the bridge option parser
+};
+
+// The usbip command is the first argument that is neither an option nor an option's value.
+bool NamesUsbip(const std::vector<std::string>& args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--help" || args[i] == "-h" || args[i] == "--") return false;
+    if (args[i].rfind("--", 0) == 0) {
+      ++i;
+      continue;
+    }
+    return args[i] == "usbip";
+  }
+  return false;
+}
+
+std::optional<UsbipCommandLine> ParseUsbipCommandLine(const std::vector<std::string>& args, std::string* error) {
+  UsbipCommandLine line;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "usbip") continue;
+    if (arg == "--help" || arg == "-h") {
+      line.help = true;
+      return line;
+    }
+    if (arg.rfind("--", 0) != 0) {
+      *error = "unexpected argument '" + arg + "'";
+      return std::nullopt;
+    }
+    if (i + 1 >= args.size()) {
+      *error = "option " + arg + " needs a value";
+      return std::nullopt;
+    }
+    const std::string& value = args[++i];
+    if (arg == "--port") {
+      unsigned long port = 0;
+      const bool digits = !value.empty() && value.size() <= 5 &&
+                          std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
+      if (digits) port = std::stoul(value);
+      if (!digits || port == 0 || port > 65535) {
+        *error = "--port takes a TCP port (1 to 65535), not '" + value + "'";
+        return std::nullopt;
+      }
+      line.port = static_cast<std::uint16_t>(port);
+    } else if (arg == "--machine") {
+      line.machineFile = value;
+    } else if (arg == "--socket") {
+      *error = "--socket is an option of serve; usbip listens on --port";
+      return std::nullopt;
+    } else {
+      line.bridgeOptions.push_back(arg);
+      line.bridgeOptions.push_back(value);
+    }
+  }
+  if (line.machineFile && !line.bridgeOptions.empty()) {
+    *error = "--machine FILE takes no bridge options; describe the bridges in FILE";
+    return std::nullopt;
+  }
+  return line;
+}
+
+#ifndef _WIN32
+
+std::atomic<bool> stopRequested{false};
+extern "C" void OnUsbipStopSignal(int) { stopRequested.store(true); }
+
+// One served bridge with the files it reads at start and writes at the end.
+struct BridgeFiles {
+  std::string busId;
+  BridgeConfig config;
+  std::optional<std::filesystem::path> image, trace, spiTrace;
+};
+
+std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot open image " + path.string());
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw std::runtime_error("cannot read image " + path.string());
+  return bytes;
+}
+
+// Written beside the target and renamed over it: an interrupted save keeps the old image.
+bool WriteBytes(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
+  std::filesystem::path partial = path;
+  partial += ".partial";
+  {
+    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) return false;
+  }
+  std::error_code error;
+  std::filesystem::rename(partial, path, error);
+  return !error;
+}
+
+std::string Hex4(std::uint16_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04x", static_cast<unsigned>(value));
+  return text;
+}
+
+int Serve(const std::vector<BridgeFiles>& described, std::uint16_t port) {
+  RealTimeClock clock;
+  std::vector<std::unique_ptr<std::ofstream>> traces;  // outlive the bridges writing into them
+  std::vector<std::shared_ptr<EmulatedBridge>> bridges;
+  std::vector<usbip::ServedBridge> served;
+  std::unique_ptr<usbip::UsbipServer> server;
+  auto openTrace = [&](const std::filesystem::path& path) {
+    traces.push_back(std::make_unique<std::ofstream>(path, std::ios::trunc));
+    if (!*traces.back()) throw std::runtime_error("cannot write trace " + path.string());
+    return traces.back().get();
+  };
+  try {
+    for (const BridgeFiles& files : described) {
+      BridgeConfig config = files.config;
+      if (files.image && std::filesystem::exists(*files.image)) config.memoryContents = ReadBytes(*files.image);
+      auto bridge = std::make_shared<EmulatedBridge>(config, clock);
+      if (files.trace) bridge->SetScsiTrace(openTrace(*files.trace));
+      if (files.spiTrace) bridge->SetSpiTrace(openTrace(*files.spiTrace));
+      bridges.push_back(bridge);
+      served.push_back({files.busId, bridge});
+    }
+    server = std::make_unique<usbip::UsbipServer>(served, port, [](const std::string& line) {
+      std::cout << "burnwell-sim: " << line << std::endl;
+    });
+  } catch (const std::exception& error) {
+    std::cerr << "burnwell-sim: " << error.what() << "\n";
+    return 1;
+  }
+
+  std::signal(SIGINT, OnUsbipStopSignal);
+  std::signal(SIGTERM, OnUsbipStopSignal);
+  server->Start();
+  for (std::size_t i = 0; i < described.size(); ++i) {
+    const BridgeConfig& config = bridges[i]->Config();
+    std::cout << "burnwell-sim: exporting " << described[i].busId << " (USB " << Hex4(config.vendorId) << ':'
+              << Hex4(config.productId) << ", serial " << config.serial << ")\n";
+  }
+  std::cout << "burnwell-sim: serving USB/IP on 127.0.0.1:" << server->Port()
+            << " until stopped (Ctrl-C or SIGTERM detaches every device)" << std::endl;
+  while (!stopRequested.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  server->Stop();
+  server.reset();
+
+  int result = 0;
+  for (std::size_t i = 0; i < described.size(); ++i) {
+    if (described[i].image && !WriteBytes(*described[i].image, bridges[i]->Memory())) {
+      std::cerr << "burnwell-sim: cannot save image " << described[i].image->string() << "\n";
+      result = 1;
+    }
+    bridges[i]->SetScsiTrace(nullptr);
+    bridges[i]->SetSpiTrace(nullptr);
+  }
+  for (auto& trace : traces) trace->flush();
+  return result;
+}
+
+#endif
+
+}  // namespace
+
+std::string UsbipModeUsage() {
+  return "\nUSB/IP mode (Linux):\n"
+         "  burnwell-sim usbip [BRIDGE OPTIONS] [--port N]\n"
+         "  burnwell-sim usbip --machine FILE [--port N]\n"
+         "Exports the emulated bridge (bus ID 1-1), or every bridge of the machine FILE (bus ID =\n"
+         "its location), as a USB 2.0 high-speed mass-storage device over USB/IP on 127.0.0.1\n"
+         "(default port 3240) until stopped; SIGINT or SIGTERM detaches every device, which the\n"
+         "importing kernel sees as an unplug, and a fault plan's disconnect unplugs its bridge.\n"
+         "--image and the traces work as with serve; hubs and other storage of FILE are not\n"
+         "exported. Example, as root:\n"
+         "  burnwell-sim usbip --image mem.bin &   modprobe vhci-hcd;   usbip attach -r 127.0.0.1 -b 1-1\n";
+}
+
+std::optional<int> RunUsbipModeIfAsked(const std::vector<std::string>& args) {
+  if (!NamesUsbip(args)) return std::nullopt;
+  std::string error;
+  const std::optional<UsbipCommandLine> line = ParseUsbipCommandLine(args, &error);
+  if (!line) {
+    std::cerr << "burnwell-sim: " << error << "\nTry 'burnwell-sim --help'.\n";
+    return 2;
+  }
+  if (line->help) {
+    std::cout << UsbipModeUsage();
+    return 0;
+  }
+#ifdef _WIN32
+  std::cerr << "burnwell-sim: usbip runs on Linux only\n";
+  return 2;
+#else
+  std::vector<BridgeFiles> bridges;
+  if (line->machineFile) {
+    try {
+      for (const auto& bridge : machine::ReadMachineFile(*line->machineFile).bridges) {
+        bridges.push_back({bridge.location, bridge.config, bridge.image, bridge.trace, bridge.spiTrace});
+      }
+    } catch (const std::invalid_argument& failure) {
+      std::cerr << "burnwell-sim: " << failure.what() << "\n";
+      return 2;
+    }
+    if (bridges.empty()) {
+      std::cerr << "burnwell-sim: " << *line->machineFile << " has no bridge to export\n";
+      return 2;
+    }
+  } else {
+    std::vector<std::string> options = line->bridgeOptions;
+    options.push_back("serve");
+    const std::optional<SimCommandLine> parsed = ParseSimCommandLine(options, &error);
+    if (!parsed) {
+      std::cerr << "burnwell-sim: " << error << "\nTry 'burnwell-sim --help'.\n";
+      return 2;
+    }
+    BridgeFiles files{"1-1", parsed->bridge, std::nullopt, std::nullopt, std::nullopt};
+    if (parsed->imagePath) files.image = *parsed->imagePath;
+    if (parsed->scsiTracePath) files.trace = *parsed->scsiTracePath;
+    if (parsed->spiTracePath) files.spiTrace = *parsed->spiTracePath;
+    bridges.push_back(std::move(files));
+  }
+  return Serve(bridges, line->port);
+#endif
+}
+
+}  // namespace burnwell::sim

@@ -30,10 +30,11 @@ say() { echo "kernel-test: $*"; }
 # Inside the guest (run by the initramfs's init as process 1, host root read-only at /)
 # ---------------------------------------------------------------------------------------------
 guest_main() {
-  local results=$1 build=$2 source=$3
-  local work=/tmp/work sim="$build/tools/burnwell-sim/burnwell-sim" tool="$build/tools/burnwell-tool/burnwell-tool"
-  local verdicts="$results/verdicts.txt" failures=0
+  # Globals: the exit trap that powers the guest off reads them after this function returns.
+  results=$1 build=$2 work=/tmp/work verdicts="$1/verdicts.txt" failures=0
+  local sim="$build/tools/burnwell-sim/burnwell-sim" tool="$build/tools/burnwell-tool/burnwell-tool"
   mkdir -p "$work"
+  [ -e /dev/fd ] || ln -s /proc/self/fd /dev/fd
   : > "$verdicts"
   export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/tmp
   cd "$work"
@@ -146,6 +147,13 @@ guest_main() {
   t1=$(date +%s.%N)
   after=$(trace_lines)
   if [ $status -eq 0 ]; then verdict update ok "$(grep -v '^\s*$' "$work/update.out" | tail -1)"; else verdict update FAILED "exit $status"; fi
+  # Independently of the update's own read-back: the main code now in the flash is the file's.
+  run update-landed 120 "$tool" flash read "$work/code.bin" --offset 256 --length 2048
+  if [ $status -eq 0 ] && cmp -s "$work/code.bin" "$results/small.bin"; then
+    verdict update-landed ok "flash 256..2303 holds the file's code"
+  else
+    verdict update-landed FAILED "exit $status, $(cmp "$work/code.bin" "$results/small.bin" 2>&1 | head -1)"
+  fi
   say "$(awk -v a="$t0" -v b="$t1" -v n="$((after - before))" 'BEGIN { printf "timing: update: %d SCSI commands in %.1f s, %.2f ms per command", n, b - a, n ? 1000 * (b - a) / n : 0 }')" |
     tee -a "$verdicts"
 
@@ -207,13 +215,13 @@ guest_main() {
   dmesg | grep -E "usb 1-1|vhci" | tail -5 | sed 's/^/  kernel-log| /'
 }
 
-# The one place that judges how the tool ends when its bridge is unplugged mid-update: today
-# the update must fail with a non-zero status and say so; a dedicated disconnect message and
-# status can be checked here later.
+# The one place that judges how the tool ends when its bridge is unplugged mid-update. Today:
+# the update fails (exit 1, "the update failed") within its time limit and never reports
+# completion. A dedicated disconnect message and exit status are to be checked here.
 check_unplug_verdict() {
   local status=$1 output=$2
-  if [ "$status" -ne 0 ] && [ "$status" -lt 124 ] && grep -qiE "fail|error" "$output"; then
-    verdict unplug-mid-update ok "update ended with exit $status: $(grep -iE 'fail|error' "$output" | tail -1)"
+  if [ "$status" -eq 1 ] && ! grep -q "Programming completed" "$output"; then
+    verdict unplug-mid-update ok "update ended with exit 1: $(grep -v '^\s*$' "$output" | tail -1)"
   else
     verdict unplug-mid-update FAILED "exit $status"
   fi
@@ -321,6 +329,7 @@ for m in $(cat /lib/modules/load-order); do
   insmod "/lib/modules/$m" 2>/dev/null || echo "init: cannot load $m"
 done
 arg() { sed -n "s/.*$1=\([^ ]*\).*/\1/p" /proc/cmdline; }
+script=$(arg burnwell.script) build=$(arg burnwell.build) source=$(arg burnwell.source)
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144 hostroot /newroot || { echo "init: no host root"; poweroff -f; }
 mount -t tmpfs -o mode=1777 tmpfs /newroot/tmp
 mount -t tmpfs tmpfs /newroot/run
@@ -330,7 +339,7 @@ ip link set lo up
 mount --move /proc /newroot/proc
 mount --move /sys /newroot/sys
 mount --move /dev /newroot/dev
-exec switch_root /newroot /bin/bash "$(arg burnwell.script)" --guest /tmp/results "$(arg burnwell.build)" "$(arg burnwell.source)"
+exec switch_root /newroot /bin/bash "$script" --guest /tmp/results "$build" "$source"
 EOF
 }
 
@@ -358,9 +367,10 @@ host_main() {
   rm -rf "$out"
   mkdir -p "$out"
   # The update's firmware files: a small image-sized HEX file, and the example for the unplug.
-  python3 - "$out/small.hex" <<'EOF'
+  python3 - "$out/small.hex" "$out/small.bin" <<'EOF'
 import sys
 code = bytes((i * 7 + 3) & 0xFF for i in range(0x800))
+open(sys.argv[2], "wb").write(code)
 with open(sys.argv[1], "w") as out:
     for at in range(0, len(code), 16):
         row = code[at:at + 16]
@@ -373,9 +383,12 @@ EOF
   limit=$((TOTAL_LIMIT_S - (SECONDS - started) - BOOT_MARGIN_S))
   if [ $limit -lt 120 ]; then echo "test-kernel: no time left to boot the guest" >&2; exit 1; fi
   say "booting the guest (TCG, at most $limit s); console in $out/console.log"
+  # One virtual CPU: with two, each hand-over between the tool, the kernel's USB threads and the
+  # server crosses CPUs, and a SCSI command took about 40 ms instead of about 5 ms (measured
+  # under TCG on a busy two-core machine).
   set +e
-  timeout --kill-after=10 "$limit" qemu-system-x86_64 -nographic -no-reboot -m 1536 -smp 2 \
-    -accel tcg,thread=multi -cpu max -nic none \
+  timeout --kill-after=10 "$limit" qemu-system-x86_64 -nographic -no-reboot -m 1536 -smp 1 \
+    -accel tcg -cpu max -nic none \
     -kernel "$kernel" -initrd "$initramfs" \
     -append "console=ttyS0 panic=-1 loglevel=4 burnwell.script=$root/scripts/test-kernel.sh burnwell.build=$build burnwell.source=$root" \
     -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \

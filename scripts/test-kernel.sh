@@ -403,9 +403,9 @@ EOF
   limit=$((TOTAL_LIMIT_S - (SECONDS - started) - BOOT_MARGIN_S))
   if [ $limit -lt 120 ]; then echo "test-kernel: no time left to boot the guest" >&2; exit 1; fi
   say "booting the guest (TCG, at most $limit s); console in $out/console.log"
-  # One virtual CPU: with two, each hand-over between the tool, the kernel's USB threads and the
-  # server crosses CPUs, and a SCSI command took about 40 ms instead of about 5 ms (measured
-  # under TCG on a busy two-core machine).
+  # One virtual CPU: every SCSI command hands over between the tool, the kernel's USB threads
+  # and the server. Measured under TCG on a busy two-core machine: with two virtual CPUs a
+  # command took 34 to 39 ms in two of three runs, with one 4 to 11 ms in every run.
   set +e
   timeout --kill-after=10 "$limit" qemu-system-x86_64 -nographic -no-reboot -m 1536 -smp 1 \
     -accel tcg -cpu max -nic none \

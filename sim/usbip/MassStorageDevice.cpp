@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "common/Bytes.h"
-#include "device/ScsiRequest.h"
+#include "wire/ScsiRequest.h"
 
 namespace burnwell::sim::usbip {
 namespace {
@@ -388,14 +388,14 @@ UrbCompletion MassStorageDevice::AcceptCommand(const Urb& urb) {
 }
 
 void MassStorageDevice::Execute() {
-  device::ScsiRequest request(hostLength_);
-  device::ScsiPassThroughHeader header;
+  wire::ScsiRequest request(hostLength_);
+  wire::ScsiPassThroughHeader header;
   header.CdbLength = cbLength_;
-  header.SenseInfoLength = static_cast<std::uint8_t>(device::kSenseSize);
-  header.DataIn = hostIn_ ? device::SCSI_IOCTL_DATA_IN : device::SCSI_IOCTL_DATA_OUT;
+  header.SenseInfoLength = static_cast<std::uint8_t>(wire::kSenseSize);
+  header.DataIn = hostIn_ ? wire::SCSI_IOCTL_DATA_IN : wire::SCSI_IOCTL_DATA_OUT;
   header.DataTransferLength = hostLength_;
-  header.DataBufferOffset = static_cast<std::uint32_t>(device::kDataOffset);
-  header.SenseInfoOffset = static_cast<std::uint32_t>(device::kSenseOffset);
+  header.DataBufferOffset = static_cast<std::uint32_t>(wire::kDataOffset);
+  header.SenseInfoOffset = static_cast<std::uint32_t>(wire::kSenseOffset);
   header.Cdb = cb_;
   request.SetHeader(header);
   if (!hostIn_) std::copy(data_.begin(), data_.end(), request.Data().begin());

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace burnwell::platform {
@@ -40,11 +41,26 @@ class RelayListener {
 };
 
 // Starts listening at the relay's well-known place; nullptr when that is impossible (another
-// server listens there already, no rights, ...).
-std::unique_ptr<RelayListener> ListenForRelayClients();
+// server listens there already, no rights, ...), with the reason in *problem when given.
+//
+// Linux: the socket is made with mode 0660 and the group burnwell (0600 when the system has no
+// such group or the server may not give the socket to it), in a folder of the same ownership
+// that the server makes when missing (0750, or 0700). Only root, the server's own user and
+// members of the group burnwell are served: any other client is disconnected at once (checked
+// with the peer's credentials). A file at the place that is not a socket is never removed.
+// Failing accepts for want of descriptors or memory do not end the listener: it waits a little
+// and goes on.
+std::unique_ptr<RelayListener> ListenForRelayClients(std::string* problem = nullptr);
 
 // Linux: listens on a socket at the given path instead (an emulator serving a place of the
-// user's choice). Windows: nullptr, the relay's place is its pipe.
-std::unique_ptr<RelayListener> ListenForRelayClientsAt(const std::filesystem::path& path);
+// user's choice), with the same rules. Windows: nullptr, the relay's place is its pipe.
+std::unique_ptr<RelayListener> ListenForRelayClientsAt(const std::filesystem::path& path,
+                                                       std::string* problem = nullptr);
+
+// Linux: the listening socket the service manager handed over (systemd socket activation:
+// LISTEN_PID and LISTEN_FDS name descriptor 3), served with the same rules; nullptr when the
+// program was not started that way, with the reason in *problem when the hand-over was
+// unusable. Windows: nullptr.
+std::unique_ptr<RelayListener> InheritedRelayListener(std::string* problem = nullptr);
 
 }  // namespace burnwell::platform

@@ -19,8 +19,9 @@ class System {
   // per-thread value elsewhere). Separate from the device layer's own last-error value.
   virtual void SetLastSystemError(std::uint32_t code) = 0;
   virtual std::uint32_t LastSystemError() = 0;
-  // Linux: the system root under which /sys, /dev and /run are taken (BURNWELL_SYSROOT,
-  // "/" when unset or empty). Windows: unused, "/".
+  // Linux: the system root under which /sys, /dev and /run are taken (BURNWELL_SYSROOT, a
+  // test and emulator setting; "/" when unset, empty, or ignored under raised privileges,
+  // platform/Environment.h). Windows: unused, "/".
   virtual std::filesystem::path SystemRoot() = 0;
 };
 

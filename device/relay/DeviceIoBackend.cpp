@@ -1,42 +1,99 @@
 #include "device/relay/DeviceIoBackend.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
-#include "platform/DeviceIo.h"
+#include "common/Bytes.h"
+#include "device/ScsiRequest.h"
+#include "device/Transport.h"
+#include "device/relay/BridgeCommands.h"
 #include "platform/WinNames.h"
 
 namespace burnwell::device::relay {
-namespace {
 
-class DeviceIoSession final : public RelaySession {
+bool IsPlainNodePath(std::string_view path) {
+  if (path.size() < 2 || path.front() != '/') return false;
+  std::size_t start = 1;
+  while (start <= path.size()) {
+    const std::size_t end = std::min(path.find('/', start), path.size());
+    const std::string_view part = path.substr(start, end - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+class DeviceIoBackend::Session final : public RelaySession {
  public:
-  explicit DeviceIoSession(platform::Handle handle) : handle_(handle) {}
-  ~DeviceIoSession() override { platform::Current<platform::DeviceIo>().Close(handle_); }
+  Session(DeviceIoBackend& owner, platform::Handle handle, std::string path)
+      : owner_(owner), handle_(handle), path_(std::move(path)) {}
+  ~Session() override { RelayCloseDevice(handle_); }
 
-  bool IoControl(std::uint32_t code, std::span<const std::uint8_t> in,
-                 std::span<std::uint8_t> out, std::uint32_t* returned) override {
-    // The pass-through updates its request in place: `out` already holds a copy of `in`.
-    const bool inPlace = code == IOCTL_SCSI_PASS_THROUGH;
-    const void* input = inPlace ? out.data() : in.data();
-    const auto inputSize = static_cast<std::uint32_t>(inPlace ? out.size() : in.size());
-    return platform::Current<platform::DeviceIo>().IoControl(
-        handle_, code, input, inputSize, out.data(), static_cast<std::uint32_t>(out.size()),
-        returned);
+  bool IoControl(std::uint32_t code, std::span<const std::uint8_t>, std::span<std::uint8_t> out,
+                 std::uint32_t* returned) override {
+    const auto size = static_cast<std::uint32_t>(out.size());
+    switch (code) {
+      case IOCTL_SCSI_PASS_THROUGH:
+        // `out` holds a copy of the request: it is judged, and updated in place.
+        if (!Admit(out)) return false;
+        return RelayDeviceIoControl(handle_, code, out.data(), size, out.data(), size, returned) != 0;
+      case IOCTL_DISK_GET_DRIVE_LAYOUT:
+      case IOCTL_DISK_GET_DRIVE_GEOMETRY:
+      case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX:
+      case IOCTL_DISK_GET_DRIVE_LAYOUT_EX:
+        return RelayDeviceIoControl(handle_, code, nullptr, 0, out.data(), size, returned) != 0;
+      default:
+        owner_.Refuse(owner_.refusedCommands_, "refused I/O control " + Hex(code, 8) + " on " + path_);
+        return false;
+    }
   }
 
  private:
+  static std::string Hex(std::uint32_t value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*X", digits, static_cast<unsigned>(value));
+    return text;
+  }
+
+  bool Admit(std::span<std::uint8_t> request) {
+    if (request.size() < kPassThroughHeaderSize) return false;
+    const ScsiPassThroughHeader header = DecodePassThroughHeader(request);
+    const CommandCheck check = CheckBridgeCommand(header);
+    if (!check.Allowed()) {
+      const std::string name =
+          check.name.empty() ? "operation " + Hex(header.Cdb[0], 2) : std::string(check.name);
+      owner_.Refuse(owner_.refusedCommands_, "refused " + name + " on " + path_ + ": " +
+                                                 std::string(RefusalText(check.refusal)));
+      return false;
+    }
+    if (header.TimeOutValue > kMaxCommandTimeoutSeconds)
+      StoreLe32(request.data() + spt::TimeOutValue, kMaxCommandTimeoutSeconds);
+    return true;
+  }
+
+  DeviceIoBackend& owner_;
   platform::Handle handle_;
+  std::string path_;
 };
 
-}  // namespace
+DeviceIoBackend::DeviceIoBackend(NodePolicy permitted, RefusalNote note)
+    : permitted_(std::move(permitted)), note_(std::move(note)) {}
+
+void DeviceIoBackend::Refuse(std::atomic<std::uint64_t>& counter, std::string_view text) {
+  counter.fetch_add(1);
+  if (note_) note_(text);
+}
 
 std::unique_ptr<RelaySession> DeviceIoBackend::Open(std::string_view path) {
-  const std::string text(path);
-  const platform::Handle handle =
-      platform::Current<platform::DeviceIo>().Open(text.c_str(), platform::kOpenNoAttributes);
+  std::string text(path);
+  if (!IsPlainNodePath(path) || !permitted_ || !permitted_(path)) {
+    Refuse(refusedOpens_, "refused to open " + text + ": not a bridge's node");
+    return nullptr;
+  }
+  const platform::Handle handle = RelayOpenDevice(text.c_str());
   if (handle == platform::kInvalidHandle) return nullptr;
-  return std::make_unique<DeviceIoSession>(handle);
+  return std::make_unique<Session>(*this, handle, std::move(text));
 }
 
 }  // namespace burnwell::device::relay

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <system_error>
 
 #include "common/Bytes.h"
 #include "device/RelayProtocol.h"
@@ -129,8 +130,38 @@ RelayOutcome RelayConnection::HandleDiskQuery(std::uint32_t code,
   return outcome;
 }
 
-RelayServer::RelayServer(RelayBackend& backend, std::unique_ptr<platform::RelayListener> listener)
-    : backend_(backend), listener_(std::move(listener)) {}
+// One client connection and the thread that serves it.
+struct RelayServer::Connection {
+  // Values of waitingSince besides a time: a request is being served; the watchdog ended it.
+  static constexpr std::int64_t kServing = -1;
+  static constexpr std::int64_t kClosedIdle = -2;
+
+  explicit Connection(std::unique_ptr<platform::RelayChannel> c) : channel(std::move(c)) {}
+
+  // Reset by the connection's own thread when it ends (with the server's mutex held, so that
+  // Stop and the watchdog never shut down a channel that is gone).
+  std::unique_ptr<platform::RelayChannel> channel;
+  std::thread thread;
+  std::atomic<bool> done{false};
+  // Since when (steady-clock ticks) the client has been silent, or one of the values above.
+  std::atomic<std::int64_t> waitingSince{kServing};
+};
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+std::int64_t NowTicks() { return SteadyClock::now().time_since_epoch().count(); }
+
+SteadyClock::time_point FromTicks(std::int64_t ticks) {
+  return SteadyClock::time_point(SteadyClock::duration(ticks));
+}
+
+}  // namespace
+
+RelayServer::RelayServer(RelayBackend& backend, std::unique_ptr<platform::RelayListener> listener,
+                         RelayServerLimits limits)
+    : backend_(backend), listener_(std::move(listener)), limits_(limits) {}
 
 RelayServer::~RelayServer() { Stop(); }
 
@@ -138,55 +169,122 @@ void RelayServer::Start() {
   std::lock_guard lock(mutex_);
   if (acceptThread_.joinable() || stopping_ || !listener_) return;
   acceptThread_ = std::thread([this] { AcceptLoop(); });
+  idleThread_ = std::thread([this] { WatchIdleConnections(); });
 }
 
 void RelayServer::Stop() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
-    for (auto& channel : channels_) channel->Shutdown();
+    for (auto& connection : connections_)
+      if (connection->channel) connection->channel->Shutdown();
   }
+  stopped_.notify_all();
   if (listener_) listener_->Stop();
   if (acceptThread_.joinable()) acceptThread_.join();
-  // The accept thread has ended: no thread is added from here on.
+  if (idleThread_.joinable()) idleThread_.join();
+  // The accept thread has ended: no connection is added from here on.
   for (auto& connection : connections_)
-    if (connection.thread.joinable()) connection.thread.join();
+    if (connection->thread.joinable()) connection->thread.join();
   connections_.clear();
-  channels_.clear();
+}
+
+RelayServerCounts RelayServer::Counts() const {
+  std::lock_guard lock(mutex_);
+  return counts_;
+}
+
+std::size_t RelayServer::OpenConnections() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<std::size_t>(std::count_if(
+      connections_.begin(), connections_.end(), [](const auto& c) { return !c->done.load(); }));
 }
 
 void RelayServer::ReapFinishedConnections() {
   // A long-running relay sees many connections: join the threads of those that have ended.
-  std::erase_if(connections_, [](Connection& connection) {
-    if (!connection.done->load()) return false;
-    connection.thread.join();
+  std::erase_if(connections_, [](const std::unique_ptr<Connection>& connection) {
+    if (!connection->done.load()) return false;
+    connection->thread.join();
     return true;
   });
 }
 
 void RelayServer::AcceptLoop() {
   while (auto accepted = listener_->Accept()) {
-    std::shared_ptr<platform::RelayChannel> channel = std::move(accepted);
     std::lock_guard lock(mutex_);
     if (stopping_) {
-      channel->Shutdown();
+      accepted->Shutdown();
       break;
     }
     ReapFinishedConnections();
-    channels_.push_back(channel);
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    connections_.push_back({std::thread([this, channel, done]() mutable {
-                              Serve(backend_, *channel);
-                              channel->Shutdown();
-                              // Drop the server's reference so the connection closes now.
-                              {
-                                std::lock_guard lock(mutex_);
-                                std::erase(channels_, channel);
-                              }
-                              channel.reset();
-                              done->store(true);
-                            }),
-                            done});
+    if (connections_.size() >= limits_.maxConnections) {
+      // Closed at once: a client waiting for a slot would only hold a descriptor.
+      ++counts_.refusedOverLimit;
+      accepted->Shutdown();
+      continue;
+    }
+    auto connection = std::make_unique<Connection>(std::move(accepted));
+    Connection& served = *connection;
+    try {
+      served.thread = std::thread([this, &served] {
+        ServeConnection(served);
+        {
+          // Close the connection now, not when the thread is joined.
+          std::lock_guard ending(mutex_);
+          served.channel->Shutdown();
+          served.channel.reset();
+        }
+        served.done.store(true);
+      });
+    } catch (const std::system_error&) {
+      // No thread to be had: the client is refused like one beyond the limit.
+      ++counts_.refusedOverLimit;
+      served.channel->Shutdown();
+      continue;
+    }
+    ++counts_.accepted;
+    connections_.push_back(std::move(connection));
+  }
+}
+
+void RelayServer::WatchIdleConnections() {
+  if (limits_.idleTimeout <= std::chrono::milliseconds::zero()) return;
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    ReapFinishedConnections();
+    const SteadyClock::time_point now = SteadyClock::now();
+    // A connection that turns silent after this pass has its deadline after the next one.
+    SteadyClock::time_point next = now + limits_.idleTimeout;
+    for (auto& connection : connections_) {
+      std::int64_t since = connection->waitingSince.load();
+      if (since < 0) continue;
+      const SteadyClock::time_point deadline = FromTicks(since) + limits_.idleTimeout;
+      if (deadline > now) {
+        next = std::min(next, deadline);
+      } else if (connection->waitingSince.compare_exchange_strong(since, Connection::kClosedIdle)) {
+        ++counts_.closedIdle;
+        if (connection->channel) connection->channel->Shutdown();
+      }
+    }
+    stopped_.wait_until(lock, next, [this] { return stopping_; });
+  }
+}
+
+void RelayServer::ServeConnection(Connection& served) {
+  platform::RelayChannel& channel = *served.channel;  // reset only by this thread, after this
+  RelayConnection connection(backend_);
+  std::vector<std::uint8_t> message;
+  while (true) {
+    served.waitingSince.store(NowTicks());
+    const auto received = channel.Receive(message, kMaxMessageSize);
+    // The watchdog may have ended the connection while it was silent.
+    std::int64_t since = served.waitingSince.load();
+    if (since < 0 || !served.waitingSince.compare_exchange_strong(since, Connection::kServing))
+      return;
+    if (received != platform::ReceiveResult::Message) return;
+    const RelayOutcome outcome = connection.Handle(message);
+    if (!outcome.reply.empty() && !channel.Send(outcome.reply)) return;
+    if (outcome.closeConnection) return;
   }
 }
 
@@ -202,10 +300,10 @@ void RelayServer::Serve(RelayBackend& backend, platform::RelayChannel& channel) 
   }
 }
 
-std::unique_ptr<RelayServer> StartRelayServer(RelayBackend& backend) {
+std::unique_ptr<RelayServer> StartRelayServer(RelayBackend& backend, RelayServerLimits limits) {
   auto listener = platform::ListenForRelayClients();
   if (!listener) return nullptr;
-  auto server = std::make_unique<RelayServer>(backend, std::move(listener));
+  auto server = std::make_unique<RelayServer>(backend, std::move(listener), limits);
   server->Start();
   return server;
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -41,10 +43,28 @@ class RelayConnection {
   std::unique_ptr<RelaySession> session_;
 };
 
-// Serves every client of a listener, one thread per connection, until Stop.
+// How many clients a server serves at once, and how long a client may stay silent.
+struct RelayServerLimits {
+  // Connections beyond this many are closed as soon as they are accepted.
+  std::size_t maxConnections = 128;
+  // A connection that sends no request for this long is closed (a request being served does
+  // not count as silence, however long the device takes).
+  std::chrono::milliseconds idleTimeout = std::chrono::minutes(10);
+};
+
+// What a server has done so far.
+struct RelayServerCounts {
+  std::uint64_t accepted = 0;          // connections served
+  std::uint64_t refusedOverLimit = 0;  // closed at once: the limit was reached
+  std::uint64_t closedIdle = 0;        // closed by the idle time-out
+};
+
+// Serves every client of a listener, one thread per connection (at most the limit's number),
+// until Stop.
 class RelayServer {
  public:
-  RelayServer(RelayBackend& backend, std::unique_ptr<platform::RelayListener> listener);
+  RelayServer(RelayBackend& backend, std::unique_ptr<platform::RelayListener> listener,
+              RelayServerLimits limits = {});
   ~RelayServer();
   RelayServer(const RelayServer&) = delete;
   RelayServer& operator=(const RelayServer&) = delete;
@@ -56,25 +76,31 @@ class RelayServer {
   // Serves one already-accepted channel on the calling thread until it closes.
   static void Serve(RelayBackend& backend, platform::RelayChannel& channel);
 
+  RelayServerCounts Counts() const;
+  // Connections open now.
+  std::size_t OpenConnections() const;
+
  private:
-  struct Connection {
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> done;
-  };
+  struct Connection;
 
   void AcceptLoop();
+  void WatchIdleConnections();
+  void ServeConnection(Connection& connection);
   void ReapFinishedConnections();  // with mutex_ held
 
   RelayBackend& backend_;
   std::unique_ptr<platform::RelayListener> listener_;
+  const RelayServerLimits limits_;
   std::thread acceptThread_;
-  std::mutex mutex_;
+  std::thread idleThread_;
+  mutable std::mutex mutex_;
+  std::condition_variable stopped_;
   bool stopping_ = false;
-  std::vector<std::shared_ptr<platform::RelayChannel>> channels_;
-  std::vector<Connection> connections_;
+  std::vector<std::unique_ptr<Connection>> connections_;
+  RelayServerCounts counts_;
 };
 
 // Starts a server at the relay's well-known place; nullptr when it cannot listen there.
-std::unique_ptr<RelayServer> StartRelayServer(RelayBackend& backend);
+std::unique_ptr<RelayServer> StartRelayServer(RelayBackend& backend, RelayServerLimits limits = {});
 
 }  // namespace burnwell::device::relay

@@ -2,24 +2,44 @@
 // with flock by the process while one of its threads owns the lock, plus an in-process state
 // that says which thread that is. A process that dies drops its flock, so the next waiter
 // simply gets the lock.
+//
+// Where the lock files live. Programs run by root (a station's service) and by ordinary users
+// must exclude each other on the same bridge, so every program looks first in one shared
+// folder, /run/burnwell/lock below the system root: owned by root, group burnwell, mode 1770
+// (packaging/tmpfiles/burnwell.conf makes it at boot; a program running as root makes it when
+// it is missing). Only a folder that nobody else controls is used: it is reached without
+// following links and checked with fstat (owner root or the program's user, writable by nobody
+// else, or shared with the group burnwell and sticky); a folder that fails the check is refused
+// with a message and no lock is taken. A user who cannot create lock files there (outside the
+// group, or no such folder) takes them in a folder of their own ($XDG_RUNTIME_DIR/burnwell-locks,
+// else /tmp/burnwell-locks-UID, mode 0700, checked the same way): such locks exclude only that
+// user's programs. Lock files are opened read-only (flock needs no more), never through a link,
+// and must be regular files.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include "platform/Environment.h"
 #include "platform/NamedLock.h"
 #include "platform/System.h"
+#include "platform/linux/StationAccess.h"
 
 namespace burnwell::platform {
 namespace {
@@ -27,22 +47,212 @@ namespace {
 namespace fs = std::filesystem;
 using SteadyClock = std::chrono::steady_clock;
 
-bool WritableDirectory(const fs::path& dir) {
-  std::error_code error;
-  fs::create_directories(dir, error);
-  return fs::is_directory(dir, error) && ::access(dir.c_str(), W_OK | X_OK) == 0;
+// Says once per process why a folder or lock file was refused.
+void ReportRefusal(const std::string& text) {
+  static std::mutex mutex;
+  static std::set<std::string> reported;
+  std::lock_guard lock(mutex);
+  if (reported.insert(text).second) std::fprintf(stderr, "burnwell: %s\n", text.c_str());
 }
 
-// Where lock files live: /run/lock/burnwell below the system root, else a folder this user
-// can write.
-fs::path LockDirectory() {
-  const fs::path preferred = UnderSystemRoot("/run/lock/burnwell");
-  if (WritableDirectory(preferred)) return preferred;
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
-    const fs::path dir = fs::path(runtime) / "burnwell-locks";
-    if (WritableDirectory(dir)) return dir;
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
   }
-  return fs::temp_directory_path() / ("burnwell-locks-" + std::to_string(::getuid()));
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+// A folder opened for lock files, and whether its files are shared with other users.
+struct LockFolder {
+  Descriptor fd;
+  bool privateToUser = false;
+  fs::path path;
+};
+
+enum class Step { Opened, Missing, Refused };
+
+// Opens `name` inside `parent` as a folder, never through a link; creates it with `mode` when
+// it is missing and `create` allows (the mode is set again after creation: the umask must not
+// decide it). A link, or something other than a folder, is refused with a message.
+Step OpenFolderStep(int parent, const fs::path& where, const char* name, bool create, mode_t mode,
+                    std::optional<gid_t> group, Descriptor* out) {
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    Descriptor fd(::openat(parent, name, kFlags));
+    if (fd.get() >= 0) {
+      *out = std::move(fd);
+      return Step::Opened;
+    }
+    if (errno == ELOOP || errno == ENOTDIR) {
+      ReportRefusal("not using " + (where / name).string() + ": it is a link or not a folder");
+      return Step::Refused;
+    }
+    if (errno != ENOENT || !create) return Step::Missing;
+    if (::mkdirat(parent, name, mode) != 0) {
+      if (errno == EEXIST) continue;  // made by another process meanwhile: open that one
+      return Step::Missing;           // no right to make it here
+    }
+    Descriptor made(::openat(parent, name, kFlags));
+    if (made.get() < 0) return Step::Missing;
+    if (group && ::fchown(made.get(), static_cast<uid_t>(-1), *group) != 0) {
+      // The folder keeps its creator's group; the check below still decides whether it is used.
+    }
+    if (::fchmod(made.get(), mode) != 0) return Step::Missing;
+    *out = std::move(made);
+    return Step::Opened;
+  }
+  return Step::Missing;
+}
+
+// Folders on the way to the lock folder: owned by root or the program's user, and nobody else
+// may replace what they hold (not writable by others, unless sticky).
+bool PathFolderSound(int fd, const fs::path& path) {
+  struct stat info{};
+  if (::fstat(fd, &info) != 0) return false;
+  const bool ownerOk = info.st_uid == 0 || info.st_uid == ::geteuid();
+  const bool othersMayReplace = (info.st_mode & S_IWOTH) && !(info.st_mode & S_ISVTX);
+  if (ownerOk && !othersMayReplace) return true;
+  ReportRefusal("not using the lock folder below " + path.string() +
+                ": that folder belongs to uid " + std::to_string(info.st_uid) +
+                " or can be changed by every user");
+  return false;
+}
+
+// True when this process may create files in the folder fstat describes.
+bool MayCreateIn(const struct stat& info) {
+  const uid_t self = ::geteuid();
+  if (self == 0) return true;
+  if (info.st_uid == self) return (info.st_mode & S_IWUSR) != 0;
+  return (info.st_mode & S_IWGRP) && station::ProcessInGroup(info.st_gid);
+}
+
+enum class Outcome { Usable, Unavailable, Refused };
+
+// Checks an opened lock folder; refuses it with a message when somebody else controls it.
+Outcome CheckLockFolder(const Descriptor& fd, const fs::path& path, std::optional<gid_t> group,
+                        bool mustBePrivate) {
+  struct stat info{};
+  if (::fstat(fd.get(), &info) != 0) return Outcome::Unavailable;
+  std::string problem = station::LockFolderProblem(info, ::geteuid(), group);
+  if (problem.empty() && mustBePrivate && info.st_uid != ::geteuid()) {
+    problem = "belongs to uid " + std::to_string(info.st_uid) + ", not to uid " +
+              std::to_string(::geteuid());
+  }
+  if (!problem.empty()) {
+    ReportRefusal("not using the lock folder " + path.string() + ": it " + problem);
+    return Outcome::Refused;
+  }
+  return MayCreateIn(info) ? Outcome::Usable : Outcome::Unavailable;
+}
+
+// The shared folder, /run/burnwell/lock below the system root.
+Outcome OpenSharedFolder(LockFolder* folder) {
+  const fs::path root = Current<System>().SystemRoot();
+  Descriptor fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) return Outcome::Unavailable;
+  const std::optional<gid_t> group = station::GroupId();
+  const bool asRoot = ::geteuid() == 0;
+  // The modes of folders a program makes: /run/burnwell as the relay makes it, the lock folder
+  // shared with the station group when there is one (made by root only: others could not give
+  // it to root).
+  struct Part {
+    const char* name;
+    mode_t mode;
+    std::optional<gid_t> group;
+  };
+  const Part parts[] = {
+      {"run", 0755, std::nullopt},
+      {"burnwell", mode_t(group ? 0750 : 0700), asRoot ? group : std::nullopt},
+      {"lock", mode_t(group && asRoot ? 01770 : 0755), asRoot ? group : std::nullopt},
+  };
+  fs::path path = root;
+  for (const Part& part : parts) {
+    if (!PathFolderSound(fd.get(), path)) return Outcome::Refused;
+    Descriptor next;
+    switch (OpenFolderStep(fd.get(), path, part.name, true, part.mode, part.group, &next)) {
+      case Step::Opened: break;
+      case Step::Missing: return Outcome::Unavailable;
+      case Step::Refused: return Outcome::Refused;
+    }
+    fd = std::move(next);
+    path /= part.name;
+  }
+  const Outcome outcome = CheckLockFolder(fd, path, group, false);
+  if (outcome == Outcome::Usable) *folder = {std::move(fd), false, path};
+  return outcome;
+}
+
+// The user's own folder: $XDG_RUNTIME_DIR/burnwell-locks, else /tmp/burnwell-locks-UID.
+Outcome OpenPrivateFolder(LockFolder* folder) {
+  fs::path base = "/tmp";
+  std::string name = "burnwell-locks-" + std::to_string(::geteuid());
+  if (const auto runtime = EnvironmentSetting("XDG_RUNTIME_DIR"); runtime && runtime->front() == '/') {
+    base = *runtime;
+    name = "burnwell-locks";
+  }
+  Descriptor parent(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (parent.get() < 0) return Outcome::Unavailable;
+  Descriptor fd;
+  switch (OpenFolderStep(parent.get(), base, name.c_str(), true, 0700, std::nullopt, &fd)) {
+    case Step::Opened: break;
+    case Step::Missing: return Outcome::Unavailable;
+    case Step::Refused: return Outcome::Refused;
+  }
+  const fs::path path = base / name;
+  const Outcome outcome = CheckLockFolder(fd, path, std::nullopt, true);
+  if (outcome == Outcome::Usable) *folder = {std::move(fd), true, path};
+  return outcome;
+}
+
+std::optional<LockFolder> OpenLockFolder() {
+  LockFolder folder;
+  switch (OpenSharedFolder(&folder)) {
+    case Outcome::Usable: return folder;
+    case Outcome::Refused: return std::nullopt;
+    case Outcome::Unavailable: break;
+  }
+  if (OpenPrivateFolder(&folder) == Outcome::Usable) return folder;
+  return std::nullopt;
+}
+
+// Opens (or creates) one lock file in a checked folder: never through a link, only a regular
+// file, read-only. -1 on failure.
+int OpenLockFile(const LockFolder& folder, const std::string& fileName, bool create) {
+  constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+  const mode_t mode = folder.privateToUser ? 0600 : 0644;
+  int fd = -1;
+  if (create) {
+    fd = ::openat(folder.fd.get(), fileName.c_str(), kFlags | O_CREAT | O_EXCL, mode);
+    if (fd >= 0) ::fchmod(fd, mode);  // the umask must not keep other users of the folder out
+  }
+  if (fd < 0 && (!create || errno == EEXIST)) fd = ::openat(folder.fd.get(), fileName.c_str(), kFlags);
+  if (fd < 0) {
+    if (errno == ELOOP) {
+      ReportRefusal("not following the link " + (folder.path / fileName).string());
+    }
+    return -1;
+  }
+  struct stat info{};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ReportRefusal("not using " + (folder.path / fileName).string() + ": it is not a regular file");
+    ::close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 // A file name that keeps every name distinct: characters outside [A-Za-z0-9_.-] and a leading
@@ -151,11 +361,9 @@ class LinuxNamedLocks final : public NamedLocks {
     std::shared_ptr<LockState> state = byName_[name].lock();
     if (state && state->process != ::getpid()) state.reset();
     if (!state) {
-      const fs::path dir = LockDirectory();
-      std::error_code error;
-      fs::create_directories(dir, error);
-      const fs::path file = dir / LockFileName(name);
-      const int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
+      const std::optional<LockFolder> folder = OpenLockFolder();
+      if (!folder) return 0;
+      const int fd = OpenLockFile(*folder, LockFileName(name), create);
       if (fd < 0) return 0;
       state = std::make_shared<LockState>(fd);
       byName_[name] = state;

@@ -1,5 +1,4 @@
-#include <cstdlib>
-
+#include "platform/Environment.h"
 #include "platform/System.h"
 
 namespace burnwell::platform {
@@ -13,8 +12,8 @@ class LinuxSystem final : public System {
   void SetLastSystemError(std::uint32_t code) override { lastSystemError = code; }
   std::uint32_t LastSystemError() override { return lastSystemError; }
   std::filesystem::path SystemRoot() override {
-    const char* root = std::getenv("BURNWELL_SYSROOT");
-    return (root && *root) ? std::filesystem::path(root) : std::filesystem::path("/");
+    const std::optional<std::string> root = EnvironmentSetting("BURNWELL_SYSROOT");
+    return root ? std::filesystem::path(*root) : std::filesystem::path("/");
   }
 };
 

@@ -115,18 +115,28 @@ class PipeListener final : public RelayListener {
 
 }  // namespace
 
-std::unique_ptr<RelayListener> ListenForRelayClients() {
+std::unique_ptr<RelayListener> ListenForRelayClients(std::string* problem) {
   const std::string name = RelayPipeName();
   // Another server listens here already when the pipe exists at all (FILE_FLAG_FIRST_PIPE_INSTANCE
   // says so too, but not every implementation of the API honours it).
-  if (::WaitNamedPipeA(name.c_str(), 1) || ::GetLastError() != ERROR_FILE_NOT_FOUND) return nullptr;
+  if (::WaitNamedPipeA(name.c_str(), 1) || ::GetLastError() != ERROR_FILE_NOT_FOUND) {
+    if (problem) *problem = "another server listens at " + name;
+    return nullptr;
+  }
   HANDLE first = NewInstance(name, true);
-  if (first == INVALID_HANDLE_VALUE) return nullptr;
+  if (first == INVALID_HANDLE_VALUE) {
+    if (problem) *problem = "cannot create the pipe " + name;
+    return nullptr;
+  }
   return std::make_unique<PipeListener>(name, first);
 }
 
-std::unique_ptr<RelayListener> ListenForRelayClientsAt(const std::filesystem::path&) {
+std::unique_ptr<RelayListener> ListenForRelayClientsAt(const std::filesystem::path&,
+                                                       std::string* problem) {
+  if (problem) *problem = "Windows serves the relay on its pipe only";
   return nullptr;
 }
+
+std::unique_ptr<RelayListener> InheritedRelayListener(std::string*) { return nullptr; }
 
 }  // namespace burnwell::platform

@@ -13,8 +13,11 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/System.h"
 #include "tests/support/TestSupport.h"
@@ -266,6 +269,76 @@ TEST_F(NamedLocksTest, DeadHolderDoesNotBlockForever) {
   locks.Close(h);
 }
 #endif  // _WIN32
+
+#ifndef _WIN32
+// --- the lock folder: nobody else may control it --------------------------------------------
+
+class LockFolderTest : public NamedLocksTest {
+ protected:
+  // The shared lock folder below the test's system root, made by a first lock.
+  std::filesystem::path MakeLockFolder() {
+    const LockHandle first = locks.Create((name + "-first").c_str());
+    EXPECT_NE(first, 0);
+    locks.Close(first);
+    return temp / "run" / "burnwell" / "lock";
+  }
+};
+
+TEST_F(LockFolderTest, PlantedLinksAreNeverFollowed) {
+  namespace fs = std::filesystem;
+  const fs::path folder = MakeLockFolder();
+  const fs::path target = temp / "victim";  // what a planted link would have root create
+  const fs::path existing = temp / "precious";
+  test::WriteFile(existing, std::string_view("keep"));
+
+  // A link in the folder, at the name of the lock file, to a file that does not exist yet.
+  fs::create_symlink(target, folder / (name + "-a.lock"));
+  EXPECT_EQ(locks.Create((name + "-a").c_str()), 0);
+  // ... or to an existing file.
+  fs::create_symlink(existing, folder / (name + "-b.lock"));
+  EXPECT_EQ(locks.Create((name + "-b").c_str()), 0);
+  // The folder itself a link to a folder of the planter's choice.
+  fs::remove_all(folder);
+  fs::create_directory(temp / "elsewhere");
+  fs::create_directory_symlink(temp / "elsewhere", folder);
+  EXPECT_EQ(locks.Create((name + "-c").c_str()), 0);
+
+  EXPECT_FALSE(fs::exists(target));
+  EXPECT_EQ(test::ReadFile(existing).size(), 4u);
+  EXPECT_TRUE(fs::is_empty(temp / "elsewhere"));
+}
+
+TEST_F(LockFolderTest, FolderWithAWrongOwnerOrModeIsRefused) {
+  namespace fs = std::filesystem;
+  const fs::path folder = MakeLockFolder();
+  struct Change {
+    const char* what;
+    bool needsRoot;
+    std::function<void()> apply;
+  };
+  const std::vector<Change> changes = {
+      {"owned by another user", true, [&] { ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0); }},
+      {"writable by every user", false, [&] { fs::permissions(folder, fs::perms(0777)); }},
+      {"writable by every user, sticky", false, [&] { fs::permissions(folder, fs::perms(01777)); }},
+      {"writable by a group that is not the station's", false,
+       [&] { fs::permissions(folder, fs::perms(0775)); }},
+  };
+  int index = 0;
+  for (const Change& change : changes) {
+    if (change.needsRoot && ::geteuid() != 0) continue;
+    change.apply();
+    const std::string lockName = name + "-" + std::to_string(index++);
+    EXPECT_EQ(locks.Create(lockName.c_str()), 0) << change.what;
+    EXPECT_FALSE(fs::exists(folder / (lockName + ".lock"))) << change.what;
+    ASSERT_EQ(::chown(folder.c_str(), ::geteuid(), ::getegid()), 0);
+    fs::permissions(folder, fs::perms(0755));
+  }
+  // Put right again, the folder serves.
+  const LockHandle h = locks.Create((name + "-fine").c_str());
+  EXPECT_NE(h, 0);
+  locks.Close(h);
+}
+#endif  // !_WIN32
 
 TEST_F(NamedLocksTest, NamesThatDifferOnlyInPunctuationAreDistinctLocks) {
   const LockHandle slash = locks.Create((name + "/a").c_str());

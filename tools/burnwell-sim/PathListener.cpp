@@ -8,10 +8,9 @@ std::unique_ptr<platform::RelayListener> ListenAtPath(const std::string& path, s
   if (error) *error = "--socket is not available on Windows; the relay pipe follows the system root";
   return nullptr;
 #else
-  auto listener = platform::ListenForRelayClientsAt(path);
-  if (!listener && error) {
-    *error = "cannot listen on " + path + " (a server already listens there, or no rights)";
-  }
+  std::string problem;
+  auto listener = platform::ListenForRelayClientsAt(path, &problem);
+  if (!listener && error) *error = "cannot listen on " + path + ": " + problem;
   return listener;
 #endif
 }

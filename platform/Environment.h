@@ -1,0 +1,18 @@
+// The program's environment settings, read in one place. They exist for tests and the
+// emulator (BURNWELL_SYSROOT moves /sys, /dev and /run below a folder of generated files) and
+// for the service manager's hand-over of a listening socket (LISTEN_PID, LISTEN_FDS). On Linux
+// they are ignored when the program runs with raised privileges (set-user-ID, set-group-ID or
+// file capabilities): whoever starts such a program must not be able to move the places where
+// it opens devices, listens and takes its locks.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace burnwell::platform {
+
+// The value of the environment variable `name`; nothing when it is unset, empty, or ignored
+// because the program runs with raised privileges.
+std::optional<std::string> EnvironmentSetting(const char* name);
+
+}  // namespace burnwell::platform

@@ -1,0 +1,167 @@
+// burnwell-relayd: the I/O relay with the device back end, the least-privilege way for ordinary
+// users to update bridges (see --help and docs/man/burnwell-relayd.1.scd).
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "BridgeNodes.h"
+#include "common/Version.h"
+#include "device/DeviceRecord.h"
+#include "device/relay/DeviceIoBackend.h"
+#include "device/relay/RelayServer.h"
+#include "platform/RelayListener.h"
+#include "platform/RelaySocketPath.h"
+
+namespace {
+
+using namespace burnwell;
+namespace fs = std::filesystem;
+using SteadyClock = std::chrono::steady_clock;
+
+std::atomic<bool> stopRequested{false};
+
+extern "C" void OnStopSignal(int) { stopRequested.store(true); }
+
+struct Options {
+  std::string socket;
+  std::size_t maxConnections = device::relay::RelayServerLimits{}.maxConnections;
+  unsigned idleTimeoutSeconds = 600;
+};
+
+constexpr char kDescription[] =
+    "Serves the I/O relay with this machine's own device access, for bridges only: clients may\n"
+    "open only the SCSI generic nodes that discovery finds to be bridges, and send only the\n"
+    "commands the tools send to a bridge. Served are root, the user the relay runs as and the\n"
+    "members of the group burnwell. Without --socket it listens at the relay's place, where the\n"
+    "tools look for it (/run/burnwell/DeviceIoControlPipe), or on the socket systemd hands over.";
+
+// Text from a client, fit for one log line.
+std::string Printable(std::string_view text) {
+  std::string out;
+  for (char c : text.substr(0, 300)) {
+    const auto u = static_cast<unsigned char>(c);
+    out += (u >= 0x20 && u < 0x7F) ? c : '?';
+  }
+  return out;
+}
+
+// Refusals are told at most once a second; the next line says how many were left out.
+class RefusalLog {
+ public:
+  void Note(std::string_view text) {
+    std::lock_guard lock(mutex_);
+    const auto now = SteadyClock::now();
+    if (last_ != SteadyClock::time_point{} && now - last_ < std::chrono::seconds(1)) {
+      ++suppressed_;
+      return;
+    }
+    std::cerr << "burnwell-relayd: " << Printable(text);
+    if (suppressed_) std::cerr << " (and " << suppressed_ << " more refusals)";
+    std::cerr << std::endl;
+    suppressed_ = 0;
+    last_ = now;
+  }
+
+ private:
+  std::mutex mutex_;
+  SteadyClock::time_point last_{};
+  unsigned long suppressed_ = 0;
+};
+
+void TellNodes(const relayd::DiscoveredNodes& found) {
+  std::cout << "burnwell-relayd: bridges at:";
+  if (found.nodes.empty()) std::cout << " none";
+  for (const std::string& node : found.nodes) std::cout << ' ' << node;
+  std::cout << std::endl;
+  for (const std::string& problem : found.problems)
+    std::cerr << "burnwell-relayd: " << problem << std::endl;
+}
+
+int Run(const Options& options) {
+  std::string problem;
+  std::unique_ptr<platform::RelayListener> listener = platform::InheritedRelayListener(&problem);
+  std::string where = "the socket systemd handed over";
+  bool ownPlace = true;  // serving where the tools look for the relay
+  if (!listener) {
+    if (!problem.empty()) {
+      std::cerr << "burnwell-relayd: " << problem << std::endl;
+      return 1;
+    }
+    const fs::path defaultPlace = platform::RelaySocketPath();
+    const fs::path place = options.socket.empty() ? defaultPlace : fs::path(options.socket);
+    ownPlace = place.lexically_normal() == defaultPlace.lexically_normal();
+    listener = platform::ListenForRelayClientsAt(place, &problem);
+    if (!listener) {
+      std::cerr << "burnwell-relayd: cannot serve at " << place.string() << ": " << problem
+                << std::endl;
+      return 1;
+    }
+    where = place.string();
+  }
+  // The relay must never relay to itself: at its own place it reaches the devices directly.
+  // Elsewhere the device layer goes on as every tool does, through a relay at the relay's place
+  // when one serves there (as under an emulated machine), else directly.
+  if (ownPlace) device::DeviceLayer().useRelay = false;
+
+  relayd::BridgeNodeList bridges(relayd::DiscoverBridgeNodes, TellNodes);
+  bridges.Refresh();
+
+  RefusalLog refusals;
+  device::relay::DeviceIoBackend backend(
+      [&bridges](std::string_view path) { return bridges.Permits(path); },
+      [&refusals](std::string_view text) { refusals.Note(text); });
+  device::relay::RelayServerLimits limits;
+  limits.maxConnections = options.maxConnections;
+  limits.idleTimeout = std::chrono::seconds(options.idleTimeoutSeconds);
+  device::relay::RelayServer server(backend, std::move(listener), limits);
+  server.Start();
+  std::cout << "burnwell-relayd: serving the relay at " << where << std::endl;
+
+  while (!stopRequested.load()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  server.Stop();
+  const device::relay::RelayServerCounts counts = server.Counts();
+  std::cout << "burnwell-relayd: stopped after " << counts.accepted << " connections ("
+            << counts.refusedOverLimit << " refused over the limit, " << counts.closedIdle
+            << " closed when idle), " << backend.RefusedOpens() << " opens and "
+            << backend.RefusedCommands() << " commands refused" << std::endl;
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{kDescription, "burnwell-relayd"};
+  app.set_version_flag("--version", std::string("burnwell-relayd ") + kVersionText);
+  Options options;
+  app.add_option("--socket", options.socket,
+                 "listen on a socket at PATH instead of the relay's place")
+      ->option_text("PATH");
+  app.add_option("--max-connections", options.maxConnections,
+                 "clients served at once; more are disconnected at once")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{100000}))
+      ->capture_default_str();
+  app.add_option("--idle-timeout", options.idleTimeoutSeconds,
+                 "seconds a client may stay silent before it is disconnected")
+      ->check(CLI::Range(1u, 86400u))
+      ->capture_default_str();
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& done) {
+    return app.exit(done);  // --help, --version
+  } catch (const CLI::ParseError& error) {
+    app.exit(error);
+    return 2;
+  }
+  std::signal(SIGINT, OnStopSignal);
+  std::signal(SIGTERM, OnStopSignal);
+  return Run(options);
+}

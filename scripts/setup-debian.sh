@@ -7,6 +7,8 @@ export DEBIAN_FRONTEND=noninteractive
 packages=(
   # native build and tests
   cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev
+  # command lines (burnwell-relayd)
+  libcli11-dev
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
   # independent oracles for Intel HEX

@@ -288,18 +288,6 @@ void RelayServer::ServeConnection(Connection& served) {
   }
 }
 
-void RelayServer::Serve(RelayBackend& backend, platform::RelayChannel& channel) {
-  RelayConnection connection(backend);
-  std::vector<std::uint8_t> message;
-  while (true) {
-    const auto received = channel.Receive(message, kMaxMessageSize);
-    if (received != platform::ReceiveResult::Message) return;
-    const RelayOutcome outcome = connection.Handle(message);
-    if (!outcome.reply.empty() && !channel.Send(outcome.reply)) return;
-    if (outcome.closeConnection) return;
-  }
-}
-
 std::unique_ptr<RelayServer> StartRelayServer(RelayBackend& backend, RelayServerLimits limits) {
   auto listener = platform::ListenForRelayClients();
   if (!listener) return nullptr;

@@ -73,8 +73,6 @@ class RelayServer {
   void Start();
   // Stops accepting, ends every connection and waits for their threads.
   void Stop();
-  // Serves one already-accepted channel on the calling thread until it closes.
-  static void Serve(RelayBackend& backend, platform::RelayChannel& channel);
 
   RelayServerCounts Counts() const;
   // Connections open now.

@@ -8,6 +8,8 @@
 #include <span>
 
 #include "device/RelayProtocol.h"
+#include "device/ScsiRequest.h"
+#include "device/relay/BridgeCommands.h"
 #include "device/relay/RelayServer.h"
 #include "platform/WinNames.h"
 
@@ -22,6 +24,11 @@ class Session : public RelaySession {
     // Touch every byte the server claims is ours: the sanitizers catch any lie.
     std::uint8_t sum = 0;
     for (std::uint8_t b : in) sum = static_cast<std::uint8_t>(sum + b);
+    // The device back end's command filter judges every pass-through the server lets through.
+    if (code == IOCTL_SCSI_PASS_THROUGH && in.size() >= burnwell::device::kPassThroughHeaderSize) {
+      const auto header = burnwell::device::DecodePassThroughHeader(in);
+      sum = static_cast<std::uint8_t>(sum + CheckBridgeCommand(header).Allowed());
+    }
     std::fill(out.begin(), out.end(), sum);
     *returned = code == IOCTL_DISK_GET_DRIVE_GEOMETRY ? 0xFFFFFFFFu : static_cast<std::uint32_t>(out.size());
     return (sum & 7) != 0;

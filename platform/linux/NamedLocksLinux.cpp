@@ -24,7 +24,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -34,7 +33,6 @@
 #include <string>
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include "platform/Environment.h"
 #include "platform/NamedLock.h"
@@ -70,7 +68,6 @@ class Descriptor {
     return *this;
   }
   int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;

@@ -62,9 +62,12 @@ bounded-connections)
     fail "connection limit"
   against_relayd "--idle-timeout 1 --max-connections 300" 1024 idle --count 200 ||
     fail "idle time-out"
-  # Out of descriptors: the relay waits and goes on accepting.
-  against_relayd "" 40 exhaust --count 100 || fail "descriptor limit"
-  grep -q "cannot accept a client" "$work/relayd.err" || fail "the shortage is not told"
+  # Out of descriptors: the relay waits and goes on accepting. (Not in a sanitizer build: the
+  # sanitizers' own checks need descriptors too, and report false errors without them.)
+  if [ "${BURNWELL_SANITIZED:-OFF}" != ON ]; then
+    against_relayd "" 40 exhaust --count 100 || fail "descriptor limit"
+    grep -q "cannot accept a client" "$work/relayd.err" || fail "the shortage is not told"
+  fi
   ;;
 socket-place)
   # Whatever is at the socket's place and is not a socket is left alone.

@@ -99,15 +99,15 @@ constexpr Rule kRules[] = {
 
 }  // namespace
 
-CommandCheck CheckBridgeCommand(const ScsiPassThroughHeader& header) {
+CommandCheck CheckBridgeCommand(const wire::ScsiPassThroughHeader& header) {
   const Cdb& cdb = header.Cdb;
   for (const Rule& rule : kRules) {
     if (rule.operation != cdb[0]) continue;
     CommandCheck check{CommandRefusal::None, rule.name};
     if (header.CdbLength > 16 || !(rule.cdbLengths & (1u << header.CdbLength))) {
       check.refusal = CommandRefusal::CdbLength;
-    } else if ((rule.flow == Flow::In) != (header.DataIn == SCSI_IOCTL_DATA_IN) ||
-               header.DataIn > SCSI_IOCTL_DATA_IN) {
+    } else if ((rule.flow == Flow::In) != (header.DataIn == wire::SCSI_IOCTL_DATA_IN) ||
+               header.DataIn > wire::SCSI_IOCTL_DATA_IN) {
       check.refusal = CommandRefusal::Direction;
     } else if (rule.vendor && LoadBe16(&cdb[4]) != VID_MAKER) {
       check.refusal = CommandRefusal::Signature;

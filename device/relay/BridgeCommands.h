@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "device/ScsiRequest.h"
+#include "wire/ScsiRequest.h"
 
 namespace burnwell::device::relay {
 
@@ -43,7 +43,7 @@ struct CommandCheck {
 //   TEST UNIT READY     6 or 12, no data
 //   REQUEST SENSE       6 or 12, in, CDB byte 4 bytes
 // CDB bytes the tool leaves at zero must be zero.
-CommandCheck CheckBridgeCommand(const ScsiPassThroughHeader& header);
+CommandCheck CheckBridgeCommand(const wire::ScsiPassThroughHeader& header);
 
 std::string_view RefusalText(CommandRefusal refusal);
 

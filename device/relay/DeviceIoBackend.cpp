@@ -5,10 +5,10 @@
 #include <string>
 
 #include "common/Bytes.h"
-#include "device/ScsiRequest.h"
 #include "device/Transport.h"
 #include "device/relay/BridgeCommands.h"
 #include "platform/WinNames.h"
+#include "wire/ScsiRequest.h"
 
 namespace burnwell::device::relay {
 
@@ -57,8 +57,8 @@ class DeviceIoBackend::Session final : public RelaySession {
   }
 
   bool Admit(std::span<std::uint8_t> request) {
-    if (request.size() < kPassThroughHeaderSize) return false;
-    const ScsiPassThroughHeader header = DecodePassThroughHeader(request);
+    if (request.size() < wire::kPassThroughHeaderSize) return false;
+    const wire::ScsiPassThroughHeader header = wire::DecodePassThroughHeader(request);
     const CommandCheck check = CheckBridgeCommand(header);
     if (!check.Allowed()) {
       const std::string name =
@@ -68,7 +68,7 @@ class DeviceIoBackend::Session final : public RelaySession {
       return false;
     }
     if (header.TimeOutValue > kMaxCommandTimeoutSeconds)
-      StoreLe32(request.data() + spt::TimeOutValue, kMaxCommandTimeoutSeconds);
+      StoreLe32(request.data() + wire::spt::TimeOutValue, kMaxCommandTimeoutSeconds);
     return true;
   }
 

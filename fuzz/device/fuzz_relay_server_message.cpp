@@ -8,7 +8,6 @@
 #include <span>
 
 #include "device/RelayProtocol.h"
-#include "device/ScsiRequest.h"
 #include "device/relay/BridgeCommands.h"
 #include "device/relay/RelayServer.h"
 #include "platform/WinNames.h"
@@ -25,8 +24,8 @@ class Session : public RelaySession {
     std::uint8_t sum = 0;
     for (std::uint8_t b : in) sum = static_cast<std::uint8_t>(sum + b);
     // The device back end's command filter judges every pass-through the server lets through.
-    if (code == IOCTL_SCSI_PASS_THROUGH && in.size() >= burnwell::device::kPassThroughHeaderSize) {
-      const auto header = burnwell::device::DecodePassThroughHeader(in);
+    if (code == IOCTL_SCSI_PASS_THROUGH && in.size() >= burnwell::wire::kPassThroughHeaderSize) {
+      const auto header = burnwell::wire::DecodePassThroughHeader(in);
       sum = static_cast<std::uint8_t>(sum + CheckBridgeCommand(header).Allowed());
     }
     std::fill(out.begin(), out.end(), sum);

@@ -9,6 +9,10 @@
 namespace burnwell::device::relay {
 namespace {
 
+using wire::SCSI_IOCTL_DATA_IN;
+using wire::SCSI_IOCTL_DATA_OUT;
+using wire::ScsiPassThroughHeader;
+
 constexpr std::uint8_t kHi = VID_MAKER >> 8;
 constexpr std::uint8_t kLo = VID_MAKER & 0xFF;
 constexpr std::uint8_t kIn = SCSI_IOCTL_DATA_IN;

@@ -11,16 +11,22 @@
 
 #include "common/Bytes.h"
 #include "common/MakerIds.h"
-#include "device/ScsiRequest.h"
 #include "platform/WinNames.h"
 #include "protocol/FlashOperations.h"
 #include "protocol/VendorCommands.h"
 #include "sim/testing/EmulatorFixture.h"
+#include "wire/ScsiRequest.h"
 
 namespace burnwell::device::relay {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using wire::SCSI_IOCTL_DATA_IN;
+using wire::SCSI_IOCTL_DATA_OUT;
+using wire::ScsiPassThroughHeader;
+using wire::kDataOffset;
+using wire::kSenseOffset;
+namespace spt = wire::spt;
 using sim::testing::EmulatorFixture;
 
 constexpr const char* kBridgeNode = "/dev/sg1";
@@ -135,7 +141,7 @@ Bytes Request(std::initializer_list<std::uint8_t> cdb, std::uint8_t cdbLength, s
   header.TimeOutValue = 0xFFFFFFFF;
   header.DataBufferOffset = kDataOffset;
   header.SenseInfoOffset = kSenseOffset;
-  EncodePassThroughHeader(header, request);
+  wire::EncodePassThroughHeader(header, request);
   return request;
 }
 

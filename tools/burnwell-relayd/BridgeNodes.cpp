@@ -3,9 +3,9 @@
 #include <cctype>
 #include <filesystem>
 
-#include "device/DeviceApi.h"
+#include "bridge/DeviceApi.h"
+#include "bridge/DiscoveryLinux.h"
 #include "device/DeviceRecord.h"
-#include "device/DiscoveryLinux.h"
 #include "platform/NamedLock.h"
 #include "platform/System.h"
 
@@ -40,8 +40,8 @@ bool LooksLikeGenericNode(std::string_view path) {
 
 DiscoveredNodes DiscoverBridgeNodes() {
   DiscoveredNodes result;
-  device::ReleaseDevices();
-  const int found = device::DiscoverDevices();
+  bridge::ReleaseDevices();
+  const int found = bridge::DiscoverDevices();
   device::DeviceTable& table = device::DeviceLayer().table;
   for (device::DeviceRecord& record : table) {
     // Only mass-storage units are reached through the relay; IDE and SCSI disks never are.
@@ -52,8 +52,8 @@ DiscoveredNodes DiscoverBridgeNodes() {
     if (record.Mutex != 0) platform::Current<platform::NamedLocks>().Close(record.Mutex);
     record.Mutex = 0;
   }
-  device::ReleaseDevices();
-  result.problems = device::LinuxDiscoveryProblems();
+  bridge::ReleaseDevices();
+  result.problems = bridge::LinuxDiscoveryProblems();
   if (found < 0) result.problems.push_back("discovery ended with code " + std::to_string(found));
   return result;
 }

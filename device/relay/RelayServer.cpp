@@ -194,12 +194,6 @@ RelayServerCounts RelayServer::Counts() const {
   return counts_;
 }
 
-std::size_t RelayServer::OpenConnections() const {
-  std::lock_guard lock(mutex_);
-  return static_cast<std::size_t>(std::count_if(
-      connections_.begin(), connections_.end(), [](const auto& c) { return !c->done.load(); }));
-}
-
 void RelayServer::ReapFinishedConnections() {
   // A long-running relay sees many connections: join the threads of those that have ended.
   std::erase_if(connections_, [](const std::unique_ptr<Connection>& connection) {

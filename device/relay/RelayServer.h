@@ -75,8 +75,6 @@ class RelayServer {
   void Stop();
 
   RelayServerCounts Counts() const;
-  // Connections open now.
-  std::size_t OpenConnections() const;
 
  private:
   struct Connection;

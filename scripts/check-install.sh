@@ -47,8 +47,9 @@ for file in bin/burnwell bin/burnwell-tool bin/burnwell-sim lib/udev/rules.d/70-
             share/bash-completion/completions/burnwell-tool share/bash-completion/completions/burnwell-sim; do
   [ -e "$prefix/$file" ] || fail "not installed: $file"
 done
-man_dir=$(sed -n 's/^BURNWELL_MAN_DIR[:A-Z]*=//p' "$build/CMakeCache.txt")
-if [ -n "$man_dir" ]; then
+# Manual pages are made from docs/man/*.scd where the tree has them.
+have_man=$(ls docs/man/*.scd 2>/dev/null | head -1)
+if [ -n "$have_man" ]; then
   for page in burnwell burnwell-tool burnwell-sim; do
     [ -e "$prefix/share/man/man1/$page.1" ] || fail "no manual page $page(1)"
   done
@@ -80,7 +81,7 @@ $SUDO apt-get install -y "$deb" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; 
   burnwell-sim --help >/dev/null || fail "burnwell-sim --help"
   getent group burnwell >/dev/null || fail "group burnwell"
   [ -e /usr/lib/udev/rules.d/70-burnwell.rules ] || fail "udev rule"
-  if [ -n "$man_dir" ] && command -v man >/dev/null; then
+  if [ -n "$have_man" ] && command -v man >/dev/null; then
     man -w burnwell-tool >/dev/null || fail "man burnwell-tool"
   fi
   update_with /usr/share/doc/burnwell "$work/station-package"

@@ -5,8 +5,7 @@
 #
 #   build    compile and run the programs: compiler, CMake, Ninja, Qt, the libraries the build
 #            uses and the man page generator (scripts/demo.sh needs no more)
-#   test     the native test suite: GoogleTest, the Intel HEX oracles, the offscreen and Xvfb
-#            screens of the window tests
+#   test     the native test suite: GoogleTest, Google Benchmark, the Intel HEX oracles
 #   fuzz     clang and its sanitizer runtime (fuzz targets)
 #   windows  the mingw-w64 cross compiler, Wine, the NSIS installer builder
 #   package  what CPack needs to build the Debian package (dpkg-shlibdeps)
@@ -18,7 +17,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 
 build=(cmake ninja-build g++ make pkg-config qt6-base-dev libgl-dev nlohmann-json3-dev libcli11-dev scdoc)
-test=(libgtest-dev libgmock-dev googletest libbenchmark-dev binutils srecord python3-intelhex xvfb xauth)
+test=(libgtest-dev libgmock-dev googletest libbenchmark-dev binutils srecord python3-intelhex)
 fuzz=(clang libclang-rt-14-dev)
 windows=(g++-mingw-w64-x86-64-posix wine64 wine fonts-wine nsis)
 package=(dpkg-dev file)

@@ -48,7 +48,7 @@ for file in bin/burnwell bin/burnwell-tool bin/burnwell-sim lib/udev/rules.d/70-
   [ -e "$prefix/$file" ] || fail "not installed: $file"
 done
 # Manual pages are made from docs/man/*.scd where the tree has them.
-have_man=$(ls docs/man/*.scd 2>/dev/null | head -1)
+have_man=$(ls docs/man/*.scd 2>/dev/null | head -1 || true)
 if [ -n "$have_man" ]; then
   for page in burnwell burnwell-tool burnwell-sim; do
     [ -e "$prefix/share/man/man1/$page.1" ] || fail "no manual page $page(1)"

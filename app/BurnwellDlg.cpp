@@ -305,7 +305,13 @@ ui::LResult CBurnwellDlg::OnQueryDragIcon(ui::WParam, ui::LParam) { return m_ico
 platform::WindowHandle CBurnwellDlg::ProgressWindow() { return m_progress.Handle(); }
 void CBurnwellDlg::ShowProgress(bool visible) { m_progress.ShowWindow(visible); }
 void CBurnwellDlg::SetStatusText(const std::string& text) { SetDlgItemText(IDC_STATUS, text); }
-int CBurnwellDlg::ShowMessage(const std::string& text, std::uint32_t style) { return MessageBox(text, "", style); }
+int CBurnwellDlg::ShowMessage(const std::string& text, std::uint32_t style) {
+  // The update's first box is its verdict ("Programming completed", or what failed). The
+  // warning line takes it over, so that until the window closes it shows how the update ended
+  // rather than still asking not to remove the device.
+  if (!verdictShown_.exchange(true)) SetDlgItemText(IDC_WARNING, text);
+  return MessageBox(text, "", style);
+}
 
 // --- About box -------------------------------------------------------------------------------
 

@@ -132,6 +132,8 @@ class CBurnwellDlg : public ui::CDialog, public UpdateHost {
   // handle is cleared: the dialog must not end before that.
   std::atomic<bool> workerActive_{false};
   std::atomic<RunResult> result_{RunResult::LoadErrorOrCancel};
+  // Set by the update's first message box, whose text the warning line then keeps.
+  std::atomic<bool> verdictShown_{false};
   ConfigSettings settings_;
 };
 

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian machine, builds, and runs the updater the way a technician does: in a
-# folder holding Config.ini and the firmware file. With no bridge attached, the update runs
+# Installs what building and running need (none of the test tools), builds, and runs the
+# updater the way a technician does: in a folder holding Config.ini and the firmware file. With no bridge attached, the update runs
 # against an emulated bridge (burnwell-sim), and the emulated flash is shown afterwards.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/setup-debian.sh
+./scripts/setup-debian.sh build
 cmake --preset default -DBURNWELL_TESTS=OFF ${BURNWELL_CMAKE_ARGS:-} >/dev/null
 cmake --build --preset default -j"$(nproc)" --target burnwell burnwell-tool burnwell-sim
 

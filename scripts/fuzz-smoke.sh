@@ -2,6 +2,7 @@
 # Builds the libFuzzer targets and runs each for a bounded number of inputs from its seeds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+./scripts/setup-debian.sh build fuzz
 runs="${FUZZ_RUNS:-20000}"
 cmake --preset fuzz ${BURNWELL_CMAKE_ARGS:-}
 cmake --build --preset fuzz -j"$(nproc)"

@@ -2,6 +2,7 @@
 # Cross-builds for Windows with mingw-w64 and runs the test suites under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+./scripts/setup-debian.sh windows test
 cmake --preset windows ${BURNWELL_CMAKE_ARGS:-} >/dev/null
 cmake --build --preset windows -j"$(nproc)"
 source scripts/wine-env.sh

@@ -199,6 +199,28 @@ TEST_F(BurnwellDlgTest, LoadedFileShowsItsChecksumLengthAndStatusThenAsksForTheB
   EXPECT_EQ(Calls(), (std::vector<std::string>{"update self-powered=1 type=0"}));
 }
 
+TEST_F(BurnwellDlgTest, TheWarningLineKeepsTheUpdatesVerdictUntilTheWindowCloses) {
+  struct Case {
+    UpdateOutcome outcome;
+    std::vector<std::string> boxes;  // what the update shows, in order
+  };
+  for (const Case& c : {Case{UpdateOutcome::Updated, {"Programming completed", "Please device power off and turn on."}},
+                        Case{UpdateOutcome::Failed, {"Main code verification failure"}}}) {
+    SCOPED_TRACE(c.boxes.front());
+    WriteConfig(std::string(kNoCheck) + "[Hex_FileName]\nHEXNAME=fw.hex\n");
+    WriteFirmware("fw.hex", SmallHexFile());
+    image::ResetLoadedImage();
+    outcome_ = c.outcome;
+    duringUpdate_ = [&](UpdateHost& host) {
+      for (const std::string& box : c.boxes) host.ShowMessage(box, MB_OK);
+    };
+    RunDialog();
+    // The last text the line got, and the window ended after it.
+    EXPECT_EQ(LastStateOf(IDC_WARNING), "visible=1 enabled=1 text=" + c.boxes.front());
+    EXPECT_EQ(backend_.Events().back(), "end 102 2");
+  }
+}
+
 TEST_F(BurnwellDlgTest, UpperCaseHexExtensionGoesToTheHeaderReader) {
   WriteConfig(std::string(kNoCheck) + "[Hex_FileName]\nHEXNAME=FW.HEX\n");
   test::WriteFile(dir_ / "FW.HEX", HeaderImage(0x4000));

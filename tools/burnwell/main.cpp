@@ -13,6 +13,7 @@
 #include "ui/terminal/TerminalBackend.h"
 
 #if defined(_WIN32)
+#include "ParentConsole.h"
 #include "ui/win32/Win32Backend.h"
 #endif
 #if defined(BURNWELL_HAVE_QT)
@@ -59,6 +60,9 @@ void PrintHelp() {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(_WIN32)
+  burnwell::UseParentConsole();
+#endif
   bool terminal = false;
   bool yes = false;
   for (int i = 1; i < argc; ++i) {

@@ -7,6 +7,7 @@
 #include <QEventLoop>
 #include <QFontMetrics>
 #include <QFrame>
+#include <QGridLayout>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,10 +18,13 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QSpacerItem>
 #include <QThread>
 #include <QTimer>
 
 #include <map>
+#include <optional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -43,6 +47,35 @@ QMessageBox::Icon IconOf(std::uint32_t style) {
   }
 }
 
+// A box opens beside its window rather than over it: the operator compares the checksum the
+// window shows while the backup warning asks, and the window's status line stays readable while
+// a result box waits. Below the window when the screen has room there, else right of it, above
+// it or left of it; else below, pushed back onto the screen.
+void PlaceBesideOwner(QMessageBox& box, const QWidget& owner) {
+  const QWidget& window = *owner.window();
+  const QScreen* screen = window.screen();
+  if (!screen) return;
+  const QRect area = screen->availableGeometry();
+  const QRect frame = window.frameGeometry();
+  box.adjustSize();
+  const QSize size = box.size().expandedTo(box.sizeHint());
+  constexpr int kGap = 8;
+  const QPoint candidates[] = {
+      {frame.left(), frame.bottom() + 1 + kGap},
+      {frame.right() + 1 + kGap, frame.top()},
+      {frame.left(), frame.top() - kGap - size.height()},
+      {frame.left() - kGap - size.width(), frame.top()},
+  };
+  for (const QPoint& place : candidates) {
+    if (area.contains(QRect(place, size))) {
+      box.move(place);
+      return;
+    }
+  }
+  box.move(std::clamp(candidates[0].x(), area.left(), std::max(area.left(), area.right() + 1 - size.width())),
+           std::clamp(candidates[0].y(), area.top(), std::max(area.top(), area.bottom() + 1 - size.height())));
+}
+
 int ShowBox(QWidget* owner, const std::string& text, const std::string& caption, std::uint32_t style) {
   QMessageBox box(IconOf(style), QString::fromStdString(caption), QString::fromStdString(text), QMessageBox::NoButton,
                   owner);
@@ -53,7 +86,80 @@ int ShowBox(QWidget* owner, const std::string& text, const std::string& caption,
   } else {
     box.setStandardButtons(QMessageBox::Ok);
   }
+  if (owner && owner->isVisible()) PlaceBesideOwner(box, *owner);
   return box.exec() == QMessageBox::Ok ? IDOK : IDCANCEL;
+}
+
+// Where a control sits in its window's grid. Qt sizes the rows and columns from the widgets' own
+// size hints, so no two controls overlap and none leaves the window, whatever the font, the
+// texts and the window size.
+struct GridCell {
+  int row = 0;
+  int column = 0;
+  int rowSpan = 1;
+  int columnSpan = 1;
+  Qt::Alignment alignment = {};
+  // The row keeps its height while the control is hidden, so that the window does not change
+  // size when the progress bar comes and goes.
+  bool keepsPlace = false;
+};
+
+constexpr int kMainColumns = 5;
+constexpr int kMainStretchRow = 6;
+
+// The main dialog: the file and checksum rows, the hidden service controls beside and below
+// them, the warning line, the progress bar, then the separator and the status line at the
+// bottom, within the window's margins.
+std::optional<GridCell> MainDialogCell(const ControlSpec& control) {
+  switch (control.id) {
+    case IDC_PATH_LABEL: return GridCell{0, 0};
+    case IDC_FIRMWARE_PATH: return GridCell{0, 1, 1, 2};
+    case IDC_BROWSE: return GridCell{0, 3};
+    case IDC_UPDATE: return GridCell{0, 4};
+    case IDC_CHECKSUM_LABEL: return GridCell{1, 0};
+    case IDC_CHECKSUM: return GridCell{1, 1, 1, 1, Qt::AlignLeft};
+    case IDC_GET_VERSION: return GridCell{1, 4};
+    case IDC_START_LABEL: return GridCell{2, 0};
+    case IDC_START: return GridCell{2, 1};
+    case IDC_RADIO_BIN: return GridCell{2, 2};
+    case IDC_ERASE: return GridCell{2, 4};
+    case IDC_LENGTH_LABEL: return GridCell{3, 0};
+    case IDC_LENGTH: return GridCell{3, 1};
+    case IDC_RADIO_HEX: return GridCell{3, 2};
+    case IDC_READ: return GridCell{3, 4};
+    case IDC_WARNING: return GridCell{4, 0, 1, 4, {}, true};
+    case IDCANCEL: return GridCell{4, 4};
+    case IDC_PROGRESS: return GridCell{5, 0, 1, 4, {}, true};
+    case IDC_STATUS: return GridCell{kMainStretchRow + 2, 0, 1, kMainColumns, {}, true};
+    case IDC_STATIC:
+      if (control.IsEtchedLine()) return GridCell{kMainStretchRow + 1, 0, 1, kMainColumns};
+      return std::nullopt;
+    default: return std::nullopt;
+  }
+}
+
+// The About box: the icon left, the two lines of text, OK at the top right.
+std::optional<GridCell> AboutDialogCell(const ControlSpec& control) {
+  switch (control.kind) {
+    case ControlKind::Icon: return GridCell{0, 0, 2, 1, Qt::AlignTop};
+    case ControlKind::Button: return GridCell{0, 2, 1, 1, Qt::AlignTop};
+    default: return control.id == IDC_VERSION_TEXT ? GridCell{0, 1} : GridCell{1, 1};
+  }
+}
+
+std::optional<GridCell> CellOf(int templateId, const ControlSpec& control) {
+  switch (templateId) {
+    case IDD_BURNWELL_DIALOG: return MainDialogCell(control);
+    case IDD_ABOUTBOX: return AboutDialogCell(control);
+    default: return std::nullopt;
+  }
+}
+
+// What a label shows of a text: a status text's closing line break would only add an empty line.
+QString LabelText(const std::string& text) {
+  QString shown = QString::fromStdString(text);
+  while (shown.endsWith('\n') || shown.endsWith('\r')) shown.chop(1);
+  return shown;
 }
 
 bool OnGuiThread() { return QThread::currentThread() == qApp->thread(); }
@@ -155,20 +261,17 @@ class QtWindow final : public ModelWindow {
   }
 
  private:
-  QRect Place(const ControlSpec& control) const {
-    return QRect(control.x * baseX_ / 4, control.y * baseY_ / 8 + top_, control.width * baseX_ / 4,
-                 std::max(1, control.height * baseY_ / 8));
-  }
+  // Dialog units to pixels: a quarter of the font's average character width, an eighth of its
+  // height.
+  int PixelsX(int units) const { return units * baseX_ / 4; }
+  int PixelsY(int units) const { return units * baseY_ / 8; }
   void AddMenuBar() {
     menuBar_ = new QMenuBar(widget_.get());
     helpMenu_ = menuBar_->addMenu("&Help");
-    const int height = menuBar_->sizeHint().height();
-    menuBar_->setGeometry(0, 0, widget_->width(), height);
-    top_ = height;
-    for (auto& [id, widget] : widgets_) widget->move(widget->x(), widget->y() + height);
-    widget_->setFixedSize(widget_->width(), widget_->height() + height);
-    menuBar_->show();
+    grid_->setMenuBar(menuBar_);
+    widget_->resize(widget_->size().expandedTo(grid_->totalSizeHint()));
   }
+  void Arrange(QWidget& widget, const ControlSpec& control, std::optional<GridCell> cell);
   void SyncAll() {
     for (const ControlState& control : Controls()) Sync(control.layout->id);
   }
@@ -181,7 +284,7 @@ class QtWindow final : public ModelWindow {
     widget->setEnabled(state->enabled);
     const QString text = QString::fromStdString(state->text);
     if (auto* label = dynamic_cast<QLabel*>(widget); label && state->layout->kind == ControlKind::Static) {
-      label->setText(text);
+      label->setText(LabelText(state->text));
       const LResult colour = Dialog().ControlTextColour(id);
       if (colour != kDefaultColour) {
         QPalette palette = label->palette();
@@ -207,10 +310,11 @@ class QtWindow final : public ModelWindow {
   std::map<unsigned, QTimer*> timers_;
   QMenuBar* menuBar_ = nullptr;
   QMenu* helpMenu_ = nullptr;
+  QGridLayout* grid_ = nullptr;
+  int nextFreeRow_ = 100;
   QEventLoop loop_;
   int baseX_ = 6;
   int baseY_ = 13;
-  int top_ = 0;
   bool ended_ = false;
   int result_ = IDCANCEL;
 };
@@ -275,8 +379,14 @@ QtWindow::QtWindow(QtBackend& backend, CDialog& dialog, const DialogSpec& layout
   baseX_ = std::max(1, (metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 26 + 1) / 2);
   baseY_ = std::max(1, metrics.height());
   widget_->setWindowTitle(QString::fromStdString(std::string(layout.caption)));
-  widget_->setFixedSize(layout.width * baseX_ / 4, layout.height * baseY_ / 8);
   widget_->setModal(true);
+  grid_ = new QGridLayout(widget_.get());
+  if (layout.id == IDD_BURNWELL_DIALOG) {
+    grid_->setColumnStretch(2, 1);
+    grid_->addItem(new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), kMainStretchRow, 0);
+  } else {
+    grid_->setColumnStretch(1, 1);
+  }
 
   for (const ControlSpec& control : layout.controls) {
     QWidget* widget = nullptr;
@@ -337,16 +447,40 @@ QtWindow::QtWindow(QtBackend& backend, CDialog& dialog, const DialogSpec& layout
         break;
       }
     }
-    const QRect place = Place(control);
-    if (control.kind == ControlKind::Icon) {
-      widget->setGeometry(place.x(), place.y(), 32, 32);
-    } else {
-      widget->setGeometry(place);
-    }
+    Arrange(*widget, control, CellOf(layout.id, control));
     if (control.id != IDC_STATIC) widgets_[control.id] = widget;
     widget->setVisible(control.InitiallyVisible());
     widget->setEnabled(control.InitiallyEnabled());
   }
+  // The template's size where it is larger than what the controls need; never smaller.
+  widget_->resize(QSize(PixelsX(layout.width), PixelsY(layout.height)).expandedTo(grid_->totalSizeHint()));
+}
+
+void QtWindow::Arrange(QWidget& widget, const ControlSpec& control, std::optional<GridCell> cell) {
+  // A control the window's grid does not know gets a row of its own at the bottom.
+  if (!cell) cell = GridCell{nextFreeRow_++, 0, 1, kMainColumns};
+  if (control.kind == ControlKind::Icon) {
+    widget.setFixedSize(32, 32);
+  } else if (control.kind == ControlKind::Edit || control.kind == ControlKind::Progress) {
+    // The template's width is the least an edit box or a bar gets.
+    widget.setMinimumWidth(PixelsX(control.width));
+  }
+  if (auto* label = qobject_cast<QLabel*>(&widget); label && control.kind == ControlKind::Static) {
+    // Long texts (a reader's error, a two-line result) wrap inside the margins; an empty line
+    // keeps the height of one line of text.
+    label->setWordWrap(true);
+    label->setMinimumHeight(label->fontMetrics().lineSpacing());
+  }
+  if (cell->alignment & Qt::AlignLeft) {
+    // A box for a short value (the checksum) keeps its template width, or the value's.
+    widget.setFixedWidth(std::max(PixelsX(control.width), widget.fontMetrics().horizontalAdvance("0000") * 2));
+  }
+  if (cell->keepsPlace) {
+    QSizePolicy policy = widget.sizePolicy();
+    policy.setRetainSizeWhenHidden(true);
+    widget.setSizePolicy(policy);
+  }
+  grid_->addWidget(&widget, cell->row, cell->column, cell->rowSpan, cell->columnSpan, cell->alignment);
 }
 
 void QtWindow::SetWindowIcon(bool big) {

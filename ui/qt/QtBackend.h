@@ -1,5 +1,6 @@
-// The dialogs as Qt 6 Widgets windows on Linux: the same templates, positions converted from
-// dialog units with the dialog font; the worker's synchronous messages are blocking queued
+// The dialogs as Qt 6 Widgets windows on Linux: the same templates and controls, arranged by a
+// grid layout (the template's dialog-unit sizes are the least the window and its boxes get), and
+// message boxes opened beside their window; the worker's synchronous messages are blocking queued
 // calls into the GUI thread and its posted ones queued calls; the About box sits in the window's
 // menu, Linux having no system menu.
 #pragma once

@@ -32,7 +32,9 @@ class CountOrError {
   }
 
   constexpr bool IsError() const { return value_ < 0; }
-  constexpr std::uint32_t Count() const { return IsError() ? 0 : static_cast<std::uint32_t>(value_); }
+  constexpr std::uint32_t Count() const {
+    return IsError() ? 0 : static_cast<std::uint32_t>(value_);
+  }
 
   // The value as a Bridge* function returns it: the count, or the error's negative code.
   friend constexpr int Code(CountOrError result) { return result.value_; }

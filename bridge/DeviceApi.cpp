@@ -261,7 +261,8 @@ int BridgeEraseFlash(int index, platform::WindowHandle progressWindow, std::uint
 int BridgeReadFlash(int index, std::uint8_t* buffer, std::uint32_t offset, std::uint32_t length,
                     platform::WindowHandle progressWindow, std::uint32_t messageNumber) {
   return WithDevice(index, [&](const DeviceRecord& record) {
-    return Code(protocol::FlashRead(record, buffer, offset, length, progressWindow, messageNumber));
+    return Code(
+        protocol::FlashRead(record, buffer, offset, length, progressWindow, messageNumber));
   });
 }
 
@@ -269,7 +270,8 @@ int BridgeWriteFlash(int index, const std::uint8_t* buffer, std::uint32_t offset
                      std::uint32_t length, platform::WindowHandle progressWindow,
                      std::uint32_t messageNumber) {
   return WithDevice(index, [&](const DeviceRecord& record) {
-    return Code(protocol::FlashWrite(record, buffer, offset, length, progressWindow, messageNumber));
+    return Code(
+        protocol::FlashWrite(record, buffer, offset, length, progressWindow, messageNumber));
   });
 }
 

@@ -154,7 +154,8 @@ bool FindLettersBySector0(DeviceRecord& record) {
   std::array<std::uint8_t, kSectorSize> sector{};
   std::uint32_t read = 0;
   if (!io.Seek(record.Handle, 0)) return false;
-  if (!io.Read(record.Handle, sector.data(), kSectorSize, &read) || read != kSectorSize) return false;
+  if (!io.Read(record.Handle, sector.data(), kSectorSize, &read) || read != kSectorSize)
+    return false;
   const std::uint32_t signature = LoadLe32(sector.data() + kMbrSignatureOffset);
   const std::uint32_t drives = platform::Current<platform::WinDeviceServices>().GetLogicalDrives();
   for (char letter = 'A'; letter <= 'Z'; ++letter) {

@@ -139,8 +139,8 @@ StepCode WaitFlashReady(const DeviceRecord& record, std::uint32_t pollMs) {
   const std::size_t length = std::clamp<std::size_t>(readStatus.length, 1, command.size());
   for (int poll = 0; poll < kMaxReadyPolls; ++poll) {
     std::array<std::uint8_t, 1> status{};
-    if (RunSpiTransaction(record, {.command = std::span(command).first(length), .answer = status}) !=
-        StepCode::Ok)
+    if (RunSpiTransaction(record, {.command = std::span(command).first(length),
+                                   .answer = status}) != StepCode::Ok)
       return StepCode::WaitReady;
     if ((status[0] & 0x01) == 0) return StepCode::Ok;
     platform::SleepMs(pollMs);

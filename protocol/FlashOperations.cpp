@@ -148,7 +148,8 @@ StepCode ProgramAutoIncrementPiece(const DeviceRecord& record, const FlashChipDe
       return code;
   }
   if (const StepCode code = EndSpiTransaction(record); code != StepCode::Ok) return code;
-  if (WaitFlashReady(record, chip[Slot::PageProgram].poll) != StepCode::Ok) return StepCode::WaitReady;
+  if (WaitFlashReady(record, chip[Slot::PageProgram].poll) != StepCode::Ok)
+    return StepCode::WaitReady;
   if (SetWriteEnable(record, chipIndex, 0) != StepCode::Ok) return StepCode::WriteDisable;
   return StepCode::Ok;
 }
@@ -158,12 +159,13 @@ StepCode SpiChipEraseSteps(const DeviceRecord& record, std::uint32_t chipIndex) 
   if (SetWriteEnable(record, chipIndex, 1) != StepCode::Ok) return StepCode::WriteEnable;
   if (const StepCode code = SendSpiCommand(record, chip[Slot::ChipErase]); code != StepCode::Ok)
     return code;
-  if (WaitFlashReady(record, chip[Slot::ChipErase].poll) != StepCode::Ok) return StepCode::WaitReady;
+  if (WaitFlashReady(record, chip[Slot::ChipErase].poll) != StepCode::Ok)
+    return StepCode::WaitReady;
   if (SetWriteEnable(record, chipIndex, 0) != StepCode::Ok) return StepCode::WriteDisable;
   return StepCode::Ok;
 }
 
-// One pass of the EEPROM routines: pieces of the memory's piece size over span bytes from
+// One pass of the EEPROM routines: pieces of the memory's piece size over length bytes from
 // offset, each moved by transfer(address, position, size); the first piece that fails ends
 // the pass with failure.
 struct EepromPass {
@@ -171,7 +173,7 @@ struct EepromPass {
   ProgressPhase failPhase;
   FlashResult failure;
   std::uint32_t offset;
-  std::uint32_t span;
+  std::uint32_t length;
   // Each piece is cut at this many bytes from the start, the distance taken as an unsigned
   // difference: past the end of a small memory it wraps around to a large value and the full
   // piece goes out again.
@@ -183,14 +185,14 @@ FlashResult RunEepromPass(const DeviceRecord& record, WindowHandle window, std::
                           const EepromPass& pass, Transfer&& transfer) {
   const std::uint32_t pieceSize = EepromPieceSize(record.ModeFlags);
   Progress progress(window, message, pass.phase, pass.failPhase);
-  if (!progress.For(record).Start(pass.span / pieceSize)) return FlashResult::DeviceNotInTable;
-  for (std::uint32_t p = 0; p < pass.span; p += pieceSize) {
+  if (!progress.For(record).Start(pass.length / pieceSize)) return FlashResult::DeviceNotInTable;
+  for (std::uint32_t p = 0; p < pass.length; p += pieceSize) {
     const std::uint32_t n = std::min(pieceSize, pass.end - p);
     if (transfer(static_cast<std::uint16_t>(pass.offset + p), p, n) != CommandResult::Ok) {
-      progress.Fail(pass.failure, Percent(p, pass.span));
+      progress.Fail(pass.failure, Percent(p, pass.length));
       return pass.failure;
     }
-    progress.Advance(Percent(p, pass.span));
+    progress.Advance(Percent(p, pass.length));
   }
   return FlashResult::Ok;
 }
@@ -235,9 +237,9 @@ StepCode ReadStatusRegister(const DeviceRecord& record, std::uint8_t* destinatio
   std::array<std::uint8_t, kMaxShortTransfer> answer{};
   const std::size_t sent = std::clamp<std::size_t>(readStatus.length, 1, command.size());
   const std::size_t received = std::clamp<std::size_t>(readStatus.extra, 1, answer.size());
-  if (const StepCode code = RunSpiTransaction(record, {.command = std::span(command).first(sent),
-                                                       .answer = std::span(answer).first(received)});
-      code != StepCode::Ok)
+  const SpiTransaction transaction{.command = std::span(command).first(sent),
+                                   .answer = std::span(answer).first(received)};
+  if (const StepCode code = RunSpiTransaction(record, transaction); code != StepCode::Ok)
     return code;
   if (destination) *destination = answer[0];
   if (WaitFlashReady(record, readStatus.poll) != StepCode::Ok) return StepCode::WaitReady;

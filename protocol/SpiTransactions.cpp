@@ -10,8 +10,9 @@ namespace {
 
 // One write of a transaction: nothing to do for no bytes.
 bool Written(const DeviceRecord& record, std::span<const std::uint8_t> bytes) {
-  return bytes.empty() ||
-         SpiWrite(record, bytes.data(), static_cast<std::uint32_t>(bytes.size())) == CommandResult::Ok;
+  if (bytes.empty()) return true;
+  return SpiWrite(record, bytes.data(), static_cast<std::uint32_t>(bytes.size())) ==
+         CommandResult::Ok;
 }
 
 }  // namespace

@@ -196,8 +196,8 @@ std::uint32_t VendorAtaTimeout(std::uint32_t multiplier) {
 
 std::uint32_t AtaPassThroughTimeout() { return 300 * (DeviceCount() + 1); }
 
-CommandResult ReadBridgeInfo(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t length,
-                   std::uint32_t timeoutMultiplier) {
+CommandResult ReadBridgeInfo(const DeviceRecord& record, std::uint8_t* destination,
+                             std::uint32_t length, std::uint32_t timeoutMultiplier) {
   if (RejectIde(record)) return CommandResult::Failed;
   if (length < kBridgeInfoMinLength || length > kBridgeInfoMaxLength || destination == nullptr)
     return Fail(device::DeviceError::ReadBridgeInfo);
@@ -211,9 +211,10 @@ CommandResult ReadBridgeInfo(const DeviceRecord& record, std::uint8_t* destinati
 }
 
 CommandResult VendorAtaCommand(const DeviceRecord& record, const AtaTaskFile& taskFile,
-                     std::uint8_t* buffer, std::uint32_t bufferLength, std::uint8_t lun,
-                     std::uint32_t timeoutMultiplier) {
-  if (bufferLength < taskFile.length || MissingBuffer(buffer, bufferLength)) return CommandResult::Failed;
+                               std::uint8_t* buffer, std::uint32_t bufferLength, std::uint8_t lun,
+                               std::uint32_t timeoutMultiplier) {
+  if (bufferLength < taskFile.length || MissingBuffer(buffer, bufferLength))
+    return CommandResult::Failed;
   std::array<std::uint8_t, 16> cdb = VendorCdb(kOpVendorAta);
   cdb[1] = taskFile.read ? 0x15 : 0x05;
   cdb[2] = lun;
@@ -245,8 +246,8 @@ CommandResult VendorAtaCommand(const DeviceRecord& record, const AtaTaskFile& ta
   return CommandResult::Ok;
 }
 
-CommandResult EepromWrite(const DeviceRecord& record, std::uint16_t address, const std::uint8_t* source,
-                std::uint32_t length) {
+CommandResult EepromWrite(const DeviceRecord& record, std::uint16_t address,
+                          const std::uint8_t* source, std::uint32_t length) {
   if (length > kMaxShortTransfer || MissingBuffer(source, length)) return CommandResult::Failed;
   std::array<std::uint8_t, 16> cdb = VendorCdb(kOpEepromWrite);
   cdb[1] = static_cast<std::uint8_t>(length);
@@ -254,9 +255,10 @@ CommandResult EepromWrite(const DeviceRecord& record, std::uint16_t address, con
   return ShortTransferOut(record, cdb, source, length, device::DeviceError::EepromWrite);
 }
 
-CommandResult EepromRead(const DeviceRecord& record, std::uint16_t address, std::uint8_t* destination,
-               std::uint32_t length) {
-  if (length > kMaxShortTransfer || MissingBuffer(destination, length)) return CommandResult::Failed;
+CommandResult EepromRead(const DeviceRecord& record, std::uint16_t address,
+                         std::uint8_t* destination, std::uint32_t length) {
+  if (length > kMaxShortTransfer || MissingBuffer(destination, length))
+    return CommandResult::Failed;
   std::array<std::uint8_t, 16> cdb = VendorCdb(kOpEepromRead);
   cdb[1] = static_cast<std::uint8_t>(length);
   StoreBe16(&cdb[2], address);
@@ -271,7 +273,8 @@ CommandResult SpiChipSelect(const DeviceRecord& record, std::uint32_t select) {
   return CommandResult::Ok;
 }
 
-CommandResult SpiWrite(const DeviceRecord& record, const std::uint8_t* source, std::uint32_t length) {
+CommandResult SpiWrite(const DeviceRecord& record, const std::uint8_t* source,
+                       std::uint32_t length) {
   if (length > kMaxShortTransfer || MissingBuffer(source, length)) return CommandResult::Failed;
   std::array<std::uint8_t, 16> cdb = VendorCdb(kOpSpiWrite);
   cdb[3] = static_cast<std::uint8_t>(length);
@@ -279,14 +282,15 @@ CommandResult SpiWrite(const DeviceRecord& record, const std::uint8_t* source, s
 }
 
 CommandResult SpiRead(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t length) {
-  if (length > kMaxShortTransfer || MissingBuffer(destination, length)) return CommandResult::Failed;
+  if (length > kMaxShortTransfer || MissingBuffer(destination, length))
+    return CommandResult::Failed;
   std::array<std::uint8_t, 16> cdb = VendorCdb(kOpSpiRead);
   cdb[3] = static_cast<std::uint8_t>(length);
   return ShortTransferIn(record, cdb, destination, length, device::DeviceError::SpiRead);
 }
 
-CommandResult ScsiInquiry(const DeviceRecord& record, std::uint8_t pageCode, std::uint8_t* destination,
-                std::uint32_t length) {
+CommandResult ScsiInquiry(const DeviceRecord& record, std::uint8_t pageCode,
+                          std::uint8_t* destination, std::uint32_t length) {
   if (RejectIde(record)) return CommandResult::Failed;
   // The allocation length is one CDB byte: a longer request cannot be expressed.
   if (length == 0 || length > 255 || destination == nullptr)
@@ -308,8 +312,8 @@ CommandResult ScsiInquiry(const DeviceRecord& record, std::uint8_t pageCode, std
   return CommandResult::Ok;
 }
 
-CommandResult ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress, std::uint8_t* destination,
-               std::uint32_t length, std::uint8_t lun) {
+CommandResult ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress,
+                         std::uint8_t* destination, std::uint32_t length, std::uint8_t lun) {
   if (RejectIde(record)) return CommandResult::Failed;
   if (destination == nullptr) return Fail(device::DeviceError::ScsiRead10);
   std::array<std::uint8_t, 16> cdb{};
@@ -328,7 +332,8 @@ CommandResult ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress,
   return CommandResult::Ok;
 }
 
-CommandResult IdentifyViaAtaPassThrough(const DeviceRecord& record, std::uint8_t* destination, int raw) {
+CommandResult IdentifyViaAtaPassThrough(const DeviceRecord& record, std::uint8_t* destination,
+                                        int raw) {
   if (record.TransportKind != TransportKind::Ide) {
     platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
     return CommandResult::Failed;

@@ -49,30 +49,32 @@ std::uint32_t VendorAtaTimeout(std::uint32_t multiplier);
 std::uint32_t AtaPassThroughTimeout();
 
 // Vendor-specific commands.
-CommandResult ReadBridgeInfo(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t length,
-                   std::uint32_t timeoutMultiplier);
+CommandResult ReadBridgeInfo(const DeviceRecord& record, std::uint8_t* destination,
+                             std::uint32_t length, std::uint32_t timeoutMultiplier);
 CommandResult VendorAtaCommand(const DeviceRecord& record, const AtaTaskFile& taskFile,
-                     std::uint8_t* buffer, std::uint32_t bufferLength, std::uint8_t lun,
-                     std::uint32_t timeoutMultiplier);
-CommandResult EepromWrite(const DeviceRecord& record, std::uint16_t address, const std::uint8_t* source,
-                std::uint32_t length);
-CommandResult EepromRead(const DeviceRecord& record, std::uint16_t address, std::uint8_t* destination,
-               std::uint32_t length);
+                               std::uint8_t* buffer, std::uint32_t bufferLength, std::uint8_t lun,
+                               std::uint32_t timeoutMultiplier);
+CommandResult EepromWrite(const DeviceRecord& record, std::uint16_t address,
+                          const std::uint8_t* source, std::uint32_t length);
+CommandResult EepromRead(const DeviceRecord& record, std::uint16_t address,
+                         std::uint8_t* destination, std::uint32_t length);
 CommandResult SpiChipSelect(const DeviceRecord& record, std::uint32_t select);
-CommandResult SpiWrite(const DeviceRecord& record, const std::uint8_t* source, std::uint32_t length);
+CommandResult SpiWrite(const DeviceRecord& record, const std::uint8_t* source,
+                       std::uint32_t length);
 CommandResult SpiRead(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t length);
 
 // Standard SCSI commands. ScsiRead10 copies back at most the requested length, whatever the
 // device reports it transferred.
-CommandResult ScsiInquiry(const DeviceRecord& record, std::uint8_t pageCode, std::uint8_t* destination,
-                std::uint32_t length);
-CommandResult ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress, std::uint8_t* destination,
-               std::uint32_t length, std::uint8_t lun);
+CommandResult ScsiInquiry(const DeviceRecord& record, std::uint8_t pageCode,
+                          std::uint8_t* destination, std::uint32_t length);
+CommandResult ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress,
+                         std::uint8_t* destination, std::uint32_t length, std::uint8_t lun);
 
 // ATA IDENTIFY DEVICE through the storage controls. destination holds kIdentifySize bytes,
 // or kIdentifyTextSize for IdentifyViaAtaPassThrough with raw 0 (each word's bytes swapped,
 // then a zero byte).
-CommandResult IdentifyViaAtaPassThrough(const DeviceRecord& record, std::uint8_t* destination, int raw);
+CommandResult IdentifyViaAtaPassThrough(const DeviceRecord& record, std::uint8_t* destination,
+                                        int raw);
 CommandResult IdentifyViaSmart(const DeviceRecord& record, std::uint8_t* destination);
 CommandResult IdentifyViaMiniport(const DeviceRecord& record, std::uint8_t* destination);
 

@@ -177,7 +177,8 @@ TEST_F(DeviceApi, PerDeviceCallsCheckIndexAndTransportBeforeWaiting) {
   std::uint8_t buffer[16];
   EXPECT_EQ(BridgeReadFlash(-1, buffer, 0, 16, 0, 0), Code(ApiError::BadIndex));
   EXPECT_EQ(BridgeWriteFlash(1, buffer, 0, 16, 0, 0), Code(ApiError::BadIndex));
-  EXPECT_EQ(BridgeGetVersion('Q', &version, &firmware), Code(ApiError::BadIndex));  // no record carries Q
+  // No record carries Q.
+  EXPECT_EQ(BridgeGetVersion('Q', &version, &firmware), Code(ApiError::BadIndex));
   EXPECT_EQ(BridgeFindById('Q'), Code(ApiError::IdNotFound));
   EXPECT_TRUE(locks_.waits.empty());
 
@@ -257,7 +258,8 @@ TEST_F(DeviceApi, TimedOutLocksAreMinusFourWithoutReleasing) {
   ASSERT_EQ(BridgeOpen(nullptr, 0), 1);
   const int apiReleases = locks_.releases[ApiLock()];
   locks_.answers[DeviceLock(0)].push_back(WaitResult::TimedOut);
-  EXPECT_EQ(BridgeOpen(nullptr, 0), Code(ApiError::LockFailed));  // the wake-up pass cannot take the device
+  // The wake-up pass cannot take the device.
+  EXPECT_EQ(BridgeOpen(nullptr, 0), Code(ApiError::LockFailed));
   EXPECT_EQ(locks_.releases[ApiLock()], apiReleases + 1);  // but the API lock is given back
 
   locks_.answers[DeviceLock(0)].push_back(WaitResult::TimedOut);

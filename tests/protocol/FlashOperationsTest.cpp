@@ -220,7 +220,8 @@ TEST_F(FlashOperationsTest, EachFailingProgramStepHasItsCodeAndCleanUp) {
     fresh.FillTable(1, true);
     fresh.bridge.failAt = static_cast<int>(kFirstProbeCommands + fault.command);
     const std::uint8_t bytes[3] = {1, 2, 3};
-    EXPECT_EQ(FlashWrite(fresh.Record(), bytes, 0, 3, kWindow, kMessage), FlashResult::ProgramFailed);
+    EXPECT_EQ(FlashWrite(fresh.Record(), bytes, 0, 3, kWindow, kMessage),
+              FlashResult::ProgramFailed);
     EXPECT_EQ(fresh.windows.posted.back(),
               Notice(0, ProgressPhase::ProgrammingFailed, fault.code, 0));
     EXPECT_EQ(fresh.bridge.TraceFrom(kFirstProbeCommands + fault.command + 1), fault.cleanup);
@@ -239,13 +240,16 @@ TEST_F(FlashOperationsTest, AnyRefusedCommandLeavesTheChipDeselectedAndLocked) {
   const std::vector<std::uint8_t> image(70, 0x3C);
   std::vector<std::uint8_t> buffer(70);
   const std::vector<Operation> operations = {
-      {"erase", FlashResult::EraseFailed, [](const DeviceRecord& r) { return FlashErase(r, kWindow, 0); }},
+      {"erase", FlashResult::EraseFailed,
+       [](const DeviceRecord& r) { return FlashErase(r, kWindow, 0); }},
       {"write", FlashResult::ProgramFailed,
        [&](const DeviceRecord& r) { return FlashWrite(r, image.data(), 0x100, 70, kWindow, 0); }},
       {"read", FlashResult::ReadFailed,
        [&](const DeviceRecord& r) { return FlashRead(r, buffer.data(), 0, 70, kWindow, 0); }},
-      {"protect", FlashResult::ProtectFailed, [](const DeviceRecord& r) { return FlashIcpSwitch(r, 1); }},
-      {"unprotect", FlashResult::UnprotectFailed, [](const DeviceRecord& r) { return FlashIcpSwitch(r, 0); }},
+      {"protect", FlashResult::ProtectFailed,
+       [](const DeviceRecord& r) { return FlashIcpSwitch(r, 1); }},
+      {"unprotect", FlashResult::UnprotectFailed,
+       [](const DeviceRecord& r) { return FlashIcpSwitch(r, 0); }},
   };
   for (const std::vector<std::uint8_t>& chipId :
        {std::vector<std::uint8_t>{0x20, 0x20, 0x13}, std::vector<std::uint8_t>{0x90}}) {
@@ -320,7 +324,8 @@ TEST_F(FlashOperationsTest, IcpSwitchOnEepromDeviceSendsNothing) {
 TEST_F(FlashOperationsTest, NoticesForADeviceMissingFromTheTable) {
   UseChip({0x20, 0x20, 0x13});
   std::vector<std::uint8_t> data(16);
-  EXPECT_EQ(FlashRead(record, data.data(), 0, 16, kWindow, kMessage), FlashResult::DeviceNotInTable);
+  EXPECT_EQ(FlashRead(record, data.data(), 0, 16, kWindow, kMessage),
+            FlashResult::DeviceNotInTable);
   EXPECT_EQ(h.bridge.commands.size(), kFirstProbeCommands);  // detection only
   EXPECT_TRUE(h.windows.posted.empty());
   record.Byte11Set = 0;

@@ -221,11 +221,13 @@ TEST_F(VendorCommandsTest, EachRefusedCommandRecordsItsOwnCode) {
   AtaTaskFile task;
   task.length = 512;
   const std::vector<std::pair<std::function<CommandResult()>, device::DeviceError>> cases = {
-      {[&] { return ReadBridgeInfo(record, buffer.data(), 16, 1); }, device::DeviceError::ReadBridgeInfo},
+      {[&] { return ReadBridgeInfo(record, buffer.data(), 16, 1); },
+       device::DeviceError::ReadBridgeInfo},
       {[&] { return VendorAtaCommand(record, task, buffer.data(), 512, 0, 1); },
        device::DeviceError::VendorAtaCommand},
       {[&] { return ScsiInquiry(record, 0, buffer.data(), 36); }, device::DeviceError::ScsiInquiry},
-      {[&] { return ScsiRead10(record, 0, buffer.data(), 512, 0); }, device::DeviceError::ScsiRead10},
+      {[&] { return ScsiRead10(record, 0, buffer.data(), 512, 0); },
+       device::DeviceError::ScsiRead10},
   };
   for (const auto& [call, code] : cases) {
     device::SetLastDeviceError(kUntouched);
@@ -331,7 +333,8 @@ TEST_F(VendorCommandsTest, ScsiDevicesTakeTheDirectPassThrough) {
   EXPECT_EQ(ScsiInquiry(record, 0, buffer.data(), 36), CommandResult::Ok);
   EXPECT_EQ(ReadBridgeInfo(record, buffer.data(), 16, 5), CommandResult::Ok);
   EXPECT_EQ(ScsiRead10(record, 0, buffer.data(), 512, 0), CommandResult::Ok);
-  EXPECT_EQ(SpiChipSelect(record, 1), CommandResult::Failed);  // the vendor commands always take the normal path
+  // The vendor commands always take the normal path.
+  EXPECT_EQ(SpiChipSelect(record, 1), CommandResult::Failed);
 }
 
 // --- Identification through storage controls ------------------------------------------------
@@ -374,7 +377,8 @@ TEST_F(VendorCommandsTest, AtaPassThroughIdentifyBlockAndTextForm) {
 
 TEST_F(VendorCommandsTest, AtaPassThroughIdentifyRefusals) {
   std::array<std::uint8_t, 513> text{};
-  EXPECT_EQ(IdentifyViaAtaPassThrough(record, text.data(), 0), CommandResult::Failed);  // not an Ide device
+  // Not an Ide device.
+  EXPECT_EQ(IdentifyViaAtaPassThrough(record, text.data(), 0), CommandResult::Failed);
   EXPECT_EQ(h.system.lastError, ERROR_NOT_SUPPORTED);
   EXPECT_EQ(device::LastDeviceError(), kUntouched);
   record.TransportKind = device::TransportKind::Ide;

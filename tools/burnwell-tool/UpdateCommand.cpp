@@ -135,8 +135,8 @@ std::optional<std::string> LoadFirmware(const std::filesystem::path& path, image
   image::ImageBuffer& loaded = image::LoadedImage();
   if (type == image::FileType::Hex) {
     const image::HexResult result = image::LoadHexImage(loaded, path);
-    if (!result.ok) return result.errorText.empty() ? "the file could not be loaded" : result.errorText;
-    return std::nullopt;
+    if (result.ok) return std::nullopt;
+    return result.errorText.empty() ? "the file could not be loaded" : result.errorText;
   }
   const image::LoadStatus status = image::LoadHeaderImage(loaded, path);
   if (status != image::LoadStatus::Ok)

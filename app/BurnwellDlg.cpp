@@ -172,9 +172,11 @@ void CBurnwellDlg::LoadFirmwareFile() {
   bool ok = false;
   std::string errorText;
   if (type == image::FileType::Hex) {
-    ok = image::LoadHexImage(loaded, path, errorText);
+    image::HexResult result = image::LoadHexImage(loaded, path);
+    ok = result.ok;
+    errorText = std::move(result.errorText);
   } else {
-    ok = image::LoadHeaderImage(loaded, path) == image::LOAD_OK;
+    ok = image::LoadHeaderImage(loaded, path) == image::LoadStatus::Ok;
   }
   if (!ok) {
     if (errorText.size() > kMaxStatusChars) errorText.resize(kMaxStatusChars);

@@ -5,7 +5,6 @@
 #include <new>
 #include <vector>
 
-#include "app/StringTable.h"
 #include "common/MakerIds.h"
 #include "bridge/DeviceApi.h"
 #include "image/ImageBuffer.h"
@@ -29,17 +28,13 @@ constexpr std::uint8_t kBusPoweredMaxPower = 250;   // 500 mA
 
 // An error identifier raised inside the sequence and caught at its end, with its formatted text.
 struct RaisedError {
-  int id;
+  MessageId id;
   std::string text;
 };
 
-platform::LParam MakeLParam(std::uint32_t low, std::uint32_t high) {
-  return static_cast<platform::LParam>((low & 0xFFFF) | ((high & 0xFFFF) << 16));
-}
-
-std::uint32_t StyleOf(int errorId) {
+std::uint32_t StyleOf(MessageId id) {
   // "Could not erase FLASH" and the verification failure are plain boxes.
-  return (errorId == 110 || errorId == 113) ? MB_OK : MB_ICONHAND;
+  return (id == MessageId::EraseFailed || id == MessageId::VerifyFailed) ? MB_OK : MB_ICONHAND;
 }
 
 // Step 5: the power setting and the update flag on the bridge's own block.
@@ -79,8 +74,8 @@ std::string StringTableText(int id) {
   }
 }
 
-std::string FormatErrorText(int id, std::uint32_t offset, int length) {
-  const std::string format = StringTableText(id);
+std::string FormatErrorText(MessageId id, std::uint32_t offset, int length) {
+  const std::string format = StringTableText(Code(id));
   if (format.find('%') == std::string::npos) return format;
   char text[256];
   std::snprintf(text, sizeof text, format.c_str(), offset, length);
@@ -111,14 +106,14 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
 
   if (bridge::BridgeOpen(devices, sizeof devices) <= 0) {
     bridge::BridgeClose();
-    host.ShowMessage(StringTableText(IDS_DEVICE_NOT_FOUND), MB_ICONHAND);
+    host.ShowMessage(StringTableText(Code(MessageId::DeviceNotFound)), MB_ICONHAND);
     return UpdateOutcome::NoBridge;
   }
 
   host.ShowProgress(true);
   messages.Send(progress, PBM_SETPOS, 0, 0);
   messages.Send(progress, PBM_SETSTEP, 1, 0);
-  messages.Send(progress, PBM_SETRANGE, 0, MakeLParam(0, (2 * codeLength + 512) / 32));
+  messages.Send(progress, PBM_SETRANGE, 0, platform::MakeLParam(0, (2 * codeLength + 512) / 32));
 
   int failures = 0;
   try {
@@ -126,7 +121,8 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
     if (bridge::BridgeReadFlash(kDeviceIndex, flash.data(), 0, kConfigBlockSize, progress,
                                 kProgressMessage) != 0) {
       // Not retried and not counted.
-      throw RaisedError{IDS_READ_FAILED, FormatErrorText(IDS_READ_FAILED, 0, kConfigBlockSize)};
+      throw RaisedError{MessageId::ReadFailed,
+                        FormatErrorText(MessageId::ReadFailed, 0, kConfigBlockSize)};
     }
 
     host.SetStatusText("Set configuration data\n");
@@ -137,13 +133,9 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
                 flash.begin() + kConfigBlockSize);
 
     host.SetStatusText("ICP start\n");
-    std::string lastText;
-    int lastId = 0;
     // Counts a failed step; the sixth failure is raised, earlier ones start a new pass.
-    auto countFailure = [&](int id, std::string text) {
-      lastId = id;
-      lastText = std::move(text);
-      if (++failures >= kMaxPasses) throw RaisedError{lastId, lastText};
+    auto countFailure = [&](MessageId id, std::string text) {
+      if (++failures >= kMaxPasses) throw RaisedError{id, std::move(text)};
     };
 
     for (;;) {
@@ -151,7 +143,7 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
 
       host.SetStatusText("Erase main code\n");
       if (bridge::BridgeEraseFlash(kDeviceIndex, progress, kProgressMessage) != 0) {
-        countFailure(IDS_ERASE_FAILED, FormatErrorText(IDS_ERASE_FAILED));
+        countFailure(MessageId::EraseFailed, FormatErrorText(MessageId::EraseFailed));
         continue;
       }
 
@@ -161,8 +153,9 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
       host.SetStatusText("Programming main code\n");
       if (bridge::BridgeWriteFlash(kDeviceIndex, flash.data(), 0, total, progress,
                                    kProgressMessage) != 0) {
-        countFailure(IDS_PROGRAM_FAILED,
-                     FormatErrorText(IDS_PROGRAM_FAILED, kConfigBlockSize, static_cast<int>(codeLength)));
+        countFailure(MessageId::ProgramFailed,
+                     FormatErrorText(MessageId::ProgramFailed, kConfigBlockSize,
+                                     static_cast<int>(codeLength)));
         continue;
       }
 
@@ -171,20 +164,22 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
       flash[kMarkerOffset + 2] = static_cast<std::uint8_t>(checksum);
       if (bridge::BridgeWriteFlash(kDeviceIndex, flash.data() + kMarkerOffset, kMarkerOffset, 3,
                                    progress, kProgressMessage) != 0) {
-        countFailure(IDS_PROGRAM_FAILED, FormatErrorText(IDS_PROGRAM_FAILED, kMarkerOffset, 3));
+        countFailure(MessageId::ProgramFailed,
+                     FormatErrorText(MessageId::ProgramFailed, kMarkerOffset, 3));
         continue;
       }
 
       host.SetStatusText("Read main code back\n");
       if (bridge::BridgeReadFlash(kDeviceIndex, readBack.data(), 0, total, progress,
                                   kProgressMessage) != 0) {
-        countFailure(IDS_READ_FAILED, FormatErrorText(IDS_READ_FAILED, 0, static_cast<int>(total)));
+        countFailure(MessageId::ReadFailed,
+                     FormatErrorText(MessageId::ReadFailed, 0, static_cast<int>(total)));
         continue;
       }
 
       host.SetStatusText("Compare main code\n");
       if (flash != readBack) {
-        countFailure(IDS_VERIFY_FAILED, FormatErrorText(IDS_VERIFY_FAILED));
+        countFailure(MessageId::VerifyFailed, FormatErrorText(MessageId::VerifyFailed));
         continue;
       }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "app/StringTable.h"
 #include "app/UpdateHost.h"
 
 namespace burnwell::app {
@@ -17,6 +18,17 @@ enum class UpdateOutcome {
   NoBridge,   // BridgeOpen found nothing; no flash access
   Failed,     // a raised error: the configuration read or the sixth failed pass
 };
+
+// The error identifiers the update raises: string-table ids of the operator's messages.
+enum class MessageId : int {
+  DeviceNotFound = IDS_DEVICE_NOT_FOUND,
+  EraseFailed = IDS_ERASE_FAILED,
+  ProgramFailed = IDS_PROGRAM_FAILED,
+  ReadFailed = IDS_READ_FAILED,
+  VerifyFailed = IDS_VERIFY_FAILED,
+};
+// The string-table id.
+constexpr int Code(MessageId id) { return static_cast<int>(id); }
 
 // Flash offsets the update writes itself.
 inline constexpr std::uint32_t kConfigBlockSize = 256;
@@ -30,6 +42,6 @@ UpdateOutcome RunUpdate(UpdateHost& host);
 std::string StringTableText(int id);
 // The string-table text of an id formatted printf-style with (offset, length) where the entry
 // has placeholders (111 and 112), unchanged otherwise.
-std::string FormatErrorText(int id, std::uint32_t offset = 0, int length = 0);
+std::string FormatErrorText(MessageId id, std::uint32_t offset = 0, int length = 0);
 
 }  // namespace burnwell::app

@@ -40,11 +40,12 @@ void UpdateImage(benchmark::State& state, sim::BridgeConfig config, std::uint32_
     emu.ClearTraces();
     const std::uint64_t commandsBefore = emu.Bridge().CommandCount();
     const std::uint64_t startUs = emu.Clock().NowUs();
-    const bool ok = protocol::FlashIcpSwitch(record, 0) == 0 &&
-                    protocol::FlashErase(record, 0, 0) == 0 &&
-                    protocol::FlashWrite(record, image.data(), 0, size, 0, 0) == 0 &&
-                    protocol::FlashRead(record, back.data(), 0, size, 0, 0) == 0 &&
-                    back == image && protocol::FlashIcpSwitch(record, 1) == 0;
+    using protocol::FlashResult;
+    const bool ok = protocol::FlashIcpSwitch(record, 0) == FlashResult::Ok &&
+                    protocol::FlashErase(record, 0, 0) == FlashResult::Ok &&
+                    protocol::FlashWrite(record, image.data(), 0, size, 0, 0) == FlashResult::Ok &&
+                    protocol::FlashRead(record, back.data(), 0, size, 0, 0) == FlashResult::Ok &&
+                    back == image && protocol::FlashIcpSwitch(record, 1) == FlashResult::Ok;
     if (!ok) {
       state.SkipWithError("the update did not verify");
       break;

@@ -25,7 +25,7 @@ using device::ModuleHandle;
 using device::RelayCloseDevice;
 using device::SetLastDeviceError;
 using device::TransportKind;
-using device::kErrorApiMutex;
+using device::DeviceError;
 namespace {
 
 using platform::LockHandle;
@@ -89,16 +89,18 @@ void WakeDriveBehindBridge(const DeviceRecord& record) {
 
 // The frame every per-device operation shares: index and transport checks, the device's mutex
 // around the work, and the work done on a copy of the record.
+// The work returns the API's own int for its outcome.
 template <class Work>
 int WithDevice(int index, Work&& work) {
   DeviceTable& table = DeviceLayer().table;
-  if (index < 0 || static_cast<std::uint32_t>(index) >= table.count) return kApiBadIndex;
+  if (index < 0 || static_cast<std::uint32_t>(index) >= table.count)
+    return Code(ApiError::BadIndex);
   const DeviceRecord& record = table.records[index];
-  if (record.TransportKind != TransportKind::MassStorage) return kApiNotMassStorage;
+  if (record.TransportKind != TransportKind::MassStorage) return Code(ApiError::NotMassStorage);
   const LockHandle mutex = record.Mutex;
-  if (!Acquire(mutex, DeviceMutexTimeout())) return kApiLockFailed;
+  if (!Acquire(mutex, DeviceMutexTimeout())) return Code(ApiError::LockFailed);
   DeviceRecord copy = record;
-  int result = work(copy);
+  const int result = work(copy);
   Locks().Release(mutex);
   return result;
 }
@@ -116,7 +118,7 @@ int BridgeInitialize() {
     LockHandle mutex = Locks().Open(kApiMutexName);
     if (mutex == 0) mutex = Locks().Create(kApiMutexName);
     if (mutex == 0) {
-      SetLastDeviceError(kErrorApiMutex);
+      SetLastDeviceError(DeviceError::ApiMutex);
       return 0;
     }
     apiMutex.store(mutex);
@@ -138,7 +140,7 @@ int BridgeUninitialize() {
   return 1;
 }
 
-int DiscoverDevices() {
+CountOrError DiscoverDevices() {
   DeviceLayer().ntFlag = IsWindowsNt();
   if (!DeviceLayer().ntFlag) return DiscoverAspi();
   return CurrentDiscoveryFlavor() == DiscoveryFlavor::Windows ? DiscoverPassThroughWindows()
@@ -162,14 +164,14 @@ void ReleaseDevices() {
 
 int BridgeOpen(std::uint8_t* ids, std::uint32_t capacity) {
   const LockHandle mutex = apiMutex.load();
-  if (!Acquire(mutex, kApiMutexTimeoutMs)) return kApiLockFailed;
+  if (!Acquire(mutex, kApiMutexTimeoutMs)) return Code(ApiError::LockFailed);
 
   ReleaseDevices();
   FreeAspiLibrary();
-  const int found = DiscoverDevices();
-  if (found <= 0) {
+  const CountOrError found = DiscoverDevices();
+  if (found.IsError() || found.Count() == 0) {
     Locks().Release(mutex);
-    return found;
+    return Code(found);
   }
   if (CurrentDiscoveryFlavor() == DiscoveryFlavor::Windows) {
     ScanHubPortsWindows();
@@ -181,7 +183,7 @@ int BridgeOpen(std::uint8_t* ids, std::uint32_t capacity) {
   if (ids != nullptr && capacity != 0) {
     if (table.count > capacity) {
       Locks().Release(mutex);
-      return kApiTooManyDevices;
+      return Code(ApiError::TooManyDevices);
     }
     // Positional: a duplicate record leaves its slot at 0.
     std::memset(ids, 0, capacity);
@@ -195,7 +197,7 @@ int BridgeOpen(std::uint8_t* ids, std::uint32_t capacity) {
     if (record.TransportKind != TransportKind::MassStorage) continue;
     if (!Acquire(record.Mutex, DeviceMutexTimeout())) {
       Locks().Release(mutex);
-      return kApiLockFailed;
+      return Code(ApiError::LockFailed);
     }
     if (record.InfoPresent != 0 && record.ProductId == PID_C && record.PairMatch != 0) {
       WakeDriveBehindBridge(record);
@@ -211,13 +213,13 @@ int BridgeClose() {
   DeviceTable& table = DeviceLayer().table;
   // Device mutexes one at a time, each released before the next; the API mutex last.
   for (DeviceRecord& record : table) {
-    if (!Acquire(record.Mutex, DeviceMutexTimeout())) return kApiLockFailed;
+    if (!Acquire(record.Mutex, DeviceMutexTimeout())) return Code(ApiError::LockFailed);
     Locks().Release(record.Mutex);
     Locks().Close(record.Mutex);
     record.Mutex = 0;
   }
   const LockHandle mutex = apiMutex.load();
-  if (!Acquire(mutex, kApiMutexTimeoutMs)) return kApiLockFailed;
+  if (!Acquire(mutex, kApiMutexTimeoutMs)) return Code(ApiError::LockFailed);
   ReleaseDevices();
   Locks().Release(mutex);
   return 0;
@@ -229,7 +231,7 @@ int BridgeFindById(int id) {
   for (std::uint32_t i = 0; i < table.count; ++i) {
     if (table.records[i].IdLetter == letter) return static_cast<int>(i);
   }
-  return kApiIdNotFound;
+  return Code(ApiError::IdNotFound);
 }
 
 int BridgeGetVersion(int id, std::uint32_t* version, std::uint32_t* firmware) {
@@ -246,20 +248,21 @@ int BridgeGetVersionByIndex(int index, std::uint32_t* version, std::uint32_t* fi
 
 int BridgeIcpSwitch(int index, std::uint32_t mode) {
   return WithDevice(index, [&](const DeviceRecord& record) {
-    return protocol::FlashIcpSwitch(record, mode);
+    return Code(protocol::FlashIcpSwitch(record, mode));
   });
 }
 
 int BridgeEraseFlash(int index, platform::WindowHandle progressWindow, std::uint32_t messageNumber) {
   return WithDevice(index, [&](const DeviceRecord& record) {
-    return protocol::FlashErase(record, progressWindow, messageNumber);
+    return Code(protocol::FlashErase(record, progressWindow, messageNumber));
   });
 }
 
 int BridgeReadFlash(int index, std::uint8_t* buffer, std::uint32_t offset, std::uint32_t length,
                     platform::WindowHandle progressWindow, std::uint32_t messageNumber) {
   return WithDevice(index, [&](const DeviceRecord& record) {
-    return protocol::FlashRead(record, buffer, offset, length, progressWindow, messageNumber);
+    return Code(
+        protocol::FlashRead(record, buffer, offset, length, progressWindow, messageNumber));
   });
 }
 
@@ -267,7 +270,8 @@ int BridgeWriteFlash(int index, const std::uint8_t* buffer, std::uint32_t offset
                      std::uint32_t length, platform::WindowHandle progressWindow,
                      std::uint32_t messageNumber) {
   return WithDevice(index, [&](const DeviceRecord& record) {
-    return protocol::FlashWrite(record, buffer, offset, length, progressWindow, messageNumber);
+    return Code(
+        protocol::FlashWrite(record, buffer, offset, length, progressWindow, messageNumber));
   });
 }
 

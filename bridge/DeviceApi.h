@@ -1,23 +1,16 @@
 // The device API the application calls: a process-wide device table rebuilt by BridgeOpen,
 // cross-process locks ("ZQ5x8xAPIMutex" for the table, "DeviceIndex_%02d" per device), and
 // per-device wrappers that hand a copy of a record to a flash operation. Results: a count or 0
-// for success, a negative code for failure; nothing throws.
+// for success, a negative code for failure (Code of an ApiError or of a protocol::FlashResult);
+// nothing throws.
 #pragma once
 
 #include <cstdint>
 
+#include "bridge/ApiResult.h"
 #include "platform/WindowMessages.h"
 
 namespace burnwell::bridge {
-
-// Negative results of the device API.
-inline constexpr int kApiTooManyDevices = -2;   // more devices than capacity; or a device mutex failed
-inline constexpr int kApiNoInterfaceList = -3;  // discovery could not list the device interfaces
-inline constexpr int kApiLockFailed = -4;       // a wait for the API or a device mutex did not succeed
-inline constexpr int kApiBadIndex = -5;         // index negative or not below the count
-inline constexpr int kApiIdNotFound = -10;      // BridgeFindById: no record carries that id
-inline constexpr int kApiNoAspi = -11;          // the ASPI library or an entry point is missing
-inline constexpr int kApiNotMassStorage = -15;  // the record's transport is not mass storage
 
 inline constexpr char kApiMutexName[] = "ZQ5x8xAPIMutex";
 inline constexpr std::uint32_t kApiMutexTimeoutMs = 5000;
@@ -38,7 +31,7 @@ int BridgeReadFlash(int index, std::uint8_t* buffer, std::uint32_t offset, std::
 int BridgeWriteFlash(int index, const std::uint8_t* buffer, std::uint32_t offset,
                      std::uint32_t length, platform::WindowHandle progressWindow,
                      std::uint32_t messageNumber);
-int DiscoverDevices();
+CountOrError DiscoverDevices();
 void ReleaseDevices();
 bool IsWindowsNt();
 

@@ -6,27 +6,24 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/ApiResult.h"
 #include "bridge/BridgeInfo.h"
 #include "device/DeviceRecord.h"
 #include "platform/Handle.h"
 
 namespace burnwell::bridge {
 
-// Result codes of the discoveries (the device API hands them on unchanged).
-inline constexpr int kDiscoveryMutexFailed = -2;
-inline constexpr int kDiscoveryNoInterfaceList = -3;
-inline constexpr int kDiscoveryNoAspi = -11;
-
 // Walks the present disk interfaces, then the CD-ROM interfaces, and appends one record per
 // bridge (a bridge's second unit is merged into its first). Returns the table count, 0 when an
-// IDE or SCSI device cannot be opened, -3 when an interface list cannot be had, -2 when a
-// per-device lock can be neither opened nor created. Records already appended stay.
-int DiscoverPassThroughWindows();
+// IDE or SCSI device cannot be opened, NoInterfaceList when an interface list cannot be had,
+// TooManyDevices when a per-device lock can be neither opened nor created. Records already
+// appended stay.
+CountOrError DiscoverPassThroughWindows();
 
 // Asks the ASPI library for its adapters and appends a record for every target / LUN 0..1
-// that answers the bridge information command. Returns the table count, -11 without the
-// library or its entry points, -2 when a per-device lock fails.
-int DiscoverAspi();
+// that answers the bridge information command. Returns the table count, NoAspi without the
+// library or its entry points, TooManyDevices when a per-device lock fails.
+CountOrError DiscoverAspi();
 
 // One pass over every USB host controller, root hub and hub below it, writing HubNumber,
 // PortNumber, PortCount, PortSpeed and UsbAddress into the records whose ParentDevInst is the
@@ -54,9 +51,9 @@ char FindLetterByMountedDevice(const char* instancePath);
 // '0' when the unit's own signature is 0.
 char FindLettersBySignature(platform::Handle handle, device::LetterText& output);
 // For an IDE or SCSI disk: the letters whose mounted-device entry starts with the signature at
-// byte 440 of the unit's sector 0, appended to record.DriveLetters. 0, or -3 when sector 0
-// cannot be read or the mounted-device key cannot be opened.
-int FindLettersBySector0(device::DeviceRecord& record);
+// byte 440 of the unit's sector 0, appended to record.DriveLetters. False when sector 0 cannot
+// be read or the mounted-device key cannot be opened.
+bool FindLettersBySector0(device::DeviceRecord& record);
 // The MBR disk signature from the unit's drive layout, 0 when it cannot be read.
 std::uint32_t GetDiskSignature(platform::Handle handle);
 

@@ -6,8 +6,8 @@
 
 #include "device/Aspi.h"
 #include "bridge/Discovery.h"
-#include "bridge/IdentificationCommands.h"
 #include "platform/Aspi.h"
+#include "protocol/VendorCommands.h"
 
 namespace burnwell::bridge {
 
@@ -74,15 +74,15 @@ bool UnitPresent(platform::SendAspi32CommandFn send, std::uint8_t adapter, std::
 
 }  // namespace
 
-int DiscoverAspi() {
+CountOrError DiscoverAspi() {
   const platform::ModuleHandle library = LoadAspiLibrary();
-  if (library == 0) return kDiscoveryNoAspi;
+  if (library == 0) return ApiError::NoAspi;
   auto& aspi = platform::Current<platform::AspiLibrary>();
   const auto supportInfo = reinterpret_cast<platform::GetAspi32SupportInfoFn>(
       aspi.Find(library, platform::kGetAspi32SupportInfo));
   const auto send = reinterpret_cast<platform::SendAspi32CommandFn>(
       aspi.Find(library, platform::kSendAspi32Command));
-  if (supportInfo == nullptr || send == nullptr) return kDiscoveryNoAspi;
+  if (supportInfo == nullptr || send == nullptr) return ApiError::NoAspi;
 
   DeviceTable& table = DeviceLayer().table;
   const std::uint8_t adapters = static_cast<std::uint8_t>(supportInfo() & 0xFF);
@@ -97,17 +97,19 @@ int DiscoverAspi() {
         unit.AspiTarget = target;
         unit.AspiLun = lun;
         std::array<std::uint8_t, kBridgeInfoSize> block{};
-        if (!identify::BridgeInfo(unit, block.data(), kReadBridgeInfoMultiplier)) continue;
+        if (protocol::ReadBridgeInfo(unit, block.data(), block.size(), kReadBridgeInfoMultiplier) !=
+            protocol::CommandResult::Ok)
+          continue;
         DecodeBridgeInfo(block.data(), unit);
         const std::uint32_t index = table.count;
         DeviceRecord& stored = table.Append();
         stored = unit;
         stored.Mutex = OpenDeviceMutex(index);
-        if (stored.Mutex == 0) return kDiscoveryMutexFailed;
+        if (stored.Mutex == 0) return ApiError::TooManyDevices;
       }
     }
   }
-  return static_cast<int>(table.count);
+  return CountOrError::Found(table.count);
 }
 
 }  // namespace burnwell::bridge

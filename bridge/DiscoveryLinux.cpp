@@ -16,11 +16,11 @@
 #include "common/MakerIds.h"
 #include "bridge/BridgeInfo.h"
 #include "bridge/Discovery.h"
-#include "bridge/IdentificationCommands.h"
 #include "bridge/Sysfs.h"
 #include "device/Transport.h"
 #include "platform/DeviceIo.h"
 #include "platform/System.h"
+#include "protocol/VendorCommands.h"
 
 namespace burnwell::bridge {
 
@@ -34,6 +34,7 @@ using device::RelayCloseDevice;
 using device::RelayOpenDevice;
 using device::TransportKind;
 using device::kPathChars;
+using protocol::CommandResult;
 namespace fs = std::filesystem;
 namespace {
 
@@ -211,19 +212,19 @@ void CloseUnit(TransportKind kind, platform::Handle handle) {
 bool IdentifiesAsBridge(const DeviceRecord& probe) {
   if (probe.TransportKind == TransportKind::Ide) {
     std::uint8_t text[513]{};
-    if (!identify::AtaIdentifyText(probe, text)) return false;
+    if (protocol::IdentifyViaAtaPassThrough(probe, text, 0) != CommandResult::Ok) return false;
     return (text[41] << 8 | text[40]) == VID_MAKER;
   }
   std::uint8_t data[512]{};
-  const bool identified = identify::SmartIdentify(probe, data) ||
-                          identify::MiniportIdentify(probe, data) ||
-                          identify::LbaIdentify(probe, data);
+  const bool identified = protocol::IdentifyViaSmart(probe, data) == CommandResult::Ok ||
+                          protocol::IdentifyViaMiniport(probe, data) == CommandResult::Ok ||
+                          protocol::ReadBridgeIdByLba(probe, data) == CommandResult::Ok;
   return identified && (data[40] << 8 | data[41]) == VID_MAKER;
 }
 
-// Looks at one unit; appends or merges its record. Returns 0, or -2 when the new record's
-// per-device lock can be neither opened nor created.
-int ConsiderUnit(const fs::path& sysDir, const sysfs::ScsiUnit& unit) {
+// Looks at one unit; appends or merges its record, or passes it by. False only when the new
+// record's per-device lock can be neither opened nor created.
+bool ConsiderUnit(const fs::path& sysDir, const sysfs::ScsiUnit& unit) {
   const std::string devicePath = "/dev/" + unit.genericName;
   const std::optional<std::uint16_t> usbVendor = UsbId(unit.usbDevice, "idVendor");
   const std::optional<std::uint16_t> usbProduct = UsbId(unit.usbDevice, "idProduct");
@@ -237,27 +238,28 @@ int ConsiderUnit(const fs::path& sysDir, const sysfs::ScsiUnit& unit) {
     probe.Handle = RelayOpenDevice(devicePath.c_str());
     if (probe.Handle == platform::kInvalidHandle) {
       NoteOpenFailure(devicePath, unit, usbVendor, usbProduct, system.LastSystemError());
-      return 0;
+      return true;
     }
     std::uint8_t block[kBridgeInfoSize]{};
     const bool autoRun = ContainsNoCase(unit.vendor, "AUTO-RUN") || ContainsNoCase(unit.model, "AUTO-RUN");
-    if (!identify::BridgeInfo(probe, block, kDiscoveryInfoMultiplier) ||
+    if (protocol::ReadBridgeInfo(probe, block, sizeof block, kDiscoveryInfoMultiplier) !=
+            CommandResult::Ok ||
         (autoRun && unit.type == sysfs::kScsiTypeDisk)) {
       RelayCloseDevice(probe.Handle);
-      return 0;
+      return true;
     }
     DecodeBridgeInfo(block, probe);
   } else {
     // IDE and SCSI units are bridges only as disks that identify with the maker's vendor ID.
-    if (unit.type != sysfs::kScsiTypeDisk) return 0;
+    if (unit.type != sysfs::kScsiTypeDisk) return true;
     const std::uint32_t attributes = unit.transport == TransportKind::Ide
                                          ? platform::kOpenAttributeSystem
                                          : platform::kOpenNoAttributes;
     probe.Handle = platform::Current<platform::DeviceIo>().Open(devicePath.c_str(), attributes);
-    if (probe.Handle == platform::kInvalidHandle) return 0;
+    if (probe.Handle == platform::kInvalidHandle) return true;
     if (!IdentifiesAsBridge(probe)) {
       platform::Current<platform::DeviceIo>().Close(probe.Handle);
-      return 0;
+      return true;
     }
   }
 
@@ -273,7 +275,7 @@ int ConsiderUnit(const fs::path& sysDir, const sysfs::ScsiUnit& unit) {
       first->HasSecondUnit = 1;
       AppendLetter(first->DriveLetters, letter);
       CloseUnit(unit.transport, probe.Handle);
-      return 0;
+      return true;
     }
   }
 
@@ -296,7 +298,7 @@ int ConsiderUnit(const fs::path& sysDir, const sysfs::ScsiUnit& unit) {
     CopyText(record.SerialNumber, sysfs::ReadAttribute(*unit.usbDevice, "serial").value_or(""));
   }
   record.Mutex = OpenDeviceMutex(table.count - 1);
-  return record.Mutex == 0 ? kDiscoveryMutexFailed : 0;
+  return record.Mutex != 0;
 }
 
 void ScanHub(const fs::path& sysDir, const fs::path& hubDir, int depth, std::uint32_t& counter) {
@@ -342,7 +344,7 @@ std::vector<std::string> LinuxDiscoveryProblems() {
   return problems;
 }
 
-int DiscoverPassThroughLinux() {
+CountOrError DiscoverPassThroughLinux() {
   {
     std::lock_guard lock(problemsMutex);
     problems.clear();
@@ -357,11 +359,10 @@ int DiscoverPassThroughLinux() {
   for (const int type : {sysfs::kScsiTypeDisk, sysfs::kScsiTypeCdRom}) {
     for (const sysfs::ScsiUnit& unit : units) {
       if (unit.type != type) continue;
-      const int result = ConsiderUnit(sysDir, unit);
-      if (result < 0) return result;
+      if (!ConsiderUnit(sysDir, unit)) return ApiError::TooManyDevices;
     }
   }
-  return static_cast<int>(DeviceLayer().table.count);
+  return CountOrError::Found(DeviceLayer().table.count);
 }
 
 void ScanHubPortsLinux() {

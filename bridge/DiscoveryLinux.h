@@ -5,13 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "bridge/ApiResult.h"
 #include "device/DeviceRecord.h"
 
 namespace burnwell::bridge {
 
 // Appends one record per bridge: every SCSI device of type disk, then every one of type CD-ROM.
-// Returns the table count, or a negative device-API code.
-int DiscoverPassThroughLinux();
+// Returns the table count, or TooManyDevices when a per-device lock can be neither opened nor
+// created.
+CountOrError DiscoverPassThroughLinux();
 
 // Writes the hub position of each record from the USB tree (root hubs by bus number, every hub's
 // ports 1..maxchild).

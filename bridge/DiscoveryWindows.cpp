@@ -9,11 +9,11 @@
 #include "bridge/DeviceTree.h"
 #include "bridge/Discovery.h"
 #include "bridge/DiscoveryText.h"
-#include "bridge/IdentificationCommands.h"
 #include "device/Transport.h"
 #include "platform/DeviceIo.h"
 #include "platform/NamedLock.h"
 #include "platform/WinDeviceServices.h"
+#include "protocol/VendorCommands.h"
 
 namespace burnwell::bridge {
 
@@ -27,6 +27,7 @@ using device::RelayCloseDevice;
 using device::RelayOpenDevice;
 using device::TransportKind;
 using device::kPathChars;
+using protocol::CommandResult;
 namespace {
 
 constexpr std::uint32_t kReadBridgeInfoMultiplier = 5;
@@ -74,7 +75,8 @@ Identified IdentifyIde(Candidate& candidate, const char* devicePath) {
   candidate.handleOpen = true;
   if (Contains(candidate, "DISK")) {
     std::array<std::uint8_t, 513> textForm{};
-    if (!identify::AtaIdentifyText(record, textForm.data())) return Identified::Skip;
+    if (protocol::IdentifyViaAtaPassThrough(record, textForm.data(), 0) != CommandResult::Ok)
+      return Identified::Skip;
     // The text form swaps each word's bytes, so text byte 41 is the vendor ID's high byte.
     const std::uint16_t vendor = static_cast<std::uint16_t>(textForm[41] << 8 | textForm[40]);
     if (vendor != VID_MAKER) return Identified::Skip;
@@ -82,7 +84,8 @@ Identified IdentifyIde(Candidate& candidate, const char* devicePath) {
   } else if (Contains(candidate, "CDROM")) {
     std::array<std::uint8_t, 36> inquiry{};
     // INQUIRY is never sent to an IDE unit, so this always ends in a skip.
-    if (!identify::Inquiry(record, inquiry.data(), 36)) return Identified::Skip;
+    if (protocol::ScsiInquiry(record, 0, inquiry.data(), 36) != CommandResult::Ok)
+      return Identified::Skip;
   } else {
     record.DeviceClass = DeviceClass::Other;
   }
@@ -97,9 +100,10 @@ Identified IdentifyScsi(Candidate& candidate, const char* devicePath) {
   candidate.handleOpen = true;
   if (Contains(candidate, "DISK")) {
     std::array<std::uint8_t, 512> identity{};
-    const bool identified = identify::SmartIdentify(record, identity.data()) ||
-                            identify::MiniportIdentify(record, identity.data()) ||
-                            identify::LbaIdentify(record, identity.data());
+    const bool identified =
+        protocol::IdentifyViaSmart(record, identity.data()) == CommandResult::Ok ||
+        protocol::IdentifyViaMiniport(record, identity.data()) == CommandResult::Ok ||
+        protocol::ReadBridgeIdByLba(record, identity.data()) == CommandResult::Ok;
     if (!identified) return Identified::Skip;
     if (IdentifiedVendor(identity.data()) != VID_MAKER) return Identified::Skip;
     record.DeviceClass = DeviceClass::Disk;
@@ -118,7 +122,9 @@ Identified IdentifyMassStorage(Candidate& candidate, const char* devicePath) {
   if (record.Handle == platform::kInvalidHandle) return Identified::Skip;
   candidate.handleOpen = true;
   std::array<std::uint8_t, kBridgeInfoSize> block{};
-  if (!identify::BridgeInfo(record, block.data(), kReadBridgeInfoMultiplier)) return Identified::Skip;
+  if (protocol::ReadBridgeInfo(record, block.data(), block.size(), kReadBridgeInfoMultiplier) !=
+      CommandResult::Ok)
+    return Identified::Skip;
   // The bridge's own AUTO-RUN disk unit is not the bridge's storage.
   if (Contains(candidate, "AUTO-RUN") && Contains(candidate, "DISK")) return Identified::Skip;
   if (Contains(candidate, "DISK")) {
@@ -232,7 +238,7 @@ Outcome AppendRecord(Candidate& candidate) {
       record.IdLetter = FindLettersBySignature(record.Handle, record.DriveLetters);
     }
   } else {
-    if (FindLettersBySector0(record) != 0) record.DriveLetters.fill('\0');
+    if (!FindLettersBySector0(record)) record.DriveLetters.fill('\0');
     record.IdLetter = record.DriveLetters[0];
   }
   text::Assign(record.InstancePath, candidate.instancePath);
@@ -329,20 +335,20 @@ platform::LockHandle OpenDeviceMutex(std::uint32_t index) {
   return lock;
 }
 
-int DiscoverPassThroughWindows() {
+CountOrError DiscoverPassThroughWindows() {
   auto& services = platform::Current<platform::WinDeviceServices>();
   for (const auto interfaceClass : {platform::InterfaceClass::Disk, platform::InterfaceClass::CdRom}) {
     const platform::DeviceInfoSet set = services.GetClassDevices(interfaceClass);
-    if (set == 0) return kDiscoveryNoInterfaceList;
+    if (set == 0) return ApiError::NoInterfaceList;
     for (std::uint32_t index = 0; services.EnumDeviceInterface(set, interfaceClass, index); ++index) {
       const Outcome outcome = ExamineInterface(set, interfaceClass, index);
       if (outcome == Outcome::Next) continue;
       services.DestroyDeviceInfoList(set);
-      return outcome == Outcome::StopWithZero ? 0 : kDiscoveryMutexFailed;
+      return outcome == Outcome::StopWithZero ? CountOrError::Found(0) : ApiError::TooManyDevices;
     }
     services.DestroyDeviceInfoList(set);
   }
-  return static_cast<int>(DeviceLayer().table.count);
+  return CountOrError::Found(DeviceLayer().table.count);
 }
 
 }  // namespace burnwell::bridge

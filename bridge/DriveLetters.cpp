@@ -149,25 +149,26 @@ char FindLettersBySignature(platform::Handle handle, LetterText& output) {
   return found[0];
 }
 
-int FindLettersBySector0(DeviceRecord& record) {
+bool FindLettersBySector0(DeviceRecord& record) {
   auto& io = platform::Current<platform::DeviceIo>();
   std::array<std::uint8_t, kSectorSize> sector{};
   std::uint32_t read = 0;
-  if (!io.Seek(record.Handle, 0)) return -3;
-  if (!io.Read(record.Handle, sector.data(), kSectorSize, &read) || read != kSectorSize) return -3;
+  if (!io.Seek(record.Handle, 0)) return false;
+  if (!io.Read(record.Handle, sector.data(), kSectorSize, &read) || read != kSectorSize)
+    return false;
   const std::uint32_t signature = LoadLe32(sector.data() + kMbrSignatureOffset);
   const std::uint32_t drives = platform::Current<platform::WinDeviceServices>().GetLogicalDrives();
   for (char letter = 'A'; letter <= 'Z'; ++letter) {
     if (!DrivePresent(drives, letter)) continue;
     RegistryValue value;
     const ReadOutcome outcome = ReadMachineValue(kMountedDevicesKey, DosDevicesName(letter).c_str(), value);
-    if (outcome == ReadOutcome::NoKey) return -3;
+    if (outcome == ReadOutcome::NoKey) return false;
     // An entry too short to hold a signature cannot match one.
     if (outcome == ReadOutcome::Read && value.size >= 4 && LoadLe32(value.data.data()) == signature) {
       text::Append(record.DriveLetters, std::string_view(&letter, 1));
     }
   }
-  return 0;
+  return true;
 }
 
 }  // namespace burnwell::bridge

@@ -27,7 +27,7 @@ void ResetDeviceLayerState() {
   state.ntFlag = false;
   state.aspiLibrary = 0;
   state.useRelay = true;
-  state.lastError.store(0);
+  state.lastError.store(DeviceError::None);
 }
 
 }  // namespace burnwell::device

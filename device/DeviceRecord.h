@@ -86,6 +86,23 @@ struct DeviceTable {
   void Clear();
 };
 
+// The device layer's last-error codes (0xE601xxxx), recorded by a failed command and never
+// cleared on success.
+enum class DeviceError : std::uint32_t {
+  None = 0,
+  OutOfMemory = 0xE6010002,
+  ApiMutex = 0xE6010003,
+  VendorAtaCommand = 0xE601010B,
+  ScsiInquiry = 0xE601010D,
+  ReadBridgeInfo = 0xE601010E,
+  EepromWrite = 0xE601010F,
+  EepromRead = 0xE6010110,
+  SpiChipSelect = 0xE6010112,
+  SpiWrite = 0xE6010114,
+  SpiRead = 0xE6010116,
+  ScsiRead10 = 0xE601011E,
+};
+
 // Module handle of the loaded ASPI library, or 0.
 using ModuleHandle = std::intptr_t;
 
@@ -94,7 +111,7 @@ struct DeviceLayerState {
   bool ntFlag = false;              // pass-through (set) or ASPI (clear) for every command
   ModuleHandle aspiLibrary = 0;     // "WNASPI32.dll" once loaded
   bool useRelay = true;             // cleared for good the first time the relay cannot be opened
-  std::atomic<std::uint32_t> lastError{0};  // never cleared on success
+  std::atomic<DeviceError> lastError{DeviceError::None};  // never cleared on success
 };
 
 DeviceLayerState& DeviceLayer();
@@ -102,21 +119,8 @@ DeviceLayerState& DeviceLayer();
 // Puts the whole device-layer state back to its start values (tests). Releases nothing.
 void ResetDeviceLayerState();
 
-// The device layer's own last-error value (0xE601xxxx codes).
-inline void SetLastDeviceError(std::uint32_t code) { DeviceLayer().lastError.store(code); }
-inline std::uint32_t LastDeviceError() { return DeviceLayer().lastError.load(); }
-
-// Last-error codes recorded by the device layer.
-inline constexpr std::uint32_t kErrorOutOfMemory = 0xE6010002;
-inline constexpr std::uint32_t kErrorApiMutex = 0xE6010003;
-inline constexpr std::uint32_t kErrorVendorAtaCommand = 0xE601010B;
-inline constexpr std::uint32_t kErrorScsiInquiry = 0xE601010D;
-inline constexpr std::uint32_t kErrorReadBridgeInfo = 0xE601010E;
-inline constexpr std::uint32_t kErrorEepromWrite = 0xE601010F;
-inline constexpr std::uint32_t kErrorEepromRead = 0xE6010110;
-inline constexpr std::uint32_t kErrorSpiChipSelect = 0xE6010112;
-inline constexpr std::uint32_t kErrorSpiWrite = 0xE6010114;
-inline constexpr std::uint32_t kErrorSpiRead = 0xE6010116;
-inline constexpr std::uint32_t kErrorScsiRead10 = 0xE601011E;
+// The device layer's own last-error value.
+inline void SetLastDeviceError(DeviceError error) { DeviceLayer().lastError.store(error); }
+inline DeviceError LastDeviceError() { return DeviceLayer().lastError.load(); }
 
 }  // namespace burnwell::device

@@ -170,34 +170,22 @@ bool IsAcceptedProduct(std::uint32_t productId) {
          productId == PID_E;
 }
 
-bool ParseIntelHex(platform::ReadableFile& file, std::span<std::uint8_t> scratch, std::uint32_t& codeSize,
-                   std::string& errorText) {
+HexResult ParseIntelHex(platform::ReadableFile& file, std::span<std::uint8_t> scratch,
+                        std::uint32_t& codeSize) {
   const auto fileSize = file.Size();
-  if (!fileSize) {
-    errorText = "An error file";
-    return false;
-  }
-  if (*fileSize == 0) {
-    errorText = "An empty file";
-    return false;
-  }
+  if (!fileSize) return HexResult::Failure("An error file");
+  if (*fileSize == 0) return HexResult::Failure("An empty file");
   // A file that grew past the limit since it was measured is refused as it would have been then.
-  if (*fileSize > MAX_HEX_FILE_SIZE || scratch.size() < HEX_ROM_SIZE) {
-    errorText = "File open failed";
-    return false;
-  }
+  if (*fileSize > MAX_HEX_FILE_SIZE || scratch.size() < HEX_ROM_SIZE)
+    return HexResult::Failure("File open failed");
   auto text = TryAllocateBytes(static_cast<std::size_t>(*fileSize), 0);
-  if (!text) {
-    errorText = "access error";
-    return false;
-  }
+  if (!text) return HexResult::Failure("access error");
   const auto size = static_cast<std::uint32_t>(*fileSize);
-  if (!file.Seek(0) || ReadUpTo(file, text->data(), size) != size) {
-    errorText = "Read file failed.";
-    return false;
-  }
+  if (!file.Seek(0) || ReadUpTo(file, text->data(), size) != size)
+    return HexResult::Failure("Read file failed.");
   codeSize = 0;
 
+  std::string errorText;
   HexParser parser{scratch, errorText};
   HexRecord record;
   bool inRecord = false;
@@ -207,10 +195,10 @@ bool ParseIntelHex(platform::ReadableFile& file, std::span<std::uint8_t> scratch
     if (c == ':') {
       if (inRecord) {
         const auto outcome = parser.Finish(record);
-        if (outcome == RecordOutcome::Failed) return false;
+        if (outcome == RecordOutcome::Failed) return HexResult::Failure(std::move(errorText));
         if (outcome == RecordOutcome::EndOfFile) {
           codeSize = static_cast<std::uint32_t>(parser.highestEnd);
-          return true;
+          return HexResult::Success();
         }
       }
       record = HexRecord{};
@@ -219,29 +207,20 @@ bool ParseIntelHex(platform::ReadableFile& file, std::span<std::uint8_t> scratch
     }
     if (!inRecord || c == '\r' || c == '\n') continue;
     const int v = HexValue(c);
-    if (v < 0) {
-      errorText = "Invalid file format[unknown data byte].";
-      return false;
-    }
-    if (!record.AddDigit(static_cast<std::uint8_t>(v))) {
-      errorText = "Invalid file format(3).";
-      return false;
-    }
+    if (v < 0) return HexResult::Failure("Invalid file format[unknown data byte].");
+    if (!record.AddDigit(static_cast<std::uint8_t>(v)))
+      return HexResult::Failure("Invalid file format(3).");
   }
-  if (!anyRecord) {
-    errorText = "Invalid file format(1).";
-    return false;
-  }
+  if (!anyRecord) return HexResult::Failure("Invalid file format(1).");
   const auto outcome = parser.Finish(record);
-  if (outcome == RecordOutcome::Failed) return false;
+  if (outcome == RecordOutcome::Failed) return HexResult::Failure(std::move(errorText));
   if (outcome == RecordOutcome::EndOfFile) {
     codeSize = static_cast<std::uint32_t>(parser.highestEnd);
-    return true;
+    return HexResult::Success();
   }
   // The input ended after a good record but without the end-of-file record: the file is cut
   // short, so the load ends here as a malformed end of file rather than taking partial code.
-  errorText = "Invalid file format(2).";
-  return false;
+  return HexResult::Failure("Invalid file format(2).");
 }
 
 std::optional<std::vector<std::uint8_t>> ReadFirmwareFile(const std::filesystem::path& path, std::uint64_t& size,
@@ -258,23 +237,28 @@ std::optional<std::vector<std::uint8_t>> ReadFirmwareFile(const std::filesystem:
     return std::nullopt;
   }
   std::uint32_t codeSize = 0;
-  if (!ParseIntelHex(*file, *scratch, codeSize, errorText)) return std::nullopt;
+  HexResult parsed = ParseIntelHex(*file, *scratch, codeSize);
+  if (!parsed.ok) {
+    errorText = std::move(parsed.errorText);
+    return std::nullopt;
+  }
   size = codeSize;
   return scratch;
 }
 
-bool LoadHexImage(ImageBuffer& image, const std::filesystem::path& path, std::string& errorText) {
+HexResult LoadHexImage(ImageBuffer& image, const std::filesystem::path& path) {
   image.ClearCode();
-  if (path.native().size() < 4) return false;
+  if (path.native().size() < 4) return HexResult::Failure();
   std::uint64_t size = 0;
   {
     auto file = platform::Current<platform::FileSystem>().OpenForRead(path);
-    if (!file) return false;
+    if (!file) return HexResult::Failure();
     // A size that cannot be measured counts as too large, which the next step refuses.
     size = file->Size().value_or(~std::uint64_t{0});
   }
+  std::string errorText;
   auto scratch = ReadFirmwareFile(path, size, errorText);
-  if (!scratch) return false;
+  if (!scratch) return HexResult::Failure(std::move(errorText));
 
   const std::uint64_t codeSize = size;
   std::size_t imageSize;
@@ -283,14 +267,11 @@ bool LoadHexImage(ImageBuffer& image, const std::filesystem::path& path, std::st
   } else if (codeSize <= LARGE_IMAGE_SIZE) {
     imageSize = LARGE_IMAGE_SIZE;
   } else {
-    return false;
+    return HexResult::Failure();
   }
   auto code = TryAllocateBytes(imageSize, 0xFF);
   scratch->resize(static_cast<std::size_t>(codeSize));
-  if (!code) {
-    errorText = "access error";
-    return false;
-  }
+  if (!code) return HexResult::Failure("access error");
   if (codeSize <= ZERO_REGION_START)
     std::fill(code->begin() + ZERO_REGION_START, code->begin() + SMALL_IMAGE_SIZE, std::uint8_t{0});
   std::copy(scratch->begin(), scratch->end(), code->begin());
@@ -301,38 +282,38 @@ bool LoadHexImage(ImageBuffer& image, const std::filesystem::path& path, std::st
   image.SetFieldValue(FieldId::Marker, VALID_MARKER);
   image.SetFieldValue(FieldId::Checksum, checksum);
   image.SetFieldValue(FieldId::CodeLength, static_cast<std::uint32_t>(imageSize));
-  return true;
+  return HexResult::Success();
 }
 
-int LoadHeaderImage(ImageBuffer& image, const std::filesystem::path& path) {
+LoadStatus LoadHeaderImage(ImageBuffer& image, const std::filesystem::path& path) {
   ImageHeader& header = image.Header();
   header.fill(0);
   const bool configurationOnly = IsConfigurationOnlyPath(path);
 
   auto file = platform::Current<platform::FileSystem>().OpenForRead(path);
-  if (!file) return LOAD_CANNOT_OPEN;
+  if (!file) return LoadStatus::CannotOpen;
   const std::uint32_t prefix = configurationOnly ? CONFIG_ONLY_FILE_SIZE : HEADER_FILE_PREFIX;
-  if (ReadUpTo(*file, header.data(), prefix) != prefix) return LOAD_TOO_SHORT;
-  if (LoadLe16(&header[offset::SIGNATURE]) != VID_MAKER) return LOAD_BAD_CONTENT;
+  if (ReadUpTo(*file, header.data(), prefix) != prefix) return LoadStatus::TooShort;
+  if (LoadLe16(&header[offset::SIGNATURE]) != VID_MAKER) return LoadStatus::BadContent;
 
   std::uint32_t product = configurationOnly ? ProductForModelCode(header[offset::PRODUCT_WORD])
                                             : LoadLe16(&header[offset::PRODUCT_WORD]);
   if (product == 0) product = PID_A;
-  if (!IsAcceptedProduct(product)) return LOAD_BAD_CONTENT;
+  if (!IsAcceptedProduct(product)) return LoadStatus::BadContent;
 
   std::vector<std::uint8_t> code;
   std::uint32_t length = 0;
   if (!configurationOnly) {
     std::array<std::uint8_t, 4> lengthBytes{};
     if (ReadUpTo(*file, lengthBytes.data(), 4) == 4) length = LoadLe32(lengthBytes.data());
-    if (length > MAX_HEADER_CODE_LENGTH) return LOAD_BAD_CONTENT;
+    if (length > MAX_HEADER_CODE_LENGTH) return LoadStatus::BadContent;
     if (length > 0) {
       const std::size_t imageSize =
           (length <= ZERO_REGION_START || length == SMALL_IMAGE_SIZE) ? SMALL_IMAGE_SIZE : LARGE_IMAGE_SIZE;
       auto buffer = TryAllocateBytes(imageSize, 0xFF);
-      if (!buffer) return LOAD_OUT_OF_MEMORY;
-      if (ReadUpTo(*file, buffer->data(), length) != length) return LOAD_BAD_CONTENT;
-      if (ComputeChecksum(*buffer) != LoadBe16(&header[offset::CHECKSUM])) return LOAD_CHECKSUM_MISMATCH;
+      if (!buffer) return LoadStatus::OutOfMemory;
+      if (ReadUpTo(*file, buffer->data(), length) != length) return LoadStatus::BadContent;
+      if (ComputeChecksum(*buffer) != LoadBe16(&header[offset::CHECKSUM])) return LoadStatus::ChecksumMismatch;
       StoreLe32(&header[offset::CODE_LENGTH], length);
       code = std::move(*buffer);
     }
@@ -342,16 +323,18 @@ int LoadHeaderImage(ImageBuffer& image, const std::filesystem::path& path) {
   image.SetCodeLength(image.HasCode() ? length : 0);
   image.SetProductId(product);
   if (!image.HasCode()) std::fill_n(&header[offset::MARKER], 3, std::uint8_t{0});
-  return LOAD_OK;
+  return LoadStatus::Ok;
 }
 
 FirmwareLoadResult LoadFirmwareByType(ImageBuffer& image, const std::filesystem::path& path) {
-  FirmwareLoadResult result{FirmwareFileType(path), false, {}, LOAD_OK};
+  FirmwareLoadResult result{FirmwareFileType(path), false, {}, LoadStatus::Ok};
   if (result.type == FileType::Hex) {
-    result.ok = LoadHexImage(image, path, result.errorText);
+    HexResult loaded = LoadHexImage(image, path);
+    result.ok = loaded.ok;
+    result.errorText = std::move(loaded.errorText);
   } else {
     result.status = LoadHeaderImage(image, path);
-    result.ok = result.status == LOAD_OK;
+    result.ok = result.status == LoadStatus::Ok;
   }
   return result;
 }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "image/ImageBuffer.h"
@@ -37,18 +38,32 @@ std::uint16_t ProductForModelCode(std::uint8_t modelCode);
 bool IsAcceptedProduct(std::uint32_t productId);
 
 // Statuses of LoadHeaderImage.
-inline constexpr int LOAD_OK = 0;
-inline constexpr int LOAD_CANNOT_OPEN = -42;
-inline constexpr int LOAD_TOO_SHORT = -33;
-inline constexpr int LOAD_BAD_CONTENT = -111;
-inline constexpr int LOAD_CHECKSUM_MISMATCH = -113;
-// Out of memory: the device layer's 0xE6010002, taken as a 32-bit signed status.
-inline constexpr int LOAD_OUT_OF_MEMORY = static_cast<int>(0xE6010002u);
+enum class LoadStatus : int {
+  Ok = 0,
+  TooShort = -33,
+  CannotOpen = -42,
+  BadContent = -111,
+  ChecksumMismatch = -113,
+  // Out of memory: the device layer's 0xE6010002, taken as a 32-bit signed status.
+  OutOfMemory = static_cast<int>(0xE6010002u),
+};
+// The status where it leaves the program (a printed status).
+constexpr int Code(LoadStatus status) { return static_cast<int>(status); }
+
+// What the Intel HEX reader reports: success, or a failure with the reader's message, which is
+// empty for the failures that have none. The reader has no status numbers.
+struct HexResult {
+  bool ok = false;
+  std::string errorText;
+
+  static HexResult Success() { return {true, {}}; }
+  static HexResult Failure(std::string text = {}) { return {false, std::move(text)}; }
+};
 
 // Parses Intel HEX text from an open file into scratch (MAX_HEX_FILE_SIZE bytes, prefilled by the
-// caller); codeSize receives the highest data end address. On failure errorText holds the message.
-bool ParseIntelHex(platform::ReadableFile& file, std::span<std::uint8_t> scratch, std::uint32_t& codeSize,
-                   std::string& errorText);
+// caller); codeSize receives the highest data end address.
+HexResult ParseIntelHex(platform::ReadableFile& file, std::span<std::uint8_t> scratch,
+                        std::uint32_t& codeSize);
 
 // Opens and parses an Intel HEX file whose measured size is passed in size; returns the scratch
 // buffer (MAX_HEX_FILE_SIZE bytes, 0xFF where no record wrote) with size set to the code size.
@@ -56,19 +71,19 @@ std::optional<std::vector<std::uint8_t>> ReadFirmwareFile(const std::filesystem:
                                                           std::string& errorText);
 
 // Loads an Intel HEX file into image. On failure the image is left cleared (no code, bytes 11-14
-// 0xFF) and errorText holds the reader's message, or stays empty for the failures without one.
-bool LoadHexImage(ImageBuffer& image, const std::filesystem::path& path, std::string& errorText);
+// 0xFF).
+HexResult LoadHexImage(ImageBuffer& image, const std::filesystem::path& path);
 
-// Loads a header image or configuration-only file into image; returns LOAD_OK or a status above.
-// The main code, code length and product are only replaced when the whole file is good.
-int LoadHeaderImage(ImageBuffer& image, const std::filesystem::path& path);
+// Loads a header image or configuration-only file into image. The main code, code length and
+// product are only replaced when the whole file is good.
+LoadStatus LoadHeaderImage(ImageBuffer& image, const std::filesystem::path& path);
 
 // What a caller that loads "a firmware file" needs: the type rule, then the matching reader.
 struct FirmwareLoadResult {
   FileType type;
   bool ok;
   std::string errorText;  // Intel HEX: the reader's text (may be empty)
-  int status;             // header images: the reader's status
+  LoadStatus status;      // header images: the reader's status
 };
 FirmwareLoadResult LoadFirmwareByType(ImageBuffer& image, const std::filesystem::path& path);
 

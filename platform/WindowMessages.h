@@ -14,6 +14,11 @@ using WParam = std::uintptr_t;
 using LParam = std::intptr_t;
 using LResult = std::intptr_t;
 
+// MAKELPARAM(low, high): the low 16 bits of each half, zero-extended into one 32-bit value.
+constexpr LParam MakeLParam(std::uint32_t low, std::uint32_t high) {
+  return static_cast<LParam>(((high & 0xFFFFu) << 16) | (low & 0xFFFFu));
+}
+
 class WindowMessages {
  public:
   virtual ~WindowMessages() = default;

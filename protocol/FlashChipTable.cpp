@@ -132,19 +132,20 @@ const FlashChipDescriptor& FlashChip(std::uint32_t index) {
   return FlashChipTable[index < kFlashChipCount ? index : 0];
 }
 
-int WaitFlashReady(const DeviceRecord& record, std::uint32_t pollMs) {
+StepCode WaitFlashReady(const DeviceRecord& record, std::uint32_t pollMs) {
   const SpiCommand& readStatus = FlashChip(record.FlashChipIndex)[Slot::ReadStatus];
   std::array<std::uint8_t, kMaxShortTransfer> command{};
   command[0] = readStatus.Opcode();
   const std::size_t length = std::clamp<std::size_t>(readStatus.length, 1, command.size());
   for (int poll = 0; poll < kMaxReadyPolls; ++poll) {
     std::array<std::uint8_t, 1> status{};
-    if (RunSpiTransaction(record, std::span(command).first(length), status) != step::kOk)
-      return step::kWaitReady;
-    if ((status[0] & 0x01) == 0) return step::kOk;
+    if (RunSpiTransaction(record, {.command = std::span(command).first(length),
+                                   .answer = status}) != StepCode::Ok)
+      return StepCode::WaitReady;
+    if ((status[0] & 0x01) == 0) return StepCode::Ok;
     platform::SleepMs(pollMs);
   }
-  return step::kWaitReady;
+  return StepCode::WaitReady;
 }
 
 int ClassifyFlashAnswer(const std::array<std::uint8_t, 4>& answer, const FlashChipDescriptor& probe) {
@@ -178,10 +179,10 @@ int ClassifyFlashAnswer(const std::array<std::uint8_t, 4>& answer, const FlashCh
   }
 }
 
-int DetectFlash(DeviceRecord& record) {
+StepCode DetectFlash(DeviceRecord& record) {
   std::array<std::uint8_t, 4> answer{};
   int matched = kNoMatch;
-  int failure = step::kOk;
+  StepCode failure = StepCode::Ok;
   for (const FlashChipDescriptor& probe : FlashChipTable) {
     answer.fill(0);
     const SpiCommand& readId = probe[Slot::ReadId];
@@ -189,22 +190,22 @@ int DetectFlash(DeviceRecord& record) {
     command[0] = readId.Opcode();
     const std::size_t length = std::clamp<std::size_t>(readId.length, 1, command.size());
     const std::size_t received = std::min<std::size_t>(readId.extra, answer.size());
-    failure = RunSpiTransaction(record, std::span(command).first(length),
-                                std::span(answer).first(received));
-    if (failure == step::kSelect) failure = step::kWriteEnable;
-    if (failure == step::kOk && WaitFlashReady(record, kDetectPollMs) != step::kOk)
-      failure = step::kWaitReady;
-    if (failure != step::kOk) break;
+    failure = RunSpiTransaction(record, {.command = std::span(command).first(length),
+                                         .answer = std::span(answer).first(received)});
+    if (failure == StepCode::Select) failure = StepCode::WriteEnable;
+    if (failure == StepCode::Ok && WaitFlashReady(record, kDetectPollMs) != StepCode::Ok)
+      failure = StepCode::WaitReady;
+    if (failure != StepCode::Ok) break;
     matched = ClassifyFlashAnswer(answer, probe);
     if (matched != kNoMatch) break;
   }
-  if (failure != step::kOk) {
+  if (failure != StepCode::Ok) {
     SetWriteEnable(record, record.FlashChipIndex, 0);
     return failure;
   }
   record.FlashChipIndex = matched == kNoMatch ? 0 : static_cast<std::uint32_t>(matched);
-  if (matched == kNoMatch && answer[0] == 0xFF) return step::kNoChip;
-  return step::kOk;
+  if (matched == kNoMatch && answer[0] == 0xFF) return StepCode::NoChip;
+  return StepCode::Ok;
 }
 
 }  // namespace burnwell::protocol

@@ -75,25 +75,30 @@ const FlashChipDescriptor& FlashChip(std::uint32_t index);
 
 // Step codes of the serial-flash routines: each failing step carries its own code, which
 // decides the clean-up and is the error code of the failure notices.
-namespace step {
-inline constexpr int kOk = 0;
-inline constexpr int kWriteEnable = -60;  // also the select of an identification probe
-inline constexpr int kWriteDisable = -61;
-inline constexpr int kSelect = -62;
-inline constexpr int kDeselect = -63;
-inline constexpr int kCommandBytes = -64;
-inline constexpr int kProgramData = -65;
-inline constexpr int kRead = -66;
-inline constexpr int kWaitReady = -67;
-inline constexpr int kNoChip = -68;
-inline constexpr int kProtection = -69;
-inline constexpr int kEraseCheck = -71;
-}  // namespace step
+enum class StepCode : int {
+  Ok = 0,
+  WriteEnable = -60,  // also the select of an identification probe
+  WriteDisable = -61,
+  Select = -62,
+  Deselect = -63,
+  CommandBytes = -64,
+  ProgramData = -65,
+  Read = -66,
+  WaitReady = -67,
+  NoChip = -68,
+  Protection = -69,
+  EraseCheck = -71,
+  // Not a step: a routine that reports progress was asked for notices about a device that is
+  // not in the table, and sent nothing. The operations hand it on as their own result.
+  DeviceNotInTable = -111,
+};
+// The code where it leaves the program: the error code of a failure notice, a printed result.
+constexpr int Code(StepCode code) { return static_cast<int>(code); }
 
 // Polls the status register of the record's chip (slot 2 of the entry at FlashChipIndex) up to
-// 100 times, sleeping pollMs after each busy answer. 0 when the chip is ready, -67 when it
-// stays busy or a poll transfer fails (the chip is deselected then).
-int WaitFlashReady(const DeviceRecord& record, std::uint32_t pollMs);
+// 100 times, sleeping pollMs after each busy answer. Ok when the chip is ready, WaitReady when
+// it stays busy or a poll transfer fails (the chip is deselected then).
+StepCode WaitFlashReady(const DeviceRecord& record, std::uint32_t pollMs);
 inline constexpr int kMaxReadyPolls = 100;
 inline constexpr std::uint32_t kDetectPollMs = 10;
 
@@ -102,9 +107,9 @@ inline constexpr int kNoMatch = -1;
 int ClassifyFlashAnswer(const std::array<std::uint8_t, 4>& answer, const FlashChipDescriptor& probe);
 
 // Probes the chip with each entry's identification command in table order until one answer is
-// classified, and sets record.FlashChipIndex (0 when none matched). 0 on success; -68 when no
-// chip answered (the last answer began with 0xFF); the failing step's code when a transfer
+// classified, and sets record.FlashChipIndex (0 when none matched). Ok on success; NoChip when
+// no chip answered (the last answer began with 0xFF); the failing step's code when a transfer
 // failed (write disable sent afterwards).
-int DetectFlash(DeviceRecord& record);
+StepCode DetectFlash(DeviceRecord& record);
 
 }  // namespace burnwell::protocol

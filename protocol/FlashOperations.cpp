@@ -12,15 +12,11 @@ namespace burnwell::protocol {
 namespace {
 
 using platform::LParam;
+using platform::MakeLParam;
 using platform::WParam;
 
 bool Post(WindowHandle window, std::uint32_t message, WParam wParam, LParam lParam) {
   return platform::Current<platform::WindowMessages>().Post(window, message, wParam, lParam);
-}
-
-// MAKELPARAM(low, high): the two halves zero-extended into one 32-bit value.
-LParam MakeLParam(std::uint32_t low, std::uint32_t high) {
-  return static_cast<LParam>(((high & 0xFFFFu) << 16) | (low & 0xFFFFu));
 }
 
 std::uint32_t Percent(std::uint32_t done, std::uint32_t total) {
@@ -59,13 +55,9 @@ class Progress {
       Post(window_, PBM_STEPIT, 0, 0);
   }
 
-  void Fail(int errorCode, std::uint32_t percent) {
-    if (window_ == 0) return;
-    if (message_ != 0)
-      PostProgress(window_, message_, deviceIndex_, failPhase_, errorCode, percent);
-    else
-      Post(window_, PBM_SETPOS, 0, 0);
-  }
+  // The failing step's code, or the operation's own result, is the error code of the notice.
+  void Fail(StepCode code, std::uint32_t percent) { FailWith(Code(code), percent); }
+  void Fail(FlashResult result, std::uint32_t percent) { FailWith(Code(result), percent); }
 
   Progress& For(const DeviceRecord& record) {
     record_ = &record;
@@ -73,6 +65,14 @@ class Progress {
   }
 
  private:
+  void FailWith(int errorCode, std::uint32_t percent) {
+    if (window_ == 0) return;
+    if (message_ != 0)
+      PostProgress(window_, message_, deviceIndex_, failPhase_, errorCode, percent);
+    else
+      Post(window_, PBM_SETPOS, 0, 0);
+  }
+
   WindowHandle window_;
   std::uint32_t message_;
   ProgressPhase phase_;
@@ -83,12 +83,24 @@ class Progress {
 
 // The routines that leave the write-enable latch possibly set send write disable after any
 // step from write enable to the ready wait.
-bool NeedsWriteDisable(int stepCode) {
-  return stepCode <= step::kWriteEnable && stepCode >= step::kWaitReady;
+bool NeedsWriteDisable(StepCode code) {
+  switch (code) {
+    case StepCode::WriteEnable:
+    case StepCode::WriteDisable:
+    case StepCode::Select:
+    case StepCode::Deselect:
+    case StepCode::CommandBytes:
+    case StepCode::ProgramData:
+    case StepCode::Read:
+    case StepCode::WaitReady:
+      return true;
+    default:
+      return false;
+  }
 }
 
-void WriteDisableAfter(const DeviceRecord& record, std::uint32_t chip, int stepCode) {
-  if (NeedsWriteDisable(stepCode)) SetWriteEnable(record, chip, 0);
+void WriteDisableAfter(const DeviceRecord& record, std::uint32_t chip, StepCode code) {
+  if (NeedsWriteDisable(code)) SetWriteEnable(record, chip, 0);
 }
 
 std::array<std::uint8_t, 5> AddressedCommand(std::uint8_t opcode, std::uint32_t address) {
@@ -96,70 +108,99 @@ std::array<std::uint8_t, 5> AddressedCommand(std::uint8_t opcode, std::uint32_t 
           static_cast<std::uint8_t>(address), 0};
 }
 
-// Select, one or two writes (command, then data), deselect: the shape of a program transaction.
-int ProgramTransaction(const DeviceRecord& record, std::span<const std::uint8_t> command,
-                       std::span<const std::uint8_t> data) {
-  if (!SpiChipSelect(record, 1)) return step::kSelect;
-  int code = step::kOk;
-  if (!SpiWrite(record, command.data(), static_cast<std::uint32_t>(command.size())))
-    code = step::kCommandBytes;
-  else if (!data.empty() &&
-           !SpiWrite(record, data.data(), static_cast<std::uint32_t>(data.size())))
-    code = step::kProgramData;
-  if (code != step::kOk) {
-    DeselectAfter(record, code);
-    return code;
-  }
-  return EndSpiTransaction(record);
-}
-
 // One page-program piece: write enable, command and data, the program wait, write disable.
-int ProgramPagePiece(const DeviceRecord& record, const FlashChipDescriptor& chip,
-                     std::uint32_t chipIndex, std::uint32_t address,
-                     std::span<const std::uint8_t> data) {
-  if (SetWriteEnable(record, chipIndex, 1) != step::kOk) return step::kWriteEnable;
+StepCode ProgramPagePiece(const DeviceRecord& record, const FlashChipDescriptor& chip,
+                          std::uint32_t chipIndex, std::uint32_t address,
+                          std::span<const std::uint8_t> data) {
+  if (SetWriteEnable(record, chipIndex, 1) != StepCode::Ok) return StepCode::WriteEnable;
   const SpiCommand& program = chip[Slot::PageProgram];
   const auto command = AddressedCommand(program.Opcode(), address);
-  if (const int code = ProgramTransaction(record, std::span(command).first(4), data)) return code;
-  if (WaitFlashReady(record, program.poll) != step::kOk) return step::kWaitReady;
-  if (SetWriteEnable(record, chipIndex, 0) != step::kOk) return step::kWriteDisable;
-  return step::kOk;
+  if (const StepCode code =
+          RunSpiTransaction(record, {.command = std::span(command).first(4), .data = data});
+      code != StepCode::Ok)
+    return code;
+  if (WaitFlashReady(record, program.poll) != StepCode::Ok) return StepCode::WaitReady;
+  if (SetWriteEnable(record, chipIndex, 0) != StepCode::Ok) return StepCode::WriteDisable;
+  return StepCode::Ok;
 }
 
 // One auto-increment piece: the opcode with the address and the first byte, then the opcode
 // with each further byte, each its own transaction; write disable ends the mode.
-int ProgramAutoIncrementPiece(const DeviceRecord& record, const FlashChipDescriptor& chip,
-                              std::uint32_t chipIndex, std::uint32_t address,
-                              std::span<const std::uint8_t> data) {
-  if (SetWriteEnable(record, chipIndex, 1) != step::kOk) return step::kWriteEnable;
+StepCode ProgramAutoIncrementPiece(const DeviceRecord& record, const FlashChipDescriptor& chip,
+                                   std::uint32_t chipIndex, std::uint32_t address,
+                                   std::span<const std::uint8_t> data) {
+  if (SetWriteEnable(record, chipIndex, 1) != StepCode::Ok) return StepCode::WriteEnable;
   const SpiCommand& program = chip[Slot::AutoIncrementProgram];
   auto first = AddressedCommand(program.Opcode(), address);
   first[4] = data[0];
   const std::size_t firstLength = std::clamp<std::size_t>(program.length, 1, first.size());
-  if (const int code = ProgramTransaction(record, std::span(first).first(firstLength), {}))
+  if (const StepCode code =
+          RunSpiTransaction(record, {.command = std::span(first).first(firstLength)});
+      code != StepCode::Ok)
     return code;
   for (std::size_t i = 1; i < data.size(); ++i) {
+    // The opcode with one further byte: program data, so a failed write reports ProgramData.
     const std::array<std::uint8_t, 2> next = {program.Opcode(), data[i]};
-    if (!SpiChipSelect(record, 1)) return step::kSelect;
-    if (!SpiWrite(record, next.data(), std::clamp<std::uint32_t>(program.extra, 1, 2))) {
-      DeselectAfter(record, step::kProgramData);
-      return step::kProgramData;
-    }
-    if (const int code = EndSpiTransaction(record)) return code;
+    const std::size_t nextLength = std::clamp<std::uint32_t>(program.extra, 1, 2);
+    if (const StepCode code =
+            RunSpiTransaction(record, {.data = std::span(next).first(nextLength)});
+        code != StepCode::Ok)
+      return code;
   }
-  if (const int code = EndSpiTransaction(record)) return code;
-  if (WaitFlashReady(record, chip[Slot::PageProgram].poll) != step::kOk) return step::kWaitReady;
-  if (SetWriteEnable(record, chipIndex, 0) != step::kOk) return step::kWriteDisable;
-  return step::kOk;
+  if (const StepCode code = EndSpiTransaction(record); code != StepCode::Ok) return code;
+  if (WaitFlashReady(record, chip[Slot::PageProgram].poll) != StepCode::Ok)
+    return StepCode::WaitReady;
+  if (SetWriteEnable(record, chipIndex, 0) != StepCode::Ok) return StepCode::WriteDisable;
+  return StepCode::Ok;
 }
 
-int SpiChipEraseSteps(const DeviceRecord& record, std::uint32_t chipIndex) {
+StepCode SpiChipEraseSteps(const DeviceRecord& record, std::uint32_t chipIndex) {
   const FlashChipDescriptor& chip = FlashChip(chipIndex);
-  if (SetWriteEnable(record, chipIndex, 1) != step::kOk) return step::kWriteEnable;
-  if (const int code = SendSpiCommand(record, chip[Slot::ChipErase])) return code;
-  if (WaitFlashReady(record, chip[Slot::ChipErase].poll) != step::kOk) return step::kWaitReady;
-  if (SetWriteEnable(record, chipIndex, 0) != step::kOk) return step::kWriteDisable;
-  return step::kOk;
+  if (SetWriteEnable(record, chipIndex, 1) != StepCode::Ok) return StepCode::WriteEnable;
+  if (const StepCode code = SendSpiCommand(record, chip[Slot::ChipErase]); code != StepCode::Ok)
+    return code;
+  if (WaitFlashReady(record, chip[Slot::ChipErase].poll) != StepCode::Ok)
+    return StepCode::WaitReady;
+  if (SetWriteEnable(record, chipIndex, 0) != StepCode::Ok) return StepCode::WriteDisable;
+  return StepCode::Ok;
+}
+
+// One pass of the EEPROM routines: pieces of the memory's piece size over length bytes from
+// offset, each moved by transfer(address, position, size); the first piece that fails ends
+// the pass with failure.
+struct EepromPass {
+  ProgressPhase phase;
+  ProgressPhase failPhase;
+  FlashResult failure;
+  std::uint32_t offset;
+  std::uint32_t length;
+  // Each piece is cut at this many bytes from the start, the distance taken as an unsigned
+  // difference: past the end of a small memory it wraps around to a large value and the full
+  // piece goes out again.
+  std::uint32_t end;
+};
+
+template <class Transfer>
+FlashResult RunEepromPass(const DeviceRecord& record, WindowHandle window, std::uint32_t message,
+                          const EepromPass& pass, Transfer&& transfer) {
+  const std::uint32_t pieceSize = EepromPieceSize(record.ModeFlags);
+  Progress progress(window, message, pass.phase, pass.failPhase);
+  if (!progress.For(record).Start(pass.length / pieceSize)) return FlashResult::DeviceNotInTable;
+  for (std::uint32_t p = 0; p < pass.length; p += pieceSize) {
+    const std::uint32_t n = std::min(pieceSize, pass.end - p);
+    if (transfer(static_cast<std::uint16_t>(pass.offset + p), p, n) != CommandResult::Ok) {
+      progress.Fail(pass.failure, Percent(p, pass.length));
+      return pass.failure;
+    }
+    progress.Advance(Percent(p, pass.length));
+  }
+  return FlashResult::Ok;
+}
+
+// The result of an operation from the outcome of its serial-flash routine.
+FlashResult SpiOutcome(StepCode code, FlashResult failure) {
+  if (code == StepCode::DeviceNotInTable) return FlashResult::DeviceNotInTable;
+  return code == StepCode::Ok ? FlashResult::Ok : failure;
 }
 
 }  // namespace
@@ -176,59 +217,59 @@ int FindDeviceIndex(const DeviceRecord& record) {
 void PostProgress(WindowHandle window, std::uint32_t message, std::uint32_t deviceIndex,
                   ProgressPhase phase, int errorCode, std::uint32_t percent) {
   const std::uint32_t wParam = ((deviceIndex & 0xFFFFu) << 16) | static_cast<std::uint16_t>(phase);
-  const std::uint32_t lParam =
-      ((static_cast<std::uint32_t>(errorCode) & 0xFFFFu) << 16) | (percent & 0xFFFFu);
-  Post(window, message, wParam, static_cast<LParam>(lParam));
+  Post(window, message, wParam, MakeLParam(percent, static_cast<std::uint32_t>(errorCode)));
 }
 
-int SetWriteEnable(const DeviceRecord& record, std::uint32_t chip, int enable) {
+StepCode SetWriteEnable(const DeviceRecord& record, std::uint32_t chip, int enable) {
   const FlashChipDescriptor& descriptor = FlashChip(chip);
   const SpiCommand& command = descriptor[enable ? Slot::WriteEnable : Slot::WriteDisable];
-  if (const int code = SendSpiCommand(record, command)) return code;
-  if (WaitFlashReady(record, descriptor[Slot::WriteEnable].poll) != step::kOk)
-    return step::kWaitReady;
-  return step::kOk;
+  if (const StepCode code = SendSpiCommand(record, command); code != StepCode::Ok) return code;
+  if (WaitFlashReady(record, descriptor[Slot::WriteEnable].poll) != StepCode::Ok)
+    return StepCode::WaitReady;
+  return StepCode::Ok;
 }
 
-int ReadStatusRegister(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t chip) {
+StepCode ReadStatusRegister(const DeviceRecord& record, std::uint8_t* destination,
+                            std::uint32_t chip) {
   const SpiCommand& readStatus = FlashChip(chip)[Slot::ReadStatus];
   std::array<std::uint8_t, kMaxShortTransfer> command{};
   command[0] = readStatus.Opcode();
   std::array<std::uint8_t, kMaxShortTransfer> answer{};
   const std::size_t sent = std::clamp<std::size_t>(readStatus.length, 1, command.size());
   const std::size_t received = std::clamp<std::size_t>(readStatus.extra, 1, answer.size());
-  if (const int code = RunSpiTransaction(record, std::span(command).first(sent),
-                                         std::span(answer).first(received)))
+  const SpiTransaction transaction{.command = std::span(command).first(sent),
+                                   .answer = std::span(answer).first(received)};
+  if (const StepCode code = RunSpiTransaction(record, transaction); code != StepCode::Ok)
     return code;
   if (destination) *destination = answer[0];
-  if (WaitFlashReady(record, readStatus.poll) != step::kOk) return step::kWaitReady;
-  return step::kOk;
+  if (WaitFlashReady(record, readStatus.poll) != StepCode::Ok) return StepCode::WaitReady;
+  return StepCode::Ok;
 }
 
-int WriteStatusRegister(const DeviceRecord& record, std::uint8_t value, std::uint32_t chip) {
+StepCode WriteStatusRegister(const DeviceRecord& record, std::uint8_t value, std::uint32_t chip) {
   const FlashChipDescriptor& descriptor = FlashChip(chip);
   const SpiCommand& writeStatus = descriptor[Slot::WriteStatus];
-  int code = step::kOk;
-  if (SetWriteEnable(record, chip, 1) != step::kOk) {
-    code = step::kWriteEnable;
+  StepCode code = StepCode::Ok;
+  if (SetWriteEnable(record, chip, 1) != StepCode::Ok) {
+    code = StepCode::WriteEnable;
   } else if (descriptor[Slot::EnableWriteStatus].Present() &&
-             (code = SendSpiCommand(record, descriptor[Slot::EnableWriteStatus])) != step::kOk) {
+             (code = SendSpiCommand(record, descriptor[Slot::EnableWriteStatus])) != StepCode::Ok) {
   } else {
     std::array<std::uint8_t, kMaxShortTransfer> command{};
     command[0] = writeStatus.Opcode();
     command[1] = value;
     const std::size_t length = std::clamp<std::size_t>(writeStatus.length, 2, command.size());
-    code = RunSpiTransaction(record, std::span(command).first(length), {});
-    if (code == step::kOk && WaitFlashReady(record, writeStatus.poll) != step::kOk)
-      code = step::kWaitReady;
-    if (code == step::kOk && SetWriteEnable(record, chip, 0) != step::kOk)
-      code = step::kWriteDisable;
+    code = RunSpiTransaction(record, {.command = std::span(command).first(length)});
+    if (code == StepCode::Ok && WaitFlashReady(record, writeStatus.poll) != StepCode::Ok)
+      code = StepCode::WaitReady;
+    if (code == StepCode::Ok && SetWriteEnable(record, chip, 0) != StepCode::Ok)
+      code = StepCode::WriteDisable;
   }
   WriteDisableAfter(record, chip, code);
   return code;
 }
 
-int SetFlashProtection(const DeviceRecord& record, std::uint32_t chip, int protect) {
+StepCode SetFlashProtection(const DeviceRecord& record, std::uint32_t chip, int protect) {
   const FlashChipDescriptor& descriptor = FlashChip(chip);
   const auto value =
       static_cast<std::uint8_t>(protect ? descriptor.protectValue : descriptor.unprotectValue);
@@ -236,35 +277,36 @@ int SetFlashProtection(const DeviceRecord& record, std::uint32_t chip, int prote
   std::uint8_t after = 0;
   // The status values read around the write are not compared: some chips keep bits of the
   // field read-only, so a mismatch would not mean the write failed.
-  if (ReadStatusRegister(record, &before, chip) != step::kOk ||
-      WriteStatusRegister(record, value, chip) != step::kOk ||
-      ReadStatusRegister(record, &after, chip) != step::kOk)
-    return step::kProtection;
-  return step::kOk;
+  if (ReadStatusRegister(record, &before, chip) != StepCode::Ok ||
+      WriteStatusRegister(record, value, chip) != StepCode::Ok ||
+      ReadStatusRegister(record, &after, chip) != StepCode::Ok)
+    return StepCode::Protection;
+  return StepCode::Ok;
 }
 
-int SpiChipErase(const DeviceRecord& record, std::uint32_t chip, WindowHandle window,
-                 std::uint32_t message) {
+StepCode SpiChipErase(const DeviceRecord& record, std::uint32_t chip, WindowHandle window,
+                      std::uint32_t message) {
   Progress progress(window, message, ProgressPhase::Erasing, ProgressPhase::ErasingFailed);
-  if (!progress.For(record).Start(100)) return result::kDeviceNotInTable;
-  int code = SpiChipEraseSteps(record, chip);
+  if (!progress.For(record).Start(100)) return StepCode::DeviceNotInTable;
+  StepCode code = SpiChipEraseSteps(record, chip);
   WriteDisableAfter(record, chip, code);
-  if (code == step::kOk) {
+  if (code == StepCode::Ok) {
     std::array<std::uint8_t, kSpiPieceSize> start{};
-    const int read = SpiReadFlash(record, start.data(), 0, kSpiPieceSize, chip, window, message);
-    if (read != step::kOk ||
+    const StepCode read =
+        SpiReadFlash(record, start.data(), 0, kSpiPieceSize, chip, window, message);
+    if (read != StepCode::Ok ||
         !std::all_of(start.begin(), start.end(), [](std::uint8_t b) { return b == 0xFF; }))
-      code = step::kEraseCheck;
+      code = StepCode::EraseCheck;
   }
-  if (code != step::kOk) progress.Fail(code, 0);
+  if (code != StepCode::Ok) progress.Fail(code, 0);
   return code;
 }
 
-int SpiReadFlash(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t offset,
-                 std::uint32_t length, std::uint32_t chip, WindowHandle window,
-                 std::uint32_t message) {
+StepCode SpiReadFlash(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t offset,
+                      std::uint32_t length, std::uint32_t chip, WindowHandle window,
+                      std::uint32_t message) {
   Progress progress(window, message, ProgressPhase::Reading, ProgressPhase::ReadingFailed);
-  if (!progress.For(record).Start(length / kSpiPieceSize)) return result::kDeviceNotInTable;
+  if (!progress.For(record).Start(length / kSpiPieceSize)) return StepCode::DeviceNotInTable;
   const FlashChipDescriptor& descriptor = FlashChip(chip);
   const SpiCommand& read =
       descriptor[Slot::FastRead].Present() ? descriptor[Slot::FastRead] : descriptor[Slot::ReadData];
@@ -272,24 +314,24 @@ int SpiReadFlash(const DeviceRecord& record, std::uint8_t* destination, std::uin
   for (std::uint32_t p = 0; p < length; p += kSpiPieceSize) {
     const std::uint32_t n = std::min(kSpiPieceSize, length - p);
     const auto command = AddressedCommand(read.Opcode(), offset + p);
-    int code = RunSpiTransaction(record, std::span(command).first(commandLength),
-                                 std::span(destination + p, n));
-    if (code == step::kOk && WaitFlashReady(record, read.poll) != step::kOk)
-      code = step::kWaitReady;
-    if (code != step::kOk) {
+    StepCode code = RunSpiTransaction(record, {.command = std::span(command).first(commandLength),
+                                               .answer = std::span(destination + p, n)});
+    if (code == StepCode::Ok && WaitFlashReady(record, read.poll) != StepCode::Ok)
+      code = StepCode::WaitReady;
+    if (code != StepCode::Ok) {
       progress.Fail(code, Percent(p, length));
       return code;
     }
     progress.Advance(Percent(p, length));
   }
-  return step::kOk;
+  return StepCode::Ok;
 }
 
-int SpiProgramFlash(const DeviceRecord& record, const std::uint8_t* source, std::uint32_t offset,
-                    std::uint32_t length, std::uint32_t chip, WindowHandle window,
-                    std::uint32_t message) {
+StepCode SpiProgramFlash(const DeviceRecord& record, const std::uint8_t* source,
+                         std::uint32_t offset, std::uint32_t length, std::uint32_t chip,
+                         WindowHandle window, std::uint32_t message) {
   Progress progress(window, message, ProgressPhase::Programming, ProgressPhase::ProgrammingFailed);
-  if (!progress.For(record).Start(length / kSpiPieceSize)) return result::kDeviceNotInTable;
+  if (!progress.For(record).Start(length / kSpiPieceSize)) return StepCode::DeviceNotInTable;
   const FlashChipDescriptor& descriptor = FlashChip(chip);
   const bool autoIncrement = descriptor[Slot::AutoIncrementProgram].Present();
   for (std::uint32_t p = 0, n = 0; p < length; p += n) {
@@ -299,97 +341,78 @@ int SpiProgramFlash(const DeviceRecord& record, const std::uint8_t* source, std:
     // are not affected.
     if (!autoIncrement) n = std::min(n, kProgramPageSize - ((offset + p) % kProgramPageSize));
     const std::span<const std::uint8_t> piece(source + p, n);
-    const int code = autoIncrement
-                         ? ProgramAutoIncrementPiece(record, descriptor, chip, offset + p, piece)
-                         : ProgramPagePiece(record, descriptor, chip, offset + p, piece);
-    if (code != step::kOk) {
+    const StepCode code =
+        autoIncrement ? ProgramAutoIncrementPiece(record, descriptor, chip, offset + p, piece)
+                      : ProgramPagePiece(record, descriptor, chip, offset + p, piece);
+    if (code != StepCode::Ok) {
       WriteDisableAfter(record, chip, code);
       progress.Fail(code, Percent(p, length));
       return code;
     }
     progress.Advance(Percent(p, length));
   }
-  return step::kOk;
+  return StepCode::Ok;
 }
 
-int FlashIcpSwitch(DeviceRecord record, std::uint32_t mode) {
-  if (!record.Byte11Set) return result::kOk;
-  if (DetectFlash(record) != step::kOk) return result::kFlashNotIdentified;
-  if (SetFlashProtection(record, record.FlashChipIndex, mode != 0) != step::kOk)
-    return mode != 0 ? result::kProtectFailed : result::kUnprotectFailed;
-  return result::kOk;
+FlashResult FlashIcpSwitch(DeviceRecord record, std::uint32_t mode) {
+  if (!record.Byte11Set) return FlashResult::Ok;
+  if (DetectFlash(record) != StepCode::Ok) return FlashResult::FlashNotIdentified;
+  if (SetFlashProtection(record, record.FlashChipIndex, mode != 0) != StepCode::Ok)
+    return mode != 0 ? FlashResult::ProtectFailed : FlashResult::UnprotectFailed;
+  return FlashResult::Ok;
 }
 
-int FlashErase(DeviceRecord record, WindowHandle window, std::uint32_t message) {
+FlashResult FlashErase(DeviceRecord record, WindowHandle window, std::uint32_t message) {
   if (record.Byte11Set) {
-    if (DetectFlash(record) != step::kOk) return result::kFlashNotIdentified;
-    const int code = SpiChipErase(record, record.FlashChipIndex, window, message);
-    if (code == result::kDeviceNotInTable) return code;
-    return code == step::kOk ? result::kOk : result::kEraseFailed;
+    if (DetectFlash(record) != StepCode::Ok) return FlashResult::FlashNotIdentified;
+    return SpiOutcome(SpiChipErase(record, record.FlashChipIndex, window, message),
+                      FlashResult::EraseFailed);
   }
-  const std::uint32_t pieceSize = EepromPieceSize(record.ModeFlags);
-  Progress progress(window, message, ProgressPhase::Erasing, ProgressPhase::ErasingFailed);
-  if (!progress.For(record).Start(EEPROM_ERASE_SPAN / pieceSize)) return result::kDeviceNotInTable;
+  // Zeros over the erase span, whatever the memory's size.
   const std::array<std::uint8_t, kMaxShortTransfer> zeros{};
-  for (std::uint32_t p = 0; p < EEPROM_ERASE_SPAN; p += pieceSize) {
-    // The distance to the memory's end, taken as an unsigned difference: past the end of a
-    // small memory it wraps around to a large value and the full piece is written again.
-    const std::uint32_t n = std::min(pieceSize, record.ModeFlags - p);
-    if (!EepromWrite(record, static_cast<std::uint16_t>(p), zeros.data(), n)) {
-      progress.Fail(result::kProgramFailed, Percent(p, EEPROM_ERASE_SPAN));
-      return result::kProgramFailed;
-    }
-    progress.Advance(Percent(p, EEPROM_ERASE_SPAN));
-  }
-  return result::kOk;
+  return RunEepromPass(
+      record, window, message,
+      {ProgressPhase::Erasing, ProgressPhase::ErasingFailed, FlashResult::ProgramFailed, 0,
+       EEPROM_ERASE_SPAN, record.ModeFlags},
+      [&](std::uint16_t address, std::uint32_t, std::uint32_t n) {
+        return EepromWrite(record, address, zeros.data(), n);
+      });
 }
 
-int FlashRead(DeviceRecord record, std::uint8_t* destination, std::uint32_t offset,
-              std::uint32_t length, WindowHandle window, std::uint32_t message) {
-  if (destination == nullptr && length != 0) return result::kReadFailed;
+FlashResult FlashRead(DeviceRecord record, std::uint8_t* destination, std::uint32_t offset,
+                      std::uint32_t length, WindowHandle window, std::uint32_t message) {
+  if (destination == nullptr && length != 0) return FlashResult::ReadFailed;
   if (record.Byte11Set) {
-    if (DetectFlash(record) != step::kOk) return result::kFlashNotIdentified;
-    const int code =
-        SpiReadFlash(record, destination, offset, length, record.FlashChipIndex, window, message);
-    if (code == result::kDeviceNotInTable) return code;
-    return code == step::kOk ? result::kOk : result::kReadFailed;
+    if (DetectFlash(record) != StepCode::Ok) return FlashResult::FlashNotIdentified;
+    return SpiOutcome(
+        SpiReadFlash(record, destination, offset, length, record.FlashChipIndex, window, message),
+        FlashResult::ReadFailed);
   }
-  const std::uint32_t pieceSize = EepromPieceSize(record.ModeFlags);
-  Progress progress(window, message, ProgressPhase::Reading, ProgressPhase::ReadingFailed);
-  if (!progress.For(record).Start(length / pieceSize)) return result::kDeviceNotInTable;
-  for (std::uint32_t p = 0; p < length; p += pieceSize) {
-    const std::uint32_t n = std::min(pieceSize, length - p);
-    if (!EepromRead(record, static_cast<std::uint16_t>(offset + p), destination + p, n)) {
-      progress.Fail(result::kReadFailed, Percent(p, length));
-      return result::kReadFailed;
-    }
-    progress.Advance(Percent(p, length));
-  }
-  return result::kOk;
+  return RunEepromPass(
+      record, window, message,
+      {ProgressPhase::Reading, ProgressPhase::ReadingFailed, FlashResult::ReadFailed, offset,
+       length, length},
+      [&](std::uint16_t address, std::uint32_t p, std::uint32_t n) {
+        return EepromRead(record, address, destination + p, n);
+      });
 }
 
-int FlashWrite(DeviceRecord record, const std::uint8_t* source, std::uint32_t offset,
-               std::uint32_t length, WindowHandle window, std::uint32_t message) {
-  if (source == nullptr && length != 0) return result::kProgramFailed;
+FlashResult FlashWrite(DeviceRecord record, const std::uint8_t* source, std::uint32_t offset,
+                       std::uint32_t length, WindowHandle window, std::uint32_t message) {
+  if (source == nullptr && length != 0) return FlashResult::ProgramFailed;
   if (record.Byte11Set) {
-    if (DetectFlash(record) != step::kOk) return result::kFlashNotIdentified;
-    const int code =
-        SpiProgramFlash(record, source, offset, length, record.FlashChipIndex, window, message);
-    if (code == result::kDeviceNotInTable) return code;
-    return code == step::kOk ? result::kOk : result::kProgramFailed;
+    if (DetectFlash(record) != StepCode::Ok) return FlashResult::FlashNotIdentified;
+    return SpiOutcome(
+        SpiProgramFlash(record, source, offset, length, record.FlashChipIndex, window, message),
+        FlashResult::ProgramFailed);
   }
-  const std::uint32_t pieceSize = EepromPieceSize(record.ModeFlags);
-  Progress progress(window, message, ProgressPhase::Programming, ProgressPhase::ProgrammingFailed);
-  if (!progress.For(record).Start(length / pieceSize)) return result::kDeviceNotInTable;
-  for (std::uint32_t p = 0; p < length; p += pieceSize) {
-    const std::uint32_t n = std::min(pieceSize, length - p);
-    if (!EepromWrite(record, static_cast<std::uint16_t>(offset + p), source + p, n)) {
-      progress.Fail(result::kProgramFailed, Percent(p, length));
-      return result::kProgramFailed;
-    }
-    progress.Advance(Percent(p, length));
-  }
-  return result::kOk;
+  return RunEepromPass(
+      record, window, message,
+      {ProgressPhase::Programming, ProgressPhase::ProgrammingFailed, FlashResult::ProgramFailed,
+       offset, length, length},
+      [&](std::uint16_t address, std::uint32_t p, std::uint32_t n) {
+        return EepromWrite(record, address, source + p, n);
+      });
 }
 
 }  // namespace burnwell::protocol

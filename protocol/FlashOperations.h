@@ -16,16 +16,18 @@ using device::DeviceRecord;
 using platform::WindowHandle;
 
 // Results of the four operations.
-namespace result {
-inline constexpr int kOk = 0;
-inline constexpr int kFlashNotIdentified = -68;
-inline constexpr int kEraseFailed = -91;
-inline constexpr int kProgramFailed = -92;
-inline constexpr int kReadFailed = -93;
-inline constexpr int kProtectFailed = -95;
-inline constexpr int kUnprotectFailed = -96;
-inline constexpr int kDeviceNotInTable = -111;
-}  // namespace result
+enum class FlashResult : int {
+  Ok = 0,
+  FlashNotIdentified = -68,
+  EraseFailed = -91,
+  ProgramFailed = -92,
+  ReadFailed = -93,
+  ProtectFailed = -95,
+  UnprotectFailed = -96,
+  DeviceNotInTable = -111,
+};
+// The code where it leaves the program: the device API's return value, a failure notice.
+constexpr int Code(FlashResult result) { return static_cast<int>(result); }
 
 // Phase of a progress notice (low half of wParam).
 enum class ProgressPhase : std::uint16_t {
@@ -55,28 +57,29 @@ int FindDeviceIndex(const DeviceRecord& record);
 void PostProgress(WindowHandle window, std::uint32_t message, std::uint32_t deviceIndex,
                   ProgressPhase phase, int errorCode, std::uint32_t percent);
 
-// Serial-flash routines: 0 on success or the failing step's code, the clean-up already done.
-// The routines that report progress return result::kDeviceNotInTable, sending nothing, when a
+// Serial-flash routines: StepCode::Ok or the failing step's code, the clean-up already done.
+// The routines that report progress return StepCode::DeviceNotInTable, sending nothing, when a
 // notice is asked for and the device is not in the table.
-int SetWriteEnable(const DeviceRecord& record, std::uint32_t chip, int enable);
-int ReadStatusRegister(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t chip);
-int WriteStatusRegister(const DeviceRecord& record, std::uint8_t value, std::uint32_t chip);
-int SetFlashProtection(const DeviceRecord& record, std::uint32_t chip, int protect);
-int SpiChipErase(const DeviceRecord& record, std::uint32_t chip, WindowHandle window,
-                 std::uint32_t message);
-int SpiReadFlash(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t offset,
-                 std::uint32_t length, std::uint32_t chip, WindowHandle window,
-                 std::uint32_t message);
-int SpiProgramFlash(const DeviceRecord& record, const std::uint8_t* source, std::uint32_t offset,
-                    std::uint32_t length, std::uint32_t chip, WindowHandle window,
-                    std::uint32_t message);
+StepCode SetWriteEnable(const DeviceRecord& record, std::uint32_t chip, int enable);
+StepCode ReadStatusRegister(const DeviceRecord& record, std::uint8_t* destination,
+                            std::uint32_t chip);
+StepCode WriteStatusRegister(const DeviceRecord& record, std::uint8_t value, std::uint32_t chip);
+StepCode SetFlashProtection(const DeviceRecord& record, std::uint32_t chip, int protect);
+StepCode SpiChipErase(const DeviceRecord& record, std::uint32_t chip, WindowHandle window,
+                      std::uint32_t message);
+StepCode SpiReadFlash(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t offset,
+                      std::uint32_t length, std::uint32_t chip, WindowHandle window,
+                      std::uint32_t message);
+StepCode SpiProgramFlash(const DeviceRecord& record, const std::uint8_t* source,
+                         std::uint32_t offset, std::uint32_t length, std::uint32_t chip,
+                         WindowHandle window, std::uint32_t message);
 
-// The four operations. The window may be 0 (no progress). Each returns 0 or a result code.
-int FlashIcpSwitch(DeviceRecord record, std::uint32_t mode);
-int FlashErase(DeviceRecord record, WindowHandle window, std::uint32_t message);
-int FlashRead(DeviceRecord record, std::uint8_t* destination, std::uint32_t offset,
-              std::uint32_t length, WindowHandle window, std::uint32_t message);
-int FlashWrite(DeviceRecord record, const std::uint8_t* source, std::uint32_t offset,
-               std::uint32_t length, WindowHandle window, std::uint32_t message);
+// The four operations. The window may be 0 (no progress).
+FlashResult FlashIcpSwitch(DeviceRecord record, std::uint32_t mode);
+FlashResult FlashErase(DeviceRecord record, WindowHandle window, std::uint32_t message);
+FlashResult FlashRead(DeviceRecord record, std::uint8_t* destination, std::uint32_t offset,
+                      std::uint32_t length, WindowHandle window, std::uint32_t message);
+FlashResult FlashWrite(DeviceRecord record, const std::uint8_t* source, std::uint32_t offset,
+                       std::uint32_t length, WindowHandle window, std::uint32_t message);
 
 }  // namespace burnwell::protocol

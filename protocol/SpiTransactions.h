@@ -10,21 +10,28 @@
 
 namespace burnwell::protocol {
 
-// One transaction: select, write the bytes (a failed write reports writeFailure), read into
-// the destination, deselect. 0 on success or the failing step's code; after a failure inside
-// the open transaction the chip is deselected (that outcome is ignored).
-int RunSpiTransaction(const DeviceRecord& record, std::span<const std::uint8_t> write,
-                      std::span<std::uint8_t> read, int writeFailure = step::kCommandBytes);
+// What one transaction moves, in this order; an empty part sends no command. Beside each part,
+// the step code its failure reports.
+struct SpiTransaction {
+  std::span<const std::uint8_t> command{};  // opcode, address and dummy bytes: CommandBytes
+  std::span<const std::uint8_t> data{};     // bytes to program, a write of its own: ProgramData
+  std::span<std::uint8_t> answer{};         // bytes the chip sends back: Read
+};
+
+// One transaction: select, the command write, the data write, the answer read, deselect.
+// StepCode::Ok or the failing step's code; after a failure inside the open transaction the chip
+// is deselected (that outcome is ignored).
+StepCode RunSpiTransaction(const DeviceRecord& record, const SpiTransaction& transaction);
 
 // Sends a command without address or value: its opcode followed by zero bytes up to its length.
-int SendSpiCommand(const DeviceRecord& record, const SpiCommand& command);
+StepCode SendSpiCommand(const DeviceRecord& record, const SpiCommand& command);
 
 // Deselect as clean-up when a step code says a transaction was left open.
-void DeselectAfter(const DeviceRecord& record, int stepCode);
+void DeselectAfter(const DeviceRecord& record, StepCode code);
 
-// Ends a transaction: 0, or -63 when the deselect failed. A failed deselect is tried once more
-// (outcome ignored): a transaction left open would swallow the next command, so the write
+// Ends a transaction: Ok, or Deselect when the deselect failed. A failed deselect is tried once
+// more (outcome ignored): a transaction left open would swallow the next command, so the write
 // disable of a clean-up would never reach the chip.
-int EndSpiTransaction(const DeviceRecord& record);
+StepCode EndSpiTransaction(const DeviceRecord& record);
 
 }  // namespace burnwell::protocol

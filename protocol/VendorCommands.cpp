@@ -101,28 +101,30 @@ bool RejectIde(const DeviceRecord& record) {
   return true;
 }
 
-int Fail(std::uint32_t code) {
-  device::SetLastDeviceError(code);
-  return 0;
+CommandResult Fail(device::DeviceError error) {
+  device::SetLastDeviceError(error);
+  return CommandResult::Failed;
 }
 
 // Sends one short (at most 32-byte) vendor transfer to the device.
-int ShortTransferOut(const DeviceRecord& record, const std::array<std::uint8_t, 16>& cdb,
-                     const std::uint8_t* source, std::uint32_t length, std::uint32_t failureCode) {
+CommandResult ShortTransferOut(const DeviceRecord& record, const std::array<std::uint8_t, 16>& cdb,
+                               const std::uint8_t* source, std::uint32_t length,
+                               device::DeviceError failure) {
   ScsiRequest request;
   PrepareRequest(request, {12, wire::SCSI_IOCTL_DATA_OUT, length, ShortCommandTimeout(), 0}, cdb);
   if (length != 0) std::memcpy(request.Data().data(), source, length);
-  if (!SendByRule(record, request)) return Fail(failureCode);
-  return 1;
+  if (!SendByRule(record, request)) return Fail(failure);
+  return CommandResult::Ok;
 }
 
-int ShortTransferIn(const DeviceRecord& record, const std::array<std::uint8_t, 16>& cdb,
-                    std::uint8_t* destination, std::uint32_t length, std::uint32_t failureCode) {
+CommandResult ShortTransferIn(const DeviceRecord& record, const std::array<std::uint8_t, 16>& cdb,
+                              std::uint8_t* destination, std::uint32_t length,
+                              device::DeviceError failure) {
   ScsiRequest request;
   PrepareRequest(request, {12, wire::SCSI_IOCTL_DATA_IN, length, ShortCommandTimeout(), 0}, cdb);
-  if (!SendByRule(record, request)) return Fail(failureCode);
+  if (!SendByRule(record, request)) return Fail(failure);
   if (length != 0) std::memcpy(destination, request.Data().data(), length);
-  return 1;
+  return CommandResult::Ok;
 }
 
 // A pointer may be absent only when nothing is to be moved.
@@ -194,24 +196,25 @@ std::uint32_t VendorAtaTimeout(std::uint32_t multiplier) {
 
 std::uint32_t AtaPassThroughTimeout() { return 300 * (DeviceCount() + 1); }
 
-int ReadBridgeInfo(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t length,
-                   std::uint32_t timeoutMultiplier) {
-  if (RejectIde(record)) return 0;
+CommandResult ReadBridgeInfo(const DeviceRecord& record, std::uint8_t* destination,
+                             std::uint32_t length, std::uint32_t timeoutMultiplier) {
+  if (RejectIde(record)) return CommandResult::Failed;
   if (length < kBridgeInfoMinLength || length > kBridgeInfoMaxLength || destination == nullptr)
-    return Fail(device::kErrorReadBridgeInfo);
+    return Fail(device::DeviceError::ReadBridgeInfo);
   ScsiRequest request;
   PrepareRequest(request,
                  {12, wire::SCSI_IOCTL_DATA_IN, length, BridgeInfoTimeout(timeoutMultiplier), 0},
                  VendorCdb(kOpBridgeInfo));
-  if (!SendByTransport(record, request)) return Fail(device::kErrorReadBridgeInfo);
+  if (!SendByTransport(record, request)) return Fail(device::DeviceError::ReadBridgeInfo);
   std::memcpy(destination, request.Data().data(), length);
-  return 1;
+  return CommandResult::Ok;
 }
 
-int VendorAtaCommand(const DeviceRecord& record, const AtaTaskFile& taskFile,
-                     std::uint8_t* buffer, std::uint32_t bufferLength, std::uint8_t lun,
-                     std::uint32_t timeoutMultiplier) {
-  if (bufferLength < taskFile.length || MissingBuffer(buffer, bufferLength)) return 0;
+CommandResult VendorAtaCommand(const DeviceRecord& record, const AtaTaskFile& taskFile,
+                               std::uint8_t* buffer, std::uint32_t bufferLength, std::uint8_t lun,
+                               std::uint32_t timeoutMultiplier) {
+  if (bufferLength < taskFile.length || MissingBuffer(buffer, bufferLength))
+    return CommandResult::Failed;
   std::array<std::uint8_t, 16> cdb = VendorCdb(kOpVendorAta);
   cdb[1] = taskFile.read ? 0x15 : 0x05;
   cdb[2] = lun;
@@ -239,56 +242,59 @@ int VendorAtaCommand(const DeviceRecord& record, const AtaTaskFile& taskFile,
   // delivered the data the caller wants to look at.
   if (taskFile.read && bufferLength != 0)
     std::memcpy(buffer, request.Data().data(), bufferLength);
-  if (!sent) return Fail(device::kErrorVendorAtaCommand);
-  return 1;
+  if (!sent) return Fail(device::DeviceError::VendorAtaCommand);
+  return CommandResult::Ok;
 }
 
-int EepromWrite(const DeviceRecord& record, std::uint16_t address, const std::uint8_t* source,
-                std::uint32_t length) {
-  if (length > kMaxShortTransfer || MissingBuffer(source, length)) return 0;
+CommandResult EepromWrite(const DeviceRecord& record, std::uint16_t address,
+                          const std::uint8_t* source, std::uint32_t length) {
+  if (length > kMaxShortTransfer || MissingBuffer(source, length)) return CommandResult::Failed;
   std::array<std::uint8_t, 16> cdb = VendorCdb(kOpEepromWrite);
   cdb[1] = static_cast<std::uint8_t>(length);
   StoreBe16(&cdb[2], address);
-  return ShortTransferOut(record, cdb, source, length, device::kErrorEepromWrite);
+  return ShortTransferOut(record, cdb, source, length, device::DeviceError::EepromWrite);
 }
 
-int EepromRead(const DeviceRecord& record, std::uint16_t address, std::uint8_t* destination,
-               std::uint32_t length) {
-  if (length > kMaxShortTransfer || MissingBuffer(destination, length)) return 0;
+CommandResult EepromRead(const DeviceRecord& record, std::uint16_t address,
+                         std::uint8_t* destination, std::uint32_t length) {
+  if (length > kMaxShortTransfer || MissingBuffer(destination, length))
+    return CommandResult::Failed;
   std::array<std::uint8_t, 16> cdb = VendorCdb(kOpEepromRead);
   cdb[1] = static_cast<std::uint8_t>(length);
   StoreBe16(&cdb[2], address);
-  return ShortTransferIn(record, cdb, destination, length, device::kErrorEepromRead);
+  return ShortTransferIn(record, cdb, destination, length, device::DeviceError::EepromRead);
 }
 
-int SpiChipSelect(const DeviceRecord& record, std::uint32_t select) {
+CommandResult SpiChipSelect(const DeviceRecord& record, std::uint32_t select) {
   ScsiRequest request;
   PrepareRequest(request, {16, wire::SCSI_IOCTL_DATA_OUT, 0, ShortCommandTimeout(), 0},
                  VendorCdb(select ? kOpSpiSelect : kOpSpiDeselect));
-  if (!SendByRule(record, request)) return Fail(device::kErrorSpiChipSelect);
-  return 1;
+  if (!SendByRule(record, request)) return Fail(device::DeviceError::SpiChipSelect);
+  return CommandResult::Ok;
 }
 
-int SpiWrite(const DeviceRecord& record, const std::uint8_t* source, std::uint32_t length) {
-  if (length > kMaxShortTransfer || MissingBuffer(source, length)) return 0;
+CommandResult SpiWrite(const DeviceRecord& record, const std::uint8_t* source,
+                       std::uint32_t length) {
+  if (length > kMaxShortTransfer || MissingBuffer(source, length)) return CommandResult::Failed;
   std::array<std::uint8_t, 16> cdb = VendorCdb(kOpSpiWrite);
   cdb[3] = static_cast<std::uint8_t>(length);
-  return ShortTransferOut(record, cdb, source, length, device::kErrorSpiWrite);
+  return ShortTransferOut(record, cdb, source, length, device::DeviceError::SpiWrite);
 }
 
-int SpiRead(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t length) {
-  if (length > kMaxShortTransfer || MissingBuffer(destination, length)) return 0;
+CommandResult SpiRead(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t length) {
+  if (length > kMaxShortTransfer || MissingBuffer(destination, length))
+    return CommandResult::Failed;
   std::array<std::uint8_t, 16> cdb = VendorCdb(kOpSpiRead);
   cdb[3] = static_cast<std::uint8_t>(length);
-  return ShortTransferIn(record, cdb, destination, length, device::kErrorSpiRead);
+  return ShortTransferIn(record, cdb, destination, length, device::DeviceError::SpiRead);
 }
 
-int ScsiInquiry(const DeviceRecord& record, std::uint8_t pageCode, std::uint8_t* destination,
-                std::uint32_t length) {
-  if (RejectIde(record)) return 0;
+CommandResult ScsiInquiry(const DeviceRecord& record, std::uint8_t pageCode,
+                          std::uint8_t* destination, std::uint32_t length) {
+  if (RejectIde(record)) return CommandResult::Failed;
   // The allocation length is one CDB byte: a longer request cannot be expressed.
   if (length == 0 || length > 255 || destination == nullptr)
-    return Fail(device::kErrorScsiInquiry);
+    return Fail(device::DeviceError::ScsiInquiry);
   std::array<std::uint8_t, 16> cdb{};
   cdb[0] = kOpInquiry;
   if (pageCode != 0) {
@@ -302,14 +308,14 @@ int ScsiInquiry(const DeviceRecord& record, std::uint8_t pageCode, std::uint8_t*
   std::memset(destination, 0, length);
   const int sent = SendByTransport(record, request);
   std::memcpy(destination, request.Data().data(), length);
-  if (!sent) return Fail(device::kErrorScsiInquiry);
-  return 1;
+  if (!sent) return Fail(device::DeviceError::ScsiInquiry);
+  return CommandResult::Ok;
 }
 
-int ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress, std::uint8_t* destination,
-               std::uint32_t length, std::uint8_t lun) {
-  if (RejectIde(record)) return 0;
-  if (destination == nullptr) return Fail(device::kErrorScsiRead10);
+CommandResult ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress,
+                         std::uint8_t* destination, std::uint32_t length, std::uint8_t lun) {
+  if (RejectIde(record)) return CommandResult::Failed;
+  if (destination == nullptr) return Fail(device::DeviceError::ScsiRead10);
   std::array<std::uint8_t, 16> cdb{};
   cdb[0] = kOpRead10;
   StoreBe32(&cdb[2], blockAddress);
@@ -322,20 +328,21 @@ int ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress, std::uint
   const std::uint32_t reported = request.Header().DataTransferLength;
   const std::uint32_t copied = std::min(reported, length);
   if (copied != 0) std::memcpy(destination, request.Data().data(), copied);
-  if (!sent) return Fail(device::kErrorScsiRead10);
-  return 1;
+  if (!sent) return Fail(device::DeviceError::ScsiRead10);
+  return CommandResult::Ok;
 }
 
-int IdentifyViaAtaPassThrough(const DeviceRecord& record, std::uint8_t* destination, int raw) {
+CommandResult IdentifyViaAtaPassThrough(const DeviceRecord& record, std::uint8_t* destination,
+                                        int raw) {
   if (record.TransportKind != TransportKind::Ide) {
     platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
-    return 0;
+    return CommandResult::Failed;
   }
   if (!platform::Current<platform::System>().IsWindowsNt()) {
     platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
-    return Fail(device::kErrorVendorAtaCommand);
+    return Fail(device::DeviceError::VendorAtaCommand);
   }
-  if (destination == nullptr) return Fail(device::kErrorVendorAtaCommand);
+  if (destination == nullptr) return Fail(device::DeviceError::VendorAtaCommand);
 
   std::vector<std::uint8_t> block(ata::BlockSize, 0);
   StoreLe16(&block[wire::apt::Length], static_cast<std::uint16_t>(ata::HeaderSize));
@@ -348,7 +355,7 @@ int IdentifyViaAtaPassThrough(const DeviceRecord& record, std::uint8_t* destinat
   std::uint32_t returned = 0;
   if (!device::SendAtaCommand(record.Handle, block.data(), static_cast<std::uint32_t>(block.size()),
                               &returned))
-    return Fail(device::kErrorVendorAtaCommand);
+    return Fail(device::DeviceError::VendorAtaCommand);
 
   const std::uint8_t* data = &block[ata::HeaderSize];
   if (raw) {
@@ -361,15 +368,15 @@ int IdentifyViaAtaPassThrough(const DeviceRecord& record, std::uint8_t* destinat
     }
     destination[kIdentifySize] = 0;
   }
-  return 1;
+  return CommandResult::Ok;
 }
 
-int IdentifyViaSmart(const DeviceRecord& record, std::uint8_t* destination) {
+CommandResult IdentifyViaSmart(const DeviceRecord& record, std::uint8_t* destination) {
   if (record.TransportKind != TransportKind::Scsi) {
     platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
-    return 0;
+    return CommandResult::Failed;
   }
-  if (destination == nullptr) return 0;
+  if (destination == nullptr) return CommandResult::Failed;
   std::array<std::uint8_t, smart::InParamsSize> in{};
   StoreLe32(&in[smart::BufferSize], static_cast<std::uint32_t>(kIdentifySize));
   const std::array<std::uint8_t, 8> registers = {0, 1, 1, 0, 0, 0xA0, kAtaIdentifyDevice, 0};
@@ -380,17 +387,17 @@ int IdentifyViaSmart(const DeviceRecord& record, std::uint8_t* destination) {
   if (!platform::Current<platform::DeviceIo>().IoControl(
           record.Handle, SMART_RCV_DRIVE_DATA, in.data(), static_cast<std::uint32_t>(in.size()),
           out.data(), static_cast<std::uint32_t>(out.size()), &returned))
-    return 0;
+    return CommandResult::Failed;
   std::memcpy(destination, &out[smart::OutDataOffset], kIdentifySize);
-  return 1;
+  return CommandResult::Ok;
 }
 
-int IdentifyViaMiniport(const DeviceRecord& record, std::uint8_t* destination) {
+CommandResult IdentifyViaMiniport(const DeviceRecord& record, std::uint8_t* destination) {
   if (record.TransportKind != TransportKind::Scsi) {
     platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
-    return 0;
+    return CommandResult::Failed;
   }
-  if (destination == nullptr) return 0;
+  if (destination == nullptr) return CommandResult::Failed;
   std::array<std::uint8_t, miniport::OutputLength> buffer{};
   StoreLe32(&buffer[miniport::HeaderLength], static_cast<std::uint32_t>(miniport::HeaderSize));
   std::memcpy(&buffer[miniport::Signature], "SCSIDISK", 8);
@@ -403,13 +410,13 @@ int IdentifyViaMiniport(const DeviceRecord& record, std::uint8_t* destination) {
   if (!platform::Current<platform::DeviceIo>().IoControl(
           record.Handle, IOCTL_SCSI_MINIPORT, buffer.data(), miniport::InputLength, buffer.data(),
           miniport::OutputLength, &returned))
-    return 0;
+    return CommandResult::Failed;
   std::memcpy(destination, &buffer[miniport::DataOffset], kIdentifySize);
-  return 1;
+  return CommandResult::Ok;
 }
 
-int ReadBridgeIdByLba(const DeviceRecord& record, std::uint8_t* identification) {
-  if (identification == nullptr) return kReadBridgeIdFailed;
+CommandResult ReadBridgeIdByLba(const DeviceRecord& record, std::uint8_t* identification) {
+  if (identification == nullptr) return CommandResult::Failed;
   constexpr std::uint32_t kReservedBase = 0xFF0000;
   const std::array<std::uint32_t, 5> addresses = {
       kReservedBase + (VID_MAKER >> 8), kReservedBase + (VID_MAKER & 0xFF),
@@ -417,10 +424,11 @@ int ReadBridgeIdByLba(const DeviceRecord& record, std::uint8_t* identification) 
   std::array<std::uint8_t, kBlockSize> scratch{};
   for (const std::uint32_t address : addresses) {
     scratch.fill(0);
-    if (!ScsiRead10(record, address, scratch.data(), kBlockSize, 0)) return kReadBridgeIdFailed;
+    if (ScsiRead10(record, address, scratch.data(), kBlockSize, 0) != CommandResult::Ok)
+      return CommandResult::Failed;
   }
   std::memcpy(identification + 40, &scratch[2], 4);
-  return 0;
+  return CommandResult::Ok;
 }
 
 }  // namespace burnwell::protocol

@@ -2,8 +2,8 @@
 // information, ATA carrier, EEPROM and serial-flash access), INQUIRY and READ(10), and ATA
 // IDENTIFY DEVICE through the platform's storage controls.
 //
-// Every routine builds exactly one request, sends it and returns nonzero for success and 0 for
-// failure (ReadBridgeIdByLba: 0 / -3). A failed command records its code in the device layer's
+// Every routine builds exactly one request, sends it and returns CommandResult::Ok for success
+// and CommandResult::Failed for failure. A failed command records its code in the device layer's
 // last-error value, which is never cleared on success. A rejected argument sends nothing.
 #pragma once
 
@@ -15,6 +15,9 @@
 namespace burnwell::protocol {
 
 using device::DeviceRecord;
+
+// What every command of this file returns.
+enum class CommandResult : int { Failed = 0, Ok = 1 };
 
 // The input record of VendorAtaCommand. The 16-bit registers send their low byte only.
 struct AtaTaskFile {
@@ -46,36 +49,37 @@ std::uint32_t VendorAtaTimeout(std::uint32_t multiplier);
 std::uint32_t AtaPassThroughTimeout();
 
 // Vendor-specific commands.
-int ReadBridgeInfo(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t length,
-                   std::uint32_t timeoutMultiplier);
-int VendorAtaCommand(const DeviceRecord& record, const AtaTaskFile& taskFile,
-                     std::uint8_t* buffer, std::uint32_t bufferLength, std::uint8_t lun,
-                     std::uint32_t timeoutMultiplier);
-int EepromWrite(const DeviceRecord& record, std::uint16_t address, const std::uint8_t* source,
-                std::uint32_t length);
-int EepromRead(const DeviceRecord& record, std::uint16_t address, std::uint8_t* destination,
-               std::uint32_t length);
-int SpiChipSelect(const DeviceRecord& record, std::uint32_t select);
-int SpiWrite(const DeviceRecord& record, const std::uint8_t* source, std::uint32_t length);
-int SpiRead(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t length);
+CommandResult ReadBridgeInfo(const DeviceRecord& record, std::uint8_t* destination,
+                             std::uint32_t length, std::uint32_t timeoutMultiplier);
+CommandResult VendorAtaCommand(const DeviceRecord& record, const AtaTaskFile& taskFile,
+                               std::uint8_t* buffer, std::uint32_t bufferLength, std::uint8_t lun,
+                               std::uint32_t timeoutMultiplier);
+CommandResult EepromWrite(const DeviceRecord& record, std::uint16_t address,
+                          const std::uint8_t* source, std::uint32_t length);
+CommandResult EepromRead(const DeviceRecord& record, std::uint16_t address,
+                         std::uint8_t* destination, std::uint32_t length);
+CommandResult SpiChipSelect(const DeviceRecord& record, std::uint32_t select);
+CommandResult SpiWrite(const DeviceRecord& record, const std::uint8_t* source,
+                       std::uint32_t length);
+CommandResult SpiRead(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t length);
 
 // Standard SCSI commands. ScsiRead10 copies back at most the requested length, whatever the
 // device reports it transferred.
-int ScsiInquiry(const DeviceRecord& record, std::uint8_t pageCode, std::uint8_t* destination,
-                std::uint32_t length);
-int ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress, std::uint8_t* destination,
-               std::uint32_t length, std::uint8_t lun);
+CommandResult ScsiInquiry(const DeviceRecord& record, std::uint8_t pageCode,
+                          std::uint8_t* destination, std::uint32_t length);
+CommandResult ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress,
+                         std::uint8_t* destination, std::uint32_t length, std::uint8_t lun);
 
 // ATA IDENTIFY DEVICE through the storage controls. destination holds kIdentifySize bytes,
 // or kIdentifyTextSize for IdentifyViaAtaPassThrough with raw 0 (each word's bytes swapped,
 // then a zero byte).
-int IdentifyViaAtaPassThrough(const DeviceRecord& record, std::uint8_t* destination, int raw);
-int IdentifyViaSmart(const DeviceRecord& record, std::uint8_t* destination);
-int IdentifyViaMiniport(const DeviceRecord& record, std::uint8_t* destination);
+CommandResult IdentifyViaAtaPassThrough(const DeviceRecord& record, std::uint8_t* destination,
+                                        int raw);
+CommandResult IdentifyViaSmart(const DeviceRecord& record, std::uint8_t* destination);
+CommandResult IdentifyViaMiniport(const DeviceRecord& record, std::uint8_t* destination);
 
 // The bridge's identity through five reads at reserved block addresses; bytes 2..5 of the last
-// one land in bytes 40..43 of identification (512 bytes). 0 for success, -3 for failure.
-int ReadBridgeIdByLba(const DeviceRecord& record, std::uint8_t* identification);
-inline constexpr int kReadBridgeIdFailed = -3;
+// one land in bytes 40..43 of identification (512 bytes).
+CommandResult ReadBridgeIdByLba(const DeviceRecord& record, std::uint8_t* identification);
 
 }  // namespace burnwell::protocol

@@ -18,18 +18,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // outside it.
   static std::vector<std::uint8_t> scratch(image::HEX_ROM_SIZE, 0xFF);
   std::uint32_t codeSize = 0;
-  std::string error;
   auto file = fs.OpenForRead("fuzz.hex");
-  if (image::ParseIntelHex(*file, scratch, codeSize, error)) {
+  const image::HexResult parsed = image::ParseIntelHex(*file, scratch, codeSize);
+  if (parsed.ok) {
     if (codeSize >= image::HEX_ROM_SIZE) __builtin_trap();
-  } else if (error.empty()) {
+  } else if (parsed.errorText.empty()) {
     __builtin_trap();  // every parse failure carries its message
   }
 
   // The full load allocates and sums whole images, so it runs on a share of the inputs only.
   if (size % 4 == 0) {
     image::ImageBuffer image;
-    const bool ok = image::LoadHexImage(image, "fuzz.hex", error);
+    const bool ok = image::LoadHexImage(image, "fuzz.hex").ok;
     if (ok) {
       if (image.Code().size() != image::SMALL_IMAGE_SIZE && image.Code().size() != image::LARGE_IMAGE_SIZE)
         __builtin_trap();

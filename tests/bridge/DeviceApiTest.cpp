@@ -27,7 +27,7 @@ using device::DeviceLayer;
 using device::LastDeviceError;
 using device::ResetDeviceLayerState;
 using device::TransportKind;
-using device::kErrorApiMutex;
+using device::DeviceError;
 namespace {
 
 using platform::LockHandle;
@@ -163,7 +163,7 @@ TEST_F(DeviceApi, MoreBridgesThanRoomIsMinusTwoWithTheTableKept) {
   Machine({sim::BridgeConfig{}, sim::BridgeConfig{}, sim::BridgeConfig{}});
   BridgeInitialize();
   std::uint8_t ids[2] = {};
-  EXPECT_EQ(BridgeOpen(ids, 2), kApiTooManyDevices);
+  EXPECT_EQ(BridgeOpen(ids, 2), Code(ApiError::TooManyDevices));
   EXPECT_EQ(DeviceLayer().table.count, 3u);
   EXPECT_EQ(locks_.releases[ApiLock()], 1);  // the API lock is not kept
 }
@@ -175,16 +175,17 @@ TEST_F(DeviceApi, PerDeviceCallsCheckIndexAndTransportBeforeWaiting) {
   locks_.waits.clear();
   std::uint32_t version = 0, firmware = 0;
   std::uint8_t buffer[16];
-  EXPECT_EQ(BridgeReadFlash(-1, buffer, 0, 16, 0, 0), kApiBadIndex);
-  EXPECT_EQ(BridgeWriteFlash(1, buffer, 0, 16, 0, 0), kApiBadIndex);
-  EXPECT_EQ(BridgeGetVersion('Q', &version, &firmware), kApiBadIndex);  // no record carries Q
-  EXPECT_EQ(BridgeFindById('Q'), kApiIdNotFound);
+  EXPECT_EQ(BridgeReadFlash(-1, buffer, 0, 16, 0, 0), Code(ApiError::BadIndex));
+  EXPECT_EQ(BridgeWriteFlash(1, buffer, 0, 16, 0, 0), Code(ApiError::BadIndex));
+  // No record carries Q.
+  EXPECT_EQ(BridgeGetVersion('Q', &version, &firmware), Code(ApiError::BadIndex));
+  EXPECT_EQ(BridgeFindById('Q'), Code(ApiError::IdNotFound));
   EXPECT_TRUE(locks_.waits.empty());
 
   for (TransportKind kind : {TransportKind::Ide, TransportKind::Scsi, TransportKind::Unset}) {
     DeviceLayer().table.records[0].TransportKind = kind;
-    EXPECT_EQ(BridgeIcpSwitch(0, 1), kApiNotMassStorage);
-    EXPECT_EQ(BridgeEraseFlash(0, 0, 0), kApiNotMassStorage);
+    EXPECT_EQ(BridgeIcpSwitch(0, 1), Code(ApiError::NotMassStorage));
+    EXPECT_EQ(BridgeEraseFlash(0, 0, 0), Code(ApiError::NotMassStorage));
   }
   EXPECT_TRUE(locks_.waits.empty());
 }
@@ -222,7 +223,7 @@ TEST_F(DeviceApi, ReferenceCountKeepsTheApiLockUntilTheLastUninitialize) {
 TEST_F(DeviceApi, InitializeFailsWhenTheApiLockCannotBeMade) {
   locks_.refuseCreate = true;
   EXPECT_EQ(BridgeInitialize(), 0);
-  EXPECT_EQ(LastDeviceError(), kErrorApiMutex);
+  EXPECT_EQ(LastDeviceError(), DeviceError::ApiMutex);
 }
 
 TEST_F(DeviceApi, CloseOnAnEmptyTableWaitsOnlyForTheApiLock) {
@@ -240,14 +241,14 @@ TEST_F(DeviceApi, AnAbandonedLockIsMinusFourAndIsNotKept) {
   Machine({sim::BridgeConfig{}});
   BridgeInitialize();
   locks_.answers[ApiLock()].push_back(WaitResult::Abandoned);
-  EXPECT_EQ(BridgeOpen(nullptr, 0), kApiLockFailed);
+  EXPECT_EQ(BridgeOpen(nullptr, 0), Code(ApiError::LockFailed));
   EXPECT_EQ(locks_.releases[ApiLock()], 1);  // owned by the abandoned wait, given back
 
   ASSERT_EQ(BridgeOpen(nullptr, 0), 1);
   locks_.answers[DeviceLock(0)].push_back(WaitResult::Abandoned);
   const int before = locks_.releases[DeviceLock(0)];
   std::uint8_t block[16];
-  EXPECT_EQ(BridgeReadFlash(0, block, 0, 16, 0, 0), kApiLockFailed);
+  EXPECT_EQ(BridgeReadFlash(0, block, 0, 16, 0, 0), Code(ApiError::LockFailed));
   EXPECT_EQ(locks_.releases[DeviceLock(0)], before + 1);
 }
 
@@ -257,15 +258,16 @@ TEST_F(DeviceApi, TimedOutLocksAreMinusFourWithoutReleasing) {
   ASSERT_EQ(BridgeOpen(nullptr, 0), 1);
   const int apiReleases = locks_.releases[ApiLock()];
   locks_.answers[DeviceLock(0)].push_back(WaitResult::TimedOut);
-  EXPECT_EQ(BridgeOpen(nullptr, 0), kApiLockFailed);  // the wake-up pass cannot take the device
+  // The wake-up pass cannot take the device.
+  EXPECT_EQ(BridgeOpen(nullptr, 0), Code(ApiError::LockFailed));
   EXPECT_EQ(locks_.releases[ApiLock()], apiReleases + 1);  // but the API lock is given back
 
   locks_.answers[DeviceLock(0)].push_back(WaitResult::TimedOut);
   const int deviceReleases = locks_.releases[DeviceLock(0)];
-  EXPECT_EQ(BridgeIcpSwitch(0, 0), kApiLockFailed);
+  EXPECT_EQ(BridgeIcpSwitch(0, 0), Code(ApiError::LockFailed));
   EXPECT_EQ(locks_.releases[DeviceLock(0)], deviceReleases);
   locks_.answers[DeviceLock(0)].push_back(WaitResult::TimedOut);
-  EXPECT_EQ(BridgeClose(), kApiLockFailed);
+  EXPECT_EQ(BridgeClose(), Code(ApiError::LockFailed));
   EXPECT_EQ(DeviceLayer().table.count, 1u);  // nothing rolled back
 }
 

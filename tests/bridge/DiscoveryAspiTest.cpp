@@ -140,7 +140,7 @@ TEST_F(DiscoverAspiTest, AnAdapterReportingZeroTargetsIsScannedOverEight) {
   aspi.adapters[0].uniqueTargets = 0;
   aspi.adapters[0].units[{7, 1}] = Bridge(PID_C);
 
-  ASSERT_EQ(DiscoverAspi(), 1);
+  ASSERT_EQ(DiscoverAspi(), CountOrError::Found(1));
   EXPECT_EQ(At(0).AspiTarget, 7);
   EXPECT_EQ(At(0).AspiLun, 1);
   EXPECT_TRUE(aspi.probed.count({0, 7, 1}));
@@ -152,7 +152,7 @@ TEST_F(DiscoverAspiTest, LunsTwoAndHigherAreNeverProbed) {
   aspi.adapters.resize(1);
   aspi.adapters[0].uniqueTargets = 2;
   aspi.adapters[0].units[{0, 2}] = Bridge(PID_C);
-  EXPECT_EQ(DiscoverAspi(), 0);
+  EXPECT_EQ(DiscoverAspi(), CountOrError::Found(0));
   for (const auto& [adapter, target, lun] : aspi.probed) EXPECT_LT(lun, 2);
   EXPECT_EQ(aspi.probed.size(), 4u);
 }
@@ -165,7 +165,7 @@ TEST_F(DiscoverAspiTest, TwoAdaptersGiveRecordsInAdapterOrderWithTheirLocks) {
   aspi.adapters[1].uniqueTargets = 4;
   aspi.adapters[1].units[{0, 0}] = Bridge(PID_C);
 
-  ASSERT_EQ(DiscoverAspi(), 2);
+  ASSERT_EQ(DiscoverAspi(), CountOrError::Found(2));
   EXPECT_EQ(At(0).AspiHostAdapter, 0);
   EXPECT_EQ(At(0).AspiTarget, 3);
   EXPECT_EQ(At(0).ProductId, PID_A);
@@ -186,31 +186,31 @@ TEST_F(DiscoverAspiTest, AnAdapterThatDoesNotAnswerIsPassedOver) {
   aspi.adapters[0].units[{0, 0}] = Bridge(PID_C);
   aspi.adapters[1].uniqueTargets = 1;
   aspi.adapters[1].units[{0, 0}] = Bridge(PID_C);
-  ASSERT_EQ(DiscoverAspi(), 1);
+  ASSERT_EQ(DiscoverAspi(), CountOrError::Found(1));
   EXPECT_EQ(At(0).AspiHostAdapter, 1);
 }
 
 TEST_F(DiscoverAspiTest, AMissingLibraryOrEntryPointGivesMinusEleven) {
   aspi.libraryPresent = false;
-  EXPECT_EQ(DiscoverAspi(), -11);
+  EXPECT_EQ(DiscoverAspi(), ApiError::NoAspi);
 
   ResetDeviceLayerState();
   aspi.libraryPresent = true;
   aspi.hasSupportInfo = false;
-  EXPECT_EQ(DiscoverAspi(), -11);
+  EXPECT_EQ(DiscoverAspi(), ApiError::NoAspi);
   EXPECT_EQ(DeviceLayer().table.count, 0u);
 
   ResetDeviceLayerState();
   aspi.hasSupportInfo = true;
   aspi.hasSend = false;
-  EXPECT_EQ(DiscoverAspi(), -11);
+  EXPECT_EQ(DiscoverAspi(), ApiError::NoAspi);
 }
 
 TEST_F(DiscoverAspiTest, TheLibraryIsLoadedOnceAndKept) {
   aspi.adapters.resize(1);
   aspi.adapters[0].uniqueTargets = 1;
-  EXPECT_EQ(DiscoverAspi(), 0);
-  EXPECT_EQ(DiscoverAspi(), 0);
+  EXPECT_EQ(DiscoverAspi(), CountOrError::Found(0));
+  EXPECT_EQ(DiscoverAspi(), CountOrError::Found(0));
   EXPECT_EQ(aspi.loads, 1);
   EXPECT_EQ(DeviceLayer().aspiLibrary, 7);
 }
@@ -221,7 +221,7 @@ TEST_F(DiscoverAspiTest, ALockFailureGivesMinusTwoKeepingTheRecord) {
   aspi.adapters[0].units[{0, 0}] = Bridge(PID_C);
   aspi.adapters[0].units[{1, 0}] = Bridge(PID_C);
   locks.FailAll(true);
-  EXPECT_EQ(DiscoverAspi(), -2);
+  EXPECT_EQ(DiscoverAspi(), ApiError::TooManyDevices);
   EXPECT_EQ(DeviceLayer().table.count, 1u);
 }
 

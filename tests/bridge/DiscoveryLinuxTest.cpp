@@ -83,14 +83,14 @@ class LinuxDiscovery : public ::testing::Test {
 
 TEST_F(LinuxDiscovery, NoStorageGivesAnEmptyTable) {
   Build(MachineSpec{});
-  EXPECT_EQ(DiscoverPassThroughLinux(), 0);
+  EXPECT_EQ(DiscoverPassThroughLinux(), CountOrError::Found(0));
   EXPECT_EQ(DeviceLayer().table.count, 0u);
   EXPECT_TRUE(LinuxDiscoveryProblems().empty());
 }
 
 TEST_F(LinuxDiscovery, MissingGenericDriverIsNamed) {
   // A bare system root: no sysfs at all, as when the sg driver is not loaded.
-  EXPECT_EQ(DiscoverPassThroughLinux(), 0);
+  EXPECT_EQ(DiscoverPassThroughLinux(), CountOrError::Found(0));
   ASSERT_EQ(LinuxDiscoveryProblems().size(), 1u);
   EXPECT_NE(LinuxDiscoveryProblems()[0].find("modprobe sg"), std::string::npos);
 }
@@ -104,7 +104,7 @@ TEST_F(LinuxDiscovery, BridgesBecomeRecordsAndOtherStorageIsSkipped) {
   layout.storage[2].driver = StorageDriver::Uas;
   Build(layout);
 
-  ASSERT_EQ(DiscoverPassThroughLinux(), 2);
+  ASSERT_EQ(DiscoverPassThroughLinux(), CountOrError::Found(2));
   const DeviceRecord& first = Record(0);
   EXPECT_EQ(first.TransportKind, TransportKind::MassStorage);
   EXPECT_EQ(first.DeviceClass, DeviceClass::Disk);
@@ -138,7 +138,7 @@ TEST_F(LinuxDiscovery, DeviceTreeFieldsFollowTheUsbAncestry) {
   layout.storage = {Bridge("1-4.2", 0x5802, "S")};
   Build(layout);
 
-  ASSERT_EQ(DiscoverPassThroughLinux(), 1);
+  ASSERT_EQ(DiscoverPassThroughLinux(), CountOrError::Found(1));
   const DeviceRecord& record = Record(0);
   const std::string usb = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
   EXPECT_EQ(std::string(record.InstanceId.data()), units_[0].devicePath);
@@ -160,7 +160,7 @@ TEST_F(LinuxDiscovery, AutoRunCdRomMergesIntoItsDiskAndDisksComeFirst) {
                   Bridge("1-2", 0x5801, "PAIR", {kDisk, kAutoRunCdRom})};
   Build(layout);
 
-  ASSERT_EQ(DiscoverPassThroughLinux(), 2);
+  ASSERT_EQ(DiscoverPassThroughLinux(), CountOrError::Found(2));
   const DeviceRecord& pair = Record(0);
   EXPECT_STREQ(pair.SerialNumber.data(), "PAIR");
   EXPECT_EQ(pair.HasSecondUnit, 1u);
@@ -183,7 +183,7 @@ TEST_F(LinuxDiscovery, SecondDiskUnitAddsItsLetterToTheFirst) {
   MachineSpec layout;
   layout.storage = {Bridge("1-1", 0x5801, "TWO", {kDisk, kDisk})};
   Build(layout);
-  ASSERT_EQ(DiscoverPassThroughLinux(), 1);
+  ASSERT_EQ(DiscoverPassThroughLinux(), CountOrError::Found(1));
   EXPECT_STREQ(Record(0).DriveLetters.data(), "AB");
   EXPECT_STREQ(Record(0).FirstUnitLetters.data(), "A");
   EXPECT_EQ(Record(0).IdLetter, 'A');
@@ -193,7 +193,7 @@ TEST_F(LinuxDiscovery, AutoRunDiskIsSkipped) {
   MachineSpec layout;
   layout.storage = {Bridge("1-1", 0x5801, "X", {UnitSpec{0, "ZQ5x8x", "AUTO-RUN Disk"}})};
   Build(layout);
-  EXPECT_EQ(DiscoverPassThroughLinux(), 0);
+  EXPECT_EQ(DiscoverPassThroughLinux(), CountOrError::Found(0));
   EXPECT_EQ(io_.OpenCount(), io_.CloseCount());
 }
 
@@ -203,7 +203,7 @@ TEST_F(LinuxDiscovery, BridgesOnNeighbouringPortsAreNotMerged) {
   layout.rootPorts = 15;
   layout.storage = {Bridge("1-10", 0x5801, "TEN", {kAutoRunCdRom}), Bridge("1-1", 0x5801, "ONE", {kAutoRunCdRom})};
   Build(layout);
-  ASSERT_EQ(DiscoverPassThroughLinux(), 2);
+  ASSERT_EQ(DiscoverPassThroughLinux(), CountOrError::Found(2));
   EXPECT_EQ(Record(0).HasSecondUnit, 0u);
   EXPECT_EQ(Record(1).HasSecondUnit, 0u);
   EXPECT_STREQ(Record(1).SerialNumber.data(), "ONE");
@@ -214,7 +214,7 @@ TEST_F(LinuxDiscovery, LockFailureEndsDiscoveryWithTheRecordKept) {
   layout.storage = {Bridge("1-1", 0x5801, "A"), Bridge("1-2", 0x5801, "B")};
   Build(layout);
   locks_.FailCreate();
-  EXPECT_EQ(DiscoverPassThroughLinux(), -2);
+  EXPECT_EQ(DiscoverPassThroughLinux(), ApiError::TooManyDevices);
   ASSERT_EQ(DeviceLayer().table.count, 1u);
   EXPECT_EQ(Record(0).Mutex, 0);
 }
@@ -231,7 +231,7 @@ TEST_F(LinuxDiscovery, UnopenableBridgeIsReportedWithTheReason) {
   io_.Refuse("/dev/sg3", EACCES);
   std::filesystem::remove(root_.Path() / "dev/sg1");  // the open leaves no error: the node is asked
 
-  EXPECT_EQ(DiscoverPassThroughLinux(), 0);
+  EXPECT_EQ(DiscoverPassThroughLinux(), CountOrError::Found(0));
   const std::vector<std::string> problems = LinuxDiscoveryProblems();
   ASSERT_EQ(problems.size(), 4u);
   EXPECT_EQ(problems[0], "permission denied on /dev/sg0 (USB 7e55:5801)");
@@ -242,7 +242,7 @@ TEST_F(LinuxDiscovery, UnopenableBridgeIsReportedWithTheReason) {
   // A later discovery starts from a clean list.
   io_ = FakeBridgeIo();
   io_.Answer("/dev/sg0", FakeBridgeIo::BridgeBlock(0x7e55, 0x5801, 1));
-  EXPECT_EQ(DiscoverPassThroughLinux(), 1);
+  EXPECT_EQ(DiscoverPassThroughLinux(), CountOrError::Found(1));
   for (const std::string& problem : LinuxDiscoveryProblems()) {
     EXPECT_EQ(problem.find("/dev/sg0"), std::string::npos) << problem;
   }
@@ -255,7 +255,7 @@ TEST_F(LinuxDiscovery, PermissionOnTheNodeItselfIsReportedWhenTheOpenSaysNothing
   Build(layout);
   io_ = FakeBridgeIo();
   std::filesystem::permissions(root_.Path() / "dev/sg0", std::filesystem::perms::none);
-  EXPECT_EQ(DiscoverPassThroughLinux(), 0);
+  EXPECT_EQ(DiscoverPassThroughLinux(), CountOrError::Found(0));
   ASSERT_EQ(LinuxDiscoveryProblems().size(), 1u);
   EXPECT_EQ(LinuxDiscoveryProblems()[0], "permission denied on /dev/sg0 (USB 7e55:5801)");
 }
@@ -270,7 +270,7 @@ TEST_F(LinuxHubScan, PortsCountInWalkOrderEmptyPortsIncludedHubsNot) {
   layout.storage[1].speed = "12";
   layout.storage[2].speed = "1.5";
   Build(layout);
-  ASSERT_EQ(DiscoverPassThroughLinux(), 3);
+  ASSERT_EQ(DiscoverPassThroughLinux(), CountOrError::Found(3));
   ScanHubPortsLinux();
 
   // Root port 1 (empty) is 1; the hub on root port 2 does not count; its ports are 2..5;
@@ -299,7 +299,7 @@ TEST_F(LinuxHubScan, BusesAreWalkedByNumberAndChainsFollowed) {
   layout.hubs = {{"10-1", 2, "480"}, {"10-1.2", 3, "480"}};
   layout.storage = {Bridge("10-1.2.3", 0x5801, "DEEP"), Bridge("2-2", 0x5801, "NEAR")};
   Build(layout);
-  ASSERT_EQ(DiscoverPassThroughLinux(), 2);
+  ASSERT_EQ(DiscoverPassThroughLinux(), CountOrError::Found(2));
   ScanHubPortsLinux();
 
   const DeviceRecord& deep = Record(0);
@@ -316,7 +316,7 @@ TEST_F(LinuxHubScan, RecordsNotOnAnyPortKeepTheirValues) {
   MachineSpec layout;
   layout.storage = {Bridge("1-1", 0x5801, "A")};
   Build(layout);
-  ASSERT_EQ(DiscoverPassThroughLinux(), 1);
+  ASSERT_EQ(DiscoverPassThroughLinux(), CountOrError::Found(1));
   DeviceLayer().table.records[0].ParentDevInst = 0;
   DeviceLayer().table.records[0].HubNumber = 77;
   ScanHubPortsLinux();

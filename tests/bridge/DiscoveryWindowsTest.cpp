@@ -62,7 +62,7 @@ class DiscoverPassThroughTest : public test::DiscoveryTest {
 };
 
 TEST_F(DiscoverPassThroughTest, NoInterfacesGiveAnEmptyTable) {
-  EXPECT_EQ(DiscoverPassThroughWindows(), 0);
+  EXPECT_EQ(DiscoverPassThroughWindows(), CountOrError::Found(0));
   EXPECT_EQ(Table().count, 0u);
   EXPECT_EQ(machine.SetsOpen(), 0u);
 }
@@ -71,7 +71,7 @@ TEST_F(DiscoverPassThroughTest, ABridgeGetsItsInformationTreePlaceAndLetter) {
   const UsbBridge bridge = AddUsbBridge("0123456789AB");
   Mount('E', bridge.diskPath);
 
-  ASSERT_EQ(DiscoverPassThroughWindows(), 1);
+  ASSERT_EQ(DiscoverPassThroughWindows(), CountOrError::Found(1));
   const DeviceRecord& r = Table().records[0];
   EXPECT_EQ(r.TransportKind, TransportKind::MassStorage);
   EXPECT_EQ(r.DeviceClass, DeviceClass::Disk);
@@ -108,7 +108,7 @@ TEST_F(DiscoverPassThroughTest, AnAutoRunCdRomIsMergedIntoItsDisk) {
   Mount('E', bridge.diskPath);
   Mount('F', bridge.cdromPath);
 
-  ASSERT_EQ(DiscoverPassThroughWindows(), 1);
+  ASSERT_EQ(DiscoverPassThroughWindows(), CountOrError::Found(1));
   const DeviceRecord& r = Table().records[0];
   EXPECT_EQ(r.HasSecondUnit, 1u);
   EXPECT_EQ(Text(r.FirstUnitLetters), "E");
@@ -139,7 +139,7 @@ TEST_F(DiscoverPassThroughTest, AnEmulatedBridgeAndItsAutoRunUnitBecomeOneRecord
   machine.AddDrive('C', platform::kDriveFixed, emulated->DiskSignature() ^ 1);
   Mount('F', bridge.cdromPath);
 
-  ASSERT_EQ(DiscoverPassThroughWindows(), 1);
+  ASSERT_EQ(DiscoverPassThroughWindows(), CountOrError::Found(1));
   const DeviceRecord& r = Table().records[0];
   EXPECT_EQ(r.ProductId, PID_B);
   EXPECT_EQ(r.FirmwareVersion, 0x0A0B0C0Du);
@@ -160,7 +160,7 @@ TEST_F(DiscoverPassThroughTest, AnAutoRunDiskUnitIsSkippedEntirely) {
   machine.AddInterface(InterfaceClass::Disk, path);
   machine.AddUnit(path).bridgeInfo = test::BridgeInfoBlock(VID_MAKER, PID_C, 1, 0, 1);
 
-  EXPECT_EQ(DiscoverPassThroughWindows(), 0);
+  EXPECT_EQ(DiscoverPassThroughWindows(), CountOrError::Found(0));
   EXPECT_EQ(Table().count, 0u);
   EXPECT_EQ(machine.OpenHandleCount(), 0u);
 }
@@ -182,7 +182,7 @@ TEST_F(DiscoverPassThroughTest, UnitsThatAreNotBridgesAreSkippedAndClosed) {
   // And one real bridge after them all.
   AddUsbBridge("REAL");
 
-  ASSERT_EQ(DiscoverPassThroughWindows(), 1);
+  ASSERT_EQ(DiscoverPassThroughWindows(), CountOrError::Found(1));
   EXPECT_EQ(Text(Table().records[0].SerialNumber), "REAL");
   EXPECT_EQ(machine.OpenHandleCount(), 1u);
 }
@@ -195,7 +195,7 @@ TEST_F(DiscoverPassThroughTest, LettersComeFromSignaturesWhenTheMountedEntryIsMi
   machine.AddDrive('H', 2 /* removable */, 0x1234ABCD);
   machine.AddDrive('K', platform::kDriveFixed, 0x1234ABCD);
 
-  ASSERT_EQ(DiscoverPassThroughWindows(), 1);
+  ASSERT_EQ(DiscoverPassThroughWindows(), CountOrError::Found(1));
   const DeviceRecord& r = Table().records[0];
   EXPECT_EQ(Text(r.DriveLetters), "GK");
   EXPECT_EQ(r.IdLetter, 'G');
@@ -206,7 +206,7 @@ TEST_F(DiscoverPassThroughTest, LettersComeFromSignaturesWhenTheMountedEntryIsMi
 TEST_F(DiscoverPassThroughTest, ASignatureOfZeroGivesIdLetterZero) {
   AddUsbBridge("SN1");  // signature 0
   machine.AddDrive('C', platform::kDriveFixed, 0);
-  ASSERT_EQ(DiscoverPassThroughWindows(), 1);
+  ASSERT_EQ(DiscoverPassThroughWindows(), CountOrError::Found(1));
   EXPECT_EQ(Table().records[0].IdLetter, '0');
   EXPECT_EQ(Text(Table().records[0].DriveLetters), "");
 }
@@ -217,7 +217,7 @@ TEST_F(DiscoverPassThroughTest, AnUnparsableParentIdGivesMakerDefaults) {
     SCOPED_TRACE(parent);
     const std::string serial = "P" + std::to_string(parent.size());
     AddUsbBridge(serial, false, PID_C, parent);
-    ASSERT_GE(DiscoverPassThroughWindows(), 1);
+    ASSERT_GE(DiscoverPassThroughWindows().Count(), 1u);
     const DeviceRecord& r = Table().records[Table().count - 1];
     EXPECT_EQ(r.ParentVendorId, VID_MAKER);
     EXPECT_EQ(r.ParentProductId, 0);
@@ -229,7 +229,7 @@ TEST_F(DiscoverPassThroughTest, SeparateBridgesWithPrefixSharingSerialsStaySepar
   // "...\1" is contained in "...\12": only an exact parent match is the same USB device.
   AddUsbBridge("12");
   AddUsbBridge("1");
-  ASSERT_EQ(DiscoverPassThroughWindows(), 2);
+  ASSERT_EQ(DiscoverPassThroughWindows(), CountOrError::Found(2));
   EXPECT_EQ(Table().records[0].HasSecondUnit, 0u);
   EXPECT_EQ(Table().records[1].HasSecondUnit, 0u);
   EXPECT_EQ(machine.locks.NamesCreated(), (std::vector<std::string>{"DeviceIndex_00", "DeviceIndex_01"}));
@@ -245,7 +245,7 @@ TEST_F(DiscoverPassThroughTest, TwoInterfacesOfOneInstanceCountAsDuplicates) {
   machine.AddUnit(first).bridgeInfo = test::BridgeInfoBlock(VID_MAKER, PID_A, 1, 2, 0);
   machine.AddUnit(second).bridgeInfo = test::BridgeInfoBlock(VID_MAKER, PID_A, 1, 2, 0);
 
-  ASSERT_EQ(DiscoverPassThroughWindows(), 2);
+  ASSERT_EQ(DiscoverPassThroughWindows(), CountOrError::Found(2));
   EXPECT_EQ(Table().records[0].DuplicateCount, 0u);
   EXPECT_EQ(Table().records[1].DuplicateCount, 1u);
   EXPECT_EQ(Table().records[1].CodeSize, 0xB800u);
@@ -257,7 +257,7 @@ TEST_F(DiscoverPassThroughTest, TwoInterfacesOfOneInstanceCountAsDuplicates) {
 TEST_F(DiscoverPassThroughTest, AMissingCdRomListEndsWithMinusThreeKeepingDisks) {
   AddUsbBridge("SN1");
   machine.FailClassList(InterfaceClass::CdRom);
-  EXPECT_EQ(DiscoverPassThroughWindows(), -3);
+  EXPECT_EQ(DiscoverPassThroughWindows(), ApiError::NoInterfaceList);
   EXPECT_EQ(Table().count, 1u);
   EXPECT_EQ(machine.SetsOpen(), 0u);
 }
@@ -266,7 +266,7 @@ TEST_F(DiscoverPassThroughTest, ALockThatCannotBeHadEndsWithMinusTwoKeepingTheRe
   AddUsbBridge("SN1");
   AddUsbBridge("SN2");
   machine.locks.FailAll(true);
-  EXPECT_EQ(DiscoverPassThroughWindows(), -2);
+  EXPECT_EQ(DiscoverPassThroughWindows(), ApiError::TooManyDevices);
   ASSERT_EQ(Table().count, 1u);
   EXPECT_EQ(Table().records[0].Mutex, 0);
   EXPECT_EQ(machine.SetsOpen(), 0u);
@@ -313,7 +313,7 @@ TEST_F(IdeScsiDiscoveryTest, AnIdeDiskOfTheMakerIsTakenWithSectorZeroLetters) {
   MountBySignature('E', 0x11111111);
   MountBySignature('F', 0xA1B2C3D4);
 
-  ASSERT_EQ(DiscoverPassThroughWindows(), 1);
+  ASSERT_EQ(DiscoverPassThroughWindows(), CountOrError::Found(1));
   const DeviceRecord& r = Table().records[0];
   EXPECT_EQ(r.TransportKind, TransportKind::Ide);
   EXPECT_EQ(r.DeviceClass, DeviceClass::Disk);
@@ -339,7 +339,7 @@ TEST_F(IdeScsiDiscoveryTest, EmulatedIdeAndScsiDisksAreIdentifiedAsTheMakers) {
   machine.AttachEmulated(scsi, emulated, sim::Presentation::ScsiDisk);
   MountBySignature('E', emulated->DiskSignature());
 
-  ASSERT_EQ(DiscoverPassThroughWindows(), 2);
+  ASSERT_EQ(DiscoverPassThroughWindows(), CountOrError::Found(2));
   EXPECT_EQ(Table().records[0].TransportKind, TransportKind::Ide);
   EXPECT_EQ(Table().records[1].TransportKind, TransportKind::Scsi);
   EXPECT_EQ(Table().records[0].IdLetter, 'E');
@@ -350,13 +350,13 @@ TEST_F(IdeScsiDiscoveryTest, AScsiDiskFallsBackToBlockReadIdentification) {
   test::FakeUnit& unit = AddDisk("SCSI\\DISK&VEN_ZQ\\4&9", std::string("\\\\?\\scsi#disk&ven_zq#4&9#") + kDiskGuid, VID_MAKER, 0);
   unit.answersSmart = false;
   unit.answersMiniport = false;
-  ASSERT_EQ(DiscoverPassThroughWindows(), 1);
+  ASSERT_EQ(DiscoverPassThroughWindows(), CountOrError::Found(1));
   EXPECT_EQ(Table().records[0].TransportKind, TransportKind::Scsi);
   EXPECT_EQ(Table().records[0].IdLetter, '\0');
 
   Reset();
   unit.answersLbaReads = false;
-  EXPECT_EQ(DiscoverPassThroughWindows(), 0);
+  EXPECT_EQ(DiscoverPassThroughWindows(), CountOrError::Found(0));
   EXPECT_EQ(Table().count, 0u);
 }
 
@@ -368,7 +368,7 @@ TEST_F(IdeScsiDiscoveryTest, IdeAndScsiCdRomsAreSkipped) {
     machine.AddInterface(InterfaceClass::CdRom, path);
     machine.AddUnit(path).bridgeInfo = test::BridgeInfoBlock(VID_MAKER, PID_C, 1, 0, 1);
   }
-  EXPECT_EQ(DiscoverPassThroughWindows(), 0);
+  EXPECT_EQ(DiscoverPassThroughWindows(), CountOrError::Found(0));
   EXPECT_EQ(machine.OpenHandleCount(), 0u);
 }
 
@@ -379,7 +379,7 @@ TEST_F(IdeScsiDiscoveryTest, AnIdeDeviceThatCannotBeOpenedEndsDiscoveryWithZero)
   machine.RefuseOpen(ide);
   AddUsbBridge("SN2");  // never reached
 
-  EXPECT_EQ(DiscoverPassThroughWindows(), 0);
+  EXPECT_EQ(DiscoverPassThroughWindows(), CountOrError::Found(0));
   EXPECT_EQ(Table().count, 1u);
   EXPECT_EQ(machine.SetsOpen(), 0u);
 }
@@ -393,7 +393,7 @@ TEST(SystemDeviceServices, AMachineWithoutBridgesGivesAnEmptyTable) {
   test::FakeWindowsMachine io;  // device opens answer nothing, so no real device is touched
   platform::ScopedOverride<platform::DeviceIo> ioOverride(&io);
   platform::ScopedOverride<platform::NamedLocks> locksOverride(&io.locks);
-  EXPECT_EQ(DiscoverPassThroughWindows(), 0);
+  EXPECT_EQ(DiscoverPassThroughWindows(), CountOrError::Found(0));
   EXPECT_EQ(DeviceLayer().table.count, 0u);
   ScanHubPortsWindows();
   EXPECT_EQ(FindLetterByMountedDevice("USBSTOR\\DISK&VEN_NONE\\0&0"), '0');

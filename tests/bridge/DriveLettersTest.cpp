@@ -72,12 +72,12 @@ TEST_F(DriveLettersTest, SectorZeroFailuresGiveMinusThree) {
   DeviceRecord record;
   record.Handle = machine.Open("\\\\.\\PhysicalDrive3", 0);
   machine.AddDrive('C', platform::kDriveFixed);
-  EXPECT_EQ(FindLettersBySector0(record), -3);  // no MountedDevices key
+  EXPECT_FALSE(FindLettersBySector0(record));  // no MountedDevices key
   machine.SetMountedDeviceBytes('C', {0, 0, 0, 0});
-  EXPECT_EQ(FindLettersBySector0(record), 0);
+  EXPECT_TRUE(FindLettersBySector0(record));
   EXPECT_EQ(Text(record.DriveLetters), "C");  // a blank signature matches a blank entry
   disk.sector0Readable = false;
-  EXPECT_EQ(FindLettersBySector0(record), -3);
+  EXPECT_FALSE(FindLettersBySector0(record));
 }
 
 }  // namespace

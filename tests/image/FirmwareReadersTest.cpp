@@ -61,14 +61,18 @@ class ReaderTest : public ::testing::Test {
 
   bool LoadHex(const std::string& text, std::string& error, const char* name = "fw.hex") {
     fs.Add(name, text);
-    return LoadHexImage(image, name, error);
+    HexResult result = LoadHexImage(image, name);
+    error = std::move(result.errorText);
+    return result.ok;
   }
   // The parser alone, on a fresh 0xFF scratch buffer.
   bool Parse(const std::string& text, std::string& error, std::uint32_t& codeSize) {
     fs.Add("p.hex", text);
     auto file = fs.OpenForRead("p.hex");
     scratch.assign(HEX_ROM_SIZE, 0xFF);
-    return ParseIntelHex(*file, scratch, codeSize, error);
+    HexResult result = ParseIntelHex(*file, scratch, codeSize);
+    error = std::move(result.errorText);
+    return result.ok;
   }
   std::string ParseError(const std::string& text) {
     std::string error;
@@ -330,23 +334,24 @@ TEST_F(ReaderTest, AllocationFailuresAreReportedNotFatal) {
 }
 
 TEST_F(ReaderTest, MissingFileOrShortPathFailsWithoutText) {
-  std::string error;
-  EXPECT_FALSE(LoadHexImage(image, "none.hex", error));
-  EXPECT_EQ(error, "");
+  const HexResult missing = LoadHexImage(image, "none.hex");
+  EXPECT_FALSE(missing.ok);
+  EXPECT_EQ(missing.errorText, "");
   fs.Add("a.h", END);
-  EXPECT_FALSE(LoadHexImage(image, "a.h", error));
-  EXPECT_EQ(error, "");
+  const HexResult shortPath = LoadHexImage(image, "a.h");
+  EXPECT_FALSE(shortPath.ok);
+  EXPECT_EQ(shortPath.errorText, "");
 }
 
 TEST_F(ReaderTest, RealFilesThroughThePlatformFileSystem) {
   platform::ScopedOverride<platform::FileSystem> real{nullptr};
   test::TempDir dir;
   test::WriteFile(dir / "fw.hex", Data(0, {0x42}) + END);
-  std::string error;
-  ASSERT_TRUE(LoadHexImage(image, dir / "fw.hex", error)) << error;
+  const HexResult loaded = LoadHexImage(image, dir / "fw.hex");
+  ASSERT_TRUE(loaded.ok) << loaded.errorText;
   EXPECT_EQ(image.Code()[0], 0x42);
-  EXPECT_FALSE(LoadHexImage(image, dir / "missing.hex", error));
-  EXPECT_FALSE(LoadHexImage(image, dir.Path(), error));  // a folder is not a file
+  EXPECT_FALSE(LoadHexImage(image, dir / "missing.hex").ok);
+  EXPECT_FALSE(LoadHexImage(image, dir.Path()).ok);  // a folder is not a file
 }
 
 // ---- Header images ------------------------------------------------------------------------------
@@ -381,7 +386,7 @@ TEST_F(ReaderTest, HeaderImageSizingAndChecksum) {
                        Case{0x5C01, LARGE_IMAGE_SIZE}, Case{0xB800, LARGE_IMAGE_SIZE}}) {
     const HeaderFile f = MakeHeaderFile(c.length, c.imageSize);
     fs.Add("fw.bin", f.bytes);
-    ASSERT_EQ(LoadHeaderImage(image, "fw.bin"), LOAD_OK) << std::hex << c.length;
+    ASSERT_EQ(LoadHeaderImage(image, "fw.bin"), LoadStatus::Ok) << std::hex << c.length;
     ASSERT_EQ(image.Code().size(), c.imageSize) << std::hex << c.length;
     EXPECT_TRUE(std::equal(f.code.begin(), f.code.end(), image.Code().begin()));
     if (c.length < c.imageSize) {
@@ -402,7 +407,7 @@ TEST_F(ReaderTest, HeaderWithoutCodeLoadsConfigurationAndProduct) {
     std::vector<std::uint8_t> file = bytes;
     file.resize(size, 0);
     fs.Add("fw.img", file);
-    ASSERT_EQ(LoadHeaderImage(image, "fw.img"), LOAD_OK) << size;
+    ASSERT_EQ(LoadHeaderImage(image, "fw.img"), LoadStatus::Ok) << size;
     EXPECT_FALSE(image.HasCode());
     EXPECT_EQ(image.CodeLength(), 0u);
     EXPECT_EQ(image.ProductId(), PID_D);
@@ -418,17 +423,17 @@ TEST_F(ReaderTest, ProductZeroMeansPidA) {
   StoreLe16(&f.bytes[256], 0);
   StoreLe16(&f.bytes[258], 0xFFFF);  // only the low 16 bits name the product
   fs.Add("fw.bin", f.bytes);
-  ASSERT_EQ(LoadHeaderImage(image, "fw.bin"), LOAD_OK);
+  ASSERT_EQ(LoadHeaderImage(image, "fw.bin"), LoadStatus::Ok);
   EXPECT_EQ(image.ProductId(), PID_A);
 }
 
 TEST_F(ReaderTest, HeaderFailuresKeepThePreviousCode) {
   const HeaderFile good = MakeHeaderFile(0x100, SMALL_IMAGE_SIZE);
   fs.Add("good.bin", good.bytes);
-  ASSERT_EQ(LoadHeaderImage(image, "good.bin"), LOAD_OK);
+  ASSERT_EQ(LoadHeaderImage(image, "good.bin"), LoadStatus::Ok);
   const std::vector<std::uint8_t> previous(image.Code().begin(), image.Code().end());
 
-  auto expectStatus = [&](std::vector<std::uint8_t> bytes, int status, const char* what) {
+  auto expectStatus = [&](std::vector<std::uint8_t> bytes, LoadStatus status, const char* what) {
     fs.Add("bad.bin", std::move(bytes));
     EXPECT_EQ(LoadHeaderImage(image, "bad.bin"), status) << what;
     EXPECT_TRUE(std::equal(previous.begin(), previous.end(), image.Code().begin(), image.Code().end())) << what;
@@ -436,38 +441,39 @@ TEST_F(ReaderTest, HeaderFailuresKeepThePreviousCode) {
     EXPECT_EQ(image.ProductId(), PID_C) << what;
   };
   std::vector<std::uint8_t> bytes = good.bytes;
-  expectStatus({}, LOAD_TOO_SHORT, "empty");
-  expectStatus(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 263), LOAD_TOO_SHORT, "263 bytes");
+  expectStatus({}, LoadStatus::TooShort, "empty");
+  expectStatus(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + 263), LoadStatus::TooShort,
+               "263 bytes");
   bytes[0] ^= 1;
-  expectStatus(bytes, LOAD_BAD_CONTENT, "signature");
+  expectStatus(bytes, LoadStatus::BadContent, "signature");
   bytes = good.bytes;
   StoreLe16(&bytes[256], PID_F);
-  expectStatus(bytes, LOAD_BAD_CONTENT, "product F");
+  expectStatus(bytes, LoadStatus::BadContent, "product F");
   bytes = good.bytes;
   StoreLe32(&bytes[264], LARGE_IMAGE_SIZE + 1);
-  expectStatus(bytes, LOAD_BAD_CONTENT, "length too large");
+  expectStatus(bytes, LoadStatus::BadContent, "length too large");
   StoreLe32(&bytes[264], 0xFFFFFFFF);
-  expectStatus(bytes, LOAD_BAD_CONTENT, "huge length");
+  expectStatus(bytes, LoadStatus::BadContent, "huge length");
   bytes = good.bytes;
   bytes.pop_back();
-  expectStatus(bytes, LOAD_BAD_CONTENT, "code shorter than stated");
+  expectStatus(bytes, LoadStatus::BadContent, "code shorter than stated");
   bytes = good.bytes;
   bytes[300] ^= 0xFF;
-  expectStatus(bytes, LOAD_CHECKSUM_MISMATCH, "checksum");
+  expectStatus(bytes, LoadStatus::ChecksumMismatch, "checksum");
   {
     ScopedAllocationFailure failure(1);
-    expectStatus(good.bytes, LOAD_OUT_OF_MEMORY, "out of memory");
+    expectStatus(good.bytes, LoadStatus::OutOfMemory, "out of memory");
   }
-  EXPECT_EQ(LoadHeaderImage(image, "missing.bin"), LOAD_CANNOT_OPEN);
+  EXPECT_EQ(LoadHeaderImage(image, "missing.bin"), LoadStatus::CannotOpen);
   EXPECT_EQ(image.Code().size(), previous.size());
-  EXPECT_EQ(LOAD_OUT_OF_MEMORY, static_cast<int>(0xE6010002u));
+  EXPECT_EQ(Code(LoadStatus::OutOfMemory), static_cast<int>(0xE6010002u));
 }
 
 TEST_F(ReaderTest, FailedHeaderLoadLeavesWhatWasReadInTheHeader) {
   HeaderFile f = MakeHeaderFile(0x10, SMALL_IMAGE_SIZE);
   f.bytes[270] ^= 0xFF;
   fs.Add("bad.bin", f.bytes);
-  ASSERT_EQ(LoadHeaderImage(image, "bad.bin"), LOAD_CHECKSUM_MISMATCH);
+  ASSERT_EQ(LoadHeaderImage(image, "bad.bin"), LoadStatus::ChecksumMismatch);
   EXPECT_EQ(LoadLe16(&image.Header()[0]), VID_MAKER);
   EXPECT_EQ(LoadLe32(&image.Header()[264]), 0u);  // the length field is only set on success
 }
@@ -480,7 +486,7 @@ TEST_F(ReaderTest, ConfigurationOnlyFiles) {
   block.push_back(9);  // model code
   block.push_back(0xEE);  // ignored: only 257 bytes are read
   fs.Add("cfg.sdt", block);
-  ASSERT_EQ(LoadHeaderImage(image, "cfg.sdt"), LOAD_OK);
+  ASSERT_EQ(LoadHeaderImage(image, "cfg.sdt"), LoadStatus::Ok);
   EXPECT_EQ(image.ProductId(), PID_A);
   EXPECT_FALSE(image.HasCode());
   EXPECT_EQ(image.GetChecksum(), 0x0000);
@@ -488,18 +494,19 @@ TEST_F(ReaderTest, ConfigurationOnlyFiles) {
   EXPECT_EQ(image.Header()[256], 9);
   EXPECT_EQ(image.Header()[257], 0);
 
-  for (auto [model, status, product] : {std::tuple{2, LOAD_BAD_CONTENT, 0}, std::tuple{1, LOAD_BAD_CONTENT, 0},
-                                        std::tuple{4, LOAD_OK, int(PID_C)}, std::tuple{6, LOAD_OK, int(PID_B)}}) {
+  for (auto [model, status, product] :
+       {std::tuple{2, LoadStatus::BadContent, 0}, std::tuple{1, LoadStatus::BadContent, 0},
+        std::tuple{4, LoadStatus::Ok, int(PID_C)}, std::tuple{6, LoadStatus::Ok, int(PID_B)}}) {
     block[256] = std::uint8_t(model);
     fs.Add("dir.sdt/fw.bin", block);
     EXPECT_EQ(LoadHeaderImage(image, "dir.sdt/fw.bin"), status) << model;
-    if (status == LOAD_OK) {
+    if (status == LoadStatus::Ok) {
       EXPECT_EQ(image.ProductId(), std::uint32_t(product)) << model;
     }
   }
   block.resize(256);
   fs.Add("short.sdt", block);
-  EXPECT_EQ(LoadHeaderImage(image, "short.sdt"), LOAD_TOO_SHORT);
+  EXPECT_EQ(LoadHeaderImage(image, "short.sdt"), LoadStatus::TooShort);
 }
 
 TEST_F(ReaderTest, LoadFirmwareByTypePicksTheReader) {
@@ -511,7 +518,7 @@ TEST_F(ReaderTest, LoadFirmwareByTypePicksTheReader) {
   auto upper = LoadFirmwareByType(image, "FW.HEX");
   EXPECT_FALSE(upper.ok);
   EXPECT_EQ(upper.type, FileType::Other);
-  EXPECT_EQ(upper.status, LOAD_TOO_SHORT);
+  EXPECT_EQ(upper.status, LoadStatus::TooShort);
 }
 
 }  // namespace

@@ -50,9 +50,9 @@ class IntelHexOracle : public ::testing::Test {
 
   // Loads the HEX file and checks code, sizing, zero region and checksum against the binary.
   void ExpectLoadsAs(const std::filesystem::path& hex, const std::vector<std::uint8_t>& binary) {
-    std::string error;
     ImageBuffer& image = LoadedImage();
-    ASSERT_TRUE(LoadHexImage(image, hex, error)) << error;
+    const HexResult loaded = LoadHexImage(image, hex);
+    ASSERT_TRUE(loaded.ok) << loaded.errorText;
     const std::size_t imageSize = binary.size() < SMALL_IMAGE_SIZE ? SMALL_IMAGE_SIZE : LARGE_IMAGE_SIZE;
     std::vector<std::uint8_t> expected(imageSize, 0xFF);
     if (binary.size() <= ZERO_REGION_START)
@@ -75,8 +75,8 @@ class IntelHexOracle : public ::testing::Test {
     ASSERT_TRUE(file);
     std::vector<std::uint8_t> scratch(HEX_ROM_SIZE, 0xFF);
     std::uint32_t codeSize = 0;
-    std::string error;
-    ASSERT_TRUE(ParseIntelHex(*file, scratch, codeSize, error)) << error;
+    const HexResult parsed = ParseIntelHex(*file, scratch, codeSize);
+    ASSERT_TRUE(parsed.ok) << parsed.errorText;
     EXPECT_EQ(codeSize, at + binary.size());
     EXPECT_TRUE(std::equal(binary.begin(), binary.end(), scratch.begin() + at));
     EXPECT_EQ(scratch[at - 1], 0xFF);
@@ -139,9 +139,9 @@ TEST_F(IntelHexOracle, ToolOutputPastTheRomIsRefused) {
   ASSERT_TRUE(file);
   std::vector<std::uint8_t> scratch(HEX_ROM_SIZE, 0xFF);
   std::uint32_t codeSize = 0;
-  std::string error;
-  EXPECT_FALSE(ParseIntelHex(*file, scratch, codeSize, error));
-  EXPECT_EQ(error, "Tha code size is larger than ROM size.");
+  const HexResult parsed = ParseIntelHex(*file, scratch, codeSize);
+  EXPECT_FALSE(parsed.ok);
+  EXPECT_EQ(parsed.errorText, "Tha code size is larger than ROM size.");
 }
 
 }  // namespace

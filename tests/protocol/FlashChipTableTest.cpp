@@ -119,7 +119,7 @@ class DetectFlashTest : public ::testing::Test {
 TEST_F(DetectFlashTest, FirstProbeThatClassifiesStopsTheSearch) {
   h.bridge.chip.idAnswers[0x9F] = {0xC8, 0x40, 0x13};
   record.FlashChipIndex = 5;
-  ASSERT_EQ(DetectFlash(record), 0);
+  ASSERT_EQ(DetectFlash(record), StepCode::Ok);
   EXPECT_EQ(record.FlashChipIndex, 13u);
   EXPECT_EQ(h.bridge.trace, (Strings{"select", "spi-w 9F", "spi-r 3", "deselect", "select",
                                      "spi-w 05", "spi-r 1", "deselect"}));
@@ -128,7 +128,7 @@ TEST_F(DetectFlashTest, FirstProbeThatClassifiesStopsTheSearch) {
 
 TEST_F(DetectFlashTest, ChipThatAnswersNothingIsNotIdentified) {
   record.FlashChipIndex = 5;
-  EXPECT_EQ(DetectFlash(record), step::kNoChip);
+  EXPECT_EQ(DetectFlash(record), StepCode::NoChip);
   EXPECT_EQ(record.FlashChipIndex, 0u);
   EXPECT_EQ(Count("spi-w 9F"), 10u);  // every one of the fourteen probes was tried
   EXPECT_EQ(Count("spi-w 15"), 1u);
@@ -140,7 +140,7 @@ TEST_F(DetectFlashTest, ChipThatAnswersNothingIsNotIdentified) {
 TEST_F(DetectFlashTest, UnknownButPresentChipFallsBackToEntryZero) {
   for (std::uint8_t op : {0x9F, 0x15, 0x90, 0xAB}) h.bridge.chip.idAnswers[op] = {0x12, 0x34, 0x56, 0x78};
   record.FlashChipIndex = 9;
-  EXPECT_EQ(DetectFlash(record), 0);
+  EXPECT_EQ(DetectFlash(record), StepCode::Ok);
   EXPECT_EQ(record.FlashChipIndex, 0u);
   EXPECT_EQ(Count("spi-w 9F") + Count("spi-w 15") + Count("spi-w 90 00 00 00") +
                 Count("spi-w AB 00 00 00"),
@@ -151,7 +151,7 @@ TEST_F(DetectFlashTest, LaterProbesWithOtherCommandsDecide) {
   // Not classified by the 0x9F probes: the 0x90 probe of entry 6 decides.
   h.bridge.chip.idAnswers[0x9F] = {0xC2, 0x20, 0x18};
   h.bridge.chip.idAnswers[0x90] = {0xBF, 0x48, 0xBF, 0x48};
-  ASSERT_EQ(DetectFlash(record), 0);
+  ASSERT_EQ(DetectFlash(record), StepCode::Ok);
   EXPECT_EQ(record.FlashChipIndex, 6u);
   EXPECT_EQ(h.bridge.trace.back(), "deselect");
   EXPECT_EQ(Count("spi-w 9F"), 5u);  // entries 0, 2, 3, 4, 5
@@ -160,36 +160,36 @@ TEST_F(DetectFlashTest, LaterProbesWithOtherCommandsDecide) {
 TEST_F(DetectFlashTest, UnlistedMakerIsLeftToTheOlderIdCommand) {
   h.bridge.chip.idAnswers[0x9F] = {0xEF, 0x40, 0x16};
   h.bridge.chip.idAnswers[0x15] = {0x1F, 0x65};
-  ASSERT_EQ(DetectFlash(record), 0);
+  ASSERT_EQ(DetectFlash(record), StepCode::Ok);
   EXPECT_EQ(record.FlashChipIndex, 1u);
   EXPECT_EQ(Count("spi-w 9F"), 1u);
 }
 
 TEST_F(DetectFlashTest, SignatureProbeTellsTheTwoAbFamiliesApart) {
   h.bridge.chip.idAnswers[0xAB] = {0x9D, 0x70, 0x70};
-  ASSERT_EQ(DetectFlash(record), 0);
+  ASSERT_EQ(DetectFlash(record), StepCode::Ok);
   EXPECT_EQ(record.FlashChipIndex, 7u);
   h.bridge.chip.idAnswers[0xAB] = {0x9D, 0x60, 0x60};
-  ASSERT_EQ(DetectFlash(record), 0);
+  ASSERT_EQ(DetectFlash(record), StepCode::Ok);
   EXPECT_EQ(record.FlashChipIndex, 12u);
 }
 
 TEST_F(DetectFlashTest, BareDeviceCodeOnTheFirstProbe) {
   h.bridge.chip.idAnswers[0x9F] = {0x05, 0x00, 0x00};
-  ASSERT_EQ(DetectFlash(record), 0);
+  ASSERT_EQ(DetectFlash(record), StepCode::Ok);
   EXPECT_EQ(record.FlashChipIndex, 8u);
 }
 
 TEST_F(DetectFlashTest, FailedSelectReportsWriteEnableCodeAndSendsWriteDisable) {
   h.bridge.failAt = 0;
-  EXPECT_EQ(DetectFlash(record), step::kWriteEnable);
+  EXPECT_EQ(DetectFlash(record), StepCode::WriteEnable);
   EXPECT_EQ(h.bridge.trace, (Strings{"select", "select", "spi-w 04", "deselect", "select",
                                      "spi-w 05", "spi-r 1", "deselect"}));
 }
 
 TEST_F(DetectFlashTest, FailedAnswerReadDeselectsThenDisablesWrites) {
   h.bridge.failAt = 2;
-  EXPECT_EQ(DetectFlash(record), step::kRead);
+  EXPECT_EQ(DetectFlash(record), StepCode::Read);
   const Strings expected = {"select", "spi-w 9F", "spi-r 3", "deselect", "select", "spi-w 04",
                             "deselect", "select", "spi-w 05", "spi-r 1", "deselect"};
   EXPECT_EQ(h.bridge.trace, expected);
@@ -200,7 +200,7 @@ TEST_F(DetectFlashTest, FailedAnswerReadDeselectsThenDisablesWrites) {
 TEST_F(DetectFlashTest, ChipThatStaysBusyIsPolledExactlyOneHundredTimes) {
   h.bridge.chip.stuckBusy = true;
   record.FlashChipIndex = 0;
-  EXPECT_EQ(WaitFlashReady(record, 1000), step::kWaitReady);
+  EXPECT_EQ(WaitFlashReady(record, 1000), StepCode::WaitReady);
   EXPECT_EQ(Count("spi-w 05"), 100u);
   EXPECT_EQ(h.clock.sleeps, std::vector<std::uint32_t>(100, 1000));
   EXPECT_EQ(h.clock.nowUs, 100'000'000u);  // a 1000 ms poll gives up after 100 seconds
@@ -208,14 +208,14 @@ TEST_F(DetectFlashTest, ChipThatStaysBusyIsPolledExactlyOneHundredTimes) {
 
 TEST_F(DetectFlashTest, ReadyAfterBusyAnswersSleepsOnlyBetweenPolls) {
   h.bridge.chip.busyPolls = 2;
-  EXPECT_EQ(WaitFlashReady(record, 16), 0);
+  EXPECT_EQ(WaitFlashReady(record, 16), StepCode::Ok);
   EXPECT_EQ(Count("spi-w 05"), 3u);
   EXPECT_EQ(h.clock.sleeps, (std::vector<std::uint32_t>{16, 16}));
 }
 
 TEST_F(DetectFlashTest, FailedPollEndsTheWaitAndClosesTheTransaction) {
   h.bridge.failAt = 1;  // the status-read command
-  EXPECT_EQ(WaitFlashReady(record, 5), step::kWaitReady);
+  EXPECT_EQ(WaitFlashReady(record, 5), StepCode::WaitReady);
   EXPECT_EQ(h.bridge.trace, (Strings{"select", "spi-w 05", "deselect"}));
   EXPECT_TRUE(h.clock.sleeps.empty());
 }
@@ -223,7 +223,7 @@ TEST_F(DetectFlashTest, FailedPollEndsTheWaitAndClosesTheTransaction) {
 TEST_F(DetectFlashTest, RefusedDeselectIsTriedOnceMore) {
   // Left selected, the chip would take the next command as part of the status read.
   h.bridge.failAt = 3;
-  EXPECT_EQ(WaitFlashReady(record, 5), step::kWaitReady);
+  EXPECT_EQ(WaitFlashReady(record, 5), StepCode::WaitReady);
   EXPECT_EQ(h.bridge.trace, (Strings{"select", "spi-w 05", "spi-r 1", "deselect", "deselect"}));
   EXPECT_FALSE(h.bridge.chip.selected);
 }

@@ -39,7 +39,7 @@ TEST_P(EmulatedChipTest, DetectionPicksTheModelsEntry) {
   EmulatorFixture emu(BridgeConfig::WithChip(GetParam()));
   DeviceRecord record = emu.OpenRecord();
   ASSERT_NE(record.Byte11Set, 0u);
-  ASSERT_EQ(DetectFlash(record), 0);
+  ASSERT_EQ(DetectFlash(record), StepCode::Ok);
   EXPECT_EQ(record.FlashChipIndex,
             static_cast<std::uint32_t>(sim::FindChip(GetParam())->tableEntry));
   EXPECT_FALSE(emu.Bridge().ChipSelected());
@@ -49,12 +49,12 @@ TEST_P(EmulatedChipTest, WholeImageUpdateRoundTrips) {
   EmulatorFixture emu(BridgeConfig::WithChip(GetParam()));
   const DeviceRecord record = emu.OpenRecord();
   const std::vector<std::uint8_t> image = TestImage(kImageSize);
-  ASSERT_EQ(FlashIcpSwitch(record, 0), 0);
-  ASSERT_EQ(FlashErase(record, 0, 0), 0);
-  ASSERT_EQ(FlashWrite(record, image.data(), 0, kImageSize, 0, 0), 0);
+  ASSERT_EQ(FlashIcpSwitch(record, 0), FlashResult::Ok);
+  ASSERT_EQ(FlashErase(record, 0, 0), FlashResult::Ok);
+  ASSERT_EQ(FlashWrite(record, image.data(), 0, kImageSize, 0, 0), FlashResult::Ok);
   std::vector<std::uint8_t> back(kImageSize);
-  ASSERT_EQ(FlashRead(record, back.data(), 0, kImageSize, 0, 0), 0);
-  ASSERT_EQ(FlashIcpSwitch(record, 1), 0);
+  ASSERT_EQ(FlashRead(record, back.data(), 0, kImageSize, 0, 0), FlashResult::Ok);
+  ASSERT_EQ(FlashIcpSwitch(record, 1), FlashResult::Ok);
   const auto memory = emu.Bridge().Memory();
   ASSERT_GE(memory.size(), kImageSize);
   EXPECT_TRUE(std::equal(image.begin(), image.end(), memory.begin()));
@@ -71,7 +71,7 @@ TEST_P(EmulatedChipTest, ChipThatStaysBusyFailsTheEraseAfterOneHundredPolls) {
   EmulatorFixture emu(config);
   const DeviceRecord record = emu.OpenRecord();
   // Detection's own poll already gives up: the chip cannot be used.
-  EXPECT_EQ(FlashErase(record, 0, 0), result::kFlashNotIdentified);
+  EXPECT_EQ(FlashErase(record, 0, 0), FlashResult::FlashNotIdentified);
   EXPECT_EQ(emu.Clock().SleepCalls(), 100u + 100u);  // the probe's wait and the clean-up's
 }
 
@@ -95,10 +95,10 @@ TEST(EmulatedBridgeTest, EmptySocketIsNotIdentified) {
   EmulatorFixture emu(BridgeConfig::WithChip(std::string(sim::kAbsentChipName)));
   const DeviceRecord record = emu.OpenRecord();
   std::vector<std::uint8_t> data(64);
-  EXPECT_EQ(FlashIcpSwitch(record, 0), result::kFlashNotIdentified);
-  EXPECT_EQ(FlashErase(record, 0, 0), result::kFlashNotIdentified);
-  EXPECT_EQ(FlashRead(record, data.data(), 0, 64, 0, 0), result::kFlashNotIdentified);
-  EXPECT_EQ(FlashWrite(record, data.data(), 0, 64, 0, 0), result::kFlashNotIdentified);
+  EXPECT_EQ(FlashIcpSwitch(record, 0), FlashResult::FlashNotIdentified);
+  EXPECT_EQ(FlashErase(record, 0, 0), FlashResult::FlashNotIdentified);
+  EXPECT_EQ(FlashRead(record, data.data(), 0, 64, 0, 0), FlashResult::FlashNotIdentified);
+  EXPECT_EQ(FlashWrite(record, data.data(), 0, 64, 0, 0), FlashResult::FlashNotIdentified);
 }
 
 TEST(EmulatedBridgeTest, LargeEepromWholeImage) {
@@ -106,14 +106,14 @@ TEST(EmulatedBridgeTest, LargeEepromWholeImage) {
   const DeviceRecord record = emu.OpenRecord();
   ASSERT_EQ(record.Byte11Set, 0u);
   const std::vector<std::uint8_t> image = TestImage(kImageSize);
-  ASSERT_EQ(FlashIcpSwitch(record, 0), 0);
-  ASSERT_EQ(FlashErase(record, 0, 0), 0);
+  ASSERT_EQ(FlashIcpSwitch(record, 0), FlashResult::Ok);
+  ASSERT_EQ(FlashErase(record, 0, 0), FlashResult::Ok);
   const auto memory = emu.Bridge().Memory();
   EXPECT_TRUE(std::all_of(memory.begin(), memory.begin() + EEPROM_ERASE_SPAN,
                           [](std::uint8_t b) { return b == 0; }));
-  ASSERT_EQ(FlashWrite(record, image.data(), 0, kImageSize, 0, 0), 0);
+  ASSERT_EQ(FlashWrite(record, image.data(), 0, kImageSize, 0, 0), FlashResult::Ok);
   std::vector<std::uint8_t> back(kImageSize);
-  ASSERT_EQ(FlashRead(record, back.data(), 0, kImageSize, 0, 0), 0);
+  ASSERT_EQ(FlashRead(record, back.data(), 0, kImageSize, 0, 0), FlashResult::Ok);
   EXPECT_TRUE(std::equal(image.begin(), image.end(), memory.begin()));
   EXPECT_EQ(back, image);
 }
@@ -123,10 +123,10 @@ TEST(EmulatedBridgeTest, SmallEepromHoldsOnlyItsOwnSize) {
   const DeviceRecord record = emu.OpenRecord();
   ASSERT_EQ(record.ModeFlags, 0x100u);
   const std::vector<std::uint8_t> image = TestImage(256);
-  ASSERT_EQ(FlashErase(record, 0, 0), 0);
-  ASSERT_EQ(FlashWrite(record, image.data(), 0, 256, 0, 0), 0);
+  ASSERT_EQ(FlashErase(record, 0, 0), FlashResult::Ok);
+  ASSERT_EQ(FlashWrite(record, image.data(), 0, 256, 0, 0), FlashResult::Ok);
   std::vector<std::uint8_t> back(256);
-  ASSERT_EQ(FlashRead(record, back.data(), 0, 256, 0, 0), 0);
+  ASSERT_EQ(FlashRead(record, back.data(), 0, 256, 0, 0), FlashResult::Ok);
   const auto memory = emu.Bridge().Memory();
   ASSERT_EQ(memory.size(), 256u);
   EXPECT_TRUE(std::equal(image.begin(), image.end(), memory.begin()));
@@ -138,7 +138,7 @@ TEST(EmulatedBridgeTest, ReadingHundredBytesOnTheBus) {
   const DeviceRecord record = emu.OpenRecord();
   std::vector<std::uint8_t> data(100);
   emu.ClearTraces();
-  ASSERT_EQ(FlashRead(record, data.data(), 0x10000, 100, 0, 0), 0);
+  ASSERT_EQ(FlashRead(record, data.data(), 0x10000, 100, 0, 0), FlashResult::Ok);
   std::vector<std::string> reads;
   for (const std::string& line : emu.SpiTrace())
     if (line.rfind("0B", 0) == 0) reads.push_back(line.substr(0, 14));
@@ -157,10 +157,10 @@ TEST(EmulatedBridgeTest, LostCommandMidProgramFailsTheWriteAndLocksTheChip) {
     EmulatorFixture clean(BridgeConfig::WithChip("MX25L1005"));
     DeviceRecord record = clean.OpenRecord();
     opened = clean.Bridge().CommandCount();
-    ASSERT_EQ(DetectFlash(record), 0);
+    ASSERT_EQ(DetectFlash(record), StepCode::Ok);
     detection = clean.Bridge().CommandCount() - opened;
     const std::uint64_t afterDetection = clean.Bridge().CommandCount();
-    ASSERT_EQ(FlashWrite(record, image.data(), 0, 64, 0, 0), 0);
+    ASSERT_EQ(FlashWrite(record, image.data(), 0, 64, 0, 0), FlashResult::Ok);
     total = clean.Bridge().CommandCount() - afterDetection;
   }
   for (std::uint64_t lost = opened + detection + 1; lost <= opened + total; ++lost) {
@@ -169,7 +169,7 @@ TEST(EmulatedBridgeTest, LostCommandMidProgramFailsTheWriteAndLocksTheChip) {
     config.faults.failCommands.push_back({lost, sim::FailureKind::Transport});
     EmulatorFixture emu(config);
     const DeviceRecord record = emu.OpenRecord();
-    EXPECT_EQ(FlashWrite(record, image.data(), 0, 64, 0, 0), result::kProgramFailed);
+    EXPECT_EQ(FlashWrite(record, image.data(), 0, 64, 0, 0), FlashResult::ProgramFailed);
     EXPECT_FALSE(emu.Bridge().Chip()->WriteEnabled());
   }
 }
@@ -180,11 +180,11 @@ TEST(EmulatedBridgeTest, DroppedProgramsAreCaughtByTheReadBack) {
   EmulatorFixture emu(config);
   const DeviceRecord record = emu.OpenRecord();
   const std::vector<std::uint8_t> image = TestImage(256);
-  ASSERT_EQ(FlashIcpSwitch(record, 0), 0);
-  ASSERT_EQ(FlashErase(record, 0, 0), 0);
-  ASSERT_EQ(FlashWrite(record, image.data(), 0, 256, 0, 0), 0);
+  ASSERT_EQ(FlashIcpSwitch(record, 0), FlashResult::Ok);
+  ASSERT_EQ(FlashErase(record, 0, 0), FlashResult::Ok);
+  ASSERT_EQ(FlashWrite(record, image.data(), 0, 256, 0, 0), FlashResult::Ok);
   std::vector<std::uint8_t> back(256);
-  ASSERT_EQ(FlashRead(record, back.data(), 0, 256, 0, 0), 0);
+  ASSERT_EQ(FlashRead(record, back.data(), 0, 256, 0, 0), FlashResult::Ok);
   EXPECT_NE(back, image);
 }
 
@@ -198,9 +198,9 @@ TEST(EmulatedBridgeTest, UnalignedWriteAcrossPageBoundaryKeepsEveryByte) {
   // Pieces that started 16 bytes before a 256-byte page end would wrap inside the page.
   EmulatorFixture emu(BridgeConfig::WithChip("MX25L1005"));
   const DeviceRecord record = emu.OpenRecord();
-  ASSERT_EQ(FlashErase(record, 0, 0), 0);
+  ASSERT_EQ(FlashErase(record, 0, 0), FlashResult::Ok);
   const std::vector<std::uint8_t> image = TestImage(600);
-  ASSERT_EQ(FlashWrite(record, image.data(), 0xF0, 600, 0, 0), 0);
+  ASSERT_EQ(FlashWrite(record, image.data(), 0xF0, 600, 0, 0), FlashResult::Ok);
   const auto memory = emu.Bridge().Memory();
   EXPECT_TRUE(std::equal(image.begin(), image.end(), memory.begin() + 0xF0));
   EXPECT_TRUE(std::all_of(memory.begin(), memory.begin() + 0xF0, [](std::uint8_t b) { return b == 0xFF; }));

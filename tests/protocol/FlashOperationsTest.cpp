@@ -63,7 +63,7 @@ TEST_F(FlashOperationsTest, ReadingHundredBytesTakesFourPiecesAndFourSteps) {
   UseChip({0x20, 0x20, 0x13});  // entry 4: plain read 0x03
   std::iota(h.bridge.chip.memory.begin() + 0x10000, h.bridge.chip.memory.begin() + 0x10064, 1);
   std::vector<std::uint8_t> data(100);
-  ASSERT_EQ(FlashRead(record, data.data(), 0x10000, 100, kWindow, 0), 0);
+  ASSERT_EQ(FlashRead(record, data.data(), 0x10000, 100, kWindow, 0), FlashResult::Ok);
   EXPECT_EQ(AfterDetection(),
             Join({{"select", "spi-w 03 01 00 00", "spi-r 32", "deselect"}, kPoll,
                   {"select", "spi-w 03 01 00 20", "spi-r 32", "deselect"}, kPoll,
@@ -80,7 +80,7 @@ TEST_F(FlashOperationsTest, ReadingHundredBytesTakesFourPiecesAndFourSteps) {
 TEST_F(FlashOperationsTest, FastReadSendsTheDummyByte) {
   UseChip({0xC8, 0x40, 0x13});  // entry 13: fast read 0x0B
   std::vector<std::uint8_t> data(8);
-  ASSERT_EQ(FlashRead(record, data.data(), 0x13456, 8, 0, 0), 0);
+  ASSERT_EQ(FlashRead(record, data.data(), 0x13456, 8, 0, 0), FlashResult::Ok);
   EXPECT_EQ(AfterDetection(), Join({{"select", "spi-w 0B 01 34 56 00", "spi-r 8", "deselect"}, kPoll}));
   EXPECT_TRUE(h.windows.posted.empty());  // no window, no progress
 }
@@ -88,7 +88,7 @@ TEST_F(FlashOperationsTest, FastReadSendsTheDummyByte) {
 TEST_F(FlashOperationsTest, ProgrammingThreeBytesInPageMode) {
   UseChip({0x20, 0x20, 0x13});
   const std::uint8_t bytes[] = {0x5A, 0x12, 0x34};
-  ASSERT_EQ(FlashWrite(record, bytes, 11, 3, 0, 0), 0);
+  ASSERT_EQ(FlashWrite(record, bytes, 11, 3, 0, 0), FlashResult::Ok);
   EXPECT_EQ(AfterDetection(), Join({Send("06"), kPoll,
                                     {"select", "spi-w 02 00 00 0B", "spi-w 5A 12 34", "deselect"},
                                     kPoll, Send("04"), kPoll}));
@@ -100,7 +100,7 @@ TEST_F(FlashOperationsTest, ProgrammingThreeBytesInPageMode) {
 TEST_F(FlashOperationsTest, ProgrammingThreeBytesByAutoIncrement) {
   h.bridge.chip.idAnswers[0x90] = {0xBF, 0x49, 0xBF, 0x49};  // entry 6
   const std::uint8_t bytes[] = {0x5A, 0x12, 0x34};
-  ASSERT_EQ(FlashWrite(record, bytes, 11, 3, 0, 0), 0);
+  ASSERT_EQ(FlashWrite(record, bytes, 11, 3, 0, 0), FlashResult::Ok);
   const Strings trace = h.bridge.trace;
   const auto start = std::find(trace.begin(), trace.end(), "spi-w 06");
   ASSERT_NE(start, trace.end());
@@ -114,13 +114,13 @@ TEST_F(FlashOperationsTest, ProgrammingThreeBytesByAutoIncrement) {
 
 TEST_F(FlashOperationsTest, ProtectionSwitchWritesTheEntrysValues) {
   UseChip({0x20, 0x20, 0x13});
-  ASSERT_EQ(FlashIcpSwitch(record, 1), 0);
+  ASSERT_EQ(FlashIcpSwitch(record, 1), FlashResult::Ok);
   const Strings readStatus = Join({{"select", "spi-w 05", "spi-r 1", "deselect"}, kPoll});
   EXPECT_EQ(AfterDetection(),
             Join({readStatus, Send("06"), kPoll, Send("01 0C"), kPoll, Send("04"), kPoll, readStatus}));
   EXPECT_EQ(h.bridge.chip.status, 0x0C);
   h.bridge.trace.clear();
-  ASSERT_EQ(FlashIcpSwitch(record, 0), 0);
+  ASSERT_EQ(FlashIcpSwitch(record, 0), FlashResult::Ok);
   EXPECT_EQ(AfterDetection(),
             Join({readStatus, Send("06"), kPoll, Send("01 00"), kPoll, Send("04"), kPoll, readStatus}));
   EXPECT_EQ(h.bridge.chip.status, 0x00);
@@ -128,12 +128,12 @@ TEST_F(FlashOperationsTest, ProtectionSwitchWritesTheEntrysValues) {
 
 TEST_F(FlashOperationsTest, ProtectionSwitchOnChipsWithSpecialStatusWrites) {
   UseChip({0xC8, 0x40, 0x13});  // entry 13: two status bytes written together
-  ASSERT_EQ(FlashIcpSwitch(record, 7), 0);
+  ASSERT_EQ(FlashIcpSwitch(record, 7), FlashResult::Ok);
   EXPECT_EQ(std::count(h.bridge.trace.begin(), h.bridge.trace.end(), "spi-w 01 7E 00"), 1);
   h.bridge.trace.clear();
   h.bridge.chip.idAnswers.clear();
   h.bridge.chip.idAnswers[0x90] = {0xBF, 0x49, 0xBF, 0x49};  // entry 6: enable write status first
-  ASSERT_EQ(FlashIcpSwitch(record, 1), 0);
+  ASSERT_EQ(FlashIcpSwitch(record, 1), FlashResult::Ok);
   const Strings& t = h.bridge.trace;
   const auto write = std::find(t.begin(), t.end(), "spi-w 01 0C");
   ASSERT_NE(write, t.end());
@@ -144,7 +144,7 @@ TEST_F(FlashOperationsTest, ChipEraseWaitsTheEntrysPollAndChecksTheStart) {
   UseChip({0x20, 0x20, 0x13});  // entry 4: 0xC7, 1500 ms
   h.bridge.chip.busyPollsAfterWork = 3;
   std::fill(h.bridge.chip.memory.begin(), h.bridge.chip.memory.end(), 0);
-  ASSERT_EQ(FlashErase(record, kWindow, 0), 0);
+  ASSERT_EQ(FlashErase(record, kWindow, 0), FlashResult::Ok);
   EXPECT_EQ(AfterDetection(),
             Join({Send("06"), kPoll, Send("C7"), kPoll, kPoll, kPoll, kPoll, Send("04"), kPoll,
                   {"select", "spi-w 03 00 00 00", "spi-r 32", "deselect"}, kPoll}));
@@ -160,7 +160,7 @@ TEST_F(FlashOperationsTest, EraseThatLeavesDataFailsTheCheck) {
   h.FillTable(2, true);
   h.bridge.chip.eraseIgnored = true;
   h.bridge.chip.memory[31] = 0x7F;
-  EXPECT_EQ(FlashErase(record, kWindow, kMessage), result::kEraseFailed);
+  EXPECT_EQ(FlashErase(record, kWindow, kMessage), FlashResult::EraseFailed);
   EXPECT_EQ(h.windows.posted.back(), Notice(1, ProgressPhase::ErasingFailed, 0xFFB9, 0));
   EXPECT_EQ(h.windows.posted.front(), Notice(1, ProgressPhase::Erasing, 0, 0));
 }
@@ -169,7 +169,7 @@ TEST_F(FlashOperationsTest, NoticesCarryDeviceIndexPhaseAndPercent) {
   UseChip({0x20, 0x20, 0x13});
   h.FillTable(3, true);
   std::vector<std::uint8_t> data(64);
-  ASSERT_EQ(FlashRead(record, data.data(), 0, 64, kWindow, kMessage), 0);
+  ASSERT_EQ(FlashRead(record, data.data(), 0, 64, kWindow, kMessage), FlashResult::Ok);
   EXPECT_EQ(h.windows.posted, (std::vector<PostedMessage>{Notice(2, ProgressPhase::Reading, 0, 0),
                                                           Notice(2, ProgressPhase::Reading, 0, 0),
                                                           Notice(2, ProgressPhase::Reading, 0, 50)}));
@@ -180,7 +180,7 @@ TEST_F(FlashOperationsTest, ReadFailureOnTheSecondPieceIsReportedAtFiftyPercent)
   h.FillTable(1, true);
   h.bridge.failAt = static_cast<int>(kFirstProbeCommands) + 8 + 2;  // second piece's data read
   std::vector<std::uint8_t> data(64);
-  EXPECT_EQ(FlashRead(record, data.data(), 0, 64, kWindow, kMessage), result::kReadFailed);
+  EXPECT_EQ(FlashRead(record, data.data(), 0, 64, kWindow, kMessage), FlashResult::ReadFailed);
   EXPECT_EQ(h.windows.posted.back(), Notice(0, ProgressPhase::ReadingFailed, 0xFFBE, 50));
   EXPECT_EQ(h.bridge.TraceFrom(kFirstProbeCommands + 8),
             (Strings{"select", "spi-w 03 00 00 20", "spi-r 32", "deselect"}));
@@ -190,7 +190,7 @@ TEST_F(FlashOperationsTest, BarIsResetWhenAnOperationFails) {
   UseChip({0x20, 0x20, 0x13});
   h.bridge.failAt = static_cast<int>(kFirstProbeCommands) + 1;
   std::vector<std::uint8_t> data(64);
-  EXPECT_EQ(FlashRead(record, data.data(), 0, 64, kWindow, 0), result::kReadFailed);
+  EXPECT_EQ(FlashRead(record, data.data(), 0, 64, kWindow, 0), FlashResult::ReadFailed);
   EXPECT_EQ(h.windows.posted.back(), Bar(PBM_SETPOS));
 }
 
@@ -220,7 +220,8 @@ TEST_F(FlashOperationsTest, EachFailingProgramStepHasItsCodeAndCleanUp) {
     fresh.FillTable(1, true);
     fresh.bridge.failAt = static_cast<int>(kFirstProbeCommands + fault.command);
     const std::uint8_t bytes[3] = {1, 2, 3};
-    EXPECT_EQ(FlashWrite(fresh.Record(), bytes, 0, 3, kWindow, kMessage), result::kProgramFailed);
+    EXPECT_EQ(FlashWrite(fresh.Record(), bytes, 0, 3, kWindow, kMessage),
+              FlashResult::ProgramFailed);
     EXPECT_EQ(fresh.windows.posted.back(),
               Notice(0, ProgressPhase::ProgrammingFailed, fault.code, 0));
     EXPECT_EQ(fresh.bridge.TraceFrom(kFirstProbeCommands + fault.command + 1), fault.cleanup);
@@ -233,19 +234,22 @@ TEST_F(FlashOperationsTest, AnyRefusedCommandLeavesTheChipDeselectedAndLocked) {
   // no transaction is left open, and no operation leaves writes enabled.
   struct Operation {
     const char* name;
-    int failure;
-    std::function<int(const DeviceRecord&)> run;
+    FlashResult failure;
+    std::function<FlashResult(const DeviceRecord&)> run;
   };
   const std::vector<std::uint8_t> image(70, 0x3C);
   std::vector<std::uint8_t> buffer(70);
   const std::vector<Operation> operations = {
-      {"erase", result::kEraseFailed, [](const DeviceRecord& r) { return FlashErase(r, kWindow, 0); }},
-      {"write", result::kProgramFailed,
+      {"erase", FlashResult::EraseFailed,
+       [](const DeviceRecord& r) { return FlashErase(r, kWindow, 0); }},
+      {"write", FlashResult::ProgramFailed,
        [&](const DeviceRecord& r) { return FlashWrite(r, image.data(), 0x100, 70, kWindow, 0); }},
-      {"read", result::kReadFailed,
+      {"read", FlashResult::ReadFailed,
        [&](const DeviceRecord& r) { return FlashRead(r, buffer.data(), 0, 70, kWindow, 0); }},
-      {"protect", result::kProtectFailed, [](const DeviceRecord& r) { return FlashIcpSwitch(r, 1); }},
-      {"unprotect", result::kUnprotectFailed, [](const DeviceRecord& r) { return FlashIcpSwitch(r, 0); }},
+      {"protect", FlashResult::ProtectFailed,
+       [](const DeviceRecord& r) { return FlashIcpSwitch(r, 1); }},
+      {"unprotect", FlashResult::UnprotectFailed,
+       [](const DeviceRecord& r) { return FlashIcpSwitch(r, 0); }},
   };
   for (const std::vector<std::uint8_t>& chipId :
        {std::vector<std::uint8_t>{0x20, 0x20, 0x13}, std::vector<std::uint8_t>{0x90}}) {
@@ -256,7 +260,7 @@ TEST_F(FlashOperationsTest, AnyRefusedCommandLeavesTheChipDeselectedAndLocked) {
         clean.bridge.chip.busyPollsAfterWork = 0;
         if (chipId.size() == 1) clean.bridge.chip.idAnswers[0x90] = {0xBF, 0x49, 0xBF, 0x49};
         else clean.bridge.chip.idAnswers[0x9F] = chipId;
-        ASSERT_EQ(operation.run(clean.Record()), 0) << operation.name;
+        ASSERT_EQ(operation.run(clean.Record()), FlashResult::Ok) << operation.name;
         cleanTrace = clean.bridge.trace;
       }
       const std::size_t detection = chipId.size() == 1 ? 7 * 8 : kFirstProbeCommands;
@@ -284,7 +288,7 @@ TEST_F(FlashOperationsTest, EraseCommandFailureAndBusyChip) {
   UseChip({0x20, 0x20, 0x13});
   h.FillTable(1, true);
   h.bridge.failAt = static_cast<int>(kFirstProbeCommands) + 8;  // the 0xC7 byte
-  EXPECT_EQ(FlashErase(record, kWindow, kMessage), result::kEraseFailed);
+  EXPECT_EQ(FlashErase(record, kWindow, kMessage), FlashResult::EraseFailed);
   EXPECT_EQ(h.windows.posted.back(), Notice(0, ProgressPhase::ErasingFailed, 0xFFC0, 0));
   EXPECT_EQ(h.bridge.TraceFrom(kFirstProbeCommands + 9), Join({{"deselect"}, Send("04"), kPoll}));
 
@@ -292,7 +296,7 @@ TEST_F(FlashOperationsTest, EraseCommandFailureAndBusyChip) {
   busy.bridge.chip.idAnswers[0x9F] = {0x20, 0x20, 0x13};
   busy.FillTable(1, true);
   busy.bridge.chip.busyPollsAfterWork = 1000;  // longer than any wait
-  EXPECT_EQ(FlashErase(busy.Record(), kWindow, kMessage), result::kEraseFailed);
+  EXPECT_EQ(FlashErase(busy.Record(), kWindow, kMessage), FlashResult::EraseFailed);
   EXPECT_EQ(busy.windows.posted.back(), Notice(0, ProgressPhase::ErasingFailed, 0xFFBD, 0));
   EXPECT_EQ(std::count(busy.clock.sleeps.begin(), busy.clock.sleeps.end(), 1500u), 100);
 }
@@ -301,10 +305,10 @@ TEST_F(FlashOperationsTest, EraseCommandFailureAndBusyChip) {
 
 TEST_F(FlashOperationsTest, WithoutAnAnsweringChipNothingIsChanged) {
   std::vector<std::uint8_t> data(16);
-  EXPECT_EQ(FlashIcpSwitch(record, 1), result::kFlashNotIdentified);
-  EXPECT_EQ(FlashErase(record, kWindow, 0), result::kFlashNotIdentified);
-  EXPECT_EQ(FlashRead(record, data.data(), 0, 16, kWindow, 0), result::kFlashNotIdentified);
-  EXPECT_EQ(FlashWrite(record, data.data(), 0, 16, kWindow, 0), result::kFlashNotIdentified);
+  EXPECT_EQ(FlashIcpSwitch(record, 1), FlashResult::FlashNotIdentified);
+  EXPECT_EQ(FlashErase(record, kWindow, 0), FlashResult::FlashNotIdentified);
+  EXPECT_EQ(FlashRead(record, data.data(), 0, 16, kWindow, 0), FlashResult::FlashNotIdentified);
+  EXPECT_EQ(FlashWrite(record, data.data(), 0, 16, kWindow, 0), FlashResult::FlashNotIdentified);
   for (const std::string& line : h.bridge.trace)
     EXPECT_TRUE(line.rfind("spi-w 01", 0) != 0 && line != "spi-w 06") << line;
   EXPECT_TRUE(h.windows.posted.empty());
@@ -312,20 +316,21 @@ TEST_F(FlashOperationsTest, WithoutAnAnsweringChipNothingIsChanged) {
 
 TEST_F(FlashOperationsTest, IcpSwitchOnEepromDeviceSendsNothing) {
   record.Byte11Set = 0;
-  EXPECT_EQ(FlashIcpSwitch(record, 0), 0);
-  EXPECT_EQ(FlashIcpSwitch(record, 1), 0);
+  EXPECT_EQ(FlashIcpSwitch(record, 0), FlashResult::Ok);
+  EXPECT_EQ(FlashIcpSwitch(record, 1), FlashResult::Ok);
   EXPECT_TRUE(h.bridge.commands.empty());
 }
 
 TEST_F(FlashOperationsTest, NoticesForADeviceMissingFromTheTable) {
   UseChip({0x20, 0x20, 0x13});
   std::vector<std::uint8_t> data(16);
-  EXPECT_EQ(FlashRead(record, data.data(), 0, 16, kWindow, kMessage), result::kDeviceNotInTable);
+  EXPECT_EQ(FlashRead(record, data.data(), 0, 16, kWindow, kMessage),
+            FlashResult::DeviceNotInTable);
   EXPECT_EQ(h.bridge.commands.size(), kFirstProbeCommands);  // detection only
   EXPECT_TRUE(h.windows.posted.empty());
   record.Byte11Set = 0;
   h.bridge.commands.clear();
-  EXPECT_EQ(FlashErase(record, kWindow, kMessage), result::kDeviceNotInTable);
+  EXPECT_EQ(FlashErase(record, kWindow, kMessage), FlashResult::DeviceNotInTable);
   EXPECT_TRUE(h.bridge.commands.empty());
 }
 
@@ -334,7 +339,7 @@ TEST_F(FlashOperationsTest, NoticesForADeviceMissingFromTheTable) {
 TEST_F(FlashOperationsTest, SmallEepromEraseUsesEightBytePiecesOverTheWholeSpan) {
   record.Byte11Set = 0;
   record.ModeFlags = 0x100;
-  ASSERT_EQ(FlashErase(record, kWindow, 0), 0);
+  ASSERT_EQ(FlashErase(record, kWindow, 0), FlashResult::Ok);
   ASSERT_EQ(h.bridge.trace.size(), 0x7000u / 8);
   EXPECT_EQ(h.bridge.trace[0], "ee-w 0000 8");
   EXPECT_EQ(h.bridge.trace[0x100 / 8], "ee-w 0100 0");  // the memory's end: nothing left
@@ -351,7 +356,7 @@ TEST_F(FlashOperationsTest, LargeEepromRoundTrip) {
   h.FillTable(2, true);
   std::vector<std::uint8_t> image(100);
   std::iota(image.begin(), image.end(), 7);
-  ASSERT_EQ(FlashWrite(record, image.data(), 0x200, 100, kWindow, kMessage), 0);
+  ASSERT_EQ(FlashWrite(record, image.data(), 0x200, 100, kWindow, kMessage), FlashResult::Ok);
   EXPECT_EQ(h.bridge.trace, (Strings{"ee-w 0200 32", "ee-w 0220 32", "ee-w 0240 32", "ee-w 0260 4"}));
   EXPECT_EQ(h.windows.posted,
             (std::vector<PostedMessage>{Notice(1, ProgressPhase::Programming, 0, 0),
@@ -360,7 +365,7 @@ TEST_F(FlashOperationsTest, LargeEepromRoundTrip) {
                                         Notice(1, ProgressPhase::Programming, 0, 64),
                                         Notice(1, ProgressPhase::Programming, 0, 96)}));
   std::vector<std::uint8_t> back(100);
-  ASSERT_EQ(FlashRead(record, back.data(), 0x200, 100, 0, 0), 0);
+  ASSERT_EQ(FlashRead(record, back.data(), 0x200, 100, 0, 0), FlashResult::Ok);
   EXPECT_EQ(back, image);
 }
 
@@ -370,13 +375,13 @@ TEST_F(FlashOperationsTest, EepromFailuresReportTheirPhaseAndCode) {
   h.FillTable(1, true);
   std::vector<std::uint8_t> data(32);
   h.bridge.failAt = 2;
-  EXPECT_EQ(FlashWrite(record, data.data(), 0, 32, kWindow, kMessage), result::kProgramFailed);
+  EXPECT_EQ(FlashWrite(record, data.data(), 0, 32, kWindow, kMessage), FlashResult::ProgramFailed);
   EXPECT_EQ(h.windows.posted.back(), Notice(0, ProgressPhase::ProgrammingFailed, 0xFFA4, 50));
   h.bridge.failAt = static_cast<int>(h.bridge.commands.size()) + 1;
-  EXPECT_EQ(FlashRead(record, data.data(), 0, 32, kWindow, kMessage), result::kReadFailed);
+  EXPECT_EQ(FlashRead(record, data.data(), 0, 32, kWindow, kMessage), FlashResult::ReadFailed);
   EXPECT_EQ(h.windows.posted.back(), Notice(0, ProgressPhase::ReadingFailed, 0xFFA3, 25));
   h.bridge.failAt = static_cast<int>(h.bridge.commands.size()) + 3;
-  EXPECT_EQ(FlashErase(record, kWindow, kMessage), result::kProgramFailed);
+  EXPECT_EQ(FlashErase(record, kWindow, kMessage), FlashResult::ProgramFailed);
   EXPECT_EQ(h.windows.posted.back(), Notice(0, ProgressPhase::ErasingFailed, 0xFFA4, 0));
   EXPECT_EQ(h.bridge.trace.back(), "ee-w 0018 8");
 }
@@ -403,7 +408,7 @@ TEST(PageBoundaryTest, PieceEndingPastAPageIsCutAtThePageEnd) {
   h.bridge.chip.idAnswers[0x9F] = {0x20, 0x20, 0x13};
   std::vector<std::uint8_t> bytes(60);
   std::iota(bytes.begin(), bytes.end(), 1);
-  ASSERT_EQ(FlashWrite(h.Record(), bytes.data(), 0x1F0, 60, 0, 0), 0);
+  ASSERT_EQ(FlashWrite(h.Record(), bytes.data(), 0x1F0, 60, 0, 0), FlashResult::Ok);
   std::vector<std::string> commands;
   for (const std::string& line : h.bridge.trace)
     if (line.rfind("spi-w 02", 0) == 0) commands.push_back(line);

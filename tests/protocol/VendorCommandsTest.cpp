@@ -18,7 +18,8 @@ namespace {
 using test::FakeBridge;
 using test::ProtocolHarness;
 
-constexpr std::uint32_t kUntouched = 0x12345678;
+// A value no command records.
+constexpr device::DeviceError kUntouched = static_cast<device::DeviceError>(0x12345678);
 
 std::vector<std::uint8_t> Cdb(const FakeBridge::ScsiCommand& command) {
   return {command.header.Cdb.begin(), command.header.Cdb.begin() + command.header.CdbLength};
@@ -37,7 +38,7 @@ class VendorCommandsTest : public ::testing::Test {
 TEST_F(VendorCommandsTest, Read10CarriesAddressAndBlockCountBigEndian) {
   std::vector<std::uint8_t> data(1024);
   h.bridge.answer = [](auto&, auto&, std::uint8_t*) -> std::uint8_t { return 0; };
-  ASSERT_NE(ScsiRead10(record, 0x00123456, data.data(), 1024, 2), 0);
+  ASSERT_EQ(ScsiRead10(record, 0x00123456, data.data(), 1024, 2), CommandResult::Ok);
   EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0x28, 0, 0x00, 0x12, 0x34, 0x56, 0, 0x00, 0x02, 0}));
   EXPECT_EQ(Last().header.DataIn, 1);
   EXPECT_EQ(Last().header.DataTransferLength, 1024u);
@@ -47,7 +48,7 @@ TEST_F(VendorCommandsTest, Read10CarriesAddressAndBlockCountBigEndian) {
 
 TEST_F(VendorCommandsTest, EveryRequestHasTheBridgeHeader) {
   std::array<std::uint8_t, 8> bytes{};
-  ASSERT_NE(SpiWrite(record, bytes.data(), 8), 0);
+  ASSERT_EQ(SpiWrite(record, bytes.data(), 8), CommandResult::Ok);
   const auto& header = Last().header;
   EXPECT_EQ(header.Length, 44);
   EXPECT_EQ(header.PathId, 0);
@@ -61,7 +62,7 @@ TEST_F(VendorCommandsTest, EveryRequestHasTheBridgeHeader) {
 
 TEST_F(VendorCommandsTest, EepromWriteCarriesLengthAddressSignatureAndData) {
   const std::array<std::uint8_t, 8> bytes = {1, 2, 3, 4, 5, 6, 7, 8};
-  ASSERT_NE(EepromWrite(record, 0x1234, bytes.data(), 8), 0);
+  ASSERT_EQ(EepromWrite(record, 0x1234, bytes.data(), 8), CommandResult::Ok);
   EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0xD1, 0x08, 0x12, 0x34, VID_MAKER >> 8,
                                                     VID_MAKER & 0xFF, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(Last().header.DataIn, 0);
@@ -71,22 +72,22 @@ TEST_F(VendorCommandsTest, EepromWriteCarriesLengthAddressSignatureAndData) {
 
 TEST_F(VendorCommandsTest, EepromReadAndSpiTransfersUseTheirOwnBytes) {
   std::array<std::uint8_t, 32> buffer{};
-  ASSERT_NE(EepromRead(record, 0xBEEF, buffer.data(), 5), 0);
+  ASSERT_EQ(EepromRead(record, 0xBEEF, buffer.data(), 5), CommandResult::Ok);
   EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0xD2, 5, 0xBE, 0xEF, VID_MAKER >> 8,
                                                     VID_MAKER & 0xFF, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(Last().header.DataIn, 1);
-  ASSERT_NE(SpiWrite(record, buffer.data(), 32), 0);
+  ASSERT_EQ(SpiWrite(record, buffer.data(), 32), CommandResult::Ok);
   EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0xD5, 0, 0, 32, VID_MAKER >> 8,
                                                     VID_MAKER & 0xFF, 0, 0, 0, 0, 0, 0}));
-  ASSERT_NE(SpiRead(record, buffer.data(), 3), 0);
+  ASSERT_EQ(SpiRead(record, buffer.data(), 3), CommandResult::Ok);
   EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0xD6, 0, 0, 3, VID_MAKER >> 8,
                                                     VID_MAKER & 0xFF, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(Last().header.DataTransferLength, 3u);
 }
 
 TEST_F(VendorCommandsTest, ChipSelectUsesSixteenByteBlockWithoutData) {
-  ASSERT_NE(SpiChipSelect(record, 5), 0);
-  ASSERT_NE(SpiChipSelect(record, 0), 0);
+  ASSERT_EQ(SpiChipSelect(record, 5), CommandResult::Ok);
+  ASSERT_EQ(SpiChipSelect(record, 0), CommandResult::Ok);
   ASSERT_EQ(h.bridge.commands.size(), 2u);
   for (const auto& command : h.bridge.commands) {
     EXPECT_EQ(command.header.CdbLength, 16);
@@ -102,16 +103,16 @@ TEST_F(VendorCommandsTest, ChipSelectUsesSixteenByteBlockWithoutData) {
 TEST_F(VendorCommandsTest, InquirySetsVitalPageBitsOnlyForNonzeroPage) {
   h.bridge.answer = [](auto&, auto&, std::uint8_t*) -> std::uint8_t { return 0; };
   std::array<std::uint8_t, 36> buffer{};
-  ASSERT_NE(ScsiInquiry(record, 0, buffer.data(), 36), 0);
+  ASSERT_EQ(ScsiInquiry(record, 0, buffer.data(), 36), CommandResult::Ok);
   EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0x12, 0, 0, 0, 36, 0, 0, 0, 0, 0, 0, 0}));
-  ASSERT_NE(ScsiInquiry(record, 0x80, buffer.data(), 36), 0);
+  ASSERT_EQ(ScsiInquiry(record, 0x80, buffer.data(), 36), CommandResult::Ok);
   EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0x12, 0x01, 0x80, 0, 36, 0, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST_F(VendorCommandsTest, BridgeInfoAndAtaCarrierBlocks) {
   h.bridge.answer = [](auto&, auto&, std::uint8_t*) -> std::uint8_t { return 0; };
   std::array<std::uint8_t, 16> info{};
-  ASSERT_NE(ReadBridgeInfo(record, info.data(), 16, 5), 0);
+  ASSERT_EQ(ReadBridgeInfo(record, info.data(), 16, 5), CommandResult::Ok);
   EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0xD0, 0, 0, 0, VID_MAKER >> 8,
                                                     VID_MAKER & 0xFF, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(Last().header.DataTransferLength, 16u);
@@ -127,7 +128,7 @@ TEST_F(VendorCommandsTest, BridgeInfoAndAtaCarrierBlocks) {
   task.device = 0xA0;
   task.command = 0xEC;
   std::vector<std::uint8_t> buffer(1024);
-  ASSERT_NE(VendorAtaCommand(record, task, buffer.data(), 1024, 3, 1), 0);
+  ASSERT_EQ(VendorAtaCommand(record, task, buffer.data(), 1024, 3, 1), CommandResult::Ok);
   EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0xD8, 0x15, 3, 0x11, VID_MAKER >> 8,
                                                     VID_MAKER & 0xFF, 0, 0, 0x04, 0x00, 0x34,
                                                     0x21, 0x22, 0x23, 0xA0, 0xEC}));
@@ -135,7 +136,7 @@ TEST_F(VendorCommandsTest, BridgeInfoAndAtaCarrierBlocks) {
   EXPECT_EQ(Last().requestSize, 80u + 1024u);
   task.read = 0;
   task.length = 16;
-  ASSERT_NE(VendorAtaCommand(record, task, buffer.data(), 16, 0, 1), 0);
+  ASSERT_EQ(VendorAtaCommand(record, task, buffer.data(), 16, 0, 1), CommandResult::Ok);
   EXPECT_EQ(Last().header.Cdb[1], 0x05);
   EXPECT_EQ(Last().header.DataIn, 0);
   EXPECT_EQ(Last().requestSize, 592u);
@@ -149,7 +150,7 @@ TEST_F(VendorCommandsTest, TimeOutsWithAnEmptyTable) {
   EXPECT_EQ(BridgeInfoTimeout(5), 5u);
   EXPECT_EQ(VendorAtaTimeout(1), 30u);  // a zero product falls back to 30
   EXPECT_EQ(AtaPassThroughTimeout(), 300u);
-  ASSERT_NE(SpiChipSelect(record, 1), 0);
+  ASSERT_EQ(SpiChipSelect(record, 1), CommandResult::Ok);
   EXPECT_EQ(Last().header.TimeOutValue, 3u);
 }
 
@@ -163,9 +164,9 @@ TEST_F(VendorCommandsTest, TimeOutsGrowWithTheDeviceCount) {
   EXPECT_EQ(AtaPassThroughTimeout(), 1200u);
   h.bridge.answer = [](auto&, auto&, std::uint8_t*) -> std::uint8_t { return 0; };
   std::array<std::uint8_t, 512> block{};
-  ASSERT_NE(ScsiRead10(record, 0, block.data(), 512, 0), 0);
+  ASSERT_EQ(ScsiRead10(record, 0, block.data(), 512, 0), CommandResult::Ok);
   EXPECT_EQ(Last().header.TimeOutValue, 90u);
-  ASSERT_NE(EepromRead(record, 0, block.data(), 8), 0);
+  ASSERT_EQ(EepromRead(record, 0, block.data(), 8), CommandResult::Ok);
   EXPECT_EQ(Last().header.TimeOutValue, 9u);
 }
 
@@ -173,26 +174,26 @@ TEST_F(VendorCommandsTest, TimeOutsGrowWithTheDeviceCount) {
 
 TEST_F(VendorCommandsTest, ShortTransfersAcceptThirtyTwoBytesAndRefuseMoreSilently) {
   std::array<std::uint8_t, 33> bytes{};
-  EXPECT_EQ(SpiWrite(record, bytes.data(), 33), 0);
-  EXPECT_EQ(SpiRead(record, bytes.data(), 33), 0);
-  EXPECT_EQ(EepromWrite(record, 0, bytes.data(), 33), 0);
-  EXPECT_EQ(EepromRead(record, 0, bytes.data(), 33), 0);
+  EXPECT_EQ(SpiWrite(record, bytes.data(), 33), CommandResult::Failed);
+  EXPECT_EQ(SpiRead(record, bytes.data(), 33), CommandResult::Failed);
+  EXPECT_EQ(EepromWrite(record, 0, bytes.data(), 33), CommandResult::Failed);
+  EXPECT_EQ(EepromRead(record, 0, bytes.data(), 33), CommandResult::Failed);
   EXPECT_TRUE(h.bridge.commands.empty());
   EXPECT_EQ(device::LastDeviceError(), kUntouched);
-  EXPECT_NE(SpiWrite(record, bytes.data(), 32), 0);
-  EXPECT_NE(EepromRead(record, 0, bytes.data(), 32), 0);
+  EXPECT_EQ(SpiWrite(record, bytes.data(), 32), CommandResult::Ok);
+  EXPECT_EQ(EepromRead(record, 0, bytes.data(), 32), CommandResult::Ok);
   EXPECT_EQ(h.bridge.commands.size(), 2u);
 }
 
 TEST_F(VendorCommandsTest, BridgeInfoLengthOutsideSixteenTo512RecordsItsCode) {
   h.bridge.answer = [](auto&, auto&, std::uint8_t*) -> std::uint8_t { return 0; };
   std::vector<std::uint8_t> buffer(513);
-  EXPECT_EQ(ReadBridgeInfo(record, buffer.data(), 15, 5), 0);
-  EXPECT_EQ(ReadBridgeInfo(record, buffer.data(), 513, 5), 0);
+  EXPECT_EQ(ReadBridgeInfo(record, buffer.data(), 15, 5), CommandResult::Failed);
+  EXPECT_EQ(ReadBridgeInfo(record, buffer.data(), 513, 5), CommandResult::Failed);
   EXPECT_TRUE(h.bridge.commands.empty());
-  EXPECT_EQ(device::LastDeviceError(), device::kErrorReadBridgeInfo);
-  EXPECT_NE(ReadBridgeInfo(record, buffer.data(), 16, 5), 0);
-  EXPECT_NE(ReadBridgeInfo(record, buffer.data(), 512, 5), 0);
+  EXPECT_EQ(device::LastDeviceError(), device::DeviceError::ReadBridgeInfo);
+  EXPECT_EQ(ReadBridgeInfo(record, buffer.data(), 16, 5), CommandResult::Ok);
+  EXPECT_EQ(ReadBridgeInfo(record, buffer.data(), 512, 5), CommandResult::Ok);
   EXPECT_EQ(h.bridge.commands.size(), 2u);
 }
 
@@ -201,15 +202,15 @@ TEST_F(VendorCommandsTest, AtaCarrierRefusesABufferShorterThanTheTransfer) {
   task.read = 1;
   task.length = 512;
   std::vector<std::uint8_t> buffer(511);
-  EXPECT_EQ(VendorAtaCommand(record, task, buffer.data(), 511, 0, 1), 0);
+  EXPECT_EQ(VendorAtaCommand(record, task, buffer.data(), 511, 0, 1), CommandResult::Failed);
   EXPECT_TRUE(h.bridge.commands.empty());
   EXPECT_EQ(device::LastDeviceError(), kUntouched);
 }
 
 TEST_F(VendorCommandsTest, Read10WithoutDestinationSendsNothingButRecordsItsCode) {
-  EXPECT_EQ(ScsiRead10(record, 0, nullptr, 512, 0), 0);
+  EXPECT_EQ(ScsiRead10(record, 0, nullptr, 512, 0), CommandResult::Failed);
   EXPECT_TRUE(h.bridge.commands.empty());
-  EXPECT_EQ(device::LastDeviceError(), device::kErrorScsiRead10);
+  EXPECT_EQ(device::LastDeviceError(), device::DeviceError::ScsiRead10);
 }
 
 // --- Failure codes and copy-back ---------------------------------------------------------
@@ -219,37 +220,39 @@ TEST_F(VendorCommandsTest, EachRefusedCommandRecordsItsOwnCode) {
   std::vector<std::uint8_t> buffer(512);
   AtaTaskFile task;
   task.length = 512;
-  const std::vector<std::pair<std::function<int()>, std::uint32_t>> cases = {
-      {[&] { return ReadBridgeInfo(record, buffer.data(), 16, 1); }, device::kErrorReadBridgeInfo},
+  const std::vector<std::pair<std::function<CommandResult()>, device::DeviceError>> cases = {
+      {[&] { return ReadBridgeInfo(record, buffer.data(), 16, 1); },
+       device::DeviceError::ReadBridgeInfo},
       {[&] { return VendorAtaCommand(record, task, buffer.data(), 512, 0, 1); },
-       device::kErrorVendorAtaCommand},
-      {[&] { return ScsiInquiry(record, 0, buffer.data(), 36); }, device::kErrorScsiInquiry},
-      {[&] { return ScsiRead10(record, 0, buffer.data(), 512, 0); }, device::kErrorScsiRead10},
+       device::DeviceError::VendorAtaCommand},
+      {[&] { return ScsiInquiry(record, 0, buffer.data(), 36); }, device::DeviceError::ScsiInquiry},
+      {[&] { return ScsiRead10(record, 0, buffer.data(), 512, 0); },
+       device::DeviceError::ScsiRead10},
   };
   for (const auto& [call, code] : cases) {
     device::SetLastDeviceError(kUntouched);
-    EXPECT_EQ(call(), 0);
+    EXPECT_EQ(call(), CommandResult::Failed);
     EXPECT_EQ(device::LastDeviceError(), code);
   }
-  const std::vector<std::pair<std::function<int()>, std::uint32_t>> vendor = {
-      {[&] { return EepromWrite(record, 0, buffer.data(), 8); }, device::kErrorEepromWrite},
-      {[&] { return EepromRead(record, 0, buffer.data(), 8); }, device::kErrorEepromRead},
-      {[&] { return SpiChipSelect(record, 1); }, device::kErrorSpiChipSelect},
-      {[&] { return SpiChipSelect(record, 0); }, device::kErrorSpiChipSelect},
-      {[&] { return SpiWrite(record, buffer.data(), 8); }, device::kErrorSpiWrite},
-      {[&] { return SpiRead(record, buffer.data(), 8); }, device::kErrorSpiRead},
+  const std::vector<std::pair<std::function<CommandResult()>, device::DeviceError>> vendor = {
+      {[&] { return EepromWrite(record, 0, buffer.data(), 8); }, device::DeviceError::EepromWrite},
+      {[&] { return EepromRead(record, 0, buffer.data(), 8); }, device::DeviceError::EepromRead},
+      {[&] { return SpiChipSelect(record, 1); }, device::DeviceError::SpiChipSelect},
+      {[&] { return SpiChipSelect(record, 0); }, device::DeviceError::SpiChipSelect},
+      {[&] { return SpiWrite(record, buffer.data(), 8); }, device::DeviceError::SpiWrite},
+      {[&] { return SpiRead(record, buffer.data(), 8); }, device::DeviceError::SpiRead},
   };
   for (const auto& [call, code] : vendor) {
     device::SetLastDeviceError(kUntouched);
     h.bridge.failAt = static_cast<int>(h.bridge.commands.size());
-    EXPECT_EQ(call(), 0);
+    EXPECT_EQ(call(), CommandResult::Failed);
     EXPECT_EQ(device::LastDeviceError(), code);
   }
 }
 
 TEST_F(VendorCommandsTest, SuccessNeverClearsTheLastError) {
   std::array<std::uint8_t, 4> bytes{};
-  ASSERT_NE(SpiWrite(record, bytes.data(), 4), 0);
+  ASSERT_EQ(SpiWrite(record, bytes.data(), 4), CommandResult::Ok);
   EXPECT_EQ(device::LastDeviceError(), kUntouched);
 }
 
@@ -257,10 +260,10 @@ TEST_F(VendorCommandsTest, FailedReadsLeaveTheDestinationAlone) {
   std::array<std::uint8_t, 8> buffer;
   buffer.fill(0x5A);
   h.bridge.failAt = 0;
-  EXPECT_EQ(SpiRead(record, buffer.data(), 8), 0);
+  EXPECT_EQ(SpiRead(record, buffer.data(), 8), CommandResult::Failed);
   EXPECT_EQ(buffer[0], 0x5A);
   h.bridge.failAt = 1;
-  EXPECT_EQ(EepromRead(record, 0, buffer.data(), 8), 0);
+  EXPECT_EQ(EepromRead(record, 0, buffer.data(), 8), CommandResult::Failed);
   EXPECT_EQ(buffer[7], 0x5A);
 }
 
@@ -271,14 +274,14 @@ TEST_F(VendorCommandsTest, InquiryAndAtaCarrierHandBackTheDataAreaWhateverTheOut
   };
   std::array<std::uint8_t, 36> inquiry;
   inquiry.fill(0xEE);
-  EXPECT_EQ(ScsiInquiry(record, 0, inquiry.data(), 36), 0);
+  EXPECT_EQ(ScsiInquiry(record, 0, inquiry.data(), 36), CommandResult::Failed);
   EXPECT_EQ(inquiry[0], 0x42);
   EXPECT_EQ(inquiry[35], 0);  // zeroed before sending
   AtaTaskFile task;
   task.read = 1;
   task.length = 512;
   std::vector<std::uint8_t> buffer(512, 0xEE);
-  EXPECT_EQ(VendorAtaCommand(record, task, buffer.data(), 512, 0, 1), 0);
+  EXPECT_EQ(VendorAtaCommand(record, task, buffer.data(), 512, 0, 1), CommandResult::Failed);
   EXPECT_EQ(buffer[0], 0x42);
   EXPECT_EQ(buffer[511], 0);
 }
@@ -292,7 +295,7 @@ TEST_F(VendorCommandsTest, Read10NeverCopiesMoreThanAsked) {
     return std::uint8_t{0};
   };
   std::vector<std::uint8_t> buffer(512 + 16, 0xEE);
-  ASSERT_NE(ScsiRead10(record, 0, buffer.data(), 512, 0), 0);
+  ASSERT_EQ(ScsiRead10(record, 0, buffer.data(), 512, 0), CommandResult::Ok);
   EXPECT_EQ(buffer[511], 0x77);
   EXPECT_EQ(buffer[512], 0xEE);
 
@@ -301,7 +304,7 @@ TEST_F(VendorCommandsTest, Read10NeverCopiesMoreThanAsked) {
     reply.DataTransferLength = 100;
     return std::uint8_t{0};
   };
-  ASSERT_NE(ScsiRead10(record, 0, buffer.data(), 512, 0), 0);
+  ASSERT_EQ(ScsiRead10(record, 0, buffer.data(), 512, 0), CommandResult::Ok);
   EXPECT_EQ(buffer[99], 0x66);
   EXPECT_EQ(buffer[100], 0x77);
 }
@@ -311,9 +314,9 @@ TEST_F(VendorCommandsTest, Read10NeverCopiesMoreThanAsked) {
 TEST_F(VendorCommandsTest, IdeDevicesGetNoScsiIdentificationCommands) {
   record.TransportKind = device::TransportKind::Ide;
   std::array<std::uint8_t, 512> buffer{};
-  EXPECT_EQ(ScsiInquiry(record, 0, buffer.data(), 36), 0);
-  EXPECT_EQ(ReadBridgeInfo(record, buffer.data(), 16, 5), 0);
-  EXPECT_EQ(ScsiRead10(record, 0, buffer.data(), 512, 0), 0);
+  EXPECT_EQ(ScsiInquiry(record, 0, buffer.data(), 36), CommandResult::Failed);
+  EXPECT_EQ(ReadBridgeInfo(record, buffer.data(), 16, 5), CommandResult::Failed);
+  EXPECT_EQ(ScsiRead10(record, 0, buffer.data(), 512, 0), CommandResult::Failed);
   EXPECT_TRUE(h.bridge.commands.empty());
   EXPECT_EQ(h.system.lastError, ERROR_NOT_SUPPORTED);
   EXPECT_EQ(device::LastDeviceError(), kUntouched);
@@ -325,12 +328,13 @@ TEST_F(VendorCommandsTest, ScsiDevicesTakeTheDirectPassThrough) {
   device::DeviceLayer().ntFlag = false;
   h.bridge.answer = [](auto&, auto&, std::uint8_t*) -> std::uint8_t { return 0; };
   std::array<std::uint8_t, 512> buffer{};
-  EXPECT_EQ(ScsiInquiry(record, 0, buffer.data(), 36), 0);
+  EXPECT_EQ(ScsiInquiry(record, 0, buffer.data(), 36), CommandResult::Failed);
   record.TransportKind = device::TransportKind::Scsi;
-  EXPECT_NE(ScsiInquiry(record, 0, buffer.data(), 36), 0);
-  EXPECT_NE(ReadBridgeInfo(record, buffer.data(), 16, 5), 0);
-  EXPECT_NE(ScsiRead10(record, 0, buffer.data(), 512, 0), 0);
-  EXPECT_EQ(SpiChipSelect(record, 1), 0);  // the vendor commands always take the normal path
+  EXPECT_EQ(ScsiInquiry(record, 0, buffer.data(), 36), CommandResult::Ok);
+  EXPECT_EQ(ReadBridgeInfo(record, buffer.data(), 16, 5), CommandResult::Ok);
+  EXPECT_EQ(ScsiRead10(record, 0, buffer.data(), 512, 0), CommandResult::Ok);
+  // The vendor commands always take the normal path.
+  EXPECT_EQ(SpiChipSelect(record, 1), CommandResult::Failed);
 }
 
 // --- Identification through storage controls ------------------------------------------------
@@ -351,7 +355,7 @@ TEST_F(VendorCommandsTest, AtaPassThroughIdentifyBlockAndTextForm) {
   };
   std::array<std::uint8_t, 514> text;
   text.fill(0xEE);
-  ASSERT_NE(IdentifyViaAtaPassThrough(record, text.data(), 0), 0);
+  ASSERT_EQ(IdentifyViaAtaPassThrough(record, text.data(), 0), CommandResult::Ok);
   ASSERT_EQ(seen.size(), 40u);
   EXPECT_EQ(LoadLe16(&seen[wire::apt::Length]), 40);
   EXPECT_EQ(LoadLe16(&seen[wire::apt::AtaFlags]), wire::ATA_FLAGS_DATA_IN);
@@ -366,22 +370,23 @@ TEST_F(VendorCommandsTest, AtaPassThroughIdentifyBlockAndTextForm) {
   EXPECT_EQ(text[513], 0xEE);  // nothing past the terminator
 
   std::array<std::uint8_t, 512> raw{};
-  ASSERT_NE(IdentifyViaAtaPassThrough(record, raw.data(), 1), 0);
+  ASSERT_EQ(IdentifyViaAtaPassThrough(record, raw.data(), 1), CommandResult::Ok);
   EXPECT_EQ(raw[0], 0x41);
   EXPECT_EQ(raw[511], 0x5A);
 }
 
 TEST_F(VendorCommandsTest, AtaPassThroughIdentifyRefusals) {
   std::array<std::uint8_t, 513> text{};
-  EXPECT_EQ(IdentifyViaAtaPassThrough(record, text.data(), 0), 0);  // not an Ide device
+  // Not an Ide device.
+  EXPECT_EQ(IdentifyViaAtaPassThrough(record, text.data(), 0), CommandResult::Failed);
   EXPECT_EQ(h.system.lastError, ERROR_NOT_SUPPORTED);
   EXPECT_EQ(device::LastDeviceError(), kUntouched);
   record.TransportKind = device::TransportKind::Ide;
   h.system.nt = false;
   h.system.lastError = 0;
-  EXPECT_EQ(IdentifyViaAtaPassThrough(record, text.data(), 0), 0);
+  EXPECT_EQ(IdentifyViaAtaPassThrough(record, text.data(), 0), CommandResult::Failed);
   EXPECT_EQ(h.system.lastError, ERROR_NOT_SUPPORTED);
-  EXPECT_EQ(device::LastDeviceError(), device::kErrorVendorAtaCommand);
+  EXPECT_EQ(device::LastDeviceError(), device::DeviceError::VendorAtaCommand);
   EXPECT_TRUE(h.bridge.ioControlCodes.empty());
   // A drive that ends IDENTIFY with its error bit set fails.
   h.system.nt = true;
@@ -391,8 +396,8 @@ TEST_F(VendorCommandsTest, AtaPassThroughIdentifyRefusals) {
     return true;
   };
   device::SetLastDeviceError(kUntouched);
-  EXPECT_EQ(IdentifyViaAtaPassThrough(record, text.data(), 0), 0);
-  EXPECT_EQ(device::LastDeviceError(), device::kErrorVendorAtaCommand);
+  EXPECT_EQ(IdentifyViaAtaPassThrough(record, text.data(), 0), CommandResult::Failed);
+  EXPECT_EQ(device::LastDeviceError(), device::DeviceError::VendorAtaCommand);
 }
 
 TEST_F(VendorCommandsTest, SmartIdentifyParametersAndAnswer) {
@@ -409,7 +414,7 @@ TEST_F(VendorCommandsTest, SmartIdentifyParametersAndAnswer) {
     return true;
   };
   std::array<std::uint8_t, 512> data{};
-  ASSERT_NE(IdentifyViaSmart(record, data.data()), 0);
+  ASSERT_EQ(IdentifyViaSmart(record, data.data()), CommandResult::Ok);
   ASSERT_EQ(in.size(), 33u);
   EXPECT_EQ(LoadLe32(&in[0]), 512u);
   EXPECT_EQ(std::vector<std::uint8_t>(in.begin() + 4, in.begin() + 13),
@@ -430,7 +435,7 @@ TEST_F(VendorCommandsTest, MiniportIdentifyParametersAndAnswer) {
     return true;
   };
   std::array<std::uint8_t, 512> data{};
-  ASSERT_NE(IdentifyViaMiniport(record, data.data()), 0);
+  ASSERT_EQ(IdentifyViaMiniport(record, data.data()), CommandResult::Ok);
   ASSERT_EQ(in.size(), 60u);
   EXPECT_EQ(LoadLe32(&in[0]), 28u);
   EXPECT_EQ(std::string(in.begin() + 4, in.begin() + 12), "SCSIDISK");
@@ -443,13 +448,13 @@ TEST_F(VendorCommandsTest, MiniportIdentifyParametersAndAnswer) {
 
 TEST_F(VendorCommandsTest, SmartAndMiniportRefusalsAndFailedControls) {
   std::array<std::uint8_t, 512> data{};
-  EXPECT_EQ(IdentifyViaSmart(record, data.data()), 0);
-  EXPECT_EQ(IdentifyViaMiniport(record, data.data()), 0);
+  EXPECT_EQ(IdentifyViaSmart(record, data.data()), CommandResult::Failed);
+  EXPECT_EQ(IdentifyViaMiniport(record, data.data()), CommandResult::Failed);
   EXPECT_TRUE(h.bridge.ioControlCodes.empty());
   EXPECT_EQ(h.system.lastError, ERROR_NOT_SUPPORTED);
   record.TransportKind = device::TransportKind::Scsi;  // the fake fails these controls
-  EXPECT_EQ(IdentifyViaSmart(record, data.data()), 0);
-  EXPECT_EQ(IdentifyViaMiniport(record, data.data()), 0);
+  EXPECT_EQ(IdentifyViaSmart(record, data.data()), CommandResult::Failed);
+  EXPECT_EQ(IdentifyViaMiniport(record, data.data()), CommandResult::Failed);
   EXPECT_EQ(h.bridge.ioControlCodes.size(), 2u);
   EXPECT_EQ(device::LastDeviceError(), kUntouched);
 }
@@ -465,7 +470,7 @@ TEST_F(VendorCommandsTest, BridgeIdByLbaReadsTheReservedAddressesInOrder) {
     return std::uint8_t{0};
   };
   std::array<std::uint8_t, 512> id{};
-  ASSERT_EQ(ReadBridgeIdByLba(record, id.data()), 0);
+  ASSERT_EQ(ReadBridgeIdByLba(record, id.data()), CommandResult::Ok);
   std::vector<std::uint32_t> addresses;
   for (const auto& command : h.bridge.commands) {
     EXPECT_EQ(command.header.Cdb[0], 0x28);
@@ -488,7 +493,7 @@ TEST_F(VendorCommandsTest, BridgeIdByLbaStopsAtTheFirstFailedRead) {
   h.bridge.failAt = 2;
   std::array<std::uint8_t, 512> id;
   id.fill(0xEE);
-  EXPECT_EQ(ReadBridgeIdByLba(record, id.data()), -3);
+  EXPECT_EQ(ReadBridgeIdByLba(record, id.data()), CommandResult::Failed);
   EXPECT_EQ(h.bridge.commands.size(), 3u);
   EXPECT_EQ(id[40], 0xEE);
 }

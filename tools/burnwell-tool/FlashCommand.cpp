@@ -144,17 +144,19 @@ int Detect(const device::DeviceRecord& record, std::ostream& out, std::ostream& 
     out << "memory=" << kind << "\n";
     return 0;
   }
-  if (record.TransportKind != device::TransportKind::MassStorage) return Report(bridge::kApiNotMassStorage, out, err);
+  if (record.TransportKind != device::TransportKind::MassStorage)
+    return Report(Code(bridge::ApiError::NotMassStorage), out, err);
   // Detection sends commands to the bridge: under its device lock, on a copy of the record.
   platform::NamedLocks& locks = platform::Current<platform::NamedLocks>();
   const std::uint32_t timeout = device::DeviceLayer().table.count * bridge::kDeviceMutexTimeoutPerDeviceMs;
   const platform::WaitResult waited = locks.Wait(record.Mutex, timeout);
   if (waited == platform::WaitResult::Abandoned) locks.Release(record.Mutex);
-  if (waited != platform::WaitResult::Signalled) return Report(bridge::kApiLockFailed, out, err);
+  if (waited != platform::WaitResult::Signalled)
+    return Report(Code(bridge::ApiError::LockFailed), out, err);
   device::DeviceRecord copy = record;
-  const int code = protocol::DetectFlash(copy);
+  const protocol::StepCode code = protocol::DetectFlash(copy);
   locks.Release(record.Mutex);
-  if (code != 0) return Report(code, out, err);
+  if (code != protocol::StepCode::Ok) return Report(Code(code), out, err);
   out << "entry=" << copy.FlashChipIndex << "\n";
   return 0;
 }
@@ -216,7 +218,7 @@ int RunFlash(std::span<const Argument> args, std::ostream& out, std::ostream& er
   if (const int status = session.ReportOpenFailure("flash", err); status != 0) return status;
 
   const device::DeviceTable& table = device::DeviceLayer().table;
-  if (request->index >= table.count) return Report(bridge::kApiBadIndex, out, err);
+  if (request->index >= table.count) return Report(Code(bridge::ApiError::BadIndex), out, err);
   const int index = static_cast<int>(request->index);
   const device::DeviceRecord& record = table.records[index];
 

@@ -47,7 +47,7 @@ int RunInfo(std::span<const Argument> args, std::ostream& out, std::ostream& err
     if (!result.errorText.empty()) {
       err << "error: " << result.errorText << "\n";
     } else if (result.type != image::FileType::Hex) {
-      err << "error: " << result.status << "\n";
+      err << "error: " << Code(result.status) << "\n";
     } else if (!platform::Current<platform::FileSystem>().OpenForRead(path)) {
       // The Intel HEX reader gives no text for these two failures; say which one it was.
       err << "error: cannot open " << args[0].Text() << "\n";

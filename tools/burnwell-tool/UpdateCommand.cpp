@@ -134,12 +134,13 @@ int WriteBackup(int index, const std::filesystem::path& out, std::ostream& err) 
 std::optional<std::string> LoadFirmware(const std::filesystem::path& path, image::FileType type) {
   image::ImageBuffer& loaded = image::LoadedImage();
   if (type == image::FileType::Hex) {
-    std::string error;
-    if (!image::LoadHexImage(loaded, path, error)) return error.empty() ? "the file could not be loaded" : error;
-    return std::nullopt;
+    const image::HexResult result = image::LoadHexImage(loaded, path);
+    if (result.ok) return std::nullopt;
+    return result.errorText.empty() ? "the file could not be loaded" : result.errorText;
   }
-  const int status = image::LoadHeaderImage(loaded, path);
-  if (status != 0) return "the image file could not be loaded (status " + std::to_string(status) + ")";
+  const image::LoadStatus status = image::LoadHeaderImage(loaded, path);
+  if (status != image::LoadStatus::Ok)
+    return "the image file could not be loaded (status " + std::to_string(Code(status)) + ")";
   return std::nullopt;
 }
 

@@ -44,9 +44,7 @@ DialogServices DialogServices::Real() {
   return services;
 }
 
-void InstallStringTable() {
-  ui::SetStringTable([](int id) { return StringTableText(id); });
-}
+std::string ScopedOperatorTexts::Text(int id) { return StringTableText(id); }
 
 std::string FirmwareVersionText(std::uint32_t version) {
   const auto b3 = static_cast<unsigned char>(version >> 24);
@@ -79,9 +77,7 @@ CBurnwellDlg::CBurnwellDlg(DialogServices services, ui::CDialog* parent)
     : ui::CDialog(IDD_BURNWELL_DIALOG, parent),
       services_(std::move(services)),
       m_selfPowered(DEFAULT_SELF_POWER_ON),
-      m_icon(IDR_MAINFRAME) {
-  InstallStringTable();
-}
+      m_icon(IDR_MAINFRAME) {}
 
 CBurnwellDlg::~CBurnwellDlg() = default;
 
@@ -115,7 +111,7 @@ void CBurnwellDlg::DoDataExchange(ui::CDataExchange& dx) {
 bool CBurnwellDlg::OnInitDialog() {
   ui::CDialog::OnInitDialog();
 
-  const std::string aboutItem = ui::CurrentBackend().LoadString(IDS_ABOUTBOX);
+  const std::string aboutItem = platform::Current<ui::Backend>().LoadString(IDS_ABOUTBOX);
   if (HasSystemMenu() && !aboutItem.empty()) {
     AppendSystemMenu(MF_SEPARATOR, 0, "");
     AppendSystemMenu(MF_STRING, IDM_ABOUTBOX, aboutItem);
@@ -222,7 +218,7 @@ void CBurnwellDlg::StartUpdate() {
   std::uintptr_t idle = 0;
   if (!m_workerHandle.compare_exchange_strong(idle, kWorkerStarting)) return;
   workerActive_ = true;
-  const std::uintptr_t handle = ui::CurrentBackend().StartThread(&CBurnwellDlg::UpdateWorker, this);
+  const std::uintptr_t handle = platform::Current<ui::Backend>().StartThread(&CBurnwellDlg::UpdateWorker, this);
   if (handle == 0) {
     workerActive_ = false;
     m_workerHandle = 0;
@@ -291,8 +287,8 @@ ui::LResult CBurnwellDlg::OnSysCommand(ui::WParam command, ui::LParam lParam) {
 ui::LResult CBurnwellDlg::OnPaint(ui::WParam wParam, ui::LParam lParam) {
   if (!IsIconic()) return DefaultHandling(WM_PAINT, wParam, lParam);
   const auto [width, height] = Window()->ClientSize();
-  const int iconWidth = ui::CurrentBackend().IconMetric(SM_CXICON);
-  const int iconHeight = ui::CurrentBackend().IconMetric(SM_CYICON);
+  const int iconWidth = platform::Current<ui::Backend>().IconMetric(SM_CXICON);
+  const int iconHeight = platform::Current<ui::Backend>().IconMetric(SM_CYICON);
   Window()->PaintIconic((width - iconWidth + 1) / 2, (height - iconHeight + 1) / 2);
   return 0;
 }
@@ -329,7 +325,7 @@ void CAboutDlg::DoDataExchange(ui::CDataExchange& dx) { ui::DDX_Text(dx, IDC_VER
 
 bool CAboutDlg::OnInitDialog() {
   ui::CDialog::OnInitDialog();
-  const std::optional<ui::FileVersion> version = ui::CurrentBackend().ProgramFileVersion();
+  const std::optional<ui::FileVersion> version = platform::Current<ui::Backend>().ProgramFileVersion();
   if (!version) {
     EndDialog(IDCANCEL);
     return true;
@@ -341,7 +337,7 @@ bool CAboutDlg::OnInitDialog() {
 
 // --- application -----------------------------------------------------------------------------
 
-CBurnwellApp::CBurnwellApp(DialogServices services) : services_(std::move(services)) { InstallStringTable(); }
+CBurnwellApp::CBurnwellApp(DialogServices services) : services_(std::move(services)) {}
 
 bool CBurnwellApp::InitInstance() {
   EnableControlContainer();

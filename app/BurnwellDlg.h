@@ -44,7 +44,9 @@ enum class RunResult : int {
   NoWindow = 6,          // the dialog could not be shown at all
 };
 
-// What the dialog calls outside itself; tests put fakes in place of the device API.
+// What the dialog calls outside itself; tests put fakes in place of the device API. Passed to
+// the dialog rather than reached through the seam: they are this dialog's collaborators, held
+// by it for its life, not services of the whole process.
 struct DialogServices {
   std::function<int(const std::filesystem::path&, ConfigSettings&)> readConfig;
   std::function<int(std::uint8_t*, std::uint32_t)> bridgeOpen;
@@ -56,6 +58,16 @@ struct DialogServices {
 
   // The real configuration reader, device API and update sequence.
   static DialogServices Real();
+};
+
+// The operator texts as the string table of the portable backends, installed for this object's
+// lifetime (the application object's and each main dialog's).
+class ScopedOperatorTexts final : public ui::StringTable {
+ public:
+  std::string Text(int id) override;
+
+ private:
+  platform::ScopedOverride<ui::StringTable> installed_{this};
 };
 
 // The version text of a firmware version word: four characters when its second-lowest byte,
@@ -108,6 +120,7 @@ class CBurnwellDlg : public ui::CDialog, public UpdateHost {
   ui::LResult OnQueryDragIcon(ui::WParam, ui::LParam);
   bool WorkerBusy() const;
 
+  ScopedOperatorTexts operatorTexts_;
   DialogServices services_;
 
   ui::CWnd m_progress;
@@ -160,11 +173,9 @@ class CBurnwellApp : public ui::CWinApp {
   RunResult Result() const { return result_; }
 
  private:
+  ScopedOperatorTexts operatorTexts_;
   DialogServices services_;
   RunResult result_ = RunResult::NoWindow;
 };
-
-// Lets the portable backends answer string-table lookups from the operator texts.
-void InstallStringTable();
 
 }  // namespace burnwell::app

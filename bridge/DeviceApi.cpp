@@ -1,7 +1,6 @@
 #include "bridge/DeviceApi.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 
 #include "common/MakerIds.h"
@@ -19,6 +18,8 @@
 namespace burnwell::bridge {
 
 using device::DeviceLayer;
+using device::DeviceLayerState;
+using device::DiscoveryFlavor;
 using device::DeviceRecord;
 using device::DeviceTable;
 using device::ModuleHandle;
@@ -31,15 +32,6 @@ namespace {
 using platform::LockHandle;
 using platform::NamedLocks;
 using platform::WaitResult;
-
-std::atomic<int> referenceCount{0};
-std::atomic<LockHandle> apiMutex{0};
-
-#ifdef _WIN32
-std::atomic<DiscoveryFlavor> discoveryFlavor{DiscoveryFlavor::Windows};
-#else
-std::atomic<DiscoveryFlavor> discoveryFlavor{DiscoveryFlavor::Linux};
-#endif
 
 NamedLocks& Locks() { return platform::Current<NamedLocks>(); }
 
@@ -109,26 +101,24 @@ int WithDevice(int index, Work&& work) {
 
 bool IsWindowsNt() { return platform::Current<platform::System>().IsWindowsNt(); }
 
-void SetDiscoveryFlavor(DiscoveryFlavor flavor) { discoveryFlavor.store(flavor); }
-DiscoveryFlavor CurrentDiscoveryFlavor() { return discoveryFlavor.load(); }
-
 int BridgeInitialize() {
-  ++referenceCount;
-  if (apiMutex.load() == 0) {
+  DeviceLayerState& state = DeviceLayer();
+  ++state.apiReferences;
+  if (state.apiMutex.load() == 0) {
     LockHandle mutex = Locks().Open(kApiMutexName);
     if (mutex == 0) mutex = Locks().Create(kApiMutexName);
     if (mutex == 0) {
       SetLastDeviceError(DeviceError::ApiMutex);
       return 0;
     }
-    apiMutex.store(mutex);
+    state.apiMutex.store(mutex);
   }
   return 1;
 }
 
 int BridgeUninitialize() {
-  if (--referenceCount > 0) return 1;
-  const LockHandle mutex = apiMutex.exchange(0);
+  if (--DeviceLayer().apiReferences > 0) return 1;
+  const LockHandle mutex = DeviceLayer().apiMutex.exchange(0);
   // Shutdown goes on whatever the wait gives.
   const WaitResult waited = mutex ? Locks().Wait(mutex, kShutdownMutexTimeoutMs) : WaitResult::Failed;
   ReleaseDevices();
@@ -143,8 +133,9 @@ int BridgeUninitialize() {
 CountOrError DiscoverDevices() {
   DeviceLayer().ntFlag = IsWindowsNt();
   if (!DeviceLayer().ntFlag) return DiscoverAspi();
-  return CurrentDiscoveryFlavor() == DiscoveryFlavor::Windows ? DiscoverPassThroughWindows()
-                                                              : DiscoverPassThroughLinux();
+  return DeviceLayer().discoveryFlavor.load() == DiscoveryFlavor::Windows
+             ? DiscoverPassThroughWindows()
+             : DiscoverPassThroughLinux();
 }
 
 void ReleaseDevices() {
@@ -163,7 +154,7 @@ void ReleaseDevices() {
 }
 
 int BridgeOpen(std::uint8_t* ids, std::uint32_t capacity) {
-  const LockHandle mutex = apiMutex.load();
+  const LockHandle mutex = DeviceLayer().apiMutex.load();
   if (!Acquire(mutex, kApiMutexTimeoutMs)) return Code(ApiError::LockFailed);
 
   ReleaseDevices();
@@ -173,7 +164,7 @@ int BridgeOpen(std::uint8_t* ids, std::uint32_t capacity) {
     Locks().Release(mutex);
     return Code(found);
   }
-  if (CurrentDiscoveryFlavor() == DiscoveryFlavor::Windows) {
+  if (DeviceLayer().discoveryFlavor.load() == DiscoveryFlavor::Windows) {
     ScanHubPortsWindows();
   } else {
     ScanHubPortsLinux();
@@ -218,7 +209,7 @@ int BridgeClose() {
     Locks().Close(record.Mutex);
     record.Mutex = 0;
   }
-  const LockHandle mutex = apiMutex.load();
+  const LockHandle mutex = DeviceLayer().apiMutex.load();
   if (!Acquire(mutex, kApiMutexTimeoutMs)) return Code(ApiError::LockFailed);
   ReleaseDevices();
   Locks().Release(mutex);
@@ -273,16 +264,6 @@ int BridgeWriteFlash(int index, const std::uint8_t* buffer, std::uint32_t offset
     return Code(
         protocol::FlashWrite(record, buffer, offset, length, progressWindow, messageNumber));
   });
-}
-
-void ResetDeviceApiState() {
-  referenceCount.store(0);
-  apiMutex.store(0);
-#ifdef _WIN32
-  discoveryFlavor.store(DiscoveryFlavor::Windows);
-#else
-  discoveryFlavor.store(DiscoveryFlavor::Linux);
-#endif
 }
 
 }  // namespace burnwell::bridge

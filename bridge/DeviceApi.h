@@ -35,13 +35,4 @@ CountOrError DiscoverDevices();
 void ReleaseDevices();
 bool IsWindowsNt();
 
-// Which pass-through discovery DiscoverDevices runs: the Windows algorithm over the Windows
-// device services, or the Linux one over sysfs. The platform's own by default; tests choose.
-enum class DiscoveryFlavor { Windows, Linux };
-void SetDiscoveryFlavor(DiscoveryFlavor flavor);
-DiscoveryFlavor CurrentDiscoveryFlavor();
-
-// The API's own state back to its start values (tests). Closes nothing.
-void ResetDeviceApiState();
-
 }  // namespace burnwell::bridge

@@ -43,15 +43,10 @@ constexpr std::uint32_t kDiscoveryInfoMultiplier = 5;
 // USB allows five tiers of hubs below the root hub; deeper trees are not followed.
 constexpr int kMaxHubDepth = 7;
 
-std::mutex problemsMutex;
-std::vector<std::string> problems;
-
-std::mutex nodesMutex;
-std::vector<std::string> nodePaths;  // handle = position + 1
-
 void NoteProblem(std::string text) {
-  std::lock_guard lock(problemsMutex);
-  problems.push_back(std::move(text));
+  device::LinuxDiscoveryNotes& notes = DeviceLayer().linuxDiscovery;
+  std::lock_guard lock(notes.mutex);
+  notes.problems.push_back(std::move(text));
 }
 
 template <std::size_t N>
@@ -332,22 +327,26 @@ void ScanHub(const fs::path& sysDir, const fs::path& hubDir, int depth, std::uin
 
 DevNode LinuxNodeHandle(const std::string& kernelPath) {
   if (kernelPath.empty()) return 0;
-  std::lock_guard lock(nodesMutex);
-  const auto found = std::find(nodePaths.begin(), nodePaths.end(), kernelPath);
-  if (found != nodePaths.end()) return static_cast<DevNode>(found - nodePaths.begin() + 1);
-  nodePaths.push_back(kernelPath);
-  return static_cast<DevNode>(nodePaths.size());
+  device::LinuxDiscoveryNotes& notes = DeviceLayer().linuxDiscovery;
+  std::lock_guard lock(notes.mutex);
+  std::vector<std::string>& paths = notes.nodePaths;
+  const auto found = std::find(paths.begin(), paths.end(), kernelPath);
+  if (found != paths.end()) return static_cast<DevNode>(found - paths.begin() + 1);
+  paths.push_back(kernelPath);
+  return static_cast<DevNode>(paths.size());
 }
 
 std::vector<std::string> LinuxDiscoveryProblems() {
-  std::lock_guard lock(problemsMutex);
-  return problems;
+  device::LinuxDiscoveryNotes& notes = DeviceLayer().linuxDiscovery;
+  std::lock_guard lock(notes.mutex);
+  return notes.problems;
 }
 
 CountOrError DiscoverPassThroughLinux() {
   {
-    std::lock_guard lock(problemsMutex);
-    problems.clear();
+    device::LinuxDiscoveryNotes& notes = DeviceLayer().linuxDiscovery;
+    std::lock_guard lock(notes.mutex);
+    notes.problems.clear();
   }
   const fs::path sysDir = sysfs::SysDir(platform::Current<platform::System>().SystemRoot());
   std::error_code error;

@@ -26,7 +26,7 @@ std::vector<std::string> LinuxDiscoveryProblems();
 
 // The opaque node handle Linux discovery gives a sysfs device directory (its path as the
 // kernel names it, "/sys/devices/..."): the same path always gets the same nonzero handle
-// within one process; 0 for an empty path.
+// within one process (until the device state is reset); 0 for an empty path.
 device::DevNode LinuxNodeHandle(const std::string& kernelPath);
 
 }  // namespace burnwell::bridge

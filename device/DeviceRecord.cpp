@@ -16,6 +16,26 @@ void DeviceTable::Clear() {
   count = 0;
 }
 
+void RelayConnections::Add(platform::Handle handle) {
+  std::lock_guard lock(mutex_);
+  handles_.insert(handle);
+}
+
+void RelayConnections::Remove(platform::Handle handle) {
+  std::lock_guard lock(mutex_);
+  handles_.erase(handle);
+}
+
+bool RelayConnections::Contains(platform::Handle handle) const {
+  std::lock_guard lock(mutex_);
+  return handles_.count(handle) != 0;
+}
+
+void RelayConnections::Clear() {
+  std::lock_guard lock(mutex_);
+  handles_.clear();
+}
+
 DeviceLayerState& DeviceLayer() {
   static DeviceLayerState state;
   return state;
@@ -28,6 +48,15 @@ void ResetDeviceLayerState() {
   state.aspiLibrary = 0;
   state.useRelay = true;
   state.lastError.store(DeviceError::None);
+  state.relayConnections.Clear();
+  state.apiReferences.store(0);
+  state.apiMutex.store(0);
+  state.discoveryFlavor.store(kPlatformDiscoveryFlavor);
+  {
+    std::lock_guard lock(state.linuxDiscovery.mutex);
+    state.linuxDiscovery.problems.clear();
+    state.linuxDiscovery.nodePaths.clear();
+  }
 }
 
 }  // namespace burnwell::device

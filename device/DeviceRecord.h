@@ -1,10 +1,14 @@
-// One discovered bridge, and the device layer's process-wide state.
+// One discovered bridge, and the process-wide state of the device subsystem.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "platform/Handle.h"
 #include "platform/NamedLock.h"
@@ -106,17 +110,59 @@ enum class DeviceError : std::uint32_t {
 // Module handle of the loaded ASPI library, or 0.
 using ModuleHandle = std::intptr_t;
 
+// Which pass-through discovery the device API runs: the Windows algorithm over the Windows
+// device services, or the Linux one over sysfs. The platform's own unless a test chooses.
+enum class DiscoveryFlavor { Windows, Linux };
+#ifdef _WIN32
+inline constexpr DiscoveryFlavor kPlatformDiscoveryFlavor = DiscoveryFlavor::Windows;
+#else
+inline constexpr DiscoveryFlavor kPlatformDiscoveryFlavor = DiscoveryFlavor::Linux;
+#endif
+
+// The relay connections RelayOpenDevice opened and RelayCloseDevice has not closed yet; used
+// from several threads.
+class RelayConnections {
+ public:
+  void Add(platform::Handle handle);
+  void Remove(platform::Handle handle);
+  bool Contains(platform::Handle handle) const;
+  void Clear();
+
+ private:
+  mutable std::mutex mutex_;
+  std::set<platform::Handle> handles_;
+};
+
+// What Linux discovery (bridge/) keeps between calls: why the last discovery could not look at
+// a unit, and the sysfs paths behind the node handles it gave out (handle = position + 1).
+struct LinuxDiscoveryNotes {
+  std::mutex mutex;
+  std::vector<std::string> problems;
+  std::vector<std::string> nodePaths;
+};
+
+// All process-wide state of the device subsystem: this layer's and that of the device API and
+// discovery above it (bridge/), kept in one object so that one reset puts all of it back.
 struct DeviceLayerState {
   DeviceTable table;
   bool ntFlag = false;              // pass-through (set) or ASPI (clear) for every command
   ModuleHandle aspiLibrary = 0;     // "WNASPI32.dll" once loaded
   bool useRelay = true;             // cleared for good the first time the relay cannot be opened
   std::atomic<DeviceError> lastError{DeviceError::None};  // never cleared on success
+  RelayConnections relayConnections;
+  // The device API: BridgeInitialize calls not yet matched by BridgeUninitialize, and the
+  // "ZQ5x8xAPIMutex" handle the first of them opened.
+  std::atomic<int> apiReferences{0};
+  std::atomic<platform::LockHandle> apiMutex{0};
+  std::atomic<DiscoveryFlavor> discoveryFlavor{kPlatformDiscoveryFlavor};
+  LinuxDiscoveryNotes linuxDiscovery;
 };
 
+// The one device-subsystem state of the process.
 DeviceLayerState& DeviceLayer();
 
-// Puts the whole device-layer state back to its start values (tests). Releases nothing.
+// Puts every part of the device-subsystem state back to its start values (tests). Releases
+// nothing: handles, locks and the ASPI library it forgets are not closed.
 void ResetDeviceLayerState();
 
 // The device layer's own last-error value.

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
-#include <set>
 #include <string_view>
 #include <vector>
 
@@ -33,32 +31,6 @@ using platform::Current;
 using platform::DeviceIo;
 using platform::Handle;
 using platform::kInvalidHandle;
-
-// Relay connections opened by RelayOpenDevice and not yet closed.
-class RelayHandles {
- public:
-  void Add(Handle h) {
-    std::lock_guard lock(mutex_);
-    handles_.insert(h);
-  }
-  void Remove(Handle h) {
-    std::lock_guard lock(mutex_);
-    handles_.erase(h);
-  }
-  bool Contains(Handle h) {
-    std::lock_guard lock(mutex_);
-    return handles_.count(h) != 0;
-  }
-
- private:
-  std::mutex mutex_;
-  std::set<Handle> handles_;
-};
-
-RelayHandles& OpenRelayHandles() {
-  static RelayHandles handles;
-  return handles;
-}
 
 // The data phase described by a request header must lie inside the `size` bytes carried.
 bool DataPhaseFits(const ScsiPassThroughHeader& h, std::uint32_t size) {
@@ -223,7 +195,7 @@ Handle RelayOpenDevice(const char* path) {
     state.useRelay = false;
     return OpenDirect(path);
   }
-  OpenRelayHandles().Add(pipe);
+  state.relayConnections.Add(pipe);
 
   const std::string_view text(path);
   std::vector<std::uint8_t> message(text.size() + 2, 0);
@@ -269,7 +241,7 @@ int RelayDeviceIoControl(Handle handle, std::uint32_t code, void* in, std::uint3
 int RelayCloseDevice(Handle handle) {
   DeviceIo& io = Current<DeviceIo>();
   if (!IsRelayHandle(handle)) return io.Close(handle) ? 1 : 0;
-  OpenRelayHandles().Remove(handle);
+  DeviceLayer().relayConnections.Remove(handle);
   const std::uint8_t closeMessage = static_cast<std::uint8_t>(relay::Opcode::Close);
   std::uint32_t written = 0;
   if (!io.WriteMessage(handle, &closeMessage, 1, &written)) {
@@ -285,6 +257,6 @@ int RelayCloseDevice(Handle handle) {
   return io.Close(handle) ? 1 : 0;
 }
 
-bool IsRelayHandle(Handle handle) { return OpenRelayHandles().Contains(handle); }
+bool IsRelayHandle(Handle handle) { return DeviceLayer().relayConnections.Contains(handle); }
 
 }  // namespace burnwell::device

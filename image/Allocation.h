@@ -1,5 +1,5 @@
 // Byte buffers whose allocation may fail without ending the program: the readers report an
-// allocation failure as a load error. Tests make the n-th allocation fail to reach those paths.
+// allocation failure as a load error.
 #pragma once
 
 #include <cstddef>
@@ -7,18 +7,26 @@
 #include <optional>
 #include <vector>
 
+#include "platform/Seam.h"
+
 namespace burnwell::image {
 
-// A buffer of size bytes, all set to fill; nothing when memory cannot be had.
-std::optional<std::vector<std::uint8_t>> TryAllocateBytes(std::size_t size, std::uint8_t fill);
-
-// While alive, the n-th TryAllocateBytes call from now (1 = the next one) fails.
-class ScopedAllocationFailure {
+// Where the readers get their buffers, reached through the seam so that tests can make an
+// allocation fail.
+class ByteAllocator {
  public:
-  explicit ScopedAllocationFailure(int nth);
-  ~ScopedAllocationFailure();
-  ScopedAllocationFailure(const ScopedAllocationFailure&) = delete;
-  ScopedAllocationFailure& operator=(const ScopedAllocationFailure&) = delete;
+  virtual ~ByteAllocator() = default;
+  // A buffer of size bytes, all set to fill; nothing when memory cannot be had.
+  virtual std::optional<std::vector<std::uint8_t>> Allocate(std::size_t size, std::uint8_t fill) = 0;
 };
 
+// Current<ByteAllocator>().Allocate(size, fill).
+std::optional<std::vector<std::uint8_t>> TryAllocateBytes(std::size_t size, std::uint8_t fill);
+
 }  // namespace burnwell::image
+
+namespace burnwell::platform {
+// The process's own allocator: the free store.
+template <>
+image::ByteAllocator& SystemInstance<image::ByteAllocator>();
+}  // namespace burnwell::platform

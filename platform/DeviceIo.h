@@ -4,7 +4,6 @@
 // at the operating-system call (DeviceIoControl on Windows, SG_IO on Linux).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "platform/Handle.h"
@@ -51,21 +50,12 @@ class DeviceIo {
 
   // Reads one message from a relay connection into a buffer of size bytes. A message longer
   // than the buffer is a failure (its excess is never written anywhere). A relay that sends
-  // nothing within RelayReplyTimeoutMs() is a failure too: no read waits forever.
+  // nothing within the relay reply time-out (platform/PlatformState.h) is a failure too: no
+  // read waits forever.
   virtual bool ReadMessage(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* read) = 0;
 };
 
 template <>
 DeviceIo& SystemInstance<DeviceIo>();
-
-// How long a relay read waits for its reply. The default outlasts the longest command time-out
-// the device layer sets; tests shorten it to meet a silent relay quickly.
-inline constexpr std::uint32_t kDefaultRelayReplyTimeoutMs = 20 * 60 * 1000;
-inline std::atomic<std::uint32_t>& RelayReplyTimeoutSlot() {
-  static std::atomic<std::uint32_t> timeoutMs{kDefaultRelayReplyTimeoutMs};
-  return timeoutMs;
-}
-inline std::uint32_t RelayReplyTimeoutMs() { return RelayReplyTimeoutSlot().load(); }
-inline void SetRelayReplyTimeoutMs(std::uint32_t ms) { RelayReplyTimeoutSlot().store(ms); }
 
 }  // namespace burnwell::platform

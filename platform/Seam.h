@@ -1,13 +1,21 @@
-// The platform seam: every operating-system service is reached through a small interface,
-// one process-wide implementation at a time. The system's own implementation lives in
-// platform/linux or platform/win32; tests install fakes with ScopedOverride.
+// The seam: every service the code reaches process-wide (an operating-system service, the
+// dialogs' backend and string table, the image readers' allocator) is a small interface with
+// one implementation in use at a time, reached with Current<Interface>(). The process's own
+// implementation is SystemInstance<Interface>(); a program or a test installs another with
+// ScopedOverride, which puts the previous one back at the end of its scope.
+//
+// State is not a service: each subsystem keeps its process-wide state in one object reached
+// through one accessor and put back by one reset (PlatformLayer() and ResetPlatformState(),
+// device::DeviceLayer() and device::ResetDeviceLayerState(), image::LoadedImage() and
+// image::ResetLoadedImage()).
 #pragma once
 
 #include <atomic>
 
 namespace burnwell::platform {
 
-// The operating system's implementation of Interface; defined once per platform.
+// The process's own implementation of Interface: defined once, per platform for an
+// operating-system service (platform/linux, platform/win32), beside the interface otherwise.
 template <class Interface>
 Interface& SystemInstance();
 
@@ -24,13 +32,8 @@ Interface& Current() {
   return override ? *override : SystemInstance<Interface>();
 }
 
-// Installs an implementation (nullptr restores the system's own).
-template <class Interface>
-void SetOverride(Interface* implementation) {
-  OverrideSlot<Interface>().store(implementation, std::memory_order_release);
-}
-
 // Installs an implementation for the lifetime of the guard and restores the previous one.
+// Guards end in the reverse order of their start (each one a local or a member).
 template <class Interface>
 class ScopedOverride {
  public:

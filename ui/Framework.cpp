@@ -3,24 +3,33 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
-#include <mutex>
+#include <stdexcept>
 
 #include "platform/WinNames.h"
 
 namespace burnwell::ui {
 namespace {
 
-std::atomic<Backend*> g_backend{nullptr};
 std::atomic<CWinApp*> g_app{nullptr};
 
-std::mutex& StringTableMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
-std::function<std::string(int)>& StringTableLookup() {
-  static std::function<std::string(int)> lookup;
-  return lookup;
-}
+// The backend of a process that installed none.
+class NoBackend final : public Backend {
+ public:
+  std::unique_ptr<DialogWindow> CreateDialogWindow(CDialog&, const DialogSpec&, DialogWindow*) override { Fail(); }
+  int MessageBox(const std::string&, const std::string&, std::uint32_t) override { Fail(); }
+  std::uintptr_t StartThread(void (*)(void*), void*) override { Fail(); }
+  std::optional<FileVersion> ProgramFileVersion() override { Fail(); }
+  std::string LoadString(int) override { Fail(); }
+  int IconMetric(int) override { Fail(); }
+
+ private:
+  [[noreturn]] static void Fail() { throw std::logic_error("no user-interface backend installed"); }
+};
+
+class EmptyStringTable final : public StringTable {
+ public:
+  std::string Text(int) override { return std::string(); }
+};
 
 // Ends a failed exchange; caught by UpdateData only.
 struct ExchangeFailed {};
@@ -77,29 +86,14 @@ LResult ApplyProgressMessage(ProgressState& state, std::uint32_t message, WParam
   }
 }
 
-std::string Backend::LoadString(int id) {
-  std::lock_guard lock(StringTableMutex());
-  return StringTableLookup() ? StringTableLookup()(id) : std::string();
-}
-
-Backend& CurrentBackend() {
-  Backend* backend = g_backend.load();
-  if (!backend) throw std::logic_error("no user-interface backend installed");
-  return *backend;
-}
-void SetBackend(Backend* backend) { g_backend.store(backend); }
-
-void SetStringTable(std::function<std::string(int)> lookup) {
-  std::lock_guard lock(StringTableMutex());
-  StringTableLookup() = std::move(lookup);
-}
+std::string Backend::LoadString(int id) { return platform::Current<StringTable>().Text(id); }
 
 int AfxMessageBox(const std::string& text, std::uint32_t style) {
   if (CDialog* owner = MainWindow(); owner && owner->Window()) return owner->MessageBox(text, "Burnwell", style);
-  return CurrentBackend().MessageBox(text, "Burnwell", style);
+  return platform::Current<Backend>().MessageBox(text, "Burnwell", style);
 }
 int AfxMessageBox(int stringId, std::uint32_t style) {
-  return AfxMessageBox(CurrentBackend().LoadString(stringId), style);
+  return AfxMessageBox(platform::Current<Backend>().LoadString(stringId), style);
 }
 
 // --- data exchange ---------------------------------------------------------------------------
@@ -207,7 +201,7 @@ CDialog::~CDialog() = default;
 int CDialog::DoModal() {
   const DialogSpec* layout = FindDialogTemplate(templateId_);
   if (!layout) return -1;
-  window_ = CurrentBackend().CreateDialogWindow(*this, *layout, parent_ ? parent_->Window() : nullptr);
+  window_ = platform::Current<Backend>().CreateDialogWindow(*this, *layout, parent_ ? parent_->Window() : nullptr);
   if (!window_) return -1;
   int result = -1;
   // The backend runs OnInitDialog through WM_INITDIALOG once the window exists.
@@ -312,7 +306,7 @@ void CDialog::KillTimer(unsigned id) {
 
 int CDialog::MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) {
   const std::string title = caption.empty() ? std::string("Burnwell") : caption;
-  if (!window_) return CurrentBackend().MessageBox(text, title, style);
+  if (!window_) return platform::Current<Backend>().MessageBox(text, title, style);
   int answer = 0;
   RunOnDialogThread([&] { answer = window_->MessageBox(text, title, style); });
   return answer;
@@ -346,3 +340,16 @@ CWinApp::~CWinApp() {
 CWinApp* AfxGetApp() { return g_app.load(); }
 
 }  // namespace burnwell::ui
+
+namespace burnwell::platform {
+template <>
+ui::Backend& SystemInstance<ui::Backend>() {
+  static ui::NoBackend none;
+  return none;
+}
+template <>
+ui::StringTable& SystemInstance<ui::StringTable>() {
+  static ui::EmptyStringTable empty;
+  return empty;
+}
+}  // namespace burnwell::platform

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Seam.h"
 #include "platform/WindowMessages.h"
 #include "ui/DialogTemplate.h"
 #include "ui/WinConstants.h"
@@ -114,12 +115,14 @@ class Backend {
   virtual int IconMetric(int which) { return which == SM_CXICON || which == SM_CYICON ? 32 : 0; }
 };
 
-// The backend in use by the dialogs and message boxes of this process.
-Backend& CurrentBackend();
-void SetBackend(Backend* backend);
-// The string table that portable backends answer LoadString from (the Win32 backend reads the
-// real resource).
-void SetStringTable(std::function<std::string(int)> lookup);
+// The string table the portable backends answer LoadString from (the Win32 backend reads the
+// real resource and falls back to this one). The application installs its texts.
+class StringTable {
+ public:
+  virtual ~StringTable() = default;
+  // The entry's text; empty when there is none.
+  virtual std::string Text(int id) = 0;
+};
 
 // A message box by text or by string-table id, owned by the main window when there is one.
 int AfxMessageBox(const std::string& text, std::uint32_t style = MB_OK);
@@ -275,3 +278,14 @@ class CWinApp {
 CWinApp* AfxGetApp();
 
 }  // namespace burnwell::ui
+
+namespace burnwell::platform {
+// The dialogs and message boxes of this process reach their backend and string table through
+// the seam: Current<ui::Backend>(), Current<ui::StringTable>(); a program or a test installs
+// its own with ScopedOverride. Without one, every backend call throws std::logic_error and the
+// string table is empty.
+template <>
+ui::Backend& SystemInstance<ui::Backend>();
+template <>
+ui::StringTable& SystemInstance<ui::StringTable>();
+}  // namespace burnwell::platform

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/DeviceIo.h"
+#include "platform/PlatformState.h"
 #include "platform/RelaySocketPath.h"
 #include "platform/System.h"
 #include "platform/WinNames.h"
@@ -113,7 +114,7 @@ class LinuxDeviceIo final : public DeviceIo {
   bool ReadMessage(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* read) override {
     if (!ValidFd(handle)) return false;
     pollfd waiting{Fd(handle), POLLIN, 0};
-    const std::uint32_t timeoutMs = RelayReplyTimeoutMs();
+    const std::uint32_t timeoutMs = PlatformLayer().relayReplyTimeoutMs.load();
     int ready;
     do {
       ready = ::poll(&waiting, 1, timeoutMs > INT32_MAX ? -1 : static_cast<int>(timeoutMs));

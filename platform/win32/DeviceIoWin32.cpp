@@ -7,6 +7,7 @@
 #include "wire/AtaPassThrough.h"
 #include "wire/ScsiRequest.h"
 #include "platform/DeviceIo.h"
+#include "platform/PlatformState.h"
 #include "platform/RelaySocketPath.h"
 #include "platform/WinNames.h"
 #include "platform/win32/DeviceIoNative.h"
@@ -209,8 +210,8 @@ class Win32DeviceIo final : public DeviceIo {
   bool WriteMessage(Handle handle, const void* data, std::uint32_t size,
                     std::uint32_t* written) override {
     DWORD got = 0;
-    const auto result =
-        pipeio::Write(AsHandle(handle), data, size, &got, RelayReplyTimeoutMs(), nullptr);
+    const auto result = pipeio::Write(AsHandle(handle), data, size, &got,
+                                      PlatformLayer().relayReplyTimeoutMs.load(), nullptr);
     if (written) *written = got;
     return result == pipeio::Result::Done;
   }
@@ -218,8 +219,8 @@ class Win32DeviceIo final : public DeviceIo {
   bool ReadMessage(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* read) override {
     DWORD got = 0;
     // ERROR_MORE_DATA (a message longer than the buffer) is a failure like any other.
-    const auto result =
-        pipeio::Read(AsHandle(handle), buffer, size, &got, RelayReplyTimeoutMs(), nullptr);
+    const auto result = pipeio::Read(AsHandle(handle), buffer, size, &got,
+                                     PlatformLayer().relayReplyTimeoutMs.load(), nullptr);
     if (result != pipeio::Result::Done) return false;
     if (read) *read = got;
     return true;

@@ -63,13 +63,9 @@ class BurnwellDlgTest : public ::testing::Test {
   BurnwellDlgTest() : previous_(std::filesystem::current_path()) {
     std::filesystem::current_path(dir_.Path());
     image::ResetLoadedImage();
-    ui::SetBackend(&backend_);
     backend_.SetFileVersion(ui::FileVersion{1, 4, 3, 23});
   }
-  ~BurnwellDlgTest() override {
-    ui::SetBackend(nullptr);
-    std::filesystem::current_path(previous_);
-  }
+  ~BurnwellDlgTest() override { std::filesystem::current_path(previous_); }
 
   void WriteConfig(const std::string& text) { test::WriteFile(dir_ / "Config.ini", text); }
   void WriteFirmware(const std::string& name, const std::string& text) { test::WriteFile(dir_ / name, text); }
@@ -151,6 +147,7 @@ class BurnwellDlgTest : public ::testing::Test {
   test::TempDir dir_;
   std::filesystem::path previous_;
   ScriptedBackend backend_;
+  platform::ScopedOverride<ui::Backend> installed_{&backend_};
   std::mutex mutex_;
   std::vector<std::string> calls_;
   int bridges_ = 1;
@@ -459,7 +456,6 @@ TEST_F(BurnwellDlgTest, AboutBoxShowsTheProgramVersion) {
 
 TEST_F(BurnwellDlgTest, AboutBoxWithoutAVersionResourceEndsAtOnce) {
   backend_.SetFileVersion(std::nullopt);
-  ui::SetBackend(&backend_);
   CAboutDlg about;
   EXPECT_EQ(about.DoModal(), IDCANCEL);
   EXPECT_EQ(about.VersionText(), "");

@@ -145,14 +145,12 @@ class UpdateSequence : public ::testing::Test {
         clockGuard_(&clock_),
         windowsGuard_(&windows_) {
     device::ResetDeviceLayerState();
-    bridge::ResetDeviceApiState();
-    bridge::SetDiscoveryFlavor(bridge::DiscoveryFlavor::Linux);
+    device::DeviceLayer().discoveryFlavor = device::DiscoveryFlavor::Linux;
     image::ResetLoadedImage();
     bridge::BridgeInitialize();
   }
   ~UpdateSequence() override {
     bridge::BridgeUninitialize();
-    bridge::ResetDeviceApiState();
     device::ResetDeviceLayerState();
     image::ResetLoadedImage();
   }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,7 +45,8 @@ TEST(Win32Dialog, UpdateRunsOnTheWorkerAndTheDialogClosesItself) {
   image::ResetLoadedImage();
 
   ui::Win32Backend backend;
-  ui::SetBackend(&backend);
+  std::optional<platform::ScopedOverride<ui::Backend>> installed;
+  installed.emplace(&backend);
   DialogServices services = DialogServices::Real();
   std::atomic<LRESULT> position{-1};
   std::atomic<bool> differentThread{false};
@@ -66,7 +68,7 @@ TEST(Win32Dialog, UpdateRunsOnTheWorkerAndTheDialogClosesItself) {
   CBurnwellDlg dialog(services);
   const int shown = dialog.DoModal();
   ::KillTimer(nullptr, timer);
-  ui::SetBackend(nullptr);
+  installed.reset();
   std::filesystem::current_path(previous);
   if (shown == -1) GTEST_SKIP() << "no display for a real dialog";
 

@@ -19,6 +19,7 @@ namespace burnwell::bridge {
 
 using device::DeviceLayer;
 using device::DeviceTable;
+using device::DiscoveryFlavor;
 using device::ResetDeviceLayerState;
 namespace {
 
@@ -78,8 +79,7 @@ int OpenAndCloseRepeatedly(const std::filesystem::path& root, const std::filesys
   platform::ScopedOverride<platform::System> systemGuard(&system);
   platform::ScopedOverride<platform::DeviceIo> ioGuard(&io);
   ResetDeviceLayerState();
-  ResetDeviceApiState();
-  SetDiscoveryFlavor(DiscoveryFlavor::Linux);
+  DeviceLayer().discoveryFlavor = DiscoveryFlavor::Linux;
   if (BridgeInitialize() != 1) return 10;
   for (int round = 0; round < kRounds; ++round) {
     std::uint8_t ids[32]{};

@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "bridge/DiscoveryLinux.h"
 #include "common/MakerIds.h"
 #include "device/DeviceRecord.h"
+#include "device/Transport.h"
 #include "sim/EmulatedBridge.h"
 #include "sim/EmulatedDeviceIo.h"
 #include "sim/SimClock.h"
@@ -24,6 +26,7 @@
 namespace burnwell::bridge {
 
 using device::DeviceLayer;
+using device::DiscoveryFlavor;
 using device::LastDeviceError;
 using device::ResetDeviceLayerState;
 using device::TransportKind;
@@ -88,13 +91,9 @@ class DeviceApi : public ::testing::Test {
  protected:
   DeviceApi() : system_(root_.Path()), systemGuard_(&system_), locksGuard_(&locks_), ioGuard_(&io_), clockGuard_(&clock_) {
     ResetDeviceLayerState();
-    ResetDeviceApiState();
-    SetDiscoveryFlavor(DiscoveryFlavor::Linux);
+    DeviceLayer().discoveryFlavor = DiscoveryFlavor::Linux;
   }
-  ~DeviceApi() override {
-    ResetDeviceApiState();
-    ResetDeviceLayerState();
-  }
+  ~DeviceApi() override { ResetDeviceLayerState(); }
 
   // Bridges on ports 1-1, 1-2, ... of bus 1, each reached through the emulator.
   void Machine(std::vector<sim::BridgeConfig> configs) {
@@ -269,6 +268,35 @@ TEST_F(DeviceApi, TimedOutLocksAreMinusFourWithoutReleasing) {
   locks_.answers[DeviceLock(0)].push_back(WaitResult::TimedOut);
   EXPECT_EQ(BridgeClose(), Code(ApiError::LockFailed));
   EXPECT_EQ(DeviceLayer().table.count, 1u);  // nothing rolled back
+}
+
+TEST_F(DeviceApi, OneResetPutsEveryPartOfTheDeviceStateBack) {
+  Machine({sim::BridgeConfig{}});
+  ASSERT_EQ(BridgeInitialize(), 1);
+  ASSERT_EQ(BridgeOpen(nullptr, 0), 1);
+  device::DeviceLayerState& state = DeviceLayer();
+  state.aspiLibrary = 7;
+  state.useRelay = false;
+  device::SetLastDeviceError(kErrorApiMutex);
+  state.relayConnections.Add(0x55);
+  state.discoveryFlavor = DiscoveryFlavor::Windows;
+  state.linuxDiscovery.problems.push_back("permission denied on /dev/sg9");
+  ASSERT_GT(LinuxNodeHandle("/sys/devices/after-discovery"), 1u);
+
+  ResetDeviceLayerState();
+
+  EXPECT_EQ(state.table.count, 0u);
+  EXPECT_EQ(state.table.records, nullptr);
+  EXPECT_FALSE(state.ntFlag);
+  EXPECT_EQ(state.aspiLibrary, 0);
+  EXPECT_TRUE(state.useRelay);
+  EXPECT_EQ(LastDeviceError(), 0u);
+  EXPECT_FALSE(device::IsRelayHandle(0x55));  // a later device handle 0x55 is no relay connection
+  EXPECT_EQ(state.apiReferences.load(), 0);
+  EXPECT_EQ(state.apiMutex.load(), 0);
+  EXPECT_EQ(state.discoveryFlavor.load(), device::kPlatformDiscoveryFlavor);
+  EXPECT_TRUE(LinuxDiscoveryProblems().empty());
+  EXPECT_EQ(LinuxNodeHandle("/sys/devices/after-discovery"), 1u);  // node handles start again
 }
 
 TEST_F(DeviceApi, BridgesOfProductCAreWokenWithTwoIdentifiesAndAnInformationRead) {

@@ -11,6 +11,7 @@
 #include "device/RelayProtocol.h"
 #include "device/Transport.h"
 #include "platform/DeviceIo.h"
+#include "platform/PlatformState.h"
 #include "platform/WinNames.h"
 #include "tests/device/FakeDeviceIo.h"
 #include "tests/support/TestSupport.h"
@@ -233,10 +234,10 @@ class RelayEndToEndTest : public ::testing::Test {
     ResetDeviceLayerState();
     DeviceLayer().ntFlag = true;
     system.root = temp.Path();
-    platform::SetRelayReplyTimeoutMs(5000);
+    platform::PlatformLayer().relayReplyTimeoutMs = 5000;
   }
   void TearDown() override {
-    platform::SetRelayReplyTimeoutMs(platform::kDefaultRelayReplyTimeoutMs);
+    platform::ResetPlatformState();
     ResetDeviceLayerState();
   }
 
@@ -377,7 +378,7 @@ class ScriptedServer {
 };
 
 TEST_F(RelayEndToEndTest, HostileOpenRepliesFail) {
-  platform::SetRelayReplyTimeoutMs(200);  // the close after a failed open meets silence
+  platform::PlatformLayer().relayReplyTimeoutMs = 200;  // the close after a failed open meets silence
   const std::vector<ScriptedServer::Step> scripts[] = {
       {{Bytes{0, 0}}},          // longer than the one byte asked for
       {{Bytes{}}},              // zero bytes
@@ -403,7 +404,7 @@ TEST_F(RelayEndToEndTest, OversizeReplyFailsWithoutOverrun) {
 }
 
 TEST_F(RelayEndToEndTest, SilentRelayTimesOut) {
-  platform::SetRelayReplyTimeoutMs(100);
+  platform::PlatformLayer().relayReplyTimeoutMs = 100;
   ScriptedServer server({{Bytes{0}}, {{}, true}});
   const platform::Handle h = RelayOpenDevice("/dev/sg4");
   ASSERT_NE(h, platform::kInvalidHandle);

@@ -16,6 +16,20 @@
 namespace burnwell::image {
 namespace {
 
+// While alive, the n-th allocation from now (1 = the next one) fails; the others are made.
+class ScopedAllocationFailure final : public ByteAllocator {
+ public:
+  explicit ScopedAllocationFailure(int nth) : left_(nth) {}
+  std::optional<std::vector<std::uint8_t>> Allocate(std::size_t size, std::uint8_t fill) override {
+    if (left_ > 0 && --left_ == 0) return std::nullopt;
+    return platform::SystemInstance<ByteAllocator>().Allocate(size, fill);
+  }
+
+ private:
+  int left_;
+  platform::ScopedOverride<ByteAllocator> installed_{this};
+};
+
 // ---- A small Intel HEX writer for hand-made inputs ----------------------------------------------
 
 std::string Record(std::uint8_t type, std::uint16_t address, const std::vector<std::uint8_t>& data) {

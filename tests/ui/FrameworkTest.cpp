@@ -57,8 +57,6 @@ class ExchangeDialog : public CDialog {
 
 class FrameworkTest : public ::testing::Test {
  protected:
-  FrameworkTest() { SetBackend(&backend); }
-  ~FrameworkTest() override { SetBackend(nullptr); }
 
   // Runs the dialog; body acts on its open window, then the dialog is cancelled.
   int Run(ExchangeDialog& dialog, const std::function<void(ExchangeDialog&, ScriptedWindow&)>& body) {
@@ -70,6 +68,7 @@ class FrameworkTest : public ::testing::Test {
   }
 
   ScriptedBackend backend;
+  platform::ScopedOverride<Backend> installed{&backend};
 };
 
 TEST_F(FrameworkTest, LoadWritesNumbersAndSaveReadsThemBack) {

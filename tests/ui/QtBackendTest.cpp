@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <optional>
 #include <thread>
 
 #include "app/BurnwellDlg.h"
@@ -34,7 +35,8 @@ TEST(QtBackend, TheUpdateRunsOnAWorkerAndItsMessagesArriveInOrder) {
   static char name[] = "burnwell_qt_test";
   static char* argv[] = {name, nullptr};
   auto backend = MakeQtBackend(argc, argv, FileVersion{1, 4, 3, 23});
-  SetBackend(backend.get());
+  std::optional<platform::ScopedOverride<Backend>> installed;
+  installed.emplace(backend.get());
 
   std::vector<std::string> answered;
   QTimer presser;
@@ -64,7 +66,7 @@ TEST(QtBackend, TheUpdateRunsOnAWorkerAndItsMessagesArriveInOrder) {
   };
   app::CBurnwellDlg dialog(services);
   const int shown = dialog.DoModal();
-  SetBackend(nullptr);
+  installed.reset();
   backend.reset();
   std::filesystem::current_path(previous);
 

@@ -100,14 +100,12 @@ int main(int argc, char** argv) {
     view.SetAssumeYes(yes);
     backend = std::make_unique<burnwell::ui::TerminalBackend>(std::move(view), builtIn);
   }
-  burnwell::ui::SetBackend(backend.get());
-
   int status = 0;
   {
+    burnwell::platform::ScopedOverride<burnwell::ui::Backend> installed(backend.get());
     burnwell::app::CBurnwellApp app;
     app.InitInstance();
     status = static_cast<int>(app.Result());
   }
-  burnwell::ui::SetBackend(nullptr);
   return status;
 }

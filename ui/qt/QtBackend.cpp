@@ -327,13 +327,11 @@ class QtBackend final : public Backend {
       QPixmap pixmap;
       if (pixmap.loadFromData(icon.data(), static_cast<uint>(icon.size()), "ICO")) icon_ = QIcon(pixmap);
     }
-    platform::SetOverride<platform::WindowMessages>(&TheModelWindowMessages());
   }
   ~QtBackend() override {
     for (std::thread& thread : threads_) {
       if (thread.joinable()) thread.join();
     }
-    platform::SetOverride<platform::WindowMessages>(nullptr);
   }
 
   std::unique_ptr<DialogWindow> CreateDialogWindow(CDialog& dialog, const DialogSpec& layout, DialogWindow* parent) override {
@@ -367,6 +365,8 @@ class QtBackend final : public Backend {
   QIcon icon_;
   std::mutex mutex_;
   std::vector<std::thread> threads_;
+  // Progress messages reach this backend's windows while it lives.
+  platform::ScopedOverride<platform::WindowMessages> windowMessages_{&TheModelWindowMessages()};
 };
 
 QtWindow::QtWindow(QtBackend& backend, CDialog& dialog, const DialogSpec& layout, QWidget* parent)

@@ -11,12 +11,10 @@ std::string ProgressText(const ProgressState& state) {
 
 ScriptedBackend::ScriptedBackend() {
   loop_.BindToThisThread();
-  platform::SetOverride<platform::WindowMessages>(&TheModelWindowMessages());
 }
 
 ScriptedBackend::~ScriptedBackend() {
   loop_.JoinThreads();
-  platform::SetOverride<platform::WindowMessages>(nullptr);
 }
 
 std::unique_ptr<DialogWindow> ScriptedBackend::CreateDialogWindow(CDialog& dialog, const DialogSpec& layout,

@@ -63,6 +63,8 @@ class ScriptedBackend final : public Backend {
   std::vector<ShownMessageBox> boxes_;
   std::optional<FileVersion> fileVersion_;
   bool failThreadStart_ = false;
+  // Progress messages reach this backend's windows while it lives.
+  platform::ScopedOverride<platform::WindowMessages> windowMessages_{&TheModelWindowMessages()};
 };
 
 class ScriptedWindow final : public ModelWindow {

@@ -81,12 +81,10 @@ class TerminalWindow final : public ModelWindow {
 TerminalBackend::TerminalBackend(TerminalView view, std::optional<FileVersion> version)
     : view_(std::move(view)), version_(version) {
   loop_.BindToThisThread();
-  platform::SetOverride<platform::WindowMessages>(&TheModelWindowMessages());
 }
 
 TerminalBackend::~TerminalBackend() {
   loop_.JoinThreads();
-  platform::SetOverride<platform::WindowMessages>(nullptr);
 }
 
 std::unique_ptr<DialogWindow> TerminalBackend::CreateDialogWindow(CDialog& dialog, const DialogSpec& layout, DialogWindow*) {

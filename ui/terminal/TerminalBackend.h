@@ -27,6 +27,8 @@ class TerminalBackend final : public Backend {
   TerminalView view_;
   std::optional<FileVersion> version_;
   QueueLoop loop_{false};
+  // Progress messages reach this backend's windows while it lives.
+  platform::ScopedOverride<platform::WindowMessages> windowMessages_{&TheModelWindowMessages()};
 };
 
 }  // namespace burnwell::ui

@@ -130,17 +130,12 @@ int WriteBackup(int index, const std::filesystem::path& out, std::ostream& err) 
   return 0;
 }
 
-// Loads FILE into the loaded image with the readers the updater uses; the error text on failure.
-std::optional<std::string> LoadFirmware(const std::filesystem::path& path, image::FileType type) {
-  image::ImageBuffer& loaded = image::LoadedImage();
-  if (type == image::FileType::Hex) {
-    std::string error;
-    if (!image::LoadHexImage(loaded, path, error)) return error.empty() ? "the file could not be loaded" : error;
-    return std::nullopt;
-  }
-  const int status = image::LoadHeaderImage(loaded, path);
-  if (status != 0) return "the image file could not be loaded (status " + std::to_string(status) + ")";
-  return std::nullopt;
+// The error text of a firmware file the updater's readers did not load; nothing when loaded.
+std::optional<std::string> LoadFailureText(const image::FirmwareLoadResult& result) {
+  if (result.ok) return std::nullopt;
+  if (result.type == image::FileType::Hex)
+    return result.errorText.empty() ? "the file could not be loaded" : result.errorText;
+  return "the image file could not be loaded (status " + std::to_string(result.status) + ")";
 }
 
 }  // namespace
@@ -206,8 +201,9 @@ int RunUpdate(std::span<const Argument> args, std::ostream& out, std::ostream& e
     return 2;
   }
 
-  const image::FileType type = image::FirmwareFileType(*file);
-  if (const auto error = LoadFirmware(*file, type)) {
+  const image::FirmwareLoadResult loaded = image::LoadFirmwareByType(image::LoadedImage(), *file);
+  const image::FileType type = loaded.type;
+  if (const auto error = LoadFailureText(loaded)) {
     err << "burnwell-tool update: " << *error << "\n";
     return kExitLoadFailedOrCancelled;
   }
@@ -217,8 +213,7 @@ int RunUpdate(std::span<const Argument> args, std::ostream& out, std::ostream& e
 
   ui::TerminalView view = ui::TerminalView::Standard();
   view.SetAssumeYes(yes);
-  if (view.Message("Please do backup your files before executing the steps.", "Warning",
-                   MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK) {
+  if (view.Message(app::kBackupWarning, "Warning", MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK) {
     err << "burnwell-tool update: cancelled\n";
     return kExitLoadFailedOrCancelled;
   }

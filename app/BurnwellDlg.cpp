@@ -161,20 +161,12 @@ bool CBurnwellDlg::OnInitDialog() {
 
 void CBurnwellDlg::LoadFirmwareFile() {
   if (!m_checksumText.empty()) return;
-  const std::filesystem::path path = PathFromUtf8(m_firmwarePath);
-  const image::FileType type = image::FirmwareFileType(path);
-  m_fileType = static_cast<std::int32_t>(type);
   image::ImageBuffer& loaded = image::LoadedImage();
-  bool ok = false;
-  std::string errorText;
-  if (type == image::FileType::Hex) {
-    image::HexResult result = image::LoadHexImage(loaded, path);
-    ok = result.ok;
-    errorText = std::move(result.errorText);
-  } else {
-    ok = image::LoadHeaderImage(loaded, path) == image::LoadStatus::Ok;
-  }
-  if (!ok) {
+  const image::FirmwareLoadResult result =
+      image::LoadFirmwareByType(loaded, PathFromUtf8(m_firmwarePath));
+  m_fileType = static_cast<std::int32_t>(result.type);
+  if (!result.ok) {
+    std::string errorText = result.errorText;  // empty from the header reader: cleared line
     if (errorText.size() > kMaxStatusChars) errorText.resize(kMaxStatusChars);
     SetStatusText(errorText);
     m_fileLoaded.store(0);

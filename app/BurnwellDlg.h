@@ -27,7 +27,6 @@ inline constexpr std::uint32_t MAX_START_ADDRESS = 0x5BFF;
 inline constexpr std::uint32_t MIN_LENGTH = 256;
 inline constexpr std::uint32_t MAX_LENGTH = 0xB800;
 
-inline constexpr char kBackupWarning[] = "Please do backup your files before executing the steps.";
 inline constexpr char kLoadError[] = "Load FW error!!!";
 inline constexpr char kUpdatingWarning[] = "Updating now, please don't remove device!";
 inline constexpr char kMainCodeLoaded[] = "Main code loaded!";

@@ -5,6 +5,7 @@
 
 #include "common/MakerIds.h"
 #include "platform/Profile.h"
+#include "platform/Utf8.h"
 
 namespace burnwell::app {
 namespace {
@@ -26,35 +27,6 @@ void StoreDeviceId(DeviceIdEntry& entry, std::string_view text) {
   entry.fill('\0');
   std::copy_n(text.begin(), std::min(text.size(), entry.size() - 1), entry.begin());
 }
-
-#ifdef _WIN32
-// Length of the valid UTF-8 sequence at the start of text, 0 when there is none.
-std::size_t ValidSequenceLength(std::string_view text) {
-  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-  }
-  return length;
-}
-#endif
 
 }  // namespace
 
@@ -113,7 +85,7 @@ std::filesystem::path PathFromUtf8(std::string_view utf8) {
 #ifdef _WIN32
   // The conversion to UTF-16 refuses invalid UTF-8; such bytes become U+FFFD instead.
   while (!utf8.empty()) {
-    const std::size_t length = ValidSequenceLength(utf8);
+    const std::size_t length = platform::Utf8SequenceLength(utf8);
     if (length == 0) {
       text += u8"\uFFFD";
       utf8.remove_prefix(1);

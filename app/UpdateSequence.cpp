@@ -7,6 +7,7 @@
 
 #include "common/MakerIds.h"
 #include "bridge/DeviceApi.h"
+#include "image/ConfigBlock.h"
 #include "image/ImageBuffer.h"
 #include "platform/WinNames.h"
 
@@ -17,12 +18,13 @@ constexpr int kDeviceIndex = 0;  // every flash call addresses the first bridge 
 constexpr std::uint32_t kProgressMessage = 0;  // 0: the progress window is a progress bar
 constexpr std::uint32_t kSerialBufferSize = 64;
 
-// Configuration-block bytes the update edits on the HEX path.
-constexpr std::size_t kAttributesOffset = 8;
-constexpr std::size_t kMaxPowerOffset = 9;
-constexpr std::size_t kFlagsOffset = 249;
-constexpr std::uint8_t kSelfPoweredBit = 0x40;
-constexpr std::uint8_t kFlagsUpdateBit = 0x04;
+// The configuration block at flash offset 0 (image/ConfigBlock.h names its bytes): the main
+// code follows it, and the update stamps the marker and checksum bytes itself.
+constexpr std::uint32_t kConfigBlockSize = image::CONFIG_BLOCK_SIZE;
+constexpr std::uint32_t kMarkerOffset = image::offset::MARKER;
+static_assert(image::offset::MARKER + 1 == image::offset::CHECKSUM);
+
+// The maximum power the update sets.
 constexpr std::uint8_t kSelfPoweredMaxPower = 50;   // 100 mA in units of 2 mA
 constexpr std::uint8_t kBusPoweredMaxPower = 250;   // 500 mA
 
@@ -39,13 +41,14 @@ std::uint32_t StyleOf(MessageId id) {
 
 // Step 5: the power setting and the update flag on the bridge's own block.
 void ApplyBlockEdits(std::vector<std::uint8_t>& flash, int selfPowered) {
-  flash[kFlagsOffset] |= kFlagsUpdateBit;
+  namespace at = image::offset;
+  flash[at::FLAGS] |= image::FLAGS_UPDATED;
   if (selfPowered != 0) {
-    flash[kAttributesOffset] |= kSelfPoweredBit;
-    flash[kMaxPowerOffset] = kSelfPoweredMaxPower;
+    flash[at::ATTRIBUTES] |= image::ATTRIBUTES_SELF_POWERED;
+    flash[at::MAX_POWER] = kSelfPoweredMaxPower;
   } else {
-    flash[kAttributesOffset] &= static_cast<std::uint8_t>(~kSelfPoweredBit);
-    flash[kMaxPowerOffset] = kBusPoweredMaxPower;
+    flash[at::ATTRIBUTES] &= static_cast<std::uint8_t>(~image::ATTRIBUTES_SELF_POWERED);
+    flash[at::MAX_POWER] = kBusPoweredMaxPower;
   }
 }
 
@@ -159,7 +162,7 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
         continue;
       }
 
-      flash[kMarkerOffset] = kValidityMarker;
+      flash[kMarkerOffset] = image::VALID_MARKER;
       flash[kMarkerOffset + 1] = static_cast<std::uint8_t>(checksum >> 8);
       flash[kMarkerOffset + 2] = static_cast<std::uint8_t>(checksum);
       if (bridge::BridgeWriteFlash(kDeviceIndex, flash.data() + kMarkerOffset, kMarkerOffset, 3,

@@ -30,11 +30,10 @@ enum class MessageId : int {
 // The string-table id.
 constexpr int Code(MessageId id) { return static_cast<int>(id); }
 
-// Flash offsets the update writes itself.
-inline constexpr std::uint32_t kConfigBlockSize = 256;
-inline constexpr std::uint32_t kMarkerOffset = 11;
-inline constexpr std::uint8_t kValidityMarker = 0x5A;
 inline constexpr int kMaxPasses = 6;
+
+// Every front end asks the operator to confirm this before it starts an update.
+inline constexpr char kBackupWarning[] = "Please do backup your files before executing the steps.";
 
 UpdateOutcome RunUpdate(UpdateHost& host);
 

@@ -14,18 +14,14 @@
 
 namespace burnwell::device {
 
-using wire::DecodePassThroughHeader;
-using wire::EncodePassThroughHeader;
-using wire::SCSI_IOCTL_DATA_IN;
-using wire::ScsiPassThroughHeader;
-using wire::ScsiRequest;
-namespace apt = wire::apt;
+namespace {
+
 using wire::kAtaPassThroughSize;
-using wire::kAtaStatusErr;
 using wire::kDataOffset;
 using wire::kPassThroughHeaderSize;
-namespace spt = wire::spt;
-namespace {
+using wire::ScsiPassThroughHeader;
+using wire::ScsiRequest;
+using wire::ScsiRequestView;
 
 using platform::Current;
 using platform::DeviceIo;
@@ -34,10 +30,7 @@ using platform::kInvalidHandle;
 
 // The data phase described by a request header must lie inside the `size` bytes carried.
 bool DataPhaseFits(const ScsiPassThroughHeader& h, std::uint32_t size) {
-  if (size < kDataOffset) return false;
-  if (h.DataTransferLength == 0) return true;
-  const std::uint64_t end = std::uint64_t{h.DataBufferOffset} + h.DataTransferLength;
-  return h.DataBufferOffset >= kDataOffset && end <= size;
+  return size >= kDataOffset && wire::DataAreaInDataPart(h, size);
 }
 
 bool StatusCompleted(std::uint8_t scsiStatus) { return scsiStatus == 0 || scsiStatus == 1; }
@@ -63,24 +56,25 @@ bool Exchange(Handle h, std::span<const std::uint8_t> request, std::vector<std::
 // A pass-through-direct block carried by a plain pass-through on a device handle: the data
 // area is gathered after the block, sent, and scattered back.
 int DirectPassThroughViaBuffer(Handle h, ScsiPassThroughDirect& sptd, std::uint32_t* returned) {
-  ScsiPassThroughHeader header = DecodePassThroughHeader(sptd.block);
-  if (header.DataTransferLength > 0 && sptd.dataBuffer == nullptr) return 0;
-  std::vector<std::uint8_t> buffer(kDataOffset + header.DataTransferLength, 0);
-  std::copy(sptd.block.begin(), sptd.block.end(), buffer.begin());
+  const ScsiRequestView block(sptd.block);
+  const ScsiPassThroughHeader callers = block.Header();
+  if (callers.DataTransferLength > 0 && sptd.dataBuffer == nullptr) return 0;
+  ScsiRequest request(callers.DataTransferLength);
+  std::copy(sptd.block.begin(), sptd.block.end(), request.Bytes().begin());
+  ScsiPassThroughHeader header = callers;
   header.DataBufferOffset = kDataOffset;
-  EncodePassThroughHeader(header, buffer);
+  request.SetHeader(header);
   if (header.DataTransferLength > 0)
-    std::memcpy(buffer.data() + kDataOffset, sptd.dataBuffer, header.DataTransferLength);
-  const auto size = static_cast<std::uint32_t>(buffer.size());
+    std::memcpy(request.Data().data(), sptd.dataBuffer, header.DataTransferLength);
+  const auto size = static_cast<std::uint32_t>(request.Size());
   std::uint32_t got = 0;
-  if (!Current<DeviceIo>().IoControl(h, IOCTL_SCSI_PASS_THROUGH, buffer.data(), size,
-                                     buffer.data(), size, &got))
+  if (!Current<DeviceIo>().IoControl(h, IOCTL_SCSI_PASS_THROUGH, request.Bytes().data(), size,
+                                     request.Bytes().data(), size, &got))
     return 0;
-  const std::uint32_t callerOffset = LoadLe32(sptd.block.data() + spt::DataBufferOffset);
-  std::copy_n(buffer.begin(), kDataOffset, sptd.block.begin());
-  StoreLe32(sptd.block.data() + spt::DataBufferOffset, callerOffset);
+  std::ranges::copy(request.View().Block(), sptd.block.begin());
+  block.SetDataBufferOffset(callers.DataBufferOffset);
   if (header.DataTransferLength > 0)
-    std::memcpy(sptd.dataBuffer, buffer.data() + kDataOffset, header.DataTransferLength);
+    std::memcpy(sptd.dataBuffer, request.Data().data(), header.DataTransferLength);
   if (returned) *returned = std::min<std::uint32_t>(got, kDataOffset);
   return 1;
 }
@@ -105,10 +99,12 @@ int RelayPassThrough(Handle h, void* in, std::uint32_t inSize, std::uint32_t out
 int RelayPassThroughDirect(Handle h, void* in, std::uint32_t inSize, std::uint32_t* returned) {
   if (in == nullptr || inSize < sizeof(ScsiPassThroughDirect)) return 0;
   auto& sptd = *static_cast<ScsiPassThroughDirect*>(in);
-  const std::uint32_t length = LoadLe32(sptd.block.data() + spt::DataTransferLength);
+  const ScsiRequestView block(sptd.block);
+  const ScsiPassThroughHeader callers = block.Header();
+  const std::uint32_t length = callers.DataTransferLength;
   if (length > relay::kMaxDirectData) return 0;
   if (length > 0 && sptd.dataBuffer == nullptr) return 0;
-  const bool dataIn = sptd.block[spt::DataIn] == SCSI_IOCTL_DATA_IN;
+  const bool dataIn = callers.ReadsData();
 
   std::vector<std::uint8_t> request(1 + kDataOffset + (dataIn ? 0 : length));
   request[0] = static_cast<std::uint8_t>(relay::Opcode::PassThroughDirect);
@@ -119,9 +115,8 @@ int RelayPassThroughDirect(Handle h, void* in, std::uint32_t inSize, std::uint32
   if (!Exchange(h, request, reply, &n)) return 0;
   if (n < 1 + kDataOffset) return 0;  // a reply without the whole block is no answer
 
-  const std::uint32_t callerOffset = LoadLe32(sptd.block.data() + spt::DataBufferOffset);
   std::copy_n(reply.begin() + 1, kDataOffset, sptd.block.begin());
-  StoreLe32(sptd.block.data() + spt::DataBufferOffset, callerOffset);
+  block.SetDataBufferOffset(callers.DataBufferOffset);
   // Never more than the caller's data area, whatever the relay sent.
   const std::uint32_t dataBytes = std::min<std::uint32_t>(n - 1 - kDataOffset, length);
   if (dataBytes) std::memcpy(sptd.dataBuffer, reply.data() + 1 + kDataOffset, dataBytes);
@@ -156,7 +151,7 @@ int SendScsiCommand(const DeviceRecord& record, ScsiRequest& request, std::uint3
   if (!RelayDeviceIoControl(record.Handle, IOCTL_SCSI_PASS_THROUGH, request.Bytes().data(), size,
                             request.Bytes().data(), size, &returned))
     return 0;
-  return StatusCompleted(request.Bytes()[spt::ScsiStatus]) ? 1 : 0;
+  return StatusCompleted(request.View().ScsiStatus()) ? 1 : 0;
 }
 
 int SendScsiCommandDirect(Handle handle, ScsiRequest& request, std::uint32_t size,
@@ -167,7 +162,7 @@ int SendScsiCommandDirect(Handle handle, ScsiRequest& request, std::uint32_t siz
                                      size, request.Bytes().data(), size, &got))
     return 0;
   if (returned) *returned = got;
-  return StatusCompleted(request.Bytes()[spt::ScsiStatus]) ? 1 : 0;
+  return StatusCompleted(request.View().ScsiStatus()) ? 1 : 0;
 }
 
 int SendAtaCommand(Handle handle, std::uint8_t* block, std::uint32_t size,
@@ -178,7 +173,7 @@ int SendAtaCommand(Handle handle, std::uint8_t* block, std::uint32_t size,
                                      &got))
     return 0;
   if (returned) *returned = got;
-  return (block[apt::StatusRegister] & kAtaStatusErr) == 0 ? 1 : 0;
+  return wire::DecodeAtaPassThroughHeader(std::span(block, size)).ErrorReported() ? 0 : 1;
 }
 
 Handle RelayOpenDevice(const char* path) {

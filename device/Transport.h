@@ -23,7 +23,7 @@ int SendScsiCommand(const DeviceRecord& record, wire::ScsiRequest& request, std:
 int SendScsiCommandDirect(platform::Handle handle, wire::ScsiRequest& request, std::uint32_t size,
                           std::uint32_t* returned);
 
-// IOCTL_ATA_PASS_THROUGH with a 32-bit ATA_PASS_THROUGH_EX block (device/AtaPassThrough.h)
+// IOCTL_ATA_PASS_THROUGH with a 32-bit ATA_PASS_THROUGH_EX block (wire/AtaPassThrough.h)
 // followed by its data area, `size` bytes in all. Success: the control succeeded and bit 0
 // (ERR) of the returned status register is clear.
 int SendAtaCommand(platform::Handle handle, std::uint8_t* block, std::uint32_t size,

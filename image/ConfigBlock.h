@@ -50,6 +50,8 @@ static_assert(offset::PRODUCT_WORD == CONFIG_BLOCK_SIZE);
 static_assert(offset::CODE_LENGTH + 4 == IMAGE_HEADER_SIZE);
 
 inline constexpr std::uint8_t VALID_MARKER = 0x5A;
+inline constexpr std::uint8_t ATTRIBUTES_SELF_POWERED = 0x40;  // bit 6 of ATTRIBUTES
+inline constexpr std::uint8_t FLAGS_UPDATED = 0x04;            // bit 2 of FLAGS
 inline constexpr std::uint8_t STRING_DESCRIPTOR_TYPE = 0x03;
 
 // The field ids of SetField / GetField.

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "platform/FileSystem.h"
+#include "platform/Utf8.h"
 
 namespace burnwell::platform {
 namespace {
@@ -85,33 +86,6 @@ std::string Utf16ToUtf8(std::span<const std::uint8_t> bytes, bool bigEndian) {
   return out;
 }
 
-// Length of the valid UTF-8 sequence starting at text[0], or 0 when it is not one.
-std::size_t Utf8SequenceLength(std::string_view text) {
-  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  unsigned char lead = byte(0);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() < length) return 0;
-  if (byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-  }
-  return length;
-}
 
 int DigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';

@@ -15,14 +15,12 @@
 #include "platform/WinNames.h"
 
 namespace burnwell::protocol {
-
-using wire::ScsiPassThroughHeader;
-using wire::ScsiRequest;
 namespace {
 
-using wire::ScsiPassThroughHeader;
-using wire::ScsiRequest;
 using device::TransportKind;
+using wire::DataDirection;
+using wire::ScsiCommand;
+using wire::ScsiRequest;
 
 // Operation codes.
 constexpr std::uint8_t kOpBridgeInfo = 0xD0;
@@ -39,36 +37,15 @@ constexpr std::uint8_t kAtaIdentifyDevice = 0xEC;
 
 // The bridge answers only to this target id.
 constexpr std::uint8_t kBridgeTargetId = 1;
-constexpr std::uint8_t kSenseLength = 32;
 constexpr std::uint32_t kBlockSize = 512;
 
 std::uint32_t DeviceCount() { return device::DeviceLayer().table.count; }
 
-// A zeroed request with the header every command of the bridge shares.
-struct RequestShape {
-  std::uint8_t cdbLength = 12;
-  std::uint8_t dataIn = wire::SCSI_IOCTL_DATA_OUT;
-  std::uint32_t transferLength = 0;
-  std::uint32_t timeout = 0;
-  std::uint8_t lun = 0;
-};
-
-void PrepareRequest(ScsiRequest& request, const RequestShape& shape,
-                    const std::array<std::uint8_t, 16>& cdb) {
-  ScsiPassThroughHeader header;
-  header.Length = static_cast<std::uint16_t>(wire::kPassThroughHeaderSize);
-  header.PathId = 0;
-  header.TargetId = kBridgeTargetId;
-  header.Lun = shape.lun;
-  header.CdbLength = shape.cdbLength;
-  header.SenseInfoLength = kSenseLength;
-  header.DataIn = shape.dataIn;
-  header.DataTransferLength = shape.transferLength;
-  header.TimeOutValue = shape.timeout;
-  header.DataBufferOffset = static_cast<std::uint32_t>(wire::kDataOffset);
-  header.SenseInfoOffset = static_cast<std::uint32_t>(wire::kSenseOffset);
-  header.Cdb = cdb;
-  request.SetHeader(header);
+// A zeroed request for one command to the bridge, with a data area of dataAreaSize bytes.
+ScsiRequest BridgeRequest(ScsiCommand command,
+                          std::size_t dataAreaSize = wire::kStandardDataSize) {
+  command.targetId = kBridgeTargetId;
+  return ScsiRequest::For(command, dataAreaSize);
 }
 
 // A vendor CDB: operation code in byte 0 and the maker's vendor ID in bytes 4..5.
@@ -108,20 +85,24 @@ CommandResult Fail(device::DeviceError error) {
 
 // Sends one short (at most 32-byte) vendor transfer to the device.
 CommandResult ShortTransferOut(const DeviceRecord& record, const std::array<std::uint8_t, 16>& cdb,
-                               const std::uint8_t* source, std::uint32_t length,
-                               device::DeviceError failure) {
-  ScsiRequest request;
-  PrepareRequest(request, {12, wire::SCSI_IOCTL_DATA_OUT, length, ShortCommandTimeout(), 0}, cdb);
+                     const std::uint8_t* source, std::uint32_t length, device::DeviceError failure) {
+  ScsiRequest request = BridgeRequest({.cdb = cdb,
+                                       .cdbLength = 12,
+                                       .direction = DataDirection::Out,
+                                       .transferLength = length,
+                                       .timeoutSeconds = ShortCommandTimeout()});
   if (length != 0) std::memcpy(request.Data().data(), source, length);
   if (!SendByRule(record, request)) return Fail(failure);
   return CommandResult::Ok;
 }
 
 CommandResult ShortTransferIn(const DeviceRecord& record, const std::array<std::uint8_t, 16>& cdb,
-                              std::uint8_t* destination, std::uint32_t length,
-                              device::DeviceError failure) {
-  ScsiRequest request;
-  PrepareRequest(request, {12, wire::SCSI_IOCTL_DATA_IN, length, ShortCommandTimeout(), 0}, cdb);
+                    std::uint8_t* destination, std::uint32_t length, device::DeviceError failure) {
+  ScsiRequest request = BridgeRequest({.cdb = cdb,
+                                       .cdbLength = 12,
+                                       .direction = DataDirection::In,
+                                       .transferLength = length,
+                                       .timeoutSeconds = ShortCommandTimeout()});
   if (!SendByRule(record, request)) return Fail(failure);
   if (length != 0) std::memcpy(destination, request.Data().data(), length);
   return CommandResult::Ok;
@@ -201,10 +182,11 @@ CommandResult ReadBridgeInfo(const DeviceRecord& record, std::uint8_t* destinati
   if (RejectIde(record)) return CommandResult::Failed;
   if (length < kBridgeInfoMinLength || length > kBridgeInfoMaxLength || destination == nullptr)
     return Fail(device::DeviceError::ReadBridgeInfo);
-  ScsiRequest request;
-  PrepareRequest(request,
-                 {12, wire::SCSI_IOCTL_DATA_IN, length, BridgeInfoTimeout(timeoutMultiplier), 0},
-                 VendorCdb(kOpBridgeInfo));
+  ScsiRequest request = BridgeRequest({.cdb = VendorCdb(kOpBridgeInfo),
+                                       .cdbLength = 12,
+                                       .direction = DataDirection::In,
+                                       .transferLength = length,
+                                       .timeoutSeconds = BridgeInfoTimeout(timeoutMultiplier)});
   if (!SendByTransport(record, request)) return Fail(device::DeviceError::ReadBridgeInfo);
   std::memcpy(destination, request.Data().data(), length);
   return CommandResult::Ok;
@@ -227,11 +209,14 @@ CommandResult VendorAtaCommand(const DeviceRecord& record, const AtaTaskFile& ta
   cdb[14] = taskFile.device;
   cdb[15] = taskFile.command;
 
-  ScsiRequest request(std::max<std::size_t>(bufferLength, wire::kStandardDataSize));
-  PrepareRequest(request,
-                 {16, taskFile.read ? wire::SCSI_IOCTL_DATA_IN : wire::SCSI_IOCTL_DATA_OUT,
-                  taskFile.length, VendorAtaTimeout(timeoutMultiplier), lun},
-                 cdb);
+  ScsiRequest request =
+      BridgeRequest({.cdb = cdb,
+                     .cdbLength = 16,
+                     .direction = taskFile.read ? DataDirection::In : DataDirection::Out,
+                     .transferLength = taskFile.length,
+                     .timeoutSeconds = VendorAtaTimeout(timeoutMultiplier),
+                     .lun = lun},
+                    std::max<std::size_t>(bufferLength, wire::kStandardDataSize));
   if (taskFile.read) {
     if (bufferLength != 0) std::memset(buffer, 0, bufferLength);
   } else if (bufferLength != 0) {
@@ -266,9 +251,11 @@ CommandResult EepromRead(const DeviceRecord& record, std::uint16_t address,
 }
 
 CommandResult SpiChipSelect(const DeviceRecord& record, std::uint32_t select) {
-  ScsiRequest request;
-  PrepareRequest(request, {16, wire::SCSI_IOCTL_DATA_OUT, 0, ShortCommandTimeout(), 0},
-                 VendorCdb(select ? kOpSpiSelect : kOpSpiDeselect));
+  ScsiRequest request = BridgeRequest({.cdb = VendorCdb(select ? kOpSpiSelect : kOpSpiDeselect),
+                                       .cdbLength = 16,
+                                       .direction = DataDirection::Out,
+                                       .transferLength = 0,
+                                       .timeoutSeconds = ShortCommandTimeout()});
   if (!SendByRule(record, request)) return Fail(device::DeviceError::SpiChipSelect);
   return CommandResult::Ok;
 }
@@ -302,9 +289,11 @@ CommandResult ScsiInquiry(const DeviceRecord& record, std::uint8_t pageCode,
     cdb[2] = pageCode;
   }
   cdb[4] = static_cast<std::uint8_t>(length);
-  ScsiRequest request;
-  PrepareRequest(request, {12, wire::SCSI_IOCTL_DATA_IN, length, StandardCommandTimeout(), 0},
-                 cdb);
+  ScsiRequest request = BridgeRequest({.cdb = cdb,
+                                       .cdbLength = 12,
+                                       .direction = DataDirection::In,
+                                       .transferLength = length,
+                                       .timeoutSeconds = StandardCommandTimeout()});
   std::memset(destination, 0, length);
   const int sent = SendByTransport(record, request);
   std::memcpy(destination, request.Data().data(), length);
@@ -320,9 +309,13 @@ CommandResult ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress,
   cdb[0] = kOpRead10;
   StoreBe32(&cdb[2], blockAddress);
   StoreBe16(&cdb[7], static_cast<std::uint16_t>(length / kBlockSize));
-  ScsiRequest request(std::max<std::size_t>(length, wire::kStandardDataSize));
-  PrepareRequest(request,
-                 {10, wire::SCSI_IOCTL_DATA_IN, length, StandardCommandTimeout(), lun}, cdb);
+  ScsiRequest request = BridgeRequest({.cdb = cdb,
+                                       .cdbLength = 10,
+                                       .direction = DataDirection::In,
+                                       .transferLength = length,
+                                       .timeoutSeconds = StandardCommandTimeout(),
+                                       .lun = lun},
+                                      std::max<std::size_t>(length, wire::kStandardDataSize));
   const int sent = SendByTransport(record, request);
   // The returned length comes from the device (or the relay): never copy more than asked for.
   const std::uint32_t reported = request.Header().DataTransferLength;
@@ -345,12 +338,14 @@ CommandResult IdentifyViaAtaPassThrough(const DeviceRecord& record, std::uint8_t
   if (destination == nullptr) return Fail(device::DeviceError::VendorAtaCommand);
 
   std::vector<std::uint8_t> block(ata::BlockSize, 0);
-  StoreLe16(&block[wire::apt::Length], static_cast<std::uint16_t>(ata::HeaderSize));
-  StoreLe16(&block[wire::apt::AtaFlags], wire::ATA_FLAGS_DATA_IN);
-  StoreLe32(&block[wire::apt::DataTransferLength], static_cast<std::uint32_t>(kIdentifySize));
-  StoreLe32(&block[wire::apt::TimeOutValue], AtaPassThroughTimeout());
-  StoreLe32(&block[wire::apt::DataBufferOffset], static_cast<std::uint32_t>(ata::HeaderSize));
-  block[wire::apt::CurrentTaskFile + 6] = kAtaIdentifyDevice;
+  wire::AtaPassThroughHeader header;
+  header.Length = static_cast<std::uint16_t>(ata::HeaderSize);
+  header.AtaFlags = wire::ATA_FLAGS_DATA_IN;
+  header.DataTransferLength = static_cast<std::uint32_t>(kIdentifySize);
+  header.TimeOutValue = AtaPassThroughTimeout();
+  header.DataBufferOffset = static_cast<std::uint32_t>(ata::HeaderSize);
+  header.CurrentTaskFile[wire::reg::Command] = kAtaIdentifyDevice;
+  wire::EncodeAtaPassThroughHeader(header, block);
 
   std::uint32_t returned = 0;
   if (!device::SendAtaCommand(record.Handle, block.data(), static_cast<std::uint32_t>(block.size()),

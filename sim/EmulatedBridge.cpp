@@ -208,11 +208,13 @@ CommandOutcome EmulatedBridge::Execute(std::span<std::uint8_t> request) {
   ++commands_;
   clock_.Spend(config_.latencyUs);
 
-  const std::size_t available = request.size() > wire::kDataOffset ? request.size() - wire::kDataOffset : 0;
-  const auto header = wire::DecodePassThroughHeader(request);
-  const std::uint8_t cdbLength = std::min<std::uint8_t>(header.CdbLength, 16);
-  const std::span<const std::uint8_t> cdb(header.Cdb.data(), cdbLength);
-  const bool dataIn = header.DataIn == wire::SCSI_IOCTL_DATA_IN;
+  // Bytes too short for a header are never read: such a request is traced with an empty CDB.
+  const wire::ScsiRequestView view(request);
+  const auto header = wire::ScsiRequestView::HoldsHeader(request.size())
+                          ? view.Header()
+                          : wire::ScsiPassThroughHeader{};
+  const std::span<const std::uint8_t> cdb = header.CdbBytes();
+  const bool dataIn = header.ReadsData();
   const auto direction = header.DataTransferLength == 0 ? TraceDirection::None
                          : dataIn                        ? TraceDirection::In
                                                          : TraceDirection::Out;
@@ -224,8 +226,8 @@ CommandOutcome EmulatedBridge::Execute(std::span<std::uint8_t> request) {
   const FaultPlan& faults = config_.faults;
   if (faults.disconnectAfter && commands_ > *faults.disconnectAfter) return traceLost();
   // A request the storage stack would refuse never reaches the bridge.
-  if (request.size() < wire::kDataOffset || header.DataTransferLength > available ||
-      header.CdbLength == 0 || header.CdbLength > 16 || header.DataIn > 1) {
+  if (request.size() < wire::kDataOffset || header.DataTransferLength > view.Data().size() || !header.CdbLengthValid() ||
+      header.DataIn > wire::SCSI_IOCTL_DATA_IN) {
     return traceLost();
   }
 
@@ -238,9 +240,9 @@ CommandOutcome EmulatedBridge::Execute(std::span<std::uint8_t> request) {
   }
   if (injected == FailureKind::Transport) return traceLost();
 
-  auto data = request.subspan(wire::kDataOffset, header.DataTransferLength);
+  auto data = view.Data().first(header.DataTransferLength);
   Reply reply = injected ? Reply::Check(kSenseHardwareError, kAscInternalFailure)
-                         : Dispatch(header.Cdb.data(), cdbLength, dataIn, data);
+                         : Dispatch(cdb.data(), header.CdbLength, dataIn, data);
 
   if (dataIn && reply.status == kScsiGood && reply.dataLength > 0) {
     ++dataInCommands_;
@@ -258,16 +260,14 @@ CommandOutcome EmulatedBridge::Execute(std::span<std::uint8_t> request) {
     lastSense_[7] = 10;
     lastSense_[12] = reply.asc;
   }
-  auto sense = request.subspan(wire::kSenseOffset, wire::kSenseSize);
+  auto sense = view.Sense();
   std::fill(sense.begin(), sense.end(), 0);
   if (reply.status != kScsiGood) {
     const std::size_t n = std::min<std::size_t>({lastSense_.size(), header.SenseInfoLength, sense.size()});
     std::copy_n(lastSense_.begin(), n, sense.begin());
   }
-  request[wire::spt::ScsiStatus] = reply.status;
-  if (dataIn && reply.status == kScsiGood) {
-    StoreLe32(&request[wire::spt::DataTransferLength], reply.dataLength);
-  }
+  view.SetScsiStatus(reply.status);
+  if (dataIn && reply.status == kScsiGood) view.SetDataTransferLength(reply.dataLength);
 
   if (scsiTrace_) {
     auto shown = direction == TraceDirection::In && reply.status == kScsiGood

@@ -50,20 +50,21 @@ bool AtaPassThrough(EmulatedBridge& bridge, const void* in, std::uint32_t inSize
   if (inSize < wire::kAtaPassThroughSize || outSize < inSize) return false;
   std::vector<std::uint8_t> block(static_cast<const std::uint8_t*>(in),
                                   static_cast<const std::uint8_t*>(in) + inSize);
-  const std::uint32_t length = LoadLe32(&block[wire::apt::DataTransferLength]);
-  const std::uint32_t offset = LoadLe32(&block[wire::apt::DataBufferOffset]);
-  const std::uint8_t command = block[wire::apt::CurrentTaskFile + 6];
-  const std::uint16_t flags = LoadLe16(&block[wire::apt::AtaFlags]);
-  if (command == kAtaIdentifyDevice && (flags & wire::ATA_FLAGS_DATA_IN) && length >= kIdentifySize &&
-      offset >= wire::kAtaPassThroughSize && offset + kIdentifySize <= block.size()) {
+  wire::AtaPassThroughHeader header = wire::DecodeAtaPassThroughHeader(block);
+  const std::uint32_t offset = header.DataBufferOffset;
+  wire::TaskFileRegisters& registers = header.CurrentTaskFile;
+  if (registers[wire::reg::Command] == kAtaIdentifyDevice && header.ReadsData() &&
+      header.DataTransferLength >= kIdentifySize && offset >= wire::kAtaPassThroughSize &&
+      std::uint64_t{offset} + kIdentifySize <= block.size()) {
     const auto identify = bridge.IdentifyData();
     std::copy(identify.begin(), identify.end(), block.begin() + offset);
-    block[wire::apt::CurrentTaskFile] = 0;       // error register
-    block[wire::apt::StatusRegister] = 0x50;     // drive ready, seek complete
+    registers[wire::reg::Error] = 0;
+    registers[wire::reg::Status] = 0x50;  // drive ready, seek complete
   } else {
-    block[wire::apt::CurrentTaskFile] = 0x04;    // aborted
-    block[wire::apt::StatusRegister] = 0x51;     // ERR set
+    registers[wire::reg::Error] = 0x04;   // aborted
+    registers[wire::reg::Status] = 0x51;  // ERR set
   }
+  wire::EncodeAtaPassThroughHeader(header, block);
   std::memcpy(out, block.data(), block.size());
   if (returned) *returned = inSize;
   return true;

@@ -21,7 +21,7 @@ ScsiPassThroughHeader DecodePassThroughHeader(std::span<const std::uint8_t> byte
   h.TimeOutValue = LoadLe32(p + spt::TimeOutValue);
   h.DataBufferOffset = LoadLe32(p + spt::DataBufferOffset);
   h.SenseInfoOffset = LoadLe32(p + spt::SenseInfoOffset);
-  std::copy_n(p + spt::Cdb, 16, h.Cdb.begin());
+  std::copy_n(p + spt::Cdb, kMaxCdbLength, h.Cdb.begin());
   return h;
 }
 
@@ -41,6 +41,23 @@ void EncodePassThroughHeader(const ScsiPassThroughHeader& h, std::span<std::uint
   StoreLe32(p + spt::DataBufferOffset, h.DataBufferOffset);
   StoreLe32(p + spt::SenseInfoOffset, h.SenseInfoOffset);
   std::copy(h.Cdb.begin(), h.Cdb.end(), p + spt::Cdb);
+}
+
+ScsiPassThroughHeader HeaderFor(const ScsiCommand& command) {
+  ScsiPassThroughHeader h;
+  h.Length = static_cast<std::uint16_t>(kPassThroughHeaderSize);
+  h.PathId = 0;
+  h.TargetId = command.targetId;
+  h.Lun = command.lun;
+  h.CdbLength = command.cdbLength;
+  h.SenseInfoLength = static_cast<std::uint8_t>(kSenseSize);
+  h.DataIn = static_cast<std::uint8_t>(command.direction);
+  h.DataTransferLength = command.transferLength;
+  h.TimeOutValue = command.timeoutSeconds;
+  h.DataBufferOffset = static_cast<std::uint32_t>(kDataOffset);
+  h.SenseInfoOffset = static_cast<std::uint32_t>(kSenseOffset);
+  h.Cdb = command.cdb;
+  return h;
 }
 
 }  // namespace burnwell::wire

@@ -13,12 +13,8 @@ namespace burnwell::device::relay {
 
 using wire::DecodePassThroughHeader;
 using wire::EncodePassThroughHeader;
-using wire::SCSI_IOCTL_DATA_IN;
-using wire::SCSI_IOCTL_DATA_OUT;
 using wire::ScsiPassThroughHeader;
 using wire::kDataOffset;
-using wire::kPassThroughHeaderSize;
-namespace spt = wire::spt;
 namespace {
 
 RelayOutcome Failure() { return {{kReplyFailed}, false}; }
@@ -27,17 +23,8 @@ RelayOutcome CloseNow() { return {{}, true}; }
 // A pass-through header the server will act on: a real CDB length, a defined direction, and
 // sense and data areas inside the `size` bytes of the request.
 bool HeaderIsSound(const ScsiPassThroughHeader& h, std::size_t size, bool checkDataArea) {
-  if (h.CdbLength == 0 || h.CdbLength > 16) return false;
-  if (h.DataIn != SCSI_IOCTL_DATA_IN && h.DataIn != SCSI_IOCTL_DATA_OUT) return false;
-  if (h.SenseInfoLength > 0) {
-    const std::uint64_t end = std::uint64_t{h.SenseInfoOffset} + h.SenseInfoLength;
-    if (h.SenseInfoOffset < kPassThroughHeaderSize || end > kDataOffset) return false;
-  }
-  if (checkDataArea && h.DataTransferLength > 0) {
-    const std::uint64_t end = std::uint64_t{h.DataBufferOffset} + h.DataTransferLength;
-    if (h.DataBufferOffset < kDataOffset || end > size) return false;
-  }
-  return true;
+  return h.CdbLengthValid() && h.DirectionValid() && wire::SenseAreaInSensePart(h) &&
+         (!checkDataArea || wire::DataAreaInDataPart(h, size));
 }
 
 }  // namespace
@@ -94,7 +81,8 @@ RelayOutcome RelayConnection::HandlePassThroughDirect(std::span<const std::uint8
   ScsiPassThroughHeader header = DecodePassThroughHeader(payload);
   if (!HeaderIsSound(header, payload.size(), false)) return Failure();
   const std::uint32_t length = header.DataTransferLength;
-  const bool dataIn = header.DataIn == SCSI_IOCTL_DATA_IN;
+  const bool dataIn = header.ReadsData();
+  const std::uint32_t clientOffset = header.DataBufferOffset;
   if (length > kMaxDirectData) return Failure();
   if (payload.size() != kDataOffset + (dataIn ? 0 : length)) return Failure();
 
@@ -109,7 +97,7 @@ RelayOutcome RelayConnection::HandlePassThroughDirect(std::span<const std::uint8
     return Failure();
 
   // The block goes back with the client's own data-buffer field; the data only when reading.
-  StoreLe32(updated.data() + spt::DataBufferOffset, LoadLe32(payload.data() + spt::DataBufferOffset));
+  wire::ScsiRequestView(updated).SetDataBufferOffset(clientOffset);
   const std::size_t replyData = dataIn ? length : 0;
   RelayOutcome outcome{std::vector<std::uint8_t>(1 + kDataOffset + replyData), false};
   outcome.reply[0] = kReplyOk;

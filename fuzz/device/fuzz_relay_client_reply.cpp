@@ -73,13 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint32_t returned = 0;
   switch (choice % 5) {
     case 0: {
-      wire::ScsiRequest request;
-      wire::ScsiPassThroughHeader header;
-      header.CdbLength = 10;
-      header.DataIn = 1;
-      header.DataTransferLength = 512;
-      header.DataBufferOffset = 80;
-      request.SetHeader(header);
+      wire::ScsiRequest request = wire::ScsiRequest::For(
+          {.cdbLength = 10, .direction = wire::DataDirection::In, .transferLength = 512});
       device::DeviceRecord record;
       record.Handle = h;
       device::SendScsiCommand(record, request, 592);
@@ -90,11 +85,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const std::uint32_t length = (choice >> 3) * 8;
       std::vector<std::uint8_t> area(length);
       device::ScsiPassThroughDirect sptd;
-      wire::ScsiPassThroughHeader header;
-      header.CdbLength = 12;
-      header.DataIn = choice % 5 == 1 ? 1 : 0;
-      header.DataTransferLength = length;
-      wire::EncodePassThroughHeader(header, sptd.block);
+      wire::ScsiRequestView(sptd.block)
+          .SetHeader(wire::HeaderFor({.cdbLength = 12,
+                                      .direction = choice % 5 == 1 ? wire::DataDirection::In
+                                                                   : wire::DataDirection::Out,
+                                      .transferLength = length}));
       sptd.dataBuffer = area.data();
       device::RelayDeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd, sizeof sptd, &sptd,
                                    sizeof sptd, &returned);

@@ -3,7 +3,6 @@
 // and back; the relay over the message-mode named pipe.
 // The wire-layout constants first: the Windows headers below define some of the same names
 // as macros with the same values.
-#include "common/Bytes.h"
 #include "wire/AtaPassThrough.h"
 #include "wire/ScsiRequest.h"
 #include "platform/DeviceIo.h"
@@ -23,13 +22,7 @@
 #include <vector>
 
 namespace burnwell::platform {
-
-namespace apt = wire::apt;
-namespace spt = wire::spt;
 namespace {
-
-namespace spt = wire::spt;
-namespace apt = wire::apt;
 
 static_assert(sizeof(void*) != 8 || sizeof(SCSI_PASS_THROUGH) == 56);
 static_assert(sizeof(void*) != 8 || sizeof(ATA_PASS_THROUGH_EX) == 48);
@@ -42,28 +35,20 @@ BOOL SystemDeviceIoControl(HANDLE device, DWORD code, void* buffer, DWORD size, 
   return ::DeviceIoControl(device, code, buffer, size, buffer, size, got, nullptr);
 }
 
-namespace {
-
-bool AreaFits(std::uint64_t offset, std::uint64_t length, std::uint64_t size) {
-  return length == 0 || offset + length <= size;
-}
-
 // IOCTL_SCSI_PASS_THROUGH: native header, 32-byte sense area, data area.
-}  // namespace
-
 bool NativeScsiPassThrough(HANDLE device, const void* in, std::uint32_t inSize, void* out,
                            std::uint32_t outSize, std::uint32_t* returned,
                            const NativeIoControl& call) {
-  if (!in || !out || inSize < wire::kPassThroughHeaderSize) return false;
-  std::vector<std::uint8_t> wire(static_cast<const std::uint8_t*>(in),
-                                 static_cast<const std::uint8_t*>(in) + inSize);
-  std::uint8_t* p = wire.data();
-  const std::uint32_t length = LoadLe32(p + spt::DataTransferLength);
-  const std::uint32_t dataOffset = LoadLe32(p + spt::DataBufferOffset);
-  const std::uint32_t senseOffset = LoadLe32(p + spt::SenseInfoOffset);
-  const std::uint8_t senseLength = std::min<std::uint8_t>(p[spt::SenseInfoLength], 32);
-  if (p[spt::CdbLength] == 0 || p[spt::CdbLength] > 16) return false;
-  if (!AreaFits(dataOffset, length, inSize) || !AreaFits(senseOffset, senseLength, inSize))
+  if (!in || !out || !wire::ScsiRequestView::HoldsHeader(inSize)) return false;
+  std::vector<std::uint8_t> bytes(static_cast<const std::uint8_t*>(in),
+                                  static_cast<const std::uint8_t*>(in) + inSize);
+  const wire::ScsiRequestView request(bytes);
+  wire::ScsiPassThroughHeader wireHeader = request.Header();
+  // The native sense area holds 32 bytes: a longer one is asked for as 32.
+  wireHeader.SenseInfoLength = std::min<std::uint8_t>(wireHeader.SenseInfoLength, 32);
+  const std::uint32_t length = wireHeader.DataTransferLength;
+  if (!wireHeader.CdbLengthValid()) return false;
+  if (!wire::DataAreaInside(wireHeader, inSize) || !wire::SenseAreaInside(wireHeader, inSize))
     return false;
 
   constexpr std::size_t kSenseAt = sizeof(SCSI_PASS_THROUGH);
@@ -71,36 +56,38 @@ bool NativeScsiPassThrough(HANDLE device, const void* in, std::uint32_t inSize, 
   std::vector<std::uint8_t> native(kDataAt + length, 0);
   SCSI_PASS_THROUGH header{};
   header.Length = sizeof(SCSI_PASS_THROUGH);
-  header.PathId = p[spt::PathId];
-  header.TargetId = p[spt::TargetId];
-  header.Lun = p[spt::Lun];
-  header.CdbLength = p[spt::CdbLength];
-  header.SenseInfoLength = senseLength;
-  header.DataIn = p[spt::DataIn];
+  header.PathId = wireHeader.PathId;
+  header.TargetId = wireHeader.TargetId;
+  header.Lun = wireHeader.Lun;
+  header.CdbLength = wireHeader.CdbLength;
+  header.SenseInfoLength = wireHeader.SenseInfoLength;
+  header.DataIn = wireHeader.DataIn;
   header.DataTransferLength = length;
-  header.TimeOutValue = LoadLe32(p + spt::TimeOutValue);
+  header.TimeOutValue = wireHeader.TimeOutValue;
   header.DataBufferOffset = kDataAt;
   header.SenseInfoOffset = static_cast<ULONG>(kSenseAt);
-  std::memcpy(header.Cdb, p + spt::Cdb, 16);
+  std::copy(wireHeader.Cdb.begin(), wireHeader.Cdb.end(), header.Cdb);
   std::memcpy(native.data(), &header, sizeof header);
-  if (length) std::memcpy(native.data() + kDataAt, p + dataOffset, length);
+  std::ranges::copy(request.DataArea(wireHeader), native.begin() + kDataAt);
 
   DWORD got = 0;
   const DWORD size = static_cast<DWORD>(native.size());
   if (!call(device, IOCTL_SCSI_PASS_THROUGH, native.data(), size, &got)) return false;
 
   std::memcpy(&header, native.data(), sizeof header);
-  p[spt::ScsiStatus] = header.ScsiStatus;
-  const std::uint8_t senseBack = std::min<std::uint8_t>(header.SenseInfoLength, senseLength);
-  p[spt::SenseInfoLength] = senseBack;
-  if (senseBack) std::memcpy(p + senseOffset, native.data() + kSenseAt, senseBack);
+  request.SetScsiStatus(header.ScsiStatus);
+  const std::uint8_t senseBack =
+      std::min<std::uint8_t>(header.SenseInfoLength, wireHeader.SenseInfoLength);
+  request.SetSenseInfoLength(senseBack);
+  std::copy_n(native.begin() + kSenseAt, senseBack, request.SenseArea(wireHeader).begin());
   const std::uint32_t transferred = std::min<std::uint32_t>(header.DataTransferLength, length);
-  StoreLe32(p + spt::DataTransferLength, transferred);
-  if (transferred) std::memcpy(p + dataOffset, native.data() + kDataAt, transferred);
-  std::memcpy(out, wire.data(), std::min(inSize, outSize));
+  request.SetDataTransferLength(transferred);
+  std::copy_n(native.begin() + kDataAt, transferred, request.DataArea(wireHeader).begin());
+  std::memcpy(out, bytes.data(), std::min(inSize, outSize));
   if (returned)
-    *returned = std::min<std::uint32_t>(outSize, length ? dataOffset + transferred
-                                                        : static_cast<std::uint32_t>(wire::kDataOffset));
+    *returned = std::min<std::uint32_t>(
+        outSize, length ? wireHeader.DataBufferOffset + transferred
+                        : static_cast<std::uint32_t>(wire::kDataOffset));
   return true;
 }
 
@@ -109,40 +96,40 @@ bool NativeAtaPassThrough(HANDLE device, const void* in, std::uint32_t inSize, v
                           std::uint32_t outSize, std::uint32_t* returned,
                           const NativeIoControl& call) {
   if (!in || !out || inSize < wire::kAtaPassThroughSize) return false;
-  std::vector<std::uint8_t> wire(static_cast<const std::uint8_t*>(in),
-                                 static_cast<const std::uint8_t*>(in) + inSize);
-  std::uint8_t* p = wire.data();
-  const std::uint32_t length = LoadLe32(p + apt::DataTransferLength);
-  const std::uint32_t dataOffset = LoadLe32(p + apt::DataBufferOffset);
-  if (length && (dataOffset < wire::kAtaPassThroughSize || !AreaFits(dataOffset, length, inSize)))
-    return false;
+  std::vector<std::uint8_t> block(static_cast<const std::uint8_t*>(in),
+                                  static_cast<const std::uint8_t*>(in) + inSize);
+  wire::AtaPassThroughHeader wireHeader = wire::DecodeAtaPassThroughHeader(block);
+  const std::uint32_t length = wireHeader.DataTransferLength;
+  if (!wireHeader.DataAreaInside(inSize)) return false;
+  const std::span<std::uint8_t> wireData = wire::AtaDataArea(wireHeader, std::span(block));
 
   constexpr std::size_t kDataAt = sizeof(ATA_PASS_THROUGH_EX);
   std::vector<std::uint8_t> native(kDataAt + length, 0);
   ATA_PASS_THROUGH_EX header{};
   header.Length = sizeof(ATA_PASS_THROUGH_EX);
-  header.AtaFlags = LoadLe16(p + apt::AtaFlags);
-  header.PathId = p[apt::PathId];
-  header.TargetId = p[apt::TargetId];
-  header.Lun = p[apt::Lun];
+  header.AtaFlags = wireHeader.AtaFlags;
+  header.PathId = wireHeader.PathId;
+  header.TargetId = wireHeader.TargetId;
+  header.Lun = wireHeader.Lun;
   header.DataTransferLength = length;
-  header.TimeOutValue = LoadLe32(p + apt::TimeOutValue);
+  header.TimeOutValue = wireHeader.TimeOutValue;
   header.DataBufferOffset = kDataAt;
-  std::memcpy(header.PreviousTaskFile, p + apt::PreviousTaskFile, 8);
-  std::memcpy(header.CurrentTaskFile, p + apt::CurrentTaskFile, 8);
+  std::ranges::copy(wireHeader.PreviousTaskFile, header.PreviousTaskFile);
+  std::ranges::copy(wireHeader.CurrentTaskFile, header.CurrentTaskFile);
   std::memcpy(native.data(), &header, sizeof header);
-  if (length) std::memcpy(native.data() + kDataAt, p + dataOffset, length);
+  std::ranges::copy(wireData, native.begin() + kDataAt);
 
   DWORD got = 0;
   const DWORD size = static_cast<DWORD>(native.size());
   if (!call(device, IOCTL_ATA_PASS_THROUGH, native.data(), size, &got)) return false;
   std::memcpy(&header, native.data(), sizeof header);
-  std::memcpy(p + apt::PreviousTaskFile, header.PreviousTaskFile, 8);
-  std::memcpy(p + apt::CurrentTaskFile, header.CurrentTaskFile, 8);
+  std::ranges::copy(header.PreviousTaskFile, wireHeader.PreviousTaskFile.begin());
+  std::ranges::copy(header.CurrentTaskFile, wireHeader.CurrentTaskFile.begin());
   const std::uint32_t transferred = std::min<std::uint32_t>(header.DataTransferLength, length);
-  StoreLe32(p + apt::DataTransferLength, transferred);
-  if (transferred) std::memcpy(p + dataOffset, native.data() + kDataAt, transferred);
-  std::memcpy(out, wire.data(), std::min(inSize, outSize));
+  wireHeader.DataTransferLength = transferred;
+  wire::EncodeAtaPassThroughHeader(wireHeader, block);
+  std::copy_n(native.begin() + kDataAt, transferred, wireData.begin());
+  std::memcpy(out, block.data(), std::min(inSize, outSize));
   if (returned) *returned = std::min(inSize, outSize);
   return true;
 }

@@ -101,9 +101,10 @@ class StepFaults final : public platform::DeviceIo {
 
   bool IoControl(platform::Handle handle, std::uint32_t code, const void* in, std::uint32_t inSize,
                  void* out, std::uint32_t outSize, std::uint32_t* returned) override {
-    const auto* request = static_cast<const std::uint8_t*>(in);
-    const std::uint8_t opcode = request[wire::spt::Cdb];
-    const std::uint8_t firstData = request[wire::kDataOffset];
+    const wire::ScsiRequestReader request(std::span(static_cast<const std::uint8_t*>(in), inSize));
+    const wire::ScsiPassThroughHeader header = request.Header();
+    const std::uint8_t opcode = header.Cdb[0];
+    const std::uint8_t firstData = request.Data()[0];
     const int pass_ = host_.pass;
     const auto planned = failAt.find(pass_);
     const bool failThisStep = planned != failAt.end() && planned->second == host_.phase;
@@ -119,10 +120,10 @@ class StepFaults final : public platform::DeviceIo {
       }
     }
     const bool ok = inner_.IoControl(handle, code, in, inSize, out, outSize, returned);
-    const bool dataPiece = opcode == 0xD6 && request[wire::spt::Cdb + 3] == 32;  // not a poll or probe
+    const bool dataPiece = opcode == 0xD6 && header.Cdb[3] == 32;  // not a poll or probe
     if (ok && host_.phase == Phase::ReadBack && dataPiece && pass_ <= corruptReadBackPasses &&
         corruptedInPass_ != pass_) {
-      static_cast<std::uint8_t*>(out)[wire::kDataOffset] ^= 0x01;
+      wire::ScsiRequestView(std::span(static_cast<std::uint8_t*>(out), outSize)).Data()[0] ^= 0x01;
       corruptedInPass_ = pass_;
     }
     return ok;

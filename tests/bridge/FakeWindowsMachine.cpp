@@ -413,11 +413,15 @@ bool FakeWindowsMachine::IoControl(Handle handle, std::uint32_t code, const void
       StoreLe32(bytes + 8, unit.diskSignature);
       if (returned) *returned = 48;
       return true;
-    case IOCTL_ATA_PASS_THROUGH:
+    case IOCTL_ATA_PASS_THROUGH: {
       if (!unit.answersAtaPassThrough || !unit.identifyVendor || outSize < 40 + 512) return false;
       PutIdentity(bytes + 40, *unit.identifyVendor, unit.identifyProduct);
-      bytes[wire::apt::StatusRegister] = 0x50;
+      const std::span<std::uint8_t> block(bytes, outSize);
+      auto answered = wire::DecodeAtaPassThroughHeader(block);
+      answered.CurrentTaskFile[wire::reg::Status] = 0x50;
+      wire::EncodeAtaPassThroughHeader(answered, block);
       return true;
+    }
     case SMART_RCV_DRIVE_DATA:
       if (!unit.answersSmart || !unit.identifyVendor || outSize < 16 + 512) return false;
       PutIdentity(bytes + 16, *unit.identifyVendor, unit.identifyProduct);
@@ -433,10 +437,12 @@ bool FakeWindowsMachine::IoControl(Handle handle, std::uint32_t code, const void
 
 bool FakeWindowsMachine::PassThrough(FakeUnit& unit, std::uint8_t* request, std::uint32_t size) {
   if (size < wire::kDataOffset) return false;
-  const std::uint8_t* cdb = request + wire::spt::Cdb;
-  const std::uint32_t length = LoadLe32(request + wire::spt::DataTransferLength);
-  std::uint8_t* data = request + wire::kDataOffset;
-  const std::uint32_t room = size - static_cast<std::uint32_t>(wire::kDataOffset);
+  const wire::ScsiRequestView view(std::span(request, size));
+  const wire::ScsiPassThroughHeader header = view.Header();
+  const std::uint8_t* cdb = header.Cdb.data();
+  const std::uint32_t length = header.DataTransferLength;
+  std::uint8_t* data = view.Data().data();
+  const auto room = static_cast<std::uint32_t>(view.Data().size());
   std::uint8_t status = kStatusCheckCondition;
   if (cdb[0] == 0xD0 && LoadBe16(cdb + 4) == VID_MAKER && unit.bridgeInfo) {
     std::memcpy(data, unit.bridgeInfo->data(), std::min<std::uint32_t>({length, room, 16}));
@@ -449,7 +455,7 @@ bool FakeWindowsMachine::PassThrough(FakeUnit& unit, std::uint8_t* request, std:
     }
     status = kStatusGood;
   }
-  request[wire::spt::ScsiStatus] = status;
+  view.SetScsiStatus(status);
   return true;
 }
 

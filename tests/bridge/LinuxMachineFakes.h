@@ -100,9 +100,9 @@ class FakeBridgeIo final : public platform::DeviceIo {
     if (node == handles_.end()) return false;
     const auto block = blocks_.find(node->second);
     if (block == blocks_.end() || outSize < wire::kDataOffset + block->second.size()) return false;
-    auto* bytes = static_cast<std::uint8_t*>(out);
-    bytes[wire::spt::ScsiStatus] = 0;
-    std::memcpy(bytes + wire::kDataOffset, block->second.data(), block->second.size());
+    const wire::ScsiRequestView answer(std::span(static_cast<std::uint8_t*>(out), outSize));
+    answer.SetScsiStatus(0);
+    std::ranges::copy(block->second, answer.Data().begin());
     if (returned) *returned = outSize;
     return true;
   }

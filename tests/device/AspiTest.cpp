@@ -14,7 +14,6 @@ namespace burnwell::device {
 
 using wire::SCSI_IOCTL_DATA_IN;
 using wire::SCSI_IOCTL_DATA_OUT;
-using wire::ScsiPassThroughHeader;
 using wire::ScsiRequest;
 namespace {
 
@@ -96,18 +95,11 @@ class AspiTest : public ::testing::Test {
   }
 
   static ScsiRequest Request(std::uint8_t dataIn, std::uint32_t length) {
-    ScsiRequest request;
-    ScsiPassThroughHeader h;
-    h.CdbLength = 6;
-    h.SenseInfoLength = 32;
-    h.DataIn = dataIn;
-    h.DataTransferLength = length;
-    h.TimeOutValue = 3;
-    h.DataBufferOffset = 80;
-    h.SenseInfoOffset = 48;
-    h.Cdb = {0x12, 0, 0, 0, 36, 0, 0x77};  // byte 6 lies beyond the CDB length
-    request.SetHeader(h);
-    return request;
+    return ScsiRequest::For({.cdb = {0x12, 0, 0, 0, 36, 0, 0x77},  // byte 6 lies beyond the CDB length
+                             .cdbLength = 6,
+                             .direction = wire::DataDirection{dataIn},
+                             .transferLength = length,
+                             .timeoutSeconds = 3});
   }
 
   FakeAspi aspi;

@@ -19,11 +19,10 @@
 namespace burnwell::device::relay {
 
 using wire::DecodePassThroughHeader;
-using wire::EncodePassThroughHeader;
-using wire::SCSI_IOCTL_DATA_IN;
 using wire::ScsiPassThroughHeader;
 using wire::ScsiRequest;
-namespace spt = wire::spt;
+using wire::ScsiRequestReader;
+using wire::ScsiRequestView;
 namespace {
 
 using test::Bytes;
@@ -43,13 +42,15 @@ class FakeBackend : public RelayBackend {
       if (owner_.failIo) return false;
       if (code == IOCTL_SCSI_PASS_THROUGH) {
         EXPECT_EQ(in.size(), out.size());
-        const auto h = DecodePassThroughHeader(out);
-        out[spt::ScsiStatus] = 1;
-        if (h.DataIn == SCSI_IOCTL_DATA_IN)
-          std::fill_n(out.begin() + h.DataBufferOffset, h.DataTransferLength, 0xD5);
-        else if (h.DataTransferLength)
-          owner_.lastWrite.assign(in.begin() + h.DataBufferOffset,
-                                  in.begin() + h.DataBufferOffset + h.DataTransferLength);
+        const ScsiRequestView answer(out);
+        const auto h = answer.Header();
+        answer.SetScsiStatus(1);
+        if (h.ReadsData()) {
+          std::ranges::fill(answer.DataArea(h), 0xD5);
+        } else if (h.DataTransferLength) {
+          const auto sent = ScsiRequestReader(in).DataArea(h);
+          owner_.lastWrite.assign(sent.begin(), sent.end());
+        }
         *returned = static_cast<std::uint32_t>(out.size());
         return true;
       }
@@ -80,16 +81,26 @@ class FakeBackend : public RelayBackend {
 };
 
 Bytes PassThroughPayload(std::uint8_t dataIn, std::uint32_t length, std::size_t size = 592) {
-  Bytes b(size, 0);
-  ScsiPassThroughHeader h;
-  h.CdbLength = 10;
-  h.SenseInfoLength = 32;
-  h.DataIn = dataIn;
-  h.DataTransferLength = length;
-  h.DataBufferOffset = 80;
-  h.SenseInfoOffset = 48;
-  EncodePassThroughHeader(h, b);
+  const ScsiRequest request = ScsiRequest::For(
+      {.cdbLength = 10, .direction = wire::DataDirection{dataIn}, .transferLength = length});
+  Bytes b(request.Bytes().begin(), request.Bytes().end());
+  b.resize(size, 0);
   return b;
+}
+
+// A payload with its header edited.
+template <typename Edit>
+Bytes Edited(Bytes payload, Edit edit) {
+  const ScsiRequestView view(payload);
+  ScsiPassThroughHeader h = view.Header();
+  edit(h);
+  view.SetHeader(h);
+  return payload;
+}
+
+// The updated request a pass-through reply carries after its status byte.
+ScsiPassThroughHeader ReplyHeader(const Bytes& reply) {
+  return DecodePassThroughHeader(std::span(reply).subspan(1));
 }
 
 Bytes Message(Opcode opcode, const Bytes& payload = {}) {
@@ -160,7 +171,7 @@ TEST_F(RelayConnectionTest, PassThroughRepliesWithTheUpdatedRequest) {
       connection.Handle(Message(Opcode::PassThrough, PassThroughPayload(1, 16)));
   ASSERT_EQ(outcome.reply.size(), 593u);
   EXPECT_EQ(outcome.reply[0], 0);
-  EXPECT_EQ(outcome.reply[1 + spt::ScsiStatus], 1);
+  EXPECT_EQ(ReplyHeader(outcome.reply).ScsiStatus, 1);
   EXPECT_EQ(outcome.reply[1 + 80], 0xD5);
   EXPECT_EQ(outcome.reply[1 + 96], 0);
 }
@@ -169,11 +180,10 @@ TEST_F(RelayConnectionTest, PassThroughWithInconsistentHeaderIsRefused) {
   connection.Handle(OpenMessage("d"));
   Bytes beyond = PassThroughPayload(1, 513);  // data area past the request
   Bytes shortOne = PassThroughPayload(1, 0, 79);
-  Bytes noCdb = PassThroughPayload(1, 16);
-  noCdb[spt::CdbLength] = 0;
+  Bytes noCdb = Edited(PassThroughPayload(1, 16), [](auto& h) { h.CdbLength = 0; });
   Bytes badDirection = PassThroughPayload(2, 16);
-  Bytes senseInData = PassThroughPayload(1, 16);
-  StoreLe32(senseInData.data() + spt::SenseInfoOffset, 70);
+  Bytes senseInData =
+      Edited(PassThroughPayload(1, 16), [](auto& h) { h.SenseInfoOffset = 70; });
   for (const Bytes& p : {beyond, shortOne, noCdb, badDirection, senseInData})
     EXPECT_EQ(connection.Handle(Message(Opcode::PassThrough, p)).reply, kFailed);
   EXPECT_TRUE(backend.codes.empty());
@@ -199,12 +209,12 @@ TEST_F(RelayConnectionTest, DirectLengthsMustMatchTheHeader) {
 
 TEST_F(RelayConnectionTest, DirectReadReturnsBlockWithTheClientsPointerField) {
   connection.Handle(OpenMessage("d"));
-  Bytes block = PassThroughPayload(1, 32, 80);
-  StoreLe32(block.data() + spt::DataBufferOffset, 0x12345678);
+  Bytes block =
+      Edited(PassThroughPayload(1, 32, 80), [](auto& h) { h.DataBufferOffset = 0x12345678; });
   const RelayOutcome outcome = connection.Handle(Message(Opcode::PassThroughDirect, block));
   ASSERT_EQ(outcome.reply.size(), 1u + 80u + 32u);
-  EXPECT_EQ(LoadLe32(outcome.reply.data() + 1 + spt::DataBufferOffset), 0x12345678u);
-  EXPECT_EQ(outcome.reply[1 + spt::ScsiStatus], 1);
+  EXPECT_EQ(ReplyHeader(outcome.reply).DataBufferOffset, 0x12345678u);
+  EXPECT_EQ(ReplyHeader(outcome.reply).ScsiStatus, 1);
   EXPECT_EQ(outcome.reply[81], 0xD5);
 }
 
@@ -258,8 +268,8 @@ TEST_F(RelayEndToEndTest, CommandsTravelThroughTheServerToTheBackend) {
   const platform::Handle second = RelayOpenDevice("/dev/sg5");  // its own connection
   ASSERT_NE(second, platform::kInvalidHandle);
 
-  ScsiRequest request;
-  request.SetHeader(DecodePassThroughHeader(PassThroughPayload(1, 512)));
+  ScsiRequest request = ScsiRequest::For(
+      {.cdbLength = 10, .direction = wire::DataDirection::In, .transferLength = 512});
   ASSERT_EQ(SendScsiCommand(first, request, 592), 1);
   EXPECT_EQ(request.Data()[511], 0xD5);
 
@@ -410,8 +420,8 @@ TEST_F(RelayEndToEndTest, SilentRelayTimesOut) {
   ASSERT_NE(h, platform::kInvalidHandle);
   DeviceRecord record;
   record.Handle = h;
-  ScsiRequest request;
-  request.SetHeader(DecodePassThroughHeader(PassThroughPayload(1, 16)));
+  ScsiRequest request = ScsiRequest::For(
+      {.cdbLength = 10, .direction = wire::DataDirection::In, .transferLength = 16});
   EXPECT_EQ(SendScsiCommand(record, request, 592), 0);
 }
 

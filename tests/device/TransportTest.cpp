@@ -10,13 +10,11 @@
 
 namespace burnwell::device {
 
-using wire::EncodePassThroughHeader;
 using wire::SCSI_IOCTL_DATA_IN;
 using wire::SCSI_IOCTL_DATA_OUT;
 using wire::ScsiPassThroughHeader;
 using wire::ScsiRequest;
-namespace apt = wire::apt;
-namespace spt = wire::spt;
+using wire::ScsiRequestView;
 namespace {
 
 using platform::ScopedOverride;
@@ -34,18 +32,11 @@ class TransportTest : public ::testing::Test {
 
   // A request reading `length` bytes with a 10-byte CDB.
   static ScsiRequest ReadRequest(std::uint32_t length = 16) {
-    ScsiRequest request;
-    ScsiPassThroughHeader h;
-    h.CdbLength = 10;
-    h.SenseInfoLength = 32;
-    h.DataIn = SCSI_IOCTL_DATA_IN;
-    h.DataTransferLength = length;
-    h.TimeOutValue = 3;
-    h.DataBufferOffset = 80;
-    h.SenseInfoOffset = 48;
-    h.Cdb[0] = 0xD0;
-    request.SetHeader(h);
-    return request;
+    return ScsiRequest::For({.cdb = {0xD0},
+                             .cdbLength = 10,
+                             .direction = wire::DataDirection::In,
+                             .transferLength = length,
+                             .timeoutSeconds = 3});
   }
 
   // A relay connection opened through the fake (reply 0 to the open message).
@@ -68,9 +59,9 @@ TEST_F(TransportTest, ScsiStatusZeroOrOneCompletesAnyOtherFails) {
   DeviceRecord record;
   record.Handle = 7;  // a device handle, not a relay connection
   std::uint8_t status = 0;
-  io.onIoControl = [&](std::uint32_t code, std::uint8_t* b, std::uint32_t) {
+  io.onIoControl = [&](std::uint32_t code, std::uint8_t* b, std::uint32_t size) {
     EXPECT_EQ(code, IOCTL_SCSI_PASS_THROUGH);
-    b[spt::ScsiStatus] = status;
+    ScsiRequestView(std::span(b, size)).SetScsiStatus(status);
     return true;
   };
   ScsiRequest request = ReadRequest();
@@ -125,11 +116,13 @@ TEST_F(TransportTest, LongReadCarriesTheWholeBuffer) {
 
 TEST_F(TransportTest, AtaCommandSucceedsOnlyWithErrClear) {
   std::array<std::uint8_t, 40 + 512> block{};
-  StoreLe16(block.data() + apt::Length, 40);
+  wire::EncodeAtaPassThroughHeader(wire::AtaPassThroughHeader{}, block);
   std::uint8_t status = 0x50;
-  io.onIoControl = [&](std::uint32_t code, std::uint8_t* b, std::uint32_t) {
+  io.onIoControl = [&](std::uint32_t code, std::uint8_t* b, std::uint32_t size) {
     EXPECT_EQ(code, IOCTL_ATA_PASS_THROUGH);
-    b[apt::StatusRegister] = status;
+    auto answered = wire::DecodeAtaPassThroughHeader(std::span(b, size));
+    answered.CurrentTaskFile[wire::reg::Status] = status;
+    wire::EncodeAtaPassThroughHeader(answered, std::span(b, size));
     return true;
   };
   std::uint32_t returned = 0;
@@ -223,7 +216,7 @@ TEST_F(TransportTest, PassThroughCarriesTheRequestAndCopiesTheReplyOverIt) {
   ScsiRequest request = ReadRequest();
   Bytes reply(1 + 592, 0);
   std::copy(request.Bytes().begin(), request.Bytes().end(), reply.begin() + 1);
-  reply[1 + spt::ScsiStatus] = 1;
+  ScsiRequestView(std::span(reply).subspan(1)).SetScsiStatus(1);
   reply[1 + 80] = 0x5A;
   io.replies.push_back(reply);
   ASSERT_EQ(SendScsiCommand(record, request, 592), 1);
@@ -313,14 +306,11 @@ class RelayDirectTest : public TransportTest {
  protected:
   ScsiPassThroughDirect Block(std::uint32_t length, std::uint8_t dataIn, std::uint8_t* data) {
     ScsiPassThroughDirect sptd;
-    ScsiPassThroughHeader h;
-    h.CdbLength = 12;
-    h.DataIn = dataIn;
-    h.DataTransferLength = length;
+    ScsiPassThroughHeader h = wire::HeaderFor({.cdbLength = 12,
+                                               .direction = wire::DataDirection{dataIn},
+                                               .transferLength = length});
     h.DataBufferOffset = 0xCAFEF00D;  // stands for the caller's pointer
-    h.SenseInfoOffset = 48;
-    h.SenseInfoLength = 32;
-    EncodePassThroughHeader(h, sptd.block);
+    ScsiRequestView(sptd.block).SetHeader(h);
     sptd.dataBuffer = data;
     return sptd;
   }
@@ -362,13 +352,13 @@ TEST_F(RelayDirectTest, ReadCopiesAtMostTheDataLengthAndKeepsTheCallersPointer) 
 
   Bytes reply(1 + 80 + 16, 0x66);
   reply[0] = 0;
-  reply[1 + spt::ScsiStatus] = 0;
+  ScsiRequestView(std::span(reply).subspan(1)).SetScsiStatus(0);
   io.replies.push_back(reply);
   ASSERT_EQ(RelayDeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd, sizeof sptd, &sptd,
                                  sizeof sptd, &returned), 1);
   EXPECT_EQ(data[15], 0x66);
   EXPECT_EQ(data[16], 0);
-  EXPECT_EQ(LoadLe32(sptd.block.data() + spt::DataBufferOffset), 0xCAFEF00Du);
+  EXPECT_EQ(ScsiRequestView(sptd.block).Header().DataBufferOffset, 0xCAFEF00Du);
   EXPECT_EQ(sptd.block[0], 0x66);  // the rest of the block is the relay's
 }
 
@@ -387,7 +377,7 @@ TEST_F(RelayDirectTest, DirectHandleCarriesTheBlockAsAPlainPassThrough) {
   io.onIoControl = [](std::uint32_t code, std::uint8_t* b, std::uint32_t size) {
     EXPECT_EQ(code, IOCTL_SCSI_PASS_THROUGH);
     EXPECT_EQ(size, 88u);
-    EXPECT_EQ(LoadLe32(b + spt::DataBufferOffset), 80u);
+    EXPECT_EQ(ScsiRequestView(std::span(b, size)).Header().DataBufferOffset, 80u);
     b[80] = 0xA0;
     return true;
   };
@@ -395,7 +385,7 @@ TEST_F(RelayDirectTest, DirectHandleCarriesTheBlockAsAPlainPassThrough) {
   ASSERT_EQ(RelayDeviceIoControl(9, IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd, sizeof sptd, &sptd,
                                  sizeof sptd, &returned), 1);
   EXPECT_EQ(data[0], 0xA0);
-  EXPECT_EQ(LoadLe32(sptd.block.data() + spt::DataBufferOffset), 0xCAFEF00Du);
+  EXPECT_EQ(ScsiRequestView(sptd.block).Header().DataBufferOffset, 0xCAFEF00Du);
 }
 
 }  // namespace

@@ -15,30 +15,22 @@
 #include <ntddscsi.h>
 
 namespace burnwell::platform {
-
-namespace apt = wire::apt;
-namespace spt = wire::spt;
 namespace {
 
-namespace spt = wire::spt;
-namespace apt = wire::apt;
-
 std::vector<std::uint8_t> WireRequest(std::uint8_t dataIn, std::uint32_t length) {
-  std::vector<std::uint8_t> b(592, 0);
-  StoreLe16(b.data() + spt::Length, 44);
-  b[spt::TargetId] = 1;
-  b[spt::Lun] = 2;
-  b[spt::CdbLength] = 12;
-  b[spt::SenseInfoLength] = 32;
-  b[spt::DataIn] = dataIn;
-  StoreLe32(b.data() + spt::DataTransferLength, length);
-  StoreLe32(b.data() + spt::TimeOutValue, 9);
-  StoreLe32(b.data() + spt::DataBufferOffset, 80);
-  StoreLe32(b.data() + spt::SenseInfoOffset, 48);
-  b[spt::Cdb] = 0xD4;
-  b[spt::Cdb + 11] = 0xEE;
-  b[80] = 0x31;
-  return b;
+  auto request = wire::ScsiRequest::For({.cdb = {0xD4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xEE},
+                                         .cdbLength = 12,
+                                         .direction = wire::DataDirection{dataIn},
+                                         .transferLength = length,
+                                         .timeoutSeconds = 9,
+                                         .targetId = 1,
+                                         .lun = 2});
+  request.Data()[0] = 0x31;
+  return std::vector<std::uint8_t>(request.Bytes().begin(), request.Bytes().end());
+}
+
+wire::ScsiPassThroughHeader WireHeader(const std::vector<std::uint8_t>& request) {
+  return wire::DecodePassThroughHeader(request);
 }
 
 TEST(NativeScsiPassThrough, NativeHeaderCarriesTheFieldsAtItsOwnOffsets) {
@@ -91,12 +83,12 @@ TEST(NativeScsiPassThrough, StatusSenseAndDataComeBackInWireLayout) {
     return TRUE;
   };
   ASSERT_TRUE(NativeScsiPassThrough(nullptr, wire.data(), 592, wire.data(), 592, nullptr, call));
-  EXPECT_EQ(wire[spt::ScsiStatus], 2);
-  EXPECT_EQ(wire[spt::SenseInfoLength], 18);
+  EXPECT_EQ(WireHeader(wire).ScsiStatus, 2);
+  EXPECT_EQ(WireHeader(wire).SenseInfoLength, 18);
   EXPECT_EQ(wire[48], 0x70);
   EXPECT_EQ(wire[80], 0x99);
-  EXPECT_EQ(LoadLe32(wire.data() + spt::DataTransferLength), 10u);
-  EXPECT_EQ(LoadLe32(wire.data() + spt::DataBufferOffset), 80u);  // the wire offsets stay
+  EXPECT_EQ(WireHeader(wire).DataTransferLength, 10u);
+  EXPECT_EQ(WireHeader(wire).DataBufferOffset, 80u);  // the wire offsets stay
 }
 
 TEST(NativeScsiPassThrough, FailureAndBadRequestsLeaveTheRequestAlone) {
@@ -113,12 +105,13 @@ TEST(NativeScsiPassThrough, FailureAndBadRequestsLeaveTheRequestAlone) {
 
 TEST(NativeAtaPassThrough, TaskFilesAndDataTravelBothWays) {
   std::vector<std::uint8_t> wire(40 + 512, 0);
-  StoreLe16(wire.data() + apt::Length, 40);
-  StoreLe16(wire.data() + apt::AtaFlags, 2);
-  StoreLe32(wire.data() + apt::DataTransferLength, 512);
-  StoreLe32(wire.data() + apt::TimeOutValue, 300);
-  StoreLe32(wire.data() + apt::DataBufferOffset, 40);
-  wire[apt::CurrentTaskFile + 6] = 0xEC;
+  wire::AtaPassThroughHeader sent;
+  sent.AtaFlags = 2;
+  sent.DataTransferLength = 512;
+  sent.TimeOutValue = 300;
+  sent.DataBufferOffset = 40;
+  sent.CurrentTaskFile[wire::reg::Command] = 0xEC;
+  wire::EncodeAtaPassThroughHeader(sent, wire);
   auto call = [](HANDLE, DWORD code, void* buffer, DWORD size, DWORD* got) -> BOOL {
     EXPECT_EQ(code, 0x4D02Cu);
     ATA_PASS_THROUGH_EX header;
@@ -138,8 +131,9 @@ TEST(NativeAtaPassThrough, TaskFilesAndDataTravelBothWays) {
     EXPECT_EQ(sizeof(ATA_PASS_THROUGH_EX), 48u);
   }
   ASSERT_TRUE(NativeAtaPassThrough(nullptr, wire.data(), 552, wire.data(), 552, nullptr, call));
-  EXPECT_EQ(wire[apt::StatusRegister], 0x51);
-  EXPECT_EQ(wire[apt::CurrentTaskFile], 0x04);
+  const wire::AtaPassThroughHeader answered = wire::DecodeAtaPassThroughHeader(wire);
+  EXPECT_EQ(answered.CurrentTaskFile[wire::reg::Status], 0x51);
+  EXPECT_EQ(answered.CurrentTaskFile[wire::reg::Error], 0x04);
   EXPECT_EQ(wire[40 + 511], 0x77);
 }
 

@@ -7,43 +7,35 @@
 #include <cstring>
 #include <vector>
 
-#include "common/Bytes.h"
 #include "wire/AtaPassThrough.h"
 #include "wire/ScsiRequest.h"
 
 namespace burnwell::platform::sgio {
-
-namespace apt = wire::apt;
-namespace spt = wire::spt;
 namespace {
 
-namespace spt = wire::spt;
-namespace apt = wire::apt;
+using Bytes = std::vector<std::uint8_t>;
 
 // A ScsiRequest (wire layout) with a 10-byte CDB and `length` data bytes.
-std::vector<std::uint8_t> Request(std::uint8_t dataIn, std::uint32_t length,
-                                  std::uint32_t timeoutSeconds = 3) {
-  std::vector<std::uint8_t> b(80 + 512, 0);
-  wire::ScsiPassThroughHeader h;
-  h.CdbLength = 10;
-  h.SenseInfoLength = 32;
-  h.DataIn = dataIn;
-  h.DataTransferLength = length;
-  h.TimeOutValue = timeoutSeconds;
-  h.DataBufferOffset = 80;
-  h.SenseInfoOffset = 48;
-  h.Cdb = {0xD0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-  // Encoded by hand: this test does not link the device library.
-  StoreLe16(b.data() + spt::Length, 44);
-  b[spt::CdbLength] = h.CdbLength;
-  b[spt::SenseInfoLength] = h.SenseInfoLength;
-  b[spt::DataIn] = h.DataIn;
-  StoreLe32(b.data() + spt::DataTransferLength, h.DataTransferLength);
-  StoreLe32(b.data() + spt::TimeOutValue, h.TimeOutValue);
-  StoreLe32(b.data() + spt::DataBufferOffset, h.DataBufferOffset);
-  StoreLe32(b.data() + spt::SenseInfoOffset, h.SenseInfoOffset);
-  std::memcpy(b.data() + spt::Cdb, h.Cdb.data(), 16);
-  return b;
+Bytes Request(std::uint8_t dataIn, std::uint32_t length, std::uint32_t timeoutSeconds = 3) {
+  const auto request = wire::ScsiRequest::For({.cdb = {0xD0, 1, 2, 3, 4, 5, 6, 7, 8, 9},
+                                               .cdbLength = 10,
+                                               .direction = wire::DataDirection{dataIn},
+                                               .transferLength = length,
+                                               .timeoutSeconds = timeoutSeconds});
+  return Bytes(request.Bytes().begin(), request.Bytes().end());
+}
+
+wire::ScsiPassThroughHeader Header(const Bytes& request) {
+  return wire::DecodePassThroughHeader(request);
+}
+
+// The request with its header edited.
+template <typename Edit>
+Bytes Edited(Bytes request, Edit edit) {
+  auto h = Header(request);
+  edit(h);
+  wire::EncodePassThroughHeader(h, request);
+  return request;
 }
 
 struct Outcome {
@@ -119,17 +111,17 @@ TEST(SgIoScsiPassThrough, StatusSenseAndDataComeBackInPlace) {
   check.data = {0x5A};
   check.resid = 6;
   ASSERT_TRUE(ScsiPassThrough(3, b.data(), 592, b.data(), 592, nullptr, Answer(check)));
-  EXPECT_EQ(b[spt::ScsiStatus], 2);
+  EXPECT_EQ(Header(b).ScsiStatus, 2);
   EXPECT_EQ(b[48], 0x70);
   EXPECT_EQ(b[50], 5);
-  EXPECT_EQ(b[spt::SenseInfoLength], 3);
+  EXPECT_EQ(Header(b).SenseInfoLength, 3);
   EXPECT_EQ(b[80], 0x5A);
-  EXPECT_EQ(LoadLe32(b.data() + spt::DataTransferLength), 10u);
+  EXPECT_EQ(Header(b).DataTransferLength, 10u);
 
   Outcome one;
   one.status = 1;
   ASSERT_TRUE(ScsiPassThrough(3, b.data(), 592, b.data(), 592, nullptr, Answer(one)));
-  EXPECT_EQ(b[spt::ScsiStatus], 1);
+  EXPECT_EQ(Header(b).ScsiStatus, 1);
 }
 
 TEST(SgIoScsiPassThrough, IoctlHostAndDriverErrorsFail) {
@@ -154,14 +146,12 @@ TEST(SgIoScsiPassThrough, MalformedRequestsNeverReachTheDevice) {
   SgIoCall count = [&](int, sg_io_hdr_t&) { return ++calls, 0; };
   auto tooLong = Request(wire::SCSI_IOCTL_DATA_IN, 513);
   EXPECT_FALSE(ScsiPassThrough(3, tooLong.data(), 592, tooLong.data(), 592, nullptr, count));
-  auto noCdb = Request(wire::SCSI_IOCTL_DATA_IN, 16);
-  noCdb[spt::CdbLength] = 0;
+  auto noCdb = Edited(Request(wire::SCSI_IOCTL_DATA_IN, 16), [](auto& h) { h.CdbLength = 0; });
   EXPECT_FALSE(ScsiPassThrough(3, noCdb.data(), 592, noCdb.data(), 592, nullptr, count));
-  auto bigCdb = Request(wire::SCSI_IOCTL_DATA_IN, 16);
-  bigCdb[spt::CdbLength] = 17;
+  auto bigCdb = Edited(Request(wire::SCSI_IOCTL_DATA_IN, 16), [](auto& h) { h.CdbLength = 17; });
   EXPECT_FALSE(ScsiPassThrough(3, bigCdb.data(), 592, bigCdb.data(), 592, nullptr, count));
-  auto wrapping = Request(wire::SCSI_IOCTL_DATA_IN, 16);
-  StoreLe32(wrapping.data() + spt::DataBufferOffset, 0xFFFFFFF8);
+  auto wrapping = Edited(Request(wire::SCSI_IOCTL_DATA_IN, 16),
+                         [](auto& h) { h.DataBufferOffset = 0xFFFFFFF8; });
   EXPECT_FALSE(ScsiPassThrough(3, wrapping.data(), 592, wrapping.data(), 592, nullptr, count));
   EXPECT_FALSE(ScsiPassThrough(3, tooLong.data(), 40, tooLong.data(), 40, nullptr, count));
   EXPECT_EQ(calls, 0);
@@ -169,17 +159,28 @@ TEST(SgIoScsiPassThrough, MalformedRequestsNeverReachTheDevice) {
 
 // --- ATA pass-through --------------------------------------------------------------------------
 
-std::vector<std::uint8_t> IdentifyBlock() {
-  std::vector<std::uint8_t> b(40 + 512, 0);
-  StoreLe16(b.data() + apt::Length, 40);
-  StoreLe16(b.data() + apt::AtaFlags, wire::ATA_FLAGS_DATA_IN);
-  StoreLe32(b.data() + apt::DataTransferLength, 512);
-  StoreLe32(b.data() + apt::TimeOutValue, 300);
-  StoreLe32(b.data() + apt::DataBufferOffset, 40);
-  b[apt::CurrentTaskFile + 1] = 1;     // count
-  b[apt::CurrentTaskFile + 5] = 0xA0;  // device
-  b[apt::CurrentTaskFile + 6] = 0xEC;  // IDENTIFY DEVICE
+wire::AtaPassThroughHeader IdentifyHeader() {
+  wire::AtaPassThroughHeader h;
+  h.AtaFlags = wire::ATA_FLAGS_DATA_IN;
+  h.DataTransferLength = 512;
+  h.TimeOutValue = 300;
+  h.DataBufferOffset = 40;
+  h.CurrentTaskFile[wire::reg::SectorCount] = 1;
+  h.CurrentTaskFile[wire::reg::Device] = 0xA0;
+  h.CurrentTaskFile[wire::reg::Command] = 0xEC;  // IDENTIFY DEVICE
+  return h;
+}
+
+Bytes Block(const wire::AtaPassThroughHeader& h) {
+  Bytes b(40 + 512, 0);
+  wire::EncodeAtaPassThroughHeader(h, b);
   return b;
+}
+
+Bytes IdentifyBlock() { return Block(IdentifyHeader()); }
+
+wire::TaskFileRegisters Registers(const Bytes& block) {
+  return wire::DecodeAtaPassThroughHeader(block).CurrentTaskFile;
 }
 
 TEST(SgIoAtaPassThrough, TaskFileBecomesAtaPassThrough16) {
@@ -201,7 +202,7 @@ TEST(SgIoAtaPassThrough, TaskFileBecomesAtaPassThrough16) {
   EXPECT_EQ(seen.dxfer_len, 512u);
   EXPECT_EQ(seen.timeout, 300000u);
   EXPECT_EQ(b[40], 0x40);
-  EXPECT_EQ(b[apt::StatusRegister] & 1, 0);
+  EXPECT_EQ(Registers(b)[wire::reg::Status] & 1, 0);
 }
 
 TEST(SgIoAtaPassThrough, RegistersComeBackFromTheStatusDescriptor) {
@@ -217,8 +218,8 @@ TEST(SgIoAtaPassThrough, RegistersComeBackFromTheStatusDescriptor) {
   aborted.sense[8 + 3] = 0x04;   // error: aborted
   aborted.sense[8 + 13] = 0x51;  // status: ERR
   ASSERT_TRUE(AtaPassThrough(3, b.data(), b.size(), b.data(), b.size(), nullptr, Answer(aborted)));
-  EXPECT_EQ(b[apt::CurrentTaskFile + 0], 0x04);
-  EXPECT_EQ(b[apt::StatusRegister], 0x51);
+  EXPECT_EQ(Registers(b)[wire::reg::Error], 0x04);
+  EXPECT_EQ(Registers(b)[wire::reg::Status], 0x51);
 }
 
 TEST(SgIoAtaPassThrough, CheckConditionWithoutRegistersReportsErr) {
@@ -226,19 +227,21 @@ TEST(SgIoAtaPassThrough, CheckConditionWithoutRegistersReportsErr) {
   Outcome bare;
   bare.status = 2;
   ASSERT_TRUE(AtaPassThrough(3, b.data(), b.size(), b.data(), b.size(), nullptr, Answer(bare)));
-  EXPECT_EQ(b[apt::StatusRegister] & 1, 1);
+  EXPECT_EQ(Registers(b)[wire::reg::Status] & 1, 1);
 }
 
 TEST(SgIoAtaPassThrough, BadBlocksAndTransportErrorsFail) {
   int calls = 0;
   SgIoCall count = [&](int, sg_io_hdr_t&) { return ++calls, 0; };
-  auto both = IdentifyBlock();
-  StoreLe16(both.data() + apt::AtaFlags, wire::ATA_FLAGS_DATA_IN | wire::ATA_FLAGS_DATA_OUT);
+  auto bothHeader = IdentifyHeader();
+  bothHeader.AtaFlags = wire::ATA_FLAGS_DATA_IN | wire::ATA_FLAGS_DATA_OUT;
+  auto both = Block(bothHeader);
   EXPECT_FALSE(AtaPassThrough(3, both.data(), both.size(), both.data(), both.size(), nullptr, count));
   auto outside = IdentifyBlock();
   EXPECT_FALSE(AtaPassThrough(3, outside.data(), 40 + 256, outside.data(), 40 + 256, nullptr, count));
-  auto odd = IdentifyBlock();
-  StoreLe32(odd.data() + apt::DataTransferLength, 100);
+  auto oddHeader = IdentifyHeader();
+  oddHeader.DataTransferLength = 100;
+  auto odd = Block(oddHeader);
   EXPECT_FALSE(AtaPassThrough(3, odd.data(), odd.size(), odd.data(), odd.size(), nullptr, count));
   EXPECT_EQ(calls, 0);
 

@@ -357,12 +357,13 @@ TEST_F(VendorCommandsTest, AtaPassThroughIdentifyBlockAndTextForm) {
   text.fill(0xEE);
   ASSERT_EQ(IdentifyViaAtaPassThrough(record, text.data(), 0), CommandResult::Ok);
   ASSERT_EQ(seen.size(), 40u);
-  EXPECT_EQ(LoadLe16(&seen[wire::apt::Length]), 40);
-  EXPECT_EQ(LoadLe16(&seen[wire::apt::AtaFlags]), wire::ATA_FLAGS_DATA_IN);
-  EXPECT_EQ(LoadLe32(&seen[wire::apt::DataTransferLength]), 512u);
-  EXPECT_EQ(LoadLe32(&seen[wire::apt::TimeOutValue]), 300u);
-  EXPECT_EQ(LoadLe32(&seen[wire::apt::DataBufferOffset]), 40u);
-  EXPECT_EQ(seen[wire::apt::CurrentTaskFile + 6], 0xEC);
+  const wire::AtaPassThroughHeader sent = wire::DecodeAtaPassThroughHeader(seen);
+  EXPECT_EQ(sent.Length, 40);
+  EXPECT_EQ(sent.AtaFlags, wire::ATA_FLAGS_DATA_IN);
+  EXPECT_EQ(sent.DataTransferLength, 512u);
+  EXPECT_EQ(sent.TimeOutValue, 300u);
+  EXPECT_EQ(sent.DataBufferOffset, 40u);
+  EXPECT_EQ(sent.CurrentTaskFile[wire::reg::Command], 0xEC);
   EXPECT_EQ(text[0], 'B');
   EXPECT_EQ(text[1], 'A');
   EXPECT_EQ(text[510], 0x5A);
@@ -391,8 +392,11 @@ TEST_F(VendorCommandsTest, AtaPassThroughIdentifyRefusals) {
   // A drive that ends IDENTIFY with its error bit set fails.
   h.system.nt = true;
   h.bridge.controlAnswer = [](std::uint32_t, const std::uint8_t*, std::uint32_t, std::uint8_t* out,
-                              std::uint32_t) {
-    out[wire::apt::StatusRegister] = 0x51;
+                              std::uint32_t outSize) {
+    const std::span<std::uint8_t> block(out, outSize);
+    auto answered = wire::DecodeAtaPassThroughHeader(block);
+    answered.CurrentTaskFile[wire::reg::Status] = 0x51;
+    wire::EncodeAtaPassThroughHeader(answered, block);
     return true;
   };
   device::SetLastDeviceError(kUntouched);

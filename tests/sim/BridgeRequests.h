@@ -22,17 +22,12 @@ struct Result {
 // Builds a request the way the tool's commands do and sends it to the bridge.
 inline Result Send(EmulatedBridge& bridge, Bytes cdb, bool dataIn, std::size_t length, const Bytes& out = {},
             std::uint8_t cdbLength = 12) {
-  wire::ScsiRequest request(std::max<std::size_t>(512, length));
-  wire::ScsiPassThroughHeader header;
-  header.TargetId = 1;
-  header.CdbLength = cdbLength;
-  header.SenseInfoLength = 32;
-  header.DataIn = dataIn ? 1 : 0;
-  header.DataTransferLength = static_cast<std::uint32_t>(length);
-  header.DataBufferOffset = 80;
-  header.SenseInfoOffset = 48;
-  std::copy(cdb.begin(), cdb.end(), header.Cdb.begin());
-  request.SetHeader(header);
+  wire::ScsiCommand command{.cdbLength = cdbLength,
+                            .direction = dataIn ? wire::DataDirection::In : wire::DataDirection::Out,
+                            .transferLength = static_cast<std::uint32_t>(length),
+                            .targetId = 1};
+  std::copy(cdb.begin(), cdb.end(), command.cdb.begin());
+  wire::ScsiRequest request = wire::ScsiRequest::For(command, std::max<std::size_t>(512, length));
   std::copy(out.begin(), out.end(), request.Data().begin());
   Result r;
   r.outcome = bridge.Execute(request.Bytes());

@@ -18,20 +18,11 @@ using Bytes = std::vector<std::uint8_t>;
 using testing::EmulatorFixture;
 
 wire::ScsiRequest InfoRequest() {
-  wire::ScsiRequest request;
-  wire::ScsiPassThroughHeader header;
-  header.TargetId = 1;
-  header.CdbLength = 12;
-  header.SenseInfoLength = 32;
-  header.DataIn = 1;
-  header.DataTransferLength = 16;
-  header.DataBufferOffset = 80;
-  header.SenseInfoOffset = 48;
-  header.Cdb[0] = 0xD0;
-  header.Cdb[4] = VID_MAKER >> 8;
-  header.Cdb[5] = VID_MAKER & 0xFF;
-  request.SetHeader(header);
-  return request;
+  return wire::ScsiRequest::For({.cdb = {0xD0, 0, 0, 0, VID_MAKER >> 8, VID_MAKER & 0xFF},
+                                 .cdbLength = 12,
+                                 .direction = wire::DataDirection::In,
+                                 .transferLength = 16,
+                                 .targetId = 1});
 }
 
 TEST(EmulatorFixture, RecordReachesTheBridgeThroughTheToolsTransport) {
@@ -95,17 +86,20 @@ TEST(EmulatedDeviceIo, IdeDiskAnswersAtaPassThroughIdentifyWithTheBridgeIds) {
   EmulatorFixture emu(config, Presentation::IdeDisk);
   const auto handle = emu.Io().Open(emu.Path().c_str(), platform::kOpenAttributeSystem);
   Bytes block(40 + 4096, 0);
-  StoreLe16(&block[wire::apt::Length], 40);
-  StoreLe16(&block[wire::apt::AtaFlags], wire::ATA_FLAGS_DATA_IN);
-  StoreLe32(&block[wire::apt::DataTransferLength], 512);
-  StoreLe32(&block[wire::apt::DataBufferOffset], 40);
-  block[wire::apt::CurrentTaskFile + 6] = 0xEC;
+  wire::AtaPassThroughHeader identify;
+  identify.AtaFlags = wire::ATA_FLAGS_DATA_IN;
+  identify.DataTransferLength = 512;
+  identify.DataBufferOffset = 40;
+  identify.CurrentTaskFile[wire::reg::Command] = 0xEC;
+  wire::EncodeAtaPassThroughHeader(identify, block);
   std::uint32_t returned = 0;
   ASSERT_EQ(device::SendAtaCommand(handle, block.data(), static_cast<std::uint32_t>(block.size()), &returned), 1);
   EXPECT_EQ(LoadBe16(&block[40 + 40]), VID_MAKER);
   EXPECT_EQ(LoadBe16(&block[40 + 42]), PID_E);
 
-  block[wire::apt::CurrentTaskFile + 6] = 0xB0;  // SMART via ATA: not answered here
+  wire::AtaPassThroughHeader smart = identify;
+  smart.CurrentTaskFile[wire::reg::Command] = 0xB0;  // SMART via ATA: not answered here
+  wire::EncodeAtaPassThroughHeader(smart, block);
   EXPECT_EQ(device::SendAtaCommand(handle, block.data(), static_cast<std::uint32_t>(block.size()), &returned), 0);
   Bytes smartIn(33, 0), out(528, 0);
   EXPECT_FALSE(emu.Io().IoControl(handle, SMART_RCV_DRIVE_DATA, smartIn.data(), 33, out.data(), 528, &returned))

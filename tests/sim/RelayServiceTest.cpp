@@ -25,18 +25,12 @@ class RootedSystem final : public platform::System {
 
 wire::ScsiRequest Request(std::initializer_list<std::uint8_t> cdb, bool in, std::uint32_t length,
                             std::uint8_t cdbLength = 12) {
-  wire::ScsiRequest request;
-  wire::ScsiPassThroughHeader header;
-  header.TargetId = 1;
-  header.CdbLength = cdbLength;
-  header.SenseInfoLength = 32;
-  header.DataIn = in ? 1 : 0;
-  header.DataTransferLength = length;
-  header.DataBufferOffset = 80;
-  header.SenseInfoOffset = 48;
-  std::copy(cdb.begin(), cdb.end(), header.Cdb.begin());
-  request.SetHeader(header);
-  return request;
+  wire::ScsiCommand command{.cdbLength = cdbLength,
+                            .direction = in ? wire::DataDirection::In : wire::DataDirection::Out,
+                            .transferLength = length,
+                            .targetId = 1};
+  std::copy(cdb.begin(), cdb.end(), command.cdb.begin());
+  return wire::ScsiRequest::For(command);
 }
 
 constexpr std::uint8_t kSigHi = VID_MAKER >> 8;

@@ -130,18 +130,12 @@ int WriteBackup(int index, const std::filesystem::path& out, std::ostream& err) 
   return 0;
 }
 
-// Loads FILE into the loaded image with the readers the updater uses; the error text on failure.
-std::optional<std::string> LoadFirmware(const std::filesystem::path& path, image::FileType type) {
-  image::ImageBuffer& loaded = image::LoadedImage();
-  if (type == image::FileType::Hex) {
-    const image::HexResult result = image::LoadHexImage(loaded, path);
-    if (result.ok) return std::nullopt;
+// The error text of a firmware file the updater's readers did not load; nothing when loaded.
+std::optional<std::string> LoadFailureText(const image::FirmwareLoadResult& result) {
+  if (result.ok) return std::nullopt;
+  if (result.type == image::FileType::Hex)
     return result.errorText.empty() ? "the file could not be loaded" : result.errorText;
-  }
-  const image::LoadStatus status = image::LoadHeaderImage(loaded, path);
-  if (status != image::LoadStatus::Ok)
-    return "the image file could not be loaded (status " + std::to_string(Code(status)) + ")";
-  return std::nullopt;
+  return "the image file could not be loaded (status " + std::to_string(Code(result.status)) + ")";
 }
 
 }  // namespace
@@ -207,8 +201,9 @@ int RunUpdate(std::span<const Argument> args, std::ostream& out, std::ostream& e
     return 2;
   }
 
-  const image::FileType type = image::FirmwareFileType(*file);
-  if (const auto error = LoadFirmware(*file, type)) {
+  const image::FirmwareLoadResult loaded = image::LoadFirmwareByType(image::LoadedImage(), *file);
+  const image::FileType type = loaded.type;
+  if (const auto error = LoadFailureText(loaded)) {
     err << "burnwell-tool update: " << *error << "\n";
     return kExitLoadFailedOrCancelled;
   }
@@ -218,8 +213,7 @@ int RunUpdate(std::span<const Argument> args, std::ostream& out, std::ostream& e
 
   ui::TerminalView view = ui::TerminalView::Standard();
   view.SetAssumeYes(yes);
-  if (view.Message("Please do backup your files before executing the steps.", "Warning",
-                   MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK) {
+  if (view.Message(app::kBackupWarning, "Warning", MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK) {
     err << "burnwell-tool update: cancelled\n";
     return kExitLoadFailedOrCancelled;
   }

@@ -1,0 +1,15 @@
+// The one UTF-8 check of the tree: where a valid sequence ends. The profile reader counts
+// UTF-16 units with it and Windows paths replace what it refuses.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace burnwell::platform {
+
+// Length of the valid UTF-8 sequence starting at text[0] (1 to 4), or 0 when the text is empty
+// or does not start with one. Overlong forms, surrogates and code points past U+10FFFF are
+// not valid.
+std::size_t Utf8SequenceLength(std::string_view text);
+
+}  // namespace burnwell::platform

@@ -62,7 +62,7 @@ TEST(FlashChipTableTest, CommandLengthsMatchTheirOpcodes) {
       {0x35, {1}}, {0xAF, {5}}, {0x50, {1}}};
   for (std::size_t i = 0; i < kFlashChipCount; ++i) {
     for (std::size_t s = 0; s < kSlotCount; ++s) {
-      const SpiCommand& command = FlashChipTable[i].slots[s];
+      const SpiCommand& command = FlashChipTable[i][static_cast<Slot>(s)];
       if (!command.Present()) continue;
       SCOPED_TRACE("entry " + std::to_string(i) + " slot " + std::to_string(s));
       const auto it = lengths.find(command.opcode);

@@ -27,7 +27,7 @@ struct SpiCommand {
   constexpr std::uint8_t Opcode() const { return static_cast<std::uint8_t>(opcode); }
 };
 
-// Slot numbers of a descriptor.
+// Slot numbers of a descriptor: the routines name its commands by them.
 enum class Slot : std::size_t {
   WriteEnable = 0,
   WriteDisable = 1,
@@ -65,8 +65,6 @@ struct FlashIdAnswer {
   // A lone device code in byte 0 (a chip that answers without its maker code). It counts only
   // in the answer to a probe of a family without the power-down mode.
   std::optional<std::uint8_t> bareDeviceCode{};
-
-  constexpr bool Present() const { return maker.has_value() || bareDeviceCode.has_value(); }
 };
 
 // One supported chip family, as its datasheet describes it: its name, the identification

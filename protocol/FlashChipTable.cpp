@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 
 #include "platform/Clock.h"
 #include "protocol/FlashOperations.h"
@@ -11,122 +12,352 @@
 namespace burnwell::protocol {
 namespace {
 
-// What sets one family apart from the others. Every entry shares write enable 0x06 / disable
-// 0x04 (1 byte), read status 0x05 (1 sent, 1 received), write status 0x01, read data 0x03 and
-// page program 0x02 (4 bytes), fast read 0x0B (5 bytes) where present, a 1-byte chip erase and
-// unprotect value 0.
-struct Family {
-  std::uint32_t capacity;
-  std::uint16_t pageSize;
-  std::uint16_t eraseUnitKib;
-  SpiCommand readId;
-  std::uint16_t enablePoll;
-  std::uint16_t statusPoll;
-  std::uint16_t writeStatusLength;
-  std::uint16_t writeStatusPoll;
-  bool fastRead;
-  std::uint16_t readPoll;
-  std::uint16_t programPoll;
-  std::uint8_t chipEraseOpcode;
-  std::uint16_t chipErasePoll;
-  bool releasePowerDown;
-  std::uint16_t protectValue;
-};
-
-// The slots no routine uses hold what the family's datasheets give: 4 KiB sector erase 0x20 and
-// 64 KiB block erase 0xD8 (4 bytes each); deep power-down 0xB9 and release 0xAB (opcode and
-// three dummy bytes, one signature byte back) for the families that have the power-down mode;
-// manufacturer/device ID 0x90 (opcode and three address bytes, two bytes back) and JEDEC ID 0x9F
-// (one byte, three back) as further identification commands. Their polls are the status poll.
-constexpr FlashChipDescriptor MakeEntry(const Family& f) {
-  FlashChipDescriptor d{};
-  d.capacity = f.capacity;
-  d.pageSize = f.pageSize;
-  d.eraseUnit = f.eraseUnitKib;
-  d.protectValue = f.protectValue;
-  d.unprotectValue = 0;
-  auto set = [&d](Slot slot, SpiCommand command) { d.slots[static_cast<std::size_t>(slot)] = command; };
-  set(Slot::WriteEnable, {0x06, 1, 0, f.enablePoll});
-  set(Slot::WriteDisable, {0x04, 1, 0, f.enablePoll});
-  set(Slot::ReadStatus, {0x05, 1, 1, f.statusPoll});
-  set(Slot::WriteStatus, {0x01, f.writeStatusLength, 0, f.writeStatusPoll});
-  set(Slot::ReadData, {0x03, 4, 0, f.readPoll});
-  set(Slot::PageProgram, {0x02, 4, 0, f.programPoll});
-  set(Slot::ReadId, f.readId);
-  set(Slot::SectorErase, {0x20, 4, 0, f.statusPoll});
-  set(Slot::ChipErase, {f.chipEraseOpcode, 1, 0, f.chipErasePoll});
-  set(Slot::BlockErase, {0xD8, 4, 0, f.statusPoll});
-  if (f.fastRead) set(Slot::FastRead, {0x0B, 5, 0, f.readPoll});
-  if (f.releasePowerDown) {
-    set(Slot::DeepPowerDown, {0xB9, 1, 0, f.statusPoll});
-    set(Slot::ReleasePowerDown, {0xAB, 4, 1, f.statusPoll});
-  }
-  if (f.readId.opcode != 0x90) set(Slot::ManufacturerDeviceId, {0x90, 4, 2, f.statusPoll});
-  if (f.readId.opcode != 0x9F) set(Slot::JedecId, {0x9F, 1, 3, f.statusPoll});
-  return d;
-}
-
-constexpr SpiCommand kJedecId{0x9F, 1, 3, 5};
-
-// Entry 1: the older family that identifies itself to 0x15 with two bytes; its sector erase is
-// 0x52 and it has no JEDEC-style fast read.
-constexpr FlashChipDescriptor Entry1() {
-  FlashChipDescriptor d = MakeEntry({0x20000, 256, 32, {0x15, 1, 2, 30}, 30, 30, 2, 30, false, 2,
-                                     1, 0x62, 1100, false, 0x0C});
-  d.slots[static_cast<std::size_t>(Slot::SectorErase)] = {0x52, 4, 0, 30};
-  return d;
-}
-
-// Entry 6: the byte-program family with auto-increment programming (opcode, 24-bit address and
-// the first byte; then opcode and one byte each) and the enable-write-status command that must
-// precede a status write.
-constexpr FlashChipDescriptor Entry6() {
-  FlashChipDescriptor d = MakeEntry({0x80000, 1, 4, {0x90, 4, 4, 5}, 5, 5, 2, 5, false, 1, 1,
-                                     0x60, 100, false, 0x0C});
-  d.slots[static_cast<std::size_t>(Slot::BlockErase32K)] = {0x52, 4, 0, 5};
-  d.slots[static_cast<std::size_t>(Slot::AutoIncrementProgram)] = {0xAF, 5, 2, 1};
-  d.slots[static_cast<std::size_t>(Slot::EnableWriteStatus)] = {0x50, 1, 0, 5};
-  return d;
-}
-
-// Entries 7 and 12: the family that answers 0xAB (opcode and three dummy bytes) with three
-// identification bytes; a 5-bit block-protect field (protect value 0x1E).
-constexpr FlashChipDescriptor AbFamily(std::uint32_t capacity, std::uint16_t enablePoll,
-                                       std::uint16_t writeStatusPoll, std::uint16_t erasePoll) {
-  return MakeEntry({capacity, 256, 64, {0xAB, 4, 3, 2}, enablePoll, 2, 2, writeStatusPoll, true, 5,
-                    2, 0xC7, erasePoll, false, 0x1E});
-}
-
-// Entry 13: two status registers written together (3 bytes), read-status-2 0x35.
-constexpr FlashChipDescriptor Entry13() {
-  FlashChipDescriptor d = MakeEntry({0x80000, 256, 4, kJedecId, 5, 2, 3, 5, true, 5, 2, 0xC7, 8,
-                                     false, 0x7E});
-  d.slots[static_cast<std::size_t>(Slot::ReadStatus2)] = {0x35, 1, 1, 2};
-  d.slots[static_cast<std::size_t>(Slot::BlockErase32K)] = {0x52, 4, 0, 2};
-  return d;
-}
+constexpr std::uint32_t KiB = 1024;
+constexpr std::uint32_t MiB = 1024 * KiB;
 
 }  // namespace
 
-// Field order of Family: capacity, page, erase unit (KiB), identification command, enable poll,
-// status poll, write-status length and poll, fast read?, read poll, program poll, chip-erase
-// opcode and poll, power-down release?, protect value.
-const std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = {
-    MakeEntry({0x80000, 256, 4, kJedecId, 5, 5, 2, 5, false, 5, 5, 0x60, 1000, false, 0x0C}),
-    Entry1(),
-    MakeEntry({0x40000, 256, 4, kJedecId, 16, 16, 2, 16, true, 5, 1, 0x60, 1000, true, 0x0C}),
-    MakeEntry({0x80000, 256, 4, kJedecId, 16, 16, 2, 16, true, 5, 1, 0x60, 1000, true, 0x0C}),
-    MakeEntry({0x80000, 256, 64, kJedecId, 5, 5, 2, 5, false, 5, 1, 0xC7, 1500, true, 0x0C}),
-    MakeEntry({0x80000, 256, 4, kJedecId, 14, 14, 2, 14, true, 14, 1, 0xC7, 1000, true, 0x0C}),
-    Entry6(),
-    AbFamily(0x80000, 20, 20, 100),
-    MakeEntry({0x10000, 256, 4, kJedecId, 5, 5, 2, 5, false, 5, 1, 0xC7, 850, true, 0x0C}),
-    MakeEntry({0x400000, 256, 4, kJedecId, 16, 64, 2, 64, true, 5, 1, 0x60, 25000, true, 0x3C}),
-    MakeEntry({0x800000, 256, 4, kJedecId, 16, 64, 2, 64, true, 5, 1, 0x60, 40000, true, 0x3C}),
-    MakeEntry({0x20000, 256, 4, kJedecId, 16, 16, 2, 16, true, 5, 1, 0x60, 1000, true, 0x0C}),
-    AbFamily(0x40000, 5, 5, 8),
-    Entry13(),
-};
+// Every entry has write enable 0x06 / disable 0x04 (1 byte), read status 0x05 (1 sent, 1
+// received), write status 0x01, read data 0x03 and page program 0x02 (4 bytes), fast read 0x0B
+// (5 bytes) where present, a 1-byte chip erase and unprotect value 0. The commands no routine
+// uses hold what the families' datasheets give: 4 KiB sector erase 0x20 and 64 KiB block erase
+// 0xD8; deep power-down 0xB9 and release 0xAB (opcode and three dummy bytes, one signature byte
+// back) for the families with the power-down mode; manufacturer/device ID 0x90 and JEDEC ID
+// 0x9F as further identification commands. Their polls are the family's status poll.
+// DetectFlash probes in table order, so an entry's index is part of the detection rule.
+constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = {{
+    // Entry 0.
+    {
+        .name = "any chip no probe recognises",
+        .capacity = 512 * KiB,
+        .pageSize = 256,
+        .eraseUnit = 4 * KiB,
+        .protectValue = 0x0C,
+        .unprotectValue = 0x00,
+        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 5},
+        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 5},
+        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 5},
+        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 5},
+        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
+        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 5},
+        .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
+        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 5},
+        .chipErase = {.opcode = 0x60, .length = 1, .poll = 1000},
+        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 5},
+        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 5},
+    },
+    // Entry 1. The older family that identifies itself to 0x15 with two bytes; 32 KiB sectors
+    // erased by 0x52, chip erase 0x62, no fast read.
+    {
+        .name = "Atmel AT25F (older 0x15 product ID)",
+        .answer = {.maker = 0x1F},
+        .capacity = 128 * KiB,
+        .pageSize = 256,
+        .eraseUnit = 32 * KiB,
+        .protectValue = 0x0C,
+        .unprotectValue = 0x00,
+        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 30},
+        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 30},
+        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 30},
+        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 30},
+        .readData = {.opcode = 0x03, .length = 4, .poll = 2},
+        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .readId = {.opcode = 0x15, .length = 1, .extra = 2, .poll = 30},
+        .sectorErase = {.opcode = 0x52, .length = 4, .poll = 30},
+        .chipErase = {.opcode = 0x62, .length = 1, .poll = 1100},
+        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 30},
+        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 30},
+        .jedecId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 30},
+    },
+    // Entry 2.
+    {
+        .name = "Macronix MX25, other memory types",
+        .answer = {.maker = 0xC2},
+        .capacity = 256 * KiB,
+        .pageSize = 256,
+        .eraseUnit = 4 * KiB,
+        .protectValue = 0x0C,
+        .unprotectValue = 0x00,
+        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 16},
+        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 16},
+        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 16},
+        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 16},
+        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
+        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
+        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 16},
+        .chipErase = {.opcode = 0x60, .length = 1, .poll = 1000},
+        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 16},
+        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
+        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 16},
+        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 16},
+        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 16},
+    },
+    // Entry 3.
+    {
+        .name = "Macronix MX25, memory type 0x22",
+        .answer = {.maker = 0xC2, .memoryType = 0x22},
+        .capacity = 512 * KiB,
+        .pageSize = 256,
+        .eraseUnit = 4 * KiB,
+        .protectValue = 0x0C,
+        .unprotectValue = 0x00,
+        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 16},
+        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 16},
+        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 16},
+        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 16},
+        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
+        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
+        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 16},
+        .chipErase = {.opcode = 0x60, .length = 1, .poll = 1000},
+        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 16},
+        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
+        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 16},
+        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 16},
+        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 16},
+    },
+    // Entry 4. 64 KiB sectors only; some parts answer a probe with the bare device code 0x10.
+    {
+        .name = "ST M25P",
+        .answer = {.maker = 0x20, .bareDeviceCode = 0x10},
+        .capacity = 512 * KiB,
+        .pageSize = 256,
+        .eraseUnit = 64 * KiB,
+        .protectValue = 0x0C,
+        .unprotectValue = 0x00,
+        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 5},
+        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 5},
+        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 5},
+        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 5},
+        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
+        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
+        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 5},
+        .chipErase = {.opcode = 0xC7, .length = 1, .poll = 1500},
+        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 5},
+        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 5},
+        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 5},
+        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 5},
+    },
+    // Entry 5.
+    {
+        .name = "EON EN25F",
+        .answer = {.maker = 0x1C},
+        .capacity = 512 * KiB,
+        .pageSize = 256,
+        .eraseUnit = 4 * KiB,
+        .protectValue = 0x0C,
+        .unprotectValue = 0x00,
+        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 14},
+        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 14},
+        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 14},
+        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 14},
+        .readData = {.opcode = 0x03, .length = 4, .poll = 14},
+        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
+        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 14},
+        .chipErase = {.opcode = 0xC7, .length = 1, .poll = 1000},
+        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 14},
+        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 14},
+        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 14},
+        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 14},
+        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 14},
+    },
+    // Entry 6. Programs byte by byte: auto-increment programming (opcode, 24-bit address and the
+    // first byte; then opcode and one byte each); a status write only after enable-write-status
+    // 0x50. Identified by 0x90 (maker, device, maker, device).
+    {
+        .name = "SST SST25VF (byte program)",
+        .answer = {.maker = 0xBF},
+        .capacity = 512 * KiB,
+        .pageSize = 1,
+        .eraseUnit = 4 * KiB,
+        .protectValue = 0x0C,
+        .unprotectValue = 0x00,
+        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 5},
+        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 5},
+        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 5},
+        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 5},
+        .readData = {.opcode = 0x03, .length = 4, .poll = 1},
+        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .readId = {.opcode = 0x90, .length = 4, .extra = 4, .poll = 5},
+        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 5},
+        .chipErase = {.opcode = 0x60, .length = 1, .poll = 100},
+        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 5},
+        .blockErase32K = {.opcode = 0x52, .length = 4, .poll = 5},
+        .jedecId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
+        .autoIncrementProgram = {.opcode = 0xAF, .length = 5, .extra = 2, .poll = 1},
+        .enableWriteStatus = {.opcode = 0x50, .length = 1, .poll = 5},
+    },
+    // Entry 7. Identified by its 0xAB signature (three bytes), which may begin with the JEDEC
+    // continuation code 0x7F; the later family (entry 12) lacks some of bits 0x70 in the device
+    // byte. A 5-bit protect field.
+    {
+        .name = "PMC Pm25LV",
+        .answer = {.maker = 0x9D, .makerAlias = 0x7F, .device = 0x70, .deviceMask = 0x70},
+        .capacity = 512 * KiB,
+        .pageSize = 256,
+        .eraseUnit = 64 * KiB,
+        .protectValue = 0x1E,
+        .unprotectValue = 0x00,
+        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 20},
+        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 20},
+        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 2},
+        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 20},
+        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
+        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 2},
+        .readId = {.opcode = 0xAB, .length = 4, .extra = 3, .poll = 2},
+        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 2},
+        .chipErase = {.opcode = 0xC7, .length = 1, .poll = 100},
+        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 2},
+        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
+        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 2},
+        .jedecId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 2},
+    },
+    // Entry 8.
+    {
+        .name = "ST M25P05 (bare signature 0x05)",
+        .answer = {.bareDeviceCode = 0x05},
+        .capacity = 64 * KiB,
+        .pageSize = 256,
+        .eraseUnit = 4 * KiB,
+        .protectValue = 0x0C,
+        .unprotectValue = 0x00,
+        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 5},
+        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 5},
+        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 5},
+        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 5},
+        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
+        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
+        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 5},
+        .chipErase = {.opcode = 0xC7, .length = 1, .poll = 850},
+        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 5},
+        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 5},
+        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 5},
+        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 5},
+    },
+    // Entry 9.
+    {
+        .name = "Macronix MX25L3205",
+        .answer = {.maker = 0xC2, .memoryType = 0x20, .device = 0x16},
+        .capacity = 4 * MiB,
+        .pageSize = 256,
+        .eraseUnit = 4 * KiB,
+        .protectValue = 0x3C,
+        .unprotectValue = 0x00,
+        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 16},
+        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 16},
+        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 64},
+        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 64},
+        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
+        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
+        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 64},
+        .chipErase = {.opcode = 0x60, .length = 1, .poll = 25000},
+        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 64},
+        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
+        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 64},
+        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 64},
+        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 64},
+    },
+    // Entry 10.
+    {
+        .name = "Macronix MX25L6405",
+        .answer = {.maker = 0xC2, .memoryType = 0x20, .device = 0x17},
+        .capacity = 8 * MiB,
+        .pageSize = 256,
+        .eraseUnit = 4 * KiB,
+        .protectValue = 0x3C,
+        .unprotectValue = 0x00,
+        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 16},
+        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 16},
+        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 64},
+        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 64},
+        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
+        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
+        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 64},
+        .chipErase = {.opcode = 0x60, .length = 1, .poll = 40000},
+        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 64},
+        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
+        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 64},
+        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 64},
+        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 64},
+    },
+    // Entry 11.
+    {
+        .name = "Macronix MX25L1005",
+        .answer = {.maker = 0xC2, .memoryType = 0x20, .device = 0x11},
+        .capacity = 128 * KiB,
+        .pageSize = 256,
+        .eraseUnit = 4 * KiB,
+        .protectValue = 0x0C,
+        .unprotectValue = 0x00,
+        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 16},
+        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 16},
+        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 16},
+        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 16},
+        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
+        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
+        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 16},
+        .chipErase = {.opcode = 0x60, .length = 1, .poll = 1000},
+        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 16},
+        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
+        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 16},
+        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 16},
+        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 16},
+    },
+    // Entry 12.
+    {
+        .name = "PMC Pm25LD",
+        .answer = {.maker = 0x9D, .makerAlias = 0x7F},
+        .capacity = 256 * KiB,
+        .pageSize = 256,
+        .eraseUnit = 64 * KiB,
+        .protectValue = 0x1E,
+        .unprotectValue = 0x00,
+        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 5},
+        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 5},
+        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 2},
+        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 5},
+        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
+        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 2},
+        .readId = {.opcode = 0xAB, .length = 4, .extra = 3, .poll = 2},
+        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 2},
+        .chipErase = {.opcode = 0xC7, .length = 1, .poll = 8},
+        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 2},
+        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
+        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 2},
+        .jedecId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 2},
+    },
+    // Entry 13. Two status registers, written together (3 bytes); read-status-2 0x35.
+    {
+        .name = "GigaDevice GD25Q",
+        .answer = {.maker = 0xC8},
+        .capacity = 512 * KiB,
+        .pageSize = 256,
+        .eraseUnit = 4 * KiB,
+        .protectValue = 0x7E,
+        .unprotectValue = 0x00,
+        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 5},
+        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 5},
+        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 2},
+        .writeStatus = {.opcode = 0x01, .length = 3, .poll = 5},
+        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
+        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 2},
+        .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
+        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 2},
+        .chipErase = {.opcode = 0xC7, .length = 1, .poll = 8},
+        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 2},
+        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
+        .readStatus2 = {.opcode = 0x35, .length = 1, .extra = 1, .poll = 2},
+        .blockErase32K = {.opcode = 0x52, .length = 4, .poll = 2},
+        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 2},
+    },
+}};
 
 const FlashChipDescriptor& FlashChip(std::uint32_t index) {
   return FlashChipTable[index < kFlashChipCount ? index : 0];
@@ -148,35 +379,133 @@ StepCode WaitFlashReady(const DeviceRecord& record, std::uint32_t pollMs) {
   return StepCode::WaitReady;
 }
 
-int ClassifyFlashAnswer(const std::array<std::uint8_t, 4>& answer, const FlashChipDescriptor& probe) {
-  const std::uint8_t b0 = answer[0], b1 = answer[1], b2 = answer[2];
-  switch (b0) {
-    case 0x1C: return 5;
-    case 0x1F: return 1;
-    case 0x20: return 4;
-    case 0xBF: return 6;
-    case 0xC8: return 13;
-    case 0x7F:
-    case 0x9D: return (b2 & 0x70) == 0x70 ? 7 : 12;
-    case 0xC2:
-      if (b1 == 0x20) {
-        switch (b2) {
-          case 0x11: return 11;
-          case 0x16: return 9;
-          case 0x17: return 10;
-          default: return kNoMatch;
-        }
-      }
-      return b1 == 0x22 ? 3 : 2;
-    default:
-      // Chips that answer with a bare device code are only recognised by a probe of a family
-      // without the power-down mode.
-      if (!probe[Slot::ReleasePowerDown].Present()) {
-        if (b0 == 0x05) return 8;
-        if (b0 == 0x10) return 4;
-      }
-      return kNoMatch;
+namespace {
+
+// The bits of an answer that an identification fixes: the maker code, the memory type and the
+// device bits it names.
+constexpr int FixedBits(const FlashIdAnswer& id) {
+  return 8 + (id.memoryType ? 8 : 0) + (id.device ? std::popcount(id.deviceMask) : 0);
+}
+
+constexpr bool SameDevice(const FlashIdAnswer& id, std::uint8_t device) {
+  return (device & id.deviceMask) == (*id.device & id.deviceMask);
+}
+
+// How closely an answer matches an entry's identification: the bits the identification fixes,
+// or 0 when the answer does not match it.
+constexpr int MatchedBits(const FlashIdAnswer& id, const std::array<std::uint8_t, 4>& answer,
+                          bool probeHasPowerDown) {
+  if (id.bareDeviceCode && !probeHasPowerDown && answer[0] == *id.bareDeviceCode) return 8;
+  if (!id.maker || (answer[0] != *id.maker && answer[0] != id.makerAlias)) return 0;
+  if (id.memoryType && answer[1] != *id.memoryType) return 0;
+  if (id.device && !SameDevice(id, answer[2])) return 0;
+  return FixedBits(id);
+}
+
+// Whether the identification names the answer's maker and memory type with another device.
+constexpr bool OtherDevice(const FlashIdAnswer& id, const std::array<std::uint8_t, 4>& answer) {
+  return id.maker && answer[0] == *id.maker && id.memoryType && answer[1] == *id.memoryType &&
+         id.device && !SameDevice(id, answer[2]);
+}
+
+// The entry whose identification matches the answer most closely, or kNoMatch.
+constexpr int Classify(const std::array<std::uint8_t, 4>& answer, bool probeHasPowerDown) {
+  int best = kNoMatch;
+  int bestBits = 0;
+  bool listedByDevice = false;
+  for (std::size_t i = 0; i < FlashChipTable.size(); ++i) {
+    const FlashIdAnswer& id = FlashChipTable[i].answer;
+    listedByDevice = listedByDevice || OtherDevice(id, answer);
+    if (const int bits = MatchedBits(id, answer, probeHasPowerDown); bits > bestBits) {
+      best = static_cast<int>(i);
+      bestBits = bits;
+    }
   }
+  // A memory type the table lists device by device: an unlisted device is not taken by a
+  // broader entry of the same maker.
+  const bool bestNamesDevice = best != kNoMatch && FlashChipTable[best].answer.device.has_value();
+  if (listedByDevice && !bestNamesDevice) return kNoMatch;
+  return best;
+}
+
+// --- What the table guarantees, checked as it is built ----------------------------------------
+
+constexpr bool EveryEntry(auto holds) {
+  return std::all_of(FlashChipTable.begin(), FlashChipTable.end(), holds);
+}
+
+static_assert(EveryEntry([](const FlashChipDescriptor& e) {
+                return e.writeEnable.Present() && e.writeDisable.Present() &&
+                       e.readStatus.Present() && e.readStatus.extra > 0 &&
+                       e.writeStatus.Present() && e.readData.Present() && e.readId.Present() &&
+                       e.readId.extra > 0 && e.chipErase.Present() &&
+                       (e.pageProgram.Present() || e.autoIncrementProgram.Present());
+              }),
+              "every entry has the commands the flash routines send");
+static_assert(EveryEntry([](const FlashChipDescriptor& e) {
+                return e.writeEnable.poll > 0 && e.readStatus.poll > 0 && e.writeStatus.poll > 0 &&
+                       e.pageProgram.poll > 0 && e.chipErase.poll > 0;
+              }),
+              "every poll a routine sleeps is set, so no chip is polled in a tight loop");
+static_assert(EveryEntry([](const FlashChipDescriptor& e) {
+                return e.autoIncrementProgram.Present() || e.pageSize == kProgramPageSize;
+              }),
+              "page-program entries have the page the program routine cuts its pieces at");
+
+// Whether one answer could match both identifications through their maker codes.
+constexpr bool MakersOverlap(const FlashIdAnswer& a, const FlashIdAnswer& b) {
+  if (!a.maker || !b.maker) return false;
+  const bool sameMaker = a.maker == b.maker || a.maker == b.makerAlias ||
+                         (a.makerAlias && (a.makerAlias == b.maker || a.makerAlias == b.makerAlias));
+  if (!sameMaker) return false;
+  if (a.memoryType && b.memoryType && a.memoryType != b.memoryType) return false;
+  return !(a.device && b.device && ((*a.device ^ *b.device) & a.deviceMask & b.deviceMask) != 0);
+}
+
+constexpr bool IdentificationsAreUnambiguous() {
+  for (std::size_t i = 0; i < FlashChipTable.size(); ++i) {
+    const FlashIdAnswer& a = FlashChipTable[i].answer;
+    if (a.maker == 0xFF || a.makerAlias == 0xFF || a.bareDeviceCode == 0xFF) return false;
+    for (std::size_t j = 0; j < FlashChipTable.size(); ++j) {
+      const FlashIdAnswer& b = FlashChipTable[j].answer;
+      // A bare device code is read only when no maker code matches.
+      if (a.bareDeviceCode && (a.bareDeviceCode == b.maker || a.bareDeviceCode == b.makerAlias))
+        return false;
+      if (i == j) continue;
+      if (a.bareDeviceCode && a.bareDeviceCode == b.bareDeviceCode) return false;
+      if (MakersOverlap(a, b) && FixedBits(a) == FixedBits(b)) return false;
+    }
+  }
+  return true;
+}
+static_assert(IdentificationsAreUnambiguous(),
+              "no two entries are selected by the same answer, and 0xFF selects none");
+
+// Each entry's own answer leads detection to it.
+constexpr bool EveryAnswerSelectsItsEntry() {
+  for (std::size_t i = 0; i < FlashChipTable.size(); ++i) {
+    const FlashIdAnswer& id = FlashChipTable[i].answer;
+    const auto selects = [i](std::array<std::uint8_t, 4> answer, bool probeHasPowerDown) {
+      return Classify(answer, probeHasPowerDown) == static_cast<int>(i);
+    };
+    const std::uint8_t type = id.memoryType.value_or(0);
+    const std::uint8_t device = id.device.value_or(0);
+    if (id.maker && !selects({*id.maker, type, device, 0}, true)) return false;
+    if (id.makerAlias && !selects({*id.makerAlias, type, device, 0}, true)) return false;
+    if (id.bareDeviceCode && !selects({*id.bareDeviceCode, 0, 0, 0}, false)) return false;
+  }
+  return Classify({0xFF, 0xFF, 0xFF, 0xFF}, false) == kNoMatch;
+}
+static_assert(EveryAnswerSelectsItsEntry(), "every entry's identification answer selects it");
+
+}  // namespace
+
+// An answer selects the entry whose identification it matches most closely (maker code, then
+// memory type and device). A bare device code counts only from a probe of a family without
+// the power-down mode; an unlisted device of a maker and memory type that the table lists by
+// device selects nothing; an answer of 0xFF (nothing on the bus) matches no entry.
+int ClassifyFlashAnswer(const std::array<std::uint8_t, 4>& answer, const FlashChipDescriptor& probe) {
+  return Classify(answer, probe[Slot::ReleasePowerDown].Present());
 }
 
 StepCode DetectFlash(DeviceRecord& record) {

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "device/DeviceRecord.h"
 
@@ -25,7 +27,7 @@ struct SpiCommand {
   constexpr std::uint8_t Opcode() const { return static_cast<std::uint8_t>(opcode); }
 };
 
-// Slot numbers of a descriptor.
+// Slot numbers of a descriptor: the routines name its commands by them.
 enum class Slot : std::size_t {
   WriteEnable = 0,
   WriteDisable = 1,
@@ -51,19 +53,81 @@ enum class Slot : std::size_t {
 };
 inline constexpr std::size_t kSlotCount = 21;
 
+// The answer to an entry's identification command (its readId) that selects the entry: the
+// bytes that decide, as the family's datasheet gives them; a byte left unset may be anything.
+// An entry without any (entry 0) is the one a chip no probe recognises is used with.
+struct FlashIdAnswer {
+  std::optional<std::uint8_t> maker{};       // byte 0: the maker code
+  std::optional<std::uint8_t> makerAlias{};  // byte 0 may be this code instead
+  std::optional<std::uint8_t> memoryType{};  // byte 1
+  std::optional<std::uint8_t> device{};      // byte 2, compared under deviceMask
+  std::uint8_t deviceMask = 0xFF;
+  // A lone device code in byte 0 (a chip that answers without its maker code). It counts only
+  // in the answer to a probe of a family without the power-down mode.
+  std::optional<std::uint8_t> bareDeviceCode{};
+};
+
+// One supported chip family, as its datasheet describes it: its name, the identification
+// answer that selects it, its figures and one command per slot (a command the family lacks
+// stays absent).
 struct FlashChipDescriptor {
-  // The three values below are read by no routine; they hold the family's datasheet figures
-  // so that a reader can tell the entries apart: capacity in bytes, program page in bytes and
-  // smallest erase unit in bytes.
+  std::string_view name{};
+  FlashIdAnswer answer{};
+  // The three figures below are read by no routine; they tell the families apart for a
+  // reader: capacity, program page and smallest erase unit, in bytes.
   std::uint32_t capacity = 0;
-  std::array<SpiCommand, kSlotCount> slots{};
   std::uint16_t pageSize = 0;
-  std::uint16_t eraseUnit = 0;
+  std::uint32_t eraseUnit = 0;
   std::uint16_t protectValue = 0;    // low byte written to the status register to lock the chip
   std::uint16_t unprotectValue = 0;  // low byte written to unlock it
 
+  SpiCommand writeEnable{};
+  SpiCommand writeDisable{};
+  SpiCommand readStatus{};
+  SpiCommand writeStatus{};
+  SpiCommand readData{};
+  SpiCommand pageProgram{};
+  SpiCommand readId{};  // the identification probe DetectFlash sends
+  SpiCommand sectorErase{};
+  SpiCommand chipErase{};
+  SpiCommand blockErase{};
+  SpiCommand fastRead{};
+  SpiCommand deepPowerDown{};
+  SpiCommand dualOutputRead{};
+  SpiCommand readStatus2{};
+  SpiCommand blockErase32K{};
+  SpiCommand releasePowerDown{};
+  SpiCommand manufacturerDeviceId{};
+  SpiCommand jedecId{};
+  SpiCommand electronicSignature{};
+  SpiCommand autoIncrementProgram{};
+  SpiCommand enableWriteStatus{};
+
   constexpr const SpiCommand& operator[](Slot slot) const {
-    return slots[static_cast<std::size_t>(slot)];
+    switch (slot) {
+      case Slot::WriteEnable: return writeEnable;
+      case Slot::WriteDisable: return writeDisable;
+      case Slot::ReadStatus: return readStatus;
+      case Slot::WriteStatus: return writeStatus;
+      case Slot::ReadData: return readData;
+      case Slot::PageProgram: return pageProgram;
+      case Slot::ReadId: return readId;
+      case Slot::SectorErase: return sectorErase;
+      case Slot::ChipErase: return chipErase;
+      case Slot::BlockErase: return blockErase;
+      case Slot::FastRead: return fastRead;
+      case Slot::DeepPowerDown: return deepPowerDown;
+      case Slot::DualOutputRead: return dualOutputRead;
+      case Slot::ReadStatus2: return readStatus2;
+      case Slot::BlockErase32K: return blockErase32K;
+      case Slot::ReleasePowerDown: return releasePowerDown;
+      case Slot::ManufacturerDeviceId: return manufacturerDeviceId;
+      case Slot::JedecId: return jedecId;
+      case Slot::ElectronicSignature: return electronicSignature;
+      case Slot::AutoIncrementProgram: return autoIncrementProgram;
+      case Slot::EnableWriteStatus: break;
+    }
+    return enableWriteStatus;
   }
 };
 

@@ -81,6 +81,9 @@ EmulatedBridge::EmulatedBridge(BridgeConfig config, SimClock& clock)
     : config_(std::move(config)), clock_(clock) {
   if (config_.eeprom) {
     eeprom_ = std::make_unique<Eeprom>(*config_.eeprom);
+  } else if (config_.chipModel) {
+    chip_ = std::make_unique<FlashChip>(*config_.chipModel, clock_);
+    hasSpiSocket_ = true;
   } else if (config_.chip != kAbsentChipName) {
     auto description = FindChip(config_.chip);
     if (!description) throw std::invalid_argument("unknown chip model '" + config_.chip + "'");
@@ -137,6 +140,11 @@ void EmulatedBridge::SetScsiTrace(std::ostream* stream) {
 void EmulatedBridge::SetSpiTrace(std::ostream* stream) {
   std::lock_guard lock(mutex_);
   spiTrace_ = stream;
+}
+
+void EmulatedBridge::FailCommand(std::uint64_t commandNumber, FailureKind kind) {
+  std::lock_guard lock(mutex_);
+  config_.faults.failCommands.push_back({commandNumber, kind});
 }
 
 std::uint64_t EmulatedBridge::CommandCount() const {

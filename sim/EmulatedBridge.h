@@ -32,6 +32,9 @@ struct BridgeConfig {
 
   // The memory: a flash model name (or kAbsentChipName for an empty socket), or an EEPROM.
   std::string chip = "MX25L1005";
+  // A flash model described in place (a catalog part with other answers or times, for tests);
+  // when set it is used instead of the named model.
+  std::optional<ChipDescription> chipModel;
   std::optional<EepromKind> eeprom;
 
   // Initial memory contents; without them the bridge holds its factory image.
@@ -101,6 +104,10 @@ class EmulatedBridge {
   // Traces go to the given streams (nullptr: none). The streams must outlive the bridge.
   void SetScsiTrace(std::ostream* stream);
   void SetSpiTrace(std::ostream* stream);
+
+  // Adds a failure to the fault plan of the running bridge: the command with that number
+  // (1-based, counted since the bridge started) fails as `kind` says.
+  void FailCommand(std::uint64_t commandNumber, FailureKind kind);
 
   std::uint64_t CommandCount() const;
   bool ChipSelected() const;

@@ -277,7 +277,7 @@ TEST_F(DeviceApi, OneResetPutsEveryPartOfTheDeviceStateBack) {
   device::DeviceLayerState& state = DeviceLayer();
   state.aspiLibrary = 7;
   state.useRelay = false;
-  device::SetLastDeviceError(kErrorApiMutex);
+  device::SetLastDeviceError(device::DeviceError::ApiMutex);
   state.relayConnections.Add(0x55);
   state.discoveryFlavor = DiscoveryFlavor::Windows;
   state.linuxDiscovery.problems.push_back("permission denied on /dev/sg9");
@@ -290,7 +290,7 @@ TEST_F(DeviceApi, OneResetPutsEveryPartOfTheDeviceStateBack) {
   EXPECT_FALSE(state.ntFlag);
   EXPECT_EQ(state.aspiLibrary, 0);
   EXPECT_TRUE(state.useRelay);
-  EXPECT_EQ(LastDeviceError(), 0u);
+  EXPECT_EQ(LastDeviceError(), device::DeviceError::None);
   EXPECT_FALSE(device::IsRelayHandle(0x55));  // a later device handle 0x55 is no relay connection
   EXPECT_EQ(state.apiReferences.load(), 0);
   EXPECT_EQ(state.apiMutex.load(), 0);

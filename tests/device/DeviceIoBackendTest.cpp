@@ -101,9 +101,9 @@ TEST_F(DeviceIoBackendTest, ServesEveryCommandTheToolSends) {
   // a whole flash update, and the EEPROM and identification-block commands.
   const DeviceRecord record = emu.OpenRecord();
   std::uint8_t buffer[512]{};
-  ASSERT_EQ(protocol::ReadBridgeInfo(record, buffer, 16, 5), 1);
-  ASSERT_EQ(protocol::ScsiInquiry(record, 0, buffer, 36), 1);
-  EXPECT_EQ(protocol::ReadBridgeIdByLba(record, buffer), 0);
+  ASSERT_EQ(protocol::ReadBridgeInfo(record, buffer, 16, 5), protocol::CommandResult::Ok);
+  ASSERT_EQ(protocol::ScsiInquiry(record, 0, buffer, 36), protocol::CommandResult::Ok);
+  EXPECT_EQ(protocol::ReadBridgeIdByLba(record, buffer), protocol::CommandResult::Ok);
   protocol::AtaTaskFile identify{};
   identify.read = 1;
   identify.length = 512;
@@ -114,11 +114,11 @@ TEST_F(DeviceIoBackendTest, ServesEveryCommandTheToolSends) {
   protocol::EepromWrite(record, 0x10, buffer, 8);
   const Bytes image(1024, 0x5A);
   Bytes back(image.size());
-  ASSERT_EQ(protocol::FlashIcpSwitch(record, 0), 0);
-  ASSERT_EQ(protocol::FlashErase(record, 0, 0), 0);
-  ASSERT_EQ(protocol::FlashWrite(record, image.data(), 0, 1024, 0, 0), 0);
-  ASSERT_EQ(protocol::FlashRead(record, back.data(), 0, 1024, 0, 0), 0);
-  ASSERT_EQ(protocol::FlashIcpSwitch(record, 1), 0);
+  ASSERT_EQ(protocol::FlashIcpSwitch(record, 0), protocol::FlashResult::Ok);
+  ASSERT_EQ(protocol::FlashErase(record, 0, 0), protocol::FlashResult::Ok);
+  ASSERT_EQ(protocol::FlashWrite(record, image.data(), 0, 1024, 0, 0), protocol::FlashResult::Ok);
+  ASSERT_EQ(protocol::FlashRead(record, back.data(), 0, 1024, 0, 0), protocol::FlashResult::Ok);
+  ASSERT_EQ(protocol::FlashIcpSwitch(record, 1), protocol::FlashResult::Ok);
   const std::vector<Bytes> toolRequests = io.requests;
   ASSERT_GT(toolRequests.size(), 20u);
 

@@ -7,13 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "FakeBridge.h"
+#include "ProtocolHarness.h"
+#include "sim/FlashChip.h"
 
 namespace burnwell::protocol {
 namespace {
 
 using test::ProtocolHarness;
-using Strings = std::vector<std::string>;
+using test::Strings;
+using test::UnidentifiedChip;
+using test::WithChip;
 
 // --- The table -------------------------------------------------------------------------------
 
@@ -62,7 +65,7 @@ TEST(FlashChipTableTest, CommandLengthsMatchTheirOpcodes) {
       {0x35, {1}}, {0xAF, {5}}, {0x50, {1}}};
   for (std::size_t i = 0; i < kFlashChipCount; ++i) {
     for (std::size_t s = 0; s < kSlotCount; ++s) {
-      const SpiCommand& command = FlashChipTable[i].slots[s];
+      const SpiCommand& command = FlashChipTable[i][static_cast<Slot>(s)];
       if (!command.Present()) continue;
       SCOPED_TRACE("entry " + std::to_string(i) + " slot " + std::to_string(s));
       const auto it = lengths.find(command.opcode);
@@ -106,126 +109,174 @@ TEST(FlashChipTableTest, ClassifiesAnswersByMakerAndDevice) {
 
 // --- Detection over the bus --------------------------------------------------------------------
 
+// A bridge whose chip gives the answers a test sets on an otherwise unidentified chip.
 class DetectFlashTest : public ::testing::Test {
  protected:
-  DetectFlashTest() { h.bridge.chip.busyPollsAfterWork = 0; }
-  std::size_t Count(const std::string& line) {
-    return static_cast<std::size_t>(std::count(h.bridge.trace.begin(), h.bridge.trace.end(), line));
+  static std::size_t Count(const ProtocolHarness& bench, const std::string& line) {
+    const Strings trace = bench.Trace();
+    return static_cast<std::size_t>(std::count(trace.begin(), trace.end(), line));
   }
-  ProtocolHarness h;
-  DeviceRecord record = h.Record();
 };
 
 TEST_F(DetectFlashTest, FirstProbeThatClassifiesStopsTheSearch) {
-  h.bridge.chip.idAnswers[0x9F] = {0xC8, 0x40, 0x13};
+  sim::ChipDescription chip = UnidentifiedChip();
+  chip.jedecId = {0xC8, 0x40, 0x13};
+  ProtocolHarness h(WithChip(chip));
+  DeviceRecord record = h.Record();
   record.FlashChipIndex = 5;
   ASSERT_EQ(DetectFlash(record), StepCode::Ok);
   EXPECT_EQ(record.FlashChipIndex, 13u);
-  EXPECT_EQ(h.bridge.trace, (Strings{"select", "spi-w 9F", "spi-r 3", "deselect", "select",
-                                     "spi-w 05", "spi-r 1", "deselect"}));
+  EXPECT_EQ(h.Trace(), (Strings{"select", "spi-w 9F", "spi-r 3", "deselect", "select", "spi-w 05",
+                                "spi-r 1", "deselect"}));
   EXPECT_EQ(h.clock.sleeps.size(), 0u);
 }
 
 TEST_F(DetectFlashTest, ChipThatAnswersNothingIsNotIdentified) {
+  ProtocolHarness h(WithChip(UnidentifiedChip()));
+  DeviceRecord record = h.Record();
   record.FlashChipIndex = 5;
   EXPECT_EQ(DetectFlash(record), StepCode::NoChip);
   EXPECT_EQ(record.FlashChipIndex, 0u);
-  EXPECT_EQ(Count("spi-w 9F"), 10u);  // every one of the fourteen probes was tried
-  EXPECT_EQ(Count("spi-w 15"), 1u);
-  EXPECT_EQ(Count("spi-w 90 00 00 00"), 1u);
-  EXPECT_EQ(Count("spi-w AB 00 00 00"), 2u);
-  EXPECT_EQ(Count("spi-r 4"), 1u);  // entry 6's probe reads four bytes
+  EXPECT_EQ(Count(h, "spi-w 9F"), 10u);  // every one of the fourteen probes was tried
+  EXPECT_EQ(Count(h, "spi-w 15"), 1u);
+  EXPECT_EQ(Count(h, "spi-w 90 00 00 00"), 1u);
+  EXPECT_EQ(Count(h, "spi-w AB 00 00 00"), 2u);
+  EXPECT_EQ(Count(h, "spi-r 4"), 1u);  // entry 6's probe reads four bytes
 }
 
 TEST_F(DetectFlashTest, UnknownButPresentChipFallsBackToEntryZero) {
-  for (std::uint8_t op : {0x9F, 0x15, 0x90, 0xAB}) h.bridge.chip.idAnswers[op] = {0x12, 0x34, 0x56, 0x78};
+  sim::ChipDescription chip = UnidentifiedChip();
+  chip.jedecId = {0x12, 0x34, 0x56};
+  chip.productId15 = {0x12, 0x34};
+  chip.manufacturerId = 0x12;
+  chip.deviceId = 0x34;
+  chip.signatureAnswer = sim::SignatureAnswer::Signature;
+  chip.signature = {0x12, 0x34, 0x56};
+  ProtocolHarness h(WithChip(chip));
+  DeviceRecord record = h.Record();
   record.FlashChipIndex = 9;
   EXPECT_EQ(DetectFlash(record), StepCode::Ok);
   EXPECT_EQ(record.FlashChipIndex, 0u);
-  EXPECT_EQ(Count("spi-w 9F") + Count("spi-w 15") + Count("spi-w 90 00 00 00") +
-                Count("spi-w AB 00 00 00"),
+  EXPECT_EQ(Count(h, "spi-w 9F") + Count(h, "spi-w 15") + Count(h, "spi-w 90 00 00 00") +
+                Count(h, "spi-w AB 00 00 00"),
             14u);
 }
 
 TEST_F(DetectFlashTest, LaterProbesWithOtherCommandsDecide) {
   // Not classified by the 0x9F probes: the 0x90 probe of entry 6 decides.
-  h.bridge.chip.idAnswers[0x9F] = {0xC2, 0x20, 0x18};
-  h.bridge.chip.idAnswers[0x90] = {0xBF, 0x48, 0xBF, 0x48};
+  sim::ChipDescription chip = UnidentifiedChip();
+  chip.jedecId = {0xC2, 0x20, 0x18};
+  chip.manufacturerId = 0xBF;
+  chip.deviceId = 0x48;
+  ProtocolHarness h(WithChip(chip));
+  DeviceRecord record = h.Record();
   ASSERT_EQ(DetectFlash(record), StepCode::Ok);
   EXPECT_EQ(record.FlashChipIndex, 6u);
-  EXPECT_EQ(h.bridge.trace.back(), "deselect");
-  EXPECT_EQ(Count("spi-w 9F"), 5u);  // entries 0, 2, 3, 4, 5
+  EXPECT_EQ(h.Trace().back(), "deselect");
+  EXPECT_EQ(Count(h, "spi-w 9F"), 5u);  // entries 0, 2, 3, 4, 5
 }
 
 TEST_F(DetectFlashTest, UnlistedMakerIsLeftToTheOlderIdCommand) {
-  h.bridge.chip.idAnswers[0x9F] = {0xEF, 0x40, 0x16};
-  h.bridge.chip.idAnswers[0x15] = {0x1F, 0x65};
+  sim::ChipDescription chip = UnidentifiedChip();
+  chip.jedecId = {0xEF, 0x40, 0x16};
+  chip.productId15 = {0x1F, 0x65};
+  ProtocolHarness h(WithChip(chip));
+  DeviceRecord record = h.Record();
   ASSERT_EQ(DetectFlash(record), StepCode::Ok);
   EXPECT_EQ(record.FlashChipIndex, 1u);
-  EXPECT_EQ(Count("spi-w 9F"), 1u);
+  EXPECT_EQ(Count(h, "spi-w 9F"), 1u);
 }
 
 TEST_F(DetectFlashTest, SignatureProbeTellsTheTwoAbFamiliesApart) {
-  h.bridge.chip.idAnswers[0xAB] = {0x9D, 0x70, 0x70};
-  ASSERT_EQ(DetectFlash(record), StepCode::Ok);
-  EXPECT_EQ(record.FlashChipIndex, 7u);
-  h.bridge.chip.idAnswers[0xAB] = {0x9D, 0x60, 0x60};
-  ASSERT_EQ(DetectFlash(record), StepCode::Ok);
-  EXPECT_EQ(record.FlashChipIndex, 12u);
+  auto detected = [](std::vector<std::uint8_t> signature) {
+    sim::ChipDescription chip = UnidentifiedChip();
+    chip.signatureAnswer = sim::SignatureAnswer::Signature;
+    chip.signature = std::move(signature);
+    ProtocolHarness h(WithChip(chip));
+    DeviceRecord record = h.Record();
+    EXPECT_EQ(DetectFlash(record), StepCode::Ok);
+    return record.FlashChipIndex;
+  };
+  EXPECT_EQ(detected({0x9D, 0x70, 0x70}), 7u);
+  EXPECT_EQ(detected({0x9D, 0x60, 0x60}), 12u);
 }
 
 TEST_F(DetectFlashTest, BareDeviceCodeOnTheFirstProbe) {
-  h.bridge.chip.idAnswers[0x9F] = {0x05, 0x00, 0x00};
+  sim::ChipDescription chip = UnidentifiedChip();
+  chip.jedecId = {0x05, 0x00, 0x00};
+  ProtocolHarness h(WithChip(chip));
+  DeviceRecord record = h.Record();
   ASSERT_EQ(DetectFlash(record), StepCode::Ok);
   EXPECT_EQ(record.FlashChipIndex, 8u);
 }
 
 TEST_F(DetectFlashTest, FailedSelectReportsWriteEnableCodeAndSendsWriteDisable) {
-  h.bridge.failAt = 0;
+  ProtocolHarness h;
+  DeviceRecord record = h.Record();
+  h.FailCommand(0);
   EXPECT_EQ(DetectFlash(record), StepCode::WriteEnable);
-  EXPECT_EQ(h.bridge.trace, (Strings{"select", "select", "spi-w 04", "deselect", "select",
-                                     "spi-w 05", "spi-r 1", "deselect"}));
+  EXPECT_EQ(h.Trace(), (Strings{"select", "select", "spi-w 04", "deselect", "select", "spi-w 05",
+                                "spi-r 1", "deselect"}));
 }
 
 TEST_F(DetectFlashTest, FailedAnswerReadDeselectsThenDisablesWrites) {
-  h.bridge.failAt = 2;
+  ProtocolHarness h;
+  DeviceRecord record = h.Record();
+  h.FailCommand(2);
   EXPECT_EQ(DetectFlash(record), StepCode::Read);
   const Strings expected = {"select", "spi-w 9F", "spi-r 3", "deselect", "select", "spi-w 04",
                             "deselect", "select", "spi-w 05", "spi-r 1", "deselect"};
-  EXPECT_EQ(h.bridge.trace, expected);
+  EXPECT_EQ(h.Trace(), expected);
 }
 
 // --- Waiting for the chip --------------------------------------------------------------------
 
 TEST_F(DetectFlashTest, ChipThatStaysBusyIsPolledExactlyOneHundredTimes) {
-  h.bridge.chip.stuckBusy = true;
+  sim::BridgeConfig config = WithChip(UnidentifiedChip());
+  config.faults.stuckBusy = true;
+  ProtocolHarness h(config);
+  DeviceRecord record = h.Record();
   record.FlashChipIndex = 0;
   EXPECT_EQ(WaitFlashReady(record, 1000), StepCode::WaitReady);
-  EXPECT_EQ(Count("spi-w 05"), 100u);
+  EXPECT_EQ(Count(h, "spi-w 05"), 100u);
   EXPECT_EQ(h.clock.sleeps, std::vector<std::uint32_t>(100, 1000));
-  EXPECT_EQ(h.clock.nowUs, 100'000'000u);  // a 1000 ms poll gives up after 100 seconds
+  EXPECT_EQ(h.clock.NowUs(), 100'000'000u);  // a 1000 ms poll gives up after 100 seconds
 }
 
 TEST_F(DetectFlashTest, ReadyAfterBusyAnswersSleepsOnlyBetweenPolls) {
-  h.bridge.chip.busyPolls = 2;
+  sim::ChipDescription description = UnidentifiedChip();
+  description.statusWriteUs = 20'000;  // busy at two polls 16 ms apart
+  ProtocolHarness h(WithChip(description));
+  DeviceRecord record = h.Record();
+  // A status write started on the chip's own pins, outside the bridge's trace.
+  sim::FlashChip& chip = h.Chip();
+  for (const std::vector<std::uint8_t>& command : {std::vector<std::uint8_t>{0x06}, {0x01, 0x00}}) {
+    chip.Select();
+    for (std::uint8_t byte : command) chip.Exchange(byte);
+    chip.Deselect();
+  }
   EXPECT_EQ(WaitFlashReady(record, 16), StepCode::Ok);
-  EXPECT_EQ(Count("spi-w 05"), 3u);
+  EXPECT_EQ(Count(h, "spi-w 05"), 3u);
   EXPECT_EQ(h.clock.sleeps, (std::vector<std::uint32_t>{16, 16}));
 }
 
 TEST_F(DetectFlashTest, FailedPollEndsTheWaitAndClosesTheTransaction) {
-  h.bridge.failAt = 1;  // the status-read command
+  ProtocolHarness h;
+  DeviceRecord record = h.Record();
+  h.FailCommand(1);  // the status-read command
   EXPECT_EQ(WaitFlashReady(record, 5), StepCode::WaitReady);
-  EXPECT_EQ(h.bridge.trace, (Strings{"select", "spi-w 05", "deselect"}));
+  EXPECT_EQ(h.Trace(), (Strings{"select", "spi-w 05", "deselect"}));
   EXPECT_TRUE(h.clock.sleeps.empty());
 }
 
 TEST_F(DetectFlashTest, RefusedDeselectIsTriedOnceMore) {
   // Left selected, the chip would take the next command as part of the status read.
-  h.bridge.failAt = 3;
+  ProtocolHarness h;
+  DeviceRecord record = h.Record();
+  h.FailCommand(3);
   EXPECT_EQ(WaitFlashReady(record, 5), StepCode::WaitReady);
-  EXPECT_EQ(h.bridge.trace, (Strings{"select", "spi-w 05", "spi-r 1", "deselect", "deselect"}));
-  EXPECT_FALSE(h.bridge.chip.selected);
+  EXPECT_EQ(h.Trace(), (Strings{"select", "spi-w 05", "spi-r 1", "deselect", "deselect"}));
+  EXPECT_FALSE(h.Bridge().ChipSelected());
 }
 
 }  // namespace

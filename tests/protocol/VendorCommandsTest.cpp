@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "FakeBridge.h"
+#include "ProtocolHarness.h"
 #include "common/Bytes.h"
 #include "common/MakerIds.h"
 #include "wire/AtaPassThrough.h"
@@ -15,29 +15,39 @@
 namespace burnwell::protocol {
 namespace {
 
-using test::FakeBridge;
 using test::ProtocolHarness;
+using test::SentCommand;
+using test::WithEeprom;
 
 // A value no command records.
 constexpr device::DeviceError kUntouched = static_cast<device::DeviceError>(0x12345678);
 
-std::vector<std::uint8_t> Cdb(const FakeBridge::ScsiCommand& command) {
+std::vector<std::uint8_t> Cdb(const SentCommand& command) {
   return {command.header.Cdb.begin(), command.header.Cdb.begin() + command.header.CdbLength};
 }
 
+// A bridge with the 64 KiB EEPROM; its SPI commands go through with nothing on the bus.
 class VendorCommandsTest : public ::testing::Test {
  protected:
   void SetUp() override { device::SetLastDeviceError(kUntouched); }
-  const FakeBridge::ScsiCommand& Last() { return h.bridge.commands.back(); }
+  const SentCommand& Last() { return h.io.commands.back(); }
+  ProtocolHarness h{WithEeprom()};
+  DeviceRecord record = h.Record();
+};
+
+// A bridge presented as an IDE or SCSI disk, with the IDENTIFY data of its drive.
+struct DiskBench {
+  explicit DiskBench(sim::Presentation presentation)
+      : h(WithEeprom(), presentation), identify(h.Bridge().IdentifyData()) {}
   ProtocolHarness h;
   DeviceRecord record = h.Record();
+  std::array<std::uint8_t, 512> identify;
 };
 
 // --- Command blocks -----------------------------------------------------------------------
 
 TEST_F(VendorCommandsTest, Read10CarriesAddressAndBlockCountBigEndian) {
   std::vector<std::uint8_t> data(1024);
-  h.bridge.answer = [](auto&, auto&, std::uint8_t*) -> std::uint8_t { return 0; };
   ASSERT_EQ(ScsiRead10(record, 0x00123456, data.data(), 1024, 2), CommandResult::Ok);
   EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0x28, 0, 0x00, 0x12, 0x34, 0x56, 0, 0x00, 0x02, 0}));
   EXPECT_EQ(Last().header.DataIn, 1);
@@ -67,7 +77,7 @@ TEST_F(VendorCommandsTest, EepromWriteCarriesLengthAddressSignatureAndData) {
                                                     VID_MAKER & 0xFF, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(Last().header.DataIn, 0);
   EXPECT_EQ(Last().dataOut, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
-  EXPECT_EQ(h.bridge.eeprom[0x1234 + 7], 8);
+  EXPECT_EQ(h.Memory()[0x1234 + 7], 8);
 }
 
 TEST_F(VendorCommandsTest, EepromReadAndSpiTransfersUseTheirOwnBytes) {
@@ -88,20 +98,19 @@ TEST_F(VendorCommandsTest, EepromReadAndSpiTransfersUseTheirOwnBytes) {
 TEST_F(VendorCommandsTest, ChipSelectUsesSixteenByteBlockWithoutData) {
   ASSERT_EQ(SpiChipSelect(record, 5), CommandResult::Ok);
   ASSERT_EQ(SpiChipSelect(record, 0), CommandResult::Ok);
-  ASSERT_EQ(h.bridge.commands.size(), 2u);
-  for (const auto& command : h.bridge.commands) {
+  ASSERT_EQ(h.io.commands.size(), 2u);
+  for (const auto& command : h.io.commands) {
     EXPECT_EQ(command.header.CdbLength, 16);
     EXPECT_EQ(command.header.DataIn, 0);
     EXPECT_EQ(command.header.DataTransferLength, 0u);
     EXPECT_EQ(command.header.Cdb[4], VID_MAKER >> 8);
     EXPECT_EQ(command.header.Cdb[5], VID_MAKER & 0xFF);
   }
-  EXPECT_EQ(h.bridge.commands[0].header.Cdb[0], 0xD3);
-  EXPECT_EQ(h.bridge.commands[1].header.Cdb[0], 0xD4);
+  EXPECT_EQ(h.io.commands[0].header.Cdb[0], 0xD3);
+  EXPECT_EQ(h.io.commands[1].header.Cdb[0], 0xD4);
 }
 
 TEST_F(VendorCommandsTest, InquirySetsVitalPageBitsOnlyForNonzeroPage) {
-  h.bridge.answer = [](auto&, auto&, std::uint8_t*) -> std::uint8_t { return 0; };
   std::array<std::uint8_t, 36> buffer{};
   ASSERT_EQ(ScsiInquiry(record, 0, buffer.data(), 36), CommandResult::Ok);
   EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0x12, 0, 0, 0, 36, 0, 0, 0, 0, 0, 0, 0}));
@@ -110,7 +119,11 @@ TEST_F(VendorCommandsTest, InquirySetsVitalPageBitsOnlyForNonzeroPage) {
 }
 
 TEST_F(VendorCommandsTest, BridgeInfoAndAtaCarrierBlocks) {
-  h.bridge.answer = [](auto&, auto&, std::uint8_t*) -> std::uint8_t { return 0; };
+  // The emulated drive aborts every data-out command; this one is taken.
+  h.io.answer = [](const SentCommand& command, auto&, auto*) -> std::optional<std::uint8_t> {
+    if (command.header.Cdb[0] == 0xD8 && command.header.Cdb[1] == 0x05) return 0;
+    return std::nullopt;
+  };
   std::array<std::uint8_t, 16> info{};
   ASSERT_EQ(ReadBridgeInfo(record, info.data(), 16, 5), CommandResult::Ok);
   EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0xD0, 0, 0, 0, VID_MAKER >> 8,
@@ -162,7 +175,6 @@ TEST_F(VendorCommandsTest, TimeOutsGrowWithTheDeviceCount) {
   EXPECT_EQ(VendorAtaTimeout(1), 3u);
   EXPECT_EQ(VendorAtaTimeout(0), 30u);
   EXPECT_EQ(AtaPassThroughTimeout(), 1200u);
-  h.bridge.answer = [](auto&, auto&, std::uint8_t*) -> std::uint8_t { return 0; };
   std::array<std::uint8_t, 512> block{};
   ASSERT_EQ(ScsiRead10(record, 0, block.data(), 512, 0), CommandResult::Ok);
   EXPECT_EQ(Last().header.TimeOutValue, 90u);
@@ -178,23 +190,22 @@ TEST_F(VendorCommandsTest, ShortTransfersAcceptThirtyTwoBytesAndRefuseMoreSilent
   EXPECT_EQ(SpiRead(record, bytes.data(), 33), CommandResult::Failed);
   EXPECT_EQ(EepromWrite(record, 0, bytes.data(), 33), CommandResult::Failed);
   EXPECT_EQ(EepromRead(record, 0, bytes.data(), 33), CommandResult::Failed);
-  EXPECT_TRUE(h.bridge.commands.empty());
+  EXPECT_TRUE(h.io.commands.empty());
   EXPECT_EQ(device::LastDeviceError(), kUntouched);
   EXPECT_EQ(SpiWrite(record, bytes.data(), 32), CommandResult::Ok);
   EXPECT_EQ(EepromRead(record, 0, bytes.data(), 32), CommandResult::Ok);
-  EXPECT_EQ(h.bridge.commands.size(), 2u);
+  EXPECT_EQ(h.io.commands.size(), 2u);
 }
 
 TEST_F(VendorCommandsTest, BridgeInfoLengthOutsideSixteenTo512RecordsItsCode) {
-  h.bridge.answer = [](auto&, auto&, std::uint8_t*) -> std::uint8_t { return 0; };
   std::vector<std::uint8_t> buffer(513);
   EXPECT_EQ(ReadBridgeInfo(record, buffer.data(), 15, 5), CommandResult::Failed);
   EXPECT_EQ(ReadBridgeInfo(record, buffer.data(), 513, 5), CommandResult::Failed);
-  EXPECT_TRUE(h.bridge.commands.empty());
+  EXPECT_TRUE(h.io.commands.empty());
   EXPECT_EQ(device::LastDeviceError(), device::DeviceError::ReadBridgeInfo);
   EXPECT_EQ(ReadBridgeInfo(record, buffer.data(), 16, 5), CommandResult::Ok);
   EXPECT_EQ(ReadBridgeInfo(record, buffer.data(), 512, 5), CommandResult::Ok);
-  EXPECT_EQ(h.bridge.commands.size(), 2u);
+  EXPECT_EQ(h.io.commands.size(), 2u);
 }
 
 TEST_F(VendorCommandsTest, AtaCarrierRefusesABufferShorterThanTheTransfer) {
@@ -203,20 +214,24 @@ TEST_F(VendorCommandsTest, AtaCarrierRefusesABufferShorterThanTheTransfer) {
   task.length = 512;
   std::vector<std::uint8_t> buffer(511);
   EXPECT_EQ(VendorAtaCommand(record, task, buffer.data(), 511, 0, 1), CommandResult::Failed);
-  EXPECT_TRUE(h.bridge.commands.empty());
+  EXPECT_TRUE(h.io.commands.empty());
   EXPECT_EQ(device::LastDeviceError(), kUntouched);
 }
 
 TEST_F(VendorCommandsTest, Read10WithoutDestinationSendsNothingButRecordsItsCode) {
   EXPECT_EQ(ScsiRead10(record, 0, nullptr, 512, 0), CommandResult::Failed);
-  EXPECT_TRUE(h.bridge.commands.empty());
+  EXPECT_TRUE(h.io.commands.empty());
   EXPECT_EQ(device::LastDeviceError(), device::DeviceError::ScsiRead10);
 }
 
 // --- Failure codes and copy-back ---------------------------------------------------------
 
 TEST_F(VendorCommandsTest, EachRefusedCommandRecordsItsOwnCode) {
-  h.bridge.answer = [](auto&, auto&, std::uint8_t*) -> std::uint8_t { return 2; };
+  sim::BridgeConfig config = WithEeprom();
+  for (std::uint8_t opcode : {0xD0, 0xD8, 0x12, 0x28})
+    config.faults.failOpcodes.push_back({opcode, sim::FailureKind::CheckCondition});
+  ProtocolHarness refusing(config);
+  const DeviceRecord record = refusing.Record();
   std::vector<std::uint8_t> buffer(512);
   AtaTaskFile task;
   task.length = 512;
@@ -244,7 +259,7 @@ TEST_F(VendorCommandsTest, EachRefusedCommandRecordsItsOwnCode) {
   };
   for (const auto& [call, code] : vendor) {
     device::SetLastDeviceError(kUntouched);
-    h.bridge.failAt = static_cast<int>(h.bridge.commands.size());
+    refusing.FailCommand(refusing.io.commands.size());
     EXPECT_EQ(call(), CommandResult::Failed);
     EXPECT_EQ(device::LastDeviceError(), code);
   }
@@ -259,16 +274,17 @@ TEST_F(VendorCommandsTest, SuccessNeverClearsTheLastError) {
 TEST_F(VendorCommandsTest, FailedReadsLeaveTheDestinationAlone) {
   std::array<std::uint8_t, 8> buffer;
   buffer.fill(0x5A);
-  h.bridge.failAt = 0;
+  h.FailCommand(0);
   EXPECT_EQ(SpiRead(record, buffer.data(), 8), CommandResult::Failed);
   EXPECT_EQ(buffer[0], 0x5A);
-  h.bridge.failAt = 1;
+  h.FailCommand(1);
   EXPECT_EQ(EepromRead(record, 0, buffer.data(), 8), CommandResult::Failed);
   EXPECT_EQ(buffer[7], 0x5A);
 }
 
 TEST_F(VendorCommandsTest, InquiryAndAtaCarrierHandBackTheDataAreaWhateverTheOutcome) {
-  h.bridge.answer = [](auto&, auto&, std::uint8_t* data) -> std::uint8_t {
+  // A device that fills the data area and still ends in CHECK CONDITION.
+  h.io.answer = [](auto&, auto&, std::uint8_t* data) -> std::optional<std::uint8_t> {
     data[0] = 0x42;
     return 2;
   };
@@ -289,20 +305,20 @@ TEST_F(VendorCommandsTest, InquiryAndAtaCarrierHandBackTheDataAreaWhateverTheOut
 TEST_F(VendorCommandsTest, Read10NeverCopiesMoreThanAsked) {
   // A device (or relay) claiming a longer transfer than the request must not overrun the
   // caller's buffer; a shorter one copies only what it reports.
-  h.bridge.answer = [](auto&, wire::ScsiPassThroughHeader& reply, std::uint8_t* data) {
+  h.io.answer = [](auto&, wire::ScsiPassThroughHeader& reply, std::uint8_t* data) {
     std::memset(data, 0x77, 512);
     reply.DataTransferLength = 4096;
-    return std::uint8_t{0};
+    return std::optional<std::uint8_t>(0);
   };
   std::vector<std::uint8_t> buffer(512 + 16, 0xEE);
   ASSERT_EQ(ScsiRead10(record, 0, buffer.data(), 512, 0), CommandResult::Ok);
   EXPECT_EQ(buffer[511], 0x77);
   EXPECT_EQ(buffer[512], 0xEE);
 
-  h.bridge.answer = [](auto&, wire::ScsiPassThroughHeader& reply, std::uint8_t* data) {
+  h.io.answer = [](auto&, wire::ScsiPassThroughHeader& reply, std::uint8_t* data) {
     std::memset(data, 0x66, 512);
     reply.DataTransferLength = 100;
-    return std::uint8_t{0};
+    return std::optional<std::uint8_t>(0);
   };
   ASSERT_EQ(ScsiRead10(record, 0, buffer.data(), 512, 0), CommandResult::Ok);
   EXPECT_EQ(buffer[99], 0x66);
@@ -317,7 +333,7 @@ TEST_F(VendorCommandsTest, IdeDevicesGetNoScsiIdentificationCommands) {
   EXPECT_EQ(ScsiInquiry(record, 0, buffer.data(), 36), CommandResult::Failed);
   EXPECT_EQ(ReadBridgeInfo(record, buffer.data(), 16, 5), CommandResult::Failed);
   EXPECT_EQ(ScsiRead10(record, 0, buffer.data(), 512, 0), CommandResult::Failed);
-  EXPECT_TRUE(h.bridge.commands.empty());
+  EXPECT_TRUE(h.io.commands.empty());
   EXPECT_EQ(h.system.lastError, ERROR_NOT_SUPPORTED);
   EXPECT_EQ(device::LastDeviceError(), kUntouched);
 }
@@ -326,7 +342,6 @@ TEST_F(VendorCommandsTest, ScsiDevicesTakeTheDirectPassThrough) {
   // With the NT flag clear the normal sender takes the ASPI path, which has no adapter here:
   // only the direct pass-through reaches the device.
   device::DeviceLayer().ntFlag = false;
-  h.bridge.answer = [](auto&, auto&, std::uint8_t*) -> std::uint8_t { return 0; };
   std::array<std::uint8_t, 512> buffer{};
   EXPECT_EQ(ScsiInquiry(record, 0, buffer.data(), 36), CommandResult::Failed);
   record.TransportKind = device::TransportKind::Scsi;
@@ -340,40 +355,35 @@ TEST_F(VendorCommandsTest, ScsiDevicesTakeTheDirectPassThrough) {
 // --- Identification through storage controls ------------------------------------------------
 
 TEST_F(VendorCommandsTest, AtaPassThroughIdentifyBlockAndTextForm) {
+  DiskBench disk(sim::Presentation::IdeDisk);
+  const auto& identify = disk.identify;
+  DeviceRecord record = disk.record;
   record.TransportKind = device::TransportKind::Ide;
-  std::vector<std::uint8_t> seen;
-  h.bridge.controlAnswer = [&](std::uint32_t code, const std::uint8_t* in, std::uint32_t inSize,
-                               std::uint8_t* out, std::uint32_t outSize) {
-    EXPECT_EQ(code, IOCTL_ATA_PASS_THROUGH);
-    EXPECT_EQ(inSize, 4136u);
-    EXPECT_EQ(outSize, 4136u);
-    seen.assign(in, in + 40);
-    out[40] = 0x41;
-    out[41] = 0x42;
-    out[40 + 511] = 0x5A;
-    return true;
-  };
   std::array<std::uint8_t, 514> text;
   text.fill(0xEE);
   ASSERT_EQ(IdentifyViaAtaPassThrough(record, text.data(), 0), CommandResult::Ok);
-  ASSERT_EQ(seen.size(), 40u);
-  const wire::AtaPassThroughHeader sent = wire::DecodeAtaPassThroughHeader(seen);
-  EXPECT_EQ(sent.Length, 40);
-  EXPECT_EQ(sent.AtaFlags, wire::ATA_FLAGS_DATA_IN);
-  EXPECT_EQ(sent.DataTransferLength, 512u);
-  EXPECT_EQ(sent.TimeOutValue, 300u);
-  EXPECT_EQ(sent.DataBufferOffset, 40u);
-  EXPECT_EQ(sent.CurrentTaskFile[wire::reg::Command], 0xEC);
-  EXPECT_EQ(text[0], 'B');
-  EXPECT_EQ(text[1], 'A');
-  EXPECT_EQ(text[510], 0x5A);
+  ASSERT_EQ(disk.h.io.controls.size(), 1u);
+  const test::SentControl& control = disk.h.io.controls[0];
+  EXPECT_EQ(control.code, IOCTL_ATA_PASS_THROUGH);
+  EXPECT_EQ(control.in.size(), 4136u);
+  EXPECT_EQ(control.outSize, 4136u);
+  const std::vector<std::uint8_t> seen(control.in.begin(), control.in.begin() + 40);
+  EXPECT_EQ(LoadLe16(&seen[wire::apt::Length]), 40);
+  EXPECT_EQ(LoadLe16(&seen[wire::apt::AtaFlags]), wire::ATA_FLAGS_DATA_IN);
+  EXPECT_EQ(LoadLe32(&seen[wire::apt::DataTransferLength]), 512u);
+  EXPECT_EQ(LoadLe32(&seen[wire::apt::TimeOutValue]), 300u);
+  EXPECT_EQ(LoadLe32(&seen[wire::apt::DataBufferOffset]), 40u);
+  EXPECT_EQ(seen[wire::apt::CurrentTaskFile + 6], 0xEC);
+  EXPECT_EQ(text[0], identify[1]);  // each pair of bytes swapped
+  EXPECT_EQ(text[1], identify[0]);
+  EXPECT_EQ(text[510], identify[511]);
   EXPECT_EQ(text[512], 0);
   EXPECT_EQ(text[513], 0xEE);  // nothing past the terminator
 
   std::array<std::uint8_t, 512> raw{};
   ASSERT_EQ(IdentifyViaAtaPassThrough(record, raw.data(), 1), CommandResult::Ok);
-  EXPECT_EQ(raw[0], 0x41);
-  EXPECT_EQ(raw[511], 0x5A);
+  EXPECT_EQ(raw[0], identify[0]);
+  EXPECT_EQ(raw[511], identify[511]);
 }
 
 TEST_F(VendorCommandsTest, AtaPassThroughIdentifyRefusals) {
@@ -388,15 +398,12 @@ TEST_F(VendorCommandsTest, AtaPassThroughIdentifyRefusals) {
   EXPECT_EQ(IdentifyViaAtaPassThrough(record, text.data(), 0), CommandResult::Failed);
   EXPECT_EQ(h.system.lastError, ERROR_NOT_SUPPORTED);
   EXPECT_EQ(device::LastDeviceError(), device::DeviceError::VendorAtaCommand);
-  EXPECT_TRUE(h.bridge.ioControlCodes.empty());
+  EXPECT_TRUE(h.io.controls.empty());
   // A drive that ends IDENTIFY with its error bit set fails.
   h.system.nt = true;
-  h.bridge.controlAnswer = [](std::uint32_t, const std::uint8_t*, std::uint32_t, std::uint8_t* out,
-                              std::uint32_t outSize) {
-    const std::span<std::uint8_t> block(out, outSize);
-    auto answered = wire::DecodeAtaPassThroughHeader(block);
-    answered.CurrentTaskFile[wire::reg::Status] = 0x51;
-    wire::EncodeAtaPassThroughHeader(answered, block);
+  h.io.controlAnswer = [](std::uint32_t, const std::uint8_t*, std::uint32_t, std::uint8_t* out,
+                          std::uint32_t) {
+    out[wire::apt::StatusRegister] = 0x51;
     return true;
   };
   device::SetLastDeviceError(kUntouched);
@@ -405,41 +412,36 @@ TEST_F(VendorCommandsTest, AtaPassThroughIdentifyRefusals) {
 }
 
 TEST_F(VendorCommandsTest, SmartIdentifyParametersAndAnswer) {
+  DiskBench disk(sim::Presentation::ScsiDisk);
+  DeviceRecord record = disk.record;
   record.TransportKind = device::TransportKind::Scsi;
-  std::vector<std::uint8_t> in;
-  h.bridge.controlAnswer = [&](std::uint32_t code, const std::uint8_t* input, std::uint32_t inSize,
-                               std::uint8_t* out, std::uint32_t outSize) {
-    EXPECT_EQ(code, SMART_RCV_DRIVE_DATA);
-    EXPECT_EQ(outSize, 528u);
-    EXPECT_NE(static_cast<const void*>(input), static_cast<const void*>(out));
-    in.assign(input, input + inSize);
-    out[16] = 0x11;
-    out[16 + 511] = 0x22;
-    return true;
-  };
   std::array<std::uint8_t, 512> data{};
   ASSERT_EQ(IdentifyViaSmart(record, data.data()), CommandResult::Ok);
+  ASSERT_EQ(disk.h.io.controls.size(), 1u);
+  const test::SentControl& control = disk.h.io.controls[0];
+  EXPECT_EQ(control.code, SMART_RCV_DRIVE_DATA);
+  EXPECT_EQ(control.outSize, 528u);
+  EXPECT_FALSE(control.inPlace);
+  const std::vector<std::uint8_t>& in = control.in;
   ASSERT_EQ(in.size(), 33u);
   EXPECT_EQ(LoadLe32(&in[0]), 512u);
   EXPECT_EQ(std::vector<std::uint8_t>(in.begin() + 4, in.begin() + 13),
             (std::vector<std::uint8_t>{0, 1, 1, 0, 0, 0xA0, 0xEC, 0, 0}));
-  EXPECT_EQ(data[0], 0x11);
-  EXPECT_EQ(data[511], 0x22);
+  EXPECT_EQ(data[0], disk.identify[0]);
+  EXPECT_EQ(data[511], disk.identify[511]);
 }
 
 TEST_F(VendorCommandsTest, MiniportIdentifyParametersAndAnswer) {
+  DiskBench disk(sim::Presentation::ScsiDisk);
+  DeviceRecord record = disk.record;
   record.TransportKind = device::TransportKind::Scsi;
-  std::vector<std::uint8_t> in;
-  h.bridge.controlAnswer = [&](std::uint32_t code, const std::uint8_t* input, std::uint32_t inSize,
-                               std::uint8_t* out, std::uint32_t outSize) {
-    EXPECT_EQ(code, IOCTL_SCSI_MINIPORT);
-    EXPECT_EQ(outSize, 557u);
-    in.assign(input, input + inSize);
-    out[44] = 0x33;
-    return true;
-  };
   std::array<std::uint8_t, 512> data{};
   ASSERT_EQ(IdentifyViaMiniport(record, data.data()), CommandResult::Ok);
+  ASSERT_EQ(disk.h.io.controls.size(), 1u);
+  const test::SentControl& control = disk.h.io.controls[0];
+  EXPECT_EQ(control.code, IOCTL_SCSI_MINIPORT);
+  EXPECT_EQ(control.outSize, 557u);
+  const std::vector<std::uint8_t>& in = control.in;
   ASSERT_EQ(in.size(), 60u);
   EXPECT_EQ(LoadLe32(&in[0]), 28u);
   EXPECT_EQ(std::string(in.begin() + 4, in.begin() + 12), "SCSIDISK");
@@ -447,36 +449,33 @@ TEST_F(VendorCommandsTest, MiniportIdentifyParametersAndAnswer) {
   EXPECT_EQ(LoadLe32(&in[16]), 0x1B0501u);
   EXPECT_EQ(LoadLe32(&in[24]), 529u);
   EXPECT_EQ(in[28 + 4 + 6], 0xEC);
-  EXPECT_EQ(data[0], 0x33);
+  EXPECT_EQ(data[0], disk.identify[0]);
 }
 
 TEST_F(VendorCommandsTest, SmartAndMiniportRefusalsAndFailedControls) {
   std::array<std::uint8_t, 512> data{};
   EXPECT_EQ(IdentifyViaSmart(record, data.data()), CommandResult::Failed);
   EXPECT_EQ(IdentifyViaMiniport(record, data.data()), CommandResult::Failed);
-  EXPECT_TRUE(h.bridge.ioControlCodes.empty());
+  EXPECT_TRUE(h.io.controls.empty());
   EXPECT_EQ(h.system.lastError, ERROR_NOT_SUPPORTED);
-  record.TransportKind = device::TransportKind::Scsi;  // the fake fails these controls
+  record.TransportKind = device::TransportKind::Scsi;  // a mass-storage unit fails these controls
   EXPECT_EQ(IdentifyViaSmart(record, data.data()), CommandResult::Failed);
   EXPECT_EQ(IdentifyViaMiniport(record, data.data()), CommandResult::Failed);
-  EXPECT_EQ(h.bridge.ioControlCodes.size(), 2u);
+  EXPECT_EQ(h.io.controls.size(), 2u);
   EXPECT_EQ(device::LastDeviceError(), kUntouched);
 }
 
 // --- Identification by block reads ---------------------------------------------------------
 
 TEST_F(VendorCommandsTest, BridgeIdByLbaReadsTheReservedAddressesInOrder) {
-  h.bridge.answer = [](const FakeBridge::ScsiCommand& command, auto&, std::uint8_t* data) {
-    if (LoadBe32(&command.header.Cdb[2]) == 0x600000) {
-      const std::uint8_t ids[] = {VID_MAKER >> 8, VID_MAKER & 0xFF, PID_B >> 8, PID_B & 0xFF};
-      std::memcpy(data + 2, ids, 4);
-    }
-    return std::uint8_t{0};
-  };
+  sim::BridgeConfig config = WithEeprom();
+  config.productId = PID_B;
+  ProtocolHarness bridgeB(config);
+  const DeviceRecord record = bridgeB.Record();
   std::array<std::uint8_t, 512> id{};
   ASSERT_EQ(ReadBridgeIdByLba(record, id.data()), CommandResult::Ok);
   std::vector<std::uint32_t> addresses;
-  for (const auto& command : h.bridge.commands) {
+  for (const auto& command : bridgeB.io.commands) {
     EXPECT_EQ(command.header.Cdb[0], 0x28);
     EXPECT_EQ(LoadBe16(&command.header.Cdb[7]), 1);
     addresses.push_back(LoadBe32(&command.header.Cdb[2]));
@@ -490,15 +489,11 @@ TEST_F(VendorCommandsTest, BridgeIdByLbaReadsTheReservedAddressesInOrder) {
 }
 
 TEST_F(VendorCommandsTest, BridgeIdByLbaStopsAtTheFirstFailedRead) {
-  h.bridge.answer = [](auto&, auto&, std::uint8_t* data) -> std::uint8_t {
-    std::memset(data, 0x99, 512);
-    return 0;
-  };
-  h.bridge.failAt = 2;
+  h.FailCommand(2);
   std::array<std::uint8_t, 512> id;
   id.fill(0xEE);
   EXPECT_EQ(ReadBridgeIdByLba(record, id.data()), CommandResult::Failed);
-  EXPECT_EQ(h.bridge.commands.size(), 3u);
+  EXPECT_EQ(h.io.commands.size(), 3u);
   EXPECT_EQ(id[40], 0xEE);
 }
 

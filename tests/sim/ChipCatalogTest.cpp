@@ -5,7 +5,9 @@
 #include <set>
 #include <vector>
 
+#include "protocol/FlashChipTable.h"
 #include "sim/EmulatedBridge.h"
+#include "sim/testing/EmulatorFixture.h"
 
 namespace burnwell::sim {
 namespace {
@@ -14,7 +16,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 Bytes Transact(FlashChip* chip, const Bytes& out, std::size_t readCount) {
   Bytes in;
-  if (!chip) return Bytes(readCount, 0xFF);  // an empty socket: the bus floats high
   chip->Select();
   for (auto b : out) chip->Exchange(b);
   for (std::size_t i = 0; i < readCount; ++i) in.push_back(chip->Exchange(0xFF));
@@ -22,60 +23,19 @@ Bytes Transact(FlashChip* chip, const Bytes& out, std::size_t readCount) {
   return in;
 }
 
-// The probe sequence and classification the tool's chip detection documents, written out
-// independently here so that every model is checked against it rather than built from it.
-struct Probe {
-  std::uint8_t opcode;
-  std::size_t sent;
-  std::size_t received;
-  bool hasPowerDownRelease;
-};
-constexpr Probe kProbes[14] = {
-    {0x9F, 1, 3, false}, {0x15, 1, 2, false}, {0x9F, 1, 3, true},  {0x9F, 1, 3, true},  {0x9F, 1, 3, true},
-    {0x9F, 1, 3, true},  {0x90, 4, 4, false}, {0xAB, 4, 3, false}, {0x9F, 1, 3, true},  {0x9F, 1, 3, true},
-    {0x9F, 1, 3, true},  {0x9F, 1, 3, true},  {0xAB, 4, 3, false}, {0x9F, 1, 3, false}};
-
-int Classify(const Bytes& a, bool hasPowerDownRelease) {
-  const std::uint8_t b0 = a[0], b1 = a.size() > 1 ? a[1] : 0, b2 = a.size() > 2 ? a[2] : 0;
-  switch (b0) {
-    case 0x1C: return 5;
-    case 0x1F: return 1;
-    case 0x20: return 4;
-    case 0xBF: return 6;
-    case 0xC8: return 13;
-    case 0x7F:
-    case 0x9D: return (b2 & 0x70) == 0x70 ? 7 : 12;
-    case 0xC2:
-      if (b1 == 0x20) return b2 == 0x11 ? 11 : b2 == 0x16 ? 9 : b2 == 0x17 ? 10 : -1;
-      return b1 == 0x22 ? 3 : 2;
-    default:
-      if (!hasPowerDownRelease && b0 == 0x05) return 8;
-      if (!hasPowerDownRelease && b0 == 0x10) return 4;
-      return -1;
-  }
-}
-
-// Entry index, or -1 when no chip answered.
-int Detect(FlashChip* chip) {
-  Bytes last;
-  for (const Probe& probe : kProbes) {
-    Bytes command(probe.sent, 0);
-    command[0] = probe.opcode;
-    last = Transact(chip, command, probe.received);
-    Transact(chip, {0x05}, 1);  // the status poll after each probe
-    const int entry = Classify(last, probe.hasPowerDownRelease);
-    if (entry >= 0) return entry;
-  }
-  return last[0] == 0xFF ? -1 : 0;
-}
-
+// Every model behind an emulated bridge is detected by the tool's own detection as the entry
+// the catalog records for it; an empty socket is not identified.
 TEST(ChipCatalog, EveryModelLeadsDetectionToItsOwnEntry) {
-  VirtualClock clock;
   for (const auto& description : ChipCatalog()) {
-    FlashChip chip(description, clock);
-    EXPECT_EQ(Detect(&chip), description.tableEntry) << description.name;
+    sim::testing::EmulatorFixture emu(BridgeConfig::WithChip(description.name));
+    device::DeviceRecord record = emu.OpenRecord();
+    EXPECT_EQ(protocol::DetectFlash(record), protocol::StepCode::Ok) << description.name;
+    EXPECT_EQ(record.FlashChipIndex, static_cast<std::uint32_t>(description.tableEntry))
+        << description.name;
   }
-  EXPECT_EQ(Detect(nullptr), -1) << "an empty socket answers nothing";
+  sim::testing::EmulatorFixture empty(BridgeConfig::WithChip(std::string(kAbsentChipName)));
+  device::DeviceRecord record = empty.OpenRecord();
+  EXPECT_NE(protocol::DetectFlash(record), protocol::StepCode::Ok) << "an empty socket";
 }
 
 TEST(ChipCatalog, AllFourteenEntriesAreCovered) {

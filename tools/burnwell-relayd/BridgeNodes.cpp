@@ -41,7 +41,7 @@ bool LooksLikeGenericNode(std::string_view path) {
 DiscoveredNodes DiscoverBridgeNodes() {
   DiscoveredNodes result;
   bridge::ReleaseDevices();
-  const int found = bridge::DiscoverDevices();
+  const bridge::CountOrError found = bridge::DiscoverDevices();
   device::DeviceTable& table = device::DeviceLayer().table;
   for (device::DeviceRecord& record : table) {
     // Only mass-storage units are reached through the relay; IDE and SCSI disks never are.
@@ -54,7 +54,8 @@ DiscoveredNodes DiscoverBridgeNodes() {
   }
   bridge::ReleaseDevices();
   result.problems = bridge::LinuxDiscoveryProblems();
-  if (found < 0) result.problems.push_back("discovery ended with code " + std::to_string(found));
+  if (found.IsError())
+    result.problems.push_back("discovery ended with code " + std::to_string(Code(found)));
   return result;
 }
 

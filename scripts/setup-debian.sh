@@ -7,8 +7,8 @@ export DEBIAN_FRONTEND=noninteractive
 packages=(
   # native build and tests
   cmake ninja-build g++ make pkg-config libgtest-dev libgmock-dev googletest libbenchmark-dev
-  # command lines (burnwell-relayd)
-  libcli11-dev
+  # the command-line parser of every program (header-only) and the man page generator
+  libcli11-dev scdoc
   # fuzzing and sanitizers
   clang libclang-rt-14-dev
   # independent oracles for Intel HEX

@@ -147,6 +147,8 @@ std::string Problem(const CLI::App& app, const CLI::App& where, const CLI::Parse
 
 void FollowConvention(CLI::App& app, std::string_view program) {
   app.set_help_flag("-h,--help", "print this help and exit");
+  // CLI11 reads "/name" as an option on Windows; here it is a file name on every platform.
+  app.allow_windows_style_options(false);
   app.set_version_flag("--version", std::string(program) + " " + kVersionText, "print the version and exit");
   app.formatter(std::make_shared<ConventionFormatter>(&app, ""));
 }

@@ -105,6 +105,9 @@ int WriteBackup(std::uint32_t selected, const std::string& text, std::ostream& e
   {
     std::ofstream stream(partial, std::ios::binary | std::ios::trunc);
     stream.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    // Closed before the check: a write that fails only when the buffer is flushed (a full disk)
+    // must not leave a short backup behind a success.
+    stream.close();
     if (!stream) {
       err << "burnwell-tool backup: cannot write " << text << "\n";
       std::error_code ignored;

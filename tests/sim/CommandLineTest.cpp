@@ -63,6 +63,10 @@ TEST(SimCommandLine, UsageFaultsAreExplained) {
       {"--pid", "0x5801", "--"},                          // -- without a command
       {"serve", "--", "true"},                            // a command and a machine at once
       {"--machine", "m", "--pid", "3", "--", "true"},     // the machine file describes the bridges
+      {"usbip", "--machine", "m", "--chip", "M25P05"},     // likewise for usbip
+      {"usbip", "--port", "70000"},                       // not a TCP port
+      {"usbip", "--port", "0"},
+      {"usbip", "--socket", "/tmp/x"},                    // usbip listens on --port
   };
   for (const auto& args : bad) {
     std::string error;
@@ -86,6 +90,7 @@ TEST(SimCommandLine, MachineModeAndOptionsOnEitherSideOfTheCommand) {
       {{"--machine", "lab.machine", "--", "true"}, SimCommandLine::Command::Machine, {"true"}},
       {{"--chip", "M25P05", "serve", "--latency-us", "0x10"}, SimCommandLine::Command::Serve, {}},
       {{"serve", "--version"}, SimCommandLine::Command::Help, {}},
+      {{"--chip", "M25P05", "usbip", "--port", "4000", "--image", "mem.bin"}, SimCommandLine::Command::Usbip, {}},
   };
   for (const Case& c : cases) {
     std::string error;
@@ -98,6 +103,11 @@ TEST(SimCommandLine, MachineModeAndOptionsOnEitherSideOfTheCommand) {
   EXPECT_EQ(serve->bridge.chip, "M25P05");
   EXPECT_EQ(serve->bridge.latencyUs, 16u);
   EXPECT_EQ(Parse({"--machine", "lab.machine", "--", "true"})->machinePath, "lab.machine");
+  const auto usbip = Parse({"--chip", "M25P05", "usbip", "--port", "4000", "--image", "mem.bin"});
+  EXPECT_EQ(usbip->usbipPort, 4000);
+  EXPECT_EQ(usbip->bridge.chip, "M25P05");
+  EXPECT_EQ(usbip->imagePath, "mem.bin");
+  EXPECT_EQ(Parse({"usbip", "--machine", "lab.machine"})->machinePath, "lab.machine");
   EXPECT_EQ(Parse({"--version"})->text.rfind("burnwell-sim ", 0), 0u);
 }
 

@@ -92,8 +92,10 @@ class ConventionFormatter final : public CLI::Formatter {
 
   std::string make_option_opts(const CLI::Option* option) const override {
     if (!option->get_option_text().empty()) return " " + option->get_option_text();
-    if (option->get_type_size() == 0 || option->get_positional() || option->get_type_name().empty()) return "";
-    return " " + option->get_type_name();
+    if (option->get_type_size() == 0 || option->get_positional()) return "";
+    std::string text = option->get_type_name().empty() ? "" : " " + option->get_type_name();
+    if (!option->get_default_str().empty()) text += " (default " + option->get_default_str() + ")";
+    return text;
   }
 
  private:

@@ -12,6 +12,7 @@
 #include "app/ConfigFile.h"
 #include "app/UpdateHost.h"
 #include "app/UpdateSequence.h"
+#include "common/ExitStatus.h"
 #include "ui/Framework.h"
 
 namespace burnwell::app {
@@ -32,15 +33,17 @@ inline constexpr char kUpdatingWarning[] = "Updating now, please don't remove de
 inline constexpr char kMainCodeLoaded[] = "Main code loaded!";
 inline constexpr char kWorkerStartFailed[] = "The update could not be started.";
 
-// How a run of the dialog ended; the process exit status of the updater.
+// How a run of the dialog ended; the process exit status of the updater, from the table it
+// shares with burnwell-tool.
 enum class RunResult : int {
-  Updated = 0,           // programmed and verified
-  UpdateFailed = 1,      // the update ran and reported a failure
-  NoBridge = 2,          // no bridge found (version check or update)
-  LoadErrorOrCancel = 3, // firmware file not loaded, warning cancelled, or closed before the start
-  VersionRefused = 4,    // version unreadable or not the configured one
-  NotStarted = 5,        // the worker thread could not be started
-  NoWindow = 6,          // the dialog could not be shown at all
+  Updated = Code(ExitStatus::Success),                    // programmed and verified
+  UpdateFailed = Code(ExitStatus::Failed),                // the update ran and reported a failure
+  NoBridge = Code(ExitStatus::NoBridge),                  // no bridge found (version check or update)
+  LoadErrorOrCancel = Code(ExitStatus::LoadFailedOrDeclined),  // file not loaded, warning cancelled, or
+                                                               // closed before the start
+  VersionRefused = Code(ExitStatus::VersionRefused),      // version unreadable or not the configured one
+  NotStarted = Code(ExitStatus::NotStarted),              // the worker thread could not be started
+  NoWindow = Code(ExitStatus::NoWindow),                  // the dialog could not be shown at all
 };
 
 // What the dialog calls outside itself; tests put fakes in place of the device API. Passed to

@@ -47,19 +47,16 @@ for file in bin/burnwell bin/burnwell-tool bin/burnwell-sim lib/udev/rules.d/70-
             share/bash-completion/completions/burnwell-tool share/bash-completion/completions/burnwell-sim; do
   [ -e "$prefix/$file" ] || fail "not installed: $file"
 done
-# Manual pages are made from docs/man/*.scd where the tree has them.
-have_man=$(ls docs/man/*.scd 2>/dev/null | head -1 || true)
-if [ -n "$have_man" ]; then
-  for page in burnwell burnwell-tool burnwell-sim; do
-    [ -e "$prefix/share/man/man1/$page.1" ] || fail "no manual page $page(1)"
-  done
-fi
+# Manual pages are made from docs/man/*.scd.
+for page in burnwell burnwell-tool burnwell-sim; do
+  [ -e "$prefix/share/man/man1/$page.1" ] || fail "no manual page $page(1)"
+done
 (
   export PATH="$prefix/bin:$PATH"
   [ "$(command -v burnwell-tool)" = "$prefix/bin/burnwell-tool" ] || fail "PATH"
-  # SWITCH to `burnwell-tool --version` once the tools share one command line (every program
-  # then answers --version); until then the updater's stands in.
-  burnwell --version | grep -qF "$version" || fail "installed burnwell --version"
+  for program in burnwell burnwell-tool burnwell-sim; do
+    $program --version | grep -qF "$version" || fail "installed $program --version"
+  done
   burnwell-tool --help >/dev/null || fail "installed burnwell-tool --help"
   update_with "$prefix/share/doc/burnwell" "$work/station-prefix"
 )
@@ -77,11 +74,11 @@ $SUDO apt-get install -y "$deb" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; 
   export PATH=/usr/bin:/bin:/usr/sbin:/sbin
   [ "$(command -v burnwell-tool)" = /usr/bin/burnwell-tool ] || fail "installed burnwell-tool not on PATH"
   burnwell-tool --help >/dev/null || fail "burnwell-tool --help"
-  burnwell --version | grep -qF "$version" || fail "burnwell --version"  # SWITCH as above
+  burnwell-tool --version | grep -qF "$version" || fail "burnwell-tool --version"
   burnwell-sim --help >/dev/null || fail "burnwell-sim --help"
   getent group burnwell >/dev/null || fail "group burnwell"
   [ -e /usr/lib/udev/rules.d/70-burnwell.rules ] || fail "udev rule"
-  if [ -n "$have_man" ] && command -v man >/dev/null; then
+  if command -v man >/dev/null; then
     man -w burnwell-tool >/dev/null || fail "man burnwell-tool"
   fi
   update_with /usr/share/doc/burnwell "$work/station-package"

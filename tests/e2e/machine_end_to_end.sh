@@ -58,7 +58,9 @@ flash-write-erase-round-trip)
   "$sim" -- "$tool" flash detect > "$work/out" || fail "detect on a flash"
   grep -q "^entry=[0-9][0-9]*$" "$work/out" || fail "detect: $(cat "$work/out")"
   "$sim" -- "$tool" flash --index 1 erase > /dev/null 2>&1
-  [ $? -eq 1 ] || fail "erase on a missing index must fail with 1"
+  [ $? -eq 3 ] || fail "erase on a missing index is 'no bridge matching the selection': 3"
+  "$sim" -- "$tool" flash detect --index 5 > /dev/null 2>&1
+  [ $? -eq 3 ] || fail "detect on a missing index (--index after the operation) must exit 3"
   ;;
 tool-usage-errors)
   # Faulty command lines are refused before any device is touched.

@@ -57,12 +57,58 @@ TEST(SimCommandLine, UsageFaultsAreExplained) {
       {"serve", "--fault", "explode"},
       {"list-chips", "--socket", "/tmp/x"},
       {"serve", "--colour", "red"},
+      {"--chip", "M25P05"},                               // bridge options without a command
+      {"list-chips", "--chip", "M25P05"},                 // list-chips emulates no bridge
+      {"--machine", "lab.machine"},                       // a machine without -- COMMAND
+      {"--pid", "0x5801", "--"},                          // -- without a command
+      {"serve", "--", "true"},                            // a command and a machine at once
+      {"--machine", "m", "--pid", "3", "--", "true"},     // the machine file describes the bridges
+      {"usbip", "--machine", "m", "--chip", "M25P05"},     // likewise for usbip
+      {"usbip", "--port", "70000"},                       // not a TCP port
+      {"usbip", "--port", "0"},
+      {"usbip", "--socket", "/tmp/x"},                    // usbip listens on --port
   };
   for (const auto& args : bad) {
     std::string error;
     EXPECT_FALSE(Parse(args, &error)) << (args.empty() ? "" : args.back());
-    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;  // one line, naming the help to read
+    EXPECT_NE(error.find(" --help')"), std::string::npos) << error;
   }
+}
+
+TEST(SimCommandLine, MachineModeAndOptionsOnEitherSideOfTheCommand) {
+  struct Case {
+    std::vector<std::string> args;
+    SimCommandLine::Command command;
+    std::vector<std::string> machineCommand;
+  };
+  const Case cases[] = {
+      // What follows -- is the command's, --help included.
+      {{"--eeprom", "256", "--", "burnwell-tool", "list", "--help"},
+       SimCommandLine::Command::Machine,
+       {"burnwell-tool", "list", "--help"}},
+      {{"--machine", "lab.machine", "--", "true"}, SimCommandLine::Command::Machine, {"true"}},
+      {{"--chip", "M25P05", "serve", "--latency-us", "0x10"}, SimCommandLine::Command::Serve, {}},
+      {{"serve", "--version"}, SimCommandLine::Command::Help, {}},
+      {{"--chip", "M25P05", "usbip", "--port", "4000", "--image", "mem.bin"}, SimCommandLine::Command::Usbip, {}},
+  };
+  for (const Case& c : cases) {
+    std::string error;
+    const auto line = Parse(c.args, &error);
+    ASSERT_TRUE(line) << c.args.front() << ": " << error;
+    EXPECT_EQ(line->command, c.command) << c.args.front();
+    EXPECT_EQ(line->machineCommand, c.machineCommand);
+  }
+  const auto serve = Parse({"--chip", "M25P05", "serve", "--latency-us", "0x10"});
+  EXPECT_EQ(serve->bridge.chip, "M25P05");
+  EXPECT_EQ(serve->bridge.latencyUs, 16u);
+  EXPECT_EQ(Parse({"--machine", "lab.machine", "--", "true"})->machinePath, "lab.machine");
+  const auto usbip = Parse({"--chip", "M25P05", "usbip", "--port", "4000", "--image", "mem.bin"});
+  EXPECT_EQ(usbip->usbipPort, 4000);
+  EXPECT_EQ(usbip->bridge.chip, "M25P05");
+  EXPECT_EQ(usbip->imagePath, "mem.bin");
+  EXPECT_EQ(Parse({"usbip", "--machine", "lab.machine"})->machinePath, "lab.machine");
+  EXPECT_EQ(Parse({"--version"})->text.rfind("burnwell-sim ", 0), 0u);
 }
 
 }  // namespace

@@ -104,20 +104,20 @@ TEST_F(BurnwellTool, InfoOnConfigurationOnlyAndUpperCaseNames) {
 
   test::WriteFile(dir / "FW.HEX", ":00000001FF\n");  // not a HEX name: read as a header image
   const ToolRun upper = Tool("info " + Quoted("FW.HEX"));
-  EXPECT_EQ(upper.exitCode, 1);
+  EXPECT_EQ(upper.exitCode, 4);
   EXPECT_EQ(upper.err, "error: -33\n");
   EXPECT_EQ(upper.out, "");
 }
 
-TEST_F(BurnwellTool, LoadFailuresGoToStandardErrorWithExitOne) {
+TEST_F(BurnwellTool, LoadFailuresGoToStandardErrorWithTheLoadStatus) {
   test::WriteFile(dir / "bad.hex", ":0100000001FF\n:00000001FF\n");
   ToolRun run = Tool("info " + Quoted("bad.hex"));
-  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.exitCode, 4);
   EXPECT_EQ(run.err, "error: Check sum error\n");
   EXPECT_EQ(run.out, "");
 
   run = Tool("info " + Quoted("missing.bin"));
-  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.exitCode, 4);
   EXPECT_EQ(run.err, "error: -42\n");
 
   std::vector<std::uint8_t> header(image::IMAGE_HEADER_SIZE, 0);
@@ -125,11 +125,11 @@ TEST_F(BurnwellTool, LoadFailuresGoToStandardErrorWithExitOne) {
   StoreLe32(&header[264], 0x10);  // announces 16 code bytes the file does not hold
   test::WriteFile(dir / "short.bin", header);
   run = Tool("info " + Quoted("short.bin"));
-  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.exitCode, 4);
   EXPECT_EQ(run.err, "error: -111\n");
 
   run = Tool("info " + Quoted("missing.hex"));
-  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.exitCode, 4);
   EXPECT_EQ(run.err.rfind("error: cannot open ", 0), 0u) << run.err;
 
   std::string big;
@@ -144,7 +144,7 @@ TEST_F(BurnwellTool, LoadFailuresGoToStandardErrorWithExitOne) {
   }
   test::WriteFile(dir / "big.hex", big + ":00000001FF\n");
   run = Tool("info " + Quoted("big.hex"));
-  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.exitCode, 4);
   EXPECT_EQ(run.err, "error: main code larger than 47104 bytes\n");
 }
 
@@ -161,8 +161,7 @@ TEST_F(BurnwellTool, UsageAndHelp) {
   run = Tool("frobnicate");
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_EQ(run.out, "");
-  EXPECT_NE(run.err.find("unknown command 'frobnicate'"), std::string::npos);
-  EXPECT_NE(run.err.find("Usage:"), std::string::npos);
+  EXPECT_EQ(run.err, "burnwell-tool: unknown command 'frobnicate' (see 'burnwell-tool --help')\n");
 
   EXPECT_EQ(Tool("").exitCode, 2);
   EXPECT_EQ(Tool("info").exitCode, 2);

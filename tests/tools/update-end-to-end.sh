@@ -43,6 +43,10 @@ BURNWELL_SYSROOT="$work/empty-root" "$tool" update "$examples/ZQ5x8x.hex" --yes 
 [ $? -eq 4 ] || fail "load error should exit 4"
 "$sim" -- "$tool" update "$examples/ZQ5x8x.hex" </dev/null >/dev/null 2>&1
 [ $? -eq 4 ] || fail "declined warning should exit 4"
+# A backup that cannot be written: 5, and the update does not start.
+"$sim" --latency-us 20 -- "$tool" update "$examples/ZQ5x8x.hex" --yes --backup "$work/no-such-dir/old.bin" >backup-fail.log 2>&1
+[ $? -eq 5 ] || { cat backup-fail.log; fail "failed backup should exit 5"; }
+! grep -q "Programming completed" backup-fail.log || fail "the update ran after a failed backup"
 # A chip that stays busy: the update fails after its passes (1).
 "$sim" --latency-us 20 --fault stuck-busy -- "$tool" update "$examples/ZQ5x8x.hex" --yes >busy.log 2>&1
 [ $? -eq 1 ] || { cat busy.log; fail "failed update should exit 1"; }
@@ -56,10 +60,13 @@ mkdir station && cp "$examples/Config.ini" "$examples/ZQ5x8x.hex" station/
 grep -q "Programming completed" station/run.log || fail "burnwell: no completion message"
 python3 -c "f=open('station/flash.bin','rb').read(); c=open('flash.bin','rb').read(); assert f[11:14]==c[11:14]==bytes([0x5A,0x65,0xDA])" \
   || fail "burnwell: marker and checksum"
-# A bridge reporting another version: refused before any flash access (status 4).
 set +e
+# No bridge at all: 3, the same status as burnwell-tool's.
+(cd station && BURNWELL_SYSROOT="$work/empty-root" "$updater" --terminal --yes >nobridge.log 2>&1)
+[ $? -eq 3 ] || { cat station/nobridge.log; fail "burnwell without a bridge should exit 3"; }
+# A bridge reporting another version: refused before any flash access (status 7).
 (cd station && echo y | "$sim" --firmware 0x01020304 --trace-spi spi.txt -- "$updater" --terminal >refused.log 2>&1)
-[ $? -eq 4 ] || { cat station/refused.log; fail "version refused should exit 4"; }
+[ $? -eq 7 ] || { cat station/refused.log; fail "version refused should exit 7"; }
 set -e
 [ ! -s station/spi.txt ] || fail "a refused version must not touch the flash"
 grep -q "Firmware Version is not correct to update" station/refused.log || fail "version message"

@@ -1,7 +1,6 @@
 // burnwell-relayd: the I/O relay with the device back end, the least-privilege way for ordinary
 // users to update bridges (see --help and docs/man/burnwell-relayd.1.scd).
-#include <CLI/CLI.hpp>
-
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -12,9 +11,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "BridgeNodes.h"
-#include "common/Version.h"
+#include "common/CommandLine.h"
 #include "device/DeviceRecord.h"
 #include "device/relay/DeviceIoBackend.h"
 #include "device/relay/RelayServer.h"
@@ -140,7 +140,7 @@ int Run(const Options& options) {
 
 int main(int argc, char** argv) {
   CLI::App app{kDescription, "burnwell-relayd"};
-  app.set_version_flag("--version", std::string("burnwell-relayd ") + kVersionText);
+  cli::FollowConvention(app, "burnwell-relayd");
   Options options;
   app.add_option("--socket", options.socket,
                  "listen on a socket at PATH instead of the relay's place")
@@ -153,14 +153,10 @@ int main(int argc, char** argv) {
                  "seconds a client may stay silent before it is disconnected")
       ->check(CLI::Range(1u, 86400u))
       ->capture_default_str();
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::Success& done) {
-    return app.exit(done);  // --help, --version
-  } catch (const CLI::ParseError& error) {
-    app.exit(error);
-    return 2;
-  }
+  // --help, --version and usage errors (status 2) end here.
+  if (const std::optional<int> status =
+          cli::Parse(app, std::vector<std::string>(argv + std::min(argc, 1), argv + argc), std::cout, std::cerr))
+    return *status;
   std::signal(SIGINT, OnStopSignal);
   std::signal(SIGTERM, OnStopSignal);
   return Run(options);

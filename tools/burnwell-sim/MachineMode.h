@@ -3,15 +3,15 @@
 //   burnwell-sim --machine FILE -- COMMAND ARGS...      the bridges and hubs FILE describes
 #pragma once
 
-#include <optional>
 #include <string>
-#include <vector>
+
+#include "sim/CommandLine.h"
 
 namespace burnwell::sim {
 
-// Nothing when the arguments ask for no machine (no "--" and no --machine); otherwise the exit
-// status: the command's own, 2 for a usage fault, 1 when the machine could not be set up.
-std::optional<int> RunMachineModeIfAsked(const std::vector<std::string>& args);
+// Runs line.machineCommand on the machine line describes. Returns the command's exit status,
+// 2 for a machine file that cannot be read, 1 when the machine could not be set up.
+int RunMachineMode(const SimCommandLine& line);
 
 // The machine-mode part of --help, with the machine file format.
 std::string MachineModeUsage();

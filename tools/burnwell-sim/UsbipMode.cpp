@@ -14,8 +14,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include "sim/CommandLine.h"
-
 #ifndef _WIN32
 #include "sim/machine/MachineFile.h"
 #include "sim/usbip/UsbipServer.h"
@@ -23,71 +21,6 @@
 
 namespace burnwell::sim {
 namespace {
-
-struct UsbipCommandLine {
-  bool help = false;
-  std::uint16_t port = 3240;
-  std::optional<std::string> machineFile;
-  std::vector<std::string> bridgeOptions;  // handed to the bridge option parser
-};
-
-// The usbip command is the first argument that is neither an option nor an option's value.
-bool NamesUsbip(const std::vector<std::string>& args) {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--help" || args[i] == "-h" || args[i] == "--") return false;
-    if (args[i].rfind("--", 0) == 0) {
-      ++i;
-      continue;
-    }
-    return args[i] == "usbip";
-  }
-  return false;
-}
-
-std::optional<UsbipCommandLine> ParseUsbipCommandLine(const std::vector<std::string>& args, std::string* error) {
-  UsbipCommandLine line;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "usbip") continue;
-    if (arg == "--help" || arg == "-h") {
-      line.help = true;
-      return line;
-    }
-    if (arg.rfind("--", 0) != 0) {
-      *error = "unexpected argument '" + arg + "'";
-      return std::nullopt;
-    }
-    if (i + 1 >= args.size()) {
-      *error = "option " + arg + " needs a value";
-      return std::nullopt;
-    }
-    const std::string& value = args[++i];
-    if (arg == "--port") {
-      unsigned long port = 0;
-      const bool digits = !value.empty() && value.size() <= 5 &&
-                          std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; });
-      if (digits) port = std::stoul(value);
-      if (!digits || port == 0 || port > 65535) {
-        *error = "--port takes a TCP port (1 to 65535), not '" + value + "'";
-        return std::nullopt;
-      }
-      line.port = static_cast<std::uint16_t>(port);
-    } else if (arg == "--machine") {
-      line.machineFile = value;
-    } else if (arg == "--socket") {
-      *error = "--socket is an option of serve; usbip listens on --port";
-      return std::nullopt;
-    } else {
-      line.bridgeOptions.push_back(arg);
-      line.bridgeOptions.push_back(value);
-    }
-  }
-  if (line.machineFile && !line.bridgeOptions.empty()) {
-    *error = "--machine FILE takes no bridge options; describe the bridges in FILE";
-    return std::nullopt;
-  }
-  return line;
-}
 
 #ifndef _WIN32
 
@@ -203,26 +136,15 @@ std::string UsbipModeUsage() {
          "  burnwell-sim usbip --image mem.bin &   modprobe vhci-hcd;   usbip attach -r 127.0.0.1 -b 1-1\n";
 }
 
-std::optional<int> RunUsbipModeIfAsked(const std::vector<std::string>& args) {
-  if (!NamesUsbip(args)) return std::nullopt;
-  std::string error;
-  const std::optional<UsbipCommandLine> line = ParseUsbipCommandLine(args, &error);
-  if (!line) {
-    std::cerr << "burnwell-sim: " << error << "\nTry 'burnwell-sim --help'.\n";
-    return 2;
-  }
-  if (line->help) {
-    std::cout << UsbipModeUsage();
-    return 0;
-  }
+int RunUsbipMode([[maybe_unused]] const SimCommandLine& line) {
 #ifdef _WIN32
   std::cerr << "burnwell-sim: usbip runs on Linux only\n";
   return 2;
 #else
   std::vector<BridgeFiles> bridges;
-  if (line->machineFile) {
+  if (line.machinePath) {
     try {
-      for (const auto& bridge : machine::ReadMachineFile(*line->machineFile).bridges) {
+      for (const auto& bridge : machine::ReadMachineFile(*line.machinePath).bridges) {
         bridges.push_back({bridge.location, bridge.config, bridge.image, bridge.trace, bridge.spiTrace});
       }
     } catch (const std::invalid_argument& failure) {
@@ -230,24 +152,17 @@ std::optional<int> RunUsbipModeIfAsked(const std::vector<std::string>& args) {
       return 2;
     }
     if (bridges.empty()) {
-      std::cerr << "burnwell-sim: " << *line->machineFile << " has no bridge to export\n";
+      std::cerr << "burnwell-sim: " << *line.machinePath << " has no bridge to export\n";
       return 2;
     }
   } else {
-    std::vector<std::string> options = line->bridgeOptions;
-    options.push_back("serve");
-    const std::optional<SimCommandLine> parsed = ParseSimCommandLine(options, &error);
-    if (!parsed) {
-      std::cerr << "burnwell-sim: " << error << "\nTry 'burnwell-sim --help'.\n";
-      return 2;
-    }
-    BridgeFiles files{"1-1", parsed->bridge, std::nullopt, std::nullopt, std::nullopt};
-    if (parsed->imagePath) files.image = *parsed->imagePath;
-    if (parsed->scsiTracePath) files.trace = *parsed->scsiTracePath;
-    if (parsed->spiTracePath) files.spiTrace = *parsed->spiTracePath;
+    BridgeFiles files{"1-1", line.bridge, std::nullopt, std::nullopt, std::nullopt};
+    if (line.imagePath) files.image = *line.imagePath;
+    if (line.scsiTracePath) files.trace = *line.scsiTracePath;
+    if (line.spiTracePath) files.spiTrace = *line.spiTracePath;
     bridges.push_back(std::move(files));
   }
-  return Serve(bridges, line->port);
+  return Serve(bridges, line.usbipPort);
 #endif
 }
 

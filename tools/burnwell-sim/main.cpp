@@ -1,4 +1,5 @@
 // burnwell-sim: the bridge emulator as a program (see --help).
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -153,23 +154,25 @@ int Serve(sim::SimCommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (const std::optional<int> status = sim::RunUsbipModeIfAsked(args)) return *status;
-  if (const std::optional<int> status = sim::RunMachineModeIfAsked(args)) return *status;
+  const std::vector<std::string> args(argv + std::min(argc, 1), argv + argc);
   std::string error;
-  auto line = sim::ParseSimCommandLine(args, &error);
+  auto line = sim::ParseSimCommandLine(args, &error, sim::MachineModeUsage() + sim::UsbipModeUsage());
   if (!line) {
-    std::cerr << "burnwell-sim: " << error << "\nTry 'burnwell-sim --help'.\n";
+    std::cerr << error << "\n";
     return 2;
   }
   switch (line->command) {
     case sim::SimCommandLine::Command::Help:
-      std::cout << sim::SimUsage() << sim::MachineModeUsage() << sim::UsbipModeUsage();
+      std::cout << line->text;
       return 0;
     case sim::SimCommandLine::Command::ListChips:
       return ListChips();
     case sim::SimCommandLine::Command::Serve:
       return Serve(*line);
+    case sim::SimCommandLine::Command::Machine:
+      return sim::RunMachineMode(*line);
+    case sim::SimCommandLine::Command::Usbip:
+      return sim::RunUsbipMode(*line);
   }
   return 2;
 }

@@ -1,7 +1,5 @@
 #include "tools/burnwell-tool/BridgeSession.h"
 
-#include <charconv>
-
 #include "bridge/BridgeInfo.h"
 #include "bridge/DeviceApi.h"
 #include "bridge/DiscoveryLinux.h"
@@ -23,12 +21,12 @@ int BridgeSession::ReportOpenFailure(std::string_view command, std::ostream& err
   if (!initialized_) {
     err << "burnwell-tool " << command << ": error: cannot create the device lock \""
         << bridge::kApiMutexName << "\"\n";
-    return 1;
+    return Code(ExitStatus::Failed);
   }
-  if (openResult_ > 0) return 0;
+  if (openResult_ > 0) return Code(ExitStatus::Success);
   if (openResult_ < 0) {
     err << "burnwell-tool " << command << ": error: " << ResultText(openResult_) << "\n";
-    return 1;
+    return Code(ExitStatus::Failed);
   }
   err << "burnwell-tool " << command << ": no bridge found\n";
 #ifndef _WIN32
@@ -42,7 +40,7 @@ int BridgeSession::ReportOpenFailure(std::string_view command, std::ostream& err
   err << "Check that the bridge is connected and that you may open it (run as administrator),\n"
          "or that the I/O relay is running.\n";
 #endif
-  return kExitNoBridge;
+  return Code(ExitStatus::NoBridge);
 }
 
 const char* MemoryKind(const device::DeviceRecord& record) {
@@ -72,19 +70,6 @@ std::string ResultText(int code) {
     case -111: return "the bridge is not in the device table";
     default: return "failed with code " + std::to_string(code);
   }
-}
-
-std::optional<std::uint32_t> ParseNumber(std::string_view text) {
-  int base = 10;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    base = 16;
-    text.remove_prefix(2);
-  }
-  if (text.empty()) return std::nullopt;
-  std::uint32_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
 }
 
 }  // namespace burnwell::tool

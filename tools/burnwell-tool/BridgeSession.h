@@ -3,17 +3,14 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
 
+#include "common/ExitStatus.h"
 #include "device/DeviceRecord.h"
 
 namespace burnwell::tool {
-
-// Exit status when no bridge was found (0 success, 1 failure, 2 usage error).
-inline constexpr int kExitNoBridge = 3;
 
 // BridgeInitialize and BridgeOpen on construction; BridgeClose and BridgeUninitialize when it
 // ends, whatever happened in between.
@@ -29,7 +26,7 @@ class BridgeSession {
   int OpenResult() const { return openResult_; }
 
   // Writes what the caller should be told when the open found nothing or failed, and returns
-  // the exit status for it (1 for errors, kExitNoBridge for none); 0 when bridges were found.
+  // the exit status for it (Failed for errors, NoBridge for none); Success when bridges were found.
   int ReportOpenFailure(std::string_view command, std::ostream& err) const;
 
  private:
@@ -43,8 +40,5 @@ const char* MemoryKind(const device::DeviceRecord& record);
 
 // The text of a device-API or flash-operation result code ("ok", "read failed", ...).
 std::string ResultText(int code);
-
-// A number in decimal or 0x-hexadecimal, at most 32 bits; nothing for anything else.
-std::optional<std::uint32_t> ParseNumber(std::string_view text);
 
 }  // namespace burnwell::tool

@@ -2,29 +2,33 @@
 
 #include <array>
 
-namespace burnwell::tool {
+#include "app/ConfigFile.h"
 
-std::string Argument::Text() const {
-  const auto utf8 = value.u8string();
-  return std::string(utf8.begin(), utf8.end());
-}
+namespace burnwell::tool {
 
 std::span<const Command> AllCommands() {
   static constexpr std::array commands{
       Command{"info", "show a firmware file's type, code length, image size, checksum, marker and product",
-              RunInfo},
-      Command{"list", "find the bridges and print one key=value line per bridge", RunList},
-      Command{"flash", "detect, read, write, erase or protect a bridge's firmware memory", RunFlash},
-      Command{"update", "update the first bridge with a firmware file, as the updater does", RunUpdate},
-      Command{"backup", "save a bridge's configuration block and code region as an image file", RunBackup},
+              DeclareInfo},
+      Command{"list", "find the bridges and print one key=value line per bridge", DeclareList},
+      Command{"flash", "detect, read, write, erase or protect a bridge's firmware memory", DeclareFlash},
+      Command{"update", "update the first bridge with a firmware file, as the updater does", DeclareUpdate},
+      Command{"backup", "save a bridge's configuration block and code region as an image file", DeclareBackup},
   };
   return commands;
 }
 
-bool WantsHelp(std::span<const Argument> args) {
-  for (const auto& arg : args)
-    if (arg.Is("--help") || arg.Is("-h")) return true;
-  return false;
+void AddBridgeSelection(CLI::App& command, BridgeSelection& selection) {
+  cli::AddNumber(command, "--index", selection.index,
+                 "the bridge at table index N (default 0; burnwell-tool list shows the indexes)", "a table index")
+      ->group("Bridge selection");
+}
+
+std::filesystem::path ArgumentPath(const std::string& text) { return app::PathFromUtf8(text); }
+
+int UsageError(std::ostream& err, std::string_view command, std::string_view problem) {
+  err << kProgram << " " << command << ": " << problem << " (see '" << kProgram << " " << command << " --help')\n";
+  return Code(ExitStatus::Usage);
 }
 
 }  // namespace burnwell::tool

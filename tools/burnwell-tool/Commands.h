@@ -1,42 +1,55 @@
-// The commands of burnwell-tool. A command gets the arguments after its name and the streams to
-// write to, and returns the process exit code (0 success, 1 failure, 2 usage error).
+// The commands of burnwell-tool. Each command declares its arguments and options on its own
+// CLI11 subcommand, in its own source file, and gets back the function that runs it once the
+// command line has been parsed; the function returns the exit status (common/ExitStatus.h).
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <ostream>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "common/CommandLine.h"
+#include "common/ExitStatus.h"
+
 namespace burnwell::tool {
 
-// Arguments keep the platform's own spelling (wide on Windows), so file names reach the file
-// readers unchanged; Text() gives the UTF-8 form for option names and messages.
-struct Argument {
-  std::filesystem::path value;
-  std::string Text() const;
-  bool Is(std::string_view option) const { return Text() == option; }
-};
+inline constexpr std::string_view kProgram = "burnwell-tool";
 
-using CommandFunction = int (*)(std::span<const Argument> args, std::ostream& out, std::ostream& err);
+using CommandAction = std::function<int(std::ostream& out, std::ostream& err)>;
+using DeclareFunction = CommandAction (*)(CLI::App& command);
 
 struct Command {
   std::string_view name;
   std::string_view summary;  // one line for the tool's usage text
-  CommandFunction run;
+  DeclareFunction declare;
 };
 
 // Every command, in the order the usage text lists them. Add a new command here and in its
 // own source file.
 std::span<const Command> AllCommands();
 
-int RunInfo(std::span<const Argument> args, std::ostream& out, std::ostream& err);
-int RunList(std::span<const Argument> args, std::ostream& out, std::ostream& err);
-int RunFlash(std::span<const Argument> args, std::ostream& out, std::ostream& err);
-int RunUpdate(std::span<const Argument> args, std::ostream& out, std::ostream& err);
-int RunBackup(std::span<const Argument> args, std::ostream& out, std::ostream& err);
+CommandAction DeclareInfo(CLI::App& command);
+CommandAction DeclareList(CLI::App& command);
+CommandAction DeclareFlash(CLI::App& command);
+CommandAction DeclareUpdate(CLI::App& command);
+CommandAction DeclareBackup(CLI::App& command);
 
-// True when args hold --help or -h.
-bool WantsHelp(std::span<const Argument> args);
+// The options that choose the bridge a command works on, declared once for every command that
+// takes them (shown as their own group in --help). Today a table index; the production line
+// adds serial numbers, USB ports and "all".
+struct BridgeSelection {
+  std::uint32_t index = 0;
+};
+void AddBridgeSelection(CLI::App& command, BridgeSelection& selection);
+
+// A file name argument as the file readers take it: on Windows the UTF-8 text becomes UTF-16
+// again, on Linux the bytes stay as given.
+std::filesystem::path ArgumentPath(const std::string& text);
+
+// Writes "burnwell-tool COMMAND: problem (see 'burnwell-tool COMMAND --help')" and returns the
+// usage-error status, for faults found after parsing (a span past the end of the memory).
+int UsageError(std::ostream& err, std::string_view command, std::string_view problem);
 
 }  // namespace burnwell::tool

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,13 +19,16 @@
 namespace burnwell::tool {
 namespace {
 
-constexpr const char* FLASH_HELP =
-    "Usage: burnwell-tool flash [--index N] detect\n"
-    "       burnwell-tool flash [--index N] read OUT [--offset N] [--length N]\n"
-    "       burnwell-tool flash [--index N] write IN [--offset N]\n"
-    "       burnwell-tool flash [--index N] erase\n"
-    "       burnwell-tool flash [--index N] protect on|off\n\n"
-    "Works on the bridge at table index N (default 0; see burnwell-tool list).\n"
+constexpr const char* FLASH_USAGE =
+    "burnwell-tool flash [--index N] detect\n"
+    "burnwell-tool flash [--index N] read OUT [--offset N] [--length N]\n"
+    "burnwell-tool flash [--index N] write IN [--offset N]\n"
+    "burnwell-tool flash [--index N] erase\n"
+    "burnwell-tool flash [--index N] protect on|off";
+
+constexpr const char* FLASH_DETAILS =
+    "Works on the bridge at table index N (default 0; see burnwell-tool list); --index may\n"
+    "also follow the operation. Numbers are decimal or 0x-hexadecimal.\n"
     "  detect   identifies the serial flash and prints entry=<chip table index>; for an EEPROM\n"
     "           bridge prints memory=eeprom-256 or memory=eeprom-64k\n"
     "  read     reads LENGTH bytes from OFFSET (default 0) into the file OUT; LENGTH defaults\n"
@@ -33,78 +38,24 @@ constexpr const char* FLASH_HELP =
     "           be erased first: programming only clears bits.\n"
     "  erase    erases the whole serial flash, or the code area of an EEPROM\n"
     "  protect  on sets the serial flash's write protection, off clears it\n"
-    "Numbers are decimal or 0x-hexadecimal.\n\n"
-    "Prints result=<code> (<text>). Exit status: 0 success, 1 the operation failed, 2 usage\n"
-    "error, 3 no bridge found.\n";
+    "read, write, erase and protect print result=<code> (<text>): on standard output on\n"
+    "success, on standard error on failure.\n\n";
 
 constexpr std::uint32_t kDefaultSpiReadLength = 0x10000;
 constexpr std::uint32_t kMaxTransfer = 16u << 20;
 
 struct FlashRequest {
-  std::uint32_t index = 0;
+  BridgeSelection selection;
   std::string operation;
-  std::vector<Argument> operands;
+  std::string file;  // OUT of read, IN of write
   std::optional<std::uint32_t> offset;
   std::optional<std::uint32_t> length;
+  std::string protect;  // on or off
 };
-
-// Parses the arguments; writes the reason to err and returns nothing on a usage error.
-std::optional<FlashRequest> Parse(std::span<const Argument> args, std::ostream& err) {
-  FlashRequest request;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string text = args[i].Text();
-    if (text == "--index" || text == "--offset" || text == "--length") {
-      if (i + 1 >= args.size()) {
-        err << "burnwell-tool flash: " << text << " needs a number\n";
-        return std::nullopt;
-      }
-      const std::optional<std::uint32_t> value = ParseNumber(args[++i].Text());
-      if (!value) {
-        err << "burnwell-tool flash: " << text << ": not a number: " << args[i].Text() << "\n";
-        return std::nullopt;
-      }
-      if (text == "--index") request.index = *value;
-      if (text == "--offset") request.offset = value;
-      if (text == "--length") request.length = value;
-    } else if (text.rfind("--", 0) == 0) {
-      err << "burnwell-tool flash: unknown option " << text << "\n";
-      return std::nullopt;
-    } else if (request.operation.empty()) {
-      request.operation = text;
-    } else {
-      request.operands.push_back(args[i]);
-    }
-  }
-  struct Shape {
-    const char* name;
-    std::size_t operands;
-    bool offset;
-    bool length;
-  };
-  static constexpr Shape shapes[] = {{"detect", 0, false, false}, {"read", 1, true, true},
-                                     {"write", 1, true, false},   {"erase", 0, false, false},
-                                     {"protect", 1, false, false}};
-  for (const Shape& shape : shapes) {
-    if (request.operation != shape.name) continue;
-    if (request.operands.size() != shape.operands || (!shape.offset && request.offset) ||
-        (!shape.length && request.length)) {
-      err << "burnwell-tool flash " << shape.name << ": wrong arguments\n";
-      return std::nullopt;
-    }
-    if (request.operation == "protect" && !request.operands[0].Is("on") && !request.operands[0].Is("off")) {
-      err << "burnwell-tool flash protect: say on or off\n";
-      return std::nullopt;
-    }
-    return request;
-  }
-  err << (request.operation.empty() ? std::string("burnwell-tool flash: no operation given\n")
-                                    : "burnwell-tool flash: unknown operation " + request.operation + "\n");
-  return std::nullopt;
-}
 
 int Report(int code, std::ostream& out, std::ostream& err) {
   (code == 0 ? out : err) << "result=" << code << " (" << ResultText(code) << ")\n";
-  return code == 0 ? 0 : 1;
+  return Code(code == 0 ? ExitStatus::Success : ExitStatus::Failed);
 }
 
 // The EEPROM's size, or 0 for a serial flash or no memory.
@@ -117,21 +68,16 @@ std::uint32_t EepromSize(const device::DeviceRecord& record) {
 
 // Refuses a span beyond an EEPROM's end: its addresses are 16 bits wide and would wrap onto
 // the start of the memory.
-bool FitsMemory(const device::DeviceRecord& record, std::uint32_t offset, std::uint64_t length,
-                std::ostream& err) {
+// The usage fault in a span, or nothing when it fits.
+std::optional<std::string> SpanFault(const device::DeviceRecord& record, std::uint32_t offset, std::uint64_t length) {
   const std::uint32_t size = EepromSize(record);
   const std::uint64_t end = std::uint64_t{offset} + length;
-  if (length == 0 || length > kMaxTransfer) {
-    err << "burnwell-tool flash: length must be 1.." << kMaxTransfer << " bytes\n";
-    return false;
-  }
+  if (length == 0 || length > kMaxTransfer) return "length must be 1.." + std::to_string(kMaxTransfer) + " bytes";
   if ((size != 0 && end > size) || end > 0x100000000ull) {
-    err << "burnwell-tool flash: offset " << offset << " + length " << length
-        << " runs past the end of the " << (size ? std::to_string(size) + "-byte EEPROM" : "address space")
-        << "\n";
-    return false;
+    return "offset " + std::to_string(offset) + " + length " + std::to_string(length) + " runs past the end of the " +
+           (size ? std::to_string(size) + "-byte EEPROM" : std::string("address space"));
   }
-  return true;
+  return std::nullopt;
 }
 
 int Detect(const device::DeviceRecord& record, std::ostream& out, std::ostream& err) {
@@ -139,10 +85,10 @@ int Detect(const device::DeviceRecord& record, std::ostream& out, std::ostream& 
   if (kind != "spi") {
     if (kind == "none") {
       err << "burnwell-tool flash detect: the bridge reports no firmware memory\n";
-      return 1;
+      return Code(ExitStatus::Failed);
     }
     out << "memory=" << kind << "\n";
-    return 0;
+    return Code(ExitStatus::Success);
   }
   if (record.TransportKind != device::TransportKind::MassStorage)
     return Report(Code(bridge::ApiError::NotMassStorage), out, err);
@@ -158,7 +104,7 @@ int Detect(const device::DeviceRecord& record, std::ostream& out, std::ostream& 
   locks.Release(record.Mutex);
   if (code != protocol::StepCode::Ok) return Report(Code(code), out, err);
   out << "entry=" << copy.FlashChipIndex << "\n";
-  return 0;
+  return Code(ExitStatus::Success);
 }
 
 int Read(int index, const device::DeviceRecord& record, const FlashRequest& request, std::ostream& out,
@@ -167,66 +113,96 @@ int Read(int index, const device::DeviceRecord& record, const FlashRequest& requ
   const std::uint32_t eeprom = EepromSize(record);
   std::uint32_t length = eeprom ? eeprom - std::min(offset, eeprom) : kDefaultSpiReadLength;
   if (request.length) length = *request.length;
-  if (!FitsMemory(record, offset, length, err)) return 2;
+  if (const auto fault = SpanFault(record, offset, length)) return UsageError(err, "flash read", *fault);
   std::vector<std::uint8_t> buffer(length);
   const int code = bridge::BridgeReadFlash(index, buffer.data(), offset, length, 0, 0);
   if (code != 0) return Report(code, out, err);
-  const std::filesystem::path& path = request.operands[0].value;
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  std::ofstream file(ArgumentPath(request.file), std::ios::binary | std::ios::trunc);
   file.write(reinterpret_cast<const char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
   file.close();
   if (!file) {
-    err << "burnwell-tool flash read: cannot write " << request.operands[0].Text() << "\n";
-    return 1;
+    err << "burnwell-tool flash read: cannot write " << request.file << "\n";
+    return Code(ExitStatus::Failed);
   }
   return Report(code, out, err);
 }
 
 int Write(int index, const device::DeviceRecord& record, const FlashRequest& request, std::ostream& out,
           std::ostream& err) {
-  const std::filesystem::path& path = request.operands[0].value;
-  std::ifstream file(path, std::ios::binary);
+  std::ifstream file(ArgumentPath(request.file), std::ios::binary);
   if (!file) {
-    err << "burnwell-tool flash write: cannot open " << request.operands[0].Text() << "\n";
-    return 1;
+    err << "burnwell-tool flash write: cannot open " << request.file << "\n";
+    return Code(ExitStatus::Failed);
   }
   std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   if (file.bad()) {
-    err << "burnwell-tool flash write: cannot read " << request.operands[0].Text() << "\n";
-    return 1;
+    err << "burnwell-tool flash write: cannot read " << request.file << "\n";
+    return Code(ExitStatus::Failed);
   }
   const std::uint32_t offset = request.offset.value_or(0);
-  if (!FitsMemory(record, offset, bytes.size(), err)) return 2;
+  if (const auto fault = SpanFault(record, offset, bytes.size())) return UsageError(err, "flash write", *fault);
   const int code = bridge::BridgeWriteFlash(index, bytes.data(), offset,
                                             static_cast<std::uint32_t>(bytes.size()), 0, 0);
   return Report(code, out, err);
 }
 
-}  // namespace
-
-int RunFlash(std::span<const Argument> args, std::ostream& out, std::ostream& err) {
-  if (WantsHelp(args)) {
-    out << FLASH_HELP;
-    return 0;
-  }
-  const std::optional<FlashRequest> request = Parse(args, err);
-  if (!request) {
-    err << "\n" << FLASH_HELP;
-    return 2;
-  }
+int RunFlash(const FlashRequest& request, std::ostream& out, std::ostream& err) {
   BridgeSession session;
   if (const int status = session.ReportOpenFailure("flash", err); status != 0) return status;
 
   const device::DeviceTable& table = device::DeviceLayer().table;
-  if (request->index >= table.count) return Report(Code(bridge::ApiError::BadIndex), out, err);
-  const int index = static_cast<int>(request->index);
+  if (request.selection.index >= table.count) {
+    Report(Code(bridge::ApiError::BadIndex), out, err);
+    return Code(ExitStatus::NoBridge);
+  }
+  const int index = static_cast<int>(request.selection.index);
   const device::DeviceRecord& record = table.records[index];
 
-  if (request->operation == "detect") return Detect(record, out, err);
-  if (request->operation == "read") return Read(index, record, *request, out, err);
-  if (request->operation == "write") return Write(index, record, *request, out, err);
-  if (request->operation == "erase") return Report(bridge::BridgeEraseFlash(index, 0, 0), out, err);
-  return Report(bridge::BridgeIcpSwitch(index, request->operands[0].Is("on") ? 1 : 0), out, err);
+  if (request.operation == "detect") return Detect(record, out, err);
+  if (request.operation == "read") return Read(index, record, request, out, err);
+  if (request.operation == "write") return Write(index, record, request, out, err);
+  if (request.operation == "erase") return Report(bridge::BridgeEraseFlash(index, 0, 0), out, err);
+  return Report(bridge::BridgeIcpSwitch(index, request.protect == "on" ? 1 : 0), out, err);
+}
+
+}  // namespace
+
+CommandAction DeclareFlash(CLI::App& command) {
+  auto request = std::make_shared<FlashRequest>();
+  cli::SetUsage(command, FLASH_USAGE);
+  command.require_subcommand(1);
+  AddBridgeSelection(command, request->selection);
+  command.footer(std::string(FLASH_DETAILS) + ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed,
+                                                               ExitStatus::Usage, ExitStatus::NoBridge}));
+
+  // The operations are subcommands of flash; the options they do not know (--index) fall
+  // through to flash, so that the selection may also follow the operation.
+  auto operation = [&](const char* name, const char* summary, const char* usage) {
+    CLI::App* op = cli::AddCommand(command, kProgram, name, summary);
+    cli::SetUsage(*op, usage);
+    op->fallthrough();
+    op->final_callback([request, name] { request->operation = name; });
+    return op;
+  };
+  operation("detect", "identify the serial flash (entry=N) or the EEPROM (memory=...)",
+            "burnwell-tool flash [--index N] detect");
+  CLI::App* read = operation("read", "read from the memory into the file OUT",
+                             "burnwell-tool flash [--index N] read OUT [--offset N] [--length N]");
+  read->add_option("OUT", request->file, "the file to write (only when the whole read succeeded)")->required();
+  cli::AddNumber(*read, "--offset", request->offset, "where to start reading (default 0)", "a byte offset");
+  cli::AddNumber(*read, "--length", request->length,
+                 "how many bytes (default: the whole EEPROM, or 65536 of a serial flash)", "a byte count");
+  CLI::App* write = operation("write", "program the bytes of the file IN into the memory",
+                              "burnwell-tool flash [--index N] write IN [--offset N]");
+  write->add_option("IN", request->file, "the file whose bytes are programmed")->required();
+  cli::AddNumber(*write, "--offset", request->offset, "where to start programming (default 0)", "a byte offset");
+  operation("erase", "erase the whole serial flash, or the code area of an EEPROM",
+            "burnwell-tool flash [--index N] erase");
+  CLI::App* protect = operation("protect", "set (on) or clear (off) the serial flash's write protection",
+                                "burnwell-tool flash [--index N] protect on|off");
+  protect->add_option("STATE", request->protect, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
+
+  return [request](std::ostream& out, std::ostream& err) { return RunFlash(*request, out, err); };
 }
 
 }  // namespace burnwell::tool

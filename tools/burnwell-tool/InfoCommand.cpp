@@ -1,6 +1,7 @@
 // burnwell-tool info FILE: loads a firmware file the way the updater does and prints what a
 // technician checks before flashing it.
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "image/FirmwareReaders.h"
@@ -10,9 +11,9 @@
 namespace burnwell::tool {
 namespace {
 
-constexpr const char* INFO_HELP =
-    "Usage: burnwell-tool info FILE\n\n"
-    "Loads FILE with the updater's firmware readers and prints:\n"
+constexpr const char* INFO_OUTPUT =
+    "Loads FILE with the updater's firmware readers and prints what a technician checks\n"
+    "before flashing it:\n"
     "  type: hex|bin|other    by the last four characters of FILE (case-sensitive):\n"
     "                         \".hex\" is Intel HEX, \".bin\" and anything else an image file\n"
     "                         with a 268-byte header (\".sdt\" in the path: configuration only)\n"
@@ -20,8 +21,8 @@ constexpr const char* INFO_HELP =
     "  image size: N          bytes of the main-code buffer (0 when there is no main code)\n"
     "  checksum: XXXX         16-bit sum of the whole main-code buffer, as the updater shows it\n"
     "  marker: XX             header byte 11 (5A when the main code is valid)\n"
-    "  product: XXXX          the product ID the image is meant for\n\n"
-    "Exit status: 0 loaded, 1 load failed (\"error: ...\" on standard error), 2 usage error.\n";
+    "  product: XXXX          the product ID the image is meant for\n"
+    "When FILE cannot be loaded, prints \"error: ...\" on standard error instead.\n\n";
 
 std::string Hex(unsigned value, int digits) {
   char text[16];
@@ -29,18 +30,8 @@ std::string Hex(unsigned value, int digits) {
   return text;
 }
 
-}  // namespace
-
-int RunInfo(std::span<const Argument> args, std::ostream& out, std::ostream& err) {
-  if (WantsHelp(args)) {
-    out << INFO_HELP;
-    return 0;
-  }
-  if (args.size() != 1) {
-    err << INFO_HELP;
-    return 2;
-  }
-  const std::filesystem::path& path = args[0].value;
+int RunInfo(const std::string& file, std::ostream& out, std::ostream& err) {
+  const std::filesystem::path path = ArgumentPath(file);
   image::ImageBuffer& image = image::LoadedImage();
   const auto result = image::LoadFirmwareByType(image, path);
   if (!result.ok) {
@@ -50,11 +41,11 @@ int RunInfo(std::span<const Argument> args, std::ostream& out, std::ostream& err
       err << "error: " << Code(result.status) << "\n";
     } else if (!platform::Current<platform::FileSystem>().OpenForRead(path)) {
       // The Intel HEX reader gives no text for these two failures; say which one it was.
-      err << "error: cannot open " << args[0].Text() << "\n";
+      err << "error: cannot open " << file << "\n";
     } else {
       err << "error: main code larger than " << image::LARGE_IMAGE_SIZE << " bytes\n";
     }
-    return 1;
+    return Code(ExitStatus::LoadFailedOrDeclined);
   }
   out << "type: " << image::FileTypeName(result.type) << "\n"
       << "code length: " << image.CodeLength() << "\n"
@@ -62,7 +53,18 @@ int RunInfo(std::span<const Argument> args, std::ostream& out, std::ostream& err
       << "checksum: " << Hex(image.GetChecksum(), 4) << "\n"
       << "marker: " << Hex(image.Header()[image::offset::MARKER], 2) << "\n"
       << "product: " << Hex(image.ProductId(), 4) << "\n";
-  return 0;
+  return Code(ExitStatus::Success);
+}
+
+}  // namespace
+
+CommandAction DeclareInfo(CLI::App& command) {
+  auto file = std::make_shared<std::string>();
+  command.add_option("FILE", *file, "the firmware file: Intel HEX (.hex) or an image file")->required();
+  cli::SetUsage(command, "burnwell-tool info FILE");
+  command.footer(std::string(INFO_OUTPUT) +
+                 ExitStatusHelp({ExitStatus::Success, ExitStatus::Usage, ExitStatus::LoadFailedOrDeclined}));
+  return [file](std::ostream& out, std::ostream& err) { return RunInfo(*file, out, err); };
 }
 
 }  // namespace burnwell::tool

@@ -12,8 +12,7 @@
 namespace burnwell::tool {
 namespace {
 
-constexpr const char* LIST_HELP =
-    "Usage: burnwell-tool list\n\n"
+constexpr const char* LIST_FIELDS =
     "Finds the bridges and prints one line per bridge, in table order:\n"
     "  index=N           table index (flash --index takes it)\n"
     "  id=C              id letter (the first drive letter; 0 when it has none)\n"
@@ -28,9 +27,8 @@ constexpr const char* LIST_HELP =
     "  hub=N port=N ports=N  ordinal of its port among all ports, port number, ports on its hub\n"
     "  speed=S           low, full, high, super, or unknown when its port was not found\n"
     "  address=N         USB device address\n"
-    "  second-unit=0|1   whether a second storage unit (e.g. a virtual CD-ROM) was merged in\n\n"
-    "Exit status: 0 bridges found, 3 none found (standard error says what to check),\n"
-    "1 error, 2 usage error.\n";
+    "  second-unit=0|1   whether a second storage unit (e.g. a virtual CD-ROM) was merged in\n"
+    "With no bridge, standard error says what to check.\n\n";
 
 const char* TransportName(device::TransportKind kind) {
   switch (kind) {
@@ -78,17 +76,7 @@ std::string Hex(unsigned value, int digits) {
   return text;
 }
 
-}  // namespace
-
-int RunList(std::span<const Argument> args, std::ostream& out, std::ostream& err) {
-  if (WantsHelp(args)) {
-    out << LIST_HELP;
-    return 0;
-  }
-  if (!args.empty()) {
-    err << LIST_HELP;
-    return 2;
-  }
+int RunList(std::ostream& out, std::ostream& err) {
   BridgeSession session;
   if (const int status = session.ReportOpenFailure("list", err); status != 0) return status;
 
@@ -105,7 +93,16 @@ int RunList(std::span<const Argument> args, std::ostream& out, std::ostream& err
         << " speed=" << SpeedName(r) << " address=" << r.UsbAddress
         << " second-unit=" << (r.HasSecondUnit ? 1 : 0) << "\n";
   }
-  return 0;
+  return Code(ExitStatus::Success);
+}
+
+}  // namespace
+
+CommandAction DeclareList(CLI::App& command) {
+  cli::SetUsage(command, "burnwell-tool list");
+  command.footer(std::string(LIST_FIELDS) + ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
+                                                             ExitStatus::NoBridge}));
+  return RunList;
 }
 
 }  // namespace burnwell::tool

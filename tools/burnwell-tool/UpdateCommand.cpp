@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,32 +27,18 @@
 namespace burnwell::tool {
 namespace {
 
-// Exit status of update (besides 0 updated, 1 update failed, 2 usage error, 3 no bridge).
-constexpr int kExitLoadFailedOrCancelled = 4;
-constexpr int kExitBackupFailed = 5;
-
-constexpr const char* UPDATE_HELP =
-    "Usage: burnwell-tool update FILE [--yes] [--self-powered | --bus-powered] [--backup OUT]\n\n"
+constexpr const char* UPDATE_DETAILS =
     "Updates the first bridge found with FILE, as the updater does: Intel HEX files (name ending\n"
     "in .hex) keep the bridge's own configuration block with the power setting applied; image\n"
     "files bring their own block, carrying the bridge's serial number. Erase, program, marker,\n"
-    "read-back and compare, up to six passes; then power-cycle the bridge.\n\n"
-    "  --yes           do not ask to confirm the backup warning\n"
-    "  --self-powered  program the bridge as self-powered, 100 mA (the default)\n"
-    "  --bus-powered   program the bridge as bus-powered, 500 mA\n"
-    "  --backup OUT    first save the bridge's block and code region to OUT (as `backup` does);\n"
-    "                  the update does not start when the backup fails\n\n"
-    "Exit status: 0 updated and verified, 1 the update failed, 2 usage error, 3 no bridge found,\n"
-    "4 the file could not be loaded or the warning was declined, 5 the backup failed.\n";
+    "read-back and compare, up to six passes; then power-cycle the bridge.\n\n";
 
-constexpr const char* BACKUP_HELP =
-    "Usage: burnwell-tool backup OUT [--index N]\n\n"
+constexpr const char* BACKUP_DETAILS =
     "Reads the configuration block and the whole code region of the bridge at table index N\n"
     "(default 0) and writes them to OUT as an image file: the 268-byte header (block, product,\n"
     "extra word, code length) and the code. `burnwell-tool info OUT` shows it and\n"
     "`burnwell-tool update OUT` writes it back. The block's checksum bytes are set to the\n"
-    "checksum of the code read, so that the file loads even when the bridge's marker was stale.\n\n"
-    "Exit status: 0 saved, 1 the read or the write failed, 2 usage error, 3 no bridge found.\n";
+    "checksum of the code read, so that the file loads even when the bridge's marker was stale.\n\n";
 
 // The update's window on a terminal: status lines, message boxes as lines, and the progress
 // bar that the flash operations drive with their progress-bar messages.
@@ -80,14 +67,17 @@ class TerminalUpdateHost final : public app::UpdateHost {
 };
 
 // The bridge's block and code region as a header image file.
-int WriteBackup(int index, const std::filesystem::path& out, std::ostream& err) {
+// Returns the exit status; text is the file name as given, for messages.
+int WriteBackup(std::uint32_t selected, const std::string& text, std::ostream& err) {
+  const std::filesystem::path out = ArgumentPath(text);
   BridgeSession session;
   if (const int status = session.ReportOpenFailure("backup", err); status != 0) return status;
   const device::DeviceTable& table = device::DeviceLayer().table;
-  if (index < 0 || static_cast<std::uint32_t>(index) >= table.count) {
-    err << "burnwell-tool backup: no bridge at index " << index << "\n";
-    return 1;
+  if (selected >= table.count) {
+    err << "burnwell-tool backup: no bridge at index " << selected << " (" << table.count << " found)\n";
+    return Code(ExitStatus::NoBridge);
   }
+  const int index = static_cast<int>(selected);
   const device::DeviceRecord& record = table.records[index];
   const bool smallEeprom = std::string(MemoryKind(record)) == "eeprom-256";
   const std::uint32_t codeLength = smallEeprom ? 0 : record.CodeSize;
@@ -96,7 +86,7 @@ int WriteBackup(int index, const std::filesystem::path& out, std::ostream& err) 
   const int read = bridge::BridgeReadFlash(index, flash.data(), 0, static_cast<std::uint32_t>(flash.size()), 0, 0);
   if (read != 0) {
     err << "burnwell-tool backup: reading the bridge failed: " << ResultText(read) << "\n";
-    return 1;
+    return Code(ExitStatus::Failed);
   }
 
   std::vector<std::uint8_t> file(image::IMAGE_HEADER_SIZE + codeLength, 0);
@@ -110,24 +100,28 @@ int WriteBackup(int index, const std::filesystem::path& out, std::ostream& err) 
   StoreLe32(file.data() + image::offset::PRODUCT_WORD, record.ProductId);
   StoreLe32(file.data() + image::offset::CODE_LENGTH, codeLength);
 
-  const std::filesystem::path partial = out.string() + ".partial";
+  std::filesystem::path partial = out;
+  partial += ".partial";
   {
     std::ofstream stream(partial, std::ios::binary | std::ios::trunc);
     stream.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    // Closed before the check: a write that fails only when the buffer is flushed (a full disk)
+    // must not leave a short backup behind a success.
+    stream.close();
     if (!stream) {
-      err << "burnwell-tool backup: cannot write " << out.string() << "\n";
+      err << "burnwell-tool backup: cannot write " << text << "\n";
       std::error_code ignored;
       std::filesystem::remove(partial, ignored);
-      return 1;
+      return Code(ExitStatus::Failed);
     }
   }
   std::error_code renamed;
   std::filesystem::rename(partial, out, renamed);
   if (renamed) {
-    err << "burnwell-tool backup: cannot write " << out.string() << ": " << renamed.message() << "\n";
-    return 1;
+    err << "burnwell-tool backup: cannot write " << text << ": " << renamed.message() << "\n";
+    return Code(ExitStatus::Failed);
   }
-  return 0;
+  return Code(ExitStatus::Success);
 }
 
 // The error text of a firmware file the updater's readers did not load; nothing when loaded.
@@ -138,98 +132,45 @@ std::optional<std::string> LoadFailureText(const image::FirmwareLoadResult& resu
   return "the image file could not be loaded (status " + std::to_string(Code(result.status)) + ")";
 }
 
-}  // namespace
-
-int RunBackup(std::span<const Argument> args, std::ostream& out, std::ostream& err) {
-  if (WantsHelp(args)) {
-    out << BACKUP_HELP;
-    return 0;
-  }
-  std::optional<std::filesystem::path> target;
-  int index = 0;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i].Is("--index") && i + 1 < args.size()) {
-      const auto value = ParseNumber(args[++i].Text());
-      if (!value || *value > 0x7FFFFFFF) {
-        err << "burnwell-tool backup: --index needs a number\n";
-        return 2;
-      }
-      index = static_cast<int>(*value);
-    } else if (args[i].Text().rfind("--", 0) == 0 || target) {
-      err << "burnwell-tool backup: unexpected argument " << args[i].Text() << "\n" << BACKUP_HELP;
-      return 2;
-    } else {
-      target = args[i].value;
-    }
-  }
-  if (!target) {
-    err << BACKUP_HELP;
-    return 2;
-  }
-  const int status = WriteBackup(index, *target, err);
-  if (status == 0) out << "saved " << target->string() << "\n";
-  return status;
-}
-
-int RunUpdate(std::span<const Argument> args, std::ostream& out, std::ostream& err) {
-  if (WantsHelp(args)) {
-    out << UPDATE_HELP;
-    return 0;
-  }
-  std::optional<std::filesystem::path> file;
-  std::optional<std::filesystem::path> backup;
+struct UpdateRequest {
+  std::string file;
+  std::optional<std::string> backup;
   bool yes = false;
-  int selfPowered = 1;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i].Is("--yes")) {
-      yes = true;
-    } else if (args[i].Is("--self-powered")) {
-      selfPowered = 1;
-    } else if (args[i].Is("--bus-powered")) {
-      selfPowered = 0;
-    } else if (args[i].Is("--backup") && i + 1 < args.size()) {
-      backup = args[++i].value;
-    } else if (args[i].Text().rfind("--", 0) == 0 || file) {
-      err << "burnwell-tool update: unexpected argument " << args[i].Text() << "\n" << UPDATE_HELP;
-      return 2;
-    } else {
-      file = args[i].value;
-    }
-  }
-  if (!file) {
-    err << UPDATE_HELP;
-    return 2;
-  }
+  bool busPowered = false;
+};
 
-  const image::FirmwareLoadResult loaded = image::LoadFirmwareByType(image::LoadedImage(), *file);
+int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err) {
+  const std::filesystem::path file = ArgumentPath(request.file);
+  const int selfPowered = request.busPowered ? 0 : 1;
+  const image::FirmwareLoadResult loaded = image::LoadFirmwareByType(image::LoadedImage(), file);
   const image::FileType type = loaded.type;
   if (const auto error = LoadFailureText(loaded)) {
     err << "burnwell-tool update: " << *error << "\n";
-    return kExitLoadFailedOrCancelled;
+    return Code(ExitStatus::LoadFailedOrDeclined);
   }
   char checksum[8];
   std::snprintf(checksum, sizeof checksum, "%04X", image::LoadedImage().GetChecksum());
-  out << "firmware: " << file->string() << "\nchecksum: " << checksum << std::endl;
+  out << "firmware: " << request.file << "\nchecksum: " << checksum << std::endl;
 
   ui::TerminalView view = ui::TerminalView::Standard();
-  view.SetAssumeYes(yes);
+  view.SetAssumeYes(request.yes);
   if (view.Message(app::kBackupWarning, "Warning", MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK) {
     err << "burnwell-tool update: cancelled\n";
-    return kExitLoadFailedOrCancelled;
+    return Code(ExitStatus::LoadFailedOrDeclined);
   }
 
   if (bridge::BridgeInitialize() == 0) {
     err << "burnwell-tool update: the bridges' lock could not be opened or created\n";
     bridge::BridgeUninitialize();
-    return 1;
+    return Code(ExitStatus::Failed);
   }
-  if (backup) {
-    const int saved = WriteBackup(0, *backup, err);
-    if (saved != 0) {
+  if (request.backup) {
+    const int saved = WriteBackup(0, *request.backup, err);
+    if (saved != Code(ExitStatus::Success)) {
       bridge::BridgeUninitialize();
-      return saved == kExitNoBridge ? kExitNoBridge : kExitBackupFailed;
+      return Code(saved == Code(ExitStatus::NoBridge) ? ExitStatus::NoBridge : ExitStatus::BackupFailed);
     }
-    out << "backup: " << backup->string() << std::endl;
+    out << "backup: " << *request.backup << std::endl;
   }
 
   TerminalUpdateHost host(view, selfPowered, static_cast<int>(type));
@@ -240,11 +181,51 @@ int RunUpdate(std::span<const Argument> args, std::ostream& out, std::ostream& e
   }
   bridge::BridgeUninitialize();
   switch (outcome) {
-    case app::UpdateOutcome::Updated: return 0;
-    case app::UpdateOutcome::NoBridge: return kExitNoBridge;
+    case app::UpdateOutcome::Updated: return Code(ExitStatus::Success);
+    case app::UpdateOutcome::NoBridge: return Code(ExitStatus::NoBridge);
     case app::UpdateOutcome::Failed: break;
   }
-  return 1;
+  return Code(ExitStatus::Failed);
+}
+
+}  // namespace
+
+CommandAction DeclareUpdate(CLI::App& command) {
+  auto request = std::make_shared<UpdateRequest>();
+  cli::SetUsage(command, "burnwell-tool update FILE [--yes] [--self-powered | --bus-powered] [--backup OUT]");
+  command.add_option("FILE", request->file, "the firmware file: Intel HEX (.hex) or an image file")->required();
+  command.add_flag("--yes", request->yes, "do not ask to confirm the backup warning");
+  CLI::Option* self = command.add_flag_callback(
+      "--self-powered", [request] { request->busPowered = false; },
+      "program the bridge as self-powered, 100 mA (the default)");
+  CLI::Option* bus = command.add_flag("--bus-powered", request->busPowered, "program the bridge as bus-powered, 500 mA");
+  self->excludes(bus);
+  command.add_option("--backup", request->backup,
+                     "first save the bridge's block and code region to OUT (as backup does); the update does "
+                     "not start when the backup fails")
+      ->type_name("OUT");
+  command.footer(std::string(UPDATE_DETAILS) +
+                 ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage, ExitStatus::NoBridge,
+                                 ExitStatus::LoadFailedOrDeclined, ExitStatus::BackupFailed}));
+  return [request](std::ostream& out, std::ostream& err) { return RunUpdate(*request, out, err); };
+}
+
+CommandAction DeclareBackup(CLI::App& command) {
+  struct BackupRequest {
+    std::string out;
+    BridgeSelection selection;
+  };
+  auto request = std::make_shared<BackupRequest>();
+  cli::SetUsage(command, "burnwell-tool backup OUT [--index N]");
+  command.add_option("OUT", request->out, "the image file to write")->required();
+  AddBridgeSelection(command, request->selection);
+  command.footer(std::string(BACKUP_DETAILS) + ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed,
+                                                                ExitStatus::Usage, ExitStatus::NoBridge}));
+  return [request](std::ostream& out, std::ostream& err) {
+    const int status = WriteBackup(request->selection.index, request->out, err);
+    if (status == Code(ExitStatus::Success)) out << "saved " << request->out << "\n";
+    return status;
+  };
 }
 
 }  // namespace burnwell::tool

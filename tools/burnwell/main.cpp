@@ -1,13 +1,16 @@
 // burnwell: the one-shot firmware updater. Reads Config.ini from the working directory, loads
 // the firmware file named there, asks for the backup warning and updates the first bridge found.
-// The exit status tells a script what happened (see --help).
-#include <cstdio>
+// The exit status tells a script what happened (see --help and common/ExitStatus.h).
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
+#include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/BurnwellDlg.h"
+#include "common/CommandLine.h"
+#include "common/ExitStatus.h"
 #include "common/Version.h"
 #include "ui/Framework.h"
 #include "ui/terminal/TerminalBackend.h"
@@ -25,31 +28,7 @@ std::span<const std::uint8_t> ProgramIcon();
 
 namespace {
 
-constexpr int kExitUsage = 64;
-
-void PrintHelp() {
-  std::printf(
-      "Usage: burnwell [--terminal] [--yes]\n"
-      "\n"
-      "Updates the firmware of the first ZQ5x8x bridge found with the file that Config.ini in the\n"
-      "working directory names (HEXNAME, default ZQ5x8x.hex), after the backup warning.\n"
-      "\n"
-      "Options:\n"
-      "  --terminal  use the terminal instead of a window (the default without a display)\n"
-      "  --yes       answer the backup warning with OK (terminal only)\n"
-      "  --version   print the program version\n"
-      "  --help      print this text\n"
-      "\n"
-      "Exit status:\n"
-      "  0  the bridge was programmed and verified; power-cycle it\n"
-      "  1  the update ran and failed (erase, programming, read-back or compare)\n"
-      "  2  no bridge was found\n"
-      "  3  the firmware file could not be loaded, or the warning was cancelled\n"
-      "  4  the bridge's firmware version could not be read or is not the configured one\n"
-      "  5  the update could not be started\n"
-      "  6  no window could be shown\n"
-      " 64  bad command line\n");
-}
+constexpr const char* kProgram = "burnwell";
 
 [[maybe_unused]] bool HaveDisplay() {
   const char* x11 = std::getenv("DISPLAY");
@@ -65,25 +44,17 @@ int main(int argc, char** argv) {
 #endif
   bool terminal = false;
   bool yes = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      PrintHelp();
-      return 0;
-    }
-    if (arg == "--version") {
-      std::printf("burnwell %s\n", burnwell::kVersionText);
-      return 0;
-    }
-    if (arg == "--terminal") {
-      terminal = true;
-    } else if (arg == "--yes" || arg == "-y") {
-      yes = true;
-    } else {
-      std::fprintf(stderr, "burnwell: unknown option '%s' (try --help)\n", argv[i]);
-      return kExitUsage;
-    }
-  }
+  CLI::App cli("Updates the firmware of the first ZQ5x8x bridge found with the file that Config.ini in\n"
+               "the working directory names (HEXNAME, default ZQ5x8x.hex), after the backup warning.",
+               kProgram);
+  burnwell::cli::FollowConvention(cli, kProgram);
+  burnwell::cli::SetUsage(cli, "burnwell [--terminal] [--yes]");
+  cli.add_flag("--terminal", terminal, "use the terminal instead of a window (the default without a display)");
+  cli.add_flag("-y,--yes", yes, "answer the backup warning with OK (terminal only)");
+  cli.footer(burnwell::ExitStatusHelp(burnwell::Program::Updater));
+  if (const std::optional<int> status =
+          burnwell::cli::Parse(cli, std::vector<std::string>(argv + std::min(argc, 1), argv + argc), std::cout, std::cerr))
+    return *status;
 
   const burnwell::ui::FileVersion builtIn{burnwell::kVersionMajor, burnwell::kVersionMinor, burnwell::kVersionBuild,
                                           burnwell::kVersionRevision};

@@ -1,0 +1,266 @@
+#include "app/BridgeUpdate.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <new>
+
+#include "bridge/DeviceApi.h"
+#include "common/MakerIds.h"
+#include "image/ConfigBlock.h"
+#include "platform/Clock.h"
+#include "platform/Seam.h"
+#include "platform/WinNames.h"
+
+namespace burnwell::app {
+namespace {
+
+constexpr std::uint32_t kProgressMessage = 0;  // 0: the progress window is a progress bar
+constexpr std::uint32_t kSerialBufferSize = 64;
+
+// The configuration block at flash offset 0 (image/ConfigBlock.h names its bytes): the main
+// code follows it, and the update stamps the marker and checksum bytes itself.
+constexpr std::uint32_t kConfigBlockSize = image::CONFIG_BLOCK_SIZE;
+constexpr std::uint32_t kMarkerOffset = image::offset::MARKER;
+static_assert(image::offset::MARKER + 1 == image::offset::CHECKSUM);
+
+// The maximum power the update sets.
+constexpr std::uint8_t kSelfPoweredMaxPower = 50;   // 100 mA in units of 2 mA
+constexpr std::uint8_t kBusPoweredMaxPower = 250;   // 500 mA
+
+// An error identifier raised inside the sequence and caught at its end, with its formatted text.
+struct RaisedError {
+  MessageId id;
+  std::string text;
+};
+
+std::uint32_t StyleOf(MessageId id) {
+  // "Could not erase FLASH" and the verification failure are plain boxes.
+  return (id == MessageId::EraseFailed || id == MessageId::VerifyFailed) ? MB_OK : MB_ICONHAND;
+}
+
+// The power setting and the update flag on the bridge's own block.
+void ApplyBlockEdits(std::span<std::uint8_t> block, int selfPowered) {
+  namespace at = image::offset;
+  block[at::FLAGS] |= image::FLAGS_UPDATED;
+  if (selfPowered != 0) {
+    block[at::ATTRIBUTES] |= image::ATTRIBUTES_SELF_POWERED;
+    block[at::MAX_POWER] = kSelfPoweredMaxPower;
+  } else {
+    block[at::ATTRIBUTES] &= static_cast<std::uint8_t>(~image::ATTRIBUTES_SELF_POWERED);
+    block[at::MAX_POWER] = kBusPoweredMaxPower;
+  }
+}
+
+// Image files: the file's own block goes to the flash, carrying the bridge's serial number,
+// which is read from the bridge's block through a scratch header.
+void CarrySerialIntoFileBlock(std::span<std::uint8_t> block, const image::ImageBuffer& loaded) {
+  image::ImageBuffer scratch(PID_A);
+  scratch.CopyBlockIn(block.first(kConfigBlockSize));
+  std::uint8_t serial[kSerialBufferSize] = {};
+  scratch.GetSerial(serial);  // a blank or damaged chain leaves the buffer zero
+  image::ImageBuffer file = loaded;
+  file.SetSerial(serial);  // count 64: a 130-byte descriptor
+  file.CopyBlockOut(block.first(kConfigBlockSize));
+}
+
+// The block and code as the passes write them (marker bytes still those of the block edits).
+void ComposeFlash(std::vector<std::uint8_t>& flash, const image::ImageBuffer& loaded,
+                  const UpdatePlan& plan) {
+  const std::span<std::uint8_t> block(flash.data(), kConfigBlockSize);
+  ApplyBlockEdits(block, plan.selfPowered);
+  if (!plan.keepBridgeBlock) CarrySerialIntoFileBlock(block, loaded);
+  const std::span<const std::uint8_t> code = loaded.Code();
+  std::copy_n(code.begin(), std::min<std::size_t>(loaded.CodeLength(), code.size()),
+              flash.begin() + kConfigBlockSize);
+}
+
+void StampMarker(std::vector<std::uint8_t>& flash, std::uint16_t checksum) {
+  flash[kMarkerOffset] = image::VALID_MARKER;
+  flash[kMarkerOffset + 1] = static_cast<std::uint8_t>(checksum >> 8);
+  flash[kMarkerOffset + 2] = static_cast<std::uint8_t>(checksum);
+}
+
+// Times the phases of one update on the platform clock (a virtual clock in tests).
+class PhaseTimer {
+ public:
+  PhaseTimer(UpdateReport& report, UpdateObserver& observer)
+      : report_(report), observer_(observer) {}
+  ~PhaseTimer() { Stop(); }
+  void Start(UpdatePhase phase, int pass) {
+    Stop();
+    current_ = phase;
+    startUs_ = platform::Current<platform::Clock>().NowUs();
+    observer_.PhaseStarted(phase, pass);
+  }
+  void Stop() {
+    if (!current_) return;
+    const std::uint64_t now = platform::Current<platform::Clock>().NowUs();
+    report_.phaseSeconds[static_cast<std::size_t>(*current_)] +=
+        static_cast<double>(now - startUs_) / 1e6;
+    current_.reset();
+  }
+
+ private:
+  UpdateReport& report_;
+  UpdateObserver& observer_;
+  std::optional<UpdatePhase> current_;
+  std::uint64_t startUs_ = 0;
+};
+
+}  // namespace
+
+const char* PhaseStatusText(UpdatePhase phase) {
+  switch (phase) {
+    case UpdatePhase::ReadConfiguration: return "Read configuration data\n";
+    case UpdatePhase::SetConfiguration: return "Set configuration data\n";
+    case UpdatePhase::IcpStart: return "ICP start\n";
+    case UpdatePhase::Erase: return "Erase main code\n";
+    case UpdatePhase::Program: return "Programming main code\n";
+    case UpdatePhase::ReadBack: return "Read main code back\n";
+    case UpdatePhase::Compare: return "Compare main code\n";
+  }
+  return "";
+}
+
+const char* PhaseName(UpdatePhase phase) {
+  switch (phase) {
+    case UpdatePhase::ReadConfiguration: return "read configuration";
+    case UpdatePhase::SetConfiguration: return "set configuration";
+    case UpdatePhase::IcpStart: return "start";
+    case UpdatePhase::Erase: return "erase";
+    case UpdatePhase::Program: return "program";
+    case UpdatePhase::ReadBack: return "read back";
+    case UpdatePhase::Compare: return "compare";
+  }
+  return "";
+}
+
+std::string StringTableText(int id) {
+  switch (id) {
+#define BURNWELL_STRING_CASE(number, text) \
+  case number:                             \
+    return text;
+    BURNWELL_STRING_TABLE(BURNWELL_STRING_CASE)
+#undef BURNWELL_STRING_CASE
+    default:
+      return {};
+  }
+}
+
+std::string FormatErrorText(MessageId id, std::uint32_t offset, int length) {
+  const std::string format = StringTableText(Code(id));
+  if (format.find('%') == std::string::npos) return format;
+  char text[256];
+  std::snprintf(text, sizeof text, format.c_str(), offset, length);
+  return text;
+}
+
+std::vector<std::uint8_t> FlashAfterUpdate(std::span<const std::uint8_t> bridgeBlock,
+                                           const image::ImageBuffer& loaded,
+                                           const UpdatePlan& plan) {
+  std::vector<std::uint8_t> flash(kConfigBlockSize + loaded.CodeLength(), 0xFF);
+  std::copy_n(bridgeBlock.begin(), std::min<std::size_t>(bridgeBlock.size(), kConfigBlockSize),
+              flash.begin());
+  ComposeFlash(flash, loaded, plan);
+  StampMarker(flash, loaded.GetChecksum());
+  return flash;
+}
+
+UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& loaded,
+                          UpdateObserver& observer) {
+  UpdateReport report;
+  const int index = plan.deviceIndex;
+  const platform::WindowHandle progress = plan.progressWindow;
+  const std::uint32_t codeLength = loaded.CodeLength();
+  const std::uint32_t total = codeLength + kConfigBlockSize;
+  const std::uint16_t checksum = loaded.GetChecksum();
+
+  std::vector<std::uint8_t> flash;  // what goes to the flash, offset N = byte N
+  std::vector<std::uint8_t> readBack;
+  try {
+    flash.assign(total, 0xFF);
+    readBack.assign(total, 0xFF);
+  } catch (const std::bad_alloc&) {
+    report.errorText = "Not enough memory for the update";
+    report.errorStyle = MB_ICONHAND;
+    return report;
+  }
+
+  PhaseTimer timer(report, observer);
+  try {
+    timer.Start(UpdatePhase::ReadConfiguration, 0);
+    if (bridge::BridgeReadFlash(index, flash.data(), 0, kConfigBlockSize, progress,
+                                kProgressMessage) != 0) {
+      // Not retried and not counted.
+      throw RaisedError{MessageId::ReadFailed,
+                        FormatErrorText(MessageId::ReadFailed, 0, kConfigBlockSize)};
+    }
+
+    timer.Start(UpdatePhase::SetConfiguration, 0);
+    ComposeFlash(flash, loaded, plan);
+
+    timer.Start(UpdatePhase::IcpStart, 0);
+    // Counts a failed step; the sixth failure is raised, earlier ones start a new pass.
+    auto countFailure = [&](MessageId id, std::string text) {
+      if (report.passes >= kMaxPasses) throw RaisedError{id, std::move(text)};
+      observer.PassFailed(report.passes, id, text);
+    };
+
+    for (;;) {
+      ++report.passes;
+      bridge::BridgeIcpSwitch(index, 0);  // write protection off; result not examined
+
+      timer.Start(UpdatePhase::Erase, report.passes);
+      if (bridge::BridgeEraseFlash(index, progress, kProgressMessage) != 0) {
+        countFailure(MessageId::EraseFailed, FormatErrorText(MessageId::EraseFailed));
+        continue;
+      }
+
+      // The image first with the marker bytes erased, so that a cut-off write never leaves a
+      // valid marker on a partial image.
+      std::fill_n(flash.begin() + kMarkerOffset, 3, std::uint8_t{0xFF});
+      timer.Start(UpdatePhase::Program, report.passes);
+      if (bridge::BridgeWriteFlash(index, flash.data(), 0, total, progress, kProgressMessage) !=
+          0) {
+        countFailure(MessageId::ProgramFailed,
+                     FormatErrorText(MessageId::ProgramFailed, kConfigBlockSize,
+                                     static_cast<int>(codeLength)));
+        continue;
+      }
+
+      StampMarker(flash, checksum);
+      if (bridge::BridgeWriteFlash(index, flash.data() + kMarkerOffset, kMarkerOffset, 3,
+                                   progress, kProgressMessage) != 0) {
+        countFailure(MessageId::ProgramFailed,
+                     FormatErrorText(MessageId::ProgramFailed, kMarkerOffset, 3));
+        continue;
+      }
+
+      timer.Start(UpdatePhase::ReadBack, report.passes);
+      if (bridge::BridgeReadFlash(index, readBack.data(), 0, total, progress, kProgressMessage) !=
+          0) {
+        countFailure(MessageId::ReadFailed,
+                     FormatErrorText(MessageId::ReadFailed, 0, static_cast<int>(total)));
+        continue;
+      }
+
+      timer.Start(UpdatePhase::Compare, report.passes);
+      if (flash != readBack) {
+        countFailure(MessageId::VerifyFailed, FormatErrorText(MessageId::VerifyFailed));
+        continue;
+      }
+
+      bridge::BridgeIcpSwitch(index, 1);  // write protection on again
+      break;
+    }
+  } catch (const RaisedError& error) {
+    report.error = error.id;
+    report.errorText = error.text;
+    report.errorStyle = StyleOf(error.id);
+    return report;
+  }
+  report.result = UpdateResult::Updated;
+  return report;
+}
+
+}  // namespace burnwell::app

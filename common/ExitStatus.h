@@ -19,13 +19,14 @@ enum class ExitStatus : int {
   NoBridge = 3,              // no bridge found, or none matching the selection
   LoadFailedOrDeclined = 4,  // the firmware file could not be loaded, or the warning was declined
   BackupFailed = 5,          // burnwell-tool update --backup: the backup failed, nothing was written
-  // 6 reserved: the firmware does not fit the bridge (production line).
+  FirmwareDoesNotFit = 6,  // burnwell-tool: the file's product or vendor does not fit the bridge
   VersionRefused = 7,  // burnwell: the version check refused the bridge
   NotStarted = 8,      // burnwell: the update could not be started
   NoWindow = 9,        // burnwell: no window could be shown
-  // 10-13 reserved (robustness): 10 the bridge is busy with another program, 11 no permission on
-  // the bridge's node, 12 the bridge was disconnected or stopped answering, 13 stopped by a
-  // signal in the middle of an update.
+  BridgeBusy = 10,     // the bridge is busy with another program (its lock is held)
+  NoPermission = 11,   // no permission on the bridge's node
+  Disconnected = 12,   // the bridge was disconnected or stopped answering during the update
+  Stopped = 13,        // stopped by a signal in the middle of an update
 };
 
 // The programs that share the table; a status lists the ones that can end with it.

@@ -70,6 +70,17 @@ static_assert(qualifier_descriptor::Reserved + 1 == qualifier_descriptor::kSize)
 static_assert(configuration_descriptor::MaxPower + 1 == configuration_descriptor::kSize);
 static_assert(interface_descriptor::InterfaceString + 1 == interface_descriptor::kSize);
 static_assert(endpoint_descriptor::Interval + 1 == endpoint_descriptor::kSize);
+// The one-byte fields the descriptors share, each right after the one before.
+static_assert(device_descriptor::Class + 1 == device_descriptor::SubClass &&
+              device_descriptor::SubClass + 1 == device_descriptor::Protocol &&
+              device_descriptor::Protocol + 1 == device_descriptor::MaxPacket0);
+static_assert(qualifier_descriptor::Class + 1 == qualifier_descriptor::SubClass &&
+              qualifier_descriptor::SubClass + 1 == qualifier_descriptor::Protocol &&
+              qualifier_descriptor::Protocol + 1 == qualifier_descriptor::MaxPacket0);
+static_assert(configuration_descriptor::ConfigurationString + 1 ==
+              configuration_descriptor::Attributes);
+static_assert(interface_descriptor::Number + 1 == interface_descriptor::AlternateSetting &&
+              interface_descriptor::AlternateSetting + 1 == interface_descriptor::NumEndpoints);
 constexpr std::size_t kConfigurationTotal =
     configuration_descriptor::kSize + interface_descriptor::kSize + 2 * endpoint_descriptor::kSize;
 static_assert(kConfigurationTotal == 32);

@@ -21,6 +21,7 @@
 #include "image/ImageBuffer.h"
 #include "tests/support/TestSupport.h"
 #include "ui/Templates.h"
+#include "platform/Seam.h"
 #include "ui/qt/QtBackend.h"
 
 namespace burnwell::ui {
@@ -107,7 +108,8 @@ TEST(QtLayout, ControlsStayApartAndInsideTheWindowInEveryStateAndBoxesLeaveTheWi
   static char name[] = "burnwell_qt_layout_test";
   static char* argv[] = {name, nullptr};
   auto backend = MakeQtBackend(argc, argv, FileVersion{1, 4, 3, 23});
-  SetBackend(backend.get());
+  std::optional<platform::ScopedOverride<Backend>> installed;
+  installed.emplace(backend.get());
 
   std::vector<std::string> faults;
   std::vector<std::string> boxes;
@@ -175,7 +177,7 @@ TEST(QtLayout, ControlsStayApartAndInsideTheWindowInEveryStateAndBoxesLeaveTheWi
     });
     about.DoModal();
   }
-  SetBackend(nullptr);
+  installed.reset();
   backend.reset();
   std::filesystem::current_path(previous);
 

@@ -183,9 +183,10 @@ class UsbipServerTest : public ::testing::Test {
 
   VirtualClock clock;
   std::vector<std::shared_ptr<EmulatedBridge>> bridges;
-  std::unique_ptr<UsbipServer> server;
   std::mutex logMutex;
   std::vector<std::string> log;
+  // Last, so that it is destroyed first: its threads write to the log until it stops.
+  std::unique_ptr<UsbipServer> server;
 };
 
 TEST_F(UsbipServerTest, DeviceListShowsEachBridgeAsABulkOnlyDeviceAndImportRefusesUnknownIds) {

@@ -189,6 +189,8 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
   PhaseTimer timer(report, observer);
   try {
     timer.Start(UpdatePhase::ReadConfiguration, 0);
+    // Always in classic transfers: nothing checks this read, and a bridge that cannot hold chip
+    // select would hand a fast read back wrong without an error.
     if (bridge::BridgeReadFlash(index, flash.data(), 0, kConfigBlockSize, progress,
                                 kProgressMessage) != 0) {
       // Not retried and not counted.
@@ -206,6 +208,7 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
       observer.PassFailed(report.passes, id, text);
     };
 
+    protocol::TransferMode transfers = plan.transfers;
     for (;;) {
       ++report.passes;
       bridge::BridgeIcpSwitch(index, 0);  // write protection off; result not examined
@@ -220,8 +223,8 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
       // valid marker on a partial image.
       std::fill_n(flash.begin() + kMarkerOffset, 3, std::uint8_t{0xFF});
       timer.Start(UpdatePhase::Program, report.passes);
-      if (bridge::BridgeWriteFlash(index, flash.data(), 0, total, progress, kProgressMessage) !=
-          0) {
+      if (bridge::BridgeWriteFlash(index, flash.data(), 0, total, progress, kProgressMessage,
+                                   transfers) != 0) {
         countFailure(MessageId::ProgramFailed,
                      FormatErrorText(MessageId::ProgramFailed, kConfigBlockSize,
                                      static_cast<int>(codeLength)));
@@ -230,15 +233,15 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
 
       StampMarker(flash, checksum);
       if (bridge::BridgeWriteFlash(index, flash.data() + kMarkerOffset, kMarkerOffset, 3,
-                                   progress, kProgressMessage) != 0) {
+                                   progress, kProgressMessage, transfers) != 0) {
         countFailure(MessageId::ProgramFailed,
                      FormatErrorText(MessageId::ProgramFailed, kMarkerOffset, 3));
         continue;
       }
 
       timer.Start(UpdatePhase::ReadBack, report.passes);
-      if (bridge::BridgeReadFlash(index, readBack.data(), 0, total, progress, kProgressMessage) !=
-          0) {
+      if (bridge::BridgeReadFlash(index, readBack.data(), 0, total, progress, kProgressMessage,
+                                  transfers) != 0) {
         countFailure(MessageId::ReadFailed,
                      FormatErrorText(MessageId::ReadFailed, 0, static_cast<int>(total)));
         continue;
@@ -247,6 +250,12 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
       timer.Start(UpdatePhase::Compare, report.passes);
       if (flash != readBack) {
         countFailure(MessageId::VerifyFailed, FormatErrorText(MessageId::VerifyFailed));
+        // A bridge that cannot hold chip select across transfers programs and reads fast
+        // transfers wrong without an error: the next pass goes back to classic ones.
+        if (transfers == protocol::TransferMode::Fast) {
+          transfers = protocol::TransferMode::Classic;
+          report.fellBackToClassic = true;
+        }
         continue;
       }
 

@@ -80,6 +80,8 @@ struct UpdateReport {
   std::string errorText;             // its formatted text
   std::uint32_t errorStyle = 0;      // the message-box style the dialog shows it with
   std::array<double, kUpdatePhaseCount> phaseSeconds{};  // time spent in each phase, all passes
+  // A pass with fast transfers failed its compare, and the passes after it used classic ones.
+  bool fellBackToClassic = false;
 };
 
 // Updates the bridge the plan names with `loaded` (the loaded firmware image, never changed).

@@ -89,6 +89,9 @@ class CBurnwellDlg : public ui::CDialog, public UpdateHost {
   // The update's view of the dialog.
   int SelfPowered() const override { return m_selfPowered; }
   int FileType() const override { return m_fileType; }
+  protocol::TransferMode Transfers() const override {
+    return settings_.fastTransfers != 0 ? protocol::TransferMode::Fast : protocol::TransferMode::Classic;
+  }
   platform::WindowHandle ProgressWindow() override;
   void ShowProgress(bool visible) override;
   void SetStatusText(const std::string& text) override;

@@ -67,6 +67,7 @@ int ReadConfigFile(const std::filesystem::path& path, ConfigSettings& settings) 
                                               NAME_BUFFER_CHARS);
   settings.selfPowered =
       profile.ReadInt(path, SECTION_SELF_POWERED, KEY_SELF_POWER_ON, DEFAULT_SELF_POWER_ON);
+  settings.fastTransfers = profile.ReadInt(path, SECTION_TRANSFER, KEY_FAST, DEFAULT_FAST);
   return 0;
 }
 

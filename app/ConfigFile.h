@@ -27,6 +27,8 @@ inline constexpr std::string_view KEY_CMP_LEN = "CMPLEN";
 inline constexpr std::string_view KEY_CMP_STR = "CMPSTR";
 inline constexpr std::string_view SECTION_SELF_POWERED = "Self_Powered";
 inline constexpr std::string_view KEY_SELF_POWER_ON = "SELFPOWERON";
+inline constexpr std::string_view SECTION_TRANSFER = "Transfer";
+inline constexpr std::string_view KEY_FAST = "Fast";
 
 // Defaults of the keys that are missing.
 inline constexpr std::int32_t DEFAULT_DEV_COUNT = 3;
@@ -34,6 +36,7 @@ inline constexpr std::string_view DEFAULT_HEX_NAME = "ZQ5x8x.hex";
 inline constexpr std::int32_t DEFAULT_CMP_LEN = 14;
 inline constexpr std::string_view DEFAULT_CMP_STR = "ZQ5x8x";
 inline constexpr std::int32_t DEFAULT_SELF_POWER_ON = 1;
+inline constexpr std::int32_t DEFAULT_FAST = 0;
 
 // More identifier pairs than this stop the reading.
 inline constexpr std::int32_t MAX_DEV_COUNT = 3;
@@ -56,6 +59,9 @@ struct ConfigSettings {
   std::string compareString;     // UTF-8
   // Starts at the default rather than undefined: a reading stopped at DevCount leaves it as is.
   std::int32_t selfPowered = DEFAULT_SELF_POWER_ON;
+  // Non-zero: the update moves the flash in page programs and 4 KiB reads rather than 32-byte
+  // pieces.
+  std::int32_t fastTransfers = DEFAULT_FAST;
 };
 
 // The maker's IDs as Config.ini writes them: four upper-case hex digits ("7E55", "2501").

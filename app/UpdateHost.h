@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/WindowMessages.h"
+#include "protocol/TransferMode.h"
 
 namespace burnwell::app {
 
@@ -18,6 +19,8 @@ class UpdateHost {
   virtual int SelfPowered() const = 0;
   // The loaded firmware's file type: 0 Intel HEX, anything else not HEX.
   virtual int FileType() const = 0;
+  // How the update moves the flash: 32-byte pieces unless the host asks for fast transfers.
+  virtual protocol::TransferMode Transfers() const { return protocol::TransferMode::Classic; }
 
   // The progress control (1006). The flash operations post progress-bar messages to it through
   // platform::WindowMessages, and the update sends its set-up messages the same way.

@@ -45,6 +45,7 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
   plan.deviceIndex = kFirstBridge;
   plan.selfPowered = host.SelfPowered();
   plan.keepBridgeBlock = host.FileType() == 0;  // Intel HEX
+  plan.transfers = host.Transfers();
   plan.progressWindow = progress;
   StatusLineObserver observer(host);
   const UpdateReport report = UpdateBridge(plan, loaded, observer);

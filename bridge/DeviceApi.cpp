@@ -12,6 +12,7 @@
 #include "platform/DeviceIo.h"
 #include "platform/NamedLock.h"
 #include "platform/System.h"
+#include "protocol/FastTransfers.h"
 #include "protocol/FlashOperations.h"
 #include "protocol/VendorCommands.h"
 
@@ -250,19 +251,20 @@ int BridgeEraseFlash(int index, platform::WindowHandle progressWindow, std::uint
 }
 
 int BridgeReadFlash(int index, std::uint8_t* buffer, std::uint32_t offset, std::uint32_t length,
-                    platform::WindowHandle progressWindow, std::uint32_t messageNumber) {
+                    platform::WindowHandle progressWindow, std::uint32_t messageNumber,
+                    protocol::TransferMode transfers) {
   return WithDevice(index, [&](const DeviceRecord& record) {
-    return Code(
-        protocol::FlashRead(record, buffer, offset, length, progressWindow, messageNumber));
+    return Code(protocol::FlashRead(record, buffer, offset, length, progressWindow, messageNumber,
+                                    transfers));
   });
 }
 
 int BridgeWriteFlash(int index, const std::uint8_t* buffer, std::uint32_t offset,
                      std::uint32_t length, platform::WindowHandle progressWindow,
-                     std::uint32_t messageNumber) {
+                     std::uint32_t messageNumber, protocol::TransferMode transfers) {
   return WithDevice(index, [&](const DeviceRecord& record) {
-    return Code(
-        protocol::FlashWrite(record, buffer, offset, length, progressWindow, messageNumber));
+    return Code(protocol::FlashWrite(record, buffer, offset, length, progressWindow,
+                                     messageNumber, transfers));
   });
 }
 

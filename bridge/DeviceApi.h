@@ -9,6 +9,7 @@
 
 #include "bridge/ApiResult.h"
 #include "platform/WindowMessages.h"
+#include "protocol/TransferMode.h"
 
 namespace burnwell::bridge {
 
@@ -26,11 +27,14 @@ int BridgeGetVersionByIndex(int index, std::uint32_t* version, std::uint32_t* fi
 int BridgeFindById(int id);
 int BridgeIcpSwitch(int index, std::uint32_t mode);
 int BridgeEraseFlash(int index, platform::WindowHandle progressWindow, std::uint32_t messageNumber);
+// A serial flash moves in the given transfer mode; an EEPROM always in the bridge's own pieces.
 int BridgeReadFlash(int index, std::uint8_t* buffer, std::uint32_t offset, std::uint32_t length,
-                    platform::WindowHandle progressWindow, std::uint32_t messageNumber);
+                    platform::WindowHandle progressWindow, std::uint32_t messageNumber,
+                    protocol::TransferMode transfers = protocol::TransferMode::Classic);
 int BridgeWriteFlash(int index, const std::uint8_t* buffer, std::uint32_t offset,
                      std::uint32_t length, platform::WindowHandle progressWindow,
-                     std::uint32_t messageNumber);
+                     std::uint32_t messageNumber,
+                     protocol::TransferMode transfers = protocol::TransferMode::Classic);
 CountOrError DiscoverDevices();
 void ReleaseDevices();
 bool IsWindowsNt();

@@ -73,8 +73,8 @@ struct FlashIdAnswer {
 struct FlashChipDescriptor {
   std::string_view name{};
   FlashIdAnswer answer{};
-  // The three figures below are read by no routine; they tell the families apart for a
-  // reader: capacity, program page and smallest erase unit, in bytes.
+  // Capacity, program page and smallest erase unit, in bytes: they tell the families apart for
+  // a reader; only fast transfers read one (the page, the most one program command carries).
   std::uint32_t capacity = 0;
   std::uint16_t pageSize = 0;
   std::uint32_t eraseUnit = 0;

@@ -101,6 +101,11 @@ void AddBridgeOptions(CLI::App& app, Collected& collected) {
   remember(cli::AddNumber(app, "--latency-us", bridge.latencyUs,
                           "time each command takes (default " + std::to_string(defaults.latencyUs) + ")",
                           "microseconds (0 to 10000000)", 10'000'000));
+  remember(cli::AddNumber(app, "--selection-ends-after", bridge.selectionEndsAfterTransfers,
+                          "the bridge ends chip select by itself after N SPI transfers, as a bridge that cannot "
+                          "hold it between commands (default 0: held until the deselect command)",
+                          "a number of SPI transfers", 0xFFFFFFFF)
+               ->type_name("N"));
   remember(cli::AddNumber(app, "--vid", bridge.vendorId,
                           "the bridge's vendor ID (default " + Hex(defaults.vendorId, 4) + ")", "a 16-bit vendor ID")
                ->type_name("ID"));

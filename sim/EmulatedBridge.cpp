@@ -378,6 +378,8 @@ EmulatedBridge::Reply EmulatedBridge::Vendor(const std::uint8_t* cdb, bool dataI
           spiWritten_.push_back(data[i]);
         }
       }
+      const std::uint32_t limit = config_.selectionEndsAfterTransfers;
+      if (selected_ && limit != 0 && ++transfersInSelection_ >= limit) SpiDeselect();
       return Reply::Good(static_cast<std::uint32_t>(length));
     }
     case 0xD8: {  // one ATA command to the drive
@@ -492,6 +494,7 @@ EmulatedBridge::Reply EmulatedBridge::Read10(const std::uint8_t* cdb, bool dataI
 void EmulatedBridge::SpiSelect() {
   if (selected_) return;  // chip select is already low
   selected_ = true;
+  transfersInSelection_ = 0;
   spiWritten_.clear();
   spiRead_.clear();
   if (chip_) chip_->Select();

@@ -46,6 +46,14 @@ struct BridgeConfig {
   std::string inquiryRevision;  // empty: from the firmware version
 
   std::uint32_t latencyUs = 300;  // cost of one command: a USB 2.0 bulk-only round trip
+  // How long the bridge holds chip select. 0: from the select command to the deselect command,
+  // across any number of SPI transfers. N: the bridge ends the selection itself after the N-th
+  // SPI write or read inside it, as a bridge would that cannot hold chip select between
+  // commands; transfers after that reach no chip (reads see 0xFF) until the next select.
+  // With 1 no command that needs its bytes and its data or answer in one selection works;
+  // with 2 a command with one data transfer or one answer (the 32-byte pieces) still does,
+  // and longer transactions are cut.
+  std::uint32_t selectionEndsAfterTransfers = 0;
   FaultPlan faults;
 
   // Shorthands (designated initialisers of this struct trip -Wmissing-field-initializers).
@@ -136,6 +144,7 @@ class EmulatedBridge {
   std::array<std::uint8_t, 18> lastSense_{};
 
   bool selected_ = false;
+  std::uint32_t transfersInSelection_ = 0;
   std::vector<std::uint8_t> spiWritten_;
   std::vector<std::uint8_t> spiRead_;
 

@@ -100,7 +100,14 @@ std::uint8_t FlashChip::Exchange(std::uint8_t mosi) {
 std::uint8_t FlashChip::Answer(std::size_t position) {
   const std::uint8_t opcode = command_[0];
   const auto& d = description_;
-  if (opcode == op::ReadStatus1) return Status(0);
+  if (opcode == op::ReadStatus1) {
+    const std::uint8_t status = Status(0);
+    if (readyUnseen_ && (status & kStatusBusy) == 0) {
+      readyUnseen_ = false;
+      statistics_.readySeenLateUs += clock_.NowUs() - busyUntilUs_;
+    }
+    return status;
+  }
   if (opcode == op::ReadStatus2 && d.statusRegisters >= 2) return status_[1];
   if (opcode == op::ProductId15 && d.statusRegisters >= 3) return status_[2];
   if (Busy()) return 0xFF;  // a part busy with a write answers only status reads
@@ -265,6 +272,9 @@ void FlashChip::ProgramPage(std::uint32_t address, std::span<const std::uint8_t>
 
 void FlashChip::StartBusy(std::uint64_t microseconds) {
   busyUntilUs_ = clock_.NowUs() + microseconds;
+  readyUnseen_ = true;
+  ++statistics_.periods;
+  statistics_.busyUs += microseconds;
 }
 
 }  // namespace burnwell::sim

@@ -65,6 +65,15 @@ struct ChipDescription {
   std::uint32_t chipEraseUs = 0;
 };
 
+// What the chip's busy periods cost the host, for measurements: the chip's own busy time, and
+// how late the host saw each period's end (from the moment the chip became ready to the first
+// status read that answered ready).
+struct BusyStatistics {
+  std::uint64_t periods = 0;
+  std::uint64_t busyUs = 0;
+  std::uint64_t readySeenLateUs = 0;
+};
+
 // One chip on the bus.
 class FlashChip {
  public:
@@ -87,6 +96,7 @@ class FlashChip {
   bool WriteEnabled() const { return writeEnabled_; }
   bool AutoIncrementActive() const { return autoIncrement_; }
   void SetStatusForTest(int index, std::uint8_t value) { status_[index] = value; }
+  const BusyStatistics& Statistics() const { return statistics_; }
 
   // The WP# pin: when asserted, a set status-write-protect bit locks the status register.
   void SetWriteProtectPin(bool asserted) { writeProtectPin_ = asserted; }
@@ -120,6 +130,8 @@ class FlashChip {
   bool autoIncrement_ = false;
   std::uint32_t autoIncrementAddress_ = 0;
   std::uint64_t busyUntilUs_ = 0;
+  bool readyUnseen_ = false;  // a busy period began and no status read has seen its end
+  BusyStatistics statistics_;
   bool selected_ = false;
   bool busyAtSelect_ = false;
   std::vector<std::uint8_t> command_;

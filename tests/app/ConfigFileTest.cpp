@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <utility>
 #include <fstream>
 #include <vector>
 
@@ -123,7 +124,22 @@ TEST(ConfigRead, KeysAreReadInOrderWithTheirBufferSizes) {
                                "Update_Device/PID1/8", "Update_Device/VID2/8",
                                "Update_Device/PID2/8", "Hex_FileName/HEXNAME/128",
                                "Cmp_Ver/CMPLEN/int", "Cmp_Ver/CMPSTR/128",
-                               "Self_Powered/SELFPOWERON/int"}));
+                               "Self_Powered/SELFPOWERON/int", "Transfer/Fast/int"}));
+}
+
+TEST(ConfigRead, FastTransfersOnlyWhenTheTransferSectionAsksForThem) {
+  const std::pair<const char*, std::int32_t> rows[] = {
+      {"[Self_Powered]\nSELFPOWERON=1\n", 0},
+      {"[Transfer]\nFast=1\n", 1},
+      {"[Transfer]\nFast=0\n", 0},
+  };
+  for (const auto& [text, fast] : rows) {
+    RecordingProfile profile(text);
+    platform::ScopedOverride<platform::Profile> guard(&profile);
+    ConfigSettings settings;
+    ASSERT_EQ(ReadConfigFile("Config.ini", settings), 0);
+    EXPECT_EQ(settings.fastTransfers, fast) << text;
+  }
 }
 
 // --- DevCount --------------------------------------------------------------------------------

@@ -404,3 +404,48 @@ TEST_F(UpdateSequence, SmallEepromTakesAConfigurationOnlyImage) {
 
 }  // namespace
 }  // namespace burnwell::app
+
+namespace burnwell::app {
+namespace {
+
+// A bridge that ends chip select by itself after two transfers still runs every 32-byte piece,
+// but cuts a page program or a long read short without an error: the compare of the fast pass
+// fails, the next pass uses classic transfers and verifies.
+TEST_F(UpdateSequence, FastTransfersFallBackToClassicAfterAFailedCompare) {
+  struct Row {
+    std::uint32_t selectionEndsAfter;
+    protocol::TransferMode transfers;
+    int passes;
+    bool fellBack;
+  };
+  const Row rows[] = {
+      {0, protocol::TransferMode::Fast, 1, false},
+      {2, protocol::TransferMode::Fast, 2, true},
+      {2, protocol::TransferMode::Classic, 1, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.selectionEndsAfter);
+    device::ResetDeviceLayerState();
+    sim::BridgeConfig config = sim::BridgeConfig::WithChip("MX25L1005");
+    config.selectionEndsAfterTransfers = row.selectionEndsAfter;
+    AddBridge(config);
+    const std::vector<std::uint8_t> block = Memory(image::CONFIG_BLOCK_SIZE);
+    LoadCode(0xB800, 0x1234);
+    std::uint8_t devices[32] = {};
+    ASSERT_GT(bridge::BridgeOpen(devices, sizeof devices), 0);
+    UpdatePlan plan;
+    plan.transfers = row.transfers;
+    UpdateObserver observer;
+    const UpdateReport report = UpdateBridge(plan, image::LoadedImage(), observer);
+    bridge::BridgeClose();
+
+    EXPECT_EQ(report.result, UpdateResult::Updated);
+    EXPECT_EQ(report.passes, row.passes);
+    EXPECT_EQ(report.fellBackToClassic, row.fellBack);
+    const std::vector<std::uint8_t> expected = FlashAfterUpdate(block, image::LoadedImage(), plan);
+    EXPECT_EQ(Memory(expected.size()), expected);
+  }
+}
+
+}  // namespace
+}  // namespace burnwell::app

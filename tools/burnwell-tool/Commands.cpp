@@ -24,6 +24,16 @@ void AddBridgeSelection(CLI::App& command, BridgeSelection& selection) {
       ->group("Bridge selection");
 }
 
+void AddTransferOption(CLI::App& command, protocol::TransferMode& transfers) {
+  transfers = protocol::TransferMode::Fast;
+  command
+      .add_flag_callback(
+          "--classic-transfers", [&transfers] { transfers = protocol::TransferMode::Classic; },
+          "move a serial flash in 32-byte pieces, each its own chip transaction, rather than in page "
+          "programs and 4 KiB reads (for a bridge that cannot hold chip select between commands)")
+      ->group("Transfers");
+}
+
 std::filesystem::path ArgumentPath(const std::string& text) { return app::PathFromUtf8(text); }
 
 int UsageError(std::ostream& err, std::string_view command, std::string_view problem) {

@@ -12,6 +12,7 @@
 
 #include "common/CommandLine.h"
 #include "common/ExitStatus.h"
+#include "protocol/TransferMode.h"
 
 namespace burnwell::tool {
 
@@ -43,6 +44,10 @@ struct BridgeSelection {
   std::uint32_t index = 0;
 };
 void AddBridgeSelection(CLI::App& command, BridgeSelection& selection);
+
+// How the commands that move the flash (update, backup, flash read and write) move it: fast
+// transfers unless --classic-transfers is given. Sets `transfers` to its default.
+void AddTransferOption(CLI::App& command, protocol::TransferMode& transfers);
 
 // A file name argument as the file readers take it: on Windows the UTF-8 text becomes UTF-16
 // again, on Linux the bytes stay as given.

@@ -51,6 +51,7 @@ struct FlashRequest {
   std::optional<std::uint32_t> offset;
   std::optional<std::uint32_t> length;
   std::string protect;  // on or off
+  protocol::TransferMode transfers = protocol::TransferMode::Fast;
 };
 
 int Report(int code, std::ostream& out, std::ostream& err) {
@@ -115,7 +116,7 @@ int Read(int index, const device::DeviceRecord& record, const FlashRequest& requ
   if (request.length) length = *request.length;
   if (const auto fault = SpanFault(record, offset, length)) return UsageError(err, "flash read", *fault);
   std::vector<std::uint8_t> buffer(length);
-  const int code = bridge::BridgeReadFlash(index, buffer.data(), offset, length, 0, 0);
+  const int code = bridge::BridgeReadFlash(index, buffer.data(), offset, length, 0, 0, request.transfers);
   if (code != 0) return Report(code, out, err);
   std::ofstream file(ArgumentPath(request.file), std::ios::binary | std::ios::trunc);
   file.write(reinterpret_cast<const char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
@@ -142,7 +143,7 @@ int Write(int index, const device::DeviceRecord& record, const FlashRequest& req
   const std::uint32_t offset = request.offset.value_or(0);
   if (const auto fault = SpanFault(record, offset, bytes.size())) return UsageError(err, "flash write", *fault);
   const int code = bridge::BridgeWriteFlash(index, bytes.data(), offset,
-                                            static_cast<std::uint32_t>(bytes.size()), 0, 0);
+                                            static_cast<std::uint32_t>(bytes.size()), 0, 0, request.transfers);
   return Report(code, out, err);
 }
 
@@ -172,6 +173,7 @@ CommandAction DeclareFlash(CLI::App& command) {
   cli::SetUsage(command, FLASH_USAGE);
   command.require_subcommand(1);
   AddBridgeSelection(command, request->selection);
+  AddTransferOption(command, request->transfers);
   command.footer(std::string(FLASH_DETAILS) + ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed,
                                                                ExitStatus::Usage, ExitStatus::NoBridge}));
 

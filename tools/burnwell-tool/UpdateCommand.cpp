@@ -44,14 +44,16 @@ constexpr const char* BACKUP_DETAILS =
 // bar that the flash operations drive with their progress-bar messages.
 class TerminalUpdateHost final : public app::UpdateHost {
  public:
-  TerminalUpdateHost(ui::TerminalView& view, int selfPowered, int fileType)
-      : view_(view), progress_(view), selfPowered_(selfPowered), fileType_(fileType) {}
+  TerminalUpdateHost(ui::TerminalView& view, int selfPowered, int fileType,
+                     protocol::TransferMode transfers)
+      : view_(view), progress_(view), selfPowered_(selfPowered), fileType_(fileType), transfers_(transfers) {}
 
   // Where the progress-bar messages must be delivered while the update runs.
   platform::WindowMessages& ProgressMessages() { return progress_; }
 
   int SelfPowered() const override { return selfPowered_; }
   int FileType() const override { return fileType_; }
+  protocol::TransferMode Transfers() const override { return transfers_; }
   platform::WindowHandle ProgressWindow() override { return progress_.ProgressWindow(); }
   void ShowProgress(bool visible) override { progress_.Show(visible); }
   void SetStatusText(const std::string& text) override { view_.Status(text); }
@@ -64,11 +66,13 @@ class TerminalUpdateHost final : public app::UpdateHost {
   ui::TerminalProgress progress_;
   int selfPowered_;
   int fileType_;
+  protocol::TransferMode transfers_;
 };
 
 // The bridge's block and code region as a header image file.
 // Returns the exit status; text is the file name as given, for messages.
-int WriteBackup(std::uint32_t selected, const std::string& text, std::ostream& err) {
+int WriteBackup(std::uint32_t selected, const std::string& text, protocol::TransferMode transfers,
+                std::ostream& err) {
   const std::filesystem::path out = ArgumentPath(text);
   BridgeSession session;
   if (const int status = session.ReportOpenFailure("backup", err); status != 0) return status;
@@ -83,7 +87,8 @@ int WriteBackup(std::uint32_t selected, const std::string& text, std::ostream& e
   const std::uint32_t codeLength = smallEeprom ? 0 : record.CodeSize;
 
   std::vector<std::uint8_t> flash(image::CONFIG_BLOCK_SIZE + codeLength, 0xFF);
-  const int read = bridge::BridgeReadFlash(index, flash.data(), 0, static_cast<std::uint32_t>(flash.size()), 0, 0);
+  const int read =
+      bridge::BridgeReadFlash(index, flash.data(), 0, static_cast<std::uint32_t>(flash.size()), 0, 0, transfers);
   if (read != 0) {
     err << "burnwell-tool backup: reading the bridge failed: " << ResultText(read) << "\n";
     return Code(ExitStatus::Failed);
@@ -137,6 +142,7 @@ struct UpdateRequest {
   std::optional<std::string> backup;
   bool yes = false;
   bool busPowered = false;
+  protocol::TransferMode transfers = protocol::TransferMode::Fast;
 };
 
 int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err) {
@@ -165,7 +171,7 @@ int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err
     return Code(ExitStatus::Failed);
   }
   if (request.backup) {
-    const int saved = WriteBackup(0, *request.backup, err);
+    const int saved = WriteBackup(0, *request.backup, request.transfers, err);
     if (saved != Code(ExitStatus::Success)) {
       bridge::BridgeUninitialize();
       return Code(saved == Code(ExitStatus::NoBridge) ? ExitStatus::NoBridge : ExitStatus::BackupFailed);
@@ -173,7 +179,7 @@ int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err
     out << "backup: " << *request.backup << std::endl;
   }
 
-  TerminalUpdateHost host(view, selfPowered, static_cast<int>(type));
+  TerminalUpdateHost host(view, selfPowered, static_cast<int>(type), request.transfers);
   app::UpdateOutcome outcome;
   {
     platform::ScopedOverride<platform::WindowMessages> progress(&host.ProgressMessages());
@@ -204,6 +210,7 @@ CommandAction DeclareUpdate(CLI::App& command) {
                      "first save the bridge's block and code region to OUT (as backup does); the update does "
                      "not start when the backup fails")
       ->type_name("OUT");
+  AddTransferOption(command, request->transfers);
   command.footer(std::string(UPDATE_DETAILS) +
                  ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage, ExitStatus::NoBridge,
                                  ExitStatus::LoadFailedOrDeclined, ExitStatus::BackupFailed}));
@@ -214,15 +221,17 @@ CommandAction DeclareBackup(CLI::App& command) {
   struct BackupRequest {
     std::string out;
     BridgeSelection selection;
+    protocol::TransferMode transfers = protocol::TransferMode::Fast;
   };
   auto request = std::make_shared<BackupRequest>();
   cli::SetUsage(command, "burnwell-tool backup OUT [--index N]");
   command.add_option("OUT", request->out, "the image file to write")->required();
   AddBridgeSelection(command, request->selection);
+  AddTransferOption(command, request->transfers);
   command.footer(std::string(BACKUP_DETAILS) + ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed,
                                                                 ExitStatus::Usage, ExitStatus::NoBridge}));
   return [request](std::ostream& out, std::ostream& err) {
-    const int status = WriteBackup(request->selection.index, request->out, err);
+    const int status = WriteBackup(request->selection.index, request->out, request->transfers, err);
     if (status == Code(ExitStatus::Success)) out << "saved " << request->out << "\n";
     return status;
   };

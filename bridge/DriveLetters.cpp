@@ -103,12 +103,12 @@ char FindLetterByMountedDevice(const char* instancePath) {
     if (!NamesRemovableVolume(mounted)) continue;
     const std::string enumKey = "SYSTEM\\CurrentControlSet\\Enum\\" + std::string(wanted);
     RegistryValue prefix;
-    // A unit without a readable ParentIdPrefix names no removable volume: treating the missing
-    // value as an empty prefix would hand it the first removable volume of the machine.
+    // A unit without a readable ParentIdPrefix, or with an empty one, names no removable
+    // volume: an empty prefix is part of every name and would hand the unit the first
+    // removable volume of the machine.
     if (ReadMachineValue(enumKey.c_str(), "ParentIdPrefix", prefix) != ReadOutcome::Read) continue;
-    if (text::ContainsNoCase(mounted, text::NarrowUtf16(prefix.data.data(), prefix.size))) {
-      return letter;
-    }
+    const std::string parentIdPrefix = text::NarrowUtf16(prefix.data.data(), prefix.size);
+    if (!parentIdPrefix.empty() && text::ContainsNoCase(mounted, parentIdPrefix)) return letter;
   }
   return '0';
 }

@@ -2,7 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <vector>
 
 #include "common/Bytes.h"
 #include "device/Transport.h"
@@ -21,7 +26,7 @@ void StorePointer(std::uint8_t* at, std::uintptr_t value) {
     StoreLe32(at, static_cast<std::uint32_t>(value));
 }
 
-// Closes the command's event on every way out.
+// Closes the command's event on every way out but one: Release leaves it open for good.
 class EventGuard {
  public:
   explicit EventGuard(platform::EventHandle event) : event_(event) {}
@@ -31,12 +36,45 @@ class EventGuard {
   EventGuard(const EventGuard&) = delete;
   EventGuard& operator=(const EventGuard&) = delete;
   platform::EventHandle get() const { return event_; }
+  void Release() { event_ = 0; }
 
  private:
   platform::EventHandle event_;
 };
 
 constexpr std::uint32_t kAspiWaitMarginMs = 10000;
+// How long an abort gets to take effect before the command is left to the library.
+constexpr std::uint32_t kAbortWaitMs = 5000;
+
+// What the library reads and writes while a command runs: the request block and the data
+// (a copy of the caller's, so that a command the library never lets go of cannot write into
+// a request its caller has freed).
+struct AspiCommand {
+  alignas(16) std::array<std::uint8_t, kSrbAreaSize> block{};
+  std::vector<std::uint8_t> data;
+};
+
+// A command whose abort did not take effect: the library may still write into it and signal
+// its event at any time, so neither is ever freed or closed.
+void LeaveToTheLibrary(std::unique_ptr<AspiCommand> command) {
+  static std::mutex mutex;
+  static auto* kept = new std::vector<std::unique_ptr<AspiCommand>>;
+  std::lock_guard lock(mutex);
+  kept->push_back(std::move(command));
+}
+
+// Waits for the library to signal that it has finished with a pending block; when the
+// command's time runs out first, aborts it and gives the abort a bounded time to take effect.
+// False when the library still holds the block.
+bool LibraryLetGo(platform::AspiLibrary& aspi, platform::EventHandle event, std::uint32_t waitMs,
+                  platform::SendAspi32CommandFn send, std::span<std::uint8_t> block) {
+  using platform::WaitResult;
+  if (aspi.WaitForEvent(event, waitMs) == WaitResult::Signalled) return true;
+  // The library may be writing the status this moment.
+  if (std::atomic_ref<std::uint8_t>(block[srb::Status]).load() == SS_PENDING)
+    AspiAbort(send, block[srb::HaId], block.data());
+  return aspi.WaitForEvent(event, kAbortWaitMs) == WaitResult::Signalled;
+}
 
 }  // namespace
 
@@ -73,34 +111,39 @@ int AspiExecute(std::uint8_t hostAdapter, std::uint8_t target, std::uint8_t lun,
   if (send == nullptr) return 0;
 
   const ScsiPassThroughHeader header = request.Header();
-  // The library writes the data in place: it must fit the request's data area.
   if (header.DataTransferLength > request.Data().size() || header.CdbLength > 16) return 0;
+  const bool dataIn = header.DataIn == SCSI_IOCTL_DATA_IN;
 
-  alignas(16) std::array<std::uint8_t, kSrbAreaSize> area{};
+  auto command = std::make_unique<AspiCommand>();
+  const auto callersData = request.Data().first(header.DataTransferLength);
+  command->data.assign(callersData.begin(), callersData.end());
+  auto& area = command->block;
   area[srb::Cmd] = SC_EXEC_SCSI_CMD;
   area[srb::HaId] = hostAdapter;
-  area[srb::Flags] = static_cast<std::uint8_t>(
-      (header.DataIn == SCSI_IOCTL_DATA_IN ? SRB_DIR_IN : SRB_DIR_OUT) | SRB_EVENT_NOTIFY);
+  area[srb::Flags] =
+      static_cast<std::uint8_t>((dataIn ? SRB_DIR_IN : SRB_DIR_OUT) | SRB_EVENT_NOTIFY);
   area[exec::Target] = target;
   area[exec::Lun] = lun;
   StoreLe32(area.data() + exec::BufLen, header.DataTransferLength);
   StorePointer(area.data() + exec::BufPointer,
-               reinterpret_cast<std::uintptr_t>(request.Data().data()));
+               reinterpret_cast<std::uintptr_t>(command->data.data()));
   area[exec::SenseLen] = header.SenseInfoLength;
   area[exec::CdbLen] = header.CdbLength;
   StorePointer(area.data() + exec::PostProc, static_cast<std::uintptr_t>(event.get()));
   std::copy_n(header.Cdb.begin(), header.CdbLength, area.begin() + exec::CdbByte);
 
   aspi.ClearEvent(event.get());
-  send(area.data());
-  if (aspi.WaitForEvent(event.get(), AspiWaitMs(header.TimeOutValue)) ==
-      platform::WaitResult::Signalled)
-    aspi.ClearEvent(event.get());
-
-  const std::uint8_t status = area[srb::Status];
-  if (status == SS_COMP) return 1;
-  if (status == SS_PENDING) AspiAbort(send, hostAdapter, area.data());
-  return 0;
+  // Any answer but "pending" means the library has finished with the block already and will
+  // not signal the event.
+  if (send(area.data()) == SS_PENDING &&
+      !LibraryLetGo(aspi, event.get(), AspiWaitMs(header.TimeOutValue), send, area)) {
+    event.Release();
+    LeaveToTheLibrary(std::move(command));
+    return 0;
+  }
+  if (area[srb::Status] != SS_COMP) return 0;
+  if (dataIn) std::ranges::copy(command->data, callersData.begin());
+  return 1;
 }
 
 }  // namespace burnwell::device

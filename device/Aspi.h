@@ -66,7 +66,10 @@ inline constexpr std::size_t ToAbort = 8;  // pointer to the pending SRB
 void AspiAbort(platform::SendAspi32CommandFn send, std::uint8_t hostAdapter, void* pendingSrb);
 
 // How long AspiExecute waits for the library's event: the command's own time-out plus a
-// margin, so a library that never signals cannot hang the caller.
+// margin, so a library that never signals cannot hang the caller. A command still running
+// then is aborted; one the library has not let go of a few seconds later is left to it (its
+// block, data copy and event are never freed), so nothing it writes afterwards lands in freed
+// memory or on a closed event.
 std::uint32_t AspiWaitMs(std::uint32_t timeOutSeconds);
 
 // Loads the ASPI library into the shared state when it is not loaded yet; 0 on failure.

@@ -24,6 +24,7 @@ void RelayConnections::Add(platform::Handle handle) {
 void RelayConnections::Remove(platform::Handle handle) {
   std::lock_guard lock(mutex_);
   handles_.erase(handle);
+  broken_.erase(handle);
 }
 
 bool RelayConnections::Contains(platform::Handle handle) const {
@@ -34,6 +35,17 @@ bool RelayConnections::Contains(platform::Handle handle) const {
 void RelayConnections::Clear() {
   std::lock_guard lock(mutex_);
   handles_.clear();
+  broken_.clear();
+}
+
+void RelayConnections::MarkBroken(platform::Handle handle) {
+  std::lock_guard lock(mutex_);
+  if (handles_.count(handle) != 0) broken_.insert(handle);
+}
+
+bool RelayConnections::IsBroken(platform::Handle handle) const {
+  std::lock_guard lock(mutex_);
+  return broken_.count(handle) != 0;
 }
 
 DeviceLayerState& DeviceLayer() {

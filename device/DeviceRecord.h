@@ -128,9 +128,15 @@ class RelayConnections {
   bool Contains(platform::Handle handle) const;
   void Clear();
 
+  // A connection whose request/reply exchange failed: a late reply could no longer be told
+  // from the answer to the next request, so nothing more goes over it until it is closed.
+  void MarkBroken(platform::Handle handle);
+  bool IsBroken(platform::Handle handle) const;
+
  private:
   mutable std::mutex mutex_;
   std::set<platform::Handle> handles_;
+  std::set<platform::Handle> broken_;
 };
 
 // What Linux discovery (bridge/) keeps between calls: why the last discovery could not look at

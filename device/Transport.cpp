@@ -38,17 +38,27 @@ bool StatusCompleted(std::uint8_t scsiStatus) { return scsiStatus == 0 || scsiSt
 // One request/reply exchange on a relay connection. `reply` is sized by the caller; a reply
 // that does not fit in it fails the read and is never written past it. Success needs the
 // whole request written, at least one reply byte, and status byte 0.
+// A request that could not be written or a reply that could not be read (none in time, or one
+// too long) leaves the connection out of step: whatever it reads next may answer this request.
+// It is marked broken and every later exchange on it fails at once. Its handle stays open until
+// its holder closes it, so the system cannot give the same number to another connection.
 bool Exchange(Handle h, std::span<const std::uint8_t> request, std::vector<std::uint8_t>& reply,
               std::uint32_t* replyLength) {
+  RelayConnections& connections = DeviceLayer().relayConnections;
+  if (connections.IsBroken(h)) return false;
   DeviceIo& io = Current<DeviceIo>();
   std::uint32_t written = 0;
-  if (!io.WriteMessage(h, request.data(), static_cast<std::uint32_t>(request.size()), &written))
+  if (!io.WriteMessage(h, request.data(), static_cast<std::uint32_t>(request.size()), &written)) {
+    connections.MarkBroken(h);
     return false;
+  }
   const bool wholeWritten = written == request.size();
   std::uint32_t read = 0;
-  const bool readOk =
-      io.ReadMessage(h, reply.data(), static_cast<std::uint32_t>(reply.size()), &read);
-  if (!readOk || !wholeWritten || read == 0 || read > reply.size()) return false;
+  if (!io.ReadMessage(h, reply.data(), static_cast<std::uint32_t>(reply.size()), &read)) {
+    connections.MarkBroken(h);
+    return false;
+  }
+  if (!wholeWritten || read == 0 || read > reply.size()) return false;
   *replyLength = read;
   return reply[0] == relay::kReplyOk;
 }
@@ -236,7 +246,13 @@ int RelayDeviceIoControl(Handle handle, std::uint32_t code, void* in, std::uint3
 int RelayCloseDevice(Handle handle) {
   DeviceIo& io = Current<DeviceIo>();
   if (!IsRelayHandle(handle)) return io.Close(handle) ? 1 : 0;
-  DeviceLayer().relayConnections.Remove(handle);
+  RelayConnections& connections = DeviceLayer().relayConnections;
+  const bool broken = connections.IsBroken(handle);
+  connections.Remove(handle);
+  if (broken) {  // out of step since a failed exchange: no close message, and a failure
+    io.Close(handle);
+    return 0;
+  }
   const std::uint8_t closeMessage = static_cast<std::uint8_t>(relay::Opcode::Close);
   std::uint32_t written = 0;
   if (!io.WriteMessage(handle, &closeMessage, 1, &written)) {

@@ -48,11 +48,14 @@ platform::Handle RelayOpenDevice(const char* path);
 // DeviceIoControl on a handle from RelayOpenDevice. A relay connection carries
 // IOCTL_SCSI_PASS_THROUGH (in = out = the request), IOCTL_SCSI_PASS_THROUGH_DIRECT (in points
 // at a ScsiPassThroughDirect) and the four disk queries; any other code fails without writing.
+// Once a request on a connection cannot be written or its reply cannot be read (none in time,
+// or one too long), every later call on that connection fails without sending anything.
 int RelayDeviceIoControl(platform::Handle handle, std::uint32_t code, void* in,
                          std::uint32_t inSize, void* out, std::uint32_t outSize,
                          std::uint32_t* returned);
 
-// Closes a handle from RelayOpenDevice (a relay connection with the close message).
+// Closes a handle from RelayOpenDevice (a relay connection with the close message; one given
+// up after a failed exchange without it, and the call fails).
 int RelayCloseDevice(platform::Handle handle);
 
 // True while `handle` is an open relay connection made by RelayOpenDevice. Relay connections

@@ -19,7 +19,7 @@ bool Written(const DeviceRecord& record, std::span<const std::uint8_t> bytes) {
 
 void DeselectAfter(const DeviceRecord& record, StepCode code) {
   if (code == StepCode::CommandBytes || code == StepCode::ProgramData || code == StepCode::Read)
-    SpiChipSelect(record, 0);
+    EndSpiTransaction(record);
 }
 
 StepCode RunSpiTransaction(const DeviceRecord& record, const SpiTransaction& transaction) {

@@ -26,7 +26,8 @@ StepCode RunSpiTransaction(const DeviceRecord& record, const SpiTransaction& tra
 // Sends a command without address or value: its opcode followed by zero bytes up to its length.
 StepCode SendSpiCommand(const DeviceRecord& record, const SpiCommand& command);
 
-// Deselect as clean-up when a step code says a transaction was left open.
+// Deselect as clean-up when a step code says a transaction was left open, tried once more
+// when refused (as EndSpiTransaction does; the outcome is ignored).
 void DeselectAfter(const DeviceRecord& record, StepCode code);
 
 // Ends a transaction: Ok, or Deselect when the deselect failed. A failed deselect is tried once

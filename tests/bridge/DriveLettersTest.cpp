@@ -38,6 +38,8 @@ TEST_F(DriveLettersTest, ARemovableVolumeIsMatchedByTheParentIdPrefix) {
   EXPECT_EQ(FindLetterByMountedDevice(kUnit), 'G');
   machine.SetRegistryText(std::string("SYSTEM\\CurrentControlSet\\Enum\\") + kUnit, "ParentIdPrefix", "9&AAAA&0");
   EXPECT_EQ(FindLetterByMountedDevice(kUnit), '0');
+  machine.SetRegistryText(std::string("SYSTEM\\CurrentControlSet\\Enum\\") + kUnit, "ParentIdPrefix", "");
+  EXPECT_EQ(FindLetterByMountedDevice(kUnit), '0');  // an empty prefix is in every name
 }
 
 TEST_F(DriveLettersTest, SignatureLettersAreBoundedByTheLetterBuffer) {

@@ -31,6 +31,7 @@ class FakeAspi : public platform::AspiLibrary {
   bool hasSendEntry = true;
   std::uint8_t completeWith = SS_COMP;
   bool signal = true;
+  bool abortTakesEffect = false;  // an abort marks the pending block aborted and signals it
   std::vector<std::vector<std::uint8_t>> srbs;  // a copy of each block as it was sent
   void* lastExecSrb = nullptr;
   std::vector<std::string> loads;
@@ -41,6 +42,10 @@ class FakeAspi : public platform::AspiLibrary {
     auto* b = static_cast<std::uint8_t*>(srb);
     FakeAspi& self = *current;
     self.srbs.emplace_back(b, b + exec::Size);
+    if (b[srb::Cmd] == SC_ABORT_SRB && self.abortTakesEffect && self.lastExecSrb) {
+      self.Finish(SS_ABORTED);
+      return SS_COMP;
+    }
     if (b[srb::Cmd] != SC_EXEC_SCSI_CMD) return SS_COMP;
     self.lastExecSrb = srb;
     std::uintptr_t buffer = 0;
@@ -52,6 +57,23 @@ class FakeAspi : public platform::AspiLibrary {
     b[srb::Status] = self.completeWith;
     if (self.signal) self.events[static_cast<EventHandle>(event)] = true;
     return self.completeWith;
+  }
+
+  // What the library does when it is done with the pending block: its status, then its event.
+  // False when that event had been closed already.
+  bool Finish(std::uint8_t status) {
+    auto* b = static_cast<std::uint8_t*>(lastExecSrb);
+    std::uintptr_t event = 0;
+    std::memcpy(&event, b + exec::PostProc, sizeof event);
+    b[srb::Status] = status;
+    const bool open = events.count(static_cast<EventHandle>(event)) == 1;
+    if (open) events[static_cast<EventHandle>(event)] = true;
+    return open;
+  }
+  std::uint8_t* PendingData() const {
+    std::uintptr_t buffer = 0;
+    std::memcpy(&buffer, static_cast<std::uint8_t*>(lastExecSrb) + exec::BufPointer, sizeof buffer);
+    return reinterpret_cast<std::uint8_t*>(buffer);
   }
 
   ModuleHandle Load(const char* name) override {
@@ -117,15 +139,12 @@ TEST_F(AspiTest, ExecuteBuildsTheRequestBlock) {
   EXPECT_EQ(b[exec::Target], 5);
   EXPECT_EQ(b[exec::Lun], 1);
   EXPECT_EQ(LoadLe32(b.data() + exec::BufLen), 36u);
-  std::uintptr_t buffer = 0;
-  std::memcpy(&buffer, b.data() + exec::BufPointer, sizeof buffer);
-  EXPECT_EQ(buffer, reinterpret_cast<std::uintptr_t>(request.Data().data()));
   EXPECT_EQ(b[exec::SenseLen], 32);
   EXPECT_EQ(b[exec::CdbLen], 6);
   EXPECT_EQ(b[exec::CdbByte], 0x12);
   EXPECT_EQ(b[exec::CdbByte + 4], 36);
   EXPECT_EQ(b[exec::CdbByte + 6], 0);  // only CdbLength bytes are copied
-  EXPECT_EQ(request.Data()[0], 0xA5);  // data lands in place
+  EXPECT_EQ(request.Data()[0], 0xA5);  // the data read lands in the request
 }
 
 TEST_F(AspiTest, DirectionOutUsesFlags0x50) {
@@ -160,6 +179,29 @@ TEST_F(AspiTest, PendingAfterTheWaitIsAbortedAndFails) {
   std::uintptr_t target = 0;
   std::memcpy(&target, abortBlock.data() + abort::ToAbort, sizeof target);
   EXPECT_EQ(target, reinterpret_cast<std::uintptr_t>(aspi.lastExecSrb));
+}
+
+TEST_F(AspiTest, AnAbortedCommandLeavesNothingTheLibraryCanStillTouch) {
+  // After a wait that ran out, the library may finish the block at any later time: write its
+  // data, set its status and signal its event. None of that may land in freed memory, in the
+  // caller's request or on a closed event.
+  for (const bool abortTakesEffect : {true, false}) {
+    SCOPED_TRACE(abortTakesEffect ? "the abort takes effect" : "the abort is ignored");
+    aspi.completeWith = SS_PENDING;
+    aspi.signal = false;
+    aspi.abortTakesEffect = abortTakesEffect;
+    aspi.events.clear();
+    ScsiRequest request = Request(SCSI_IOCTL_DATA_IN, 36);
+    EXPECT_EQ(AspiExecute(0, 0, 0, request), 0);
+    if (abortTakesEffect) {
+      EXPECT_TRUE(aspi.events.empty());  // done with: its event is closed
+      continue;
+    }
+    ASSERT_EQ(aspi.events.size(), 1u);  // still the library's: its event stays open
+    aspi.PendingData()[0] = 0xA5;
+    EXPECT_TRUE(aspi.Finish(SS_COMP));
+    EXPECT_EQ(request.Data()[0], 0);
+  }
 }
 
 TEST_F(AspiTest, OtherStatusesFailWithoutAbort) {

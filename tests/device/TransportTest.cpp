@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+
 #include "common/Bytes.h"
 #include "wire/AtaPassThrough.h"
 #include "device/RelayProtocol.h"
@@ -280,6 +283,55 @@ TEST_F(TransportTest, ShortWriteFailsAfterTheReplyIsRead) {
   EXPECT_TRUE(io.replies.empty());  // the reply was consumed, keeping the channel in step
 }
 
+TEST_F(TransportTest, AFailedExchangeEndsTheConnectionAndEveryLaterCallOnItFails) {
+  // A reply that comes after its time limit must never be read as the answer to the next
+  // request: the connection is given up at the first failed exchange.
+  struct Failure {
+    const char* name;
+    std::function<void()> arrange;
+  };
+  const std::vector<Failure> failures = {
+      {"the reply misses its time limit", [] {}},
+      {"the request cannot be written", [this] { io.failWrites = true; }},
+      {"the reply is longer than the reader's buffer",
+       [this] { io.replies.push_back(Bytes(1 + 592 + 1, 0)); }},
+  };
+  for (const Failure& failure : failures) {
+    SCOPED_TRACE(failure.name);
+    const platform::Handle h = OpenThroughRelay();
+    DeviceRecord record;
+    record.Handle = h;
+    ScsiRequest first = ReadRequest();
+    failure.arrange();
+    EXPECT_EQ(SendScsiCommand(record, first, 592), 0);
+    io.failWrites = false;
+    io.replies.clear();
+    io.written.clear();
+
+    // The late reply, well formed, arrives; the next command must not take it.
+    ScsiRequest next = ReadRequest();
+    Bytes late(1 + 592, 0);
+    std::copy(next.Bytes().begin(), next.Bytes().end(), late.begin() + 1);
+    late[1 + 80] = 0x5A;
+    io.replies.push_back(late);
+    EXPECT_EQ(SendScsiCommand(record, next, 592), 0);
+    std::array<std::uint8_t, 24> geometry{};
+    std::uint32_t returned = 0;
+    EXPECT_EQ(RelayDeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0,
+                                   geometry.data(), 24, &returned), 0);
+    EXPECT_NE(next.Data()[0], 0x5A);
+    EXPECT_TRUE(io.written.empty());
+    EXPECT_EQ(io.replies.size(), 1u);
+
+    // Closing it sends nothing more and releases it once; the handle is no connection after.
+    EXPECT_EQ(RelayCloseDevice(h), 0);
+    EXPECT_TRUE(io.written.empty());
+    EXPECT_EQ(std::count(io.closed.begin(), io.closed.end(), h), 1);
+    EXPECT_FALSE(IsRelayHandle(h));
+    io.replies.clear();
+  }
+}
+
 TEST_F(TransportTest, DiskQueriesSendOutputSizeZeroBytesAndReturnTheAnswer) {
   const platform::Handle h = OpenThroughRelay();
   const std::pair<std::uint32_t, std::uint8_t> codes[] = {
@@ -350,12 +402,14 @@ TEST_F(RelayDirectTest, ReadCopiesAtMostTheDataLengthAndKeepsTheCallersPointer) 
   ASSERT_EQ(io.written.size(), 1u);
   EXPECT_EQ(io.written[0].size(), 81u);  // reading: no data bytes in the request
 
+  // A failed read ends its connection: the well-formed reply goes over a new one.
+  const platform::Handle second = OpenThroughRelay();
   Bytes reply(1 + 80 + 16, 0x66);
   reply[0] = 0;
   ScsiRequestView(std::span(reply).subspan(1)).SetScsiStatus(0);
   io.replies.push_back(reply);
-  ASSERT_EQ(RelayDeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd, sizeof sptd, &sptd,
-                                 sizeof sptd, &returned), 1);
+  ASSERT_EQ(RelayDeviceIoControl(second, IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd, sizeof sptd,
+                                 &sptd, sizeof sptd, &returned), 1);
   EXPECT_EQ(data[15], 0x66);
   EXPECT_EQ(data[16], 0);
   EXPECT_EQ(ScsiRequestView(sptd.block).Header().DataBufferOffset, 0xCAFEF00Du);

@@ -211,6 +211,7 @@ struct ProgramFault {
   std::size_t command;   // index after detection of the refused command
   std::uint32_t code;    // low half of the step code in the notice
   Strings cleanup;       // what follows the refused command
+  std::size_t alsoRefused = 0;  // nonzero: the index of a second refused command
 };
 
 TEST_F(FlashOperationsTest, EachFailingProgramStepHasItsCodeAndCleanUp) {
@@ -222,12 +223,17 @@ TEST_F(FlashOperationsTest, EachFailingProgramStepHasItsCodeAndCleanUp) {
       {10, 0xFFC1, Join({{"deselect"}, writeDisable})},  // deselect: -63, tried once more
       {12, 0xFFBD, Join({{"deselect"}, writeDisable})},  // the program poll: -67
       {15, 0xFFC3, writeDisable},                     // write disable: -61
+      // The clean-up deselect refused too: tried once more, or the write disable would land
+      // in the still-open transaction.
+      {8, 0xFFC0, Join({{"deselect", "deselect"}, writeDisable}), 9},
+      {9, 0xFFBF, Join({{"deselect", "deselect"}, writeDisable}), 10},
   };
   for (const ProgramFault& fault : faults) {
     SCOPED_TRACE("command " + std::to_string(fault.command));
     ProtocolHarness fresh(WithChip(ReadyChip(kEntry4Chip)));
     fresh.FillTable(1, true);
     fresh.FailCommand(kFirstProbeCommands + fault.command);
+    if (fault.alsoRefused) fresh.FailCommand(kFirstProbeCommands + fault.alsoRefused);
     const std::uint8_t bytes[3] = {1, 2, 3};
     EXPECT_EQ(FlashWrite(fresh.Record(), bytes, 0, 3, kWindow, kMessage),
               FlashResult::ProgramFailed);

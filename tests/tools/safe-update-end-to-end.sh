@@ -59,4 +59,25 @@ python3 -c "f=open('twice.bin','rb').read(); assert f[11:14]==b'\xff\xff\xff', f
 # The flash routine's own clean-up ends the trace: chip deselect (D4), then write disable (0x04).
 tail -n 4 twice.trace >tail.trace
 grep -q "^D4" tail.trace || { cat tail.trace; fail "no deselect after the stop"; }
+# A node the user may not open: told as list tells it (node, USB ID, what to do), status 11.
+# Without the relay, as a user without rights (root opens any node: it runs the tool as nobody).
+as_user=""
+if [ "$(id -u)" -eq 0 ]; then as_user="setpriv --reuid=65534 --regid=65534 --clear-groups --"; fi
+chmod 755 "$work"
+set +e
+"$sim" -- sh -c 'chmod 755 "$BURNWELL_SYSROOT"; rm -f "$BURNWELL_SYSROOT/run/burnwell/DeviceIoControlPipe"
+                 chmod 000 "$BURNWELL_SYSROOT"/dev/sg*; exec '"$as_user"' "$0" update "$1" --yes' "$tool" "$hex" >denied.log 2>&1
+status=$?
+set -e
+[ $status -eq 11 ] || { cat denied.log; fail "no permission should exit 11, not $status"; }
+grep -q "permission denied on /dev/sg0 (USB 7e55:" denied.log || { cat denied.log; fail "permission message"; }
+! grep -q "Device not found" denied.log || fail "a permission problem reported as no device"
+
+# A FIFO given as the firmware file is refused at once, never waited on.
+mkfifo fifo.hex
+set +e
+timeout 20 "$tool" update fifo.hex --yes >fifo.log 2>&1
+status=$?
+set -e
+[ $status -eq 4 ] || { cat fifo.log; fail "a FIFO firmware file should exit 4 at once, not $status"; }
 echo "safe update end to end: ok"

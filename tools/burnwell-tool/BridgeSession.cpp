@@ -3,7 +3,6 @@
 #include "bridge/BridgeInfo.h"
 #include "bridge/DeviceApi.h"
 #include "bridge/DiscoveryLinux.h"
-#include "tools/burnwell-tool/OpenFailure.h"
 
 namespace burnwell::tool {
 
@@ -25,7 +24,23 @@ int BridgeSession::ReportOpenFailure(std::string_view command, std::ostream& err
     return Code(ExitStatus::Failed);
   }
   if (openResult_ > 0) return Code(ExitStatus::Success);
-  return ExplainOpenFailure(command, openResult_, err);
+  if (openResult_ < 0) {
+    err << "burnwell-tool " << command << ": error: " << ResultText(openResult_) << "\n";
+    return Code(ExitStatus::Failed);
+  }
+  err << "burnwell-tool " << command << ": no bridge found\n";
+#ifndef _WIN32
+  for (const std::string& problem : bridge::LinuxDiscoveryProblems()) {
+    err << "  " << problem << "\n";
+  }
+  err << "Check that the bridge is connected, that you may read and write its SCSI generic node\n"
+         "(/dev/sgN; install packaging/udev/70-burnwell.rules and reconnect, or join the\n"
+         "\"burnwell\" group), or that the I/O relay is running.\n";
+#else
+  err << "Check that the bridge is connected and that you may open it (run as administrator),\n"
+         "or that the I/O relay is running.\n";
+#endif
+  return Code(ExitStatus::NoBridge);
 }
 
 const char* MemoryKind(const device::DeviceRecord& record) {

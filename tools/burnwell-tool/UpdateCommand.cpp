@@ -100,6 +100,8 @@ class TerminalUpdateHost final : public app::UpdateHost {
 int WriteBackup(std::uint32_t selected, const std::string& text, std::ostream& err) {
   const std::filesystem::path out = ArgumentPath(text);
   BridgeSession session;
+  if (session.Initialized() && session.OpenResult() <= 0)
+    return ExplainOpenFailure("backup", session.OpenResult(), err);
   if (const int status = session.ReportOpenFailure("backup", err); status != 0) return status;
   const device::DeviceTable& table = device::DeviceLayer().table;
   if (selected >= table.count) {

@@ -6,9 +6,11 @@
 
 #include "bridge/DeviceApi.h"
 #include "common/MakerIds.h"
+#include "device/DeviceRecord.h"
 #include "image/ConfigBlock.h"
 #include "platform/Clock.h"
 #include "platform/Seam.h"
+#include "platform/StopRequest.h"
 #include "platform/WinNames.h"
 
 namespace burnwell::app {
@@ -32,6 +34,61 @@ struct RaisedError {
   MessageId id;
   std::string text;
 };
+
+// An end that no further pass can mend: the bridge is gone, silent, or a stop was requested.
+struct EndedAtOnce {
+  UpdateResult result;
+  std::string text;
+};
+
+// "during programming": the phase as the end-of-update messages name it.
+const char* DuringText(UpdatePhase phase) {
+  switch (phase) {
+    case UpdatePhase::ReadConfiguration: return "the configuration read";
+    case UpdatePhase::SetConfiguration:
+    case UpdatePhase::IcpStart: return "the start of the update";
+    case UpdatePhase::Erase: return "the erase";
+    case UpdatePhase::Program: return "programming";
+    case UpdatePhase::ReadBack: return "the read-back";
+    case UpdatePhase::Compare: return "the compare";
+  }
+  return "the update";
+}
+
+// What a stop in `phase` leaves in the bridge's memory.
+std::string StoppedText(UpdatePhase phase) {
+  std::string state;
+  switch (phase) {
+    case UpdatePhase::Erase: state = "erased: it has no valid firmware"; break;
+    case UpdatePhase::Program:
+      state = "partly programmed, with no validity marker: it has no valid firmware";
+      break;
+    default: state = "programmed but not verified"; break;
+  }
+  return "Stopped. The bridge is left " + state +
+         ". Run the update again before the bridge is power-cycled.";
+}
+
+// Ends the update at once when the last failed command failed because the bridge is gone, did
+// not answer in time, or was refused after a stop request; returns for a failed command.
+void EndIfNoPassCanMend(UpdatePhase phase) {
+  switch (device::LastTransportFailure()) {
+    case device::TransportFailure::DeviceGone:
+      throw EndedAtOnce{UpdateResult::Disconnected,
+                        std::string("The bridge was disconnected during ") + DuringText(phase) + "."};
+    case device::TransportFailure::NoAnswer:
+      throw EndedAtOnce{UpdateResult::StoppedAnswering, "The bridge stopped answering."};
+    case device::TransportFailure::Stopped:
+      throw EndedAtOnce{UpdateResult::Stopped, StoppedText(phase)};
+    case device::TransportFailure::None:
+    case device::TransportFailure::CommandFailed:
+      return;
+  }
+}
+
+void EndIfStopRequested(UpdatePhase phase) {
+  if (platform::StopRequested()) throw EndedAtOnce{UpdateResult::Stopped, StoppedText(phase)};
+}
 
 std::uint32_t StyleOf(MessageId id) {
   // "Could not erase FLASH" and the verification failure are plain boxes.
@@ -92,6 +149,7 @@ class PhaseTimer {
     startUs_ = platform::Current<platform::Clock>().NowUs();
     observer_.PhaseStarted(phase, pass);
   }
+  UpdatePhase Current() const { return current_.value_or(UpdatePhase::IcpStart); }
   void Stop() {
     if (!current_) return;
     const std::uint64_t now = platform::Current<platform::Clock>().NowUs();
@@ -186,17 +244,40 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
     return report;
   }
 
+  device::ClearTransportFailure();
+  platform::ResetStopForThisThread();
   PhaseTimer timer(report, observer);
+  std::optional<platform::StopGuard> changingMemory;  // from the first erase to the last compare
   try {
     timer.Start(UpdatePhase::ReadConfiguration, 0);
-    // Always in classic transfers: nothing checks this read, and a bridge that cannot hold chip
-    // select would hand a fast read back wrong without an error.
-    if (bridge::BridgeReadFlash(index, flash.data(), 0, kConfigBlockSize, progress,
-                                kProgressMessage) != 0) {
-      // Not retried and not counted.
-      throw RaisedError{MessageId::ReadFailed,
-                        FormatErrorText(MessageId::ReadFailed, 0, kConfigBlockSize)};
+    // The block is edited and written back as the bridge's own: a read that a fault on the line
+    // changed would be kept for good, so it is read until two reads agree. Always in classic
+    // transfers: a bridge that cannot hold chip select would hand a fast read back wrong
+    // without an error.
+    std::vector<std::vector<std::uint8_t>> reads;
+    bool agreed = false;
+    while (!agreed && reads.size() < static_cast<std::size_t>(kMaxBlockReads)) {
+      std::vector<std::uint8_t> block(kConfigBlockSize, 0xFF);
+      // Only the first read moves the dialog's progress bar, as a single read always did.
+      if (bridge::BridgeReadFlash(index, block.data(), 0, kConfigBlockSize,
+                                  reads.empty() ? progress : 0, kProgressMessage) != 0) {
+        EndIfNoPassCanMend(UpdatePhase::ReadConfiguration);
+        // Not retried and not counted.
+        throw RaisedError{MessageId::ReadFailed,
+                          FormatErrorText(MessageId::ReadFailed, 0, kConfigBlockSize)};
+      }
+      agreed = std::find(reads.begin(), reads.end(), block) != reads.end();
+      reads.push_back(std::move(block));
     }
+    if (!agreed) {
+      report.errorText =
+          "The bridge's configuration block read differently each time (" +
+          std::to_string(kMaxBlockReads) +
+          " reads). Nothing was changed. Check the cable and the power, and run the update again.";
+      report.errorStyle = MB_ICONHAND;
+      return report;
+    }
+    std::copy(reads.back().begin(), reads.back().end(), flash.begin());
 
     timer.Start(UpdatePhase::SetConfiguration, 0);
     ComposeFlash(flash, loaded, plan);
@@ -204,6 +285,7 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
     timer.Start(UpdatePhase::IcpStart, 0);
     // Counts a failed step; the sixth failure is raised, earlier ones start a new pass.
     auto countFailure = [&](MessageId id, std::string text) {
+      EndIfNoPassCanMend(timer.Current());
       if (report.passes >= kMaxPasses) throw RaisedError{id, std::move(text)};
       observer.PassFailed(report.passes, id, text);
     };
@@ -211,6 +293,8 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
     protocol::TransferMode transfers = plan.transfers;
     for (;;) {
       ++report.passes;
+      if (!changingMemory) changingMemory.emplace();
+      EndIfStopRequested(UpdatePhase::Erase);
       bridge::BridgeIcpSwitch(index, 0);  // write protection off; result not examined
 
       timer.Start(UpdatePhase::Erase, report.passes);
@@ -222,6 +306,7 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
       // The image first with the marker bytes erased, so that a cut-off write never leaves a
       // valid marker on a partial image.
       std::fill_n(flash.begin() + kMarkerOffset, 3, std::uint8_t{0xFF});
+      EndIfStopRequested(UpdatePhase::Erase);
       timer.Start(UpdatePhase::Program, report.passes);
       if (bridge::BridgeWriteFlash(index, flash.data(), 0, total, progress, kProgressMessage,
                                    transfers) != 0) {
@@ -239,6 +324,7 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
         continue;
       }
 
+      EndIfStopRequested(UpdatePhase::Program);
       timer.Start(UpdatePhase::ReadBack, report.passes);
       if (bridge::BridgeReadFlash(index, readBack.data(), 0, total, progress, kProgressMessage,
                                   transfers) != 0) {
@@ -259,6 +345,9 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
         continue;
       }
 
+      // Verified: a stop requested now comes too late to matter, and must not refuse the
+      // command that puts the write protection back.
+      platform::TakeStopForThisThread();
       bridge::BridgeIcpSwitch(index, 1);  // write protection on again
       break;
     }
@@ -266,6 +355,12 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
     report.error = error.id;
     report.errorText = error.text;
     report.errorStyle = StyleOf(error.id);
+    return report;
+  } catch (const EndedAtOnce& ended) {
+    report.result = ended.result;
+    report.endedIn = timer.Current();
+    report.errorText = ended.text;
+    report.errorStyle = MB_ICONHAND;
     return report;
   }
   report.result = UpdateResult::Updated;

@@ -69,9 +69,15 @@ class UpdateObserver {
 };
 
 enum class UpdateResult {
-  Updated,  // programmed, read back equal, write protection on again
-  Failed,   // the configuration read failed, or the sixth pass did
+  Updated,           // programmed, read back equal, write protection on again
+  Failed,            // the configuration read failed, or the sixth pass did
+  Disconnected,      // the bridge went away (unplugged): the passes stopped at once
+  StoppedAnswering,  // a command passed the program's own deadline
+  Stopped,           // a stop was requested (a second Ctrl-C) while the memory was changed
 };
+
+// The configuration block is read until two reads agree, at most this many times.
+inline constexpr int kMaxBlockReads = 4;
 
 struct UpdateReport {
   UpdateResult result = UpdateResult::Failed;
@@ -82,10 +88,13 @@ struct UpdateReport {
   std::array<double, kUpdatePhaseCount> phaseSeconds{};  // time spent in each phase, all passes
   // A pass with fast transfers failed its compare, and the passes after it used classic ones.
   bool fellBackToClassic = false;
+  std::optional<UpdatePhase> endedIn;  // the phase a disconnect or a stop ended the update in
 };
 
 // Updates the bridge the plan names with `loaded` (the loaded firmware image, never changed).
-// Writes nothing but the flash of that bridge; shows nothing itself.
+// Writes nothing but the flash of that bridge; shows nothing itself. A gone bridge, one that
+// stopped answering, and a stop request (platform/StopRequest.h, taken between commands from
+// the erase to the end of the compare) end the update at once, without further passes.
 UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& loaded,
                           UpdateObserver& observer);
 

@@ -24,6 +24,8 @@ RunResult FromOutcome(UpdateOutcome outcome) {
     case UpdateOutcome::Updated: return RunResult::Updated;
     case UpdateOutcome::NoBridge: return RunResult::NoBridge;
     case UpdateOutcome::Failed: return RunResult::UpdateFailed;
+    case UpdateOutcome::Disconnected: return RunResult::Disconnected;
+    case UpdateOutcome::Stopped: return RunResult::Stopped;
   }
   return RunResult::UpdateFailed;
 }

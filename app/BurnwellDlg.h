@@ -44,6 +44,8 @@ enum class RunResult : int {
   VersionRefused = Code(ExitStatus::VersionRefused),      // version unreadable or not the configured one
   NotStarted = Code(ExitStatus::NotStarted),              // the worker thread could not be started
   NoWindow = Code(ExitStatus::NoWindow),                  // the dialog could not be shown at all
+  Disconnected = Code(ExitStatus::Disconnected),          // the bridge went away or stopped answering
+  Stopped = Code(ExitStatus::Stopped),                    // stopped by a second Ctrl-C mid-update
 };
 
 // What the dialog calls outside itself; tests put fakes in place of the device API. Passed to

@@ -11,6 +11,8 @@
 
 namespace burnwell::app {
 
+class UpdateObserver;
+
 class UpdateHost {
  public:
   virtual ~UpdateHost() = default;
@@ -32,6 +34,14 @@ class UpdateHost {
 
   // A modal message box with the given style (MB_OK, MB_ICONHAND, ...); returns the button.
   virtual int ShowMessage(const std::string& text, std::uint32_t style) = 0;
+
+  // BridgeOpen gave no bridge to update (`openResult`: 0, or its negative error). A host that
+  // tells the operator why itself (a permission problem, a busy bridge) returns true; otherwise
+  // the update shows "Device not found".
+  virtual bool ExplainNoBridge(int /*openResult*/) { return false; }
+
+  // Hears the phases and failed passes besides the status line; nullptr for none.
+  virtual UpdateObserver* Observer() { return nullptr; }
 };
 
 }  // namespace burnwell::app

@@ -13,8 +13,12 @@ constexpr int kFirstBridge = 0;  // the dialog updates the first bridge found
 class StatusLineObserver final : public UpdateObserver {
  public:
   explicit StatusLineObserver(UpdateHost& host) : host_(host) {}
-  void PhaseStarted(UpdatePhase phase, int) override {
+  void PhaseStarted(UpdatePhase phase, int pass) override {
     host_.SetStatusText(PhaseStatusText(phase));
+    if (UpdateObserver* also = host_.Observer()) also->PhaseStarted(phase, pass);
+  }
+  void PassFailed(int pass, MessageId id, const std::string& text) override {
+    if (UpdateObserver* also = host_.Observer()) also->PassFailed(pass, id, text);
   }
 
  private:
@@ -30,9 +34,10 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
   const platform::WindowHandle progress = host.ProgressWindow();
 
   std::uint8_t devices[32] = {};
-  if (bridge::BridgeOpen(devices, sizeof devices) <= 0) {
+  if (const int opened = bridge::BridgeOpen(devices, sizeof devices); opened <= 0) {
     bridge::BridgeClose();
-    host.ShowMessage(StringTableText(Code(MessageId::DeviceNotFound)), MB_ICONHAND);
+    if (!host.ExplainNoBridge(opened))
+      host.ShowMessage(StringTableText(Code(MessageId::DeviceNotFound)), MB_ICONHAND);
     return UpdateOutcome::NoBridge;
   }
 
@@ -54,7 +59,12 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
     host.ShowMessage(report.errorText, report.errorStyle);
     bridge::BridgeClose();
     host.ShowProgress(false);
-    return UpdateOutcome::Failed;
+    switch (report.result) {
+      case UpdateResult::Disconnected:
+      case UpdateResult::StoppedAnswering: return UpdateOutcome::Disconnected;
+      case UpdateResult::Stopped: return UpdateOutcome::Stopped;
+      default: return UpdateOutcome::Failed;
+    }
   }
   host.ShowProgress(false);
   host.SetStatusText("ICP completed\n");

@@ -12,6 +12,8 @@ enum class UpdateOutcome {
   Updated,    // programmed, verified and protected again
   NoBridge,   // BridgeOpen found nothing; no flash access
   Failed,     // a raised error: the configuration read or the sixth failed pass
+  Disconnected,  // the bridge went away or stopped answering: not retried
+  Stopped,       // a stop was requested while the memory was being changed
 };
 
 // Every front end asks the operator to confirm this before it starts an update.

@@ -54,6 +54,13 @@ inline constexpr std::array kExitStatuses{
     ExitStatusEntry{ExitStatus::VersionRefused, "the version check refused the bridge", kUpdaterOnly},
     ExitStatusEntry{ExitStatus::NotStarted, "the update could not be started", kUpdaterOnly},
     ExitStatusEntry{ExitStatus::NoWindow, "no window could be shown", kUpdaterOnly},
+    ExitStatusEntry{ExitStatus::BridgeBusy,
+                    "the bridge is busy with another program (its lock is held)", kToolOnly},
+    ExitStatusEntry{ExitStatus::NoPermission, "no permission to use the bridge's node", kToolOnly},
+    ExitStatusEntry{ExitStatus::Disconnected,
+                    "the bridge was disconnected or stopped answering during the update", kBoth},
+    ExitStatusEntry{ExitStatus::Stopped,
+                    "stopped by a second Ctrl-C during the update; run the update again", kBoth},
 };
 
 constexpr int Code(ExitStatus status) { return static_cast<int>(status); }

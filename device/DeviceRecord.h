@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/Handle.h"
+#include "platform/IoFailure.h"
 #include "platform/NamedLock.h"
 
 namespace burnwell::device {
@@ -174,5 +175,13 @@ void ResetDeviceLayerState();
 // The device layer's own last-error value.
 inline void SetLastDeviceError(DeviceError error) { DeviceLayer().lastError.store(error); }
 inline DeviceError LastDeviceError() { return DeviceLayer().lastError.load(); }
+
+// Beside the last-error value: how the calling thread's last failed command failed (a failed
+// command, a gone device, a device that stopped answering, a refused command after a stop
+// request), the gravest one since the record was cleared. Per thread, as each bridge's update
+// runs on its own thread.
+using TransportFailure = platform::IoFailure;
+inline TransportFailure LastTransportFailure() { return platform::LastIoFailure(); }
+inline void ClearTransportFailure() { platform::ClearIoFailure(); }
 
 }  // namespace burnwell::device

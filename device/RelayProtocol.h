@@ -24,6 +24,8 @@ enum class Opcode : std::uint8_t {
 
 inline constexpr std::uint8_t kReplyOk = 0x00;
 inline constexpr std::uint8_t kReplyFailed = 0x01;
+// The I/O control failed because the device is gone (unplugged): no later request can succeed.
+inline constexpr std::uint8_t kReplyDeviceGone = 0x02;
 
 // The block of a pass-through-direct request: the 44-byte header, filler and sense area.
 inline constexpr std::size_t kDirectBlockSize = 80;

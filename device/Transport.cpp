@@ -9,6 +9,8 @@
 #include "wire/AtaPassThrough.h"
 #include "device/RelayProtocol.h"
 #include "platform/DeviceIo.h"
+#include "platform/IoFailure.h"
+#include "platform/StopRequest.h"
 #include "platform/System.h"
 #include "platform/WinNames.h"
 
@@ -60,6 +62,7 @@ bool Exchange(Handle h, std::span<const std::uint8_t> request, std::vector<std::
   }
   if (!wholeWritten || read == 0 || read > reply.size()) return false;
   *replyLength = read;
+  if (reply[0] == relay::kReplyDeviceGone) platform::NoteIoFailure(platform::IoFailure::DeviceGone);
   return reply[0] == relay::kReplyOk;
 }
 
@@ -154,14 +157,27 @@ Handle OpenDirect(const char* path) {
 }  // namespace
 
 int SendScsiCommand(const DeviceRecord& record, ScsiRequest& request, std::uint32_t size) {
-  if (!DeviceLayer().ntFlag)
-    return AspiExecute(record.AspiHostAdapter, record.AspiTarget, record.AspiLun, request);
+  // A stop request refuses one command on this thread: the flash routine in flight fails there
+  // and its own clean-up commands still reach the bridge.
+  if (platform::TakeStopForThisThread()) {
+    platform::NoteIoFailure(platform::IoFailure::Stopped);
+    return 0;
+  }
+  if (!DeviceLayer().ntFlag) {
+    if (AspiExecute(record.AspiHostAdapter, record.AspiTarget, record.AspiLun, request)) return 1;
+    platform::NoteIoFailure(platform::IoFailure::CommandFailed);
+    return 0;
+  }
   if (size > request.Size() || !DataPhaseFits(request.Header(), size)) return 0;
   std::uint32_t returned = 0;
   if (!RelayDeviceIoControl(record.Handle, IOCTL_SCSI_PASS_THROUGH, request.Bytes().data(), size,
-                            request.Bytes().data(), size, &returned))
+                            request.Bytes().data(), size, &returned)) {
+    platform::NoteIoFailure(platform::IoFailure::CommandFailed);  // unless a graver one is noted
     return 0;
-  return StatusCompleted(request.View().ScsiStatus()) ? 1 : 0;
+  }
+  if (StatusCompleted(request.View().ScsiStatus())) return 1;
+  platform::NoteIoFailure(platform::IoFailure::CommandFailed);
+  return 0;
 }
 
 int SendScsiCommandDirect(Handle handle, ScsiRequest& request, std::uint32_t size,

@@ -235,15 +235,18 @@ guest_main() {
   wait $server 2>/dev/null || true
 }
 
-# The one place that judges how the tool ends when its bridge is unplugged mid-update. Today:
-# the update fails (exit 1, "the update failed") within its time limit and never reports
-# completion. A dedicated disconnect message and exit status are to be checked here.
+# The one place that judges how the tool ends when its bridge is unplugged mid-update: the
+# unplug must be reported as a disconnect (exit 12 and its message), at the first failed command
+# of its pass: no further "Erase main code", and never a completion.
 check_unplug_verdict() {
   local status=$1 output=$2
-  if [ "$status" -eq 1 ] && ! grep -q "Programming completed" "$output"; then
-    verdict unplug-mid-update ok "update ended with exit 1: $(grep -v '^\s*$' "$output" | tail -1)"
+  local erases
+  erases=$(grep -c "Erase main code" "$output" || true)
+  if [ "$status" -eq 12 ] && grep -q "The bridge was disconnected during" "$output" &&
+     [ "$erases" -le 1 ] && ! grep -q "Programming completed" "$output"; then
+    verdict unplug-mid-update ok "$(grep "The bridge was disconnected during" "$output" | tail -1)"
   else
-    verdict unplug-mid-update FAILED "exit $status"
+    verdict unplug-mid-update FAILED "exit $status, $erases erase passes: $(grep -v '^\s*$' "$output" | tail -1)"
   fi
 }
 

@@ -232,7 +232,10 @@ CommandOutcome EmulatedBridge::Execute(std::span<std::uint8_t> request) {
   };
 
   const FaultPlan& faults = config_.faults;
-  if (faults.disconnectAfter && commands_ > *faults.disconnectAfter) return traceLost();
+  if (faults.disconnectAfter && commands_ > *faults.disconnectAfter) {
+    traceLost();
+    return CommandOutcome::Disconnected;
+  }
   // A request the storage stack would refuse never reaches the bridge.
   if (request.size() < wire::kDataOffset || header.DataTransferLength > view.Data().size() || !header.CdbLengthValid() ||
       header.DataIn > wire::SCSI_IOCTL_DATA_IN) {

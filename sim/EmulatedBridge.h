@@ -69,7 +69,8 @@ struct BridgeConfig {
   }
 };
 
-enum class CommandOutcome : std::uint8_t { Completed, TransportFailure };
+// Disconnected: the bridge is gone (the fault plan's disconnect); every later command is too.
+enum class CommandOutcome : std::uint8_t { Completed, TransportFailure, Disconnected };
 
 // SCSI status and sense values the bridge uses.
 inline constexpr std::uint8_t kScsiGood = 0x00;

@@ -1,5 +1,7 @@
 #include "sim/EmulatedDeviceIo.h"
 
+#include "platform/IoFailure.h"
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -39,7 +41,10 @@ bool ScsiPassThrough(EmulatedBridge& bridge, const void* in, std::uint32_t inSiz
   if (inSize < wire::kDataOffset || outSize < inSize) return false;
   std::vector<std::uint8_t> request(static_cast<const std::uint8_t*>(in),
                                     static_cast<const std::uint8_t*>(in) + inSize);
-  if (bridge.Execute(request) != CommandOutcome::Completed) return false;
+  const CommandOutcome outcome = bridge.Execute(request);
+  // A disconnected bridge looks to the caller as an unplugged device does to the real stack.
+  if (outcome == CommandOutcome::Disconnected) platform::NoteIoFailure(platform::IoFailure::DeviceGone);
+  if (outcome != CommandOutcome::Completed) return false;
   std::memcpy(out, request.data(), request.size());
   if (returned) *returned = inSize;
   return true;

@@ -7,6 +7,7 @@
 #include "common/Bytes.h"
 #include "device/RelayProtocol.h"
 #include "wire/ScsiRequest.h"
+#include "platform/IoFailure.h"
 #include "platform/WinNames.h"
 
 namespace burnwell::device::relay {
@@ -18,6 +19,14 @@ using wire::kDataOffset;
 namespace {
 
 RelayOutcome Failure() { return {{kReplyFailed}, false}; }
+
+// The reply to a failed pass-through: a gone device is reported as such, so that the client
+// stops instead of retrying.
+RelayOutcome PassThroughFailure() {
+  return {{platform::LastIoFailure() == platform::IoFailure::DeviceGone ? kReplyDeviceGone
+                                                                        : kReplyFailed},
+          false};
+}
 RelayOutcome CloseNow() { return {{}, true}; }
 
 // A pass-through header the server will act on: a real CDB length, a defined direction, and
@@ -69,9 +78,10 @@ RelayOutcome RelayConnection::HandlePassThrough(std::span<const std::uint8_t> pa
   RelayOutcome outcome{std::vector<std::uint8_t>(1 + payload.size()), false};
   std::copy(payload.begin(), payload.end(), outcome.reply.begin() + 1);
   std::uint32_t returned = 0;
+  platform::ClearIoFailure();
   if (!session_->IoControl(IOCTL_SCSI_PASS_THROUGH, payload,
                            std::span(outcome.reply).subspan(1), &returned))
-    return Failure();
+    return PassThroughFailure();
   outcome.reply[0] = kReplyOk;
   return outcome;
 }
@@ -93,8 +103,9 @@ RelayOutcome RelayConnection::HandlePassThroughDirect(std::span<const std::uint8
   EncodePassThroughHeader(header, request);
   std::vector<std::uint8_t> updated = request;
   std::uint32_t returned = 0;
+  platform::ClearIoFailure();
   if (!session_->IoControl(IOCTL_SCSI_PASS_THROUGH, request, updated, &returned))
-    return Failure();
+    return PassThroughFailure();
 
   // The block goes back with the client's own data-buffer field; the data only when reading.
   wire::ScsiRequestView(updated).SetDataBufferOffset(clientOffset);

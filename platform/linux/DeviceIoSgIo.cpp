@@ -1,13 +1,21 @@
 #include "platform/linux/DeviceIoSgIo.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <array>
 #include <climits>
 #include <cstring>
 #include <vector>
 
+#include "platform/IoFailure.h"
 #include "wire/AtaPassThrough.h"
 #include "wire/ScsiRequest.h"
 
@@ -15,6 +23,53 @@ namespace burnwell::platform::sgio {
 namespace {
 
 constexpr std::uint8_t kDriverSense = 0x08;
+constexpr unsigned short kHostNoConnect = 0x01;  // DID_NO_CONNECT: the device went away
+constexpr unsigned kScsiGenericMajor = 21;
+
+long long MonotonicMs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+bool IsScsiGenericNode(int fd) {
+  struct stat status{};
+  return ::fstat(fd, &status) == 0 && S_ISCHR(status.st_mode) &&
+         major(status.st_rdev) == kScsiGenericMajor;
+}
+
+// The sg driver's own interface: the command is queued with write(2) and its answer collected
+// with read(2), so that the wait can end at the program's deadline even when the kernel's
+// abort of a timed-out command hangs. The answer is copied to the caller's buffers only by
+// read(2), so a command abandoned at the deadline never writes into freed memory; its answer
+// is told apart from later ones by its pack id.
+int SgIoWithDeadline(int fd, sg_io_hdr_t& header) {
+  static std::atomic<int> nextPackId{1};
+  int forcePackId = 1;
+  if (::ioctl(fd, SG_SET_FORCE_PACK_ID, &forcePackId) < 0) return -1;
+  header.pack_id = nextPackId.fetch_add(1);
+  ssize_t n;
+  do {
+    n = ::write(fd, &header, sizeof header);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return -1;
+
+  const long long deadline = MonotonicMs() + header.timeout + kDeadlineMarginMs;
+  for (;;) {
+    const long long left = deadline - MonotonicMs();
+    if (left <= 0) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    pollfd waiting{fd, POLLIN, 0};
+    const int ready = ::poll(&waiting, 1, static_cast<int>(std::min<long long>(left, 1000)));
+    if (ready < 0 && errno != EINTR) return -1;
+    if (ready <= 0) continue;
+    n = ::read(fd, &header, sizeof header);
+    if (n >= 0) return 0;
+    if (errno != EAGAIN && errno != EINTR) return -1;
+  }
+}
 
 unsigned TimeoutMs(std::uint32_t seconds) {
   const std::uint64_t ms = std::uint64_t{seconds} * 1000;
@@ -35,7 +90,20 @@ const std::uint8_t* FindAtaDescriptor(const std::uint8_t* sense, unsigned length
 
 }  // namespace
 
-int SystemSgIo(int fd, sg_io_hdr_t& header) { return ::ioctl(fd, SG_IO, &header); }
+int SystemSgIo(int fd, sg_io_hdr_t& header) {
+  if (IsScsiGenericNode(fd)) return SgIoWithDeadline(fd, header);
+  return ::ioctl(fd, SG_IO, &header);
+}
+
+IoFailure SgIoFailureKind(int ioctlResult, int error, const sg_io_hdr_t& header) {
+  if (ioctlResult < 0) {
+    if (error == ENODEV || error == ENXIO) return IoFailure::DeviceGone;
+    if (error == ETIMEDOUT) return IoFailure::NoAnswer;
+    return IoFailure::CommandFailed;
+  }
+  if (header.host_status == kHostNoConnect) return IoFailure::DeviceGone;
+  return IoFailure::CommandFailed;
+}
 
 bool SgIoSucceeded(int ioctlResult, const sg_io_hdr_t& header) {
   if (ioctlResult < 0) return false;
@@ -72,7 +140,11 @@ bool ScsiPassThrough(int fd, const void* in, std::uint32_t inSize, void* out,
   h.timeout = TimeoutMs(header.TimeOutValue);
 
   const int result = call(fd, h);
-  if (!SgIoSucceeded(result, h)) return false;
+  const int error = errno;
+  if (!SgIoSucceeded(result, h)) {
+    NoteIoFailure(SgIoFailureKind(result, error, h));
+    return false;
+  }
 
   request.SetScsiStatus(h.status);
   const unsigned senseWritten =
@@ -143,7 +215,11 @@ bool AtaPassThrough(int fd, const void* in, std::uint32_t inSize, void* out,
   h.timeout = TimeoutMs(header.TimeOutValue);
 
   const int result = call(fd, h);
-  if (!SgIoSucceeded(result, h)) return false;
+  const int error = errno;
+  if (!SgIoSucceeded(result, h)) {
+    NoteIoFailure(SgIoFailureKind(result, error, h));
+    return false;
+  }
 
   wire::TaskFileRegisters& registers = header.CurrentTaskFile;
   const unsigned senseLength = std::min<unsigned>(h.sb_len_wr, kSenseBytes);

@@ -9,17 +9,29 @@
 #include <cstdint>
 #include <functional>
 
+#include "platform/IoFailure.h"
+
 namespace burnwell::platform::sgio {
 
 // Issues SG_IO on fd; returns the ioctl's result (-1 on failure).
 using SgIoCall = std::function<int(int fd, sg_io_hdr_t& header)>;
 
-// The real ioctl(fd, SG_IO, &header).
+// The real SG_IO: on an sg node through the driver's write/read interface with a deadline of
+// the command's time-out plus kDeadlineMarginMs (ETIMEDOUT when it passes); elsewhere the ioctl.
 int SystemSgIo(int fd, sg_io_hdr_t& header);
 
 // SG_IO ended well enough for its status to count: the ioctl succeeded, no host error, and no
 // driver error besides "sense data present".
 bool SgIoSucceeded(int ioctlResult, const sg_io_hdr_t& header);
+
+// How a failed SG_IO failed: ENODEV / ENXIO or host status DID_NO_CONNECT mean the device is
+// gone (after an unplug every SG_IO on the open descriptor fails with ENODEV); ETIMEDOUT is the
+// program's own deadline; anything else is a failed command. `error` is errno after the call.
+IoFailure SgIoFailureKind(int ioctlResult, int error, const sg_io_hdr_t& header);
+
+// How long past a command's own time-out the program waits for its answer before it calls the
+// device one that stopped answering.
+inline constexpr unsigned kDeadlineMarginMs = 5000;
 
 // IOCTL_SCSI_PASS_THROUGH: `in` holds the ScsiRequest (header, sense area, data area within
 // inSize); the updated request (ScsiStatus, sense, data, DataTransferLength) is written to

@@ -48,13 +48,17 @@ class PosixFile final : public ReadableFile {
 class PosixFileSystem final : public FileSystem {
  public:
   std::unique_ptr<ReadableFile> OpenForRead(const std::filesystem::path& path) override {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened without waiting, and kept only when it is a regular file: a FIFO (or a device
+    // node) given as a firmware or configuration file must never block the program.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
       ::close(fd);
       return nullptr;
     }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return std::make_unique<PosixFile>(fd);
   }
 };

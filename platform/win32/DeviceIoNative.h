@@ -9,12 +9,19 @@
 #include <cstdint>
 #include <functional>
 
+#include "platform/IoFailure.h"
+
 namespace burnwell::platform {
 
 // DeviceIoControl with one buffer as input and output.
 using NativeIoControl =
     std::function<BOOL(HANDLE device, DWORD code, void* buffer, DWORD size, DWORD* returned)>;
 
+// How a failed DeviceIoControl failed, from its last-error value: ERROR_DEVICE_NOT_CONNECTED and
+// ERROR_NO_SUCH_DEVICE mean the device is gone.
+IoFailure Win32FailureKind(DWORD error);
+
+// The real DeviceIoControl; a failure is noted (platform/IoFailure.h) with the last error kept.
 BOOL SystemDeviceIoControl(HANDLE device, DWORD code, void* buffer, DWORD size, DWORD* got);
 
 bool NativeScsiPassThrough(HANDLE device, const void* in, std::uint32_t inSize, void* out,

@@ -6,6 +6,7 @@
 #include "wire/AtaPassThrough.h"
 #include "wire/ScsiRequest.h"
 #include "platform/DeviceIo.h"
+#include "platform/IoFailure.h"
 #include "platform/PlatformState.h"
 #include "platform/RelaySocketPath.h"
 #include "platform/WinNames.h"
@@ -31,8 +32,24 @@ HANDLE AsHandle(Handle h) { return reinterpret_cast<HANDLE>(h); }
 
 }  // namespace
 
+// A failed DeviceIoControl on a bridge that was unplugged ends with one of these two errors;
+// any other error is a failed command on a device that is still there.
+IoFailure Win32FailureKind(DWORD error) {
+  constexpr DWORD kDeviceNotConnected = 1167;  // ERROR_DEVICE_NOT_CONNECTED
+  constexpr DWORD kNoSuchDevice = 433;         // ERROR_NO_SUCH_DEVICE (not in every SDK's headers)
+  return error == kDeviceNotConnected || error == kNoSuchDevice
+             ? IoFailure::DeviceGone
+             : IoFailure::CommandFailed;
+}
+
 BOOL SystemDeviceIoControl(HANDLE device, DWORD code, void* buffer, DWORD size, DWORD* got) {
-  return ::DeviceIoControl(device, code, buffer, size, buffer, size, got, nullptr);
+  const BOOL ok = ::DeviceIoControl(device, code, buffer, size, buffer, size, got, nullptr);
+  if (!ok) {
+    const DWORD error = ::GetLastError();
+    NoteIoFailure(Win32FailureKind(error));
+    ::SetLastError(error);
+  }
+  return ok;
 }
 
 // IOCTL_SCSI_PASS_THROUGH: native header, 32-byte sense area, data area.

@@ -40,6 +40,11 @@ class Win32FileSystem final : public FileSystem {
     HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    // Only files on disk: a pipe or a device given as a file must never block the program.
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+      ::CloseHandle(handle);
+      return nullptr;
+    }
     return std::make_unique<Win32File>(handle);
   }
 };

@@ -411,12 +411,12 @@ void MassStorageDevice::Execute() {
   request.SetHeader(header);
   if (!hostIn_) std::copy(data_.begin(), data_.end(), request.Data().begin());
 
-  if (bridge_->Execute(request.Bytes()) == CommandOutcome::TransportFailure) {
-    const auto& cutOff = bridge_->Config().faults.disconnectAfter;
-    if (cutOff && bridge_->CommandCount() > *cutOff) {
-      unplugged_.store(true);
-      return;
-    }
+  const CommandOutcome outcome = bridge_->Execute(request.Bytes());
+  if (outcome == CommandOutcome::Disconnected) {
+    unplugged_.store(true);
+    return;
+  }
+  if (outcome == CommandOutcome::TransportFailure) {
     PhaseError();  // the command was lost inside the bridge: its state is unknown
     return;
   }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -15,6 +16,8 @@
 #include "device/DeviceRecord.h"
 #include "wire/ScsiRequest.h"
 #include "image/ImageBuffer.h"
+#include "platform/IoFailure.h"
+#include "platform/StopRequest.h"
 #include "platform/WinNames.h"
 #include "sim/ChipCatalog.h"
 #include "sim/EmulatedBridge.h"
@@ -42,6 +45,7 @@ class RecordingHost final : public UpdateHost {
   std::vector<std::string> statuses;
   std::vector<std::pair<std::string, std::uint32_t>> boxes;
   std::vector<bool> progressShown;
+  std::function<void(const std::string&)> onStatus;  // runs as a status text is shown
 
   int SelfPowered() const override { return selfPowered; }
   int FileType() const override { return fileType; }
@@ -56,6 +60,7 @@ class RecordingHost final : public UpdateHost {
     else if (text == "Programming main code\n") phase = Phase::Program;
     else if (text == "Read main code back\n") phase = Phase::ReadBack;
     else phase = Phase::Other;
+    if (onStatus) onStatus(text);
   }
   int ShowMessage(const std::string& text, std::uint32_t style) override {
     boxes.emplace_back(text, style);
@@ -90,11 +95,14 @@ class StepFaults final : public platform::DeviceIo {
 
   std::map<int, Phase> failAt;   // pass number (1-based) -> step that fails in it
   int corruptReadBackPasses = 0;  // the first N read-backs come back with one byte changed
+  int spoilBlockPieces = 0;       // the first N pieces read of the configuration block differ
+  bool gone = false;              // the bridge is unplugged: every command fails as the OS says
 
   platform::Handle Open(const char* path, std::uint32_t attributes) override { return inner_.Open(path, attributes); }
   bool Read(platform::Handle h, void* b, std::uint32_t s, std::uint32_t* r) override { return inner_.Read(h, b, s, r); }
   bool Seek(platform::Handle h, std::int64_t o) override { return inner_.Seek(h, o); }
   bool Close(platform::Handle h) override { return inner_.Close(h); }
+  void ResetSpoiled() { spoiled_ = 0; }
   platform::Handle OpenRelay() override { return platform::kInvalidHandle; }
   bool WriteMessage(platform::Handle, const void*, std::uint32_t, std::uint32_t*) override { return false; }
   bool ReadMessage(platform::Handle, void*, std::uint32_t, std::uint32_t*) override { return false; }
@@ -106,6 +114,10 @@ class StepFaults final : public platform::DeviceIo {
     const std::uint8_t opcode = header.Cdb[0];
     const std::uint8_t firstData = request.Data()[0];
     const int pass_ = host_.pass;
+    if (gone) {
+      platform::NoteIoFailure(platform::IoFailure::DeviceGone);
+      return false;
+    }
     const auto planned = failAt.find(pass_);
     const bool failThisStep = planned != failAt.end() && planned->second == host_.phase;
     if (failThisStep) {
@@ -121,6 +133,9 @@ class StepFaults final : public platform::DeviceIo {
     }
     const bool ok = inner_.IoControl(handle, code, in, inSize, out, outSize, returned);
     const bool dataPiece = opcode == 0xD6 && header.Cdb[3] == 32;  // not a poll or probe
+    if (ok && spoiled_ < spoilBlockPieces && host_.pass == 0 && dataPiece)
+      wire::ScsiRequestView(std::span(static_cast<std::uint8_t*>(out), outSize)).Data()[0] ^=
+          static_cast<std::uint8_t>(++spoiled_);
     if (ok && host_.phase == Phase::ReadBack && dataPiece && pass_ <= corruptReadBackPasses &&
         corruptedInPass_ != pass_) {
       wire::ScsiRequestView(std::span(static_cast<std::uint8_t*>(out), outSize)).Data()[0] ^= 0x01;
@@ -133,6 +148,7 @@ class StepFaults final : public platform::DeviceIo {
   sim::EmulatedDeviceIo& inner_;
   const RecordingHost& host_;
   int corruptedInPass_ = 0;
+  int spoiled_ = 0;
 };
 
 class UpdateSequence : public ::testing::Test {
@@ -400,6 +416,66 @@ TEST_F(UpdateSequence, SmallEepromTakesAConfigurationOnlyImage) {
   const std::vector<std::uint8_t> flash = Memory(256);
   EXPECT_EQ(flash[11], 0x5A);
   EXPECT_EQ(flash[0], static_cast<std::uint8_t>(VID_MAKER));
+}
+
+// Ends no further pass can mend, and a block read that a fault on the line spoiled.
+TEST_F(UpdateSequence, GoneStoppedOrUnsettledBridgesEndAtOnceAndSayWhy) {
+  struct Case {
+    const char* name;
+    std::function<void(sim::BridgeConfig&, StepFaults&, RecordingHost&)> arrange;
+    UpdateOutcome outcome;
+    std::string box;  // the start of the one box shown, or of the first one
+    int erases;
+    bool markerBlank;  // the validity marker bytes are still erased
+  };
+  const auto onProgramming = [](RecordingHost& host, std::function<void()> act) {
+    host.onStatus = [act](const std::string& text) {
+      if (text == "Programming main code\n") act();
+    };
+  };
+  const std::vector<Case> cases = {
+      {"unplugged while programming",
+       [&](sim::BridgeConfig&, StepFaults& faults, RecordingHost& host) {
+         onProgramming(host, [&faults] { faults.gone = true; });
+       },
+       UpdateOutcome::Disconnected, "The bridge was disconnected during programming.", 1, true},
+      {"stopped while programming",
+       [&](sim::BridgeConfig&, StepFaults&, RecordingHost& host) {
+         onProgramming(host, [] { platform::RequestStop(); });
+       },
+       UpdateOutcome::Stopped,
+       "Stopped. The bridge is left partly programmed, with no validity marker", 1, true},
+      {"block read spoiled once",
+       [](sim::BridgeConfig&, StepFaults& faults, RecordingHost&) { faults.spoilBlockPieces = 1; },
+       UpdateOutcome::Updated, "Programming completed", 1, false},
+      {"block reads never agree",
+       [](sim::BridgeConfig&, StepFaults& faults, RecordingHost&) { faults.spoilBlockPieces = 1000; },
+       UpdateOutcome::Failed, "The bridge's configuration block read differently each time", 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    device::ResetDeviceLayerState();
+    faults_.gone = false;
+    faults_.spoilBlockPieces = 0;
+    faults_.ResetSpoiled();
+    host_ = RecordingHost{};
+    sim::BridgeConfig config;
+    c.arrange(config, faults_, host_);
+    AddBridge(config);
+    const std::vector<std::uint8_t> before = Memory(256);
+    LoadCode(0x5C00, 0x1234);
+
+    EXPECT_EQ(RunUpdate(host_), c.outcome);
+    platform::ClearStopRequest();
+
+    ASSERT_FALSE(host_.boxes.empty());
+    EXPECT_EQ(host_.boxes[0].first.substr(0, c.box.size()), c.box);
+    EXPECT_EQ(host_.Count("Erase main code\n"), c.erases);
+    const std::vector<std::uint8_t> flash = Memory(256);
+    if (c.markerBlank) EXPECT_EQ(flash[11], 0xFF);
+    if (c.outcome == UpdateOutcome::Updated) EXPECT_EQ(flash[0], before[0]);
+    if (c.erases == 0) EXPECT_EQ(flash, before);
+  }
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <array>
 #include <cstring>
 #include <vector>
@@ -139,6 +141,36 @@ TEST(SgIoScsiPassThrough, IoctlHostAndDriverErrorsFail) {
     EXPECT_FALSE(ScsiPassThrough(3, b.data(), 592, b.data(), 592, nullptr, Answer(o)));
     EXPECT_EQ(b, before);  // a failed transfer leaves the request as it was
   }
+}
+
+// After an unplug every SG_IO on the open descriptor fails with ENODEV; the update must tell
+// that from a command that failed on a bridge still there.
+TEST(SgIoScsiPassThrough, AFailureSaysWhetherTheDeviceIsGone) {
+  struct Case {
+    int result;
+    int error;
+    std::uint16_t host;
+    IoFailure expected;
+  };
+  const Case cases[] = {
+      {-1, ENODEV, 0, IoFailure::DeviceGone},   {-1, ENXIO, 0, IoFailure::DeviceGone},
+      {0, 0, 0x01, IoFailure::DeviceGone},      // DID_NO_CONNECT
+      {-1, ETIMEDOUT, 0, IoFailure::NoAnswer},  // the program's own deadline
+      {-1, EIO, 0, IoFailure::CommandFailed},   {0, 0, 0x03, IoFailure::CommandFailed},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.error * 1000 + c.host);
+    ClearIoFailure();
+    auto b = Request(wire::SCSI_IOCTL_DATA_IN, 16);
+    const SgIoCall call = [&](int, sg_io_hdr_t& h) {
+      h.host_status = c.host;
+      errno = c.error;
+      return c.result;
+    };
+    EXPECT_FALSE(ScsiPassThrough(3, b.data(), 592, b.data(), 592, nullptr, call));
+    EXPECT_EQ(LastIoFailure(), c.expected);
+  }
+  ClearIoFailure();
 }
 
 TEST(SgIoScsiPassThrough, MalformedRequestsNeverReachTheDevice) {

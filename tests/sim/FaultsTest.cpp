@@ -137,7 +137,7 @@ TEST_F(FaultTest, DisconnectAfterNCommandsFailsEveryLaterCommand) {
   Make("disconnect:2");
   EXPECT_EQ(Info().outcome, CommandOutcome::Completed);
   EXPECT_EQ(Info().outcome, CommandOutcome::Completed);
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(Info().outcome, CommandOutcome::TransportFailure);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(Info().outcome, CommandOutcome::Disconnected);
 }
 
 }  // namespace

@@ -18,10 +18,13 @@
 #include "image/ConfigBlock.h"
 #include "image/FirmwareReaders.h"
 #include "image/ImageBuffer.h"
+#include "platform/StopRequest.h"
 #include "platform/WinNames.h"
 #include "tools/burnwell-tool/BridgeSession.h"
 #include "tools/burnwell-tool/Commands.h"
-#include "ui/terminal/TerminalProgress.h"
+#include "tools/burnwell-tool/OpenFailure.h"
+#include "tools/burnwell-tool/WholeUpdateProgress.h"
+#include "ui/terminal/UpdateProgress.h"
 #include "ui/terminal/TerminalView.h"
 
 namespace burnwell::tool {
@@ -40,13 +43,24 @@ constexpr const char* BACKUP_DETAILS =
     "`burnwell-tool update OUT` writes it back. The block's checksum bytes are set to the\n"
     "checksum of the code read, so that the file loads even when the bridge's marker was stale.\n\n";
 
-// The update's window on a terminal: status lines, message boxes as lines, and the progress
-// bar that the flash operations drive with their progress-bar messages.
+// The update's window on a terminal: message boxes as lines, one progress line for the whole
+// update (phase status lines too when the output is not a terminal), and why no bridge could be
+// used, as `list` would say it.
 class TerminalUpdateHost final : public app::UpdateHost {
  public:
   TerminalUpdateHost(ui::TerminalView& view, int selfPowered, int fileType,
-                     protocol::TransferMode transfers)
-      : view_(view), progress_(view), selfPowered_(selfPowered), fileType_(fileType), transfers_(transfers) {}
+                     protocol::TransferMode transfers, std::ostream& err, std::uint64_t bytes)
+      : view_(view),
+        interactive_(ui::TerminalColumns(stdout) > 0),
+        progress_(stdout, interactive_),
+        observer_(progress_, stdout, bytes),
+        selfPowered_(selfPowered),
+        fileType_(fileType),
+        transfers_(transfers),
+        err_(err) {}
+
+  // The exit status for "no bridge to update".
+  int NoBridgeStatus() const { return noBridgeStatus_; }
 
   // Where the progress-bar messages must be delivered while the update runs.
   platform::WindowMessages& ProgressMessages() { return progress_; }
@@ -54,19 +68,34 @@ class TerminalUpdateHost final : public app::UpdateHost {
   int SelfPowered() const override { return selfPowered_; }
   int FileType() const override { return fileType_; }
   protocol::TransferMode Transfers() const override { return transfers_; }
-  platform::WindowHandle ProgressWindow() override { return progress_.ProgressWindow(); }
-  void ShowProgress(bool visible) override { progress_.Show(visible); }
-  void SetStatusText(const std::string& text) override { view_.Status(text); }
+  platform::WindowHandle ProgressWindow() override { return ui::UpdateProgress::kHandle; }
+  void ShowProgress(bool visible) override {
+    if (!visible) progress_.Clear();
+  }
+  void SetStatusText(const std::string& text) override {
+    if (interactive_) return;  // the progress line names the phase
+    view_.Status(text);
+  }
   int ShowMessage(const std::string& text, std::uint32_t style) override {
+    progress_.Clear();
     return view_.Message(text, "Burnwell", style);
   }
+  bool ExplainNoBridge(int openResult) override {
+    noBridgeStatus_ = ExplainOpenFailure("update", openResult, err_);
+    return true;
+  }
+  app::UpdateObserver* Observer() override { return &observer_; }
 
  private:
   ui::TerminalView& view_;
-  ui::TerminalProgress progress_;
+  bool interactive_;
+  ui::UpdateProgress progress_;
+  WholeUpdateProgress observer_;
   int selfPowered_;
   int fileType_;
   protocol::TransferMode transfers_;
+  std::ostream& err_;
+  int noBridgeStatus_ = Code(ExitStatus::NoBridge);
 };
 
 // The bridge's block and code region as a header image file.
@@ -75,6 +104,8 @@ int WriteBackup(std::uint32_t selected, const std::string& text, protocol::Trans
                 std::ostream& err) {
   const std::filesystem::path out = ArgumentPath(text);
   BridgeSession session;
+  if (session.Initialized() && session.OpenResult() <= 0)
+    return ExplainOpenFailure("backup", session.OpenResult(), err);
   if (const int status = session.ReportOpenFailure("backup", err); status != 0) return status;
   const device::DeviceTable& table = device::DeviceLayer().table;
   if (selected >= table.count) {
@@ -137,6 +168,24 @@ std::optional<std::string> LoadFailureText(const image::FirmwareLoadResult& resu
   return "the image file could not be loaded (status " + std::to_string(Code(result.status)) + ")";
 }
 
+// The last line of an update: the verdict in plain words, and what to do next.
+std::string VerdictLine(app::UpdateOutcome outcome, const char* checksum) {
+  switch (outcome) {
+    case app::UpdateOutcome::Updated:
+      return std::string("updated and verified: checksum ") + checksum + "; power-cycle the bridge\n";
+    case app::UpdateOutcome::NoBridge:
+      return "not updated: no bridge could be used\n";
+    case app::UpdateOutcome::Failed:
+      return "not updated: the update failed after its passes; check the cable and the power, and "
+             "run the update again before the bridge is power-cycled\n";
+    case app::UpdateOutcome::Disconnected:
+      return "not updated: reconnect the bridge and run the update again before it is power-cycled\n";
+    case app::UpdateOutcome::Stopped:
+      return "not updated: stopped; run the update again before the bridge is power-cycled\n";
+  }
+  return {};
+}
+
 struct UpdateRequest {
   std::string file;
   std::optional<std::string> backup;
@@ -174,21 +223,28 @@ int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err
     const int saved = WriteBackup(0, *request.backup, request.transfers, err);
     if (saved != Code(ExitStatus::Success)) {
       bridge::BridgeUninitialize();
-      return Code(saved == Code(ExitStatus::NoBridge) ? ExitStatus::NoBridge : ExitStatus::BackupFailed);
+      const bool noBridgeToUse = saved == Code(ExitStatus::NoBridge) || saved == Code(ExitStatus::BridgeBusy) ||
+                                 saved == Code(ExitStatus::NoPermission);
+      return noBridgeToUse ? saved : Code(ExitStatus::BackupFailed);
     }
     out << "backup: " << *request.backup << std::endl;
   }
 
-  TerminalUpdateHost host(view, selfPowered, static_cast<int>(type), request.transfers);
+  platform::InstallStopHandlers();  // Ctrl-C mid-update warns first, a second one stops
+  TerminalUpdateHost host(view, selfPowered, static_cast<int>(type), request.transfers, err,
+                          image::LoadedImage().CodeLength() + image::CONFIG_BLOCK_SIZE);
   app::UpdateOutcome outcome;
   {
     platform::ScopedOverride<platform::WindowMessages> progress(&host.ProgressMessages());
     outcome = app::RunUpdate(host);
   }
   bridge::BridgeUninitialize();
+  out << VerdictLine(outcome, checksum) << std::flush;
   switch (outcome) {
     case app::UpdateOutcome::Updated: return Code(ExitStatus::Success);
-    case app::UpdateOutcome::NoBridge: return Code(ExitStatus::NoBridge);
+    case app::UpdateOutcome::NoBridge: return host.NoBridgeStatus();
+    case app::UpdateOutcome::Disconnected: return Code(ExitStatus::Disconnected);
+    case app::UpdateOutcome::Stopped: return Code(ExitStatus::Stopped);
     case app::UpdateOutcome::Failed: break;
   }
   return Code(ExitStatus::Failed);
@@ -213,7 +269,9 @@ CommandAction DeclareUpdate(CLI::App& command) {
   AddTransferOption(command, request->transfers);
   command.footer(std::string(UPDATE_DETAILS) +
                  ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage, ExitStatus::NoBridge,
-                                 ExitStatus::LoadFailedOrDeclined, ExitStatus::BackupFailed}));
+                                 ExitStatus::LoadFailedOrDeclined, ExitStatus::BackupFailed,
+                                 ExitStatus::BridgeBusy, ExitStatus::NoPermission,
+                                 ExitStatus::Disconnected, ExitStatus::Stopped}));
   return [request](std::ostream& out, std::ostream& err) { return RunUpdate(*request, out, err); };
 }
 
@@ -229,7 +287,8 @@ CommandAction DeclareBackup(CLI::App& command) {
   AddBridgeSelection(command, request->selection);
   AddTransferOption(command, request->transfers);
   command.footer(std::string(BACKUP_DETAILS) + ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed,
-                                                                ExitStatus::Usage, ExitStatus::NoBridge}));
+                                                                ExitStatus::Usage, ExitStatus::NoBridge,
+                                                                ExitStatus::BridgeBusy, ExitStatus::NoPermission}));
   return [request](std::ostream& out, std::ostream& err) {
     const int status = WriteBackup(request->selection.index, request->out, request->transfers, err);
     if (status == Code(ExitStatus::Success)) out << "saved " << request->out << "\n";

@@ -11,6 +11,7 @@
 #include "app/BurnwellDlg.h"
 #include "common/CommandLine.h"
 #include "common/ExitStatus.h"
+#include "platform/StopRequest.h"
 #include "common/Version.h"
 #include "ui/Framework.h"
 #include "ui/terminal/TerminalBackend.h"
@@ -70,6 +71,8 @@ int main(int argc, char** argv) {
     auto view = burnwell::ui::TerminalView::Standard();
     view.SetAssumeYes(yes);
     backend = std::make_unique<burnwell::ui::TerminalBackend>(std::move(view), builtIn);
+    // Ctrl-C while the bridge's memory is changed warns first (the window refuses to close).
+    burnwell::platform::InstallStopHandlers();
   }
   int status = 0;
   {

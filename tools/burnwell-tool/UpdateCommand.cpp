@@ -1,8 +1,12 @@
-// burnwell-tool update and backup: the updater's one-shot update without a dialog, for scripts
-// and production lines (the same update sequence, shown on the terminal), and a backup of a
-// bridge's configuration block and code region as a header image file that `info` accepts and
-// `update` writes back.
+// burnwell-tool update, verify and backup: the updater's update without a dialog, for scripts
+// and production lines (aimed at chosen bridges, checked for fit, every bridge of a tray at
+// once), the comparison of bridges with a file, and a backup of a bridge's configuration block
+// and code region as a header image file that `info` accepts and `update` writes back.
+#include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <iostream>
+#include <sstream>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -21,64 +25,46 @@
 #include "platform/WinNames.h"
 #include "tools/burnwell-tool/BridgeSession.h"
 #include "tools/burnwell-tool/Commands.h"
-#include "ui/terminal/TerminalProgress.h"
+#include "tools/burnwell-tool/FitCheck.h"
+#include "tools/burnwell-tool/Records.h"
+#include "tools/burnwell-tool/Selection.h"
+#include "tools/burnwell-tool/TrayDisplay.h"
+#include "tools/burnwell-tool/TrayUpdate.h"
 #include "ui/terminal/TerminalView.h"
 
 namespace burnwell::tool {
 namespace {
 
 constexpr const char* UPDATE_DETAILS =
-    "Updates the first bridge found with FILE, as the updater does: Intel HEX files (name ending\n"
+    "Updates the selected bridges with FILE, as the updater does: Intel HEX files (name ending\n"
     "in .hex) keep the bridge's own configuration block with the power setting applied; image\n"
     "files bring their own block, carrying the bridge's serial number. Erase, program, marker,\n"
-    "read-back and compare, up to six passes; then power-cycle the bridge.\n\n";
+    "read-back and compare, up to six passes; then power-cycle the bridge.\n"
+    "With several bridges attached, choose them with --index, --serial or --port (each may be\n"
+    "repeated) or --all; the chosen bridges update at the same time. Each target is shown before\n"
+    "the warning is asked. A bridge of another vendor ID (unless --vendor allows it), an image\n"
+    "file for another product, or a file without code is refused (status 6) unless --force; an\n"
+    "Intel HEX file names no product, --product says which one it is for. A bridge whose flash\n"
+    "already holds what the update would write is skipped (--reinstall writes it anyway).\n\n";
+
+constexpr const char* VERIFY_DETAILS =
+    "Reads each selected bridge and compares its flash with exactly what `update FILE` (with the\n"
+    "same power option) leaves there: the block with the update's edits, the code and the\n"
+    "marker. Prints \"match\" or the offset of the first differing byte for each bridge.\n\n";
 
 constexpr const char* BACKUP_DETAILS =
-    "Reads the configuration block and the whole code region of the bridge at table index N\n"
-    "(default 0) and writes them to OUT as an image file: the 268-byte header (block, product,\n"
+    "Reads the configuration block and the whole code region of the selected bridge (the only\n"
+    "one attached, or the one --index, --serial or --port names) and writes them to OUT as an image file: the 268-byte header (block, product,\n"
     "extra word, code length) and the code. `burnwell-tool info OUT` shows it and\n"
     "`burnwell-tool update OUT` writes it back. The block's checksum bytes are set to the\n"
     "checksum of the code read, so that the file loads even when the bridge's marker was stale.\n\n";
 
-// The update's window on a terminal: status lines, message boxes as lines, and the progress
-// bar that the flash operations drive with their progress-bar messages.
-class TerminalUpdateHost final : public app::UpdateHost {
- public:
-  TerminalUpdateHost(ui::TerminalView& view, int selfPowered, int fileType)
-      : view_(view), progress_(view), selfPowered_(selfPowered), fileType_(fileType) {}
-
-  // Where the progress-bar messages must be delivered while the update runs.
-  platform::WindowMessages& ProgressMessages() { return progress_; }
-
-  int SelfPowered() const override { return selfPowered_; }
-  int FileType() const override { return fileType_; }
-  platform::WindowHandle ProgressWindow() override { return progress_.ProgressWindow(); }
-  void ShowProgress(bool visible) override { progress_.Show(visible); }
-  void SetStatusText(const std::string& text) override { view_.Status(text); }
-  int ShowMessage(const std::string& text, std::uint32_t style) override {
-    return view_.Message(text, "Burnwell", style);
-  }
-
- private:
-  ui::TerminalView& view_;
-  ui::TerminalProgress progress_;
-  int selfPowered_;
-  int fileType_;
-};
-
 // The bridge's block and code region as a header image file.
-// Returns the exit status; text is the file name as given, for messages.
-int WriteBackup(std::uint32_t selected, const std::string& text, std::ostream& err) {
+// The device API is open and index names a bridge of its table. Returns the exit status; text
+// is the file name as given, for messages.
+int WriteBackup(int index, const std::string& text, std::ostream& err) {
   const std::filesystem::path out = ArgumentPath(text);
-  BridgeSession session;
-  if (const int status = session.ReportOpenFailure("backup", err); status != 0) return status;
-  const device::DeviceTable& table = device::DeviceLayer().table;
-  if (selected >= table.count) {
-    err << "burnwell-tool backup: no bridge at index " << selected << " (" << table.count << " found)\n";
-    return Code(ExitStatus::NoBridge);
-  }
-  const int index = static_cast<int>(selected);
-  const device::DeviceRecord& record = table.records[index];
+  const device::DeviceRecord& record = device::DeviceLayer().table.records[index];
   const bool smallEeprom = std::string(MemoryKind(record)) == "eeprom-256";
   const std::uint32_t codeLength = smallEeprom ? 0 : record.CodeSize;
 
@@ -132,98 +118,342 @@ std::optional<std::string> LoadFailureText(const image::FirmwareLoadResult& resu
   return "the image file could not be loaded (status " + std::to_string(Code(result.status)) + ")";
 }
 
-struct UpdateRequest {
+std::string Hex(unsigned value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%0*x", digits, value);
+  return text;
+}
+
+// What update and verify share: the file, the bridges, the power option and the output.
+struct FileRequest {
   std::string file;
-  std::optional<std::string> backup;
-  bool yes = false;
+  BridgeSelection selection;
   bool busPowered = false;
+  bool json = false;
 };
 
-int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err) {
-  const std::filesystem::path file = ArgumentPath(request.file);
-  const int selfPowered = request.busPowered ? 0 : 1;
-  const image::FirmwareLoadResult loaded = image::LoadFirmwareByType(image::LoadedImage(), file);
-  const image::FileType type = loaded.type;
-  if (const auto error = LoadFailureText(loaded)) {
-    err << "burnwell-tool update: " << *error << "\n";
+void AddPowerOptions(CLI::App& command, FileRequest& request) {
+  CLI::Option* self = command.add_flag_callback(
+      "--self-powered", [&request] { request.busPowered = false; },
+      "program the bridge as self-powered, 100 mA (the default)");
+  CLI::Option* bus = command.add_flag("--bus-powered", request.busPowered, "program the bridge as bus-powered, 500 mA");
+  self->excludes(bus);
+}
+
+// Reads a 16-bit ID option ("0x7e55" or decimal) into target.
+CLI::Option* AddId(CLI::App& command, const std::string& name, std::function<void(std::uint16_t)> take,
+                   const std::string& description) {
+  return command
+      .add_option_function<std::vector<std::string>>(
+          name,
+          [name, take](const std::vector<std::string>& texts) {
+            for (const std::string& text : texts) {
+              const std::optional<std::uint64_t> value = cli::ParseNumber(text, 0xFFFF);
+              if (!value) throw CLI::ValidationError(name + " takes a 16-bit ID such as 0x5801, not '" + text + "'");
+              take(static_cast<std::uint16_t>(*value));
+            }
+          },
+          description)
+      ->type_name("ID");
+}
+
+// The loaded file and the bridges chosen for it, with the device API open for the command.
+struct Targets {
+  image::FirmwareLoadResult loaded{};
+  std::unique_ptr<BridgeSession> session;
+  std::vector<int> indexes;
+};
+
+// Loads the file, opens the device API and applies the selection. Returns the exit status
+// when that failed (having said why).
+int PrepareTargets(std::string_view command, const FileRequest& request, bool many, Targets& targets,
+                   std::ostream& err) {
+  targets.loaded = image::LoadFirmwareByType(image::LoadedImage(), ArgumentPath(request.file));
+  if (const auto error = LoadFailureText(targets.loaded)) {
+    err << "burnwell-tool " << command << ": " << *error << "\n";
     return Code(ExitStatus::LoadFailedOrDeclined);
   }
-  char checksum[8];
-  std::snprintf(checksum, sizeof checksum, "%04X", image::LoadedImage().GetChecksum());
-  out << "firmware: " << request.file << "\nchecksum: " << checksum << std::endl;
+  targets.session = std::make_unique<BridgeSession>();
+  if (const int status = targets.session->ReportOpenFailure(command, err); status != 0) return status;
+  const Selected selected = SelectBridges(device::DeviceLayer().table, request.selection, command, many, err);
+  if (selected.status != 0) return selected.status;
+  targets.indexes = selected.indexes;
+  return 0;
+}
 
-  ui::TerminalView view = ui::TerminalView::Standard();
+app::UpdatePlan PlanFor(int index, const FileRequest& request, image::FileType type) {
+  app::UpdatePlan plan;
+  plan.deviceIndex = index;
+  plan.selfPowered = request.busPowered ? 0 : 1;
+  plan.keepBridgeBlock = type == image::FileType::Hex;
+  return plan;
+}
+
+std::string FileLine(const FileRequest& request, image::FileType type) {
+  const image::ImageBuffer& loaded = image::LoadedImage();
+  return "file " + request.file + " checksum " + Hex(loaded.GetChecksum(), 4) + " product " +
+         (type == image::FileType::Hex ? std::string("not named (Intel HEX)") : Hex(loaded.ProductId() & 0xFFFFu, 4));
+}
+
+// "bridge #1 serial=FIRST usb=1-2.3 7e55:5801 firmware=... memory ..."
+std::string TargetLine(int index) {
+  const device::DeviceRecord& record = device::DeviceLayer().table.records[index];
+  return "bridge " + BridgeLine(index, record) + " firmware " + Hex(record.FirmwareVersion, 8) + " memory " +
+         MemoryText(record);
+}
+
+struct UpdateRequest : FileRequest {
+  std::optional<std::string> backup;
+  std::optional<std::string> log;
+  bool yes = false;
+  bool reinstall = false;
+  FitRules fit;
+};
+
+// The summary table at the end of a tray update.
+void PrintSummary(std::ostream& out, const std::vector<int>& indexes, const std::vector<BridgeResult>& results) {
+  out << "\nindex  serial            usb        result      passes  seconds\n";
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const device::DeviceRecord& record = device::DeviceLayer().table.records[indexes[i]];
+    char line[160];
+    const std::string location = UsbLocation(record);
+    std::snprintf(line, sizeof line, "%-6d %-17s %-10s %-11s %-7d %.1f", indexes[i], SerialOf(record).c_str(),
+                  location.empty() ? "-" : location.c_str(), OutcomeName(results[i].outcome), results[i].report.passes,
+                  results[i].seconds);
+    out << line << "\n";
+  }
+}
+
+int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err) {
+  // Human lines go to standard error when standard output carries the JSON document.
+  std::ostream& human = request.json ? err : out;
+  std::FILE* humanFile = request.json ? stderr : stdout;
+
+  std::unique_ptr<JsonLog> log;
+  if (request.log) {
+    std::string why;
+    log = JsonLog::Open(*request.log, why);
+    if (!log) return UsageError(err, "update", why);
+  }
+  Targets targets;
+  if (const int status = PrepareTargets("update", request, true, targets, err); status != 0) return status;
+  if (request.backup && targets.indexes.size() != 1)
+    return UsageError(err, "update", "--backup saves one bridge; select one bridge with it");
+  const image::FileType type = targets.loaded.type;
+  const image::ImageBuffer& loaded = image::LoadedImage();
+  const device::DeviceTable& table = device::DeviceLayer().table;
+
+  for (const int index : targets.indexes) human << TargetLine(index) << "\n";
+  human << FileLine(request, type) << std::endl;
+
+  bool fits = true;
+  for (const int index : targets.indexes) {
+    const FitVerdict verdict = CheckFit(table.records[index], loaded, type, request.fit);
+    for (const std::string& warning : verdict.warnings) err << "burnwell-tool update: #" << index << ": " << warning << "\n";
+    for (const std::string& refusal : verdict.refusals) {
+      err << "burnwell-tool update: #" << index << ": the firmware does not fit: " << refusal << "\n";
+      fits = false;
+    }
+  }
+  if (!fits) {
+    err << "burnwell-tool update: nothing written (--force writes anyway)\n";
+    return Code(ExitStatus::FirmwareDoesNotFit);
+  }
+
+  ui::TerminalView view(humanFile, stdin, IsTerminal(humanFile));
   view.SetAssumeYes(request.yes);
   if (view.Message(app::kBackupWarning, "Warning", MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK) {
     err << "burnwell-tool update: cancelled\n";
     return Code(ExitStatus::LoadFailedOrDeclined);
   }
-
-  if (bridge::BridgeInitialize() == 0) {
-    err << "burnwell-tool update: the bridges' lock could not be opened or created\n";
-    bridge::BridgeUninitialize();
-    return Code(ExitStatus::Failed);
-  }
   if (request.backup) {
-    const int saved = WriteBackup(0, *request.backup, err);
-    if (saved != Code(ExitStatus::Success)) {
-      bridge::BridgeUninitialize();
-      return Code(saved == Code(ExitStatus::NoBridge) ? ExitStatus::NoBridge : ExitStatus::BackupFailed);
-    }
-    out << "backup: " << *request.backup << std::endl;
+    if (WriteBackup(targets.indexes.front(), *request.backup, err) != Code(ExitStatus::Success))
+      return Code(ExitStatus::BackupFailed);
+    human << "backup: " << *request.backup << std::endl;
   }
 
-  TerminalUpdateHost host(view, selfPowered, static_cast<int>(type));
-  app::UpdateOutcome outcome;
+  TrayDisplay display(humanFile, IsTerminal(humanFile));
+  std::vector<BridgeJob> jobs;
+  for (const int index : targets.indexes) {
+    BridgeJob job;
+    job.plan = PlanFor(index, request, type);
+    job.plan.progressWindow = display.AddBridge("#" + std::to_string(index) + " " + SerialOf(table.records[index]));
+    job.observer = &display.Observer(job.plan.progressWindow);
+    job.reinstall = request.reinstall;
+    jobs.push_back(job);
+  }
+  const Json file = FileJson(request.file, loaded, type);
+  bool logged = true;
+  std::vector<BridgeResult> results;
   {
-    platform::ScopedOverride<platform::WindowMessages> progress(&host.ProgressMessages());
-    outcome = app::RunUpdate(host);
+    platform::ScopedOverride<platform::WindowMessages> progress(&display);
+    results = UpdateTray(jobs, loaded, [&](std::size_t i, const BridgeResult& result) {
+      display.Finished(jobs[i].plan.progressWindow, result);
+      if (log) {
+        Json entry;
+        entry["command"] = "update";
+        entry["bridge"] = BridgeJson(targets.indexes[i], table.records[targets.indexes[i]]);
+        entry["file"] = file;
+        entry.update(ResultJson(result));
+        if (!log->Append(std::move(entry))) logged = false;
+      }
+    });
   }
-  bridge::BridgeUninitialize();
-  switch (outcome) {
-    case app::UpdateOutcome::Updated: return Code(ExitStatus::Success);
-    case app::UpdateOutcome::NoBridge: return Code(ExitStatus::NoBridge);
-    case app::UpdateOutcome::Failed: break;
+
+  bool allGood = true;
+  Json bridges = Json::array();
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const BridgeResult& result = results[i];
+    allGood = allGood && result.outcome != BridgeOutcome::Failed;
+    Json entry = BridgeJson(targets.indexes[i], table.records[targets.indexes[i]]);
+    entry.update(ResultJson(result));
+    bridges.push_back(entry);
   }
-  return Code(ExitStatus::Failed);
+  if (results.size() == 1) {
+    const BridgeResult& result = results.front();
+    if (result.outcome == BridgeOutcome::UpToDate) human << "already up to date\n";
+    if (result.outcome == BridgeOutcome::Updated)
+      human << "Programming completed\nPlease device power off and turn on.\n";
+    if (result.outcome == BridgeOutcome::Failed) err << "burnwell-tool update: " << result.report.errorText << "\n";
+  } else {
+    PrintSummary(human, targets.indexes, results);
+    if (std::any_of(results.begin(), results.end(), [](const BridgeResult& r) { return r.outcome == BridgeOutcome::Updated; }))
+      human << "Please power the updated bridges off and on.\n";
+  }
+  human.flush();
+  if (!logged) err << "burnwell-tool update: the log " << *request.log << " could not be written\n";
+  if (request.json) {
+    Json document;
+    document["command"] = "update";
+    document["file"] = file;
+    document["bridges"] = bridges;
+    document["ok"] = allGood;
+    PrintJson(stdout, document);
+  }
+  return Code(allGood && logged ? ExitStatus::Success : ExitStatus::Failed);
+}
+
+int RunVerify(const FileRequest& request, std::ostream& out, std::ostream& err) {
+  std::ostream& human = request.json ? err : out;
+  Targets targets;
+  if (const int status = PrepareTargets("verify", request, true, targets, err); status != 0) return status;
+  const image::FileType type = targets.loaded.type;
+  const image::ImageBuffer& loaded = image::LoadedImage();
+  const device::DeviceTable& table = device::DeviceLayer().table;
+  bool allMatch = true;
+  Json bridges = Json::array();
+  for (const int index : targets.indexes) {
+    const FlashComparison comparison = CompareWithUpdate(PlanFor(index, request, type), loaded);
+    std::string verdict;
+    if (!comparison.read) {
+      verdict = "error: " + comparison.errorText;
+    } else if (comparison.firstDifference) {
+      verdict = "differs at offset 0x" + Hex(*comparison.firstDifference, 4);
+    } else {
+      verdict = "match";
+    }
+    allMatch = allMatch && comparison.Matches();
+    human << "#" << index << " " << SerialOf(table.records[index]) << ": " << verdict << "\n";
+    Json entry = BridgeJson(index, table.records[index]);
+    entry["result"] = !comparison.read ? "error" : comparison.firstDifference ? "differs" : "match";
+    entry["first_difference"] = comparison.firstDifference ? Json(*comparison.firstDifference) : Json(nullptr);
+    entry["error"] = comparison.read ? Json(nullptr) : Json(comparison.errorText);
+    bridges.push_back(entry);
+  }
+  human.flush();
+  if (request.json) {
+    Json document;
+    document["command"] = "verify";
+    document["file"] = FileJson(request.file, loaded, type);
+    document["bridges"] = bridges;
+    document["ok"] = allMatch;
+    PrintJson(stdout, document);
+  }
+  return Code(allMatch ? ExitStatus::Success : ExitStatus::Failed);
 }
 
 }  // namespace
 
 CommandAction DeclareUpdate(CLI::App& command) {
   auto request = std::make_shared<UpdateRequest>();
-  cli::SetUsage(command, "burnwell-tool update FILE [--yes] [--self-powered | --bus-powered] [--backup OUT]");
+  cli::SetUsage(command,
+                "burnwell-tool update FILE [--index N | --serial TEXT | --port LOC ... | --all] [--yes]\n"
+                "    [--self-powered | --bus-powered] [--backup OUT] [--vendor ID] [--product ID] [--force]\n"
+                "    [--reinstall] [--json] [--log FILE]");
   command.add_option("FILE", request->file, "the firmware file: Intel HEX (.hex) or an image file")->required();
   command.add_flag("--yes", request->yes, "do not ask to confirm the backup warning");
-  CLI::Option* self = command.add_flag_callback(
-      "--self-powered", [request] { request->busPowered = false; },
-      "program the bridge as self-powered, 100 mA (the default)");
-  CLI::Option* bus = command.add_flag("--bus-powered", request->busPowered, "program the bridge as bus-powered, 500 mA");
-  self->excludes(bus);
+  AddPowerOptions(command, *request);
   command.add_option("--backup", request->backup,
-                     "first save the bridge's block and code region to OUT (as backup does); the update does "
-                     "not start when the backup fails")
+                     "first save the bridge's block and code region to OUT (as backup does; one bridge only); the "
+                     "update does not start when the backup fails")
       ->type_name("OUT");
+  AddBridgeSelection(command, request->selection, true);
+  AddId(command, "--vendor", [request](std::uint16_t id) { request->fit.vendors.push_back(id); },
+        "also update bridges reporting this vendor ID (may be repeated)")
+      ->group("Fit checks");
+  AddId(command, "--product", [request](std::uint16_t id) { request->fit.product = id; },
+        "the product an Intel HEX file is meant for, checked against each bridge's product ID")
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw)
+      ->group("Fit checks");
+  command.add_flag("--force", request->fit.force, "write even when the file does not fit, after a warning")
+      ->group("Fit checks");
+  command.add_flag("--reinstall", request->reinstall, "write even when the bridge already holds the file");
+  command.add_flag("--json", request->json,
+                   "print one JSON document on standard output (the other lines go to standard error)");
+  command.add_option("--log", request->log, "append one JSON line per bridge to FILE")->type_name("FILE");
   command.footer(std::string(UPDATE_DETAILS) +
                  ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage, ExitStatus::NoBridge,
-                                 ExitStatus::LoadFailedOrDeclined, ExitStatus::BackupFailed}));
+                                 ExitStatus::LoadFailedOrDeclined, ExitStatus::BackupFailed,
+                                 ExitStatus::FirmwareDoesNotFit}));
   return [request](std::ostream& out, std::ostream& err) { return RunUpdate(*request, out, err); };
+}
+
+CommandAction DeclareVerify(CLI::App& command) {
+  auto request = std::make_shared<FileRequest>();
+  cli::SetUsage(command,
+                "burnwell-tool verify FILE [--index N | --serial TEXT | --port LOC ... | --all]\n"
+                "    [--self-powered | --bus-powered] [--json]");
+  command.add_option("FILE", request->file, "the firmware file: Intel HEX (.hex) or an image file")->required();
+  AddPowerOptions(command, *request);
+  AddBridgeSelection(command, request->selection, true);
+  command.add_flag("--json", request->json,
+                   "print one JSON document on standard output (the other lines go to standard error)");
+  command.footer(std::string(VERIFY_DETAILS) +
+                 ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage, ExitStatus::NoBridge,
+                                 ExitStatus::LoadFailedOrDeclined}));
+  return [request](std::ostream& out, std::ostream& err) { return RunVerify(*request, out, err); };
 }
 
 CommandAction DeclareBackup(CLI::App& command) {
   struct BackupRequest {
     std::string out;
     BridgeSelection selection;
+    bool json = false;
   };
   auto request = std::make_shared<BackupRequest>();
-  cli::SetUsage(command, "burnwell-tool backup OUT [--index N]");
+  cli::SetUsage(command, "burnwell-tool backup OUT [--index N | --serial TEXT | --port LOC] [--json]");
   command.add_option("OUT", request->out, "the image file to write")->required();
   AddBridgeSelection(command, request->selection);
+  command.add_flag("--json", request->json, "print one JSON document on standard output");
   command.footer(std::string(BACKUP_DETAILS) + ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed,
                                                                 ExitStatus::Usage, ExitStatus::NoBridge}));
   return [request](std::ostream& out, std::ostream& err) {
-    const int status = WriteBackup(request->selection.index, request->out, err);
-    if (status == Code(ExitStatus::Success)) out << "saved " << request->out << "\n";
+    BridgeSession session;
+    if (const int status = session.ReportOpenFailure("backup", err); status != 0) return status;
+    const Selected selected = SelectBridges(device::DeviceLayer().table, request->selection, "backup", false, err);
+    if (selected.status != 0) return selected.status;
+    const int index = selected.indexes.front();
+    const int status = WriteBackup(index, request->out, err);
+    if (request->json) {
+      Json document;
+      document["command"] = "backup";
+      document["bridge"] = BridgeJson(index, device::DeviceLayer().table.records[index]);
+      document["file"] = request->out;
+      document["ok"] = status == Code(ExitStatus::Success);
+      PrintJson(stdout, document);
+    } else if (status == Code(ExitStatus::Success)) {
+      out << "saved " << request->out << "\n";
+    }
     return status;
   };
 }

@@ -21,8 +21,9 @@ bool HoldsNoCode(const image::ImageBuffer& loaded) {
   const std::size_t length = std::min<std::size_t>(loaded.CodeLength(), code.size());
   // A configuration-only file (code length 0) carries a block and no code on purpose.
   if (loaded.CodeLength() == 0) return false;
+  // The HEX loader zero-fills a region of small images itself, so zero bytes are no code either.
   return std::all_of(code.begin(), code.begin() + static_cast<std::ptrdiff_t>(length),
-                     [](std::uint8_t byte) { return byte == 0xFF; });
+                     [](std::uint8_t byte) { return byte == 0xFF || byte == 0x00; });
 }
 
 FitVerdict CheckFit(const device::DeviceRecord& bridge, const image::ImageBuffer& loaded, image::FileType type,

@@ -28,8 +28,9 @@ struct FitVerdict {
 FitVerdict CheckFit(const device::DeviceRecord& bridge, const image::ImageBuffer& loaded, image::FileType type,
                     const FitRules& rules);
 
-// True when the loaded file carries no code: every code byte erased (0xFF). An Intel HEX file
-// without data records loads that way, with a valid marker; written, it wipes the firmware.
+// True when the loaded file carries no code: every code byte erased (0xFF) or zero. An Intel
+// HEX file without data records loads that way, with a valid marker; written, it wipes the
+// firmware.
 bool HoldsNoCode(const image::ImageBuffer& loaded);
 
 }  // namespace burnwell::tool

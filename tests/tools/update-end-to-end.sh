@@ -93,6 +93,9 @@ done <<CASES
 CASES
 set -e
 md5sum -c --quiet before.md5 || fail "a refused command changed a bridge's memory"
+"$sim" --machine tray -- "$tool" update "$hex" --yes --json >refusal.json 2>/dev/null || true
+python3 -c "import json; d = json.load(open('refusal.json')); assert d['ok'] is False and d['status'] == 2" \
+  || fail "--json must print a document on a refusal too"
 set +e
 "$sim" --machine tray -- "$tool" update "$hex" --yes --serial OTHER >refused.log 2>&1
 set -e

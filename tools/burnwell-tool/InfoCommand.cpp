@@ -75,7 +75,11 @@ CommandAction DeclareInfo(CLI::App& command) {
   cli::SetUsage(command, "burnwell-tool info FILE [--json]");
   command.footer(std::string(INFO_OUTPUT) +
                  ExitStatusHelp({ExitStatus::Success, ExitStatus::Usage, ExitStatus::LoadFailedOrDeclined}));
-  return [file, json](std::ostream& out, std::ostream& err) { return RunInfo(*file, *json, out, err); };
+  return [file, json](std::ostream& out, std::ostream& err) {
+    const int status = RunInfo(*file, *json, out, err);
+    if (*json) PrintJsonUnlessPrinted(stdout, "info", status);
+    return status;
+  };
 }
 
 }  // namespace burnwell::tool

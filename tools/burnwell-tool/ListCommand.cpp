@@ -85,6 +85,7 @@ int RunList(bool json, std::ostream& out, std::ostream& err) {
   BridgeSession session;
   if (const int status = session.ReportOpenFailure("list", err); status != 0) {
     if (json && status == Code(ExitStatus::NoBridge)) PrintJson(stdout, Json{{"command", "list"}, {"bridges", Json::array()}});
+    if (json) PrintJsonUnlessPrinted(stdout, "list", status);
     return status;
   }
 

@@ -1,10 +1,12 @@
 #include "tools/burnwell-tool/Records.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
 
+#include "common/ExitStatus.h"
 #include "common/Version.h"
 #include "image/ConfigBlock.h"
 #include "tools/burnwell-tool/BridgeSession.h"
@@ -98,7 +100,20 @@ Json ResultJson(const BridgeResult& result) {
   return entry;
 }
 
+namespace {
+std::atomic<bool> documentPrinted{false};  // one command runs per process
+}  // namespace
+
+void PrintJsonUnlessPrinted(std::FILE* out, std::string_view command, int status) {
+  if (documentPrinted.load()) return;
+  PrintJson(out, Json{{"command", command},
+                      {"ok", false},
+                      {"status", status},
+                      {"error", ExitStatusText(static_cast<ExitStatus>(status))}});
+}
+
 void PrintJson(std::FILE* out, const Json& document) {
+  documentPrinted.store(true);
   const std::string text = document.dump(2) + "\n";
   std::fwrite(text.data(), 1, text.size(), out);
   std::fflush(out);

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -31,6 +32,11 @@ Json ResultJson(const BridgeResult& result);
 
 // Prints a document on standard output as one JSON text and a newline.
 void PrintJson(std::FILE* out, const Json& document);
+
+// For --json: when the command ended before printing its document (a refusal, no bridge),
+// prints {"command", "ok": false, "status", "error"} so that standard output is JSON on every
+// way out.
+void PrintJsonUnlessPrinted(std::FILE* out, std::string_view command, int status);
 
 // The append-only log. Each entry is one line written with one call and flushed at once, so
 // a crash leaves whole lines behind.

@@ -405,7 +405,11 @@ CommandAction DeclareUpdate(CLI::App& command) {
                  ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage, ExitStatus::NoBridge,
                                  ExitStatus::LoadFailedOrDeclined, ExitStatus::BackupFailed,
                                  ExitStatus::FirmwareDoesNotFit}));
-  return [request](std::ostream& out, std::ostream& err) { return RunUpdate(*request, out, err); };
+  return [request](std::ostream& out, std::ostream& err) {
+    const int status = RunUpdate(*request, out, err);
+    if (request->json) PrintJsonUnlessPrinted(stdout, "update", status);
+    return status;
+  };
 }
 
 CommandAction DeclareVerify(CLI::App& command) {
@@ -421,7 +425,11 @@ CommandAction DeclareVerify(CLI::App& command) {
   command.footer(std::string(VERIFY_DETAILS) +
                  ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage, ExitStatus::NoBridge,
                                  ExitStatus::LoadFailedOrDeclined}));
-  return [request](std::ostream& out, std::ostream& err) { return RunVerify(*request, out, err); };
+  return [request](std::ostream& out, std::ostream& err) {
+    const int status = RunVerify(*request, out, err);
+    if (request->json) PrintJsonUnlessPrinted(stdout, "verify", status);
+    return status;
+  };
 }
 
 CommandAction DeclareBackup(CLI::App& command) {
@@ -439,9 +447,14 @@ CommandAction DeclareBackup(CLI::App& command) {
                                                                 ExitStatus::Usage, ExitStatus::NoBridge}));
   return [request](std::ostream& out, std::ostream& err) {
     BridgeSession session;
-    if (const int status = session.ReportOpenFailure("backup", err); status != 0) return status;
-    const Selected selected = SelectBridges(device::DeviceLayer().table, request->selection, "backup", false, err);
-    if (selected.status != 0) return selected.status;
+    const int opened = session.ReportOpenFailure("backup", err);
+    const Selected selected = opened != 0 ? Selected{opened, {}}
+                                          : SelectBridges(device::DeviceLayer().table, request->selection, "backup",
+                                                          false, err);
+    if (selected.status != 0) {
+      if (request->json) PrintJsonUnlessPrinted(stdout, "backup", selected.status);
+      return selected.status;
+    }
     const int index = selected.indexes.front();
     const int status = WriteBackup(index, request->out, err);
     if (request->json) {

@@ -101,7 +101,7 @@ void TrayDisplay::Changed(Line& line, bool event, const std::string& eventText) 
 }
 
 void TrayDisplay::Redraw() {
-  if (drawn_) std::fprintf(out_, "\x1b[%zuA", lines_.size());
+  if (drawn_) std::fprintf(out_, "\x1b[%uA", static_cast<unsigned>(lines_.size()));
   for (const auto& line : lines_) {
     std::string text = line->name + "  " + line->phase;
     if (line->pass > 0 && line->percent >= 0) text += "  pass " + std::to_string(line->pass);

@@ -237,16 +237,16 @@ guest_main() {
 
 # The one place that judges how the tool ends when its bridge is unplugged mid-update: the
 # unplug must be reported as a disconnect (exit 12 and its message), at the first failed command
-# of its pass: no further "Erase main code", and never a completion.
+# of its pass: no pass tried again ("pass N of 6 failed: ...; trying again"), never a completion.
 check_unplug_verdict() {
   local status=$1 output=$2
-  local erases
-  erases=$(grep -c "Erase main code" "$output" || true)
+  local retries
+  retries=$(grep -c "trying again" "$output" || true)
   if [ "$status" -eq 12 ] && grep -q "The bridge was disconnected during" "$output" &&
-     [ "$erases" -le 1 ] && ! grep -q "Programming completed" "$output"; then
+     [ "$retries" -eq 0 ] && ! grep -q "Programming completed" "$output"; then
     verdict unplug-mid-update ok "$(grep "The bridge was disconnected during" "$output" | tail -1)"
   else
-    verdict unplug-mid-update FAILED "exit $status, $erases erase passes: $(grep -v '^\s*$' "$output" | tail -1)"
+    verdict unplug-mid-update FAILED "exit $status, $retries passes tried again: $(grep -v '^\s*$' "$output" | tail -1)"
   fi
 }
 

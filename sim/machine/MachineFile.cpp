@@ -19,13 +19,17 @@ const char kMachineFileFormat[] =
     "  bridge LOC [vid=N] [pid=N] [firmware=N] [serial=TEXT] [chip=NAME | eeprom=256|64k]\n"
     "         [driver=usb-storage|uas] [speed=MBIT] [cdrom=none|autorun|only]\n"
     "         [vendor=TEXT] [product=TEXT] [image=FILE] [trace=FILE] [spi-trace=FILE]\n"
+    "         [latency-us=N] [fault=PLAN]\n"
     "  stick LOC [vid=N] [pid=N] [serial=TEXT] [driver=usb-storage|uas] [speed=MBIT]\n"
     "LOC is a USB location as the kernel names it: BUS-PORT for a root hub port (1-2), then\n"
     ".PORT per hub below it (1-2.3); a hub must be described before anything behind it is\n"
     "used. speed is 1.5, 12, 480, 5000 or 10000. cdrom=autorun adds the bridge's AUTO-RUN\n"
     "CD-ROM unit next to its disk; cdrom=only shows the CD-ROM alone. image=FILE loads the\n"
     "memory from FILE when it exists and writes it back at the end; trace=FILE writes one\n"
-    "line per SCSI command, spi-trace=FILE one per flash chip transaction. A stick is USB storage of another maker (default vid 0x0951).\n"
+    "line per SCSI command, spi-trace=FILE one per flash chip transaction. latency-us=N is the\n"
+    "time each of the bridge's commands takes (as --latency-us), fault=PLAN the faults it shows\n"
+    "(as --fault; items separated by commas, no blanks). A stick is USB storage of another maker\n"
+    "(default vid 0x0951).\n"
     "Example:\n"
     "  hub 1-1 ports=4\n"
     "  bridge 1-1.1 pid=0x5801 serial=FIRST\n"
@@ -100,7 +104,8 @@ MachineBridge ParseBridge(std::size_t line, std::istringstream& words) {
   MachineBridge bridge;
   bridge.location = Location(line, words);
   const auto options = Options(line, words, {"vid", "pid", "firmware", "serial", "chip", "eeprom", "driver",
-                                              "speed", "cdrom", "vendor", "product", "image", "trace", "spi-trace"});
+                                              "speed", "cdrom", "vendor", "product", "image", "trace", "spi-trace",
+                                              "latency-us", "fault"});
   BridgeConfig& config = bridge.config;
   for (const auto& [key, value] : options) {
     if (key == "vid") config.vendorId = static_cast<std::uint16_t>(Number(line, key, value, 0xFFFF));
@@ -113,6 +118,13 @@ MachineBridge ParseBridge(std::size_t line, std::istringstream& words) {
     if (key == "image") bridge.image = value;
     if (key == "trace") bridge.trace = value;
     if (key == "spi-trace") bridge.spiTrace = value;
+    if (key == "latency-us") config.latencyUs = Number(line, key, value, 10'000'000);
+    if (key == "fault") {
+      std::string why;
+      const std::optional<FaultPlan> plan = ParseFaultPlan(value, &why);
+      if (!plan) Fail(line, "fault=" + value + ": " + why);
+      config.faults = *plan;
+    }
     if (key == "chip") {
       if (value != kAbsentChipName && !FindChip(value)) Fail(line, "unknown chip " + value);
       config.chip = value;

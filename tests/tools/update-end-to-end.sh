@@ -52,6 +52,112 @@ BURNWELL_SYSROOT="$work/empty-root" "$tool" update "$examples/ZQ5x8x.hex" --yes 
 [ $? -eq 1 ] || { cat busy.log; fail "failed update should exit 1"; }
 set -e
 
+# A tray of bridges: selection, fit checks and bad input, each refused with its status before
+# anything is written (the memories are compared before and after).
+printf ':00000001FF\n' > empty.hex
+cat > tray <<'MACHINE'
+hub 1-2 ports=4
+bridge 1-2.1 pid=0x5801 serial=FIRST latency-us=20 image=first.bin
+bridge 1-2.2 pid=0x5801 serial=SECOND latency-us=20 image=second.bin
+bridge 1-2.3 pid=0x2501 serial=THIRD latency-us=20 image=third.bin
+bridge 1-2.4 vid=0x1234 pid=0x5801 serial=OTHER latency-us=20 image=other.bin
+MACHINE
+"$sim" --machine tray -- "$tool" list >tray-list.log 2>&1 || fail "tray list"
+grep -q "serial=SECOND usb=1-2.2 " tray-list.log || fail "list: usb=LOC"
+md5sum first.bin second.bin third.bin other.bin >before.md5
+hex="$examples/ZQ5x8x.hex"; image="$examples/ZQ5x8x-image.bin"  # the image is for product 2501
+set +e
+while read -r expected args; do
+  # shellcheck disable=SC2086
+  "$sim" --machine tray -- "$tool" $args >case.log 2>&1
+  got=$?
+  [ "$got" -eq "$expected" ] || { cat case.log; fail "'$args' exited $got, not $expected"; }
+done <<CASES
+2 update $hex --yes
+3 update $hex --yes --serial NOBODY
+3 update $hex --yes --index 7
+3 update $hex --yes --port 1-4
+2 update $hex --yes --port nowhere
+2 update $hex --yes --all --serial FIRST
+2 update $hex --yes --index 0 --serial SECOND
+2 update $hex --yes --index 0 --product 0xZZ
+2 update $hex --yes --all --log $work/no-such-dir/log
+2 update $hex --yes --all --backup all.bin
+6 update $image --yes --index 0
+6 update $hex --yes --port 1-2.3 --product 0x5801
+6 update empty.hex --yes --index 1
+6 update $hex --yes --serial OTHER
+2 backup out.bin
+2 flash detect
+1 verify $hex --all
+CASES
+set -e
+md5sum -c --quiet before.md5 || fail "a refused command changed a bridge's memory"
+"$sim" --machine tray -- "$tool" update "$hex" --yes --json >refusal.json 2>/dev/null || true
+python3 -c "import json; d = json.load(open('refusal.json')); assert d['ok'] is False and d['status'] == 2" \
+  || fail "--json must print a document on a refusal too"
+set +e
+"$sim" --machine tray -- "$tool" update "$hex" --yes --serial OTHER >refused.log 2>&1
+set -e
+grep -q "#3: the firmware does not fit: the bridge reports vendor ID 1234" refused.log || { cat refused.log; fail "vendor refusal text"; }
+
+# What fits is written: a vendor allowed by --vendor, an image on its own product, a mismatch
+# with --force (after a warning); the targets are shown before the warning.
+"$sim" --machine tray -- "$tool" update "$hex" --yes --serial OTHER --vendor 0x1234 >fit.log 2>&1 || { cat fit.log; fail "--vendor"; }
+grep -q "^bridge #3 serial=OTHER usb=1-2.4 1234:5801 firmware 01020304 memory serial flash entry" fit.log || { cat fit.log; fail "target line"; }
+grep -q "warning: an Intel HEX file names no product" fit.log || fail "HEX product warning"
+"$sim" --machine tray -- "$tool" update "$image" --yes --serial THIRD >fit.log 2>&1 || { cat fit.log; fail "image on its product"; }
+"$sim" --machine tray -- "$tool" update "$image" --yes --index 1 --force >fit.log 2>&1 || { cat fit.log; fail "--force"; }
+grep -q "warning: --force: the file is meant for product 2501, the bridge is a 5801" fit.log || { cat fit.log; fail "--force warning"; }
+
+# Verify and up to date: a match, one changed byte, the update skipped, --reinstall.
+"$sim" --machine tray -- "$tool" update "$hex" --yes --port 1-2.1 >/dev/null 2>&1 || fail "update FIRST"
+"$sim" --machine tray -- "$tool" verify "$hex" --serial FIRST >verify.log 2>&1 || { cat verify.log; fail "verify after update"; }
+grep -q "^#0 FIRST: match$" verify.log || fail "verify: match"
+python3 -c "
+f = bytearray(open('first.bin', 'rb').read()); f[0x1234] ^= 0x01; open('first.bin', 'wb').write(f)"
+set +e
+"$sim" --machine tray -- "$tool" verify "$hex" --index 0 >verify.log 2>&1
+[ $? -eq 1 ] || fail "verify of a changed byte should exit 1"
+set -e
+grep -q "^#0 FIRST: differs at offset 0x1234$" verify.log || { cat verify.log; fail "verify: first difference"; }
+for expected in "Programming completed" "already up to date"; do
+  "$sim" --machine tray -- "$tool" update "$hex" --yes --index 0 >again.log 2>&1 || fail "update ($expected)"
+  grep -q "^$expected$" again.log || { cat again.log; fail "expected '$expected'"; }
+done
+"$sim" --machine tray -- "$tool" update "$hex" --yes --index 0 --reinstall >again.log 2>&1 || fail "--reinstall"
+grep -q "^Programming completed$" again.log || fail "--reinstall wrote nothing"
+
+# Every bridge at once, one of them failing: the others end verified, the exit is 1, the log
+# has one whole line per bridge, and standard output is one JSON document.
+cat > faulty <<'MACHINE'
+hub 1-2 ports=4
+bridge 1-2.1 pid=0x5801 serial=FIRST latency-us=20 image=t1.bin
+bridge 1-2.2 pid=0x5801 serial=SECOND latency-us=20 image=t2.bin fault=fail-opcode:0xD5
+bridge 1-2.3 pid=0x5801 serial=THIRD latency-us=20 image=t3.bin
+MACHINE
+set +e
+"$sim" --machine faulty -- "$tool" update "$hex" --yes --all --json --log tray.jsonl >tray.json 2>tray.log
+[ $? -eq 1 ] || { cat tray.log; fail "a failed bridge in --all should exit 1"; }
+set -e
+python3 - <<'PY' || { cat tray.log; fail "JSON document or log"; }
+import json
+document = json.load(open("tray.json"))
+results = {b["serial"]: b["result"] for b in document["bridges"]}
+assert results == {"FIRST": "updated", "SECOND": "failed", "THIRD": "updated"}, results
+failed = [b for b in document["bridges"] if b["result"] == "failed"][0]
+assert failed["error"]["text"] and 0 <= failed["passes"] <= 6, failed
+assert document["ok"] is False and document["file"]["checksum"] == "65da"
+lines = [json.loads(line) for line in open("tray.jsonl")]
+assert sorted(l["bridge"]["serial"] for l in lines) == ["FIRST", "SECOND", "THIRD"], lines
+assert all(l["time"].endswith("Z") and l["tool"] and "seconds" in l for l in lines)
+PY
+"$sim" --machine faulty -- "$tool" verify "$hex" --serial FIRST --serial THIRD >verify.log 2>&1 \
+  || { cat verify.log; fail "the other bridges of the tray should verify"; }
+"$sim" --machine faulty -- "$tool" list --json >list.json 2>/dev/null || fail "list --json"
+python3 -c "import json; assert [b['usb'] for b in json.load(open('list.json'))['bridges']] == ['1-2.1', '1-2.2', '1-2.3']" \
+  || fail "list --json"
+
 # The updater itself, started in a folder with Config.ini and the firmware file, as a technician
 # does: version check against a bridge reporting "ZQ5x", the warning answered, the update run.
 mkdir station && cp "$examples/Config.ini" "$examples/ZQ5x8x.hex" station/

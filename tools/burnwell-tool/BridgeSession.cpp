@@ -3,6 +3,8 @@
 #include "bridge/BridgeInfo.h"
 #include "bridge/DeviceApi.h"
 #include "bridge/DiscoveryLinux.h"
+#include "platform/NamedLock.h"
+#include "protocol/FlashChipTable.h"
 
 namespace burnwell::tool {
 
@@ -49,6 +51,33 @@ const char* MemoryKind(const device::DeviceRecord& record) {
   if (record.ModeFlags == bridge::kModeFlagsSpiOrLargeEeprom) return "eeprom-64k";
   if (record.ModeFlags == bridge::kModeFlagsSmallEeprom) return "eeprom-256";
   return "none";
+}
+
+std::optional<std::uint32_t> DetectFlashEntry(const device::DeviceRecord& record) {
+  if (std::string(MemoryKind(record)) != "spi" || record.TransportKind != device::TransportKind::MassStorage)
+    return std::nullopt;
+  // Detection sends commands to the bridge: under its device lock, on a copy of the record.
+  platform::NamedLocks& locks = platform::Current<platform::NamedLocks>();
+  const std::uint32_t timeout = device::DeviceLayer().table.count * bridge::kDeviceMutexTimeoutPerDeviceMs;
+  const platform::WaitResult waited = locks.Wait(record.Mutex, timeout);
+  if (waited == platform::WaitResult::Abandoned) locks.Release(record.Mutex);
+  if (waited != platform::WaitResult::Signalled) return std::nullopt;
+  device::DeviceRecord copy = record;
+  const protocol::StepCode code = protocol::DetectFlash(copy);
+  locks.Release(record.Mutex);
+  if (code != protocol::StepCode::Ok) return std::nullopt;
+  return copy.FlashChipIndex;
+}
+
+std::string MemoryText(const device::DeviceRecord& record) {
+  const std::string kind = MemoryKind(record);
+  if (kind == "eeprom-256") return "EEPROM 256 bytes";
+  if (kind == "eeprom-64k") return "EEPROM 64 KiB";
+  if (kind != "spi") return "no firmware memory reported";
+  const std::optional<std::uint32_t> entry = DetectFlashEntry(record);
+  if (!entry) return "serial flash (not identified)";
+  return "serial flash entry " + std::to_string(*entry) + " (" +
+         std::to_string(protocol::FlashChip(*entry).capacity / 1024) + " KiB)";
 }
 
 std::string ResultText(int code) {

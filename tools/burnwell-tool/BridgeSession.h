@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -37,6 +38,13 @@ class BridgeSession {
 // The firmware memory a record's bridge information reports: "spi", "eeprom-256",
 // "eeprom-64k" or "none".
 const char* MemoryKind(const device::DeviceRecord& record);
+
+// The serial flash's chip-table entry, found by sending the identification probes to the
+// bridge under its device lock; nothing for an EEPROM bridge or when detection fails.
+std::optional<std::uint32_t> DetectFlashEntry(const device::DeviceRecord& record);
+
+// The bridge's memory for people: "serial flash entry 11 (512 KiB)", "EEPROM 256 bytes".
+std::string MemoryText(const device::DeviceRecord& record);
 
 // The text of a device-API or flash-operation result code ("ok", "read failed", ...).
 std::string ResultText(int code);

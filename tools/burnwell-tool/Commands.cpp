@@ -12,16 +12,12 @@ std::span<const Command> AllCommands() {
               DeclareInfo},
       Command{"list", "find the bridges and print one key=value line per bridge", DeclareList},
       Command{"flash", "detect, read, write, erase or protect a bridge's firmware memory", DeclareFlash},
-      Command{"update", "update the first bridge with a firmware file, as the updater does", DeclareUpdate},
+      Command{"update", "update the selected bridges (or every one, at once) with a firmware file", DeclareUpdate},
+      Command{"verify", "compare bridges' flash with what an update with a firmware file leaves there",
+              DeclareVerify},
       Command{"backup", "save a bridge's configuration block and code region as an image file", DeclareBackup},
   };
   return commands;
-}
-
-void AddBridgeSelection(CLI::App& command, BridgeSelection& selection) {
-  cli::AddNumber(command, "--index", selection.index,
-                 "the bridge at table index N (default 0; burnwell-tool list shows the indexes)", "a table index")
-      ->group("Bridge selection");
 }
 
 void AddTransferOption(CLI::App& command, protocol::TransferMode& transfers) {

@@ -36,14 +36,7 @@ CommandAction DeclareList(CLI::App& command);
 CommandAction DeclareFlash(CLI::App& command);
 CommandAction DeclareUpdate(CLI::App& command);
 CommandAction DeclareBackup(CLI::App& command);
-
-// The options that choose the bridge a command works on, declared once for every command that
-// takes them (shown as their own group in --help). Today a table index; the production line
-// adds serial numbers, USB ports and "all".
-struct BridgeSelection {
-  std::uint32_t index = 0;
-};
-void AddBridgeSelection(CLI::App& command, BridgeSelection& selection);
+CommandAction DeclareVerify(CLI::App& command);
 
 // How the commands that move the flash (update, backup, flash read and write) move it: fast
 // transfers unless --classic-transfers is given. Sets `transfers` to its default.

@@ -15,6 +15,7 @@
 #include "protocol/FlashChipTable.h"
 #include "tools/burnwell-tool/BridgeSession.h"
 #include "tools/burnwell-tool/Commands.h"
+#include "tools/burnwell-tool/Selection.h"
 
 namespace burnwell::tool {
 namespace {
@@ -27,8 +28,9 @@ constexpr const char* FLASH_USAGE =
     "burnwell-tool flash [--index N] protect on|off";
 
 constexpr const char* FLASH_DETAILS =
-    "Works on the bridge at table index N (default 0; see burnwell-tool list); --index may\n"
-    "also follow the operation. Numbers are decimal or 0x-hexadecimal.\n"
+    "Works on the bridge chosen by --index, --serial or --port (see burnwell-tool list; needed\n"
+    "when several bridges are attached); the selection may also follow the operation.\n"
+    "Numbers are decimal or 0x-hexadecimal.\n"
     "  detect   identifies the serial flash and prints entry=<chip table index>; for an EEPROM\n"
     "           bridge prints memory=eeprom-256 or memory=eeprom-64k\n"
     "  read     reads LENGTH bytes from OFFSET (default 0) into the file OUT; LENGTH defaults\n"
@@ -152,11 +154,9 @@ int RunFlash(const FlashRequest& request, std::ostream& out, std::ostream& err) 
   if (const int status = session.ReportOpenFailure("flash", err); status != 0) return status;
 
   const device::DeviceTable& table = device::DeviceLayer().table;
-  if (request.selection.index >= table.count) {
-    Report(Code(bridge::ApiError::BadIndex), out, err);
-    return Code(ExitStatus::NoBridge);
-  }
-  const int index = static_cast<int>(request.selection.index);
+  const Selected selected = SelectBridges(table, request.selection, "flash", false, err);
+  if (selected.status != 0) return selected.status;
+  const int index = selected.indexes.front();
   const device::DeviceRecord& record = table.records[index];
 
   if (request.operation == "detect") return Detect(record, out, err);

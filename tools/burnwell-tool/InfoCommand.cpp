@@ -7,6 +7,7 @@
 #include "image/FirmwareReaders.h"
 #include "platform/FileSystem.h"
 #include "tools/burnwell-tool/Commands.h"
+#include "tools/burnwell-tool/Records.h"
 
 namespace burnwell::tool {
 namespace {
@@ -30,7 +31,7 @@ std::string Hex(unsigned value, int digits) {
   return text;
 }
 
-int RunInfo(const std::string& file, std::ostream& out, std::ostream& err) {
+int RunInfo(const std::string& file, bool json, std::ostream& out, std::ostream& err) {
   const std::filesystem::path path = ArgumentPath(file);
   image::ImageBuffer& image = image::LoadedImage();
   const auto result = image::LoadFirmwareByType(image, path);
@@ -47,6 +48,14 @@ int RunInfo(const std::string& file, std::ostream& out, std::ostream& err) {
     }
     return Code(ExitStatus::LoadFailedOrDeclined);
   }
+  if (json) {
+    Json document{{"command", "info"}, {"file", FileJson(file, image, result.type)}};
+    document["file"]["product"] = Hex(image.ProductId(), 4);
+    document["file"]["marker"] = Hex(image.Header()[image::offset::MARKER], 2);
+    document["file"]["image_size"] = image.Code().size();
+    PrintJson(stdout, document);
+    return Code(ExitStatus::Success);
+  }
   out << "type: " << image::FileTypeName(result.type) << "\n"
       << "code length: " << image.CodeLength() << "\n"
       << "image size: " << image.Code().size() << "\n"
@@ -60,11 +69,17 @@ int RunInfo(const std::string& file, std::ostream& out, std::ostream& err) {
 
 CommandAction DeclareInfo(CLI::App& command) {
   auto file = std::make_shared<std::string>();
+  auto json = std::make_shared<bool>(false);
   command.add_option("FILE", *file, "the firmware file: Intel HEX (.hex) or an image file")->required();
-  cli::SetUsage(command, "burnwell-tool info FILE");
+  command.add_flag("--json", *json, "print one JSON document with the same facts instead of the lines");
+  cli::SetUsage(command, "burnwell-tool info FILE [--json]");
   command.footer(std::string(INFO_OUTPUT) +
                  ExitStatusHelp({ExitStatus::Success, ExitStatus::Usage, ExitStatus::LoadFailedOrDeclined}));
-  return [file](std::ostream& out, std::ostream& err) { return RunInfo(*file, out, err); };
+  return [file, json](std::ostream& out, std::ostream& err) {
+    const int status = RunInfo(*file, *json, out, err);
+    if (*json) PrintJsonUnlessPrinted(stdout, "info", status);
+    return status;
+  };
 }
 
 }  // namespace burnwell::tool

@@ -2,12 +2,15 @@
 // table record, as key=value fields a script can pick apart.
 #include <cctype>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "bridge/DeviceApi.h"
 #include "device/DeviceRecord.h"
 #include "tools/burnwell-tool/BridgeSession.h"
 #include "tools/burnwell-tool/Commands.h"
+#include "tools/burnwell-tool/Records.h"
+#include "tools/burnwell-tool/Selection.h"
 
 namespace burnwell::tool {
 namespace {
@@ -24,6 +27,8 @@ constexpr const char* LIST_FIELDS =
     "  path=P            the device node the bridge is reached through\n"
     "  serial=S          the USB serial number (bytes outside printable ASCII, blanks and\n"
     "                    '%' are written as %XX)\n"
+    "  usb=LOC           the USB location as the kernel names it (1-2.3; - when unknown);\n"
+    "                    --port LOC selects the bridge by it\n"
     "  hub=N port=N ports=N  ordinal of its port among all ports, port number, ports on its hub\n"
     "  speed=S           low, full, high, super, or unknown when its port was not found\n"
     "  address=N         USB device address\n"
@@ -76,11 +81,21 @@ std::string Hex(unsigned value, int digits) {
   return text;
 }
 
-int RunList(std::ostream& out, std::ostream& err) {
+int RunList(bool json, std::ostream& out, std::ostream& err) {
   BridgeSession session;
-  if (const int status = session.ReportOpenFailure("list", err); status != 0) return status;
+  if (const int status = session.ReportOpenFailure("list", err); status != 0) {
+    if (json && status == Code(ExitStatus::NoBridge)) PrintJson(stdout, Json{{"command", "list"}, {"bridges", Json::array()}});
+    if (json) PrintJsonUnlessPrinted(stdout, "list", status);
+    return status;
+  }
 
   const device::DeviceTable& table = device::DeviceLayer().table;
+  if (json) {
+    Json bridges = Json::array();
+    for (std::uint32_t i = 0; i < table.count; ++i) bridges.push_back(BridgeJson(static_cast<int>(i), table.records[i]));
+    PrintJson(stdout, Json{{"command", "list"}, {"bridges", bridges}});
+    return Code(ExitStatus::Success);
+  }
   for (std::uint32_t i = 0; i < table.count; ++i) {
     const device::DeviceRecord& r = table.records[i];
     const unsigned char id = static_cast<unsigned char>(r.IdLetter);
@@ -89,6 +104,7 @@ int RunList(std::ostream& out, std::ostream& err) {
         << " vid=" << Hex(r.VendorId, 4) << " pid=" << Hex(r.ProductId, 4)
         << " firmware=" << Hex(r.FirmwareVersion, 8) << " memory=" << MemoryKind(r)
         << " path=" << Escaped(r.DevicePath.data()) << " serial=" << Escaped(r.SerialNumber.data())
+        << " usb=" << (UsbLocation(r).empty() ? std::string("-") : UsbLocation(r))
         << " hub=" << r.HubNumber << " port=" << r.PortNumber << " ports=" << r.PortCount
         << " speed=" << SpeedName(r) << " address=" << r.UsbAddress
         << " second-unit=" << (r.HasSecondUnit ? 1 : 0) << "\n";
@@ -99,10 +115,12 @@ int RunList(std::ostream& out, std::ostream& err) {
 }  // namespace
 
 CommandAction DeclareList(CLI::App& command) {
-  cli::SetUsage(command, "burnwell-tool list");
+  auto json = std::make_shared<bool>(false);
+  cli::SetUsage(command, "burnwell-tool list [--json]");
+  command.add_flag("--json", *json, "print one JSON document (the same fields per bridge) instead of the lines");
   command.footer(std::string(LIST_FIELDS) + ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
                                                              ExitStatus::NoBridge}));
-  return RunList;
+  return [json](std::ostream& out, std::ostream& err) { return RunList(*json, out, err); };
 }
 
 }  // namespace burnwell::tool

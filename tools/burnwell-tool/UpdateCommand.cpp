@@ -1,8 +1,12 @@
-// burnwell-tool update and backup: the updater's one-shot update without a dialog, for scripts
-// and production lines (the same update sequence, shown on the terminal), and a backup of a
-// bridge's configuration block and code region as a header image file that `info` accepts and
-// `update` writes back.
+// burnwell-tool update, verify and backup: the updater's update without a dialog, for scripts
+// and production lines (aimed at chosen bridges, checked for fit, every bridge of a tray at
+// once), the comparison of bridges with a file, and a backup of a bridge's configuration block
+// and code region as a header image file that `info` accepts and `update` writes back.
+#include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <iostream>
+#include <sstream>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -22,104 +26,54 @@
 #include "platform/WinNames.h"
 #include "tools/burnwell-tool/BridgeSession.h"
 #include "tools/burnwell-tool/Commands.h"
+#include "tools/burnwell-tool/FitCheck.h"
 #include "tools/burnwell-tool/OpenFailure.h"
+#include "tools/burnwell-tool/Records.h"
+#include "tools/burnwell-tool/Selection.h"
+#include "tools/burnwell-tool/TrayDisplay.h"
+#include "tools/burnwell-tool/TrayUpdate.h"
 #include "tools/burnwell-tool/WholeUpdateProgress.h"
-#include "ui/terminal/UpdateProgress.h"
 #include "ui/terminal/TerminalView.h"
+#include "ui/terminal/UpdateProgress.h"
 
 namespace burnwell::tool {
 namespace {
 
 constexpr const char* UPDATE_DETAILS =
-    "Updates the first bridge found with FILE, as the updater does: Intel HEX files (name ending\n"
+    "Updates the selected bridges with FILE, as the updater does: Intel HEX files (name ending\n"
     "in .hex) keep the bridge's own configuration block with the power setting applied; image\n"
     "files bring their own block, carrying the bridge's serial number. Erase, program, marker,\n"
-    "read-back and compare, up to six passes; then power-cycle the bridge.\n\n";
+    "read-back and compare, up to six passes; then power-cycle the bridge.\n"
+    "With several bridges attached, choose them with --index, --serial or --port (each may be\n"
+    "repeated) or --all; the chosen bridges update at the same time. Each target is shown before\n"
+    "the warning is asked. A bridge of another vendor ID (unless --vendor allows it), an image\n"
+    "file for another product, or a file without code is refused (status 6) unless --force; an\n"
+    "Intel HEX file names no product, --product says which one it is for. A bridge whose flash\n"
+    "already holds what the update would write is skipped (--reinstall writes it anyway).\n\n";
+
+constexpr const char* VERIFY_DETAILS =
+    "Reads each selected bridge and compares its flash with exactly what `update FILE` (with the\n"
+    "same power option) leaves there: the block with the update's edits, the code and the\n"
+    "marker. Prints \"match\" or the offset of the first differing byte for each bridge.\n\n";
 
 constexpr const char* BACKUP_DETAILS =
-    "Reads the configuration block and the whole code region of the bridge at table index N\n"
-    "(default 0) and writes them to OUT as an image file: the 268-byte header (block, product,\n"
+    "Reads the configuration block and the whole code region of the selected bridge (the only\n"
+    "one attached, or the one --index, --serial or --port names) and writes them to OUT as an image file: the 268-byte header (block, product,\n"
     "extra word, code length) and the code. `burnwell-tool info OUT` shows it and\n"
     "`burnwell-tool update OUT` writes it back. The block's checksum bytes are set to the\n"
     "checksum of the code read, so that the file loads even when the bridge's marker was stale.\n\n";
 
-// The update's window on a terminal: message boxes as lines, one progress line for the whole
-// update (phase status lines too when the output is not a terminal), and why no bridge could be
-// used, as `list` would say it.
-class TerminalUpdateHost final : public app::UpdateHost {
- public:
-  TerminalUpdateHost(ui::TerminalView& view, int selfPowered, int fileType,
-                     protocol::TransferMode transfers, std::ostream& err, std::uint64_t bytes)
-      : view_(view),
-        interactive_(ui::TerminalColumns(stdout) > 0),
-        progress_(stdout, interactive_),
-        observer_(progress_, stdout, bytes),
-        selfPowered_(selfPowered),
-        fileType_(fileType),
-        transfers_(transfers),
-        err_(err) {}
-
-  // The exit status for "no bridge to update".
-  int NoBridgeStatus() const { return noBridgeStatus_; }
-
-  // Where the progress-bar messages must be delivered while the update runs.
-  platform::WindowMessages& ProgressMessages() { return progress_; }
-
-  int SelfPowered() const override { return selfPowered_; }
-  int FileType() const override { return fileType_; }
-  protocol::TransferMode Transfers() const override { return transfers_; }
-  platform::WindowHandle ProgressWindow() override { return ui::UpdateProgress::kHandle; }
-  void ShowProgress(bool visible) override {
-    if (!visible) progress_.Clear();
-  }
-  void SetStatusText(const std::string& text) override {
-    if (interactive_) return;  // the progress line names the phase
-    view_.Status(text);
-  }
-  int ShowMessage(const std::string& text, std::uint32_t style) override {
-    progress_.Clear();
-    return view_.Message(text, "Burnwell", style);
-  }
-  bool ExplainNoBridge(int openResult) override {
-    noBridgeStatus_ = ExplainOpenFailure("update", openResult, err_);
-    return true;
-  }
-  app::UpdateObserver* Observer() override { return &observer_; }
-
- private:
-  ui::TerminalView& view_;
-  bool interactive_;
-  ui::UpdateProgress progress_;
-  WholeUpdateProgress observer_;
-  int selfPowered_;
-  int fileType_;
-  protocol::TransferMode transfers_;
-  std::ostream& err_;
-  int noBridgeStatus_ = Code(ExitStatus::NoBridge);
-};
-
 // The bridge's block and code region as a header image file.
-// Returns the exit status; text is the file name as given, for messages.
-int WriteBackup(std::uint32_t selected, const std::string& text, protocol::TransferMode transfers,
-                std::ostream& err) {
+// The device API is open and index names a bridge of its table. Returns the exit status; text
+// is the file name as given, for messages.
+int WriteBackup(int index, const std::string& text, protocol::TransferMode transfers, std::ostream& err) {
   const std::filesystem::path out = ArgumentPath(text);
-  BridgeSession session;
-  if (session.Initialized() && session.OpenResult() <= 0)
-    return ExplainOpenFailure("backup", session.OpenResult(), err);
-  if (const int status = session.ReportOpenFailure("backup", err); status != 0) return status;
-  const device::DeviceTable& table = device::DeviceLayer().table;
-  if (selected >= table.count) {
-    err << "burnwell-tool backup: no bridge at index " << selected << " (" << table.count << " found)\n";
-    return Code(ExitStatus::NoBridge);
-  }
-  const int index = static_cast<int>(selected);
-  const device::DeviceRecord& record = table.records[index];
+  const device::DeviceRecord& record = device::DeviceLayer().table.records[index];
   const bool smallEeprom = std::string(MemoryKind(record)) == "eeprom-256";
   const std::uint32_t codeLength = smallEeprom ? 0 : record.CodeSize;
 
   std::vector<std::uint8_t> flash(image::CONFIG_BLOCK_SIZE + codeLength, 0xFF);
-  const int read =
-      bridge::BridgeReadFlash(index, flash.data(), 0, static_cast<std::uint32_t>(flash.size()), 0, 0, transfers);
+  const int read = bridge::BridgeReadFlash(index, flash.data(), 0, static_cast<std::uint32_t>(flash.size()), 0, 0, transfers);
   if (read != 0) {
     err << "burnwell-tool backup: reading the bridge failed: " << ResultText(read) << "\n";
     return Code(ExitStatus::Failed);
@@ -168,130 +122,426 @@ std::optional<std::string> LoadFailureText(const image::FirmwareLoadResult& resu
   return "the image file could not be loaded (status " + std::to_string(Code(result.status)) + ")";
 }
 
-// The last line of an update: the verdict in plain words, and what to do next.
-std::string VerdictLine(app::UpdateOutcome outcome, const char* checksum) {
-  switch (outcome) {
-    case app::UpdateOutcome::Updated:
-      return std::string("updated and verified: checksum ") + checksum + "; power-cycle the bridge\n";
-    case app::UpdateOutcome::NoBridge:
-      return "not updated: no bridge could be used\n";
-    case app::UpdateOutcome::Failed:
-      return "not updated: the update failed after its passes; check the cable and the power, and "
-             "run the update again before the bridge is power-cycled\n";
-    case app::UpdateOutcome::Disconnected:
+std::string Hex(unsigned value, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%0*x", digits, value);
+  return text;
+}
+
+// What update and verify share: the file, the bridges, the power option and the output.
+struct FileRequest {
+  std::string file;
+  BridgeSelection selection;
+  bool busPowered = false;
+  bool json = false;
+  protocol::TransferMode transfers = protocol::TransferMode::Fast;
+};
+
+void AddPowerOptions(CLI::App& command, FileRequest& request) {
+  CLI::Option* self = command.add_flag_callback(
+      "--self-powered", [&request] { request.busPowered = false; },
+      "program the bridge as self-powered, 100 mA (the default)");
+  CLI::Option* bus = command.add_flag("--bus-powered", request.busPowered, "program the bridge as bus-powered, 500 mA");
+  self->excludes(bus);
+}
+
+// Reads a 16-bit ID option ("0x7e55" or decimal) into target.
+CLI::Option* AddId(CLI::App& command, const std::string& name, std::function<void(std::uint16_t)> take,
+                   const std::string& description) {
+  return command
+      .add_option_function<std::vector<std::string>>(
+          name,
+          [name, take](const std::vector<std::string>& texts) {
+            for (const std::string& text : texts) {
+              const std::optional<std::uint64_t> value = cli::ParseNumber(text, 0xFFFF);
+              if (!value) throw CLI::ValidationError(name + " takes a 16-bit ID such as 0x5801, not '" + text + "'");
+              take(static_cast<std::uint16_t>(*value));
+            }
+          },
+          description)
+      ->type_name("ID");
+}
+
+// The loaded file and the bridges chosen for it, with the device API open for the command.
+struct Targets {
+  image::FirmwareLoadResult loaded{};
+  std::unique_ptr<BridgeSession> session;
+  std::vector<int> indexes;
+};
+
+// Why the device API gave no bridge to use (a node the user may not open, a busy bridge, no
+// driver, no relay, none at all), with its own status; 0 when bridges were found.
+int ReportNoBridgeToUse(BridgeSession& session, std::string_view command, std::ostream& err) {
+  if (session.Initialized() && session.OpenResult() <= 0)
+    return ExplainOpenFailure(command, session.OpenResult(), err);
+  return session.ReportOpenFailure(command, err);
+}
+
+// Loads the file, opens the device API and applies the selection. Returns the exit status
+// when that failed (having said why).
+int PrepareTargets(std::string_view command, const FileRequest& request, bool many, Targets& targets,
+                   std::ostream& err) {
+  targets.loaded = image::LoadFirmwareByType(image::LoadedImage(), ArgumentPath(request.file));
+  if (const auto error = LoadFailureText(targets.loaded)) {
+    err << "burnwell-tool " << command << ": " << *error << "\n";
+    return Code(ExitStatus::LoadFailedOrDeclined);
+  }
+  targets.session = std::make_unique<BridgeSession>();
+  if (const int status = ReportNoBridgeToUse(*targets.session, command, err); status != 0) return status;
+  const Selected selected = SelectBridges(device::DeviceLayer().table, request.selection, command, many, err);
+  if (selected.status != 0) return selected.status;
+  targets.indexes = selected.indexes;
+  return 0;
+}
+
+app::UpdatePlan PlanFor(int index, const FileRequest& request, image::FileType type) {
+  app::UpdatePlan plan;
+  plan.deviceIndex = index;
+  plan.selfPowered = request.busPowered ? 0 : 1;
+  plan.keepBridgeBlock = type == image::FileType::Hex;
+  plan.transfers = request.transfers;
+  return plan;
+}
+
+std::string FileLine(const FileRequest& request, image::FileType type) {
+  const image::ImageBuffer& loaded = image::LoadedImage();
+  return "file " + request.file + " checksum " + Hex(loaded.GetChecksum(), 4) + " product " +
+         (type == image::FileType::Hex ? std::string("not named (Intel HEX)") : Hex(loaded.ProductId() & 0xFFFFu, 4));
+}
+
+// "bridge #1 serial=FIRST usb=1-2.3 7e55:5801 firmware=... memory ..."
+std::string TargetLine(int index) {
+  const device::DeviceRecord& record = device::DeviceLayer().table.records[index];
+  return "bridge " + BridgeLine(index, record) + " firmware " + Hex(record.FirmwareVersion, 8) + " memory " +
+         MemoryText(record);
+}
+
+struct UpdateRequest : FileRequest {
+  std::optional<std::string> backup;
+  std::optional<std::string> log;
+  bool yes = false;
+  bool reinstall = false;
+  FitRules fit;
+};
+
+// The summary table at the end of a tray update.
+void PrintSummary(std::ostream& out, const std::vector<int>& indexes, const std::vector<BridgeResult>& results) {
+  out << "\nindex  serial            usb        result      passes  seconds\n";
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const device::DeviceRecord& record = device::DeviceLayer().table.records[indexes[i]];
+    char line[160];
+    const std::string location = UsbLocation(record);
+    std::snprintf(line, sizeof line, "%-6d %-17s %-10s %-11s %-7d %.1f", indexes[i], SerialOf(record).c_str(),
+                  location.empty() ? "-" : location.c_str(), OutcomeName(results[i].outcome), results[i].report.passes,
+                  results[i].seconds);
+    out << line << "\n";
+  }
+}
+
+// The last line of a one-bridge update: the verdict, and what to do next.
+std::string VerdictLine(const BridgeResult& result, const std::string& serial, std::uint16_t checksum) {
+  switch (result.report.result) {
+    case app::UpdateResult::Updated:
+      return (result.outcome == BridgeOutcome::UpToDate ? "up to date: serial " : "updated and verified: serial ") +
+             serial + ", checksum " + Hex(checksum, 4) + "\n";
+    case app::UpdateResult::Failed:
+      return "not updated: the update failed; check the cable and the power, and run the update again before "
+             "the bridge is power-cycled\n";
+    case app::UpdateResult::Disconnected:
+    case app::UpdateResult::StoppedAnswering:
       return "not updated: reconnect the bridge and run the update again before it is power-cycled\n";
-    case app::UpdateOutcome::Stopped:
+    case app::UpdateResult::Stopped:
       return "not updated: stopped; run the update again before the bridge is power-cycled\n";
   }
   return {};
 }
 
-struct UpdateRequest {
-  std::string file;
-  std::optional<std::string> backup;
-  bool yes = false;
-  bool busPowered = false;
-  protocol::TransferMode transfers = protocol::TransferMode::Fast;
-};
+// The status of an update in which a bridge did not end updated: a stop by signal wins, then a
+// lone bridge's disconnect; otherwise the update failed.
+ExitStatus TrayFailureStatus(const std::vector<BridgeResult>& results) {
+  const auto ended = [&](app::UpdateResult how) {
+    return std::any_of(results.begin(), results.end(),
+                       [&](const BridgeResult& r) { return r.outcome == BridgeOutcome::Failed && r.report.result == how; });
+  };
+  if (ended(app::UpdateResult::Stopped)) return ExitStatus::Stopped;
+  if (results.size() == 1 && (ended(app::UpdateResult::Disconnected) || ended(app::UpdateResult::StoppedAnswering)))
+    return ExitStatus::Disconnected;
+  return ExitStatus::Failed;
+}
 
 int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err) {
-  const std::filesystem::path file = ArgumentPath(request.file);
-  const int selfPowered = request.busPowered ? 0 : 1;
-  const image::FirmwareLoadResult loaded = image::LoadFirmwareByType(image::LoadedImage(), file);
-  const image::FileType type = loaded.type;
-  if (const auto error = LoadFailureText(loaded)) {
-    err << "burnwell-tool update: " << *error << "\n";
-    return Code(ExitStatus::LoadFailedOrDeclined);
-  }
-  char checksum[8];
-  std::snprintf(checksum, sizeof checksum, "%04X", image::LoadedImage().GetChecksum());
-  out << "firmware: " << request.file << "\nchecksum: " << checksum << std::endl;
+  // Human lines go to standard error when standard output carries the JSON document.
+  std::ostream& human = request.json ? err : out;
+  std::FILE* humanFile = request.json ? stderr : stdout;
 
-  ui::TerminalView view = ui::TerminalView::Standard();
+  std::unique_ptr<JsonLog> log;
+  if (request.log) {
+    std::string why;
+    log = JsonLog::Open(*request.log, why);
+    if (!log) return UsageError(err, "update", why);
+  }
+  Targets targets;
+  if (const int status = PrepareTargets("update", request, true, targets, err); status != 0) return status;
+  if (request.backup && targets.indexes.size() != 1)
+    return UsageError(err, "update", "--backup saves one bridge; select one bridge with it");
+  const image::FileType type = targets.loaded.type;
+  const image::ImageBuffer& loaded = image::LoadedImage();
+  const device::DeviceTable& table = device::DeviceLayer().table;
+
+  for (const int index : targets.indexes) human << TargetLine(index) << "\n";
+  human << FileLine(request, type) << std::endl;
+
+  bool fits = true;
+  for (const int index : targets.indexes) {
+    const FitVerdict verdict = CheckFit(table.records[index], loaded, type, request.fit);
+    for (const std::string& warning : verdict.warnings) err << "burnwell-tool update: #" << index << ": " << warning << "\n";
+    for (const std::string& refusal : verdict.refusals) {
+      err << "burnwell-tool update: #" << index << ": the firmware does not fit: " << refusal << "\n";
+      fits = false;
+    }
+  }
+  if (!fits) {
+    err << "burnwell-tool update: nothing written (--force writes anyway)\n";
+    return Code(ExitStatus::FirmwareDoesNotFit);
+  }
+
+  ui::TerminalView view(humanFile, stdin, IsTerminal(humanFile));
   view.SetAssumeYes(request.yes);
   if (view.Message(app::kBackupWarning, "Warning", MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK) {
     err << "burnwell-tool update: cancelled\n";
     return Code(ExitStatus::LoadFailedOrDeclined);
   }
-
-  if (bridge::BridgeInitialize() == 0) {
-    err << "burnwell-tool update: the bridges' lock could not be opened or created\n";
-    bridge::BridgeUninitialize();
-    return Code(ExitStatus::Failed);
-  }
   if (request.backup) {
-    const int saved = WriteBackup(0, *request.backup, request.transfers, err);
-    if (saved != Code(ExitStatus::Success)) {
-      bridge::BridgeUninitialize();
-      const bool noBridgeToUse = saved == Code(ExitStatus::NoBridge) || saved == Code(ExitStatus::BridgeBusy) ||
-                                 saved == Code(ExitStatus::NoPermission);
-      return noBridgeToUse ? saved : Code(ExitStatus::BackupFailed);
-    }
-    out << "backup: " << *request.backup << std::endl;
+    if (WriteBackup(targets.indexes.front(), *request.backup, request.transfers, err) != Code(ExitStatus::Success))
+      return Code(ExitStatus::BackupFailed);
+    human << "backup: " << *request.backup << std::endl;
   }
 
-  platform::InstallStopHandlers();  // Ctrl-C mid-update warns first, a second one stops
-  TerminalUpdateHost host(view, selfPowered, static_cast<int>(type), request.transfers, err,
-                          image::LoadedImage().CodeLength() + image::CONFIG_BLOCK_SIZE);
-  app::UpdateOutcome outcome;
+  // One bridge: one progress line for its whole update (rate, time left, pass); a tray: one line
+  // per bridge.
+  const bool oneBridge = targets.indexes.size() == 1;
+  const bool interactive = IsTerminal(humanFile);
+  TrayDisplay display(humanFile, interactive);
+  ui::UpdateProgress wholeUpdate(humanFile, interactive);
+  WholeUpdateProgress wholeUpdateObserver(wholeUpdate, humanFile, loaded.CodeLength() + image::CONFIG_BLOCK_SIZE);
+  std::vector<BridgeJob> jobs;
+  for (const int index : targets.indexes) {
+    BridgeJob job;
+    job.plan = PlanFor(index, request, type);
+    if (oneBridge) {
+      job.plan.progressWindow = ui::UpdateProgress::kHandle;
+      job.observer = &wholeUpdateObserver;
+    } else {
+      job.plan.progressWindow = display.AddBridge("#" + std::to_string(index) + " " + SerialOf(table.records[index]));
+      job.observer = &display.Observer(job.plan.progressWindow);
+    }
+    job.reinstall = request.reinstall;
+    jobs.push_back(job);
+  }
+  const Json file = FileJson(request.file, loaded, type);
+  bool logged = true;
+  std::vector<BridgeResult> results;
   {
-    platform::ScopedOverride<platform::WindowMessages> progress(&host.ProgressMessages());
-    outcome = app::RunUpdate(host);
+    platform::InstallStopHandlers();  // Ctrl-C mid-update warns first, a second one stops
+    platform::ScopedOverride<platform::WindowMessages> progress(oneBridge ? static_cast<platform::WindowMessages*>(&wholeUpdate)
+                                                                          : &display);
+    results = UpdateTray(jobs, loaded, [&](std::size_t i, const BridgeResult& result) {
+      if (oneBridge) {
+        wholeUpdate.Clear();
+      } else {
+        display.Finished(jobs[i].plan.progressWindow, result);
+      }
+      if (log) {
+        Json entry;
+        entry["command"] = "update";
+        entry["bridge"] = BridgeJson(targets.indexes[i], table.records[targets.indexes[i]]);
+        entry["file"] = file;
+        entry.update(ResultJson(result));
+        if (!log->Append(std::move(entry))) logged = false;
+      }
+    });
   }
-  bridge::BridgeUninitialize();
-  out << VerdictLine(outcome, checksum) << std::flush;
-  switch (outcome) {
-    case app::UpdateOutcome::Updated: return Code(ExitStatus::Success);
-    case app::UpdateOutcome::NoBridge: return host.NoBridgeStatus();
-    case app::UpdateOutcome::Disconnected: return Code(ExitStatus::Disconnected);
-    case app::UpdateOutcome::Stopped: return Code(ExitStatus::Stopped);
-    case app::UpdateOutcome::Failed: break;
+
+  bool allGood = true;
+  Json bridges = Json::array();
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const BridgeResult& result = results[i];
+    allGood = allGood && result.outcome != BridgeOutcome::Failed;
+    Json entry = BridgeJson(targets.indexes[i], table.records[targets.indexes[i]]);
+    entry.update(ResultJson(result));
+    bridges.push_back(entry);
   }
-  return Code(ExitStatus::Failed);
+  if (results.size() == 1) {
+    const BridgeResult& result = results.front();
+    if (result.outcome == BridgeOutcome::UpToDate) human << "already up to date\n";
+    if (result.outcome == BridgeOutcome::Updated) {
+      human << "Programming completed\nPlease device power off and turn on.\n";
+      if (result.report.fellBackToClassic)
+        human << "(a pass with fast transfers failed its compare; the update ended in 32-byte pieces: "
+                 "use --classic-transfers with this bridge)\n";
+    }
+    if (result.outcome == BridgeOutcome::Failed) err << "burnwell-tool update: " << result.report.errorText << "\n";
+    human << VerdictLine(result, SerialOf(table.records[targets.indexes.front()]), loaded.GetChecksum());
+  } else {
+    PrintSummary(human, targets.indexes, results);
+    if (std::any_of(results.begin(), results.end(), [](const BridgeResult& r) { return r.outcome == BridgeOutcome::Updated; }))
+      human << "Please power the updated bridges off and on.\n";
+  }
+  human.flush();
+  if (!logged) err << "burnwell-tool update: the log " << *request.log << " could not be written\n";
+  if (request.json) {
+    Json document;
+    document["command"] = "update";
+    document["file"] = file;
+    document["bridges"] = bridges;
+    document["ok"] = allGood;
+    PrintJson(stdout, document);
+  }
+  if (!allGood) return Code(TrayFailureStatus(results));
+  return Code(logged ? ExitStatus::Success : ExitStatus::Failed);
+}
+
+int RunVerify(const FileRequest& request, std::ostream& out, std::ostream& err) {
+  std::ostream& human = request.json ? err : out;
+  Targets targets;
+  if (const int status = PrepareTargets("verify", request, true, targets, err); status != 0) return status;
+  const image::FileType type = targets.loaded.type;
+  const image::ImageBuffer& loaded = image::LoadedImage();
+  const device::DeviceTable& table = device::DeviceLayer().table;
+  bool allMatch = true;
+  Json bridges = Json::array();
+  for (const int index : targets.indexes) {
+    const FlashComparison comparison = CompareWithUpdate(PlanFor(index, request, type), loaded);
+    std::string verdict;
+    if (!comparison.read) {
+      verdict = "error: " + comparison.errorText;
+    } else if (comparison.firstDifference) {
+      verdict = "differs at offset 0x" + Hex(*comparison.firstDifference, 4);
+    } else {
+      verdict = "match";
+    }
+    allMatch = allMatch && comparison.Matches();
+    human << "#" << index << " " << SerialOf(table.records[index]) << ": " << verdict << "\n";
+    Json entry = BridgeJson(index, table.records[index]);
+    entry["result"] = !comparison.read ? "error" : comparison.firstDifference ? "differs" : "match";
+    entry["first_difference"] = comparison.firstDifference ? Json(*comparison.firstDifference) : Json(nullptr);
+    entry["error"] = comparison.read ? Json(nullptr) : Json(comparison.errorText);
+    bridges.push_back(entry);
+  }
+  human.flush();
+  if (request.json) {
+    Json document;
+    document["command"] = "verify";
+    document["file"] = FileJson(request.file, loaded, type);
+    document["bridges"] = bridges;
+    document["ok"] = allMatch;
+    PrintJson(stdout, document);
+  }
+  return Code(allMatch ? ExitStatus::Success : ExitStatus::Failed);
 }
 
 }  // namespace
 
 CommandAction DeclareUpdate(CLI::App& command) {
   auto request = std::make_shared<UpdateRequest>();
-  cli::SetUsage(command, "burnwell-tool update FILE [--yes] [--self-powered | --bus-powered] [--backup OUT]");
+  cli::SetUsage(command,
+                "burnwell-tool update FILE [--index N | --serial TEXT | --port LOC ... | --all] [--yes]\n"
+                "    [--self-powered | --bus-powered] [--backup OUT] [--vendor ID] [--product ID] [--force]\n"
+                "    [--reinstall] [--json] [--log FILE]");
   command.add_option("FILE", request->file, "the firmware file: Intel HEX (.hex) or an image file")->required();
   command.add_flag("--yes", request->yes, "do not ask to confirm the backup warning");
-  CLI::Option* self = command.add_flag_callback(
-      "--self-powered", [request] { request->busPowered = false; },
-      "program the bridge as self-powered, 100 mA (the default)");
-  CLI::Option* bus = command.add_flag("--bus-powered", request->busPowered, "program the bridge as bus-powered, 500 mA");
-  self->excludes(bus);
+  AddPowerOptions(command, *request);
   command.add_option("--backup", request->backup,
-                     "first save the bridge's block and code region to OUT (as backup does); the update does "
-                     "not start when the backup fails")
+                     "first save the bridge's block and code region to OUT (as backup does; one bridge only); the "
+                     "update does not start when the backup fails")
       ->type_name("OUT");
+  AddBridgeSelection(command, request->selection, true);
+  AddId(command, "--vendor", [request](std::uint16_t id) { request->fit.vendors.push_back(id); },
+        "also update bridges reporting this vendor ID (may be repeated)")
+      ->group("Fit checks");
+  AddId(command, "--product", [request](std::uint16_t id) { request->fit.product = id; },
+        "the product an Intel HEX file is meant for, checked against each bridge's product ID")
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw)
+      ->group("Fit checks");
+  command.add_flag("--force", request->fit.force, "write even when the file does not fit, after a warning")
+      ->group("Fit checks");
+  command.add_flag("--reinstall", request->reinstall, "write even when the bridge already holds the file");
+  command.add_flag("--json", request->json,
+                   "print one JSON document on standard output (the other lines go to standard error)");
+  command.add_option("--log", request->log, "append one JSON line per bridge to FILE")->type_name("FILE");
   AddTransferOption(command, request->transfers);
   command.footer(std::string(UPDATE_DETAILS) +
                  ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage, ExitStatus::NoBridge,
                                  ExitStatus::LoadFailedOrDeclined, ExitStatus::BackupFailed,
-                                 ExitStatus::BridgeBusy, ExitStatus::NoPermission,
+                                 ExitStatus::FirmwareDoesNotFit, ExitStatus::BridgeBusy, ExitStatus::NoPermission,
                                  ExitStatus::Disconnected, ExitStatus::Stopped}));
-  return [request](std::ostream& out, std::ostream& err) { return RunUpdate(*request, out, err); };
+  return [request](std::ostream& out, std::ostream& err) {
+    const int status = RunUpdate(*request, out, err);
+    if (request->json) PrintJsonUnlessPrinted(stdout, "update", status);
+    return status;
+  };
+}
+
+CommandAction DeclareVerify(CLI::App& command) {
+  auto request = std::make_shared<FileRequest>();
+  cli::SetUsage(command,
+                "burnwell-tool verify FILE [--index N | --serial TEXT | --port LOC ... | --all]\n"
+                "    [--self-powered | --bus-powered] [--json]");
+  command.add_option("FILE", request->file, "the firmware file: Intel HEX (.hex) or an image file")->required();
+  AddPowerOptions(command, *request);
+  AddBridgeSelection(command, request->selection, true);
+  command.add_flag("--json", request->json,
+                   "print one JSON document on standard output (the other lines go to standard error)");
+  AddTransferOption(command, request->transfers);
+  command.footer(std::string(VERIFY_DETAILS) +
+                 ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage, ExitStatus::NoBridge,
+                                 ExitStatus::LoadFailedOrDeclined, ExitStatus::BridgeBusy,
+                                 ExitStatus::NoPermission}));
+  return [request](std::ostream& out, std::ostream& err) {
+    const int status = RunVerify(*request, out, err);
+    if (request->json) PrintJsonUnlessPrinted(stdout, "verify", status);
+    return status;
+  };
 }
 
 CommandAction DeclareBackup(CLI::App& command) {
   struct BackupRequest {
     std::string out;
     BridgeSelection selection;
+    bool json = false;
     protocol::TransferMode transfers = protocol::TransferMode::Fast;
   };
   auto request = std::make_shared<BackupRequest>();
-  cli::SetUsage(command, "burnwell-tool backup OUT [--index N]");
+  cli::SetUsage(command, "burnwell-tool backup OUT [--index N | --serial TEXT | --port LOC] [--json]");
   command.add_option("OUT", request->out, "the image file to write")->required();
   AddBridgeSelection(command, request->selection);
+  command.add_flag("--json", request->json, "print one JSON document on standard output");
   AddTransferOption(command, request->transfers);
   command.footer(std::string(BACKUP_DETAILS) + ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed,
                                                                 ExitStatus::Usage, ExitStatus::NoBridge,
                                                                 ExitStatus::BridgeBusy, ExitStatus::NoPermission}));
   return [request](std::ostream& out, std::ostream& err) {
-    const int status = WriteBackup(request->selection.index, request->out, request->transfers, err);
-    if (status == Code(ExitStatus::Success)) out << "saved " << request->out << "\n";
+    BridgeSession session;
+    const int opened = ReportNoBridgeToUse(session, "backup", err);
+    const Selected selected = opened != 0 ? Selected{opened, {}}
+                                          : SelectBridges(device::DeviceLayer().table, request->selection, "backup",
+                                                          false, err);
+    if (selected.status != 0) {
+      if (request->json) PrintJsonUnlessPrinted(stdout, "backup", selected.status);
+      return selected.status;
+    }
+    const int index = selected.indexes.front();
+    const int status = WriteBackup(index, request->out, request->transfers, err);
+    if (request->json) {
+      Json document;
+      document["command"] = "backup";
+      document["bridge"] = BridgeJson(index, device::DeviceLayer().table.records[index]);
+      document["file"] = request->out;
+      document["ok"] = status == Code(ExitStatus::Success);
+      PrintJson(stdout, document);
+    } else if (status == Code(ExitStatus::Success)) {
+      out << "saved " << request->out << "\n";
+    }
     return status;
   };
 }

@@ -23,7 +23,7 @@ TEST(MachineFile, ItemsBuildTheMachine) {
       "ports 6\n"
       "sata-disks 1\n"
       "hub 2-3 ports=7 speed=5000   # USB 3 hub\n"
-      "bridge 2-3.1 pid=0x5801 firmware=0x0A0B0C0D serial=FIRST chip=absent\n"
+      "bridge 2-3.1 pid=0x5801 firmware=0x0A0B0C0D serial=FIRST chip=absent latency-us=20 fault=stuck-busy,fail:3\n"
       "bridge 2-3.7 vid=32341 pid=0x2501 eeprom=64k driver=uas speed=12 cdrom=autorun image=/tmp/x.bin\n"
       "stick 2-1 serial=USB1\n");
   EXPECT_EQ(machine.rootPorts, 6u);
@@ -38,6 +38,9 @@ TEST(MachineFile, ItemsBuildTheMachine) {
   EXPECT_EQ(first.config.firmwareVersion, 0x0A0B0C0Du);
   EXPECT_EQ(first.config.serial, "FIRST");
   EXPECT_EQ(first.cdrom, CdRomUnit::None);
+  EXPECT_EQ(first.config.latencyUs, 20u);
+  EXPECT_TRUE(first.config.faults.stuckBusy);
+  EXPECT_EQ(first.config.faults.failCommands.size(), 1u);
   const MachineBridge& second = machine.bridges[1];
   EXPECT_EQ(second.config.vendorId, 32341);
   ASSERT_TRUE(second.config.eeprom.has_value());
@@ -45,6 +48,7 @@ TEST(MachineFile, ItemsBuildTheMachine) {
   EXPECT_EQ(second.driver, StorageDriver::Uas);
   EXPECT_EQ(second.speed, "12");
   EXPECT_EQ(second.cdrom, CdRomUnit::AutoRun);
+  EXPECT_TRUE(second.config.faults.Empty());
   EXPECT_EQ(second.image, std::filesystem::path("/tmp/x.bin"));
   ASSERT_EQ(machine.otherStorage.size(), 1u);
   EXPECT_NE(machine.otherStorage[0].vendorId, VID_MAKER);
@@ -87,6 +91,8 @@ TEST(MachineFile, FaultsNameTheLine) {
   EXPECT_NE(ErrorOf("ports 0").find("at least one"), std::string::npos);
   EXPECT_NE(ErrorOf("ports 4 5").find("one number"), std::string::npos);
   EXPECT_NE(ErrorOf("hub 1-1 ports=0").find("at least one"), std::string::npos);
+  EXPECT_NE(ErrorOf("bridge 1-1 latency-us=fast").find("latency-us"), std::string::npos);
+  EXPECT_NE(ErrorOf("bridge 1-1 fault=melt").find("fault=melt"), std::string::npos);
 }
 
 TEST(MachineFile, PlacementFaultsAreFoundBeforeAnythingIsBuilt) {

@@ -26,8 +26,8 @@ constexpr std::uint32_t kMarkerOffset = image::offset::MARKER;
 static_assert(image::offset::MARKER + 1 == image::offset::CHECKSUM);
 
 // The maximum power the update sets.
-constexpr std::uint8_t kSelfPoweredMaxPower = 50;   // 100 mA in units of 2 mA
-constexpr std::uint8_t kBusPoweredMaxPower = 250;   // 500 mA
+constexpr std::uint8_t kSelfPoweredMaxPower = 50;  // 100 mA in units of 2 mA
+constexpr std::uint8_t kBusPoweredMaxPower = 250;  // 500 mA
 
 // An error identifier raised inside the sequence and caught at its end, with its formatted text.
 struct RaisedError {
@@ -74,15 +74,15 @@ std::string StoppedText(UpdatePhase phase) {
 void EndIfNoPassCanMend(UpdatePhase phase) {
   switch (device::LastTransportFailure()) {
     case device::TransportFailure::DeviceGone:
-      throw EndedAtOnce{UpdateResult::Disconnected,
-                        std::string("The bridge was disconnected during ") + DuringText(phase) + "."};
+      throw EndedAtOnce{
+          UpdateResult::Disconnected,
+          std::string("The bridge was disconnected during ") + DuringText(phase) + "."};
     case device::TransportFailure::NoAnswer:
       throw EndedAtOnce{UpdateResult::StoppedAnswering, "The bridge stopped answering."};
     case device::TransportFailure::Stopped:
       throw EndedAtOnce{UpdateResult::Stopped, StoppedText(phase)};
     case device::TransportFailure::None:
-    case device::TransportFailure::CommandFailed:
-      return;
+    case device::TransportFailure::CommandFailed: return;
   }
 }
 
@@ -196,12 +196,10 @@ const char* PhaseName(UpdatePhase phase) {
 std::string StringTableText(int id) {
   switch (id) {
 #define BURNWELL_STRING_CASE(number, text) \
-  case number:                             \
-    return text;
+  case number: return text;
     BURNWELL_STRING_TABLE(BURNWELL_STRING_CASE)
 #undef BURNWELL_STRING_CASE
-    default:
-      return {};
+    default: return {};
   }
 }
 
@@ -317,8 +315,8 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
       }
 
       StampMarker(flash, checksum);
-      if (bridge::BridgeWriteFlash(index, flash.data() + kMarkerOffset, kMarkerOffset, 3,
-                                   progress, kProgressMessage, transfers) != 0) {
+      if (bridge::BridgeWriteFlash(index, flash.data() + kMarkerOffset, kMarkerOffset, 3, progress,
+                                   kProgressMessage, transfers) != 0) {
         countFailure(MessageId::ProgramFailed,
                      FormatErrorText(MessageId::ProgramFailed, kMarkerOffset, 3));
         continue;

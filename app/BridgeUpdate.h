@@ -38,7 +38,7 @@ enum class UpdatePhase : int {
   SetConfiguration,   // the block edits, in memory
   IcpStart,           // before the first pass
   Erase,
-  Program,            // block and code, then the marker
+  Program,  // block and code, then the marker
   ReadBack,
   Compare,
 };
@@ -51,8 +51,8 @@ const char* PhaseName(UpdatePhase phase);
 
 // What to update and how.
 struct UpdatePlan {
-  int deviceIndex = 0;        // the device API's index of the bridge
-  int selfPowered = 1;        // SELFPOWERON: non-zero programs the bridge as self-powered
+  int deviceIndex = 0;          // the device API's index of the bridge
+  int selfPowered = 1;          // SELFPOWERON: non-zero programs the bridge as self-powered
   bool keepBridgeBlock = true;  // HEX files keep the bridge's block; image files bring their own
   protocol::TransferMode transfers = protocol::TransferMode::Classic;
   platform::WindowHandle progressWindow = 0;  // receives the flash operations' progress messages
@@ -81,10 +81,10 @@ inline constexpr int kMaxBlockReads = 4;
 
 struct UpdateReport {
   UpdateResult result = UpdateResult::Failed;
-  int passes = 0;                    // passes started (0: the configuration read failed)
-  std::optional<MessageId> error;    // the raised error, when failed
-  std::string errorText;             // its formatted text
-  std::uint32_t errorStyle = 0;      // the message-box style the dialog shows it with
+  int passes = 0;                  // passes started (0: the configuration read failed)
+  std::optional<MessageId> error;  // the raised error, when failed
+  std::string errorText;           // its formatted text
+  std::uint32_t errorStyle = 0;    // the message-box style the dialog shows it with
   std::array<double, kUpdatePhaseCount> phaseSeconds{};  // time spent in each phase, all passes
   // A pass with fast transfers failed its compare, and the passes after it used classic ones.
   bool fellBackToClassic = false;

@@ -63,12 +63,14 @@ std::string FirmwareVersionText(std::uint32_t version) {
   return std::string(text);
 }
 
-bool VersionTextMatches(const std::string& versionText, const std::string& compareString, int length) {
+bool VersionTextMatches(const std::string& versionText, const std::string& compareString,
+                        int length) {
   if (length <= 0) return true;
   const std::size_t n = static_cast<std::size_t>(length);
   const std::string a = versionText.substr(0, std::min(n, versionText.size()));
   const std::string b = compareString.substr(0, std::min(n, compareString.size()));
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
            return std::tolower(x) == std::tolower(y);
          });
 }
@@ -127,7 +129,8 @@ bool CBurnwellDlg::OnInitDialog() {
   settings_.compareLength = m_compareLength;
   settings_.compareString = m_compareString;
   settings_.deviceCount = m_deviceCount;
-  if (services_.readConfig) services_.readConfig(std::filesystem::path(std::string(CONFIG_FILE_PATH)), settings_);
+  if (services_.readConfig)
+    services_.readConfig(std::filesystem::path(std::string(CONFIG_FILE_PATH)), settings_);
   m_deviceCount = settings_.deviceCount;
   m_deviceIds = settings_.deviceIds;
   m_firmwareFileName = settings_.firmwareFileName;
@@ -212,7 +215,8 @@ void CBurnwellDlg::StartUpdate() {
   std::uintptr_t idle = 0;
   if (!m_workerHandle.compare_exchange_strong(idle, kWorkerStarting)) return;
   workerActive_ = true;
-  const std::uintptr_t handle = platform::Current<ui::Backend>().StartThread(&CBurnwellDlg::UpdateWorker, this);
+  const std::uintptr_t handle =
+      platform::Current<ui::Backend>().StartThread(&CBurnwellDlg::UpdateWorker, this);
   if (handle == 0) {
     workerActive_ = false;
     m_workerHandle = 0;
@@ -248,7 +252,8 @@ bool CBurnwellDlg::CheckFirmwareVersion() {
     if (services_.bridgeGetVersion(devices[0], &ids, &version) < 0) {
       result_ = RunResult::VersionRefused;
       ui::AfxMessageBox(IDS_VERSION_UNREADABLE, MB_ICONHAND);
-    } else if (!VersionTextMatches(FirmwareVersionText(version), m_compareString, m_compareLength)) {
+    } else if (!VersionTextMatches(FirmwareVersionText(version), m_compareString,
+                                   m_compareLength)) {
       result_ = RunResult::VersionRefused;
       ui::AfxMessageBox(IDS_VERSION_REFUSED, MB_ICONHAND);
     } else {
@@ -288,7 +293,8 @@ ui::LResult CBurnwellDlg::OnPaint(ui::WParam wParam, ui::LParam lParam) {
 }
 
 ui::LResult CBurnwellDlg::OnCtlColor(ui::WParam controlId, ui::LParam) {
-  if (static_cast<int>(controlId) == IDC_WARNING) return static_cast<ui::LResult>(ui::Rgb(255, 0, 0));
+  if (static_cast<int>(controlId) == IDC_WARNING)
+    return static_cast<ui::LResult>(ui::Rgb(255, 0, 0));
   return ui::kDefaultColour;
 }
 
@@ -309,17 +315,21 @@ int CBurnwellDlg::ShowMessage(const std::string& text, std::uint32_t style) {
 
 std::string AboutVersionLine(const ui::FileVersion& version) {
   char text[64];
-  std::snprintf(text, sizeof text, "Burnwell Version %u.%u.%u.%u", version[0], version[1], version[2], version[3]);
+  std::snprintf(text, sizeof text, "Burnwell Version %u.%u.%u.%u", version[0], version[1],
+                version[2], version[3]);
   return text;
 }
 
 CAboutDlg::CAboutDlg(ui::CDialog* parent) : ui::CDialog(IDD_ABOUTBOX, parent) {}
 
-void CAboutDlg::DoDataExchange(ui::CDataExchange& dx) { ui::DDX_Text(dx, IDC_VERSION_TEXT, m_versionText); }
+void CAboutDlg::DoDataExchange(ui::CDataExchange& dx) {
+  ui::DDX_Text(dx, IDC_VERSION_TEXT, m_versionText);
+}
 
 bool CAboutDlg::OnInitDialog() {
   ui::CDialog::OnInitDialog();
-  const std::optional<ui::FileVersion> version = platform::Current<ui::Backend>().ProgramFileVersion();
+  const std::optional<ui::FileVersion> version =
+      platform::Current<ui::Backend>().ProgramFileVersion();
   if (!version) {
     EndDialog(IDCANCEL);
     return true;

@@ -36,16 +36,18 @@ inline constexpr char kWorkerStartFailed[] = "The update could not be started.";
 // How a run of the dialog ended; the process exit status of the updater, from the table it
 // shares with burnwell-tool.
 enum class RunResult : int {
-  Updated = Code(ExitStatus::Success),                    // programmed and verified
-  UpdateFailed = Code(ExitStatus::Failed),                // the update ran and reported a failure
-  NoBridge = Code(ExitStatus::NoBridge),                  // no bridge found (version check or update)
-  LoadErrorOrCancel = Code(ExitStatus::LoadFailedOrDeclined),  // file not loaded, warning cancelled, or
-                                                               // closed before the start
-  VersionRefused = Code(ExitStatus::VersionRefused),      // version unreadable or not the configured one
-  NotStarted = Code(ExitStatus::NotStarted),              // the worker thread could not be started
-  NoWindow = Code(ExitStatus::NoWindow),                  // the dialog could not be shown at all
-  Disconnected = Code(ExitStatus::Disconnected),          // the bridge went away or stopped answering
-  Stopped = Code(ExitStatus::Stopped),                    // stopped by a second Ctrl-C mid-update
+  Updated = Code(ExitStatus::Success),      // programmed and verified
+  UpdateFailed = Code(ExitStatus::Failed),  // the update ran and reported a failure
+  NoBridge = Code(ExitStatus::NoBridge),    // no bridge found (version check or update)
+  LoadErrorOrCancel =
+      Code(ExitStatus::LoadFailedOrDeclined),  // file not loaded, warning cancelled, or
+                                               // closed before the start
+  VersionRefused =
+      Code(ExitStatus::VersionRefused),           // version unreadable or not the configured one
+  NotStarted = Code(ExitStatus::NotStarted),      // the worker thread could not be started
+  NoWindow = Code(ExitStatus::NoWindow),          // the dialog could not be shown at all
+  Disconnected = Code(ExitStatus::Disconnected),  // the bridge went away or stopped answering
+  Stopped = Code(ExitStatus::Stopped),            // stopped by a second Ctrl-C mid-update
 };
 
 // What the dialog calls outside itself; tests put fakes in place of the device API. Passed to
@@ -79,11 +81,13 @@ class ScopedOperatorTexts final : public ui::StringTable {
 std::string FirmwareVersionText(std::uint32_t version);
 // The first length characters of both texts (each up to its end when shorter; nothing for a
 // negative length), compared without regard to case.
-bool VersionTextMatches(const std::string& versionText, const std::string& compareString, int length);
+bool VersionTextMatches(const std::string& versionText, const std::string& compareString,
+                        int length);
 
 class CBurnwellDlg : public ui::CDialog, public UpdateHost {
  public:
-  explicit CBurnwellDlg(DialogServices services = DialogServices::Real(), ui::CDialog* parent = nullptr);
+  explicit CBurnwellDlg(DialogServices services = DialogServices::Real(),
+                        ui::CDialog* parent = nullptr);
   ~CBurnwellDlg() override;
 
   RunResult Result() const { return result_.load(); }
@@ -92,7 +96,8 @@ class CBurnwellDlg : public ui::CDialog, public UpdateHost {
   int SelfPowered() const override { return m_selfPowered; }
   int FileType() const override { return m_fileType; }
   protocol::TransferMode Transfers() const override {
-    return settings_.fastTransfers != 0 ? protocol::TransferMode::Fast : protocol::TransferMode::Classic;
+    return settings_.fastTransfers != 0 ? protocol::TransferMode::Fast
+                                        : protocol::TransferMode::Classic;
   }
   platform::WindowHandle ProgressWindow() override;
   void ShowProgress(bool visible) override;

@@ -46,12 +46,12 @@ int ReadConfigFile(const std::filesystem::path& path, ConfigSettings& settings) 
   const std::string vidDefault = DefaultVidText();
   const std::string pidDefault = DefaultPidText();
   for (int n = 1; n <= identifiers; ++n) {
-    const std::string vid = profile.ReadString(path, SECTION_UPDATE_DEVICE,
-                                               NumberedKey(KEY_VID_FORMAT, n), vidDefault,
-                                               ID_PART_BUFFER_CHARS);
-    const std::string pid = profile.ReadString(path, SECTION_UPDATE_DEVICE,
-                                               NumberedKey(KEY_PID_FORMAT, n), pidDefault,
-                                               ID_PART_BUFFER_CHARS);
+    const std::string vid =
+        profile.ReadString(path, SECTION_UPDATE_DEVICE, NumberedKey(KEY_VID_FORMAT, n), vidDefault,
+                           ID_PART_BUFFER_CHARS);
+    const std::string pid =
+        profile.ReadString(path, SECTION_UPDATE_DEVICE, NumberedKey(KEY_PID_FORMAT, n), pidDefault,
+                           ID_PART_BUFFER_CHARS);
     StoreDeviceId(settings.deviceIds[static_cast<std::size_t>(n - 1)],
                   "USB\\VID_" + vid + "&PID_" + pid);
   }
@@ -63,8 +63,8 @@ int ReadConfigFile(const std::filesystem::path& path, ConfigSettings& settings) 
   settings.firmwareFileName = profile.ReadString(path, SECTION_HEX_FILE_NAME, KEY_HEX_NAME,
                                                  DEFAULT_HEX_NAME, NAME_BUFFER_CHARS);
   settings.compareLength = profile.ReadInt(path, SECTION_CMP_VER, KEY_CMP_LEN, DEFAULT_CMP_LEN);
-  settings.compareString = profile.ReadString(path, SECTION_CMP_VER, KEY_CMP_STR, DEFAULT_CMP_STR,
-                                              NAME_BUFFER_CHARS);
+  settings.compareString =
+      profile.ReadString(path, SECTION_CMP_VER, KEY_CMP_STR, DEFAULT_CMP_STR, NAME_BUFFER_CHARS);
   settings.selfPowered =
       profile.ReadInt(path, SECTION_SELF_POWERED, KEY_SELF_POWER_ON, DEFAULT_SELF_POWER_ON);
   settings.fastTransfers = profile.ReadInt(path, SECTION_TRANSFER, KEY_FAST, DEFAULT_FAST);

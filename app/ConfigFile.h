@@ -56,7 +56,7 @@ struct ConfigSettings {
   std::array<DeviceIdEntry, DEVICE_ID_COUNT> deviceIds{};
   std::string firmwareFileName;  // UTF-8
   std::int32_t compareLength = 0;
-  std::string compareString;     // UTF-8
+  std::string compareString;  // UTF-8
   // Starts at the default rather than undefined: a reading stopped at DevCount leaves it as is.
   std::int32_t selfPowered = DEFAULT_SELF_POWER_ON;
   // Non-zero: the update moves the flash in page programs and 4 KiB reads rather than 32-byte

@@ -14,24 +14,24 @@
 #define IDS_VERSION_UNREADABLE 119
 
 /* X(id, text) for every entry, in id order. */
-#define BURNWELL_STRING_TABLE(X)                                                        \
-  X(101, "&About Burnwell...")                                                          \
-  X(102, "Device not found")                                                            \
-  X(103, "EEPROM type not supported")                                                   \
-  X(104, "ICP_CYCLE_WRITE failed")                                                      \
-  X(105, "ICP_CYCLE_READ failed")                                                       \
-  X(106, "Read parameter error")                                                        \
-  X(107, "ICP_SWITCH ON failed")                                                        \
-  X(108, "ICP_SWITCH OFF failed")                                                       \
-  X(109, "Backup parameter data error")                                                 \
-  X(110, "Could not erase FLASH")                                                       \
-  X(111, "Programming FLASH failed\nOffset=0x%X, Length=%d")                            \
-  X(112, "Read FLASH failed\nOffset=0x%X, Length=%d")                                   \
-  X(113, "Main code verification failure")                                              \
-  X(114, "Parameter data verification failure")                                         \
-  X(115, "I2C CMD_WREN failed")                                                         \
-  X(116, "I2C CMD_AUTH failed")                                                         \
-  X(117, "I2C CMD_PWR_DOWN failed")                                                     \
+#define BURNWELL_STRING_TABLE(X)                                                           \
+  X(101, "&About Burnwell...")                                                             \
+  X(102, "Device not found")                                                               \
+  X(103, "EEPROM type not supported")                                                      \
+  X(104, "ICP_CYCLE_WRITE failed")                                                         \
+  X(105, "ICP_CYCLE_READ failed")                                                          \
+  X(106, "Read parameter error")                                                           \
+  X(107, "ICP_SWITCH ON failed")                                                           \
+  X(108, "ICP_SWITCH OFF failed")                                                          \
+  X(109, "Backup parameter data error")                                                    \
+  X(110, "Could not erase FLASH")                                                          \
+  X(111, "Programming FLASH failed\nOffset=0x%X, Length=%d")                               \
+  X(112, "Read FLASH failed\nOffset=0x%X, Length=%d")                                      \
+  X(113, "Main code verification failure")                                                 \
+  X(114, "Parameter data verification failure")                                            \
+  X(115, "I2C CMD_WREN failed")                                                            \
+  X(116, "I2C CMD_AUTH failed")                                                            \
+  X(117, "I2C CMD_PWR_DOWN failed")                                                        \
   X(118, "Firmware Version is not correct to update. Please contact to your manufacturer") \
   X(119, "Fail to Get Firmware Version")
 

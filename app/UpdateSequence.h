@@ -9,9 +9,9 @@ namespace burnwell::app {
 
 // How an update attempt ended; the operator has already been told.
 enum class UpdateOutcome {
-  Updated,    // programmed, verified and protected again
-  NoBridge,   // BridgeOpen found nothing; no flash access
-  Failed,     // a raised error: the configuration read or the sixth failed pass
+  Updated,       // programmed, verified and protected again
+  NoBridge,      // BridgeOpen found nothing; no flash access
+  Failed,        // a raised error: the configuration read or the sixth failed pass
   Disconnected,  // the bridge went away or stopped answering: not retried
   Stopped,       // a stop was requested while the memory was being changed
 };

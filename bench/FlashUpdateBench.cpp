@@ -46,8 +46,8 @@ std::vector<Memory> Memories() {
                    !model.autoIncrementProgram});
   all.push_back({"eeprom/64KiB", sim::BridgeConfig::WithEeprom(sim::EepromKind::Large64k),
                  kImageSize, false});
-  all.push_back({"eeprom/256B", sim::BridgeConfig::WithEeprom(sim::EepromKind::Small256), 256,
-                 false});
+  all.push_back(
+      {"eeprom/256B", sim::BridgeConfig::WithEeprom(sim::EepromKind::Small256), 256, false});
   return all;
 }
 
@@ -87,8 +87,9 @@ Figures UpdateOnce(const Memory& memory, TransferMode mode) {
     figures.programReadySeenLateUs = chip->Statistics().readySeenLateUs - before.readySeenLateUs;
   }
   figures.programSleptUs = (emu.Clock().TotalSleptMs() - sleptBeforeMs) * 1000;
-  ok = ok && protocol::FlashRead(record, back.data(), 0, memory.imageSize, 0, 0, mode) ==
-                 protocol::FlashResult::Ok &&
+  ok = ok &&
+       protocol::FlashRead(record, back.data(), 0, memory.imageSize, 0, 0, mode) ==
+           protocol::FlashResult::Ok &&
        back == image && protocol::FlashIcpSwitch(record, 1) == protocol::FlashResult::Ok;
   figures.verified = ok;
   figures.commands = emu.Bridge().CommandCount() - commandsBefore;
@@ -104,11 +105,12 @@ double Share(std::uint64_t part, std::uint64_t whole) {
 // The table; false when an update did not verify or a page-program flash missed the goal of a
 // quarter of the classic commands and seconds.
 bool PrintTable() {
-  std::printf("Whole-image update, %u-byte image (256 bytes on the 256-byte EEPROM), 0.3 ms per command\n",
-              kImageSize);
+  std::printf(
+      "Whole-image update, %u-byte image (256 bytes on the 256-byte EEPROM), 0.3 ms per command\n",
+      kImageSize);
   std::printf("%-22s %8s %8s %8s %8s %6s %6s %6s %7s  %9s %7s %7s\n", "memory", "classic",
-              "classic", "fast", "fast", "ratio", "ratio", "erase", "ratio", "prog busy",
-              "slept", "seen");
+              "classic", "fast", "fast", "ratio", "ratio", "erase", "ratio", "prog busy", "slept",
+              "seen");
   std::printf("%-22s %8s %8s %8s %8s %6s %6s %6s %7s  %9s %7s %7s\n", "", "commands", "seconds",
               "commands", "seconds", "cmds", "secs", "secs", "secs-er", "fast (ms)", "(%busy)",
               "late(%)");
@@ -116,11 +118,11 @@ bool PrintTable() {
   for (const Memory& memory : Memories()) {
     const Figures classic = UpdateOnce(memory, TransferMode::Classic);
     const Figures fast = UpdateOnce(memory, TransferMode::Fast);
-    const double commandRatio =
-        static_cast<double>(fast.commands) / static_cast<double>(std::max<std::uint64_t>(classic.commands, 1));
+    const double commandRatio = static_cast<double>(fast.commands) /
+                                static_cast<double>(std::max<std::uint64_t>(classic.commands, 1));
     const double secondsRatio = fast.seconds / std::max(classic.seconds, 1e-9);
-    const double transferRatio = (fast.seconds - fast.eraseSeconds) /
-                                 std::max(classic.seconds - classic.eraseSeconds, 1e-9);
+    const double transferRatio =
+        (fast.seconds - fast.eraseSeconds) / std::max(classic.seconds - classic.eraseSeconds, 1e-9);
     // The goal on a page-program flash: a quarter of the classic commands and seconds. Where
     // the chip's own erase time alone is more than that, the seconds without it are held to it.
     const bool commandsMet = commandRatio <= 0.25;
@@ -134,7 +136,9 @@ bool PrintTable() {
                 Share(fast.programSleptUs, fast.programBusyUs),
                 Share(fast.programReadySeenLateUs, fast.programBusyUs),
                 classic.verified && fast.verified ? "" : "  NOT VERIFIED",
-                !met ? "  above 1/4" : memory.pageProgram && !secondsMet ? "  (erase)" : "");
+                !met                                ? "  above 1/4"
+                : memory.pageProgram && !secondsMet ? "  (erase)"
+                                                    : "");
     allMet = allMet && met && classic.verified && fast.verified;
   }
   std::printf(
@@ -165,8 +169,8 @@ void UpdateImage(benchmark::State& state, const Memory& memory, TransferMode mod
 void RegisterAll() {
   for (const Memory& memory : Memories()) {
     for (const TransferMode mode : {TransferMode::Classic, TransferMode::Fast}) {
-      const std::string name =
-          std::string("update/") + (mode == TransferMode::Fast ? "fast/" : "classic/") + memory.name;
+      const std::string name = std::string("update/") +
+                               (mode == TransferMode::Fast ? "fast/" : "classic/") + memory.name;
       benchmark::RegisterBenchmark(name.c_str(), [memory, mode](benchmark::State& state) {
         UpdateImage(state, memory, mode);
       })->Unit(benchmark::kMillisecond);
@@ -189,7 +193,8 @@ int main(int argc, char** argv) {
           "classic and with fast transfers. Prints a table first: per memory, the SCSI commands\n"
           "and the emulated seconds of both modes and their ratio (fast / classic), and for the\n"
           "fast program pass the chip's busy time and what the polls after the programs added to\n"
-          "it. Then, unless --table-only is given, Google Benchmark's host time per image with the\n"
+          "it. Then, unless --table-only is given, Google Benchmark's host time per image with "
+          "the\n"
           "same figures as counters. The 256-byte EEPROM takes a 256-byte image. Google Benchmark\n"
           "options (--benchmark_filter=REGEX, ...) apply. Exit status 1 when an update did not\n"
           "verify or fast transfers on a page-program flash took more than a quarter of the\n"

@@ -58,9 +58,12 @@ ProcessFigures ReadFigures(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string key;
   while (status >> key) {
-    if (key == "VmRSS:") status >> figures.rssKiB;
-    else if (key == "VmHWM:") status >> figures.peakKiB;
-    else if (key == "Threads:") status >> figures.threads;
+    if (key == "VmRSS:")
+      status >> figures.rssKiB;
+    else if (key == "VmHWM:")
+      status >> figures.peakKiB;
+    else if (key == "Threads:")
+      status >> figures.threads;
     status.ignore(1 << 16, '\n');
   }
   return figures;
@@ -160,8 +163,8 @@ int main(int argc, char** argv) {
     if (fd >= 0) clients.push_back(fd);
   }
   Print("connections held", ReadFigures(server));
-  std::printf("answers: %d served, %d closed by the server, %d silent, %d not connected\n",
-              served, closed, silent, failed);
+  std::printf("answers: %d served, %d closed by the server, %d silent, %d not connected\n", served,
+              closed, silent, failed);
   for (int fd : clients) ::close(fd);
   std::this_thread::sleep_for(std::chrono::seconds(2));
   Print("connections closed", ReadFigures(server));

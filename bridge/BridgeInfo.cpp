@@ -14,8 +14,9 @@ void DecodeBridgeInfo(const std::uint8_t block[kBridgeInfoSize], DeviceRecord& r
   // The large products share PID_A's high byte; only that byte is compared.
   record.CodeSize = block[ProductId] == (PID_A >> 8) ? kCodeSizeLarge : kCodeSizeSmall;
   record.FirmwareVersion = LoadBe32(block + FirmwareVersion);
-  record.PairMatch = (block[PairFirst] == block[PairSecond] &&
-                      block[PairFirst + 1] == block[PairSecond + 1]) ? 1 : 0;
+  record.PairMatch =
+      (block[PairFirst] == block[PairSecond] && block[PairFirst + 1] == block[PairSecond + 1]) ? 1
+                                                                                               : 0;
   const std::uint8_t mode = block[Mode];
   const std::uint8_t flag = block[Flag];
   record.InfoPresent = (mode != 0 || flag != 0) ? 1 : 0;

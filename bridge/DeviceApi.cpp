@@ -18,16 +18,16 @@
 
 namespace burnwell::bridge {
 
+using device::DeviceError;
 using device::DeviceLayer;
 using device::DeviceLayerState;
-using device::DiscoveryFlavor;
 using device::DeviceRecord;
 using device::DeviceTable;
+using device::DiscoveryFlavor;
 using device::ModuleHandle;
 using device::RelayCloseDevice;
 using device::SetLastDeviceError;
 using device::TransportKind;
-using device::DeviceError;
 namespace {
 
 using platform::LockHandle;
@@ -41,14 +41,10 @@ NamedLocks& Locks() { return platform::Current<NamedLocks>(); }
 // took, and the caller reports the failed wait as before.
 bool Acquire(LockHandle lock, std::uint32_t timeoutMs) {
   switch (Locks().Wait(lock, timeoutMs)) {
-    case WaitResult::Signalled:
-      return true;
-    case WaitResult::Abandoned:
-      Locks().Release(lock);
-      return false;
+    case WaitResult::Signalled: return true;
+    case WaitResult::Abandoned: Locks().Release(lock); return false;
     case WaitResult::TimedOut:
-    case WaitResult::Failed:
-      break;
+    case WaitResult::Failed: break;
   }
   return false;
 }
@@ -121,7 +117,8 @@ int BridgeUninitialize() {
   if (--DeviceLayer().apiReferences > 0) return 1;
   const LockHandle mutex = DeviceLayer().apiMutex.exchange(0);
   // Shutdown goes on whatever the wait gives.
-  const WaitResult waited = mutex ? Locks().Wait(mutex, kShutdownMutexTimeoutMs) : WaitResult::Failed;
+  const WaitResult waited =
+      mutex ? Locks().Wait(mutex, kShutdownMutexTimeoutMs) : WaitResult::Failed;
   ReleaseDevices();
   if (mutex != 0) {
     if (waited == WaitResult::Signalled || waited == WaitResult::Abandoned) Locks().Release(mutex);
@@ -180,7 +177,8 @@ int BridgeOpen(std::uint8_t* ids, std::uint32_t capacity) {
     // Positional: a duplicate record leaves its slot at 0.
     std::memset(ids, 0, capacity);
     for (std::uint32_t i = 0; i < table.count; ++i) {
-      if (table.records[i].DuplicateCount == 0) ids[i] = static_cast<std::uint8_t>(table.records[i].IdLetter);
+      if (table.records[i].DuplicateCount == 0)
+        ids[i] = static_cast<std::uint8_t>(table.records[i].IdLetter);
     }
   }
 
@@ -244,7 +242,8 @@ int BridgeIcpSwitch(int index, std::uint32_t mode) {
   });
 }
 
-int BridgeEraseFlash(int index, platform::WindowHandle progressWindow, std::uint32_t messageNumber) {
+int BridgeEraseFlash(int index, platform::WindowHandle progressWindow,
+                     std::uint32_t messageNumber) {
   return WithDevice(index, [&](const DeviceRecord& record) {
     return Code(protocol::FlashErase(record, progressWindow, messageNumber));
   });
@@ -263,8 +262,8 @@ int BridgeWriteFlash(int index, const std::uint8_t* buffer, std::uint32_t offset
                      std::uint32_t length, platform::WindowHandle progressWindow,
                      std::uint32_t messageNumber, protocol::TransferMode transfers) {
   return WithDevice(index, [&](const DeviceRecord& record) {
-    return Code(protocol::FlashWrite(record, buffer, offset, length, progressWindow,
-                                     messageNumber, transfers));
+    return Code(protocol::FlashWrite(record, buffer, offset, length, progressWindow, messageNumber,
+                                     transfers));
   });
 }
 

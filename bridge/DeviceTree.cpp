@@ -8,8 +8,8 @@
 namespace burnwell::bridge {
 
 using device::DevNode;
-using device::PathText;
 using device::kPathChars;
+using device::PathText;
 namespace {
 
 // The ID in a caller buffer, bounded by the buffer even when its NUL is missing.

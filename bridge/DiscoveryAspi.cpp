@@ -14,10 +14,10 @@ namespace burnwell::bridge {
 using device::DeviceLayer;
 using device::DeviceRecord;
 using device::DeviceTable;
-using device::SC_HA_INQUIRY;
-using device::SS_COMP;
 using device::kSrbAreaSize;
 using device::LoadAspiLibrary;
+using device::SC_HA_INQUIRY;
+using device::SS_COMP;
 namespace srb = device::srb;
 namespace {
 
@@ -34,7 +34,8 @@ inline constexpr std::size_t Unique = 42;
 inline constexpr std::size_t Size = 60;
 inline constexpr std::size_t TargetCount = Unique + 3;  // 0 means 8
 }  // namespace ha_inquiry
-static_assert(ha_inquiry::Count + 1 == ha_inquiry::ScsiId && ha_inquiry::ScsiId + 1 == ha_inquiry::ManagerId &&
+static_assert(ha_inquiry::Count + 1 == ha_inquiry::ScsiId &&
+              ha_inquiry::ScsiId + 1 == ha_inquiry::ManagerId &&
               ha_inquiry::ManagerId + 16 == ha_inquiry::Identifier &&
               ha_inquiry::Identifier + 16 == ha_inquiry::Unique);
 static_assert(ha_inquiry::Unique + 16 + 2 == ha_inquiry::Size);
@@ -52,7 +53,8 @@ constexpr std::uint32_t kReadBridgeInfoMultiplier = 30;
 constexpr std::uint8_t kDefaultTargets = 8;
 constexpr std::uint8_t kLunsProbed = 2;
 
-bool InquireAdapter(platform::SendAspi32CommandFn send, std::uint8_t adapter, std::uint8_t& targets) {
+bool InquireAdapter(platform::SendAspi32CommandFn send, std::uint8_t adapter,
+                    std::uint8_t& targets) {
   alignas(16) std::array<std::uint8_t, kSrbAreaSize> area{};
   area[srb::Cmd] = SC_HA_INQUIRY;
   area[srb::HaId] = adapter;

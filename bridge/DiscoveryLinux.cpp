@@ -24,16 +24,16 @@
 
 namespace burnwell::bridge {
 
-using device::DevNode;
 using device::DeviceClass;
 using device::DeviceLayer;
 using device::DeviceRecord;
 using device::DeviceTable;
+using device::DevNode;
+using device::kPathChars;
 using device::LetterText;
 using device::RelayCloseDevice;
 using device::RelayOpenDevice;
 using device::TransportKind;
-using device::kPathChars;
 using protocol::CommandResult;
 namespace fs = std::filesystem;
 namespace {
@@ -236,7 +236,8 @@ bool ConsiderUnit(const fs::path& sysDir, const sysfs::ScsiUnit& unit) {
       return true;
     }
     std::uint8_t block[kBridgeInfoSize]{};
-    const bool autoRun = ContainsNoCase(unit.vendor, "AUTO-RUN") || ContainsNoCase(unit.model, "AUTO-RUN");
+    const bool autoRun =
+        ContainsNoCase(unit.vendor, "AUTO-RUN") || ContainsNoCase(unit.model, "AUTO-RUN");
     if (protocol::ReadBridgeInfo(probe, block, sizeof block, kDiscoveryInfoMultiplier) !=
             CommandResult::Ok ||
         (autoRun && unit.type == sysfs::kScsiTypeDisk)) {
@@ -298,7 +299,8 @@ bool ConsiderUnit(const fs::path& sysDir, const sysfs::ScsiUnit& unit) {
 
 void ScanHub(const fs::path& sysDir, const fs::path& hubDir, int depth, std::uint32_t& counter) {
   if (depth > kMaxHubDepth) return;
-  const std::uint64_t ports = std::min<std::uint64_t>(sysfs::ReadNumber(hubDir, "maxchild").value_or(0), 255);
+  const std::uint64_t ports =
+      std::min<std::uint64_t>(sysfs::ReadNumber(hubDir, "maxchild").value_or(0), 255);
   for (unsigned port = 1; port <= ports; ++port) {
     const std::optional<fs::path> device = sysfs::DeviceOnPort(hubDir, port);
     if (device && sysfs::IsUsbHub(*device)) {
@@ -352,7 +354,8 @@ CountOrError DiscoverPassThroughLinux() {
   std::error_code error;
   if (!fs::is_directory(sysDir / "class" / "scsi_generic", error)) {
     // Without the generic driver no bridge can be reached, whatever is plugged in.
-    NoteProblem("no SCSI generic nodes in /sys/class/scsi_generic (is the sg driver loaded? modprobe sg)");
+    NoteProblem(
+        "no SCSI generic nodes in /sys/class/scsi_generic (is the sg driver loaded? modprobe sg)");
   }
   const std::vector<sysfs::ScsiUnit> units = sysfs::ListScsiUnits(sysDir);
   for (const int type : {sysfs::kScsiTypeDisk, sysfs::kScsiTypeCdRom}) {

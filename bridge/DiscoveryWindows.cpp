@@ -17,25 +17,25 @@
 
 namespace burnwell::bridge {
 
-using device::DevNode;
 using device::DeviceClass;
 using device::DeviceLayer;
 using device::DeviceRecord;
 using device::DeviceTable;
+using device::DevNode;
+using device::kPathChars;
 using device::PathText;
 using device::RelayCloseDevice;
 using device::RelayOpenDevice;
 using device::TransportKind;
-using device::kPathChars;
 using protocol::CommandResult;
 namespace {
 
 constexpr std::uint32_t kReadBridgeInfoMultiplier = 5;
 
 enum class Outcome {
-  Next,         // go on with the next interface (the interface was taken or skipped)
-  StopWithZero, // an IDE or SCSI device could not be opened: discovery ends with 0
-  MutexFailed,  // the new record's lock could be neither opened nor created
+  Next,          // go on with the next interface (the interface was taken or skipped)
+  StopWithZero,  // an IDE or SCSI device could not be opened: discovery ends with 0
+  MutexFailed,   // the new record's lock could be neither opened nor created
 };
 
 // What one interface yields while it is being looked at; starts from zero for every interface.
@@ -70,7 +70,8 @@ enum class Identified { Accepted, Skip, StopWithZero };
 Identified IdentifyIde(Candidate& candidate, const char* devicePath) {
   DeviceRecord& record = candidate.record;
   record.TransportKind = TransportKind::Ide;
-  record.Handle = platform::Current<platform::DeviceIo>().Open(devicePath, platform::kOpenAttributeSystem);
+  record.Handle =
+      platform::Current<platform::DeviceIo>().Open(devicePath, platform::kOpenAttributeSystem);
   if (record.Handle == platform::kInvalidHandle) return Identified::StopWithZero;
   candidate.handleOpen = true;
   if (Contains(candidate, "DISK")) {
@@ -95,7 +96,8 @@ Identified IdentifyIde(Candidate& candidate, const char* devicePath) {
 Identified IdentifyScsi(Candidate& candidate, const char* devicePath) {
   DeviceRecord& record = candidate.record;
   record.TransportKind = TransportKind::Scsi;
-  record.Handle = platform::Current<platform::DeviceIo>().Open(devicePath, platform::kOpenNoAttributes);
+  record.Handle =
+      platform::Current<platform::DeviceIo>().Open(devicePath, platform::kOpenNoAttributes);
   if (record.Handle == platform::kInvalidHandle) return Identified::StopWithZero;
   candidate.handleOpen = true;
   if (Contains(candidate, "DISK")) {
@@ -163,10 +165,14 @@ bool ParseHex4(std::string_view& rest, std::uint16_t& value) {
   while (digits < 4 && digits < rest.size()) {
     const char c = rest[digits];
     int nibble;
-    if (c >= '0' && c <= '9') nibble = c - '0';
-    else if (c >= 'a' && c <= 'f') nibble = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') nibble = c - 'A' + 10;
-    else break;
+    if (c >= '0' && c <= '9')
+      nibble = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      nibble = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      nibble = c - 'A' + 10;
+    else
+      break;
     parsed = parsed * 16 + static_cast<std::uint32_t>(nibble);
     ++digits;
   }
@@ -337,10 +343,12 @@ platform::LockHandle OpenDeviceMutex(std::uint32_t index) {
 
 CountOrError DiscoverPassThroughWindows() {
   auto& services = platform::Current<platform::WinDeviceServices>();
-  for (const auto interfaceClass : {platform::InterfaceClass::Disk, platform::InterfaceClass::CdRom}) {
+  for (const auto interfaceClass :
+       {platform::InterfaceClass::Disk, platform::InterfaceClass::CdRom}) {
     const platform::DeviceInfoSet set = services.GetClassDevices(interfaceClass);
     if (set == 0) return ApiError::NoInterfaceList;
-    for (std::uint32_t index = 0; services.EnumDeviceInterface(set, interfaceClass, index); ++index) {
+    for (std::uint32_t index = 0; services.EnumDeviceInterface(set, interfaceClass, index);
+         ++index) {
       const Outcome outcome = ExamineInterface(set, interfaceClass, index);
       if (outcome == Outcome::Next) continue;
       services.DestroyDeviceInfoList(set);

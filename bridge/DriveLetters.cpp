@@ -95,7 +95,8 @@ char FindLetterByMountedDevice(const char* instancePath) {
   for (char letter = 'A'; letter <= 'Z'; ++letter) {
     if (!DrivePresent(drives, letter)) continue;
     RegistryValue value;
-    const ReadOutcome outcome = ReadMachineValue(kMountedDevicesKey, DosDevicesName(letter).c_str(), value);
+    const ReadOutcome outcome =
+        ReadMachineValue(kMountedDevicesKey, DosDevicesName(letter).c_str(), value);
     if (outcome == ReadOutcome::NoKey) return '0';
     if (outcome == ReadOutcome::NoValue) continue;
     const std::string mounted = InstanceFormOf(text::NarrowUtf16(value.data.data(), value.size));
@@ -161,10 +162,12 @@ bool FindLettersBySector0(DeviceRecord& record) {
   for (char letter = 'A'; letter <= 'Z'; ++letter) {
     if (!DrivePresent(drives, letter)) continue;
     RegistryValue value;
-    const ReadOutcome outcome = ReadMachineValue(kMountedDevicesKey, DosDevicesName(letter).c_str(), value);
+    const ReadOutcome outcome =
+        ReadMachineValue(kMountedDevicesKey, DosDevicesName(letter).c_str(), value);
     if (outcome == ReadOutcome::NoKey) return false;
     // An entry too short to hold a signature cannot match one.
-    if (outcome == ReadOutcome::Read && value.size >= 4 && LoadLe32(value.data.data()) == signature) {
+    if (outcome == ReadOutcome::Read && value.size >= 4 &&
+        LoadLe32(value.data.data()) == signature) {
       text::Append(record.DriveLetters, std::string_view(&letter, 1));
     }
   }

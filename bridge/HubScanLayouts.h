@@ -34,10 +34,10 @@ inline constexpr std::size_t DeviceDescriptor = 4;  // 18 bytes
 inline constexpr std::size_t CurrentConfigurationValue = 22;
 inline constexpr std::size_t SpeedOrLowSpeed = 23;
 inline constexpr std::size_t DeviceIsHub = 24;
-inline constexpr std::size_t DeviceAddress = 25;     // u16
-inline constexpr std::size_t NumberOfOpenPipes = 27; // u32
-inline constexpr std::size_t ConnectionStatus = 31;  // u32
-inline constexpr std::size_t PipeList = 35;          // 11 bytes per pipe
+inline constexpr std::size_t DeviceAddress = 25;      // u16
+inline constexpr std::size_t NumberOfOpenPipes = 27;  // u32
+inline constexpr std::size_t ConnectionStatus = 31;   // u32
+inline constexpr std::size_t PipeList = 35;           // 11 bytes per pipe
 }  // namespace conn
 static_assert(conn::DeviceDescriptor + 18 == conn::CurrentConfigurationValue);
 inline constexpr std::uint32_t kPipeInfoSize = 11;

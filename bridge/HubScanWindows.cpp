@@ -73,8 +73,8 @@ platform::DevInstHandle FindDevNodeByDriverKey(const std::string& driverKey) {
                                     kPropertyBufferSize) &&
         text::EqualsNoCase(text::View(buffer), driverKey)) {
       buffer.fill('\0');
-      if (!services.GetDevNodeProperty(node, platform::DevNodeProperty::DeviceDesc,
-                                       buffer.data(), kPropertyBufferSize)) {
+      if (!services.GetDevNodeProperty(node, platform::DevNodeProperty::DeviceDesc, buffer.data(),
+                                       kPropertyBufferSize)) {
         return 0;
       }
       return node;
@@ -208,7 +208,8 @@ void ScanHubPortsWindows() {
   const auto hostControllers = platform::InterfaceClass::UsbHostController;
   const platform::DeviceInfoSet set = services.GetClassDevices(hostControllers);
   if (set == 0) return;
-  for (std::uint32_t index = 0; services.EnumDeviceInterface(set, hostControllers, index); ++index) {
+  for (std::uint32_t index = 0; services.EnumDeviceInterface(set, hostControllers, index);
+       ++index) {
     std::array<char, kPathChars> path{};
     if (!services.GetInterfaceDevicePath(set, hostControllers, index, path.data(), kPathChars)) {
       continue;

@@ -19,13 +19,13 @@ inline constexpr int kScsiTypeCdRom = 5;
 
 // One SCSI unit that has a generic node.
 struct ScsiUnit {
-  std::string genericName;                 // "sg2"
-  std::filesystem::path deviceDir;         // the unit's own directory, symlinks resolved
-  std::string address;                     // "6:0:0:0"
-  int type = -1;                           // kScsiTypeDisk, kScsiTypeCdRom, other, or -1
-  std::string vendor;                      // inquiry vendor, trailing blanks removed
-  std::string model;                       // inquiry model, trailing blanks removed
-  std::string blockName;                   // "sdb", "sr0", or empty when no block device
+  std::string genericName;          // "sg2"
+  std::filesystem::path deviceDir;  // the unit's own directory, symlinks resolved
+  std::string address;              // "6:0:0:0"
+  int type = -1;                    // kScsiTypeDisk, kScsiTypeCdRom, other, or -1
+  std::string vendor;               // inquiry vendor, trailing blanks removed
+  std::string model;                // inquiry model, trailing blanks removed
+  std::string blockName;            // "sdb", "sr0", or empty when no block device
   device::TransportKind transport = device::TransportKind::Scsi;
   std::optional<std::filesystem::path> usbDevice;  // the USB device above a USB unit
 };
@@ -58,8 +58,8 @@ bool IsUsbHub(const std::filesystem::path& dir);
 // SBP-2 give MassStorage, libata gives Ide, anything else Scsi. Also yields the USB device
 // above the unit, if any.
 device::TransportKind TransportOf(const std::filesystem::path& sysDir,
-                          const std::filesystem::path& deviceDir,
-                          std::optional<std::filesystem::path>* usbDevice);
+                                  const std::filesystem::path& deviceDir,
+                                  std::optional<std::filesystem::path>* usbDevice);
 
 // The root hubs (bus/usb/devices/usbN), in bus number order, symlinks resolved.
 std::vector<std::filesystem::path> RootHubs(const std::filesystem::path& sysDir);

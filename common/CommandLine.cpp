@@ -39,7 +39,8 @@ std::string Wrapped(const std::string& text, std::size_t width) {
 // footer. One formatter per app, because CLI11 hands a subcommand its parent's formatter.
 class ConventionFormatter final : public CLI::Formatter {
  public:
-  ConventionFormatter(const CLI::App* owner, std::string usage) : owner_(owner), usage_(std::move(usage)) {
+  ConventionFormatter(const CLI::App* owner, std::string usage)
+      : owner_(owner), usage_(std::move(usage)) {
     column_width(kColumn);
     label("Positionals", "Arguments");
   }
@@ -54,7 +55,8 @@ class ConventionFormatter final : public CLI::Formatter {
     return text;
   }
 
-  std::string make_help(const CLI::App* app, std::string name, CLI::AppFormatMode mode) const override {
+  std::string make_help(const CLI::App* app, std::string name,
+                        CLI::AppFormatMode mode) const override {
     if (mode == CLI::AppFormatMode::Sub) return make_expanded(app);
     std::string text = make_usage(app, std::move(name));
     if (!app->get_description().empty()) text += "\n" + make_description(app);
@@ -68,7 +70,8 @@ class ConventionFormatter final : public CLI::Formatter {
   }
 
   // A heading and its options; make_help and CLI11's make_groups put the blank lines between.
-  std::string make_group(std::string group, bool positional, std::vector<const CLI::Option*> options) const override {
+  std::string make_group(std::string group, bool positional,
+                         std::vector<const CLI::Option*> options) const override {
     std::string text = group + ":\n";
     for (const CLI::Option* option : options) text += make_option(option, positional);
     return text;
@@ -85,8 +88,8 @@ class ConventionFormatter final : public CLI::Formatter {
 
   std::string make_subcommand(const CLI::App* sub) const override {
     std::ostringstream out;
-    CLI::detail::format_help(out, sub->get_display_name(true), Wrapped(sub->get_description(), kWidth - kColumn),
-                             kColumn);
+    CLI::detail::format_help(out, sub->get_display_name(true),
+                             Wrapped(sub->get_description(), kWidth - kColumn), kColumn);
     return out.str();
   }
 
@@ -138,7 +141,8 @@ std::string Problem(const CLI::App& app, const CLI::App& where, const CLI::Parse
   }
   std::string text = error.what();
   if (text == "A subcommand is required") return "a command is required";
-  if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) && text.find(" missing") != std::string::npos) {
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) &&
+      text.find(" missing") != std::string::npos) {
     return text.substr(0, text.find(':')) + " needs a value";
   }
   std::replace(text.begin(), text.end(), '\n', ' ');
@@ -151,11 +155,13 @@ void FollowConvention(CLI::App& app, std::string_view program) {
   app.set_help_flag("-h,--help", "print this help and exit");
   // CLI11 reads "/name" as an option on Windows; here it is a file name on every platform.
   app.allow_windows_style_options(false);
-  app.set_version_flag("--version", std::string(program) + " " + kVersionText, "print the version and exit");
+  app.set_version_flag("--version", std::string(program) + " " + kVersionText,
+                       "print the version and exit");
   app.formatter(std::make_shared<ConventionFormatter>(&app, ""));
 }
 
-CLI::App* AddCommand(CLI::App& parent, std::string_view program, std::string name, std::string summary) {
+CLI::App* AddCommand(CLI::App& parent, std::string_view program, std::string name,
+                     std::string summary) {
   CLI::App* command = parent.add_subcommand(std::move(name), std::move(summary));
   command->group("Commands");
   FollowConvention(*command, program);
@@ -166,7 +172,8 @@ void SetUsage(CLI::App& app, std::string usage) {
   app.formatter(std::make_shared<ConventionFormatter>(&app, std::move(usage)));
 }
 
-std::optional<int> Parse(CLI::App& app, std::vector<std::string> args, std::ostream& out, std::ostream& err) {
+std::optional<int> Parse(CLI::App& app, std::vector<std::string> args, std::ostream& out,
+                         std::ostream& err) {
   // CLI11 takes the arguments last first.
   std::reverse(args.begin(), args.end());
   try {
@@ -183,7 +190,8 @@ std::optional<int> Parse(CLI::App& app, std::vector<std::string> args, std::ostr
     return Code(ExitStatus::Success);
   } catch (const CLI::ParseError& error) {
     const CLI::App& where = Deepest(app);
-    err << CommandPath(where) << ": " << Problem(app, where, error) << " (see '" << CommandPath(where) << " --help')\n";
+    err << CommandPath(where) << ": " << Problem(app, where, error) << " (see '"
+        << CommandPath(where) << " --help')\n";
     return Code(ExitStatus::Usage);
   }
 }

@@ -22,7 +22,8 @@ namespace burnwell::cli {
 void FollowConvention(CLI::App& app, std::string_view program);
 
 // A subcommand of parent that follows the convention.
-CLI::App* AddCommand(CLI::App& parent, std::string_view program, std::string name, std::string summary);
+CLI::App* AddCommand(CLI::App& parent, std::string_view program, std::string name,
+                     std::string summary);
 
 // Replaces the usage line help generates with lines written for people ("OUT [--offset N]");
 // several forms go on separate lines.
@@ -31,7 +32,8 @@ void SetUsage(CLI::App& app, std::string usage);
 // Parses args (without the program name). Returns the exit status when the program has nothing
 // more to do: 0 after printing help or the version to out, 2 after a usage error on err.
 // Returns nothing when the program should go on with what was parsed.
-std::optional<int> Parse(CLI::App& app, std::vector<std::string> args, std::ostream& out, std::ostream& err);
+std::optional<int> Parse(CLI::App& app, std::vector<std::string> args, std::ostream& out,
+                         std::ostream& err);
 
 // A number in decimal or 0x-hexadecimal, at most max; nothing for anything else (signs, blanks,
 // octal-looking text is decimal).
@@ -50,8 +52,9 @@ struct NumberTarget<std::optional<T>> {
 // that stays empty when the option is not given. what says what the number is in the error
 // ("--pid takes a 16-bit product ID, not '0x10000'"); max defaults to the largest the target holds.
 template <class Target, class Value = typename NumberTarget<Target>::Value>
-CLI::Option* AddNumber(CLI::App& app, const std::string& name, Target& target, std::string description,
-                       std::string what = "a number", std::uint64_t max = std::numeric_limits<Value>::max()) {
+CLI::Option* AddNumber(CLI::App& app, const std::string& name, Target& target,
+                       std::string description, std::string what = "a number",
+                       std::uint64_t max = std::numeric_limits<Value>::max()) {
   static_assert(std::is_unsigned_v<Value>);
   const std::string flag = name.substr(name.rfind(',') + 1);
   return app
@@ -59,7 +62,8 @@ CLI::Option* AddNumber(CLI::App& app, const std::string& name, Target& target, s
           name,
           [&target, flag, what, max](const std::string& text) {
             const std::optional<std::uint64_t> value = ParseNumber(text, max);
-            if (!value) throw CLI::ValidationError(flag + " takes " + what + ", not '" + text + "'");
+            if (!value)
+              throw CLI::ValidationError(flag + " takes " + what + ", not '" + text + "'");
             target = static_cast<Value>(*value);
           },
           std::move(description))

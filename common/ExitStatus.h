@@ -18,15 +18,15 @@ enum class ExitStatus : int {
   Usage = 2,                 // a bad command line
   NoBridge = 3,              // no bridge found, or none matching the selection
   LoadFailedOrDeclined = 4,  // the firmware file could not be loaded, or the warning was declined
-  BackupFailed = 5,          // burnwell-tool update --backup: the backup failed, nothing was written
+  BackupFailed = 5,        // burnwell-tool update --backup: the backup failed, nothing was written
   FirmwareDoesNotFit = 6,  // burnwell-tool: the file's product or vendor does not fit the bridge
-  VersionRefused = 7,  // burnwell: the version check refused the bridge
-  NotStarted = 8,      // burnwell: the update could not be started
-  NoWindow = 9,        // burnwell: no window could be shown
-  BridgeBusy = 10,     // the bridge is busy with another program (its lock is held)
-  NoPermission = 11,   // no permission on the bridge's node
-  Disconnected = 12,   // the bridge was disconnected or stopped answering during the update
-  Stopped = 13,        // stopped by a signal in the middle of an update
+  VersionRefused = 7,      // burnwell: the version check refused the bridge
+  NotStarted = 8,          // burnwell: the update could not be started
+  NoWindow = 9,            // burnwell: no window could be shown
+  BridgeBusy = 10,         // the bridge is busy with another program (its lock is held)
+  NoPermission = 11,       // no permission on the bridge's node
+  Disconnected = 12,       // the bridge was disconnected or stopped answering during the update
+  Stopped = 13,            // stopped by a signal in the middle of an update
 };
 
 // The programs that share the table; a status lists the ones that can end with it.
@@ -49,12 +49,16 @@ inline constexpr std::array kExitStatuses{
     ExitStatusEntry{ExitStatus::Usage, "usage error: a bad command line", kBoth},
     ExitStatusEntry{ExitStatus::NoBridge, "no bridge found, or none matching the selection", kBoth},
     ExitStatusEntry{ExitStatus::LoadFailedOrDeclined,
-                    "the firmware file could not be loaded, or the backup warning was declined", kBoth},
-    ExitStatusEntry{ExitStatus::BackupFailed, "the backup failed; the update did not start", kToolOnly},
-    ExitStatusEntry{ExitStatus::FirmwareDoesNotFit,
-                    "the firmware does not fit the bridge (vendor, product or no code); nothing was written",
+                    "the firmware file could not be loaded, or the backup warning was declined",
+                    kBoth},
+    ExitStatusEntry{ExitStatus::BackupFailed, "the backup failed; the update did not start",
                     kToolOnly},
-    ExitStatusEntry{ExitStatus::VersionRefused, "the version check refused the bridge", kUpdaterOnly},
+    ExitStatusEntry{
+        ExitStatus::FirmwareDoesNotFit,
+        "the firmware does not fit the bridge (vendor, product or no code); nothing was written",
+        kToolOnly},
+    ExitStatusEntry{ExitStatus::VersionRefused, "the version check refused the bridge",
+                    kUpdaterOnly},
     ExitStatusEntry{ExitStatus::NotStarted, "the update could not be started", kUpdaterOnly},
     ExitStatusEntry{ExitStatus::NoWindow, "no window could be shown", kUpdaterOnly},
     ExitStatusEntry{ExitStatus::BridgeBusy,
@@ -93,7 +97,8 @@ constexpr bool UsedBy(const ExitStatusEntry& entry, Program program) {
 // "  3  no bridge found, ...": one line of the table as --help shows it.
 inline std::string ExitStatusLine(ExitStatus status) {
   const int code = Code(status);
-  return (code < 10 ? "   " : "  ") + std::to_string(code) + "  " + std::string(ExitStatusText(status)) + "\n";
+  return (code < 10 ? "   " : "  ") + std::to_string(code) + "  " +
+         std::string(ExitStatusText(status)) + "\n";
 }
 
 // "Exit status:" and the lines of the given statuses (one command's), for --help.

@@ -40,17 +40,17 @@ inline constexpr std::size_t HdrRsvd = 4;  // u32
 namespace exec {
 inline constexpr std::size_t Target = 8;
 inline constexpr std::size_t Lun = 9;
-inline constexpr std::size_t BufLen = 12;                             // u32
-inline constexpr std::size_t BufPointer = 16;                         // pointer
-inline constexpr std::size_t SenseLen = BufPointer + kPointerSize;    // u8
-inline constexpr std::size_t CdbLen = SenseLen + 1;                   // u8
-inline constexpr std::size_t HaStat = SenseLen + 2;                   // u8
-inline constexpr std::size_t TargStat = SenseLen + 3;                 // u8
-inline constexpr std::size_t PostProc = SenseLen + 4;                 // pointer (the event)
-inline constexpr std::size_t Rsvd2 = PostProc + kPointerSize;         // pointer
-inline constexpr std::size_t Rsvd3 = Rsvd2 + kPointerSize;            // 16 bytes
-inline constexpr std::size_t CdbByte = Rsvd3 + 16;                    // 16 bytes
-inline constexpr std::size_t SenseArea = CdbByte + 16;                // 16 bytes
+inline constexpr std::size_t BufLen = 12;                           // u32
+inline constexpr std::size_t BufPointer = 16;                       // pointer
+inline constexpr std::size_t SenseLen = BufPointer + kPointerSize;  // u8
+inline constexpr std::size_t CdbLen = SenseLen + 1;                 // u8
+inline constexpr std::size_t HaStat = SenseLen + 2;                 // u8
+inline constexpr std::size_t TargStat = SenseLen + 3;               // u8
+inline constexpr std::size_t PostProc = SenseLen + 4;               // pointer (the event)
+inline constexpr std::size_t Rsvd2 = PostProc + kPointerSize;       // pointer
+inline constexpr std::size_t Rsvd3 = Rsvd2 + kPointerSize;          // 16 bytes
+inline constexpr std::size_t CdbByte = Rsvd3 + 16;                  // 16 bytes
+inline constexpr std::size_t SenseArea = CdbByte + 16;              // 16 bytes
 inline constexpr std::size_t Size = SenseArea + 16;
 }  // namespace exec
 static_assert(kPointerSize != 4 || (exec::CdbByte == 48 && exec::SenseArea == 64));

@@ -152,9 +152,9 @@ struct LinuxDiscoveryNotes {
 // discovery above it (bridge/), kept in one object so that one reset puts all of it back.
 struct DeviceLayerState {
   DeviceTable table;
-  bool ntFlag = false;              // pass-through (set) or ASPI (clear) for every command
-  ModuleHandle aspiLibrary = 0;     // "WNASPI32.dll" once loaded
-  bool useRelay = true;             // cleared for good the first time the relay cannot be opened
+  bool ntFlag = false;           // pass-through (set) or ASPI (clear) for every command
+  ModuleHandle aspiLibrary = 0;  // "WNASPI32.dll" once loaded
+  bool useRelay = true;          // cleared for good the first time the relay cannot be opened
   std::atomic<DeviceError> lastError{DeviceError::None};  // never cleared on success
   RelayConnections relayConnections;
   // The device API: BridgeInitialize calls not yet matched by BridgeUninitialize, and the

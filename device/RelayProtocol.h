@@ -12,14 +12,14 @@
 namespace burnwell::device::relay {
 
 enum class Opcode : std::uint8_t {
-  Open = 0x00,                // device path + NUL
-  PassThrough = 0x01,         // the whole ScsiRequest
-  PassThroughDirect = 0x02,   // 80-byte block, then the data bytes when not reading
-  GetDriveLayout = 0x03,      // output-size zero bytes
+  Open = 0x00,               // device path + NUL
+  PassThrough = 0x01,        // the whole ScsiRequest
+  PassThroughDirect = 0x02,  // 80-byte block, then the data bytes when not reading
+  GetDriveLayout = 0x03,     // output-size zero bytes
   GetDriveGeometry = 0x33,
   GetDriveGeometryEx = 0x34,
   GetDriveLayoutEx = 0x35,
-  Close = 0x0F,               // nothing; 1-byte reply
+  Close = 0x0F,  // nothing; 1-byte reply
 };
 
 inline constexpr std::uint8_t kReplyOk = 0x00;

@@ -184,8 +184,8 @@ int SendScsiCommandDirect(Handle handle, ScsiRequest& request, std::uint32_t siz
                           std::uint32_t* returned) {
   if (size > request.Size() || !DataPhaseFits(request.Header(), size)) return 0;
   std::uint32_t got = 0;
-  if (!Current<DeviceIo>().IoControl(handle, IOCTL_SCSI_PASS_THROUGH, request.Bytes().data(),
-                                     size, request.Bytes().data(), size, &got))
+  if (!Current<DeviceIo>().IoControl(handle, IOCTL_SCSI_PASS_THROUGH, request.Bytes().data(), size,
+                                     request.Bytes().data(), size, &got))
     return 0;
   if (returned) *returned = got;
   return StatusCompleted(request.View().ScsiStatus()) ? 1 : 0;
@@ -240,11 +240,9 @@ int RelayDeviceIoControl(Handle handle, std::uint32_t code, void* in, std::uint3
   if (!IsRelayHandle(handle)) {
     if (code == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
       if (in == nullptr || inSize < sizeof(ScsiPassThroughDirect)) return 0;
-      return DirectPassThroughViaBuffer(handle, *static_cast<ScsiPassThroughDirect*>(in),
-                                        returned);
+      return DirectPassThroughViaBuffer(handle, *static_cast<ScsiPassThroughDirect*>(in), returned);
     }
-    return Current<DeviceIo>().IoControl(handle, code, in, inSize, out, outSize, returned) ? 1
-                                                                                          : 0;
+    return Current<DeviceIo>().IoControl(handle, code, in, inSize, out, outSize, returned) ? 1 : 0;
   }
   const auto opcode = relay::OpcodeForControlCode(code);
   if (!opcode) return 0;
@@ -254,8 +252,7 @@ int RelayDeviceIoControl(Handle handle, std::uint32_t code, void* in, std::uint3
       return RelayPassThrough(handle, in, inSize, outSize, returned);
     case relay::Opcode::PassThroughDirect:
       return RelayPassThroughDirect(handle, in, inSize, returned);
-    default:
-      return RelayDiskQuery(handle, *opcode, out, outSize, returned);
+    default: return RelayDiskQuery(handle, *opcode, out, outSize, returned);
   }
 }
 

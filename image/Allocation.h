@@ -17,7 +17,8 @@ class ByteAllocator {
  public:
   virtual ~ByteAllocator() = default;
   // A buffer of size bytes, all set to fill; nothing when memory cannot be had.
-  virtual std::optional<std::vector<std::uint8_t>> Allocate(std::size_t size, std::uint8_t fill) = 0;
+  virtual std::optional<std::vector<std::uint8_t>> Allocate(std::size_t size,
+                                                            std::uint8_t fill) = 0;
 };
 
 // Current<ByteAllocator>().Allocate(size, fill).

@@ -130,7 +130,8 @@ bool SetString(ImageHeader& h, int n, std::span<const std::uint8_t> text, std::s
   std::copy(&h[tailStart], &h[CHAIN_END], tail.begin());
 
   std::array<std::uint16_t, 260> wide{};
-  for (std::size_t i = 0; i < count && i < text.size() && text[i] != 0; ++i) wide[i] = ToUtf16(text[i]);
+  for (std::size_t i = 0; i < count && i < text.size() && text[i] != 0; ++i)
+    wide[i] = ToUtf16(text[i]);
 
   h[p] = static_cast<std::uint8_t>(2 * count + 2);
   h[p + 1] = STRING_DESCRIPTOR_TYPE;
@@ -141,7 +142,8 @@ bool SetString(ImageHeader& h, int n, std::span<const std::uint8_t> text, std::s
 }
 
 bool SetString(ImageHeader& h, int n, std::string_view text, std::size_t count) {
-  return SetString(h, n, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), count);
+  return SetString(h, n, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
+                   count);
 }
 
 bool GetString(const ImageHeader& h, int n, std::span<std::uint8_t> buffer) {

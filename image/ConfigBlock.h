@@ -20,27 +20,27 @@ using ImageHeader = std::array<std::uint8_t, IMAGE_HEADER_SIZE>;
 
 // Byte offsets inside the block and the header.
 namespace offset {
-inline constexpr std::size_t SIGNATURE = 0;          // 2, must hold VID_MAKER
-inline constexpr std::size_t VENDOR_ID = 2;          // 2
-inline constexpr std::size_t PRODUCT_ID = 4;         // 2
-inline constexpr std::size_t RELEASE = 6;            // 2
-inline constexpr std::size_t ATTRIBUTES = 8;         // 1, bit 7 always set, bit 6 self-powered
-inline constexpr std::size_t MAX_POWER = 9;          // 1, units of 2 mA
-inline constexpr std::size_t OPTION_10 = 10;         // 1
-inline constexpr std::size_t MARKER = 11;            // 1, 0x5A when the main code is valid
-inline constexpr std::size_t CHECKSUM = 12;          // 2, big-endian
-inline constexpr std::size_t VALIDITY_TAIL = 14;     // 1, fourth byte of the validity word
-inline constexpr std::size_t STRING_CHAIN = 16;      // string descriptors 0, 1, 2, 3, ...
-inline constexpr std::size_t STRING_CHAIN_END = 238; // first byte after the chain area
+inline constexpr std::size_t SIGNATURE = 0;           // 2, must hold VID_MAKER
+inline constexpr std::size_t VENDOR_ID = 2;           // 2
+inline constexpr std::size_t PRODUCT_ID = 4;          // 2
+inline constexpr std::size_t RELEASE = 6;             // 2
+inline constexpr std::size_t ATTRIBUTES = 8;          // 1, bit 7 always set, bit 6 self-powered
+inline constexpr std::size_t MAX_POWER = 9;           // 1, units of 2 mA
+inline constexpr std::size_t OPTION_10 = 10;          // 1
+inline constexpr std::size_t MARKER = 11;             // 1, 0x5A when the main code is valid
+inline constexpr std::size_t CHECKSUM = 12;           // 2, big-endian
+inline constexpr std::size_t VALIDITY_TAIL = 14;      // 1, fourth byte of the validity word
+inline constexpr std::size_t STRING_CHAIN = 16;       // string descriptors 0, 1, 2, 3, ...
+inline constexpr std::size_t STRING_CHAIN_END = 238;  // first byte after the chain area
 inline constexpr std::size_t OPTION_239 = 239;
 inline constexpr std::size_t OPTION_243 = 243;
 inline constexpr std::size_t OPTION_244 = 244;
-inline constexpr std::size_t FLAGS = 249;            // the update sets bit 2
-inline constexpr std::size_t OPTION_250 = 250;       // 2
-inline constexpr std::size_t OPTION_252 = 252;       // 2
-inline constexpr std::size_t PRODUCT_WORD = 256;     // 4, low 16 bits = product ID
-inline constexpr std::size_t EXTRA_WORD = 260;       // 4, kept, not interpreted
-inline constexpr std::size_t CODE_LENGTH = 264;      // 4, main-code length in bytes
+inline constexpr std::size_t FLAGS = 249;         // the update sets bit 2
+inline constexpr std::size_t OPTION_250 = 250;    // 2
+inline constexpr std::size_t OPTION_252 = 252;    // 2
+inline constexpr std::size_t PRODUCT_WORD = 256;  // 4, low 16 bits = product ID
+inline constexpr std::size_t EXTRA_WORD = 260;    // 4, kept, not interpreted
+inline constexpr std::size_t CODE_LENGTH = 264;   // 4, main-code length in bytes
 }  // namespace offset
 
 static_assert(offset::CHECKSUM + 2 == offset::VALIDITY_TAIL);

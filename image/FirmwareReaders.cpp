@@ -18,7 +18,8 @@ using NativeChar = NativeString::value_type;
 NativeString Native(std::string_view ascii) { return NativeString(ascii.begin(), ascii.end()); }
 
 bool EndsWith(const NativeString& text, const NativeString& suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // Reads until count bytes arrived, the file ends or an error occurs; the number of bytes read.
@@ -51,8 +52,12 @@ struct HexRecord {
   // False when the digit cannot belong to the record.
   bool AddDigit(std::uint8_t v) {
     const int d = ++digits;
-    const auto high = [&](std::uint8_t& byte) { byte = static_cast<std::uint8_t>((byte & 0x0F) | (v << 4)); };
-    const auto low = [&](std::uint8_t& byte) { byte = static_cast<std::uint8_t>((byte & 0xF0) | v); };
+    const auto high = [&](std::uint8_t& byte) {
+      byte = static_cast<std::uint8_t>((byte & 0x0F) | (v << 4));
+    };
+    const auto low = [&](std::uint8_t& byte) {
+      byte = static_cast<std::uint8_t>((byte & 0xF0) | v);
+    };
     if (d == 1) return high(length), true;
     if (d == 2) return low(length), true;
     if (d == 3) return address = static_cast<std::uint16_t>(v << 12), true;
@@ -121,7 +126,8 @@ struct HexParser {
         return RecordOutcome::EndOfFile;
       case 2:
       case 4: {
-        if (r.digits != 14 || r.length != 2 || r.address != 0) return Fail("Invalid file format[Type:0x04].");
+        if (r.digits != 14 || r.length != 2 || r.address != 0)
+          return Fail("Invalid file format[Type:0x04].");
         if (r.Sum(false) != 0) return Fail("Check sum error");
         const std::uint64_t value = static_cast<std::uint64_t>(r.data[0]) * 256 + r.data[1];
         base = r.type == 2 ? value * 16 : value * 65536;
@@ -223,7 +229,8 @@ HexResult ParseIntelHex(platform::ReadableFile& file, std::span<std::uint8_t> sc
   return HexResult::Failure("Invalid file format(2).");
 }
 
-std::optional<std::vector<std::uint8_t>> ReadFirmwareFile(const std::filesystem::path& path, std::uint64_t& size,
+std::optional<std::vector<std::uint8_t>> ReadFirmwareFile(const std::filesystem::path& path,
+                                                          std::uint64_t& size,
                                                           std::string& errorText) {
   auto file = platform::Current<platform::FileSystem>().OpenForRead(path);
   if (!file || size > MAX_HEX_FILE_SIZE) {
@@ -308,12 +315,14 @@ LoadStatus LoadHeaderImage(ImageBuffer& image, const std::filesystem::path& path
     if (ReadUpTo(*file, lengthBytes.data(), 4) == 4) length = LoadLe32(lengthBytes.data());
     if (length > MAX_HEADER_CODE_LENGTH) return LoadStatus::BadContent;
     if (length > 0) {
-      const std::size_t imageSize =
-          (length <= ZERO_REGION_START || length == SMALL_IMAGE_SIZE) ? SMALL_IMAGE_SIZE : LARGE_IMAGE_SIZE;
+      const std::size_t imageSize = (length <= ZERO_REGION_START || length == SMALL_IMAGE_SIZE)
+                                        ? SMALL_IMAGE_SIZE
+                                        : LARGE_IMAGE_SIZE;
       auto buffer = TryAllocateBytes(imageSize, 0xFF);
       if (!buffer) return LoadStatus::OutOfMemory;
       if (ReadUpTo(*file, buffer->data(), length) != length) return LoadStatus::BadContent;
-      if (ComputeChecksum(*buffer) != LoadBe16(&header[offset::CHECKSUM])) return LoadStatus::ChecksumMismatch;
+      if (ComputeChecksum(*buffer) != LoadBe16(&header[offset::CHECKSUM]))
+        return LoadStatus::ChecksumMismatch;
       StoreLe32(&header[offset::CODE_LENGTH], length);
       code = std::move(*buffer);
     }

@@ -20,8 +20,8 @@ inline constexpr std::uint32_t MAX_HEX_FILE_SIZE = 0x40000;
 inline constexpr std::uint32_t HEX_ROM_SIZE = 0x40000;
 // A header file's code length may not exceed the large image.
 inline constexpr std::uint32_t MAX_HEADER_CODE_LENGTH = LARGE_IMAGE_SIZE;
-inline constexpr std::size_t HEADER_FILE_PREFIX = 264;   // block, product word, extra word
-inline constexpr std::size_t CONFIG_ONLY_FILE_SIZE = 257; // block, model code
+inline constexpr std::size_t HEADER_FILE_PREFIX = 264;     // block, product word, extra word
+inline constexpr std::size_t CONFIG_ONLY_FILE_SIZE = 257;  // block, model code
 
 // The reader a firmware file goes to, chosen by the last four characters of its path, compared
 // case-sensitively: ".hex" is Intel HEX, ".bin" and everything else are header images.
@@ -67,7 +67,8 @@ HexResult ParseIntelHex(platform::ReadableFile& file, std::span<std::uint8_t> sc
 
 // Opens and parses an Intel HEX file whose measured size is passed in size; returns the scratch
 // buffer (MAX_HEX_FILE_SIZE bytes, 0xFF where no record wrote) with size set to the code size.
-std::optional<std::vector<std::uint8_t>> ReadFirmwareFile(const std::filesystem::path& path, std::uint64_t& size,
+std::optional<std::vector<std::uint8_t>> ReadFirmwareFile(const std::filesystem::path& path,
+                                                          std::uint64_t& size,
                                                           std::string& errorText);
 
 // Loads an Intel HEX file into image. On failure the image is left cleared (no code, bytes 11-14

@@ -52,7 +52,8 @@ class DeviceIo {
   // than the buffer is a failure (its excess is never written anywhere). A relay that sends
   // nothing within the relay reply time-out (platform/PlatformState.h) is a failure too: no
   // read waits forever.
-  virtual bool ReadMessage(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* read) = 0;
+  virtual bool ReadMessage(Handle handle, void* buffer, std::uint32_t size,
+                           std::uint32_t* read) = 0;
 };
 
 template <>

@@ -7,6 +7,8 @@ PlatformState& PlatformLayer() {
   return state;
 }
 
-void ResetPlatformState() { PlatformLayer().relayReplyTimeoutMs.store(kDefaultRelayReplyTimeoutMs); }
+void ResetPlatformState() {
+  PlatformLayer().relayReplyTimeoutMs.store(kDefaultRelayReplyTimeoutMs);
+}
 
 }  // namespace burnwell::platform

@@ -10,9 +10,7 @@ namespace burnwell::platform {
 namespace {
 
 // White space as the profile functions see it: ASCII spaces and Ctrl-Z (an old end-of-file mark).
-bool IsProfileSpace(char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r') || c == '\x1a';
-}
+bool IsProfileSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || c == '\x1a'; }
 
 std::string_view TrimLeft(std::string_view text) {
   while (!text.empty() && IsProfileSpace(text.front())) text.remove_prefix(1);
@@ -85,7 +83,6 @@ std::string Utf16ToUtf8(std::span<const std::uint8_t> bytes, bool bigEndian) {
   }
   return out;
 }
-
 
 int DigitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -245,14 +242,12 @@ std::string_view CutToUtf16Units(std::string_view text, std::size_t maxUnits) {
 
 std::string ProfileFileReader::ReadString(const std::filesystem::path& file,
                                           std::string_view section, std::string_view key,
-                                          std::string_view defaultValue,
-                                          std::size_t bufferChars) {
+                                          std::string_view defaultValue, std::size_t bufferChars) {
   return ProfileDocument::Load(file).ReadString(section, key, defaultValue, bufferChars);
 }
 
-std::int32_t ProfileFileReader::ReadInt(const std::filesystem::path& file,
-                                        std::string_view section, std::string_view key,
-                                        std::int32_t defaultValue) {
+std::int32_t ProfileFileReader::ReadInt(const std::filesystem::path& file, std::string_view section,
+                                        std::string_view key, std::int32_t defaultValue) {
   return ProfileDocument::Load(file).ReadInt(section, key, defaultValue);
 }
 

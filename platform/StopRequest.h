@@ -54,7 +54,6 @@ SignalVerdict TakeSignal(long long nowMs);
 inline constexpr char kWarningText[] =
     "\nStopping now leaves the bridge without valid firmware. Press Ctrl-C again within 5 seconds "
     "to stop anyway.\n";
-inline constexpr char kStoppingText[] =
-    "\nStopping after the command in flight...\n";
+inline constexpr char kStoppingText[] = "\nStopping after the command in flight...\n";
 
 }  // namespace burnwell::platform::stop_detail

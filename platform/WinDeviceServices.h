@@ -82,9 +82,8 @@ class WinDeviceServices {
   // CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING); kInvalidHandle on failure.
   virtual Handle OpenUsbNode(const char* path) = 0;
   // Buffered DeviceIoControl on a controller or hub handle.
-  virtual bool UsbIoControl(Handle handle, std::uint32_t code, const void* in,
-                            std::uint32_t inSize, void* out, std::uint32_t outSize,
-                            std::uint32_t* returned) = 0;
+  virtual bool UsbIoControl(Handle handle, std::uint32_t code, const void* in, std::uint32_t inSize,
+                            void* out, std::uint32_t outSize, std::uint32_t* returned) = 0;
   virtual void CloseUsbNode(Handle handle) = 0;
 };
 

@@ -25,7 +25,8 @@ class WindowMessages {
   // Queues a message for the window's thread and returns at once (PostMessageA).
   virtual bool Post(WindowHandle window, std::uint32_t message, WParam wParam, LParam lParam) = 0;
   // Delivers a message and waits for its result (SendMessageW).
-  virtual LResult Send(WindowHandle window, std::uint32_t message, WParam wParam, LParam lParam) = 0;
+  virtual LResult Send(WindowHandle window, std::uint32_t message, WParam wParam,
+                       LParam lParam) = 0;
 };
 
 template <>

@@ -80,13 +80,16 @@ std::array<std::uint8_t, 5> AddressedCommand(std::uint8_t opcode, std::uint32_t 
 // One transaction that writes: select, the command bytes, the data in transfers of at most 32
 // bytes, deselect. The chip takes the command and all of its data as one command.
 StepCode WriteTransaction(const DeviceRecord& record, std::span<const std::uint8_t> command,
-                     std::span<const std::uint8_t> data) {
+                          std::span<const std::uint8_t> data) {
   if (SpiChipSelect(record, 1) != CommandResult::Ok) return StepCode::Select;
   StepCode code = StepCode::Ok;
-  if (SpiWrite(record, command.data(), static_cast<std::uint32_t>(command.size())) != CommandResult::Ok)
+  if (SpiWrite(record, command.data(), static_cast<std::uint32_t>(command.size())) !=
+      CommandResult::Ok)
     code = StepCode::CommandBytes;
-  for (std::size_t done = 0; code == StepCode::Ok && done < data.size(); done += kMaxShortTransfer) {
-    const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(kMaxShortTransfer, data.size() - done));
+  for (std::size_t done = 0; code == StepCode::Ok && done < data.size();
+       done += kMaxShortTransfer) {
+    const auto n =
+        static_cast<std::uint32_t>(std::min<std::size_t>(kMaxShortTransfer, data.size() - done));
     if (SpiWrite(record, data.data() + done, n) != CommandResult::Ok) code = StepCode::ProgramData;
   }
   if (code != StepCode::Ok) {
@@ -100,15 +103,16 @@ StepCode WriteTransaction(const DeviceRecord& record, std::span<const std::uint8
 // destination, deselect. The chip streams the bytes of consecutive addresses for as long as
 // the selection lasts.
 StepCode ReadTransaction(const DeviceRecord& record, std::span<const std::uint8_t> command,
-                    std::span<std::uint8_t> destination) {
+                         std::span<std::uint8_t> destination) {
   if (SpiChipSelect(record, 1) != CommandResult::Ok) return StepCode::Select;
   StepCode code = StepCode::Ok;
-  if (SpiWrite(record, command.data(), static_cast<std::uint32_t>(command.size())) != CommandResult::Ok)
+  if (SpiWrite(record, command.data(), static_cast<std::uint32_t>(command.size())) !=
+      CommandResult::Ok)
     code = StepCode::CommandBytes;
   for (std::size_t done = 0; code == StepCode::Ok && done < destination.size();
        done += kMaxShortTransfer) {
-    const auto n =
-        static_cast<std::uint32_t>(std::min<std::size_t>(kMaxShortTransfer, destination.size() - done));
+    const auto n = static_cast<std::uint32_t>(
+        std::min<std::size_t>(kMaxShortTransfer, destination.size() - done));
     if (SpiRead(record, destination.data() + done, n) != CommandResult::Ok) code = StepCode::Read;
   }
   if (code != StepCode::Ok) {
@@ -169,11 +173,12 @@ std::uint32_t CeilDiv(std::uint32_t value, std::uint32_t divisor) {
 // One page piece: write enable, the program command with up to a page of data in one
 // transaction, the program wait, write disable.
 StepCode ProgramPage(const DeviceRecord& record, std::uint32_t chipIndex, std::uint32_t address,
-                std::span<const std::uint8_t> data) {
+                     std::span<const std::uint8_t> data) {
   const SpiCommand& program = FlashChip(chipIndex)[Slot::PageProgram];
   if (SetWriteEnable(record, chipIndex, 1) != StepCode::Ok) return StepCode::WriteEnable;
   const auto command = AddressedCommand(program.Opcode(), address);
-  if (const StepCode code = WriteTransaction(record, std::span(command).first(4), data); code != StepCode::Ok)
+  if (const StepCode code = WriteTransaction(record, std::span(command).first(4), data);
+      code != StepCode::Ok)
     return code;
   if (WaitProgramDone(record, program.poll) != StepCode::Ok) return StepCode::WaitReady;
   if (SetWriteEnable(record, chipIndex, 0) != StepCode::Ok) return StepCode::WriteDisable;
@@ -186,8 +191,8 @@ StepCode ProgramPage(const DeviceRecord& record, std::uint32_t chipIndex, std::u
 // transaction with the next); the program wait and write disable, which ends the mode, come
 // once at the end rather than every 32 bytes. Progress moves in 32-byte steps.
 StepCode ProgramAutoIncrement(const DeviceRecord& record, std::uint32_t chipIndex,
-                         std::uint32_t offset, std::span<const std::uint8_t> data,
-                         PassProgress& progress, std::uint32_t& failedAt) {
+                              std::uint32_t offset, std::span<const std::uint8_t> data,
+                              PassProgress& progress, std::uint32_t& failedAt) {
   const FlashChipDescriptor& descriptor = FlashChip(chipIndex);
   const SpiCommand& program = descriptor[Slot::AutoIncrementProgram];
   const auto length = static_cast<std::uint32_t>(data.size());
@@ -208,7 +213,8 @@ StepCode ProgramAutoIncrement(const DeviceRecord& record, std::uint32_t chipInde
   for (std::uint32_t i = 1; i < length; ++i) {
     failedAt = i / kSpiPieceSize * kSpiPieceSize;
     const std::array<std::uint8_t, 2> next = {program.Opcode(), data[i]};
-    if (const StepCode code = RunSpiTransaction(record, {.data = std::span(next).first(furtherLength)});
+    if (const StepCode code =
+            RunSpiTransaction(record, {.data = std::span(next).first(furtherLength)});
         code != StepCode::Ok)
       return code;
     stepDone(i + 1);
@@ -237,27 +243,29 @@ StepCode WaitProgramDone(const DeviceRecord& record, std::uint32_t pollMs) {
     const std::uint64_t nowUs = platform::NowUs();
     const std::uint64_t waitedMs = nowUs > startUs ? (nowUs - startUs) / 1000 : 0;
     const std::uint32_t sleepMs =
-        polls <= kMaxBackToBackPolls ? static_cast<std::uint32_t>(std::min<std::uint64_t>(pollMs, waitedMs / 10))
-                                     : pollMs;
+        polls <= kMaxBackToBackPolls
+            ? static_cast<std::uint32_t>(std::min<std::uint64_t>(pollMs, waitedMs / 10))
+            : pollMs;
     if (sleepMs != 0) platform::SleepMs(sleepMs);
     if (sleepMs == pollMs && ++fullIntervalPolls >= kMaxReadyPolls) return StepCode::WaitReady;
   }
 }
 
-StepCode SpiReadFlashFast(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t offset,
-                     std::uint32_t length, std::uint32_t chip, WindowHandle window,
-                     std::uint32_t message) {
-  PassProgress progress(record, window, message, ProgressPhase::Reading, ProgressPhase::ReadingFailed);
+StepCode SpiReadFlashFast(const DeviceRecord& record, std::uint8_t* destination,
+                          std::uint32_t offset, std::uint32_t length, std::uint32_t chip,
+                          WindowHandle window, std::uint32_t message) {
+  PassProgress progress(record, window, message, ProgressPhase::Reading,
+                        ProgressPhase::ReadingFailed);
   if (!progress.Start(CeilDiv(length, kFastReadRun))) return StepCode::DeviceNotInTable;
   const FlashChipDescriptor& descriptor = FlashChip(chip);
-  const SpiCommand& read =
-      descriptor[Slot::FastRead].Present() ? descriptor[Slot::FastRead] : descriptor[Slot::ReadData];
+  const SpiCommand& read = descriptor[Slot::FastRead].Present() ? descriptor[Slot::FastRead]
+                                                                : descriptor[Slot::ReadData];
   const std::size_t commandLength = std::clamp<std::size_t>(read.length, 1, 5);
   for (std::uint32_t p = 0; p < length; p += kFastReadRun) {
     const std::uint32_t n = std::min(kFastReadRun, length - p);
     const auto command = AddressedCommand(read.Opcode(), offset + p);
     StepCode code = ReadTransaction(record, std::span(command).first(commandLength),
-                               std::span(destination + p, n));
+                                    std::span(destination + p, n));
     if (code == StepCode::Ok && WaitFlashReady(record, read.poll) != StepCode::Ok)
       code = StepCode::WaitReady;
     if (code != StepCode::Ok) {
@@ -270,8 +278,8 @@ StepCode SpiReadFlashFast(const DeviceRecord& record, std::uint8_t* destination,
 }
 
 StepCode SpiProgramFlashFast(const DeviceRecord& record, const std::uint8_t* source,
-                        std::uint32_t offset, std::uint32_t length, std::uint32_t chip,
-                        WindowHandle window, std::uint32_t message) {
+                             std::uint32_t offset, std::uint32_t length, std::uint32_t chip,
+                             WindowHandle window, std::uint32_t message) {
   PassProgress progress(record, window, message, ProgressPhase::Programming,
                         ProgressPhase::ProgrammingFailed);
   const FlashChipDescriptor& descriptor = FlashChip(chip);
@@ -284,8 +292,8 @@ StepCode SpiProgramFlashFast(const DeviceRecord& record, const std::uint8_t* sou
 
   if (autoIncrement) {
     std::uint32_t failedAt = 0;
-    const StepCode code = ProgramAutoIncrement(record, chip, offset, std::span(source, length),
-                                          progress, failedAt);
+    const StepCode code =
+        ProgramAutoIncrement(record, chip, offset, std::span(source, length), progress, failedAt);
     if (code != StepCode::Ok) {
       WriteDisableAfter(record, chip, code);
       progress.Fail(code, Percent(failedAt, length));

@@ -455,8 +455,9 @@ static_assert(EveryEntry([](const FlashChipDescriptor& e) {
 // Whether one answer could match both identifications through their maker codes.
 constexpr bool MakersOverlap(const FlashIdAnswer& a, const FlashIdAnswer& b) {
   if (!a.maker || !b.maker) return false;
-  const bool sameMaker = a.maker == b.maker || a.maker == b.makerAlias ||
-                         (a.makerAlias && (a.makerAlias == b.maker || a.makerAlias == b.makerAlias));
+  const bool sameMaker =
+      a.maker == b.maker || a.maker == b.makerAlias ||
+      (a.makerAlias && (a.makerAlias == b.maker || a.makerAlias == b.makerAlias));
   if (!sameMaker) return false;
   if (a.memoryType && b.memoryType && a.memoryType != b.memoryType) return false;
   return !(a.device && b.device && ((*a.device ^ *b.device) & a.deviceMask & b.deviceMask) != 0);
@@ -504,7 +505,8 @@ static_assert(EveryAnswerSelectsItsEntry(), "every entry's identification answer
 // memory type and device). A bare device code counts only from a probe of a family without
 // the power-down mode; an unlisted device of a maker and memory type that the table lists by
 // device selects nothing; an answer of 0xFF (nothing on the bus) matches no entry.
-int ClassifyFlashAnswer(const std::array<std::uint8_t, 4>& answer, const FlashChipDescriptor& probe) {
+int ClassifyFlashAnswer(const std::array<std::uint8_t, 4>& answer,
+                        const FlashChipDescriptor& probe) {
   return Classify(answer, probe[Slot::ReleasePowerDown].Present());
 }
 

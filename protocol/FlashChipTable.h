@@ -168,7 +168,8 @@ inline constexpr std::uint32_t kDetectPollMs = 10;
 
 // What a probe answer says about the chip: a table index, or kNoMatch.
 inline constexpr int kNoMatch = -1;
-int ClassifyFlashAnswer(const std::array<std::uint8_t, 4>& answer, const FlashChipDescriptor& probe);
+int ClassifyFlashAnswer(const std::array<std::uint8_t, 4>& answer,
+                        const FlashChipDescriptor& probe);
 
 // Probes the chip with each entry's identification command in table order until one answer is
 // classified, and sets record.FlashChipIndex (0 when none matched). Ok on success; NoChip when

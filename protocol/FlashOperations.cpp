@@ -92,10 +92,8 @@ bool NeedsWriteDisable(StepCode code) {
     case StepCode::CommandBytes:
     case StepCode::ProgramData:
     case StepCode::Read:
-    case StepCode::WaitReady:
-      return true;
-    default:
-      return false;
+    case StepCode::WaitReady: return true;
+    default: return false;
   }
 }
 
@@ -308,8 +306,8 @@ StepCode SpiReadFlash(const DeviceRecord& record, std::uint8_t* destination, std
   Progress progress(window, message, ProgressPhase::Reading, ProgressPhase::ReadingFailed);
   if (!progress.For(record).Start(length / kSpiPieceSize)) return StepCode::DeviceNotInTable;
   const FlashChipDescriptor& descriptor = FlashChip(chip);
-  const SpiCommand& read =
-      descriptor[Slot::FastRead].Present() ? descriptor[Slot::FastRead] : descriptor[Slot::ReadData];
+  const SpiCommand& read = descriptor[Slot::FastRead].Present() ? descriptor[Slot::FastRead]
+                                                                : descriptor[Slot::ReadData];
   const std::size_t commandLength = std::clamp<std::size_t>(read.length, 1, 5);
   for (std::uint32_t p = 0; p < length; p += kSpiPieceSize) {
     const std::uint32_t n = std::min(kSpiPieceSize, length - p);
@@ -370,13 +368,12 @@ FlashResult FlashErase(DeviceRecord record, WindowHandle window, std::uint32_t m
   }
   // Zeros over the erase span, whatever the memory's size.
   const std::array<std::uint8_t, kMaxShortTransfer> zeros{};
-  return RunEepromPass(
-      record, window, message,
-      {ProgressPhase::Erasing, ProgressPhase::ErasingFailed, FlashResult::ProgramFailed, 0,
-       EEPROM_ERASE_SPAN, record.ModeFlags},
-      [&](std::uint16_t address, std::uint32_t, std::uint32_t n) {
-        return EepromWrite(record, address, zeros.data(), n);
-      });
+  return RunEepromPass(record, window, message,
+                       {ProgressPhase::Erasing, ProgressPhase::ErasingFailed,
+                        FlashResult::ProgramFailed, 0, EEPROM_ERASE_SPAN, record.ModeFlags},
+                       [&](std::uint16_t address, std::uint32_t, std::uint32_t n) {
+                         return EepromWrite(record, address, zeros.data(), n);
+                       });
 }
 
 FlashResult FlashRead(DeviceRecord record, std::uint8_t* destination, std::uint32_t offset,
@@ -388,13 +385,12 @@ FlashResult FlashRead(DeviceRecord record, std::uint8_t* destination, std::uint3
         SpiReadFlash(record, destination, offset, length, record.FlashChipIndex, window, message),
         FlashResult::ReadFailed);
   }
-  return RunEepromPass(
-      record, window, message,
-      {ProgressPhase::Reading, ProgressPhase::ReadingFailed, FlashResult::ReadFailed, offset,
-       length, length},
-      [&](std::uint16_t address, std::uint32_t p, std::uint32_t n) {
-        return EepromRead(record, address, destination + p, n);
-      });
+  return RunEepromPass(record, window, message,
+                       {ProgressPhase::Reading, ProgressPhase::ReadingFailed,
+                        FlashResult::ReadFailed, offset, length, length},
+                       [&](std::uint16_t address, std::uint32_t p, std::uint32_t n) {
+                         return EepromRead(record, address, destination + p, n);
+                       });
 }
 
 FlashResult FlashWrite(DeviceRecord record, const std::uint8_t* source, std::uint32_t offset,
@@ -406,13 +402,12 @@ FlashResult FlashWrite(DeviceRecord record, const std::uint8_t* source, std::uin
         SpiProgramFlash(record, source, offset, length, record.FlashChipIndex, window, message),
         FlashResult::ProgramFailed);
   }
-  return RunEepromPass(
-      record, window, message,
-      {ProgressPhase::Programming, ProgressPhase::ProgrammingFailed, FlashResult::ProgramFailed,
-       offset, length, length},
-      [&](std::uint16_t address, std::uint32_t p, std::uint32_t n) {
-        return EepromWrite(record, address, source + p, n);
-      });
+  return RunEepromPass(record, window, message,
+                       {ProgressPhase::Programming, ProgressPhase::ProgrammingFailed,
+                        FlashResult::ProgramFailed, offset, length, length},
+                       [&](std::uint16_t address, std::uint32_t p, std::uint32_t n) {
+                         return EepromWrite(record, address, source + p, n);
+                       });
 }
 
 }  // namespace burnwell::protocol

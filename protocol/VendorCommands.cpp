@@ -42,8 +42,7 @@ constexpr std::uint32_t kBlockSize = 512;
 std::uint32_t DeviceCount() { return device::DeviceLayer().table.count; }
 
 // A zeroed request for one command to the bridge, with a data area of dataAreaSize bytes.
-ScsiRequest BridgeRequest(ScsiCommand command,
-                          std::size_t dataAreaSize = wire::kStandardDataSize) {
+ScsiRequest BridgeRequest(ScsiCommand command, std::size_t dataAreaSize = wire::kStandardDataSize) {
   command.targetId = kBridgeTargetId;
   return ScsiRequest::For(command, dataAreaSize);
 }
@@ -85,7 +84,8 @@ CommandResult Fail(device::DeviceError error) {
 
 // Sends one short (at most 32-byte) vendor transfer to the device.
 CommandResult ShortTransferOut(const DeviceRecord& record, const std::array<std::uint8_t, 16>& cdb,
-                     const std::uint8_t* source, std::uint32_t length, device::DeviceError failure) {
+                               const std::uint8_t* source, std::uint32_t length,
+                               device::DeviceError failure) {
   ScsiRequest request = BridgeRequest({.cdb = cdb,
                                        .cdbLength = 12,
                                        .direction = DataDirection::Out,
@@ -97,7 +97,8 @@ CommandResult ShortTransferOut(const DeviceRecord& record, const std::array<std:
 }
 
 CommandResult ShortTransferIn(const DeviceRecord& record, const std::array<std::uint8_t, 16>& cdb,
-                    std::uint8_t* destination, std::uint32_t length, device::DeviceError failure) {
+                              std::uint8_t* destination, std::uint32_t length,
+                              device::DeviceError failure) {
   ScsiRequest request = BridgeRequest({.cdb = cdb,
                                        .cdbLength = 12,
                                        .direction = DataDirection::In,
@@ -123,13 +124,13 @@ static_assert(BlockSize == 4136);
 
 // --- SENDCMDINPARAMS / SENDCMDOUTPARAMS (byte-packed) ----------------------------------------
 namespace smart {
-constexpr std::size_t BufferSize = 0;    // u32 cBufferSize
-constexpr std::size_t Registers = 4;     // IDEREGS: features, count, number, cyl low, cyl high,
-                                         // drive/head, command, reserved
-constexpr std::size_t DriveNumber = 12;  // u8
-constexpr std::size_t InParamsSize = 33;        // with its one-byte bBuffer
-constexpr std::size_t InParamsHeaderSize = 32;  // without bBuffer
-constexpr std::size_t OutDataOffset = 16;       // cBufferSize + DRIVERSTATUS
+constexpr std::size_t BufferSize = 0;     // u32 cBufferSize
+constexpr std::size_t Registers = 4;      // IDEREGS: features, count, number, cyl low, cyl high,
+                                          // drive/head, command, reserved
+constexpr std::size_t DriveNumber = 12;   // u8
+constexpr std::size_t InParamsSize = 33;  // with its one-byte bBuffer
+constexpr std::size_t InParamsHeaderSize = 32;                        // without bBuffer
+constexpr std::size_t OutDataOffset = 16;                             // cBufferSize + DRIVERSTATUS
 constexpr std::size_t OutParamsSize = OutDataOffset + kIdentifySize;  // 528
 static_assert(Registers + 8 == DriveNumber);
 static_assert(OutParamsSize == 528);
@@ -145,9 +146,9 @@ constexpr std::size_t ReturnCode = 20;   // u32
 constexpr std::size_t Length = 24;       // u32
 constexpr std::size_t HeaderSize = 28;
 constexpr std::uint32_t IdentifyControlCode = 0x1B0501;  // IOCTL_SCSI_MINIPORT_IDENTIFY
-constexpr std::uint32_t PayloadLength = 529;              // SENDCMDOUTPARAMS + 512 data + 1
+constexpr std::uint32_t PayloadLength = 529;             // SENDCMDOUTPARAMS + 512 data + 1
 constexpr std::uint32_t InputLength = HeaderSize + smart::InParamsHeaderSize;  // 60
-constexpr std::uint32_t OutputLength = HeaderSize + PayloadLength;              // 557
+constexpr std::uint32_t OutputLength = HeaderSize + PayloadLength;             // 557
 constexpr std::size_t DataOffset = HeaderSize + smart::OutDataOffset;
 static_assert(ReturnCode + 4 == Length && Length + 4 == HeaderSize);
 static_assert(InputLength == 60 && OutputLength == 557);
@@ -225,8 +226,7 @@ CommandResult VendorAtaCommand(const DeviceRecord& record, const AtaTaskFile& ta
   const int sent = SendByRule(record, request);
   // The drive's answer is handed back whatever the outcome: a failed command may still have
   // delivered the data the caller wants to look at.
-  if (taskFile.read && bufferLength != 0)
-    std::memcpy(buffer, request.Data().data(), bufferLength);
+  if (taskFile.read && bufferLength != 0) std::memcpy(buffer, request.Data().data(), bufferLength);
   if (!sent) return Fail(device::DeviceError::VendorAtaCommand);
   return CommandResult::Ok;
 }

@@ -42,8 +42,8 @@ inline constexpr std::size_t kIdentifySize = 512;
 inline constexpr std::size_t kIdentifyTextSize = 513;
 
 // The SCSI time-out in seconds of each command kind, from the number of devices in the table.
-std::uint32_t ShortCommandTimeout();                      // EEPROM and SPI commands
-std::uint32_t StandardCommandTimeout();                   // INQUIRY, READ(10)
+std::uint32_t ShortCommandTimeout();     // EEPROM and SPI commands
+std::uint32_t StandardCommandTimeout();  // INQUIRY, READ(10)
 std::uint32_t BridgeInfoTimeout(std::uint32_t multiplier);
 std::uint32_t VendorAtaTimeout(std::uint32_t multiplier);
 std::uint32_t AtaPassThroughTimeout();

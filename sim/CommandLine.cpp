@@ -41,7 +41,8 @@ struct Collected {
   std::vector<const CLI::Option*> chipOptions;
 
   bool Given(const std::vector<const CLI::Option*>& options) const {
-    return std::any_of(options.begin(), options.end(), [](const CLI::Option* option) { return option->count() > 0; });
+    return std::any_of(options.begin(), options.end(),
+                       [](const CLI::Option* option) { return option->count() > 0; });
   }
 };
 
@@ -53,18 +54,19 @@ void AddBridgeOptions(CLI::App& app, Collected& collected) {
     collected.bridgeOptions.push_back(option);
     return option;
   };
-  collected.chipOptions.push_back(remember(
-      app.add_option_function<std::string>(
-             "--chip",
-             [&bridge](const std::string& value) {
-               if (value != kAbsentChipName && !FindChip(value)) {
-                 throw CLI::ValidationError("unknown chip model '" + value + "'; burnwell-sim list-chips lists them");
-               }
-               bridge.chip = value;
-             },
-             "the flash model (default " + defaults.chip + "; '" + std::string(kAbsentChipName) +
-                 "' for an empty socket)")
-          ->type_name("MODEL")));
+  collected.chipOptions.push_back(
+      remember(app.add_option_function<std::string>(
+                      "--chip",
+                      [&bridge](const std::string& value) {
+                        if (value != kAbsentChipName && !FindChip(value)) {
+                          throw CLI::ValidationError("unknown chip model '" + value +
+                                                     "'; burnwell-sim list-chips lists them");
+                        }
+                        bridge.chip = value;
+                      },
+                      "the flash model (default " + defaults.chip + "; '" +
+                          std::string(kAbsentChipName) + "' for an empty socket)")
+                   ->type_name("MODEL")));
   remember(app.add_option_function<std::string>(
                   "--eeprom",
                   [&bridge](const std::string& value) {
@@ -77,14 +79,18 @@ void AddBridgeOptions(CLI::App& app, Collected& collected) {
                   },
                   "an I2C EEPROM of 256 bytes or 64 KiB instead of a flash")
                ->type_name("256|64k"));
-  remember(app.add_option("--image", collected.line.imagePath,
-                          "memory contents: loaded at start when FILE exists, saved at exit (without it the "
-                          "bridge holds its factory firmware)")
-               ->type_name("FILE"));
-  remember(app.add_option("--trace-scsi", collected.line.scsiTracePath,
-                          "one line per SCSI command: CDB | out/in DATA or none | GOOD/CHECK (FAIL when the "
-                          "transport lost the command)")
-               ->type_name("FILE"));
+  remember(
+      app.add_option(
+             "--image", collected.line.imagePath,
+             "memory contents: loaded at start when FILE exists, saved at exit (without it the "
+             "bridge holds its factory firmware)")
+          ->type_name("FILE"));
+  remember(
+      app.add_option(
+             "--trace-scsi", collected.line.scsiTracePath,
+             "one line per SCSI command: CDB | out/in DATA or none | GOOD/CHECK (FAIL when the "
+             "transport lost the command)")
+          ->type_name("FILE"));
   remember(app.add_option("--trace-spi", collected.line.spiTracePath,
                           "one line per chip transaction: bytes written [> bytes read]")
                ->type_name("FILE"));
@@ -98,23 +104,29 @@ void AddBridgeOptions(CLI::App& app, Collected& collected) {
                   },
                   "faults to show (below)")
                ->type_name("PLAN"));
-  remember(cli::AddNumber(app, "--latency-us", bridge.latencyUs,
-                          "time each command takes (default " + std::to_string(defaults.latencyUs) + ")",
-                          "microseconds (0 to 10000000)", 10'000'000));
-  remember(cli::AddNumber(app, "--selection-ends-after", bridge.selectionEndsAfterTransfers,
-                          "the bridge ends chip select by itself after N SPI transfers, as a bridge that cannot "
-                          "hold it between commands (default 0: held until the deselect command)",
-                          "a number of SPI transfers", 0xFFFFFFFF)
-               ->type_name("N"));
+  remember(
+      cli::AddNumber(app, "--latency-us", bridge.latencyUs,
+                     "time each command takes (default " + std::to_string(defaults.latencyUs) + ")",
+                     "microseconds (0 to 10000000)", 10'000'000));
+  remember(
+      cli::AddNumber(
+          app, "--selection-ends-after", bridge.selectionEndsAfterTransfers,
+          "the bridge ends chip select by itself after N SPI transfers, as a bridge that cannot "
+          "hold it between commands (default 0: held until the deselect command)",
+          "a number of SPI transfers", 0xFFFFFFFF)
+          ->type_name("N"));
   remember(cli::AddNumber(app, "--vid", bridge.vendorId,
-                          "the bridge's vendor ID (default " + Hex(defaults.vendorId, 4) + ")", "a 16-bit vendor ID")
+                          "the bridge's vendor ID (default " + Hex(defaults.vendorId, 4) + ")",
+                          "a 16-bit vendor ID")
                ->type_name("ID"));
   remember(cli::AddNumber(app, "--pid", bridge.productId,
-                          "the bridge's product ID (default " + Hex(defaults.productId, 4) + ")", "a 16-bit product ID")
+                          "the bridge's product ID (default " + Hex(defaults.productId, 4) + ")",
+                          "a 16-bit product ID")
                ->type_name("ID"));
-  remember(cli::AddNumber(app, "--firmware", bridge.firmwareVersion,
-                          "the bridge's firmware version (default " + Hex(defaults.firmwareVersion, 8) + ")",
-                          "a 32-bit version")
+  remember(cli::AddNumber(
+               app, "--firmware", bridge.firmwareVersion,
+               "the bridge's firmware version (default " + Hex(defaults.firmwareVersion, 8) + ")",
+               "a 32-bit version")
                ->type_name("VERSION"));
   remember(app.add_option_function<std::string>(
                   "--serial",
@@ -122,7 +134,8 @@ void AddBridgeOptions(CLI::App& app, Collected& collected) {
                     if (value.empty() || value.size() > 64)
                       throw CLI::ValidationError("--serial takes 1 to 64 characters");
                     for (const char c : value) {
-                      if (c < 0x20 || c > 0x7E) throw CLI::ValidationError("--serial takes printable ASCII characters");
+                      if (c < 0x20 || c > 0x7E)
+                        throw CLI::ValidationError("--serial takes printable ASCII characters");
                     }
                     bridge.serial = value;
                   },
@@ -149,16 +162,19 @@ struct Parser {
     app.footer(faults + "\n" + kExitStatus + std::string(moreHelp));
     AddBridgeOptions(app, collected);
     app.add_option("--machine", collected.line.machinePath,
-                   "the machine file describing bridges and hubs (before -- COMMAND, instead of the bridge options)")
+                   "the machine file describing bridges and hubs (before -- COMMAND, instead of "
+                   "the bridge options)")
         ->type_name("FILE");
 
-    listChips = cli::AddCommand(app, kProgram, "list-chips",
-                                "one line per flash model: name, the supported-chip entry its identification "
-                                "answers lead to, its 0x9F answer in hex (- if none)");
+    listChips = cli::AddCommand(
+        app, kProgram, "list-chips",
+        "one line per flash model: name, the supported-chip entry its identification "
+        "answers lead to, its 0x9F answer in hex (- if none)");
     listChips->footer("");
-    serve = cli::AddCommand(app, kProgram, "serve",
-                            "serve the I/O relay until stopped (Ctrl-C or SIGTERM); every device path a client "
-                            "opens reaches the emulated bridge");
+    serve = cli::AddCommand(
+        app, kProgram, "serve",
+        "serve the I/O relay until stopped (Ctrl-C or SIGTERM); every device path a client "
+        "opens reaches the emulated bridge");
     cli::SetUsage(*serve, "burnwell-sim serve [--socket PATH] [BRIDGE OPTIONS]");
     serve->footer(faults);
     serve
@@ -167,11 +183,13 @@ struct Parser {
                      "BURNWELL_SYSROOT when set)")
         ->type_name("PATH");
     AddBridgeOptions(*serve, collected);
-    usbip = cli::AddCommand(app, kProgram, "usbip",
-                            "export the bridge, or every bridge of a machine file, as USB/IP devices on 127.0.0.1 "
-                            "until stopped (Linux)");
+    usbip = cli::AddCommand(
+        app, kProgram, "usbip",
+        "export the bridge, or every bridge of a machine file, as USB/IP devices on 127.0.0.1 "
+        "until stopped (Linux)");
     cli::SetUsage(*usbip,
-                  "burnwell-sim usbip [--port N] [BRIDGE OPTIONS]\nburnwell-sim usbip [--port N] --machine FILE");
+                  "burnwell-sim usbip [--port N] [BRIDGE OPTIONS]\nburnwell-sim usbip [--port N] "
+                  "--machine FILE");
     usbip->footer(faults);
     usbip
         ->add_option_function<std::string>(
@@ -179,12 +197,15 @@ struct Parser {
             [this](const std::string& text) {
               const std::optional<std::uint64_t> port = cli::ParseNumber(text, 65535);
               if (!port || *port == 0)
-                throw CLI::ValidationError("--port takes a TCP port (1 to 65535), not '" + text + "'");
+                throw CLI::ValidationError("--port takes a TCP port (1 to 65535), not '" + text +
+                                           "'");
               collected.line.usbipPort = static_cast<std::uint16_t>(*port);
             },
             "the TCP port to serve on (default 3240)")
         ->type_name("N");
-    usbip->add_option("--machine", collected.line.machinePath, "export every bridge the machine file describes")
+    usbip
+        ->add_option("--machine", collected.line.machinePath,
+                     "export every bridge the machine file describes")
         ->type_name("FILE");
     AddBridgeOptions(*usbip, collected);
     help = cli::AddCommand(app, kProgram, "help", "print this help");
@@ -198,14 +219,16 @@ struct Parser {
 };
 
 std::optional<SimCommandLine> Fail(std::string* error, const std::string& problem) {
-  if (error) *error = std::string(kProgram) + ": " + problem + " (see '" + std::string(kProgram) + " --help')";
+  if (error)
+    *error =
+        std::string(kProgram) + ": " + problem + " (see '" + std::string(kProgram) + " --help')";
   return std::nullopt;
 }
 
 }  // namespace
 
-std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>& args, std::string* error,
-                                                  std::string_view moreHelp) {
+std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>& args,
+                                                  std::string* error, std::string_view moreHelp) {
   // What follows the first -- is the command to run on the machine, never options of ours.
   const auto dashes = std::find(args.begin(), args.end(), "--");
   const bool machineMode = dashes != args.end();
@@ -235,7 +258,8 @@ std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>
     if (sub->parsed()) command = sub;
   }
   if (machineMode) {
-    if (command) return Fail(error, "before -- only bridge options are allowed, not " + command->get_name());
+    if (command)
+      return Fail(error, "before -- only bridge options are allowed, not " + command->get_name());
     line.machineCommand.assign(dashes + 1, args.end());
     if (line.machineCommand.empty()) return Fail(error, "no command after --");
     if (line.machinePath && collected.Given(collected.bridgeOptions)) {
@@ -244,7 +268,9 @@ std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>
     line.command = SimCommandLine::Command::Machine;
     return std::move(line);
   }
-  if (!command) return Fail(error, line.machinePath ? "--machine needs -- COMMAND after it" : "no command given");
+  if (!command)
+    return Fail(error,
+                line.machinePath ? "--machine needs -- COMMAND after it" : "no command given");
   if (command == parser.usbip) {
     if (line.machinePath && collected.Given(collected.bridgeOptions)) {
       return Fail(error, "--machine FILE takes no bridge options; describe the bridges in FILE");
@@ -259,7 +285,8 @@ std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>
     return std::move(line);
   }
   if (command == parser.listChips) {
-    if (collected.Given(collected.bridgeOptions)) return Fail(error, "list-chips takes no bridge options");
+    if (collected.Given(collected.bridgeOptions))
+      return Fail(error, "list-chips takes no bridge options");
     line.command = SimCommandLine::Command::ListChips;
     return std::move(line);
   }

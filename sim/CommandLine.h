@@ -31,7 +31,8 @@ struct SimCommandLine {
 // Parses the arguments after the program name. On a usage fault returns nothing and writes one
 // line to *error naming the fault and the --help to read. moreHelp ends the program's --help
 // (the machine mode and its file format, which the program adds).
-std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>& args, std::string* error,
+std::optional<SimCommandLine> ParseSimCommandLine(const std::vector<std::string>& args,
+                                                  std::string* error,
                                                   std::string_view moreHelp = {});
 
 // The --help text.

@@ -42,12 +42,13 @@ constexpr std::size_t DescriptorLength = 3;  // u8
 constexpr std::size_t kHeaderSize = 4;
 }  // namespace mode6
 namespace mode10 {
-constexpr std::size_t DataLength = 0;        // u16 big-endian
+constexpr std::size_t DataLength = 0;  // u16 big-endian
 constexpr std::size_t DeviceSpecific = 3;
 constexpr std::size_t DescriptorLength = 6;  // u16 big-endian
 constexpr std::size_t kHeaderSize = 8;
 }  // namespace mode10
-static_assert(mode6::DescriptorLength < mode6::kHeaderSize && mode10::DescriptorLength + 2 == mode10::kHeaderSize);
+static_assert(mode6::DescriptorLength < mode6::kHeaderSize &&
+              mode10::DescriptorLength + 2 == mode10::kHeaderSize);
 
 // ATA strings store each pair of characters high byte first.
 void PutAtaString(std::array<std::uint8_t, 512>& data, std::size_t word, std::size_t words,
@@ -73,8 +74,12 @@ struct EmulatedBridge::Reply {
   std::uint32_t dataLength = 0;  // bytes that moved (to the host for reads)
 
   static Reply Good(std::uint32_t length = 0) { return Reply{kScsiGood, 0, 0, length}; }
-  static Reply Check(std::uint8_t key, std::uint8_t asc) { return Reply{kScsiCheckCondition, key, asc, 0}; }
-  static Reply Illegal(std::uint8_t asc = kAscInvalidFieldInCdb) { return Check(kSenseIllegalRequest, asc); }
+  static Reply Check(std::uint8_t key, std::uint8_t asc) {
+    return Reply{kScsiCheckCondition, key, asc, 0};
+  }
+  static Reply Illegal(std::uint8_t asc = kAscInvalidFieldInCdb) {
+    return Check(kSenseIllegalRequest, asc);
+  }
 };
 
 EmulatedBridge::EmulatedBridge(BridgeConfig config, SimClock& clock)
@@ -96,13 +101,15 @@ EmulatedBridge::EmulatedBridge(BridgeConfig config, SimClock& clock)
   auto memory = Memory();
   if (config_.memoryContents) {
     if (config_.memoryContents->size() > memory.size()) {
-      throw std::invalid_argument("memory contents of " + std::to_string(config_.memoryContents->size()) +
-                                  " bytes do not fit a memory of " + std::to_string(memory.size()) + " bytes");
+      throw std::invalid_argument(
+          "memory contents of " + std::to_string(config_.memoryContents->size()) +
+          " bytes do not fit a memory of " + std::to_string(memory.size()) + " bytes");
     }
     std::copy(config_.memoryContents->begin(), config_.memoryContents->end(), memory.begin());
   } else if (!memory.empty()) {
-    const auto image = BuildFactoryImage(config_.vendorId, config_.productId, config_.firmwareVersion,
-                                         config_.serial, static_cast<std::uint32_t>(memory.size()));
+    const auto image =
+        BuildFactoryImage(config_.vendorId, config_.productId, config_.firmwareVersion,
+                          config_.serial, static_cast<std::uint32_t>(memory.size()));
     std::copy(image.begin(), image.end(), memory.begin());
   }
 
@@ -224,10 +231,11 @@ CommandOutcome EmulatedBridge::Execute(std::span<std::uint8_t> request) {
   const std::span<const std::uint8_t> cdb = header.CdbBytes();
   const bool dataIn = header.ReadsData();
   const auto direction = header.DataTransferLength == 0 ? TraceDirection::None
-                         : dataIn                        ? TraceDirection::In
-                                                         : TraceDirection::Out;
+                         : dataIn                       ? TraceDirection::In
+                                                        : TraceDirection::Out;
   auto traceLost = [&] {
-    if (scsiTrace_) *scsiTrace_ << ScsiTraceLine(cdb, direction, {}, TraceStatus::Fail) << '\n' << std::flush;
+    if (scsiTrace_)
+      *scsiTrace_ << ScsiTraceLine(cdb, direction, {}, TraceStatus::Fail) << '\n' << std::flush;
     return CommandOutcome::TransportFailure;
   };
 
@@ -237,8 +245,8 @@ CommandOutcome EmulatedBridge::Execute(std::span<std::uint8_t> request) {
     return CommandOutcome::Disconnected;
   }
   // A request the storage stack would refuse never reaches the bridge.
-  if (request.size() < wire::kDataOffset || header.DataTransferLength > view.Data().size() || !header.CdbLengthValid() ||
-      header.DataIn > wire::SCSI_IOCTL_DATA_IN) {
+  if (request.size() < wire::kDataOffset || header.DataTransferLength > view.Data().size() ||
+      !header.CdbLengthValid() || header.DataIn > wire::SCSI_IOCTL_DATA_IN) {
     return traceLost();
   }
 
@@ -274,7 +282,8 @@ CommandOutcome EmulatedBridge::Execute(std::span<std::uint8_t> request) {
   auto sense = view.Sense();
   std::fill(sense.begin(), sense.end(), 0);
   if (reply.status != kScsiGood) {
-    const std::size_t n = std::min<std::size_t>({lastSense_.size(), header.SenseInfoLength, sense.size()});
+    const std::size_t n =
+        std::min<std::size_t>({lastSense_.size(), header.SenseInfoLength, sense.size()});
     std::copy_n(lastSense_.begin(), n, sense.begin());
   }
   view.SetScsiStatus(reply.status);
@@ -286,13 +295,14 @@ CommandOutcome EmulatedBridge::Execute(std::span<std::uint8_t> request) {
                      : std::span<const std::uint8_t>(data);
     *scsiTrace_ << ScsiTraceLine(cdb, direction, shown,
                                  reply.status == kScsiGood ? TraceStatus::Good : TraceStatus::Check)
-                << '\n' << std::flush;
+                << '\n'
+                << std::flush;
   }
   return CommandOutcome::Completed;
 }
 
-EmulatedBridge::Reply EmulatedBridge::Dispatch(const std::uint8_t* cdb, std::uint8_t cdbLength, bool dataIn,
-                                               std::span<std::uint8_t> data) {
+EmulatedBridge::Reply EmulatedBridge::Dispatch(const std::uint8_t* cdb, std::uint8_t cdbLength,
+                                               bool dataIn, std::span<std::uint8_t> data) {
   const std::uint8_t opcode = cdb[0];
   if (opcode >= 0xD0 && opcode <= 0xDF) return Vendor(cdb, dataIn, data);
   switch (opcode) {
@@ -315,8 +325,7 @@ EmulatedBridge::Reply EmulatedBridge::Dispatch(const std::uint8_t* cdb, std::uin
     case 0x5A:  // MODE SENSE(10)
       if (opcode == 0x5A && cdbLength < 10) return Reply::Illegal();
       return ModeSense(cdb, dataIn, data);
-    case 0x12:
-      return Inquiry(cdb, dataIn, data);
+    case 0x12: return Inquiry(cdb, dataIn, data);
     case 0x25: {  // READ CAPACITY(10)
       if (!dataIn || data.size() < 8) return Reply::Illegal();
       StoreBe32(&data[0], kDriveBlocks - 1);
@@ -326,12 +335,12 @@ EmulatedBridge::Reply EmulatedBridge::Dispatch(const std::uint8_t* cdb, std::uin
     case 0x28:
       if (cdbLength < 10) return Reply::Illegal();
       return Read10(cdb, dataIn, data);
-    default:
-      return Reply::Illegal(kAscInvalidOpcode);
+    default: return Reply::Illegal(kAscInvalidOpcode);
   }
 }
 
-EmulatedBridge::Reply EmulatedBridge::Vendor(const std::uint8_t* cdb, bool dataIn, std::span<std::uint8_t> data) {
+EmulatedBridge::Reply EmulatedBridge::Vendor(const std::uint8_t* cdb, bool dataIn,
+                                             std::span<std::uint8_t> data) {
   if (LoadBe16(&cdb[4]) != VID_MAKER) return Reply::Illegal();
   const std::uint8_t opcode = cdb[0];
   auto needs = [&](bool in, std::size_t length) {
@@ -350,8 +359,10 @@ EmulatedBridge::Reply EmulatedBridge::Vendor(const std::uint8_t* cdb, bool dataI
     case 0xD2: {  // EEPROM write / read
       const std::size_t length = cdb[1];
       const std::uint16_t address = LoadBe16(&cdb[2]);
-      if (length > kMaxSpiOrEepromTransfer || !needs(opcode == 0xD2, length)) return Reply::Illegal();
-      if (!eeprom_) return Reply::Check(kSenseHardwareError, kAscInternalFailure);  // nothing acknowledges
+      if (length > kMaxSpiOrEepromTransfer || !needs(opcode == 0xD2, length))
+        return Reply::Illegal();
+      if (!eeprom_)
+        return Reply::Check(kSenseHardwareError, kAscInternalFailure);  // nothing acknowledges
       if (opcode == 0xD1) {
         eeprom_->Write(address, data.first(length));
         if (length > 0) clock_.Spend(eeprom_->WriteCycleUs());
@@ -360,12 +371,8 @@ EmulatedBridge::Reply EmulatedBridge::Vendor(const std::uint8_t* cdb, bool dataI
       eeprom_->Read(address, data.first(length));
       return Reply::Good(static_cast<std::uint32_t>(length));
     }
-    case 0xD3:
-      SpiSelect();
-      return Reply::Good();
-    case 0xD4:
-      SpiDeselect();
-      return Reply::Good();
+    case 0xD3: SpiSelect(); return Reply::Good();
+    case 0xD4: SpiDeselect(); return Reply::Good();
     case 0xD5:
     case 0xD6: {  // SPI write / read, inside a selection
       const std::size_t length = cdb[3];
@@ -396,14 +403,16 @@ EmulatedBridge::Reply EmulatedBridge::Vendor(const std::uint8_t* cdb, bool dataI
         std::copy(identify.begin(), identify.end(), data.begin());
         return Reply::Good(length);
       }
-      return Reply::Check(kSenseAbortedCommand, 0x00);  // the drive aborts what it is not asked to do here
+      return Reply::Check(kSenseAbortedCommand,
+                          0x00);  // the drive aborts what it is not asked to do here
     }
     default:  // 0xD7 and everything the firmware does not know
       return Reply::Illegal(kAscInvalidOpcode);
   }
 }
 
-EmulatedBridge::Reply EmulatedBridge::Inquiry(const std::uint8_t* cdb, bool dataIn, std::span<std::uint8_t> data) {
+EmulatedBridge::Reply EmulatedBridge::Inquiry(const std::uint8_t* cdb, bool dataIn,
+                                              std::span<std::uint8_t> data) {
   if (!dataIn) return Reply::Illegal();
   const bool vpd = (cdb[1] & 0x01) != 0;
   const std::uint8_t page = cdb[2];
@@ -420,9 +429,11 @@ EmulatedBridge::Reply EmulatedBridge::Inquiry(const std::uint8_t* cdb, bool data
     std::string revision = config_.inquiryRevision;
     if (revision.empty()) {
       static constexpr char kDigits[] = "0123456789ABCDEF";
-      for (int shift = 12; shift >= 0; shift -= 4) revision += kDigits[(config_.firmwareVersion >> shift) & 0xF];
+      for (int shift = 12; shift >= 0; shift -= 4)
+        revision += kDigits[(config_.firmwareVersion >> shift) & 0xF];
     }
-    const std::string text = Padded(config_.inquiryVendor, 8) + Padded(config_.inquiryProduct, 16) + Padded(revision, 4);
+    const std::string text =
+        Padded(config_.inquiryVendor, 8) + Padded(config_.inquiryProduct, 16) + Padded(revision, 4);
     std::copy(text.begin(), text.end(), answer.begin() + 8);
   } else if (page == 0x00) {
     answer = {0x00, 0x00, 0x00, 0x02, 0x00, 0x80};
@@ -438,7 +449,8 @@ EmulatedBridge::Reply EmulatedBridge::Inquiry(const std::uint8_t* cdb, bool data
   return Reply::Good(static_cast<std::uint32_t>(n));
 }
 
-EmulatedBridge::Reply EmulatedBridge::ModeSense(const std::uint8_t* cdb, bool dataIn, std::span<std::uint8_t> data) {
+EmulatedBridge::Reply EmulatedBridge::ModeSense(const std::uint8_t* cdb, bool dataIn,
+                                                std::span<std::uint8_t> data) {
   if (!dataIn) return Reply::Illegal();
   const bool ten = cdb[0] == 0x5A;
   const std::uint8_t control = cdb[2] >> 6;  // 0 current, 1 changeable, 2 default, 3 saved
@@ -457,30 +469,35 @@ EmulatedBridge::Reply EmulatedBridge::ModeSense(const std::uint8_t* cdb, bool da
     answer[mode6::DataLength] = static_cast<std::uint8_t>(answer.size() - 1);
     answer[mode6::DeviceSpecific] = 0x00;
   }
-  const std::size_t allocation = std::min<std::size_t>(ten ? LoadBe16(&cdb[7]) : cdb[4], data.size());
+  const std::size_t allocation =
+      std::min<std::size_t>(ten ? LoadBe16(&cdb[7]) : cdb[4], data.size());
   const std::size_t n = std::min(allocation, answer.size());
   std::fill(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(allocation), 0);
   std::copy_n(answer.begin(), n, data.begin());
   return Reply::Good(static_cast<std::uint32_t>(n));
 }
 
-EmulatedBridge::Reply EmulatedBridge::Read10(const std::uint8_t* cdb, bool dataIn, std::span<std::uint8_t> data) {
+EmulatedBridge::Reply EmulatedBridge::Read10(const std::uint8_t* cdb, bool dataIn,
+                                             std::span<std::uint8_t> data) {
   const std::uint32_t lba = LoadBe32(&cdb[2]);
   const std::uint32_t blocks = LoadBe16(&cdb[7]);
   if (!dataIn && blocks > 0) return Reply::Illegal();
   if (data.size() < static_cast<std::size_t>(blocks) * kBlockSize) return Reply::Illegal();
-  if (static_cast<std::uint64_t>(lba) + blocks > kDriveBlocks) return Reply::Illegal(kAscLbaOutOfRange);
+  if (static_cast<std::uint64_t>(lba) + blocks > kDriveBlocks)
+    return Reply::Illegal(kAscLbaOutOfRange);
 
   // The identification sequence: four single-block reads at 0xFF0000 + the bytes of the maker's
   // vendor ID and of PID_B, in that order, unlock the identification block at 0x600000.
   const std::array<std::uint32_t, 4> sequence = {
       kIdentificationBase + (VID_MAKER >> 8), kIdentificationBase + (VID_MAKER & 0xFF),
       kIdentificationBase + (PID_B >> 8), kIdentificationBase + (PID_B & 0xFF)};
-  const bool unlocked = recentReads_.size() == 4 && std::equal(sequence.begin(), sequence.end(), recentReads_.begin());
+  const bool unlocked = recentReads_.size() == 4 &&
+                        std::equal(sequence.begin(), sequence.end(), recentReads_.begin());
 
   for (std::uint32_t i = 0; i < blocks; ++i) {
     auto block = DriveBlock(lba + i);
-    std::copy(block.begin(), block.end(), data.begin() + static_cast<std::ptrdiff_t>(i) * kBlockSize);
+    std::copy(block.begin(), block.end(),
+              data.begin() + static_cast<std::ptrdiff_t>(i) * kBlockSize);
   }
   if (lba == kIdentificationBlock && unlocked && blocks > 0) {
     StoreBe16(&data[2], config_.vendorId);

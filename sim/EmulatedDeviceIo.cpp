@@ -43,7 +43,8 @@ bool ScsiPassThrough(EmulatedBridge& bridge, const void* in, std::uint32_t inSiz
                                     static_cast<const std::uint8_t*>(in) + inSize);
   const CommandOutcome outcome = bridge.Execute(request);
   // A disconnected bridge looks to the caller as an unplugged device does to the real stack.
-  if (outcome == CommandOutcome::Disconnected) platform::NoteIoFailure(platform::IoFailure::DeviceGone);
+  if (outcome == CommandOutcome::Disconnected)
+    platform::NoteIoFailure(platform::IoFailure::DeviceGone);
   if (outcome != CommandOutcome::Completed) return false;
   std::memcpy(out, request.data(), request.size());
   if (returned) *returned = inSize;
@@ -123,9 +124,7 @@ bool DiskQuery(EmulatedBridge& bridge, std::uint32_t code, void* out, std::uint3
     return g;
   };
   switch (code) {
-    case IOCTL_DISK_GET_DRIVE_GEOMETRY:
-      answer = geometry();
-      break;
+    case IOCTL_DISK_GET_DRIVE_GEOMETRY: answer = geometry(); break;
     case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX:
       answer = geometry();
       answer.resize(32, 0);
@@ -139,8 +138,7 @@ bool DiskQuery(EmulatedBridge& bridge, std::uint32_t code, void* out, std::uint3
       answer.assign(48, 0);
       StoreLe32(&answer[8], bridge.DiskSignature());
       break;
-    default:
-      return false;
+    default: return false;
   }
   if (outSize < answer.size()) return false;
   std::memcpy(out, answer.data(), answer.size());
@@ -220,7 +218,8 @@ bool EmulatedDeviceIo::IoControl(platform::Handle handle, std::uint32_t code, co
                            outSize, returned);
 }
 
-bool EmulatedDeviceIo::Read(platform::Handle handle, void* buffer, std::uint32_t size, std::uint32_t* read) {
+bool EmulatedDeviceIo::Read(platform::Handle handle, void* buffer, std::uint32_t size,
+                            std::uint32_t* read) {
   if (read) *read = 0;
   std::lock_guard lock(mutex_);
   auto it = open_.find(handle);

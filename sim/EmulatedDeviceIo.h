@@ -34,14 +34,19 @@ class EmulatedDeviceIo final : public platform::DeviceIo {
   platform::Handle Open(const char* path, std::uint32_t attributes) override;
   bool IoControl(platform::Handle handle, std::uint32_t code, const void* in, std::uint32_t inSize,
                  void* out, std::uint32_t outSize, std::uint32_t* returned) override;
-  bool Read(platform::Handle handle, void* buffer, std::uint32_t size, std::uint32_t* read) override;
+  bool Read(platform::Handle handle, void* buffer, std::uint32_t size,
+            std::uint32_t* read) override;
   bool Seek(platform::Handle handle, std::int64_t offset) override;
   bool Close(platform::Handle handle) override;
 
   // No relay listens inside the process: the tool falls back to direct access.
   platform::Handle OpenRelay() override { return platform::kInvalidHandle; }
-  bool WriteMessage(platform::Handle, const void*, std::uint32_t, std::uint32_t*) override { return false; }
-  bool ReadMessage(platform::Handle, void*, std::uint32_t, std::uint32_t*) override { return false; }
+  bool WriteMessage(platform::Handle, const void*, std::uint32_t, std::uint32_t*) override {
+    return false;
+  }
+  bool ReadMessage(platform::Handle, void*, std::uint32_t, std::uint32_t*) override {
+    return false;
+  }
 
  private:
   struct Attachment {

@@ -9,7 +9,8 @@ namespace burnwell::sim {
 namespace {
 
 // Appends one USB string descriptor (UTF-16LE of ASCII text) at `at`; returns its end.
-std::size_t PutStringDescriptor(std::vector<std::uint8_t>& block, std::size_t at, std::string_view text) {
+std::size_t PutStringDescriptor(std::vector<std::uint8_t>& block, std::size_t at,
+                                std::string_view text) {
   block[at] = static_cast<std::uint8_t>(2 + 2 * text.size());
   block[at + 1] = 0x03;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -34,8 +35,8 @@ std::uint16_t MainCodeChecksum(const std::vector<std::uint8_t>& memory, std::uin
 }
 
 std::vector<std::uint8_t> BuildFactoryImage(std::uint16_t vendorId, std::uint16_t productId,
-                                            std::uint32_t firmwareVersion,
-                                            std::string_view serial, std::uint32_t memorySize) {
+                                            std::uint32_t firmwareVersion, std::string_view serial,
+                                            std::uint32_t memorySize) {
   std::vector<std::uint8_t> memory(memorySize, 0xFF);
   std::vector<std::uint8_t> block(kConfigBlockSize, 0);
   const bool large = productId == PID_A || productId == PID_B;

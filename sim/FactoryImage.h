@@ -20,7 +20,7 @@ std::uint16_t MainCodeChecksum(const std::vector<std::uint8_t>& memory, std::uin
 // A memory image of memorySize bytes (0xFF where nothing is stored). A memory too small for
 // the main code keeps as much of it as fits; the checksum covers what is stored.
 std::vector<std::uint8_t> BuildFactoryImage(std::uint16_t vendorId, std::uint16_t productId,
-                                            std::uint32_t firmwareVersion,
-                                            std::string_view serial, std::uint32_t memorySize);
+                                            std::uint32_t firmwareVersion, std::string_view serial,
+                                            std::uint32_t memorySize);
 
 }  // namespace burnwell::sim

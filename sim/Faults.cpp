@@ -10,7 +10,8 @@ std::vector<std::string_view> Split(std::string_view text, char separator) {
   std::size_t start = 0;
   while (true) {
     const std::size_t at = text.find(separator, start);
-    parts.push_back(text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
+    parts.push_back(
+        text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
     if (at == std::string_view::npos) break;
     start = at + 1;
   }
@@ -61,16 +62,19 @@ std::optional<FaultPlan> ParseFaultPlan(std::string_view planText, std::string* 
     }
     if (fields.size() < 2) return fail("fault '" + itemText + "' needs a number");
     const auto number = ParseNumber(fields[1]);
-    if (!number) return fail("fault '" + itemText + "': '" + std::string(fields[1]) + "' is not a number");
+    if (!number)
+      return fail("fault '" + itemText + "': '" + std::string(fields[1]) + "' is not a number");
     if (name == "fail") {
       FailureKind kind = FailureKind::Transport;
       if (*number == 0) return fail("fault '" + itemText + "': commands count from 1");
-      if (!kindFrom(2, &kind)) return fail("fault '" + itemText + "': expected ':check' or ':transport'");
+      if (!kindFrom(2, &kind))
+        return fail("fault '" + itemText + "': expected ':check' or ':transport'");
       plan.failCommands.push_back({*number, kind});
     } else if (name == "fail-opcode") {
       FailureKind kind = FailureKind::Transport;
       if (*number > 0xFF) return fail("fault '" + itemText + "': an operation code is one byte");
-      if (!kindFrom(2, &kind)) return fail("fault '" + itemText + "': expected ':check' or ':transport'");
+      if (!kindFrom(2, &kind))
+        return fail("fault '" + itemText + "': expected ':check' or ':transport'");
       plan.failOpcodes.push_back({static_cast<std::uint8_t>(*number), kind});
     } else if (name == "corrupt-read" || name == "disconnect") {
       if (fields.size() != 2) return fail("fault '" + itemText + "' takes one number");
@@ -97,7 +101,8 @@ std::string_view FaultPlanHelp() {
          "    stuck-busy              the flash chip stays busy for ever\n"
          "    forget-marker           the memory does not keep bytes 11..13\n"
          "    disconnect:N            after N commands every command fails\n"
-         "  N and OP are decimal or 0x-hexadecimal, e.g. --fault fail-opcode:0xD6:check,disconnect:500\n";
+         "  N and OP are decimal or 0x-hexadecimal, e.g. --fault "
+         "fail-opcode:0xD6:check,disconnect:500\n";
 }
 
 }  // namespace burnwell::sim

@@ -127,22 +127,20 @@ std::uint8_t FlashChip::Answer(std::size_t position) {
     case op::FastRead:
       if (!d.fastRead || position < 5) return 0xFF;
       return memory_[(Address(1) + position - 5) & (d.size - 1)];
-    case op::JedecId:
-      return position - 1 < d.jedecId.size() ? d.jedecId[position - 1] : 0xFF;
+    case op::JedecId: return position - 1 < d.jedecId.size() ? d.jedecId[position - 1] : 0xFF;
     case op::ProductId15:
       return position - 1 < d.productId15.size() ? d.productId15[position - 1] : 0xFF;
-    case op::ManufacturerDevice:
-      return d.manufacturerId ? manufacturerDevice(4) : 0xFF;
+    case op::ManufacturerDevice: return d.manufacturerId ? manufacturerDevice(4) : 0xFF;
     case op::Signature:
-      if (d.signatureAnswer == SignatureAnswer::Signature && position >= 4 && !d.signature.empty()) {
+      if (d.signatureAnswer == SignatureAnswer::Signature && position >= 4 &&
+          !d.signature.empty()) {
         return d.signature[(position - 4) % d.signature.size()];
       }
       if (d.signatureAnswer == SignatureAnswer::ManufacturerDevice && d.manufacturerId) {
         return manufacturerDevice(4);
       }
       return 0xFF;
-    default:
-      return 0xFF;
+    default: return 0xFF;
   }
 }
 
@@ -172,12 +170,8 @@ void FlashChip::Deselect() {
   }
 
   switch (opcode) {
-    case op::WriteEnable:
-      writeEnabled_ = true;
-      return;
-    case op::WriteDisable:
-      writeEnabled_ = false;
-      return;
+    case op::WriteEnable: writeEnabled_ = true; return;
+    case op::WriteDisable: writeEnabled_ = false; return;
     case op::EnableWriteStatus:
       if (d.enableWriteStatus) statusWriteArmed_ = true;
       return;
@@ -189,7 +183,8 @@ void FlashChip::Deselect() {
         return static_cast<std::uint8_t>((old & ~writable) | (value & writable));
       };
       status_[0] = merge(status_[0], command_[1], d.writableStatus1);
-      if (n >= 3 && d.statusRegisters >= 2) status_[1] = merge(status_[1], command_[2], d.writableStatus2);
+      if (n >= 3 && d.statusRegisters >= 2)
+        status_[1] = merge(status_[1], command_[2], d.writableStatus2);
       StartBusy(d.statusWriteUs);
       return;
     }
@@ -225,8 +220,7 @@ void FlashChip::Deselect() {
       StartBusy(d.pageProgramUs);
       return;
     }
-    default:
-      break;
+    default: break;
   }
 
   if (Contains(d.chipEraseOpcodes, opcode)) {

@@ -23,8 +23,8 @@ enum class SignatureAnswer : std::uint8_t {
 
 struct EraseCommand {
   std::uint8_t opcode = 0;
-  std::uint32_t size = 0;     // bytes of the aligned region it erases
-  std::uint32_t timeUs = 0;   // typical erase time
+  std::uint32_t size = 0;    // bytes of the aligned region it erases
+  std::uint32_t timeUs = 0;  // typical erase time
 };
 
 // Everything that distinguishes one part from another. Values come from the part's datasheet.
@@ -40,21 +40,21 @@ struct ChipDescription {
   std::optional<std::uint8_t> manufacturerId;
   std::uint8_t deviceId = 0;
   SignatureAnswer signatureAnswer = SignatureAnswer::None;
-  std::vector<std::uint8_t> signature;     // for SignatureAnswer::Signature
+  std::vector<std::uint8_t> signature;    // for SignatureAnswer::Signature
   std::vector<std::uint8_t> productId15;  // answer to 0x15 (older product-ID read); may be empty
 
-  bool fastRead = false;                // 0x0B with one dummy byte
-  bool byteProgramOnly = false;         // 0x02 programs one byte (no page buffer)
-  bool autoIncrementProgram = false;    // 0xAF address-auto-increment byte program
-  bool enableWriteStatus = false;       // 0x50 enables the next status write
+  bool fastRead = false;              // 0x0B with one dummy byte
+  bool byteProgramOnly = false;       // 0x02 programs one byte (no page buffer)
+  bool autoIncrementProgram = false;  // 0xAF address-auto-increment byte program
+  bool enableWriteStatus = false;     // 0x50 enables the next status write
   std::vector<std::uint8_t> chipEraseOpcodes;
   std::vector<EraseCommand> regionErases;
 
-  int statusRegisters = 1;              // 1..3 (0x05, 0x35, 0x15)
-  std::uint8_t blockProtectMask = 0x0C; // block-protect bits of status register 1
-  std::uint32_t protectUnit = 0;        // bytes at the top protected by the lowest BP level
+  int statusRegisters = 1;                    // 1..3 (0x05, 0x35, 0x15)
+  std::uint8_t blockProtectMask = 0x0C;       // block-protect bits of status register 1
+  std::uint32_t protectUnit = 0;              // bytes at the top protected by the lowest BP level
   std::uint8_t statusWriteProtectBit = 0x80;  // SRWD / BPL: with WP# asserted, status is locked
-  std::uint8_t writableStatus1 = 0x8C;  // bits a status write changes
+  std::uint8_t writableStatus1 = 0x8C;        // bits a status write changes
   std::uint8_t writableStatus2 = 0;
   std::uint8_t writableStatus3 = 0;
   std::uint8_t initialStatus2 = 0;

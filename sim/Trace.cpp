@@ -21,9 +21,7 @@ std::string ScsiTraceLine(std::span<const std::uint8_t> cdb, TraceDirection dire
   constexpr std::size_t kShown = 32;
   std::string line = HexBytes(cdb) + " | ";
   switch (direction) {
-    case TraceDirection::None:
-      line += "none";
-      break;
+    case TraceDirection::None: line += "none"; break;
     case TraceDirection::Out:
     case TraceDirection::In:
       line += direction == TraceDirection::Out ? "out" : "in";
@@ -36,7 +34,8 @@ std::string ScsiTraceLine(std::span<const std::uint8_t> cdb, TraceDirection dire
   return line;
 }
 
-std::string SpiTraceLine(std::span<const std::uint8_t> written, std::span<const std::uint8_t> read) {
+std::string SpiTraceLine(std::span<const std::uint8_t> written,
+                         std::span<const std::uint8_t> read) {
   if (written.empty() && read.empty()) return {};
   std::string line = HexBytes(written);
   if (!read.empty()) line += (written.empty() ? "> " : " > ") + HexBytes(read);

@@ -23,16 +23,23 @@ namespace {
 #define BW_TEXT_PROGRESS(text) text
 #define BW_TEXT_ICON(text) ""
 #define BW_CONTROL_SPEC(id, kind, text, x, y, w, h, style) \
-  ControlSpec{id, BW_KIND_##kind, BW_TEXT_##kind(text), x, y, w, h, static_cast<std::uint32_t>(style)},
+  ControlSpec{                                             \
+      id, BW_KIND_##kind, BW_TEXT_##kind(text), x, y, w, h, static_cast<std::uint32_t>(style)},
 
 constexpr ControlSpec kMainControls[] = {BW_MAIN_DIALOG_CONTROLS(BW_CONTROL_SPEC)};
 constexpr ControlSpec kAboutControls[] = {BW_ABOUT_DIALOG_CONTROLS(BW_CONTROL_SPEC)};
 
-const DialogSpec kMainDialog{IDD_BURNWELL_DIALOG, BW_MAIN_DIALOG_CAPTION, BW_MAIN_DIALOG_WIDTH,
-                             BW_MAIN_DIALOG_HEIGHT, static_cast<std::uint32_t>(BW_MAIN_DIALOG_STYLE),
+const DialogSpec kMainDialog{IDD_BURNWELL_DIALOG,
+                             BW_MAIN_DIALOG_CAPTION,
+                             BW_MAIN_DIALOG_WIDTH,
+                             BW_MAIN_DIALOG_HEIGHT,
+                             static_cast<std::uint32_t>(BW_MAIN_DIALOG_STYLE),
                              kMainControls};
-const DialogSpec kAboutDialog{IDD_ABOUTBOX, BW_ABOUT_DIALOG_CAPTION, BW_ABOUT_DIALOG_WIDTH,
-                              BW_ABOUT_DIALOG_HEIGHT, static_cast<std::uint32_t>(BW_ABOUT_DIALOG_STYLE),
+const DialogSpec kAboutDialog{IDD_ABOUTBOX,
+                              BW_ABOUT_DIALOG_CAPTION,
+                              BW_ABOUT_DIALOG_WIDTH,
+                              BW_ABOUT_DIALOG_HEIGHT,
+                              static_cast<std::uint32_t>(BW_ABOUT_DIALOG_STYLE),
                               kAboutControls};
 
 }  // namespace
@@ -40,10 +47,18 @@ const DialogSpec kAboutDialog{IDD_ABOUTBOX, BW_ABOUT_DIALOG_CAPTION, BW_ABOUT_DI
 bool ControlSpec::InitiallyVisible() const { return (style & WS_VISIBLE) != 0; }
 bool ControlSpec::InitiallyEnabled() const { return (style & WS_DISABLED) == 0; }
 bool ControlSpec::StartsGroup() const { return (style & WS_GROUP) != 0; }
-bool ControlSpec::IsEtchedLine() const { return kind == ControlKind::Static && (style & 0x1F) == SS_ETCHEDHORZ; }
-bool ControlSpec::IsReadOnly() const { return kind == ControlKind::Edit && (style & ES_READONLY) != 0; }
-bool ControlSpec::IsRightAligned() const { return kind == ControlKind::Static && (style & 0x1F) == SS_RIGHT; }
-bool ControlSpec::IsDefaultButton() const { return kind == ControlKind::Button && (style & 0xF) == BS_DEFPUSHBUTTON; }
+bool ControlSpec::IsEtchedLine() const {
+  return kind == ControlKind::Static && (style & 0x1F) == SS_ETCHEDHORZ;
+}
+bool ControlSpec::IsReadOnly() const {
+  return kind == ControlKind::Edit && (style & ES_READONLY) != 0;
+}
+bool ControlSpec::IsRightAligned() const {
+  return kind == ControlKind::Static && (style & 0x1F) == SS_RIGHT;
+}
+bool ControlSpec::IsDefaultButton() const {
+  return kind == ControlKind::Button && (style & 0xF) == BS_DEFPUSHBUTTON;
+}
 
 const ControlSpec* DialogSpec::Find(int controlId) const {
   for (const ControlSpec& control : controls) {

@@ -13,7 +13,7 @@ enum class ControlKind { Static, Edit, Button, Radio, Progress, Icon };
 struct ControlSpec {
   int id;
   ControlKind kind;
-  std::string_view text;  // "&" marks the mnemonic, as in a resource script
+  std::string_view text;    // "&" marks the mnemonic, as in a resource script
   int x, y, width, height;  // dialog units
   std::uint32_t style;
 

@@ -15,7 +15,10 @@ std::atomic<CWinApp*> g_app{nullptr};
 // The backend of a process that installed none.
 class NoBackend final : public Backend {
  public:
-  std::unique_ptr<DialogWindow> CreateDialogWindow(CDialog&, const DialogSpec&, DialogWindow*) override { Fail(); }
+  std::unique_ptr<DialogWindow> CreateDialogWindow(CDialog&, const DialogSpec&,
+                                                   DialogWindow*) override {
+    Fail();
+  }
   int MessageBox(const std::string&, const std::string&, std::uint32_t) override { Fail(); }
   std::uintptr_t StartThread(void (*)(void*), void*) override { Fail(); }
   std::optional<FileVersion> ProgramFileVersion() override { Fail(); }
@@ -36,7 +39,8 @@ struct ExchangeFailed {};
 
 std::string ReplaceArgs(std::string text, const std::string& first, const std::string& second) {
   auto replace = [&text](std::string_view marker, const std::string& value) {
-    if (auto at = text.find(marker); at != std::string::npos) text.replace(at, marker.size(), value);
+    if (auto at = text.find(marker); at != std::string::npos)
+      text.replace(at, marker.size(), value);
   };
   replace("%1", first);
   replace("%2", second);
@@ -51,25 +55,28 @@ CDialog* MainWindow() {
 
 }  // namespace
 
-LResult ApplyProgressMessage(ProgressState& state, std::uint32_t message, WParam wParam, LParam lParam) {
+LResult ApplyProgressMessage(ProgressState& state, std::uint32_t message, WParam wParam,
+                             LParam lParam) {
   const int previous = state.position;
   switch (message) {
     case PBM_SETRANGE: {
-      const LResult before = MakeWParam(static_cast<unsigned>(state.minimum), static_cast<unsigned>(state.maximum));
+      const LResult before =
+          MakeWParam(static_cast<unsigned>(state.minimum), static_cast<unsigned>(state.maximum));
       state.minimum = static_cast<int>(LowWord(static_cast<std::uintptr_t>(lParam)));
       state.maximum = static_cast<int>(HighWord(static_cast<std::uintptr_t>(lParam)));
-      state.position = std::clamp(state.position, state.minimum, std::max(state.minimum, state.maximum));
+      state.position =
+          std::clamp(state.position, state.minimum, std::max(state.minimum, state.maximum));
       return before;
     }
     case PBM_SETPOS:
-      state.position = std::clamp(static_cast<int>(wParam), state.minimum, std::max(state.minimum, state.maximum));
+      state.position = std::clamp(static_cast<int>(wParam), state.minimum,
+                                  std::max(state.minimum, state.maximum));
       return previous;
     case WM_USER + 3: /* PBM_DELTAPOS */
       state.position = std::clamp(state.position + static_cast<int>(wParam), state.minimum,
                                   std::max(state.minimum, state.maximum));
       return previous;
-    case WM_USER + 8: /* PBM_GETPOS */
-      return previous;
+    case WM_USER + 8: /* PBM_GETPOS */ return previous;
     case PBM_SETSTEP: {
       const int before = state.step;
       state.step = static_cast<int>(wParam);
@@ -78,18 +85,19 @@ LResult ApplyProgressMessage(ProgressState& state, std::uint32_t message, WParam
     case PBM_STEPIT:
       // A bar stepped past its end starts again from the minimum, as the system's does.
       state.position += state.step;
-      if (state.position > state.maximum) state.position = state.minimum + (state.position - state.maximum);
+      if (state.position > state.maximum)
+        state.position = state.minimum + (state.position - state.maximum);
       if (state.position > state.maximum) state.position = state.minimum;
       return previous;
-    default:
-      return 0;
+    default: return 0;
   }
 }
 
 std::string Backend::LoadString(int id) { return platform::Current<StringTable>().Text(id); }
 
 int AfxMessageBox(const std::string& text, std::uint32_t style) {
-  if (CDialog* owner = MainWindow(); owner && owner->Window()) return owner->MessageBox(text, "Burnwell", style);
+  if (CDialog* owner = MainWindow(); owner && owner->Window())
+    return owner->MessageBox(text, "Burnwell", style);
   return platform::Current<Backend>().MessageBox(text, "Burnwell", style);
 }
 int AfxMessageBox(int stringId, std::uint32_t style) {
@@ -160,20 +168,25 @@ void DDX_Radio(CDataExchange& dx, int firstId, int& value) {
       }
     }
   } else {
-    for (std::size_t i = 0; i < group.size(); ++i) window->SetChecked(group[i], static_cast<int>(i) == value);
+    for (std::size_t i = 0; i < group.size(); ++i)
+      window->SetChecked(group[i], static_cast<int>(i) == value);
   }
 }
 
-void DDV_MinMaxUInt(CDataExchange& dx, std::uint32_t value, std::uint32_t minimum, std::uint32_t maximum) {
+void DDV_MinMaxUInt(CDataExchange& dx, std::uint32_t value, std::uint32_t minimum,
+                    std::uint32_t maximum) {
   if (!dx.SaveAndValidate() || (value >= minimum && value <= maximum)) return;
-  dx.Dialog().MessageBox(ReplaceArgs(kPromptRange, std::to_string(minimum), std::to_string(maximum)), "",
-                         MB_OK | MB_ICONEXCLAMATION);
+  dx.Dialog().MessageBox(
+      ReplaceArgs(kPromptRange, std::to_string(minimum), std::to_string(maximum)), "",
+      MB_OK | MB_ICONEXCLAMATION);
   dx.Fail();
 }
 
 // --- controls --------------------------------------------------------------------------------
 
-CWnd::operator bool() const { return dialog_ && dialog_->Window() && dialog_->Window()->ControlHandle(id_) != 0; }
+CWnd::operator bool() const {
+  return dialog_ && dialog_->Window() && dialog_->Window()->ControlHandle(id_) != 0;
+}
 WindowHandle CWnd::Handle() const { return *this ? dialog_->Window()->ControlHandle(id_) : 0; }
 void CWnd::ShowWindow(bool show) {
   if (*this) dialog_->RunOnDialogThread([&] { dialog_->Window()->SetVisible(id_, show); });
@@ -184,12 +197,16 @@ void CWnd::EnableWindow(bool enable) {
 void CWnd::SetWindowText(const std::string& text) {
   if (dialog_) dialog_->SetDlgItemText(id_, text);
 }
-std::string CWnd::GetWindowText() const { return dialog_ ? dialog_->GetDlgItemText(id_) : std::string(); }
+std::string CWnd::GetWindowText() const {
+  return dialog_ ? dialog_->GetDlgItemText(id_) : std::string();
+}
 bool CWnd::IsWindowVisible() const { return *this && dialog_->Window()->IsVisible(id_); }
 bool CWnd::IsWindowEnabled() const { return *this && dialog_->Window()->IsEnabled(id_); }
 LResult CWnd::SendMessage(std::uint32_t message, WParam wParam, LParam lParam) {
   LResult result = 0;
-  if (*this) dialog_->RunOnDialogThread([&] { result = dialog_->Window()->SendControlMessage(id_, message, wParam, lParam); });
+  if (*this)
+    dialog_->RunOnDialogThread(
+        [&] { result = dialog_->Window()->SendControlMessage(id_, message, wParam, lParam); });
   return result;
 }
 
@@ -201,7 +218,8 @@ CDialog::~CDialog() = default;
 int CDialog::DoModal() {
   const DialogSpec* layout = FindDialogTemplate(templateId_);
   if (!layout) return -1;
-  window_ = platform::Current<Backend>().CreateDialogWindow(*this, *layout, parent_ ? parent_->Window() : nullptr);
+  window_ = platform::Current<Backend>().CreateDialogWindow(*this, *layout,
+                                                            parent_ ? parent_->Window() : nullptr);
   if (!window_) return -1;
   int result = -1;
   // The backend runs OnInitDialog through WM_INITDIALOG once the window exists.
@@ -249,7 +267,8 @@ LResult CDialog::Dispatch(std::uint32_t message, WParam wParam, LParam lParam) {
     const int id = static_cast<int>(LowWord(wParam));
     if (code != BN_CLICKED && NotificationsSuppressed()) return 0;
     for (const MessageMapEntry& entry : GetMessageMap()) {
-      if (entry.message == WM_COMMAND && entry.code == code && entry.id == id) return entry.handler(*this, wParam, lParam);
+      if (entry.message == WM_COMMAND && entry.code == code && entry.id == id)
+        return entry.handler(*this, wParam, lParam);
     }
     return DefaultHandling(message, wParam, lParam);
   }
@@ -317,7 +336,8 @@ void CDialog::SetIcon(bool big) {
 }
 
 bool CDialog::HasSystemMenu() const { return window_ && window_->HasSystemMenu(); }
-void CDialog::AppendSystemMenu(std::uint32_t flags, std::uint32_t command, const std::string& text) {
+void CDialog::AppendSystemMenu(std::uint32_t flags, std::uint32_t command,
+                               const std::string& text) {
   if (window_) window_->AppendSystemMenu(flags, command, text);
 }
 void CDialog::EnableSystemMenuItem(std::uint32_t command, std::uint32_t flags) {
@@ -326,7 +346,8 @@ void CDialog::EnableSystemMenuItem(std::uint32_t command, std::uint32_t flags) {
   if (window_) window_->EnableSystemMenuItem(command, flags);
 }
 bool CDialog::IsSystemMenuItemGrayed(std::uint32_t command) const {
-  return std::find(grayedMenuItems_.begin(), grayedMenuItems_.end(), command) != grayedMenuItems_.end();
+  return std::find(grayedMenuItems_.begin(), grayedMenuItems_.end(), command) !=
+         grayedMenuItems_.end();
 }
 bool CDialog::IsIconic() const { return window_ && window_->IsIconic(); }
 

@@ -32,7 +32,9 @@ constexpr WParam MakeWParam(unsigned low, unsigned high) {
   return static_cast<WParam>((low & 0xFFFFu) | ((high & 0xFFFFu) << 16));
 }
 constexpr unsigned LowWord(std::uintptr_t value) { return static_cast<unsigned>(value & 0xFFFFu); }
-constexpr unsigned HighWord(std::uintptr_t value) { return static_cast<unsigned>((value >> 16) & 0xFFFFu); }
+constexpr unsigned HighWord(std::uintptr_t value) {
+  return static_cast<unsigned>((value >> 16) & 0xFFFFu);
+}
 
 // A text colour as Windows' COLORREF: 0x00BBGGRR.
 constexpr std::uint32_t Rgb(unsigned r, unsigned g, unsigned b) { return r | (g << 8) | (b << 16); }
@@ -47,7 +49,8 @@ struct ProgressState {
   int step = 10;
 };
 // Applies one PBM_* message; returns what the control returns (previous position or range).
-LResult ApplyProgressMessage(ProgressState& state, std::uint32_t message, WParam wParam, LParam lParam);
+LResult ApplyProgressMessage(ProgressState& state, std::uint32_t message, WParam wParam,
+                             LParam lParam);
 
 // The four parts of a file version, most significant first.
 using FileVersion = std::array<unsigned, 4>;
@@ -69,11 +72,13 @@ class DialogWindow {
   // The handle progress-bar messages are posted to (non-zero for an existing control).
   virtual WindowHandle ControlHandle(int id) const = 0;
   // Delivers a message to a control (progress-bar messages, WM_KEYDOWN, WM_SETICON).
-  virtual LResult SendControlMessage(int id, std::uint32_t message, WParam wParam, LParam lParam) = 0;
+  virtual LResult SendControlMessage(int id, std::uint32_t message, WParam wParam,
+                                     LParam lParam) = 0;
 
   virtual void SetWindowIcon(bool big) = 0;
   virtual bool HasSystemMenu() const = 0;
-  virtual void AppendSystemMenu(std::uint32_t flags, std::uint32_t command, const std::string& text) = 0;
+  virtual void AppendSystemMenu(std::uint32_t flags, std::uint32_t command,
+                                const std::string& text) = 0;
   virtual void EnableSystemMenuItem(std::uint32_t command, std::uint32_t flags) = 0;
   virtual bool IsIconic() const = 0;
   // The minimised window's painting: background erase and the icon at (x, y).
@@ -94,17 +99,20 @@ class DialogWindow {
   virtual bool OnDialogThread() const = 0;
 
   // A modal message box owned by this window; called on the dialog's thread.
-  virtual int MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) = 0;
+  virtual int MessageBox(const std::string& text, const std::string& caption,
+                         std::uint32_t style) = 0;
 };
 
 class Backend {
  public:
   virtual ~Backend() = default;
   // Builds the window of a template for dialog; parent is the owner's window or nullptr.
-  virtual std::unique_ptr<DialogWindow> CreateDialogWindow(CDialog& dialog, const DialogSpec& layout,
+  virtual std::unique_ptr<DialogWindow> CreateDialogWindow(CDialog& dialog,
+                                                           const DialogSpec& layout,
                                                            DialogWindow* parent) = 0;
   // A message box without an owner window.
-  virtual int MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) = 0;
+  virtual int MessageBox(const std::string& text, const std::string& caption,
+                         std::uint32_t style) = 0;
   // Starts entry(argument) on a new thread; returns its handle, 0 when it could not start.
   virtual std::uintptr_t StartThread(void (*entry)(void*), void* argument) = 0;
   // The program file's version, or nothing when it has no readable version resource.
@@ -146,12 +154,15 @@ MessageMapEntry OnControlNotify(std::uint32_t code, int id, void (D::*handler)()
 }
 template <class D>
 MessageMapEntry OnWindowMessage(std::uint32_t message, LResult (D::*handler)(WParam, LParam)) {
-  return {message, 0, 0, [handler](CDialog& d, WParam w, LParam l) { return (static_cast<D&>(d).*handler)(w, l); }};
+  return {message, 0, 0, [handler](CDialog& d, WParam w, LParam l) {
+            return (static_cast<D&>(d).*handler)(w, l);
+          }};
 }
 
 class CDataExchange {
  public:
-  CDataExchange(CDialog& dialog, bool saveAndValidate) : dialog_(dialog), saveAndValidate_(saveAndValidate) {}
+  CDataExchange(CDialog& dialog, bool saveAndValidate)
+      : dialog_(dialog), saveAndValidate_(saveAndValidate) {}
   CDialog& Dialog() const { return dialog_; }
   bool SaveAndValidate() const { return saveAndValidate_; }
   // Shows nothing; ends the exchange as failed (the message has been shown by the caller).
@@ -173,7 +184,8 @@ void DDX_Text(CDataExchange& dx, int id, std::uint32_t& value);
 // out of range); save stores the checked position, or -1 when none is checked.
 void DDX_Radio(CDataExchange& dx, int firstId, int& value);
 // On save, value must lie in minimum..maximum.
-void DDV_MinMaxUInt(CDataExchange& dx, std::uint32_t value, std::uint32_t minimum, std::uint32_t maximum);
+void DDV_MinMaxUInt(CDataExchange& dx, std::uint32_t value, std::uint32_t minimum,
+                    std::uint32_t maximum);
 
 // The framework's own messages.
 inline constexpr char kPromptRange[] = "Please enter an integer between %1 and %2.";
@@ -226,7 +238,8 @@ class CDialog {
   std::string GetDlgItemText(int id);
   void SetTimer(unsigned id, unsigned milliseconds);
   void KillTimer(unsigned id);
-  int MessageBox(const std::string& text, const std::string& caption = "", std::uint32_t style = MB_OK);
+  int MessageBox(const std::string& text, const std::string& caption = "",
+                 std::uint32_t style = MB_OK);
   void SetIcon(bool big);
 
   // The system menu, as far as a dialog uses it.

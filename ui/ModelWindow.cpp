@@ -19,7 +19,8 @@ HandleRegistry& Registry() {
 
 }  // namespace
 
-ModelWindow::ModelWindow(CDialog& dialog, const DialogSpec& layout) : dialog_(dialog), layout_(layout) {
+ModelWindow::ModelWindow(CDialog& dialog, const DialogSpec& layout)
+    : dialog_(dialog), layout_(layout) {
   HandleRegistry& registry = Registry();
   std::lock_guard lock(registry.mutex);
   for (const ControlSpec& control : layout.controls) {
@@ -102,7 +103,8 @@ WindowHandle ModelWindow::ControlHandle(int id) const {
   return control ? control->handle : 0;
 }
 
-LResult ModelWindow::SendControlMessage(int id, std::uint32_t message, WParam wParam, LParam lParam) {
+LResult ModelWindow::SendControlMessage(int id, std::uint32_t message, WParam wParam,
+                                        LParam lParam) {
   ControlState* control = MutableControl(id);
   if (!control) return 0;
   if (control->layout->kind == ControlKind::Progress) {
@@ -119,7 +121,8 @@ void ModelWindow::SetWindowIcon(bool big) {
   Changed(0);
 }
 bool ModelWindow::HasSystemMenu() const { return (layout_.style & WS_SYSMENU) != 0; }
-void ModelWindow::AppendSystemMenu(std::uint32_t flags, std::uint32_t command, const std::string& text) {
+void ModelWindow::AppendSystemMenu(std::uint32_t flags, std::uint32_t command,
+                                   const std::string& text) {
   systemMenu_.push_back({flags, command, text});
   Changed(0);
 }
@@ -145,7 +148,8 @@ void ModelWindow::UserClick(int id) {
       if (other.layout->kind == ControlKind::Radio) other.checked = other.layout->id == id;
     }
   }
-  dialog_.Dispatch(WM_COMMAND, MakeWParam(static_cast<unsigned>(id), BN_CLICKED), static_cast<LParam>(control->handle));
+  dialog_.Dispatch(WM_COMMAND, MakeWParam(static_cast<unsigned>(id), BN_CLICKED),
+                   static_cast<LParam>(control->handle));
 }
 
 void ModelWindow::UserSystemCommand(std::uint32_t command) {
@@ -181,7 +185,9 @@ void QueueLoop::Send(std::function<void()> work) {
 
 std::int64_t QueueLoop::NowMs() const {
   if (virtualTime_) return virtualNow_;
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start_)
+      .count();
 }
 
 void QueueLoop::SetTimer(ModelWindow* window, unsigned id, unsigned milliseconds) {
@@ -215,9 +221,10 @@ bool QueueLoop::RunUntil(const std::function<bool()>& done, const std::function<
       lock.lock();
       continue;
     }
-    auto earliest = std::min_element(timers_.begin(), timers_.end(), [](const Timer& a, const Timer& b) {
-      return a.due != b.due ? a.due < b.due : a.order < b.order;
-    });
+    auto earliest =
+        std::min_element(timers_.begin(), timers_.end(), [](const Timer& a, const Timer& b) {
+          return a.due != b.due ? a.due < b.due : a.order < b.order;
+        });
     const bool haveTimer = earliest != timers_.end();
     if (virtualTime_) {
       if (runningThreads_ > 0) {
@@ -280,18 +287,22 @@ void QueueLoop::JoinThreads() {
 
 // --- window messages by handle ---------------------------------------------------------------
 
-bool ModelWindowMessages::Post(WindowHandle window, std::uint32_t message, WParam wParam, LParam lParam) {
+bool ModelWindowMessages::Post(WindowHandle window, std::uint32_t message, WParam wParam,
+                               LParam lParam) {
   HandleRegistry& registry = Registry();
   std::lock_guard lock(registry.mutex);
   auto it = registry.controls.find(window);
   if (it == registry.controls.end()) return false;
   ModelWindow* target = it->second.first;
   const int id = it->second.second;
-  target->Post([target, id, message, wParam, lParam] { target->SendControlMessage(id, message, wParam, lParam); });
+  target->Post([target, id, message, wParam, lParam] {
+    target->SendControlMessage(id, message, wParam, lParam);
+  });
   return true;
 }
 
-LResult ModelWindowMessages::Send(WindowHandle window, std::uint32_t message, WParam wParam, LParam lParam) {
+LResult ModelWindowMessages::Send(WindowHandle window, std::uint32_t message, WParam wParam,
+                                  LParam lParam) {
   ModelWindow* target = nullptr;
   int id = 0;
   {

@@ -54,7 +54,8 @@ class ModelWindow : public DialogWindow {
 
   void SetWindowIcon(bool big) override;
   bool HasSystemMenu() const override;
-  void AppendSystemMenu(std::uint32_t flags, std::uint32_t command, const std::string& text) override;
+  void AppendSystemMenu(std::uint32_t flags, std::uint32_t command,
+                        const std::string& text) override;
   void EnableSystemMenuItem(std::uint32_t command, std::uint32_t flags) override;
   bool IsIconic() const override { return iconic_; }
   void PaintIconic(int, int) override {}

@@ -30,19 +30,19 @@ inline constexpr std::size_t kMaxCdbLength = 16;
 
 // Byte offsets of the header fields (32-bit SCSI_PASS_THROUGH).
 namespace spt {
-inline constexpr std::size_t Length = 0;              // u16
-inline constexpr std::size_t ScsiStatus = 2;          // u8
-inline constexpr std::size_t PathId = 3;              // u8
-inline constexpr std::size_t TargetId = 4;            // u8
-inline constexpr std::size_t Lun = 5;                 // u8
-inline constexpr std::size_t CdbLength = 6;           // u8
-inline constexpr std::size_t SenseInfoLength = 7;     // u8
-inline constexpr std::size_t DataIn = 8;              // u8, then 3 bytes of alignment
-inline constexpr std::size_t DataTransferLength = 12; // u32
-inline constexpr std::size_t TimeOutValue = 16;       // u32, seconds
-inline constexpr std::size_t DataBufferOffset = 20;   // u32 (ULONG_PTR in the 32-bit layout)
-inline constexpr std::size_t SenseInfoOffset = 24;    // u32
-inline constexpr std::size_t Cdb = 28;                // 16 bytes
+inline constexpr std::size_t Length = 0;               // u16
+inline constexpr std::size_t ScsiStatus = 2;           // u8
+inline constexpr std::size_t PathId = 3;               // u8
+inline constexpr std::size_t TargetId = 4;             // u8
+inline constexpr std::size_t Lun = 5;                  // u8
+inline constexpr std::size_t CdbLength = 6;            // u8
+inline constexpr std::size_t SenseInfoLength = 7;      // u8
+inline constexpr std::size_t DataIn = 8;               // u8, then 3 bytes of alignment
+inline constexpr std::size_t DataTransferLength = 12;  // u32
+inline constexpr std::size_t TimeOutValue = 16;        // u32, seconds
+inline constexpr std::size_t DataBufferOffset = 20;    // u32 (ULONG_PTR in the 32-bit layout)
+inline constexpr std::size_t SenseInfoOffset = 24;     // u32
+inline constexpr std::size_t Cdb = 28;                 // 16 bytes
 }  // namespace spt
 static_assert(spt::DataIn + 4 == spt::DataTransferLength);
 static_assert(spt::Cdb + kMaxCdbLength == kPassThroughHeaderSize);
@@ -176,31 +176,21 @@ class BasicScsiRequestView {
   // The 80 bytes of header, filler and sense.
   std::span<Byte> Block() const { return bytes_.first(kDataOffset); }
 
-  void SetHeader(const ScsiPassThroughHeader& h) const
-    requires kWritable
-  {
+  void SetHeader(const ScsiPassThroughHeader& h) const requires kWritable {
     EncodePassThroughHeader(h, bytes_);
   }
   // The fields a completed command reports back. Each writes its own field and nothing else.
-  void SetScsiStatus(std::uint8_t status) const
-    requires kWritable
-  {
+  void SetScsiStatus(std::uint8_t status) const requires kWritable {
     bytes_[spt::ScsiStatus] = status;
   }
-  void SetSenseInfoLength(std::uint8_t length) const
-    requires kWritable
-  {
+  void SetSenseInfoLength(std::uint8_t length) const requires kWritable {
     bytes_[spt::SenseInfoLength] = length;
   }
-  void SetDataTransferLength(std::uint32_t length) const
-    requires kWritable
-  {
+  void SetDataTransferLength(std::uint32_t length) const requires kWritable {
     StoreLe32(bytes_.data() + spt::DataTransferLength, length);
   }
   // The data-buffer field alone: a pass-through-direct block keeps its caller's own value.
-  void SetDataBufferOffset(std::uint32_t offset) const
-    requires kWritable
-  {
+  void SetDataBufferOffset(std::uint32_t offset) const requires kWritable {
     StoreLe32(bytes_.data() + spt::DataBufferOffset, offset);
   }
 
@@ -218,8 +208,7 @@ class ScsiRequest {
       : bytes_(kDataOffset + dataAreaSize, 0) {}
 
   // A request carrying `command` (HeaderFor) with a data area of dataAreaSize bytes.
-  static ScsiRequest For(const ScsiCommand& command,
-                         std::size_t dataAreaSize = kStandardDataSize) {
+  static ScsiRequest For(const ScsiCommand& command, std::size_t dataAreaSize = kStandardDataSize) {
     ScsiRequest request(dataAreaSize);
     request.SetHeader(HeaderFor(command));
     return request;

@@ -19,7 +19,7 @@ struct Rule {
   std::string_view name;
   std::uint32_t cdbLengths;  // bit n set: a CDB of n bytes is accepted
   Flow flow;
-  bool vendor;               // carries the maker's vendor ID in bytes 4-5
+  bool vendor;  // carries the maker's vendor ID in bytes 4-5
   // The other CDB bytes and the data length, as the tool sends them.
   bool (*fieldsMatch)(const Cdb& cdb, std::uint32_t length);
 };
@@ -63,7 +63,9 @@ bool ShortTransferAtByte3(const Cdb& c, std::uint32_t n) {
 
 constexpr Rule kRules[] = {
     {0xD0, "bridge information", Lengths(12), Flow::In, true,
-     [](const Cdb& c, std::uint32_t n) { return Zero(c, 1, 4) && Zero(c, 6, 16) && n >= 16 && n <= 512; }},
+     [](const Cdb& c, std::uint32_t n) {
+       return Zero(c, 1, 4) && Zero(c, 6, 16) && n >= 16 && n <= 512;
+     }},
     {0xD1, "EEPROM write", Lengths(12), Flow::OutOrNone, true, ShortTransferAtByte1},
     {0xD2, "EEPROM read", Lengths(12), Flow::In, true, ShortTransferAtByte1},
     {0xD3, "flash select", Lengths(16), Flow::OutOrNone, true,
@@ -116,7 +118,8 @@ CommandCheck CheckBridgeCommand(const wire::ScsiPassThroughHeader& header) {
       Cdb sent{};
       std::copy_n(cdb.begin(), header.CdbLength, sent.begin());
       if (rule.vendor) sent[4] = sent[5] = 0;
-      if (!rule.fieldsMatch(sent, header.DataTransferLength)) check.refusal = CommandRefusal::Fields;
+      if (!rule.fieldsMatch(sent, header.DataTransferLength))
+        check.refusal = CommandRefusal::Fields;
     }
     return check;
   }

@@ -14,8 +14,8 @@ namespace burnwell::device::relay {
 
 using wire::DecodePassThroughHeader;
 using wire::EncodePassThroughHeader;
-using wire::ScsiPassThroughHeader;
 using wire::kDataOffset;
+using wire::ScsiPassThroughHeader;
 namespace {
 
 RelayOutcome Failure() { return {{kReplyFailed}, false}; }
@@ -43,18 +43,14 @@ RelayOutcome RelayConnection::Handle(std::span<const std::uint8_t> message) {
   const std::uint8_t opcode = message[0];
   const auto payload = message.subspan(1);
   switch (static_cast<Opcode>(opcode)) {
-    case Opcode::Open:
-      return HandleOpen(payload);
+    case Opcode::Open: return HandleOpen(payload);
     case Opcode::Close:
       if (!payload.empty()) return Failure();
       session_.reset();
       return {{kReplyOk}, true};
-    case Opcode::PassThrough:
-      return HandlePassThrough(payload);
-    case Opcode::PassThroughDirect:
-      return HandlePassThroughDirect(payload);
-    default:
-      break;
+    case Opcode::PassThrough: return HandlePassThrough(payload);
+    case Opcode::PassThroughDirect: return HandlePassThroughDirect(payload);
+    default: break;
   }
   if (const auto code = DiskQueryCode(opcode)) return HandleDiskQuery(*code, payload);
   return Failure();
@@ -64,8 +60,7 @@ RelayOutcome RelayConnection::HandleOpen(std::span<const std::uint8_t> payload) 
   // One device per connection; the path is NUL-terminated and holds no other NUL.
   if (session_ || payload.size() < 2 || payload.back() != 0) return Failure();
   const std::string_view path(reinterpret_cast<const char*>(payload.data()), payload.size() - 1);
-  if (path.size() > kMaxPathLength || path.find('\0') != std::string_view::npos)
-    return Failure();
+  if (path.size() > kMaxPathLength || path.find('\0') != std::string_view::npos) return Failure();
   session_ = backend_.Open(path);
   return session_ ? RelayOutcome{{kReplyOk}, false} : Failure();
 }
@@ -79,8 +74,8 @@ RelayOutcome RelayConnection::HandlePassThrough(std::span<const std::uint8_t> pa
   std::copy(payload.begin(), payload.end(), outcome.reply.begin() + 1);
   std::uint32_t returned = 0;
   platform::ClearIoFailure();
-  if (!session_->IoControl(IOCTL_SCSI_PASS_THROUGH, payload,
-                           std::span(outcome.reply).subspan(1), &returned))
+  if (!session_->IoControl(IOCTL_SCSI_PASS_THROUGH, payload, std::span(outcome.reply).subspan(1),
+                           &returned))
     return PassThroughFailure();
   outcome.reply[0] = kReplyOk;
   return outcome;

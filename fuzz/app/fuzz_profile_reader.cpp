@@ -31,7 +31,8 @@ void Ask(const ProfileDocument& document, std::string_view section, std::string_
 constexpr int MAX_QUESTIONS = 16;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const ProfileDocument document = ProfileDocument::Parse(std::span<const std::uint8_t>(data, size));
+  const ProfileDocument document =
+      ProfileDocument::Parse(std::span<const std::uint8_t>(data, size));
   Check(!document.Sections().empty() && document.Sections().front().name.empty());
   int questions = 0;
   for (const auto& section : document.Sections()) {

@@ -23,16 +23,20 @@ class ReplyingRelay : public platform::DeviceIo {
 
   platform::Handle Open(const char*, std::uint32_t) override { return 5; }
   bool IoControl(platform::Handle, std::uint32_t, const void*, std::uint32_t, void*, std::uint32_t,
-                 std::uint32_t*) override { return false; }
+                 std::uint32_t*) override {
+    return false;
+  }
   bool Read(platform::Handle, void*, std::uint32_t, std::uint32_t*) override { return false; }
   bool Seek(platform::Handle, std::int64_t) override { return false; }
   bool Close(platform::Handle) override { return true; }
   platform::Handle OpenRelay() override { return 77; }
-  bool WriteMessage(platform::Handle, const void*, std::uint32_t size, std::uint32_t* written) override {
+  bool WriteMessage(platform::Handle, const void*, std::uint32_t size,
+                    std::uint32_t* written) override {
     *written = size;
     return true;
   }
-  bool ReadMessage(platform::Handle, void* buffer, std::uint32_t size, std::uint32_t* read) override {
+  bool ReadMessage(platform::Handle, void* buffer, std::uint32_t size,
+                   std::uint32_t* read) override {
     if (!openReplied) {  // let the open through so that the call under test is relayed
       openReplied = true;
       if (size < 1) return false;
@@ -86,10 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::vector<std::uint8_t> area(length);
       device::ScsiPassThroughDirect sptd;
       wire::ScsiRequestView(sptd.block)
-          .SetHeader(wire::HeaderFor({.cdbLength = 12,
-                                      .direction = choice % 5 == 1 ? wire::DataDirection::In
-                                                                   : wire::DataDirection::Out,
-                                      .transferLength = length}));
+          .SetHeader(wire::HeaderFor(
+              {.cdbLength = 12,
+               .direction = choice % 5 == 1 ? wire::DataDirection::In : wire::DataDirection::Out,
+               .transferLength = length}));
       sptd.dataBuffer = area.data();
       device::RelayDeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd, sizeof sptd, &sptd,
                                    sizeof sptd, &returned);
@@ -101,8 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                    static_cast<std::uint32_t>(out.size()), &returned);
       break;
     }
-    default:
-      break;
+    default: break;
   }
   device::RelayCloseDevice(h);
   return 0;

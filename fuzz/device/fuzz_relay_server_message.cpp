@@ -29,7 +29,8 @@ class Session : public RelaySession {
       sum = static_cast<std::uint8_t>(sum + CheckBridgeCommand(header).Allowed());
     }
     std::fill(out.begin(), out.end(), sum);
-    *returned = code == IOCTL_DISK_GET_DRIVE_GEOMETRY ? 0xFFFFFFFFu : static_cast<std::uint32_t>(out.size());
+    *returned = code == IOCTL_DISK_GET_DRIVE_GEOMETRY ? 0xFFFFFFFFu
+                                                      : static_cast<std::uint32_t>(out.size());
     return (sum & 7) != 0;
   }
 };

@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     image::ImageBuffer image;
     const image::LoadStatus status = image::LoadHeaderImage(image, name);
     if (status == image::LoadStatus::Ok) {
-      if (image.HasCode() && image.GetChecksum() != image::ComputeChecksum(image.Code())) __builtin_trap();
+      if (image.HasCode() && image.GetChecksum() != image::ComputeChecksum(image.Code()))
+        __builtin_trap();
       if (image.CodeLength() > image.Code().size()) __builtin_trap();
       if (!image::IsAcceptedProduct(image.ProductId())) __builtin_trap();
     } else if (image.HasCode()) {

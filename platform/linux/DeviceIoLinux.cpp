@@ -47,8 +47,8 @@ class LinuxDeviceIo final : public DeviceIo {
     return fd;
   }
 
-  bool IoControl(Handle handle, std::uint32_t code, const void* in, std::uint32_t inSize,
-                 void* out, std::uint32_t outSize, std::uint32_t* returned) override {
+  bool IoControl(Handle handle, std::uint32_t code, const void* in, std::uint32_t inSize, void* out,
+                 std::uint32_t outSize, std::uint32_t* returned) override {
     if (!ValidFd(handle)) return false;
     switch (code) {
       case IOCTL_SCSI_PASS_THROUGH:
@@ -57,9 +57,7 @@ class LinuxDeviceIo final : public DeviceIo {
       case IOCTL_ATA_PASS_THROUGH:
         return sgio::AtaPassThrough(Fd(handle), in, inSize, out, outSize, returned,
                                     sgio::SystemSgIo);
-      default:
-        Current<System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
-        return false;
+      default: Current<System>().SetLastSystemError(ERROR_NOT_SUPPORTED); return false;
     }
   }
 

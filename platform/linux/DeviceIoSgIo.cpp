@@ -33,7 +33,7 @@ long long MonotonicMs() {
 }
 
 bool IsScsiGenericNode(int fd) {
-  struct stat status{};
+  struct stat status {};
   return ::fstat(fd, &status) == 0 && S_ISCHR(status.st_mode) &&
          major(status.st_rdev) == kScsiGenericMajor;
 }
@@ -111,8 +111,8 @@ bool SgIoSucceeded(int ioctlResult, const sg_io_hdr_t& header) {
   return header.driver_status == 0 || header.driver_status == kDriverSense;
 }
 
-bool ScsiPassThrough(int fd, const void* in, std::uint32_t inSize, void* out,
-                     std::uint32_t outSize, std::uint32_t* returned, const SgIoCall& call) {
+bool ScsiPassThrough(int fd, const void* in, std::uint32_t inSize, void* out, std::uint32_t outSize,
+                     std::uint32_t* returned, const SgIoCall& call) {
   if (in == nullptr || out == nullptr || !wire::ScsiRequestView::HoldsHeader(inSize)) return false;
   // Work on a copy so that in and out may be the same buffer or different ones.
   std::vector<std::uint8_t> bytes(static_cast<const std::uint8_t*>(in),
@@ -122,13 +122,12 @@ bool ScsiPassThrough(int fd, const void* in, std::uint32_t inSize, void* out,
   const std::uint32_t length = header.DataTransferLength;
   if (!header.CdbLengthValid()) return false;
   if (header.DataIn > wire::SCSI_IOCTL_DATA_IN && length > 0) return false;
-  if (!wire::DataAreaInside(header, inSize) || !wire::SenseAreaInside(header, inSize))
-    return false;
+  if (!wire::DataAreaInside(header, inSize) || !wire::SenseAreaInside(header, inSize)) return false;
 
   std::array<std::uint8_t, kSenseBytes> sense{};
   sg_io_hdr_t h{};
   h.interface_id = 'S';
-  h.dxfer_direction = length == 0           ? SG_DXFER_NONE
+  h.dxfer_direction = length == 0          ? SG_DXFER_NONE
                       : header.ReadsData() ? SG_DXFER_FROM_DEV
                                            : SG_DXFER_TO_DEV;
   h.cmd_len = header.CdbLength;
@@ -157,14 +156,14 @@ bool ScsiPassThrough(int fd, const void* in, std::uint32_t inSize, void* out,
 
   std::memcpy(out, bytes.data(), std::min(inSize, outSize));
   if (returned)
-    *returned = std::min<std::uint32_t>(
-        outSize, length ? header.DataBufferOffset + transferred
-                        : static_cast<std::uint32_t>(wire::kDataOffset));
+    *returned =
+        std::min<std::uint32_t>(outSize, length ? header.DataBufferOffset + transferred
+                                                : static_cast<std::uint32_t>(wire::kDataOffset));
   return true;
 }
 
-bool AtaPassThrough(int fd, const void* in, std::uint32_t inSize, void* out,
-                    std::uint32_t outSize, std::uint32_t* returned, const SgIoCall& call) {
+bool AtaPassThrough(int fd, const void* in, std::uint32_t inSize, void* out, std::uint32_t outSize,
+                    std::uint32_t* returned, const SgIoCall& call) {
   if (in == nullptr || out == nullptr || inSize < wire::kAtaPassThroughSize) return false;
   std::vector<std::uint8_t> block(static_cast<const std::uint8_t*>(in),
                                   static_cast<const std::uint8_t*>(in) + inSize);

@@ -36,13 +36,13 @@ inline constexpr unsigned kDeadlineMarginMs = 5000;
 // IOCTL_SCSI_PASS_THROUGH: `in` holds the ScsiRequest (header, sense area, data area within
 // inSize); the updated request (ScsiStatus, sense, data, DataTransferLength) is written to
 // `out` (at most outSize bytes). False on a malformed request or a failed transfer.
-bool ScsiPassThrough(int fd, const void* in, std::uint32_t inSize, void* out,
-                     std::uint32_t outSize, std::uint32_t* returned, const SgIoCall& call);
+bool ScsiPassThrough(int fd, const void* in, std::uint32_t inSize, void* out, std::uint32_t outSize,
+                     std::uint32_t* returned, const SgIoCall& call);
 
 // IOCTL_ATA_PASS_THROUGH through SCSI ATA PASS-THROUGH(16): the task file goes into the CDB,
 // the returned registers come back from the ATA status return descriptor into CurrentTaskFile.
-bool AtaPassThrough(int fd, const void* in, std::uint32_t inSize, void* out,
-                    std::uint32_t outSize, std::uint32_t* returned, const SgIoCall& call);
+bool AtaPassThrough(int fd, const void* in, std::uint32_t inSize, void* out, std::uint32_t outSize,
+                    std::uint32_t* returned, const SgIoCall& call);
 
 // Sizes fixed by the translation.
 inline constexpr unsigned kSenseBytes = 32;

@@ -118,7 +118,7 @@ Step OpenFolderStep(int parent, const fs::path& where, const char* name, bool cr
 // Folders on the way to the lock folder: owned by root or the program's user, and nobody else
 // may replace what they hold (not writable by others, unless sticky).
 bool PathFolderSound(int fd, const fs::path& path) {
-  struct stat info{};
+  struct stat info {};
   if (::fstat(fd, &info) != 0) return false;
   const bool ownerOk = info.st_uid == 0 || info.st_uid == ::geteuid();
   const bool othersMayReplace = (info.st_mode & S_IWOTH) && !(info.st_mode & S_ISVTX);
@@ -142,7 +142,7 @@ enum class Outcome { Usable, Unavailable, Refused };
 // Checks an opened lock folder; refuses it with a message when somebody else controls it.
 Outcome CheckLockFolder(const Descriptor& fd, const fs::path& path, std::optional<gid_t> group,
                         bool mustBePrivate) {
-  struct stat info{};
+  struct stat info {};
   if (::fstat(fd.get(), &info) != 0) return Outcome::Unavailable;
   std::string problem = station::LockFolderProblem(info, ::geteuid(), group);
   if (problem.empty() && mustBePrivate && info.st_uid != ::geteuid()) {
@@ -197,7 +197,8 @@ Outcome OpenSharedFolder(LockFolder* folder) {
 Outcome OpenPrivateFolder(LockFolder* folder) {
   fs::path base = "/tmp";
   std::string name = "burnwell-locks-" + std::to_string(::geteuid());
-  if (const auto runtime = EnvironmentSetting("XDG_RUNTIME_DIR"); runtime && runtime->front() == '/') {
+  if (const auto runtime = EnvironmentSetting("XDG_RUNTIME_DIR");
+      runtime && runtime->front() == '/') {
     base = *runtime;
     name = "burnwell-locks";
   }
@@ -236,14 +237,15 @@ int OpenLockFile(const LockFolder& folder, const std::string& fileName, bool cre
     fd = ::openat(folder.fd.get(), fileName.c_str(), kFlags | O_CREAT | O_EXCL, mode);
     if (fd >= 0) ::fchmod(fd, mode);  // the umask must not keep other users of the folder out
   }
-  if (fd < 0 && (!create || errno == EEXIST)) fd = ::openat(folder.fd.get(), fileName.c_str(), kFlags);
+  if (fd < 0 && (!create || errno == EEXIST))
+    fd = ::openat(folder.fd.get(), fileName.c_str(), kFlags);
   if (fd < 0) {
     if (errno == ELOOP) {
       ReportRefusal("not following the link " + (folder.path / fileName).string());
     }
     return -1;
   }
-  struct stat info{};
+  struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     ReportRefusal("not using " + (folder.path / fileName).string() + ": it is not a regular file");
     ::close(fd);
@@ -281,7 +283,7 @@ struct LockState {
   const pid_t process;
   std::mutex mutex;
   std::condition_variable released;
-  bool busy = false;                  // a thread owns it or is taking the file lock
+  bool busy = false;  // a thread owns it or is taking the file lock
   std::thread::id owner;
   unsigned recursion = 0;
 };

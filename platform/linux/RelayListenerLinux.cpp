@@ -140,15 +140,19 @@ bool ResourceShortage(int error) {
 class SocketListener final : public RelayListener {
  public:
   SocketListener(int fd, int wakeRead, int wakeWrite, std::optional<fs::path> ownedPath)
-      : fd_(fd), wakeRead_(wakeRead), wakeWrite_(wakeWrite), ownedPath_(std::move(ownedPath)),
-        self_(::geteuid()), group_(station::GroupId()) {}
+      : fd_(fd),
+        wakeRead_(wakeRead),
+        wakeWrite_(wakeWrite),
+        ownedPath_(std::move(ownedPath)),
+        self_(::geteuid()),
+        group_(station::GroupId()) {}
   ~SocketListener() override {
     ::close(fd_);
     ::close(wakeRead_);
     ::close(wakeWrite_);
     if (ownedPath_) {
       // Only the socket this listener made; never a file someone put there since.
-      struct stat info{};
+      struct stat info {};
       if (::lstat(ownedPath_->c_str(), &info) == 0 && S_ISSOCK(info.st_mode))
         ::unlink(ownedPath_->c_str());
     }
@@ -237,7 +241,7 @@ bool Fail(std::string* problem, std::string text) {
 // which every user may replace files (world-writable and not sticky) is refused.
 bool PrepareFolder(const fs::path& folder, std::optional<gid_t> group, std::string* problem) {
   if (folder.empty()) return true;
-  struct stat info{};
+  struct stat info {};
   if (::stat(folder.c_str(), &info) == 0) {
     if (!S_ISDIR(info.st_mode)) return Fail(problem, folder.string() + " is not a folder");
     if ((info.st_mode & S_IWOTH) && !(info.st_mode & S_ISVTX))
@@ -253,10 +257,12 @@ bool PrepareFolder(const fs::path& folder, std::optional<gid_t> group, std::stri
     return Fail(problem, "cannot make the folder " + folder.string() + ": " + std::strerror(errno));
   if (group && ::lchown(folder.c_str(), static_cast<uid_t>(-1), *group) != 0) {
     // Not allowed to give it to the group: it stays the owner's alone.
-    if (::chmod(folder.c_str(), 0700) != 0) return Fail(problem, "cannot set the mode of " + folder.string());
+    if (::chmod(folder.c_str(), 0700) != 0)
+      return Fail(problem, "cannot set the mode of " + folder.string());
     return true;
   }
-  if (::chmod(folder.c_str(), mode) != 0) return Fail(problem, "cannot set the mode of " + folder.string());
+  if (::chmod(folder.c_str(), mode) != 0)
+    return Fail(problem, "cannot set the mode of " + folder.string());
   return true;
 }
 
@@ -304,7 +310,7 @@ std::unique_ptr<RelayListener> ListenForRelayClientsAt(const std::filesystem::pa
 
   // What is at the place already: a socket of a live server is not ours; one left by a server
   // that died is stale; anything else is somebody's file and stays untouched.
-  struct stat existing{};
+  struct stat existing {};
   if (::lstat(text.c_str(), &existing) == 0) {
     if (!S_ISSOCK(existing.st_mode)) {
       Fail(problem, text + " exists and is not a socket; it is left alone");

@@ -43,7 +43,8 @@ std::string LockFolderProblem(const struct stat& folder, uid_t self,
     return "belongs to uid " + std::to_string(folder.st_uid) + ", not to root or uid " +
            std::to_string(self);
   }
-  if (folder.st_mode & S_IWOTH) return "can be written by every user (mode " + Octal(folder.st_mode) + ")";
+  if (folder.st_mode & S_IWOTH)
+    return "can be written by every user (mode " + Octal(folder.st_mode) + ")";
   if (folder.st_mode & S_IWGRP) {
     const bool sharedWithStation = folder.st_uid == 0 && stationGroup &&
                                    folder.st_gid == *stationGroup && (folder.st_mode & S_ISVTX);

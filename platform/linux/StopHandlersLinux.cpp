@@ -39,8 +39,7 @@ void OnStopSignal(int number) {
     case SignalVerdict::Stopping:
       WriteText(stop_detail::kStoppingText, sizeof stop_detail::kStoppingText - 1);
       break;
-    case SignalVerdict::AlreadyStopping:
-      break;
+    case SignalVerdict::AlreadyStopping: break;
   }
   errno = savedErrno;
 }
@@ -50,7 +49,7 @@ void OnStopSignal(int number) {
 void InstallStopHandlers() {
   static std::atomic<bool> installed{false};
   if (installed.exchange(true)) return;
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;

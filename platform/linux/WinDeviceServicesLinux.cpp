@@ -29,7 +29,9 @@ class NothingPresent final : public WinDeviceServices {
     return false;
   }
   RegistryKey OpenMachineKey(const char*) override { return 0; }
-  bool QueryValue(RegistryKey, const char*, std::uint8_t*, std::uint32_t*) override { return false; }
+  bool QueryValue(RegistryKey, const char*, std::uint8_t*, std::uint32_t*) override {
+    return false;
+  }
   void CloseKey(RegistryKey) override {}
   std::uint32_t GetLogicalDrives() override { return 0; }
   std::uint32_t GetDriveType(const char*) override { return 1; }  // DRIVE_NO_ROOT_DIR

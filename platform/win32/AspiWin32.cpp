@@ -15,8 +15,7 @@ class Win32Aspi final : public AspiLibrary {
   }
   void* Find(ModuleHandle module, const char* entry) override {
     if (module == 0) return nullptr;
-    return reinterpret_cast<void*>(
-        ::GetProcAddress(reinterpret_cast<HMODULE>(module), entry));
+    return reinterpret_cast<void*>(::GetProcAddress(reinterpret_cast<HMODULE>(module), entry));
   }
   void Free(ModuleHandle module) override {
     if (module != 0) ::FreeLibrary(reinterpret_cast<HMODULE>(module));

@@ -37,9 +37,8 @@ HANDLE AsHandle(Handle h) { return reinterpret_cast<HANDLE>(h); }
 IoFailure Win32FailureKind(DWORD error) {
   constexpr DWORD kDeviceNotConnected = 1167;  // ERROR_DEVICE_NOT_CONNECTED
   constexpr DWORD kNoSuchDevice = 433;         // ERROR_NO_SUCH_DEVICE (not in every SDK's headers)
-  return error == kDeviceNotConnected || error == kNoSuchDevice
-             ? IoFailure::DeviceGone
-             : IoFailure::CommandFailed;
+  return error == kDeviceNotConnected || error == kNoSuchDevice ? IoFailure::DeviceGone
+                                                                : IoFailure::CommandFailed;
 }
 
 BOOL SystemDeviceIoControl(HANDLE device, DWORD code, void* buffer, DWORD size, DWORD* got) {
@@ -102,9 +101,9 @@ bool NativeScsiPassThrough(HANDLE device, const void* in, std::uint32_t inSize, 
   std::copy_n(native.begin() + kDataAt, transferred, request.DataArea(wireHeader).begin());
   std::memcpy(out, bytes.data(), std::min(inSize, outSize));
   if (returned)
-    *returned = std::min<std::uint32_t>(
-        outSize, length ? wireHeader.DataBufferOffset + transferred
-                        : static_cast<std::uint32_t>(wire::kDataOffset));
+    *returned =
+        std::min<std::uint32_t>(outSize, length ? wireHeader.DataBufferOffset + transferred
+                                                : static_cast<std::uint32_t>(wire::kDataOffset));
   return true;
 }
 
@@ -162,8 +161,8 @@ class Win32DeviceIo final : public DeviceIo {
     return reinterpret_cast<Handle>(h);
   }
 
-  bool IoControl(Handle handle, std::uint32_t code, const void* in, std::uint32_t inSize,
-                 void* out, std::uint32_t outSize, std::uint32_t* returned) override {
+  bool IoControl(Handle handle, std::uint32_t code, const void* in, std::uint32_t inSize, void* out,
+                 std::uint32_t outSize, std::uint32_t* returned) override {
     switch (code) {
       case IOCTL_SCSI_PASS_THROUGH:
         return NativeScsiPassThrough(AsHandle(handle), in, inSize, out, outSize, returned,

@@ -37,8 +37,8 @@ class Win32File final : public ReadableFile {
 class Win32FileSystem final : public FileSystem {
  public:
   std::unique_ptr<ReadableFile> OpenForRead(const std::filesystem::path& path) override {
-    HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
     // Only files on disk: a pipe or a device given as a file must never block the program.
     if (::GetFileType(handle) != FILE_TYPE_DISK) {

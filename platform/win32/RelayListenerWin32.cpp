@@ -15,7 +15,8 @@ constexpr DWORD kPipeBufferSize = 66560;  // the relay's largest message
 
 HANDLE NewInstance(const std::string& name, bool first) {
   return ::CreateNamedPipeA(
-      name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
+      name.c_str(),
+      PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
       kPipeBufferSize, kPipeBufferSize, 0, nullptr);
 }
@@ -34,8 +35,8 @@ class PipeChannel final : public RelayChannel {
   ReceiveResult Receive(std::vector<std::uint8_t>& message, std::size_t limit) override {
     message.resize(limit);
     DWORD got = 0;
-    const auto result = pipeio::Read(pipe_, message.data(), static_cast<DWORD>(limit), &got,
-                                     INFINITE, shutdown_);
+    const auto result =
+        pipeio::Read(pipe_, message.data(), static_cast<DWORD>(limit), &got, INFINITE, shutdown_);
     if (result == pipeio::Result::MoreData) {
       message.clear();
       return ReceiveResult::TooLong;
@@ -66,7 +67,8 @@ class PipeChannel final : public RelayChannel {
 class PipeListener final : public RelayListener {
  public:
   PipeListener(std::string name, HANDLE first)
-      : name_(std::move(name)), pending_(first),
+      : name_(std::move(name)),
+        pending_(first),
         stop_(::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
   ~PipeListener() override {
     if (pending_ != INVALID_HANDLE_VALUE) ::CloseHandle(pending_);
@@ -90,8 +92,8 @@ class PipeListener final : public RelayListener {
         const DWORD waited = ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
         if (waited != WAIT_OBJECT_0) ::CancelIoEx(pending_, &overlapped);
         DWORD ignored = 0;
-        connected = ::GetOverlappedResult(pending_, &overlapped, &ignored, TRUE) &&
-                    waited == WAIT_OBJECT_0;
+        connected =
+            ::GetOverlappedResult(pending_, &overlapped, &ignored, TRUE) && waited == WAIT_OBJECT_0;
       }
     }
     ::CloseHandle(overlapped.hEvent);

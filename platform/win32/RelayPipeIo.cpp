@@ -13,9 +13,12 @@ Result Finish(HANDLE pipe, OVERLAPPED& overlapped, DWORD* transferred, DWORD tim
   const DWORD count = cancel ? 2 : 1;
   const DWORD waited = ::WaitForMultipleObjects(count, waits, FALSE, timeoutMs);
   Result interrupted = Result::Done;
-  if (waited == WAIT_TIMEOUT) interrupted = Result::TimedOut;
-  else if (waited == WAIT_OBJECT_0 + 1) interrupted = Result::Cancelled;
-  else if (waited != WAIT_OBJECT_0) interrupted = Result::Failed;
+  if (waited == WAIT_TIMEOUT)
+    interrupted = Result::TimedOut;
+  else if (waited == WAIT_OBJECT_0 + 1)
+    interrupted = Result::Cancelled;
+  else if (waited != WAIT_OBJECT_0)
+    interrupted = Result::Failed;
   if (interrupted != Result::Done) ::CancelIoEx(pipe, &overlapped);
   const BOOL ok = ::GetOverlappedResult(pipe, &overlapped, transferred, TRUE);
   if (interrupted != Result::Done) return interrupted;

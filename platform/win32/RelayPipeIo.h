@@ -7,11 +7,11 @@
 namespace burnwell::platform::pipeio {
 
 enum class Result {
-  Done,       // the whole message (read) or all bytes (write)
-  MoreData,   // read: the message was longer than the buffer; the rest was discarded
+  Done,      // the whole message (read) or all bytes (write)
+  MoreData,  // read: the message was longer than the buffer; the rest was discarded
   TimedOut,
   Cancelled,
-  Failed,     // includes a closed pipe
+  Failed,  // includes a closed pipe
 };
 
 Result Read(HANDLE pipe, void* buffer, DWORD size, DWORD* transferred, DWORD timeoutMs,

@@ -17,16 +17,14 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
   if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
   using stop_detail::SignalVerdict;
   switch (stop_detail::TakeSignal(static_cast<long long>(::GetTickCount64()))) {
-    case SignalVerdict::EndNow:
-      return FALSE;  // the default handler ends the process
+    case SignalVerdict::EndNow: return FALSE;  // the default handler ends the process
     case SignalVerdict::Warned:
       WriteText(stop_detail::kWarningText, sizeof stop_detail::kWarningText - 1);
       return TRUE;
     case SignalVerdict::Stopping:
       WriteText(stop_detail::kStoppingText, sizeof stop_detail::kStoppingText - 1);
       return TRUE;
-    case SignalVerdict::AlreadyStopping:
-      return TRUE;
+    case SignalVerdict::AlreadyStopping: return TRUE;
   }
   return FALSE;
 }

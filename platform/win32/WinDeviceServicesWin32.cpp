@@ -13,8 +13,10 @@
 namespace burnwell::platform {
 namespace {
 
-const GUID kGuidDisk = {0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
-const GUID kGuidCdRom = {0x53f56308, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
+const GUID kGuidDisk = {
+    0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
+const GUID kGuidCdRom = {
+    0x53f56308, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
 const GUID kGuidUsbHostController = {
     0x3abf6f2d, 0x71c4, 0x462a, {0x8a, 0x92, 0x1e, 0x68, 0x61, 0xe6, 0xaf, 0x27}};
 
@@ -67,8 +69,8 @@ class Win32DeviceServices final : public WinDeviceServices {
     return GetLastError();
   }
 
-  bool GetInterfaceDevicePath(DeviceInfoSet set, InterfaceClass interfaceClass,
-                              std::uint32_t index, char* path, std::uint32_t pathSize) override {
+  bool GetInterfaceDevicePath(DeviceInfoSet set, InterfaceClass interfaceClass, std::uint32_t index,
+                              char* path, std::uint32_t pathSize) override {
     SP_DEVICE_INTERFACE_DATA data;
     if (!InterfaceData(set, interfaceClass, index, &data)) return false;
     DWORD required = 0;
@@ -80,7 +82,8 @@ class Win32DeviceServices final : public WinDeviceServices {
     if (!SetupDiGetDeviceInterfaceDetailA(AsSet(set), &data, detail, required, nullptr, nullptr)) {
       return false;
     }
-    const std::size_t length = strnlen(detail->DevicePath, required - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath));
+    const std::size_t length = strnlen(
+        detail->DevicePath, required - offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath));
     if (length + 1 > pathSize) return false;
     std::memcpy(path, detail->DevicePath, length);
     path[length] = '\0';
@@ -167,8 +170,8 @@ class Win32DeviceServices final : public WinDeviceServices {
   std::uint32_t GetDriveType(const char* root) override { return GetDriveTypeA(root); }
 
   Handle OpenUsbNode(const char* path) override {
-    HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                nullptr);
+    HANDLE handle =
+        CreateFileA(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return kInvalidHandle;
     return reinterpret_cast<Handle>(handle);
   }

@@ -50,8 +50,10 @@ std::uint32_t Number(std::size_t line, const std::string& key, const std::string
     digits.remove_prefix(2);
   }
   std::uint64_t value = 0;
-  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
-  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || value > maximum) {
+  const auto [end, error] =
+      std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() ||
+      value > maximum) {
     Fail(line, key + "=" + text + " is not a number up to " + std::to_string(maximum));
   }
   return static_cast<std::uint32_t>(value);
@@ -103,13 +105,16 @@ std::string Speed(std::size_t line, const std::map<std::string, std::string>& op
 MachineBridge ParseBridge(std::size_t line, std::istringstream& words) {
   MachineBridge bridge;
   bridge.location = Location(line, words);
-  const auto options = Options(line, words, {"vid", "pid", "firmware", "serial", "chip", "eeprom", "driver",
-                                              "speed", "cdrom", "vendor", "product", "image", "trace", "spi-trace",
-                                              "latency-us", "fault"});
+  const auto options =
+      Options(line, words,
+              {"vid", "pid", "firmware", "serial", "chip", "eeprom", "driver", "speed", "cdrom",
+               "vendor", "product", "image", "trace", "spi-trace", "latency-us", "fault"});
   BridgeConfig& config = bridge.config;
   for (const auto& [key, value] : options) {
-    if (key == "vid") config.vendorId = static_cast<std::uint16_t>(Number(line, key, value, 0xFFFF));
-    if (key == "pid") config.productId = static_cast<std::uint16_t>(Number(line, key, value, 0xFFFF));
+    if (key == "vid")
+      config.vendorId = static_cast<std::uint16_t>(Number(line, key, value, 0xFFFF));
+    if (key == "pid")
+      config.productId = static_cast<std::uint16_t>(Number(line, key, value, 0xFFFF));
     if (key == "firmware") config.firmwareVersion = Number(line, key, value, 0xFFFFFFFF);
     if (key == "serial") config.serial = value;
     if (key == "vendor") config.inquiryVendor = value;
@@ -130,18 +135,26 @@ MachineBridge ParseBridge(std::size_t line, std::istringstream& words) {
       config.chip = value;
     }
     if (key == "eeprom") {
-      if (value == "256") config.eeprom = EepromKind::Small256;
-      else if (value == "64k") config.eeprom = EepromKind::Large64k;
-      else Fail(line, "eeprom must be 256 or 64k");
+      if (value == "256")
+        config.eeprom = EepromKind::Small256;
+      else if (value == "64k")
+        config.eeprom = EepromKind::Large64k;
+      else
+        Fail(line, "eeprom must be 256 or 64k");
     }
     if (key == "cdrom") {
-      if (value == "none") bridge.cdrom = CdRomUnit::None;
-      else if (value == "autorun") bridge.cdrom = CdRomUnit::AutoRun;
-      else if (value == "only") bridge.cdrom = CdRomUnit::Only;
-      else Fail(line, "cdrom must be none, autorun or only");
+      if (value == "none")
+        bridge.cdrom = CdRomUnit::None;
+      else if (value == "autorun")
+        bridge.cdrom = CdRomUnit::AutoRun;
+      else if (value == "only")
+        bridge.cdrom = CdRomUnit::Only;
+      else
+        Fail(line, "cdrom must be none, autorun or only");
     }
   }
-  if (options.count("chip") && options.count("eeprom")) Fail(line, "a bridge has a chip or an EEPROM, not both");
+  if (options.count("chip") && options.count("eeprom"))
+    Fail(line, "a bridge has a chip or an EEPROM, not both");
   bridge.speed = Speed(line, options);
   return bridge;
 }
@@ -155,7 +168,8 @@ StorageSpec ParseStick(std::size_t line, std::istringstream& words) {
   const auto options = Options(line, words, {"vid", "pid", "serial", "driver", "speed"});
   for (const auto& [key, value] : options) {
     if (key == "vid") stick.vendorId = static_cast<std::uint16_t>(Number(line, key, value, 0xFFFF));
-    if (key == "pid") stick.productId = static_cast<std::uint16_t>(Number(line, key, value, 0xFFFF));
+    if (key == "pid")
+      stick.productId = static_cast<std::uint16_t>(Number(line, key, value, 0xFFFF));
     if (key == "serial") stick.serial = value;
     if (key == "driver") stick.driver = Driver(line, value);
   }
@@ -238,7 +252,8 @@ MachineSpec SysfsSpecOf(const MachineDescription& machine) {
     if (bridge.cdrom != CdRomUnit::None) storage.units.push_back(cdrom);
     layout.storage.push_back(std::move(storage));
   }
-  layout.storage.insert(layout.storage.end(), machine.otherStorage.begin(), machine.otherStorage.end());
+  layout.storage.insert(layout.storage.end(), machine.otherStorage.begin(),
+                        machine.otherStorage.end());
   return layout;
 }
 

@@ -41,7 +41,9 @@ class NodeSession final : public device::relay::RelaySession {
 
 class MachineBackend final : public device::relay::RelayBackend {
  public:
-  void Add(const std::string& node, std::shared_ptr<EmulatedBridge> bridge) { nodes_[node] = std::move(bridge); }
+  void Add(const std::string& node, std::shared_ptr<EmulatedBridge> bridge) {
+    nodes_[node] = std::move(bridge);
+  }
 
   std::unique_ptr<device::relay::RelaySession> Open(std::string_view path) override {
     const auto found = nodes_.find(std::string(path));
@@ -62,7 +64,8 @@ class TempRoot {
     if (base.size() > 40) base = "/tmp";
     std::string pattern = base + "/burnwell-sim-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
-      throw std::runtime_error("cannot make a temporary folder: " + std::string(std::strerror(errno)));
+      throw std::runtime_error("cannot make a temporary folder: " +
+                               std::string(std::strerror(errno)));
     }
     path_ = pattern;
   }
@@ -78,7 +81,8 @@ class TempRoot {
 
 std::vector<std::uint8_t> ReadBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
   if (in.bad()) throw std::runtime_error("cannot read image " + path.string());
   return bytes;
 }
@@ -89,7 +93,8 @@ bool WriteBytes(const fs::path& path, std::span<const std::uint8_t> bytes) {
   partial += ".partial";
   {
     std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     out.close();
     if (!out) return false;
   }
@@ -109,7 +114,8 @@ int RunCommand(const std::vector<std::string>& command, std::ostream& err) {
   for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   // Ctrl-C reaches the command; burnwell-sim outlives it to clean up.
-  struct sigaction ignore{}, oldInt{}, oldTerm{};
+  struct sigaction ignore {
+  }, oldInt{}, oldTerm{};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGINT, &ignore, &oldInt);
   sigaction(SIGTERM, &ignore, &oldTerm);
@@ -119,7 +125,8 @@ int RunCommand(const std::vector<std::string>& command, std::ostream& err) {
     sigaction(SIGTERM, &oldTerm, nullptr);
     ::execvp(argv[0], argv.data());
     const int code = errno == ENOENT ? 127 : 126;
-    const std::string message = "burnwell-sim: cannot run " + command[0] + ": " + std::strerror(errno) + "\n";
+    const std::string message =
+        "burnwell-sim: cannot run " + command[0] + ": " + std::strerror(errno) + "\n";
     [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, message.data(), message.size());
     ::_exit(code);
   }
@@ -130,7 +137,9 @@ int RunCommand(const std::vector<std::string>& command, std::ostream& err) {
   } else {
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    result = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
+    result = WIFEXITED(status)     ? WEXITSTATUS(status)
+             : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
+                                   : 1;
   }
   sigaction(SIGINT, &oldInt, nullptr);
   sigaction(SIGTERM, &oldTerm, nullptr);
@@ -139,7 +148,8 @@ int RunCommand(const std::vector<std::string>& command, std::ostream& err) {
 
 }  // namespace
 
-int RunOnMachine(const MachineDescription& machine, const std::vector<std::string>& command, std::ostream& err) {
+int RunOnMachine(const MachineDescription& machine, const std::vector<std::string>& command,
+                 std::ostream& err) {
   if (command.empty()) {
     err << "burnwell-sim: no command given after --\n";
     return 1;
@@ -155,7 +165,8 @@ int RunOnMachine(const MachineDescription& machine, const std::vector<std::strin
     const std::vector<GeneratedUnit> units = WriteSystemRoot(root->Path(), SysfsSpecOf(machine));
     for (const MachineBridge& described : machine.bridges) {
       BridgeConfig config = described.config;
-      if (described.image && fs::exists(*described.image)) config.memoryContents = ReadBytes(*described.image);
+      if (described.image && fs::exists(*described.image))
+        config.memoryContents = ReadBytes(*described.image);
       auto bridge = std::make_shared<EmulatedBridge>(config, clock);
       if (described.trace) bridge->SetScsiTrace(OpenTrace(*described.trace, traces));
       if (described.spiTrace) bridge->SetSpiTrace(OpenTrace(*described.spiTrace, traces));
@@ -177,7 +188,8 @@ int RunOnMachine(const MachineDescription& machine, const std::vector<std::strin
   ::setenv("BURNWELL_SYSROOT", root->Path().c_str(), 1);
   std::unique_ptr<device::relay::RelayServer> server = device::relay::StartRelayServer(backend);
   const int status = server ? RunCommand(command, err) : 1;
-  if (!server) err << "burnwell-sim: cannot serve the relay below " << root->Path().string() << "\n";
+  if (!server)
+    err << "burnwell-sim: cannot serve the relay below " << root->Path().string() << "\n";
   if (server) server->Stop();
   server.reset();
   if (previousRoot) {

@@ -30,7 +30,8 @@ std::string Padded(std::string text, std::size_t width) {
 void WriteText(const fs::path& file, const std::string& text) {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out << text << '\n';
-  if (!out) throw fs::filesystem_error("cannot write", file, std::make_error_code(std::errc::io_error));
+  if (!out)
+    throw fs::filesystem_error("cannot write", file, std::make_error_code(std::errc::io_error));
 }
 
 // A relative symlink, as the kernel makes them, so the tree stays valid wherever the system
@@ -66,15 +67,17 @@ unsigned PortOf(const std::string& location) {
 
 class TreeWriter {
  public:
-  TreeWriter(const fs::path& root, const MachineSpec& layout) : root_(root), sys_(root / "sys"), layout_(layout) {}
+  TreeWriter(const fs::path& root, const MachineSpec& layout)
+      : root_(root), sys_(root / "sys"), layout_(layout) {}
 
   std::vector<GeneratedUnit> Write() {
     CheckMachineSpec(layout_);
-    for (const char* dir : {"bus/usb/drivers/usb", "bus/usb/drivers/usb-storage", "bus/usb/drivers/uas",
-                            "bus/usb/drivers/hub", "bus/scsi/drivers/sd", "bus/scsi/drivers/sr",
-                            "bus/pci/drivers/ahci", "bus/pci/drivers/xhci_hcd", "class/scsi_generic",
-                            "class/scsi_device", "class/scsi_host", "class/block", "block",
-                            "bus/usb/devices", "bus/scsi/devices", "devices/pci0000:00"}) {
+    for (const char* dir :
+         {"bus/usb/drivers/usb", "bus/usb/drivers/usb-storage", "bus/usb/drivers/uas",
+          "bus/usb/drivers/hub", "bus/scsi/drivers/sd", "bus/scsi/drivers/sr",
+          "bus/pci/drivers/ahci", "bus/pci/drivers/xhci_hcd", "class/scsi_generic",
+          "class/scsi_device", "class/scsi_host", "class/block", "block", "bus/usb/devices",
+          "bus/scsi/devices", "devices/pci0000:00"}) {
       fs::create_directories(sys_ / dir);
     }
     fs::create_directories(root_ / "dev");
@@ -101,8 +104,9 @@ class TreeWriter {
     return buses;
   }
 
-  void WriteUsbAttributes(const fs::path& dir, unsigned bus, std::uint16_t vendor, std::uint16_t product,
-                          const std::string& speed, unsigned maxchild, bool hub, const std::string& serial) {
+  void WriteUsbAttributes(const fs::path& dir, unsigned bus, std::uint16_t vendor,
+                          std::uint16_t product, const std::string& speed, unsigned maxchild,
+                          bool hub, const std::string& serial) {
     fs::create_directories(dir);
     WriteText(dir / "idVendor", Hex4(vendor));
     WriteText(dir / "idProduct", Hex4(product));
@@ -137,7 +141,8 @@ class TreeWriter {
     Link(controller / "driver", sys_ / "bus/pci/drivers/xhci_hcd");
     nextDevnum_[bus] = 1;
     const fs::path hub = controller / ("usb" + std::to_string(bus));
-    WriteUsbAttributes(hub, bus, kLinuxFoundation, 0x0002, "480", layout_.rootPorts, true, controllerName);
+    WriteUsbAttributes(hub, bus, kLinuxFoundation, 0x0002, "480", layout_.rootPorts, true,
+                       controllerName);
     WriteInterface(hub, std::to_string(bus) + "-0", "hub", "09", "00");
     dirs_[RootKey(bus)] = hub;
   }
@@ -159,8 +164,8 @@ class TreeWriter {
   void WriteStorage(std::size_t index) {
     const StorageSpec& storage = layout_.storage[index];
     const fs::path dir = ParentDir(storage.location) / storage.location;
-    WriteUsbAttributes(dir, BusOf(storage.location), storage.vendorId, storage.productId, storage.speed, 0,
-                       false, storage.serial);
+    WriteUsbAttributes(dir, BusOf(storage.location), storage.vendorId, storage.productId,
+                       storage.speed, 0, false, storage.serial);
     const bool uas = storage.driver == StorageDriver::Uas;
     const fs::path iface =
         WriteInterface(dir, storage.location, uas ? "uas" : "usb-storage", "08", uas ? "62" : "50");
@@ -168,7 +173,8 @@ class TreeWriter {
     const fs::path hostDir = WriteHost(iface, host, uas ? "uas" : "usb-storage");
     for (std::size_t lun = 0; lun < storage.units.size(); ++lun) {
       const UnitSpec& unit = storage.units[lun];
-      WriteUnit(hostDir, host, static_cast<unsigned>(lun), unit.scsiType, unit.vendor, unit.model, index, lun);
+      WriteUnit(hostDir, host, static_cast<unsigned>(lun), unit.scsiType, unit.vendor, unit.model,
+                index, lun);
     }
   }
 
@@ -181,8 +187,9 @@ class TreeWriter {
     return hostDir;
   }
 
-  void WriteUnit(const fs::path& hostDir, unsigned host, unsigned lun, int scsiType, const std::string& vendor,
-                 const std::string& model, std::size_t storageIndex, std::size_t unitIndex) {
+  void WriteUnit(const fs::path& hostDir, unsigned host, unsigned lun, int scsiType,
+                 const std::string& vendor, const std::string& model, std::size_t storageIndex,
+                 std::size_t unitIndex) {
     const std::string target = "target" + std::to_string(host) + ":0:0";
     const std::string address = std::to_string(host) + ":0:0:" + std::to_string(lun);
     const fs::path unitDir = hostDir / target / address;
@@ -259,29 +266,34 @@ void CheckMachineSpec(const MachineSpec& layout) {
   std::map<std::string, unsigned> hubPorts;
   std::set<std::string> taken;
   for (const HubSpec& hub : layout.hubs) {
-    if (!IsValidLocation(hub.location)) throw std::invalid_argument("bad hub location " + hub.location);
-    if (hub.ports == 0 || hub.ports > 15) throw std::invalid_argument("hub " + hub.location + " needs 1..15 ports");
+    if (!IsValidLocation(hub.location))
+      throw std::invalid_argument("bad hub location " + hub.location);
+    if (hub.ports == 0 || hub.ports > 15)
+      throw std::invalid_argument("hub " + hub.location + " needs 1..15 ports");
     hubPorts[hub.location] = hub.ports;
   }
   auto check = [&](const std::string& location) {
     if (!IsValidLocation(location)) throw std::invalid_argument("bad location " + location);
-    if (!taken.insert(location).second) throw std::invalid_argument("location " + location + " used twice");
+    if (!taken.insert(location).second)
+      throw std::invalid_argument("location " + location + " used twice");
     const std::string parent = ParentLocation(location);
     unsigned ports = layout.rootPorts;
     if (!parent.empty()) {
       const auto found = hubPorts.find(parent);
-      if (found == hubPorts.end()) throw std::invalid_argument("no hub at " + parent + " for " + location);
+      if (found == hubPorts.end())
+        throw std::invalid_argument("no hub at " + parent + " for " + location);
       ports = found->second;
     }
-    if (PortOf(location) > ports) throw std::invalid_argument("port of " + location + " beyond its hub");
+    if (PortOf(location) > ports)
+      throw std::invalid_argument("port of " + location + " beyond its hub");
   };
   for (const HubSpec& hub : layout.hubs) check(hub.location);
   for (const StorageSpec& storage : layout.storage) {
     check(storage.location);
-    if (storage.units.empty()) throw std::invalid_argument("device at " + storage.location + " has no unit");
+    if (storage.units.empty())
+      throw std::invalid_argument("device at " + storage.location + " has no unit");
   }
 }
-
 
 bool IsValidLocation(const std::string& location) {
   static const std::regex pattern("[1-9][0-9]{0,2}-[1-9][0-9]?(\\.[1-9][0-9]?){0,4}");

@@ -16,7 +16,7 @@ enum class StorageDriver { UsbStorage, Uas };
 
 // One logical unit of a USB storage device.
 struct UnitSpec {
-  int scsiType = 0;             // 0 disk, 5 CD-ROM
+  int scsiType = 0;  // 0 disk, 5 CD-ROM
   std::string vendor = "ZQ5x8x";
   std::string model = "Bridge";
 };
@@ -33,26 +33,26 @@ struct StorageSpec {
   std::string location;
   std::uint16_t vendorId = 0;
   std::uint16_t productId = 0;
-  std::string serial;           // empty: the device has no serial attribute
+  std::string serial;  // empty: the device has no serial attribute
   std::string speed = "480";
   StorageDriver driver = StorageDriver::UsbStorage;
   std::vector<UnitSpec> units{UnitSpec{}};
 };
 
 struct MachineSpec {
-  unsigned rootPorts = 4;       // ports of every root hub
-  unsigned sataDisks = 0;       // libata disks, first in SCSI host and node order
+  unsigned rootPorts = 4;  // ports of every root hub
+  unsigned sataDisks = 0;  // libata disks, first in SCSI host and node order
   std::vector<HubSpec> hubs;
   std::vector<StorageSpec> storage;
 };
 
 // Where one generated unit ended up.
 struct GeneratedUnit {
-  std::size_t storageIndex = 0;      // into MachineSpec::storage; SIZE_MAX for a SATA disk
+  std::size_t storageIndex = 0;  // into MachineSpec::storage; SIZE_MAX for a SATA disk
   std::size_t unitIndex = 0;
-  std::string genericNode;           // "/dev/sg1"
-  std::string blockNode;             // "/dev/sdb", "/dev/sr0"
-  std::string devicePath;            // the unit's directory as the kernel names it
+  std::string genericNode;  // "/dev/sg1"
+  std::string blockNode;    // "/dev/sdb", "/dev/sr0"
+  std::string devicePath;   // the unit's directory as the kernel names it
 };
 
 // Writes the tree below systemRoot (which must exist and should be empty). Buses are those

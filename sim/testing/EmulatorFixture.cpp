@@ -40,7 +40,8 @@ device::DeviceRecord EmulatorFixture::OpenRecord(bool addToTable) {
   record.VendorId = static_cast<std::uint16_t>((info[0] << 8) | info[1]);
   record.ProductId = static_cast<std::uint16_t>((info[2] << 8) | info[3]);
   record.CodeSize = info[2] == (PID_A >> 8) ? 0xB800 : 0x5C00;
-  record.FirmwareVersion = (static_cast<std::uint32_t>(info[4]) << 24) | (info[5] << 16) | (info[6] << 8) | info[7];
+  record.FirmwareVersion =
+      (static_cast<std::uint32_t>(info[4]) << 24) | (info[5] << 16) | (info[6] << 8) | info[7];
   record.PairMatch = (info[8] == info[12] && info[9] == info[13]) ? 1 : 0;
   record.InfoPresent = (info[10] != 0 || info[11] != 0) ? 1 : 0;
   record.Byte11Set = info[11] != 0 ? 1 : 0;

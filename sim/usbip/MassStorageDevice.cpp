@@ -46,24 +46,27 @@ constexpr std::uint16_t kLanguageEnglishUs = 0x0409;
 enum StringIndex : std::uint8_t { kLanguages = 0, kManufacturer = 1, kProduct = 2, kSerial = 3 };
 
 namespace device_descriptor {
-constexpr std::size_t Length = 0, Type = 1, BcdUsb = 2, Class = 4, SubClass = 5, Protocol = 6, MaxPacket0 = 7,
-                      IdVendor = 8, IdProduct = 10, BcdDevice = 12, Manufacturer = 14, Product = 15, Serial = 16,
-                      NumConfigurations = 17, kSize = 18;
+constexpr std::size_t Length = 0, Type = 1, BcdUsb = 2, Class = 4, SubClass = 5, Protocol = 6,
+                      MaxPacket0 = 7, IdVendor = 8, IdProduct = 10, BcdDevice = 12,
+                      Manufacturer = 14, Product = 15, Serial = 16, NumConfigurations = 17,
+                      kSize = 18;
 }  // namespace device_descriptor
 namespace qualifier_descriptor {
-constexpr std::size_t Length = 0, Type = 1, BcdUsb = 2, Class = 4, SubClass = 5, Protocol = 6, MaxPacket0 = 7,
-                      NumConfigurations = 8, Reserved = 9, kSize = 10;
+constexpr std::size_t Length = 0, Type = 1, BcdUsb = 2, Class = 4, SubClass = 5, Protocol = 6,
+                      MaxPacket0 = 7, NumConfigurations = 8, Reserved = 9, kSize = 10;
 }  // namespace qualifier_descriptor
 namespace configuration_descriptor {
-constexpr std::size_t Length = 0, Type = 1, TotalLength = 2, NumInterfaces = 4, ConfigurationValue = 5,
-                      ConfigurationString = 6, Attributes = 7, MaxPower = 8, kSize = 9;
+constexpr std::size_t Length = 0, Type = 1, TotalLength = 2, NumInterfaces = 4,
+                      ConfigurationValue = 5, ConfigurationString = 6, Attributes = 7, MaxPower = 8,
+                      kSize = 9;
 }  // namespace configuration_descriptor
 namespace interface_descriptor {
-constexpr std::size_t Length = 0, Type = 1, Number = 2, AlternateSetting = 3, NumEndpoints = 4, Class = 5,
-                      SubClass = 6, Protocol = 7, InterfaceString = 8, kSize = 9;
+constexpr std::size_t Length = 0, Type = 1, Number = 2, AlternateSetting = 3, NumEndpoints = 4,
+                      Class = 5, SubClass = 6, Protocol = 7, InterfaceString = 8, kSize = 9;
 }  // namespace interface_descriptor
 namespace endpoint_descriptor {
-constexpr std::size_t Length = 0, Type = 1, Address = 2, Attributes = 3, MaxPacket = 4, Interval = 6, kSize = 7;
+constexpr std::size_t Length = 0, Type = 1, Address = 2, Attributes = 3, MaxPacket = 4,
+                      Interval = 6, kSize = 7;
 }  // namespace endpoint_descriptor
 static_assert(device_descriptor::NumConfigurations + 1 == device_descriptor::kSize);
 static_assert(qualifier_descriptor::Reserved + 1 == qualifier_descriptor::kSize);
@@ -144,7 +147,8 @@ std::vector<std::uint8_t> ConfigurationDescriptor() {
     i[Protocol] = kBulkOnlyProtocol;
   }
   const std::size_t firstEndpoint = configuration_descriptor::kSize + interface_descriptor::kSize;
-  const std::uint8_t addresses[] = {static_cast<std::uint8_t>(kDirectionIn | kBulkInEndpoint), kBulkOutEndpoint};
+  const std::uint8_t addresses[] = {static_cast<std::uint8_t>(kDirectionIn | kBulkInEndpoint),
+                                    kBulkOutEndpoint};
   for (std::size_t n = 0; n < 2; ++n) {
     using namespace endpoint_descriptor;
     std::uint8_t* e = &d[firstEndpoint + n * kSize];
@@ -162,7 +166,8 @@ std::vector<std::uint8_t> StringDescriptor(std::string_view text) {
   std::vector<std::uint8_t> d(2 + 2 * text.size(), 0);
   d[0] = static_cast<std::uint8_t>(d.size());
   d[1] = kStringDescriptor;
-  for (std::size_t i = 0; i < text.size(); ++i) StoreLe16(&d[2 + 2 * i], static_cast<unsigned char>(text[i]));
+  for (std::size_t i = 0; i < text.size(); ++i)
+    StoreLe16(&d[2 + 2 * i], static_cast<unsigned char>(text[i]));
   return d;
 }
 
@@ -175,7 +180,8 @@ UrbCompletion Done(const Urb& urb, std::uint32_t actualLength = 0) {
   return UrbCompletion{urb.seqNum, kStatusOk, actualLength, {}};
 }
 
-UrbCompletion Stall(const Urb& urb, std::uint32_t actualLength = 0, std::vector<std::uint8_t> inData = {}) {
+UrbCompletion Stall(const Urb& urb, std::uint32_t actualLength = 0,
+                    std::vector<std::uint8_t> inData = {}) {
   return UrbCompletion{urb.seqNum, kStatusStall, actualLength, std::move(inData)};
 }
 
@@ -187,7 +193,8 @@ UrbCompletion Answer(const Urb& urb, std::vector<std::uint8_t> data, std::uint16
 
 }  // namespace
 
-MassStorageDevice::MassStorageDevice(std::shared_ptr<EmulatedBridge> bridge) : bridge_(std::move(bridge)) {}
+MassStorageDevice::MassStorageDevice(std::shared_ptr<EmulatedBridge> bridge)
+    : bridge_(std::move(bridge)) {}
 
 ExportedDevice MassStorageDevice::Describe(const std::string& busId, std::uint32_t busNum,
                                            std::uint32_t devNum) const {
@@ -203,7 +210,8 @@ ExportedDevice MassStorageDevice::Describe(const std::string& busId, std::uint32
   device.bcdDevice = static_cast<std::uint16_t>(config.firmwareVersion >> 16);
   device.configurationValue = 1;
   device.numConfigurations = 1;
-  device.interfaces = {InterfaceClass{kMassStorageClass, kScsiTransparentSubClass, kBulkOnlyProtocol}};
+  device.interfaces = {
+      InterfaceClass{kMassStorageClass, kScsiTransparentSubClass, kBulkOnlyProtocol}};
   return device;
 }
 
@@ -267,7 +275,8 @@ UrbCompletion MassStorageDevice::Control(const Urb& urb) {
   };
 
   if ((type & kTypeMask) == kTypeClass && recipient == kRecipientInterface && index == 0) {
-    if (request == kGetMaxLun && urb.in && value == 0 && length >= 1) return Answer(urb, {0}, length);
+    if (request == kGetMaxLun && urb.in && value == 0 && length >= 1)
+      return Answer(urb, {0}, length);
     if (request == kBulkOnlyReset && !urb.in && value == 0 && length == 0) {
       // Ends whatever command was under way; the halts stay for the host to clear.
       resetNeeded_ = false;
@@ -284,9 +293,12 @@ UrbCompletion MassStorageDevice::Control(const Urb& urb) {
       if (!urb.in || recipient != kRecipientDevice) return Stall(urb);
       const std::uint8_t kind = static_cast<std::uint8_t>(value >> 8);
       const std::uint8_t number = static_cast<std::uint8_t>(value & 0xFF);
-      if (kind == kDeviceDescriptor && number == 0) return Answer(urb, DeviceDescriptor(config), length);
-      if (kind == kConfigurationDescriptor && number == 0) return Answer(urb, ConfigurationDescriptor(), length);
-      if (kind == kDeviceQualifierDescriptor && number == 0) return Answer(urb, DeviceQualifier(), length);
+      if (kind == kDeviceDescriptor && number == 0)
+        return Answer(urb, DeviceDescriptor(config), length);
+      if (kind == kConfigurationDescriptor && number == 0)
+        return Answer(urb, ConfigurationDescriptor(), length);
+      if (kind == kDeviceQualifierDescriptor && number == 0)
+        return Answer(urb, DeviceQualifier(), length);
       if (kind == kStringDescriptor) {
         switch (number) {
           case kLanguages: {
@@ -298,18 +310,14 @@ UrbCompletion MassStorageDevice::Control(const Urb& urb) {
             return Answer(urb, StringDescriptor(Trimmed(config.inquiryVendor)), length);
           case kProduct:
             return Answer(urb, StringDescriptor(Trimmed(config.inquiryProduct)), length);
-          case kSerial:
-            return Answer(urb, StringDescriptor(config.serial), length);
-          default:
-            return Stall(urb);
+          case kSerial: return Answer(urb, StringDescriptor(config.serial), length);
+          default: return Stall(urb);
         }
       }
       return Stall(urb);
     }
-    case SET_ADDRESS:
-      return urb.in ? Stall(urb) : Done(urb);
-    case GET_CONFIGURATION:
-      return urb.in ? Answer(urb, {configuration_}, length) : Stall(urb);
+    case SET_ADDRESS: return urb.in ? Stall(urb) : Done(urb);
+    case GET_CONFIGURATION: return urb.in ? Answer(urb, {configuration_}, length) : Stall(urb);
     case SET_CONFIGURATION:
       if (urb.in || value > 1) return Stall(urb);
       configuration_ = static_cast<std::uint8_t>(value);
@@ -346,20 +354,19 @@ UrbCompletion MassStorageDevice::Control(const Urb& urb) {
       *halt = request == SET_FEATURE || resetNeeded_;
       return Done(urb);
     }
-    default:
-      return Stall(urb);
+    default: return Stall(urb);
   }
 }
 
 UrbCompletion MassStorageDevice::BulkOut(const Urb& urb) {
   if (outHalted_) return Stall(urb);
   switch (phase_) {
-    case Phase::Command:
-      return AcceptCommand(urb);
+    case Phase::Command: return AcceptCommand(urb);
     case Phase::DataOut: {
       const std::size_t wanted = hostLength_ - data_.size();
       const std::size_t taken = std::min(wanted, urb.outData.size());
-      data_.insert(data_.end(), urb.outData.begin(), urb.outData.begin() + static_cast<std::ptrdiff_t>(taken));
+      data_.insert(data_.end(), urb.outData.begin(),
+                   urb.outData.begin() + static_cast<std::ptrdiff_t>(taken));
       if (data_.size() == hostLength_) Execute();
       return Done(urb, static_cast<std::uint32_t>(urb.outData.size()));
     }

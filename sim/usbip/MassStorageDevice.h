@@ -86,7 +86,8 @@ class MassStorageDevice {
   explicit MassStorageDevice(std::shared_ptr<EmulatedBridge> bridge);
 
   // How the device shows in a device list and an import reply.
-  ExportedDevice Describe(const std::string& busId, std::uint32_t busNum, std::uint32_t devNum) const;
+  ExportedDevice Describe(const std::string& busId, std::uint32_t busNum,
+                          std::uint32_t devNum) const;
 
   // A host takes the device: unconfigured, endpoints clear, waiting for a command wrapper.
   void Plug();

@@ -47,7 +47,8 @@ std::array<std::uint8_t, op::kSize> EncodeOpHeader(const OpHeader& header) {
 }
 
 OpHeader DecodeOpHeader(std::span<const std::uint8_t> bytes) {
-  return OpHeader{LoadBe16(&bytes[op::Version]), LoadBe16(&bytes[op::Code]), LoadBe32(&bytes[op::Status])};
+  return OpHeader{LoadBe16(&bytes[op::Version]), LoadBe16(&bytes[op::Code]),
+                  LoadBe32(&bytes[op::Status])};
 }
 
 std::vector<std::uint8_t> EncodeImportRequest(const std::string& busId) {
@@ -85,7 +86,8 @@ std::vector<std::uint8_t> EncodeDeviceList(std::span<const ExportedDevice> devic
 
 std::vector<std::uint8_t> EncodeImportReply(const std::optional<ExportedDevice>& device) {
   std::vector<std::uint8_t> bytes(op::kSize + (device ? device_record::kSize : 0), 0);
-  const auto header = EncodeOpHeader({kProtocolVersion, OP_REP_IMPORT, device ? kOpStatusOk : kOpStatusError});
+  const auto header =
+      EncodeOpHeader({kProtocolVersion, OP_REP_IMPORT, device ? kOpStatusOk : kOpStatusError});
   std::copy(header.begin(), header.end(), bytes.begin());
   if (device) StoreDeviceRecord(&bytes[op::kSize], *device);
   return bytes;
@@ -125,9 +127,7 @@ std::array<std::uint8_t, urb::kSize> EncodeUrbHeader(const UrbHeader& header) {
       StoreBe32(&bytes[urb::Interval], header.interval);
       std::copy(header.setup.begin(), header.setup.end(), bytes.begin() + urb::Setup);
       break;
-    case USBIP_CMD_UNLINK:
-      StoreBe32(&bytes[urb::UnlinkSeqNum], header.unlinkSeqNum);
-      break;
+    case USBIP_CMD_UNLINK: StoreBe32(&bytes[urb::UnlinkSeqNum], header.unlinkSeqNum); break;
     case USBIP_RET_SUBMIT:
       StoreBe32(&bytes[urb::Status], static_cast<std::uint32_t>(header.status));
       StoreBe32(&bytes[urb::ActualLength], header.actualLength);
@@ -136,8 +136,7 @@ std::array<std::uint8_t, urb::kSize> EncodeUrbHeader(const UrbHeader& header) {
     case USBIP_RET_UNLINK:
       StoreBe32(&bytes[urb::Status], static_cast<std::uint32_t>(header.status));
       break;
-    default:
-      break;
+    default: break;
   }
   return bytes;
 }
@@ -157,9 +156,7 @@ UrbHeader DecodeUrbHeader(std::span<const std::uint8_t> bytes) {
       header.interval = LoadBe32(&bytes[urb::Interval]);
       std::copy_n(bytes.begin() + urb::Setup, header.setup.size(), header.setup.begin());
       break;
-    case USBIP_CMD_UNLINK:
-      header.unlinkSeqNum = LoadBe32(&bytes[urb::UnlinkSeqNum]);
-      break;
+    case USBIP_CMD_UNLINK: header.unlinkSeqNum = LoadBe32(&bytes[urb::UnlinkSeqNum]); break;
     case USBIP_RET_SUBMIT:
       header.status = static_cast<std::int32_t>(LoadBe32(&bytes[urb::Status]));
       header.actualLength = LoadBe32(&bytes[urb::ActualLength]);
@@ -168,13 +165,13 @@ UrbHeader DecodeUrbHeader(std::span<const std::uint8_t> bytes) {
     case USBIP_RET_UNLINK:
       header.status = static_cast<std::int32_t>(LoadBe32(&bytes[urb::Status]));
       break;
-    default:
-      break;
+    default: break;
   }
   return header;
 }
 
-std::vector<std::uint8_t> EncodeReturnSubmit(std::uint32_t seqNum, std::int32_t status, std::uint32_t actualLength,
+std::vector<std::uint8_t> EncodeReturnSubmit(std::uint32_t seqNum, std::int32_t status,
+                                             std::uint32_t actualLength,
                                              std::span<const std::uint8_t> inData) {
   UrbHeader header;
   header.command = USBIP_RET_SUBMIT;

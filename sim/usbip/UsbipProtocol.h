@@ -69,20 +69,20 @@ inline constexpr std::size_t kHeaderSize = 12;
 // One exported device, as both replies carry it (OP_REP_IMPORT: right after its header,
 // without interface records).
 namespace device_record {
-inline constexpr std::size_t Path = 0x000;   // 256 bytes, zero-terminated and zero-filled
-inline constexpr std::size_t BusId = 0x100;  // 32 bytes, likewise
-inline constexpr std::size_t BusNum = 0x120;             // u32
-inline constexpr std::size_t DevNum = 0x124;             // u32
-inline constexpr std::size_t Speed = 0x128;              // u32
-inline constexpr std::size_t IdVendor = 0x12C;           // u16
-inline constexpr std::size_t IdProduct = 0x12E;          // u16
-inline constexpr std::size_t BcdDevice = 0x130;          // u16
-inline constexpr std::size_t DeviceClass = 0x132;        // u8
-inline constexpr std::size_t DeviceSubClass = 0x133;     // u8
-inline constexpr std::size_t DeviceProtocol = 0x134;     // u8
-inline constexpr std::size_t ConfigurationValue = 0x135; // u8
-inline constexpr std::size_t NumConfigurations = 0x136;  // u8
-inline constexpr std::size_t NumInterfaces = 0x137;      // u8
+inline constexpr std::size_t Path = 0x000;            // 256 bytes, zero-terminated and zero-filled
+inline constexpr std::size_t BusId = 0x100;           // 32 bytes, likewise
+inline constexpr std::size_t BusNum = 0x120;          // u32
+inline constexpr std::size_t DevNum = 0x124;          // u32
+inline constexpr std::size_t Speed = 0x128;           // u32
+inline constexpr std::size_t IdVendor = 0x12C;        // u16
+inline constexpr std::size_t IdProduct = 0x12E;       // u16
+inline constexpr std::size_t BcdDevice = 0x130;       // u16
+inline constexpr std::size_t DeviceClass = 0x132;     // u8
+inline constexpr std::size_t DeviceSubClass = 0x133;  // u8
+inline constexpr std::size_t DeviceProtocol = 0x134;  // u8
+inline constexpr std::size_t ConfigurationValue = 0x135;  // u8
+inline constexpr std::size_t NumConfigurations = 0x136;   // u8
+inline constexpr std::size_t NumInterfaces = 0x137;       // u8
 inline constexpr std::size_t kSize = 0x138;
 inline constexpr std::size_t kPathSize = 256;
 inline constexpr std::size_t kBusIdSize = 32;
@@ -105,9 +105,9 @@ static_assert(import_request::BusId + device_record::kBusIdSize == import_reques
 
 // The 48-byte header of every URB message: a 20-byte basic part, then the command's own fields.
 namespace urb {
-inline constexpr std::size_t Command = 0x00;    // u32
-inline constexpr std::size_t SeqNum = 0x04;     // u32
-inline constexpr std::size_t DevId = 0x08;      // u32, (busnum << 16) | devnum from the client, 0 back
+inline constexpr std::size_t Command = 0x00;  // u32
+inline constexpr std::size_t SeqNum = 0x04;   // u32
+inline constexpr std::size_t DevId = 0x08;  // u32, (busnum << 16) | devnum from the client, 0 back
 inline constexpr std::size_t Direction = 0x0C;  // u32, USBIP_DIR_*; 0 from the server
 inline constexpr std::size_t Endpoint = 0x10;   // u32, endpoint number; 0 from the server
 inline constexpr std::size_t kBasicSize = 0x14;
@@ -198,7 +198,8 @@ ExportedDevice DecodeDeviceRecord(std::span<const std::uint8_t> record);
 std::array<std::uint8_t, urb::kSize> EncodeUrbHeader(const UrbHeader& header);
 UrbHeader DecodeUrbHeader(std::span<const std::uint8_t> bytes);  // at least urb::kSize bytes
 // USBIP_RET_SUBMIT for `seqNum`, followed by the IN data (empty for OUT transfers).
-std::vector<std::uint8_t> EncodeReturnSubmit(std::uint32_t seqNum, std::int32_t status, std::uint32_t actualLength,
+std::vector<std::uint8_t> EncodeReturnSubmit(std::uint32_t seqNum, std::int32_t status,
+                                             std::uint32_t actualLength,
                                              std::span<const std::uint8_t> inData);
 std::array<std::uint8_t, urb::kSize> EncodeReturnUnlink(std::uint32_t seqNum, std::int32_t status);
 

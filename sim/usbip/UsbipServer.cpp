@@ -76,17 +76,22 @@ std::uint32_t BusNumberOf(const std::string& busId) {
 
 }  // namespace
 
-UsbipServer::UsbipServer(std::vector<ServedBridge> bridges, std::uint16_t port, Log log) : log_(std::move(log)) {
+UsbipServer::UsbipServer(std::vector<ServedBridge> bridges, std::uint16_t port, Log log)
+    : log_(std::move(log)) {
   std::uint32_t devNum = 2;  // address 1 is the root hub's
   for (ServedBridge& served : bridges) {
     const std::uint32_t bus = BusNumberOf(served.busId);
-    if (bus == 0) throw std::invalid_argument("'" + served.busId + "' is no USB bus ID (BUS-PORT[.PORT...])");
-    if (Find(served.busId)) throw std::invalid_argument("bus ID " + served.busId + " is given twice");
-    exports_.push_back(std::make_unique<Export>(served.busId, bus, devNum++, std::move(served.bridge)));
+    if (bus == 0)
+      throw std::invalid_argument("'" + served.busId + "' is no USB bus ID (BUS-PORT[.PORT...])");
+    if (Find(served.busId))
+      throw std::invalid_argument("bus ID " + served.busId + " is given twice");
+    exports_.push_back(
+        std::make_unique<Export>(served.busId, bus, devNum++, std::move(served.bridge)));
   }
 
   listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listener_ < 0) throw std::runtime_error(std::string("cannot make a socket: ") + std::strerror(errno));
+  if (listener_ < 0)
+    throw std::runtime_error(std::string("cannot make a socket: ") + std::strerror(errno));
   const int yes = 1;
   ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   sockaddr_in address{};
@@ -215,7 +220,8 @@ void UsbipServer::Serve(Connection& connection) {
       std::lock_guard lock(mutex_);
       for (const auto& exported : exports_) {
         if (!exported->device.Unplugged()) {
-          devices.push_back(exported->device.Describe(exported->busId, exported->busNum, exported->devNum));
+          devices.push_back(
+              exported->device.Describe(exported->busId, exported->busNum, exported->devNum));
         }
       }
     }
@@ -257,8 +263,8 @@ void UsbipServer::Serve(Connection& connection) {
     return;
   }
   exported->device.Plug();
-  const bool replied =
-      WriteAll(socket, EncodeImportReply(exported->device.Describe(busId, exported->busNum, exported->devNum)));
+  const bool replied = WriteAll(socket, EncodeImportReply(exported->device.Describe(
+                                            busId, exported->busNum, exported->devNum)));
   if (replied) {
     SetReceiveTimeout(socket, 0);
     const int yes = 1;
@@ -289,8 +295,8 @@ void UsbipServer::ServeImported(int socket, Export& exported) {
     reply.clear();
     if (header.command == USBIP_CMD_SUBMIT) {
       const bool in = header.direction == USBIP_DIR_IN;
-      if ((header.direction != USBIP_DIR_IN && header.direction != USBIP_DIR_OUT) || header.endpoint > 15 ||
-          header.transferBufferLength > kMaxUrbLength ||
+      if ((header.direction != USBIP_DIR_IN && header.direction != USBIP_DIR_OUT) ||
+          header.endpoint > 15 || header.transferBufferLength > kMaxUrbLength ||
           (header.numberOfPackets != 0 && header.numberOfPackets != kNotIsochronous)) {
         Say("usbip: " + exported.busId + ": malformed submit, closing the connection");
         return;  // the stream cannot be followed further (no isochronous endpoint here)
@@ -307,7 +313,8 @@ void UsbipServer::ServeImported(int socket, Export& exported) {
         if (!ReadAll(socket, submitted.outData.data(), submitted.outData.size())) return;
       }
       for (const UrbCompletion& done : exported.device.Submit(std::move(submitted))) {
-        const auto bytes = EncodeReturnSubmit(done.seqNum, done.status, done.actualLength, done.inData);
+        const auto bytes =
+            EncodeReturnSubmit(done.seqNum, done.status, done.actualLength, done.inData);
         reply.insert(reply.end(), bytes.begin(), bytes.end());
       }
       if (exported.device.Unplugged()) return;  // no answer: the cable is out

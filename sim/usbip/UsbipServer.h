@@ -54,7 +54,8 @@ class UsbipServer {
     MassStorageDevice device;
     int connection = -1;  // the importer's socket, -1 while free
     bool detachedByServer = false;
-    Export(std::string id, std::uint32_t bus, std::uint32_t dev, std::shared_ptr<EmulatedBridge> bridge)
+    Export(std::string id, std::uint32_t bus, std::uint32_t dev,
+           std::shared_ptr<EmulatedBridge> bridge)
         : busId(std::move(id)), busNum(bus), devNum(dev), device(std::move(bridge)) {}
   };
   struct Connection {

@@ -68,7 +68,9 @@ class BurnwellDlgTest : public ::testing::Test {
   ~BurnwellDlgTest() override { std::filesystem::current_path(previous_); }
 
   void WriteConfig(const std::string& text) { test::WriteFile(dir_ / "Config.ini", text); }
-  void WriteFirmware(const std::string& name, const std::string& text) { test::WriteFile(dir_ / name, text); }
+  void WriteFirmware(const std::string& name, const std::string& text) {
+    test::WriteFile(dir_ / name, text);
+  }
 
   // The fake device API and update: every call goes to `calls`, in order.
   DialogServices Services() {
@@ -97,7 +99,8 @@ class BurnwellDlgTest : public ::testing::Test {
       return 0;
     };
     services.runUpdate = [this](UpdateHost& host) {
-      Note("update self-powered=" + std::to_string(host.SelfPowered()) + " type=" + std::to_string(host.FileType()));
+      Note("update self-powered=" + std::to_string(host.SelfPowered()) +
+           " type=" + std::to_string(host.FileType()));
       workerThread_ = std::this_thread::get_id();
       if (duringUpdate_) duringUpdate_(host);
       return outcome_;
@@ -166,7 +169,8 @@ constexpr char kNoCheck[] = "[Cmp_Ver]\nCMPLEN=0\n";
 
 // --- start-up and loading --------------------------------------------------------------------
 
-TEST_F(BurnwellDlgTest, WithoutConfigIniTheDefaultFileIsLoadedAndTheDefaultCheckRefusesEveryVersion) {
+TEST_F(BurnwellDlgTest,
+       WithoutConfigIniTheDefaultFileIsLoadedAndTheDefaultCheckRefusesEveryVersion) {
   WriteFirmware("ZQ5x8x.hex", SmallHexFile());
   EXPECT_EQ(RunDialog(), RunResult::VersionRefused);
   EXPECT_EQ(path_, "./ZQ5x8x.hex");
@@ -191,8 +195,10 @@ TEST_F(BurnwellDlgTest, LoadedFileShowsItsChecksumLengthAndStatusThenAsksForTheB
   ASSERT_FALSE(backend_.Boxes().empty());
   EXPECT_EQ(backend_.Boxes()[0].text, "Please do backup your files before executing the steps.");
   EXPECT_EQ(backend_.Boxes()[0].caption, "Warning");
-  EXPECT_EQ(backend_.Boxes()[0].style, static_cast<std::uint32_t>(MB_OKCANCEL | MB_ICONEXCLAMATION));
-  EXPECT_EQ(LastStateOf(IDC_WARNING), "visible=1 enabled=1 text=Updating now, please don't remove device!");
+  EXPECT_EQ(backend_.Boxes()[0].style,
+            static_cast<std::uint32_t>(MB_OKCANCEL | MB_ICONEXCLAMATION));
+  EXPECT_EQ(LastStateOf(IDC_WARNING),
+            "visible=1 enabled=1 text=Updating now, please don't remove device!");
   EXPECT_EQ(Calls(), (std::vector<std::string>{"update self-powered=1 type=0"}));
 }
 
@@ -201,7 +207,8 @@ TEST_F(BurnwellDlgTest, TheWarningLineKeepsTheUpdatesVerdictUntilTheWindowCloses
     UpdateOutcome outcome;
     std::vector<std::string> boxes;  // what the update shows, in order
   };
-  for (const Case& c : {Case{UpdateOutcome::Updated, {"Programming completed", "Please device power off and turn on."}},
+  for (const Case& c : {Case{UpdateOutcome::Updated,
+                             {"Programming completed", "Please device power off and turn on."}},
                         Case{UpdateOutcome::Failed, {"Main code verification failure"}}}) {
     SCOPED_TRACE(c.boxes.front());
     WriteConfig(std::string(kNoCheck) + "[Hex_FileName]\nHEXNAME=fw.hex\n");
@@ -254,8 +261,9 @@ TEST_F(BurnwellDlgTest, CancelOnTheWarningIsALoadErrorWithoutDeviceAccess) {
   WriteFirmware("fw.hex", SmallHexFile());
   backend_.AnswerBox("backup", IDCANCEL);
   EXPECT_EQ(RunDialog(), RunResult::LoadErrorOrCancel);
-  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Please do backup your files before executing the steps.",
-                                                  "Load FW error!!!"}));
+  EXPECT_EQ(BoxTexts(),
+            (std::vector<std::string>{"Please do backup your files before executing the steps.",
+                                      "Load FW error!!!"}));
   EXPECT_TRUE(Calls().empty());
 }
 
@@ -280,7 +288,8 @@ TEST_F(BurnwellDlgTest, InitialisationHidesAndDisablesTheUnusedControls) {
 // --- the run ---------------------------------------------------------------------------------
 
 TEST_F(BurnwellDlgTest, CompareLengthZeroTouchesNoDeviceBeforeTheUpdateWhichRunsOnAWorker) {
-  WriteConfig(std::string(kNoCheck) + "[Hex_FileName]\nHEXNAME=fw.hex\n[Self_Powered]\nSELFPOWERON=0\n");
+  WriteConfig(std::string(kNoCheck) +
+              "[Hex_FileName]\nHEXNAME=fw.hex\n[Self_Powered]\nSELFPOWERON=0\n");
   WriteFirmware("fw.hex", SmallHexFile());
   EXPECT_EQ(RunDialog(), RunResult::Updated);
   EXPECT_EQ(Calls(), (std::vector<std::string>{"update self-powered=0 type=0"}));
@@ -297,7 +306,8 @@ TEST_F(BurnwellDlgTest, TheUpdateDrivesStatusProgressAndBoxesThroughTheDialog) {
   duringUpdate_ = [](UpdateHost& host) {
     host.ShowProgress(true);
     auto& messages = platform::Current<platform::WindowMessages>();
-    messages.Send(host.ProgressWindow(), PBM_SETRANGE, 0, static_cast<platform::LParam>(ui::MakeWParam(0, 1488)));
+    messages.Send(host.ProgressWindow(), PBM_SETRANGE, 0,
+                  static_cast<platform::LParam>(ui::MakeWParam(0, 1488)));
     messages.Send(host.ProgressWindow(), PBM_SETSTEP, 1, 0);
     for (int i = 0; i < 3; ++i) messages.Post(host.ProgressWindow(), PBM_STEPIT, 0, 0);
     host.SetStatusText("ICP completed\n");
@@ -353,8 +363,9 @@ TEST_F(BurnwellDlgTest, LengthOutsideItsRangeShowsTheRangeMessageAndTheUpdateSti
   test::WriteFile(dir_ / "empty.bin", HeaderImage(0));
   EXPECT_EQ(RunDialog(), RunResult::Updated);
   EXPECT_EQ(length_, 0u);
-  EXPECT_EQ(BoxTexts(), (std::vector<std::string>{"Please do backup your files before executing the steps.",
-                                                  "Please enter an integer between 256 and 47104."}));
+  EXPECT_EQ(BoxTexts(),
+            (std::vector<std::string>{"Please do backup your files before executing the steps.",
+                                      "Please enter an integer between 256 and 47104."}));
   EXPECT_EQ(backend_.Boxes()[1].style, static_cast<std::uint32_t>(MB_OK | MB_ICONEXCLAMATION));
   EXPECT_EQ(Calls(), (std::vector<std::string>{"update self-powered=1 type=1"}));
 }
@@ -365,17 +376,19 @@ TEST(FirmwareVersionText, ThirdByteDecidesBetweenCharactersAndHexDigits) {
   EXPECT_EQ(FirmwareVersionText(0x01020304), "01020304");
   EXPECT_EQ(FirmwareVersionText(0x31323334), "1234");
   EXPECT_EQ(FirmwareVersionText(0x41421244), "41421244");  // 0x12: hexadecimal
-  EXPECT_EQ(FirmwareVersionText(0x41421344), "AB\x13" "D");  // 0x13: characters
+  EXPECT_EQ(FirmwareVersionText(0x41421344),
+            "AB\x13"
+            "D");                                          // 0x13: characters
   EXPECT_EQ(FirmwareVersionText(0x41428044), "41428044");  // 0x80 is negative as signed
   EXPECT_EQ(FirmwareVersionText(0x7A7A7F7A), "zz\x7Fz");
 }
 
 TEST(VersionTextMatches, ComparesThePrefixWithoutRegardToCase) {
-  EXPECT_TRUE(VersionTextMatches("ABCD", "abcd", 14));   // whole texts when shorter
+  EXPECT_TRUE(VersionTextMatches("ABCD", "abcd", 14));  // whole texts when shorter
   EXPECT_FALSE(VersionTextMatches("ABCD", "ABCDE", 14));
   EXPECT_TRUE(VersionTextMatches("ABCD", "ABCDE", 4));
   EXPECT_FALSE(VersionTextMatches("ABCD", "ABCE", 4));
-  EXPECT_TRUE(VersionTextMatches("ABCD", "xyz", -1));    // nothing compared
+  EXPECT_TRUE(VersionTextMatches("ABCD", "xyz", -1));  // nothing compared
   EXPECT_FALSE(VersionTextMatches("ABCD", "ZQ5x8x", 14));
 }
 
@@ -383,7 +396,8 @@ TEST_F(BurnwellDlgTest, MatchingVersionLetsTheUpdateRunAndClosesTheApiFirst) {
   WriteConfig("[Hex_FileName]\nHEXNAME=fw.hex\n[Cmp_Ver]\nCMPLEN=14\nCMPSTR=abcd\n");
   WriteFirmware("fw.hex", SmallHexFile());
   EXPECT_EQ(RunDialog(), RunResult::Updated);
-  EXPECT_EQ(Calls(), (std::vector<std::string>{"open 32", "version 5", "close", "update self-powered=1 type=0"}));
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"open 32", "version 5", "close",
+                                               "update self-powered=1 type=0"}));
 }
 
 TEST_F(BurnwellDlgTest, EveryRefusalOfTheCheckClosesTheApiAndEndsAtOnce) {
@@ -402,8 +416,8 @@ TEST_F(BurnwellDlgTest, EveryRefusalOfTheCheckClosesTheApiAndEndsAtOnce) {
   EXPECT_EQ(BoxTexts().back(),
             "Firmware Version is not correct to update. Please contact to your manufacturer");
 
-  EXPECT_EQ(Calls(), (std::vector<std::string>{"open 32", "close", "open 32", "version 5", "close", "open 32",
-                                               "version 5", "close"}));
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"open 32", "close", "open 32", "version 5", "close",
+                                               "open 32", "version 5", "close"}));
   for (const auto& box : backend_.Boxes()) {
     if (box.text.find("backup") == std::string::npos) {
       EXPECT_EQ(box.style, static_cast<std::uint32_t>(MB_ICONHAND));
@@ -492,7 +506,8 @@ TEST_F(BurnwellDlgTest, InitInstanceWrapsTheDialogInTheDeviceApiAndReturnsFalse)
   CBurnwellApp app(Services());
   EXPECT_FALSE(app.InitInstance());
   EXPECT_EQ(app.Result(), RunResult::Updated);
-  EXPECT_EQ(Calls(), (std::vector<std::string>{"initialize", "update self-powered=1 type=0", "uninitialize"}));
+  EXPECT_EQ(Calls(), (std::vector<std::string>{"initialize", "update self-powered=1 type=0",
+                                               "uninitialize"}));
 }
 
 }  // namespace

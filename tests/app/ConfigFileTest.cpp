@@ -43,16 +43,18 @@ ConfigSettings Sentinel() {
 // A profile over an in-memory file that notes every question asked of it.
 class RecordingProfile final : public platform::Profile {
  public:
-  explicit RecordingProfile(std::string_view text) : document_(platform::ProfileDocument::Parse(text)) {}
+  explicit RecordingProfile(std::string_view text)
+      : document_(platform::ProfileDocument::Parse(text)) {}
 
   std::string ReadString(const std::filesystem::path&, std::string_view section,
                          std::string_view key, std::string_view defaultValue,
                          std::size_t bufferChars) override {
-    calls.push_back(std::string(section) + "/" + std::string(key) + "/" + std::to_string(bufferChars));
+    calls.push_back(std::string(section) + "/" + std::string(key) + "/" +
+                    std::to_string(bufferChars));
     return document_.ReadString(section, key, defaultValue, bufferChars);
   }
-  std::int32_t ReadInt(const std::filesystem::path&, std::string_view section,
-                       std::string_view key, std::int32_t defaultValue) override {
+  std::int32_t ReadInt(const std::filesystem::path&, std::string_view section, std::string_view key,
+                       std::int32_t defaultValue) override {
     calls.push_back(std::string(section) + "/" + std::string(key) + "/int");
     return document_.ReadInt(section, key, defaultValue);
   }
@@ -119,12 +121,12 @@ TEST(ConfigRead, KeysAreReadInOrderWithTheirBufferSizes) {
   platform::ScopedOverride<platform::Profile> guard(&profile);
   ConfigSettings settings;
   ASSERT_EQ(ReadConfigFile("Config.ini", settings), 0);
-  EXPECT_EQ(profile.calls, (std::vector<std::string>{
-                               "Configuration/DevCount/int", "Update_Device/VID1/8",
-                               "Update_Device/PID1/8", "Update_Device/VID2/8",
-                               "Update_Device/PID2/8", "Hex_FileName/HEXNAME/128",
-                               "Cmp_Ver/CMPLEN/int", "Cmp_Ver/CMPSTR/128",
-                               "Self_Powered/SELFPOWERON/int", "Transfer/Fast/int"}));
+  EXPECT_EQ(profile.calls,
+            (std::vector<std::string>{"Configuration/DevCount/int", "Update_Device/VID1/8",
+                                      "Update_Device/PID1/8", "Update_Device/VID2/8",
+                                      "Update_Device/PID2/8", "Hex_FileName/HEXNAME/128",
+                                      "Cmp_Ver/CMPLEN/int", "Cmp_Ver/CMPSTR/128",
+                                      "Self_Powered/SELFPOWERON/int", "Transfer/Fast/int"}));
 }
 
 TEST(ConfigRead, FastTransfersOnlyWhenTheTransferSectionAsksForThem) {
@@ -203,8 +205,8 @@ TEST(ConfigLimits, IdentifierPartsKeepSevenCharacters) {
 TEST(ConfigLimits, NamesKeep127Characters) {
   TempDir dir;
   const std::string longName(300, 'n');
-  WriteFile(dir / "Config.ini", "[Hex_FileName]\nHEXNAME=" + longName + "\n[Cmp_Ver]\nCMPSTR=" +
-                                    longName + "\n");
+  WriteFile(dir / "Config.ini",
+            "[Hex_FileName]\nHEXNAME=" + longName + "\n[Cmp_Ver]\nCMPSTR=" + longName + "\n");
   ConfigSettings settings;
   ASSERT_EQ(ReadConfigFile(dir / "Config.ini", settings), 0);
   EXPECT_EQ(settings.firmwareFileName, std::string(127, 'n'));

@@ -16,7 +16,9 @@ namespace {
 
 using test::DataFile;
 
-ProfileDocument Ini(const char* name) { return ProfileDocument::Load(DataFile(std::string("ini/") + name)); }
+ProfileDocument Ini(const char* name) {
+  return ProfileDocument::Load(DataFile(std::string("ini/") + name));
+}
 
 std::string Read(const ProfileDocument& doc, std::string_view section, std::string_view key,
                  std::size_t size = 1000) {
@@ -44,15 +46,17 @@ TEST(ProfileLines, LineEndsAndTrimming) {
   ExpectAll({
       {"config-crlf.ini", "Update_Device", "VID2", "7E55"},  // spaces around '=' and value
       {"config-crlf.ini", "Hex_FileName", "HEXNAME", "fw/new image.hex"},  // inner space kept
-      {"cr-only.ini", "S", "second", "2"},                    // CR alone ends a line
+      {"cr-only.ini", "S", "second", "2"},                                 // CR alone ends a line
       {"mixed-eol.ini", "S", "second", "2"},
       {"mixed-eol.ini", "S", "fourth", "4"},
       {"no-final-eol.ini", "S", "last", "final value"},
-      {"whitespace.ini", "W", "key", "value"},                // tabs
-      {"whitespace.ini", "W", "eof", "x"},                    // Ctrl-Z counts as space
+      {"whitespace.ini", "W", "key", "value"},  // tabs
+      {"whitespace.ini", "W", "eof", "x"},      // Ctrl-Z counts as space
       {"whitespace.ini", "W", "vt", "3"},
       {"whitespace.ini", "W", "my key", "two words"},
-      {"whitespace.ini", "W", "control", "\x01" "12"},        // other controls are text
+      {"whitespace.ini", "W", "control",
+       "\x01"
+       "12"},  // other controls are text
       {"empty.ini", "S", "k", "DEF"},
       {"blank-lines.ini", "S", "k", "DEF"},
   });
@@ -76,8 +80,8 @@ TEST(ProfileNames, FirstSectionOfANameAndItsFirstKeyWin) {
       {"duplicates.ini", "dup", "key", "first"},     // not KEY=second, not [DUP] key=third
       {"duplicates.ini", "Dup", "onlyhere", "DEF"},  // lives in the second [DUP]
       {"duplicates.ini", "other", "y", "DEF"},
-      {"duplicates.ini", "Dup", "bare", "DEF"},      // a first key without '=' hides bare=later
-      {"sections.ini", "Empty", "k", "DEF"},         // an empty first [Empty] hides the second
+      {"duplicates.ini", "Dup", "bare", "DEF"},  // a first key without '=' hides bare=later
+      {"sections.ini", "Empty", "k", "DEF"},     // an empty first [Empty] hides the second
       {"sections.ini", "Filled", "k", "1"},
   });
 }
@@ -89,7 +93,7 @@ TEST(ProfileNames, SectionHeaderForms) {
       {"sections.ini", "A", "k1", "v1"},      // text after ']' ignored
       {"sections.ini", "A", "[B", "DEF"},     // "[B" without ']' is a key line of [A]
       {"sections.ini", "A", "k2", "v2"},
-      {"sections.ini", "C]", "k3", "v3"},     // the name runs to the last ']'
+      {"sections.ini", "C]", "k3", "v3"},  // the name runs to the last ']'
       {"sections.ini", "[D", "k4", "v4"},
       {"sections.ini", "Spaced", "k5", "v5"},
   });
@@ -136,7 +140,7 @@ TEST(ProfileValues, CutToBufferSizeMinusOneUtf16Units) {
       {"utf8-bom.ini", "S", "smile", "\U0001F600", 4},
       {"utf8-bom.ini", "S", "name", "\u00e9t", 3},
   });
-  EXPECT_EQ(CutToUtf16Units("ab\xff\xfe", 3), "ab\xff");  // stray bytes count one unit each
+  EXPECT_EQ(CutToUtf16Units("ab\xff\xfe", 3), "ab\xff");    // stray bytes count one unit each
   EXPECT_EQ(CutToUtf16Units("a\xe2\x82", 3), "a\xe2\x82");  // truncated sequence: no overread
 }
 
@@ -145,12 +149,12 @@ TEST(ProfileValues, CutToBufferSizeMinusOneUtf16Units) {
 TEST(ProfileIntegers, ReadLikeTheSystemReadsThem) {
   const ProfileDocument doc = Ini("integers.ini");
   const std::pair<const char*, std::int32_t> cases[] = {
-      {"a", -5}, {"b", 16}, {"c", 12}, {"d", 0}, {"e", 77}, {"f", 10}, {"g", 7}, {"h", 0},
-      {"i", -1}, {"j", 0}, {"k", 1661992959}, {"l", INT32_MIN}, {"m", INT32_MAX}, {"n", 5},
-      {"o", 15}, {"p", 0}, {"q", 0}, {"r", 77}, {"s", 0}, {"t", 2748}, {"u", -16}, {"v", 1},
-      {"w", 1}, {"x", 0}, {"missing", 77},
-      {"y", 7},  // 29 characters: read in full
-      {"z", 0},  // 30 characters: only the first 29 (all zeros) are read
+      {"a", -5},        {"b", 16},   {"c", 12},  {"d", 0}, {"e", 77},         {"f", 10},
+      {"g", 7},         {"h", 0},    {"i", -1},  {"j", 0}, {"k", 1661992959}, {"l", INT32_MIN},
+      {"m", INT32_MAX}, {"n", 5},    {"o", 15},  {"p", 0}, {"q", 0},          {"r", 77},
+      {"s", 0},         {"t", 2748}, {"u", -16}, {"v", 1}, {"w", 1},          {"x", 0},
+      {"missing", 77},  {"y", 7},  // 29 characters: read in full
+      {"z", 0},                    // 30 characters: only the first 29 (all zeros) are read
   };
   for (auto [key, expected] : cases) EXPECT_EQ(doc.ReadInt("Numbers", key, 77), expected) << key;
   EXPECT_EQ(Ini("quotes.ini").ReadInt("Quotes", "number", 0), 42);
@@ -185,12 +189,14 @@ TEST(ProfileEncodings, Utf8AndUtf16FilesWithAMarkReadAsUtf8) {
     EXPECT_EQ(Read(doc, "S", "smile"), "\U0001F600\U0001F600") << name;
   }
   EXPECT_EQ(Read(Ini("utf8-bom.ini"), "S", "space"), "\u00a0x\u00a0");  // not ASCII space
-  EXPECT_EQ(Read(Ini("double-bom.ini"), "S", "k"), "DEF");  // only one mark is skipped
+  EXPECT_EQ(Read(Ini("double-bom.ini"), "S", "k"), "DEF");              // only one mark is skipped
   EXPECT_EQ(Read(Ini("double-bom.ini"), "T", "k"), "2");
 }
 
 TEST(ProfileEncodings, UnpairedSurrogatesBecomeReplacementCharacters) {
-  const char bytes[] = "\xff\xfe" "[\0S\0]\0\n\0k\0=\0\x00\xd8x\0";
+  const char bytes[] =
+      "\xff\xfe"
+      "[\0S\0]\0\n\0k\0=\0\x00\xd8x\0";
   const ProfileDocument doc = ProfileDocument::Parse(std::string_view(bytes, sizeof bytes - 1));
   EXPECT_EQ(doc.ReadString("S", "k", "", 100), "\uFFFDx");
 }

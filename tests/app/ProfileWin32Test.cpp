@@ -89,8 +89,10 @@ TEST(ProfileSystem, BareFileNameMeansTheWorkingDirectory) {
   test::WriteFile(dir / "Bare-Config.ini", "[S]\r\nk=here\r\n");
   const auto previous = std::filesystem::current_path();
   std::filesystem::current_path(dir.Path());
-  const std::string bare = SystemInstance<Profile>().ReadString("Bare-Config.ini", "S", "k", "DEF", 100);
-  const std::string dotted = SystemInstance<Profile>().ReadString("./Bare-Config.ini", "S", "k", "DEF", 100);
+  const std::string bare =
+      SystemInstance<Profile>().ReadString("Bare-Config.ini", "S", "k", "DEF", 100);
+  const std::string dotted =
+      SystemInstance<Profile>().ReadString("./Bare-Config.ini", "S", "k", "DEF", 100);
   std::filesystem::current_path(previous);
   EXPECT_EQ(bare, "here");
   EXPECT_EQ(dotted, "here");

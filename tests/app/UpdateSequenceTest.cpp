@@ -56,10 +56,12 @@ class RecordingHost final : public UpdateHost {
     if (text == "Erase main code\n") {
       phase = Phase::Erase;
       ++pass;
-    }
-    else if (text == "Programming main code\n") phase = Phase::Program;
-    else if (text == "Read main code back\n") phase = Phase::ReadBack;
-    else phase = Phase::Other;
+    } else if (text == "Programming main code\n")
+      phase = Phase::Program;
+    else if (text == "Read main code back\n")
+      phase = Phase::ReadBack;
+    else
+      phase = Phase::Other;
     if (onStatus) onStatus(text);
   }
   int ShowMessage(const std::string& text, std::uint32_t style) override {
@@ -79,7 +81,9 @@ class RecordingWindows final : public platform::WindowMessages {
     platform::LParam lParam;
   };
   std::vector<Message> sent;
-  bool Post(platform::WindowHandle, std::uint32_t, platform::WParam, platform::LParam) override { return true; }
+  bool Post(platform::WindowHandle, std::uint32_t, platform::WParam, platform::LParam) override {
+    return true;
+  }
   platform::LResult Send(platform::WindowHandle window, std::uint32_t id, platform::WParam w,
                          platform::LParam l) override {
     if (window == kProgressBar) sent.push_back({id, w, l});
@@ -91,21 +95,30 @@ class RecordingWindows final : public platform::WindowMessages {
 // cable would: the chip-erase command, the program commands, or the read-back data.
 class StepFaults final : public platform::DeviceIo {
  public:
-  StepFaults(sim::EmulatedDeviceIo& inner, const RecordingHost& host) : inner_(inner), host_(host) {}
+  StepFaults(sim::EmulatedDeviceIo& inner, const RecordingHost& host)
+      : inner_(inner), host_(host) {}
 
-  std::map<int, Phase> failAt;   // pass number (1-based) -> step that fails in it
+  std::map<int, Phase> failAt;    // pass number (1-based) -> step that fails in it
   int corruptReadBackPasses = 0;  // the first N read-backs come back with one byte changed
   int spoilBlockPieces = 0;       // the first N pieces read of the configuration block differ
   bool gone = false;              // the bridge is unplugged: every command fails as the OS says
 
-  platform::Handle Open(const char* path, std::uint32_t attributes) override { return inner_.Open(path, attributes); }
-  bool Read(platform::Handle h, void* b, std::uint32_t s, std::uint32_t* r) override { return inner_.Read(h, b, s, r); }
+  platform::Handle Open(const char* path, std::uint32_t attributes) override {
+    return inner_.Open(path, attributes);
+  }
+  bool Read(platform::Handle h, void* b, std::uint32_t s, std::uint32_t* r) override {
+    return inner_.Read(h, b, s, r);
+  }
   bool Seek(platform::Handle h, std::int64_t o) override { return inner_.Seek(h, o); }
   bool Close(platform::Handle h) override { return inner_.Close(h); }
   void ResetSpoiled() { spoiled_ = 0; }
   platform::Handle OpenRelay() override { return platform::kInvalidHandle; }
-  bool WriteMessage(platform::Handle, const void*, std::uint32_t, std::uint32_t*) override { return false; }
-  bool ReadMessage(platform::Handle, void*, std::uint32_t, std::uint32_t*) override { return false; }
+  bool WriteMessage(platform::Handle, const void*, std::uint32_t, std::uint32_t*) override {
+    return false;
+  }
+  bool ReadMessage(platform::Handle, void*, std::uint32_t, std::uint32_t*) override {
+    return false;
+  }
 
   bool IoControl(platform::Handle handle, std::uint32_t code, const void* in, std::uint32_t inSize,
                  void* out, std::uint32_t outSize, std::uint32_t* returned) override {
@@ -121,7 +134,8 @@ class StepFaults final : public platform::DeviceIo {
     const auto planned = failAt.find(pass_);
     const bool failThisStep = planned != failAt.end() && planned->second == host_.phase;
     if (failThisStep) {
-      const bool eraseCommand = opcode == 0xD5 && (firstData == 0x60 || firstData == 0xC7 || firstData == 0x62);
+      const bool eraseCommand =
+          opcode == 0xD5 && (firstData == 0x60 || firstData == 0xC7 || firstData == 0x62);
       const bool programCommand = opcode == 0xD5 && (firstData == 0x02 || firstData == 0xAF);
       const bool eepromWrite = opcode == 0xD1;
       const bool dataRead = opcode == 0xD6 || opcode == 0xD2;
@@ -204,7 +218,8 @@ class UpdateSequence : public ::testing::Test {
 
   std::vector<std::uint8_t> Memory(std::size_t length) {
     auto memory = bridge_->Memory();
-    return std::vector<std::uint8_t>(memory.begin(), memory.begin() + static_cast<std::ptrdiff_t>(length));
+    return std::vector<std::uint8_t>(memory.begin(),
+                                     memory.begin() + static_cast<std::ptrdiff_t>(length));
   }
 
   test::TempDir root_;
@@ -257,7 +272,8 @@ TEST_F(UpdateSequence, HexImageKeepsTheBridgesBlockWithPowerEditsAndStampsTheMar
     EXPECT_EQ(Memory(expected.size()), expected);
     ASSERT_EQ(host_.boxes.size(), 2u);
     EXPECT_EQ(host_.boxes[0], std::make_pair(std::string("Programming completed"), MB_OK));
-    EXPECT_EQ(host_.boxes[1], std::make_pair(std::string("Please device power off and turn on."), MB_OK));
+    EXPECT_EQ(host_.boxes[1],
+              std::make_pair(std::string("Please device power off and turn on."), MB_OK));
     EXPECT_EQ(host_.statuses.back(), "ICP completed\n");
     EXPECT_EQ(host_.progressShown, (std::vector<bool>{true, false}));
   }
@@ -449,8 +465,11 @@ TEST_F(UpdateSequence, GoneStoppedOrUnsettledBridgesEndAtOnceAndSayWhy) {
        [](sim::BridgeConfig&, StepFaults& faults, RecordingHost&) { faults.spoilBlockPieces = 1; },
        UpdateOutcome::Updated, "Programming completed", 1, false},
       {"block reads never agree",
-       [](sim::BridgeConfig&, StepFaults& faults, RecordingHost&) { faults.spoilBlockPieces = 1000; },
-       UpdateOutcome::Failed, "The bridge's configuration block read differently each time", 0, false},
+       [](sim::BridgeConfig&, StepFaults& faults, RecordingHost&) {
+         faults.spoilBlockPieces = 1000;
+       },
+       UpdateOutcome::Failed, "The bridge's configuration block read differently each time", 0,
+       false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

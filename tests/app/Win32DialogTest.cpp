@@ -26,7 +26,8 @@ BOOL CALLBACK PressBox(HWND window, LPARAM) {
   wchar_t caption[128] = {};
   ::GetClassNameW(window, className, 32);
   ::GetWindowTextW(window, caption, 128);
-  if (std::wstring(className) != L"#32770" || std::wstring(caption) == L"Tessalin Firmware Update") return TRUE;
+  if (std::wstring(className) != L"#32770" || std::wstring(caption) == L"Tessalin Firmware Update")
+    return TRUE;
   HWND ok = ::GetDlgItem(window, IDOK);
   if (!ok || !::IsWindowVisible(window)) return TRUE;
   g_pressed.push_back(caption);
@@ -34,7 +35,9 @@ BOOL CALLBACK PressBox(HWND window, LPARAM) {
   return TRUE;
 }
 
-void CALLBACK OnPressTimer(HWND, UINT, UINT_PTR, DWORD) { ::EnumThreadWindows(::GetCurrentThreadId(), PressBox, 0); }
+void CALLBACK OnPressTimer(HWND, UINT, UINT_PTR, DWORD) {
+  ::EnumThreadWindows(::GetCurrentThreadId(), PressBox, 0);
+}
 
 TEST(Win32Dialog, UpdateRunsOnTheWorkerAndTheDialogClosesItself) {
   test::TempDir dir;

@@ -34,12 +34,12 @@ TEST(BridgeInfoDecode, MemoryKindGivesModeFlagsAndPresence) {
     std::uint32_t byte11Set;
   };
   const Case cases[] = {
-      {0, 0, 0, 0, 0},              // nothing reported
-      {1, 0, 0x100, 1, 0},          // 256-byte EEPROM
-      {2, 0, 0x10000, 1, 0},        // 64 KiB EEPROM
-      {0, 1, 0x10000, 1, 1},        // serial flash
-      {1, 0x80, 0x10000, 1, 1},     // the flash flag wins over a small EEPROM
-      {3, 0, 0, 1, 0},              // unknown kind: present, no mode
+      {0, 0, 0, 0, 0},           // nothing reported
+      {1, 0, 0x100, 1, 0},       // 256-byte EEPROM
+      {2, 0, 0x10000, 1, 0},     // 64 KiB EEPROM
+      {0, 1, 0x10000, 1, 1},     // serial flash
+      {1, 0x80, 0x10000, 1, 1},  // the flash flag wins over a small EEPROM
+      {3, 0, 0, 1, 0},           // unknown kind: present, no mode
   };
   for (const Case& c : cases) {
     const DeviceRecord record = Decoded(test::BridgeInfoBlock(VID_MAKER, PID_C, 0, c.mode, c.flag));

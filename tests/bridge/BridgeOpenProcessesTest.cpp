@@ -30,10 +30,13 @@ constexpr int kRounds = 15;
 // of another cannot make the file and counts an overlap.
 class ObservedBridgeIo final : public platform::DeviceIo {
  public:
-  ObservedBridgeIo(test::FakeBridgeIo& inner, std::filesystem::path marker, std::filesystem::path overlaps,
-                   std::string first, std::string last)
-      : inner_(inner), marker_(std::move(marker)), overlaps_(std::move(overlaps)),
-        first_(std::move(first)), last_(std::move(last)) {}
+  ObservedBridgeIo(test::FakeBridgeIo& inner, std::filesystem::path marker,
+                   std::filesystem::path overlaps, std::string first, std::string last)
+      : inner_(inner),
+        marker_(std::move(marker)),
+        overlaps_(std::move(overlaps)),
+        first_(std::move(first)),
+        last_(std::move(last)) {}
 
   platform::Handle Open(const char* path, std::uint32_t attributes) override {
     if (first_ == path) {
@@ -50,16 +53,22 @@ class ObservedBridgeIo final : public platform::DeviceIo {
     if (last_ == path) ::unlink(marker_.c_str());
     return inner_.Open(path, attributes);
   }
-  bool IoControl(platform::Handle h, std::uint32_t code, const void* in, std::uint32_t inSize, void* out,
-                 std::uint32_t outSize, std::uint32_t* returned) override {
+  bool IoControl(platform::Handle h, std::uint32_t code, const void* in, std::uint32_t inSize,
+                 void* out, std::uint32_t outSize, std::uint32_t* returned) override {
     return inner_.IoControl(h, code, in, inSize, out, outSize, returned);
   }
-  bool Read(platform::Handle h, void* b, std::uint32_t s, std::uint32_t* r) override { return inner_.Read(h, b, s, r); }
+  bool Read(platform::Handle h, void* b, std::uint32_t s, std::uint32_t* r) override {
+    return inner_.Read(h, b, s, r);
+  }
   bool Seek(platform::Handle h, std::int64_t o) override { return inner_.Seek(h, o); }
   bool Close(platform::Handle h) override { return inner_.Close(h); }
   platform::Handle OpenRelay() override { return platform::kInvalidHandle; }
-  bool WriteMessage(platform::Handle, const void*, std::uint32_t, std::uint32_t*) override { return false; }
-  bool ReadMessage(platform::Handle, void*, std::uint32_t, std::uint32_t*) override { return false; }
+  bool WriteMessage(platform::Handle, const void*, std::uint32_t, std::uint32_t*) override {
+    return false;
+  }
+  bool ReadMessage(platform::Handle, void*, std::uint32_t, std::uint32_t*) override {
+    return false;
+  }
 
  private:
   test::FakeBridgeIo& inner_;
@@ -73,9 +82,11 @@ int OpenAndCloseRepeatedly(const std::filesystem::path& root, const std::filesys
   test::FakeSystemRoot system(root);
   test::FakeBridgeIo bridges;
   for (std::size_t i = 0; i < units.size(); ++i) {
-    bridges.Answer(units[i].genericNode, test::FakeBridgeIo::BridgeBlock(0x7e55, 0x5801, static_cast<std::uint32_t>(i)));
+    bridges.Answer(units[i].genericNode,
+                   test::FakeBridgeIo::BridgeBlock(0x7e55, 0x5801, static_cast<std::uint32_t>(i)));
   }
-  ObservedBridgeIo io(bridges, work / "inside", work / "overlaps", units.front().genericNode, units.back().genericNode);
+  ObservedBridgeIo io(bridges, work / "inside", work / "overlaps", units.front().genericNode,
+                      units.back().genericNode);
   platform::ScopedOverride<platform::System> systemGuard(&system);
   platform::ScopedOverride<platform::DeviceIo> ioGuard(&io);
   ResetDeviceLayerState();
@@ -87,7 +98,9 @@ int OpenAndCloseRepeatedly(const std::filesystem::path& root, const std::filesys
     const DeviceTable& table = DeviceLayer().table;
     if (table.count != units.size()) return 12;
     for (std::uint32_t i = 0; i < table.count; ++i) {
-      if (table.records[i].FirmwareVersion != i || units[i].genericNode != table.records[i].DevicePath.data()) return 13;
+      if (table.records[i].FirmwareVersion != i ||
+          units[i].genericNode != table.records[i].DevicePath.data())
+        return 13;
       if (ids[i] != static_cast<std::uint8_t>('A' + i)) return 14;
     }
     if (BridgeClose() != 0) return 15;

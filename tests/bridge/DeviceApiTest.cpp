@@ -25,12 +25,12 @@
 
 namespace burnwell::bridge {
 
+using device::DeviceError;
 using device::DeviceLayer;
 using device::DiscoveryFlavor;
 using device::LastDeviceError;
 using device::ResetDeviceLayerState;
 using device::TransportKind;
-using device::DeviceError;
 namespace {
 
 using platform::LockHandle;
@@ -89,7 +89,12 @@ class ScriptedLocks final : public platform::NamedLocks {
 
 class DeviceApi : public ::testing::Test {
  protected:
-  DeviceApi() : system_(root_.Path()), systemGuard_(&system_), locksGuard_(&locks_), ioGuard_(&io_), clockGuard_(&clock_) {
+  DeviceApi()
+      : system_(root_.Path()),
+        systemGuard_(&system_),
+        locksGuard_(&locks_),
+        ioGuard_(&io_),
+        clockGuard_(&clock_) {
     ResetDeviceLayerState();
     DeviceLayer().discoveryFlavor = DiscoveryFlavor::Linux;
   }

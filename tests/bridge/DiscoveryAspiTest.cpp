@@ -17,13 +17,13 @@ namespace burnwell::bridge {
 
 using device::DeviceLayer;
 using device::DeviceRecord;
+using device::kPointerSize;
 using device::ResetDeviceLayerState;
 using device::SC_EXEC_SCSI_CMD;
 using device::SC_HA_INQUIRY;
 using device::SS_COMP;
 using device::SS_ERR;
 using device::TransportKind;
-using device::kPointerSize;
 namespace srb = device::srb;
 namespace exec = device::exec;
 namespace {
@@ -104,14 +104,16 @@ class FakeAspi final : public platform::AspiLibrary {
       case SC_EXEC_SCSI_CMD: {
         const auto unit = a.units.find({target, lun});
         const std::uint8_t* cdb = srbBytes + exec::CdbByte;
-        if (unit == a.units.end() || !unit->second || cdb[0] != 0xD0 || LoadBe16(cdb + 4) != VID_MAKER) break;
+        if (unit == a.units.end() || !unit->second || cdb[0] != 0xD0 ||
+            LoadBe16(cdb + 4) != VID_MAKER)
+          break;
         auto* buffer = reinterpret_cast<std::uint8_t*>(LoadPointer(srbBytes + exec::BufPointer));
-        std::memcpy(buffer, unit->second->data(), std::min<std::uint32_t>(16, LoadLe32(srbBytes + exec::BufLen)));
+        std::memcpy(buffer, unit->second->data(),
+                    std::min<std::uint32_t>(16, LoadLe32(srbBytes + exec::BufLen)));
         status = SS_COMP;
         break;
       }
-      default:
-        break;
+      default: break;
     }
     return status;
   }

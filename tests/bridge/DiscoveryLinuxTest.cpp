@@ -59,7 +59,8 @@ class LinuxDiscovery : public ::testing::Test {
       if (unit.storageIndex >= layout.storage.size()) continue;
       const StorageSpec& storage = layout.storage[unit.storageIndex];
       if (storage.vendorId == 0x7e55) {
-        io_.Answer(unit.genericNode, FakeBridgeIo::BridgeBlock(0x7e55, storage.productId, 0x01020304));
+        io_.Answer(unit.genericNode,
+                   FakeBridgeIo::BridgeBlock(0x7e55, storage.productId, 0x01020304));
       } else {
         io_.Silent(unit.genericNode);
       }
@@ -157,7 +158,7 @@ TEST_F(LinuxDiscovery, AutoRunCdRomMergesIntoItsDiskAndDisksComeFirst) {
   MachineSpec layout;
   // The CD-ROM-only bridge has the lowest generic node; disks are still looked at first.
   layout.storage = {Bridge("1-1", 0x5801, "CD-ONLY", {kAutoRunCdRom}),
-                  Bridge("1-2", 0x5801, "PAIR", {kDisk, kAutoRunCdRom})};
+                    Bridge("1-2", 0x5801, "PAIR", {kDisk, kAutoRunCdRom})};
   Build(layout);
 
   ASSERT_EQ(DiscoverPassThroughLinux(), CountOrError::Found(2));
@@ -201,7 +202,8 @@ TEST_F(LinuxDiscovery, BridgesOnNeighbouringPortsAreNotMerged) {
   // Port 10's path starts with port 1's: only the same USB device may merge.
   MachineSpec layout;
   layout.rootPorts = 15;
-  layout.storage = {Bridge("1-10", 0x5801, "TEN", {kAutoRunCdRom}), Bridge("1-1", 0x5801, "ONE", {kAutoRunCdRom})};
+  layout.storage = {Bridge("1-10", 0x5801, "TEN", {kAutoRunCdRom}),
+                    Bridge("1-1", 0x5801, "ONE", {kAutoRunCdRom})};
   Build(layout);
   ASSERT_EQ(DiscoverPassThroughLinux(), CountOrError::Found(2));
   EXPECT_EQ(Record(0).HasSecondUnit, 0u);
@@ -223,7 +225,8 @@ TEST_F(LinuxDiscovery, UnopenableBridgeIsReportedWithTheReason) {
   MachineSpec layout;
   StorageSpec stick = Bridge("1-4", 0x1666, "");
   stick.vendorId = 0x0951;
-  layout.storage = {Bridge("1-1", 0x5801, "A"), Bridge("1-2", 0x5802, "B"), Bridge("1-3", 0x5803, "C"), stick};
+  layout.storage = {Bridge("1-1", 0x5801, "A"), Bridge("1-2", 0x5802, "B"),
+                    Bridge("1-3", 0x5803, "C"), stick};
   Build(layout);
   io_ = FakeBridgeIo();
   io_.Refuse("/dev/sg0", EACCES);
@@ -265,7 +268,8 @@ class LinuxHubScan : public LinuxDiscovery {};
 TEST_F(LinuxHubScan, PortsCountInWalkOrderEmptyPortsIncludedHubsNot) {
   MachineSpec layout;
   layout.hubs = {{"1-2", 4, "480"}};
-  layout.storage = {Bridge("1-2.1", 0x5801, "A"), Bridge("1-2.3", 0x5801, "B"), Bridge("1-4", 0x5801, "C")};
+  layout.storage = {Bridge("1-2.1", 0x5801, "A"), Bridge("1-2.3", 0x5801, "B"),
+                    Bridge("1-4", 0x5801, "C")};
   layout.storage[0].speed = "5000";
   layout.storage[1].speed = "12";
   layout.storage[2].speed = "1.5";

@@ -34,20 +34,25 @@ class DiscoverPassThroughTest : public test::DiscoveryTest {
   // A bridge on USB: its USB device node and its disk unit (plus, when asked, its AUTO-RUN
   // CD-ROM unit), with interface paths as the setup services spell them (lower case).
   UsbBridge AddUsbBridge(const std::string& serial, bool autoRunCdRom = false,
-                         std::uint16_t product = PID_C,
-                         const std::string& usbId = "") {
+                         std::uint16_t product = PID_C, const std::string& usbId = "") {
     UsbBridge bridge;
     const std::string parentId = usbId.empty() ? "USB\\VID_7E55&PID_5801\\" + serial : usbId;
     bridge.usb = machine.AddNode(parentId, rootHub);
-    bridge.disk = machine.AddNode("USBSTOR\\DISK&VEN_ZQ&PROD_BRIDGE&REV_0100\\" + serial + "&0", bridge.usb);
-    bridge.diskPath = "\\\\?\\usbstor#disk&ven_zq&prod_bridge&rev_0100#" + serial + "&0#" + kDiskGuid;
+    bridge.disk =
+        machine.AddNode("USBSTOR\\DISK&VEN_ZQ&PROD_BRIDGE&REV_0100\\" + serial + "&0", bridge.usb);
+    bridge.diskPath =
+        "\\\\?\\usbstor#disk&ven_zq&prod_bridge&rev_0100#" + serial + "&0#" + kDiskGuid;
     machine.AddInterface(InterfaceClass::Disk, bridge.diskPath);
-    machine.AddUnit(bridge.diskPath).bridgeInfo = test::BridgeInfoBlock(VID_MAKER, product, 0x20250101, 0, 1);
+    machine.AddUnit(bridge.diskPath).bridgeInfo =
+        test::BridgeInfoBlock(VID_MAKER, product, 0x20250101, 0, 1);
     if (autoRunCdRom) {
-      bridge.cdrom = machine.AddNode("USBSTOR\\CDROM&VEN_AUTO-RUN&PROD_DISC&REV_0100\\" + serial + "&1", bridge.usb);
-      bridge.cdromPath = "\\\\?\\usbstor#cdrom&ven_auto-run&prod_disc&rev_0100#" + serial + "&1#" + kCdRomGuid;
+      bridge.cdrom = machine.AddNode(
+          "USBSTOR\\CDROM&VEN_AUTO-RUN&PROD_DISC&REV_0100\\" + serial + "&1", bridge.usb);
+      bridge.cdromPath =
+          "\\\\?\\usbstor#cdrom&ven_auto-run&prod_disc&rev_0100#" + serial + "&1#" + kCdRomGuid;
       machine.AddInterface(InterfaceClass::CdRom, bridge.cdromPath);
-      machine.AddUnit(bridge.cdromPath).bridgeInfo = test::BridgeInfoBlock(VID_MAKER, product, 0x20250101, 0, 1);
+      machine.AddUnit(bridge.cdromPath).bridgeInfo =
+          test::BridgeInfoBlock(VID_MAKER, product, 0x20250101, 0, 1);
     }
     return bridge;
   }
@@ -156,7 +161,8 @@ TEST_F(DiscoverPassThroughTest, AnEmulatedBridgeAndItsAutoRunUnitBecomeOneRecord
 TEST_F(DiscoverPassThroughTest, AnAutoRunDiskUnitIsSkippedEntirely) {
   const platform::DevInstHandle usb = machine.AddNode("USB\\VID_7E55&PID_5801\\SN9", rootHub);
   machine.AddNode("USBSTOR\\DISK&VEN_AUTO-RUN&PROD_DISC&REV_0100\\SN9&0", usb);
-  const std::string path = std::string("\\\\?\\usbstor#disk&ven_auto-run&prod_disc&rev_0100#SN9&0#") + kDiskGuid;
+  const std::string path =
+      std::string("\\\\?\\usbstor#disk&ven_auto-run&prod_disc&rev_0100#SN9&0#") + kDiskGuid;
   machine.AddInterface(InterfaceClass::Disk, path);
   machine.AddUnit(path).bridgeInfo = test::BridgeInfoBlock(VID_MAKER, PID_C, 1, 0, 1);
 
@@ -173,12 +179,14 @@ TEST_F(DiscoverPassThroughTest, UnitsThatAreNotBridgesAreSkippedAndClosed) {
   const UsbBridge refused = AddUsbBridge("REFUSED");
   machine.RefuseOpen(refused.diskPath);
   // A volume interface outside the accepted prefixes.
-  machine.AddInterface(InterfaceClass::Disk, std::string("\\\\?\\storage#volume#1&30a96598&0#") + kDiskGuid);
+  machine.AddInterface(InterfaceClass::Disk,
+                       std::string("\\\\?\\storage#volume#1&30a96598&0#") + kDiskGuid);
   // An interface whose detail cannot be read.
   const UsbBridge noDetail = AddUsbBridge("NODETAIL");
   machine.FailDetailFor(noDetail.diskPath);
   // An interface whose device is no longer present in the tree.
-  machine.AddInterface(InterfaceClass::Disk, std::string("\\\\?\\usbstor#disk&ven_gone#1&0#") + kDiskGuid);
+  machine.AddInterface(InterfaceClass::Disk,
+                       std::string("\\\\?\\usbstor#disk&ven_gone#1&0#") + kDiskGuid);
   // And one real bridge after them all.
   AddUsbBridge("REAL");
 
@@ -212,7 +220,8 @@ TEST_F(DiscoverPassThroughTest, ASignatureOfZeroGivesIdLetterZero) {
 }
 
 TEST_F(DiscoverPassThroughTest, AnUnparsableParentIdGivesMakerDefaults) {
-  for (const std::string& parent : std::vector<std::string>{"USB\\VID_7E55&PID_5801", "USB\\ROOT_HUB\\5&1", "USB\\VID_7E55&PID_\\X"}) {
+  for (const std::string& parent : std::vector<std::string>{
+           "USB\\VID_7E55&PID_5801", "USB\\ROOT_HUB\\5&1", "USB\\VID_7E55&PID_\\X"}) {
     Reset();
     SCOPED_TRACE(parent);
     const std::string serial = "P" + std::to_string(parent.size());
@@ -232,7 +241,8 @@ TEST_F(DiscoverPassThroughTest, SeparateBridgesWithPrefixSharingSerialsStaySepar
   ASSERT_EQ(DiscoverPassThroughWindows(), CountOrError::Found(2));
   EXPECT_EQ(Table().records[0].HasSecondUnit, 0u);
   EXPECT_EQ(Table().records[1].HasSecondUnit, 0u);
-  EXPECT_EQ(machine.locks.NamesCreated(), (std::vector<std::string>{"DeviceIndex_00", "DeviceIndex_01"}));
+  EXPECT_EQ(machine.locks.NamesCreated(),
+            (std::vector<std::string>{"DeviceIndex_00", "DeviceIndex_01"}));
 }
 
 TEST_F(DiscoverPassThroughTest, TwoInterfacesOfOneInstanceCountAsDuplicates) {
@@ -301,14 +311,23 @@ class IdeScsiDiscoveryTest : public DiscoverPassThroughTest {
                                        static_cast<std::uint8_t>(signature >> 8),
                                        static_cast<std::uint8_t>(signature >> 16),
                                        static_cast<std::uint8_t>(signature >> 24),
-                                       0, 0x7E, 0, 0, 0, 0, 0, 0};
+                                       0,
+                                       0x7E,
+                                       0,
+                                       0,
+                                       0,
+                                       0,
+                                       0,
+                                       0};
     machine.SetMountedDeviceBytes(letter, entry);
   }
 };
 
 TEST_F(IdeScsiDiscoveryTest, AnIdeDiskOfTheMakerIsTakenWithSectorZeroLetters) {
-  AddDisk("IDE\\DISKZQ_BRIDGE\\5&1", std::string("\\\\?\\ide#diskzq_bridge#5&1#") + kDiskGuid, VID_MAKER, 0xA1B2C3D4);
-  AddDisk("IDE\\DISKOTHER\\5&2", std::string("\\\\?\\ide#diskother#5&2#") + kDiskGuid, 0x1234, 0xA1B2C3D4);
+  AddDisk("IDE\\DISKZQ_BRIDGE\\5&1", std::string("\\\\?\\ide#diskzq_bridge#5&1#") + kDiskGuid,
+          VID_MAKER, 0xA1B2C3D4);
+  AddDisk("IDE\\DISKOTHER\\5&2", std::string("\\\\?\\ide#diskother#5&2#") + kDiskGuid, 0x1234,
+          0xA1B2C3D4);
   MountBySignature('D', 0xA1B2C3D4);
   MountBySignature('E', 0x11111111);
   MountBySignature('F', 0xA1B2C3D4);
@@ -347,7 +366,9 @@ TEST_F(IdeScsiDiscoveryTest, EmulatedIdeAndScsiDisksAreIdentifiedAsTheMakers) {
 }
 
 TEST_F(IdeScsiDiscoveryTest, AScsiDiskFallsBackToBlockReadIdentification) {
-  test::FakeUnit& unit = AddDisk("SCSI\\DISK&VEN_ZQ\\4&9", std::string("\\\\?\\scsi#disk&ven_zq#4&9#") + kDiskGuid, VID_MAKER, 0);
+  test::FakeUnit& unit =
+      AddDisk("SCSI\\DISK&VEN_ZQ\\4&9", std::string("\\\\?\\scsi#disk&ven_zq#4&9#") + kDiskGuid,
+              VID_MAKER, 0);
   unit.answersSmart = false;
   unit.answersMiniport = false;
   ASSERT_EQ(DiscoverPassThroughWindows(), CountOrError::Found(1));
@@ -364,7 +385,7 @@ TEST_F(IdeScsiDiscoveryTest, IdeAndScsiCdRomsAreSkipped) {
   machine.AddNode("IDE\\CDROMZQ\\5&1", rootHub);
   machine.AddNode("SCSI\\CDROM&VEN_ZQ\\4&1", rootHub);
   for (const std::string& path : {std::string("\\\\?\\ide#cdromzq#5&1#") + kCdRomGuid,
-                                 std::string("\\\\?\\scsi#cdrom&ven_zq#4&1#") + kCdRomGuid}) {
+                                  std::string("\\\\?\\scsi#cdrom&ven_zq#4&1#") + kCdRomGuid}) {
     machine.AddInterface(InterfaceClass::CdRom, path);
     machine.AddUnit(path).bridgeInfo = test::BridgeInfoBlock(VID_MAKER, PID_C, 1, 0, 1);
   }

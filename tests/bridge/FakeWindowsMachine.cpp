@@ -41,7 +41,8 @@ bool NameAnswer(const std::string& name, std::uint32_t header, std::uint8_t* out
   if (outSize < header) return false;
   StoreLe32(out + header - 4, actual);
   const std::uint32_t room = outSize - header;
-  const std::uint32_t copied = std::min<std::uint32_t>(room, static_cast<std::uint32_t>(wide.size()));
+  const std::uint32_t copied =
+      std::min<std::uint32_t>(room, static_cast<std::uint32_t>(wide.size()));
   std::memcpy(out + header, wide.data(), copied);
   if (returned) *returned = header + copied;
   return true;
@@ -70,7 +71,8 @@ std::array<std::uint8_t, 16> BridgeInfoBlock(std::uint16_t vendor, std::uint16_t
 platform::LockHandle FakeNamedLocks::Open(const char* name) {
   if (fail_) return 0;
   const auto found = std::find(created_.begin(), created_.end(), name);
-  return found == created_.end() ? 0 : static_cast<platform::LockHandle>(found - created_.begin() + 1);
+  return found == created_.end() ? 0
+                                 : static_cast<platform::LockHandle>(found - created_.begin() + 1);
 }
 
 platform::LockHandle FakeNamedLocks::Create(const char* name) {
@@ -98,7 +100,8 @@ DevInstHandle FakeWindowsMachine::AddNode(const std::string& instanceId, DevInst
   return node;
 }
 
-void FakeWindowsMachine::AddInterface(InterfaceClass interfaceClass, const std::string& devicePath) {
+void FakeWindowsMachine::AddInterface(InterfaceClass interfaceClass,
+                                      const std::string& devicePath) {
   interfaces_[interfaceClass].push_back(devicePath);
 }
 
@@ -108,7 +111,8 @@ FakeUnit& FakeWindowsMachine::AddUnit(const std::string& devicePath) {
   return *unit;
 }
 
-void FakeWindowsMachine::AddDrive(char letter, std::uint32_t driveType, std::uint32_t diskSignature) {
+void FakeWindowsMachine::AddDrive(char letter, std::uint32_t driveType,
+                                  std::uint32_t diskSignature) {
   const char upper = static_cast<char>(letter & ~0x20);
   drives_ |= 1u << (upper - 'A');
   driveTypes_[upper] = driveType;
@@ -121,7 +125,8 @@ void FakeWindowsMachine::SetMountedDeviceText(char letter, const std::string& te
   SetMountedDeviceBytes(letter, Utf16(text));
 }
 
-void FakeWindowsMachine::SetMountedDeviceBytes(char letter, const std::vector<std::uint8_t>& bytes) {
+void FakeWindowsMachine::SetMountedDeviceBytes(char letter,
+                                               const std::vector<std::uint8_t>& bytes) {
   registry_["SYSTEM\\MOUNTEDDEVICES"][Upper(std::string("\\DosDevices\\") + letter + ":")] = bytes;
 }
 
@@ -154,8 +159,8 @@ platform::DeviceInfoSet FakeWindowsMachine::GetClassDevices(InterfaceClass inter
   return 1000 + static_cast<platform::DeviceInfoSet>(interfaceClass);
 }
 
-const std::vector<std::string>* FakeWindowsMachine::InterfaceList(platform::DeviceInfoSet set,
-                                                                  InterfaceClass interfaceClass) const {
+const std::vector<std::string>* FakeWindowsMachine::InterfaceList(
+    platform::DeviceInfoSet set, InterfaceClass interfaceClass) const {
   if (set != 1000 + static_cast<platform::DeviceInfoSet>(interfaceClass)) return nullptr;
   const auto found = interfaces_.find(interfaceClass);
   static const std::vector<std::string> none;
@@ -170,7 +175,8 @@ bool FakeWindowsMachine::EnumDeviceInterface(platform::DeviceInfoSet set,
 
 std::uint32_t FakeWindowsMachine::QueryInterfaceDetailSize(platform::DeviceInfoSet set,
                                                            InterfaceClass interfaceClass,
-                                                           std::uint32_t index, std::uint32_t* size) {
+                                                           std::uint32_t index,
+                                                           std::uint32_t* size) {
   const auto* list = InterfaceList(set, interfaceClass);
   if (!list || index >= list->size()) return 259;
   if (failedDetails_.count((*list)[index])) return kErrorInvalidFunction;
@@ -324,10 +330,12 @@ bool FakeWindowsMachine::ControllerControl(const Controller& controller, std::ui
                                            std::uint32_t* returned) {
   if (code == bridge::usb::IOCTL_GET_HCD_DRIVERKEY_NAME) {
     ++controllerKeyQueries_;
-    return NameAnswer(controller.driverKey, bridge::usb::kControllerNameHeader, out, outSize, returned);
+    return NameAnswer(controller.driverKey, bridge::usb::kControllerNameHeader, out, outSize,
+                      returned);
   }
   if (code == bridge::usb::IOCTL_USB_GET_ROOT_HUB_NAME) {
-    return NameAnswer(controller.rootHubName, bridge::usb::kControllerNameHeader, out, outSize, returned);
+    return NameAnswer(controller.rootHubName, bridge::usb::kControllerNameHeader, out, outSize,
+                      returned);
   }
   return false;
 }
@@ -430,8 +438,7 @@ bool FakeWindowsMachine::IoControl(Handle handle, std::uint32_t code, const void
       if (!unit.answersMiniport || !unit.identifyVendor || outSize < 44 + 512) return false;
       PutIdentity(bytes + 44, *unit.identifyVendor, unit.identifyProduct);
       return true;
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -459,7 +466,8 @@ bool FakeWindowsMachine::PassThrough(FakeUnit& unit, std::uint8_t* request, std:
   return true;
 }
 
-bool FakeWindowsMachine::Read(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* read) {
+bool FakeWindowsMachine::Read(Handle handle, void* buffer, std::uint32_t size,
+                              std::uint32_t* read) {
   if (emulatedHandles_.count(handle)) return emulated_.Read(handle, buffer, size, read);
   const auto open = openHandles_.find(handle);
   if (open == openHandles_.end() || !open->second->sector0Readable) return false;

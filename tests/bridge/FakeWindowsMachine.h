@@ -25,11 +25,11 @@ namespace burnwell::test {
 struct FakeUnit {
   // 0xD0 answer; nullopt: the command ends in CHECK CONDITION.
   std::optional<std::array<std::uint8_t, 16>> bridgeInfo;
-  std::uint32_t diskSignature = 0;         // IOCTL_DISK_GET_DRIVE_LAYOUT_EX (0: the call fails)
+  std::uint32_t diskSignature = 0;  // IOCTL_DISK_GET_DRIVE_LAYOUT_EX (0: the call fails)
   std::optional<std::uint16_t> identifyVendor;  // IDENTIFY data words at bytes 40..43
   std::uint16_t identifyProduct = 0;
-  bool answersAtaPassThrough = true;       // IDE path
-  bool answersSmart = true;                // SCSI path, first choice
+  bool answersAtaPassThrough = true;  // IDE path
+  bool answersSmart = true;           // SCSI path, first choice
   bool answersMiniport = true;
   bool answersLbaReads = true;
   std::array<std::uint8_t, 512> sector0{};
@@ -71,7 +71,9 @@ class FakeWindowsMachine final : public platform::WinDeviceServices, public plat
 
   // --- Interfaces and the units behind their paths ---
   void AddInterface(platform::InterfaceClass interfaceClass, const std::string& devicePath);
-  void FailClassList(platform::InterfaceClass interfaceClass) { failedClasses_.insert(interfaceClass); }
+  void FailClassList(platform::InterfaceClass interfaceClass) {
+    failedClasses_.insert(interfaceClass);
+  }
   void FailDetailFor(const std::string& devicePath) { failedDetails_.insert(devicePath); }
   FakeUnit& AddUnit(const std::string& devicePath);
   FakeUnit& UnitFor(const std::string& devicePath) { return *units_.at(Upper(devicePath)); }
@@ -93,14 +95,14 @@ class FakeWindowsMachine final : public platform::WinDeviceServices, public plat
 
   // --- USB ---
   struct Port {
-    std::uint32_t status = 1;          // USB_CONNECTION_STATUS
+    std::uint32_t status = 1;  // USB_CONNECTION_STATUS
     std::uint8_t speed = 2;
     std::uint16_t address = 0;
-    std::string driverKey;             // of the device on the port
-    std::string hubName;               // nonempty: a hub sits on this port
-    bool extendedQueryFails = false;   // only the older query answers
-    bool lowSpeed = false;             // what the older query reports
-    bool queriesFail = false;          // neither query answers
+    std::string driverKey;            // of the device on the port
+    std::string hubName;              // nonempty: a hub sits on this port
+    bool extendedQueryFails = false;  // only the older query answers
+    bool lowSpeed = false;            // what the older query reports
+    bool queriesFail = false;         // neither query answers
   };
   // A hub reached as "\\.\" + name.
   void AddHub(const std::string& name, std::vector<Port> ports);
@@ -150,12 +152,17 @@ class FakeWindowsMachine final : public platform::WinDeviceServices, public plat
   platform::Handle Open(const char* path, std::uint32_t attributes) override;
   bool IoControl(platform::Handle handle, std::uint32_t code, const void* in, std::uint32_t inSize,
                  void* out, std::uint32_t outSize, std::uint32_t* returned) override;
-  bool Read(platform::Handle handle, void* buffer, std::uint32_t size, std::uint32_t* read) override;
+  bool Read(platform::Handle handle, void* buffer, std::uint32_t size,
+            std::uint32_t* read) override;
   bool Seek(platform::Handle handle, std::int64_t offset) override;
   bool Close(platform::Handle handle) override;
   platform::Handle OpenRelay() override { return platform::kInvalidHandle; }
-  bool WriteMessage(platform::Handle, const void*, std::uint32_t, std::uint32_t*) override { return false; }
-  bool ReadMessage(platform::Handle, void*, std::uint32_t, std::uint32_t*) override { return false; }
+  bool WriteMessage(platform::Handle, const void*, std::uint32_t, std::uint32_t*) override {
+    return false;
+  }
+  bool ReadMessage(platform::Handle, void*, std::uint32_t, std::uint32_t*) override {
+    return false;
+  }
 
   static std::string Upper(std::string text);
 
@@ -195,7 +202,8 @@ class FakeWindowsMachine final : public platform::WinDeviceServices, public plat
   std::map<platform::Handle, FakeUnit*> openHandles_;
   sim::EmulatedDeviceIo emulated_;
   std::set<platform::Handle> emulatedHandles_;
-  std::map<std::string, std::map<std::string, std::vector<std::uint8_t>>> registry_;  // upper-case key
+  std::map<std::string, std::map<std::string, std::vector<std::uint8_t>>>
+      registry_;  // upper-case key
   std::map<platform::RegistryKey, std::string> openKeys_;
   std::uint32_t drives_ = 0;
   std::map<char, std::uint32_t> driveTypes_;

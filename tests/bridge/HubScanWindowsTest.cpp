@@ -31,7 +31,8 @@ class HubScanTest : public test::DiscoveryTest {
 
 TEST_F(HubScanTest, AControllerReachedTwiceIsEnumeratedOnce) {
   AddRecordBehind("{usb}\\0001");
-  machine.AddController("{hc}\\0000", "ROOT_HUB_0", 0, "\\\\?\\pci#ven_8086#3&1#{3abf6f2d-71c4-462a-8a92-1e6861e6af27}");
+  machine.AddController("{hc}\\0000", "ROOT_HUB_0", 0,
+                        "\\\\?\\pci#ven_8086#3&1#{3abf6f2d-71c4-462a-8a92-1e6861e6af27}");
   machine.AddHub("ROOT_HUB_0", {Empty(), Device("{usb}\\0001", 5)});
 
   ScanHubPortsWindows();

@@ -40,10 +40,13 @@ class FakeLocks final : public platform::NamedLocks {
   platform::LockHandle Create(const char* name) override {
     std::lock_guard lock(mutex_);
     if (failCreate_) return 0;
-    auto [it, added] = handles_.emplace(name, static_cast<platform::LockHandle>(handles_.size() + 1));
+    auto [it, added] =
+        handles_.emplace(name, static_cast<platform::LockHandle>(handles_.size() + 1));
     return it->second;
   }
-  platform::WaitResult Wait(platform::LockHandle, std::uint32_t) override { return platform::WaitResult::Signalled; }
+  platform::WaitResult Wait(platform::LockHandle, std::uint32_t) override {
+    return platform::WaitResult::Signalled;
+  }
   bool Release(platform::LockHandle) override { return true; }
   bool Close(platform::LockHandle) override { return true; }
 
@@ -113,8 +116,12 @@ class FakeBridgeIo final : public platform::DeviceIo {
     return handles_.erase(handle) != 0;
   }
   platform::Handle OpenRelay() override { return platform::kInvalidHandle; }
-  bool WriteMessage(platform::Handle, const void*, std::uint32_t, std::uint32_t*) override { return false; }
-  bool ReadMessage(platform::Handle, void*, std::uint32_t, std::uint32_t*) override { return false; }
+  bool WriteMessage(platform::Handle, const void*, std::uint32_t, std::uint32_t*) override {
+    return false;
+  }
+  bool ReadMessage(platform::Handle, void*, std::uint32_t, std::uint32_t*) override {
+    return false;
+  }
 
  private:
   std::map<std::string, Block> blocks_;

@@ -33,7 +33,8 @@ TEST(SysfsUnits, UnitsComeInGenericNodeNumberOrderWithTheirAttributes) {
   MachineSpec layout;
   layout.rootPorts = 15;
   layout.sataDisks = 1;
-  for (int port = 1; port <= 11; ++port) layout.storage.push_back(Stick("1-" + std::to_string(port)));
+  for (int port = 1; port <= 11; ++port)
+    layout.storage.push_back(Stick("1-" + std::to_string(port)));
   layout.storage[3].units = {UnitSpec{0, "ZQ", "Disk"}, UnitSpec{5, "ZQ", "AUTO-RUN"}};
   sim::machine::WriteSystemRoot(root.Path(), layout);
 
@@ -104,7 +105,7 @@ TEST(SysfsUsbTree, RootHubsInBusNumberOrderAndPortsByName) {
 
   const std::vector<std::filesystem::path> hubs = RootHubs(SysDir(root.Path()));
   ASSERT_EQ(hubs.size(), 2u);
-  EXPECT_EQ(hubs[0].filename(), "usb2");   // bus 2 before bus 10
+  EXPECT_EQ(hubs[0].filename(), "usb2");  // bus 2 before bus 10
   EXPECT_EQ(hubs[1].filename(), "usb10");
   EXPECT_EQ(ReadNumber(hubs[1], "maxchild"), 4u);
   EXPECT_FALSE(DeviceOnPort(hubs[1], 1).has_value());

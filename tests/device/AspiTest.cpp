@@ -117,11 +117,12 @@ class AspiTest : public ::testing::Test {
   }
 
   static ScsiRequest Request(std::uint8_t dataIn, std::uint32_t length) {
-    return ScsiRequest::For({.cdb = {0x12, 0, 0, 0, 36, 0, 0x77},  // byte 6 lies beyond the CDB length
-                             .cdbLength = 6,
-                             .direction = wire::DataDirection{dataIn},
-                             .transferLength = length,
-                             .timeoutSeconds = 3});
+    return ScsiRequest::For(
+        {.cdb = {0x12, 0, 0, 0, 36, 0, 0x77},  // byte 6 lies beyond the CDB length
+         .cdbLength = 6,
+         .direction = wire::DataDirection{dataIn},
+         .transferLength = length,
+         .timeoutSeconds = 3});
   }
 
   FakeAspi aspi;

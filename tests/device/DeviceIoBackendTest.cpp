@@ -21,11 +21,11 @@ namespace burnwell::device::relay {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using wire::kDataOffset;
+using wire::kSenseOffset;
 using wire::SCSI_IOCTL_DATA_IN;
 using wire::SCSI_IOCTL_DATA_OUT;
 using wire::ScsiPassThroughHeader;
-using wire::kDataOffset;
-using wire::kSenseOffset;
 namespace spt = wire::spt;
 using sim::testing::EmulatorFixture;
 
@@ -48,12 +48,18 @@ class RecordingIo final : public platform::DeviceIo {
     }
     return inner_.IoControl(h, code, in, inSize, out, outSize, returned);
   }
-  bool Read(platform::Handle h, void* b, std::uint32_t s, std::uint32_t* r) override { return inner_.Read(h, b, s, r); }
+  bool Read(platform::Handle h, void* b, std::uint32_t s, std::uint32_t* r) override {
+    return inner_.Read(h, b, s, r);
+  }
   bool Seek(platform::Handle h, std::int64_t o) override { return inner_.Seek(h, o); }
   bool Close(platform::Handle h) override { return inner_.Close(h); }
   platform::Handle OpenRelay() override { return platform::kInvalidHandle; }
-  bool WriteMessage(platform::Handle, const void*, std::uint32_t, std::uint32_t*) override { return false; }
-  bool ReadMessage(platform::Handle, void*, std::uint32_t, std::uint32_t*) override { return false; }
+  bool WriteMessage(platform::Handle, const void*, std::uint32_t, std::uint32_t*) override {
+    return false;
+  }
+  bool ReadMessage(platform::Handle, void*, std::uint32_t, std::uint32_t*) override {
+    return false;
+  }
 
  private:
   platform::DeviceIo& inner_;
@@ -79,8 +85,9 @@ class DeviceIoBackendTest : public ::testing::Test {
 };
 
 TEST_F(DeviceIoBackendTest, OpensOnlyThePermittedNodes) {
-  const char* refused[] = {"/dev/sg2", "/dev/sda", "/dev/../dev/sg1", "/dev//sg1", "dev/sg1",
-                           "/dev/sg1/.", "/dev/sg1/..", "/", ""};
+  const char* refused[] = {"/dev/sg2",    "/dev/sda", "/dev/../dev/sg1",
+                           "/dev//sg1",   "dev/sg1",  "/dev/sg1/.",
+                           "/dev/sg1/..", "/",        ""};
   for (const char* path : refused) EXPECT_EQ(backend.Open(path), nullptr) << path;
   EXPECT_EQ(backend.RefusedOpens(), std::size(refused));
   EXPECT_EQ(notes.size(), std::size(refused));

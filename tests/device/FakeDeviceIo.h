@@ -30,9 +30,9 @@ class FakeDeviceIo : public platform::DeviceIo {
   bool relayAvailable = true;
   int relayOpens = 0;
   std::vector<Bytes> written;
-  std::deque<Bytes> replies;         // one per ReadMessage; none left: the read fails
+  std::deque<Bytes> replies;  // one per ReadMessage; none left: the read fails
   bool failWrites = false;
-  std::uint32_t shortWriteBy = 0;    // bytes the next writes leave unwritten
+  std::uint32_t shortWriteBy = 0;  // bytes the next writes leave unwritten
 
   platform::Handle Open(const char* path, std::uint32_t) override {
     openedPaths.emplace_back(path);

@@ -92,7 +92,7 @@ TEST_F(RelayLimitsTest, ClientOfAnotherUserIsRefused) {
   auto server = Serve();
   ASSERT_NE(server, nullptr);
   // The owner alone, or the group burnwell too where the system has it.
-  struct stat info{};
+  struct stat info {};
   ASSERT_EQ(::stat(socket.c_str(), &info), 0);
   const group* station = ::getgrnam("burnwell");
   if (station) {
@@ -147,7 +147,8 @@ TEST_F(RelayLimitsTest, AcceptsAgainAfterItsDescriptorLimitWasHitAndFreed) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, socket.c_str(), socket.size() + 1);
-  const bool connected = ::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  const bool connected =
+      ::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   const bool sent = connected && SendOpen(client);
   const Answer duringShortage = AwaitAnswer(client, 200);
 

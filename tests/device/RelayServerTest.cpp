@@ -134,10 +134,10 @@ TEST_F(RelayConnectionTest, OpenCarriesThePathAndOnlyOneDevicePerConnection) {
 }
 
 TEST_F(RelayConnectionTest, MalformedOpensAreRefusedWithoutTheBackend) {
-  EXPECT_EQ(connection.Handle(Bytes{0x00}).reply, kFailed);                 // nothing
-  EXPECT_EQ(connection.Handle(Bytes{0x00, 0}).reply, kFailed);              // empty path
-  EXPECT_EQ(connection.Handle(Bytes{0x00, 'a', 'b'}).reply, kFailed);       // no NUL
-  EXPECT_EQ(connection.Handle(Bytes{0x00, 'a', 0, 'b', 0}).reply, kFailed); // NUL inside
+  EXPECT_EQ(connection.Handle(Bytes{0x00}).reply, kFailed);                  // nothing
+  EXPECT_EQ(connection.Handle(Bytes{0x00, 0}).reply, kFailed);               // empty path
+  EXPECT_EQ(connection.Handle(Bytes{0x00, 'a', 'b'}).reply, kFailed);        // no NUL
+  EXPECT_EQ(connection.Handle(Bytes{0x00, 'a', 0, 'b', 0}).reply, kFailed);  // NUL inside
   EXPECT_EQ(connection.Handle(OpenMessage(std::string(260, 'p'))).reply, kFailed);
   EXPECT_TRUE(backend.paths.empty());
   backend.refuse = true;
@@ -182,8 +182,7 @@ TEST_F(RelayConnectionTest, PassThroughWithInconsistentHeaderIsRefused) {
   Bytes shortOne = PassThroughPayload(1, 0, 79);
   Bytes noCdb = Edited(PassThroughPayload(1, 16), [](auto& h) { h.CdbLength = 0; });
   Bytes badDirection = PassThroughPayload(2, 16);
-  Bytes senseInData =
-      Edited(PassThroughPayload(1, 16), [](auto& h) { h.SenseInfoOffset = 70; });
+  Bytes senseInData = Edited(PassThroughPayload(1, 16), [](auto& h) { h.SenseInfoOffset = 70; });
   for (const Bytes& p : {beyond, shortOne, noCdb, badDirection, senseInData})
     EXPECT_EQ(connection.Handle(Message(Opcode::PassThrough, p)).reply, kFailed);
   EXPECT_TRUE(backend.codes.empty());
@@ -192,8 +191,8 @@ TEST_F(RelayConnectionTest, PassThroughWithInconsistentHeaderIsRefused) {
 TEST_F(RelayConnectionTest, DirectLengthsMustMatchTheHeader) {
   connection.Handle(OpenMessage("d"));
   Bytes writeBlock = PassThroughPayload(0, 8, 80);
-  Bytes writeMissingData = writeBlock;                   // 8 data bytes announced, none sent
-  Bytes readWithData = PassThroughPayload(1, 8, 88);     // reading sends no data
+  Bytes writeMissingData = writeBlock;                // 8 data bytes announced, none sent
+  Bytes readWithData = PassThroughPayload(1, 8, 88);  // reading sends no data
   Bytes tooLong = PassThroughPayload(0, kMaxDirectData + 1, 80);
   for (const Bytes& p : {writeMissingData, readWithData, tooLong})
     EXPECT_EQ(connection.Handle(Message(Opcode::PassThroughDirect, p)).reply, kFailed);
@@ -275,8 +274,9 @@ TEST_F(RelayEndToEndTest, CommandsTravelThroughTheServerToTheBackend) {
 
   std::array<std::uint8_t, 24> geometry{};
   std::uint32_t returned = 0;
-  ASSERT_EQ(RelayDeviceIoControl(second, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0,
-                                 geometry.data(), 24, &returned), 1);
+  ASSERT_EQ(RelayDeviceIoControl(second, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, geometry.data(),
+                                 24, &returned),
+            1);
   EXPECT_EQ(returned, 24u);
   EXPECT_EQ(geometry[23], 0x33);
 
@@ -285,8 +285,9 @@ TEST_F(RelayEndToEndTest, CommandsTravelThroughTheServerToTheBackend) {
   auto block = PassThroughPayload(0, kMaxDirectData, 80);
   std::copy(block.begin(), block.end(), sptd.block.begin());
   sptd.dataBuffer = data.data();
-  ASSERT_EQ(RelayDeviceIoControl(first.Handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd,
-                                 sizeof sptd, &sptd, sizeof sptd, &returned), 1);
+  ASSERT_EQ(RelayDeviceIoControl(first.Handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd, sizeof sptd,
+                                 &sptd, sizeof sptd, &returned),
+            1);
   EXPECT_EQ(backend.lastWrite.size(), kMaxDirectData);
 
   EXPECT_EQ(RelayCloseDevice(first.Handle), 1);
@@ -310,8 +311,9 @@ TEST_F(RelayEndToEndTest, RefusedOpenAndStoppedServer) {
   server->Stop();  // ends every connection
   std::array<std::uint8_t, 24> geometry{};
   std::uint32_t returned = 0;
-  EXPECT_EQ(RelayDeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, geometry.data(),
-                                 24, &returned), 0);
+  EXPECT_EQ(RelayDeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, geometry.data(), 24,
+                                 &returned),
+            0);
   EXPECT_EQ(RelayCloseDevice(h), 0);
 }
 
@@ -388,12 +390,13 @@ class ScriptedServer {
 };
 
 TEST_F(RelayEndToEndTest, HostileOpenRepliesFail) {
-  platform::PlatformLayer().relayReplyTimeoutMs = 200;  // the close after a failed open meets silence
+  platform::PlatformLayer().relayReplyTimeoutMs =
+      200;  // the close after a failed open meets silence
   const std::vector<ScriptedServer::Step> scripts[] = {
-      {{Bytes{0, 0}}},          // longer than the one byte asked for
-      {{Bytes{}}},              // zero bytes
-      {{Bytes{2}}},             // refusal
-      {{{}, false, true}},      // hang-up
+      {{Bytes{0, 0}}},      // longer than the one byte asked for
+      {{Bytes{}}},          // zero bytes
+      {{Bytes{2}}},         // refusal
+      {{{}, false, true}},  // hang-up
   };
   for (const auto& script : scripts) {
     ScriptedServer server(script);
@@ -408,8 +411,9 @@ TEST_F(RelayEndToEndTest, OversizeReplyFailsWithoutOverrun) {
   ASSERT_NE(h, platform::kInvalidHandle);
   std::array<std::uint8_t, 24 + 100> geometry{};
   std::uint32_t returned = 0;
-  EXPECT_EQ(RelayDeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, geometry.data(),
-                                 24, &returned), 0);
+  EXPECT_EQ(RelayDeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, geometry.data(), 24,
+                                 &returned),
+            0);
   EXPECT_EQ(geometry[24], 0);
 }
 

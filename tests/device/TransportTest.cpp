@@ -205,10 +205,11 @@ TEST_F(TransportTest, UnsupportedCodeFailsWithoutWriting) {
   const platform::Handle h = OpenThroughRelay();
   std::array<std::uint8_t, 64> out{};
   std::uint32_t returned = 0;
-  EXPECT_EQ(RelayDeviceIoControl(h, IOCTL_ATA_PASS_THROUGH, out.data(), 64, out.data(), 64,
-                                 &returned), 0);
-  EXPECT_EQ(RelayDeviceIoControl(h, IOCTL_SCSI_MINIPORT, out.data(), 64, out.data(), 64,
-                                 &returned), 0);
+  EXPECT_EQ(
+      RelayDeviceIoControl(h, IOCTL_ATA_PASS_THROUGH, out.data(), 64, out.data(), 64, &returned),
+      0);
+  EXPECT_EQ(RelayDeviceIoControl(h, IOCTL_SCSI_MINIPORT, out.data(), 64, out.data(), 64, &returned),
+            0);
   EXPECT_TRUE(io.written.empty());
 }
 
@@ -257,8 +258,9 @@ TEST_F(TransportTest, ZeroByteReplyIsAFailureNotASuccess) {
   std::array<std::uint8_t, 24> geometry{};
   std::uint32_t returned = 1234;
   io.replies.push_back({});
-  EXPECT_EQ(RelayDeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, geometry.data(),
-                                 24, &returned), 0);
+  EXPECT_EQ(RelayDeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, geometry.data(), 24,
+                                 &returned),
+            0);
   EXPECT_EQ(returned, 1234u);
 }
 
@@ -267,8 +269,9 @@ TEST_F(TransportTest, ReplyLongerThanExpectedFailsWithoutOverrun) {
   std::array<std::uint8_t, 24 + 8> geometry{};
   std::uint32_t returned = 0;
   io.replies.push_back(Bytes(1 + 24 + 8, 0));
-  EXPECT_EQ(RelayDeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, geometry.data(),
-                                 24, &returned), 0);
+  EXPECT_EQ(RelayDeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, geometry.data(), 24,
+                                 &returned),
+            0);
   EXPECT_EQ(geometry[24], 0);
 }
 
@@ -278,8 +281,9 @@ TEST_F(TransportTest, ShortWriteFailsAfterTheReplyIsRead) {
   std::uint32_t returned = 0;
   io.shortWriteBy = 1;
   io.replies.push_back(Bytes(25, 0));
-  EXPECT_EQ(RelayDeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, geometry.data(),
-                                 24, &returned), 0);
+  EXPECT_EQ(RelayDeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, geometry.data(), 24,
+                                 &returned),
+            0);
   EXPECT_TRUE(io.replies.empty());  // the reply was consumed, keeping the channel in step
 }
 
@@ -317,8 +321,9 @@ TEST_F(TransportTest, AFailedExchangeEndsTheConnectionAndEveryLaterCallOnItFails
     EXPECT_EQ(SendScsiCommand(record, next, 592), 0);
     std::array<std::uint8_t, 24> geometry{};
     std::uint32_t returned = 0;
-    EXPECT_EQ(RelayDeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0,
-                                   geometry.data(), 24, &returned), 0);
+    EXPECT_EQ(RelayDeviceIoControl(h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, geometry.data(),
+                                   24, &returned),
+              0);
     EXPECT_NE(next.Data()[0], 0x5A);
     EXPECT_TRUE(io.written.empty());
     EXPECT_EQ(io.replies.size(), 1u);
@@ -334,9 +339,10 @@ TEST_F(TransportTest, AFailedExchangeEndsTheConnectionAndEveryLaterCallOnItFails
 
 TEST_F(TransportTest, DiskQueriesSendOutputSizeZeroBytesAndReturnTheAnswer) {
   const platform::Handle h = OpenThroughRelay();
-  const std::pair<std::uint32_t, std::uint8_t> codes[] = {
-      {IOCTL_DISK_GET_DRIVE_LAYOUT, 0x03}, {IOCTL_DISK_GET_DRIVE_GEOMETRY, 0x33},
-      {IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, 0x34}, {IOCTL_DISK_GET_DRIVE_LAYOUT_EX, 0x35}};
+  const std::pair<std::uint32_t, std::uint8_t> codes[] = {{IOCTL_DISK_GET_DRIVE_LAYOUT, 0x03},
+                                                          {IOCTL_DISK_GET_DRIVE_GEOMETRY, 0x33},
+                                                          {IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, 0x34},
+                                                          {IOCTL_DISK_GET_DRIVE_LAYOUT_EX, 0x35}};
   for (auto [code, opcode] : codes) {
     io.written.clear();
     io.replies.push_back({0, 9, 8, 7});
@@ -358,9 +364,8 @@ class RelayDirectTest : public TransportTest {
  protected:
   ScsiPassThroughDirect Block(std::uint32_t length, std::uint8_t dataIn, std::uint8_t* data) {
     ScsiPassThroughDirect sptd;
-    ScsiPassThroughHeader h = wire::HeaderFor({.cdbLength = 12,
-                                               .direction = wire::DataDirection{dataIn},
-                                               .transferLength = length});
+    ScsiPassThroughHeader h = wire::HeaderFor(
+        {.cdbLength = 12, .direction = wire::DataDirection{dataIn}, .transferLength = length});
     h.DataBufferOffset = 0xCAFEF00D;  // stands for the caller's pointer
     ScsiRequestView(sptd.block).SetHeader(h);
     sptd.dataBuffer = data;
@@ -374,13 +379,15 @@ TEST_F(RelayDirectTest, LargestDataPhaseFitsTheLimitAndOneMoreFailsWithoutWritin
   std::uint32_t returned = 0;
   auto tooLong = Block(relay::kMaxDirectData + 1, SCSI_IOCTL_DATA_OUT, data.data());
   EXPECT_EQ(RelayDeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &tooLong, sizeof tooLong,
-                                 &tooLong, sizeof tooLong, &returned), 0);
+                                 &tooLong, sizeof tooLong, &returned),
+            0);
   EXPECT_TRUE(io.written.empty());
 
   auto largest = Block(relay::kMaxDirectData, SCSI_IOCTL_DATA_OUT, data.data());
   io.replies.push_back(Bytes(81, 0));
   EXPECT_EQ(RelayDeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &largest, sizeof largest,
-                                 &largest, sizeof largest, &returned), 1);
+                                 &largest, sizeof largest, &returned),
+            1);
   ASSERT_EQ(io.written.size(), 1u);
   EXPECT_EQ(io.written[0].size(), relay::kMaxMessageSize);
   EXPECT_EQ(io.written[0][0], 0x02);
@@ -397,7 +404,8 @@ TEST_F(RelayDirectTest, ReadCopiesAtMostTheDataLengthAndKeepsTheCallersPointer) 
   io.replies.push_back(overlong);
   std::uint32_t returned = 0;
   EXPECT_EQ(RelayDeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd, sizeof sptd, &sptd,
-                                 sizeof sptd, &returned), 0);
+                                 sizeof sptd, &returned),
+            0);
   EXPECT_EQ(data[16], 0);
   ASSERT_EQ(io.written.size(), 1u);
   EXPECT_EQ(io.written[0].size(), 81u);  // reading: no data bytes in the request
@@ -408,8 +416,9 @@ TEST_F(RelayDirectTest, ReadCopiesAtMostTheDataLengthAndKeepsTheCallersPointer) 
   reply[0] = 0;
   ScsiRequestView(std::span(reply).subspan(1)).SetScsiStatus(0);
   io.replies.push_back(reply);
-  ASSERT_EQ(RelayDeviceIoControl(second, IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd, sizeof sptd,
-                                 &sptd, sizeof sptd, &returned), 1);
+  ASSERT_EQ(RelayDeviceIoControl(second, IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd, sizeof sptd, &sptd,
+                                 sizeof sptd, &returned),
+            1);
   EXPECT_EQ(data[15], 0x66);
   EXPECT_EQ(data[16], 0);
   EXPECT_EQ(ScsiRequestView(sptd.block).Header().DataBufferOffset, 0xCAFEF00Du);
@@ -422,7 +431,8 @@ TEST_F(RelayDirectTest, ReplyWithoutTheWholeBlockFails) {
   io.replies.push_back(Bytes(40, 0));
   std::uint32_t returned = 0;
   EXPECT_EQ(RelayDeviceIoControl(h, IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd, sizeof sptd, &sptd,
-                                 sizeof sptd, &returned), 0);
+                                 sizeof sptd, &returned),
+            0);
 }
 
 TEST_F(RelayDirectTest, DirectHandleCarriesTheBlockAsAPlainPassThrough) {
@@ -437,7 +447,8 @@ TEST_F(RelayDirectTest, DirectHandleCarriesTheBlockAsAPlainPassThrough) {
   };
   std::uint32_t returned = 0;
   ASSERT_EQ(RelayDeviceIoControl(9, IOCTL_SCSI_PASS_THROUGH_DIRECT, &sptd, sizeof sptd, &sptd,
-                                 sizeof sptd, &returned), 1);
+                                 sizeof sptd, &returned),
+            1);
   EXPECT_EQ(data[0], 0xA0);
   EXPECT_EQ(ScsiRequestView(sptd.block).Header().DataBufferOffset, 0xCAFEF00Du);
 }

@@ -90,7 +90,8 @@ TEST(ConfigBlockFields, EveryNumericFieldTakesExactlyItsWidth) {
     if (!place) continue;
     ImageHeader h = Template();
     const ImageHeader before = h;
-    std::vector<std::uint8_t> wrongSmall(place->width - 1, 0xAB), wrongLarge(place->width + 1, 0xAB);
+    std::vector<std::uint8_t> wrongSmall(place->width - 1, 0xAB),
+        wrongLarge(place->width + 1, 0xAB);
     EXPECT_FALSE(SetField(h, static_cast<FieldId>(id), wrongSmall)) << "id " << id;
     EXPECT_FALSE(SetField(h, static_cast<FieldId>(id), wrongLarge)) << "id " << id;
     EXPECT_EQ(h, before) << "id " << id;
@@ -100,7 +101,8 @@ TEST(ConfigBlockFields, EveryNumericFieldTakesExactlyItsWidth) {
     EXPECT_FALSE(GetField(h, static_cast<FieldId>(id), back)) << "id " << id;
     back.assign(4, 0);
     EXPECT_TRUE(GetField(h, static_cast<FieldId>(id), back)) << "id " << id;
-    EXPECT_EQ(std::vector<std::uint8_t>(back.begin(), back.begin() + place->width), right) << "id " << id;
+    EXPECT_EQ(std::vector<std::uint8_t>(back.begin(), back.begin() + place->width), right)
+        << "id " << id;
   }
 }
 

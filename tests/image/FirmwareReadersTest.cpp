@@ -32,11 +32,13 @@ class ScopedAllocationFailure final : public ByteAllocator {
 
 // ---- A small Intel HEX writer for hand-made inputs ----------------------------------------------
 
-std::string Record(std::uint8_t type, std::uint16_t address, const std::vector<std::uint8_t>& data) {
+std::string Record(std::uint8_t type, std::uint16_t address,
+                   const std::vector<std::uint8_t>& data) {
   unsigned sum = static_cast<unsigned>(data.size()) + (address >> 8) + (address & 0xFF) + type;
   std::string line(1, ':');
   char digits[16];
-  std::snprintf(digits, sizeof digits, "%02X%04X%02X", static_cast<unsigned>(data.size()), address, type);
+  std::snprintf(digits, sizeof digits, "%02X%04X%02X", static_cast<unsigned>(data.size()), address,
+                type);
   line += digits;
   for (auto b : data) {
     std::snprintf(digits, sizeof digits, "%02X", b);
@@ -46,8 +48,12 @@ std::string Record(std::uint8_t type, std::uint16_t address, const std::vector<s
   std::snprintf(digits, sizeof digits, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
   return line + digits + "\r\n";
 }
-std::string Data(std::uint16_t address, const std::vector<std::uint8_t>& bytes) { return Record(0, address, bytes); }
-std::string Linear(std::uint16_t upper) { return Record(4, 0, {std::uint8_t(upper >> 8), std::uint8_t(upper)}); }
+std::string Data(std::uint16_t address, const std::vector<std::uint8_t>& bytes) {
+  return Record(0, address, bytes);
+}
+std::string Linear(std::uint16_t upper) {
+  return Record(4, 0, {std::uint8_t(upper >> 8), std::uint8_t(upper)});
+}
 const std::string END = ":00000001FF\r\n";
 
 // Code of the given length, counting bytes, written as 16-byte records with linear address records.
@@ -57,7 +63,8 @@ std::string HexOfLength(std::uint32_t length, std::vector<std::uint8_t>* code = 
   for (std::uint32_t at = 0; at < length; at += 16) {
     if ((at >> 16) != upper) text += Linear(static_cast<std::uint16_t>(upper = at >> 16));
     std::vector<std::uint8_t> chunk;
-    for (std::uint32_t i = at; i < std::min(length, at + 16); ++i) chunk.push_back(static_cast<std::uint8_t>(i * 7));
+    for (std::uint32_t i = at; i < std::min(length, at + 16); ++i)
+      chunk.push_back(static_cast<std::uint8_t>(i * 7));
     if (code) code->insert(code->end(), chunk.begin(), chunk.end());
     text += Data(static_cast<std::uint16_t>(at), chunk);
   }
@@ -125,13 +132,16 @@ TEST(FirmwareFileTypeRule, ConfigurationOnlyLooksAtTheWholePath) {
 
 TEST(FirmwareFileTypeRule, ModelCodesAndAcceptedProducts) {
   const std::uint16_t expected[] = {PID_A, PID_F, PID_G, PID_H, PID_C, PID_A, PID_B, PID_A};
-  for (int code = 0; code < 8; ++code) EXPECT_EQ(ProductForModelCode(std::uint8_t(code)), expected[code]);
+  for (int code = 0; code < 8; ++code)
+    EXPECT_EQ(ProductForModelCode(std::uint8_t(code)), expected[code]);
   EXPECT_EQ(ProductForModelCode(255), PID_A);
   for (auto p : {PID_A, PID_B, PID_C, PID_D, PID_E}) EXPECT_TRUE(IsAcceptedProduct(p));
-  for (auto p : {PID_F, PID_G, PID_H, std::uint16_t(0), VID_MAKER}) EXPECT_FALSE(IsAcceptedProduct(p));
+  for (auto p : {PID_F, PID_G, PID_H, std::uint16_t(0), VID_MAKER})
+    EXPECT_FALSE(IsAcceptedProduct(p));
 }
 
-// ---- Intel HEX: sizing, zero region, checksum ----------------------------------------------------
+// ---- Intel HEX: sizing, zero region, checksum
+// ----------------------------------------------------
 
 TEST_F(ReaderTest, EndRecordAloneGivesSmallImageWithZeroRegion) {
   std::string error;
@@ -161,9 +171,11 @@ TEST_F(ReaderTest, SizingFollowsTheHighestDataEnd) {
     ASSERT_TRUE(LoadHex(HexOfLength(c.end, &code), error)) << std::hex << c.end << " " << error;
     ASSERT_EQ(image.Code().size(), c.imageSize) << std::hex << c.end;
     std::vector<std::uint8_t> expected(c.imageSize, 0xFF);
-    if (c.zeroRegion) std::fill(expected.begin() + ZERO_REGION_START, expected.begin() + SMALL_IMAGE_SIZE, 0);
+    if (c.zeroRegion)
+      std::fill(expected.begin() + ZERO_REGION_START, expected.begin() + SMALL_IMAGE_SIZE, 0);
     std::copy(code.begin(), code.end(), expected.begin());
-    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image.Code().begin())) << std::hex << c.end;
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image.Code().begin()))
+        << std::hex << c.end;
     EXPECT_EQ(image.GetChecksum(), Sum(expected)) << std::hex << c.end;
     EXPECT_EQ(image.CodeLength(), c.imageSize);
   }
@@ -217,8 +229,11 @@ TEST_F(ReaderTest, SeparatorsAndLeadingTextDoNotMatter) {
   const std::vector<std::uint8_t> bytes{0x10, 0x20, 0x30};
   std::string error;
   std::uint16_t expected = 0;
-  for (const std::string& text : std::vector<std::string>{Data(0, bytes) + END, "; comment\n" + Data(0, bytes) + ":00000001FF", ":03000000102030" "9D:00000001ff",
-        ":0300\r\n00001020\n309D\n:00000001FF\n"}) {
+  for (const std::string& text : std::vector<std::string>{
+           Data(0, bytes) + END, "; comment\n" + Data(0, bytes) + ":00000001FF",
+           ":03000000102030"
+           "9D:00000001ff",
+           ":0300\r\n00001020\n309D\n:00000001FF\n"}) {
     ASSERT_TRUE(LoadHex(text, error)) << text << ": " << error;
     EXPECT_EQ(image.Code()[2], 0x30);
     if (expected == 0) expected = image.GetChecksum();
@@ -244,11 +259,13 @@ TEST_F(ReaderTest, LongRecordsAndDigitsAfterTheChecksum) {
 }
 
 TEST_F(ReaderTest, RecordsThatReachTheRomSizeAreRefused) {
-  EXPECT_EQ(ParseError(Linear(3) + Data(0xFFFF, {1}) + END), "Tha code size is larger than ROM size.");
+  EXPECT_EQ(ParseError(Linear(3) + Data(0xFFFF, {1}) + END),
+            "Tha code size is larger than ROM size.");
   EXPECT_EQ(ParseError(Linear(3) + Data(0xFFF0, std::vector<std::uint8_t>(16, 1)) + END),
             "Tha code size is larger than ROM size.");
   // A huge base must not wrap around to a small address.
-  EXPECT_EQ(ParseError(Linear(0xFFFF) + Data(0xFFFF, {1, 2}) + END), "Tha code size is larger than ROM size.");
+  EXPECT_EQ(ParseError(Linear(0xFFFF) + Data(0xFFFF, {1, 2}) + END),
+            "Tha code size is larger than ROM size.");
   std::string error;
   std::uint32_t size = 0;
   ASSERT_TRUE(Parse(Linear(3) + Data(0xFFFE, {1}) + END, error, size));
@@ -277,7 +294,8 @@ TEST_F(ReaderTest, EveryFormatMessageIsReachable) {
 TEST_F(ReaderTest, StartAddressRecordsAreIgnored) {
   std::string error;
   std::uint32_t size = 0;
-  ASSERT_TRUE(Parse(":0400000300001234B1\n:04000005DEADBEEFC4\n:00000003ZZ" + END, error, size) == false);
+  ASSERT_TRUE(Parse(":0400000300001234B1\n:04000005DEADBEEFC4\n:00000003ZZ" + END, error, size) ==
+              false);
   EXPECT_EQ(error, "Invalid file format[unknown data byte].");
   ASSERT_TRUE(Parse(":04000003000012349F\n:04000005DEADBEEF00\n" + END, error, size)) << error;
   EXPECT_EQ(size, 0u);
@@ -376,10 +394,12 @@ struct HeaderFile {
 };
 
 // A header file with length bytes of counting code, its checksum over the given image size.
-HeaderFile MakeHeaderFile(std::uint32_t length, std::size_t imageSize, std::uint16_t product = PID_C) {
+HeaderFile MakeHeaderFile(std::uint32_t length, std::size_t imageSize,
+                          std::uint16_t product = PID_C) {
   ImageBuffer header(product);
   HeaderFile f;
-  for (std::uint32_t i = 0; i < length; ++i) f.code.push_back(static_cast<std::uint8_t>(i * 13 + 1));
+  for (std::uint32_t i = 0; i < length; ++i)
+    f.code.push_back(static_cast<std::uint8_t>(i * 13 + 1));
   std::vector<std::uint8_t> image(imageSize, 0xFF);
   std::copy(f.code.begin(), f.code.end(), image.begin());
   header.Header()[11] = 0x5A;
@@ -395,9 +415,10 @@ TEST_F(ReaderTest, HeaderImageSizingAndChecksum) {
     std::uint32_t length;
     std::size_t imageSize;
   };
-  for (const Case c : {Case{1, SMALL_IMAGE_SIZE}, Case{0x4C00, SMALL_IMAGE_SIZE}, Case{0x4C01, LARGE_IMAGE_SIZE},
-                       Case{0x5000, LARGE_IMAGE_SIZE}, Case{0x5C00, SMALL_IMAGE_SIZE},
-                       Case{0x5C01, LARGE_IMAGE_SIZE}, Case{0xB800, LARGE_IMAGE_SIZE}}) {
+  for (const Case c :
+       {Case{1, SMALL_IMAGE_SIZE}, Case{0x4C00, SMALL_IMAGE_SIZE}, Case{0x4C01, LARGE_IMAGE_SIZE},
+        Case{0x5000, LARGE_IMAGE_SIZE}, Case{0x5C00, SMALL_IMAGE_SIZE},
+        Case{0x5C01, LARGE_IMAGE_SIZE}, Case{0xB800, LARGE_IMAGE_SIZE}}) {
     const HeaderFile f = MakeHeaderFile(c.length, c.imageSize);
     fs.Add("fw.bin", f.bytes);
     ASSERT_EQ(LoadHeaderImage(image, "fw.bin"), LoadStatus::Ok) << std::hex << c.length;
@@ -450,7 +471,9 @@ TEST_F(ReaderTest, HeaderFailuresKeepThePreviousCode) {
   auto expectStatus = [&](std::vector<std::uint8_t> bytes, LoadStatus status, const char* what) {
     fs.Add("bad.bin", std::move(bytes));
     EXPECT_EQ(LoadHeaderImage(image, "bad.bin"), status) << what;
-    EXPECT_TRUE(std::equal(previous.begin(), previous.end(), image.Code().begin(), image.Code().end())) << what;
+    EXPECT_TRUE(
+        std::equal(previous.begin(), previous.end(), image.Code().begin(), image.Code().end()))
+        << what;
     EXPECT_EQ(image.CodeLength(), 0x100u) << what;
     EXPECT_EQ(image.ProductId(), PID_C) << what;
   };
@@ -494,10 +517,11 @@ TEST_F(ReaderTest, FailedHeaderLoadLeavesWhatWasReadInTheHeader) {
 
 TEST_F(ReaderTest, ConfigurationOnlyFiles) {
   const ImageBuffer templateImage(PID_A);
-  std::vector<std::uint8_t> block(templateImage.Header().begin(), templateImage.Header().begin() + 256);
+  std::vector<std::uint8_t> block(templateImage.Header().begin(),
+                                  templateImage.Header().begin() + 256);
   block[11] = 0x5A;
   block[12] = 0x12;
-  block.push_back(9);  // model code
+  block.push_back(9);     // model code
   block.push_back(0xEE);  // ignored: only 257 bytes are read
   fs.Add("cfg.sdt", block);
   ASSERT_EQ(LoadHeaderImage(image, "cfg.sdt"), LoadStatus::Ok);

@@ -31,7 +31,8 @@ std::string Quote(const std::filesystem::path& p) { return "'" + p.string() + "'
 class IntelHexOracle : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!HaveTool("objcopy") || !HaveTool("srec_cat")) GTEST_SKIP() << "objcopy or srec_cat not installed";
+    if (!HaveTool("objcopy") || !HaveTool("srec_cat"))
+      GTEST_SKIP() << "objcopy or srec_cat not installed";
     ResetLoadedImage();
   }
   void TearDown() override { ResetLoadedImage(); }
@@ -53,7 +54,8 @@ class IntelHexOracle : public ::testing::Test {
     ImageBuffer& image = LoadedImage();
     const HexResult loaded = LoadHexImage(image, hex);
     ASSERT_TRUE(loaded.ok) << loaded.errorText;
-    const std::size_t imageSize = binary.size() < SMALL_IMAGE_SIZE ? SMALL_IMAGE_SIZE : LARGE_IMAGE_SIZE;
+    const std::size_t imageSize =
+        binary.size() < SMALL_IMAGE_SIZE ? SMALL_IMAGE_SIZE : LARGE_IMAGE_SIZE;
     std::vector<std::uint8_t> expected(imageSize, 0xFF);
     if (binary.size() <= ZERO_REGION_START)
       std::fill(expected.begin() + ZERO_REGION_START, expected.begin() + SMALL_IMAGE_SIZE, 0);
@@ -95,8 +97,9 @@ const std::string OBJCOPY = "objcopy -I binary -O ihex {in} {out}";
 
 TEST_F(IntelHexOracle, ObjcopyFilesAtEverySizingBoundary) {
   std::uint32_t seed = 1;
-  for (std::size_t size : {std::size_t{1}, std::size_t{0x4BFF}, std::size_t{0x4C00}, std::size_t{0x4C01},
-                           std::size_t{0x5BFF}, std::size_t{0x5C00}, std::size_t{0x9D37}, LARGE_IMAGE_SIZE}) {
+  for (std::size_t size :
+       {std::size_t{1}, std::size_t{0x4BFF}, std::size_t{0x4C00}, std::size_t{0x4C01},
+        std::size_t{0x5BFF}, std::size_t{0x5C00}, std::size_t{0x9D37}, LARGE_IMAGE_SIZE}) {
     SCOPED_TRACE(size);
     const auto binary = RandomBytes(size, seed++);
     ExpectLoadsAs(Convert(binary, OBJCOPY), binary);
@@ -109,7 +112,8 @@ TEST_F(IntelHexOracle, SrecCatInSeveralRecordSizes) {
     SCOPED_TRACE(recordSize);
     const auto binary = RandomBytes(0x3000 + 97 * recordSize, seed++);
     const std::string command =
-        "srec_cat {in} -Binary -o {out} -Intel -obs=" + std::to_string(recordSize) + " >/dev/null 2>&1";
+        "srec_cat {in} -Binary -o {out} -Intel -obs=" + std::to_string(recordSize) +
+        " >/dev/null 2>&1";
     ExpectLoadsAs(Convert(binary, command), binary);
   }
 }
@@ -117,16 +121,18 @@ TEST_F(IntelHexOracle, SrecCatInSeveralRecordSizes) {
 TEST_F(IntelHexOracle, LinearAndSegmentAddressRecordsAcrossSixtyFourKiB) {
   const std::uint32_t at = 0x1F000;
   const auto binary = RandomBytes(0x3456, 7);
-  const auto linear = Convert(binary, "srec_cat {in} -Binary -offset 0x1F000 -o {out} -Intel -obs=32");
+  const auto linear =
+      Convert(binary, "srec_cat {in} -Binary -offset 0x1F000 -o {out} -Intel -obs=32");
   ASSERT_TRUE(Contains(linear, ":020000040002F8"));
   ExpectParsesAt(linear, binary, at);
 
-  const auto segment =
-      Convert(binary, "srec_cat {in} -Binary -offset 0x1F000 -o {out} -Intel -address-length=3 -obs=255");
+  const auto segment = Convert(
+      binary, "srec_cat {in} -Binary -offset 0x1F000 -o {out} -Intel -address-length=3 -obs=255");
   ASSERT_TRUE(Contains(segment, ":020000022000DC"));
   ExpectParsesAt(segment, binary, at);
 
-  const auto objcopy = Convert(binary, "objcopy -I binary -O ihex --change-addresses 0x1F000 {in} {out}");
+  const auto objcopy =
+      Convert(binary, "objcopy -I binary -O ihex --change-addresses 0x1F000 {in} {out}");
   ASSERT_TRUE(Contains(objcopy, ":02000002"));
   ASSERT_TRUE(Contains(objcopy, ":04000003"));  // a start-address record, ignored
   ExpectParsesAt(objcopy, binary, at);

@@ -17,9 +17,9 @@ namespace burnwell::test {
 class MemoryFileSystem final : public platform::FileSystem {
  public:
   struct Faults {
-    int failOpenNumber = 0;      // the n-th OpenForRead (1-based) fails
-    int failSizeOnOpenNumber = 0;  // the file from the n-th open cannot tell its size
-    bool failReads = false;      // every Read reports an I/O error
+    int failOpenNumber = 0;                     // the n-th OpenForRead (1-based) fails
+    int failSizeOnOpenNumber = 0;               // the file from the n-th open cannot tell its size
+    bool failReads = false;                     // every Read reports an I/O error
     std::optional<std::uint64_t> reportedSize;  // a size that differs from the bytes held
   };
 
@@ -43,7 +43,8 @@ class MemoryFileSystem final : public platform::FileSystem {
 
  private:
   struct File final : platform::ReadableFile {
-    File(const std::vector<std::uint8_t>& bytes, const Faults& faults) : bytes(bytes), faults(faults) {}
+    File(const std::vector<std::uint8_t>& bytes, const Faults& faults)
+        : bytes(bytes), faults(faults) {}
     std::optional<std::uint64_t> Size() override {
       if (sizeFails) return std::nullopt;
       return faults.reportedSize.value_or(bytes.size());

@@ -31,8 +31,8 @@ const bool kAnswered = [] {
 }();
 
 std::string AskForTheSystemRoot(const std::filesystem::path& program) {
-  const std::string command = std::string(kAskVariable) + "=BURNWELL_SYSROOT BURNWELL_SYSROOT=/elsewhere " +
-                              program.string();
+  const std::string command = std::string(kAskVariable) +
+                              "=BURNWELL_SYSROOT BURNWELL_SYSROOT=/elsewhere " + program.string();
   FILE* pipe = ::popen(command.c_str(), "r");
   if (!pipe) return "cannot run";
   char line[256] = {};
@@ -46,7 +46,7 @@ std::string AskForTheSystemRoot(const std::filesystem::path& program) {
 TEST(EnvironmentTest, SettingsAreIgnoredUnderRaisedPrivileges) {
   EXPECT_FALSE(kAnswered);
   test::TempDir temp;
-  struct statvfs mount{};
+  struct statvfs mount {};
   if (::geteuid() != 0) GTEST_SKIP() << "making a set-group-ID copy for another group needs root";
   if (::statvfs(temp.Path().c_str(), &mount) != 0 || (mount.f_flag & ST_NOSUID))
     GTEST_SKIP() << "the temporary folder is mounted nosuid";

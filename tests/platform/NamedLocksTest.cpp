@@ -45,8 +45,8 @@ class NamedLocksTest : public ::testing::Test {
   FakeRootSystem system{temp.Path()};
   ScopedOverride<System> guard{&system};
   // Unique per test: the process-wide lock table outlives each test.
-  std::string name = std::string("DeviceIndex_") +
-                     ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  std::string name =
+      std::string("DeviceIndex_") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
 };
 
 TEST_F(NamedLocksTest, OpenNeedsAnExistingLockCreateMakesOne) {

@@ -53,7 +53,7 @@ TEST(NativeScsiPassThrough, NativeHeaderCarriesTheFieldsAtItsOwnOffsets) {
     EXPECT_EQ(sizeof(SCSI_PASS_THROUGH), 56u);
     EXPECT_EQ(LoadLe64(native.data() + 24), header.DataBufferOffset);  // ULONG_PTR at 24
     EXPECT_EQ(LoadLe32(native.data() + 32), header.SenseInfoOffset);
-    EXPECT_EQ(native[36], 0xD4);                                        // Cdb at 36
+    EXPECT_EQ(native[36], 0xD4);  // Cdb at 36
   }
   EXPECT_EQ(header.TargetId, 1);
   EXPECT_EQ(header.Lun, 2);
@@ -96,10 +96,12 @@ TEST(NativeScsiPassThrough, FailureAndBadRequestsLeaveTheRequestAlone) {
   auto failing = [&](HANDLE, DWORD, void*, DWORD, DWORD*) -> BOOL { return ++calls, FALSE; };
   auto wire = WireRequest(1 /* in */, 16);
   const auto before = wire;
-  EXPECT_FALSE(NativeScsiPassThrough(nullptr, wire.data(), 592, wire.data(), 592, nullptr, failing));
+  EXPECT_FALSE(
+      NativeScsiPassThrough(nullptr, wire.data(), 592, wire.data(), 592, nullptr, failing));
   EXPECT_EQ(wire, before);
   auto tooLong = WireRequest(1 /* in */, 513);
-  EXPECT_FALSE(NativeScsiPassThrough(nullptr, tooLong.data(), 592, tooLong.data(), 592, nullptr, failing));
+  EXPECT_FALSE(
+      NativeScsiPassThrough(nullptr, tooLong.data(), 592, tooLong.data(), 592, nullptr, failing));
   EXPECT_EQ(calls, 1);
 }
 

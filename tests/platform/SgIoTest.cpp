@@ -52,7 +52,8 @@ struct Outcome {
 
 // An ioctl that records the header it was given and answers with `outcome`.
 SgIoCall Answer(const Outcome& outcome, sg_io_hdr_t* seen = nullptr,
-                std::vector<std::uint8_t>* cdb = nullptr, std::vector<std::uint8_t>* sent = nullptr) {
+                std::vector<std::uint8_t>* cdb = nullptr,
+                std::vector<std::uint8_t>* sent = nullptr) {
   return [=](int, sg_io_hdr_t& h) {
     if (seen) *seen = h;
     if (cdb) cdb->assign(h.cmdp, h.cmdp + h.cmd_len);
@@ -60,9 +61,11 @@ SgIoCall Answer(const Outcome& outcome, sg_io_hdr_t* seen = nullptr,
       sent->assign(static_cast<std::uint8_t*>(h.dxferp),
                    static_cast<std::uint8_t*>(h.dxferp) + h.dxfer_len);
     if (h.dxfer_direction == SG_DXFER_FROM_DEV && !outcome.data.empty())
-      std::memcpy(h.dxferp, outcome.data.data(), std::min<std::size_t>(outcome.data.size(), h.dxfer_len));
+      std::memcpy(h.dxferp, outcome.data.data(),
+                  std::min<std::size_t>(outcome.data.size(), h.dxfer_len));
     if (!outcome.sense.empty())
-      std::memcpy(h.sbp, outcome.sense.data(), std::min<std::size_t>(outcome.sense.size(), h.mx_sb_len));
+      std::memcpy(h.sbp, outcome.sense.data(),
+                  std::min<std::size_t>(outcome.sense.size(), h.mx_sb_len));
     h.sb_len_wr = static_cast<unsigned char>(outcome.sense.size());
     h.status = outcome.status;
     h.host_status = outcome.host;
@@ -77,8 +80,7 @@ TEST(SgIoScsiPassThrough, FillsTheHeaderFromTheRequest) {
   sg_io_hdr_t seen{};
   std::vector<std::uint8_t> cdb;
   std::uint32_t returned = 0;
-  ASSERT_TRUE(ScsiPassThrough(3, b.data(), 592, b.data(), 592, &returned,
-                              Answer({}, &seen, &cdb)));
+  ASSERT_TRUE(ScsiPassThrough(3, b.data(), 592, b.data(), 592, &returned, Answer({}, &seen, &cdb)));
   EXPECT_EQ(seen.interface_id, 'S');
   EXPECT_EQ(seen.dxfer_direction, SG_DXFER_FROM_DEV);
   EXPECT_EQ(seen.dxfer_len, 16u);
@@ -153,10 +155,10 @@ TEST(SgIoScsiPassThrough, AFailureSaysWhetherTheDeviceIsGone) {
     IoFailure expected;
   };
   const Case cases[] = {
-      {-1, ENODEV, 0, IoFailure::DeviceGone},   {-1, ENXIO, 0, IoFailure::DeviceGone},
+      {-1, ENODEV, 0, IoFailure::DeviceGone},  {-1, ENXIO, 0, IoFailure::DeviceGone},
       {0, 0, 0x01, IoFailure::DeviceGone},      // DID_NO_CONNECT
       {-1, ETIMEDOUT, 0, IoFailure::NoAnswer},  // the program's own deadline
-      {-1, EIO, 0, IoFailure::CommandFailed},   {0, 0, 0x03, IoFailure::CommandFailed},
+      {-1, EIO, 0, IoFailure::CommandFailed},  {0, 0, 0x03, IoFailure::CommandFailed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.error * 1000 + c.host);
@@ -268,9 +270,11 @@ TEST(SgIoAtaPassThrough, BadBlocksAndTransportErrorsFail) {
   auto bothHeader = IdentifyHeader();
   bothHeader.AtaFlags = wire::ATA_FLAGS_DATA_IN | wire::ATA_FLAGS_DATA_OUT;
   auto both = Block(bothHeader);
-  EXPECT_FALSE(AtaPassThrough(3, both.data(), both.size(), both.data(), both.size(), nullptr, count));
+  EXPECT_FALSE(
+      AtaPassThrough(3, both.data(), both.size(), both.data(), both.size(), nullptr, count));
   auto outside = IdentifyBlock();
-  EXPECT_FALSE(AtaPassThrough(3, outside.data(), 40 + 256, outside.data(), 40 + 256, nullptr, count));
+  EXPECT_FALSE(
+      AtaPassThrough(3, outside.data(), 40 + 256, outside.data(), 40 + 256, nullptr, count));
   auto oddHeader = IdentifyHeader();
   oddHeader.DataTransferLength = 100;
   auto odd = Block(oddHeader);

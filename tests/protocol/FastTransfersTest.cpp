@@ -100,14 +100,16 @@ TEST_P(FastTransfersOnModel, WholeImageUpdateEndsByteExact) {
   const std::vector<std::uint8_t> image = TestImage(size);
   EraseAll();
   TransferMode used = TransferMode::Classic;
-  ASSERT_EQ(FlashWrite(record_, image.data(), 0, size, 0, 0, TransferMode::Fast, &used), FlashResult::Ok);
+  ASSERT_EQ(FlashWrite(record_, image.data(), 0, size, 0, 0, TransferMode::Fast, &used),
+            FlashResult::Ok);
   EXPECT_EQ(used, TransferMode::Fast);
   std::vector<std::uint8_t> back(size);
   ASSERT_EQ(FlashRead(record_, back.data(), 0, size, 0, 0, TransferMode::Fast), FlashResult::Ok);
   ASSERT_EQ(FlashIcpSwitch(record_, 1), FlashResult::Ok);
   const auto memory = emu_.Bridge().Memory();
   EXPECT_TRUE(std::equal(image.begin(), image.end(), memory.begin()));
-  EXPECT_TRUE(std::all_of(memory.begin() + size, memory.end(), [](std::uint8_t b) { return b == 0xFF; }));
+  EXPECT_TRUE(
+      std::all_of(memory.begin() + size, memory.end(), [](std::uint8_t b) { return b == 0xFF; }));
   EXPECT_EQ(back, image);
   EXPECT_FALSE(emu_.Bridge().Chip()->WriteEnabled());
   EXPECT_FALSE(emu_.Bridge().ChipSelected());
@@ -122,24 +124,29 @@ TEST_P(FastTransfersOnModel, PageProgramAndLongReadAreOneSelectionEach) {
   const std::vector<std::uint8_t> data = TestImage(length);
   const std::uint8_t readStatus = Entry()[Slot::ReadStatus].Opcode();
   emu_.ClearTraces();
-  ASSERT_EQ(SpiProgramFlashFast(record_, data.data(), 0x100, length, record_.FlashChipIndex, 0, 0), StepCode::Ok);
+  ASSERT_EQ(SpiProgramFlashFast(record_, data.data(), 0x100, length, record_.FlashChipIndex, 0, 0),
+            StepCode::Ok);
   std::vector<std::string> expected = {Hex(Entry()[Slot::WriteEnable].Opcode()) + " w1"};
   if (AutoIncrement()) {
     const std::string program = Hex(Entry()[Slot::AutoIncrementProgram].Opcode());
     expected.push_back(program + " w5");
     expected.insert(expected.end(), length - 1, program + " w2");
   } else {
-    expected.push_back(Hex(Entry()[Slot::PageProgram].Opcode()) + " w" + std::to_string(4 + length));
+    expected.push_back(Hex(Entry()[Slot::PageProgram].Opcode()) + " w" +
+                       std::to_string(4 + length));
   }
   expected.push_back(Hex(Entry()[Slot::WriteDisable].Opcode()) + " w1");
   EXPECT_EQ(Shape(emu_.SpiTrace(), readStatus), expected);
 
   emu_.ClearTraces();
   std::vector<std::uint8_t> back(kFastReadRun);
-  ASSERT_EQ(SpiReadFlashFast(record_, back.data(), 0, kFastReadRun, record_.FlashChipIndex, 0, 0), StepCode::Ok);
-  const SpiCommand& read = Entry()[Slot::FastRead].Present() ? Entry()[Slot::FastRead] : Entry()[Slot::ReadData];
-  EXPECT_EQ(Shape(emu_.SpiTrace(), readStatus),
-            std::vector<std::string>{Hex(read.Opcode()) + " w" + std::to_string(read.length) + " r4096"});
+  ASSERT_EQ(SpiReadFlashFast(record_, back.data(), 0, kFastReadRun, record_.FlashChipIndex, 0, 0),
+            StepCode::Ok);
+  const SpiCommand& read =
+      Entry()[Slot::FastRead].Present() ? Entry()[Slot::FastRead] : Entry()[Slot::ReadData];
+  EXPECT_EQ(
+      Shape(emu_.SpiTrace(), readStatus),
+      std::vector<std::string>{Hex(read.Opcode()) + " w" + std::to_string(read.length) + " r4096"});
   EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin() + 0x100));
 }
 
@@ -150,10 +157,12 @@ TEST_P(FastTransfersOnModel, ChipStreamsReadsToTheArrayEndAndWrapsPagePrograms) 
   const std::uint32_t size = Size();
   const std::vector<std::uint8_t> contents = TestImage(size, 11);
   std::copy(contents.begin(), contents.end(), emu_.Bridge().Memory().begin());
-  const std::uint32_t start = size - kFastReadRun - 0x90;  // mid-page, two runs, the last ends at the end
+  const std::uint32_t start =
+      size - kFastReadRun - 0x90;  // mid-page, two runs, the last ends at the end
   std::vector<std::uint8_t> back(size - start);
-  ASSERT_EQ(SpiReadFlashFast(record_, back.data(), start, size - start, record_.FlashChipIndex, 0, 0),
-            StepCode::Ok);
+  ASSERT_EQ(
+      SpiReadFlashFast(record_, back.data(), start, size - start, record_.FlashChipIndex, 0, 0),
+      StepCode::Ok);
   EXPECT_TRUE(std::equal(back.begin(), back.end(), contents.begin() + start));
 
   if (AutoIncrement()) return;  // a byte-program chip has no page to wrap in
@@ -165,7 +174,8 @@ TEST_P(FastTransfersOnModel, ChipStreamsReadsToTheArrayEndAndWrapsPagePrograms) 
   const std::uint8_t command[4] = {Entry()[Slot::PageProgram].Opcode(), 0, 0x02, 0x80};
   ASSERT_EQ(SpiWrite(record_, command, 4), CommandResult::Ok);
   for (std::size_t done = 0; done < data.size(); done += kMaxShortTransfer) {
-    const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(kMaxShortTransfer, data.size() - done));
+    const auto n =
+        static_cast<std::uint32_t>(std::min<std::size_t>(kMaxShortTransfer, data.size() - done));
     ASSERT_EQ(SpiWrite(record_, data.data() + done, n), CommandResult::Ok);
   }
   ASSERT_EQ(EndSpiTransaction(record_), StepCode::Ok);
@@ -181,7 +191,9 @@ TEST_P(FastTransfersOnModel, ChipStreamsReadsToTheArrayEndAndWrapsPagePrograms) 
 INSTANTIATE_TEST_SUITE_P(AllModels, FastTransfersOnModel, ::testing::ValuesIn(ModelNames()),
                          [](const auto& info) {
                            std::string name = info.param;
-                           std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
+                           std::replace_if(
+                               name.begin(), name.end(), [](char c) { return !std::isalnum(c); },
+                               '_');
                            return name;
                          });
 

@@ -59,10 +59,9 @@ TEST(FlashChipTableTest, OnlyEntrySixProgramsByAutoIncrement) {
 TEST(FlashChipTableTest, CommandLengthsMatchTheirOpcodes) {
   // Bytes sent for each opcode: the opcode plus its address, dummy or value bytes.
   const std::map<std::uint16_t, std::vector<std::uint16_t>> lengths = {
-      {0x06, {1}}, {0x04, {1}}, {0x05, {1}}, {0x01, {2, 3}}, {0x03, {4}}, {0x02, {4}},
-      {0x0B, {5}}, {0x9F, {1}}, {0x90, {4}}, {0xAB, {4}},    {0x15, {1}}, {0x20, {4}},
-      {0x52, {4}}, {0xD8, {4}}, {0x60, {1}}, {0x62, {1}},    {0xC7, {1}}, {0xB9, {1}},
-      {0x35, {1}}, {0xAF, {5}}, {0x50, {1}}};
+      {0x06, {1}}, {0x04, {1}}, {0x05, {1}}, {0x01, {2, 3}}, {0x03, {4}}, {0x02, {4}}, {0x0B, {5}},
+      {0x9F, {1}}, {0x90, {4}}, {0xAB, {4}}, {0x15, {1}},    {0x20, {4}}, {0x52, {4}}, {0xD8, {4}},
+      {0x60, {1}}, {0x62, {1}}, {0xC7, {1}}, {0xB9, {1}},    {0x35, {1}}, {0xAF, {5}}, {0x50, {1}}};
   for (std::size_t i = 0; i < kFlashChipCount; ++i) {
     for (std::size_t s = 0; s < kSlotCount; ++s) {
       const SpiCommand& command = FlashChipTable[i][static_cast<Slot>(s)];
@@ -224,8 +223,8 @@ TEST_F(DetectFlashTest, FailedAnswerReadDeselectsThenDisablesWrites) {
   DeviceRecord record = h.Record();
   h.FailCommand(2);
   EXPECT_EQ(DetectFlash(record), StepCode::Read);
-  const Strings expected = {"select", "spi-w 9F", "spi-r 3", "deselect", "select", "spi-w 04",
-                            "deselect", "select", "spi-w 05", "spi-r 1", "deselect"};
+  const Strings expected = {"select",   "spi-w 9F", "spi-r 3",  "deselect", "select",  "spi-w 04",
+                            "deselect", "select",   "spi-w 05", "spi-r 1",  "deselect"};
   EXPECT_EQ(h.Trace(), expected);
 }
 

@@ -78,8 +78,10 @@ TEST_P(EmulatedChipTest, ChipThatStaysBusyFailsTheEraseAfterOneHundredPolls) {
 INSTANTIATE_TEST_SUITE_P(AllModels, EmulatedChipTest, ::testing::ValuesIn(ModelNames()),
                          [](const auto& info) {
                            std::string name = info.param;
-                           std::replace_if(name.begin(), name.end(),
-                                           [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
+                           std::replace_if(
+                               name.begin(), name.end(),
+                               [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); },
+                               '_');
                            return name;
                          });
 
@@ -203,7 +205,8 @@ TEST(EmulatedBridgeTest, UnalignedWriteAcrossPageBoundaryKeepsEveryByte) {
   ASSERT_EQ(FlashWrite(record, image.data(), 0xF0, 600, 0, 0), FlashResult::Ok);
   const auto memory = emu.Bridge().Memory();
   EXPECT_TRUE(std::equal(image.begin(), image.end(), memory.begin() + 0xF0));
-  EXPECT_TRUE(std::all_of(memory.begin(), memory.begin() + 0xF0, [](std::uint8_t b) { return b == 0xFF; }));
+  EXPECT_TRUE(
+      std::all_of(memory.begin(), memory.begin() + 0xF0, [](std::uint8_t b) { return b == 0xFF; }));
 }
 
 }  // namespace

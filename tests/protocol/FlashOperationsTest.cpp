@@ -65,10 +65,14 @@ TEST_F(FlashOperationsTest, ReadingHundredBytesTakesFourPiecesAndFourSteps) {
   std::vector<std::uint8_t> data(100);
   ASSERT_EQ(FlashRead(record, data.data(), 0x10000, 100, kWindow, 0), FlashResult::Ok);
   EXPECT_EQ(h.Trace(kFirstProbeCommands),
-            Join({{"select", "spi-w 03 01 00 00", "spi-r 32", "deselect"}, kPoll,
-                  {"select", "spi-w 03 01 00 20", "spi-r 32", "deselect"}, kPoll,
-                  {"select", "spi-w 03 01 00 40", "spi-r 32", "deselect"}, kPoll,
-                  {"select", "spi-w 03 01 00 60", "spi-r 4", "deselect"}, kPoll}));
+            Join({{"select", "spi-w 03 01 00 00", "spi-r 32", "deselect"},
+                  kPoll,
+                  {"select", "spi-w 03 01 00 20", "spi-r 32", "deselect"},
+                  kPoll,
+                  {"select", "spi-w 03 01 00 40", "spi-r 32", "deselect"},
+                  kPoll,
+                  {"select", "spi-w 03 01 00 60", "spi-r 4", "deselect"},
+                  kPoll}));
   EXPECT_EQ(h.windows.posted,
             (std::vector<PostedMessage>{Bar(PBM_SETRANGE, 0, 3 << 16), Bar(PBM_SETSTEP, 1),
                                         Bar(PBM_SETPOS), Bar(PBM_STEPIT), Bar(PBM_STEPIT),
@@ -92,9 +96,13 @@ TEST_F(FlashOperationsTest, ProgrammingThreeBytesInPageMode) {
   DeviceRecord record = h.Record();
   const std::uint8_t bytes[] = {0x5A, 0x12, 0x34};
   ASSERT_EQ(FlashWrite(record, bytes, 11, 3, 0, 0), FlashResult::Ok);
-  EXPECT_EQ(h.Trace(kFirstProbeCommands), Join({Send("06"), kPoll,
-                                    {"select", "spi-w 02 00 00 0B", "spi-w 5A 12 34", "deselect"},
-                                    kPoll, Send("04"), kPoll}));
+  EXPECT_EQ(h.Trace(kFirstProbeCommands),
+            Join({Send("06"),
+                  kPoll,
+                  {"select", "spi-w 02 00 00 0B", "spi-w 5A 12 34", "deselect"},
+                  kPoll,
+                  Send("04"),
+                  kPoll}));
   EXPECT_EQ(h.Memory()[11], 0x5A);
   EXPECT_EQ(h.Memory()[13], 0x34);
   EXPECT_FALSE(h.Chip().WriteEnabled());
@@ -109,8 +117,15 @@ TEST_F(FlashOperationsTest, ProgrammingThreeBytesByAutoIncrement) {
   const auto start = std::find(trace.begin(), trace.end(), "spi-w 06");
   ASSERT_NE(start, trace.end());
   const Strings program(start - 1, trace.end());
-  EXPECT_EQ(program, Join({Send("06"), kPoll, Send("AF 00 00 0B 5A"), Send("AF 12"), Send("AF 34"),
-                           {"deselect"}, kPoll, Send("04"), kPoll}));
+  EXPECT_EQ(program, Join({Send("06"),
+                           kPoll,
+                           Send("AF 00 00 0B 5A"),
+                           Send("AF 12"),
+                           Send("AF 34"),
+                           {"deselect"},
+                           kPoll,
+                           Send("04"),
+                           kPoll}));
   EXPECT_EQ(h.Memory()[12], 0x12);
   EXPECT_EQ(h.Memory()[13], 0x34);
   EXPECT_FALSE(h.Chip().AutoIncrementActive());
@@ -121,13 +136,13 @@ TEST_F(FlashOperationsTest, ProtectionSwitchWritesTheEntrysValues) {
   DeviceRecord record = h.Record();
   ASSERT_EQ(FlashIcpSwitch(record, 1), FlashResult::Ok);
   const Strings readStatus = Join({{"select", "spi-w 05", "spi-r 1", "deselect"}, kPoll});
-  EXPECT_EQ(h.Trace(kFirstProbeCommands),
-            Join({readStatus, Send("06"), kPoll, Send("01 0C"), kPoll, Send("04"), kPoll, readStatus}));
+  EXPECT_EQ(h.Trace(kFirstProbeCommands), Join({readStatus, Send("06"), kPoll, Send("01 0C"), kPoll,
+                                                Send("04"), kPoll, readStatus}));
   EXPECT_EQ(h.Chip().Status(), 0x0C);
   h.io.commands.clear();
   ASSERT_EQ(FlashIcpSwitch(record, 0), FlashResult::Ok);
-  EXPECT_EQ(h.Trace(kFirstProbeCommands),
-            Join({readStatus, Send("06"), kPoll, Send("01 00"), kPoll, Send("04"), kPoll, readStatus}));
+  EXPECT_EQ(h.Trace(kFirstProbeCommands), Join({readStatus, Send("06"), kPoll, Send("01 00"), kPoll,
+                                                Send("04"), kPoll, readStatus}));
   EXPECT_EQ(h.Chip().Status(), 0x00);
 }
 
@@ -147,14 +162,23 @@ TEST_F(FlashOperationsTest, ProtectionSwitchOnChipsWithSpecialStatusWrites) {
 
 TEST_F(FlashOperationsTest, ChipEraseWaitsTheEntrysPollAndChecksTheStart) {
   sim::ChipDescription chip = ReadyChip(kEntry4Chip);  // entry 4: 0xC7, 1500 ms
-  chip.chipEraseUs = 4'000'000;                       // busy at three polls 1500 ms apart
+  chip.chipEraseUs = 4'000'000;                        // busy at three polls 1500 ms apart
   ProtocolHarness h(WithChip(chip));
   DeviceRecord record = h.Record();
   std::fill(h.Memory().begin(), h.Memory().end(), 0);
   ASSERT_EQ(FlashErase(record, kWindow, 0), FlashResult::Ok);
   EXPECT_EQ(h.Trace(kFirstProbeCommands),
-            Join({Send("06"), kPoll, Send("C7"), kPoll, kPoll, kPoll, kPoll, Send("04"), kPoll,
-                  {"select", "spi-w 03 00 00 00", "spi-r 32", "deselect"}, kPoll}));
+            Join({Send("06"),
+                  kPoll,
+                  Send("C7"),
+                  kPoll,
+                  kPoll,
+                  kPoll,
+                  kPoll,
+                  Send("04"),
+                  kPoll,
+                  {"select", "spi-w 03 00 00 00", "spi-r 32", "deselect"},
+                  kPoll}));
   EXPECT_EQ(h.clock.sleeps, (std::vector<std::uint32_t>{1500, 1500, 1500}));
   EXPECT_EQ(h.windows.posted,
             (std::vector<PostedMessage>{Bar(PBM_SETRANGE, 0, 100 << 16), Bar(PBM_SETSTEP, 1),
@@ -179,9 +203,10 @@ TEST_F(FlashOperationsTest, NoticesCarryDeviceIndexPhaseAndPercent) {
   h.FillTable(3, true);
   std::vector<std::uint8_t> data(64);
   ASSERT_EQ(FlashRead(record, data.data(), 0, 64, kWindow, kMessage), FlashResult::Ok);
-  EXPECT_EQ(h.windows.posted, (std::vector<PostedMessage>{Notice(2, ProgressPhase::Reading, 0, 0),
-                                                          Notice(2, ProgressPhase::Reading, 0, 0),
-                                                          Notice(2, ProgressPhase::Reading, 0, 50)}));
+  EXPECT_EQ(h.windows.posted,
+            (std::vector<PostedMessage>{Notice(2, ProgressPhase::Reading, 0, 0),
+                                        Notice(2, ProgressPhase::Reading, 0, 0),
+                                        Notice(2, ProgressPhase::Reading, 0, 50)}));
 }
 
 TEST_F(FlashOperationsTest, ReadFailureOnTheSecondPieceIsReportedAtFiftyPercent) {
@@ -208,21 +233,21 @@ TEST_F(FlashOperationsTest, BarIsResetWhenAnOperationFails) {
 // --- Serial flash: step codes and clean-up ---------------------------------------------------
 
 struct ProgramFault {
-  std::size_t command;   // index after detection of the refused command
-  std::uint32_t code;    // low half of the step code in the notice
-  Strings cleanup;       // what follows the refused command
+  std::size_t command;          // index after detection of the refused command
+  std::uint32_t code;           // low half of the step code in the notice
+  Strings cleanup;              // what follows the refused command
   std::size_t alsoRefused = 0;  // nonzero: the index of a second refused command
 };
 
 TEST_F(FlashOperationsTest, EachFailingProgramStepHasItsCodeAndCleanUp) {
   const Strings writeDisable = Join({Send("04"), kPoll});
   const std::vector<ProgramFault> faults = {
-      {0, 0xFFC4, writeDisable},                      // write enable select: -60
-      {8, 0xFFC0, Join({{"deselect"}, writeDisable})},  // command bytes: -64
-      {9, 0xFFBF, Join({{"deselect"}, writeDisable})},  // program data: -65
+      {0, 0xFFC4, writeDisable},                         // write enable select: -60
+      {8, 0xFFC0, Join({{"deselect"}, writeDisable})},   // command bytes: -64
+      {9, 0xFFBF, Join({{"deselect"}, writeDisable})},   // program data: -65
       {10, 0xFFC1, Join({{"deselect"}, writeDisable})},  // deselect: -63, tried once more
       {12, 0xFFBD, Join({{"deselect"}, writeDisable})},  // the program poll: -67
-      {15, 0xFFC3, writeDisable},                     // write disable: -61
+      {15, 0xFFC3, writeDisable},                        // write disable: -61
       // The clean-up deselect refused too: tried once more, or the write disable would land
       // in the still-open transaction.
       {8, 0xFFC0, Join({{"deselect", "deselect"}, writeDisable}), 9},
@@ -338,7 +363,8 @@ TEST_F(FlashOperationsTest, NoticesForADeviceMissingFromTheTable) {
   ProtocolHarness h(WithChip(ReadyChip(kEntry4Chip)));
   DeviceRecord record = h.Record();
   std::vector<std::uint8_t> data(16);
-  EXPECT_EQ(FlashRead(record, data.data(), 0, 16, kWindow, kMessage), FlashResult::DeviceNotInTable);
+  EXPECT_EQ(FlashRead(record, data.data(), 0, 16, kWindow, kMessage),
+            FlashResult::DeviceNotInTable);
   EXPECT_EQ(h.io.commands.size(), kFirstProbeCommands);  // detection only
   EXPECT_TRUE(h.windows.posted.empty());
   record.Byte11Set = 0;

@@ -23,9 +23,7 @@ std::string ShortForm(const SentCommand& command) {
       std::snprintf(line, sizeof line, "%s %04X %u", cdb[0] == 0xD1 ? "ee-w" : "ee-r",
                     LoadBe16(&cdb[2]), cdb[1]);
       return line;
-    default:
-      std::snprintf(line, sizeof line, "scsi %02X", cdb[0]);
-      return line;
+    default: std::snprintf(line, sizeof line, "scsi %02X", cdb[0]); return line;
   }
 }
 

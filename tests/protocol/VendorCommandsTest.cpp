@@ -49,7 +49,8 @@ struct DiskBench {
 TEST_F(VendorCommandsTest, Read10CarriesAddressAndBlockCountBigEndian) {
   std::vector<std::uint8_t> data(1024);
   ASSERT_EQ(ScsiRead10(record, 0x00123456, data.data(), 1024, 2), CommandResult::Ok);
-  EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0x28, 0, 0x00, 0x12, 0x34, 0x56, 0, 0x00, 0x02, 0}));
+  EXPECT_EQ(Cdb(Last()),
+            (std::vector<std::uint8_t>{0x28, 0, 0x00, 0x12, 0x34, 0x56, 0, 0x00, 0x02, 0}));
   EXPECT_EQ(Last().header.DataIn, 1);
   EXPECT_EQ(Last().header.DataTransferLength, 1024u);
   EXPECT_EQ(Last().header.Lun, 2);
@@ -90,8 +91,8 @@ TEST_F(VendorCommandsTest, EepromReadAndSpiTransfersUseTheirOwnBytes) {
   EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0xD5, 0, 0, 32, VID_MAKER >> 8,
                                                     VID_MAKER & 0xFF, 0, 0, 0, 0, 0, 0}));
   ASSERT_EQ(SpiRead(record, buffer.data(), 3), CommandResult::Ok);
-  EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0xD6, 0, 0, 3, VID_MAKER >> 8,
-                                                    VID_MAKER & 0xFF, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0xD6, 0, 0, 3, VID_MAKER >> 8, VID_MAKER & 0xFF,
+                                                    0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(Last().header.DataTransferLength, 3u);
 }
 
@@ -126,8 +127,8 @@ TEST_F(VendorCommandsTest, BridgeInfoAndAtaCarrierBlocks) {
   };
   std::array<std::uint8_t, 16> info{};
   ASSERT_EQ(ReadBridgeInfo(record, info.data(), 16, 5), CommandResult::Ok);
-  EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0xD0, 0, 0, 0, VID_MAKER >> 8,
-                                                    VID_MAKER & 0xFF, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0xD0, 0, 0, 0, VID_MAKER >> 8, VID_MAKER & 0xFF,
+                                                    0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(Last().header.DataTransferLength, 16u);
 
   AtaTaskFile task;
@@ -142,9 +143,9 @@ TEST_F(VendorCommandsTest, BridgeInfoAndAtaCarrierBlocks) {
   task.command = 0xEC;
   std::vector<std::uint8_t> buffer(1024);
   ASSERT_EQ(VendorAtaCommand(record, task, buffer.data(), 1024, 3, 1), CommandResult::Ok);
-  EXPECT_EQ(Cdb(Last()), (std::vector<std::uint8_t>{0xD8, 0x15, 3, 0x11, VID_MAKER >> 8,
-                                                    VID_MAKER & 0xFF, 0, 0, 0x04, 0x00, 0x34,
-                                                    0x21, 0x22, 0x23, 0xA0, 0xEC}));
+  EXPECT_EQ(Cdb(Last()),
+            (std::vector<std::uint8_t>{0xD8, 0x15, 3, 0x11, VID_MAKER >> 8, VID_MAKER & 0xFF, 0, 0,
+                                       0x04, 0x00, 0x34, 0x21, 0x22, 0x23, 0xA0, 0xEC}));
   EXPECT_EQ(Last().header.Lun, 3);
   EXPECT_EQ(Last().requestSize, 80u + 1024u);
   task.read = 0;
@@ -480,10 +481,9 @@ TEST_F(VendorCommandsTest, BridgeIdByLbaReadsTheReservedAddressesInOrder) {
     EXPECT_EQ(LoadBe16(&command.header.Cdb[7]), 1);
     addresses.push_back(LoadBe32(&command.header.Cdb[2]));
   }
-  EXPECT_EQ(addresses, (std::vector<std::uint32_t>{0xFF0000u + (VID_MAKER >> 8),
-                                                   0xFF0000u + (VID_MAKER & 0xFF),
-                                                   0xFF0000u + (PID_B >> 8),
-                                                   0xFF0000u + (PID_B & 0xFF), 0x600000u}));
+  EXPECT_EQ(addresses, (std::vector<std::uint32_t>{
+                           0xFF0000u + (VID_MAKER >> 8), 0xFF0000u + (VID_MAKER & 0xFF),
+                           0xFF0000u + (PID_B >> 8), 0xFF0000u + (PID_B & 0xFF), 0x600000u}));
   EXPECT_EQ(LoadBe16(&id[40]), VID_MAKER);
   EXPECT_EQ(LoadBe16(&id[42]), PID_B);
 }

@@ -48,10 +48,10 @@ TEST(ChipCatalog, AllFourteenEntriesAreCovered) {
 
 struct ProbeAnswers {
   const char* model;
-  Bytes jedec;      // 9F, 3 bytes read
-  Bytes md90;       // 90 00 00 00, 4 bytes read
-  Bytes sigAB;      // AB 00 00 00, 3 bytes read
-  Bytes id15;       // 15, 2 bytes read
+  Bytes jedec;  // 9F, 3 bytes read
+  Bytes md90;   // 90 00 00 00, 4 bytes read
+  Bytes sigAB;  // AB 00 00 00, 3 bytes read
+  Bytes id15;   // 15, 2 bytes read
 };
 
 const std::vector<ProbeAnswers> kAnswers = {

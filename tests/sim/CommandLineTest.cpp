@@ -11,9 +11,11 @@ std::optional<SimCommandLine> Parse(std::vector<std::string> args, std::string* 
 }
 
 TEST(SimCommandLine, ServeWithEveryOption) {
-  auto line = Parse({"serve", "--socket", "/tmp/s", "--chip", "sst25vf010a", "--image", "flash.bin", "--trace-scsi",
-                     "scsi.txt", "--trace-spi", "spi.txt", "--fault", "fail:3:check", "--latency-us", "0", "--pid",
-                     "0x5802", "--firmware", "0x01000200", "--serial", "ABC123"});
+  auto line =
+      Parse({"serve",        "--socket",     "/tmp/s",   "--chip",      "sst25vf010a", "--image",
+             "flash.bin",    "--trace-scsi", "scsi.txt", "--trace-spi", "spi.txt",     "--fault",
+             "fail:3:check", "--latency-us", "0",        "--pid",       "0x5802",      "--firmware",
+             "0x01000200",   "--serial",     "ABC123"});
   ASSERT_TRUE(line);
   EXPECT_EQ(line->command, SimCommandLine::Command::Serve);
   EXPECT_EQ(line->socketPath, "/tmp/s");
@@ -35,8 +37,9 @@ TEST(SimCommandLine, EepromAndHelp) {
   EXPECT_EQ(Parse({"list-chips", "--help"})->command, SimCommandLine::Command::Help);
   EXPECT_EQ(Parse({"list-chips"})->command, SimCommandLine::Command::ListChips);
   const std::string usage = SimUsage();
-  for (const char* word : {"list-chips", "serve", "--socket", "--chip", "--eeprom", "--image", "--trace-scsi",
-                           "--trace-spi", "--fault", "--latency-us", "--pid", "--firmware", "--serial", "fail-opcode"}) {
+  for (const char* word : {"list-chips", "serve", "--socket", "--chip", "--eeprom", "--image",
+                           "--trace-scsi", "--trace-spi", "--fault", "--latency-us", "--pid",
+                           "--firmware", "--serial", "fail-opcode"}) {
     EXPECT_NE(usage.find(word), std::string::npos) << word;
   }
 }
@@ -57,16 +60,16 @@ TEST(SimCommandLine, UsageFaultsAreExplained) {
       {"serve", "--fault", "explode"},
       {"list-chips", "--socket", "/tmp/x"},
       {"serve", "--colour", "red"},
-      {"--chip", "M25P05"},                               // bridge options without a command
-      {"list-chips", "--chip", "M25P05"},                 // list-chips emulates no bridge
-      {"--machine", "lab.machine"},                       // a machine without -- COMMAND
-      {"--pid", "0x5801", "--"},                          // -- without a command
-      {"serve", "--", "true"},                            // a command and a machine at once
-      {"--machine", "m", "--pid", "3", "--", "true"},     // the machine file describes the bridges
-      {"usbip", "--machine", "m", "--chip", "M25P05"},     // likewise for usbip
-      {"usbip", "--port", "70000"},                       // not a TCP port
+      {"--chip", "M25P05"},                             // bridge options without a command
+      {"list-chips", "--chip", "M25P05"},               // list-chips emulates no bridge
+      {"--machine", "lab.machine"},                     // a machine without -- COMMAND
+      {"--pid", "0x5801", "--"},                        // -- without a command
+      {"serve", "--", "true"},                          // a command and a machine at once
+      {"--machine", "m", "--pid", "3", "--", "true"},   // the machine file describes the bridges
+      {"usbip", "--machine", "m", "--chip", "M25P05"},  // likewise for usbip
+      {"usbip", "--port", "70000"},                     // not a TCP port
       {"usbip", "--port", "0"},
-      {"usbip", "--socket", "/tmp/x"},                    // usbip listens on --port
+      {"usbip", "--socket", "/tmp/x"},  // usbip listens on --port
   };
   for (const auto& args : bad) {
     std::string error;
@@ -90,7 +93,9 @@ TEST(SimCommandLine, MachineModeAndOptionsOnEitherSideOfTheCommand) {
       {{"--machine", "lab.machine", "--", "true"}, SimCommandLine::Command::Machine, {"true"}},
       {{"--chip", "M25P05", "serve", "--latency-us", "0x10"}, SimCommandLine::Command::Serve, {}},
       {{"serve", "--version"}, SimCommandLine::Command::Help, {}},
-      {{"--chip", "M25P05", "usbip", "--port", "4000", "--image", "mem.bin"}, SimCommandLine::Command::Usbip, {}},
+      {{"--chip", "M25P05", "usbip", "--port", "4000", "--image", "mem.bin"},
+       SimCommandLine::Command::Usbip,
+       {}},
   };
   for (const Case& c : cases) {
     std::string error;

@@ -30,7 +30,10 @@ class BridgeTest : public ::testing::Test {
   Bytes Spi(const Bytes& out, std::size_t in) {
     EXPECT_EQ(Send(*bridge, Vendor(0xD3), false, 0, {}, 16).status, kScsiGood);
     if (!out.empty()) {
-      EXPECT_EQ(Send(*bridge, Vendor(0xD5, 0, 0, static_cast<std::uint8_t>(out.size())), false, out.size(), out).status, kScsiGood);
+      EXPECT_EQ(Send(*bridge, Vendor(0xD5, 0, 0, static_cast<std::uint8_t>(out.size())), false,
+                     out.size(), out)
+                    .status,
+                kScsiGood);
     }
     Bytes got;
     if (in) got = Send(*bridge, Vendor(0xD6, 0, 0, static_cast<std::uint8_t>(in)), true, in).data;
@@ -42,12 +45,19 @@ class BridgeTest : public ::testing::Test {
 };
 
 TEST_F(BridgeTest, BridgeInformationCarriesIdentityMemoryKindAndPair) {
-  auto& b = Make(Config([](BridgeConfig& c) { c.productId = PID_B; c.firmwareVersion = 0x11223344; c.pairBytes = {0x01, 0x02}; }));
+  auto& b = Make(Config([](BridgeConfig& c) {
+    c.productId = PID_B;
+    c.firmwareVersion = 0x11223344;
+    c.pairBytes = {0x01, 0x02};
+  }));
   auto r = Send(b, Vendor(0xD0), true, 16);
   ASSERT_EQ(r.status, kScsiGood);
-  EXPECT_EQ(r.data, (Bytes{VID_MAKER >> 8, VID_MAKER & 0xFF, PID_B >> 8, PID_B & 0xFF, 0x11, 0x22, 0x33, 0x44,
-                           0x01, 0x02, 0x00, 0x01, 0x01, 0x02, 0x00, 0x00}));
-  auto& e = Make(Config([](BridgeConfig& c) { c.eeprom = EepromKind::Large64k; c.pairMismatch = true; }));
+  EXPECT_EQ(r.data, (Bytes{VID_MAKER >> 8, VID_MAKER & 0xFF, PID_B >> 8, PID_B & 0xFF, 0x11, 0x22,
+                           0x33, 0x44, 0x01, 0x02, 0x00, 0x01, 0x01, 0x02, 0x00, 0x00}));
+  auto& e = Make(Config([](BridgeConfig& c) {
+    c.eeprom = EepromKind::Large64k;
+    c.pairMismatch = true;
+  }));
   r = Send(e, Vendor(0xD0), true, 512);
   EXPECT_EQ(r.data[10], 2);
   EXPECT_EQ(r.data[11], 0);
@@ -67,19 +77,24 @@ TEST_F(BridgeTest, VendorCommandsWithoutTheSignatureOrTooLongAreIllegal) {
   EXPECT_EQ(Send(b, Vendor(0xD7), false, 0).senseKey, kSenseIllegalRequest);
   EXPECT_EQ(Send(b, Vendor(0xDA), false, 0).senseKey, kSenseIllegalRequest);
   EXPECT_EQ(Send(b, {0xC5}, false, 0).senseKey, kSenseIllegalRequest);
-  EXPECT_EQ(Send(b, Vendor(0xD6, 0, 0, 8), false, 8).status, kScsiCheckCondition) << "wrong direction";
+  EXPECT_EQ(Send(b, Vendor(0xD6, 0, 0, 8), false, 8).status, kScsiCheckCondition)
+      << "wrong direction";
 }
 
 TEST_F(BridgeTest, SpiCommandsReachTheChipOnlyInsideASelection) {
   auto& b = Make(BridgeConfig::WithChip("MX25L1005"));
   EXPECT_EQ(Spi({0x9F}, 3), (Bytes{0xC2, 0x20, 0x11}));
   EXPECT_EQ(Send(b, Vendor(0xD6, 0, 0, 2), true, 2).data, (Bytes{0xFF, 0xFF})) << "not selected";
-  EXPECT_EQ(Send(b, Vendor(0xD4), false, 0, {}, 16).status, kScsiGood) << "a second deselect is harmless";
+  EXPECT_EQ(Send(b, Vendor(0xD4), false, 0, {}, 16).status, kScsiGood)
+      << "a second deselect is harmless";
   EXPECT_EQ(Spi({0x03, 0x00, 0x00, 0x0B}, 3)[0], 0x5A) << "factory marker at offset 11";
 }
 
 TEST_F(BridgeTest, FactoryImageHoldsBlockCodeAndAValidMarker) {
-  auto& b = Make(Config([](BridgeConfig& c) { c.productId = PID_A; c.serial = "SN42"; }));
+  auto& b = Make(Config([](BridgeConfig& c) {
+    c.productId = PID_A;
+    c.serial = "SN42";
+  }));
   auto memory = b.Memory();
   EXPECT_EQ(LoadLe16(&memory[0]), VID_MAKER);
   EXPECT_EQ(LoadLe16(&memory[4]), PID_A);
@@ -103,7 +118,8 @@ TEST_F(BridgeTest, EepromCommandsAddressTheEeprom) {
   EXPECT_EQ(r.data, (Bytes{3, 4, factory[0], factory[1], factory[2], factory[3], 1, 2}))
       << "the write wrapped inside its 8-byte page; the high address byte is ignored";
   auto& f = Make(BridgeConfig::WithChip("MX25L1005"));
-  EXPECT_EQ(Send(f, Vendor(0xD2, 8, 0, 0), true, 8).status, kScsiCheckCondition) << "no EEPROM fitted";
+  EXPECT_EQ(Send(f, Vendor(0xD2, 8, 0, 0), true, 8).status, kScsiCheckCondition)
+      << "no EEPROM fitted";
 }
 
 TEST_F(BridgeTest, InquiryAndAtaIdentify) {
@@ -111,11 +127,13 @@ TEST_F(BridgeTest, InquiryAndAtaIdentify) {
   auto r = Send(b, {0x12, 0, 0, 0, 36}, true, 36);
   ASSERT_EQ(r.status, kScsiGood);
   EXPECT_EQ(std::string(r.data.begin() + 8, r.data.begin() + 36), "TESSALINUSB-SATA Bridge 0105");
-  EXPECT_EQ(Send(b, {0x12, 0, 0x80, 0, 36}, true, 36).status, kScsiCheckCondition) << "page without EVPD";
+  EXPECT_EQ(Send(b, {0x12, 0, 0x80, 0, 36}, true, 36).status, kScsiCheckCondition)
+      << "page without EVPD";
   r = Send(b, {0x12, 1, 0x80, 0, 64}, true, 64);
   EXPECT_EQ(r.data[1], 0x80);
 
-  Bytes ata = {0xD8, 0x15, 0, 0, VID_MAKER >> 8, VID_MAKER & 0xFF, 0, 0, 2, 0, 0, 0, 0, 0, 0xA0, 0xEC};
+  Bytes ata = {0xD8, 0x15, 0,    0,   VID_MAKER >> 8, VID_MAKER & 0xFF, 0, 0, 2, 0, 0, 0,
+               0,    0,    0xA0, 0xEC};
   r = Send(b, ata, true, 512, {}, 16);
   ASSERT_EQ(r.status, kScsiGood);
   EXPECT_EQ(LoadBe16(&r.data[40]), VID_MAKER);
@@ -195,12 +213,13 @@ TEST_F(BridgeTest, AutoIncrementProgrammingThroughTheBridgeEndsWithAnExtraDesele
   Spi({0xAF, 0x12}, 0);
   Spi({0xAF, 0x34}, 0);
   EXPECT_EQ(Send(b, Vendor(0xD4), false, 0, {}, 16).status, kScsiGood);
-  EXPECT_EQ(Spi({0x05}, 1)[0] & 0x41, 0x40) << "ready, still in auto-increment mode (the latch stays set until write disable)";
+  EXPECT_EQ(Spi({0x05}, 1)[0] & 0x41, 0x40)
+      << "ready, still in auto-increment mode (the latch stays set until write disable)";
   Spi({0x04}, 0);
   EXPECT_EQ(Spi({0x03, 0x00, 0x00, 0x0A}, 5), (Bytes{0xFF, 0x5A, 0x12, 0x34, 0xFF}));
   EXPECT_EQ(testing::SplitLines(spi.str()),
-            (std::vector<std::string>{"06", "60", "06", "AF 00 00 0B 5A", "AF 12", "AF 34", "05 > 42", "04",
-                                      "03 00 00 0A > FF 5A 12 34 FF"}));
+            (std::vector<std::string>{"06", "60", "06", "AF 00 00 0B 5A", "AF 12", "AF 34",
+                                      "05 > 42", "04", "03 00 00 0A > FF 5A 12 34 FF"}));
 }
 
 // What a disk driver sends when it binds the bridge's disk unit, answered as an empty disk
@@ -223,29 +242,63 @@ TEST_F(BridgeTest, DiskDriverCommandsAreAnsweredLikeAnEmptyDisk) {
       {"PREVENT MEDIUM REMOVAL", {0x1E, 0, 0, 0, 1, 0}, 0, kScsiGood, {}},
       {"ALLOW MEDIUM REMOVAL", {0x1E, 0, 0, 0, 0, 0}, 0, kScsiGood, {}},
       {"SYNCHRONIZE CACHE(10)", {0x35, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, kScsiGood, {}},
-      {"READ CAPACITY(10)", {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8, kScsiGood, {0x00, 0xFF, 0xFF, 0xFF, 0, 0, 2, 0}},
-      {"MODE SENSE(6) all pages, 192 bytes", {0x1A, 0, 0x3F, 0, 192, 0}, 192, kScsiGood, join({23, 0, 0, 0}, caching)},
-      {"MODE SENSE(6) write protect probe, 4 bytes", {0x1A, 0, 0x3F, 0, 4, 0}, 192, kScsiGood, {23, 0, 0, 0, 0, 0}},
-      {"MODE SENSE(6) caching page, DBD", {0x1A, 0x08, 0x08, 0, 64, 0}, 64, kScsiGood, join({23, 0, 0, 0}, caching)},
-      {"MODE SENSE(6) changeable values", {0x1A, 0, 0x48, 0, 64, 0}, 64, kScsiGood, join({23, 0, 0, 0}, caching)},
-      {"MODE SENSE(10) caching page", {0x5A, 0, 0x08, 0, 0, 0, 0, 0, 64, 0}, 64, kScsiGood,
+      {"READ CAPACITY(10)",
+       {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+       8,
+       kScsiGood,
+       {0x00, 0xFF, 0xFF, 0xFF, 0, 0, 2, 0}},
+      {"MODE SENSE(6) all pages, 192 bytes",
+       {0x1A, 0, 0x3F, 0, 192, 0},
+       192,
+       kScsiGood,
+       join({23, 0, 0, 0}, caching)},
+      {"MODE SENSE(6) write protect probe, 4 bytes",
+       {0x1A, 0, 0x3F, 0, 4, 0},
+       192,
+       kScsiGood,
+       {23, 0, 0, 0, 0, 0}},
+      {"MODE SENSE(6) caching page, DBD",
+       {0x1A, 0x08, 0x08, 0, 64, 0},
+       64,
+       kScsiGood,
+       join({23, 0, 0, 0}, caching)},
+      {"MODE SENSE(6) changeable values",
+       {0x1A, 0, 0x48, 0, 64, 0},
+       64,
+       kScsiGood,
+       join({23, 0, 0, 0}, caching)},
+      {"MODE SENSE(10) caching page",
+       {0x5A, 0, 0x08, 0, 0, 0, 0, 0, 64, 0},
+       64,
+       kScsiGood,
        join({0, 26, 0, 0, 0, 0, 0, 0}, caching)},
       {"MODE SENSE(6) saved values", {0x1A, 0, 0xC8, 0, 64, 0}, 64, kScsiCheckCondition, {}},
-      {"MODE SENSE(6) a page the bridge lacks", {0x1A, 0, 0x1C, 0, 64, 0}, 64, kScsiCheckCondition, {}},
+      {"MODE SENSE(6) a page the bridge lacks",
+       {0x1A, 0, 0x1C, 0, 64, 0},
+       64,
+       kScsiCheckCondition,
+       {}},
       {"MODE SENSE(6) a subpage", {0x1A, 0, 0x08, 1, 64, 0}, 64, kScsiCheckCondition, {}},
       {"READ(10) of the partition table", {0x28, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 4096, kScsiGood, {}},
-      {"READ(10) of ordinary sectors", {0x28, 0, 0, 0x12, 0x34, 0x56, 0, 0, 8, 0}, 4096, kScsiGood, Bytes(4096, 0)},
+      {"READ(10) of ordinary sectors",
+       {0x28, 0, 0, 0x12, 0x34, 0x56, 0, 0, 8, 0},
+       4096,
+       kScsiGood,
+       Bytes(4096, 0)},
   };
   for (const Case& c : cases) {
     auto& b = Make();
-    const auto r = Send(b, c.cdb, c.length > 0, c.length, {}, static_cast<std::uint8_t>(c.cdb.size()));
+    const auto r =
+        Send(b, c.cdb, c.length > 0, c.length, {}, static_cast<std::uint8_t>(c.cdb.size()));
     EXPECT_EQ(r.status, c.status) << c.what;
     if (c.status != kScsiGood) {
       EXPECT_EQ(r.senseKey, kSenseIllegalRequest) << c.what;
       continue;
     }
     ASSERT_GE(r.data.size(), c.answer.size()) << c.what;
-    EXPECT_EQ(Bytes(r.data.begin(), r.data.begin() + static_cast<std::ptrdiff_t>(c.answer.size())), c.answer) << c.what;
+    EXPECT_EQ(Bytes(r.data.begin(), r.data.begin() + static_cast<std::ptrdiff_t>(c.answer.size())),
+              c.answer)
+        << c.what;
   }
   auto& b = Make();
   const auto sector0 = Send(b, {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, true, 512, {}, 10);
@@ -284,7 +337,8 @@ TEST_F(BridgeTest, ADiskDriversBindingLeavesTheIdentificationReadsWorking) {
   Send(b, {0x1E, 0, 0, 0, 1, 0}, false, 0, {}, 6);
   read10(0, 8);
   const std::uint32_t base = 0xFF0000;
-  for (std::uint32_t lba : {base + (VID_MAKER >> 8), base + (VID_MAKER & 0xFF), base + (PID_B >> 8), base + (PID_B & 0xFF)}) {
+  for (std::uint32_t lba : {base + (VID_MAKER >> 8), base + (VID_MAKER & 0xFF), base + (PID_B >> 8),
+                            base + (PID_B & 0xFF)}) {
     ASSERT_EQ(read10(lba, 1).status, kScsiGood);
   }
   EXPECT_EQ(LoadBe16(&read10(0x600000, 1).data[4]), PID_D);

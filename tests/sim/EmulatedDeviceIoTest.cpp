@@ -93,16 +93,21 @@ TEST(EmulatedDeviceIo, IdeDiskAnswersAtaPassThroughIdentifyWithTheBridgeIds) {
   identify.CurrentTaskFile[wire::reg::Command] = 0xEC;
   wire::EncodeAtaPassThroughHeader(identify, block);
   std::uint32_t returned = 0;
-  ASSERT_EQ(device::SendAtaCommand(handle, block.data(), static_cast<std::uint32_t>(block.size()), &returned), 1);
+  ASSERT_EQ(device::SendAtaCommand(handle, block.data(), static_cast<std::uint32_t>(block.size()),
+                                   &returned),
+            1);
   EXPECT_EQ(LoadBe16(&block[40 + 40]), VID_MAKER);
   EXPECT_EQ(LoadBe16(&block[40 + 42]), PID_E);
 
   wire::AtaPassThroughHeader smart = identify;
   smart.CurrentTaskFile[wire::reg::Command] = 0xB0;  // SMART via ATA: not answered here
   wire::EncodeAtaPassThroughHeader(smart, block);
-  EXPECT_EQ(device::SendAtaCommand(handle, block.data(), static_cast<std::uint32_t>(block.size()), &returned), 0);
+  EXPECT_EQ(device::SendAtaCommand(handle, block.data(), static_cast<std::uint32_t>(block.size()),
+                                   &returned),
+            0);
   Bytes smartIn(33, 0), out(528, 0);
-  EXPECT_FALSE(emu.Io().IoControl(handle, SMART_RCV_DRIVE_DATA, smartIn.data(), 33, out.data(), 528, &returned))
+  EXPECT_FALSE(emu.Io().IoControl(handle, SMART_RCV_DRIVE_DATA, smartIn.data(), 33, out.data(), 528,
+                                  &returned))
       << "an IDE disk has no SMART pass-through here";
 }
 
@@ -117,7 +122,8 @@ TEST(EmulatedDeviceIo, ScsiDiskAnswersSmartAndMiniportIdentify) {
   smartIn[4 + 2] = 1;
   smartIn[4 + 5] = 0xA0;
   smartIn[4 + 6] = 0xEC;
-  ASSERT_TRUE(emu.Io().IoControl(handle, SMART_RCV_DRIVE_DATA, smartIn.data(), 33, smartOut.data(), 528, &returned));
+  ASSERT_TRUE(emu.Io().IoControl(handle, SMART_RCV_DRIVE_DATA, smartIn.data(), 33, smartOut.data(),
+                                 528, &returned));
   EXPECT_EQ(returned, 528u);
   EXPECT_EQ(LoadBe16(&smartOut[16 + 40]), VID_MAKER);
   EXPECT_EQ(LoadBe16(&smartOut[16 + 42]), PID_C);
@@ -129,10 +135,12 @@ TEST(EmulatedDeviceIo, ScsiDiskAnswersSmartAndMiniportIdentify) {
   StoreLe32(&miniport[16], IOCTL_SCSI_MINIPORT_IDENTIFY);
   StoreLe32(&miniport[24], 529);
   miniport[28 + 4 + 6] = 0xEC;
-  ASSERT_TRUE(emu.Io().IoControl(handle, IOCTL_SCSI_MINIPORT, miniport.data(), 60, miniport.data(), 557, &returned));
+  ASSERT_TRUE(emu.Io().IoControl(handle, IOCTL_SCSI_MINIPORT, miniport.data(), 60, miniport.data(),
+                                 557, &returned));
   EXPECT_EQ(LoadBe16(&miniport[28 + 16 + 40]), VID_MAKER);
   std::memcpy(&miniport[4], "SCSIDISX", 8);
-  EXPECT_FALSE(emu.Io().IoControl(handle, IOCTL_SCSI_MINIPORT, miniport.data(), 60, miniport.data(), 557, &returned));
+  EXPECT_FALSE(emu.Io().IoControl(handle, IOCTL_SCSI_MINIPORT, miniport.data(), 60, miniport.data(),
+                                  557, &returned));
 }
 
 TEST(EmulatedDeviceIo, SectorZeroAndLayoutCarryTheSameDiskSignature) {
@@ -145,7 +153,8 @@ TEST(EmulatedDeviceIo, SectorZeroAndLayoutCarryTheSameDiskSignature) {
   ASSERT_EQ(read, 512u);
   Bytes layout(1536, 0);
   std::uint32_t returned = 0;
-  ASSERT_TRUE(emu.Io().IoControl(handle, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, layout.data(), 1536, &returned));
+  ASSERT_TRUE(emu.Io().IoControl(handle, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, layout.data(),
+                                 1536, &returned));
   EXPECT_EQ(LoadLe32(&sector[440]), LoadLe32(&layout[8]));
   EXPECT_NE(LoadLe32(&layout[8]), 0u);
   EXPECT_FALSE(emu.Io().Seek(handle, -1));

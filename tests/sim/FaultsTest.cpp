@@ -16,8 +16,9 @@ FaultPlan Plan(const char* planText) {
 }
 
 TEST(FaultPlanText, ParsesEveryKind) {
-  auto plan = Plan("fail:3,fail:0x10:check,fail-opcode:0xD6:check,fail-opcode:208,corrupt-read:2,"
-                   "drop-writes,stuck-busy,forget-marker,disconnect:40");
+  auto plan = Plan(
+      "fail:3,fail:0x10:check,fail-opcode:0xD6:check,fail-opcode:208,corrupt-read:2,"
+      "drop-writes,stuck-busy,forget-marker,disconnect:40");
   ASSERT_EQ(plan.failCommands.size(), 2u);
   EXPECT_EQ(plan.failCommands[0].commandNumber, 3u);
   EXPECT_EQ(plan.failCommands[0].kind, FailureKind::Transport);
@@ -33,8 +34,9 @@ TEST(FaultPlanText, ParsesEveryKind) {
 }
 
 TEST(FaultPlanText, RejectsMalformedPlansWithAReason) {
-  for (const char* bad : {"fail", "fail:", "fail:0", "fail:x", "fail:3:maybe", "fail-opcode:0x1FF", "corrupt-read:0",
-                          "disconnect:5:check", "stuck-busy:1", "explode", "fail:3,,drop-writes", "fail:-1"}) {
+  for (const char* bad :
+       {"fail", "fail:", "fail:0", "fail:x", "fail:3:maybe", "fail-opcode:0x1FF", "corrupt-read:0",
+        "disconnect:5:check", "stuck-busy:1", "explode", "fail:3,,drop-writes", "fail:-1"}) {
     std::string error;
     EXPECT_FALSE(ParseFaultPlan(bad, &error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;
@@ -43,7 +45,8 @@ TEST(FaultPlanText, RejectsMalformedPlansWithAReason) {
 
 class FaultTest : public ::testing::Test {
  protected:
-  EmulatedBridge& Make(const char* planText, BridgeConfig config = BridgeConfig::WithChip("MX25L1005")) {
+  EmulatedBridge& Make(const char* planText,
+                       BridgeConfig config = BridgeConfig::WithChip("MX25L1005")) {
     config.faults = Plan(planText);
     bridge = std::make_unique<EmulatedBridge>(std::move(config), clock);
     return *bridge;
@@ -51,7 +54,9 @@ class FaultTest : public ::testing::Test {
   Result Info() { return Send(*bridge, Vendor(0xD0), true, 16); }
   Bytes Spi(const Bytes& out, std::size_t in) {
     Send(*bridge, Vendor(0xD3), false, 0, {}, 16);
-    if (!out.empty()) Send(*bridge, Vendor(0xD5, 0, 0, static_cast<std::uint8_t>(out.size())), false, out.size(), out);
+    if (!out.empty())
+      Send(*bridge, Vendor(0xD5, 0, 0, static_cast<std::uint8_t>(out.size())), false, out.size(),
+           out);
     Bytes got;
     if (in) got = Send(*bridge, Vendor(0xD6, 0, 0, static_cast<std::uint8_t>(in)), true, in).data;
     Send(*bridge, Vendor(0xD4), false, 0, {}, 16);
@@ -106,7 +111,9 @@ TEST_F(FaultTest, DroppedWritesReportSuccessAndStoreNothing) {
 
   Make("drop-writes", BridgeConfig::WithEeprom(EepromKind::Small256));
   const std::uint8_t before = bridge->Memory()[0x20];
-  EXPECT_EQ(Send(*bridge, Vendor(0xD1, 1, 0, 0x20), false, 1, {static_cast<std::uint8_t>(~before)}).status, kScsiGood);
+  EXPECT_EQ(Send(*bridge, Vendor(0xD1, 1, 0, 0x20), false, 1, {static_cast<std::uint8_t>(~before)})
+                .status,
+            kScsiGood);
   EXPECT_EQ(bridge->Memory()[0x20], before);
 }
 
@@ -129,7 +136,8 @@ TEST_F(FaultTest, ForgetfulMemoryLosesTheMarkerBytes) {
 
   Make("forget-marker", BridgeConfig::WithEeprom(EepromKind::Large64k));
   Send(*bridge, Vendor(0xD1, 3, 0, 11), false, 3, {0x00, 0x00, 0x00});
-  EXPECT_EQ(Send(*bridge, Vendor(0xD2, 3, 0, 11), true, 3).data, (Bytes{0x5A, bridge->Memory()[12], bridge->Memory()[13]}))
+  EXPECT_EQ(Send(*bridge, Vendor(0xD2, 3, 0, 11), true, 3).data,
+            (Bytes{0x5A, bridge->Memory()[12], bridge->Memory()[13]}))
       << "the factory marker stays";
 }
 

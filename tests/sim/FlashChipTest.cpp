@@ -30,15 +30,17 @@ class FlashChipTest : public ::testing::Test {
   void WriteEnable(FlashChip& chip) { Transact(chip, {0x06}); }
   void Program(FlashChip& chip, std::uint32_t address, const Bytes& data) {
     WriteEnable(chip);
-    Bytes command = {0x02, static_cast<std::uint8_t>(address >> 16), static_cast<std::uint8_t>(address >> 8),
-                     static_cast<std::uint8_t>(address)};
+    Bytes command = {0x02, static_cast<std::uint8_t>(address >> 16),
+                     static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address)};
     command.insert(command.end(), data.begin(), data.end());
     Transact(chip, command);
     WaitReady(chip);
   }
   Bytes Read(FlashChip& chip, std::uint32_t address, std::size_t n) {
-    return Transact(chip, {0x03, static_cast<std::uint8_t>(address >> 16), static_cast<std::uint8_t>(address >> 8),
-                           static_cast<std::uint8_t>(address)}, n);
+    return Transact(chip,
+                    {0x03, static_cast<std::uint8_t>(address >> 16),
+                     static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address)},
+                    n);
   }
   void Erase(FlashChip& chip) {
     WriteEnable(chip);
@@ -69,7 +71,8 @@ TEST_F(FlashChipTest, PageProgramWrapsInsideItsPage) {
   auto chip = Make("M25P16");
   Program(chip, 0x1FE, {0x01, 0x02, 0x03, 0x04});
   EXPECT_EQ(Read(chip, 0x1FE, 2), (Bytes{0x01, 0x02}));
-  EXPECT_EQ(Read(chip, 0x100, 2), (Bytes{0x03, 0x04})) << "bytes past the page end wrap to its start";
+  EXPECT_EQ(Read(chip, 0x100, 2), (Bytes{0x03, 0x04}))
+      << "bytes past the page end wrap to its start";
   EXPECT_EQ(Read(chip, 0x200, 1), (Bytes{0xFF})) << "the next page is untouched";
 }
 
@@ -112,7 +115,8 @@ TEST_F(FlashChipTest, PartialProtectionCoversTheTopOfTheArrayOnly) {
   EXPECT_EQ(Read(chip, 0x18000, 1), (Bytes{0xFF}));
   EXPECT_EQ(Read(chip, 0x17FFF, 1), (Bytes{0x00}));
   Erase(chip);
-  EXPECT_EQ(Read(chip, 0x17FFF, 1), (Bytes{0x00})) << "chip erase is refused while any block is protected";
+  EXPECT_EQ(Read(chip, 0x17FFF, 1), (Bytes{0x00}))
+      << "chip erase is refused while any block is protected";
 }
 
 TEST_F(FlashChipTest, StatusWriteProtectBitLocksStatusOnlyWithWpAsserted) {

@@ -24,7 +24,7 @@ class RootedSystem final : public platform::System {
 };
 
 wire::ScsiRequest Request(std::initializer_list<std::uint8_t> cdb, bool in, std::uint32_t length,
-                            std::uint8_t cdbLength = 12) {
+                          std::uint8_t cdbLength = 12) {
   wire::ScsiCommand command{.cdbLength = cdbLength,
                             .direction = in ? wire::DataDirection::In : wire::DataDirection::Out,
                             .transferLength = length,
@@ -87,8 +87,9 @@ TEST_F(RelayServeTest, AClientOfTheRelayDrivesTheEmulatedFlashEndToEnd) {
 
   std::uint8_t geometry[24] = {};
   std::uint32_t returned = 0;
-  EXPECT_EQ(device::RelayDeviceIoControl(record.Handle, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, geometry,
-                                         sizeof geometry, &returned), 1);
+  EXPECT_EQ(device::RelayDeviceIoControl(record.Handle, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0,
+                                         geometry, sizeof geometry, &returned),
+            1);
   EXPECT_EQ(LoadLe32(&geometry[20]), 512u);
 
   EXPECT_EQ(device::RelayCloseDevice(record.Handle), 1);

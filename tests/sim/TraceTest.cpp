@@ -15,15 +15,20 @@ TEST(ScsiTraceLine, ShowsAtMost32DataBytesThenTheCount) {
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
   const std::string line = ScsiTraceLine(cdb, TraceDirection::In, data, TraceStatus::Good);
   EXPECT_EQ(line,
-            "28 00 00 12 34 56 00 00 02 00 | in 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 12 13 14 15 "
+            "28 00 00 12 34 56 00 00 02 00 | in 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 "
+            "11 12 13 14 15 "
             "16 17 18 19 1A 1B 1C 1D 1E 1F ... 1024 | GOOD");
   const Bytes exactly(32, 0xAB);
-  EXPECT_EQ(ScsiTraceLine(Bytes{0xD5}, TraceDirection::Out, exactly, TraceStatus::Check).find("..."), std::string::npos);
+  EXPECT_EQ(
+      ScsiTraceLine(Bytes{0xD5}, TraceDirection::Out, exactly, TraceStatus::Check).find("..."),
+      std::string::npos);
 }
 
 TEST(ScsiTraceLine, NoDataAndLostCommands) {
-  EXPECT_EQ(ScsiTraceLine(Bytes{0xD4, 0x00}, TraceDirection::None, {}, TraceStatus::Good), "D4 00 | none | GOOD");
-  EXPECT_EQ(ScsiTraceLine(Bytes{0xD0}, TraceDirection::In, {}, TraceStatus::Fail), "D0 | in | FAIL");
+  EXPECT_EQ(ScsiTraceLine(Bytes{0xD4, 0x00}, TraceDirection::None, {}, TraceStatus::Good),
+            "D4 00 | none | GOOD");
+  EXPECT_EQ(ScsiTraceLine(Bytes{0xD0}, TraceDirection::In, {}, TraceStatus::Fail),
+            "D0 | in | FAIL");
 }
 
 TEST(SpiTraceLine, WrittenThenReadBytes) {

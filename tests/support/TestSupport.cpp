@@ -24,7 +24,8 @@ TempDir::~TempDir() {
 
 void WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
@@ -41,7 +42,8 @@ std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path) {
 
 std::filesystem::path DataFile(std::string_view name) {
   const char* dir = std::getenv("BURNWELL_TEST_DATA");
-  std::filesystem::path base = dir ? std::filesystem::path(dir) : std::filesystem::path("tests/data");
+  std::filesystem::path base =
+      dir ? std::filesystem::path(dir) : std::filesystem::path("tests/data");
   return base / name;
 }
 

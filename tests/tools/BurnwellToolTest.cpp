@@ -36,8 +36,8 @@ class BurnwellTool : public ::testing::Test {
   ToolRun Tool(const std::string& arguments) {
     const auto out = dir / "out.txt";
     const auto err = dir / "err.txt";
-    const std::string command = std::string("'") + BURNWELL_TOOL_PATH + "' " + arguments + " >'" + out.string() +
-                                "' 2>'" + err.string() + "'";
+    const std::string command = std::string("'") + BURNWELL_TOOL_PATH + "' " + arguments + " >'" +
+                                out.string() + "' 2>'" + err.string() + "'";
     ToolRun run;
     const int status = std::system(command.c_str());
 #ifndef _WIN32
@@ -55,11 +55,11 @@ class BurnwellTool : public ::testing::Test {
   test::TempDir dir;
 };
 
-std::string Lines(const char* type, std::uint32_t codeLength, std::size_t imageSize, const char* checksum,
-                  const char* marker, const char* product) {
+std::string Lines(const char* type, std::uint32_t codeLength, std::size_t imageSize,
+                  const char* checksum, const char* marker, const char* product) {
   return std::string("type: ") + type + "\ncode length: " + std::to_string(codeLength) +
-         "\nimage size: " + std::to_string(imageSize) + "\nchecksum: " + checksum + "\nmarker: " + marker +
-         "\nproduct: " + product + "\n";
+         "\nimage size: " + std::to_string(imageSize) + "\nchecksum: " + checksum +
+         "\nmarker: " + marker + "\nproduct: " + product + "\n";
 }
 
 std::string Hex4(unsigned v) {
@@ -73,7 +73,10 @@ TEST_F(BurnwellTool, InfoOnObjcopyHexFilePrintsTheSixLines) {
   std::vector<std::uint8_t> code(0x6000);
   for (auto& b : code) b = static_cast<std::uint8_t>(rng());
   test::WriteFile(dir / "code.bin", code);
-  ASSERT_EQ(std::system(("objcopy -I binary -O ihex " + Quoted("code.bin") + " " + Quoted("fw.hex")).c_str()), 0);
+  ASSERT_EQ(
+      std::system(
+          ("objcopy -I binary -O ihex " + Quoted("code.bin") + " " + Quoted("fw.hex")).c_str()),
+      0);
   std::uint16_t sum = 0;
   for (auto b : code) sum = static_cast<std::uint16_t>(sum + b);
   sum = static_cast<std::uint16_t>(sum + 0xFF * (image::LARGE_IMAGE_SIZE - code.size()));

@@ -41,7 +41,8 @@ std::vector<Row> Expected(std::uint8_t mask) {
   std::vector<Row> rows;
   for (const ExitStatusEntry& entry : kExitStatuses) {
     if ((entry.programs & mask) == 0) continue;
-    rows.push_back({Code(entry.status), std::string(entry.text), static_cast<std::uint8_t>(entry.programs & mask)});
+    rows.push_back({Code(entry.status), std::string(entry.text),
+                    static_cast<std::uint8_t>(entry.programs & mask)});
   }
   return rows;
 }
@@ -74,8 +75,8 @@ std::vector<Row> ReadmeRows() {
     if (line.starts_with("## ")) inSection = line == "## Exit status";
     std::smatch match;
     if (inSection && std::regex_match(line, match, row)) {
-      const std::uint8_t programs = static_cast<std::uint8_t>((match[3] == "yes" ? kUpdaterOnly : 0) |
-                                                              (match[4] == "yes" ? kToolOnly : 0));
+      const std::uint8_t programs = static_cast<std::uint8_t>(
+          (match[3] == "yes" ? kUpdaterOnly : 0) | (match[4] == "yes" ? kToolOnly : 0));
       rows.push_back({std::stoi(match[1]), match[2], programs});
     }
   }
@@ -95,13 +96,16 @@ TEST(ExitStatusDocs, ManPagesAndReadmeListTheTableOfTheHeader) {
     std::vector<Row> expected;
   };
   const Document documents[] = {
-      {"docs/man/burnwell.1.scd", ManPageRows("docs/man/burnwell.1.scd", kUpdaterOnly), Expected(kUpdaterOnly)},
-      {"docs/man/burnwell-tool.1.scd", ManPageRows("docs/man/burnwell-tool.1.scd", kToolOnly), Expected(kToolOnly)},
+      {"docs/man/burnwell.1.scd", ManPageRows("docs/man/burnwell.1.scd", kUpdaterOnly),
+       Expected(kUpdaterOnly)},
+      {"docs/man/burnwell-tool.1.scd", ManPageRows("docs/man/burnwell-tool.1.scd", kToolOnly),
+       Expected(kToolOnly)},
       {"README.md", ReadmeRows(), Expected(kBoth)},
   };
   for (const Document& document : documents) {
     EXPECT_EQ(document.rows, document.expected)
-        << document.name << " lists\n" << Listing(document.rows) << "where common/ExitStatus.h has\n"
+        << document.name << " lists\n"
+        << Listing(document.rows) << "where common/ExitStatus.h has\n"
         << Listing(document.expected);
   }
 }

@@ -28,7 +28,8 @@ class ExchangeDialog : public CDialog {
   std::function<void(ExchangeDialog&)> onInit;
 
   const MessageMap& GetMessageMap() const override {
-    static const MessageMap map = {OnControlNotify(EN_CHANGE, IDC_FIRMWARE_PATH, &ExchangeDialog::OnPathChange)};
+    static const MessageMap map = {
+        OnControlNotify(EN_CHANGE, IDC_FIRMWARE_PATH, &ExchangeDialog::OnPathChange)};
     return map;
   }
 
@@ -57,9 +58,9 @@ class ExchangeDialog : public CDialog {
 
 class FrameworkTest : public ::testing::Test {
  protected:
-
   // Runs the dialog; body acts on its open window, then the dialog is cancelled.
-  int Run(ExchangeDialog& dialog, const std::function<void(ExchangeDialog&, ScriptedWindow&)>& body) {
+  int Run(ExchangeDialog& dialog,
+          const std::function<void(ExchangeDialog&, ScriptedWindow&)>& body) {
     backend.onOpened = [&](ScriptedWindow& window) {
       body(dialog, window);
       dialog.EndDialog(IDCANCEL);
@@ -143,7 +144,8 @@ TEST_F(FrameworkTest, RadioGroupLoadsByPositionAndSavesMinusOneWhenNoneIsChecked
       saved.push_back(d.fileType);
     });
   }
-  EXPECT_EQ(checked, (std::vector<std::pair<bool, bool>>{{true, false}, {false, true}, {false, false}}));
+  EXPECT_EQ(checked,
+            (std::vector<std::pair<bool, bool>>{{true, false}, {false, true}, {false, false}}));
   EXPECT_EQ(saved, (std::vector<int>{0, 1, -1}));
 }
 
@@ -182,7 +184,9 @@ TEST_F(FrameworkTest, CancelButtonEndsTheDialogWithIdCancel) {
 
 TEST_F(FrameworkTest, GreyCloseItemRefusesTheCloseRequest) {
   ExchangeDialog dialog;
-  dialog.onInit = [](ExchangeDialog& d) { d.EnableSystemMenuItem(SC_CLOSE, MF_BYCOMMAND | MF_GRAYED); };
+  dialog.onInit = [](ExchangeDialog& d) {
+    d.EnableSystemMenuItem(SC_CLOSE, MF_BYCOMMAND | MF_GRAYED);
+  };
   backend.onOpened = [&](ScriptedWindow&) {
     dialog.Dispatch(WM_SYSCOMMAND, SC_CLOSE, 0);
     dialog.Dispatch(WM_CLOSE, 0, 0);
@@ -249,7 +253,8 @@ TEST_F(FrameworkTest, WorkerCallsRunOnTheDialogThreadInOrder) {
   EXPECT_EQ(dialog.DoModal(), 7);
   std::vector<std::string> statusEvents;
   for (const std::string& event : backend.Events()) {
-    if (event.rfind("state 1004", 0) == 0 || event.rfind("state 1006", 0) == 0) statusEvents.push_back(event);
+    if (event.rfind("state 1004", 0) == 0 || event.rfind("state 1006", 0) == 0)
+      statusEvents.push_back(event);
   }
   ASSERT_EQ(statusEvents.size(), 3u);
   EXPECT_NE(statusEvents[0].find("text=one"), std::string::npos);
@@ -302,7 +307,8 @@ TEST(Templates, MainDialogHoldsEveryControlWithItsPlaceAndInitialState) {
   const ControlSpec* status = main->Find(IDC_STATUS);
   ASSERT_NE(status, nullptr);
   EXPECT_EQ(status->text, "Ready");
-  EXPECT_EQ((std::array{status->x, status->y, status->width, status->height}), (std::array{0, 96, 223, 8}));
+  EXPECT_EQ((std::array{status->x, status->y, status->width, status->height}),
+            (std::array{0, 96, 223, 8}));
   EXPECT_FALSE(main->Find(IDC_PROGRESS)->InitiallyVisible());
   EXPECT_FALSE(main->Find(IDC_UPDATE)->InitiallyEnabled());
   EXPECT_TRUE(main->Find(IDC_UPDATE)->InitiallyVisible());
@@ -313,8 +319,8 @@ TEST(Templates, MainDialogHoldsEveryControlWithItsPlaceAndInitialState) {
   // Template order matters for the radio group and the tab order.
   std::vector<int> ids;
   for (const ControlSpec& control : main->controls) ids.push_back(control.id);
-  EXPECT_EQ(ids, (std::vector<int>{1018, 1001, 1005, 1002, 1003, 1006, 1000, 1010, 2, 1004, 1020, 1009, 1021, 1022,
-                                   1007, 1008, -1, 1019, 1012, 1014}));
+  EXPECT_EQ(ids, (std::vector<int>{1018, 1001, 1005, 1002, 1003, 1006, 1000, 1010, 2,    1004,
+                                   1020, 1009, 1021, 1022, 1007, 1008, -1,   1019, 1012, 1014}));
   const DialogSpec* about = FindDialogTemplate(IDD_ABOUTBOX);
   ASSERT_NE(about, nullptr);
   EXPECT_EQ(about->caption, "About Burnwell");

@@ -56,7 +56,8 @@ TEST(QtBackend, TheUpdateRunsOnAWorkerAndItsMessagesArriveInOrder) {
     onWorker = std::this_thread::get_id() != guiThread;
     host.ShowProgress(true);
     auto& messages = platform::Current<platform::WindowMessages>();
-    messages.Send(host.ProgressWindow(), PBM_SETRANGE, 0, static_cast<platform::LParam>(MakeWParam(0, 100)));
+    messages.Send(host.ProgressWindow(), PBM_SETRANGE, 0,
+                  static_cast<platform::LParam>(MakeWParam(0, 100)));
     messages.Send(host.ProgressWindow(), PBM_SETSTEP, 1, 0);
     for (int i = 0; i < 7; ++i) messages.Post(host.ProgressWindow(), PBM_STEPIT, 0, 0);
     position = messages.Send(host.ProgressWindow(), WM_USER + 8 /* PBM_GETPOS */, 0, 0);
@@ -74,8 +75,9 @@ TEST(QtBackend, TheUpdateRunsOnAWorkerAndItsMessagesArriveInOrder) {
   EXPECT_EQ(dialog.Result(), app::RunResult::Updated);
   EXPECT_TRUE(onWorker);
   EXPECT_EQ(position, 7);
-  EXPECT_EQ(answered, (std::vector<std::string>{"Please do backup your files before executing the steps.",
-                                                "Programming completed"}));
+  EXPECT_EQ(answered,
+            (std::vector<std::string>{"Please do backup your files before executing the steps.",
+                                      "Programming completed"}));
 }
 
 }  // namespace

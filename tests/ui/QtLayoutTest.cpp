@@ -31,7 +31,8 @@ std::string Describe(const QWidget& control) {
   std::string text;
   if (auto* label = qobject_cast<const QLabel*>(&control)) text = label->text().toStdString();
   if (auto* edit = qobject_cast<const QLineEdit*>(&control)) text = edit->text().toStdString();
-  if (auto* button = qobject_cast<const QPushButton*>(&control)) text = button->text().toStdString();
+  if (auto* button = qobject_cast<const QPushButton*>(&control))
+    text = button->text().toStdString();
   return std::string(control.metaObject()->className()) + " '" + text.substr(0, 30) + "'";
 }
 
@@ -47,12 +48,15 @@ std::vector<QWidget*> VisibleControls(QWidget& window) {
 std::vector<std::string> LayoutFaults(QWidget& window, const std::string& when) {
   std::vector<std::string> faults;
   const QRect whole = window.rect();
-  const QRect margins = window.layout() ? whole.marginsRemoved(window.layout()->contentsMargins()) : whole;
+  const QRect margins =
+      window.layout() ? whole.marginsRemoved(window.layout()->contentsMargins()) : whole;
   const std::vector<QWidget*> controls = VisibleControls(window);
-  const std::string at = when + " at " + std::to_string(whole.width()) + "x" + std::to_string(whole.height()) + ": ";
+  const std::string at =
+      when + " at " + std::to_string(whole.width()) + "x" + std::to_string(whole.height()) + ": ";
   for (std::size_t i = 0; i < controls.size(); ++i) {
     const QRect place = controls[i]->geometry();
-    if (!whole.contains(place)) faults.push_back(at + Describe(*controls[i]) + " leaves the window");
+    if (!whole.contains(place))
+      faults.push_back(at + Describe(*controls[i]) + " leaves the window");
     // The menu bar alone runs from edge to edge.
     if (!qobject_cast<QMenuBar*>(controls[i]) && !margins.contains(place))
       faults.push_back(at + Describe(*controls[i]) + " lies outside the margins");
@@ -68,8 +72,8 @@ std::vector<std::string> LayoutFaults(QWidget& window, const std::string& when) 
 std::vector<std::string> LayoutFaultsAtEverySize(QWidget& window, const std::string& when) {
   const QSize original = window.size();
   std::vector<std::string> faults;
-  for (const QSize size : {window.minimumSize(), original, original + QSize(300, 0), original + QSize(0, 200),
-                           original * 2}) {
+  for (const QSize size : {window.minimumSize(), original, original + QSize(300, 0),
+                           original + QSize(0, 200), original * 2}) {
     window.resize(size);
     if (window.layout()) window.layout()->activate();
     QCoreApplication::processEvents();
@@ -121,15 +125,18 @@ TEST(QtLayout, ControlsStayApartAndInsideTheWindowInEveryStateAndBoxesLeaveTheWi
     if (!box || !window) return;
     const std::string text = box->text().toStdString();
     boxes.push_back(text);
-    for (std::string& fault : LayoutFaultsAtEverySize(*window, "box '" + text + "'")) faults.push_back(std::move(fault));
+    for (std::string& fault : LayoutFaultsAtEverySize(*window, "box '" + text + "'"))
+      faults.push_back(std::move(fault));
     if (QLineEdit* checksum = ChecksumBox(*window)) {
       checksumShown = checksum->text().toStdString();
-      if (box->frameGeometry().intersects(QRect(checksum->mapToGlobal(QPoint(0, 0)), checksum->size())))
+      if (box->frameGeometry().intersects(
+              QRect(checksum->mapToGlobal(QPoint(0, 0)), checksum->size())))
         faults.push_back("box '" + text + "' covers the checksum");
     } else {
       faults.push_back("box '" + text + "': no checksum shown");
     }
-    if (box->frameGeometry().intersects(window->frameGeometry())) faults.push_back("box '" + text + "' covers the window");
+    if (box->frameGeometry().intersects(window->frameGeometry()))
+      faults.push_back("box '" + text + "' covers the window");
     box->button(QMessageBox::Ok)->click();
   });
   presser.start(20);
@@ -140,7 +147,8 @@ TEST(QtLayout, ControlsStayApartAndInsideTheWindowInEveryStateAndBoxesLeaveTheWi
         qApp,
         [&] {
           if (QWidget* window = MainWindow()) {
-            for (std::string& fault : LayoutFaultsAtEverySize(*window, when)) faults.push_back(std::move(fault));
+            for (std::string& fault : LayoutFaultsAtEverySize(*window, when))
+              faults.push_back(std::move(fault));
           } else {
             faults.push_back(when + ": no window");
           }
@@ -152,7 +160,8 @@ TEST(QtLayout, ControlsStayApartAndInsideTheWindowInEveryStateAndBoxesLeaveTheWi
     host.ShowProgress(true);
     host.SetStatusText("Programming main code\n");
     checkNow("updating");
-    host.SetStatusText(std::string(259, 'x').replace(0, 40, "Read FLASH failed Offset=0x100, Length=32 "));
+    host.SetStatusText(
+        std::string(259, 'x').replace(0, 40, "Read FLASH failed Offset=0x100, Length=32 "));
     checkNow("long status text");
     host.ShowProgress(false);
     host.SetStatusText("ICP completed\n");
@@ -181,8 +190,9 @@ TEST(QtLayout, ControlsStayApartAndInsideTheWindowInEveryStateAndBoxesLeaveTheWi
   backend.reset();
   std::filesystem::current_path(previous);
 
-  EXPECT_EQ(boxes, (std::vector<std::string>{"Please do backup your files before executing the steps.",
-                                             "Programming completed"}));
+  EXPECT_EQ(boxes,
+            (std::vector<std::string>{"Please do backup your files before executing the steps.",
+                                      "Programming completed"}));
   EXPECT_EQ(checksumShown.size(), 4u);
   EXPECT_EQ(faults, std::vector<std::string>{});
   EXPECT_EQ(aboutFaults, std::vector<std::string>{});

@@ -59,7 +59,9 @@ TEST_F(TerminalViewTest, OnlyAnExplicitYesConfirmsAQuestion) {
   for (Case c : {Case{"y\n", IDOK}, Case{"YES\n", IDOK}, Case{" y \n", IDOK}, Case{"\n", IDCANCEL},
                  Case{"n\n", IDCANCEL}, Case{"yep\n", IDCANCEL}, Case{"", IDCANCEL}}) {
     TerminalView view = View(c.input, false);
-    EXPECT_EQ(view.Message("Please do backup", "Warning", MB_OKCANCEL | MB_ICONEXCLAMATION), c.answer) << c.input;
+    EXPECT_EQ(view.Message("Please do backup", "Warning", MB_OKCANCEL | MB_ICONEXCLAMATION),
+              c.answer)
+        << c.input;
     EXPECT_EQ(Output().rfind("warning: Please do backup [y/N] ", 0), 0u);
     std::fclose(in_);
     std::fclose(out_);
@@ -98,9 +100,11 @@ TEST_F(TerminalViewTest, TerminalRedrawsTheBarInPlaceAndClearsItForALine) {
   view.Progress(ProgressState{0, 4, 2, 1});
   view.Status("Compare main code\n");
   const std::string out = Output();
-  EXPECT_NE(out.find("\r[" + std::string(20, '#') + std::string(20, '-') + "]   50%"), std::string::npos);
+  EXPECT_NE(out.find("\r[" + std::string(20, '#') + std::string(20, '-') + "]   50%"),
+            std::string::npos);
   EXPECT_NE(out.find("\r\033[KCompare main code\n"), std::string::npos);
-  EXPECT_EQ(out.find('\n'), out.find("Compare main code\n") + 17);  // the bar itself never ends a line
+  EXPECT_EQ(out.find('\n'),
+            out.find("Compare main code\n") + 17);  // the bar itself never ends a line
 }
 
 TEST(TerminalBar, EmptyOrInvertedRangeShowsZero) {
@@ -127,7 +131,8 @@ TEST_F(TerminalViewTest, ProgressMessagesByHandleDrawTheBarOnlyWhileShown) {
   for (int i = 0; i < 9; ++i) progress.Post(bar, PBM_STEPIT, 0, 0);
   EXPECT_FALSE(progress.Post(bar + 1, PBM_STEPIT, 0, 0));
   EXPECT_EQ(progress.State().position, 10);
-  EXPECT_EQ(Output(), "progress 0%\nprogress 10%\nprogress 20%\nprogress 30%\nprogress 40%\nprogress 50%\n");
+  EXPECT_EQ(Output(),
+            "progress 0%\nprogress 10%\nprogress 20%\nprogress 30%\nprogress 40%\nprogress 50%\n");
 }
 
 }  // namespace

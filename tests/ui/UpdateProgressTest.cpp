@@ -28,8 +28,10 @@ TEST(UpdateProgressLine, FitsTheWidthAndKeepsTheMostUsefulParts) {
     std::vector<std::string> left;
   };
   const Case cases[] = {
-      {&repeated, 120,
-       {"program [", "] 42%", "pass 2 of 6", "1:03 left", "24.0/46.0 KiB", "12.5 KiB/s", "(Could not erase FLASH)"},
+      {&repeated,
+       120,
+       {"program [", "] 42%", "pass 2 of 6", "1:03 left", "24.0/46.0 KiB", "12.5 KiB/s",
+        "(Could not erase FLASH)"},
        {}},
       {&repeated, 40, {"program [", "] 42%", "pass 2 of 6"}, {"KiB/s", "Could not erase"}},
       {&first, 40, {"program [", "] 42%", "1:03 left"}, {"pass", "KiB/s"}},

@@ -70,8 +70,8 @@ TEST(ScsiRequestLayout, RequestForACommandHasTheStandardLayout) {
   // Length 44, status 0, path 0, target 1, lun 3, CDB length 10, sense length 32, data in,
   // alignment, 1024 bytes, 30 s, data at 80, sense at 48, then the whole 16-byte CDB.
   const std::vector<std::uint8_t> expected = {
-      44, 0, 0, 0, 1, 3, 10, 32, 1, 0, 0, 0, 0x00, 0x04, 0, 0, 30, 0, 0, 0, 80, 0, 0, 0,
-      48, 0, 0, 0, 0x28, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0xEE, 0, 0, 0, 0, 0};
+      44, 0, 0,  0, 1, 3, 10,   32, 1, 0, 0, 0, 0x00, 0x04, 0, 0, 30,   0, 0, 0, 80, 0,
+      0,  0, 48, 0, 0, 0, 0x28, 0,  0, 0, 0, 0, 0,    0,    2, 0, 0xEE, 0, 0, 0, 0,  0};
   EXPECT_EQ(header, expected);
   EXPECT_TRUE(std::ranges::all_of(request.Bytes().subspan(44), [](auto b) { return b == 0; }));
 }
@@ -127,8 +127,10 @@ TEST(ScsiRequestView, AreasMustLieWhereTheLayoutAllows) {
     h.SenseInfoOffset = c.senseOffset;
     h.SenseInfoLength = c.senseLength;
     EXPECT_EQ(DataAreaInside(h, c.size), c.dataInside) << c.dataOffset << "+" << c.dataLength;
-    EXPECT_EQ(DataAreaInDataPart(h, c.size), c.dataInDataPart) << c.dataOffset << "+" << c.dataLength;
-    EXPECT_EQ(SenseAreaInSensePart(h), c.senseInSensePart) << c.senseOffset << "+" << int(c.senseLength);
+    EXPECT_EQ(DataAreaInDataPart(h, c.size), c.dataInDataPart)
+        << c.dataOffset << "+" << c.dataLength;
+    EXPECT_EQ(SenseAreaInSensePart(h), c.senseInSensePart)
+        << c.senseOffset << "+" << int(c.senseLength);
   }
 }
 

@@ -155,7 +155,8 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   // --help, --version and usage errors (status 2) end here.
   if (const std::optional<int> status =
-          cli::Parse(app, std::vector<std::string>(argv + std::min(argc, 1), argv + argc), std::cout, std::cerr))
+          cli::Parse(app, std::vector<std::string>(argv + std::min(argc, 1), argv + argc),
+                     std::cout, std::cerr))
     return *status;
   std::signal(SIGINT, OnStopSignal);
   std::signal(SIGTERM, OnStopSignal);

@@ -12,7 +12,8 @@ namespace burnwell::sim {
 
 std::string MachineModeUsage() {
   std::string text =
-      "\nMachine mode (Linux): burnwell-sim [BRIDGE OPTIONS | --machine FILE] -- COMMAND [ARGS...]\n"
+      "\nMachine mode (Linux): burnwell-sim [BRIDGE OPTIONS | --machine FILE] -- COMMAND "
+      "[ARGS...]\n"
       "Builds a system root in a temporary folder with the sysfs tree and /dev nodes of a\n"
       "machine (one bridge with the options above on USB port 1-1, or the machine FILE\n"
       "describes), serves the I/O relay for its bridges, runs COMMAND with BURNWELL_SYSROOT\n"

@@ -5,7 +5,8 @@ namespace burnwell::sim {
 std::unique_ptr<platform::RelayListener> ListenAtPath(const std::string& path, std::string* error) {
 #ifdef _WIN32
   (void)path;
-  if (error) *error = "--socket is not available on Windows; the relay pipe follows the system root";
+  if (error)
+    *error = "--socket is not available on Windows; the relay pipe follows the system root";
   return nullptr;
 #else
   std::string problem;

@@ -37,7 +37,8 @@ struct BridgeFiles {
 std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot open image " + path.string());
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
   if (in.bad()) throw std::runtime_error("cannot read image " + path.string());
   return bytes;
 }
@@ -48,7 +49,8 @@ bool WriteBytes(const std::filesystem::path& path, std::span<const std::uint8_t>
   partial += ".partial";
   {
     std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     out.close();
     if (!out) return false;
   }
@@ -77,7 +79,8 @@ int Serve(const std::vector<BridgeFiles>& described, std::uint16_t port) {
   try {
     for (const BridgeFiles& files : described) {
       BridgeConfig config = files.config;
-      if (files.image && std::filesystem::exists(*files.image)) config.memoryContents = ReadBytes(*files.image);
+      if (files.image && std::filesystem::exists(*files.image))
+        config.memoryContents = ReadBytes(*files.image);
       auto bridge = std::make_shared<EmulatedBridge>(config, clock);
       if (files.trace) bridge->SetScsiTrace(openTrace(*files.trace));
       if (files.spiTrace) bridge->SetSpiTrace(openTrace(*files.spiTrace));
@@ -97,8 +100,9 @@ int Serve(const std::vector<BridgeFiles>& described, std::uint16_t port) {
   server->Start();
   for (std::size_t i = 0; i < described.size(); ++i) {
     const BridgeConfig& config = bridges[i]->Config();
-    std::cout << "burnwell-sim: exporting " << described[i].busId << " (USB " << Hex4(config.vendorId) << ':'
-              << Hex4(config.productId) << ", serial " << config.serial << ")\n";
+    std::cout << "burnwell-sim: exporting " << described[i].busId << " (USB "
+              << Hex4(config.vendorId) << ':' << Hex4(config.productId) << ", serial "
+              << config.serial << ")\n";
   }
   std::cout << "burnwell-sim: serving USB/IP on 127.0.0.1:" << server->Port()
             << " until stopped (Ctrl-C or SIGTERM detaches every device)" << std::endl;
@@ -133,7 +137,8 @@ std::string UsbipModeUsage() {
          "importing kernel sees as an unplug, and a fault plan's disconnect unplugs its bridge.\n"
          "--image and the traces work as with serve; hubs and other storage of FILE are not\n"
          "exported. Example, as root:\n"
-         "  burnwell-sim usbip --image mem.bin &   modprobe vhci-hcd;   usbip attach -r 127.0.0.1 -b 1-1\n";
+         "  burnwell-sim usbip --image mem.bin &   modprobe vhci-hcd;   usbip attach -r 127.0.0.1 "
+         "-b 1-1\n";
 }
 
 int RunUsbipMode([[maybe_unused]] const SimCommandLine& line) {
@@ -145,7 +150,8 @@ int RunUsbipMode([[maybe_unused]] const SimCommandLine& line) {
   if (line.machinePath) {
     try {
       for (const auto& bridge : machine::ReadMachineFile(*line.machinePath).bridges) {
-        bridges.push_back({bridge.location, bridge.config, bridge.image, bridge.trace, bridge.spiTrace});
+        bridges.push_back(
+            {bridge.location, bridge.config, bridge.image, bridge.trace, bridge.spiTrace});
       }
     } catch (const std::invalid_argument& failure) {
       std::cerr << "burnwell-sim: " << failure.what() << "\n";

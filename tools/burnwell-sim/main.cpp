@@ -38,7 +38,8 @@ int ListChips() {
       std::snprintf(hex, sizeof hex, "%02X", b);
       jedec += hex;
     }
-    std::cout << chip.name << ' ' << chip.tableEntry << ' ' << (jedec.empty() ? "-" : jedec) << '\n';
+    std::cout << chip.name << ' ' << chip.tableEntry << ' ' << (jedec.empty() ? "-" : jedec)
+              << '\n';
   }
   return 0;
 }
@@ -62,7 +63,8 @@ bool WriteImage(const std::string& path, std::span<const std::uint8_t> bytes) {
   const std::string temporary = path + ".partial";
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     out.close();
     if (!out) return false;
   }
@@ -135,7 +137,8 @@ int Serve(sim::SimCommandLine& line) {
       return 1;
     }
   }
-  std::cout << "burnwell-sim: serving " << (line.bridge.eeprom ? "an EEPROM bridge" : "a " + line.bridge.chip + " bridge")
+  std::cout << "burnwell-sim: serving "
+            << (line.bridge.eeprom ? "an EEPROM bridge" : "a " + line.bridge.chip + " bridge")
             << " at " << where << std::endl;
   while (!stopRequested.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   server->Stop();
@@ -156,23 +159,18 @@ int Serve(sim::SimCommandLine& line) {
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + std::min(argc, 1), argv + argc);
   std::string error;
-  auto line = sim::ParseSimCommandLine(args, &error, sim::MachineModeUsage() + sim::UsbipModeUsage());
+  auto line =
+      sim::ParseSimCommandLine(args, &error, sim::MachineModeUsage() + sim::UsbipModeUsage());
   if (!line) {
     std::cerr << error << "\n";
     return 2;
   }
   switch (line->command) {
-    case sim::SimCommandLine::Command::Help:
-      std::cout << line->text;
-      return 0;
-    case sim::SimCommandLine::Command::ListChips:
-      return ListChips();
-    case sim::SimCommandLine::Command::Serve:
-      return Serve(*line);
-    case sim::SimCommandLine::Command::Machine:
-      return sim::RunMachineMode(*line);
-    case sim::SimCommandLine::Command::Usbip:
-      return sim::RunUsbipMode(*line);
+    case sim::SimCommandLine::Command::Help: std::cout << line->text; return 0;
+    case sim::SimCommandLine::Command::ListChips: return ListChips();
+    case sim::SimCommandLine::Command::Serve: return Serve(*line);
+    case sim::SimCommandLine::Command::Machine: return sim::RunMachineMode(*line);
+    case sim::SimCommandLine::Command::Usbip: return sim::RunUsbipMode(*line);
   }
   return 2;
 }

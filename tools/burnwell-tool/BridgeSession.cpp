@@ -54,11 +54,13 @@ const char* MemoryKind(const device::DeviceRecord& record) {
 }
 
 std::optional<std::uint32_t> DetectFlashEntry(const device::DeviceRecord& record) {
-  if (std::string(MemoryKind(record)) != "spi" || record.TransportKind != device::TransportKind::MassStorage)
+  if (std::string(MemoryKind(record)) != "spi" ||
+      record.TransportKind != device::TransportKind::MassStorage)
     return std::nullopt;
   // Detection sends commands to the bridge: under its device lock, on a copy of the record.
   platform::NamedLocks& locks = platform::Current<platform::NamedLocks>();
-  const std::uint32_t timeout = device::DeviceLayer().table.count * bridge::kDeviceMutexTimeoutPerDeviceMs;
+  const std::uint32_t timeout =
+      device::DeviceLayer().table.count * bridge::kDeviceMutexTimeoutPerDeviceMs;
   const platform::WaitResult waited = locks.Wait(record.Mutex, timeout);
   if (waited == platform::WaitResult::Abandoned) locks.Release(record.Mutex);
   if (waited != platform::WaitResult::Signalled) return std::nullopt;

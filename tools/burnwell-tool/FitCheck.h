@@ -14,7 +14,7 @@
 namespace burnwell::tool {
 
 struct FitRules {
-  std::vector<std::uint16_t> vendors;   // vendor IDs allowed beside the maker's own
+  std::vector<std::uint16_t> vendors;    // vendor IDs allowed beside the maker's own
   std::optional<std::uint16_t> product;  // the product a HEX file is meant for (HEX carries none)
   bool force = false;                    // write anyway, after a warning
 };
@@ -25,8 +25,8 @@ struct FitVerdict {
 };
 
 // The verdict for writing the loaded file (of the given type) onto the bridge.
-FitVerdict CheckFit(const device::DeviceRecord& bridge, const image::ImageBuffer& loaded, image::FileType type,
-                    const FitRules& rules);
+FitVerdict CheckFit(const device::DeviceRecord& bridge, const image::ImageBuffer& loaded,
+                    image::FileType type, const FitRules& rules);
 
 // True when the loaded file carries no code: every code byte erased (0xFF) or zero. An Intel
 // HEX file without data records loads that way, with a valid marker; written, it wipes the

@@ -72,12 +72,15 @@ std::uint32_t EepromSize(const device::DeviceRecord& record) {
 // Refuses a span beyond an EEPROM's end: its addresses are 16 bits wide and would wrap onto
 // the start of the memory.
 // The usage fault in a span, or nothing when it fits.
-std::optional<std::string> SpanFault(const device::DeviceRecord& record, std::uint32_t offset, std::uint64_t length) {
+std::optional<std::string> SpanFault(const device::DeviceRecord& record, std::uint32_t offset,
+                                     std::uint64_t length) {
   const std::uint32_t size = EepromSize(record);
   const std::uint64_t end = std::uint64_t{offset} + length;
-  if (length == 0 || length > kMaxTransfer) return "length must be 1.." + std::to_string(kMaxTransfer) + " bytes";
+  if (length == 0 || length > kMaxTransfer)
+    return "length must be 1.." + std::to_string(kMaxTransfer) + " bytes";
   if ((size != 0 && end > size) || end > 0x100000000ull) {
-    return "offset " + std::to_string(offset) + " + length " + std::to_string(length) + " runs past the end of the " +
+    return "offset " + std::to_string(offset) + " + length " + std::to_string(length) +
+           " runs past the end of the " +
            (size ? std::to_string(size) + "-byte EEPROM" : std::string("address space"));
   }
   return std::nullopt;
@@ -97,7 +100,8 @@ int Detect(const device::DeviceRecord& record, std::ostream& out, std::ostream& 
     return Report(Code(bridge::ApiError::NotMassStorage), out, err);
   // Detection sends commands to the bridge: under its device lock, on a copy of the record.
   platform::NamedLocks& locks = platform::Current<platform::NamedLocks>();
-  const std::uint32_t timeout = device::DeviceLayer().table.count * bridge::kDeviceMutexTimeoutPerDeviceMs;
+  const std::uint32_t timeout =
+      device::DeviceLayer().table.count * bridge::kDeviceMutexTimeoutPerDeviceMs;
   const platform::WaitResult waited = locks.Wait(record.Mutex, timeout);
   if (waited == platform::WaitResult::Abandoned) locks.Release(record.Mutex);
   if (waited != platform::WaitResult::Signalled)
@@ -110,18 +114,21 @@ int Detect(const device::DeviceRecord& record, std::ostream& out, std::ostream& 
   return Code(ExitStatus::Success);
 }
 
-int Read(int index, const device::DeviceRecord& record, const FlashRequest& request, std::ostream& out,
-         std::ostream& err) {
+int Read(int index, const device::DeviceRecord& record, const FlashRequest& request,
+         std::ostream& out, std::ostream& err) {
   const std::uint32_t offset = request.offset.value_or(0);
   const std::uint32_t eeprom = EepromSize(record);
   std::uint32_t length = eeprom ? eeprom - std::min(offset, eeprom) : kDefaultSpiReadLength;
   if (request.length) length = *request.length;
-  if (const auto fault = SpanFault(record, offset, length)) return UsageError(err, "flash read", *fault);
+  if (const auto fault = SpanFault(record, offset, length))
+    return UsageError(err, "flash read", *fault);
   std::vector<std::uint8_t> buffer(length);
-  const int code = bridge::BridgeReadFlash(index, buffer.data(), offset, length, 0, 0, request.transfers);
+  const int code =
+      bridge::BridgeReadFlash(index, buffer.data(), offset, length, 0, 0, request.transfers);
   if (code != 0) return Report(code, out, err);
   std::ofstream file(ArgumentPath(request.file), std::ios::binary | std::ios::trunc);
-  file.write(reinterpret_cast<const char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
+  file.write(reinterpret_cast<const char*>(buffer.data()),
+             static_cast<std::streamsize>(buffer.size()));
   file.close();
   if (!file) {
     err << "burnwell-tool flash read: cannot write " << request.file << "\n";
@@ -130,22 +137,25 @@ int Read(int index, const device::DeviceRecord& record, const FlashRequest& requ
   return Report(code, out, err);
 }
 
-int Write(int index, const device::DeviceRecord& record, const FlashRequest& request, std::ostream& out,
-          std::ostream& err) {
+int Write(int index, const device::DeviceRecord& record, const FlashRequest& request,
+          std::ostream& out, std::ostream& err) {
   std::ifstream file(ArgumentPath(request.file), std::ios::binary);
   if (!file) {
     err << "burnwell-tool flash write: cannot open " << request.file << "\n";
     return Code(ExitStatus::Failed);
   }
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
+                                  std::istreambuf_iterator<char>());
   if (file.bad()) {
     err << "burnwell-tool flash write: cannot read " << request.file << "\n";
     return Code(ExitStatus::Failed);
   }
   const std::uint32_t offset = request.offset.value_or(0);
-  if (const auto fault = SpanFault(record, offset, bytes.size())) return UsageError(err, "flash write", *fault);
-  const int code = bridge::BridgeWriteFlash(index, bytes.data(), offset,
-                                            static_cast<std::uint32_t>(bytes.size()), 0, 0, request.transfers);
+  if (const auto fault = SpanFault(record, offset, bytes.size()))
+    return UsageError(err, "flash write", *fault);
+  const int code =
+      bridge::BridgeWriteFlash(index, bytes.data(), offset,
+                               static_cast<std::uint32_t>(bytes.size()), 0, 0, request.transfers);
   return Report(code, out, err);
 }
 
@@ -174,8 +184,9 @@ CommandAction DeclareFlash(CLI::App& command) {
   command.require_subcommand(1);
   AddBridgeSelection(command, request->selection);
   AddTransferOption(command, request->transfers);
-  command.footer(std::string(FLASH_DETAILS) + ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed,
-                                                               ExitStatus::Usage, ExitStatus::NoBridge}));
+  command.footer(std::string(FLASH_DETAILS) +
+                 ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
+                                 ExitStatus::NoBridge}));
 
   // The operations are subcommands of flash; the options they do not know (--index) fall
   // through to flash, so that the selection may also follow the operation.
@@ -190,19 +201,26 @@ CommandAction DeclareFlash(CLI::App& command) {
             "burnwell-tool flash [--index N] detect");
   CLI::App* read = operation("read", "read from the memory into the file OUT",
                              "burnwell-tool flash [--index N] read OUT [--offset N] [--length N]");
-  read->add_option("OUT", request->file, "the file to write (only when the whole read succeeded)")->required();
-  cli::AddNumber(*read, "--offset", request->offset, "where to start reading (default 0)", "a byte offset");
+  read->add_option("OUT", request->file, "the file to write (only when the whole read succeeded)")
+      ->required();
+  cli::AddNumber(*read, "--offset", request->offset, "where to start reading (default 0)",
+                 "a byte offset");
   cli::AddNumber(*read, "--length", request->length,
-                 "how many bytes (default: the whole EEPROM, or 65536 of a serial flash)", "a byte count");
+                 "how many bytes (default: the whole EEPROM, or 65536 of a serial flash)",
+                 "a byte count");
   CLI::App* write = operation("write", "program the bytes of the file IN into the memory",
                               "burnwell-tool flash [--index N] write IN [--offset N]");
   write->add_option("IN", request->file, "the file whose bytes are programmed")->required();
-  cli::AddNumber(*write, "--offset", request->offset, "where to start programming (default 0)", "a byte offset");
+  cli::AddNumber(*write, "--offset", request->offset, "where to start programming (default 0)",
+                 "a byte offset");
   operation("erase", "erase the whole serial flash, or the code area of an EEPROM",
             "burnwell-tool flash [--index N] erase");
-  CLI::App* protect = operation("protect", "set (on) or clear (off) the serial flash's write protection",
-                                "burnwell-tool flash [--index N] protect on|off");
-  protect->add_option("STATE", request->protect, "on or off")->required()->check(CLI::IsMember({"on", "off"}));
+  CLI::App* protect =
+      operation("protect", "set (on) or clear (off) the serial flash's write protection",
+                "burnwell-tool flash [--index N] protect on|off");
+  protect->add_option("STATE", request->protect, "on or off")
+      ->required()
+      ->check(CLI::IsMember({"on", "off"}));
 
   return [request](std::ostream& out, std::ostream& err) { return RunFlash(*request, out, err); };
 }

@@ -70,11 +70,13 @@ int RunInfo(const std::string& file, bool json, std::ostream& out, std::ostream&
 CommandAction DeclareInfo(CLI::App& command) {
   auto file = std::make_shared<std::string>();
   auto json = std::make_shared<bool>(false);
-  command.add_option("FILE", *file, "the firmware file: Intel HEX (.hex) or an image file")->required();
-  command.add_flag("--json", *json, "print one JSON document with the same facts instead of the lines");
+  command.add_option("FILE", *file, "the firmware file: Intel HEX (.hex) or an image file")
+      ->required();
+  command.add_flag("--json", *json,
+                   "print one JSON document with the same facts instead of the lines");
   cli::SetUsage(command, "burnwell-tool info FILE [--json]");
-  command.footer(std::string(INFO_OUTPUT) +
-                 ExitStatusHelp({ExitStatus::Success, ExitStatus::Usage, ExitStatus::LoadFailedOrDeclined}));
+  command.footer(std::string(INFO_OUTPUT) + ExitStatusHelp({ExitStatus::Success, ExitStatus::Usage,
+                                                            ExitStatus::LoadFailedOrDeclined}));
   return [file, json](std::ostream& out, std::ostream& err) {
     const int status = RunInfo(*file, *json, out, err);
     if (*json) PrintJsonUnlessPrinted(stdout, "info", status);

@@ -84,7 +84,8 @@ std::string Hex(unsigned value, int digits) {
 int RunList(bool json, std::ostream& out, std::ostream& err) {
   BridgeSession session;
   if (const int status = session.ReportOpenFailure("list", err); status != 0) {
-    if (json && status == Code(ExitStatus::NoBridge)) PrintJson(stdout, Json{{"command", "list"}, {"bridges", Json::array()}});
+    if (json && status == Code(ExitStatus::NoBridge))
+      PrintJson(stdout, Json{{"command", "list"}, {"bridges", Json::array()}});
     if (json) PrintJsonUnlessPrinted(stdout, "list", status);
     return status;
   }
@@ -92,7 +93,8 @@ int RunList(bool json, std::ostream& out, std::ostream& err) {
   const device::DeviceTable& table = device::DeviceLayer().table;
   if (json) {
     Json bridges = Json::array();
-    for (std::uint32_t i = 0; i < table.count; ++i) bridges.push_back(BridgeJson(static_cast<int>(i), table.records[i]));
+    for (std::uint32_t i = 0; i < table.count; ++i)
+      bridges.push_back(BridgeJson(static_cast<int>(i), table.records[i]));
     PrintJson(stdout, Json{{"command", "list"}, {"bridges", bridges}});
     return Code(ExitStatus::Success);
   }
@@ -117,9 +119,11 @@ int RunList(bool json, std::ostream& out, std::ostream& err) {
 CommandAction DeclareList(CLI::App& command) {
   auto json = std::make_shared<bool>(false);
   cli::SetUsage(command, "burnwell-tool list [--json]");
-  command.add_flag("--json", *json, "print one JSON document (the same fields per bridge) instead of the lines");
-  command.footer(std::string(LIST_FIELDS) + ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
-                                                             ExitStatus::NoBridge}));
+  command.add_flag("--json", *json,
+                   "print one JSON document (the same fields per bridge) instead of the lines");
+  command.footer(std::string(LIST_FIELDS) +
+                 ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
+                                 ExitStatus::NoBridge}));
   return [json](std::ostream& out, std::ostream& err) { return RunList(*json, out, err); };
 }
 

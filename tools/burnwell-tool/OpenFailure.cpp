@@ -42,8 +42,10 @@ int ExplainOpenFailure(std::string_view command, int openResult, std::ostream& e
     err << prefix << "no permission to use the bridge\n";
     for (const std::string& problem : problems) err << "  " << problem << "\n";
     err << "You may not read and write the bridge's SCSI generic node: install\n"
-           "packaging/udev/70-burnwell.rules and reconnect the bridge, or join the \"burnwell\" group";
-    err << (relayListens ? ".\n" : ", or start the I/O relay (burnwell-relayd), which is not running.\n");
+           "packaging/udev/70-burnwell.rules and reconnect the bridge, or join the \"burnwell\" "
+           "group";
+    err << (relayListens ? ".\n"
+                         : ", or start the I/O relay (burnwell-relayd), which is not running.\n");
     return Code(ExitStatus::NoPermission);
   }
   err << prefix << "no bridge found\n";

@@ -77,7 +77,8 @@ Json FileJson(const std::string& name, const image::ImageBuffer& loaded, image::
   file["name"] = name;
   file["type"] = image::FileTypeName(type);
   file["checksum"] = Hex(loaded.GetChecksum(), 4);
-  file["product"] = type == image::FileType::Hex ? Json(nullptr) : Json(Hex(loaded.ProductId() & 0xFFFFu, 4));
+  file["product"] =
+      type == image::FileType::Hex ? Json(nullptr) : Json(Hex(loaded.ProductId() & 0xFFFFu, 4));
   file["code_length"] = loaded.CodeLength();
   return file;
 }
@@ -87,8 +88,9 @@ Json ResultJson(const BridgeResult& result) {
   entry["result"] = OutcomeName(result.outcome);
   entry["passes"] = result.report.passes;
   if (result.outcome == BridgeOutcome::Failed) {
-    entry["error"] = {{"text", result.report.errorText},
-                      {"code", result.report.error ? Json(app::Code(*result.report.error)) : Json(nullptr)}};
+    entry["error"] = {
+        {"text", result.report.errorText},
+        {"code", result.report.error ? Json(app::Code(*result.report.error)) : Json(nullptr)}};
   } else {
     entry["error"] = nullptr;
   }

@@ -45,26 +45,30 @@ void AddBridgeSelection(CLI::App& command, BridgeSelection& selection, bool allo
           [&selection](const std::vector<std::string>& texts) {
             for (const std::string& text : texts) {
               const std::optional<std::uint64_t> value = cli::ParseNumber(text, 0xFFFF);
-              if (!value) throw CLI::ValidationError("--index takes a table index, not '" + text + "'");
+              if (!value)
+                throw CLI::ValidationError("--index takes a table index, not '" + text + "'");
               selection.indexes.push_back(static_cast<std::uint32_t>(*value));
             }
           },
           "the bridge at table index N (burnwell-tool list shows the indexes)" + repeat)
       ->type_name("N")
-      ->multi_option_policy(allowAll ? CLI::MultiOptionPolicy::TakeAll : CLI::MultiOptionPolicy::Throw)
+      ->multi_option_policy(allowAll ? CLI::MultiOptionPolicy::TakeAll
+                                     : CLI::MultiOptionPolicy::Throw)
       ->group("Bridge selection");
   command
       .add_option_function<std::vector<std::string>>(
           "--serial",
           [&selection](const std::vector<std::string>& texts) {
             for (const std::string& text : texts) {
-              if (text.empty()) throw CLI::ValidationError("--serial takes a serial number, not an empty text");
+              if (text.empty())
+                throw CLI::ValidationError("--serial takes a serial number, not an empty text");
               selection.serials.push_back(text);
             }
           },
           "the bridge with this USB serial number" + repeat)
       ->type_name("TEXT")
-      ->multi_option_policy(allowAll ? CLI::MultiOptionPolicy::TakeAll : CLI::MultiOptionPolicy::Throw)
+      ->multi_option_policy(allowAll ? CLI::MultiOptionPolicy::TakeAll
+                                     : CLI::MultiOptionPolicy::Throw)
       ->group("Bridge selection");
   command
       .add_option_function<std::vector<std::string>>(
@@ -72,17 +76,23 @@ void AddBridgeSelection(CLI::App& command, BridgeSelection& selection, bool allo
           [&selection](const std::vector<std::string>& texts) {
             for (const std::string& text : texts) {
               if (!LooksLikeLocation(text))
-                throw CLI::ValidationError("--port takes a USB location such as 1-2.3, not '" + text + "'");
+                throw CLI::ValidationError("--port takes a USB location such as 1-2.3, not '" +
+                                           text + "'");
               selection.ports.push_back(text);
             }
           },
-          "the bridge on this USB location (such as 1-2.3; burnwell-tool list prints it as usb=LOC)" + repeat)
+          "the bridge on this USB location (such as 1-2.3; burnwell-tool list prints it as "
+          "usb=LOC)" +
+              repeat)
       ->type_name("LOC")
-      ->multi_option_policy(allowAll ? CLI::MultiOptionPolicy::TakeAll : CLI::MultiOptionPolicy::Throw)
+      ->multi_option_policy(allowAll ? CLI::MultiOptionPolicy::TakeAll
+                                     : CLI::MultiOptionPolicy::Throw)
       ->group("Bridge selection");
   if (allowAll) {
-    CLI::Option* all = command.add_flag("--all", selection.all, "every bridge found")->group("Bridge selection");
-    for (const char* name : {"--index", "--serial", "--port"}) all->excludes(command.get_option(name));
+    CLI::Option* all =
+        command.add_flag("--all", selection.all, "every bridge found")->group("Bridge selection");
+    for (const char* name : {"--index", "--serial", "--port"})
+      all->excludes(command.get_option(name));
   }
 }
 
@@ -150,7 +160,8 @@ Selected SelectBridges(const device::DeviceTable& table, const BridgeSelection& 
     std::set_intersection(picked.begin(), picked.end(), byOption.begin(), byOption.end(),
                           std::inserter(both, both.begin()));
     if (both.empty()) {
-      err << prefix << "the selectors contradict each other: " << option << " names another bridge\n";
+      err << prefix << "the selectors contradict each other: " << option
+          << " names another bridge\n";
       ListBridges(table, err);
       selected.status = Code(ExitStatus::Usage);
       return false;
@@ -158,16 +169,22 @@ Selected SelectBridges(const device::DeviceTable& table, const BridgeSelection& 
     picked = std::move(both);
     return true;
   };
-  const bool agreed =
-      narrow("--index", selection.indexes,
-             [](int i, const device::DeviceRecord&, std::uint32_t value) { return i == static_cast<int>(value); }) &&
-      narrow("--serial", selection.serials,
-             [](int, const device::DeviceRecord& r, const std::string& value) { return SerialOf(r) == value; }) &&
-      narrow("--port", selection.ports,
-             [](int, const device::DeviceRecord& r, const std::string& value) { return UsbLocation(r) == value; });
+  const bool agreed = narrow("--index", selection.indexes,
+                             [](int i, const device::DeviceRecord&, std::uint32_t value) {
+                               return i == static_cast<int>(value);
+                             }) &&
+                      narrow("--serial", selection.serials,
+                             [](int, const device::DeviceRecord& r, const std::string& value) {
+                               return SerialOf(r) == value;
+                             }) &&
+                      narrow("--port", selection.ports,
+                             [](int, const device::DeviceRecord& r, const std::string& value) {
+                               return UsbLocation(r) == value;
+                             });
   if (!agreed) return selected;
   if (!many && picked.size() > 1) {
-    err << prefix << "the selection names " << picked.size() << " bridges; this command works on one\n";
+    err << prefix << "the selection names " << picked.size()
+        << " bridges; this command works on one\n";
     ListBridges(table, err);
     selected.status = Code(ExitStatus::Usage);
     return selected;

@@ -42,7 +42,8 @@ class TrayDisplay::LineObserver final : public app::UpdateObserver {
     line_.phase = app::PhaseName(phase);
     line_.pass = pass;
     line_.percent = -1;
-    display_.Changed(line_, true, line_.phase + (pass ? " (pass " + std::to_string(pass) + ")" : ""));
+    display_.Changed(line_, true,
+                     line_.phase + (pass ? " (pass " + std::to_string(pass) + ")" : ""));
   }
   void PassFailed(int pass, app::MessageId, const std::string& text) override {
     std::lock_guard lock(display_.mutex_);
@@ -112,8 +113,8 @@ void TrayDisplay::Redraw() {
   std::fflush(out_);
 }
 
-bool TrayDisplay::Post(platform::WindowHandle window, std::uint32_t message, platform::WParam wParam,
-                       platform::LParam lParam) {
+bool TrayDisplay::Post(platform::WindowHandle window, std::uint32_t message,
+                       platform::WParam wParam, platform::LParam lParam) {
   std::lock_guard lock(mutex_);
   const auto found = byWindow_.find(window);
   if (found == byWindow_.end()) return false;
@@ -123,19 +124,14 @@ bool TrayDisplay::Post(platform::WindowHandle window, std::uint32_t message, pla
       line.barMaximum = static_cast<std::uint32_t>(lParam >> 16) & 0xFFFFu;
       line.barPosition = 0;
       break;
-    case PBM_SETPOS:
-      line.barPosition = static_cast<std::uint32_t>(wParam);
-      break;
-    case PBM_STEPIT:
-      ++line.barPosition;
-      break;
-    default:
-      return true;
+    case PBM_SETPOS: line.barPosition = static_cast<std::uint32_t>(wParam); break;
+    case PBM_STEPIT: ++line.barPosition; break;
+    default: return true;
   }
   const int percent = line.barMaximum == 0
                           ? 0
-                          : static_cast<int>(std::min<std::uint64_t>(100, std::uint64_t{line.barPosition} * 100 /
-                                                                              line.barMaximum));
+                          : static_cast<int>(std::min<std::uint64_t>(
+                                100, std::uint64_t{line.barPosition} * 100 / line.barMaximum));
   if (percent != line.percent) {
     line.percent = percent;
     Changed(line, false, {});
@@ -143,8 +139,8 @@ bool TrayDisplay::Post(platform::WindowHandle window, std::uint32_t message, pla
   return true;
 }
 
-platform::LResult TrayDisplay::Send(platform::WindowHandle window, std::uint32_t message, platform::WParam wParam,
-                                    platform::LParam lParam) {
+platform::LResult TrayDisplay::Send(platform::WindowHandle window, std::uint32_t message,
+                                    platform::WParam wParam, platform::LParam lParam) {
   Post(window, message, wParam, lParam);
   return 0;
 }

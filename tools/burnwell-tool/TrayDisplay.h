@@ -35,8 +35,8 @@ class TrayDisplay final : public platform::WindowMessages {
 
   bool Post(platform::WindowHandle window, std::uint32_t message, platform::WParam wParam,
             platform::LParam lParam) override;
-  platform::LResult Send(platform::WindowHandle window, std::uint32_t message, platform::WParam wParam,
-                         platform::LParam lParam) override;
+  platform::LResult Send(platform::WindowHandle window, std::uint32_t message,
+                         platform::WParam wParam, platform::LParam lParam) override;
 
  private:
   struct Line;

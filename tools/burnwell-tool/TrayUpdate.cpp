@@ -22,15 +22,17 @@ FlashComparison CompareWithUpdate(const app::UpdatePlan& plan, const image::Imag
   }
   const std::vector<std::uint8_t> expected = app::FlashAfterUpdate(block, loaded, plan);
   std::vector<std::uint8_t> flash(expected.size(), 0xFF);
-  if (const int code = bridge::BridgeReadFlash(plan.deviceIndex, flash.data(), 0,
-                                               static_cast<std::uint32_t>(flash.size()), 0, 0, plan.transfers);
+  if (const int code =
+          bridge::BridgeReadFlash(plan.deviceIndex, flash.data(), 0,
+                                  static_cast<std::uint32_t>(flash.size()), 0, 0, plan.transfers);
       code != 0) {
     comparison.errorText = "reading the flash failed: " + ResultText(code);
     return comparison;
   }
   comparison.read = true;
   const auto [differs, ignored] = std::mismatch(flash.begin(), flash.end(), expected.begin());
-  if (differs != flash.end()) comparison.firstDifference = static_cast<std::uint32_t>(differs - flash.begin());
+  if (differs != flash.end())
+    comparison.firstDifference = static_cast<std::uint32_t>(differs - flash.begin());
   return comparison;
 }
 
@@ -67,8 +69,9 @@ BridgeResult UpdateOneBridge(const BridgeJob& job, const image::ImageBuffer& loa
   return result;
 }
 
-std::vector<BridgeResult> UpdateTray(std::span<const BridgeJob> jobs, const image::ImageBuffer& loaded,
-                                     const std::function<void(std::size_t, const BridgeResult&)>& finished) {
+std::vector<BridgeResult> UpdateTray(
+    std::span<const BridgeJob> jobs, const image::ImageBuffer& loaded,
+    const std::function<void(std::size_t, const BridgeResult&)>& finished) {
   std::vector<BridgeResult> results(jobs.size());
   auto work = [&](std::size_t i) {
     results[i] = UpdateOneBridge(jobs[i], loaded);

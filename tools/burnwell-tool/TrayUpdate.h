@@ -18,9 +18,9 @@ namespace burnwell::tool {
 
 // How a bridge's flash compares with what an update would leave there.
 struct FlashComparison {
-  bool read = false;                           // the flash could be read
+  bool read = false;                             // the flash could be read
   std::optional<std::uint32_t> firstDifference;  // offset of the first differing byte
-  std::string errorText;                       // why the read failed
+  std::string errorText;                         // why the read failed
   bool Matches() const { return read && !firstDifference; }
 };
 
@@ -50,7 +50,8 @@ BridgeResult UpdateOneBridge(const BridgeJob& job, const image::ImageBuffer& loa
 
 // Runs every job on its own thread (the loaded image is only read) and returns the results in
 // job order. finished is called on the worker's thread as each bridge ends.
-std::vector<BridgeResult> UpdateTray(std::span<const BridgeJob> jobs, const image::ImageBuffer& loaded,
-                                     const std::function<void(std::size_t, const BridgeResult&)>& finished);
+std::vector<BridgeResult> UpdateTray(
+    std::span<const BridgeJob> jobs, const image::ImageBuffer& loaded,
+    const std::function<void(std::size_t, const BridgeResult&)>& finished);
 
 }  // namespace burnwell::tool

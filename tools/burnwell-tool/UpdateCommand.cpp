@@ -58,22 +58,26 @@ constexpr const char* VERIFY_DETAILS =
 
 constexpr const char* BACKUP_DETAILS =
     "Reads the configuration block and the whole code region of the selected bridge (the only\n"
-    "one attached, or the one --index, --serial or --port names) and writes them to OUT as an image file: the 268-byte header (block, product,\n"
+    "one attached, or the one --index, --serial or --port names) and writes them to OUT as an "
+    "image file: the 268-byte header (block, product,\n"
     "extra word, code length) and the code. `burnwell-tool info OUT` shows it and\n"
     "`burnwell-tool update OUT` writes it back. The block's checksum bytes are set to the\n"
-    "checksum of the code read, so that the file loads even when the bridge's marker was stale.\n\n";
+    "checksum of the code read, so that the file loads even when the bridge's marker was "
+    "stale.\n\n";
 
 // The bridge's block and code region as a header image file.
 // The device API is open and index names a bridge of its table. Returns the exit status; text
 // is the file name as given, for messages.
-int WriteBackup(int index, const std::string& text, protocol::TransferMode transfers, std::ostream& err) {
+int WriteBackup(int index, const std::string& text, protocol::TransferMode transfers,
+                std::ostream& err) {
   const std::filesystem::path out = ArgumentPath(text);
   const device::DeviceRecord& record = device::DeviceLayer().table.records[index];
   const bool smallEeprom = std::string(MemoryKind(record)) == "eeprom-256";
   const std::uint32_t codeLength = smallEeprom ? 0 : record.CodeSize;
 
   std::vector<std::uint8_t> flash(image::CONFIG_BLOCK_SIZE + codeLength, 0xFF);
-  const int read = bridge::BridgeReadFlash(index, flash.data(), 0, static_cast<std::uint32_t>(flash.size()), 0, 0, transfers);
+  const int read = bridge::BridgeReadFlash(
+      index, flash.data(), 0, static_cast<std::uint32_t>(flash.size()), 0, 0, transfers);
   if (read != 0) {
     err << "burnwell-tool backup: reading the bridge failed: " << ResultText(read) << "\n";
     return Code(ExitStatus::Failed);
@@ -85,7 +89,8 @@ int WriteBackup(int index, const std::string& text, protocol::TransferMode trans
     const std::uint16_t checksum = image::ComputeChecksum(
         std::span<const std::uint8_t>(flash).subspan(image::CONFIG_BLOCK_SIZE, codeLength));
     StoreBe16(file.data() + image::offset::CHECKSUM, checksum);
-    std::copy(flash.begin() + image::CONFIG_BLOCK_SIZE, flash.end(), file.begin() + image::IMAGE_HEADER_SIZE);
+    std::copy(flash.begin() + image::CONFIG_BLOCK_SIZE, flash.end(),
+              file.begin() + image::IMAGE_HEADER_SIZE);
   }
   StoreLe32(file.data() + image::offset::PRODUCT_WORD, record.ProductId);
   StoreLe32(file.data() + image::offset::CODE_LENGTH, codeLength);
@@ -94,7 +99,8 @@ int WriteBackup(int index, const std::string& text, protocol::TransferMode trans
   partial += ".partial";
   {
     std::ofstream stream(partial, std::ios::binary | std::ios::trunc);
-    stream.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    stream.write(reinterpret_cast<const char*>(file.data()),
+                 static_cast<std::streamsize>(file.size()));
     // Closed before the check: a write that fails only when the buffer is flushed (a full disk)
     // must not leave a short backup behind a success.
     stream.close();
@@ -141,20 +147,23 @@ void AddPowerOptions(CLI::App& command, FileRequest& request) {
   CLI::Option* self = command.add_flag_callback(
       "--self-powered", [&request] { request.busPowered = false; },
       "program the bridge as self-powered, 100 mA (the default)");
-  CLI::Option* bus = command.add_flag("--bus-powered", request.busPowered, "program the bridge as bus-powered, 500 mA");
+  CLI::Option* bus = command.add_flag("--bus-powered", request.busPowered,
+                                      "program the bridge as bus-powered, 500 mA");
   self->excludes(bus);
 }
 
 // Reads a 16-bit ID option ("0x7e55" or decimal) into target.
-CLI::Option* AddId(CLI::App& command, const std::string& name, std::function<void(std::uint16_t)> take,
-                   const std::string& description) {
+CLI::Option* AddId(CLI::App& command, const std::string& name,
+                   std::function<void(std::uint16_t)> take, const std::string& description) {
   return command
       .add_option_function<std::vector<std::string>>(
           name,
           [name, take](const std::vector<std::string>& texts) {
             for (const std::string& text : texts) {
               const std::optional<std::uint64_t> value = cli::ParseNumber(text, 0xFFFF);
-              if (!value) throw CLI::ValidationError(name + " takes a 16-bit ID such as 0x5801, not '" + text + "'");
+              if (!value)
+                throw CLI::ValidationError(name + " takes a 16-bit ID such as 0x5801, not '" +
+                                           text + "'");
               take(static_cast<std::uint16_t>(*value));
             }
           },
@@ -179,16 +188,18 @@ int ReportNoBridgeToUse(BridgeSession& session, std::string_view command, std::o
 
 // Loads the file, opens the device API and applies the selection. Returns the exit status
 // when that failed (having said why).
-int PrepareTargets(std::string_view command, const FileRequest& request, bool many, Targets& targets,
-                   std::ostream& err) {
+int PrepareTargets(std::string_view command, const FileRequest& request, bool many,
+                   Targets& targets, std::ostream& err) {
   targets.loaded = image::LoadFirmwareByType(image::LoadedImage(), ArgumentPath(request.file));
   if (const auto error = LoadFailureText(targets.loaded)) {
     err << "burnwell-tool " << command << ": " << *error << "\n";
     return Code(ExitStatus::LoadFailedOrDeclined);
   }
   targets.session = std::make_unique<BridgeSession>();
-  if (const int status = ReportNoBridgeToUse(*targets.session, command, err); status != 0) return status;
-  const Selected selected = SelectBridges(device::DeviceLayer().table, request.selection, command, many, err);
+  if (const int status = ReportNoBridgeToUse(*targets.session, command, err); status != 0)
+    return status;
+  const Selected selected =
+      SelectBridges(device::DeviceLayer().table, request.selection, command, many, err);
   if (selected.status != 0) return selected.status;
   targets.indexes = selected.indexes;
   return 0;
@@ -206,14 +217,15 @@ app::UpdatePlan PlanFor(int index, const FileRequest& request, image::FileType t
 std::string FileLine(const FileRequest& request, image::FileType type) {
   const image::ImageBuffer& loaded = image::LoadedImage();
   return "file " + request.file + " checksum " + Hex(loaded.GetChecksum(), 4) + " product " +
-         (type == image::FileType::Hex ? std::string("not named (Intel HEX)") : Hex(loaded.ProductId() & 0xFFFFu, 4));
+         (type == image::FileType::Hex ? std::string("not named (Intel HEX)")
+                                       : Hex(loaded.ProductId() & 0xFFFFu, 4));
 }
 
 // "bridge #1 serial=FIRST usb=1-2.3 7e55:5801 firmware=... memory ..."
 std::string TargetLine(int index) {
   const device::DeviceRecord& record = device::DeviceLayer().table.records[index];
-  return "bridge " + BridgeLine(index, record) + " firmware " + Hex(record.FirmwareVersion, 8) + " memory " +
-         MemoryText(record);
+  return "bridge " + BridgeLine(index, record) + " firmware " + Hex(record.FirmwareVersion, 8) +
+         " memory " + MemoryText(record);
 }
 
 struct UpdateRequest : FileRequest {
@@ -225,31 +237,36 @@ struct UpdateRequest : FileRequest {
 };
 
 // The summary table at the end of a tray update.
-void PrintSummary(std::ostream& out, const std::vector<int>& indexes, const std::vector<BridgeResult>& results) {
+void PrintSummary(std::ostream& out, const std::vector<int>& indexes,
+                  const std::vector<BridgeResult>& results) {
   out << "\nindex  serial            usb        result      passes  seconds\n";
   for (std::size_t i = 0; i < results.size(); ++i) {
     const device::DeviceRecord& record = device::DeviceLayer().table.records[indexes[i]];
     char line[160];
     const std::string location = UsbLocation(record);
-    std::snprintf(line, sizeof line, "%-6d %-17s %-10s %-11s %-7d %.1f", indexes[i], SerialOf(record).c_str(),
-                  location.empty() ? "-" : location.c_str(), OutcomeName(results[i].outcome), results[i].report.passes,
-                  results[i].seconds);
+    std::snprintf(line, sizeof line, "%-6d %-17s %-10s %-11s %-7d %.1f", indexes[i],
+                  SerialOf(record).c_str(), location.empty() ? "-" : location.c_str(),
+                  OutcomeName(results[i].outcome), results[i].report.passes, results[i].seconds);
     out << line << "\n";
   }
 }
 
 // The last line of a one-bridge update: the verdict, and what to do next.
-std::string VerdictLine(const BridgeResult& result, const std::string& serial, std::uint16_t checksum) {
+std::string VerdictLine(const BridgeResult& result, const std::string& serial,
+                        std::uint16_t checksum) {
   switch (result.report.result) {
     case app::UpdateResult::Updated:
-      return (result.outcome == BridgeOutcome::UpToDate ? "up to date: serial " : "updated and verified: serial ") +
+      return (result.outcome == BridgeOutcome::UpToDate ? "up to date: serial "
+                                                        : "updated and verified: serial ") +
              serial + ", checksum " + Hex(checksum, 4) + "\n";
     case app::UpdateResult::Failed:
-      return "not updated: the update failed; check the cable and the power, and run the update again before "
+      return "not updated: the update failed; check the cable and the power, and run the update "
+             "again before "
              "the bridge is power-cycled\n";
     case app::UpdateResult::Disconnected:
     case app::UpdateResult::StoppedAnswering:
-      return "not updated: reconnect the bridge and run the update again before it is power-cycled\n";
+      return "not updated: reconnect the bridge and run the update again before it is "
+             "power-cycled\n";
     case app::UpdateResult::Stopped:
       return "not updated: stopped; run the update again before the bridge is power-cycled\n";
   }
@@ -260,11 +277,13 @@ std::string VerdictLine(const BridgeResult& result, const std::string& serial, s
 // lone bridge's disconnect; otherwise the update failed.
 ExitStatus TrayFailureStatus(const std::vector<BridgeResult>& results) {
   const auto ended = [&](app::UpdateResult how) {
-    return std::any_of(results.begin(), results.end(),
-                       [&](const BridgeResult& r) { return r.outcome == BridgeOutcome::Failed && r.report.result == how; });
+    return std::any_of(results.begin(), results.end(), [&](const BridgeResult& r) {
+      return r.outcome == BridgeOutcome::Failed && r.report.result == how;
+    });
   };
   if (ended(app::UpdateResult::Stopped)) return ExitStatus::Stopped;
-  if (results.size() == 1 && (ended(app::UpdateResult::Disconnected) || ended(app::UpdateResult::StoppedAnswering)))
+  if (results.size() == 1 &&
+      (ended(app::UpdateResult::Disconnected) || ended(app::UpdateResult::StoppedAnswering)))
     return ExitStatus::Disconnected;
   return ExitStatus::Failed;
 }
@@ -281,7 +300,8 @@ int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err
     if (!log) return UsageError(err, "update", why);
   }
   Targets targets;
-  if (const int status = PrepareTargets("update", request, true, targets, err); status != 0) return status;
+  if (const int status = PrepareTargets("update", request, true, targets, err); status != 0)
+    return status;
   if (request.backup && targets.indexes.size() != 1)
     return UsageError(err, "update", "--backup saves one bridge; select one bridge with it");
   const image::FileType type = targets.loaded.type;
@@ -294,9 +314,11 @@ int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err
   bool fits = true;
   for (const int index : targets.indexes) {
     const FitVerdict verdict = CheckFit(table.records[index], loaded, type, request.fit);
-    for (const std::string& warning : verdict.warnings) err << "burnwell-tool update: #" << index << ": " << warning << "\n";
+    for (const std::string& warning : verdict.warnings)
+      err << "burnwell-tool update: #" << index << ": " << warning << "\n";
     for (const std::string& refusal : verdict.refusals) {
-      err << "burnwell-tool update: #" << index << ": the firmware does not fit: " << refusal << "\n";
+      err << "burnwell-tool update: #" << index << ": the firmware does not fit: " << refusal
+          << "\n";
       fits = false;
     }
   }
@@ -312,7 +334,8 @@ int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err
     return Code(ExitStatus::LoadFailedOrDeclined);
   }
   if (request.backup) {
-    if (WriteBackup(targets.indexes.front(), *request.backup, request.transfers, err) != Code(ExitStatus::Success))
+    if (WriteBackup(targets.indexes.front(), *request.backup, request.transfers, err) !=
+        Code(ExitStatus::Success))
       return Code(ExitStatus::BackupFailed);
     human << "backup: " << *request.backup << std::endl;
   }
@@ -323,7 +346,8 @@ int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err
   const bool interactive = IsTerminal(humanFile);
   TrayDisplay display(humanFile, interactive);
   ui::UpdateProgress wholeUpdate(humanFile, interactive);
-  WholeUpdateProgress wholeUpdateObserver(wholeUpdate, humanFile, loaded.CodeLength() + image::CONFIG_BLOCK_SIZE);
+  WholeUpdateProgress wholeUpdateObserver(wholeUpdate, humanFile,
+                                          loaded.CodeLength() + image::CONFIG_BLOCK_SIZE);
   std::vector<BridgeJob> jobs;
   for (const int index : targets.indexes) {
     BridgeJob job;
@@ -332,7 +356,8 @@ int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err
       job.plan.progressWindow = ui::UpdateProgress::kHandle;
       job.observer = &wholeUpdateObserver;
     } else {
-      job.plan.progressWindow = display.AddBridge("#" + std::to_string(index) + " " + SerialOf(table.records[index]));
+      job.plan.progressWindow =
+          display.AddBridge("#" + std::to_string(index) + " " + SerialOf(table.records[index]));
       job.observer = &display.Observer(job.plan.progressWindow);
     }
     job.reinstall = request.reinstall;
@@ -343,8 +368,8 @@ int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err
   std::vector<BridgeResult> results;
   {
     platform::InstallStopHandlers();  // Ctrl-C mid-update warns first, a second one stops
-    platform::ScopedOverride<platform::WindowMessages> progress(oneBridge ? static_cast<platform::WindowMessages*>(&wholeUpdate)
-                                                                          : &display);
+    platform::ScopedOverride<platform::WindowMessages> progress(
+        oneBridge ? static_cast<platform::WindowMessages*>(&wholeUpdate) : &display);
     results = UpdateTray(jobs, loaded, [&](std::size_t i, const BridgeResult& result) {
       if (oneBridge) {
         wholeUpdate.Clear();
@@ -377,14 +402,18 @@ int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err
     if (result.outcome == BridgeOutcome::Updated) {
       human << "Programming completed\nPlease device power off and turn on.\n";
       if (result.report.fellBackToClassic)
-        human << "(a pass with fast transfers failed its compare; the update ended in 32-byte pieces: "
+        human << "(a pass with fast transfers failed its compare; the update ended in 32-byte "
+                 "pieces: "
                  "use --classic-transfers with this bridge)\n";
     }
-    if (result.outcome == BridgeOutcome::Failed) err << "burnwell-tool update: " << result.report.errorText << "\n";
-    human << VerdictLine(result, SerialOf(table.records[targets.indexes.front()]), loaded.GetChecksum());
+    if (result.outcome == BridgeOutcome::Failed)
+      err << "burnwell-tool update: " << result.report.errorText << "\n";
+    human << VerdictLine(result, SerialOf(table.records[targets.indexes.front()]),
+                         loaded.GetChecksum());
   } else {
     PrintSummary(human, targets.indexes, results);
-    if (std::any_of(results.begin(), results.end(), [](const BridgeResult& r) { return r.outcome == BridgeOutcome::Updated; }))
+    if (std::any_of(results.begin(), results.end(),
+                    [](const BridgeResult& r) { return r.outcome == BridgeOutcome::Updated; }))
       human << "Please power the updated bridges off and on.\n";
   }
   human.flush();
@@ -404,7 +433,8 @@ int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err
 int RunVerify(const FileRequest& request, std::ostream& out, std::ostream& err) {
   std::ostream& human = request.json ? err : out;
   Targets targets;
-  if (const int status = PrepareTargets("verify", request, true, targets, err); status != 0) return status;
+  if (const int status = PrepareTargets("verify", request, true, targets, err); status != 0)
+    return status;
   const image::FileType type = targets.loaded.type;
   const image::ImageBuffer& loaded = image::LoadedImage();
   const device::DeviceTable& table = device::DeviceLayer().table;
@@ -424,7 +454,8 @@ int RunVerify(const FileRequest& request, std::ostream& out, std::ostream& err) 
     human << "#" << index << " " << SerialOf(table.records[index]) << ": " << verdict << "\n";
     Json entry = BridgeJson(index, table.records[index]);
     entry["result"] = !comparison.read ? "error" : comparison.firstDifference ? "differs" : "match";
-    entry["first_difference"] = comparison.firstDifference ? Json(*comparison.firstDifference) : Json(nullptr);
+    entry["first_difference"] =
+        comparison.firstDifference ? Json(*comparison.firstDifference) : Json(nullptr);
     entry["error"] = comparison.read ? Json(nullptr) : Json(comparison.errorText);
     bridges.push_back(entry);
   }
@@ -444,36 +475,48 @@ int RunVerify(const FileRequest& request, std::ostream& out, std::ostream& err) 
 
 CommandAction DeclareUpdate(CLI::App& command) {
   auto request = std::make_shared<UpdateRequest>();
-  cli::SetUsage(command,
-                "burnwell-tool update FILE [--index N | --serial TEXT | --port LOC ... | --all] [--yes]\n"
-                "    [--self-powered | --bus-powered] [--backup OUT] [--vendor ID] [--product ID] [--force]\n"
-                "    [--reinstall] [--json] [--log FILE]");
-  command.add_option("FILE", request->file, "the firmware file: Intel HEX (.hex) or an image file")->required();
+  cli::SetUsage(
+      command,
+      "burnwell-tool update FILE [--index N | --serial TEXT | --port LOC ... | --all] [--yes]\n"
+      "    [--self-powered | --bus-powered] [--backup OUT] [--vendor ID] [--product ID] [--force]\n"
+      "    [--reinstall] [--json] [--log FILE]");
+  command.add_option("FILE", request->file, "the firmware file: Intel HEX (.hex) or an image file")
+      ->required();
   command.add_flag("--yes", request->yes, "do not ask to confirm the backup warning");
   AddPowerOptions(command, *request);
-  command.add_option("--backup", request->backup,
-                     "first save the bridge's block and code region to OUT (as backup does; one bridge only); the "
-                     "update does not start when the backup fails")
+  command
+      .add_option("--backup", request->backup,
+                  "first save the bridge's block and code region to OUT (as backup does; one "
+                  "bridge only); the "
+                  "update does not start when the backup fails")
       ->type_name("OUT");
   AddBridgeSelection(command, request->selection, true);
-  AddId(command, "--vendor", [request](std::uint16_t id) { request->fit.vendors.push_back(id); },
-        "also update bridges reporting this vendor ID (may be repeated)")
+  AddId(
+      command, "--vendor", [request](std::uint16_t id) { request->fit.vendors.push_back(id); },
+      "also update bridges reporting this vendor ID (may be repeated)")
       ->group("Fit checks");
-  AddId(command, "--product", [request](std::uint16_t id) { request->fit.product = id; },
-        "the product an Intel HEX file is meant for, checked against each bridge's product ID")
+  AddId(
+      command, "--product", [request](std::uint16_t id) { request->fit.product = id; },
+      "the product an Intel HEX file is meant for, checked against each bridge's product ID")
       ->multi_option_policy(CLI::MultiOptionPolicy::Throw)
       ->group("Fit checks");
-  command.add_flag("--force", request->fit.force, "write even when the file does not fit, after a warning")
+  command
+      .add_flag("--force", request->fit.force,
+                "write even when the file does not fit, after a warning")
       ->group("Fit checks");
-  command.add_flag("--reinstall", request->reinstall, "write even when the bridge already holds the file");
-  command.add_flag("--json", request->json,
-                   "print one JSON document on standard output (the other lines go to standard error)");
-  command.add_option("--log", request->log, "append one JSON line per bridge to FILE")->type_name("FILE");
+  command.add_flag("--reinstall", request->reinstall,
+                   "write even when the bridge already holds the file");
+  command.add_flag(
+      "--json", request->json,
+      "print one JSON document on standard output (the other lines go to standard error)");
+  command.add_option("--log", request->log, "append one JSON line per bridge to FILE")
+      ->type_name("FILE");
   AddTransferOption(command, request->transfers);
   command.footer(std::string(UPDATE_DETAILS) +
-                 ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage, ExitStatus::NoBridge,
-                                 ExitStatus::LoadFailedOrDeclined, ExitStatus::BackupFailed,
-                                 ExitStatus::FirmwareDoesNotFit, ExitStatus::BridgeBusy, ExitStatus::NoPermission,
+                 ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
+                                 ExitStatus::NoBridge, ExitStatus::LoadFailedOrDeclined,
+                                 ExitStatus::BackupFailed, ExitStatus::FirmwareDoesNotFit,
+                                 ExitStatus::BridgeBusy, ExitStatus::NoPermission,
                                  ExitStatus::Disconnected, ExitStatus::Stopped}));
   return [request](std::ostream& out, std::ostream& err) {
     const int status = RunUpdate(*request, out, err);
@@ -487,16 +530,18 @@ CommandAction DeclareVerify(CLI::App& command) {
   cli::SetUsage(command,
                 "burnwell-tool verify FILE [--index N | --serial TEXT | --port LOC ... | --all]\n"
                 "    [--self-powered | --bus-powered] [--json]");
-  command.add_option("FILE", request->file, "the firmware file: Intel HEX (.hex) or an image file")->required();
+  command.add_option("FILE", request->file, "the firmware file: Intel HEX (.hex) or an image file")
+      ->required();
   AddPowerOptions(command, *request);
   AddBridgeSelection(command, request->selection, true);
-  command.add_flag("--json", request->json,
-                   "print one JSON document on standard output (the other lines go to standard error)");
+  command.add_flag(
+      "--json", request->json,
+      "print one JSON document on standard output (the other lines go to standard error)");
   AddTransferOption(command, request->transfers);
   command.footer(std::string(VERIFY_DETAILS) +
-                 ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage, ExitStatus::NoBridge,
-                                 ExitStatus::LoadFailedOrDeclined, ExitStatus::BridgeBusy,
-                                 ExitStatus::NoPermission}));
+                 ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
+                                 ExitStatus::NoBridge, ExitStatus::LoadFailedOrDeclined,
+                                 ExitStatus::BridgeBusy, ExitStatus::NoPermission}));
   return [request](std::ostream& out, std::ostream& err) {
     const int status = RunVerify(*request, out, err);
     if (request->json) PrintJsonUnlessPrinted(stdout, "verify", status);
@@ -512,20 +557,22 @@ CommandAction DeclareBackup(CLI::App& command) {
     protocol::TransferMode transfers = protocol::TransferMode::Fast;
   };
   auto request = std::make_shared<BackupRequest>();
-  cli::SetUsage(command, "burnwell-tool backup OUT [--index N | --serial TEXT | --port LOC] [--json]");
+  cli::SetUsage(command,
+                "burnwell-tool backup OUT [--index N | --serial TEXT | --port LOC] [--json]");
   command.add_option("OUT", request->out, "the image file to write")->required();
   AddBridgeSelection(command, request->selection);
   command.add_flag("--json", request->json, "print one JSON document on standard output");
   AddTransferOption(command, request->transfers);
-  command.footer(std::string(BACKUP_DETAILS) + ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed,
-                                                                ExitStatus::Usage, ExitStatus::NoBridge,
-                                                                ExitStatus::BridgeBusy, ExitStatus::NoPermission}));
+  command.footer(
+      std::string(BACKUP_DETAILS) +
+      ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
+                      ExitStatus::NoBridge, ExitStatus::BridgeBusy, ExitStatus::NoPermission}));
   return [request](std::ostream& out, std::ostream& err) {
     BridgeSession session;
     const int opened = ReportNoBridgeToUse(session, "backup", err);
     const Selected selected = opened != 0 ? Selected{opened, {}}
-                                          : SelectBridges(device::DeviceLayer().table, request->selection, "backup",
-                                                          false, err);
+                                          : SelectBridges(device::DeviceLayer().table,
+                                                          request->selection, "backup", false, err);
     if (selected.status != 0) {
       if (request->json) PrintJsonUnlessPrinted(stdout, "backup", selected.status);
       return selected.status;

@@ -33,8 +33,8 @@ class WholeUpdateProgress final : public app::UpdateObserver {
     };
     for (const Share& s : kShares) {
       if (s.phase != phase) continue;
-      progress_.StartPhase(app::PhaseName(phase), s.start, s.share, s.countsBytes ? bytes_ : 0, pass,
-                           app::kMaxPasses, pass > 1 ? reason_ : std::string());
+      progress_.StartPhase(app::PhaseName(phase), s.start, s.share, s.countsBytes ? bytes_ : 0,
+                           pass, app::kMaxPasses, pass > 1 ? reason_ : std::string());
     }
   }
 
@@ -43,7 +43,8 @@ class WholeUpdateProgress final : public app::UpdateObserver {
     for (char& c : reason_)
       if (c == '\n') c = ' ';
     progress_.Clear();
-    std::fprintf(out_, "pass %d of %d failed: %s; trying again\n", pass, app::kMaxPasses, reason_.c_str());
+    std::fprintf(out_, "pass %d of %d failed: %s; trying again\n", pass, app::kMaxPasses,
+                 reason_.c_str());
     std::fflush(out_);
   }
 

@@ -28,7 +28,8 @@ std::vector<std::string> Arguments([[maybe_unused]] int argc, [[maybe_unused]] c
   for (int i = 1; wide && i < count; ++i) {
     const int length = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
     std::string text(length > 0 ? static_cast<std::size_t>(length) : 1u, '\0');
-    if (length > 0) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text.data(), length, nullptr, nullptr);
+    if (length > 0)
+      WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text.data(), length, nullptr, nullptr);
     text.resize(text.size() - 1);  // the terminating zero
     args.push_back(std::move(text));
   }
@@ -42,9 +43,10 @@ std::vector<std::string> Arguments([[maybe_unused]] int argc, [[maybe_unused]] c
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app("Inspects firmware files, finds bridges and works on their firmware memory: the\n"
-               "command-line companion of the updater, burnwell.",
-               std::string(tool::kProgram));
+  CLI::App app(
+      "Inspects firmware files, finds bridges and works on their firmware memory: the\n"
+      "command-line companion of the updater, burnwell.",
+      std::string(tool::kProgram));
   cli::FollowConvention(app, tool::kProgram);
   cli::SetUsage(app, "burnwell-tool COMMAND [ARGUMENTS]\nburnwell-tool COMMAND --help");
   app.require_subcommand(1);
@@ -52,12 +54,15 @@ int main(int argc, char** argv) {
 
   std::vector<std::pair<const CLI::App*, tool::CommandAction>> commands;
   for (const tool::Command& command : tool::AllCommands()) {
-    CLI::App* sub = cli::AddCommand(app, tool::kProgram, std::string(command.name), std::string(command.summary));
+    CLI::App* sub = cli::AddCommand(app, tool::kProgram, std::string(command.name),
+                                    std::string(command.summary));
     commands.emplace_back(sub, command.declare(*sub));
   }
   const CLI::App* help = cli::AddCommand(app, tool::kProgram, "help", "print this help");
 
-  if (const std::optional<int> status = cli::Parse(app, Arguments(argc, argv), std::cout, std::cerr)) return *status;
+  if (const std::optional<int> status =
+          cli::Parse(app, Arguments(argc, argv), std::cout, std::cerr))
+    return *status;
   if (help->parsed()) {
     // The program's own help: app.help() would describe the selected subcommand, "help".
     std::cout << app.get_formatter()->make_help(&app, app.get_name(), CLI::AppFormatMode::Normal);

@@ -10,14 +10,16 @@ namespace {
 // A handle the program inherited that leads somewhere: a console, a file or a pipe.
 bool Usable(DWORD which) {
   HANDLE handle = ::GetStdHandle(which);
-  return handle != nullptr && handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) != FILE_TYPE_UNKNOWN;
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+         ::GetFileType(handle) != FILE_TYPE_UNKNOWN;
 }
 
 void Reopen(DWORD which, const char* device, const char* mode, std::FILE* stream) {
   if (!std::freopen(device, mode, stream)) return;
   // Code that asks Windows for the handle rather than the C library finds the console too.
-  HANDLE handle = ::CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+  HANDLE handle =
+      ::CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle != INVALID_HANDLE_VALUE) ::SetStdHandle(which, handle);
 }
 

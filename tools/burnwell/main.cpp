@@ -45,25 +45,29 @@ int main(int argc, char** argv) {
 #endif
   bool terminal = false;
   bool yes = false;
-  CLI::App cli("Updates the firmware of the first ZQ5x8x bridge found with the file that Config.ini in\n"
-               "the working directory names (HEXNAME, default ZQ5x8x.hex), after the backup warning.",
-               kProgram);
+  CLI::App cli(
+      "Updates the firmware of the first ZQ5x8x bridge found with the file that Config.ini in\n"
+      "the working directory names (HEXNAME, default ZQ5x8x.hex), after the backup warning.",
+      kProgram);
   burnwell::cli::FollowConvention(cli, kProgram);
   burnwell::cli::SetUsage(cli, "burnwell [--terminal] [--yes]");
-  cli.add_flag("--terminal", terminal, "use the terminal instead of a window (the default without a display)");
+  cli.add_flag("--terminal", terminal,
+               "use the terminal instead of a window (the default without a display)");
   cli.add_flag("-y,--yes", yes, "answer the backup warning with OK (terminal only)");
   cli.footer(burnwell::ExitStatusHelp(burnwell::Program::Updater));
   if (const std::optional<int> status =
-          burnwell::cli::Parse(cli, std::vector<std::string>(argv + std::min(argc, 1), argv + argc), std::cout, std::cerr))
+          burnwell::cli::Parse(cli, std::vector<std::string>(argv + std::min(argc, 1), argv + argc),
+                               std::cout, std::cerr))
     return *status;
 
-  const burnwell::ui::FileVersion builtIn{burnwell::kVersionMajor, burnwell::kVersionMinor, burnwell::kVersionBuild,
-                                          burnwell::kVersionRevision};
+  const burnwell::ui::FileVersion builtIn{burnwell::kVersionMajor, burnwell::kVersionMinor,
+                                          burnwell::kVersionBuild, burnwell::kVersionRevision};
   std::unique_ptr<burnwell::ui::Backend> backend;
 #if defined(_WIN32)
   if (!terminal) backend = std::make_unique<burnwell::ui::Win32Backend>();
 #elif defined(BURNWELL_HAVE_QT)
-  if (!terminal && HaveDisplay()) backend = burnwell::ui::MakeQtBackend(argc, argv, builtIn, burnwell::ProgramIcon());
+  if (!terminal && HaveDisplay())
+    backend = burnwell::ui::MakeQtBackend(argc, argv, builtIn, burnwell::ProgramIcon());
 #else
   (void)terminal;
 #endif

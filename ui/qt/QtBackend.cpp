@@ -72,13 +72,16 @@ void PlaceBesideOwner(QMessageBox& box, const QWidget& owner) {
       return;
     }
   }
-  box.move(std::clamp(candidates[0].x(), area.left(), std::max(area.left(), area.right() + 1 - size.width())),
-           std::clamp(candidates[0].y(), area.top(), std::max(area.top(), area.bottom() + 1 - size.height())));
+  box.move(std::clamp(candidates[0].x(), area.left(),
+                      std::max(area.left(), area.right() + 1 - size.width())),
+           std::clamp(candidates[0].y(), area.top(),
+                      std::max(area.top(), area.bottom() + 1 - size.height())));
 }
 
-int ShowBox(QWidget* owner, const std::string& text, const std::string& caption, std::uint32_t style) {
-  QMessageBox box(IconOf(style), QString::fromStdString(caption), QString::fromStdString(text), QMessageBox::NoButton,
-                  owner);
+int ShowBox(QWidget* owner, const std::string& text, const std::string& caption,
+            std::uint32_t style) {
+  QMessageBox box(IconOf(style), QString::fromStdString(caption), QString::fromStdString(text),
+                  QMessageBox::NoButton, owner);
   if ((style & MB_TYPEMASK) == MB_OKCANCEL) {
     box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
     box.setDefaultButton(QMessageBox::Ok);
@@ -239,18 +242,21 @@ class QtWindow final : public ModelWindow {
     QMetaObject::invokeMethod(widget_.get(), std::move(work), Qt::BlockingQueuedConnection);
   }
   bool OnDialogThread() const override { return OnGuiThread(); }
-  int MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) override {
+  int MessageBox(const std::string& text, const std::string& caption,
+                 std::uint32_t style) override {
     return ShowBox(widget_.get(), text, caption, style);
   }
   bool IsIconic() const override { return widget_->isMinimized(); }
   std::array<int, 2> ClientSize() const override { return {widget_->width(), widget_->height()}; }
   void SetWindowIcon(bool big) override;
-  void AppendSystemMenu(std::uint32_t flags, std::uint32_t command, const std::string& text) override {
+  void AppendSystemMenu(std::uint32_t flags, std::uint32_t command,
+                        const std::string& text) override {
     ModelWindow::AppendSystemMenu(flags, command, text);
     if (flags & MF_SEPARATOR) return;
     if (!menuBar_) AddMenuBar();
     QAction* action = helpMenu_->addAction(QString::fromStdString(text));
-    QObject::connect(action, &QAction::triggered, [this, command] { Dialog().Dispatch(WM_SYSCOMMAND, command, 0); });
+    QObject::connect(action, &QAction::triggered,
+                     [this, command] { Dialog().Dispatch(WM_SYSCOMMAND, command, 0); });
   }
 
   QWidget* Widget() { return widget_.get(); }
@@ -283,7 +289,8 @@ class QtWindow final : public ModelWindow {
     widget->setVisible(state->visible);
     widget->setEnabled(state->enabled);
     const QString text = QString::fromStdString(state->text);
-    if (auto* label = dynamic_cast<QLabel*>(widget); label && state->layout->kind == ControlKind::Static) {
+    if (auto* label = dynamic_cast<QLabel*>(widget);
+        label && state->layout->kind == ControlKind::Static) {
       label->setText(LabelText(state->text));
       const LResult colour = Dialog().ControlTextColour(id);
       if (colour != kDefaultColour) {
@@ -299,7 +306,8 @@ class QtWindow final : public ModelWindow {
     } else if (auto* button = dynamic_cast<QPushButton*>(widget)) {
       button->setText(text);
     } else if (auto* bar = dynamic_cast<QProgressBar*>(widget)) {
-      bar->setRange(state->progress.minimum, std::max(state->progress.minimum, state->progress.maximum));
+      bar->setRange(state->progress.minimum,
+                    std::max(state->progress.minimum, state->progress.maximum));
       bar->setValue(state->progress.position);
     }
   }
@@ -325,7 +333,8 @@ class QtBackend final : public Backend {
       : application_(argc, argv), version_(version) {
     if (!icon.empty()) {
       QPixmap pixmap;
-      if (pixmap.loadFromData(icon.data(), static_cast<uint>(icon.size()), "ICO")) icon_ = QIcon(pixmap);
+      if (pixmap.loadFromData(icon.data(), static_cast<uint>(icon.size()), "ICO"))
+        icon_ = QIcon(pixmap);
     }
   }
   ~QtBackend() override {
@@ -334,15 +343,18 @@ class QtBackend final : public Backend {
     }
   }
 
-  std::unique_ptr<DialogWindow> CreateDialogWindow(CDialog& dialog, const DialogSpec& layout, DialogWindow* parent) override {
+  std::unique_ptr<DialogWindow> CreateDialogWindow(CDialog& dialog, const DialogSpec& layout,
+                                                   DialogWindow* parent) override {
     QWidget* owner = parent ? static_cast<QtWindow*>(parent)->Widget() : nullptr;
     return std::make_unique<QtWindow>(*this, dialog, layout, owner);
   }
-  int MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) override {
+  int MessageBox(const std::string& text, const std::string& caption,
+                 std::uint32_t style) override {
     if (!OnGuiThread()) {
       int answer = IDCANCEL;
-      QMetaObject::invokeMethod(qApp, [&] { answer = ShowBox(nullptr, text, caption, style); },
-                                Qt::BlockingQueuedConnection);
+      QMetaObject::invokeMethod(
+          qApp, [&] { answer = ShowBox(nullptr, text, caption, style); },
+          Qt::BlockingQueuedConnection);
       return answer;
     }
     return ShowBox(nullptr, text, caption, style);
@@ -370,20 +382,26 @@ class QtBackend final : public Backend {
 };
 
 QtWindow::QtWindow(QtBackend& backend, CDialog& dialog, const DialogSpec& layout, QWidget* parent)
-    : ModelWindow(dialog, layout), backend_(backend), widget_(std::make_unique<DialogWidget>(dialog, parent)) {
+    : ModelWindow(dialog, layout),
+      backend_(backend),
+      widget_(std::make_unique<DialogWidget>(dialog, parent)) {
   QFont font(BW_DIALOG_FONT_NAME, BW_DIALOG_FONT_POINTS);
   font.setStyleHint(QFont::SansSerif);
   widget_->setFont(font);
   // Dialog units: a quarter of the font's average character width, an eighth of its height.
   const QFontMetrics metrics(font);
-  baseX_ = std::max(1, (metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 26 + 1) / 2);
+  baseX_ = std::max(
+      1,
+      (metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 26 + 1) /
+          2);
   baseY_ = std::max(1, metrics.height());
   widget_->setWindowTitle(QString::fromStdString(std::string(layout.caption)));
   widget_->setModal(true);
   grid_ = new QGridLayout(widget_.get());
   if (layout.id == IDD_BURNWELL_DIALOG) {
     grid_->setColumnStretch(2, 1);
-    grid_->addItem(new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), kMainStretchRow, 0);
+    grid_->addItem(new QSpacerItem(0, 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
+                   kMainStretchRow, 0);
   } else {
     grid_->setColumnStretch(1, 1);
   }
@@ -453,7 +471,8 @@ QtWindow::QtWindow(QtBackend& backend, CDialog& dialog, const DialogSpec& layout
     widget->setEnabled(control.InitiallyEnabled());
   }
   // The template's size where it is larger than what the controls need; never smaller.
-  widget_->resize(QSize(PixelsX(layout.width), PixelsY(layout.height)).expandedTo(grid_->totalSizeHint()));
+  widget_->resize(
+      QSize(PixelsX(layout.width), PixelsY(layout.height)).expandedTo(grid_->totalSizeHint()));
 }
 
 void QtWindow::Arrange(QWidget& widget, const ControlSpec& control, std::optional<GridCell> cell) {
@@ -473,14 +492,16 @@ void QtWindow::Arrange(QWidget& widget, const ControlSpec& control, std::optiona
   }
   if (cell->alignment & Qt::AlignLeft) {
     // A box for a short value (the checksum) keeps its template width, or the value's.
-    widget.setFixedWidth(std::max(PixelsX(control.width), widget.fontMetrics().horizontalAdvance("0000") * 2));
+    widget.setFixedWidth(
+        std::max(PixelsX(control.width), widget.fontMetrics().horizontalAdvance("0000") * 2));
   }
   if (cell->keepsPlace) {
     QSizePolicy policy = widget.sizePolicy();
     policy.setRetainSizeWhenHidden(true);
     widget.setSizePolicy(policy);
   }
-  grid_->addWidget(&widget, cell->row, cell->column, cell->rowSpan, cell->columnSpan, cell->alignment);
+  grid_->addWidget(&widget, cell->row, cell->column, cell->rowSpan, cell->columnSpan,
+                   cell->alignment);
 }
 
 void QtWindow::SetWindowIcon(bool big) {
@@ -490,7 +511,8 @@ void QtWindow::SetWindowIcon(bool big) {
 
 }  // namespace
 
-std::unique_ptr<Backend> MakeQtBackend(int& argc, char** argv, FileVersion version, std::span<const std::uint8_t> icon) {
+std::unique_ptr<Backend> MakeQtBackend(int& argc, char** argv, FileVersion version,
+                                       std::span<const std::uint8_t> icon) {
   return std::make_unique<QtBackend>(argc, argv, version, icon);
 }
 

@@ -4,25 +4,24 @@ namespace burnwell::ui {
 namespace {
 
 std::string ProgressText(const ProgressState& state) {
-  return std::to_string(state.minimum) + ".." + std::to_string(state.maximum) + " @" + std::to_string(state.position);
+  return std::to_string(state.minimum) + ".." + std::to_string(state.maximum) + " @" +
+         std::to_string(state.position);
 }
 
 }  // namespace
 
-ScriptedBackend::ScriptedBackend() {
-  loop_.BindToThisThread();
-}
+ScriptedBackend::ScriptedBackend() { loop_.BindToThisThread(); }
 
-ScriptedBackend::~ScriptedBackend() {
-  loop_.JoinThreads();
-}
+ScriptedBackend::~ScriptedBackend() { loop_.JoinThreads(); }
 
-std::unique_ptr<DialogWindow> ScriptedBackend::CreateDialogWindow(CDialog& dialog, const DialogSpec& layout,
+std::unique_ptr<DialogWindow> ScriptedBackend::CreateDialogWindow(CDialog& dialog,
+                                                                  const DialogSpec& layout,
                                                                   DialogWindow*) {
   return std::make_unique<ScriptedWindow>(*this, dialog, layout);
 }
 
-int ScriptedBackend::MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) {
+int ScriptedBackend::MessageBox(const std::string& text, const std::string& caption,
+                                std::uint32_t style) {
   return Answer(text, caption, style, 0);
 }
 
@@ -36,7 +35,8 @@ void ScriptedBackend::AnswerBox(std::string textContains, int answer) {
   answers_.emplace_back(std::move(textContains), answer);
 }
 
-int ScriptedBackend::Answer(const std::string& text, const std::string& caption, std::uint32_t style, int templateId) {
+int ScriptedBackend::Answer(const std::string& text, const std::string& caption,
+                            std::uint32_t style, int templateId) {
   std::lock_guard lock(mutex_);
   int answer = IDOK;
   for (const auto& [match, reply] : answers_) {
@@ -68,7 +68,8 @@ std::vector<ShownMessageBox> ScriptedBackend::Boxes() const {
 ScriptedWindow::ScriptedWindow(ScriptedBackend& backend, CDialog& dialog, const DialogSpec& layout)
     : ModelWindow(dialog, layout), backend_(backend) {
   for (const ControlState& control : Controls()) {
-    if (control.layout->kind == ControlKind::Progress) lastProgress_[control.layout->id] = ProgressText(control.progress);
+    if (control.layout->kind == ControlKind::Progress)
+      lastProgress_[control.layout->id] = ProgressText(control.progress);
   }
 }
 
@@ -84,8 +85,8 @@ int ScriptedWindow::RunModal() {
   backend_.Record("open " + std::to_string(Layout().id));
   Dialog().Dispatch(WM_INITDIALOG, 0, 0);
   if (backend_.onOpened && !ended_) backend_.onOpened(*this);
-  const bool ended = backend_.loop_.RunUntil([this] { return ended_; },
-                                             [this] { return backend_.onIdle && backend_.onIdle(*this); });
+  const bool ended = backend_.loop_.RunUntil(
+      [this] { return ended_; }, [this] { return backend_.onIdle && backend_.onIdle(*this); });
   if (!ended) {
     // Nothing more can happen: the dialog would wait forever for the operator.
     backend_.Record("stalled " + std::to_string(Layout().id));
@@ -101,7 +102,8 @@ void ScriptedWindow::EndModal(int result) {
   result_ = result;
 }
 
-int ScriptedWindow::MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) {
+int ScriptedWindow::MessageBox(const std::string& text, const std::string& caption,
+                               std::uint32_t style) {
   return backend_.Answer(text, caption, style, Layout().id);
 }
 

@@ -30,7 +30,8 @@ class ScriptedBackend final : public Backend {
   ScriptedBackend();
   ~ScriptedBackend() override;
 
-  std::unique_ptr<DialogWindow> CreateDialogWindow(CDialog& dialog, const DialogSpec& layout, DialogWindow* parent) override;
+  std::unique_ptr<DialogWindow> CreateDialogWindow(CDialog& dialog, const DialogSpec& layout,
+                                                   DialogWindow* parent) override;
   int MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) override;
   std::uintptr_t StartThread(void (*entry)(void*), void* argument) override;
   std::optional<FileVersion> ProgramFileVersion() override { return fileVersion_; }
@@ -54,7 +55,8 @@ class ScriptedBackend final : public Backend {
 
  private:
   friend class ScriptedWindow;
-  int Answer(const std::string& text, const std::string& caption, std::uint32_t style, int templateId);
+  int Answer(const std::string& text, const std::string& caption, std::uint32_t style,
+             int templateId);
 
   QueueLoop loop_{true};
   mutable std::mutex mutex_;

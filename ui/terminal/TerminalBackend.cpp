@@ -10,7 +10,9 @@ class TerminalWindow final : public ModelWindow {
       : ModelWindow(dialog, layout), backend_(backend) {}
   ~TerminalWindow() override { backend_.loop_.KillTimers(this); }
 
-  void SetTimer(unsigned id, unsigned milliseconds) override { backend_.loop_.SetTimer(this, id, milliseconds); }
+  void SetTimer(unsigned id, unsigned milliseconds) override {
+    backend_.loop_.SetTimer(this, id, milliseconds);
+  }
   void KillTimer(unsigned id) override { backend_.loop_.KillTimer(this, id); }
   int RunModal() override {
     backend_.view_.Line(std::string(Layout().caption));
@@ -27,7 +29,8 @@ class TerminalWindow final : public ModelWindow {
   void Post(std::function<void()> work) override { backend_.loop_.Post(std::move(work)); }
   void Send(std::function<void()> work) override { backend_.loop_.Send(std::move(work)); }
   bool OnDialogThread() const override { return backend_.loop_.OnLoopThread(); }
-  int MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) override {
+  int MessageBox(const std::string& text, const std::string& caption,
+                 std::uint32_t style) override {
     return backend_.view_.Message(text, caption, style);
   }
 
@@ -55,8 +58,7 @@ class TerminalWindow final : public ModelWindow {
           backend_.view_.Line(Label(id) + control->text);
         }
         return;
-      default:
-        return;
+      default: return;
     }
   }
 
@@ -65,7 +67,8 @@ class TerminalWindow final : public ModelWindow {
   std::string Label(int id) const {
     const ControlSpec* previous = nullptr;
     for (const ControlSpec& control : Layout().controls) {
-      if (control.kind == ControlKind::Static && control.y == Layout().Find(id)->y && control.x < Layout().Find(id)->x) {
+      if (control.kind == ControlKind::Static && control.y == Layout().Find(id)->y &&
+          control.x < Layout().Find(id)->x) {
         previous = &control;
       }
     }
@@ -83,15 +86,16 @@ TerminalBackend::TerminalBackend(TerminalView view, std::optional<FileVersion> v
   loop_.BindToThisThread();
 }
 
-TerminalBackend::~TerminalBackend() {
-  loop_.JoinThreads();
-}
+TerminalBackend::~TerminalBackend() { loop_.JoinThreads(); }
 
-std::unique_ptr<DialogWindow> TerminalBackend::CreateDialogWindow(CDialog& dialog, const DialogSpec& layout, DialogWindow*) {
+std::unique_ptr<DialogWindow> TerminalBackend::CreateDialogWindow(CDialog& dialog,
+                                                                  const DialogSpec& layout,
+                                                                  DialogWindow*) {
   return std::make_unique<TerminalWindow>(*this, dialog, layout);
 }
 
-int TerminalBackend::MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) {
+int TerminalBackend::MessageBox(const std::string& text, const std::string& caption,
+                                std::uint32_t style) {
   return view_.Message(text, caption, style);
 }
 

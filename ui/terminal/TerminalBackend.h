@@ -16,7 +16,8 @@ class TerminalBackend final : public Backend {
   explicit TerminalBackend(TerminalView view, std::optional<FileVersion> version);
   ~TerminalBackend() override;
 
-  std::unique_ptr<DialogWindow> CreateDialogWindow(CDialog& dialog, const DialogSpec& layout, DialogWindow* parent) override;
+  std::unique_ptr<DialogWindow> CreateDialogWindow(CDialog& dialog, const DialogSpec& layout,
+                                                   DialogWindow* parent) override;
   int MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) override;
   std::uintptr_t StartThread(void (*entry)(void*), void* argument) override;
   std::optional<FileVersion> ProgramFileVersion() override { return version_; }

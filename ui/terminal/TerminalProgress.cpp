@@ -14,13 +14,15 @@ ProgressState TerminalProgress::State() const {
   return state_;
 }
 
-bool TerminalProgress::Post(WindowHandle window, std::uint32_t message, WParam wParam, LParam lParam) {
+bool TerminalProgress::Post(WindowHandle window, std::uint32_t message, WParam wParam,
+                            LParam lParam) {
   if (window != kHandle) return false;
   Send(window, message, wParam, lParam);
   return true;
 }
 
-LResult TerminalProgress::Send(WindowHandle window, std::uint32_t message, WParam wParam, LParam lParam) {
+LResult TerminalProgress::Send(WindowHandle window, std::uint32_t message, WParam wParam,
+                               LParam lParam) {
   if (window != kHandle) return 0;
   std::lock_guard lock(mutex_);
   const LResult result = ApplyProgressMessage(state_, message, wParam, lParam);

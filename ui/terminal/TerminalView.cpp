@@ -108,12 +108,14 @@ void TerminalView::Progress(const ProgressState& state) {
   if (!interactive_ || !barDrawn_ || Percent(bar_) != before) DrawBar();
 }
 
-int TerminalView::Message(const std::string& text, const std::string& caption, std::uint32_t style) {
+int TerminalView::Message(const std::string& text, const std::string& caption,
+                          std::uint32_t style) {
   ClearBar();
   const std::string word = IconWord(style);
   std::string body = text;
   std::replace(body.begin(), body.end(), '\n', ' ');
-  std::string prefix = word.empty() ? (caption.empty() ? std::string() : caption + ": ") : word + ": ";
+  std::string prefix =
+      word.empty() ? (caption.empty() ? std::string() : caption + ": ") : word + ": ";
   int answer = IDOK;
   if ((style & MB_TYPEMASK) == MB_OKCANCEL) {
     std::fprintf(out_, "%s%s [y/N] ", prefix.c_str(), body.c_str());
@@ -125,9 +127,11 @@ int TerminalView::Message(const std::string& text, const std::string& caption, s
       answer = IDCANCEL;
       if (in_ && std::fgets(reply, sizeof reply, in_)) {
         std::string word_ = reply;
-        word_.erase(std::remove_if(word_.begin(), word_.end(), [](unsigned char c) { return std::isspace(c); }),
+        word_.erase(std::remove_if(word_.begin(), word_.end(),
+                                   [](unsigned char c) { return std::isspace(c); }),
                     word_.end());
-        std::transform(word_.begin(), word_.end(), word_.begin(), [](unsigned char c) { return std::tolower(c); });
+        std::transform(word_.begin(), word_.end(), word_.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
         if (word_ == "y" || word_ == "yes") answer = IDOK;
         // A piped answer is not echoed by a terminal: show it, so the log reads as a dialogue.
         if (BURNWELL_ISATTY(BURNWELL_FILENO(in_)) == 0) std::fprintf(out_, "%s\n", word_.c_str());

@@ -42,7 +42,8 @@ std::string UpdateProgressLine(const UpdateProgressState& s, int width) {
   // Always shown: the phase and the percentage. The rest in the order it is given up.
   std::string head = s.phase + " " + percent;
   std::string passText;
-  if (s.pass > 1) passText = "pass " + std::to_string(s.pass) + " of " + std::to_string(s.maxPasses);
+  if (s.pass > 1)
+    passText = "pass " + std::to_string(s.pass) + " of " + std::to_string(s.maxPasses);
   struct Part {
     std::string text;
     int keep;  // higher stays longer
@@ -51,14 +52,16 @@ std::string UpdateProgressLine(const UpdateProgressState& s, int width) {
   if (!passText.empty()) parts.push_back({passText, 5});
   if (s.secondsLeft >= 0) parts.push_back({Duration(s.secondsLeft) + " left", 4});
   if (s.bytesTotal > 0) parts.push_back({KiB(s.bytesDone) + "/" + KiB(s.bytesTotal) + " KiB", 3});
-  if (s.bytesPerSecond > 0) parts.push_back({KiB(static_cast<std::uint64_t>(s.bytesPerSecond)) + " KiB/s", 2});
+  if (s.bytesPerSecond > 0)
+    parts.push_back({KiB(static_cast<std::uint64_t>(s.bytesPerSecond)) + " KiB/s", 2});
   if (!s.reason.empty()) parts.push_back({"(" + s.reason + ")", 1});
 
   auto compose = [&](const std::vector<Part>& kept, int barWidth) {
     std::string line = head;
     if (barWidth > 0) {
       const int filled = std::clamp(s.percent, 0, 100) * barWidth / 100;
-      line = s.phase + " [" + std::string(filled, '#') + std::string(barWidth - filled, '-') + "] " + percent;
+      line = s.phase + " [" + std::string(filled, '#') + std::string(barWidth - filled, '-') +
+             "] " + percent;
     }
     for (const Part& part : kept) line += "  " + part.text;
     return line;
@@ -69,7 +72,8 @@ std::string UpdateProgressLine(const UpdateProgressState& s, int width) {
   std::vector<Part> kept = parts;
   for (;;) {
     const int rest = width - static_cast<int>(compose(kept, 0).size());
-    if (rest >= kMinBar + kBarDecoration) return compose(kept, std::min(kMaxBar, rest - kBarDecoration));
+    if (rest >= kMinBar + kBarDecoration)
+      return compose(kept, std::min(kMaxBar, rest - kBarDecoration));
     if (kept.empty()) break;
     // Give up the least useful part still shown.
     kept.erase(std::min_element(kept.begin(), kept.end(),
@@ -122,20 +126,23 @@ void UpdateProgress::Clear() {
   drawn_ = false;
 }
 
-bool UpdateProgress::Post(WindowHandle window, std::uint32_t message, WParam wParam, LParam lParam) {
+bool UpdateProgress::Post(WindowHandle window, std::uint32_t message, WParam wParam,
+                          LParam lParam) {
   if (window != kHandle) return false;
   Send(window, message, wParam, lParam);
   return true;
 }
 
-LResult UpdateProgress::Send(WindowHandle window, std::uint32_t message, WParam wParam, LParam lParam) {
+LResult UpdateProgress::Send(WindowHandle window, std::uint32_t message, WParam wParam,
+                             LParam lParam) {
   if (window != kHandle) return 0;
   std::lock_guard lock(mutex_);
   const LResult result = ApplyProgressMessage(bar_, message, wParam, lParam);
   if (!active_) return result;
   const int span = bar_.maximum - bar_.minimum;
   const double inPhase =
-      span > 0 ? std::clamp(static_cast<double>(bar_.position - bar_.minimum) / span, 0.0, 1.0) : 0.0;
+      span > 0 ? std::clamp(static_cast<double>(bar_.position - bar_.minimum) / span, 0.0, 1.0)
+               : 0.0;
   const double whole = std::clamp(start_ + share_ * inPhase, 0.0, 1.0);
   // Within a phase the line never goes back: a failed flash routine sets its bar to 0, and a
   // phase of several operations (code, then marker) starts each one at 0.

@@ -17,15 +17,15 @@
 namespace burnwell::ui {
 
 struct UpdateProgressState {
-  std::string phase;             // "program"
-  int percent = 0;               // of the whole update
-  std::uint64_t bytesDone = 0;   // of the phase; bytesTotal 0: the phase counts no bytes
+  std::string phase;            // "program"
+  int percent = 0;              // of the whole update
+  std::uint64_t bytesDone = 0;  // of the phase; bytesTotal 0: the phase counts no bytes
   std::uint64_t bytesTotal = 0;
-  double bytesPerSecond = 0;     // 0: not known yet
-  double secondsLeft = -1;       // negative: not known yet
+  double bytesPerSecond = 0;  // 0: not known yet
+  double secondsLeft = -1;    // negative: not known yet
   int pass = 1;
   int maxPasses = 1;
-  std::string reason;            // why this pass repeats the update; "" on the first
+  std::string reason;  // why this pass repeats the update; "" on the first
 };
 
 // The line as drawn, never longer than `width` characters: the parts that do not fit are left

@@ -19,24 +19,36 @@ HINSTANCE Instance() { return ::GetModuleHandleW(nullptr); }
 
 class Win32Window final : public DialogWindow {
  public:
-  Win32Window(CDialog& dialog, const DialogSpec& layout, HWND parent) : dialog_(dialog), layout_(layout), parent_(parent) {}
+  Win32Window(CDialog& dialog, const DialogSpec& layout, HWND parent)
+      : dialog_(dialog), layout_(layout), parent_(parent) {}
 
-  void SetText(int id, const std::string& text) override { ::SetDlgItemTextW(hwnd_, id, Widen(text).c_str()); }
+  void SetText(int id, const std::string& text) override {
+    ::SetDlgItemTextW(hwnd_, id, Widen(text).c_str());
+  }
   std::string GetText(int id) const override {
     HWND control = ::GetDlgItem(hwnd_, id);
     std::wstring text(static_cast<std::size_t>(::GetWindowTextLengthW(control)) + 1, L'\0');
-    text.resize(static_cast<std::size_t>(::GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
+    text.resize(static_cast<std::size_t>(
+        ::GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
     return Narrow(text);
   }
-  void SetVisible(int id, bool visible) override { ::ShowWindow(::GetDlgItem(hwnd_, id), visible ? SW_SHOW : SW_HIDE); }
+  void SetVisible(int id, bool visible) override {
+    ::ShowWindow(::GetDlgItem(hwnd_, id), visible ? SW_SHOW : SW_HIDE);
+  }
   bool IsVisible(int id) const override {
     return (::GetWindowLongW(::GetDlgItem(hwnd_, id), GWL_STYLE) & WS_VISIBLE) != 0;
   }
-  void SetEnabled(int id, bool enabled) override { ::EnableWindow(::GetDlgItem(hwnd_, id), enabled); }
+  void SetEnabled(int id, bool enabled) override {
+    ::EnableWindow(::GetDlgItem(hwnd_, id), enabled);
+  }
   bool IsEnabled(int id) const override { return ::IsWindowEnabled(::GetDlgItem(hwnd_, id)) != 0; }
-  void SetChecked(int id, bool checked) override { ::CheckDlgButton(hwnd_, id, checked ? BST_CHECKED : BST_UNCHECKED); }
+  void SetChecked(int id, bool checked) override {
+    ::CheckDlgButton(hwnd_, id, checked ? BST_CHECKED : BST_UNCHECKED);
+  }
   bool IsChecked(int id) const override { return ::IsDlgButtonChecked(hwnd_, id) == BST_CHECKED; }
-  WindowHandle ControlHandle(int id) const override { return reinterpret_cast<WindowHandle>(::GetDlgItem(hwnd_, id)); }
+  WindowHandle ControlHandle(int id) const override {
+    return reinterpret_cast<WindowHandle>(::GetDlgItem(hwnd_, id));
+  }
   LResult SendControlMessage(int id, std::uint32_t message, WParam wParam, LParam lParam) override {
     return ::SendMessageW(::GetDlgItem(hwnd_, id), message, wParam, lParam);
   }
@@ -46,8 +58,10 @@ class Win32Window final : public DialogWindow {
     ::SendMessageW(hwnd_, WM_SETICON, big ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(icon));
   }
   bool HasSystemMenu() const override { return ::GetSystemMenu(hwnd_, FALSE) != nullptr; }
-  void AppendSystemMenu(std::uint32_t flags, std::uint32_t command, const std::string& text) override {
-    ::AppendMenuW(::GetSystemMenu(hwnd_, FALSE), flags, command, (flags & MF_SEPARATOR) ? nullptr : Widen(text).c_str());
+  void AppendSystemMenu(std::uint32_t flags, std::uint32_t command,
+                        const std::string& text) override {
+    ::AppendMenuW(::GetSystemMenu(hwnd_, FALSE), flags, command,
+                  (flags & MF_SEPARATOR) ? nullptr : Widen(text).c_str());
   }
   void EnableSystemMenuItem(std::uint32_t command, std::uint32_t flags) override {
     ::EnableMenuItem(::GetSystemMenu(hwnd_, FALSE), command, flags);
@@ -84,8 +98,9 @@ class Win32Window final : public DialogWindow {
 
   int RunModal() override {
     thread_ = ::GetCurrentThreadId();
-    const INT_PTR result = ::DialogBoxParamW(Instance(), MAKEINTRESOURCEW(layout_.id), parent_, &Win32Window::Procedure,
-                                             reinterpret_cast<LPARAM>(this));
+    const INT_PTR result =
+        ::DialogBoxParamW(Instance(), MAKEINTRESOURCEW(layout_.id), parent_,
+                          &Win32Window::Procedure, reinterpret_cast<LPARAM>(this));
     hwnd_ = nullptr;
     return static_cast<int>(result);
   }
@@ -103,7 +118,8 @@ class Win32Window final : public DialogWindow {
     ::SendMessageW(hwnd_, kSentWork, 0, reinterpret_cast<LPARAM>(&work));
   }
   bool OnDialogThread() const override { return ::GetCurrentThreadId() == thread_; }
-  int MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) override {
+  int MessageBox(const std::string& text, const std::string& caption,
+                 std::uint32_t style) override {
     return ::MessageBoxW(hwnd_, Widen(text).c_str(), Widen(caption).c_str(), style);
   }
 
@@ -128,17 +144,14 @@ class Win32Window final : public DialogWindow {
     CDialog& dialog = self->dialog_;
     switch (message) {
       case kPostedWork: {
-        std::unique_ptr<std::function<void()>> work(reinterpret_cast<std::function<void()>*>(lParam));
+        std::unique_ptr<std::function<void()>> work(
+            reinterpret_cast<std::function<void()>*>(lParam));
         (*work)();
         return TRUE;
       }
-      case kSentWork:
-        (*reinterpret_cast<std::function<void()>*>(lParam))();
-        return TRUE;
+      case kSentWork: (*reinterpret_cast<std::function<void()>*>(lParam))(); return TRUE;
       case WM_COMMAND:
-      case WM_TIMER:
-        dialog.Dispatch(message, wParam, lParam);
-        return TRUE;
+      case WM_TIMER: dialog.Dispatch(message, wParam, lParam); return TRUE;
       case WM_SYSCOMMAND:
         // The dialog's own items; moving, minimising and closing stay the system's, which
         // also refuses a grey Close.
@@ -152,15 +165,15 @@ class Win32Window final : public DialogWindow {
       case WM_QUERYDRAGICON:
         return reinterpret_cast<INT_PTR>(::LoadIconW(Instance(), MAKEINTRESOURCEW(IDR_MAINFRAME)));
       case WM_CTLCOLORSTATIC: {
-        const LResult colour = dialog.ControlTextColour(::GetDlgCtrlID(reinterpret_cast<HWND>(lParam)));
+        const LResult colour =
+            dialog.ControlTextColour(::GetDlgCtrlID(reinterpret_cast<HWND>(lParam)));
         if (colour == kDefaultColour) return FALSE;
         HDC dc = reinterpret_cast<HDC>(wParam);
         ::SetTextColor(dc, static_cast<COLORREF>(colour));
         ::SetBkMode(dc, TRANSPARENT);
         return reinterpret_cast<INT_PTR>(::GetSysColorBrush(COLOR_BTNFACE));
       }
-      default:
-        return FALSE;
+      default: return FALSE;
     }
   }
 
@@ -175,7 +188,8 @@ class Win32Window final : public DialogWindow {
 
 std::wstring Widen(const std::string& text) {
   if (text.empty()) return {};
-  const int size = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  const int size =
+      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring wide(static_cast<std::size_t>(size), L'\0');
   ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
   return wide;
@@ -183,23 +197,29 @@ std::wstring Widen(const std::string& text) {
 
 std::string Narrow(const std::wstring& text) {
   if (text.empty()) return {};
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
   std::string narrow(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), size, nullptr, nullptr);
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), size,
+                        nullptr, nullptr);
   return narrow;
 }
 
 Win32Backend::Win32Backend() {
-  INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+  INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX),
+                                ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
   ::InitCommonControlsEx(&controls);
 }
 
-std::unique_ptr<DialogWindow> Win32Backend::CreateDialogWindow(CDialog& dialog, const DialogSpec& layout, DialogWindow* parent) {
+std::unique_ptr<DialogWindow> Win32Backend::CreateDialogWindow(CDialog& dialog,
+                                                               const DialogSpec& layout,
+                                                               DialogWindow* parent) {
   HWND owner = parent ? static_cast<Win32Window*>(parent)->Hwnd() : nullptr;
   return std::make_unique<Win32Window>(dialog, layout, owner);
 }
 
-int Win32Backend::MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) {
+int Win32Backend::MessageBox(const std::string& text, const std::string& caption,
+                             std::uint32_t style) {
   return ::MessageBoxW(nullptr, Widen(text).c_str(), Widen(caption).c_str(), style);
 }
 
@@ -222,14 +242,15 @@ std::optional<FileVersion> Win32Backend::ProgramFileVersion() {
       length < sizeof(VS_FIXEDFILEINFO)) {
     return std::nullopt;
   }
-  return FileVersion{HIWORD(info->dwFileVersionMS), LOWORD(info->dwFileVersionMS), HIWORD(info->dwFileVersionLS),
-                     LOWORD(info->dwFileVersionLS)};
+  return FileVersion{HIWORD(info->dwFileVersionMS), LOWORD(info->dwFileVersionMS),
+                     HIWORD(info->dwFileVersionLS), LOWORD(info->dwFileVersionLS)};
 }
 
 std::string Win32Backend::LoadString(int id) {
   const wchar_t* text = nullptr;
   // A zero buffer size returns a pointer to the resource itself.
-  const int length = ::LoadStringW(Instance(), static_cast<UINT>(id), reinterpret_cast<LPWSTR>(&text), 0);
+  const int length =
+      ::LoadStringW(Instance(), static_cast<UINT>(id), reinterpret_cast<LPWSTR>(&text), 0);
   if (length <= 0 || !text) return Backend::LoadString(id);
   return Narrow(std::wstring(text, static_cast<std::size_t>(length)));
 }

@@ -9,7 +9,8 @@ namespace burnwell::ui {
 class Win32Backend final : public Backend {
  public:
   Win32Backend();
-  std::unique_ptr<DialogWindow> CreateDialogWindow(CDialog& dialog, const DialogSpec& layout, DialogWindow* parent) override;
+  std::unique_ptr<DialogWindow> CreateDialogWindow(CDialog& dialog, const DialogSpec& layout,
+                                                   DialogWindow* parent) override;
   int MessageBox(const std::string& text, const std::string& caption, std::uint32_t style) override;
   std::uintptr_t StartThread(void (*entry)(void*), void* argument) override;
   std::optional<FileVersion> ProgramFileVersion() override;

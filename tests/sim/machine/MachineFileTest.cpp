@@ -23,8 +23,10 @@ TEST(MachineFile, ItemsBuildTheMachine) {
       "ports 6\n"
       "sata-disks 1\n"
       "hub 2-3 ports=7 speed=5000   # USB 3 hub\n"
-      "bridge 2-3.1 pid=0x5801 firmware=0x0A0B0C0D serial=FIRST chip=absent latency-us=20 fault=stuck-busy,fail:3\n"
-      "bridge 2-3.7 vid=32341 pid=0x2501 eeprom=64k driver=uas speed=12 cdrom=autorun image=/tmp/x.bin\n"
+      "bridge 2-3.1 pid=0x5801 firmware=0x0A0B0C0D serial=FIRST chip=absent latency-us=20 "
+      "fault=stuck-busy,fail:3\n"
+      "bridge 2-3.7 vid=32341 pid=0x2501 eeprom=64k driver=uas speed=12 cdrom=autorun "
+      "image=/tmp/x.bin\n"
       "stick 2-1 serial=USB1\n");
   EXPECT_EQ(machine.rootPorts, 6u);
   EXPECT_EQ(machine.sataDisks, 1u);

@@ -25,19 +25,20 @@ TEST(MachineRunner, CommandSeesTheSystemRootAndTheRelay) {
   test::TempDir work;
   const std::filesystem::path seen = work / "root.txt";
   std::ostringstream err;
-  const int status = RunOnMachine(
-      OneBridge(),
-      Shell("test -e \"$BURNWELL_SYSROOT/sys/class/scsi_generic/sg1/device/type\" && "
-            "test -e \"$BURNWELL_SYSROOT/dev/sg0\" && "
-            "test -S \"$BURNWELL_SYSROOT/run/burnwell/DeviceIoControlPipe\" && "
-            "echo \"$BURNWELL_SYSROOT\" > '" + seen.string() + "'"),
-      err);
+  const int status =
+      RunOnMachine(OneBridge(),
+                   Shell("test -e \"$BURNWELL_SYSROOT/sys/class/scsi_generic/sg1/device/type\" && "
+                         "test -e \"$BURNWELL_SYSROOT/dev/sg0\" && "
+                         "test -S \"$BURNWELL_SYSROOT/run/burnwell/DeviceIoControlPipe\" && "
+                         "echo \"$BURNWELL_SYSROOT\" > '" +
+                         seen.string() + "'"),
+                   err);
   EXPECT_EQ(status, 0) << err.str();
   const auto bytes = test::ReadFile(seen);
   std::string root(bytes.begin(), bytes.end());
   while (!root.empty() && root.back() == '\n') root.pop_back();
   ASSERT_FALSE(root.empty());
-  EXPECT_FALSE(std::filesystem::exists(root));  // removed at the end
+  EXPECT_FALSE(std::filesystem::exists(root));          // removed at the end
   EXPECT_EQ(std::getenv("BURNWELL_SYSROOT"), nullptr);  // not left set in this process
 }
 
@@ -73,7 +74,8 @@ TEST(MachineRunner, MachineThatCannotBeBuiltRunsNothing) {
   MachineDescription machine = OneBridge();
   machine.bridges[0].config.eeprom = EepromKind::Small256;
   machine.bridges[0].image = work / "big.bin";
-  test::WriteFile(work / "big.bin", std::vector<std::uint8_t>(4096, 0xAB));  // larger than the EEPROM
+  test::WriteFile(work / "big.bin",
+                  std::vector<std::uint8_t>(4096, 0xAB));  // larger than the EEPROM
   const std::filesystem::path marker = work / "ran";
   std::ostringstream err;
   EXPECT_EQ(RunOnMachine(machine, Shell("touch '" + marker.string() + "'"), err), 1);

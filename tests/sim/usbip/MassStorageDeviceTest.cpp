@@ -16,13 +16,14 @@ using Bytes = std::vector<std::uint8_t>;
 class Host {
  public:
   explicit Host(BridgeConfig config = {})
-      : bridge_(std::make_shared<EmulatedBridge>(WithoutLatency(std::move(config)), clock_)), device_(bridge_) {
+      : bridge_(std::make_shared<EmulatedBridge>(WithoutLatency(std::move(config)), clock_)),
+        device_(bridge_) {
     device_.Plug();
     EXPECT_EQ(Control(0x00, 0x09, 1, 0, 0).status, kStatusOk) << "SET_CONFIGURATION 1";
   }
 
-  UrbCompletion Control(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
-                        std::uint16_t length) {
+  UrbCompletion Control(std::uint8_t type, std::uint8_t request, std::uint16_t value,
+                        std::uint16_t index, std::uint16_t length) {
     Urb urb = Next(0, (type & 0x80) != 0, length);
     urb.setup[setup::RequestType] = type;
     urb.setup[setup::Request] = request;
@@ -38,9 +39,12 @@ class Host {
     return device_.Submit(urb);
   }
   UrbCompletion Out(const Bytes& data) { return Only(OutAll(data)); }
-  std::vector<UrbCompletion> In(std::uint32_t length) { return device_.Submit(Next(kBulkInEndpoint, true, length)); }
+  std::vector<UrbCompletion> In(std::uint32_t length) {
+    return device_.Submit(Next(kBulkInEndpoint, true, length));
+  }
 
-  static Bytes Wrapper(std::uint32_t tag, std::uint32_t length, bool in, const Bytes& cdb, std::uint8_t lun = 0) {
+  static Bytes Wrapper(std::uint32_t tag, std::uint32_t length, bool in, const Bytes& cdb,
+                       std::uint8_t lun = 0) {
     Bytes w(cbw::kSize, 0);
     StoreLe32(&w[cbw::Signature], cbw::kSignature);
     StoreLe32(&w[cbw::Tag], tag);
@@ -60,7 +64,8 @@ class Host {
     std::uint32_t residue = 0;
     std::uint32_t tag = 0;
   };
-  Exchange Run(const Bytes& cdb, bool in, std::uint32_t length, const Bytes& out = {}, std::uint8_t lun = 0) {
+  Exchange Run(const Bytes& cdb, bool in, std::uint32_t length, const Bytes& out = {},
+               std::uint8_t lun = 0) {
     Exchange result;
     EXPECT_EQ(Out(Wrapper(0x1234, length, in, cdb, lun)).status, kStatusOk);
     if (length > 0 && in) {
@@ -125,19 +130,53 @@ TEST(MassStorageDevice, CommandOutcomesFollowTheBulkOnlyCases) {
   };
   const Case cases[] = {
       {"host and device agree", {0x12, 0, 0, 0, 36, 0}, true, 36, 36, kStatusOk, csw::kPassed, 0},
-      {"device has less, ends with a short packet", {0x12, 0, 0, 0, 36, 0}, true, 64, 36, kStatusOk, csw::kPassed, 28},
+      {"device has less, ends with a short packet",
+       {0x12, 0, 0, 0, 36, 0},
+       true,
+       64,
+       36,
+       kStatusOk,
+       csw::kPassed,
+       28},
       {"device has less, ends on a full packet: stall",
-       {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, true, 1024, 512, kStatusStall, csw::kPassed, 512},
+       {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0},
+       true,
+       1024,
+       512,
+       kStatusStall,
+       csw::kPassed,
+       512},
       {"bridge information", Vendor(0xD0), true, 16, 16, kStatusOk, csw::kPassed, 0},
       {"no data", {0x00, 0, 0, 0, 0, 0}, false, 0, 0, kStatusOk, csw::kPassed, 0},
-      {"failed data-in command: stall, nothing processed", {0xC5, 0, 0, 0, 0, 0}, true, 16, 0, kStatusStall,
-       csw::kFailed, 16},
+      {"failed data-in command: stall, nothing processed",
+       {0xC5, 0, 0, 0, 0, 0},
+       true,
+       16,
+       0,
+       kStatusStall,
+       csw::kFailed,
+       16},
       {"data out taken", Vendor(0xD5, 4), false, 4, 0, kStatusOk, csw::kPassed, 0},
-      {"failed data-out command: nothing processed", Vendor(0xD5, 33), false, 33, 0, kStatusOk, csw::kFailed, 33},
-      {"logical unit 1 does not exist: phase error", {0x00, 0, 0, 0, 0, 0}, false, 0, 0, kStatusOk, csw::kPhaseError,
-       0, 1},
-      {"logical unit 1, data expected: stall and phase error", {0x12, 0, 0, 0, 36, 0}, true, 36, 0, kStatusStall,
-       csw::kPhaseError, 36, 1},
+      {"failed data-out command: nothing processed", Vendor(0xD5, 33), false, 33, 0, kStatusOk,
+       csw::kFailed, 33},
+      {"logical unit 1 does not exist: phase error",
+       {0x00, 0, 0, 0, 0, 0},
+       false,
+       0,
+       0,
+       kStatusOk,
+       csw::kPhaseError,
+       0,
+       1},
+      {"logical unit 1, data expected: stall and phase error",
+       {0x12, 0, 0, 0, 36, 0},
+       true,
+       36,
+       0,
+       kStatusStall,
+       csw::kPhaseError,
+       36,
+       1},
   };
   for (const Case& c : cases) {
     Host host;
@@ -160,7 +199,8 @@ TEST(MassStorageDevice, AFailedCommandsSenseFollowsAndALostCommandIsAPhaseError)
   const auto sense = host.Run({0x03, 0, 0, 0, 18, 0}, true, 18);
   ASSERT_EQ(sense.data.size(), 18u);
   EXPECT_EQ(sense.data[2], kSenseIllegalRequest);
-  EXPECT_EQ(host.Run({0x00, 0, 0, 0, 0, 0}, false, 0).status, csw::kPhaseError) << "the bridge lost command 3";
+  EXPECT_EQ(host.Run({0x00, 0, 0, 0, 0, 0}, false, 0).status, csw::kPhaseError)
+      << "the bridge lost command 3";
   EXPECT_EQ(host.Run({0x00, 0, 0, 0, 0, 0}, false, 0).status, csw::kPassed);
 }
 
@@ -195,12 +235,14 @@ TEST(MassStorageDevice, StandardRequestsDescribeAHighSpeedBulkOnlyDevice) {
   EXPECT_EQ(LoadLe16(&device.inData[10]), PID_A);
   const auto configuration = host.Control(0x80, 0x06, 0x0200, 0, 255);
   ASSERT_EQ(configuration.inData.size(), 32u);
-  EXPECT_EQ((Bytes(configuration.inData.begin() + 14, configuration.inData.begin() + 17)), (Bytes{8, 6, 0x50}));
+  EXPECT_EQ((Bytes(configuration.inData.begin() + 14, configuration.inData.begin() + 17)),
+            (Bytes{8, 6, 0x50}));
   EXPECT_EQ(configuration.inData[20], 0x81);
   EXPECT_EQ(LoadLe16(&configuration.inData[22]), 512);
   EXPECT_EQ(configuration.inData[27], 0x02);
   EXPECT_EQ(LoadLe16(&configuration.inData[29]), 512);
-  EXPECT_EQ(host.Control(0x80, 0x06, 0x0200, 0, 9).inData.size(), 9u) << "the first 9 bytes when asked for 9";
+  EXPECT_EQ(host.Control(0x80, 0x06, 0x0200, 0, 9).inData.size(), 9u)
+      << "the first 9 bytes when asked for 9";
   const auto serial = host.Control(0x80, 0x06, 0x0303, 0x0409, 255);
   EXPECT_EQ(serial.inData, (Bytes{10, 3, 'S', 0, 'N', 0, '-', 0, '7', 0}));
   EXPECT_EQ(host.Control(0xA1, 0xFE, 0, 0, 1).inData, Bytes{0}) << "GET_MAX_LUN: one unit";

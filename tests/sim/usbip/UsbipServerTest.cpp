@@ -27,12 +27,16 @@ class Client {
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    connected_ =
+        ::connect(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
   }
   ~Client() { ::close(socket_); }
 
   bool Connected() const { return connected_; }
-  void Send(const Bytes& bytes) { ASSERT_EQ(::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size())); }
+  void Send(const Bytes& bytes) {
+    ASSERT_EQ(::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+  }
   // Exactly n bytes, or what came before the server closed the connection or 5 s passed.
   Bytes Receive(std::size_t n) {
     Bytes bytes(n);
@@ -70,9 +74,11 @@ class Client {
     for (std::uint32_t i = 0; i < LoadBe32(&head[devlist_reply::DeviceCount]); ++i) {
       const Bytes record = Receive(device_record::kSize);
       devices.push_back(DecodeDeviceRecord(record));
-      const Bytes interfaces = Receive(interface_record::kSize * record[device_record::NumInterfaces]);
+      const Bytes interfaces =
+          Receive(interface_record::kSize * record[device_record::NumInterfaces]);
       for (std::size_t at = 0; at < interfaces.size(); at += interface_record::kSize) {
-        devices.back().interfaces.push_back({interfaces[at], interfaces[at + 1], interfaces[at + 2]});
+        devices.back().interfaces.push_back(
+            {interfaces[at], interfaces[at + 1], interfaces[at + 2]});
       }
     }
     return devices;
@@ -93,8 +99,8 @@ class Client {
     return reply.status;
   }
 
-  void Submit(std::uint32_t seq, std::uint8_t endpoint, bool in, std::uint32_t length, const Bytes& out = {},
-              std::array<std::uint8_t, 8> setup = {}) {
+  void Submit(std::uint32_t seq, std::uint8_t endpoint, bool in, std::uint32_t length,
+              const Bytes& out = {}, std::array<std::uint8_t, 8> setup = {}) {
     UrbHeader header;
     header.command = USBIP_CMD_SUBMIT;
     header.seqNum = seq;
@@ -126,8 +132,8 @@ class Client {
   }
 
   // A control transfer on endpoint 0 and its data.
-  Bytes Control(std::uint32_t seq, std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
-                std::uint16_t length, std::int32_t* status = nullptr) {
+  Bytes Control(std::uint32_t seq, std::uint8_t type, std::uint8_t request, std::uint16_t value,
+                std::uint16_t index, std::uint16_t length, std::int32_t* status = nullptr) {
     std::array<std::uint8_t, 8> setup{type, request};
     StoreLe16(&setup[2], value);
     StoreLe16(&setup[4], index);
@@ -230,7 +236,8 @@ TEST_F(UsbipServerTest, ImportedDeviceCarriesInquiryAndAVendorCommandThroughWrap
   EXPECT_EQ(client->Control(3, 0xA1, 0xFE, 0, 0, 1), Bytes{0}) << "GET_MAX_LUN";
 
   // INQUIRY, with the data and status transfers submitted before the device answers them.
-  client->Submit(10, kBulkOutEndpoint, false, cbw::kSize, CommandWrapper(0xA1, 36, true, {0x12, 0, 0, 0, 36, 0}));
+  client->Submit(10, kBulkOutEndpoint, false, cbw::kSize,
+                 CommandWrapper(0xA1, 36, true, {0x12, 0, 0, 0, 36, 0}));
   client->Submit(11, kBulkInEndpoint, true, 36);
   client->Submit(12, kBulkInEndpoint, true, csw::kSize);
   EXPECT_EQ(client->Return().seqNum, 10u);
@@ -273,7 +280,8 @@ TEST_F(UsbipServerTest, AnUnlinkedTransferNeverCompletesAndADetachLooksLikeAnUnp
   client->Unlink(22, 20);
   EXPECT_EQ(client->Return().status, kStatusOk) << "nothing left to unlink";
 
-  client->Submit(23, kBulkOutEndpoint, false, cbw::kSize, CommandWrapper(5, 0, false, {0, 0, 0, 0, 0, 0}));
+  client->Submit(23, kBulkOutEndpoint, false, cbw::kSize,
+                 CommandWrapper(5, 0, false, {0, 0, 0, 0, 0, 0}));
   client->Submit(24, kBulkInEndpoint, true, csw::kSize);
   EXPECT_EQ(client->Return().seqNum, 23u);
   Bytes status;
@@ -292,14 +300,16 @@ TEST_F(UsbipServerTest, AFaultPlanDisconnectUnplugsTheDeviceForGood) {
   config.faults.disconnectAfter = 1;
   Serve({config}, {"1-1"});
   auto client = ImportAndConfigure();
-  client->Submit(30, kBulkOutEndpoint, false, cbw::kSize, CommandWrapper(1, 0, false, {0, 0, 0, 0, 0, 0}));
+  client->Submit(30, kBulkOutEndpoint, false, cbw::kSize,
+                 CommandWrapper(1, 0, false, {0, 0, 0, 0, 0, 0}));
   client->Submit(31, kBulkInEndpoint, true, csw::kSize);
   client->Return();
   Bytes status;
   client->Return(&status);
   ASSERT_EQ(status.size(), csw::kSize);
   EXPECT_EQ(status[csw::Status], csw::kPassed);
-  client->Submit(32, kBulkOutEndpoint, false, cbw::kSize, CommandWrapper(2, 0, false, {0, 0, 0, 0, 0, 0}));
+  client->Submit(32, kBulkOutEndpoint, false, cbw::kSize,
+                 CommandWrapper(2, 0, false, {0, 0, 0, 0, 0, 0}));
   EXPECT_TRUE(client->ClosedByServer()) << "the second command finds the cable out";
   for (int i = 0; i < 100 && server->Imported() > 0; ++i) ::usleep(10'000);
   EXPECT_TRUE(Client(server->Port()).DeviceList().empty());

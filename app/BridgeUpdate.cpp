@@ -289,6 +289,14 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
     };
 
     protocol::TransferMode transfers = plan.transfers;
+    // A bridge that cannot hold chip select across transfers programs and reads fast transfers
+    // wrong (a read-back checks itself and fails; a program shows in the compare): the next
+    // pass goes back to classic ones.
+    auto fallBackToClassic = [&] {
+      if (transfers != protocol::TransferMode::Fast) return;
+      transfers = protocol::TransferMode::Classic;
+      report.fellBackToClassic = true;
+    };
     for (;;) {
       ++report.passes;
       if (!changingMemory) changingMemory.emplace();
@@ -328,18 +336,14 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
                                   transfers) != 0) {
         countFailure(MessageId::ReadFailed,
                      FormatErrorText(MessageId::ReadFailed, 0, static_cast<int>(total)));
+        fallBackToClassic();
         continue;
       }
 
       timer.Start(UpdatePhase::Compare, report.passes);
       if (flash != readBack) {
         countFailure(MessageId::VerifyFailed, FormatErrorText(MessageId::VerifyFailed));
-        // A bridge that cannot hold chip select across transfers programs and reads fast
-        // transfers wrong without an error: the next pass goes back to classic ones.
-        if (transfers == protocol::TransferMode::Fast) {
-          transfers = protocol::TransferMode::Classic;
-          report.fellBackToClassic = true;
-        }
+        fallBackToClassic();
         continue;
       }
 

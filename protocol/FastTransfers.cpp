@@ -225,6 +225,22 @@ StepCode ProgramAutoIncrement(const DeviceRecord& record, std::uint32_t chipInde
   return StepCode::Ok;
 }
 
+// A bridge that cannot hold chip select from one transfer to the next ends a long read after
+// its first transfers and hands back the rest without an error. The last 32 bytes of the first
+// run, read again in a transaction of their own, must equal what the run brought: a read that
+// no compare follows (a backup, a flash read) is then never wrong without a failure.
+bool FirstRunHeldTogether(const DeviceRecord& record, const std::uint8_t* read,
+                          std::uint32_t offset, std::uint32_t length) {
+  const std::uint32_t run = std::min(length, kFastReadRun);
+  if (run <= 2 * kSpiPieceSize) return true;  // too short to tell
+  const std::uint32_t tail = run - kSpiPieceSize;
+  std::array<std::uint8_t, kSpiPieceSize> again{};
+  if (SpiReadFlash(record, again.data(), offset + tail, kSpiPieceSize, record.FlashChipIndex, 0,
+                   0) != StepCode::Ok)
+    return false;
+  return std::equal(again.begin(), again.end(), read + tail);
+}
+
 }  // namespace
 
 TransferMode TransferModeUsed(const DeviceRecord& record, TransferMode requested) {
@@ -323,9 +339,11 @@ FlashResult FlashRead(DeviceRecord record, std::uint8_t* destination, std::uint3
     return FlashRead(record, destination, offset, length, window, message);
   if (destination == nullptr && length != 0) return FlashResult::ReadFailed;
   if (DetectFlash(record) != StepCode::Ok) return FlashResult::FlashNotIdentified;
-  return Outcome(
-      SpiReadFlashFast(record, destination, offset, length, record.FlashChipIndex, window, message),
-      FlashResult::ReadFailed);
+  const StepCode code =
+      SpiReadFlashFast(record, destination, offset, length, record.FlashChipIndex, window, message);
+  if (code == StepCode::Ok && !FirstRunHeldTogether(record, destination, offset, length))
+    return FlashResult::ReadFailed;
+  return Outcome(code, FlashResult::ReadFailed);
 }
 
 FlashResult FlashWrite(DeviceRecord record, const std::uint8_t* source, std::uint32_t offset,

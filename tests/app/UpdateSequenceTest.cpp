@@ -504,8 +504,9 @@ namespace burnwell::app {
 namespace {
 
 // A bridge that ends chip select by itself after two transfers still runs every 32-byte piece,
-// but cuts a page program or a long read short without an error: the compare of the fast pass
-// fails, the next pass uses classic transfers and verifies.
+// but cuts a page program or a long read short without an error: the fast pass fails (its
+// read-back checks itself, the compare catches the program), the next pass uses classic transfers
+// and verifies.
 TEST_F(UpdateSequence, FastTransfersFallBackToClassicAfterAFailedCompare) {
   struct Row {
     std::uint32_t selectionEndsAfter;

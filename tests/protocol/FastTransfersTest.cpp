@@ -197,5 +197,20 @@ INSTANTIATE_TEST_SUITE_P(AllModels, FastTransfersOnModel, ::testing::ValuesIn(Mo
                            return name;
                          });
 
+// A bridge that ends chip select by itself after two transfers cuts a long read short without an
+// error of its own: the fast read must fail rather than hand back wrong bytes; classic reads work.
+TEST(FastTransfers, ReadOnABridgeThatCannotHoldChipSelectFailsInsteadOfLying) {
+  BridgeConfig config = BridgeConfig::WithChip("MX25L1005");
+  config.selectionEndsAfterTransfers = 2;
+  EmulatorFixture emu(config);
+  DeviceRecord record = emu.OpenRecord();
+  std::vector<std::uint8_t> back(8192);
+  EXPECT_EQ(FlashRead(record, back.data(), 0, 8192, 0, 0, TransferMode::Fast),
+            FlashResult::ReadFailed);
+  ASSERT_EQ(FlashRead(record, back.data(), 0, 8192, 0, 0, TransferMode::Classic), FlashResult::Ok);
+  const auto memory = emu.Bridge().Memory();
+  EXPECT_TRUE(std::equal(back.begin(), back.end(), memory.begin()));
+}
+
 }  // namespace
 }  // namespace burnwell::protocol

@@ -6,6 +6,7 @@
 
 #include "app/StringTable.h"
 #include "bridge/DeviceApi.h"
+#include "bridge/OpenFailure.h"
 #include "image/FirmwareReaders.h"
 #include "image/ImageBuffer.h"
 #include "ui/Templates.h"
@@ -28,6 +29,22 @@ RunResult FromOutcome(UpdateOutcome outcome) {
     case UpdateOutcome::Stopped: return RunResult::Stopped;
   }
   return RunResult::UpdateFailed;
+}
+
+// A bridge that is there but cannot be used (busy, or a node the user may not open) is told as
+// such, with what to do, instead of "Device not found"; nothing when no bridge is there.
+std::optional<std::string> UnusableBridgeText(int openResult, RunResult& result) {
+  const bridge::OpenFailure failure = bridge::DescribeOpenFailure(openResult);
+  if (failure.kind == bridge::OpenFailureKind::Busy) {
+    result = RunResult::BridgeBusy;
+  } else if (failure.kind == bridge::OpenFailureKind::NoPermission) {
+    result = RunResult::NoPermission;
+  } else {
+    return std::nullopt;
+  }
+  std::string text = "The bridge cannot be used: " + failure.headline + ".";
+  for (const std::string& line : failure.lines) text += "\n" + line;
+  return text;
 }
 
 }  // namespace
@@ -235,6 +252,8 @@ void CBurnwellDlg::UpdateWorker(void* argument) {
   UpdateOutcome outcome = UpdateOutcome::Failed;
   if (dialog.services_.runUpdate) outcome = dialog.services_.runUpdate(dialog);
   dialog.result_ = FromOutcome(outcome);
+  if (outcome == UpdateOutcome::NoBridge && dialog.unusableBridge_)
+    dialog.result_ = *dialog.unusableBridge_;
   dialog.m_workerHandle = 0;
   dialog.RunOnDialogThread([&dialog] { dialog.SetTimer(TIMER_CLOSE, CLOSE_AFTER_UPDATE_MS); });
   dialog.workerActive_ = false;
@@ -243,9 +262,17 @@ void CBurnwellDlg::UpdateWorker(void* argument) {
 bool CBurnwellDlg::CheckFirmwareVersion() {
   std::array<std::uint8_t, 32> devices{};
   bool passed = false;
-  if (services_.bridgeOpen(devices.data(), static_cast<std::uint32_t>(devices.size())) <= 0) {
-    result_ = RunResult::NoBridge;
-    ui::AfxMessageBox(IDS_DEVICE_NOT_FOUND, MB_ICONHAND);
+  if (const int opened =
+          services_.bridgeOpen(devices.data(), static_cast<std::uint32_t>(devices.size()));
+      opened <= 0) {
+    RunResult why = RunResult::NoBridge;
+    const auto text = UnusableBridgeText(opened, why);
+    result_ = why;
+    if (text) {
+      ui::AfxMessageBox(*text, MB_ICONHAND);
+    } else {
+      ui::AfxMessageBox(IDS_DEVICE_NOT_FOUND, MB_ICONHAND);
+    }
   } else {
     std::uint32_t ids = 0;
     std::uint32_t version = 0;
@@ -309,6 +336,15 @@ int CBurnwellDlg::ShowMessage(const std::string& text, std::uint32_t style) {
   // rather than still asking not to remove the device.
   if (!verdictShown_.exchange(true)) SetDlgItemText(IDC_WARNING, text);
   return MessageBox(text, "", style);
+}
+
+bool CBurnwellDlg::ExplainNoBridge(int openResult) {
+  RunResult result = RunResult::NoBridge;
+  const auto text = UnusableBridgeText(openResult, result);
+  if (!text) return false;
+  unusableBridge_ = result;
+  ShowMessage(*text, MB_ICONHAND);
+  return true;
 }
 
 // --- About box -------------------------------------------------------------------------------

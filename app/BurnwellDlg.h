@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "app/ConfigFile.h"
@@ -48,6 +49,8 @@ enum class RunResult : int {
   NoWindow = Code(ExitStatus::NoWindow),          // the dialog could not be shown at all
   Disconnected = Code(ExitStatus::Disconnected),  // the bridge went away or stopped answering
   Stopped = Code(ExitStatus::Stopped),            // stopped by a second Ctrl-C mid-update
+  BridgeBusy = Code(ExitStatus::BridgeBusy),      // another program holds the bridge's lock
+  NoPermission = Code(ExitStatus::NoPermission),  // the user may not open the bridge's node
 };
 
 // What the dialog calls outside itself; tests put fakes in place of the device API. Passed to
@@ -103,6 +106,7 @@ class CBurnwellDlg : public ui::CDialog, public UpdateHost {
   void ShowProgress(bool visible) override;
   void SetStatusText(const std::string& text) override;
   int ShowMessage(const std::string& text, std::uint32_t style) override;
+  bool ExplainNoBridge(int openResult) override;
 
   // Read access for tests and the front ends.
   const std::string& FirmwarePathText() const { return m_firmwarePath; }
@@ -157,6 +161,8 @@ class CBurnwellDlg : public ui::CDialog, public UpdateHost {
   // handle is cleared: the dialog must not end before that.
   std::atomic<bool> workerActive_{false};
   std::atomic<RunResult> result_{RunResult::LoadErrorOrCancel};
+  // Set by the update's worker when the bridge is there but cannot be used (busy, no permission).
+  std::optional<RunResult> unusableBridge_;
   // Set by the update's first message box, whose text the warning line then keeps.
   std::atomic<bool> verdictShown_{false};
   ConfigSettings settings_;

@@ -491,9 +491,15 @@ TEST_F(UpdateSequence, GoneStoppedOrUnsettledBridgesEndAtOnceAndSayWhy) {
     EXPECT_EQ(host_.boxes[0].first.substr(0, c.box.size()), c.box);
     EXPECT_EQ(host_.Count("Erase main code\n"), c.erases);
     const std::vector<std::uint8_t> flash = Memory(256);
-    if (c.markerBlank) EXPECT_EQ(flash[11], 0xFF);
-    if (c.outcome == UpdateOutcome::Updated) EXPECT_EQ(flash[0], before[0]);
-    if (c.erases == 0) EXPECT_EQ(flash, before);
+    if (c.markerBlank) {
+      EXPECT_EQ(flash[11], 0xFF);
+    }
+    if (c.outcome == UpdateOutcome::Updated) {
+      EXPECT_EQ(flash[0], before[0]);
+    }
+    if (c.erases == 0) {
+      EXPECT_EQ(flash, before);
+    }
   }
 }
 

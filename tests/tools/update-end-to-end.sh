@@ -176,4 +176,18 @@ set +e
 set -e
 [ ! -s station/spi.txt ] || fail "a refused version must not touch the flash"
 grep -q "Firmware Version is not correct to update" station/refused.log || fail "version message"
+# A bridge whose node the user may not open: said as such, with the node and what to do, never
+# "Device not found"; status 11. Without the relay, as a user without rights.
+as_user=""
+if [ "$(id -u)" -eq 0 ]; then as_user="setpriv --reuid=65534 --regid=65534 --clear-groups --"; fi
+chmod 755 "$work" station && chmod 644 station/Config.ini station/ZQ5x8x.hex
+set +e
+(cd station && "$sim" --firmware 0x5A513578 -- sh -c 'chmod 755 "$BURNWELL_SYSROOT"; rm -f "$BURNWELL_SYSROOT/run/burnwell/DeviceIoControlPipe"
+   chmod 000 "$BURNWELL_SYSROOT"/dev/sg*; exec '"$as_user"' "$0" --terminal --yes' "$updater" >denied.log 2>&1)
+status=$?
+set -e
+[ $status -eq 11 ] || { cat station/denied.log; fail "burnwell without permission should exit 11, not $status"; }
+grep -q "no permission to use the bridge" station/denied.log || { cat station/denied.log; fail "burnwell: permission message"; }
+grep -q "permission denied on /dev/sg0" station/denied.log || { cat station/denied.log; fail "burnwell: which node"; }
+! grep -q "Device not found" station/denied.log || fail "burnwell: a permission problem reported as no device"
 echo "update end to end: ok"

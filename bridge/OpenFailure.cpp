@@ -1,0 +1,67 @@
+#include "bridge/OpenFailure.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <string_view>
+
+#include "bridge/ApiResult.h"
+#ifndef _WIN32
+#include "bridge/DiscoveryLinux.h"
+#include "platform/RelaySocketPath.h"
+#endif
+
+namespace burnwell::bridge {
+namespace {
+
+[[maybe_unused]] bool AnyMentions(const std::vector<std::string>& problems, std::string_view text) {
+  return std::any_of(problems.begin(), problems.end(),
+                     [&](const std::string& p) { return p.find(text) != std::string::npos; });
+}
+
+}  // namespace
+
+OpenFailure DescribeOpenFailure(int openResult) {
+  if (openResult == Code(ApiError::LockFailed)) {
+    return {OpenFailureKind::Busy,
+            "the bridge is busy: another program (another update?) holds its lock",
+            {"Wait for it to end, then run it again."}};
+  }
+  if (openResult < 0) {
+    return {OpenFailureKind::Error,
+            "the device API failed with code " + std::to_string(openResult),
+            {}};
+  }
+#ifndef _WIN32
+  OpenFailure failure;
+  failure.lines = LinuxDiscoveryProblems();
+  std::error_code ignored;
+  const bool relayListens = std::filesystem::exists(platform::RelaySocketPath(), ignored);
+  if (AnyMentions(failure.lines, "permission denied")) {
+    failure.kind = OpenFailureKind::NoPermission;
+    failure.headline = "no permission to use the bridge";
+    failure.lines.push_back(
+        std::string("You may not read and write the bridge's SCSI generic node: install "
+                    "packaging/udev/70-burnwell.rules and reconnect the bridge, or join the "
+                    "\"burnwell\" group") +
+        (relayListens ? "." : ", or start the I/O relay (burnwell-relayd), which is not running."));
+    return failure;
+  }
+  failure.headline = "no bridge found";
+  if (AnyMentions(failure.lines, "sg driver")) {
+    failure.lines.push_back("Load the SCSI generic driver (modprobe sg), then run it again.");
+  } else {
+    failure.lines.push_back(
+        "Check that the bridge is connected, that you may read and write its SCSI generic node "
+        "(/dev/sgN; install packaging/udev/70-burnwell.rules and reconnect, or join the "
+        "\"burnwell\" group), or that the I/O relay is running.");
+  }
+  return failure;
+#else
+  return {OpenFailureKind::NoBridge,
+          "no bridge found",
+          {"Check that the bridge is connected and that you may open it (run as administrator), "
+           "or that the I/O relay is running."}};
+#endif
+}
+
+}  // namespace burnwell::bridge

@@ -29,7 +29,7 @@ const char kMachineFileFormat[] =
     "line per SCSI command, spi-trace=FILE one per flash chip transaction. latency-us=N is the\n"
     "time each of the bridge's commands takes (as --latency-us), fault=PLAN the faults it shows\n"
     "(as --fault; items separated by commas, no blanks). A stick is USB storage of another maker\n"
-    "(default vid 0x0951).\n"
+    "(default vid 0x57C1).\n"
     "Example:\n"
     "  hub 1-1 ports=4\n"
     "  bridge 1-1.1 pid=0x5801 serial=FIRST\n"
@@ -162,8 +162,8 @@ MachineBridge ParseBridge(std::size_t line, std::istringstream& words) {
 StorageSpec ParseStick(std::size_t line, std::istringstream& words) {
   StorageSpec stick;
   stick.location = Location(line, words);
-  stick.vendorId = 0x0951;
-  stick.productId = 0x1666;
+  stick.vendorId = 0x57C1;
+  stick.productId = 0x0001;
   stick.units = {UnitSpec{0, "Generic", "Flash Disk"}};
   const auto options = Options(line, words, {"vid", "pid", "serial", "driver", "speed"});
   for (const auto& [key, value] : options) {

@@ -100,7 +100,7 @@ TEST_F(LinuxDiscovery, BridgesBecomeRecordsAndOtherStorageIsSkipped) {
   MachineSpec layout;
   layout.sataDisks = 1;  // sda, opened by nobody: it is no bridge
   StorageSpec stick = Bridge("1-1", 0x1234, "STICK");
-  stick.vendorId = 0x0951;
+  stick.vendorId = 0x57C1;
   layout.storage = {stick, Bridge("1-2", 0x5801, "SER-A"), Bridge("1-3", 0x2501, "", {kDisk})};
   layout.storage[2].driver = StorageDriver::Uas;
   Build(layout);
@@ -223,8 +223,8 @@ TEST_F(LinuxDiscovery, LockFailureEndsDiscoveryWithTheRecordKept) {
 
 TEST_F(LinuxDiscovery, UnopenableBridgeIsReportedWithTheReason) {
   MachineSpec layout;
-  StorageSpec stick = Bridge("1-4", 0x1666, "");
-  stick.vendorId = 0x0951;
+  StorageSpec stick = Bridge("1-4", 0x0001, "");
+  stick.vendorId = 0x57C1;
   layout.storage = {Bridge("1-1", 0x5801, "A"), Bridge("1-2", 0x5802, "B"),
                     Bridge("1-3", 0x5803, "C"), stick};
   Build(layout);
@@ -240,7 +240,7 @@ TEST_F(LinuxDiscovery, UnopenableBridgeIsReportedWithTheReason) {
   EXPECT_EQ(problems[0], "permission denied on /dev/sg0 (USB 7e55:5801)");
   EXPECT_EQ(problems[1], "no device node /dev/sg1 (USB 7e55:5802)");
   EXPECT_EQ(problems[2], "cannot open /dev/sg2 (USB 7e55:5803)");
-  EXPECT_EQ(problems[3], "permission denied on /dev/sg3 (USB 0951:1666)");
+  EXPECT_EQ(problems[3], "permission denied on /dev/sg3 (USB 57c1:0001)");
 
   // A later discovery starts from a clean list.
   io_ = FakeBridgeIo();

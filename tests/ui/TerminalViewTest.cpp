@@ -114,26 +114,3 @@ TEST(TerminalBar, EmptyOrInvertedRangeShowsZero) {
 
 }  // namespace
 }  // namespace burnwell::ui
-
-#include "ui/terminal/TerminalProgress.h"
-
-namespace burnwell::ui {
-namespace {
-
-TEST_F(TerminalViewTest, ProgressMessagesByHandleDrawTheBarOnlyWhileShown) {
-  TerminalView view = View("", false);
-  TerminalProgress progress(view);
-  const WindowHandle bar = progress.ProgressWindow();
-  progress.Send(bar, PBM_SETRANGE, 0, static_cast<LParam>(MakeWParam(0, 20)));
-  progress.Send(bar, PBM_SETSTEP, 1, 0);
-  progress.Post(bar, PBM_STEPIT, 0, 0);  // hidden: nothing drawn
-  progress.Show(true);
-  for (int i = 0; i < 9; ++i) progress.Post(bar, PBM_STEPIT, 0, 0);
-  EXPECT_FALSE(progress.Post(bar + 1, PBM_STEPIT, 0, 0));
-  EXPECT_EQ(progress.State().position, 10);
-  EXPECT_EQ(Output(),
-            "progress 0%\nprogress 10%\nprogress 20%\nprogress 30%\nprogress 40%\nprogress 50%\n");
-}
-
-}  // namespace
-}  // namespace burnwell::ui

@@ -4,8 +4,9 @@
 #include <cstring>
 
 #include "common/MakerIds.h"
-#include "device/DeviceRecord.h"
+#include "bridge/BridgeState.h"
 #include "bridge/Discovery.h"
+#include "device/DeviceRecord.h"
 #include "bridge/DiscoveryLinux.h"
 #include "device/Transport.h"
 #include "platform/Aspi.h"
@@ -20,10 +21,8 @@ namespace burnwell::bridge {
 
 using device::DeviceError;
 using device::DeviceLayer;
-using device::DeviceLayerState;
 using device::DeviceRecord;
 using device::DeviceTable;
-using device::DiscoveryFlavor;
 using device::ModuleHandle;
 using device::RelayCloseDevice;
 using device::SetLastDeviceError;
@@ -99,7 +98,7 @@ int WithDevice(int index, Work&& work) {
 bool IsWindowsNt() { return platform::Current<platform::System>().IsWindowsNt(); }
 
 int BridgeInitialize() {
-  DeviceLayerState& state = DeviceLayer();
+  BridgeLayerState& state = BridgeLayer();
   ++state.apiReferences;
   if (state.apiMutex.load() == 0) {
     LockHandle mutex = Locks().Open(kApiMutexName);
@@ -114,8 +113,8 @@ int BridgeInitialize() {
 }
 
 int BridgeUninitialize() {
-  if (--DeviceLayer().apiReferences > 0) return 1;
-  const LockHandle mutex = DeviceLayer().apiMutex.exchange(0);
+  if (--BridgeLayer().apiReferences > 0) return 1;
+  const LockHandle mutex = BridgeLayer().apiMutex.exchange(0);
   // Shutdown goes on whatever the wait gives.
   const WaitResult waited =
       mutex ? Locks().Wait(mutex, kShutdownMutexTimeoutMs) : WaitResult::Failed;
@@ -131,7 +130,7 @@ int BridgeUninitialize() {
 CountOrError DiscoverDevices() {
   DeviceLayer().ntFlag = IsWindowsNt();
   if (!DeviceLayer().ntFlag) return DiscoverAspi();
-  return DeviceLayer().discoveryFlavor.load() == DiscoveryFlavor::Windows
+  return BridgeLayer().discoveryFlavor.load() == DiscoveryFlavor::Windows
              ? DiscoverPassThroughWindows()
              : DiscoverPassThroughLinux();
 }
@@ -152,7 +151,7 @@ void ReleaseDevices() {
 }
 
 int BridgeOpen(std::uint8_t* ids, std::uint32_t capacity) {
-  const LockHandle mutex = DeviceLayer().apiMutex.load();
+  const LockHandle mutex = BridgeLayer().apiMutex.load();
   if (!Acquire(mutex, kApiMutexTimeoutMs)) return Code(ApiError::LockFailed);
 
   ReleaseDevices();
@@ -162,7 +161,7 @@ int BridgeOpen(std::uint8_t* ids, std::uint32_t capacity) {
     Locks().Release(mutex);
     return Code(found);
   }
-  if (DeviceLayer().discoveryFlavor.load() == DiscoveryFlavor::Windows) {
+  if (BridgeLayer().discoveryFlavor.load() == DiscoveryFlavor::Windows) {
     ScanHubPortsWindows();
   } else {
     ScanHubPortsLinux();
@@ -208,7 +207,7 @@ int BridgeClose() {
     Locks().Close(record.Mutex);
     record.Mutex = 0;
   }
-  const LockHandle mutex = DeviceLayer().apiMutex.load();
+  const LockHandle mutex = BridgeLayer().apiMutex.load();
   if (!Acquire(mutex, kApiMutexTimeoutMs)) return Code(ApiError::LockFailed);
   ReleaseDevices();
   Locks().Release(mutex);

@@ -15,6 +15,7 @@
 
 #include "common/MakerIds.h"
 #include "bridge/BridgeInfo.h"
+#include "bridge/BridgeState.h"
 #include "bridge/Discovery.h"
 #include "bridge/Sysfs.h"
 #include "device/Transport.h"
@@ -44,7 +45,7 @@ constexpr std::uint32_t kDiscoveryInfoMultiplier = 5;
 constexpr int kMaxHubDepth = 7;
 
 void NoteProblem(std::string text) {
-  device::LinuxDiscoveryNotes& notes = DeviceLayer().linuxDiscovery;
+  LinuxDiscoveryNotes& notes = BridgeLayer().linuxDiscovery;
   std::lock_guard lock(notes.mutex);
   notes.problems.push_back(std::move(text));
 }
@@ -329,7 +330,7 @@ void ScanHub(const fs::path& sysDir, const fs::path& hubDir, int depth, std::uin
 
 DevNode LinuxNodeHandle(const std::string& kernelPath) {
   if (kernelPath.empty()) return 0;
-  device::LinuxDiscoveryNotes& notes = DeviceLayer().linuxDiscovery;
+  LinuxDiscoveryNotes& notes = BridgeLayer().linuxDiscovery;
   std::lock_guard lock(notes.mutex);
   std::vector<std::string>& paths = notes.nodePaths;
   const auto found = std::find(paths.begin(), paths.end(), kernelPath);
@@ -339,14 +340,14 @@ DevNode LinuxNodeHandle(const std::string& kernelPath) {
 }
 
 std::vector<std::string> LinuxDiscoveryProblems() {
-  device::LinuxDiscoveryNotes& notes = DeviceLayer().linuxDiscovery;
+  LinuxDiscoveryNotes& notes = BridgeLayer().linuxDiscovery;
   std::lock_guard lock(notes.mutex);
   return notes.problems;
 }
 
 CountOrError DiscoverPassThroughLinux() {
   {
-    device::LinuxDiscoveryNotes& notes = DeviceLayer().linuxDiscovery;
+    LinuxDiscoveryNotes& notes = BridgeLayer().linuxDiscovery;
     std::lock_guard lock(notes.mutex);
     notes.problems.clear();
   }

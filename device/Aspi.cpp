@@ -57,10 +57,9 @@ struct AspiCommand {
 // A command whose abort did not take effect: the library may still write into it and signal
 // its event at any time, so neither is ever freed or closed.
 void LeaveToTheLibrary(std::unique_ptr<AspiCommand> command) {
-  static std::mutex mutex;
-  static auto* kept = new std::vector<std::unique_ptr<AspiCommand>>;
-  std::lock_guard lock(mutex);
-  kept->push_back(std::move(command));
+  AspiLeftovers& leftovers = DeviceLayer().aspiLeftovers;
+  std::lock_guard lock(leftovers.mutex);
+  leftovers.commands.push_back(std::move(command));
 }
 
 // Waits for the library to signal that it has finished with a pending block; when the

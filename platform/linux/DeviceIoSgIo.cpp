@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <array>
 #include <climits>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "platform/IoFailure.h"
+#include "platform/PlatformState.h"
 #include "wire/AtaPassThrough.h"
 #include "wire/ScsiRequest.h"
 
@@ -44,10 +44,9 @@ bool IsScsiGenericNode(int fd) {
 // read(2), so a command abandoned at the deadline never writes into freed memory; its answer
 // is told apart from later ones by its pack id.
 int SgIoWithDeadline(int fd, sg_io_hdr_t& header) {
-  static std::atomic<int> nextPackId{1};
   int forcePackId = 1;
   if (::ioctl(fd, SG_SET_FORCE_PACK_ID, &forcePackId) < 0) return -1;
-  header.pack_id = nextPackId.fetch_add(1);
+  header.pack_id = PlatformLayer().nextSgPackId.fetch_add(1);
   ssize_t n;
   do {
     n = ::write(fd, &header, sizeof header);

@@ -1,9 +1,6 @@
 #include "UsbipMode.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -12,10 +9,10 @@
 #include <memory>
 #include <span>
 #include <stdexcept>
-#include <thread>
 
 #ifndef _WIN32
 #include "sim/machine/MachineFile.h"
+#include "platform/StopRequest.h"
 #include "sim/usbip/UsbipServer.h"
 #endif
 
@@ -23,9 +20,6 @@ namespace burnwell::sim {
 namespace {
 
 #ifndef _WIN32
-
-std::atomic<bool> stopRequested{false};
-extern "C" void OnUsbipStopSignal(int) { stopRequested.store(true); }
 
 // One served bridge with the files it reads at start and writes at the end.
 struct BridgeFiles {
@@ -95,8 +89,7 @@ int Serve(const std::vector<BridgeFiles>& described, std::uint16_t port) {
     return 1;
   }
 
-  std::signal(SIGINT, OnUsbipStopSignal);
-  std::signal(SIGTERM, OnUsbipStopSignal);
+  platform::InstallServeStopHandlers();
   server->Start();
   for (std::size_t i = 0; i < described.size(); ++i) {
     const BridgeConfig& config = bridges[i]->Config();
@@ -106,7 +99,7 @@ int Serve(const std::vector<BridgeFiles>& described, std::uint16_t port) {
   }
   std::cout << "burnwell-sim: serving USB/IP on 127.0.0.1:" << server->Port()
             << " until stopped (Ctrl-C or SIGTERM detaches every device)" << std::endl;
-  while (!stopRequested.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  platform::WaitForStopRequest();
   server->Stop();
   server.reset();
 

@@ -1,21 +1,18 @@
 // burnwell-sim: the bridge emulator as a program (see --help).
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <memory>
-#include <thread>
 
 #include "MachineMode.h"
 #include "PathListener.h"
 #include "UsbipMode.h"
 #include "device/relay/RelayServer.h"
 #include "platform/RelaySocketPath.h"
+#include "platform/StopRequest.h"
 #include "sim/ChipCatalog.h"
 #include "sim/CommandLine.h"
 #include "sim/RelayService.h"
@@ -25,10 +22,6 @@
 namespace {
 
 using namespace burnwell;
-
-std::atomic<bool> stopRequested{false};
-
-extern "C" void OnStopSignal(int) { stopRequested.store(true); }
 
 int ListChips() {
   for (const auto& chip : sim::ChipCatalog()) {
@@ -111,8 +104,7 @@ int Serve(sim::SimCommandLine& line) {
   if (line.spiTracePath) bridge->SetSpiTrace(&spiTrace);
 
   // Handlers first: a stop that arrives as soon as the socket exists must still save the image.
-  std::signal(SIGINT, OnStopSignal);
-  std::signal(SIGTERM, OnStopSignal);
+  platform::InstallServeStopHandlers();
   sim::EmulatorRelayBackend backend(bridge);
   std::unique_ptr<device::relay::RelayServer> server;
   std::string where;
@@ -140,7 +132,7 @@ int Serve(sim::SimCommandLine& line) {
   std::cout << "burnwell-sim: serving "
             << (line.bridge.eeprom ? "an EEPROM bridge" : "a " + line.bridge.chip + " bridge")
             << " at " << where << std::endl;
-  while (!stopRequested.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  platform::WaitForStopRequest();
   server->Stop();
   server.reset();
 

@@ -31,7 +31,8 @@ std::string Hex(unsigned value, int digits) {
   return text;
 }
 
-int RunInfo(const std::string& file, bool json, std::ostream& out, std::ostream& err) {
+int RunInfo(const std::string& file, bool json, JsonOutput& jsonOut, std::ostream& out,
+            std::ostream& err) {
   const std::filesystem::path path = ArgumentPath(file);
   image::ImageBuffer& image = image::LoadedImage();
   const auto result = image::LoadFirmwareByType(image, path);
@@ -53,7 +54,7 @@ int RunInfo(const std::string& file, bool json, std::ostream& out, std::ostream&
     document["file"]["product"] = Hex(image.ProductId(), 4);
     document["file"]["marker"] = Hex(image.Header()[image::offset::MARKER], 2);
     document["file"]["image_size"] = image.Code().size();
-    PrintJson(stdout, document);
+    jsonOut.Print(document);
     return Code(ExitStatus::Success);
   }
   out << "type: " << image::FileTypeName(result.type) << "\n"
@@ -78,8 +79,9 @@ CommandAction DeclareInfo(CLI::App& command) {
   command.footer(std::string(INFO_OUTPUT) + ExitStatusHelp({ExitStatus::Success, ExitStatus::Usage,
                                                             ExitStatus::LoadFailedOrDeclined}));
   return [file, json](std::ostream& out, std::ostream& err) {
-    const int status = RunInfo(*file, *json, out, err);
-    if (*json) PrintJsonUnlessPrinted(stdout, "info", status);
+    JsonOutput jsonOut(stdout);
+    const int status = RunInfo(*file, *json, jsonOut, out, err);
+    if (*json) jsonOut.PrintUnlessPrinted("info", status);
     return status;
   };
 }

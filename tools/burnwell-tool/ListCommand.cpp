@@ -81,12 +81,12 @@ std::string Hex(unsigned value, int digits) {
   return text;
 }
 
-int RunList(bool json, std::ostream& out, std::ostream& err) {
+int RunList(bool json, JsonOutput& jsonOut, std::ostream& out, std::ostream& err) {
   BridgeSession session;
   if (const int status = session.ReportOpenFailure("list", err); status != 0) {
     if (json && status == Code(ExitStatus::NoBridge))
-      PrintJson(stdout, Json{{"command", "list"}, {"bridges", Json::array()}});
-    if (json) PrintJsonUnlessPrinted(stdout, "list", status);
+      jsonOut.Print(Json{{"command", "list"}, {"bridges", Json::array()}});
+    if (json) jsonOut.PrintUnlessPrinted("list", status);
     return status;
   }
 
@@ -95,7 +95,7 @@ int RunList(bool json, std::ostream& out, std::ostream& err) {
     Json bridges = Json::array();
     for (std::uint32_t i = 0; i < table.count; ++i)
       bridges.push_back(BridgeJson(static_cast<int>(i), table.records[i]));
-    PrintJson(stdout, Json{{"command", "list"}, {"bridges", bridges}});
+    jsonOut.Print(Json{{"command", "list"}, {"bridges", bridges}});
     return Code(ExitStatus::Success);
   }
   for (std::uint32_t i = 0; i < table.count; ++i) {
@@ -124,7 +124,10 @@ CommandAction DeclareList(CLI::App& command) {
   command.footer(std::string(LIST_FIELDS) +
                  ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
                                  ExitStatus::NoBridge}));
-  return [json](std::ostream& out, std::ostream& err) { return RunList(*json, out, err); };
+  return [json](std::ostream& out, std::ostream& err) {
+    JsonOutput jsonOut(stdout);
+    return RunList(*json, jsonOut, out, err);
+  };
 }
 
 }  // namespace burnwell::tool

@@ -288,7 +288,8 @@ ExitStatus TrayFailureStatus(const std::vector<BridgeResult>& results) {
   return ExitStatus::Failed;
 }
 
-int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err) {
+int RunUpdate(const UpdateRequest& request, JsonOutput& jsonOut, std::ostream& out,
+              std::ostream& err) {
   // Human lines go to standard error when standard output carries the JSON document.
   std::ostream& human = request.json ? err : out;
   std::FILE* humanFile = request.json ? stderr : stdout;
@@ -424,13 +425,14 @@ int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err
     document["file"] = file;
     document["bridges"] = bridges;
     document["ok"] = allGood;
-    PrintJson(stdout, document);
+    jsonOut.Print(document);
   }
   if (!allGood) return Code(TrayFailureStatus(results));
   return Code(logged ? ExitStatus::Success : ExitStatus::Failed);
 }
 
-int RunVerify(const FileRequest& request, std::ostream& out, std::ostream& err) {
+int RunVerify(const FileRequest& request, JsonOutput& jsonOut, std::ostream& out,
+              std::ostream& err) {
   std::ostream& human = request.json ? err : out;
   Targets targets;
   if (const int status = PrepareTargets("verify", request, true, targets, err); status != 0)
@@ -466,7 +468,7 @@ int RunVerify(const FileRequest& request, std::ostream& out, std::ostream& err) 
     document["file"] = FileJson(request.file, loaded, type);
     document["bridges"] = bridges;
     document["ok"] = allMatch;
-    PrintJson(stdout, document);
+    jsonOut.Print(document);
   }
   return Code(allMatch ? ExitStatus::Success : ExitStatus::Failed);
 }
@@ -519,8 +521,9 @@ CommandAction DeclareUpdate(CLI::App& command) {
                                  ExitStatus::BridgeBusy, ExitStatus::NoPermission,
                                  ExitStatus::Disconnected, ExitStatus::Stopped}));
   return [request](std::ostream& out, std::ostream& err) {
-    const int status = RunUpdate(*request, out, err);
-    if (request->json) PrintJsonUnlessPrinted(stdout, "update", status);
+    JsonOutput jsonOut(stdout);
+    const int status = RunUpdate(*request, jsonOut, out, err);
+    if (request->json) jsonOut.PrintUnlessPrinted("update", status);
     return status;
   };
 }
@@ -543,8 +546,9 @@ CommandAction DeclareVerify(CLI::App& command) {
                                  ExitStatus::NoBridge, ExitStatus::LoadFailedOrDeclined,
                                  ExitStatus::BridgeBusy, ExitStatus::NoPermission}));
   return [request](std::ostream& out, std::ostream& err) {
-    const int status = RunVerify(*request, out, err);
-    if (request->json) PrintJsonUnlessPrinted(stdout, "verify", status);
+    JsonOutput jsonOut(stdout);
+    const int status = RunVerify(*request, jsonOut, out, err);
+    if (request->json) jsonOut.PrintUnlessPrinted("verify", status);
     return status;
   };
 }
@@ -568,13 +572,14 @@ CommandAction DeclareBackup(CLI::App& command) {
       ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
                       ExitStatus::NoBridge, ExitStatus::BridgeBusy, ExitStatus::NoPermission}));
   return [request](std::ostream& out, std::ostream& err) {
+    JsonOutput jsonOut(stdout);
     BridgeSession session;
     const int opened = ReportNoBridgeToUse(session, "backup", err);
     const Selected selected = opened != 0 ? Selected{opened, {}}
                                           : SelectBridges(device::DeviceLayer().table,
                                                           request->selection, "backup", false, err);
     if (selected.status != 0) {
-      if (request->json) PrintJsonUnlessPrinted(stdout, "backup", selected.status);
+      if (request->json) jsonOut.PrintUnlessPrinted("backup", selected.status);
       return selected.status;
     }
     const int index = selected.indexes.front();
@@ -585,7 +590,7 @@ CommandAction DeclareBackup(CLI::App& command) {
       document["bridge"] = BridgeJson(index, device::DeviceLayer().table.records[index]);
       document["file"] = request->out;
       document["ok"] = status == Code(ExitStatus::Success);
-      PrintJson(stdout, document);
+      jsonOut.Print(document);
     } else if (status == Code(ExitStatus::Success)) {
       out << "saved " << request->out << "\n";
     }

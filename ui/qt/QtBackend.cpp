@@ -378,7 +378,8 @@ class QtBackend final : public Backend {
   std::mutex mutex_;
   std::vector<std::thread> threads_;
   // Progress messages reach this backend's windows while it lives.
-  platform::ScopedOverride<platform::WindowMessages> windowMessages_{&TheModelWindowMessages()};
+  ModelWindowMessages messages_;
+  platform::ScopedOverride<platform::WindowMessages> windowMessages_{&messages_};
 };
 
 QtWindow::QtWindow(QtBackend& backend, CDialog& dialog, const DialogSpec& layout, QWidget* parent)

@@ -4,7 +4,9 @@
 #include <cctype>
 #include <cstdio>
 
+#include "common/Hex.h"
 #include "app/StringTable.h"
+#include "common/MainCode.h"
 #include "bridge/DeviceApi.h"
 #include "bridge/OpenFailure.h"
 #include "image/FirmwareReaders.h"
@@ -126,7 +128,7 @@ void CBurnwellDlg::DoDataExchange(ui::CDataExchange& dx) {
   ui::DDX_Text(dx, IDC_START, m_startAddress);
   ui::DDV_MinMaxUInt(dx, m_startAddress, 0, MAX_START_ADDRESS);
   ui::DDX_Text(dx, IDC_LENGTH, m_length);
-  ui::DDV_MinMaxUInt(dx, m_length, MIN_LENGTH, MAX_LENGTH);
+  ui::DDV_MinMaxUInt(dx, m_length, MIN_LENGTH, kLargeMainCodeSize);
 }
 
 bool CBurnwellDlg::OnInitDialog() {
@@ -197,9 +199,7 @@ void CBurnwellDlg::LoadFirmwareFile() {
   m_fileLoaded.store(1);
   m_startAddress = 0;
   m_length = loaded.CodeLength();
-  char checksum[8];
-  std::snprintf(checksum, sizeof checksum, "%04X", static_cast<unsigned>(loaded.GetChecksum()));
-  m_checksumText = checksum;
+  m_checksumText = Hex(loaded.GetChecksum(), 4, HexDigits::Upper);
   UpdateData(false);
   m_firmwarePathEdit.SendMessage(WM_KEYDOWN, VK_END, 0);
   SetStatusText(kMainCodeLoaded);

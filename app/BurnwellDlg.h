@@ -27,7 +27,6 @@ inline constexpr unsigned CLOSE_AFTER_UPDATE_MS = 300;
 // Bounds of the start address and length boxes.
 inline constexpr std::uint32_t MAX_START_ADDRESS = 0x5BFF;
 inline constexpr std::uint32_t MIN_LENGTH = 256;
-inline constexpr std::uint32_t MAX_LENGTH = 0xB800;
 
 inline constexpr char kLoadError[] = "Load FW error!!!";
 inline constexpr char kUpdatingWarning[] = "Updating now, please don't remove device!";

@@ -3,18 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/Hex.h"
 #include "common/MakerIds.h"
 #include "platform/Profile.h"
 #include "platform/Utf8.h"
 
 namespace burnwell::app {
 namespace {
-
-std::string FourHexDigits(std::uint16_t value) {
-  std::array<char, 5> text{};
-  std::snprintf(text.data(), text.size(), "%04X", static_cast<unsigned>(value));
-  return std::string(text.data());
-}
 
 std::string NumberedKey(const char* format, int n) {
   std::array<char, 32> key{};
@@ -30,8 +25,8 @@ void StoreDeviceId(DeviceIdEntry& entry, std::string_view text) {
 
 }  // namespace
 
-std::string DefaultVidText() { return FourHexDigits(VID_MAKER); }
-std::string DefaultPidText() { return FourHexDigits(PID_C); }
+std::string DefaultVidText() { return Hex(VID_MAKER, 4, HexDigits::Upper); }
+std::string DefaultPidText() { return Hex(PID_C, 4, HexDigits::Upper); }
 
 int ReadConfigFile(const std::filesystem::path& path, ConfigSettings& settings) {
   platform::Profile& profile = platform::Current<platform::Profile>();

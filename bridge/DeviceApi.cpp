@@ -16,17 +16,13 @@
 #include "protocol/FastTransfers.h"
 #include "protocol/FlashOperations.h"
 #include "protocol/VendorCommands.h"
+#include "wire/VendorOpcodes.h"
 
 namespace burnwell::bridge {
 
 using device::DeviceError;
-using device::DeviceLayer;
-using device::DeviceRecord;
-using device::DeviceTable;
 using device::ModuleHandle;
-using device::RelayCloseDevice;
 using device::SetLastDeviceError;
-using device::TransportKind;
 namespace {
 
 using platform::LockHandle;
@@ -65,10 +61,10 @@ void FreeAspiLibrary() {
 void WakeDriveBehindBridge(const DeviceRecord& record) {
   protocol::AtaTaskFile identify{};
   identify.read = 1;
-  identify.length = 512;
-  identify.device = 0xA0;
-  identify.command = 0xEC;
-  std::uint8_t buffer[512];
+  identify.length = wire::kBlockSize;
+  identify.device = wire::kAtaDeviceRegister;
+  identify.command = wire::kAtaIdentifyDevice;
+  std::uint8_t buffer[wire::kBlockSize];
   protocol::VendorAtaCommand(record, identify, buffer, sizeof buffer, 0, 1);
   protocol::VendorAtaCommand(record, identify, buffer, sizeof buffer, 0, 1);
   std::uint8_t info[16];

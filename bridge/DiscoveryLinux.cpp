@@ -13,8 +13,9 @@
 #include <unistd.h>
 #endif
 
+#include "common/Hex.h"
 #include "common/MakerIds.h"
-#include "bridge/BridgeInfo.h"
+#include "device/BridgeInfo.h"
 #include "bridge/BridgeState.h"
 #include "bridge/Discovery.h"
 #include "bridge/Sysfs.h"
@@ -25,16 +26,7 @@
 
 namespace burnwell::bridge {
 
-using device::DeviceClass;
-using device::DeviceLayer;
-using device::DeviceRecord;
-using device::DeviceTable;
-using device::DevNode;
-using device::kPathChars;
 using device::LetterText;
-using device::RelayCloseDevice;
-using device::RelayOpenDevice;
-using device::TransportKind;
 using protocol::CommandResult;
 namespace fs = std::filesystem;
 namespace {
@@ -83,12 +75,6 @@ void AppendLetter(LetterText& letters, char letter) {
   if (used + 1 < letters.size()) letters[used] = letter;
 }
 
-std::string HexId(std::uint16_t value) {
-  char text[5];
-  std::snprintf(text, sizeof text, "%04x", value);
-  return text;
-}
-
 // Says why a unit that may be a bridge could not be opened: most often the generic node's
 // permissions, which must never look like "no device". The open leaves the operating
 // system's error behind; when it left none (a relay that refused), the node itself is asked.
@@ -118,7 +104,7 @@ void NoteOpenFailure(const std::string& devicePath, const sysfs::ScsiUnit& unit,
   (void)systemError;
 #endif
   if (vendor && product) {
-    reason += " (USB " + HexId(*vendor) + ":" + HexId(*product) + ")";
+    reason += " (USB " + Hex(*vendor, 4) + ":" + Hex(*product, 4) + ")";
   } else {
     reason += " (" + unit.address + ")";
   }
@@ -236,7 +222,7 @@ bool ConsiderUnit(const fs::path& sysDir, const sysfs::ScsiUnit& unit) {
       NoteOpenFailure(devicePath, unit, usbVendor, usbProduct, system.LastSystemError());
       return true;
     }
-    std::uint8_t block[kBridgeInfoSize]{};
+    std::uint8_t block[wire::kBridgeInfoSize]{};
     const bool autoRun =
         ContainsNoCase(unit.vendor, "AUTO-RUN") || ContainsNoCase(unit.model, "AUTO-RUN");
     if (protocol::ReadBridgeInfo(probe, block, sizeof block, kDiscoveryInfoMultiplier) !=

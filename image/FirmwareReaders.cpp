@@ -269,10 +269,10 @@ HexResult LoadHexImage(ImageBuffer& image, const std::filesystem::path& path) {
 
   const std::uint64_t codeSize = size;
   std::size_t imageSize;
-  if (codeSize < SMALL_IMAGE_SIZE) {
-    imageSize = SMALL_IMAGE_SIZE;
-  } else if (codeSize <= LARGE_IMAGE_SIZE) {
-    imageSize = LARGE_IMAGE_SIZE;
+  if (codeSize < kSmallMainCodeSize) {
+    imageSize = kSmallMainCodeSize;
+  } else if (codeSize <= kLargeMainCodeSize) {
+    imageSize = kLargeMainCodeSize;
   } else {
     return HexResult::Failure();
   }
@@ -280,7 +280,8 @@ HexResult LoadHexImage(ImageBuffer& image, const std::filesystem::path& path) {
   scratch->resize(static_cast<std::size_t>(codeSize));
   if (!code) return HexResult::Failure("access error");
   if (codeSize <= ZERO_REGION_START)
-    std::fill(code->begin() + ZERO_REGION_START, code->begin() + SMALL_IMAGE_SIZE, std::uint8_t{0});
+    std::fill(code->begin() + ZERO_REGION_START, code->begin() + kSmallMainCodeSize,
+              std::uint8_t{0});
   std::copy(scratch->begin(), scratch->end(), code->begin());
   scratch.reset();
 
@@ -315,9 +316,9 @@ LoadStatus LoadHeaderImage(ImageBuffer& image, const std::filesystem::path& path
     if (ReadUpTo(*file, lengthBytes.data(), 4) == 4) length = LoadLe32(lengthBytes.data());
     if (length > MAX_HEADER_CODE_LENGTH) return LoadStatus::BadContent;
     if (length > 0) {
-      const std::size_t imageSize = (length <= ZERO_REGION_START || length == SMALL_IMAGE_SIZE)
-                                        ? SMALL_IMAGE_SIZE
-                                        : LARGE_IMAGE_SIZE;
+      const std::size_t imageSize = (length <= ZERO_REGION_START || length == kSmallMainCodeSize)
+                                        ? kSmallMainCodeSize
+                                        : kLargeMainCodeSize;
       auto buffer = TryAllocateBytes(imageSize, 0xFF);
       if (!buffer) return LoadStatus::OutOfMemory;
       if (ReadUpTo(*file, buffer->data(), length) != length) return LoadStatus::BadContent;

@@ -19,7 +19,7 @@ namespace burnwell::image {
 inline constexpr std::uint32_t MAX_HEX_FILE_SIZE = 0x40000;
 inline constexpr std::uint32_t HEX_ROM_SIZE = 0x40000;
 // A header file's code length may not exceed the large image.
-inline constexpr std::uint32_t MAX_HEADER_CODE_LENGTH = LARGE_IMAGE_SIZE;
+inline constexpr std::uint32_t MAX_HEADER_CODE_LENGTH = kLargeMainCodeSize;
 inline constexpr std::size_t HEADER_FILE_PREFIX = 264;     // block, product word, extra word
 inline constexpr std::size_t CONFIG_ONLY_FILE_SIZE = 257;  // block, model code
 

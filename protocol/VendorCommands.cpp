@@ -9,6 +9,7 @@
 #include "common/MakerIds.h"
 #include "wire/AtaPassThrough.h"
 #include "wire/ScsiRequest.h"
+#include "wire/VendorOpcodes.h"
 #include "device/Transport.h"
 #include "platform/DeviceIo.h"
 #include "platform/System.h"
@@ -19,25 +20,14 @@ namespace {
 
 using device::TransportKind;
 using wire::DataDirection;
+using wire::kAtaIdentifyDevice;
+using wire::kBlockSize;
 using wire::ScsiCommand;
 using wire::ScsiRequest;
-
-// Operation codes.
-constexpr std::uint8_t kOpBridgeInfo = 0xD0;
-constexpr std::uint8_t kOpEepromWrite = 0xD1;
-constexpr std::uint8_t kOpEepromRead = 0xD2;
-constexpr std::uint8_t kOpSpiSelect = 0xD3;
-constexpr std::uint8_t kOpSpiDeselect = 0xD4;
-constexpr std::uint8_t kOpSpiWrite = 0xD5;
-constexpr std::uint8_t kOpSpiRead = 0xD6;
-constexpr std::uint8_t kOpVendorAta = 0xD8;
-constexpr std::uint8_t kOpInquiry = 0x12;
-constexpr std::uint8_t kOpRead10 = 0x28;
-constexpr std::uint8_t kAtaIdentifyDevice = 0xEC;
+namespace opcode = wire::opcode;
 
 // The bridge answers only to this target id.
 constexpr std::uint8_t kBridgeTargetId = 1;
-constexpr std::uint32_t kBlockSize = 512;
 
 std::uint32_t DeviceCount() { return device::DeviceLayer().table.count; }
 
@@ -51,7 +41,7 @@ ScsiRequest BridgeRequest(ScsiCommand command, std::size_t dataAreaSize = wire::
 std::array<std::uint8_t, 16> VendorCdb(std::uint8_t operation) {
   std::array<std::uint8_t, 16> cdb{};
   cdb[0] = operation;
-  StoreBe16(&cdb[4], VID_MAKER);
+  StoreBe16(&cdb[wire::kVendorSignatureOffset], VID_MAKER);
   return cdb;
 }
 
@@ -183,7 +173,7 @@ CommandResult ReadBridgeInfo(const DeviceRecord& record, std::uint8_t* destinati
   if (RejectIde(record)) return CommandResult::Failed;
   if (length < kBridgeInfoMinLength || length > kBridgeInfoMaxLength || destination == nullptr)
     return Fail(device::DeviceError::ReadBridgeInfo);
-  ScsiRequest request = BridgeRequest({.cdb = VendorCdb(kOpBridgeInfo),
+  ScsiRequest request = BridgeRequest({.cdb = VendorCdb(opcode::kBridgeInfo),
                                        .cdbLength = 12,
                                        .direction = DataDirection::In,
                                        .transferLength = length,
@@ -198,8 +188,8 @@ CommandResult VendorAtaCommand(const DeviceRecord& record, const AtaTaskFile& ta
                                std::uint32_t timeoutMultiplier) {
   if (bufferLength < taskFile.length || MissingBuffer(buffer, bufferLength))
     return CommandResult::Failed;
-  std::array<std::uint8_t, 16> cdb = VendorCdb(kOpVendorAta);
-  cdb[1] = taskFile.read ? 0x15 : 0x05;
+  std::array<std::uint8_t, 16> cdb = VendorCdb(opcode::kVendorAta);
+  cdb[1] = taskFile.read ? wire::kVendorAtaRead : wire::kVendorAtaWrite;
   cdb[2] = lun;
   cdb[3] = taskFile.features;
   StoreBe32(&cdb[6], taskFile.length);
@@ -234,7 +224,7 @@ CommandResult VendorAtaCommand(const DeviceRecord& record, const AtaTaskFile& ta
 CommandResult EepromWrite(const DeviceRecord& record, std::uint16_t address,
                           const std::uint8_t* source, std::uint32_t length) {
   if (length > kMaxShortTransfer || MissingBuffer(source, length)) return CommandResult::Failed;
-  std::array<std::uint8_t, 16> cdb = VendorCdb(kOpEepromWrite);
+  std::array<std::uint8_t, 16> cdb = VendorCdb(opcode::kEepromWrite);
   cdb[1] = static_cast<std::uint8_t>(length);
   StoreBe16(&cdb[2], address);
   return ShortTransferOut(record, cdb, source, length, device::DeviceError::EepromWrite);
@@ -244,18 +234,19 @@ CommandResult EepromRead(const DeviceRecord& record, std::uint16_t address,
                          std::uint8_t* destination, std::uint32_t length) {
   if (length > kMaxShortTransfer || MissingBuffer(destination, length))
     return CommandResult::Failed;
-  std::array<std::uint8_t, 16> cdb = VendorCdb(kOpEepromRead);
+  std::array<std::uint8_t, 16> cdb = VendorCdb(opcode::kEepromRead);
   cdb[1] = static_cast<std::uint8_t>(length);
   StoreBe16(&cdb[2], address);
   return ShortTransferIn(record, cdb, destination, length, device::DeviceError::EepromRead);
 }
 
 CommandResult SpiChipSelect(const DeviceRecord& record, std::uint32_t select) {
-  ScsiRequest request = BridgeRequest({.cdb = VendorCdb(select ? kOpSpiSelect : kOpSpiDeselect),
-                                       .cdbLength = 16,
-                                       .direction = DataDirection::Out,
-                                       .transferLength = 0,
-                                       .timeoutSeconds = ShortCommandTimeout()});
+  ScsiRequest request =
+      BridgeRequest({.cdb = VendorCdb(select ? opcode::kSpiSelect : opcode::kSpiDeselect),
+                     .cdbLength = 16,
+                     .direction = DataDirection::Out,
+                     .transferLength = 0,
+                     .timeoutSeconds = ShortCommandTimeout()});
   if (!SendByRule(record, request)) return Fail(device::DeviceError::SpiChipSelect);
   return CommandResult::Ok;
 }
@@ -263,7 +254,7 @@ CommandResult SpiChipSelect(const DeviceRecord& record, std::uint32_t select) {
 CommandResult SpiWrite(const DeviceRecord& record, const std::uint8_t* source,
                        std::uint32_t length) {
   if (length > kMaxShortTransfer || MissingBuffer(source, length)) return CommandResult::Failed;
-  std::array<std::uint8_t, 16> cdb = VendorCdb(kOpSpiWrite);
+  std::array<std::uint8_t, 16> cdb = VendorCdb(opcode::kSpiWrite);
   cdb[3] = static_cast<std::uint8_t>(length);
   return ShortTransferOut(record, cdb, source, length, device::DeviceError::SpiWrite);
 }
@@ -271,7 +262,7 @@ CommandResult SpiWrite(const DeviceRecord& record, const std::uint8_t* source,
 CommandResult SpiRead(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t length) {
   if (length > kMaxShortTransfer || MissingBuffer(destination, length))
     return CommandResult::Failed;
-  std::array<std::uint8_t, 16> cdb = VendorCdb(kOpSpiRead);
+  std::array<std::uint8_t, 16> cdb = VendorCdb(opcode::kSpiRead);
   cdb[3] = static_cast<std::uint8_t>(length);
   return ShortTransferIn(record, cdb, destination, length, device::DeviceError::SpiRead);
 }
@@ -283,7 +274,7 @@ CommandResult ScsiInquiry(const DeviceRecord& record, std::uint8_t pageCode,
   if (length == 0 || length > 255 || destination == nullptr)
     return Fail(device::DeviceError::ScsiInquiry);
   std::array<std::uint8_t, 16> cdb{};
-  cdb[0] = kOpInquiry;
+  cdb[0] = opcode::kInquiry;
   if (pageCode != 0) {
     cdb[1] = 0x01;  // EVPD
     cdb[2] = pageCode;
@@ -306,7 +297,7 @@ CommandResult ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress,
   if (RejectIde(record)) return CommandResult::Failed;
   if (destination == nullptr) return Fail(device::DeviceError::ScsiRead10);
   std::array<std::uint8_t, 16> cdb{};
-  cdb[0] = kOpRead10;
+  cdb[0] = opcode::kRead10;
   StoreBe32(&cdb[2], blockAddress);
   StoreBe16(&cdb[7], static_cast<std::uint16_t>(length / kBlockSize));
   ScsiRequest request = BridgeRequest({.cdb = cdb,
@@ -374,7 +365,8 @@ CommandResult IdentifyViaSmart(const DeviceRecord& record, std::uint8_t* destina
   if (destination == nullptr) return CommandResult::Failed;
   std::array<std::uint8_t, smart::InParamsSize> in{};
   StoreLe32(&in[smart::BufferSize], static_cast<std::uint32_t>(kIdentifySize));
-  const std::array<std::uint8_t, 8> registers = {0, 1, 1, 0, 0, 0xA0, kAtaIdentifyDevice, 0};
+  const std::array<std::uint8_t, 8> registers = {
+      0, 1, 1, 0, 0, wire::kAtaDeviceRegister, kAtaIdentifyDevice, 0};
   std::copy(registers.begin(), registers.end(), in.begin() + smart::Registers);
   in[smart::DriveNumber] = 0;
   std::array<std::uint8_t, smart::OutParamsSize> out{};
@@ -412,16 +404,14 @@ CommandResult IdentifyViaMiniport(const DeviceRecord& record, std::uint8_t* dest
 
 CommandResult ReadBridgeIdByLba(const DeviceRecord& record, std::uint8_t* identification) {
   if (identification == nullptr) return CommandResult::Failed;
-  constexpr std::uint32_t kReservedBase = 0xFF0000;
-  const std::array<std::uint32_t, 5> addresses = {
-      kReservedBase + (VID_MAKER >> 8), kReservedBase + (VID_MAKER & 0xFF),
-      kReservedBase + (PID_B >> 8), kReservedBase + (PID_B & 0xFF), 0x600000};
   std::array<std::uint8_t, kBlockSize> scratch{};
-  for (const std::uint32_t address : addresses) {
+  auto read = [&](std::uint32_t address) {
     scratch.fill(0);
-    if (ScsiRead10(record, address, scratch.data(), kBlockSize, 0) != CommandResult::Ok)
-      return CommandResult::Failed;
-  }
+    return ScsiRead10(record, address, scratch.data(), kBlockSize, 0) == CommandResult::Ok;
+  };
+  for (const std::uint32_t address : wire::kIdentificationSequence)
+    if (!read(address)) return CommandResult::Failed;
+  if (!read(wire::kIdentificationBlock)) return CommandResult::Failed;
   std::memcpy(identification + 40, &scratch[2], 4);
   return CommandResult::Ok;
 }

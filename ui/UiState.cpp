@@ -8,11 +8,8 @@ UiState& UiLayer() {
 }
 
 void ResetUiState() {
-  UiState& state = UiLayer();
-  state.app.store(nullptr);
-  std::lock_guard lock(state.controlHandles.mutex);
-  state.controlHandles.controls.clear();
-  state.controlHandles.last = ControlHandles::kFirst;
+  UiLayer().app.store(nullptr);
+  UiLayer().controlHandles.Clear();
 }
 
 }  // namespace burnwell::ui

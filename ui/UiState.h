@@ -21,6 +21,12 @@ struct ControlHandles {
   std::mutex mutex;
   std::map<platform::WindowHandle, std::pair<ModelWindow*, int>> controls;
   platform::WindowHandle last = kFirst;
+
+  void Clear() {
+    std::lock_guard lock(mutex);
+    controls.clear();
+    last = kFirst;
+  }
 };
 
 struct UiState {

@@ -31,8 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     image::ImageBuffer image;
     const bool ok = image::LoadHexImage(image, "fuzz.hex").ok;
     if (ok) {
-      if (image.Code().size() != image::SMALL_IMAGE_SIZE &&
-          image.Code().size() != image::LARGE_IMAGE_SIZE)
+      if (image.Code().size() != kSmallMainCodeSize && image.Code().size() != kLargeMainCodeSize)
         __builtin_trap();
       if (image.GetChecksum() != image::ComputeChecksum(image.Code())) __builtin_trap();
     } else if (image.HasCode()) {

@@ -11,9 +11,9 @@ namespace burnwell::image {
 namespace {
 
 TEST(ImageChecksum, KnownFillValues) {
-  EXPECT_EQ(ComputeChecksum(std::vector<std::uint8_t>(SMALL_IMAGE_SIZE, 0xFF)), 0xA400);
-  EXPECT_EQ(ComputeChecksum(std::vector<std::uint8_t>(LARGE_IMAGE_SIZE, 0xFF)), 0x4800);
-  std::vector<std::uint8_t> emptyHex(SMALL_IMAGE_SIZE, 0xFF);
+  EXPECT_EQ(ComputeChecksum(std::vector<std::uint8_t>(kSmallMainCodeSize, 0xFF)), 0xA400);
+  EXPECT_EQ(ComputeChecksum(std::vector<std::uint8_t>(kLargeMainCodeSize, 0xFF)), 0x4800);
+  std::vector<std::uint8_t> emptyHex(kSmallMainCodeSize, 0xFF);
   std::fill(emptyHex.begin() + ZERO_REGION_START, emptyHex.end(), 0);
   EXPECT_EQ(ComputeChecksum(emptyHex), 0xB400);
   EXPECT_EQ(ComputeChecksum({}), 0);
@@ -41,7 +41,7 @@ TEST(ImageBufferConstruction, StartsAsTemplateWithoutCode) {
 
 TEST(ImageBufferConstruction, BuildTemplateDropsCode) {
   ImageBuffer image;
-  image.TakeCode(std::vector<std::uint8_t>(SMALL_IMAGE_SIZE, 1));
+  image.TakeCode(std::vector<std::uint8_t>(kSmallMainCodeSize, 1));
   image.SetCodeLength(100);
   image.BuildTemplate(PID_B);
   EXPECT_FALSE(image.HasCode());
@@ -112,7 +112,7 @@ TEST(ImageBufferClearCode, TemplateBecomesInvalidWithZeroLengthField) {
 
 TEST(ImageBufferClearCode, KeepsCodeLengthAndWritesItToTheHeader) {
   ImageBuffer image;
-  image.TakeCode(std::vector<std::uint8_t>(SMALL_IMAGE_SIZE, 0));
+  image.TakeCode(std::vector<std::uint8_t>(kSmallMainCodeSize, 0));
   image.SetCodeLength(0x4000);
   image.ClearCode();
   EXPECT_FALSE(image.HasCode());

@@ -55,10 +55,10 @@ class IntelHexOracle : public ::testing::Test {
     const HexResult loaded = LoadHexImage(image, hex);
     ASSERT_TRUE(loaded.ok) << loaded.errorText;
     const std::size_t imageSize =
-        binary.size() < SMALL_IMAGE_SIZE ? SMALL_IMAGE_SIZE : LARGE_IMAGE_SIZE;
+        binary.size() < kSmallMainCodeSize ? kSmallMainCodeSize : kLargeMainCodeSize;
     std::vector<std::uint8_t> expected(imageSize, 0xFF);
     if (binary.size() <= ZERO_REGION_START)
-      std::fill(expected.begin() + ZERO_REGION_START, expected.begin() + SMALL_IMAGE_SIZE, 0);
+      std::fill(expected.begin() + ZERO_REGION_START, expected.begin() + kSmallMainCodeSize, 0);
     std::copy(binary.begin(), binary.end(), expected.begin());
     std::uint16_t sum = 0;
     for (auto b : expected) sum = static_cast<std::uint16_t>(sum + b);
@@ -99,7 +99,7 @@ TEST_F(IntelHexOracle, ObjcopyFilesAtEverySizingBoundary) {
   std::uint32_t seed = 1;
   for (std::size_t size :
        {std::size_t{1}, std::size_t{0x4BFF}, std::size_t{0x4C00}, std::size_t{0x4C01},
-        std::size_t{0x5BFF}, std::size_t{0x5C00}, std::size_t{0x9D37}, LARGE_IMAGE_SIZE}) {
+        std::size_t{0x5BFF}, std::size_t{0x5C00}, std::size_t{0x9D37}, kLargeMainCodeSize}) {
     SCOPED_TRACE(size);
     const auto binary = RandomBytes(size, seed++);
     ExpectLoadsAs(Convert(binary, OBJCOPY), binary);

@@ -79,7 +79,7 @@ TEST_F(BurnwellTool, InfoOnObjcopyHexFilePrintsTheSixLines) {
       0);
   std::uint16_t sum = 0;
   for (auto b : code) sum = static_cast<std::uint16_t>(sum + b);
-  sum = static_cast<std::uint16_t>(sum + 0xFF * (image::LARGE_IMAGE_SIZE - code.size()));
+  sum = static_cast<std::uint16_t>(sum + 0xFF * (kLargeMainCodeSize - code.size()));
 
   const ToolRun run = Tool("info " + Quoted("fw.hex"));
   EXPECT_EQ(run.exitCode, 0) << run.err;

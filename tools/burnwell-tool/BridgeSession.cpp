@@ -1,6 +1,6 @@
 #include "tools/burnwell-tool/BridgeSession.h"
 
-#include "bridge/BridgeInfo.h"
+#include "device/BridgeInfo.h"
 #include "bridge/DeviceApi.h"
 #include "bridge/DiscoveryLinux.h"
 #include "platform/NamedLock.h"
@@ -48,8 +48,8 @@ int BridgeSession::ReportOpenFailure(std::string_view command, std::ostream& err
 const char* MemoryKind(const device::DeviceRecord& record) {
   if (record.InfoPresent == 0) return "none";
   if (record.Byte11Set != 0) return "spi";
-  if (record.ModeFlags == bridge::kModeFlagsSpiOrLargeEeprom) return "eeprom-64k";
-  if (record.ModeFlags == bridge::kModeFlagsSmallEeprom) return "eeprom-256";
+  if (record.ModeFlags == device::kModeFlagsSpiOrLargeEeprom) return "eeprom-64k";
+  if (record.ModeFlags == device::kModeFlagsSmallEeprom) return "eeprom-256";
   return "none";
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "common/Hex.h"
 #include "image/FirmwareReaders.h"
 #include "platform/FileSystem.h"
 #include "tools/burnwell-tool/Commands.h"
@@ -25,12 +26,6 @@ constexpr const char* INFO_OUTPUT =
     "  product: XXXX          the product ID the image is meant for\n"
     "When FILE cannot be loaded, prints \"error: ...\" on standard error instead.\n\n";
 
-std::string Hex(unsigned value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*X", digits, value);
-  return text;
-}
-
 int RunInfo(const std::string& file, bool json, JsonOutput& jsonOut, std::ostream& out,
             std::ostream& err) {
   const std::filesystem::path path = ArgumentPath(file);
@@ -45,14 +40,14 @@ int RunInfo(const std::string& file, bool json, JsonOutput& jsonOut, std::ostrea
       // The Intel HEX reader gives no text for these two failures; say which one it was.
       err << "error: cannot open " << file << "\n";
     } else {
-      err << "error: main code larger than " << image::LARGE_IMAGE_SIZE << " bytes\n";
+      err << "error: main code larger than " << kLargeMainCodeSize << " bytes\n";
     }
     return Code(ExitStatus::LoadFailedOrDeclined);
   }
   if (json) {
     Json document{{"command", "info"}, {"file", FileJson(file, image, result.type)}};
-    document["file"]["product"] = Hex(image.ProductId(), 4);
-    document["file"]["marker"] = Hex(image.Header()[image::offset::MARKER], 2);
+    document["file"]["product"] = Hex(image.ProductId(), 4, HexDigits::Upper);
+    document["file"]["marker"] = Hex(image.Header()[image::offset::MARKER], 2, HexDigits::Upper);
     document["file"]["image_size"] = image.Code().size();
     jsonOut.Print(document);
     return Code(ExitStatus::Success);
@@ -60,9 +55,9 @@ int RunInfo(const std::string& file, bool json, JsonOutput& jsonOut, std::ostrea
   out << "type: " << image::FileTypeName(result.type) << "\n"
       << "code length: " << image.CodeLength() << "\n"
       << "image size: " << image.Code().size() << "\n"
-      << "checksum: " << Hex(image.GetChecksum(), 4) << "\n"
-      << "marker: " << Hex(image.Header()[image::offset::MARKER], 2) << "\n"
-      << "product: " << Hex(image.ProductId(), 4) << "\n";
+      << "checksum: " << Hex(image.GetChecksum(), 4, HexDigits::Upper) << "\n"
+      << "marker: " << Hex(image.Header()[image::offset::MARKER], 2, HexDigits::Upper) << "\n"
+      << "product: " << Hex(image.ProductId(), 4, HexDigits::Upper) << "\n";
   return Code(ExitStatus::Success);
 }
 

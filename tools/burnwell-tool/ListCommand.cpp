@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "common/Hex.h"
 #include "bridge/DeviceApi.h"
 #include "device/DeviceRecord.h"
 #include "tools/burnwell-tool/BridgeSession.h"
@@ -73,12 +74,6 @@ std::string Escaped(const char* text) {
     }
   }
   return out;
-}
-
-std::string Hex(unsigned value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*x", digits, value);
-  return text;
 }
 
 int RunList(bool json, JsonOutput& jsonOut, std::ostream& out, std::ostream& err) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/Hex.h"
 #include "common/ExitStatus.h"
 #include "common/Version.h"
 #include "image/ConfigBlock.h"
@@ -20,12 +21,6 @@
 
 namespace burnwell::tool {
 namespace {
-
-std::string Hex(unsigned value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*x", digits, value);
-  return text;
-}
 
 std::string HostName() {
 #ifdef _WIN32

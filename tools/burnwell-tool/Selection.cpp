@@ -5,6 +5,7 @@
 #include <iterator>
 #include <set>
 
+#include "common/Hex.h"
 #include "common/ExitStatus.h"
 
 namespace burnwell::tool {
@@ -108,10 +109,9 @@ std::string SerialOf(const device::DeviceRecord& record) { return record.SerialN
 
 std::string BridgeLine(int index, const device::DeviceRecord& record) {
   const std::string location = UsbLocation(record);
-  char ids[16];
-  std::snprintf(ids, sizeof ids, "%04x:%04x", record.VendorId, record.ProductId);
   return "#" + std::to_string(index) + " serial=" + SerialOf(record) +
-         " usb=" + (location.empty() ? std::string("-") : location) + " " + ids;
+         " usb=" + (location.empty() ? std::string("-") : location) + " " +
+         Hex(record.VendorId, 4) + ":" + Hex(record.ProductId, 4);
 }
 
 Selected SelectBridges(const device::DeviceTable& table, const BridgeSelection& selection,

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Hex.h"
 #include "app/UpdateSequence.h"
 #include "common/Bytes.h"
 #include "common/MakerIds.h"
@@ -126,12 +127,6 @@ std::optional<std::string> LoadFailureText(const image::FirmwareLoadResult& resu
   if (result.type == image::FileType::Hex)
     return result.errorText.empty() ? "the file could not be loaded" : result.errorText;
   return "the image file could not be loaded (status " + std::to_string(Code(result.status)) + ")";
-}
-
-std::string Hex(unsigned value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*x", digits, value);
-  return text;
 }
 
 // What update and verify share: the file, the bridges, the power option and the output.

@@ -217,6 +217,35 @@ std::array<std::uint8_t, 512> EmulatedBridge::DriveBlock(std::uint64_t lba) cons
   return block;
 }
 
+std::optional<FailureKind> EmulatedBridge::InjectedFailure(std::uint8_t operation) const {
+  const FaultPlan& faults = config_.faults;
+  std::optional<FailureKind> injected;
+  for (const auto& f : faults.failCommands) {
+    if (f.commandNumber == commands_) injected = f.kind;
+  }
+  for (const auto& f : faults.failOpcodes) {
+    if (f.opcode == operation) injected = f.kind;
+  }
+  return injected;
+}
+
+void EmulatedBridge::AnswerSense(const Reply& reply, std::size_t asked,
+                                 std::span<std::uint8_t> sense) {
+  // Kept in fixed format for REQUEST SENSE, and copied into the request's sense area.
+  lastSense_.fill(0);
+  if (reply.status != kScsiGood) {
+    lastSense_[0] = 0x70;
+    lastSense_[2] = reply.senseKey;
+    lastSense_[7] = 10;
+    lastSense_[12] = reply.asc;
+  }
+  std::fill(sense.begin(), sense.end(), 0);
+  if (reply.status != kScsiGood) {
+    const std::size_t n = std::min<std::size_t>({lastSense_.size(), asked, sense.size()});
+    std::copy_n(lastSense_.begin(), n, sense.begin());
+  }
+}
+
 CommandOutcome EmulatedBridge::Execute(std::span<std::uint8_t> request) {
   std::lock_guard lock(mutex_);
   ++commands_;
@@ -249,13 +278,7 @@ CommandOutcome EmulatedBridge::Execute(std::span<std::uint8_t> request) {
     return traceLost();
   }
 
-  std::optional<FailureKind> injected;
-  for (const auto& f : faults.failCommands) {
-    if (f.commandNumber == commands_) injected = f.kind;
-  }
-  for (const auto& f : faults.failOpcodes) {
-    if (f.opcode == header.Cdb[0]) injected = f.kind;
-  }
+  const std::optional<FailureKind> injected = InjectedFailure(header.Cdb[0]);
   if (injected == FailureKind::Transport) return traceLost();
 
   auto data = view.Data().first(header.DataTransferLength);
@@ -270,21 +293,7 @@ CommandOutcome EmulatedBridge::Execute(std::span<std::uint8_t> request) {
     }
   }
 
-  // Sense data, fixed format.
-  lastSense_.fill(0);
-  if (reply.status != kScsiGood) {
-    lastSense_[0] = 0x70;
-    lastSense_[2] = reply.senseKey;
-    lastSense_[7] = 10;
-    lastSense_[12] = reply.asc;
-  }
-  auto sense = view.Sense();
-  std::fill(sense.begin(), sense.end(), 0);
-  if (reply.status != kScsiGood) {
-    const std::size_t n =
-        std::min<std::size_t>({lastSense_.size(), header.SenseInfoLength, sense.size()});
-    std::copy_n(lastSense_.begin(), n, sense.begin());
-  }
+  AnswerSense(reply, header.SenseInfoLength, view.Sense());
   view.SetScsiStatus(reply.status);
   if (dataIn && reply.status == kScsiGood) view.SetDataTransferLength(reply.dataLength);
 

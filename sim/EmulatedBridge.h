@@ -131,6 +131,10 @@ class EmulatedBridge {
   Reply Inquiry(const std::uint8_t* cdb, bool dataIn, std::span<std::uint8_t> data);
   Reply Read10(const std::uint8_t* cdb, bool dataIn, std::span<std::uint8_t> data);
   Reply ModeSense(const std::uint8_t* cdb, bool dataIn, std::span<std::uint8_t> data);
+  // The failure the fault plan injects into this command, if any.
+  std::optional<FailureKind> InjectedFailure(std::uint8_t operation) const;
+  // Keeps the reply's sense for REQUEST SENSE and writes `asked` bytes of it into `sense`.
+  void AnswerSense(const Reply& reply, std::size_t asked, std::span<std::uint8_t> sense);
   void SpiSelect();
   void SpiDeselect();
 

@@ -1,34 +1,28 @@
-// burnwell-tool update, verify and backup: the updater's update without a dialog, for scripts
-// and production lines (aimed at chosen bridges, checked for fit, every bridge of a tray at
-// once), the comparison of bridges with a file, and a backup of a bridge's configuration block
-// and code region as a header image file that `info` accepts and `update` writes back.
+// burnwell-tool update: the updater's update without a dialog, for scripts and production lines:
+// aimed at chosen bridges, checked for fit, every bridge of a tray at once.
 #include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <iostream>
-#include <sstream>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "common/Hex.h"
 #include "app/UpdateSequence.h"
-#include "common/Bytes.h"
+#include "common/Hex.h"
 #include "common/MakerIds.h"
-#include "bridge/DeviceApi.h"
 #include "device/DeviceRecord.h"
 #include "image/ConfigBlock.h"
 #include "image/FirmwareReaders.h"
 #include "image/ImageBuffer.h"
 #include "platform/StopRequest.h"
 #include "platform/WinNames.h"
+#include "tools/burnwell-tool/BackupFile.h"
 #include "tools/burnwell-tool/BridgeSession.h"
 #include "tools/burnwell-tool/Commands.h"
+#include "tools/burnwell-tool/FileTargets.h"
 #include "tools/burnwell-tool/FitCheck.h"
-#include "tools/burnwell-tool/OpenFailure.h"
 #include "tools/burnwell-tool/Records.h"
 #include "tools/burnwell-tool/Selection.h"
 #include "tools/burnwell-tool/TrayDisplay.h"
@@ -52,101 +46,6 @@ constexpr const char* UPDATE_DETAILS =
     "Intel HEX file names no product, --product says which one it is for. A bridge whose flash\n"
     "already holds what the update would write is skipped (--reinstall writes it anyway).\n\n";
 
-constexpr const char* VERIFY_DETAILS =
-    "Reads each selected bridge and compares its flash with exactly what `update FILE` (with the\n"
-    "same power option) leaves there: the block with the update's edits, the code and the\n"
-    "marker. Prints \"match\" or the offset of the first differing byte for each bridge.\n\n";
-
-constexpr const char* BACKUP_DETAILS =
-    "Reads the configuration block and the whole code region of the selected bridge (the only\n"
-    "one attached, or the one --index, --serial or --port names) and writes them to OUT as an "
-    "image file: the 268-byte header (block, product,\n"
-    "extra word, code length) and the code. `burnwell-tool info OUT` shows it and\n"
-    "`burnwell-tool update OUT` writes it back. The block's checksum bytes are set to the\n"
-    "checksum of the code read, so that the file loads even when the bridge's marker was "
-    "stale.\n\n";
-
-// The bridge's block and code region as a header image file.
-// The device API is open and index names a bridge of its table. Returns the exit status; text
-// is the file name as given, for messages.
-int WriteBackup(int index, const std::string& text, protocol::TransferMode transfers,
-                std::ostream& err) {
-  const std::filesystem::path out = ArgumentPath(text);
-  const device::DeviceRecord& record = device::DeviceLayer().table.records[index];
-  const bool smallEeprom = std::string(MemoryKind(record)) == "eeprom-256";
-  const std::uint32_t codeLength = smallEeprom ? 0 : record.CodeSize;
-
-  std::vector<std::uint8_t> flash(image::CONFIG_BLOCK_SIZE + codeLength, 0xFF);
-  const int read = bridge::BridgeReadFlash(
-      index, flash.data(), 0, static_cast<std::uint32_t>(flash.size()), 0, 0, transfers);
-  if (read != 0) {
-    err << "burnwell-tool backup: reading the bridge failed: " << ResultText(read) << "\n";
-    return Code(ExitStatus::Failed);
-  }
-
-  std::vector<std::uint8_t> file(image::IMAGE_HEADER_SIZE + codeLength, 0);
-  std::copy_n(flash.begin(), image::CONFIG_BLOCK_SIZE, file.begin());
-  if (codeLength != 0) {
-    const std::uint16_t checksum = image::ComputeChecksum(
-        std::span<const std::uint8_t>(flash).subspan(image::CONFIG_BLOCK_SIZE, codeLength));
-    StoreBe16(file.data() + image::offset::CHECKSUM, checksum);
-    std::copy(flash.begin() + image::CONFIG_BLOCK_SIZE, flash.end(),
-              file.begin() + image::IMAGE_HEADER_SIZE);
-  }
-  StoreLe32(file.data() + image::offset::PRODUCT_WORD, record.ProductId);
-  StoreLe32(file.data() + image::offset::CODE_LENGTH, codeLength);
-
-  std::filesystem::path partial = out;
-  partial += ".partial";
-  {
-    std::ofstream stream(partial, std::ios::binary | std::ios::trunc);
-    stream.write(reinterpret_cast<const char*>(file.data()),
-                 static_cast<std::streamsize>(file.size()));
-    // Closed before the check: a write that fails only when the buffer is flushed (a full disk)
-    // must not leave a short backup behind a success.
-    stream.close();
-    if (!stream) {
-      err << "burnwell-tool backup: cannot write " << text << "\n";
-      std::error_code ignored;
-      std::filesystem::remove(partial, ignored);
-      return Code(ExitStatus::Failed);
-    }
-  }
-  std::error_code renamed;
-  std::filesystem::rename(partial, out, renamed);
-  if (renamed) {
-    err << "burnwell-tool backup: cannot write " << text << ": " << renamed.message() << "\n";
-    return Code(ExitStatus::Failed);
-  }
-  return Code(ExitStatus::Success);
-}
-
-// The error text of a firmware file the updater's readers did not load; nothing when loaded.
-std::optional<std::string> LoadFailureText(const image::FirmwareLoadResult& result) {
-  if (result.ok) return std::nullopt;
-  if (result.type == image::FileType::Hex)
-    return result.errorText.empty() ? "the file could not be loaded" : result.errorText;
-  return "the image file could not be loaded (status " + std::to_string(Code(result.status)) + ")";
-}
-
-// What update and verify share: the file, the bridges, the power option and the output.
-struct FileRequest {
-  std::string file;
-  BridgeSelection selection;
-  bool busPowered = false;
-  bool json = false;
-  protocol::TransferMode transfers = protocol::TransferMode::Fast;
-};
-
-void AddPowerOptions(CLI::App& command, FileRequest& request) {
-  CLI::Option* self = command.add_flag_callback(
-      "--self-powered", [&request] { request.busPowered = false; },
-      "program the bridge as self-powered, 100 mA (the default)");
-  CLI::Option* bus = command.add_flag("--bus-powered", request.busPowered,
-                                      "program the bridge as bus-powered, 500 mA");
-  self->excludes(bus);
-}
-
 // Reads a 16-bit ID option ("0x7e55" or decimal) into target.
 CLI::Option* AddId(CLI::App& command, const std::string& name,
                    std::function<void(std::uint16_t)> take, const std::string& description) {
@@ -164,49 +63,6 @@ CLI::Option* AddId(CLI::App& command, const std::string& name,
           },
           description)
       ->type_name("ID");
-}
-
-// The loaded file and the bridges chosen for it, with the device API open for the command.
-struct Targets {
-  image::FirmwareLoadResult loaded{};
-  std::unique_ptr<BridgeSession> session;
-  std::vector<int> indexes;
-};
-
-// Why the device API gave no bridge to use (a node the user may not open, a busy bridge, no
-// driver, no relay, none at all), with its own status; 0 when bridges were found.
-int ReportNoBridgeToUse(BridgeSession& session, std::string_view command, std::ostream& err) {
-  if (session.Initialized() && session.OpenResult() <= 0)
-    return ExplainOpenFailure(command, session.OpenResult(), err);
-  return session.ReportOpenFailure(command, err);
-}
-
-// Loads the file, opens the device API and applies the selection. Returns the exit status
-// when that failed (having said why).
-int PrepareTargets(std::string_view command, const FileRequest& request, bool many,
-                   Targets& targets, std::ostream& err) {
-  targets.loaded = image::LoadFirmwareByType(image::LoadedImage(), ArgumentPath(request.file));
-  if (const auto error = LoadFailureText(targets.loaded)) {
-    err << "burnwell-tool " << command << ": " << *error << "\n";
-    return Code(ExitStatus::LoadFailedOrDeclined);
-  }
-  targets.session = std::make_unique<BridgeSession>();
-  if (const int status = ReportNoBridgeToUse(*targets.session, command, err); status != 0)
-    return status;
-  const Selected selected =
-      SelectBridges(device::DeviceLayer().table, request.selection, command, many, err);
-  if (selected.status != 0) return selected.status;
-  targets.indexes = selected.indexes;
-  return 0;
-}
-
-app::UpdatePlan PlanFor(int index, const FileRequest& request, image::FileType type) {
-  app::UpdatePlan plan;
-  plan.deviceIndex = index;
-  plan.selfPowered = request.busPowered ? 0 : 1;
-  plan.keepBridgeBlock = type == image::FileType::Hex;
-  plan.transfers = request.transfers;
-  return plan;
 }
 
 std::string FileLine(const FileRequest& request, image::FileType type) {
@@ -283,6 +139,124 @@ ExitStatus TrayFailureStatus(const std::vector<BridgeResult>& results) {
   return ExitStatus::Failed;
 }
 
+// Says why each bridge does not fit the file; false when one does not.
+bool AllFit(const Targets& targets, const FitRules& rules, std::ostream& err) {
+  const device::DeviceTable& table = device::DeviceLayer().table;
+  bool fits = true;
+  for (const int index : targets.indexes) {
+    const FitVerdict verdict =
+        CheckFit(table.records[index], image::LoadedImage(), targets.loaded.type, rules);
+    for (const std::string& warning : verdict.warnings)
+      err << "burnwell-tool update: #" << index << ": " << warning << "\n";
+    for (const std::string& refusal : verdict.refusals) {
+      err << "burnwell-tool update: #" << index << ": the firmware does not fit: " << refusal
+          << "\n";
+      fits = false;
+    }
+  }
+  return fits;
+}
+
+// The operator's go-ahead after the backup warning, then the backup asked for; the exit status
+// when the update must not start.
+std::optional<int> ConfirmAndBackUp(const UpdateRequest& request, const Targets& targets,
+                                    std::FILE* humanFile, std::ostream& human, std::ostream& err) {
+  ui::TerminalView view(humanFile, stdin, IsTerminal(humanFile));
+  view.SetAssumeYes(request.yes);
+  if (view.Message(app::kBackupWarning, "Warning", MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK) {
+    err << "burnwell-tool update: cancelled\n";
+    return Code(ExitStatus::LoadFailedOrDeclined);
+  }
+  if (request.backup) {
+    if (WriteBackup(targets.indexes.front(), *request.backup, request.transfers, err) !=
+        Code(ExitStatus::Success))
+      return Code(ExitStatus::BackupFailed);
+    human << "backup: " << *request.backup << std::endl;
+  }
+  return std::nullopt;
+}
+
+struct TrayOutcome {
+  std::vector<BridgeResult> results;
+  bool logged = true;  // every bridge's log line was written
+};
+
+// Updates the chosen bridges at once, showing one bridge's whole update on one progress line
+// (rate, time left, pass) or a tray's bridges one line each, and logs each bridge as it ends.
+TrayOutcome UpdateTargets(const UpdateRequest& request, const Targets& targets, JsonLog* log,
+                          const Json& file, std::FILE* humanFile) {
+  const image::ImageBuffer& loaded = image::LoadedImage();
+  const device::DeviceTable& table = device::DeviceLayer().table;
+  const bool oneBridge = targets.indexes.size() == 1;
+  const bool interactive = IsTerminal(humanFile);
+  TrayDisplay display(humanFile, interactive);
+  ui::UpdateProgress wholeUpdate(humanFile, interactive);
+  WholeUpdateProgress wholeUpdateObserver(wholeUpdate, humanFile,
+                                          loaded.CodeLength() + image::CONFIG_BLOCK_SIZE);
+  std::vector<BridgeJob> jobs;
+  for (const int index : targets.indexes) {
+    BridgeJob job;
+    job.plan = PlanFor(index, request, targets.loaded.type);
+    if (oneBridge) {
+      job.plan.progressWindow = ui::UpdateProgress::kHandle;
+      job.observer = &wholeUpdateObserver;
+    } else {
+      job.plan.progressWindow =
+          display.AddBridge("#" + std::to_string(index) + " " + SerialOf(table.records[index]));
+      job.observer = &display.Observer(job.plan.progressWindow);
+    }
+    job.reinstall = request.reinstall;
+    jobs.push_back(job);
+  }
+  TrayOutcome outcome;
+  platform::InstallStopHandlers();  // Ctrl-C mid-update warns first, a second one stops
+  platform::ScopedOverride<platform::WindowMessages> progress(
+      oneBridge ? static_cast<platform::WindowMessages*>(&wholeUpdate) : &display);
+  outcome.results = UpdateTray(jobs, loaded, [&](std::size_t i, const BridgeResult& result) {
+    if (oneBridge) {
+      wholeUpdate.Clear();
+    } else {
+      display.Finished(jobs[i].plan.progressWindow, result);
+    }
+    if (log) {
+      Json entry;
+      entry["command"] = "update";
+      entry["bridge"] = BridgeJson(targets.indexes[i], table.records[targets.indexes[i]]);
+      entry["file"] = file;
+      entry.update(ResultJson(result));
+      if (!log->Append(std::move(entry))) outcome.logged = false;
+    }
+  });
+  return outcome;
+}
+
+// What the operator reads at the end: one bridge's verdict and what to do next, or a tray's
+// summary table.
+void PrintOutcome(const std::vector<BridgeResult>& results, const Targets& targets,
+                  std::ostream& human, std::ostream& err) {
+  if (results.size() != 1) {
+    PrintSummary(human, targets.indexes, results);
+    if (std::any_of(results.begin(), results.end(),
+                    [](const BridgeResult& r) { return r.outcome == BridgeOutcome::Updated; }))
+      human << "Please power the updated bridges off and on.\n";
+    return;
+  }
+  const BridgeResult& result = results.front();
+  if (result.outcome == BridgeOutcome::UpToDate) human << "already up to date\n";
+  if (result.outcome == BridgeOutcome::Updated) {
+    human << "Programming completed\nPlease device power off and turn on.\n";
+    if (result.report.fellBackToClassic)
+      human << "(a pass with fast transfers failed its compare; the update ended in 32-byte "
+               "pieces: "
+               "use --classic-transfers with this bridge)\n";
+  }
+  if (result.outcome == BridgeOutcome::Failed)
+    err << "burnwell-tool update: " << result.report.errorText << "\n";
+  const device::DeviceTable& table = device::DeviceLayer().table;
+  human << VerdictLine(result, SerialOf(table.records[targets.indexes.front()]),
+                       image::LoadedImage().GetChecksum());
+}
+
 int RunUpdate(const UpdateRequest& request, JsonOutput& jsonOut, std::ostream& out,
               std::ostream& err) {
   // Human lines go to standard error when standard output carries the JSON document.
@@ -300,172 +274,40 @@ int RunUpdate(const UpdateRequest& request, JsonOutput& jsonOut, std::ostream& o
     return status;
   if (request.backup && targets.indexes.size() != 1)
     return UsageError(err, "update", "--backup saves one bridge; select one bridge with it");
-  const image::FileType type = targets.loaded.type;
-  const image::ImageBuffer& loaded = image::LoadedImage();
-  const device::DeviceTable& table = device::DeviceLayer().table;
 
   for (const int index : targets.indexes) human << TargetLine(index) << "\n";
-  human << FileLine(request, type) << std::endl;
-
-  bool fits = true;
-  for (const int index : targets.indexes) {
-    const FitVerdict verdict = CheckFit(table.records[index], loaded, type, request.fit);
-    for (const std::string& warning : verdict.warnings)
-      err << "burnwell-tool update: #" << index << ": " << warning << "\n";
-    for (const std::string& refusal : verdict.refusals) {
-      err << "burnwell-tool update: #" << index << ": the firmware does not fit: " << refusal
-          << "\n";
-      fits = false;
-    }
-  }
-  if (!fits) {
+  human << FileLine(request, targets.loaded.type) << std::endl;
+  if (!AllFit(targets, request.fit, err)) {
     err << "burnwell-tool update: nothing written (--force writes anyway)\n";
     return Code(ExitStatus::FirmwareDoesNotFit);
   }
+  if (const std::optional<int> status = ConfirmAndBackUp(request, targets, humanFile, human, err))
+    return *status;
 
-  ui::TerminalView view(humanFile, stdin, IsTerminal(humanFile));
-  view.SetAssumeYes(request.yes);
-  if (view.Message(app::kBackupWarning, "Warning", MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK) {
-    err << "burnwell-tool update: cancelled\n";
-    return Code(ExitStatus::LoadFailedOrDeclined);
-  }
-  if (request.backup) {
-    if (WriteBackup(targets.indexes.front(), *request.backup, request.transfers, err) !=
-        Code(ExitStatus::Success))
-      return Code(ExitStatus::BackupFailed);
-    human << "backup: " << *request.backup << std::endl;
-  }
-
-  // One bridge: one progress line for its whole update (rate, time left, pass); a tray: one line
-  // per bridge.
-  const bool oneBridge = targets.indexes.size() == 1;
-  const bool interactive = IsTerminal(humanFile);
-  TrayDisplay display(humanFile, interactive);
-  ui::UpdateProgress wholeUpdate(humanFile, interactive);
-  WholeUpdateProgress wholeUpdateObserver(wholeUpdate, humanFile,
-                                          loaded.CodeLength() + image::CONFIG_BLOCK_SIZE);
-  std::vector<BridgeJob> jobs;
-  for (const int index : targets.indexes) {
-    BridgeJob job;
-    job.plan = PlanFor(index, request, type);
-    if (oneBridge) {
-      job.plan.progressWindow = ui::UpdateProgress::kHandle;
-      job.observer = &wholeUpdateObserver;
-    } else {
-      job.plan.progressWindow =
-          display.AddBridge("#" + std::to_string(index) + " " + SerialOf(table.records[index]));
-      job.observer = &display.Observer(job.plan.progressWindow);
-    }
-    job.reinstall = request.reinstall;
-    jobs.push_back(job);
-  }
-  const Json file = FileJson(request.file, loaded, type);
-  bool logged = true;
-  std::vector<BridgeResult> results;
-  {
-    platform::InstallStopHandlers();  // Ctrl-C mid-update warns first, a second one stops
-    platform::ScopedOverride<platform::WindowMessages> progress(
-        oneBridge ? static_cast<platform::WindowMessages*>(&wholeUpdate) : &display);
-    results = UpdateTray(jobs, loaded, [&](std::size_t i, const BridgeResult& result) {
-      if (oneBridge) {
-        wholeUpdate.Clear();
-      } else {
-        display.Finished(jobs[i].plan.progressWindow, result);
-      }
-      if (log) {
-        Json entry;
-        entry["command"] = "update";
-        entry["bridge"] = BridgeJson(targets.indexes[i], table.records[targets.indexes[i]]);
-        entry["file"] = file;
-        entry.update(ResultJson(result));
-        if (!log->Append(std::move(entry))) logged = false;
-      }
-    });
-  }
-
-  bool allGood = true;
-  Json bridges = Json::array();
-  for (std::size_t i = 0; i < results.size(); ++i) {
-    const BridgeResult& result = results[i];
-    allGood = allGood && result.outcome != BridgeOutcome::Failed;
-    Json entry = BridgeJson(targets.indexes[i], table.records[targets.indexes[i]]);
-    entry.update(ResultJson(result));
-    bridges.push_back(entry);
-  }
-  if (results.size() == 1) {
-    const BridgeResult& result = results.front();
-    if (result.outcome == BridgeOutcome::UpToDate) human << "already up to date\n";
-    if (result.outcome == BridgeOutcome::Updated) {
-      human << "Programming completed\nPlease device power off and turn on.\n";
-      if (result.report.fellBackToClassic)
-        human << "(a pass with fast transfers failed its compare; the update ended in 32-byte "
-                 "pieces: "
-                 "use --classic-transfers with this bridge)\n";
-    }
-    if (result.outcome == BridgeOutcome::Failed)
-      err << "burnwell-tool update: " << result.report.errorText << "\n";
-    human << VerdictLine(result, SerialOf(table.records[targets.indexes.front()]),
-                         loaded.GetChecksum());
-  } else {
-    PrintSummary(human, targets.indexes, results);
-    if (std::any_of(results.begin(), results.end(),
-                    [](const BridgeResult& r) { return r.outcome == BridgeOutcome::Updated; }))
-      human << "Please power the updated bridges off and on.\n";
-  }
+  const Json file = FileJson(request.file, image::LoadedImage(), targets.loaded.type);
+  const TrayOutcome outcome = UpdateTargets(request, targets, log.get(), file, humanFile);
+  const std::vector<BridgeResult>& results = outcome.results;
+  PrintOutcome(results, targets, human, err);
   human.flush();
-  if (!logged) err << "burnwell-tool update: the log " << *request.log << " could not be written\n";
+  if (!outcome.logged)
+    err << "burnwell-tool update: the log " << *request.log << " could not be written\n";
+
+  const bool allGood = std::none_of(results.begin(), results.end(), [](const BridgeResult& r) {
+    return r.outcome == BridgeOutcome::Failed;
+  });
   if (request.json) {
-    Json document;
-    document["command"] = "update";
-    document["file"] = file;
-    document["bridges"] = bridges;
-    document["ok"] = allGood;
-    jsonOut.Print(document);
+    Json bridges = Json::array();
+    for (std::size_t i = 0; i < results.size(); ++i) {
+      const int index = targets.indexes[i];
+      Json entry = BridgeJson(index, device::DeviceLayer().table.records[index]);
+      entry.update(ResultJson(results[i]));
+      bridges.push_back(entry);
+    }
+    jsonOut.Print(
+        Json{{"command", "update"}, {"file", file}, {"bridges", bridges}, {"ok", allGood}});
   }
   if (!allGood) return Code(TrayFailureStatus(results));
-  return Code(logged ? ExitStatus::Success : ExitStatus::Failed);
-}
-
-int RunVerify(const FileRequest& request, JsonOutput& jsonOut, std::ostream& out,
-              std::ostream& err) {
-  std::ostream& human = request.json ? err : out;
-  Targets targets;
-  if (const int status = PrepareTargets("verify", request, true, targets, err); status != 0)
-    return status;
-  const image::FileType type = targets.loaded.type;
-  const image::ImageBuffer& loaded = image::LoadedImage();
-  const device::DeviceTable& table = device::DeviceLayer().table;
-  bool allMatch = true;
-  Json bridges = Json::array();
-  for (const int index : targets.indexes) {
-    const FlashComparison comparison = CompareWithUpdate(PlanFor(index, request, type), loaded);
-    std::string verdict;
-    if (!comparison.read) {
-      verdict = "error: " + comparison.errorText;
-    } else if (comparison.firstDifference) {
-      verdict = "differs at offset 0x" + Hex(*comparison.firstDifference, 4);
-    } else {
-      verdict = "match";
-    }
-    allMatch = allMatch && comparison.Matches();
-    human << "#" << index << " " << SerialOf(table.records[index]) << ": " << verdict << "\n";
-    Json entry = BridgeJson(index, table.records[index]);
-    entry["result"] = !comparison.read ? "error" : comparison.firstDifference ? "differs" : "match";
-    entry["first_difference"] =
-        comparison.firstDifference ? Json(*comparison.firstDifference) : Json(nullptr);
-    entry["error"] = comparison.read ? Json(nullptr) : Json(comparison.errorText);
-    bridges.push_back(entry);
-  }
-  human.flush();
-  if (request.json) {
-    Json document;
-    document["command"] = "verify";
-    document["file"] = FileJson(request.file, loaded, type);
-    document["bridges"] = bridges;
-    document["ok"] = allMatch;
-    jsonOut.Print(document);
-  }
-  return Code(allMatch ? ExitStatus::Success : ExitStatus::Failed);
+  return Code(outcome.logged ? ExitStatus::Success : ExitStatus::Failed);
 }
 
 }  // namespace
@@ -477,8 +319,7 @@ CommandAction DeclareUpdate(CLI::App& command) {
       "burnwell-tool update FILE [--index N | --serial TEXT | --port LOC ... | --all] [--yes]\n"
       "    [--self-powered | --bus-powered] [--backup OUT] [--vendor ID] [--product ID] [--force]\n"
       "    [--reinstall] [--json] [--log FILE]");
-  command.add_option("FILE", request->file, "the firmware file: Intel HEX (.hex) or an image file")
-      ->required();
+  AddFileArgument(command, *request);
   command.add_flag("--yes", request->yes, "do not ask to confirm the backup warning");
   AddPowerOptions(command, *request);
   command
@@ -503,9 +344,7 @@ CommandAction DeclareUpdate(CLI::App& command) {
       ->group("Fit checks");
   command.add_flag("--reinstall", request->reinstall,
                    "write even when the bridge already holds the file");
-  command.add_flag(
-      "--json", request->json,
-      "print one JSON document on standard output (the other lines go to standard error)");
+  AddJsonFlag(command, *request);
   command.add_option("--log", request->log, "append one JSON line per bridge to FILE")
       ->type_name("FILE");
   AddTransferOption(command, request->transfers);
@@ -519,76 +358,6 @@ CommandAction DeclareUpdate(CLI::App& command) {
     JsonOutput jsonOut(stdout);
     const int status = RunUpdate(*request, jsonOut, out, err);
     if (request->json) jsonOut.PrintUnlessPrinted("update", status);
-    return status;
-  };
-}
-
-CommandAction DeclareVerify(CLI::App& command) {
-  auto request = std::make_shared<FileRequest>();
-  cli::SetUsage(command,
-                "burnwell-tool verify FILE [--index N | --serial TEXT | --port LOC ... | --all]\n"
-                "    [--self-powered | --bus-powered] [--json]");
-  command.add_option("FILE", request->file, "the firmware file: Intel HEX (.hex) or an image file")
-      ->required();
-  AddPowerOptions(command, *request);
-  AddBridgeSelection(command, request->selection, true);
-  command.add_flag(
-      "--json", request->json,
-      "print one JSON document on standard output (the other lines go to standard error)");
-  AddTransferOption(command, request->transfers);
-  command.footer(std::string(VERIFY_DETAILS) +
-                 ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
-                                 ExitStatus::NoBridge, ExitStatus::LoadFailedOrDeclined,
-                                 ExitStatus::BridgeBusy, ExitStatus::NoPermission}));
-  return [request](std::ostream& out, std::ostream& err) {
-    JsonOutput jsonOut(stdout);
-    const int status = RunVerify(*request, jsonOut, out, err);
-    if (request->json) jsonOut.PrintUnlessPrinted("verify", status);
-    return status;
-  };
-}
-
-CommandAction DeclareBackup(CLI::App& command) {
-  struct BackupRequest {
-    std::string out;
-    BridgeSelection selection;
-    bool json = false;
-    protocol::TransferMode transfers = protocol::TransferMode::Fast;
-  };
-  auto request = std::make_shared<BackupRequest>();
-  cli::SetUsage(command,
-                "burnwell-tool backup OUT [--index N | --serial TEXT | --port LOC] [--json]");
-  command.add_option("OUT", request->out, "the image file to write")->required();
-  AddBridgeSelection(command, request->selection);
-  command.add_flag("--json", request->json, "print one JSON document on standard output");
-  AddTransferOption(command, request->transfers);
-  command.footer(
-      std::string(BACKUP_DETAILS) +
-      ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
-                      ExitStatus::NoBridge, ExitStatus::BridgeBusy, ExitStatus::NoPermission}));
-  return [request](std::ostream& out, std::ostream& err) {
-    JsonOutput jsonOut(stdout);
-    BridgeSession session;
-    const int opened = ReportNoBridgeToUse(session, "backup", err);
-    const Selected selected = opened != 0 ? Selected{opened, {}}
-                                          : SelectBridges(device::DeviceLayer().table,
-                                                          request->selection, "backup", false, err);
-    if (selected.status != 0) {
-      if (request->json) jsonOut.PrintUnlessPrinted("backup", selected.status);
-      return selected.status;
-    }
-    const int index = selected.indexes.front();
-    const int status = WriteBackup(index, request->out, request->transfers, err);
-    if (request->json) {
-      Json document;
-      document["command"] = "backup";
-      document["bridge"] = BridgeJson(index, device::DeviceLayer().table.records[index]);
-      document["file"] = request->out;
-      document["ok"] = status == Code(ExitStatus::Success);
-      jsonOut.Print(document);
-    } else if (status == Code(ExitStatus::Success)) {
-      out << "saved " << request->out << "\n";
-    }
     return status;
   };
 }

@@ -33,7 +33,7 @@ int ReadConfigFile(const std::filesystem::path& path, ConfigSettings& settings) 
 
   const std::int32_t deviceCount =
       profile.ReadInt(path, SECTION_CONFIGURATION, KEY_DEV_COUNT, DEFAULT_DEV_COUNT);
-  if (deviceCount > MAX_DEV_COUNT) return -1;
+  if (deviceCount > MAX_DEV_COUNT) return Code(ConfigRead::StoppedAtDevCount);
   settings.deviceCount = deviceCount;
 
   // The count is at most MAX_DEV_COUNT here; the table bound is kept anyway.
@@ -63,7 +63,7 @@ int ReadConfigFile(const std::filesystem::path& path, ConfigSettings& settings) 
   settings.selfPowered =
       profile.ReadInt(path, SECTION_SELF_POWERED, KEY_SELF_POWER_ON, DEFAULT_SELF_POWER_ON);
   settings.fastTransfers = profile.ReadInt(path, SECTION_TRANSFER, KEY_FAST, DEFAULT_FAST);
-  return 0;
+  return Code(ConfigRead::Complete);
 }
 
 std::string_view DeviceIdText(const DeviceIdEntry& entry) {

@@ -68,9 +68,15 @@ struct ConfigSettings {
 std::string DefaultVidText();
 std::string DefaultPidText();
 
-// Reads the profile file at path through the Profile seam into settings. Returns 0 when every
-// key was read; -1 when DevCount is above MAX_DEV_COUNT, in which case nothing else is read and
-// settings are left exactly as they were.
+// How a read of the configuration file ended; ReadConfigFile returns its number.
+enum class ConfigRead : int {
+  Complete = 0,            // every key was read
+  StoppedAtDevCount = -1,  // DevCount is above MAX_DEV_COUNT: nothing else was read
+};
+constexpr int Code(ConfigRead result) { return static_cast<int>(result); }
+
+// Reads the profile file at path through the Profile seam into settings, and returns the Code
+// of how it ended; when it stopped at DevCount, settings are left exactly as they were.
 int ReadConfigFile(const std::filesystem::path& path, ConfigSettings& settings);
 
 // The text of one device-id entry (up to its terminating zero).

@@ -101,15 +101,15 @@ int BridgeInitialize() {
     if (mutex == 0) mutex = Locks().Create(kApiMutexName);
     if (mutex == 0) {
       SetLastDeviceError(DeviceError::ApiMutex);
-      return 0;
+      return Code(ApiStart::Failed);
     }
     state.apiMutex.store(mutex);
   }
-  return 1;
+  return Code(ApiStart::Done);
 }
 
 int BridgeUninitialize() {
-  if (--BridgeLayer().apiReferences > 0) return 1;
+  if (--BridgeLayer().apiReferences > 0) return Code(ApiStart::Done);
   const LockHandle mutex = BridgeLayer().apiMutex.exchange(0);
   // Shutdown goes on whatever the wait gives.
   const WaitResult waited =
@@ -120,7 +120,7 @@ int BridgeUninitialize() {
     Locks().Close(mutex);
   }
   FreeAspiLibrary();
-  return 1;
+  return Code(ApiStart::Done);
 }
 
 CountOrError DiscoverDevices() {
@@ -207,7 +207,7 @@ int BridgeClose() {
   if (!Acquire(mutex, kApiMutexTimeoutMs)) return Code(ApiError::LockFailed);
   ReleaseDevices();
   Locks().Release(mutex);
-  return 0;
+  return kApiSuccess;
 }
 
 int BridgeFindById(int id) {
@@ -227,7 +227,7 @@ int BridgeGetVersionByIndex(int index, std::uint32_t* version, std::uint32_t* fi
   return WithDevice(index, [&](const DeviceRecord& record) {
     if (version) *version = (static_cast<std::uint32_t>(record.VendorId) << 16) | record.ProductId;
     if (firmware) *firmware = record.FirmwareVersion;
-    return 0;
+    return kApiSuccess;
   });
 }
 

@@ -194,7 +194,7 @@ void CloseUnit(TransportKind kind, platform::Handle handle) {
 bool IdentifiesAsBridge(const DeviceRecord& probe) {
   if (probe.TransportKind == TransportKind::Ide) {
     std::uint8_t text[513]{};
-    if (protocol::IdentifyViaAtaPassThrough(probe, text, 0) != CommandResult::Ok) return false;
+    if (protocol::IdentifyViaAtaPassThrough(probe, text, false) != CommandResult::Ok) return false;
     return (text[41] << 8 | text[40]) == VID_MAKER;
   }
   std::uint8_t data[512]{};

@@ -85,7 +85,8 @@ Identified IdentifyIde(Candidate& candidate, const char* devicePath) {
       candidate, devicePath, TransportKind::Ide, platform::kOpenAttributeSystem,
       [](const DeviceRecord& record) {
         std::array<std::uint8_t, 513> textForm{};
-        if (protocol::IdentifyViaAtaPassThrough(record, textForm.data(), 0) != CommandResult::Ok)
+        if (protocol::IdentifyViaAtaPassThrough(record, textForm.data(), false) !=
+            CommandResult::Ok)
           return false;
         // The text form swaps each word's bytes, so text byte 41 is the vendor ID's high byte.
         return static_cast<std::uint16_t>(textForm[41] << 8 | textForm[40]) == VID_MAKER;

@@ -98,19 +98,19 @@ void AspiAbort(platform::SendAspi32CommandFn send, std::uint8_t hostAdapter, voi
   send(area.data());
 }
 
-int AspiExecute(std::uint8_t hostAdapter, std::uint8_t target, std::uint8_t lun,
-                ScsiRequest& request) {
+bool AspiExecute(std::uint8_t hostAdapter, std::uint8_t target, std::uint8_t lun,
+                 ScsiRequest& request) {
   platform::AspiLibrary& aspi = platform::Current<platform::AspiLibrary>();
   EventGuard event(aspi.NewEvent());
-  if (event.get() == 0) return 0;
+  if (event.get() == 0) return false;
   const platform::ModuleHandle library = LoadAspiLibrary();
-  if (library == 0) return 0;
+  if (library == 0) return false;
   const auto send = reinterpret_cast<platform::SendAspi32CommandFn>(
       aspi.Find(library, platform::kSendAspi32Command));
-  if (send == nullptr) return 0;
+  if (send == nullptr) return false;
 
   const ScsiPassThroughHeader header = request.Header();
-  if (header.DataTransferLength > request.Data().size() || header.CdbLength > 16) return 0;
+  if (header.DataTransferLength > request.Data().size() || header.CdbLength > 16) return false;
   const bool dataIn = header.DataIn == SCSI_IOCTL_DATA_IN;
 
   auto command = std::make_unique<AspiCommand>();
@@ -138,11 +138,11 @@ int AspiExecute(std::uint8_t hostAdapter, std::uint8_t target, std::uint8_t lun,
       !LibraryLetGo(aspi, event.get(), AspiWaitMs(header.TimeOutValue), send, area)) {
     event.Release();
     LeaveToTheLibrary(std::move(command));
-    return 0;
+    return false;
   }
-  if (area[srb::Status] != SS_COMP) return 0;
+  if (area[srb::Status] != SS_COMP) return false;
   if (dataIn) std::ranges::copy(command->data, callersData.begin());
-  return 1;
+  return true;
 }
 
 }  // namespace burnwell::device

@@ -45,13 +45,13 @@ std::array<std::uint8_t, 16> VendorCdb(std::uint8_t operation) {
   return cdb;
 }
 
-int SendByRule(const DeviceRecord& record, ScsiRequest& request) {
+bool SendByRule(const DeviceRecord& record, ScsiRequest& request) {
   return device::SendScsiCommand(record, request, static_cast<std::uint32_t>(request.Size()));
 }
 
 // INQUIRY, bridge information and READ(10) honour the record's transport: Scsi devices take the
 // plain pass-through that never goes through the relay.
-int SendByTransport(const DeviceRecord& record, ScsiRequest& request) {
+bool SendByTransport(const DeviceRecord& record, ScsiRequest& request) {
   if (record.TransportKind == TransportKind::Scsi) {
     std::uint32_t returned = 0;
     return device::SendScsiCommandDirect(record.Handle, request,
@@ -213,7 +213,7 @@ CommandResult VendorAtaCommand(const DeviceRecord& record, const AtaTaskFile& ta
   } else if (bufferLength != 0) {
     std::memcpy(request.Data().data(), buffer, bufferLength);
   }
-  const int sent = SendByRule(record, request);
+  const bool sent = SendByRule(record, request);
   // The drive's answer is handed back whatever the outcome: a failed command may still have
   // delivered the data the caller wants to look at.
   if (taskFile.read && bufferLength != 0) std::memcpy(buffer, request.Data().data(), bufferLength);
@@ -286,7 +286,7 @@ CommandResult ScsiInquiry(const DeviceRecord& record, std::uint8_t pageCode,
                                        .transferLength = length,
                                        .timeoutSeconds = StandardCommandTimeout()});
   std::memset(destination, 0, length);
-  const int sent = SendByTransport(record, request);
+  const bool sent = SendByTransport(record, request);
   std::memcpy(destination, request.Data().data(), length);
   if (!sent) return Fail(device::DeviceError::ScsiInquiry);
   return CommandResult::Ok;
@@ -307,7 +307,7 @@ CommandResult ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress,
                                        .timeoutSeconds = StandardCommandTimeout(),
                                        .lun = lun},
                                       std::max<std::size_t>(length, wire::kStandardDataSize));
-  const int sent = SendByTransport(record, request);
+  const bool sent = SendByTransport(record, request);
   // The returned length comes from the device (or the relay): never copy more than asked for.
   const std::uint32_t reported = request.Header().DataTransferLength;
   const std::uint32_t copied = std::min(reported, length);
@@ -317,7 +317,7 @@ CommandResult ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress,
 }
 
 CommandResult IdentifyViaAtaPassThrough(const DeviceRecord& record, std::uint8_t* destination,
-                                        int raw) {
+                                        bool raw) {
   if (record.TransportKind != TransportKind::Ide) {
     platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
     return CommandResult::Failed;

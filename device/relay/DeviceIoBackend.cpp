@@ -38,13 +38,12 @@ class DeviceIoBackend::Session final : public RelaySession {
       case IOCTL_SCSI_PASS_THROUGH:
         // `out` holds a copy of the request: it is judged, and updated in place.
         if (!Admit(out)) return false;
-        return RelayDeviceIoControl(handle_, code, out.data(), size, out.data(), size, returned) !=
-               0;
+        return RelayDeviceIoControl(handle_, code, out.data(), size, out.data(), size, returned);
       case IOCTL_DISK_GET_DRIVE_LAYOUT:
       case IOCTL_DISK_GET_DRIVE_GEOMETRY:
       case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX:
       case IOCTL_DISK_GET_DRIVE_LAYOUT_EX:
-        return RelayDeviceIoControl(handle_, code, nullptr, 0, out.data(), size, returned) != 0;
+        return RelayDeviceIoControl(handle_, code, nullptr, 0, out.data(), size, returned);
       default:
         owner_.Refuse(owner_.refusedCommands_,
                       "refused I/O control 0x" + Hex(code, 8, HexDigits::Upper) + " on " + path_);

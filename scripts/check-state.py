@@ -231,29 +231,32 @@ def findings(text):
         statement.append((number, tok))
 
 
+def sources(root):
+    """Every product source below root, as (path relative to root, text)."""
+    for layer in PRODUCT:
+        for path in sorted((root / layer).rglob("*")):
+            if path.suffix in {".h", ".cpp"} and path.is_file():
+                yield path.relative_to(root).as_posix(), path.read_text(errors="replace")
+
+
 def main():
     root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else ".").resolve()
     problems = []
     used = set()
-    for layer in PRODUCT:
-        for path in sorted((root / layer).rglob("*")):
-            if path.suffix not in {".h", ".cpp"} or not path.is_file():
-                continue
-            relative = path.relative_to(root).as_posix()
-            allowed = ALLOWED.get(relative, {})
-            for line, name, what in findings(path.read_text(errors="replace")):
-                if name in allowed:
-                    used.add((relative, name))
-                else:
-                    problems.append(f"{relative}:{line}: {what} `{name}` outside the layer's "
-                                    f"state object")
-    for relative, names in ALLOWED.items():
-        for name in names:
-            if (relative, name) not in used:
-                problems.append(f"{relative}: the exception for `{name}` lets nothing through "
-                                f"any more; take it out of {pathlib.Path(__file__).name}")
-    for problem in problems:
-        print(problem)
+    for relative, text in sources(root):
+        allowed = ALLOWED.get(relative, {})
+        for line, name, what in findings(text):
+            if name in allowed:
+                used.add((relative, name))
+            else:
+                problems.append(f"{relative}:{line}: {what} `{name}` outside the layer's state "
+                                f"object")
+    stale = [(relative, name) for relative, names in ALLOWED.items() for name in names
+             if (relative, name) not in used]
+    for relative, name in stale:
+        problems.append(f"{relative}: the exception for `{name}` lets nothing through any more; "
+                        f"take it out of {pathlib.Path(__file__).name}")
+    print("\n".join(problems), end="\n" if problems else "")
     return 1 if problems else 0
 
 

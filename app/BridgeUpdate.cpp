@@ -22,9 +22,9 @@ constexpr std::uint32_t kSerialBufferSize = 64;
 
 // The configuration block at flash offset 0 (image/ConfigBlock.h names its bytes): the main
 // code follows it, and the update stamps the marker and checksum bytes itself.
-constexpr std::uint32_t kConfigBlockSize = image::CONFIG_BLOCK_SIZE;
-constexpr std::uint32_t kMarkerOffset = image::offset::MARKER;
-static_assert(image::offset::MARKER + 1 == image::offset::CHECKSUM);
+constexpr std::uint32_t kConfigBlockSize = image::kConfigBlockSize;
+constexpr std::uint32_t kMarkerOffset = image::offset::kMarker;
+static_assert(image::offset::kMarker + 1 == image::offset::kChecksum);
 
 // The maximum power the update sets.
 constexpr std::uint8_t kSelfPoweredMaxPower = 50;  // 100 mA in units of 2 mA
@@ -112,13 +112,13 @@ std::uint32_t StyleOf(MessageId id) {
 // The power setting and the update flag on the bridge's own block.
 void ApplyBlockEdits(std::span<std::uint8_t> block, int selfPowered) {
   namespace at = image::offset;
-  block[at::FLAGS] |= image::FLAGS_UPDATED;
+  block[at::kFlags] |= image::kFlagsUpdated;
   if (selfPowered != 0) {
-    block[at::ATTRIBUTES] |= image::ATTRIBUTES_SELF_POWERED;
-    block[at::MAX_POWER] = kSelfPoweredMaxPower;
+    block[at::kAttributes] |= image::kAttributesSelfPowered;
+    block[at::kMaxPower] = kSelfPoweredMaxPower;
   } else {
-    block[at::ATTRIBUTES] &= static_cast<std::uint8_t>(~image::ATTRIBUTES_SELF_POWERED);
-    block[at::MAX_POWER] = kBusPoweredMaxPower;
+    block[at::kAttributes] &= static_cast<std::uint8_t>(~image::kAttributesSelfPowered);
+    block[at::kMaxPower] = kBusPoweredMaxPower;
   }
 }
 
@@ -146,7 +146,7 @@ void ComposeFlash(std::vector<std::uint8_t>& flash, const image::ImageBuffer& lo
 }
 
 void StampMarker(std::vector<std::uint8_t>& flash, std::uint16_t checksum) {
-  flash[kMarkerOffset] = image::VALID_MARKER;
+  flash[kMarkerOffset] = image::kValidMarker;
   flash[kMarkerOffset + 1] = static_cast<std::uint8_t>(checksum >> 8);
   flash[kMarkerOffset + 2] = static_cast<std::uint8_t>(checksum);
 }

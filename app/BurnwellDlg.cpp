@@ -99,7 +99,7 @@ bool VersionTextMatches(const std::string& versionText, const std::string& compa
 CBurnwellDlg::CBurnwellDlg(DialogServices services, ui::CDialog* parent)
     : ui::CDialog(IDD_BURNWELL_DIALOG, parent),
       services_(std::move(services)),
-      m_selfPowered(DEFAULT_SELF_POWER_ON),
+      m_selfPowered(kDefaultSelfPowerOn),
       m_icon(IDR_MAINFRAME) {}
 
 CBurnwellDlg::~CBurnwellDlg() = default;
@@ -126,9 +126,9 @@ void CBurnwellDlg::DoDataExchange(ui::CDataExchange& dx) {
   ui::DDX_Text(dx, IDC_FIRMWARE_PATH, m_firmwarePath);
   ui::DDX_Text(dx, IDC_CHECKSUM, m_checksumText);
   ui::DDX_Text(dx, IDC_START, m_startAddress);
-  ui::DDV_MinMaxUInt(dx, m_startAddress, 0, MAX_START_ADDRESS);
+  ui::DDV_MinMaxUInt(dx, m_startAddress, 0, kMaxStartAddress);
   ui::DDX_Text(dx, IDC_LENGTH, m_length);
-  ui::DDV_MinMaxUInt(dx, m_length, MIN_LENGTH, kLargeMainCodeSize);
+  ui::DDV_MinMaxUInt(dx, m_length, kMinLength, kLargeMainCodeSize);
 }
 
 bool CBurnwellDlg::OnInitDialog() {
@@ -149,7 +149,7 @@ bool CBurnwellDlg::OnInitDialog() {
   settings_.compareString = m_compareString;
   settings_.deviceCount = m_deviceCount;
   if (services_.readConfig)
-    services_.readConfig(std::filesystem::path(std::string(CONFIG_FILE_PATH)), settings_);
+    services_.readConfig(std::filesystem::path(std::string(kConfigFilePath)), settings_);
   m_deviceCount = settings_.deviceCount;
   m_deviceIds = settings_.deviceIds;
   m_firmwareFileName = settings_.firmwareFileName;
@@ -171,12 +171,12 @@ bool CBurnwellDlg::OnInitDialog() {
   std::string warning;
   if (m_fileLoaded.load() == 1 &&
       MessageBox(kBackupWarning, "Warning", MB_OKCANCEL | MB_ICONEXCLAMATION) == IDOK) {
-    SetTimer(TIMER_START_UPDATE, START_UPDATE_DELAY_MS);
+    SetTimer(TIMER_START_UPDATE, kStartUpdateDelayMs);
     warning = kUpdatingWarning;
   } else {
     result_ = RunResult::LoadErrorOrCancel;
     MessageBox(kLoadError, "Error", MB_ICONHAND);
-    SetTimer(TIMER_CLOSE, CLOSE_AFTER_LOAD_ERROR_MS);
+    SetTimer(TIMER_CLOSE, kCloseAfterLoadErrorMs);
     warning = kLoadError;
   }
   SetDlgItemText(IDC_WARNING, warning);
@@ -255,7 +255,7 @@ void CBurnwellDlg::UpdateWorker(void* argument) {
   if (outcome == UpdateOutcome::NoBridge && dialog.unusableBridge_)
     dialog.result_ = *dialog.unusableBridge_;
   dialog.m_workerHandle = 0;
-  dialog.RunOnDialogThread([&dialog] { dialog.SetTimer(TIMER_CLOSE, CLOSE_AFTER_UPDATE_MS); });
+  dialog.RunOnDialogThread([&dialog] { dialog.SetTimer(TIMER_CLOSE, kCloseAfterUpdateMs); });
   dialog.workerActive_ = false;
 }
 

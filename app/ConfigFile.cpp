@@ -32,37 +32,35 @@ int ReadConfigFile(const std::filesystem::path& path, ConfigSettings& settings) 
   platform::Profile& profile = platform::Current<platform::Profile>();
 
   const std::int32_t deviceCount =
-      profile.ReadInt(path, SECTION_CONFIGURATION, KEY_DEV_COUNT, DEFAULT_DEV_COUNT);
-  if (deviceCount > MAX_DEV_COUNT) return Code(ConfigRead::StoppedAtDevCount);
+      profile.ReadInt(path, kSectionConfiguration, kKeyDevCount, kDefaultDevCount);
+  if (deviceCount > kMaxDevCount) return Code(ConfigRead::StoppedAtDevCount);
   settings.deviceCount = deviceCount;
 
-  // The count is at most MAX_DEV_COUNT here; the table bound is kept anyway.
-  const int identifiers = std::clamp<std::int32_t>(deviceCount, 0, DEVICE_ID_COUNT);
+  // The count is at most kMaxDevCount here; the table bound is kept anyway.
+  const int identifiers = std::clamp<std::int32_t>(deviceCount, 0, kDeviceIdCount);
   const std::string vidDefault = DefaultVidText();
   const std::string pidDefault = DefaultPidText();
   for (int n = 1; n <= identifiers; ++n) {
-    const std::string vid =
-        profile.ReadString(path, SECTION_UPDATE_DEVICE, NumberedKey(KEY_VID_FORMAT, n), vidDefault,
-                           ID_PART_BUFFER_CHARS);
-    const std::string pid =
-        profile.ReadString(path, SECTION_UPDATE_DEVICE, NumberedKey(KEY_PID_FORMAT, n), pidDefault,
-                           ID_PART_BUFFER_CHARS);
+    const std::string vid = profile.ReadString(
+        path, kSectionUpdateDevice, NumberedKey(kKeyVidFormat, n), vidDefault, kIdPartBufferChars);
+    const std::string pid = profile.ReadString(
+        path, kSectionUpdateDevice, NumberedKey(kKeyPidFormat, n), pidDefault, kIdPartBufferChars);
     StoreDeviceId(settings.deviceIds[static_cast<std::size_t>(n - 1)],
                   "USB\\VID_" + vid + "&PID_" + pid);
   }
   // Entries past the count hold nothing from this file.
-  for (std::size_t i = static_cast<std::size_t>(identifiers); i < DEVICE_ID_COUNT; ++i) {
+  for (std::size_t i = static_cast<std::size_t>(identifiers); i < kDeviceIdCount; ++i) {
     settings.deviceIds[i].fill('\0');
   }
 
-  settings.firmwareFileName = profile.ReadString(path, SECTION_HEX_FILE_NAME, KEY_HEX_NAME,
-                                                 DEFAULT_HEX_NAME, NAME_BUFFER_CHARS);
-  settings.compareLength = profile.ReadInt(path, SECTION_CMP_VER, KEY_CMP_LEN, DEFAULT_CMP_LEN);
+  settings.firmwareFileName =
+      profile.ReadString(path, kSectionHexFileName, kKeyHexName, kDefaultHexName, kNameBufferChars);
+  settings.compareLength = profile.ReadInt(path, kSectionCmpVer, kKeyCmpLen, kDefaultCmpLen);
   settings.compareString =
-      profile.ReadString(path, SECTION_CMP_VER, KEY_CMP_STR, DEFAULT_CMP_STR, NAME_BUFFER_CHARS);
+      profile.ReadString(path, kSectionCmpVer, kKeyCmpStr, kDefaultCmpStr, kNameBufferChars);
   settings.selfPowered =
-      profile.ReadInt(path, SECTION_SELF_POWERED, KEY_SELF_POWER_ON, DEFAULT_SELF_POWER_ON);
-  settings.fastTransfers = profile.ReadInt(path, SECTION_TRANSFER, KEY_FAST, DEFAULT_FAST);
+      profile.ReadInt(path, kSectionSelfPowered, kKeySelfPowerOn, kDefaultSelfPowerOn);
+  settings.fastTransfers = profile.ReadInt(path, kSectionTransfer, kKeyFast, kDefaultFast);
   return Code(ConfigRead::Complete);
 }
 

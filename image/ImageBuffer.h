@@ -16,7 +16,7 @@
 namespace burnwell::image {
 
 // A small Intel HEX image whose code ends at or below this offset gets zeros from here to its end.
-inline constexpr std::size_t ZERO_REGION_START = 0x4C00;
+inline constexpr std::size_t kZeroRegionStart = 0x4C00;
 
 // The 16-bit wrap-around sum of every byte, starting from 0, without complement.
 std::uint16_t ComputeChecksum(std::span<const std::uint8_t> code);

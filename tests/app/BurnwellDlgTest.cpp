@@ -43,7 +43,7 @@ std::string SmallHexFile() {
 
 // A header image for PID_A whose main code is `length` bytes of 0x11.
 std::vector<std::uint8_t> HeaderImage(std::uint32_t length) {
-  std::vector<std::uint8_t> file(image::IMAGE_HEADER_SIZE, 0);
+  std::vector<std::uint8_t> file(image::kImageHeaderSize, 0);
   file[0] = VID_MAKER & 0xFF;
   file[1] = VID_MAKER >> 8;
   file[256] = PID_A & 0xFF;

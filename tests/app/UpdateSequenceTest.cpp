@@ -532,7 +532,7 @@ TEST_F(UpdateSequence, FastTransfersFallBackToClassicAfterAFailedCompare) {
     sim::BridgeConfig config = sim::BridgeConfig::WithChip("MX25L1005");
     config.selectionEndsAfterTransfers = row.selectionEndsAfter;
     AddBridge(config);
-    const std::vector<std::uint8_t> block = Memory(image::CONFIG_BLOCK_SIZE);
+    const std::vector<std::uint8_t> block = Memory(image::kConfigBlockSize);
     LoadCode(0xB800, 0x1234);
     std::uint8_t devices[32] = {};
     ASSERT_GT(bridge::BridgeOpen(devices, sizeof devices), 0);

@@ -90,7 +90,7 @@ class ReaderTest : public ::testing::Test {
   bool Parse(const std::string& text, std::string& error, std::uint32_t& codeSize) {
     fs.Add("p.hex", text);
     auto file = fs.OpenForRead("p.hex");
-    scratch.assign(HEX_ROM_SIZE, 0xFF);
+    scratch.assign(kHexRomSize, 0xFF);
     HexResult result = ParseIntelHex(*file, scratch, codeSize);
     error = std::move(result.errorText);
     return result.ok;
@@ -147,14 +147,14 @@ TEST_F(ReaderTest, EndRecordAloneGivesSmallImageWithZeroRegion) {
   std::string error;
   ASSERT_TRUE(LoadHex(END, error)) << error;
   ASSERT_EQ(image.Code().size(), kSmallMainCodeSize);
-  EXPECT_EQ(image.Code()[ZERO_REGION_START - 1], 0xFF);
-  EXPECT_EQ(image.Code()[ZERO_REGION_START], 0x00);
+  EXPECT_EQ(image.Code()[kZeroRegionStart - 1], 0xFF);
+  EXPECT_EQ(image.Code()[kZeroRegionStart], 0x00);
   EXPECT_EQ(image.Code()[kSmallMainCodeSize - 1], 0x00);
   EXPECT_EQ(image.GetChecksum(), 0xB400);
-  EXPECT_EQ(image.Header()[offset::MARKER], 0x5A);
+  EXPECT_EQ(image.Header()[offset::kMarker], 0x5A);
   EXPECT_EQ(image.CodeLength(), kSmallMainCodeSize);
-  EXPECT_EQ(LoadLe32(&image.Header()[offset::CODE_LENGTH]), kSmallMainCodeSize);
-  EXPECT_EQ(image.Header()[offset::VALIDITY_TAIL], 0xFF);  // from the clear before the load
+  EXPECT_EQ(LoadLe32(&image.Header()[offset::kCodeLength]), kSmallMainCodeSize);
+  EXPECT_EQ(image.Header()[offset::kValidityTail], 0xFF);  // from the clear before the load
 }
 
 TEST_F(ReaderTest, SizingFollowsTheHighestDataEnd) {
@@ -173,7 +173,7 @@ TEST_F(ReaderTest, SizingFollowsTheHighestDataEnd) {
     ASSERT_EQ(image.Code().size(), c.imageSize) << std::hex << c.end;
     std::vector<std::uint8_t> expected(c.imageSize, 0xFF);
     if (c.zeroRegion)
-      std::fill(expected.begin() + ZERO_REGION_START, expected.begin() + kSmallMainCodeSize, 0);
+      std::fill(expected.begin() + kZeroRegionStart, expected.begin() + kSmallMainCodeSize, 0);
     std::copy(code.begin(), code.end(), expected.begin());
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image.Code().begin()))
         << std::hex << c.end;
@@ -340,7 +340,7 @@ TEST_F(ReaderTest, FileAccessFailuresGiveTheirTexts) {
 
 TEST_F(ReaderTest, FilesOverTheLimitAreNotRead) {
   std::string error;
-  std::string big = END + std::string(MAX_HEX_FILE_SIZE - END.size(), '\n');
+  std::string big = END + std::string(kMaxHexFileSize - END.size(), '\n');
   ASSERT_TRUE(LoadHex(big, error)) << error;
   EXPECT_FALSE(LoadHex(big + "\n", error));
   EXPECT_EQ(error, "File open failed");
@@ -429,10 +429,10 @@ TEST_F(ReaderTest, HeaderImageSizingAndChecksum) {
       EXPECT_EQ(image.Code()[c.length], 0xFF);
     }
     EXPECT_EQ(image.CodeLength(), c.length);
-    EXPECT_EQ(LoadLe32(&image.Header()[offset::CODE_LENGTH]), c.length);
+    EXPECT_EQ(LoadLe32(&image.Header()[offset::kCodeLength]), c.length);
     EXPECT_EQ(image.ProductId(), PID_C);
-    EXPECT_EQ(image.Header()[offset::MARKER], 0x5A);
-    EXPECT_EQ(image.Header()[offset::VALIDITY_TAIL], 0xFF);  // bytes 11-14 as the file holds them
+    EXPECT_EQ(image.Header()[offset::kMarker], 0x5A);
+    EXPECT_EQ(image.Header()[offset::kValidityTail], 0xFF);  // bytes 11-14 as the file holds them
   }
 }
 

@@ -57,8 +57,8 @@ class IntelHexOracle : public ::testing::Test {
     const std::size_t imageSize =
         binary.size() < kSmallMainCodeSize ? kSmallMainCodeSize : kLargeMainCodeSize;
     std::vector<std::uint8_t> expected(imageSize, 0xFF);
-    if (binary.size() <= ZERO_REGION_START)
-      std::fill(expected.begin() + ZERO_REGION_START, expected.begin() + kSmallMainCodeSize, 0);
+    if (binary.size() <= kZeroRegionStart)
+      std::fill(expected.begin() + kZeroRegionStart, expected.begin() + kSmallMainCodeSize, 0);
     std::copy(binary.begin(), binary.end(), expected.begin());
     std::uint16_t sum = 0;
     for (auto b : expected) sum = static_cast<std::uint16_t>(sum + b);
@@ -67,7 +67,7 @@ class IntelHexOracle : public ::testing::Test {
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image.Code().begin()));
     EXPECT_EQ(image.GetChecksum(), sum);
     EXPECT_EQ(image.CodeLength(), imageSize);
-    EXPECT_EQ(image.Header()[offset::MARKER], 0x5A);
+    EXPECT_EQ(image.Header()[offset::kMarker], 0x5A);
   }
 
   // Parses a HEX file that places the binary at a ROM offset, and compares the scratch buffer.
@@ -75,7 +75,7 @@ class IntelHexOracle : public ::testing::Test {
                       std::uint32_t at) {
     auto file = platform::Current<platform::FileSystem>().OpenForRead(hex);
     ASSERT_TRUE(file);
-    std::vector<std::uint8_t> scratch(HEX_ROM_SIZE, 0xFF);
+    std::vector<std::uint8_t> scratch(kHexRomSize, 0xFF);
     std::uint32_t codeSize = 0;
     const HexResult parsed = ParseIntelHex(*file, scratch, codeSize);
     ASSERT_TRUE(parsed.ok) << parsed.errorText;
@@ -143,7 +143,7 @@ TEST_F(IntelHexOracle, ToolOutputPastTheRomIsRefused) {
   const auto hex = Convert(binary, "srec_cat {in} -Binary -offset 0x3FFF0 -o {out} -Intel");
   auto file = platform::Current<platform::FileSystem>().OpenForRead(hex);
   ASSERT_TRUE(file);
-  std::vector<std::uint8_t> scratch(HEX_ROM_SIZE, 0xFF);
+  std::vector<std::uint8_t> scratch(kHexRomSize, 0xFF);
   std::uint32_t codeSize = 0;
   const HexResult parsed = ParseIntelHex(*file, scratch, codeSize);
   EXPECT_FALSE(parsed.ok);

@@ -123,7 +123,7 @@ TEST_F(BurnwellTool, LoadFailuresGoToStandardErrorWithTheLoadStatus) {
   EXPECT_EQ(run.exitCode, 4);
   EXPECT_EQ(run.err, "error: -42\n");
 
-  std::vector<std::uint8_t> header(image::IMAGE_HEADER_SIZE, 0);
+  std::vector<std::uint8_t> header(image::kImageHeaderSize, 0);
   StoreLe16(header.data(), VID_MAKER);
   StoreLe32(&header[264], 0x10);  // announces 16 code bytes the file does not hold
   test::WriteFile(dir / "short.bin", header);

@@ -13,7 +13,7 @@
 namespace burnwell::tool {
 namespace {
 
-constexpr const char* BACKUP_DETAILS =
+constexpr const char* kBackupDetails =
     "Reads the configuration block and the whole code region of the selected bridge (the only\n"
     "one attached, or the one --index, --serial or --port names) and writes them to OUT as an "
     "image file: the 268-byte header (block, product,\n"
@@ -39,7 +39,7 @@ CommandAction DeclareBackup(CLI::App& command) {
   command.add_flag("--json", request->json, "print one JSON document on standard output");
   AddTransferOption(command, request->transfers);
   command.footer(
-      std::string(BACKUP_DETAILS) +
+      std::string(kBackupDetails) +
       ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
                       ExitStatus::NoBridge, ExitStatus::BridgeBusy, ExitStatus::NoPermission}));
   return [request](std::ostream& out, std::ostream& err) {

@@ -23,7 +23,7 @@ int WriteBackup(int index, const std::string& text, protocol::TransferMode trans
   const bool smallEeprom = std::string(MemoryKind(record)) == "eeprom-256";
   const std::uint32_t codeLength = smallEeprom ? 0 : record.CodeSize;
 
-  std::vector<std::uint8_t> flash(image::CONFIG_BLOCK_SIZE + codeLength, 0xFF);
+  std::vector<std::uint8_t> flash(image::kConfigBlockSize + codeLength, 0xFF);
   const int read = bridge::BridgeReadFlash(
       index, flash.data(), 0, static_cast<std::uint32_t>(flash.size()), 0, 0, transfers);
   if (read != 0) {
@@ -31,17 +31,17 @@ int WriteBackup(int index, const std::string& text, protocol::TransferMode trans
     return Code(ExitStatus::Failed);
   }
 
-  std::vector<std::uint8_t> file(image::IMAGE_HEADER_SIZE + codeLength, 0);
-  std::copy_n(flash.begin(), image::CONFIG_BLOCK_SIZE, file.begin());
+  std::vector<std::uint8_t> file(image::kImageHeaderSize + codeLength, 0);
+  std::copy_n(flash.begin(), image::kConfigBlockSize, file.begin());
   if (codeLength != 0) {
     const std::uint16_t checksum = image::ComputeChecksum(
-        std::span<const std::uint8_t>(flash).subspan(image::CONFIG_BLOCK_SIZE, codeLength));
-    StoreBe16(file.data() + image::offset::CHECKSUM, checksum);
-    std::copy(flash.begin() + image::CONFIG_BLOCK_SIZE, flash.end(),
-              file.begin() + image::IMAGE_HEADER_SIZE);
+        std::span<const std::uint8_t>(flash).subspan(image::kConfigBlockSize, codeLength));
+    StoreBe16(file.data() + image::offset::kChecksum, checksum);
+    std::copy(flash.begin() + image::kConfigBlockSize, flash.end(),
+              file.begin() + image::kImageHeaderSize);
   }
-  StoreLe32(file.data() + image::offset::PRODUCT_WORD, record.ProductId);
-  StoreLe32(file.data() + image::offset::CODE_LENGTH, codeLength);
+  StoreLe32(file.data() + image::offset::kProductWord, record.ProductId);
+  StoreLe32(file.data() + image::offset::kCodeLength, codeLength);
 
   std::filesystem::path partial = out;
   partial += ".partial";

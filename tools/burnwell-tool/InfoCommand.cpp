@@ -13,7 +13,7 @@
 namespace burnwell::tool {
 namespace {
 
-constexpr const char* INFO_OUTPUT =
+constexpr const char* kInfoOutput =
     "Loads FILE with the updater's firmware readers and prints what a technician checks\n"
     "before flashing it:\n"
     "  type: hex|bin|other    by the last four characters of FILE (case-sensitive):\n"
@@ -47,7 +47,7 @@ int RunInfo(const std::string& file, bool json, JsonOutput& jsonOut, std::ostrea
   if (json) {
     Json document{{"command", "info"}, {"file", FileJson(file, image, result.type)}};
     document["file"]["product"] = Hex(image.ProductId(), 4, HexDigits::Upper);
-    document["file"]["marker"] = Hex(image.Header()[image::offset::MARKER], 2, HexDigits::Upper);
+    document["file"]["marker"] = Hex(image.Header()[image::offset::kMarker], 2, HexDigits::Upper);
     document["file"]["image_size"] = image.Code().size();
     jsonOut.Print(document);
     return Code(ExitStatus::Success);
@@ -56,7 +56,7 @@ int RunInfo(const std::string& file, bool json, JsonOutput& jsonOut, std::ostrea
       << "code length: " << image.CodeLength() << "\n"
       << "image size: " << image.Code().size() << "\n"
       << "checksum: " << Hex(image.GetChecksum(), 4, HexDigits::Upper) << "\n"
-      << "marker: " << Hex(image.Header()[image::offset::MARKER], 2, HexDigits::Upper) << "\n"
+      << "marker: " << Hex(image.Header()[image::offset::kMarker], 2, HexDigits::Upper) << "\n"
       << "product: " << Hex(image.ProductId(), 4, HexDigits::Upper) << "\n";
   return Code(ExitStatus::Success);
 }
@@ -71,7 +71,7 @@ CommandAction DeclareInfo(CLI::App& command) {
   command.add_flag("--json", *json,
                    "print one JSON document with the same facts instead of the lines");
   cli::SetUsage(command, "burnwell-tool info FILE [--json]");
-  command.footer(std::string(INFO_OUTPUT) + ExitStatusHelp({ExitStatus::Success, ExitStatus::Usage,
+  command.footer(std::string(kInfoOutput) + ExitStatusHelp({ExitStatus::Success, ExitStatus::Usage,
                                                             ExitStatus::LoadFailedOrDeclined}));
   return [file, json](std::ostream& out, std::ostream& err) {
     JsonOutput jsonOut(stdout);

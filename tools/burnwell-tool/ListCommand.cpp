@@ -16,7 +16,7 @@
 namespace burnwell::tool {
 namespace {
 
-constexpr const char* LIST_FIELDS =
+constexpr const char* kListFields =
     "Finds the bridges and prints one line per bridge, in table order:\n"
     "  index=N           table index (flash --index takes it)\n"
     "  id=C              id letter (the first drive letter; 0 when it has none)\n"
@@ -116,7 +116,7 @@ CommandAction DeclareList(CLI::App& command) {
   cli::SetUsage(command, "burnwell-tool list [--json]");
   command.add_flag("--json", *json,
                    "print one JSON document (the same fields per bridge) instead of the lines");
-  command.footer(std::string(LIST_FIELDS) +
+  command.footer(std::string(kListFields) +
                  ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
                                  ExitStatus::NoBridge}));
   return [json](std::ostream& out, std::ostream& err) {

@@ -34,7 +34,7 @@
 namespace burnwell::tool {
 namespace {
 
-constexpr const char* UPDATE_DETAILS =
+constexpr const char* kUpdateDetails =
     "Updates the selected bridges with FILE, as the updater does: Intel HEX files (name ending\n"
     "in .hex) keep the bridge's own configuration block with the power setting applied; image\n"
     "files bring their own block, carrying the bridge's serial number. Erase, program, marker,\n"
@@ -192,7 +192,7 @@ TrayOutcome UpdateTargets(const UpdateRequest& request, const Targets& targets, 
   TrayDisplay display(humanFile, interactive);
   ui::UpdateProgress wholeUpdate(humanFile, interactive);
   WholeUpdateProgress wholeUpdateObserver(wholeUpdate, humanFile,
-                                          loaded.CodeLength() + image::CONFIG_BLOCK_SIZE);
+                                          loaded.CodeLength() + image::kConfigBlockSize);
   std::vector<BridgeJob> jobs;
   for (const int index : targets.indexes) {
     BridgeJob job;
@@ -348,7 +348,7 @@ CommandAction DeclareUpdate(CLI::App& command) {
   command.add_option("--log", request->log, "append one JSON line per bridge to FILE")
       ->type_name("FILE");
   AddTransferOption(command, request->transfers);
-  command.footer(std::string(UPDATE_DETAILS) +
+  command.footer(std::string(kUpdateDetails) +
                  ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
                                  ExitStatus::NoBridge, ExitStatus::LoadFailedOrDeclined,
                                  ExitStatus::BackupFailed, ExitStatus::FirmwareDoesNotFit,

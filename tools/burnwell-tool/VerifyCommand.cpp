@@ -15,7 +15,7 @@
 namespace burnwell::tool {
 namespace {
 
-constexpr const char* VERIFY_DETAILS =
+constexpr const char* kVerifyDetails =
     "Reads each selected bridge and compares its flash with exactly what `update FILE` (with the\n"
     "same power option) leaves there: the block with the update's edits, the code and the\n"
     "marker. Prints \"match\" or the offset of the first differing byte for each bridge.\n\n";
@@ -74,7 +74,7 @@ CommandAction DeclareVerify(CLI::App& command) {
   AddBridgeSelection(command, request->selection, true);
   AddJsonFlag(command, *request);
   AddTransferOption(command, request->transfers);
-  command.footer(std::string(VERIFY_DETAILS) +
+  command.footer(std::string(kVerifyDetails) +
                  ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
                                  ExitStatus::NoBridge, ExitStatus::LoadFailedOrDeclined,
                                  ExitStatus::BridgeBusy, ExitStatus::NoPermission}));

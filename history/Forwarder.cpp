@@ -115,7 +115,8 @@ void Forwarder::Run() {
       continue;
     }
     std::vector<StoredUnit> units;
-    for (const WaitingUnit& unit : *waiting) units.push_back({unit.id, local->Origin(), unit.record});
+    for (const WaitingUnit& unit : *waiting)
+      units.push_back({unit.id, local->Origin(), unit.record});
     std::size_t refused = 0;
     switch (server_->Send(units, refused, error)) {
       case ServerStore::Sent::Stored: {

@@ -111,7 +111,8 @@ std::string NewOrigin() {
 
 std::string UnitColumnsOf(const char* table) {
   std::string list;
-  for (const Column& column : kColumns) list += std::string(", ") + table + "." + column.name.data();
+  for (const Column& column : kColumns)
+    list += std::string(", ") + table + "." + column.name.data();
   return list;
 }
 
@@ -159,8 +160,8 @@ std::unique_ptr<LocalStore> LocalStore::Open(const std::filesystem::path& path, 
     }
   }
   sqlite3* db = nullptr;
-  const int flags = mode == Mode::Write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
-                                        : SQLITE_OPEN_READONLY;
+  const int flags =
+      mode == Mode::Write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
   if (sqlite3_open_v2(path.string().c_str(), &db, flags, nullptr) != SQLITE_OK) {
     error = "cannot open the history " + Quoted(path) + ": " +
             (db ? sqlite3_errmsg(db) : "out of memory");
@@ -209,10 +210,12 @@ bool LocalStore::Prepare(Mode mode, std::string& error) {
     }
   } else {
     // Durable commits: the write-ahead log is synced at every commit.
-    Statement journal(db_, "PRAGMA journal_mode=WAL");
-    if (!journal || journal.Step() != SQLITE_ROW || journal.Text(0) != "wal") {
-      error = std::string("the write-ahead log cannot be used: ") + sqlite3_errmsg(db_);
-      return false;
+    {
+      Statement journal(db_, "PRAGMA journal_mode=WAL");
+      if (!journal || journal.Step() != SQLITE_ROW || journal.Text(0) != "wal") {
+        error = std::string("the write-ahead log cannot be used: ") + sqlite3_errmsg(db_);
+        return false;
+      }
     }
     if (!Execute(db_, "PRAGMA synchronous=FULL", error)) return false;
     if (*version < kLocalSchemaVersion) {
@@ -245,8 +248,8 @@ bool LocalStore::Prepare(Mode mode, std::string& error) {
   return true;
 }
 
-std::optional<std::int64_t> LocalStore::Append(const UnitRecord& record,
-                                               const std::string& target, std::string& error) {
+std::optional<std::int64_t> LocalStore::Append(const UnitRecord& record, const std::string& target,
+                                               std::string& error) {
   Transaction transaction(db_, error);
   if (!transaction.Begun()) return std::nullopt;
   std::string marks;

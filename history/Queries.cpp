@@ -56,7 +56,7 @@ std::optional<std::string> ParseTime(std::string_view text, bool endOfDay) {
   if (endOfDay && !parts[4].matched) day = year_month_day{sys_days{day} + days{1}};
   std::string millis = parts[7].matched ? parts[7].str() : "";
   millis.resize(3, '0');
-  char textOut[40];
+  char textOut[96];
   std::snprintf(textOut, sizeof textOut, "%04d-%02u-%02uT%02d:%02d:%02d.%sZ",
                 static_cast<int>(day.year()), static_cast<unsigned>(day.month()),
                 static_cast<unsigned>(day.day()), hour, minute, second, millis.c_str());

@@ -33,7 +33,7 @@ struct SummaryLine {
   std::string day;  // "2026-05-01"
   std::string station;
   std::string checksum;
-  std::string fileName;  // the latest name the file was given
+  std::string fileName;                // the latest name the file was given
   std::map<std::string, int> results;  // rows per result name
   int rows = 0;
   int units = 0;      // bridges tried (updates), told apart by serial number

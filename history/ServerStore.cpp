@@ -128,7 +128,8 @@ std::unique_ptr<ServerStore> ServerStore::Connect(const std::string& url, std::s
     error = ErrorOf(connection);
     return nullptr;
   }
-  PQsetNoticeProcessor(connection, [](void*, const char*) {}, nullptr);
+  PQsetNoticeProcessor(
+      connection, [](void*, const char*) {}, nullptr);
   if (!store->Prepare(error)) return nullptr;
   return store;
 }
@@ -153,8 +154,8 @@ bool ServerStore::Prepare(std::string& error) {
     return fail();
   int version = 0;
   {
-    Result current(PQexec(connection_,
-                          "SELECT value FROM burnwell_meta WHERE key = 'schema_version'"));
+    Result current(
+        PQexec(connection_, "SELECT value FROM burnwell_meta WHERE key = 'schema_version'"));
     if (!current.Ok()) {
       error = ErrorOf(connection_);
       return fail();
@@ -170,10 +171,9 @@ bool ServerStore::Prepare(std::string& error) {
   for (int step = version; step < kServerSchemaVersion; ++step)
     if (!Execute(connection_, kMigrations[static_cast<std::size_t>(step)], error)) return fail();
   if (version < kServerSchemaVersion) {
-    const std::string stamp =
-        "INSERT INTO burnwell_meta (key, value) VALUES ('schema_version', '" +
-        std::to_string(kServerSchemaVersion) +
-        "') ON CONFLICT (key) DO UPDATE SET value = EXCLUDED.value";
+    const std::string stamp = "INSERT INTO burnwell_meta (key, value) VALUES ('schema_version', '" +
+                              std::to_string(kServerSchemaVersion) +
+                              "') ON CONFLICT (key) DO UPDATE SET value = EXCLUDED.value";
     if (!Execute(connection_, stamp.c_str(), error)) return fail();
   }
   return Execute(connection_, "COMMIT", error) || fail();

@@ -33,8 +33,8 @@ bool Passed(UnitResult result);
 
 struct BridgeFacts {
   std::string serial;
-  std::string usb;       // the USB location ("1-2.3"); "" when discovery did not learn it
-  std::string vid;       // four lower-case hex digits
+  std::string usb;  // the USB location ("1-2.3"); "" when discovery did not learn it
+  std::string vid;  // four lower-case hex digits
   std::string pid;
   std::string firmware;  // the version word the bridge reports, eight hex digits
   std::string memory;    // "spi", "eeprom-256", "eeprom-64k" or "none"
@@ -62,8 +62,8 @@ struct UnitRecord {
   std::string flashBefore;
   std::string flashAfter;
   UnitResult result = UnitResult::Failed;
-  std::string error;                // why it failed or was refused
-  std::optional<int> errorCode;     // the update's message id, where it raised one
+  std::string error;             // why it failed or was refused
+  std::optional<int> errorCode;  // the update's message id, where it raised one
   int passes = 0;
   std::array<double, app::kUpdatePhaseCount> phaseSeconds{};
   double seconds = 0;  // the attempt's wall time

@@ -18,7 +18,7 @@
 #include "history/Queries.h"
 #include "history/Recorder.h"
 #include "history/ServerStore.h"
-#include "support/TestSupport.h"
+#include "tests/support/TestSupport.h"
 
 namespace burnwell::history {
 namespace {
@@ -64,13 +64,15 @@ TEST(HistoryFile, KeepsEveryResultKindAndAnswersBySerialFileResultAndTime) {
   Warnings warnings;
   {
     Recorder recorder({{file}, false, "bench-1"}, "burnwell-tool", warnings.Sink());
-    const std::array kinds{UnitResult::Updated,      UnitResult::UpToDate, UnitResult::Refused,
-                           UnitResult::Failed,       UnitResult::Disconnected,
-                           UnitResult::Stopped,      UnitResult::Match,    UnitResult::Differs};
+    const std::array kinds{UnitResult::Updated, UnitResult::UpToDate,     UnitResult::Refused,
+                           UnitResult::Failed,  UnitResult::Disconnected, UnitResult::Stopped,
+                           UnitResult::Match,   UnitResult::Differs};
     int minute = 10;
     for (const UnitResult kind : kinds) {
+      const bool verify = kind == UnitResult::Match || kind == UnitResult::Differs;
       UnitRecord unit = Unit(std::string("S-") + ResultName(kind), kind,
-                             "2026-05-01T08:" + std::to_string(minute++) + ":00.000Z");
+                             "2026-05-01T08:" + std::to_string(minute++) + ":00.000Z", "65da",
+                             verify ? "verify" : "update");
       ASSERT_TRUE(recorder.Record(unit));
     }
     // One unit's story: failed, then updated the next day with another file.
@@ -89,16 +91,14 @@ TEST(HistoryFile, KeepsEveryResultKindAndAnswersBySerialFileResultAndTime) {
   for (const StoredUnit& unit : *all) {
     const UnitRecord expected =
         Unit(unit.record.bridge.serial, unit.record.result, unit.record.time,
-             unit.record.file.checksum);
-    EXPECT_EQ(ToJson(unit.record).dump(),
-              [&] {
-                UnitRecord stamped = expected;
-                stamped.station = "bench-1";
-                stamped.program = "burnwell-tool";
-                stamped.version = unit.record.version;
-                return ToJson(stamped).dump();
-              }())
-        << "a row does not give back the record it was made of";
+             unit.record.file.checksum, unit.record.command);
+    EXPECT_EQ(ToJson(unit.record).dump(), [&] {
+      UnitRecord stamped = expected;
+      stamped.station = "bench-1";
+      stamped.program = "burnwell-tool";
+      stamped.version = unit.record.version;
+      return ToJson(stamped).dump();
+    }()) << "a row does not give back the record it was made of";
   }
 
   HistoryFilter bySerial;
@@ -142,11 +142,14 @@ std::string Contents(const std::filesystem::path& path) {
 TEST(HistoryFile, RefusesWhatItMustNotWriteAndLeavesItUnchanged) {
   test::TempDir dir;
   const std::filesystem::path newer = dir / "newer.db";
-  { Recorder made({{newer.string()}, false, ""}, "burnwell-tool", [](const std::string&) {}); }
+  {
+    Recorder made({{newer.string()}, false, ""}, "burnwell-tool", [](const std::string&) {});
+  }
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(newer.string().c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE); PRAGMA journal_mode=DELETE; "
-                             "PRAGMA user_version=2",
+  ASSERT_EQ(sqlite3_exec(db,
+                         "PRAGMA wal_checkpoint(TRUNCATE); PRAGMA journal_mode=DELETE; "
+                         "PRAGMA user_version=2",
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
   sqlite3_close(db);
@@ -184,7 +187,7 @@ TEST(HistoryFile, RefusesWhatItMustNotWriteAndLeavesItUnchanged) {
 class ScratchServer {
  public:
   ScratchServer() {
-    url_ = Run("start");
+    url_ = Run("start").value_or("");
     started_ = !url_.empty();
   }
   ~ScratchServer() {
@@ -192,8 +195,11 @@ class ScratchServer {
     std::filesystem::remove_all(dir_.Path() / "pg");
   }
   const std::string& Url() const { return url_; }
-  bool Stop() { return started_ = Run("stop"), true; }
-  bool Restart() { return started_ = !Run("restart").empty(); }
+  bool Stop() {
+    started_ = !Run("stop");
+    return !started_;
+  }
+  bool Restart() { return started_ = Run("restart").has_value(); }
 
   // Rows the server holds of one origin, oldest row number first: "id:serial".
   std::vector<std::string> Rows() {
@@ -208,21 +214,24 @@ class ScratchServer {
       rows.push_back(std::to_string(it->id) + ":" + it->record.bridge.serial);
     return rows;
   }
-  std::string Sql(const std::string& statement) {
-    return Run("sql", "psql -qtA -d '" + url_ + "' -c \"" + statement + "\"");
+  bool Sql(const std::string& statement) {
+    return Run("", "psql -qtA -d '" + url_ + "' -c \"" + statement + "\"").has_value();
   }
 
  private:
-  std::string Run(const std::string& action, const std::string& command = "") {
-    const std::string line =
-        command.empty() ? std::string(BURNWELL_SOURCE_DIR) + "/scripts/postgres-scratch.sh " +
-                              action + " " + (dir_.Path() / "pg").string()
-                        : command;
+  // The command's output; nothing when it failed.
+  std::optional<std::string> Run(const std::string& action, const std::string& command = "") {
+    const std::string line = command.empty() ? std::string(BURNWELL_SOURCE_DIR) +
+                                                   "/scripts/postgres-scratch.sh " + action + " " +
+                                                   (dir_.Path() / "pg").string()
+                                             : command;
     std::string out;
     if (FILE* pipe = ::popen(line.c_str(), "r")) {
       char buffer[512];
       while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
-      if (::pclose(pipe) != 0) return "";
+      if (::pclose(pipe) != 0) return std::nullopt;
+    } else {
+      return std::nullopt;
     }
     while (!out.empty() && out.back() == '\n') out.pop_back();
     return out;
@@ -273,7 +282,8 @@ TEST(HistoryServer, RowsWaitWhileTheServerIsAwayAndArriveOnceEachInOrder) {
 
   // A row the server refuses for its own values is kept, marked and reported; the rows after it
   // still go.
-  server.Sql("ALTER TABLE burnwell_units ADD CONSTRAINT no_u31 CHECK (serial <> 'U31')");
+  ASSERT_TRUE(
+      server.Sql("ALTER TABLE burnwell_units ADD CONSTRAINT no_u31 CHECK (serial <> 'U31')"));
   warnings.lines.clear();
   {
     Recorder recorder(options, "burnwell-tool", warnings.Sink());

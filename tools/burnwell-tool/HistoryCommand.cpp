@@ -161,8 +161,8 @@ int RunHistory(HistoryRequest& request, std::ostream& out, std::ostream& err) {
     if (waiting->empty()) out << "nothing waits for a server\n";
     for (const history::WaitingUnit& unit : *waiting)
       out << "row " << unit.id << " " << ShortTime(unit.record.time) << " "
-          << Cell(unit.record.bridge.serial, 17) << " "
-          << history::ResultName(unit.record.result) << " for " << unit.target
+          << Cell(unit.record.bridge.serial, 17) << " " << history::ResultName(unit.record.result)
+          << " for " << unit.target
           << (unit.rejected.empty() ? ": waiting" : ": refused by the server: " + unit.rejected)
           << "\n";
     return Code(ExitStatus::Success);
@@ -223,15 +223,17 @@ CommandAction DeclareHistory(CLI::App& command) {
   AddHistoryPlaces(command, request->places);
   command.add_option("--serial", request->filter.serial, "the unit with this serial number")
       ->type_name("TEXT");
-  CLI::Option* checksum =
-      command.add_option("--checksum", request->filter.checksum, "units given the firmware with this checksum")
-          ->type_name("HEX");
+  CLI::Option* checksum = command
+                              .add_option("--checksum", request->filter.checksum,
+                                          "units given the firmware with this checksum")
+                              ->type_name("HEX");
   command.add_option("--file", request->file, "units given this firmware file (by its checksum)")
       ->type_name("FILE")
       ->excludes(checksum);
-  command.add_option("--result", request->filter.result,
-                     "units whose attempt ended so (updated, up-to-date, refused, failed, "
-                     "disconnected, stopped, match, differs)")
+  command
+      .add_option("--result", request->filter.result,
+                  "units whose attempt ended so (updated, up-to-date, refused, failed, "
+                  "disconnected, stopped, match, differs)")
       ->type_name("NAME");
   command.add_option("--since", request->since, "attempts at or after TIME (UTC)")
       ->type_name("TIME");
@@ -239,11 +241,12 @@ CommandAction DeclareHistory(CLI::App& command) {
   command.add_option("--station", request->filter.station, "attempts at this station")
       ->type_name("NAME");
   command.add_option("--limit", request->filter.limit, "at most N rows")->type_name("N");
-  CLI::Option* summary = command.add_flag(
-      "--summary", request->summary,
-      "counts and first-pass yield per day, station and file instead of the rows");
-  command.add_flag("--pending", request->pending,
-                   "the rows of the station's file waiting for a server, or refused by it")
+  CLI::Option* summary =
+      command.add_flag("--summary", request->summary,
+                       "counts and first-pass yield per day, station and file instead of the rows");
+  command
+      .add_flag("--pending", request->pending,
+                "the rows of the station's file waiting for a server, or refused by it")
       ->excludes(summary);
   command.add_flag("--json", request->json, "print one JSON document on standard output");
   command.footer(std::string(kHistoryDetails) +

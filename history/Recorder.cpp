@@ -144,11 +144,11 @@ Recorder::~Recorder() {
 }
 
 bool Recorder::Record(UnitRecord& record) {
-  if (off_) return false;
   if (record.time.empty()) record.time = UtcNow();
   record.station = station_;
   record.program = program_;
   record.version = kVersionText;
+  if (off_) return false;
   const std::string unit = "the record of " +
                            (record.bridge.serial.empty() ? std::string("the bridge")
                                                          : "bridge " + record.bridge.serial) +

@@ -58,9 +58,9 @@ class Recorder {
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
-  // Stamps the record (time when unset, station, program, version) and commits it as a row.
-  // False, after a warning naming the unit, when it could not be recorded; false without a
-  // word when recording is off. Callable from several threads.
+  // Stamps the record (time when unset, station, program, version), also when recording is
+  // off, and commits it as a row. False, after a warning naming the unit, when it could not be
+  // recorded; false without a word when recording is off. Callable from several threads.
   bool Record(UnitRecord& record);
 
   // Records are kept (recording is on and the file could be opened).

@@ -1,5 +1,7 @@
 #include "history/UnitRecord.h"
 
+#include "bridge/BridgeNames.h"
+
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -68,15 +70,14 @@ std::string Hex(unsigned value, int digits) {
   return text;
 }
 
-BridgeFacts BridgeFactsOf(const device::DeviceRecord& record, std::string serial, std::string usb,
-                          const char* memory) {
+BridgeFacts BridgeFactsOf(const device::DeviceRecord& record) {
   BridgeFacts bridge;
-  bridge.serial = std::move(serial);
-  bridge.usb = std::move(usb);
+  bridge.serial = bridge::SerialOf(record);
+  bridge.usb = bridge::UsbLocation(record);
   bridge.vid = Hex(record.VendorId, 4);
   bridge.pid = Hex(record.ProductId, 4);
   bridge.firmware = Hex(record.FirmwareVersion, 8);
-  bridge.memory = memory;
+  bridge.memory = bridge::MemoryKind(record);
   bridge.codeSize = record.CodeSize;
   return bridge;
 }

@@ -76,10 +76,8 @@ std::string HostName();
 // A value as records write it: "%0*x".
 std::string Hex(unsigned value, int digits);
 
-// The facts discovery learnt of a bridge. serial and usb come from the front end, which
-// knows how the platform names them.
-BridgeFacts BridgeFactsOf(const device::DeviceRecord& record, std::string serial, std::string usb,
-                          const char* memory);
+// The facts discovery learnt of a bridge.
+BridgeFacts BridgeFactsOf(const device::DeviceRecord& record);
 FileFacts FileFactsOf(const std::string& name, const image::ImageBuffer& loaded,
                       image::FileType type);
 // Result, error, passes and phase times of an update that ran (or found the bridge up to date).

@@ -20,6 +20,7 @@ FlashComparison CompareWithUpdate(const app::UpdatePlan& plan, const image::Imag
     comparison.errorText = "reading the configuration block failed: " + ResultText(code);
     return comparison;
   }
+  comparison.checksumBefore = image::MarkedChecksum(block);
   const std::vector<std::uint8_t> expected = app::FlashAfterUpdate(block, loaded, plan);
   std::vector<std::uint8_t> flash(expected.size(), 0xFF);
   if (const int code =
@@ -51,9 +52,12 @@ BridgeResult UpdateOneBridge(const BridgeJob& job, const image::ImageBuffer& loa
   app::UpdateObserver quiet;
   app::UpdateObserver& observer = job.observer ? *job.observer : quiet;
   try {
-    if (!job.reinstall && CompareWithUpdate(job.plan, loaded).Matches()) {
+    const FlashComparison comparison =
+        job.reinstall ? FlashComparison{} : CompareWithUpdate(job.plan, loaded);
+    if (comparison.Matches()) {
       result.outcome = BridgeOutcome::UpToDate;
       result.report.result = app::UpdateResult::Updated;
+      result.report.checksumBefore = comparison.checksumBefore;
     } else {
       result.report = app::UpdateBridge(job.plan, loaded, observer);
       result.outcome = result.report.result == app::UpdateResult::Updated ? BridgeOutcome::Updated

@@ -2,6 +2,7 @@
 // every attempt at a serial number, at a firmware file, with a result, in a time range or at a
 // station, newest first; the counts and first-pass yield per day, station and file; the rows
 // still waiting for the server. Also the history options update and verify share.
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -49,6 +50,12 @@ std::string Cell(const std::string& text, std::size_t width) {
   return cell;
 }
 
+// A text on one line: the update's messages may hold line breaks.
+std::string OneLine(std::string text) {
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  return text;
+}
+
 // "2026-05-01 12:34:56" of "2026-05-01T12:34:56.789Z".
 std::string ShortTime(const std::string& time) {
   std::string shown = time.substr(0, 19);
@@ -66,7 +73,7 @@ void PrintUnits(std::ostream& out, const std::vector<history::StoredUnit>& units
     out << Cell(ShortTime(r.time), 20) << " " << Cell(r.station, 12) << " " << Cell(r.command, 8)
         << " " << Cell(r.bridge.serial, 17) << " " << Cell(r.bridge.usb, 10) << " "
         << Cell(r.file.checksum, 5) << " " << Cell(history::ResultName(r.result), 13) << " "
-        << Cell(std::to_string(r.passes), 7) << " " << seconds << "  " << r.error << "\n";
+        << Cell(std::to_string(r.passes), 7) << " " << seconds << "  " << OneLine(r.error) << "\n";
   }
 }
 

@@ -9,6 +9,7 @@ rows=${2:-2000}
 bench="$build/bench/bench_history"
 [ -x "$bench" ] || { echo "missing $bench: cmake --preset bench && cmake --build --preset bench --target bench_history" >&2; exit 1; }
 work=$(mktemp -d /tmp/burnwell-history-bench.XXXXXX)
+chmod 755 "$work"  # the server runs as nobody under root
 trap '"$here/scripts/postgres-scratch.sh" stop "$work/pg" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 url=$("$here/scripts/postgres-scratch.sh" start "$work/pg")
 printf 'cores: %s\n' "$(nproc)"

@@ -18,7 +18,7 @@ for program in "$sim" "$tool"; do
   [ -x "$program" ] || { echo "missing $program: build burnwell-sim and burnwell-tool first" >&2; exit 1; }
 done
 work=$(mktemp -d /tmp/burnwell-history-line.XXXXXX)
-chmod 755 "$work"
+chmod 755 "$work"  # the server runs as nobody under root
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done

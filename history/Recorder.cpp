@@ -62,6 +62,10 @@ std::optional<HistoryPlaces> ResolvePlaces(const std::vector<std::string>& place
   std::optional<std::filesystem::path> file;
   std::optional<std::string> url;
   for (const std::string& place : places) {
+    if (!IsServerUrl(place) && place.find("://") != std::string::npos) {
+      error = "--history takes a file or a postgresql:// URL, not '" + place + "'";
+      return std::nullopt;
+    }
     if (IsServerUrl(place)) {
       if (url) {
         error = "--history takes one server URL";
@@ -94,7 +98,7 @@ Recorder::Recorder(const HistoryOptions& options, std::string program, Warn warn
   if (!HistoryBuiltIn()) {
     off_ = true;
     if (!options.places.empty())
-      warn_("this build keeps no history (the Linux build does); --history is ignored");
+      warn_("this build keeps no history (the Linux build does); none is kept");
     return;
   }
   std::string error;

@@ -36,7 +36,7 @@ bool IsServerUrl(const std::string& place);
 std::optional<std::filesystem::path> DefaultHistoryFile(std::string& error);
 
 // The file and the server the places name (the file defaulting as above). Nothing, and why in
-// error, for two files, two URLs, or no file to be had.
+// error, for two files, two URLs, a URL of another kind, or no file to be had.
 struct HistoryPlaces {
   std::filesystem::path file;
   std::optional<std::string> url;

@@ -52,7 +52,7 @@ class Forwarder {
   std::mutex mutex_;
   std::condition_variable changed_;
   bool stopping_ = false;
-  std::uint64_t wanted_ = 0;  // wakes asked for
+  std::uint64_t wanted_ = 1;  // wakes asked for: the first look, at the start, counts as one
   std::uint64_t seen_ = 0;    // the wakes a look at the outbox has taken in
   std::uint64_t clean_ = 0;   // the wakes up to which the outbox was found empty
   bool away_ = false;         // the last try to reach the server failed

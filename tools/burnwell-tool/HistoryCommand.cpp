@@ -210,15 +210,14 @@ void AddHistoryPlaces(CLI::App& command, std::vector<std::string>& places) {
             std::string error;
             // The default file is not needed to tell a bad command line.
             std::vector<std::string> checked = given;
-            if (std::none_of(given.begin(), given.end(), [](const std::string& place) {
-                  return !history::IsServerUrl(place);
-                }))
+            if (std::none_of(given.begin(), given.end(),
+                             [](const std::string& place) { return !history::IsServerUrl(place); }))
               checked.push_back("-");
             if (!history::ResolvePlaces(checked, error)) throw CLI::ValidationError(error);
             places = given;
           },
-                  "the history file, or the line's server as postgresql://USER@HOST/DB; a file "
-                  "and a URL together: the rows go to the file first, then to the server")
+          "the history file, or the line's server as postgresql://USER@HOST/DB; a file "
+          "and a URL together: the rows go to the file first, then to the server")
       ->type_name("PATH|URL")
       ->group("History");
 }

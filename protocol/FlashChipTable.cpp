@@ -12,157 +12,169 @@
 namespace burnwell::protocol {
 namespace {
 
-constexpr std::uint32_t KiB = 1024;
-constexpr std::uint32_t MiB = 1024 * KiB;
+constexpr std::uint32_t kKiB = 1024;
+constexpr std::uint32_t kMiB = 1024 * kKiB;
+
+// The entry as the table writes it, with each command it gives only a poll (or a poll and a
+// length) completed from its common form.
+constexpr FlashChipDescriptor WithCommonForms(FlashChipDescriptor entry) {
+  for (const CommonCommand& common : kCommonCommands) {
+    SpiCommand& command = entry.*common.field;
+    if (command.poll == 0 && command.opcode == 0) continue;  // the family lacks it
+    if (command.opcode == 0) command.opcode = common.form.opcode;
+    if (command.length == 0) command.length = common.form.length;
+    if (command.extra == 0) command.extra = common.form.extra;
+  }
+  return entry;
+}
+
+constexpr std::array<FlashChipDescriptor, kFlashChipCount> Completed(
+    std::array<FlashChipDescriptor, kFlashChipCount> entries) {
+  for (FlashChipDescriptor& entry : entries) entry = WithCommonForms(entry);
+  return entries;
+}
 
 }  // namespace
 
-// Every entry has write enable 0x06 / disable 0x04 (1 byte), read status 0x05 (1 sent, 1
-// received), write status 0x01, read data 0x03 and page program 0x02 (4 bytes), fast read 0x0B
-// (5 bytes) where present, a 1-byte chip erase and unprotect value 0. The commands no routine
-// uses hold what the families' datasheets give: 4 KiB sector erase 0x20 and 64 KiB block erase
-// 0xD8; deep power-down 0xB9 and release 0xAB (opcode and three dummy bytes, one signature byte
-// back) for the families with the power-down mode; manufacturer/device ID 0x90 and JEDEC ID
-// 0x9F as further identification commands. Their polls are the family's status poll.
-// DetectFlash probes in table order, so an entry's index is part of the detection rule.
-constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = {{
+// Every entry has write enable, write disable, read status, write status, read data and page
+// program in their common forms (kCommonCommands), a 1-byte chip erase and unprotect value 0.
+// The commands no routine uses hold what the families' datasheets give: sector and block
+// erases; deep power-down and its release for the families with the power-down mode;
+// manufacturer/device ID and JEDEC ID as further identification commands. Their polls are the
+// family's status poll. DetectFlash probes in table order, so an entry's index is part of the
+// detection rule.
+constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Completed({{
     // Entry 0.
     {
         .name = "any chip no probe recognises",
-        .capacity = 512 * KiB,
+        .capacity = 512 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * KiB,
+        .eraseUnit = 4 * kKiB,
         .protectValue = 0x0C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 5},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 5},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 5},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 5},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 5},
+        .writeEnable = {.poll = 5},
+        .writeDisable = {.poll = 5},
+        .readStatus = {.poll = 5},
+        .writeStatus = {.poll = 5},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 5},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 5},
-        .chipErase = {.opcode = 0x60, .length = 1, .poll = 1000},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 5},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 5},
+        .sectorErase = {.poll = 5},
+        .chipErase = {.opcode = 0x60, .poll = 1000},
+        .blockErase = {.poll = 5},
+        .manufacturerDeviceId = {.poll = 5},
     },
     // Entry 1. The older family that identifies itself to 0x15 with two bytes; 32 KiB sectors
     // erased by 0x52, chip erase 0x62, no fast read.
     {
         .name = "Atmel AT25F (older 0x15 product ID)",
         .answer = {.maker = 0x1F},
-        .capacity = 128 * KiB,
+        .capacity = 128 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 32 * KiB,
+        .eraseUnit = 32 * kKiB,
         .protectValue = 0x0C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 30},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 30},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 30},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 30},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 2},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .writeEnable = {.poll = 30},
+        .writeDisable = {.poll = 30},
+        .readStatus = {.poll = 30},
+        .writeStatus = {.poll = 30},
+        .readData = {.poll = 2},
+        .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x15, .length = 1, .extra = 2, .poll = 30},
-        .sectorErase = {.opcode = 0x52, .length = 4, .poll = 30},
-        .chipErase = {.opcode = 0x62, .length = 1, .poll = 1100},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 30},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 30},
-        .jedecId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 30},
+        .sectorErase = {.opcode = 0x52, .poll = 30},
+        .chipErase = {.opcode = 0x62, .poll = 1100},
+        .blockErase = {.poll = 30},
+        .manufacturerDeviceId = {.poll = 30},
+        .jedecId = {.poll = 30},
     },
     // Entry 2.
     {
         .name = "Macronix MX25, other memory types",
         .answer = {.maker = 0xC2},
-        .capacity = 256 * KiB,
+        .capacity = 256 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * KiB,
+        .eraseUnit = 4 * kKiB,
         .protectValue = 0x0C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 16},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 16},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 16},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 16},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .writeEnable = {.poll = 16},
+        .writeDisable = {.poll = 16},
+        .readStatus = {.poll = 16},
+        .writeStatus = {.poll = 16},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 16},
-        .chipErase = {.opcode = 0x60, .length = 1, .poll = 1000},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 16},
-        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
-        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 16},
-        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 16},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 16},
+        .sectorErase = {.poll = 16},
+        .chipErase = {.opcode = 0x60, .poll = 1000},
+        .blockErase = {.poll = 16},
+        .fastRead = {.poll = 5},
+        .deepPowerDown = {.poll = 16},
+        .releasePowerDown = {.poll = 16},
+        .manufacturerDeviceId = {.poll = 16},
     },
     // Entry 3.
     {
         .name = "Macronix MX25, memory type 0x22",
         .answer = {.maker = 0xC2, .memoryType = 0x22},
-        .capacity = 512 * KiB,
+        .capacity = 512 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * KiB,
+        .eraseUnit = 4 * kKiB,
         .protectValue = 0x0C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 16},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 16},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 16},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 16},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .writeEnable = {.poll = 16},
+        .writeDisable = {.poll = 16},
+        .readStatus = {.poll = 16},
+        .writeStatus = {.poll = 16},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 16},
-        .chipErase = {.opcode = 0x60, .length = 1, .poll = 1000},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 16},
-        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
-        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 16},
-        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 16},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 16},
+        .sectorErase = {.poll = 16},
+        .chipErase = {.opcode = 0x60, .poll = 1000},
+        .blockErase = {.poll = 16},
+        .fastRead = {.poll = 5},
+        .deepPowerDown = {.poll = 16},
+        .releasePowerDown = {.poll = 16},
+        .manufacturerDeviceId = {.poll = 16},
     },
     // Entry 4. 64 KiB sectors only; some parts answer a probe with the bare device code 0x10.
     {
         .name = "ST M25P",
         .answer = {.maker = 0x20, .bareDeviceCode = 0x10},
-        .capacity = 512 * KiB,
+        .capacity = 512 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 64 * KiB,
+        .eraseUnit = 64 * kKiB,
         .protectValue = 0x0C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 5},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 5},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 5},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 5},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .writeEnable = {.poll = 5},
+        .writeDisable = {.poll = 5},
+        .readStatus = {.poll = 5},
+        .writeStatus = {.poll = 5},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 5},
-        .chipErase = {.opcode = 0xC7, .length = 1, .poll = 1500},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 5},
-        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 5},
-        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 5},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 5},
+        .sectorErase = {.poll = 5},
+        .chipErase = {.opcode = 0xC7, .poll = 1500},
+        .blockErase = {.poll = 5},
+        .deepPowerDown = {.poll = 5},
+        .releasePowerDown = {.poll = 5},
+        .manufacturerDeviceId = {.poll = 5},
     },
     // Entry 5.
     {
         .name = "EON EN25F",
         .answer = {.maker = 0x1C},
-        .capacity = 512 * KiB,
+        .capacity = 512 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * KiB,
+        .eraseUnit = 4 * kKiB,
         .protectValue = 0x0C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 14},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 14},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 14},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 14},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 14},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .writeEnable = {.poll = 14},
+        .writeDisable = {.poll = 14},
+        .readStatus = {.poll = 14},
+        .writeStatus = {.poll = 14},
+        .readData = {.poll = 14},
+        .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 14},
-        .chipErase = {.opcode = 0xC7, .length = 1, .poll = 1000},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 14},
-        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 14},
-        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 14},
-        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 14},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 14},
+        .sectorErase = {.poll = 14},
+        .chipErase = {.opcode = 0xC7, .poll = 1000},
+        .blockErase = {.poll = 14},
+        .fastRead = {.poll = 14},
+        .deepPowerDown = {.poll = 14},
+        .releasePowerDown = {.poll = 14},
+        .manufacturerDeviceId = {.poll = 14},
     },
     // Entry 6. Programs byte by byte: auto-increment programming (opcode, 24-bit address and the
     // first byte; then opcode and one byte each); a status write only after enable-write-status
@@ -170,23 +182,22 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = {{
     {
         .name = "SST SST25VF (byte program)",
         .answer = {.maker = 0xBF},
-        .capacity = 512 * KiB,
+        .capacity = 512 * kKiB,
         .pageSize = 1,
-        .eraseUnit = 4 * KiB,
+        .eraseUnit = 4 * kKiB,
         .protectValue = 0x0C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 5},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 5},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 5},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 5},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 1},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .writeEnable = {.poll = 5},
+        .writeDisable = {.poll = 5},
+        .readStatus = {.poll = 5},
+        .writeStatus = {.poll = 5},
+        .readData = {.poll = 1},
+        .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x90, .length = 4, .extra = 4, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 5},
-        .chipErase = {.opcode = 0x60, .length = 1, .poll = 100},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 5},
-        .blockErase32K = {.opcode = 0x52, .length = 4, .poll = 5},
-        .jedecId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
+        .sectorErase = {.poll = 5},
+        .chipErase = {.opcode = 0x60, .poll = 100},
+        .blockErase = {.poll = 5},
+        .blockErase32K = {.poll = 5},
+        .jedecId = {.poll = 5},
         .autoIncrementProgram = {.opcode = 0xAF, .length = 5, .extra = 2, .poll = 1},
         .enableWriteStatus = {.opcode = 0x50, .length = 1, .poll = 5},
     },
@@ -196,184 +207,182 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = {{
     {
         .name = "PMC Pm25LV",
         .answer = {.maker = 0x9D, .makerAlias = 0x7F, .device = 0x70, .deviceMask = 0x70},
-        .capacity = 512 * KiB,
+        .capacity = 512 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 64 * KiB,
+        .eraseUnit = 64 * kKiB,
         .protectValue = 0x1E,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 20},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 20},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 2},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 20},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 2},
+        .writeEnable = {.poll = 20},
+        .writeDisable = {.poll = 20},
+        .readStatus = {.poll = 2},
+        .writeStatus = {.poll = 20},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 2},
         .readId = {.opcode = 0xAB, .length = 4, .extra = 3, .poll = 2},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 2},
-        .chipErase = {.opcode = 0xC7, .length = 1, .poll = 100},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 2},
-        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 2},
-        .jedecId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 2},
+        .sectorErase = {.poll = 2},
+        .chipErase = {.opcode = 0xC7, .poll = 100},
+        .blockErase = {.poll = 2},
+        .fastRead = {.poll = 5},
+        .manufacturerDeviceId = {.poll = 2},
+        .jedecId = {.poll = 2},
     },
     // Entry 8.
     {
         .name = "ST M25P05 (bare signature 0x05)",
         .answer = {.bareDeviceCode = 0x05},
-        .capacity = 64 * KiB,
+        .capacity = 64 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * KiB,
+        .eraseUnit = 4 * kKiB,
         .protectValue = 0x0C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 5},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 5},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 5},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 5},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .writeEnable = {.poll = 5},
+        .writeDisable = {.poll = 5},
+        .readStatus = {.poll = 5},
+        .writeStatus = {.poll = 5},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 5},
-        .chipErase = {.opcode = 0xC7, .length = 1, .poll = 850},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 5},
-        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 5},
-        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 5},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 5},
+        .sectorErase = {.poll = 5},
+        .chipErase = {.opcode = 0xC7, .poll = 850},
+        .blockErase = {.poll = 5},
+        .deepPowerDown = {.poll = 5},
+        .releasePowerDown = {.poll = 5},
+        .manufacturerDeviceId = {.poll = 5},
     },
     // Entry 9.
     {
         .name = "Macronix MX25L3205",
         .answer = {.maker = 0xC2, .memoryType = 0x20, .device = 0x16},
-        .capacity = 4 * MiB,
+        .capacity = 4 * kMiB,
         .pageSize = 256,
-        .eraseUnit = 4 * KiB,
+        .eraseUnit = 4 * kKiB,
         .protectValue = 0x3C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 16},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 16},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 64},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 64},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .writeEnable = {.poll = 16},
+        .writeDisable = {.poll = 16},
+        .readStatus = {.poll = 64},
+        .writeStatus = {.poll = 64},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 64},
-        .chipErase = {.opcode = 0x60, .length = 1, .poll = 25000},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 64},
-        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
-        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 64},
-        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 64},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 64},
+        .sectorErase = {.poll = 64},
+        .chipErase = {.opcode = 0x60, .poll = 25000},
+        .blockErase = {.poll = 64},
+        .fastRead = {.poll = 5},
+        .deepPowerDown = {.poll = 64},
+        .releasePowerDown = {.poll = 64},
+        .manufacturerDeviceId = {.poll = 64},
     },
     // Entry 10.
     {
         .name = "Macronix MX25L6405",
         .answer = {.maker = 0xC2, .memoryType = 0x20, .device = 0x17},
-        .capacity = 8 * MiB,
+        .capacity = 8 * kMiB,
         .pageSize = 256,
-        .eraseUnit = 4 * KiB,
+        .eraseUnit = 4 * kKiB,
         .protectValue = 0x3C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 16},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 16},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 64},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 64},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .writeEnable = {.poll = 16},
+        .writeDisable = {.poll = 16},
+        .readStatus = {.poll = 64},
+        .writeStatus = {.poll = 64},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 64},
-        .chipErase = {.opcode = 0x60, .length = 1, .poll = 40000},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 64},
-        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
-        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 64},
-        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 64},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 64},
+        .sectorErase = {.poll = 64},
+        .chipErase = {.opcode = 0x60, .poll = 40000},
+        .blockErase = {.poll = 64},
+        .fastRead = {.poll = 5},
+        .deepPowerDown = {.poll = 64},
+        .releasePowerDown = {.poll = 64},
+        .manufacturerDeviceId = {.poll = 64},
     },
     // Entry 11.
     {
         .name = "Macronix MX25L1005",
         .answer = {.maker = 0xC2, .memoryType = 0x20, .device = 0x11},
-        .capacity = 128 * KiB,
+        .capacity = 128 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * KiB,
+        .eraseUnit = 4 * kKiB,
         .protectValue = 0x0C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 16},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 16},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 16},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 16},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .writeEnable = {.poll = 16},
+        .writeDisable = {.poll = 16},
+        .readStatus = {.poll = 16},
+        .writeStatus = {.poll = 16},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 16},
-        .chipErase = {.opcode = 0x60, .length = 1, .poll = 1000},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 16},
-        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
-        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 16},
-        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 16},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 16},
+        .sectorErase = {.poll = 16},
+        .chipErase = {.opcode = 0x60, .poll = 1000},
+        .blockErase = {.poll = 16},
+        .fastRead = {.poll = 5},
+        .deepPowerDown = {.poll = 16},
+        .releasePowerDown = {.poll = 16},
+        .manufacturerDeviceId = {.poll = 16},
     },
     // Entry 12.
     {
         .name = "PMC Pm25LD",
         .answer = {.maker = 0x9D, .makerAlias = 0x7F},
-        .capacity = 256 * KiB,
+        .capacity = 256 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 64 * KiB,
+        .eraseUnit = 64 * kKiB,
         .protectValue = 0x1E,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 5},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 5},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 2},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 5},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 2},
+        .writeEnable = {.poll = 5},
+        .writeDisable = {.poll = 5},
+        .readStatus = {.poll = 2},
+        .writeStatus = {.poll = 5},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 2},
         .readId = {.opcode = 0xAB, .length = 4, .extra = 3, .poll = 2},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 2},
-        .chipErase = {.opcode = 0xC7, .length = 1, .poll = 8},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 2},
-        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 2},
-        .jedecId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 2},
+        .sectorErase = {.poll = 2},
+        .chipErase = {.opcode = 0xC7, .poll = 8},
+        .blockErase = {.poll = 2},
+        .fastRead = {.poll = 5},
+        .manufacturerDeviceId = {.poll = 2},
+        .jedecId = {.poll = 2},
     },
     // Entry 13. Two status registers, written together (3 bytes); read-status-2 0x35.
     {
         .name = "GigaDevice GD25Q",
         .answer = {.maker = 0xC8},
-        .capacity = 512 * KiB,
+        .capacity = 512 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * KiB,
+        .eraseUnit = 4 * kKiB,
         .protectValue = 0x7E,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 5},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 5},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 2},
-        .writeStatus = {.opcode = 0x01, .length = 3, .poll = 5},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 2},
+        .writeEnable = {.poll = 5},
+        .writeDisable = {.poll = 5},
+        .readStatus = {.poll = 2},
+        .writeStatus = {.length = 3, .poll = 5},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 2},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 2},
-        .chipErase = {.opcode = 0xC7, .length = 1, .poll = 8},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 2},
-        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
-        .readStatus2 = {.opcode = 0x35, .length = 1, .extra = 1, .poll = 2},
-        .blockErase32K = {.opcode = 0x52, .length = 4, .poll = 2},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 2},
+        .sectorErase = {.poll = 2},
+        .chipErase = {.opcode = 0xC7, .poll = 8},
+        .blockErase = {.poll = 2},
+        .fastRead = {.poll = 5},
+        .readStatus2 = {.poll = 2},
+        .blockErase32K = {.poll = 2},
+        .manufacturerDeviceId = {.poll = 2},
     },
-}};
+}});
 
 const FlashChipDescriptor& FlashChip(std::uint32_t index) {
   return FlashChipTable[index < kFlashChipCount ? index : 0];
 }
 
+StepCode PollReady(const DeviceRecord& record, bool& ready) {
+  const CommandBytes command(FlashChip(record.FlashChipIndex).readStatus);
+  std::array<std::uint8_t, 1> status{};
+  if (const StepCode code =
+          RunSpiTransaction(record, {.command = command.Bytes(), .answer = status});
+      code != StepCode::Ok)
+    return code;
+  ready = (status[0] & 0x01) == 0;
+  return StepCode::Ok;
+}
+
 StepCode WaitFlashReady(const DeviceRecord& record, std::uint32_t pollMs) {
-  const SpiCommand& readStatus = FlashChip(record.FlashChipIndex)[Slot::ReadStatus];
-  std::array<std::uint8_t, kMaxShortTransfer> command{};
-  command[0] = readStatus.Opcode();
-  const std::size_t length = std::clamp<std::size_t>(readStatus.length, 1, command.size());
   for (int poll = 0; poll < kMaxReadyPolls; ++poll) {
-    std::array<std::uint8_t, 1> status{};
-    if (RunSpiTransaction(record, {.command = std::span(command).first(length),
-                                   .answer = status}) != StepCode::Ok)
-      return StepCode::WaitReady;
-    if ((status[0] & 0x01) == 0) return StepCode::Ok;
+    bool ready = false;
+    if (PollReady(record, ready) != StepCode::Ok) return StepCode::WaitReady;
+    if (ready) return StepCode::Ok;
     platform::SleepMs(pollMs);
   }
   return StepCode::WaitReady;
@@ -507,7 +516,7 @@ static_assert(EveryAnswerSelectsItsEntry(), "every entry's identification answer
 // device selects nothing; an answer of 0xFF (nothing on the bus) matches no entry.
 int ClassifyFlashAnswer(const std::array<std::uint8_t, 4>& answer,
                         const FlashChipDescriptor& probe) {
-  return Classify(answer, probe[Slot::ReleasePowerDown].Present());
+  return Classify(answer, probe.releasePowerDown.Present());
 }
 
 StepCode DetectFlash(DeviceRecord& record) {
@@ -516,13 +525,10 @@ StepCode DetectFlash(DeviceRecord& record) {
   StepCode failure = StepCode::Ok;
   for (const FlashChipDescriptor& probe : FlashChipTable) {
     answer.fill(0);
-    const SpiCommand& readId = probe[Slot::ReadId];
-    std::array<std::uint8_t, kMaxShortTransfer> command{};
-    command[0] = readId.Opcode();
-    const std::size_t length = std::clamp<std::size_t>(readId.length, 1, command.size());
-    const std::size_t received = std::min<std::size_t>(readId.extra, answer.size());
-    failure = RunSpiTransaction(record, {.command = std::span(command).first(length),
-                                         .answer = std::span(answer).first(received)});
+    const CommandBytes command(probe.readId);
+    const std::size_t received = std::min<std::size_t>(probe.readId.extra, answer.size());
+    failure = RunSpiTransaction(
+        record, {.command = command.Bytes(), .answer = std::span(answer).first(received)});
     if (failure == StepCode::Select) failure = StepCode::WriteEnable;
     if (failure == StepCode::Ok && WaitFlashReady(record, kDetectPollMs) != StepCode::Ok)
       failure = StepCode::WaitReady;
@@ -531,7 +537,7 @@ StepCode DetectFlash(DeviceRecord& record) {
     if (matched != kNoMatch) break;
   }
   if (failure != StepCode::Ok) {
-    SetWriteEnable(record, record.FlashChipIndex, 0);
+    SetWriteEnable(record, record.FlashChipIndex, false);
     return failure;
   }
   record.FlashChipIndex = matched == kNoMatch ? 0 : static_cast<std::uint32_t>(matched);

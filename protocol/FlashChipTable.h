@@ -27,32 +27,6 @@ struct SpiCommand {
   constexpr std::uint8_t Opcode() const { return static_cast<std::uint8_t>(opcode); }
 };
 
-// Slot numbers of a descriptor: the routines name its commands by them.
-enum class Slot : std::size_t {
-  WriteEnable = 0,
-  WriteDisable = 1,
-  ReadStatus = 2,
-  WriteStatus = 3,
-  ReadData = 4,
-  PageProgram = 5,
-  ReadId = 6,
-  SectorErase = 7,
-  ChipErase = 8,
-  BlockErase = 9,
-  FastRead = 10,
-  DeepPowerDown = 11,
-  DualOutputRead = 12,
-  ReadStatus2 = 13,
-  BlockErase32K = 14,
-  ReleasePowerDown = 15,
-  ManufacturerDeviceId = 16,
-  JedecId = 17,
-  ElectronicSignature = 18,
-  AutoIncrementProgram = 19,
-  EnableWriteStatus = 20,
-};
-inline constexpr std::size_t kSlotCount = 21;
-
 // The answer to an entry's identification command (its readId) that selects the entry: the
 // bytes that decide, as the family's datasheet gives them; a byte left unset may be anything.
 // An entry without any (entry 0) is the one a chip no probe recognises is used with.
@@ -68,8 +42,9 @@ struct FlashIdAnswer {
 };
 
 // One supported chip family, as its datasheet describes it: its name, the identification
-// answer that selects it, its figures and one command per slot (a command the family lacks
-// stays absent).
+// answer that selects it, its figures and one field per command (a command the family lacks
+// stays absent). The table gives the commands every family shares (kCommonCommands) only
+// their polls.
 struct FlashChipDescriptor {
   std::string_view name{};
   FlashIdAnswer answer{};
@@ -102,33 +77,57 @@ struct FlashChipDescriptor {
   SpiCommand electronicSignature{};
   SpiCommand autoIncrementProgram{};
   SpiCommand enableWriteStatus{};
+};
 
-  constexpr const SpiCommand& operator[](Slot slot) const {
-    switch (slot) {
-      case Slot::WriteEnable: return writeEnable;
-      case Slot::WriteDisable: return writeDisable;
-      case Slot::ReadStatus: return readStatus;
-      case Slot::WriteStatus: return writeStatus;
-      case Slot::ReadData: return readData;
-      case Slot::PageProgram: return pageProgram;
-      case Slot::ReadId: return readId;
-      case Slot::SectorErase: return sectorErase;
-      case Slot::ChipErase: return chipErase;
-      case Slot::BlockErase: return blockErase;
-      case Slot::FastRead: return fastRead;
-      case Slot::DeepPowerDown: return deepPowerDown;
-      case Slot::DualOutputRead: return dualOutputRead;
-      case Slot::ReadStatus2: return readStatus2;
-      case Slot::BlockErase32K: return blockErase32K;
-      case Slot::ReleasePowerDown: return releasePowerDown;
-      case Slot::ManufacturerDeviceId: return manufacturerDeviceId;
-      case Slot::JedecId: return jedecId;
-      case Slot::ElectronicSignature: return electronicSignature;
-      case Slot::AutoIncrementProgram: return autoIncrementProgram;
-      case Slot::EnableWriteStatus: break;
-    }
-    return enableWriteStatus;
-  }
+// The form a command has in every family that has it: its opcode, length and extra count. A
+// table entry that gives such a command only its poll (or its poll and a length) takes the rest
+// from here.
+struct CommonCommand {
+  SpiCommand FlashChipDescriptor::*field;
+  SpiCommand form;
+};
+inline constexpr std::array<CommonCommand, 16> kCommonCommands = {{
+    {&FlashChipDescriptor::writeEnable, {.opcode = 0x06, .length = 1}},
+    {&FlashChipDescriptor::writeDisable, {.opcode = 0x04, .length = 1}},
+    {&FlashChipDescriptor::readStatus, {.opcode = 0x05, .length = 1, .extra = 1}},
+    {&FlashChipDescriptor::writeStatus, {.opcode = 0x01, .length = 2}},
+    {&FlashChipDescriptor::readData, {.opcode = 0x03, .length = 4}},
+    {&FlashChipDescriptor::pageProgram, {.opcode = 0x02, .length = 4}},
+    {&FlashChipDescriptor::sectorErase, {.opcode = 0x20, .length = 4}},
+    {&FlashChipDescriptor::chipErase, {.length = 1}},
+    {&FlashChipDescriptor::blockErase, {.opcode = 0xD8, .length = 4}},
+    {&FlashChipDescriptor::fastRead, {.opcode = 0x0B, .length = 5}},
+    {&FlashChipDescriptor::deepPowerDown, {.opcode = 0xB9, .length = 1}},
+    {&FlashChipDescriptor::readStatus2, {.opcode = 0x35, .length = 1, .extra = 1}},
+    {&FlashChipDescriptor::blockErase32K, {.opcode = 0x52, .length = 4}},
+    {&FlashChipDescriptor::releasePowerDown, {.opcode = 0xAB, .length = 4, .extra = 1}},
+    {&FlashChipDescriptor::manufacturerDeviceId, {.opcode = 0x90, .length = 4, .extra = 2}},
+    {&FlashChipDescriptor::jedecId, {.opcode = 0x9F, .length = 1, .extra = 3}},
+}};
+
+// Every command field of a descriptor, for checks that look at all of them.
+inline constexpr std::array<SpiCommand FlashChipDescriptor::*, 21> kDescriptorCommands = {
+    &FlashChipDescriptor::writeEnable,
+    &FlashChipDescriptor::writeDisable,
+    &FlashChipDescriptor::readStatus,
+    &FlashChipDescriptor::writeStatus,
+    &FlashChipDescriptor::readData,
+    &FlashChipDescriptor::pageProgram,
+    &FlashChipDescriptor::readId,
+    &FlashChipDescriptor::sectorErase,
+    &FlashChipDescriptor::chipErase,
+    &FlashChipDescriptor::blockErase,
+    &FlashChipDescriptor::fastRead,
+    &FlashChipDescriptor::deepPowerDown,
+    &FlashChipDescriptor::dualOutputRead,
+    &FlashChipDescriptor::readStatus2,
+    &FlashChipDescriptor::blockErase32K,
+    &FlashChipDescriptor::releasePowerDown,
+    &FlashChipDescriptor::manufacturerDeviceId,
+    &FlashChipDescriptor::jedecId,
+    &FlashChipDescriptor::electronicSignature,
+    &FlashChipDescriptor::autoIncrementProgram,
+    &FlashChipDescriptor::enableWriteStatus,
 };
 
 inline constexpr std::size_t kFlashChipCount = 14;
@@ -159,10 +158,13 @@ enum class StepCode : int {
 // The code where it leaves the program: the error code of a failure notice, a printed result.
 constexpr int Code(StepCode code) { return static_cast<int>(code); }
 
-// Polls the status register of the record's chip (slot 2 of the entry at FlashChipIndex) up to
+// Polls the status register of the record's chip (readStatus of the entry at FlashChipIndex) up to
 // 100 times, sleeping pollMs after each busy answer. Ok when the chip is ready, WaitReady when
 // it stays busy or a poll transfer fails (the chip is deselected then).
 StepCode WaitFlashReady(const DeviceRecord& record, std::uint32_t pollMs);
+// One poll of that wait: select, the status command, one byte back, deselect. Ok with `ready`
+// set from the busy bit, or the failing transfer's step code (the chip is deselected then).
+StepCode PollReady(const DeviceRecord& record, bool& ready);
 inline constexpr int kMaxReadyPolls = 100;
 inline constexpr std::uint32_t kDetectPollMs = 10;
 

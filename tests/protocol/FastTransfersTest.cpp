@@ -84,7 +84,7 @@ class FastTransfersOnModel : public ::testing::TestWithParam<std::string> {
     EXPECT_EQ(DetectFlash(record_), StepCode::Ok);
   }
   const FlashChipDescriptor& Entry() const { return FlashChip(record_.FlashChipIndex); }
-  bool AutoIncrement() const { return Entry()[Slot::AutoIncrementProgram].Present(); }
+  bool AutoIncrement() const { return Entry().autoIncrementProgram.Present(); }
   std::uint32_t Size() { return static_cast<std::uint32_t>(emu_.Bridge().Memory().size()); }
   void EraseAll() {
     ASSERT_EQ(FlashIcpSwitch(record_, 0), FlashResult::Ok);
@@ -122,28 +122,26 @@ TEST_P(FastTransfersOnModel, PageProgramAndLongReadAreOneSelectionEach) {
   EraseAll();
   const std::uint32_t length = AutoIncrement() ? 64 : kProgramPageSize;
   const std::vector<std::uint8_t> data = TestImage(length);
-  const std::uint8_t readStatus = Entry()[Slot::ReadStatus].Opcode();
+  const std::uint8_t readStatus = Entry().readStatus.Opcode();
   emu_.ClearTraces();
   ASSERT_EQ(SpiProgramFlashFast(record_, data.data(), 0x100, length, record_.FlashChipIndex, 0, 0),
             StepCode::Ok);
-  std::vector<std::string> expected = {Hex(Entry()[Slot::WriteEnable].Opcode()) + " w1"};
+  std::vector<std::string> expected = {Hex(Entry().writeEnable.Opcode()) + " w1"};
   if (AutoIncrement()) {
-    const std::string program = Hex(Entry()[Slot::AutoIncrementProgram].Opcode());
+    const std::string program = Hex(Entry().autoIncrementProgram.Opcode());
     expected.push_back(program + " w5");
     expected.insert(expected.end(), length - 1, program + " w2");
   } else {
-    expected.push_back(Hex(Entry()[Slot::PageProgram].Opcode()) + " w" +
-                       std::to_string(4 + length));
+    expected.push_back(Hex(Entry().pageProgram.Opcode()) + " w" + std::to_string(4 + length));
   }
-  expected.push_back(Hex(Entry()[Slot::WriteDisable].Opcode()) + " w1");
+  expected.push_back(Hex(Entry().writeDisable.Opcode()) + " w1");
   EXPECT_EQ(Shape(emu_.SpiTrace(), readStatus), expected);
 
   emu_.ClearTraces();
   std::vector<std::uint8_t> back(kFastReadRun);
   ASSERT_EQ(SpiReadFlashFast(record_, back.data(), 0, kFastReadRun, record_.FlashChipIndex, 0, 0),
             StepCode::Ok);
-  const SpiCommand& read =
-      Entry()[Slot::FastRead].Present() ? Entry()[Slot::FastRead] : Entry()[Slot::ReadData];
+  const SpiCommand& read = Entry().fastRead.Present() ? Entry().fastRead : Entry().readData;
   EXPECT_EQ(
       Shape(emu_.SpiTrace(), readStatus),
       std::vector<std::string>{Hex(read.Opcode()) + " w" + std::to_string(read.length) + " r4096"});
@@ -171,7 +169,7 @@ TEST_P(FastTransfersOnModel, ChipStreamsReadsToTheArrayEndAndWrapsPagePrograms) 
   const std::vector<std::uint8_t> data = TestImage(300, 5);
   ASSERT_EQ(SetWriteEnable(record_, record_.FlashChipIndex, 1), StepCode::Ok);
   ASSERT_EQ(SpiChipSelect(record_, 1), CommandResult::Ok);
-  const std::uint8_t command[4] = {Entry()[Slot::PageProgram].Opcode(), 0, 0x02, 0x80};
+  const std::uint8_t command[4] = {Entry().pageProgram.Opcode(), 0, 0x02, 0x80};
   ASSERT_EQ(SpiWrite(record_, command, 4), CommandResult::Ok);
   for (std::size_t done = 0; done < data.size(); done += kMaxShortTransfer) {
     const auto n =

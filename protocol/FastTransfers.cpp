@@ -27,10 +27,35 @@ std::uint32_t CeilDiv(std::uint32_t value, std::uint32_t divisor) {
   return value / divisor + (value % divisor != 0 ? 1 : 0);
 }
 
-// One page piece: up to a page of data in the program command's transaction.
+// One page piece: write enable, then the program command and up to a page of data in one
+// transaction, the command sharing the first transfer, then the chip's program time. Write
+// enable needs no ready poll (it makes no chip busy), and the chip clears the latch itself when
+// the program ends: no write disable.
 StepCode ProgramWholePage(const DeviceRecord& record, std::uint32_t chip, std::uint32_t address,
                           std::span<const std::uint8_t> data) {
-  return ProgramPage(record, chip, address, data, WaitProgramDone);
+  const FlashChipDescriptor& descriptor = FlashChip(chip);
+  if (SendSpiCommand(record, descriptor.writeEnable) != StepCode::Ok) return StepCode::WriteEnable;
+  const auto command = AddressedCommand(descriptor.pageProgram.Opcode(), address);
+  if (const StepCode code = RunSpiTransaction(
+          record, {.command = std::span(command).first(4), .data = data, .dataJoinsCommand = true});
+      code != StepCode::Ok)
+    return code;
+  if (WaitBusyTime(record, descriptor.programTime) != StepCode::Ok) return StepCode::WaitReady;
+  return StepCode::Ok;
+}
+
+// When the polls of a busy period happen, in milliseconds of sleep.
+struct PollSchedule {
+  std::uint32_t firstMs;  // before the first poll
+  std::uint32_t paceMs;   // between polls
+  std::uint32_t limitMs;  // no poll after this much sleep
+};
+
+PollSchedule ScheduleFor(const BusyTime& time) {
+  constexpr std::uint32_t kUsPerMs = 1000;
+  return {.firstMs = (time.typicalUs + kUsPerMs / 2) / kUsPerMs,
+          .paceMs = std::max<std::uint32_t>(1, (time.typicalUs / 4 + kUsPerMs / 2) / kUsPerMs),
+          .limitMs = CeilDiv(time.maximumUs, kUsPerMs)};
 }
 
 // The auto-increment chip: one sequence for the whole write. Write enable, the opcode with the
@@ -58,7 +83,7 @@ StepCode ProgramAutoIncrement(const DeviceRecord& record, std::uint32_t chipInde
       return code;
     stepDone(i + 1);
   }
-  if (WaitProgramDone(record, FlashChip(chipIndex).pageProgram.poll) != StepCode::Ok)
+  if (WaitBusyTime(record, FlashChip(chipIndex).programTime) != StepCode::Ok)
     return StepCode::WaitReady;
   if (SetWriteEnable(record, chipIndex, false) != StepCode::Ok) return StepCode::WriteDisable;
   return StepCode::Ok;
@@ -74,8 +99,8 @@ bool FirstRunHeldTogether(const DeviceRecord& record, const std::uint8_t* read,
   if (run <= 2 * kSpiPieceSize) return true;  // too short to tell
   const std::uint32_t tail = run - kSpiPieceSize;
   std::array<std::uint8_t, kSpiPieceSize> again{};
-  if (SpiReadFlash(record, again.data(), offset + tail, kSpiPieceSize, record.FlashChipIndex, 0,
-                   0) != StepCode::Ok)
+  if (SpiReadPass(record, again.data(), offset + tail, kSpiPieceSize, record.FlashChipIndex, 0, 0,
+                  {.run = kSpiPieceSize, .barSteps = 1, .waitAfterRun = false}) != StepCode::Ok)
     return false;
   return std::equal(again.begin(), again.end(), read + tail);
 }
@@ -86,31 +111,33 @@ TransferMode TransferModeUsed(const DeviceRecord& record, TransferMode requested
   return record.Byte11Set ? requested : TransferMode::Classic;
 }
 
-StepCode WaitProgramDone(const DeviceRecord& record, std::uint32_t pollMs) {
-  const std::uint64_t startUs = platform::NowUs();
-  int polls = 0;
-  int fullIntervalPolls = 0;
+int MaxBusyPolls(const BusyTime& time) {
+  const PollSchedule schedule = ScheduleFor(time);
+  const std::uint32_t after =
+      schedule.limitMs > schedule.firstMs ? schedule.limitMs - schedule.firstMs : 0;
+  return 1 + static_cast<int>(CeilDiv(after, schedule.paceMs));
+}
+
+StepCode WaitBusyTime(const DeviceRecord& record, const BusyTime& time) {
+  const PollSchedule schedule = ScheduleFor(time);
+  std::uint32_t sleptMs = schedule.firstMs;
+  if (sleptMs != 0) platform::SleepMs(sleptMs);
   for (;;) {
     bool ready = false;
     if (PollReady(record, ready) != StepCode::Ok) return StepCode::WaitReady;
     if (ready) return StepCode::Ok;
-    ++polls;
-    const std::uint64_t nowUs = platform::NowUs();
-    const std::uint64_t waitedMs = nowUs > startUs ? (nowUs - startUs) / 1000 : 0;
-    const std::uint32_t sleepMs =
-        polls <= kMaxBackToBackPolls
-            ? static_cast<std::uint32_t>(std::min<std::uint64_t>(pollMs, waitedMs / 10))
-            : pollMs;
-    if (sleepMs != 0) platform::SleepMs(sleepMs);
-    if (sleepMs == pollMs && ++fullIntervalPolls >= kMaxReadyPolls) return StepCode::WaitReady;
+    if (sleptMs >= schedule.limitMs) return StepCode::WaitReady;
+    platform::SleepMs(schedule.paceMs);
+    sleptMs += schedule.paceMs;
   }
 }
 
 StepCode SpiReadFlashFast(const DeviceRecord& record, std::uint8_t* destination,
                           std::uint32_t offset, std::uint32_t length, std::uint32_t chip,
                           WindowHandle window, std::uint32_t message) {
-  return SpiReadPass(record, destination, offset, length, chip, window, message,
-                     {.run = kFastReadRun, .barSteps = CeilDiv(length, kFastReadRun)});
+  return SpiReadPass(
+      record, destination, offset, length, chip, window, message,
+      {.run = kFastReadRun, .barSteps = CeilDiv(length, kFastReadRun), .waitAfterRun = false});
 }
 
 StepCode SpiProgramFlashFast(const DeviceRecord& record, const std::uint8_t* source,
@@ -147,7 +174,7 @@ FlashResult FlashRead(DeviceRecord record, std::uint8_t* destination, std::uint3
   if (mode == TransferMode::Classic)
     return FlashRead(record, destination, offset, length, window, message);
   if (destination == nullptr && length != 0) return FlashResult::ReadFailed;
-  if (DetectFlash(record) != StepCode::Ok) return FlashResult::FlashNotIdentified;
+  if (DetectFlash(record, Probing::Fast) != StepCode::Ok) return FlashResult::FlashNotIdentified;
   const StepCode code =
       SpiReadFlashFast(record, destination, offset, length, record.FlashChipIndex, window, message);
   if (code == StepCode::Ok && !FirstRunHeldTogether(record, destination, offset, length))
@@ -163,7 +190,7 @@ FlashResult FlashWrite(DeviceRecord record, const std::uint8_t* source, std::uin
   if (mode == TransferMode::Classic)
     return FlashWrite(record, source, offset, length, window, message);
   if (source == nullptr && length != 0) return FlashResult::ProgramFailed;
-  if (DetectFlash(record) != StepCode::Ok) return FlashResult::FlashNotIdentified;
+  if (DetectFlash(record, Probing::Fast) != StepCode::Ok) return FlashResult::FlashNotIdentified;
   return SpiOutcome(
       SpiProgramFlashFast(record, source, offset, length, record.FlashChipIndex, window, message),
       FlashResult::ProgramFailed);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <optional>
 
 #include "platform/Clock.h"
 #include "protocol/FlashOperations.h"
@@ -14,6 +15,7 @@ namespace {
 
 constexpr std::uint32_t kKiB = 1024;
 constexpr std::uint32_t kMiB = 1024 * kKiB;
+constexpr std::uint32_t kMs = 1000;  // microseconds per millisecond
 
 // The entry as the table writes it, with each command it gives only a poll (or a poll and a
 // length) completed from its common form.
@@ -38,18 +40,17 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> Completed(
 
 // Every entry has write enable, write disable, read status, write status, read data and page
 // program in their common forms (kCommonCommands), a 1-byte chip erase and unprotect value 0.
-// The commands no routine uses hold what the families' datasheets give: sector and block
-// erases; deep power-down and its release for the families with the power-down mode;
-// manufacturer/device ID and JEDEC ID as further identification commands. Their polls are the
-// family's status poll. DetectFlash probes in table order, so an entry's index is part of the
-// detection rule.
+// The commands no routine uses hold what the families' datasheets give: deep power-down and its
+// release for the families with the power-down mode; manufacturer/device ID and JEDEC ID as
+// further identification commands. Their polls are the family's status poll. Busy times and
+// region erases are the datasheets' too. DetectFlash probes in table order, so an entry's index
+// is part of the detection rule.
 constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Completed({{
     // Entry 0.
     {
         .name = "any chip no probe recognises",
         .capacity = 512 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * kKiB,
         .protectValue = 0x0C,
         .writeEnable = {.poll = 5},
         .writeDisable = {.poll = 5},
@@ -58,10 +59,11 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .readData = {.poll = 5},
         .pageProgram = {.poll = 5},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.poll = 5},
         .chipErase = {.opcode = 0x60, .poll = 1000},
-        .blockErase = {.poll = 5},
         .manufacturerDeviceId = {.poll = 5},
+        // A chip no datasheet describes: the classic program wait's 100 polls of 5 ms bound
+        // its page program; no region erase.
+        .programTime = {.typicalUs = 700, .maximumUs = 500 * kMs},
     },
     // Entry 1. The older family that identifies itself to 0x15 with two bytes; 32 KiB sectors
     // erased by 0x52, chip erase 0x62, no fast read.
@@ -70,7 +72,6 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .answer = {.maker = 0x1F},
         .capacity = 128 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 32 * kKiB,
         .protectValue = 0x0C,
         .writeEnable = {.poll = 30},
         .writeDisable = {.poll = 30},
@@ -79,11 +80,11 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .readData = {.poll = 2},
         .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x15, .length = 1, .extra = 2, .poll = 30},
-        .sectorErase = {.opcode = 0x52, .poll = 30},
         .chipErase = {.opcode = 0x62, .poll = 1100},
-        .blockErase = {.poll = 30},
         .manufacturerDeviceId = {.poll = 30},
         .jedecId = {.poll = 30},
+        .programTime = {.typicalUs = 6 * kMs, .maximumUs = 10 * kMs},
+        .sectorErase = {.opcode = 0x52, .size = 32 * kKiB, .time = {1100 * kMs, 2000 * kMs}},
     },
     // Entry 2.
     {
@@ -91,7 +92,6 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .answer = {.maker = 0xC2},
         .capacity = 256 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * kKiB,
         .protectValue = 0x0C,
         .writeEnable = {.poll = 16},
         .writeDisable = {.poll = 16},
@@ -100,13 +100,14 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .readData = {.poll = 5},
         .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.poll = 16},
         .chipErase = {.opcode = 0x60, .poll = 1000},
-        .blockErase = {.poll = 16},
         .fastRead = {.poll = 5},
         .deepPowerDown = {.poll = 16},
         .releasePowerDown = {.poll = 16},
         .manufacturerDeviceId = {.poll = 16},
+        .programTime = {.typicalUs = 500, .maximumUs = 5 * kMs},
+        .sectorErase = {.opcode = 0x20, .size = 4 * kKiB, .time = {30 * kMs, 300 * kMs}},
+        .blockErase = {.opcode = 0xD8, .size = 64 * kKiB, .time = {300 * kMs, 3000 * kMs}},
     },
     // Entry 3.
     {
@@ -114,7 +115,6 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .answer = {.maker = 0xC2, .memoryType = 0x22},
         .capacity = 512 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * kKiB,
         .protectValue = 0x0C,
         .writeEnable = {.poll = 16},
         .writeDisable = {.poll = 16},
@@ -123,13 +123,14 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .readData = {.poll = 5},
         .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.poll = 16},
         .chipErase = {.opcode = 0x60, .poll = 1000},
-        .blockErase = {.poll = 16},
         .fastRead = {.poll = 5},
         .deepPowerDown = {.poll = 16},
         .releasePowerDown = {.poll = 16},
         .manufacturerDeviceId = {.poll = 16},
+        .programTime = {.typicalUs = 600, .maximumUs = 3 * kMs},
+        .sectorErase = {.opcode = 0x20, .size = 4 * kKiB, .time = {40 * kMs, 200 * kMs}},
+        .blockErase = {.opcode = 0xD8, .size = 64 * kKiB, .time = {400 * kMs, 2000 * kMs}},
     },
     // Entry 4. 64 KiB sectors only; some parts answer a probe with the bare device code 0x10.
     {
@@ -137,7 +138,6 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .answer = {.maker = 0x20, .bareDeviceCode = 0x10},
         .capacity = 512 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 64 * kKiB,
         .protectValue = 0x0C,
         .writeEnable = {.poll = 5},
         .writeDisable = {.poll = 5},
@@ -146,12 +146,12 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .readData = {.poll = 5},
         .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.poll = 5},
         .chipErase = {.opcode = 0xC7, .poll = 1500},
-        .blockErase = {.poll = 5},
         .deepPowerDown = {.poll = 5},
         .releasePowerDown = {.poll = 5},
         .manufacturerDeviceId = {.poll = 5},
+        .programTime = {.typicalUs = 640, .maximumUs = 5 * kMs},
+        .blockErase = {.opcode = 0xD8, .size = 64 * kKiB, .time = {600 * kMs, 3000 * kMs}},
     },
     // Entry 5.
     {
@@ -159,7 +159,6 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .answer = {.maker = 0x1C},
         .capacity = 512 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * kKiB,
         .protectValue = 0x0C,
         .writeEnable = {.poll = 14},
         .writeDisable = {.poll = 14},
@@ -168,13 +167,14 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .readData = {.poll = 14},
         .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.poll = 14},
         .chipErase = {.opcode = 0xC7, .poll = 1000},
-        .blockErase = {.poll = 14},
         .fastRead = {.poll = 14},
         .deepPowerDown = {.poll = 14},
         .releasePowerDown = {.poll = 14},
         .manufacturerDeviceId = {.poll = 14},
+        .programTime = {.typicalUs = 1300, .maximumUs = 5 * kMs},
+        .sectorErase = {.opcode = 0x20, .size = 4 * kKiB, .time = {90 * kMs, 300 * kMs}},
+        .blockErase = {.opcode = 0xD8, .size = 64 * kKiB, .time = {500 * kMs, 2000 * kMs}},
     },
     // Entry 6. Programs byte by byte: auto-increment programming (opcode, 24-bit address and the
     // first byte; then opcode and one byte each); a status write only after enable-write-status
@@ -184,7 +184,6 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .answer = {.maker = 0xBF},
         .capacity = 512 * kKiB,
         .pageSize = 1,
-        .eraseUnit = 4 * kKiB,
         .protectValue = 0x0C,
         .writeEnable = {.poll = 5},
         .writeDisable = {.poll = 5},
@@ -193,13 +192,13 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .readData = {.poll = 1},
         .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x90, .length = 4, .extra = 4, .poll = 5},
-        .sectorErase = {.poll = 5},
         .chipErase = {.opcode = 0x60, .poll = 100},
-        .blockErase = {.poll = 5},
-        .blockErase32K = {.poll = 5},
         .jedecId = {.poll = 5},
         .autoIncrementProgram = {.opcode = 0xAF, .length = 5, .extra = 2, .poll = 1},
         .enableWriteStatus = {.opcode = 0x50, .length = 1, .poll = 5},
+        .programTime = {.typicalUs = 14, .maximumUs = 20},
+        .sectorErase = {.opcode = 0x20, .size = 4 * kKiB, .time = {18 * kMs, 25 * kMs}},
+        .blockErase32K = {.opcode = 0x52, .size = 32 * kKiB, .time = {18 * kMs, 25 * kMs}},
     },
     // Entry 7. Identified by its 0xAB signature (three bytes), which may begin with the JEDEC
     // continuation code 0x7F; the later family (entry 12) lacks some of bits 0x70 in the device
@@ -209,7 +208,6 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .answer = {.maker = 0x9D, .makerAlias = 0x7F, .device = 0x70, .deviceMask = 0x70},
         .capacity = 512 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 64 * kKiB,
         .protectValue = 0x1E,
         .writeEnable = {.poll = 20},
         .writeDisable = {.poll = 20},
@@ -218,20 +216,20 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .readData = {.poll = 5},
         .pageProgram = {.poll = 2},
         .readId = {.opcode = 0xAB, .length = 4, .extra = 3, .poll = 2},
-        .sectorErase = {.poll = 2},
         .chipErase = {.opcode = 0xC7, .poll = 100},
-        .blockErase = {.poll = 2},
         .fastRead = {.poll = 5},
         .manufacturerDeviceId = {.poll = 2},
         .jedecId = {.poll = 2},
+        .programTime = {.typicalUs = 1500, .maximumUs = 5 * kMs},
+        .sectorErase = {.opcode = 0xD7, .size = 4 * kKiB, .time = {60 * kMs, 100 * kMs}},
+        .blockErase = {.opcode = 0xD8, .size = 32 * kKiB, .time = {60 * kMs, 100 * kMs}},
     },
-    // Entry 8.
+    // Entry 8. 32 KiB sectors, erased by 0xD8.
     {
         .name = "ST M25P05 (bare signature 0x05)",
         .answer = {.bareDeviceCode = 0x05},
         .capacity = 64 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * kKiB,
         .protectValue = 0x0C,
         .writeEnable = {.poll = 5},
         .writeDisable = {.poll = 5},
@@ -240,12 +238,12 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .readData = {.poll = 5},
         .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.poll = 5},
         .chipErase = {.opcode = 0xC7, .poll = 850},
-        .blockErase = {.poll = 5},
         .deepPowerDown = {.poll = 5},
         .releasePowerDown = {.poll = 5},
         .manufacturerDeviceId = {.poll = 5},
+        .programTime = {.typicalUs = 1400, .maximumUs = 5 * kMs},
+        .blockErase = {.opcode = 0xD8, .size = 32 * kKiB, .time = {1000 * kMs, 3000 * kMs}},
     },
     // Entry 9.
     {
@@ -253,7 +251,6 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .answer = {.maker = 0xC2, .memoryType = 0x20, .device = 0x16},
         .capacity = 4 * kMiB,
         .pageSize = 256,
-        .eraseUnit = 4 * kKiB,
         .protectValue = 0x3C,
         .writeEnable = {.poll = 16},
         .writeDisable = {.poll = 16},
@@ -262,13 +259,14 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .readData = {.poll = 5},
         .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.poll = 64},
         .chipErase = {.opcode = 0x60, .poll = 25000},
-        .blockErase = {.poll = 64},
         .fastRead = {.poll = 5},
         .deepPowerDown = {.poll = 64},
         .releasePowerDown = {.poll = 64},
         .manufacturerDeviceId = {.poll = 64},
+        .programTime = {.typicalUs = 1400, .maximumUs = 5 * kMs},
+        .sectorErase = {.opcode = 0x20, .size = 4 * kKiB, .time = {90 * kMs, 270 * kMs}},
+        .blockErase = {.opcode = 0xD8, .size = 64 * kKiB, .time = {1000 * kMs, 2000 * kMs}},
     },
     // Entry 10.
     {
@@ -276,7 +274,6 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .answer = {.maker = 0xC2, .memoryType = 0x20, .device = 0x17},
         .capacity = 8 * kMiB,
         .pageSize = 256,
-        .eraseUnit = 4 * kKiB,
         .protectValue = 0x3C,
         .writeEnable = {.poll = 16},
         .writeDisable = {.poll = 16},
@@ -285,13 +282,14 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .readData = {.poll = 5},
         .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.poll = 64},
         .chipErase = {.opcode = 0x60, .poll = 40000},
-        .blockErase = {.poll = 64},
         .fastRead = {.poll = 5},
         .deepPowerDown = {.poll = 64},
         .releasePowerDown = {.poll = 64},
         .manufacturerDeviceId = {.poll = 64},
+        .programTime = {.typicalUs = 1400, .maximumUs = 5 * kMs},
+        .sectorErase = {.opcode = 0x20, .size = 4 * kKiB, .time = {90 * kMs, 270 * kMs}},
+        .blockErase = {.opcode = 0xD8, .size = 64 * kKiB, .time = {1000 * kMs, 2000 * kMs}},
     },
     // Entry 11.
     {
@@ -299,7 +297,6 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .answer = {.maker = 0xC2, .memoryType = 0x20, .device = 0x11},
         .capacity = 128 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * kKiB,
         .protectValue = 0x0C,
         .writeEnable = {.poll = 16},
         .writeDisable = {.poll = 16},
@@ -308,13 +305,14 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .readData = {.poll = 5},
         .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.poll = 16},
         .chipErase = {.opcode = 0x60, .poll = 1000},
-        .blockErase = {.poll = 16},
         .fastRead = {.poll = 5},
         .deepPowerDown = {.poll = 16},
         .releasePowerDown = {.poll = 16},
         .manufacturerDeviceId = {.poll = 16},
+        .programTime = {.typicalUs = 1400, .maximumUs = 5 * kMs},
+        .sectorErase = {.opcode = 0x20, .size = 4 * kKiB, .time = {60 * kMs, 120 * kMs}},
+        .blockErase = {.opcode = 0xD8, .size = 64 * kKiB, .time = {1000 * kMs, 2000 * kMs}},
     },
     // Entry 12.
     {
@@ -322,7 +320,6 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .answer = {.maker = 0x9D, .makerAlias = 0x7F},
         .capacity = 256 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 64 * kKiB,
         .protectValue = 0x1E,
         .writeEnable = {.poll = 5},
         .writeDisable = {.poll = 5},
@@ -331,12 +328,13 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .readData = {.poll = 5},
         .pageProgram = {.poll = 2},
         .readId = {.opcode = 0xAB, .length = 4, .extra = 3, .poll = 2},
-        .sectorErase = {.poll = 2},
         .chipErase = {.opcode = 0xC7, .poll = 8},
-        .blockErase = {.poll = 2},
         .fastRead = {.poll = 5},
         .manufacturerDeviceId = {.poll = 2},
         .jedecId = {.poll = 2},
+        .programTime = {.typicalUs = 1000, .maximumUs = 5 * kMs},
+        .sectorErase = {.opcode = 0xD7, .size = 4 * kKiB, .time = {40 * kMs, 100 * kMs}},
+        .blockErase = {.opcode = 0xD8, .size = 32 * kKiB, .time = {80 * kMs, 200 * kMs}},
     },
     // Entry 13. Two status registers, written together (3 bytes); read-status-2 0x35.
     {
@@ -344,7 +342,6 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .answer = {.maker = 0xC8},
         .capacity = 512 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * kKiB,
         .protectValue = 0x7E,
         .writeEnable = {.poll = 5},
         .writeDisable = {.poll = 5},
@@ -353,13 +350,14 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Comp
         .readData = {.poll = 5},
         .pageProgram = {.poll = 2},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.poll = 2},
         .chipErase = {.opcode = 0xC7, .poll = 8},
-        .blockErase = {.poll = 2},
         .fastRead = {.poll = 5},
         .readStatus2 = {.poll = 2},
-        .blockErase32K = {.poll = 2},
         .manufacturerDeviceId = {.poll = 2},
+        .programTime = {.typicalUs = 600, .maximumUs = 2400},
+        .sectorErase = {.opcode = 0x20, .size = 4 * kKiB, .time = {50 * kMs, 400 * kMs}},
+        .blockErase32K = {.opcode = 0x52, .size = 32 * kKiB, .time = {150 * kMs, 1000 * kMs}},
+        .blockErase = {.opcode = 0xD8, .size = 64 * kKiB, .time = {250 * kMs, 1200 * kMs}},
     },
 }});
 
@@ -461,6 +459,27 @@ static_assert(EveryEntry([](const FlashChipDescriptor& e) {
               }),
               "page-program entries have the page the program routine cuts its pieces at");
 
+constexpr bool Sound(const BusyTime& time) {
+  return time.maximumUs > 0 && time.typicalUs <= time.maximumUs;
+}
+
+// Each region erase a power of two with sound times, larger than the one before it.
+constexpr bool RegionErasesAreSound(const FlashChipDescriptor& e) {
+  std::uint32_t below = 0;
+  for (const auto field : kRegionErases) {
+    const RegionErase& erase = e.*field;
+    if (!erase.Present()) continue;
+    if (!std::has_single_bit(erase.size) || erase.size <= below || !Sound(erase.time)) return false;
+    below = erase.size;
+  }
+  return true;
+}
+static_assert(EveryEntry([](const FlashChipDescriptor& e) {
+                return Sound(e.programTime) && RegionErasesAreSound(e);
+              }),
+              "every busy time has a maximum no shorter than its typical time, and region erases "
+              "grow by powers of two");
+
 // Whether one answer could match both identifications through their maker codes.
 constexpr bool MakersOverlap(const FlashIdAnswer& a, const FlashIdAnswer& b) {
   if (!a.maker || !b.maker) return false;
@@ -519,20 +538,56 @@ int ClassifyFlashAnswer(const std::array<std::uint8_t, 4>& answer,
   return Classify(answer, probe.releasePowerDown.Present());
 }
 
-StepCode DetectFlash(DeviceRecord& record) {
-  std::array<std::uint8_t, 4> answer{};
+namespace {
+
+using Answer = std::array<std::uint8_t, 4>;
+
+// One identification probe: the command, its answer bytes, and with classic probing the ready
+// wait. Ok or the failing step's code (a failed select reports WriteEnable).
+StepCode Probe(const DeviceRecord& record, const SpiCommand& readId, Probing probing,
+               Answer& answer) {
+  answer.fill(0);
+  const CommandBytes command(readId);
+  const std::size_t received = std::min<std::size_t>(readId.extra, answer.size());
+  StepCode code = RunSpiTransaction(
+      record, {.command = command.Bytes(), .answer = std::span(answer).first(received)});
+  if (code == StepCode::Select) return StepCode::WriteEnable;
+  if (code == StepCode::Ok && probing == Probing::Classic &&
+      WaitFlashReady(record, kDetectPollMs) != StepCode::Ok)
+    code = StepCode::WaitReady;
+  return code;
+}
+
+using SentAnswers = std::array<std::optional<Answer>, kFlashChipCount>;
+
+// The answer an earlier entry's identical probe got, if one was sent.
+const Answer* EarlierAnswer(const SentAnswers& sent, std::size_t entry) {
+  const SpiCommand& readId = FlashChipTable[entry].readId;
+  for (std::size_t i = 0; i < entry; ++i) {
+    const SpiCommand& earlier = FlashChipTable[i].readId;
+    if (sent[i] && earlier.opcode == readId.opcode && earlier.length == readId.length &&
+        earlier.extra == readId.extra)
+      return &*sent[i];
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+StepCode DetectFlash(DeviceRecord& record, Probing probing) {
+  Answer answer{};
   int matched = kNoMatch;
   StepCode failure = StepCode::Ok;
-  for (const FlashChipDescriptor& probe : FlashChipTable) {
-    answer.fill(0);
-    const CommandBytes command(probe.readId);
-    const std::size_t received = std::min<std::size_t>(probe.readId.extra, answer.size());
-    failure = RunSpiTransaction(
-        record, {.command = command.Bytes(), .answer = std::span(answer).first(received)});
-    if (failure == StepCode::Select) failure = StepCode::WriteEnable;
-    if (failure == StepCode::Ok && WaitFlashReady(record, kDetectPollMs) != StepCode::Ok)
-      failure = StepCode::WaitReady;
-    if (failure != StepCode::Ok) break;
+  SentAnswers sent{};  // the answer of each probe sent, by the entry that sent it
+  for (std::size_t i = 0; i < FlashChipTable.size(); ++i) {
+    const FlashChipDescriptor& probe = FlashChipTable[i];
+    if (const Answer* earlier = EarlierAnswer(sent, i); probing == Probing::Fast && earlier) {
+      answer = *earlier;
+    } else {
+      failure = Probe(record, probe.readId, probing, answer);
+      if (failure != StepCode::Ok) break;
+      sent[i] = answer;
+    }
     matched = ClassifyFlashAnswer(answer, probe);
     if (matched != kNoMatch) break;
   }

@@ -27,6 +27,26 @@ struct SpiCommand {
   constexpr std::uint8_t Opcode() const { return static_cast<std::uint8_t>(opcode); }
 };
 
+// How long a chip stays busy after a command, from its datasheet, in microseconds. For a family
+// of parts: the shortest typical time and the longest maximal time among them, so that a wait
+// of the typical time outlasts no part's operation and one of the maximal time gives up on none
+// too soon.
+struct BusyTime {
+  std::uint32_t typicalUs = 0;
+  std::uint32_t maximumUs = 0;
+};
+
+// An erase of one aligned region: the opcode and a 24-bit address inside the region, after
+// write enable; the region reads 0xFF afterwards.
+struct RegionErase {
+  std::uint8_t opcode = 0;  // 0: the family has no such erase
+  std::uint32_t size = 0;   // bytes of the region, a power of two
+  BusyTime time{};
+
+  constexpr bool Present() const { return opcode != 0; }
+};
+inline constexpr std::uint16_t kRegionEraseLength = 4;  // opcode and a 24-bit address
+
 // The answer to an entry's identification command (its readId) that selects the entry: the
 // bytes that decide, as the family's datasheet gives them; a byte left unset may be anything.
 // An entry without any (entry 0) is the one a chip no probe recognises is used with.
@@ -48,11 +68,10 @@ struct FlashIdAnswer {
 struct FlashChipDescriptor {
   std::string_view name{};
   FlashIdAnswer answer{};
-  // Capacity, program page and smallest erase unit, in bytes: they tell the families apart for
-  // a reader; only fast transfers read one (the page, the most one program command carries).
+  // Capacity and program page, in bytes: they tell the families apart for a reader; only fast
+  // transfers read one (the page, the most one program command carries).
   std::uint32_t capacity = 0;
   std::uint16_t pageSize = 0;
-  std::uint32_t eraseUnit = 0;
   std::uint16_t protectValue = 0;    // low byte written to the status register to lock the chip
   std::uint16_t unprotectValue = 0;  // low byte written to unlock it
 
@@ -63,20 +82,26 @@ struct FlashChipDescriptor {
   SpiCommand readData{};
   SpiCommand pageProgram{};
   SpiCommand readId{};  // the identification probe DetectFlash sends
-  SpiCommand sectorErase{};
   SpiCommand chipErase{};
-  SpiCommand blockErase{};
   SpiCommand fastRead{};
   SpiCommand deepPowerDown{};
   SpiCommand dualOutputRead{};
   SpiCommand readStatus2{};
-  SpiCommand blockErase32K{};
   SpiCommand releasePowerDown{};
   SpiCommand manufacturerDeviceId{};
   SpiCommand jedecId{};
   SpiCommand electronicSignature{};
   SpiCommand autoIncrementProgram{};
   SpiCommand enableWriteStatus{};
+
+  // What fast transfers wait for and erase with, from the datasheets: a page program's busy
+  // time (the auto-increment chip: one byte's), and the erases of aligned regions, smallest
+  // first. A family without a region erase (entry 0: a chip no datasheet describes) is erased
+  // whole.
+  BusyTime programTime{};
+  RegionErase sectorErase{};
+  RegionErase blockErase32K{};
+  RegionErase blockErase{};
 };
 
 // The form a command has in every family that has it: its opcode, length and extra count. A
@@ -86,27 +111,24 @@ struct CommonCommand {
   SpiCommand FlashChipDescriptor::*field;
   SpiCommand form;
 };
-inline constexpr std::array<CommonCommand, 16> kCommonCommands = {{
+inline constexpr std::array<CommonCommand, 13> kCommonCommands = {{
     {&FlashChipDescriptor::writeEnable, {.opcode = 0x06, .length = 1}},
     {&FlashChipDescriptor::writeDisable, {.opcode = 0x04, .length = 1}},
     {&FlashChipDescriptor::readStatus, {.opcode = 0x05, .length = 1, .extra = 1}},
     {&FlashChipDescriptor::writeStatus, {.opcode = 0x01, .length = 2}},
     {&FlashChipDescriptor::readData, {.opcode = 0x03, .length = 4}},
     {&FlashChipDescriptor::pageProgram, {.opcode = 0x02, .length = 4}},
-    {&FlashChipDescriptor::sectorErase, {.opcode = 0x20, .length = 4}},
     {&FlashChipDescriptor::chipErase, {.length = 1}},
-    {&FlashChipDescriptor::blockErase, {.opcode = 0xD8, .length = 4}},
     {&FlashChipDescriptor::fastRead, {.opcode = 0x0B, .length = 5}},
     {&FlashChipDescriptor::deepPowerDown, {.opcode = 0xB9, .length = 1}},
     {&FlashChipDescriptor::readStatus2, {.opcode = 0x35, .length = 1, .extra = 1}},
-    {&FlashChipDescriptor::blockErase32K, {.opcode = 0x52, .length = 4}},
     {&FlashChipDescriptor::releasePowerDown, {.opcode = 0xAB, .length = 4, .extra = 1}},
     {&FlashChipDescriptor::manufacturerDeviceId, {.opcode = 0x90, .length = 4, .extra = 2}},
     {&FlashChipDescriptor::jedecId, {.opcode = 0x9F, .length = 1, .extra = 3}},
 }};
 
 // Every command field of a descriptor, for checks that look at all of them.
-inline constexpr std::array<SpiCommand FlashChipDescriptor::*, 21> kDescriptorCommands = {
+inline constexpr std::array<SpiCommand FlashChipDescriptor::*, 18> kDescriptorCommands = {
     &FlashChipDescriptor::writeEnable,
     &FlashChipDescriptor::writeDisable,
     &FlashChipDescriptor::readStatus,
@@ -114,20 +136,23 @@ inline constexpr std::array<SpiCommand FlashChipDescriptor::*, 21> kDescriptorCo
     &FlashChipDescriptor::readData,
     &FlashChipDescriptor::pageProgram,
     &FlashChipDescriptor::readId,
-    &FlashChipDescriptor::sectorErase,
     &FlashChipDescriptor::chipErase,
-    &FlashChipDescriptor::blockErase,
     &FlashChipDescriptor::fastRead,
     &FlashChipDescriptor::deepPowerDown,
     &FlashChipDescriptor::dualOutputRead,
     &FlashChipDescriptor::readStatus2,
-    &FlashChipDescriptor::blockErase32K,
     &FlashChipDescriptor::releasePowerDown,
     &FlashChipDescriptor::manufacturerDeviceId,
     &FlashChipDescriptor::jedecId,
     &FlashChipDescriptor::electronicSignature,
     &FlashChipDescriptor::autoIncrementProgram,
     &FlashChipDescriptor::enableWriteStatus,
+};
+// The region erases of a descriptor, smallest first.
+inline constexpr std::array<RegionErase FlashChipDescriptor::*, 3> kRegionErases = {
+    &FlashChipDescriptor::sectorErase,
+    &FlashChipDescriptor::blockErase32K,
+    &FlashChipDescriptor::blockErase,
 };
 
 inline constexpr std::size_t kFlashChipCount = 14;
@@ -177,6 +202,11 @@ int ClassifyFlashAnswer(const std::array<std::uint8_t, 4>& answer,
 // classified, and sets record.FlashChipIndex (0 when none matched). Ok on success; NoChip when
 // no chip answered (the last answer began with 0xFF); the failing step's code when a transfer
 // failed (write disable sent afterwards).
-StepCode DetectFlash(DeviceRecord& record);
+// Classic probing sends every entry's probe, each followed by a ready wait. Fast probing leaves
+// out what carries nothing the chip needs: the ready wait (a probe makes no chip busy), and a
+// probe identical to one already sent (the chip answers it identically; the answer is
+// classified again for the later entry).
+enum class Probing : bool { Classic, Fast };
+StepCode DetectFlash(DeviceRecord& record, Probing probing = Probing::Classic);
 
 }  // namespace burnwell::protocol

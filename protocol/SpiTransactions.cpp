@@ -26,6 +26,25 @@ bool ReadInto(const DeviceRecord& record, std::span<std::uint8_t> bytes) {
   return true;
 }
 
+// The command and the first data bytes in one transfer, the rest of the data after it.
+StepCode WriteJoined(const DeviceRecord& record, std::span<const std::uint8_t> command,
+                     std::span<const std::uint8_t> data) {
+  std::array<std::uint8_t, kMaxShortTransfer> first{};
+  const std::size_t joined = std::min(data.size(), first.size() - command.size());
+  std::copy(command.begin(), command.end(), first.begin());
+  std::copy_n(data.begin(), joined, first.begin() + command.size());
+  if (!Written(record, std::span(first).first(command.size() + joined)))
+    return StepCode::CommandBytes;
+  return Written(record, data.subspan(joined)) ? StepCode::Ok : StepCode::ProgramData;
+}
+
+// The command and the data, each in writes of its own.
+StepCode WriteApart(const DeviceRecord& record, std::span<const std::uint8_t> command,
+                    std::span<const std::uint8_t> data) {
+  if (!Written(record, command)) return StepCode::CommandBytes;
+  return Written(record, data) ? StepCode::Ok : StepCode::ProgramData;
+}
+
 }  // namespace
 
 CommandBytes::CommandBytes(const SpiCommand& command, std::size_t minimum)
@@ -51,13 +70,10 @@ void DeselectAfter(const DeviceRecord& record, StepCode code) {
 
 StepCode RunSpiTransaction(const DeviceRecord& record, const SpiTransaction& transaction) {
   if (SpiChipSelect(record, 1) != CommandResult::Ok) return StepCode::Select;
-  StepCode code = StepCode::Ok;
-  if (!Written(record, transaction.command))
-    code = StepCode::CommandBytes;
-  else if (!Written(record, transaction.data))
-    code = StepCode::ProgramData;
-  else if (!ReadInto(record, transaction.answer))
-    code = StepCode::Read;
+  const bool join = transaction.dataJoinsCommand && transaction.command.size() < kMaxShortTransfer;
+  StepCode code = join ? WriteJoined(record, transaction.command, transaction.data)
+                       : WriteApart(record, transaction.command, transaction.data);
+  if (code == StepCode::Ok && !ReadInto(record, transaction.answer)) code = StepCode::Read;
   if (code != StepCode::Ok) {
     DeselectAfter(record, code);
     return code;

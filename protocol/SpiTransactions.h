@@ -20,6 +20,10 @@ struct SpiTransaction {
   std::span<const std::uint8_t> command{};  // opcode, address and dummy bytes: CommandBytes
   std::span<const std::uint8_t> data{};     // bytes to program: ProgramData
   std::span<std::uint8_t> answer{};         // bytes the chip sends back: Read
+  // The data follows the command bytes in the same transfers (the first carries the command and
+  // as much data as fits) rather than in writes of its own; a failed first transfer reports
+  // CommandBytes.
+  bool dataJoinsCommand = false;
 };
 
 // One transaction: select, the command write, the data writes, the answer reads, deselect.

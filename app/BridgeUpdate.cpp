@@ -301,8 +301,9 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
 
     protocol::TransferMode transfers = plan.transfers;
     // A bridge that cannot hold chip select across transfers programs and reads fast transfers
-    // wrong (a read-back checks itself and fails; a program shows in the compare): the next
-    // pass goes back to classic ones.
+    // wrong (a read-back checks itself and fails; a program shows in the compare), and a chip
+    // slower than its datasheet fails their waits: after any failed fast pass the next pass goes
+    // back to classic transfers, whose erase is the whole chip's.
     auto fallBackToClassic = [&] {
       if (transfers != protocol::TransferMode::Fast) return;
       transfers = protocol::TransferMode::Classic;
@@ -320,7 +321,7 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
       if ((eraseWritten ? bridge::BridgeEraseRange(index, 0, total, progress, kProgressMessage)
                         : bridge::BridgeEraseFlash(index, progress, kProgressMessage)) != 0) {
         countFailure(MessageId::EraseFailed, FormatErrorText(MessageId::EraseFailed));
-        if (eraseWritten) fallBackToClassic();
+        fallBackToClassic();
         continue;
       }
 
@@ -334,6 +335,7 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
         countFailure(MessageId::ProgramFailed,
                      FormatErrorText(MessageId::ProgramFailed, kConfigBlockSize,
                                      static_cast<int>(codeLength)));
+        fallBackToClassic();
         continue;
       }
 
@@ -342,6 +344,7 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
                                    kProgressMessage, transfers) != 0) {
         countFailure(MessageId::ProgramFailed,
                      FormatErrorText(MessageId::ProgramFailed, kMarkerOffset, 3));
+        fallBackToClassic();
         continue;
       }
 

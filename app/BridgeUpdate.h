@@ -90,8 +90,8 @@ struct UpdateReport {
   std::string errorText;           // its formatted text
   std::uint32_t errorStyle = 0;    // the message-box style the dialog shows it with
   std::array<double, kUpdatePhaseCount> phaseSeconds{};  // time spent in each phase, all passes
-  // A pass with fast transfers failed its read-back or compare (or its erase of the written
-  // range), and the passes after it used classic ones.
+  // A pass with fast transfers failed (its erase, program, read-back or compare), and the passes
+  // after it used classic ones.
   bool fellBackToClassic = false;
   std::optional<UpdatePhase> endedIn;  // the phase a disconnect or a stop ended the update in
 };

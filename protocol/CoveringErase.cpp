@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <limits>
 #include <map>
 
@@ -63,11 +64,6 @@ std::string SizeText(std::uint32_t bytes) {
   return bytes % 1024 == 0 ? std::to_string(bytes / 1024) + " KiB" : std::to_string(bytes) + " B";
 }
 
-std::string OpcodeText(std::uint8_t opcode) {
-  constexpr char kDigits[] = "0123456789ABCDEF";
-  return std::string("0x") + kDigits[opcode >> 4] + kDigits[opcode & 0x0F];
-}
-
 }  // namespace
 
 std::uint32_t ErasePlan::End() const {
@@ -77,18 +73,13 @@ std::uint32_t ErasePlan::End() const {
 std::string ErasePlan::Text() const {
   if (wholeChip) return "the whole chip";
   if (steps.empty()) return "nothing";
-  // Largest unit first.
-  std::map<std::uint32_t, std::pair<std::uint8_t, std::uint32_t>, std::greater<>> counts;
-  for (const EraseStep& step : steps) {
-    auto& [opcode, count] = counts[step.erase.size];
-    opcode = step.erase.opcode;
-    ++count;
-  }
+  // Largest unit first; each unit size is one erase of the chip.
+  std::map<std::uint32_t, std::uint32_t, std::greater<>> counts;
+  for (const EraseStep& step : steps) ++counts[step.erase.size];
   std::string text;
-  for (const auto& [size, use] : counts) {
+  for (const auto& [size, count] : counts) {
     if (!text.empty()) text += " + ";
-    text +=
-        std::to_string(use.second) + " x " + SizeText(size) + " (" + OpcodeText(use.first) + ")";
+    text += std::to_string(count) + " x " + SizeText(size);
   }
   return text;
 }

@@ -21,10 +21,9 @@ struct EraseStep {
 struct ErasePlan {
   bool wholeChip = false;          // the family has no region erase: the chip erase instead
   std::vector<EraseStep> steps{};  // in address order
-  // The end of the last erased unit (the range's start for no erase).
+  // The end of the last erased unit; 0 without one.
   std::uint32_t End() const;
-  // What the plan erases, for people: "12 x 4 KiB (0x20)", "1 x 32 KiB (0x52) + 4 x 4 KiB
-  // (0x20)", "the whole chip".
+  // What the plan erases, for people: "12 x 4 KiB", "1 x 32 KiB + 4 x 4 KiB", "the whole chip".
   std::string Text() const;
 };
 

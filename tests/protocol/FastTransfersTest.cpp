@@ -102,14 +102,12 @@ class FastTransfersOnModel : public ::testing::TestWithParam<std::string> {
 // The erases each model's update of the image uses: the cheapest cover by its table entry's
 // typical times (the whole chip where the entry has no region erase).
 const std::map<std::string, std::string> kImageErases = {
-    {"W25X40", "the whole chip"},         {"AT25F1024A", "2 x 32 KiB (0x52)"},
-    {"MX25V8035F", "1 x 64 KiB (0xD8)"},  {"MX25L12805D", "1 x 64 KiB (0xD8)"},
-    {"MX25L1021E", "1 x 64 KiB (0xD8)"},  {"M25P16", "1 x 64 KiB (0xD8)"},
-    {"W25X10", "1 x 64 KiB (0xD8)"},      {"EN25F80", "1 x 64 KiB (0xD8)"},
-    {"SST25VF010A", "2 x 32 KiB (0x52)"}, {"Pm25LV010", "2 x 32 KiB (0xD8)"},
-    {"M25P05", "2 x 32 KiB (0xD8)"},      {"MX25L3205D", "1 x 64 KiB (0xD8)"},
-    {"MX25L6405D", "1 x 64 KiB (0xD8)"},  {"MX25L1005", "12 x 4 KiB (0x20)"},
-    {"Pm25LD010", "2 x 32 KiB (0xD8)"},   {"GD25Q40C", "1 x 64 KiB (0xD8)"},
+    {"W25X40", "the whole chip"},  {"AT25F1024A", "2 x 32 KiB"}, {"MX25V8035F", "1 x 64 KiB"},
+    {"MX25L12805D", "1 x 64 KiB"}, {"MX25L1021E", "1 x 64 KiB"}, {"M25P16", "1 x 64 KiB"},
+    {"W25X10", "1 x 64 KiB"},      {"EN25F80", "1 x 64 KiB"},    {"SST25VF010A", "2 x 32 KiB"},
+    {"Pm25LV010", "2 x 32 KiB"},   {"M25P05", "2 x 32 KiB"},     {"MX25L3205D", "1 x 64 KiB"},
+    {"MX25L6405D", "1 x 64 KiB"},  {"MX25L1005", "12 x 4 KiB"},  {"Pm25LD010", "2 x 32 KiB"},
+    {"GD25Q40C", "1 x 64 KiB"},
 };
 
 // A whole image with fast transfers: the erases cover it, the image ends byte-exact, the rest of

@@ -11,12 +11,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build/default}
 shift_seconds=${2:-100}
 outage_start=30 outage_seconds=30
-sim="$build/tools/burnwell-sim/burnwell-sim"
-tool="$build/tools/burnwell-tool/burnwell-tool"
-firmware="$here/examples/ZQ5x8x.hex"
-for program in "$sim" "$tool"; do
-  [ -x "$program" ] || { echo "missing $program: build burnwell-sim and burnwell-tool first" >&2; exit 1; }
-done
+source "$here/bench/emulated-programs.sh"
 work=$(mktemp -d /tmp/burnwell-history-line.XXXXXX)
 chmod 755 "$work"  # the server runs as nobody under root
 pids=()

@@ -39,12 +39,10 @@ struct UpdateEnd {
   std::string text;
 };
 
-// A step of a pass that failed; the pass after it goes back to classic transfers when
-// `fallBack` is set.
+// A step of a pass that failed.
 struct StepFailure {
   MessageId id;
   std::string text;
-  bool fallBack = false;
 };
 
 struct Verified {};
@@ -251,6 +249,7 @@ std::optional<UpdateEnd> UpdateRun::ReadConfiguration() {
                          "the update again."};
   }
   std::copy(reads.back().begin(), reads.back().end(), flash_.begin());
+  report_.checksumBefore = image::MarkedChecksum(reads.back());
 
   timer_.Start(UpdatePhase::SetConfiguration, 0);
   ComposeFlash(flash_, loaded_, plan_);
@@ -273,10 +272,11 @@ std::optional<UpdateEnd> UpdateRun::Passes() {
     if (const auto* end = std::get_if<UpdateEnd>(&outcome)) return *end;
     const StepFailure& failure = std::get<StepFailure>(outcome);
     if (auto end = CountFailure(failure)) return end;
-    // A bridge that cannot hold chip select across transfers programs and reads fast
-    // transfers wrong (a read-back checks itself and fails; a program shows in the compare):
-    // the next pass goes back to classic ones.
-    if (failure.fallBack && transfers_ == protocol::TransferMode::Fast) {
+    // A bridge that cannot hold chip select across transfers programs and reads fast transfers
+    // wrong (a read-back checks itself and fails; a program shows in the compare), and a chip
+    // slower than its datasheet fails their waits: after any failed fast pass the next pass goes
+    // back to classic transfers, whose erase is the whole chip's.
+    if (transfers_ == protocol::TransferMode::Fast) {
       transfers_ = protocol::TransferMode::Classic;
       report_.fellBackToClassic = true;
     }
@@ -291,7 +291,10 @@ PassOutcome UpdateRun::Pass() {
   bridge::BridgeIcpSwitch(index, 0);  // write protection off; result not examined
 
   timer_.Start(UpdatePhase::Erase, report_.passes);
-  if (bridge::BridgeEraseFlash(index, progress, kProgressMessage) != 0)
+  const bool eraseWritten =
+      plan_.eraseOnlyWhatIsWritten && transfers_ == protocol::TransferMode::Fast;
+  if ((eraseWritten ? bridge::BridgeEraseRange(index, 0, total, progress, kProgressMessage)
+                    : bridge::BridgeEraseFlash(index, progress, kProgressMessage)) != 0)
     return StepFailure{MessageId::EraseFailed, FormatErrorText(MessageId::EraseFailed)};
 
   // The image first with the marker bytes erased, so that a cut-off write never leaves a valid
@@ -314,11 +317,11 @@ PassOutcome UpdateRun::Pass() {
   timer_.Start(UpdatePhase::ReadBack, report_.passes);
   if (ReadFlash(readBack_.data(), total, progress, transfers_) != 0)
     return StepFailure{MessageId::ReadFailed,
-                       FormatErrorText(MessageId::ReadFailed, 0, static_cast<int>(total)), true};
+                       FormatErrorText(MessageId::ReadFailed, 0, static_cast<int>(total))};
 
   timer_.Start(UpdatePhase::Compare, report_.passes);
   if (flash_ != readBack_)
-    return StepFailure{MessageId::VerifyFailed, FormatErrorText(MessageId::VerifyFailed), true};
+    return StepFailure{MessageId::VerifyFailed, FormatErrorText(MessageId::VerifyFailed)};
   return Verified{};
 }
 
@@ -394,6 +397,17 @@ std::vector<std::uint8_t> FlashAfterUpdate(std::span<const std::uint8_t> bridgeB
   ComposeFlash(flash, loaded, plan);
   StampMarker(flash, loaded.GetChecksum());
   return flash;
+}
+
+std::optional<std::uint32_t> FirstDifferenceInBlock(std::span<const std::uint8_t> bridgeBlock,
+                                                    const image::ImageBuffer& loaded,
+                                                    const UpdatePlan& plan) {
+  const std::vector<std::uint8_t> expected = FlashAfterUpdate(bridgeBlock, loaded, plan);
+  const std::size_t length = std::min<std::size_t>(bridgeBlock.size(), kConfigBlockSize);
+  const auto [differs, ignored] =
+      std::mismatch(bridgeBlock.begin(), bridgeBlock.begin() + length, expected.begin());
+  if (differs == bridgeBlock.begin() + length) return std::nullopt;
+  return static_cast<std::uint32_t>(differs - bridgeBlock.begin());
 }
 
 UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& loaded,

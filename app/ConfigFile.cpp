@@ -61,6 +61,7 @@ int ReadConfigFile(const std::filesystem::path& path, ConfigSettings& settings) 
   settings.selfPowered =
       profile.ReadInt(path, kSectionSelfPowered, kKeySelfPowerOn, kDefaultSelfPowerOn);
   settings.fastTransfers = profile.ReadInt(path, kSectionTransfer, kKeyFast, kDefaultFast);
+  settings.historyUrl = profile.ReadString(path, kSectionHistory, kKeyUrl, "", kUrlBufferChars);
   return Code(ConfigRead::Complete);
 }
 

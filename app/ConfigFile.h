@@ -29,6 +29,8 @@ inline constexpr std::string_view kSectionSelfPowered = "Self_Powered";
 inline constexpr std::string_view kKeySelfPowerOn = "SELFPOWERON";
 inline constexpr std::string_view kSectionTransfer = "Transfer";
 inline constexpr std::string_view kKeyFast = "Fast";
+inline constexpr std::string_view kSectionHistory = "History";
+inline constexpr std::string_view kKeyUrl = "Url";
 
 // Defaults of the keys that are missing.
 inline constexpr std::int32_t kDefaultDevCount = 3;
@@ -44,6 +46,7 @@ inline constexpr std::int32_t kMaxDevCount = 3;
 // Buffer sizes in characters, terminator included: a value keeps one character less.
 inline constexpr std::size_t kIdPartBufferChars = 8;
 inline constexpr std::size_t kNameBufferChars = 128;
+inline constexpr std::size_t kUrlBufferChars = 1024;
 
 // The device-id table: narrow "USB\VID_%s&PID_%s" texts, zero-filled where unused.
 inline constexpr std::size_t kDeviceIdCount = 10;
@@ -62,6 +65,9 @@ struct ConfigSettings {
   // Non-zero: the update moves the flash in page programs and 4 KiB reads rather than 32-byte
   // pieces.
   std::int32_t fastTransfers = kDefaultFast;
+  // The line's history server (postgresql://...) the updater's rows are also sent to; "" for
+  // the station's own history alone.
+  std::string historyUrl;
 };
 
 // The maker's IDs as Config.ini writes them: four upper-case hex digits ("7E55", "2501").

@@ -54,6 +54,13 @@ inline constexpr std::uint8_t kAttributesSelfPowered = 0x40;  // bit 6 of kAttri
 inline constexpr std::uint8_t kFlagsUpdated = 0x04;           // bit 2 of kFlags
 inline constexpr std::uint8_t kStringDescriptorType = 0x03;
 
+// The main-code checksum a block's validity marker carries; nothing when the marker is not set.
+inline std::optional<std::uint16_t> MarkedChecksum(std::span<const std::uint8_t> block) {
+  if (block.size() < offset::kValidityTail || block[offset::kMarker] != kValidMarker)
+    return std::nullopt;
+  return static_cast<std::uint16_t>(block[offset::kChecksum] << 8 | block[offset::kChecksum + 1]);
+}
+
 // The field ids of SetField / GetField.
 enum class FieldId : int {
   VendorId = 1,       // offset 2, 2 bytes

@@ -19,7 +19,7 @@ import re
 import sys
 
 PRODUCT = ["common", "wire", "platform", "image", "device", "protocol", "bridge", "ui", "app",
-           "tools", "sim"]
+           "history", "tools", "sim"]
 
 # file -> {name: why}. Each exception names the one variable it lets through.
 ALLOWED = {

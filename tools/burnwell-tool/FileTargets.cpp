@@ -1,5 +1,6 @@
 #include "tools/burnwell-tool/FileTargets.h"
 
+#include <mutex>
 #include <optional>
 
 #include "device/DeviceRecord.h"
@@ -19,6 +20,18 @@ std::optional<std::string> LoadFailureText(const image::FirmwareLoadResult& resu
 }
 
 }  // namespace
+
+std::unique_ptr<history::Recorder> StartHistory(std::string_view command,
+                                                const history::HistoryOptions& options,
+                                                std::ostream& err) {
+  // Workers and the forwarder warn from their threads.
+  auto oneLine = std::make_shared<std::mutex>();
+  auto warn = [command = std::string(command), &err, oneLine](const std::string& line) {
+    std::lock_guard lock(*oneLine);
+    err << kProgram << " " << command << ": warning: " << line << std::endl;
+  };
+  return std::make_unique<history::Recorder>(options, std::string(kProgram), warn);
+}
 
 void AddFileArgument(CLI::App& command, FileRequest& request) {
   command.add_option("FILE", request.file, "the firmware file: Intel HEX (.hex) or an image file")
@@ -69,6 +82,7 @@ app::UpdatePlan PlanFor(int index, const FileRequest& request, image::FileType t
   plan.selfPowered = request.busPowered ? 0 : 1;
   plan.keepBridgeBlock = type == image::FileType::Hex;
   plan.transfers = request.transfers;
+  plan.eraseOnlyWhatIsWritten = true;
   return plan;
 }
 

@@ -1,5 +1,6 @@
 // What update and verify share: the firmware file and the bridges a command is aimed at, the
-// device API open for the command, and the plan of one bridge's update.
+// device API open for the command, the plan of one bridge's update and the history their units
+// are recorded in.
 #pragma once
 
 #include <memory>
@@ -10,6 +11,7 @@
 
 #include "app/BridgeUpdate.h"
 #include "common/CommandLine.h"
+#include "history/Recorder.h"
 #include "image/FirmwareReaders.h"
 #include "protocol/TransferMode.h"
 #include "tools/burnwell-tool/BridgeSession.h"
@@ -17,14 +19,21 @@
 
 namespace burnwell::tool {
 
-// The file, the bridges, the power option and the output of update and verify.
+// The file, the bridges, the power option, the output and the history of update and verify.
 struct FileRequest {
   std::string file;
   BridgeSelection selection;
   bool busPowered = false;
   bool json = false;
   protocol::TransferMode transfers = protocol::TransferMode::Fast;
+  history::HistoryOptions history;
 };
+
+// The history this command's units are recorded in; its warnings go to err, one whole line at
+// a time whichever thread warns.
+std::unique_ptr<history::Recorder> StartHistory(std::string_view command,
+                                                const history::HistoryOptions& options,
+                                                std::ostream& err);
 
 // The FILE argument.
 void AddFileArgument(CLI::App& command, FileRequest& request);

@@ -1,6 +1,7 @@
 // burnwell-tool update: the updater's update without a dialog, for scripts and production lines:
 // aimed at chosen bridges, checked for fit, every bridge of a tray at once.
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <iostream>
@@ -13,6 +14,7 @@
 #include "common/Hex.h"
 #include "common/MakerIds.h"
 #include "device/DeviceRecord.h"
+#include "history/Recorder.h"
 #include "image/ConfigBlock.h"
 #include "image/FirmwareReaders.h"
 #include "image/ImageBuffer.h"
@@ -139,27 +141,48 @@ ExitStatus TrayFailureStatus(const std::vector<BridgeResult>& results) {
   return ExitStatus::Failed;
 }
 
-// Says why each bridge does not fit the file; false when one does not.
-bool AllFit(const Targets& targets, const FitRules& rules, std::ostream& err) {
+// Every unit's record goes to the history, then to the log, before its result is shown. False
+// when the log line could not be written.
+using KeepRecord = std::function<bool(history::UnitRecord&)>;
+
+// Why each bridge does not fit the file ("" for one that fits), having given the warnings.
+std::vector<std::string> FitRefusals(const Targets& targets, const FitRules& rules,
+                                     std::ostream& err) {
   const device::DeviceTable& table = device::DeviceLayer().table;
-  bool fits = true;
-  for (const int index : targets.indexes) {
+  std::vector<std::string> refusals(targets.indexes.size());
+  for (std::size_t i = 0; i < targets.indexes.size(); ++i) {
+    const int index = targets.indexes[i];
     const FitVerdict verdict =
         CheckFit(table.records[index], image::LoadedImage(), targets.loaded.type, rules);
     for (const std::string& warning : verdict.warnings)
       err << "burnwell-tool update: #" << index << ": " << warning << "\n";
-    for (const std::string& refusal : verdict.refusals) {
-      err << "burnwell-tool update: #" << index << ": the firmware does not fit: " << refusal
-          << "\n";
-      fits = false;
-    }
+    for (const std::string& refusal : verdict.refusals)
+      refusals[i] += (refusals[i].empty() ? "the firmware does not fit: " : "; ") + refusal;
   }
-  return fits;
+  return refusals;
+}
+
+// Records and says why nothing is written when a bridge does not fit; the exit status.
+int RefuseUnfit(const Targets& targets, const std::vector<std::string>& refusals,
+                const history::FileFacts& file, const KeepRecord& keep, std::ostream& err) {
+  const device::DeviceTable& table = device::DeviceLayer().table;
+  for (std::size_t i = 0; i < targets.indexes.size(); ++i) {
+    history::UnitRecord record = RefusalRecord(
+        table.records[targets.indexes[i]], file,
+        refusals[i].empty() ? "another bridge of the update does not fit; nothing was written"
+                            : refusals[i]);
+    keep(record);
+    if (!refusals[i].empty())
+      err << "burnwell-tool update: #" << targets.indexes[i] << ": " << refusals[i] << "\n";
+  }
+  err << "burnwell-tool update: nothing written (--force writes anyway)\n";
+  return Code(ExitStatus::FirmwareDoesNotFit);
 }
 
 // The operator's go-ahead after the backup warning, then the backup asked for; the exit status
 // when the update must not start.
 std::optional<int> ConfirmAndBackUp(const UpdateRequest& request, const Targets& targets,
+                                    const history::FileFacts& file, const KeepRecord& keep,
                                     std::FILE* humanFile, std::ostream& human, std::ostream& err) {
   ui::TerminalView view(humanFile, stdin, IsTerminal(humanFile));
   view.SetAssumeYes(request.yes);
@@ -169,8 +192,16 @@ std::optional<int> ConfirmAndBackUp(const UpdateRequest& request, const Targets&
   }
   if (request.backup) {
     if (WriteBackup(targets.indexes.front(), *request.backup, request.transfers, err) !=
-        Code(ExitStatus::Success))
+        Code(ExitStatus::Success)) {
+      history::UnitRecord record;
+      record.command = "update";
+      record.bridge =
+          history::BridgeFactsOf(device::DeviceLayer().table.records[targets.indexes.front()]);
+      record.file = file;
+      record.error = "the backup " + *request.backup + " failed; the update did not start";
+      keep(record);
       return Code(ExitStatus::BackupFailed);
+    }
     human << "backup: " << *request.backup << std::endl;
   }
   return std::nullopt;
@@ -178,13 +209,16 @@ std::optional<int> ConfirmAndBackUp(const UpdateRequest& request, const Targets&
 
 struct TrayOutcome {
   std::vector<BridgeResult> results;
-  bool logged = true;  // every bridge's log line was written
+  std::vector<history::UnitRecord> records;  // one per bridge, as kept
+  bool logged = true;                        // every bridge's log line was written
 };
 
 // Updates the chosen bridges at once, showing one bridge's whole update on one progress line
-// (rate, time left, pass) or a tray's bridges one line each, and logs each bridge as it ends.
-TrayOutcome UpdateTargets(const UpdateRequest& request, const Targets& targets, JsonLog* log,
-                          const Json& file, std::FILE* humanFile) {
+// (rate, time left, pass) or a tray's bridges one line each, and keeps each bridge's record as
+// it ends.
+TrayOutcome UpdateTargets(const UpdateRequest& request, const Targets& targets,
+                          const history::FileFacts& file, const KeepRecord& keep,
+                          std::FILE* humanFile) {
   const image::ImageBuffer& loaded = image::LoadedImage();
   const device::DeviceTable& table = device::DeviceLayer().table;
   const bool oneBridge = targets.indexes.size() == 1;
@@ -209,24 +243,21 @@ TrayOutcome UpdateTargets(const UpdateRequest& request, const Targets& targets, 
     jobs.push_back(job);
   }
   TrayOutcome outcome;
+  outcome.records.resize(jobs.size());
+  std::atomic<bool> logged = true;
   platform::InstallStopHandlers();  // Ctrl-C mid-update warns first, a second one stops
   platform::ScopedOverride<platform::WindowMessages> progress(
       oneBridge ? static_cast<platform::WindowMessages*>(&wholeUpdate) : &display);
   outcome.results = UpdateTray(jobs, loaded, [&](std::size_t i, const BridgeResult& result) {
+    outcome.records[i] = UpdateRecord(table.records[targets.indexes[i]], file, result);
+    if (!keep(outcome.records[i])) logged = false;
     if (oneBridge) {
       wholeUpdate.Clear();
     } else {
       display.Finished(jobs[i].plan.progressWindow, result);
     }
-    if (log) {
-      Json entry;
-      entry["command"] = "update";
-      entry["bridge"] = BridgeJson(targets.indexes[i], table.records[targets.indexes[i]]);
-      entry["file"] = file;
-      entry.update(ResultJson(result));
-      if (!log->Append(std::move(entry))) outcome.logged = false;
-    }
   });
+  outcome.logged = logged;
   return outcome;
 }
 
@@ -269,23 +300,29 @@ int RunUpdate(const UpdateRequest& request, JsonOutput& jsonOut, std::ostream& o
     log = JsonLog::Open(*request.log, why);
     if (!log) return UsageError(err, "update", why);
   }
+  const std::unique_ptr<history::Recorder> recorder = StartHistory("update", request.history, err);
   Targets targets;
   if (const int status = PrepareTargets("update", request, true, targets, err); status != 0)
     return status;
   if (request.backup && targets.indexes.size() != 1)
     return UsageError(err, "update", "--backup saves one bridge; select one bridge with it");
+  const history::FileFacts file =
+      history::FileFactsOf(request.file, image::LoadedImage(), targets.loaded.type);
+  const KeepRecord keep = [&](history::UnitRecord& record) {
+    recorder->Record(record);
+    return !log || log->Append(record);
+  };
 
   for (const int index : targets.indexes) human << TargetLine(index) << "\n";
   human << FileLine(request, targets.loaded.type) << std::endl;
-  if (!AllFit(targets, request.fit, err)) {
-    err << "burnwell-tool update: nothing written (--force writes anyway)\n";
-    return Code(ExitStatus::FirmwareDoesNotFit);
-  }
-  if (const std::optional<int> status = ConfirmAndBackUp(request, targets, humanFile, human, err))
+  const std::vector<std::string> refusals = FitRefusals(targets, request.fit, err);
+  if (std::any_of(refusals.begin(), refusals.end(), [](const auto& r) { return !r.empty(); }))
+    return RefuseUnfit(targets, refusals, file, keep, err);
+  if (const std::optional<int> status =
+          ConfirmAndBackUp(request, targets, file, keep, humanFile, human, err))
     return *status;
 
-  const Json file = FileJson(request.file, image::LoadedImage(), targets.loaded.type);
-  const TrayOutcome outcome = UpdateTargets(request, targets, log.get(), file, humanFile);
+  const TrayOutcome outcome = UpdateTargets(request, targets, file, keep, humanFile);
   const std::vector<BridgeResult>& results = outcome.results;
   PrintOutcome(results, targets, human, err);
   human.flush();
@@ -297,14 +334,12 @@ int RunUpdate(const UpdateRequest& request, JsonOutput& jsonOut, std::ostream& o
   });
   if (request.json) {
     Json bridges = Json::array();
-    for (std::size_t i = 0; i < results.size(); ++i) {
-      const int index = targets.indexes[i];
-      Json entry = BridgeJson(index, device::DeviceLayer().table.records[index]);
-      entry.update(ResultJson(results[i]));
-      bridges.push_back(entry);
-    }
-    jsonOut.Print(
-        Json{{"command", "update"}, {"file", file}, {"bridges", bridges}, {"ok", allGood}});
+    for (std::size_t i = 0; i < results.size(); ++i)
+      bridges.push_back(BridgeResultJson(targets.indexes[i], outcome.records[i]));
+    jsonOut.Print(Json{{"command", "update"},
+                       {"file", history::ToJson(file)},
+                       {"bridges", bridges},
+                       {"ok", allGood}});
   }
   if (!allGood) return Code(TrayFailureStatus(results));
   return Code(outcome.logged ? ExitStatus::Success : ExitStatus::Failed);
@@ -318,10 +353,12 @@ CommandAction DeclareUpdate(CLI::App& command) {
       command,
       "burnwell-tool update FILE [--index N | --serial TEXT | --port LOC ... | --all] [--yes]\n"
       "    [--self-powered | --bus-powered] [--backup OUT] [--vendor ID] [--product ID] [--force]\n"
-      "    [--reinstall] [--json] [--log FILE]");
+      "    [--reinstall] [--json] [--log FILE] [--history PATH|URL] [--no-history] [--station "
+      "NAME]");
   AddFileArgument(command, *request);
   command.add_flag("--yes", request->yes, "do not ask to confirm the backup warning");
   AddPowerOptions(command, *request);
+  AddHistoryOptions(command, request->history);
   command
       .add_option("--backup", request->backup,
                   "first save the bridge's block and code region to OUT (as backup does; one "

@@ -178,50 +178,34 @@ class PhaseTimer {
 };
 
 // One update of one bridge: the configuration read, then the passes.
-class UpdateRun {
- public:
-  UpdateRun(const UpdatePlan& plan, const image::ImageBuffer& loaded, UpdateObserver& observer,
-            UpdateReport& report, PhaseTimer& timer, std::vector<std::uint8_t>& flash,
-            std::vector<std::uint8_t>& readBack)
-      : plan_(plan),
-        loaded_(loaded),
-        observer_(observer),
-        report_(report),
-        timer_(timer),
-        flash_(flash),
-        readBack_(readBack),
-        checksum_(loaded.GetChecksum()),
-        transfers_(plan.transfers) {}
-
+struct UpdateRun {
   // Reads the bridge's block into the flash image and applies the update's edits to it.
   std::optional<UpdateEnd> ReadConfiguration();
   // Up to kMaxPasses passes; nothing once a pass verified and write protection is on again.
   std::optional<UpdateEnd> Passes();
-
- private:
   PassOutcome Pass();
   // Counts a failed step; the sixth failure ends the update, earlier ones start a new pass.
   std::optional<UpdateEnd> CountFailure(const StepFailure& failure);
   int ReadFlash(std::uint8_t* into, std::uint32_t length, platform::WindowHandle progress,
-                protocol::TransferMode transfers) {
-    return bridge::BridgeReadFlash(plan_.deviceIndex, into, 0, length, progress, kProgressMessage,
-                                   transfers);
+                protocol::TransferMode mode) {
+    return bridge::BridgeReadFlash(plan.deviceIndex, into, 0, length, progress, kProgressMessage,
+                                   mode);
   }
 
-  const UpdatePlan& plan_;
-  const image::ImageBuffer& loaded_;
-  UpdateObserver& observer_;
-  UpdateReport& report_;
-  PhaseTimer& timer_;
-  std::vector<std::uint8_t>& flash_;  // what goes to the flash, offset N = byte N
-  std::vector<std::uint8_t>& readBack_;
-  const std::uint16_t checksum_;
-  protocol::TransferMode transfers_;
-  std::optional<platform::StopGuard> changingMemory_;  // from the first erase to the last compare
+  const UpdatePlan& plan;
+  const image::ImageBuffer& loaded;
+  UpdateObserver& observer;
+  UpdateReport& report;
+  PhaseTimer& timer;
+  std::vector<std::uint8_t>& flash;  // what goes to the flash, offset N = byte N
+  std::vector<std::uint8_t>& readBack;
+  const std::uint16_t checksum;
+  protocol::TransferMode transfers;
+  std::optional<platform::StopGuard> changingMemory{};  // from the first erase to the last compare
 };
 
 std::optional<UpdateEnd> UpdateRun::ReadConfiguration() {
-  timer_.Start(UpdatePhase::ReadConfiguration, 0);
+  timer.Start(UpdatePhase::ReadConfiguration, 0);
   // The block is edited and written back as the bridge's own: a read that a fault on the line
   // changed would be kept for good, so it is read until two reads agree. Always in classic
   // transfers: a bridge that cannot hold chip select would hand a fast read back wrong without
@@ -231,7 +215,7 @@ std::optional<UpdateEnd> UpdateRun::ReadConfiguration() {
   while (!agreed && reads.size() < static_cast<std::size_t>(kMaxBlockReads)) {
     std::vector<std::uint8_t> block(kConfigBlockSize, 0xFF);
     // Only the first read moves the dialog's progress bar, as a single read always did.
-    if (ReadFlash(block.data(), kConfigBlockSize, reads.empty() ? plan_.progressWindow : 0,
+    if (ReadFlash(block.data(), kConfigBlockSize, reads.empty() ? plan.progressWindow : 0,
                   protocol::TransferMode::Classic) != 0) {
       if (auto end = NoPassCanMend(UpdatePhase::ReadConfiguration)) return end;
       // Not retried and not counted.
@@ -248,25 +232,25 @@ std::optional<UpdateEnd> UpdateRun::ReadConfiguration() {
                          " reads). Nothing was changed. Check the cable and the power, and run "
                          "the update again."};
   }
-  std::copy(reads.back().begin(), reads.back().end(), flash_.begin());
-  report_.checksumBefore = image::MarkedChecksum(reads.back());
+  std::copy(reads.back().begin(), reads.back().end(), flash.begin());
+  report.checksumBefore = image::MarkedChecksum(reads.back());
 
-  timer_.Start(UpdatePhase::SetConfiguration, 0);
-  ComposeFlash(flash_, loaded_, plan_);
+  timer.Start(UpdatePhase::SetConfiguration, 0);
+  ComposeFlash(flash, loaded, plan);
   return std::nullopt;
 }
 
 std::optional<UpdateEnd> UpdateRun::Passes() {
-  timer_.Start(UpdatePhase::IcpStart, 0);
+  timer.Start(UpdatePhase::IcpStart, 0);
   for (;;) {
-    ++report_.passes;
-    if (!changingMemory_) changingMemory_.emplace();
+    ++report.passes;
+    if (!changingMemory) changingMemory.emplace();
     const PassOutcome outcome = Pass();
     if (std::holds_alternative<Verified>(outcome)) {
       // Verified: a stop requested now comes too late to matter, and must not refuse the
       // command that puts the write protection back.
       platform::TakeStopForThisThread();
-      bridge::BridgeIcpSwitch(plan_.deviceIndex, 1);  // write protection on again
+      bridge::BridgeIcpSwitch(plan.deviceIndex, 1);  // write protection on again
       return std::nullopt;
     }
     if (const auto* end = std::get_if<UpdateEnd>(&outcome)) return *end;
@@ -276,60 +260,59 @@ std::optional<UpdateEnd> UpdateRun::Passes() {
     // wrong (a read-back checks itself and fails; a program shows in the compare), and a chip
     // slower than its datasheet fails their waits: after any failed fast pass the next pass goes
     // back to classic transfers, whose erase is the whole chip's.
-    if (transfers_ == protocol::TransferMode::Fast) {
-      transfers_ = protocol::TransferMode::Classic;
-      report_.fellBackToClassic = true;
+    if (transfers == protocol::TransferMode::Fast) {
+      transfers = protocol::TransferMode::Classic;
+      report.fellBackToClassic = true;
     }
   }
 }
 
 PassOutcome UpdateRun::Pass() {
-  const int index = plan_.deviceIndex;
-  const platform::WindowHandle progress = plan_.progressWindow;
-  const std::uint32_t total = static_cast<std::uint32_t>(flash_.size());
+  const int index = plan.deviceIndex;
+  const platform::WindowHandle progress = plan.progressWindow;
+  const std::uint32_t total = static_cast<std::uint32_t>(flash.size());
   if (auto end = StopRequestedIn(UpdatePhase::Erase)) return *end;
   bridge::BridgeIcpSwitch(index, 0);  // write protection off; result not examined
 
-  timer_.Start(UpdatePhase::Erase, report_.passes);
+  timer.Start(UpdatePhase::Erase, report.passes);
   const bool eraseWritten =
-      plan_.eraseOnlyWhatIsWritten && transfers_ == protocol::TransferMode::Fast;
+      plan.eraseOnlyWhatIsWritten && transfers == protocol::TransferMode::Fast;
   if ((eraseWritten ? bridge::BridgeEraseRange(index, 0, total, progress, kProgressMessage)
                     : bridge::BridgeEraseFlash(index, progress, kProgressMessage)) != 0)
     return StepFailure{MessageId::EraseFailed, FormatErrorText(MessageId::EraseFailed)};
 
   // The image first with the marker bytes erased, so that a cut-off write never leaves a valid
   // marker on a partial image.
-  std::fill_n(flash_.begin() + kMarkerOffset, 3, std::uint8_t{0xFF});
+  std::fill_n(flash.begin() + kMarkerOffset, 3, std::uint8_t{0xFF});
   if (auto end = StopRequestedIn(UpdatePhase::Erase)) return *end;
-  timer_.Start(UpdatePhase::Program, report_.passes);
-  if (bridge::BridgeWriteFlash(index, flash_.data(), 0, total, progress, kProgressMessage,
-                               transfers_) != 0)
+  timer.Start(UpdatePhase::Program, report.passes);
+  if (bridge::BridgeWriteFlash(index, flash.data(), 0, total, progress, kProgressMessage,
+                               transfers) != 0)
     return StepFailure{MessageId::ProgramFailed,
                        FormatErrorText(MessageId::ProgramFailed, kConfigBlockSize,
-                                       static_cast<int>(loaded_.CodeLength()))};
-  StampMarker(flash_, checksum_);
-  if (bridge::BridgeWriteFlash(index, flash_.data() + kMarkerOffset, kMarkerOffset, 3, progress,
-                               kProgressMessage, transfers_) != 0)
+                                       static_cast<int>(loaded.CodeLength()))};
+  StampMarker(flash, checksum);
+  if (bridge::BridgeWriteFlash(index, flash.data() + kMarkerOffset, kMarkerOffset, 3, progress,
+                               kProgressMessage, transfers) != 0)
     return StepFailure{MessageId::ProgramFailed,
                        FormatErrorText(MessageId::ProgramFailed, kMarkerOffset, 3)};
 
   if (auto end = StopRequestedIn(UpdatePhase::Program)) return *end;
-  timer_.Start(UpdatePhase::ReadBack, report_.passes);
-  if (ReadFlash(readBack_.data(), total, progress, transfers_) != 0)
+  timer.Start(UpdatePhase::ReadBack, report.passes);
+  if (ReadFlash(readBack.data(), total, progress, transfers) != 0)
     return StepFailure{MessageId::ReadFailed,
                        FormatErrorText(MessageId::ReadFailed, 0, static_cast<int>(total))};
 
-  timer_.Start(UpdatePhase::Compare, report_.passes);
-  if (flash_ != readBack_)
+  timer.Start(UpdatePhase::Compare, report.passes);
+  if (flash != readBack)
     return StepFailure{MessageId::VerifyFailed, FormatErrorText(MessageId::VerifyFailed)};
   return Verified{};
 }
 
 std::optional<UpdateEnd> UpdateRun::CountFailure(const StepFailure& failure) {
-  if (auto end = NoPassCanMend(timer_.Current())) return end;
-  if (report_.passes >= kMaxPasses)
-    return UpdateEnd{UpdateResult::Failed, failure.id, failure.text};
-  observer_.PassFailed(report_.passes, failure.id, failure.text);
+  if (auto end = NoPassCanMend(timer.Current())) return end;
+  if (report.passes >= kMaxPasses) return UpdateEnd{UpdateResult::Failed, failure.id, failure.text};
+  observer.PassFailed(report.passes, failure.id, failure.text);
   return std::nullopt;
 }
 
@@ -428,7 +411,8 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
   device::ClearTransportFailure();
   platform::ResetStopForThisThread();
   PhaseTimer timer(report, observer);
-  UpdateRun run(plan, loaded, observer, report, timer, flash, readBack);
+  UpdateRun run{
+      plan, loaded, observer, report, timer, flash, readBack, loaded.GetChecksum(), plan.transfers};
   std::optional<UpdateEnd> end = run.ReadConfiguration();
   if (!end) end = run.Passes();
   if (end) {

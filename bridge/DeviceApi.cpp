@@ -1,6 +1,5 @@
 #include "bridge/DeviceApi.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "common/MakerIds.h"

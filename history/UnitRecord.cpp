@@ -1,9 +1,9 @@
 #include "history/UnitRecord.h"
 
+#include "common/Hex.h"
 #include "bridge/BridgeNames.h"
 
 #include <chrono>
-#include <cstdio>
 #include <ctime>
 
 #ifdef _WIN32
@@ -62,12 +62,6 @@ std::string HostName() {
   if (::gethostname(name, sizeof name - 1) == 0) return name;
 #endif
   return "";
-}
-
-std::string Hex(unsigned value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*x", digits, value);
-  return text;
 }
 
 BridgeFacts BridgeFactsOf(const device::DeviceRecord& record) {

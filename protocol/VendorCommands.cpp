@@ -60,11 +60,20 @@ bool SendByTransport(const DeviceRecord& record, ScsiRequest& request) {
   return SendByRule(record, request);
 }
 
-// Ide devices take none of the SCSI identification commands.
-bool RejectIde(const DeviceRecord& record) {
-  if (record.TransportKind != TransportKind::Ide) return false;
+// The command is not for this device: the system's last error says so.
+bool NotSupported() {
   platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
   return true;
+}
+
+// Ide devices take none of the SCSI identification commands.
+bool RejectIde(const DeviceRecord& record) {
+  return record.TransportKind == TransportKind::Ide && NotSupported();
+}
+
+// The storage-control identifications work on Scsi devices only, into a destination.
+bool RejectForControls(const DeviceRecord& record, const std::uint8_t* destination) {
+  return (record.TransportKind != TransportKind::Scsi && NotSupported()) || destination == nullptr;
 }
 
 CommandResult Fail(device::DeviceError error) {
@@ -318,14 +327,9 @@ CommandResult ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress,
 
 CommandResult IdentifyViaAtaPassThrough(const DeviceRecord& record, std::uint8_t* destination,
                                         bool raw) {
-  if (record.TransportKind != TransportKind::Ide) {
-    platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
-    return CommandResult::Failed;
-  }
-  if (!platform::Current<platform::System>().IsWindowsNt()) {
-    platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
+  if (record.TransportKind != TransportKind::Ide && NotSupported()) return CommandResult::Failed;
+  if (!platform::Current<platform::System>().IsWindowsNt() && NotSupported())
     return Fail(device::DeviceError::VendorAtaCommand);
-  }
   if (destination == nullptr) return Fail(device::DeviceError::VendorAtaCommand);
 
   std::vector<std::uint8_t> block(ata::BlockSize, 0);
@@ -358,11 +362,7 @@ CommandResult IdentifyViaAtaPassThrough(const DeviceRecord& record, std::uint8_t
 }
 
 CommandResult IdentifyViaSmart(const DeviceRecord& record, std::uint8_t* destination) {
-  if (record.TransportKind != TransportKind::Scsi) {
-    platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
-    return CommandResult::Failed;
-  }
-  if (destination == nullptr) return CommandResult::Failed;
+  if (RejectForControls(record, destination)) return CommandResult::Failed;
   std::array<std::uint8_t, smart::InParamsSize> in{};
   StoreLe32(&in[smart::BufferSize], static_cast<std::uint32_t>(kIdentifySize));
   const std::array<std::uint8_t, 8> registers = {
@@ -380,11 +380,7 @@ CommandResult IdentifyViaSmart(const DeviceRecord& record, std::uint8_t* destina
 }
 
 CommandResult IdentifyViaMiniport(const DeviceRecord& record, std::uint8_t* destination) {
-  if (record.TransportKind != TransportKind::Scsi) {
-    platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
-    return CommandResult::Failed;
-  }
-  if (destination == nullptr) return CommandResult::Failed;
+  if (RejectForControls(record, destination)) return CommandResult::Failed;
   std::array<std::uint8_t, miniport::OutputLength> buffer{};
   StoreLe32(&buffer[miniport::HeaderLength], static_cast<std::uint32_t>(miniport::HeaderSize));
   std::memcpy(&buffer[miniport::Signature], "SCSIDISK", 8);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <sstream>
 
 #include "common/Hex.h"
@@ -122,19 +121,19 @@ void AddBehaviourOptions(CLI::App& app, Collected& collected) {
           "hold it between commands (default 0: held until the deselect command)",
           "a number of SPI transfers", 0xFFFFFFFF)
           ->type_name("N"));
+  auto byDefault = [](std::uint32_t value, int digits) {
+    return " (default 0x" + Hex(value, digits, HexDigits::Upper) + ")";
+  };
   remember(cli::AddNumber(app, "--vid", bridge.vendorId,
-                          "the bridge's vendor ID (default 0x" +
-                              Hex(defaults.vendorId, 4, HexDigits::Upper) + ")",
+                          "the bridge's vendor ID" + byDefault(defaults.vendorId, 4),
                           "a 16-bit vendor ID")
                ->type_name("ID"));
   remember(cli::AddNumber(app, "--pid", bridge.productId,
-                          "the bridge's product ID (default 0x" +
-                              Hex(defaults.productId, 4, HexDigits::Upper) + ")",
+                          "the bridge's product ID" + byDefault(defaults.productId, 4),
                           "a 16-bit product ID")
                ->type_name("ID"));
   remember(cli::AddNumber(app, "--firmware", bridge.firmwareVersion,
-                          "the bridge's firmware version (default 0x" +
-                              Hex(defaults.firmwareVersion, 8, HexDigits::Upper) + ")",
+                          "the bridge's firmware version" + byDefault(defaults.firmwareVersion, 8),
                           "a 32-bit version")
                ->type_name("VERSION"));
   remember(app.add_option_function<std::string>(

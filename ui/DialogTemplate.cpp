@@ -1,6 +1,5 @@
 #include "ui/DialogTemplate.h"
 
-#include <array>
 #include <string>
 
 #include "ui/Templates.h"

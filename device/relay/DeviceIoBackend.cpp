@@ -1,7 +1,6 @@
 #include "device/relay/DeviceIoBackend.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
 #include "common/Hex.h"

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 

@@ -1,13 +1,10 @@
 #include "UsbipMode.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
-#include <span>
 #include <stdexcept>
 
 #ifndef _WIN32

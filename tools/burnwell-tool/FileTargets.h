@@ -1,6 +1,6 @@
 // What update and verify share: the firmware file and the bridges a command is aimed at, the
 // device API open for the command, the plan of one bridge's update and the history their units
-// are recorded in.
+// are recorded in; and the backup file that backup and update --backup write.
 #pragma once
 
 #include <memory>
@@ -60,5 +60,13 @@ int PrepareTargets(std::string_view command, const FileRequest& request, bool ma
 
 // The update of one bridge as the request asks for it.
 app::UpdatePlan PlanFor(int index, const FileRequest& request, image::FileType type);
+
+// Reads the bridge the device API's `index` names and writes the file `text` names (the file
+// name as given, for messages): the 268-byte header (block, product, extra word, code length)
+// and the code, the block's checksum bytes set to the checksum of the code read. The file is
+// written beside its place and renamed over it, so that no short backup is ever left behind.
+// Returns the exit status.
+int WriteBackup(int index, const std::string& text, protocol::TransferMode transfers,
+                std::ostream& err);
 
 }  // namespace burnwell::tool

@@ -1,7 +1,6 @@
 // burnwell-tool flash: service work on one bridge's firmware memory, the way a flash
 // programmer's command line does it: detect, read, write, erase, write protection. Every
 // operation goes through the device API and ends with its result code as text.
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Hex.h"
 #include "history/Queries.h"
 #include "history/Recorder.h"
 #include "image/FirmwareReaders.h"
@@ -117,6 +118,37 @@ int Failed(std::ostream& err, const std::string& why) {
   return Code(ExitStatus::Failed);
 }
 
+#if BURNWELL_HISTORY_STORE
+// --pending: the rows of the station's file that wait for a server, or that it refused.
+int ShowPending(const HistoryRequest& request, JsonOutput& jsonOut, std::ostream& out,
+                std::ostream& err) {
+  std::string error;
+  const auto waiting = history::PendingUnits(request.places, error);
+  if (!waiting) return Failed(err, error);
+  if (request.json) {
+    Json rows = Json::array();
+    for (const history::WaitingUnit& unit : *waiting) {
+      Json row = history::ToJson(unit.record);
+      row["id"] = unit.id;
+      row["server"] = unit.target;
+      row["refused"] = unit.rejected.empty() ? Json(nullptr) : Json(unit.rejected);
+      rows.push_back(row);
+    }
+    jsonOut.Print(Json{{"command", "history"}, {"pending", rows}});
+    return Code(ExitStatus::Success);
+  }
+  if (waiting->empty()) out << "nothing waits for a server\n";
+  for (const history::WaitingUnit& unit : *waiting)
+    out << "row " << unit.id << " " << ShortTime(unit.record.time) << " "
+        << Cell(unit.record.bridge.serial, 17) << " " << history::ResultName(unit.record.result)
+        << " for " << unit.target
+        << (unit.rejected.empty() ? ": waiting" : ": refused by the server: " + unit.rejected)
+        << "\n";
+  return Code(ExitStatus::Success);
+}
+
+#endif
+
 int RunHistory(HistoryRequest& request, JsonOutput& jsonOut, std::ostream& out, std::ostream& err) {
 #if !BURNWELL_HISTORY_STORE
   (void)request;
@@ -145,37 +177,13 @@ int RunHistory(HistoryRequest& request, JsonOutput& jsonOut, std::ostream& out, 
       err << kProgram << " history: " << *request.file << " could not be loaded\n";
       return Code(ExitStatus::LoadFailedOrDeclined);
     }
-    request.filter.checksum = history::Hex(image::LoadedImage().GetChecksum(), 4);
+    request.filter.checksum = Hex(image::LoadedImage().GetChecksum(), 4);
   }
   if (request.filter.checksum)
     for (char& c : *request.filter.checksum) c = static_cast<char>(std::tolower(c));
 
   std::string error;
-  if (request.pending) {
-    const auto waiting = history::PendingUnits(request.places, error);
-    if (!waiting) return Failed(err, error);
-    if (request.json) {
-      Json rows = Json::array();
-      for (const history::WaitingUnit& unit : *waiting) {
-        Json row = history::ToJson(unit.record);
-        row["id"] = unit.id;
-        row["server"] = unit.target;
-        row["refused"] = unit.rejected.empty() ? Json(nullptr) : Json(unit.rejected);
-        rows.push_back(row);
-      }
-      jsonOut.Print(Json{{"command", "history"}, {"pending", rows}});
-      return Code(ExitStatus::Success);
-    }
-    if (waiting->empty()) out << "nothing waits for a server\n";
-    for (const history::WaitingUnit& unit : *waiting)
-      out << "row " << unit.id << " " << ShortTime(unit.record.time) << " "
-          << Cell(unit.record.bridge.serial, 17) << " " << history::ResultName(unit.record.result)
-          << " for " << unit.target
-          << (unit.rejected.empty() ? ": waiting" : ": refused by the server: " + unit.rejected)
-          << "\n";
-    return Code(ExitStatus::Success);
-  }
-
+  if (request.pending) return ShowPending(request, jsonOut, out, err);
   if (request.summary) request.filter.limit.reset();
   const auto units = history::FindUnits(request.places, request.filter, error);
   if (!units) return Failed(err, error);

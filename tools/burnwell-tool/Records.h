@@ -4,10 +4,8 @@
 #pragma once
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 

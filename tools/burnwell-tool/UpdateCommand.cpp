@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdio>
 #include <functional>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,21 +11,14 @@
 
 #include "app/UpdateSequence.h"
 #include "common/Hex.h"
-#include "common/MakerIds.h"
-#include "device/DeviceRecord.h"
-#include "history/Recorder.h"
 #include "image/ConfigBlock.h"
-#include "image/FirmwareReaders.h"
 #include "image/ImageBuffer.h"
 #include "platform/StopRequest.h"
 #include "platform/WinNames.h"
-#include "tools/burnwell-tool/BackupFile.h"
-#include "tools/burnwell-tool/BridgeSession.h"
 #include "tools/burnwell-tool/Commands.h"
 #include "tools/burnwell-tool/FileTargets.h"
 #include "tools/burnwell-tool/FitCheck.h"
 #include "tools/burnwell-tool/Records.h"
-#include "tools/burnwell-tool/Selection.h"
 #include "tools/burnwell-tool/TrayDisplay.h"
 #include "tools/burnwell-tool/TrayUpdate.h"
 #include "tools/burnwell-tool/WholeUpdateProgress.h"

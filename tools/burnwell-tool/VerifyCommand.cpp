@@ -5,12 +5,10 @@
 #include <string>
 
 #include "common/Hex.h"
-#include "device/DeviceRecord.h"
 #include "image/ImageBuffer.h"
 #include "tools/burnwell-tool/Commands.h"
 #include "tools/burnwell-tool/FileTargets.h"
 #include "tools/burnwell-tool/Records.h"
-#include "tools/burnwell-tool/Selection.h"
 #include "tools/burnwell-tool/TrayUpdate.h"
 
 namespace burnwell::tool {

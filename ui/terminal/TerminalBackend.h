@@ -2,7 +2,6 @@
 // messages reach the dialog's thread through the shared loop.
 #pragma once
 
-#include <map>
 #include <optional>
 
 #include "ui/Framework.h"

@@ -16,7 +16,7 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 
-build=(cmake ninja-build g++ make pkg-config qt6-base-dev libgl-dev nlohmann-json3-dev libcli11-dev scdoc)
+build=(cmake ninja-build g++ make pkg-config qt6-base-dev libgl-dev nlohmann-json3-dev libcli11-dev libudev-dev scdoc)
 test=(libgtest-dev libgmock-dev googletest libbenchmark-dev binutils srecord python3-intelhex clang-format-14)
 fuzz=(clang libclang-rt-14-dev)
 windows=(g++-mingw-w64-x86-64-posix wine64 wine fonts-wine nsis)

@@ -1,6 +1,7 @@
 #include "tools/burnwell-tool/Commands.h"
 
 #include <array>
+#include <string>
 
 #include "app/ConfigFile.h"
 
@@ -21,6 +22,10 @@ std::span<const Command> AllCommands() {
               DeclareVerify},
       Command{"backup", "save a bridge's configuration block and code region as an image file",
               DeclareBackup},
+      Command{"station",
+              "run a production station: update every bridge plugged in, show each socket, "
+              "count and record the units",
+              DeclareStation},
   };
   return commands;
 }
@@ -36,7 +41,32 @@ void AddTransferOption(CLI::App& command, protocol::TransferMode& transfers) {
       ->group("Transfers");
 }
 
+CLI::Option* AddId(CLI::App& command, const std::string& name,
+                   std::function<void(std::uint16_t)> take, const std::string& description) {
+  return command
+      .add_option_function<std::vector<std::string>>(
+          name,
+          [name, take](const std::vector<std::string>& texts) {
+            for (const std::string& text : texts) {
+              const std::optional<std::uint64_t> value = cli::ParseNumber(text, 0xFFFF);
+              if (!value)
+                throw CLI::ValidationError(name + " takes a 16-bit ID such as 0x5801, not '" +
+                                           text + "'");
+              take(static_cast<std::uint16_t>(*value));
+            }
+          },
+          description)
+      ->type_name("ID");
+}
+
 std::filesystem::path ArgumentPath(const std::string& text) { return app::PathFromUtf8(text); }
+
+std::optional<std::string> LoadFailureText(const image::FirmwareLoadResult& result) {
+  if (result.ok) return std::nullopt;
+  if (result.type == image::FileType::Hex)
+    return result.errorText.empty() ? "the file could not be loaded" : result.errorText;
+  return "the image file could not be loaded (status " + std::to_string(Code(result.status)) + ")";
+}
 
 int UsageError(std::ostream& err, std::string_view command, std::string_view problem) {
   err << kProgram << " " << command << ": " << problem << " (see '" << kProgram << " " << command

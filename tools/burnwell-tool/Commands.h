@@ -3,8 +3,10 @@
 // command line has been parsed; the function returns the exit status (common/ExitStatus.h).
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <span>
 #include <string>
@@ -12,6 +14,7 @@
 
 #include "common/CommandLine.h"
 #include "common/ExitStatus.h"
+#include "image/FirmwareReaders.h"
 #include "protocol/TransferMode.h"
 
 namespace burnwell::tool {
@@ -37,14 +40,22 @@ CommandAction DeclareFlash(CLI::App& command);
 CommandAction DeclareUpdate(CLI::App& command);
 CommandAction DeclareBackup(CLI::App& command);
 CommandAction DeclareVerify(CLI::App& command);
+CommandAction DeclareStation(CLI::App& command);
 
 // How the commands that move the flash (update, backup, flash read and write) move it: fast
 // transfers unless --classic-transfers is given. Sets `transfers` to its default.
 void AddTransferOption(CLI::App& command, protocol::TransferMode& transfers);
 
+// Declares an option that takes 16-bit IDs ("0x7e55" or decimal), each handed to `take`.
+CLI::Option* AddId(CLI::App& command, const std::string& name,
+                   std::function<void(std::uint16_t)> take, const std::string& description);
+
 // A file name argument as the file readers take it: on Windows the UTF-8 text becomes UTF-16
 // again, on Linux the bytes stay as given.
 std::filesystem::path ArgumentPath(const std::string& text);
+
+// The error text of a firmware file the updater's readers did not load; nothing when loaded.
+std::optional<std::string> LoadFailureText(const image::FirmwareLoadResult& result);
 
 // Writes "burnwell-tool COMMAND: problem (see 'burnwell-tool COMMAND --help')" and returns the
 // usage-error status, for faults found after parsing (a span past the end of the memory).

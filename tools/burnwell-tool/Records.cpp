@@ -40,6 +40,8 @@ std::string HostName() {
   return "";
 }
 
+}  // namespace
+
 std::string UtcNow() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
@@ -55,8 +57,6 @@ std::string UtcNow() {
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
   return std::string(text) + "." + std::to_string(1000 + millis).substr(1) + "Z";
 }
-
-}  // namespace
 
 Json BridgeJson(int index, const device::DeviceRecord& record) {
   Json bridge;

@@ -30,6 +30,9 @@ Json FileJson(const std::string& name, const image::ImageBuffer& loaded, image::
 // One bridge's update: result, passes, error text and id, seconds per phase and in all.
 Json ResultJson(const BridgeResult& result);
 
+// The time now in UTC as the log writes it: "2024-05-01T12:34:56.789Z".
+std::string UtcNow();
+
 // Prints a document on standard output as one JSON text and a newline.
 void PrintJson(std::FILE* out, const Json& document);
 

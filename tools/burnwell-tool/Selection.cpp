@@ -37,6 +37,8 @@ void ListBridges(const device::DeviceTable& table, std::ostream& err) {
 
 }  // namespace
 
+bool IsUsbLocation(std::string_view text) { return LooksLikeLocation(text); }
+
 void AddBridgeSelection(CLI::App& command, BridgeSelection& selection, bool allowAll) {
   const std::string repeat = allowAll ? "; may be given more than once" : "";
   command
@@ -97,11 +99,8 @@ void AddBridgeSelection(CLI::App& command, BridgeSelection& selection, bool allo
 }
 
 std::string UsbLocation(const device::DeviceRecord& record) {
-  // Linux discovery keeps the USB device's sysfs path, whose last name is the location.
-  const std::string_view parent(record.ParentId.data());
-  const std::size_t slash = parent.rfind('/');
-  const std::string_view last = slash == std::string_view::npos ? parent : parent.substr(slash + 1);
-  return LooksLikeLocation(last) ? std::string(last) : std::string();
+  const std::string location(record.UsbLocation.data());
+  return LooksLikeLocation(location) ? location : std::string();
 }
 
 std::string SerialOf(const device::DeviceRecord& record) { return record.SerialNumber.data(); }

@@ -17,7 +17,7 @@ namespace burnwell::tool {
 struct BridgeSelection {
   std::vector<std::uint32_t> indexes;
   std::vector<std::string> serials;
-  std::vector<std::string> ports;  // USB locations as the kernel names them: 1-2.3
+  std::vector<std::string> ports;  // USB locations: 1-2.3 (bus or host controller, hub ports)
   bool all = false;
 
   bool Empty() const { return indexes.empty() && serials.empty() && ports.empty() && !all; }
@@ -26,6 +26,9 @@ struct BridgeSelection {
 // Declares --index, --serial and --port (and --all when allowAll) as the "Bridge selection"
 // group of the command's help.
 void AddBridgeSelection(CLI::App& command, BridgeSelection& selection, bool allowAll = false);
+
+// True for a USB location: BUS-PORT, then .PORT per hub ("1-2.3").
+bool IsUsbLocation(std::string_view text);
 
 // The USB location of the bridge's USB device ("1-2.3"), or "" when discovery did not learn it.
 std::string UsbLocation(const device::DeviceRecord& record);

@@ -120,14 +120,6 @@ int WriteBackup(int index, const std::string& text, protocol::TransferMode trans
   return Code(ExitStatus::Success);
 }
 
-// The error text of a firmware file the updater's readers did not load; nothing when loaded.
-std::optional<std::string> LoadFailureText(const image::FirmwareLoadResult& result) {
-  if (result.ok) return std::nullopt;
-  if (result.type == image::FileType::Hex)
-    return result.errorText.empty() ? "the file could not be loaded" : result.errorText;
-  return "the image file could not be loaded (status " + std::to_string(Code(result.status)) + ")";
-}
-
 std::string Hex(unsigned value, int digits) {
   char text[16];
   std::snprintf(text, sizeof text, "%0*x", digits, value);
@@ -150,25 +142,6 @@ void AddPowerOptions(CLI::App& command, FileRequest& request) {
   CLI::Option* bus = command.add_flag("--bus-powered", request.busPowered,
                                       "program the bridge as bus-powered, 500 mA");
   self->excludes(bus);
-}
-
-// Reads a 16-bit ID option ("0x7e55" or decimal) into target.
-CLI::Option* AddId(CLI::App& command, const std::string& name,
-                   std::function<void(std::uint16_t)> take, const std::string& description) {
-  return command
-      .add_option_function<std::vector<std::string>>(
-          name,
-          [name, take](const std::vector<std::string>& texts) {
-            for (const std::string& text : texts) {
-              const std::optional<std::uint64_t> value = cli::ParseNumber(text, 0xFFFF);
-              if (!value)
-                throw CLI::ValidationError(name + " takes a 16-bit ID such as 0x5801, not '" +
-                                           text + "'");
-              take(static_cast<std::uint16_t>(*value));
-            }
-          },
-          description)
-      ->type_name("ID");
 }
 
 // The loaded file and the bridges chosen for it, with the device API open for the command.

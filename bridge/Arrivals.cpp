@@ -112,10 +112,11 @@ BridgeArrivals::~BridgeArrivals() {
   }
 }
 
-void BridgeArrivals::Wait(std::chrono::milliseconds limit) {
+bool BridgeArrivals::Wait(std::chrono::milliseconds limit) {
   std::unique_lock lock(mutex_);
-  announced_.wait_for(lock, limit, [this] { return pending_; });
+  const bool announced = announced_.wait_for(lock, limit, [this] { return pending_; });
   pending_ = false;
+  return announced;
 }
 
 void BridgeArrivals::Wake() {

@@ -53,8 +53,8 @@ class BridgeArrivals {
 
   // True while the system's announcements arrive; false: rescans are all there is.
   bool Announced() const { return watch_ != 0; }
-  // Waits for an announcement or Wake, at most `limit`.
-  void Wait(std::chrono::milliseconds limit);
+  // Waits for an announcement or Wake, at most `limit`; false when none came.
+  bool Wait(std::chrono::milliseconds limit);
   // Ends a Wait from another thread.
   void Wake();
 

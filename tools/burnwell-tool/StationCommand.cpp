@@ -112,23 +112,27 @@ int RunStation(StationRequest& request, std::ostream& out, std::ostream& err) {
   }
   const Json file = FileJson(job.file, loaded, job.type);
   request.started = true;
-  std::unique_ptr<StationView> view;
+  // With --json the events go to standard output as JSON, and as lines to standard error.
+  std::vector<std::unique_ptr<StationView>> views;
   if (request.json) {
     auto events = std::make_unique<JsonEvents>(stdout);
     events->Job(file, request.settings.ports);
-    view = std::move(events);
+    views.push_back(std::move(events));
+    views.push_back(std::make_unique<EventLines>(stderr, loaded.GetChecksum()));
   } else if (BoardFits(stdout)) {
-    view = std::make_unique<StationBoard>(stdout, loaded.GetChecksum());
+    views.push_back(std::make_unique<StationBoard>(stdout, loaded.GetChecksum()));
   } else {
-    view = std::make_unique<EventLines>(stdout, loaded.GetChecksum());
+    views.push_back(std::make_unique<EventLines>(stdout, loaded.GetChecksum()));
   }
+  std::vector<StationView*> shown;
+  for (const auto& view : views) shown.push_back(view.get());
   std::optional<LogRecorder> logRecorder;
   std::vector<UnitRecorder*> recorders;
   if (log) recorders.push_back(&logRecorder.emplace(*log));
 
   int status = 0;
   {
-    Station station(job, loaded, request.settings, {view.get()}, recorders, file);
+    Station station(job, loaded, request.settings, shown, recorders, file);
     status = station.Run();
   }
   bridge::BridgeClose();

@@ -69,15 +69,6 @@ const UsbPortFacts* PortOfInterface(const std::string& devicePath,
   return nullptr;
 }
 
-void WritePortFacts(DeviceRecord& record, const UsbPortFacts& facts) {
-  record.HubNumber = facts.hubNumber;
-  record.PortNumber = facts.port;
-  record.PortCount = facts.portCount;
-  record.PortSpeed = facts.speed;
-  record.UsbAddress = facts.address;
-  text::Assign(record.UsbLocation, facts.location);
-}
-
 }  // namespace
 
 BridgeArrivals::BridgeArrivals(std::function<bool(const std::string&)> serves)
@@ -177,45 +168,55 @@ std::optional<std::uint32_t> BridgeArrivals::TakeFreeSlot() {
   return slot;
 }
 
-BridgeArrivals::Probed BridgeArrivals::Probe(const Present& unit) {
-  Probed probed;
-  const auto present = [this](std::uint32_t index) { return presentIndexes_.count(index) != 0; };
-  if (windowsFlavor_) {
-    ProbedInterface candidate = ProbeInterface(unit.devicePath);
-    if (!candidate.bridge) return probed;
-    std::unique_lock changing(DeviceLayer().tableGuard);
-    DeviceTable& table = DeviceLayer().table;
-    if (candidate.usb) {
-      if (DeviceRecord* first =
-              FirstUnitOfWindows(text::View(candidate.record.ParentId), present)) {
-        MergeSecondUnitWindows(*first, candidate);
-        probed.kind = Probed::Kind::SecondUnit;
-        probed.index = static_cast<std::uint32_t>(first - table.records.get());
-        return probed;
-      }
-    }
-    const std::optional<std::uint32_t> slot = TakeFreeSlot();
-    if (!StoreBridgeWindows(candidate, slot)) return probed;
-    probed.kind = Probed::Kind::NewRecord;
-    probed.index = slot.value_or(table.count - 1);
-    return probed;
-  }
-  ProbedUnit candidate = ProbeUnit(SysDir(), unit.unit);
-  probed.problem = candidate.problem;
-  if (!candidate.bridge) return probed;
-  std::unique_lock changing(DeviceLayer().tableGuard);
+BridgeArrivals::Probed BridgeArrivals::Join(
+    DeviceRecord* first, const std::function<void(DeviceRecord&)>& merge,
+    const std::function<bool(std::optional<std::uint32_t>)>& store) {
   DeviceTable& table = DeviceLayer().table;
-  if (DeviceRecord* first = FirstUnitOfLinux(candidate, present)) {
-    MergeSecondUnitLinux(*first, candidate);
+  Probed probed;
+  if (first) {
+    merge(*first);
     probed.kind = Probed::Kind::SecondUnit;
     probed.index = static_cast<std::uint32_t>(first - table.records.get());
     return probed;
   }
   const std::optional<std::uint32_t> slot = TakeFreeSlot();
-  if (!StoreBridgeLinux(candidate, slot)) return probed;
-  probed.kind = Probed::Kind::NewRecord;
-  probed.index = slot.value_or(table.count - 1);
+  const bool stored = store(slot);
+  const std::uint32_t index = slot.value_or(table.count - 1);
+  if (stored) {
+    probed.kind = Probed::Kind::NewRecord;
+    probed.index = index;
+    return probed;
+  }
+  // Without its lock the record cannot be used: its slot is given back for the next look.
+  ReleaseSlot(index);
+  probed.problem = "cannot create the device lock " + DeviceMutexName(index);
   return probed;
+}
+
+BridgeArrivals::Probed BridgeArrivals::Probe(const Present& unit) {
+  const auto present = [this](std::uint32_t index) { return presentIndexes_.count(index) != 0; };
+  if (windowsFlavor_) {
+    ProbedInterface candidate = ProbeInterface(unit.devicePath);
+    if (!candidate.bridge) return Probed{};
+    std::unique_lock changing(DeviceLayer().tableGuard);
+    DeviceRecord* first = candidate.usb
+                              ? FirstUnitOfWindows(text::View(candidate.record.ParentId), present)
+                              : nullptr;
+    return Join(
+        first, [&](DeviceRecord& record) { MergeSecondUnitWindows(record, candidate); },
+        [&](std::optional<std::uint32_t> slot) { return StoreBridgeWindows(candidate, slot); });
+  }
+  ProbedUnit candidate = ProbeUnit(SysDir(), unit.unit);
+  if (!candidate.bridge) {
+    Probed none;
+    none.problem = candidate.problem;
+    return none;
+  }
+  std::unique_lock changing(DeviceLayer().tableGuard);
+  return Join(
+      FirstUnitOfLinux(candidate, present),
+      [&](DeviceRecord& record) { MergeSecondUnitLinux(record, candidate); },
+      [&](std::optional<std::uint32_t> slot) { return StoreBridgeLinux(candidate, slot); });
 }
 
 UnitChanges BridgeArrivals::Rescan() {
@@ -295,6 +296,10 @@ UnitChanges BridgeArrivals::Rescan() {
 
 void BridgeArrivals::Release(std::uint32_t index) {
   std::unique_lock changing(DeviceLayer().tableGuard);
+  ReleaseSlot(index);
+}
+
+void BridgeArrivals::ReleaseSlot(std::uint32_t index) {
   DeviceTable& table = DeviceLayer().table;
   if (index >= table.count) return;
   DeviceRecord& record = table.records[index];

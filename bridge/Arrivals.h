@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "device/DeviceRecord.h"
+
 namespace burnwell::bridge {
 
 inline constexpr std::uint32_t kRescanIntervalMs = 250;
@@ -76,6 +78,11 @@ class BridgeArrivals {
   std::vector<Present> ListPresent();
   Probed Probe(const Present& unit);
   std::optional<std::uint32_t> TakeFreeSlot();  // the lowest slot released, if any
+  // Joins a probed bridge to the table, with its guard held: merged into its first unit's
+  // record, or stored in a free slot or a new record.
+  Probed Join(device::DeviceRecord* first, const std::function<void(device::DeviceRecord&)>& merge,
+              const std::function<bool(std::optional<std::uint32_t>)>& store);
+  void ReleaseSlot(std::uint32_t index);  // with the table's guard held
 
   std::function<bool(const std::string&)> serves_;
   std::map<std::string, Known> known_;      // by the unit's key

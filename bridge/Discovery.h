@@ -81,6 +81,8 @@ struct UsbPortFacts {
 };
 // The pass without writing records: every connected port's facts.
 std::vector<UsbPortFacts> ScanUsbPortsWindows();
+// Writes a port's facts into the record of the bridge on it.
+void WritePortFacts(device::DeviceRecord& record, const UsbPortFacts& facts);
 
 // "DeviceIndex_%02d" for a table index: two digits at least, more when the index needs them.
 std::string DeviceMutexName(std::uint32_t index);

@@ -193,16 +193,18 @@ void EnumerateController(ScanPass& pass, Handle controller) {
 
 void ScanHubPortsWindows() {
   for (const UsbPortFacts& facts : ScanUsbPortsWindows()) {
-    for (DeviceRecord& record : DeviceLayer().table) {
-      if (record.ParentDevInst != facts.node) continue;
-      record.HubNumber = facts.hubNumber;
-      record.PortNumber = facts.port;
-      record.PortCount = facts.portCount;
-      record.PortSpeed = facts.speed;
-      record.UsbAddress = facts.address;
-      text::Assign(record.UsbLocation, facts.location);
-    }
+    for (DeviceRecord& record : DeviceLayer().table)
+      if (record.ParentDevInst == facts.node) WritePortFacts(record, facts);
   }
+}
+
+void WritePortFacts(DeviceRecord& record, const UsbPortFacts& facts) {
+  record.HubNumber = facts.hubNumber;
+  record.PortNumber = facts.port;
+  record.PortCount = facts.portCount;
+  record.PortSpeed = facts.speed;
+  record.UsbAddress = facts.address;
+  text::Assign(record.UsbLocation, facts.location);
 }
 
 std::vector<UsbPortFacts> ScanUsbPortsWindows() {

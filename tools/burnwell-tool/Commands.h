@@ -16,6 +16,7 @@
 #include "common/ExitStatus.h"
 #include "image/FirmwareReaders.h"
 #include "protocol/TransferMode.h"
+#include "tools/burnwell-tool/FitCheck.h"
 
 namespace burnwell::tool {
 
@@ -46,13 +47,15 @@ CommandAction DeclareStation(CLI::App& command);
 // transfers unless --classic-transfers is given. Sets `transfers` to its default.
 void AddTransferOption(CLI::App& command, protocol::TransferMode& transfers);
 
-// Declares an option that takes 16-bit IDs ("0x7e55" or decimal), each handed to `take`.
-CLI::Option* AddId(CLI::App& command, const std::string& name,
-                   std::function<void(std::uint16_t)> take, const std::string& description);
+// Declares --vendor ID (repeatable), --product ID and --force as the "Fit checks" group.
+void AddFitOptions(CLI::App& command, FitRules& rules);
 
 // A file name argument as the file readers take it: on Windows the UTF-8 text becomes UTF-16
 // again, on Linux the bytes stay as given.
 std::filesystem::path ArgumentPath(const std::string& text);
+
+// The value as `digits` lower-case hexadecimal digits at least ("7e55").
+std::string Hex(unsigned value, int digits);
 
 // The error text of a firmware file the updater's readers did not load; nothing when loaded.
 std::optional<std::string> LoadFailureText(const image::FirmwareLoadResult& result);

@@ -22,12 +22,6 @@
 namespace burnwell::tool {
 namespace {
 
-std::string Hex(unsigned value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*x", digits, value);
-  return text;
-}
-
 std::string HostName() {
 #ifdef _WIN32
   char name[MAX_COMPUTERNAME_LENGTH + 1] = {};

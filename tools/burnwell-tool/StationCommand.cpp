@@ -188,19 +188,7 @@ CommandAction DeclareStation(CLI::App& command) {
   CLI::Option* bus = command.add_flag("--bus-powered", request->busPowered,
                                       "program the units as bus-powered, 500 mA");
   self->excludes(bus);
-  AddId(
-      command, "--vendor", [request](std::uint16_t id) { request->fit.vendors.push_back(id); },
-      "also update bridges reporting this vendor ID (may be repeated)")
-      ->group("Fit checks");
-  AddId(
-      command, "--product", [request](std::uint16_t id) { request->fit.product = id; },
-      "the product an Intel HEX file is meant for; units of another product are refused")
-      ->multi_option_policy(CLI::MultiOptionPolicy::Throw)
-      ->group("Fit checks");
-  command
-      .add_flag("--force", request->fit.force,
-                "write units that do not fit (vendor, product) all the same")
-      ->group("Fit checks");
+  AddFitOptions(command, request->fit);
   AddTransferOption(command, request->transfers);
   command.footer(std::string(STATION_DETAILS) +
                  ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,

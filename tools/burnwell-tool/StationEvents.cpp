@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "tools/burnwell-tool/Commands.h"
 #include "tools/burnwell-tool/Selection.h"
 
 namespace burnwell::tool {
@@ -11,12 +12,6 @@ namespace {
 std::string Fixed(double value, int decimals) {
   char text[32];
   std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  return text;
-}
-
-std::string Hex4(unsigned value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04x", value & 0xFFFFu);
   return text;
 }
 
@@ -103,7 +98,7 @@ std::string SocketStateText(const SocketState& socket, std::uint16_t checksum) {
   const UnitRecord& record = *socket.finished;
   switch (record.result) {
     case UnitResult::Updated:
-      return "passed  checksum " + Hex4(checksum) + "  " +
+      return "passed  checksum " + Hex(checksum, 4) + "  " +
              Fixed(record.update ? record.update->seconds : 0, 1) + " s";
     case UnitResult::UpToDate: return "up to date";
     case UnitResult::Failed: return "failed: " + OneLine(record.reason);

@@ -15,12 +15,6 @@
 namespace burnwell::tool {
 namespace {
 
-std::string Hex(unsigned value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*x", digits, value);
-  return text;
-}
-
 // A VID or PID of Config.ini: one to four hexadecimal digits ("7E55").
 std::optional<std::uint16_t> HexId(std::string_view text) {
   if (text.empty() || text.size() > 4) return std::nullopt;

@@ -120,12 +120,6 @@ int WriteBackup(int index, const std::string& text, protocol::TransferMode trans
   return Code(ExitStatus::Success);
 }
 
-std::string Hex(unsigned value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*x", digits, value);
-  return text;
-}
-
 // What update and verify share: the file, the bridges, the power option and the output.
 struct FileRequest {
   std::string file;
@@ -464,19 +458,7 @@ CommandAction DeclareUpdate(CLI::App& command) {
                   "update does not start when the backup fails")
       ->type_name("OUT");
   AddBridgeSelection(command, request->selection, true);
-  AddId(
-      command, "--vendor", [request](std::uint16_t id) { request->fit.vendors.push_back(id); },
-      "also update bridges reporting this vendor ID (may be repeated)")
-      ->group("Fit checks");
-  AddId(
-      command, "--product", [request](std::uint16_t id) { request->fit.product = id; },
-      "the product an Intel HEX file is meant for, checked against each bridge's product ID")
-      ->multi_option_policy(CLI::MultiOptionPolicy::Throw)
-      ->group("Fit checks");
-  command
-      .add_flag("--force", request->fit.force,
-                "write even when the file does not fit, after a warning")
-      ->group("Fit checks");
+  AddFitOptions(command, request->fit);
   command.add_flag("--reinstall", request->reinstall,
                    "write even when the bridge already holds the file");
   command.add_flag(

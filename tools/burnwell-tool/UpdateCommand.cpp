@@ -178,6 +178,7 @@ app::UpdatePlan PlanFor(int index, const FileRequest& request, image::FileType t
   plan.selfPowered = request.busPowered ? 0 : 1;
   plan.keepBridgeBlock = type == image::FileType::Hex;
   plan.transfers = request.transfers;
+  plan.eraseOnlyWhatIsWritten = true;
   return plan;
 }
 

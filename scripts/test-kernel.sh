@@ -247,7 +247,7 @@ station_phase() {
   cat > "$work/station.machine" <<'MACHINE'
 bridge 1-1 serial=STATION1 latency-us=0
 bridge 1-2 serial=STATION2 latency-us=0
-bridge 1-3 serial=STATION3 latency-us=20000
+bridge 1-3 serial=STATION3 latency-us=100000
 MACHINE
   "$sim" usbip --machine "$work/station.machine" --port $port > "$work/station-server.log" 2>&1 &
   server=$!

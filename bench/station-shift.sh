@@ -23,22 +23,24 @@ done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Each unit has 8 s in its socket (an update takes about 5 s at 300 us per command), then the
-# next one follows half a second later; the sockets start 0.3 s apart.
+# The first unit of each socket arrives at once (the sockets 0.3 s apart); every unit is taken out
+# two seconds after its last command (longer than any wait for the chip within an update), as
+# an operator takes a finished unit out, and the next
+# one is plugged in half a second later. The pulled-out unit is the first of socket 4, taken out
+# 2.5 s after it arrived, in the middle of its update.
 {
   echo "hub 1-1 ports=4"
   echo "plug-log $work/plug.log"
+  first=("" "arrive=0 leave-idle=2" "arrive=0.3 leave-idle=2" "arrive=0.6 leave-idle=2"
+         "arrive=0.9 leave=3.4")  # socket 4's first unit is the one pulled out
   for socket in 1 2 3 4; do
     for unit in 0 1 2 3; do
-      arrive=$(python3 -c "print(round($unit * 8.5 + ($socket - 1) * 0.3, 1))")
-      leave=$(python3 -c "print(round($unit * 8.5 + ($socket - 1) * 0.3 + 8, 1))")
+      when="arrive-after=0.5 leave-idle=2"
+      if [ $unit -eq 0 ]; then when=${first[socket]}; fi
       extra=""
       if [ $socket -eq 2 ] && [ $unit -eq 1 ]; then extra="fault=fail-opcode:0xD6"; fi  # fails
       if [ $socket -eq 3 ] && [ $unit -eq 2 ]; then extra="pid=0x5801"; fi              # refused
-      if [ $socket -eq 4 ] && [ $unit -eq 3 ]; then                                    # pulled out
-        leave=$(python3 -c "print(round($arrive + 2.5, 1))")
-      fi
-      echo "bridge 1-1.$socket serial=S${socket}U${unit} latency-us=300 arrive=$arrive leave=$leave $extra"
+      echo "bridge 1-1.$socket serial=S${socket}U${unit} latency-us=300 $when $extra"
     done
   done
 } > "$work/shift"

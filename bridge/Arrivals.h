@@ -24,7 +24,9 @@
 
 namespace burnwell::bridge {
 
-inline constexpr std::uint32_t kRescanIntervalMs = 250;
+// Often enough that waiting to be seen adds a few percent at most to a unit's three-second
+// update; a look at sysfs or at two interface lists costs far less.
+inline constexpr std::uint32_t kRescanIntervalMs = 100;
 // A unit that gives no bridge information, or cannot be opened, is looked at again on every
 // rescan for this long after it appeared (a node whose permissions udev has not set yet, a device
 // still settling) before the answer counts.

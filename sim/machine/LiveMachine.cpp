@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <map>
+#include <optional>
 
 #include "platform/IoFailure.h"
 #include "platform/WinNames.h"
@@ -19,6 +21,8 @@ constexpr std::uint8_t kLastVendorOpcode = 0xDF;
 constexpr std::uint8_t kFirstMemoryOpcode = 0xD1;
 constexpr std::uint8_t kLastMemoryOpcode = 0xD6;
 constexpr long long kNoCommand = -1;
+// How often the machine looks whether a device is due to arrive or leave.
+constexpr std::chrono::milliseconds kPlugTick{20};
 
 // The operation code of a pass-through request, 0 when there is none.
 std::uint8_t Opcode(std::uint32_t code, std::span<const std::uint8_t> in) {
@@ -166,39 +170,62 @@ void LiveMachine::Unplug(std::size_t index) {
 }
 
 void LiveMachine::Run() {
-  struct Change {
-    double seconds;
-    bool arrives;
-    std::size_t index;
-  };
-  std::vector<Change> changes;
+  // The device before each one on its location, for those that follow it.
+  std::vector<std::optional<std::size_t>> before(devices_.size());
+  std::map<std::string, std::size_t> last;
   for (std::size_t i = 0; i < devices_.size(); ++i) {
-    const PlugWindow& window = devices_[i]->window;
-    if (!window.PresentAtStart()) changes.push_back({window.arrive, true, i});
-    if (window.leave) changes.push_back({*window.leave, false, i});
+    const auto found = last.find(devices_[i]->location);
+    if (found != last.end()) before[i] = found->second;
+    last[devices_[i]->location] = i;
   }
-  // Removals before arrivals at the same moment: one device follows another on its port.
-  std::stable_sort(changes.begin(), changes.end(), [](const Change& a, const Change& b) {
-    return a.seconds != b.seconds ? a.seconds < b.seconds : (!a.arrives && b.arrives);
-  });
-  for (const Change& change : changes) {
-    const auto due = start_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                  std::chrono::duration<double>(change.seconds));
-    {
-      std::unique_lock lock(mutex_);
-      if (wake_.wait_until(lock, due, [this] { return stopping_; })) return;
-    }
+  std::vector<std::optional<double>> leftAtMs(devices_.size());
+  std::vector<bool> arrived(devices_.size());
+  for (std::size_t i = 0; i < devices_.size(); ++i) arrived[i] = devices_[i]->plugged.load();
+
+  auto change = [&](std::size_t i, bool arrives) {
     try {
-      if (change.arrives) {
-        Plug(change.index);
+      if (arrives) {
+        Plug(i);
       } else {
-        Unplug(change.index);
+        Unplug(i);
       }
     } catch (const std::exception&) {
-      // A tree that cannot be changed (a full disk) leaves the device where it was.
-      continue;
+      return;  // a tree that cannot be changed (a full disk) leaves the device where it was
     }
-    Log(NowMs(), change.arrives ? "arrive" : "leave", *devices_[change.index]);
+    const double now = NowMs();
+    if (!arrives) leftAtMs[i] = now;
+    Log(now, arrives ? "arrive" : "leave", *devices_[i]);
+  };
+  for (;;) {
+    {
+      std::unique_lock lock(mutex_);
+      if (wake_.wait_for(lock, kPlugTick, [this] { return stopping_; })) return;
+    }
+    const double now = NowMs();
+    // Removals first: one device follows another on its port.
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+      Device& device = *devices_[i];
+      if (!device.plugged.load()) continue;
+      const PlugWindow& window = device.window;
+      const long long last = device.lastCommandUs.load();
+      const bool idle = window.leaveIdle && last != kNoCommand &&
+                        now - static_cast<double>(last) / 1000 >= *window.leaveIdle * 1000;
+      if ((window.leave && now >= *window.leave * 1000) || idle) change(i, false);
+    }
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+      if (arrived[i]) continue;
+      const PlugWindow& window = devices_[i]->window;
+      bool due = false;
+      if (window.arriveAfter) {
+        due = before[i] && leftAtMs[*before[i]] &&
+              now >= *leftAtMs[*before[i]] + *window.arriveAfter * 1000;
+      } else {
+        due = now >= window.arrive * 1000;
+      }
+      if (!due) continue;
+      arrived[i] = true;
+      change(i, true);
+    }
   }
 }
 

@@ -20,6 +20,7 @@ const char kMachineFileFormat[] =
     "         [driver=usb-storage|uas] [speed=MBIT] [cdrom=none|autorun|only]\n"
     "         [vendor=TEXT] [product=TEXT] [image=FILE] [trace=FILE] [spi-trace=FILE]\n"
     "         [latency-us=N] [fault=PLAN] [arrive=SECONDS] [leave=SECONDS]\n"
+    "         [arrive-after=SECONDS] [leave-idle=SECONDS]\n"
     "  stick LOC [vid=N] [pid=N] [serial=TEXT] [driver=usb-storage|uas] [speed=MBIT]\n"
     "         [arrive=SECONDS] [leave=SECONDS]\n"
     "  plug-log FILE\n"
@@ -35,7 +36,11 @@ const char kMachineFileFormat[] =
     "arrive=SECONDS plugs the device in that long after the command started (default: there\n"
     "from the start), leave=SECONDS pulls it out (default: never); SECONDS may have a\n"
     "fraction. Several devices may use one location one after the other, never at the same\n"
-    "time. The sysfs tree and /dev nodes change as the kernel's would, and a device pulled out\n"
+    "time. A bridge with arrive-after=SECONDS is plugged in that long after the device before it\n"
+    "on its location left; leave-idle=SECONDS pulls a bridge out once it has been sent commands\n"
+    "and then none for that long (an operator taking a finished unit out; longer than the\n"
+    "longest wait for the chip within an update, a block erase of about a second). The sysfs tree and\n"
+    "/dev nodes change as the kernel's would, and a device pulled out\n"
     "during a command fails it as an unplugged device does. plug-log FILE writes one line per\n"
     "arrival and removal and per bridge's first vendor command and first memory command, each\n"
     "with the milliseconds since the command started:\n"
@@ -82,12 +87,19 @@ double Seconds(std::size_t line, const std::string& key, const std::string& text
 
 PlugWindow Window(std::size_t line, const std::map<std::string, std::string>& options) {
   PlugWindow window;
-  if (const auto arrive = options.find("arrive"); arrive != options.end())
-    window.arrive = Seconds(line, "arrive", arrive->second);
-  if (const auto leave = options.find("leave"); leave != options.end()) {
-    window.leave = Seconds(line, "leave", leave->second);
-    if (*window.leave <= window.arrive) Fail(line, "leave must come after arrive");
-  }
+  auto seconds = [&](const char* key) -> std::optional<double> {
+    const auto found = options.find(key);
+    if (found == options.end()) return std::nullopt;
+    return Seconds(line, key, found->second);
+  };
+  window.arrive = seconds("arrive").value_or(0);
+  window.leave = seconds("leave");
+  window.arriveAfter = seconds("arrive-after");
+  window.leaveIdle = seconds("leave-idle");
+  if (window.leave && *window.leave <= window.arrive) Fail(line, "leave must come after arrive");
+  if (window.arriveAfter && (options.count("arrive") || window.leave))
+    Fail(line, "arrive-after takes neither arrive nor leave (leave-idle ends its time)");
+  if (window.leave && window.leaveIdle) Fail(line, "leave or leave-idle, not both");
   return window;
 }
 
@@ -137,10 +149,11 @@ std::string Speed(std::size_t line, const std::map<std::string, std::string>& op
 MachineBridge ParseBridge(std::size_t line, std::istringstream& words) {
   MachineBridge bridge;
   bridge.location = Location(line, words);
-  const auto options = Options(
-      line, words,
-      {"vid", "pid", "firmware", "serial", "chip", "eeprom", "driver", "speed", "cdrom", "vendor",
-       "product", "image", "trace", "spi-trace", "latency-us", "fault", "arrive", "leave"});
+  const auto options =
+      Options(line, words, {"vid",     "pid",    "firmware", "serial",       "chip",
+                            "eeprom",  "driver", "speed",    "cdrom",        "vendor",
+                            "product", "image",  "trace",    "spi-trace",    "latency-us",
+                            "fault",   "arrive", "leave",    "arrive-after", "leave-idle"});
   BridgeConfig& config = bridge.config;
   for (const auto& [key, value] : options) {
     if (key == "vid")

@@ -384,22 +384,32 @@ void CheckMachineSpec(const MachineSpec& layout) {
     if (!hubLocations.insert(hub.location).second)
       throw std::invalid_argument("location " + hub.location + " used twice");
   }
-  // Devices may follow each other on one port, never share it at the same time.
+  // Devices may follow each other on one port, never share it at the same time: windows fixed
+  // in time do not overlap, and a device that follows the one before it comes after it (and
+  // only such devices after it).
   std::map<std::string, std::vector<const PlugWindow*>> windows;
   for (const StorageSpec& storage : layout.storage) {
-    check(storage.location);
+    const std::string& location = storage.location;
+    check(location);
     if (storage.units.empty())
-      throw std::invalid_argument("device at " + storage.location + " has no unit");
-    if (storage.window.leave && *storage.window.leave <= storage.window.arrive)
-      throw std::invalid_argument("device at " + storage.location + " leaves before it arrives");
-    if (hubLocations.count(storage.location) != 0)
-      throw std::invalid_argument("location " + storage.location + " used twice");
-    for (const PlugWindow* other : windows[storage.location]) {
-      if (other->Overlaps(storage.window))
-        throw std::invalid_argument("location " + storage.location +
-                                    " used twice at the same time");
+      throw std::invalid_argument("device at " + location + " has no unit");
+    const PlugWindow& window = storage.window;
+    if (window.leave && *window.leave <= window.arrive)
+      throw std::invalid_argument("device at " + location + " leaves before it arrives");
+    if (hubLocations.count(location) != 0)
+      throw std::invalid_argument("location " + location + " used twice");
+    std::vector<const PlugWindow*>& before = windows[location];
+    if (window.arriveAfter) {
+      if (before.empty() || !before.back()->Leaves())
+        throw std::invalid_argument("device at " + location +
+                                    " follows no device that leaves before it");
+    } else {
+      for (const PlugWindow* other : before) {
+        if (other->arriveAfter || other->leaveIdle || other->Overlaps(window))
+          throw std::invalid_argument("location " + location + " used twice at the same time");
+      }
     }
-    windows[storage.location].push_back(&storage.window);
+    before.push_back(&window);
   }
 }
 

@@ -32,15 +32,22 @@ struct HubSpec {
 };
 
 // When a device is plugged in, in seconds from the start of the machine: from `arrive` until
-// `leave` (never, when there is none).
+// `leave` (never, when there is none). A device that follows another one on its port instead
+// arrives `arriveAfter` seconds after that one left; a device may also be pulled out once it
+// has been sent commands and then none for `leaveIdle` seconds (as an operator takes a
+// finished unit out).
 struct PlugWindow {
   double arrive = 0;
   std::optional<double> leave;
+  std::optional<double> arriveAfter;
+  std::optional<double> leaveIdle;
 
-  bool PresentAtStart() const { return arrive <= 0; }
+  bool PresentAtStart() const { return !arriveAfter && arrive <= 0; }
+  // Two windows fixed in time that share a moment.
   bool Overlaps(const PlugWindow& other) const {
     return (!leave || other.arrive < *leave) && (!other.leave || arrive < *other.leave);
   }
+  bool Leaves() const { return leave || leaveIdle; }
 };
 
 // A USB storage device at a location, with its units (LUN 0, 1, ...).

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # End to end: burnwell-tool station on emulated machines whose units come and go.
 #   shift   four sockets; units that pass, fail, are refused, are up to date, are pulled out
-#           mid-update, and follow each other in one socket; counters, records, JSON events and
-#           --count
+#           mid-update (one whose update takes half a minute, pulled out after four seconds),
+#           and follow each other in one socket (the next plugged in once the first, finished,
+#           is taken out); counters, records, JSON events and --count
 #   config  the job from the station folder's Config.ini (file, power, version check, product
 #           list), and the ways out before anything is attached to
 # Usage: station-end-to-end.sh SIM TOOL EXAMPLES PART
@@ -23,12 +24,12 @@ shift_part() {
   cat > shift <<'MACHINE'
 hub 1-1 ports=4
 plug-log plug.log
-bridge 1-1.1 serial=FIRST latency-us=20 image=first.bin leave=4
-bridge 1-1.1 serial=NEXT latency-us=20 image=next.bin arrive=5
+bridge 1-1.1 serial=FIRST latency-us=20 image=first.bin leave-idle=3
+bridge 1-1.1 serial=NEXT latency-us=20 image=next.bin arrive-after=0.3
 bridge 1-1.2 serial=FAULTY latency-us=20 fault=fail-opcode:0xD6 arrive=0.5
 bridge 1-1.3 pid=0x5801 serial=OTHER latency-us=20 arrive=1
 bridge 1-1.4 serial=PULLED latency-us=5000 arrive=1 leave=5
-stick 1-1.4 serial=STICK arrive=5.5
+stick 1-1.4 serial=STICK arrive=5
 MACHINE
   set +e
   "$sim" --machine shift -- "$tool" station "$hex" --product 0x2501 --count 5 --json \

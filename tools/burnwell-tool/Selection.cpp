@@ -10,8 +10,15 @@
 namespace burnwell::tool {
 namespace {
 
-// BUS-PORT then .PORT per hub: digits separated by one '-' and then dots.
-bool LooksLikeLocation(std::string_view text) {
+void ListBridges(const device::DeviceTable& table, std::ostream& err) {
+  err << "bridges found:\n";
+  for (std::uint32_t i = 0; i < table.count; ++i)
+    err << "  " << BridgeLine(static_cast<int>(i), table.records[i]) << "\n";
+}
+
+}  // namespace
+
+bool IsUsbLocation(std::string_view text) {
   const std::size_t dash = text.find('-');
   if (dash == 0 || dash == std::string_view::npos || dash + 1 == text.size()) return false;
   bool digitBefore = false;
@@ -28,16 +35,6 @@ bool LooksLikeLocation(std::string_view text) {
   }
   return digitBefore;
 }
-
-void ListBridges(const device::DeviceTable& table, std::ostream& err) {
-  err << "bridges found:\n";
-  for (std::uint32_t i = 0; i < table.count; ++i)
-    err << "  " << BridgeLine(static_cast<int>(i), table.records[i]) << "\n";
-}
-
-}  // namespace
-
-bool IsUsbLocation(std::string_view text) { return LooksLikeLocation(text); }
 
 void AddBridgeSelection(CLI::App& command, BridgeSelection& selection, bool allowAll) {
   const std::string repeat = allowAll ? "; may be given more than once" : "";
@@ -77,7 +74,7 @@ void AddBridgeSelection(CLI::App& command, BridgeSelection& selection, bool allo
           "--port",
           [&selection](const std::vector<std::string>& texts) {
             for (const std::string& text : texts) {
-              if (!LooksLikeLocation(text))
+              if (!IsUsbLocation(text))
                 throw CLI::ValidationError("--port takes a USB location such as 1-2.3, not '" +
                                            text + "'");
               selection.ports.push_back(text);
@@ -100,7 +97,7 @@ void AddBridgeSelection(CLI::App& command, BridgeSelection& selection, bool allo
 
 std::string UsbLocation(const device::DeviceRecord& record) {
   const std::string location(record.UsbLocation.data());
-  return LooksLikeLocation(location) ? location : std::string();
+  return IsUsbLocation(location) ? location : std::string();
 }
 
 std::string SerialOf(const device::DeviceRecord& record) { return record.SerialNumber.data(); }

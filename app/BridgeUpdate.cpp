@@ -287,6 +287,7 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
       return report;
     }
     std::copy(reads.back().begin(), reads.back().end(), flash.begin());
+    report.checksumBefore = image::MarkedChecksum(reads.back());
 
     timer.Start(UpdatePhase::SetConfiguration, 0);
     ComposeFlash(flash, loaded, plan);

@@ -94,6 +94,9 @@ struct UpdateReport {
   // after it used classic ones.
   bool fellBackToClassic = false;
   std::optional<UpdatePhase> endedIn;  // the phase a disconnect or a stop ended the update in
+  // The checksum the bridge's validity marker carried when its block was read; nothing when the
+  // marker was not set or the block not read.
+  std::optional<std::uint16_t> checksumBefore;
 };
 
 // Updates the bridge the plan names with `loaded` (the loaded firmware image, never changed).

@@ -255,7 +255,7 @@ MACHINE
     verdict station FAILED "the USB/IP server did not start"
     return
   fi
-  "$tool" station "$results/small.hex" --json --log "$work/station.log" > "$events" 2> "$work/station.err" &
+  "$tool" station "$results/small.hex" --json --no-history --log "$work/station.log" > "$events" 2> "$work/station.err" &
   station=$!
   wait_for 30 "the station to start" grep -q '"event":"job"' "$events" || true
 
@@ -268,7 +268,7 @@ found = [json.loads(l)["record"] for l in open(sys.argv[1])
 n = int(sys.argv[3])
 if len(found) < n:
     sys.exit(1)
-print(found[n - 1]["result"], found[n - 1].get("reason") or "")
+print(found[n - 1]["result"], (found[n - 1].get("error") or {}).get("text", ""))
 PY
   }
   attached_port() { usbip port 2>/dev/null | sed -n 's/^Port \([0-9]*\): <Port in Use>.*/\1/p' | head -1; }
@@ -300,7 +300,11 @@ PY
     unplug
     if wait_for 120 "STATION3's record" result_of STATION3 1; then
       got=$(result_of STATION3 1)
-      if [ "${got%% *}" = removed ]; then verdict station-removed-mid-update ok "$got"; else verdict station-removed-mid-update FAILED "$got"; fi
+      if [ "${got%% *}" = disconnected ] && grep -q '"removed":true.*"serial":"STATION3"' "$events"; then
+        verdict station-removed-mid-update ok "$got"
+      else
+        verdict station-removed-mid-update FAILED "$got"
+      fi
     else
       verdict station-removed-mid-update FAILED "no record for STATION3"
     fi

@@ -33,7 +33,7 @@ stick 1-1.4 serial=STICK arrive=5
 MACHINE
   set +e
   "$sim" --machine shift -- "$tool" station "$hex" --product 0x2501 --count 5 --json \
-    --log units.log > events.jsonl 2> station.err
+    --log units.log --history units.db > events.jsonl 2> station.err
   status=$?
   set -e
   [ $status -eq 1 ] || { cat station.err events.jsonl; fail "the shift exited $status, not 1"; }
@@ -48,7 +48,7 @@ for e in events[1:-1]:
     by_serial.setdefault(serial, []).append(e["event"])
 results = {r["bridge"]["serial"]: r["result"] for r in records}
 assert results == {"FIRST": "updated", "NEXT": "up-to-date", "FAULTY": "failed",
-                   "OTHER": "refused", "PULLED": "removed"}, results
+                   "OTHER": "refused", "PULLED": "disconnected"}, results
 # Each unit is written at most once, whatever stays plugged in; refused ones never start.
 for serial, kinds in by_serial.items():
     assert kinds[0] == "arrived", (serial, kinds)
@@ -57,14 +57,16 @@ for serial, kinds in by_serial.items():
 assert "progress" in by_serial["FIRST"], by_serial["FIRST"]
 assert by_serial["FIRST"][-1] == "removed" and by_serial["PULLED"][-1] == "removed", by_serial
 assert "STICK" not in by_serial, "a stick is no unit"
+finished = {e["record"]["bridge"]["serial"]: e for e in events if e["event"] == "finished"}
+assert finished["PULLED"]["removed"] and not finished["FIRST"]["removed"], finished["PULLED"]
 counters = events[-1]
 assert counters["event"] == "counters", counters
 assert (counters["passed"], counters["failed"], counters["refused"], counters["up_to_date"]) == (1, 2, 1, 1), counters
 for r in records:
-    assert r["command"] == "station" and r["file"]["checksum"] and r["arrived"], r
-    assert (r["reason"] is None) == (r["result"] in ("updated", "up-to-date")), r
-assert results and [r for r in records if r["bridge"]["serial"] == "FIRST"][0]["socket"] == "1-1.1"
-assert "pulled out" in [r for r in records if r["result"] == "removed"][0]["reason"]
+    assert r["command"] == "station" and r["file"]["checksum"] and r["time"], r
+    assert (r["error"] is None) == (r["result"] in ("updated", "up-to-date")), r
+    assert r == finished[r["bridge"]["serial"]]["record"], "the log's line is the event's record"
+assert [r for r in records if r["bridge"]["serial"] == "FIRST"][0]["bridge"]["usb"] == "1-1.1"
 PY
   # Nothing reached the refused unit's memory, and the up-to-date one was not written.
   ! grep -q "first-memory-command 1-1.3 OTHER" plug.log || fail "the refused unit's memory was touched"
@@ -74,6 +76,14 @@ PY
     fail "the first unit's flash does not hold the file"
   grep -q "^station stopped: passed 1  failed 2  refused 1  up to date 1" station.err ||
     { cat station.err; fail "the counters on standard error"; }
+  # The history holds the same five units.
+  "$tool" history --history units.db --json > history.json || fail "history of the shift"
+  python3 -c "
+import json, sys
+rows = json.load(open('history.json'))
+rows = rows['units'] if isinstance(rows, dict) else rows
+assert sorted(r['bridge']['serial'] for r in rows) == ['FAULTY', 'FIRST', 'NEXT', 'OTHER', 'PULLED'], rows
+" || { cat history.json; fail "the history of the shift"; }
 }
 
 config_part() {
@@ -102,7 +112,7 @@ bridge 1-2 pid=0x5801 firmware=0x09090909 serial=OLDVER latency-us=20
 bridge 1-3 pid=0x3333 firmware=0x01020304 serial=UNLISTED latency-us=20
 MACHINE
   set +e
-  "$sim" --machine station -- "$tool" station --count 3 --log units.log > station.out 2>&1
+  "$sim" --machine station -- "$tool" station --count 3 --log units.log --no-history > station.out 2>&1
   status=$?
   set -e
   [ $status -eq 1 ] || { cat station.out; fail "the Config.ini station exited $status, not 1"; }
@@ -113,8 +123,8 @@ MACHINE
 import json
 records = {r["bridge"]["serial"]: r for r in map(json.loads, open("units.log"))}
 assert records["GOOD"]["result"] == "updated", records["GOOD"]
-assert records["OLDVER"]["result"] == "refused" and "CMPSTR" in records["OLDVER"]["reason"], records["OLDVER"]
-assert records["UNLISTED"]["result"] == "refused" and "3333" in records["UNLISTED"]["reason"], records["UNLISTED"]
+assert records["OLDVER"]["result"] == "refused" and "CMPSTR" in records["OLDVER"]["error"]["text"], records["OLDVER"]
+assert records["UNLISTED"]["result"] == "refused" and "3333" in records["UNLISTED"]["error"]["text"], records["UNLISTED"]
 flash = open("good.bin", "rb").read()
 assert flash[9] == 250 and not flash[8] & 0x40, "bus-powered block"
 PY
@@ -127,7 +137,7 @@ PY
     shift
     rm -f plug.log
     set +e
-    "$sim" --machine station -- "$tool" station "$@" > case.log 2>&1
+    "$sim" --machine station -- "$tool" station --no-history "$@" > case.log 2>&1
     local got=$?
     set -e
     [ $got -eq "$expected" ] || { cat case.log; fail "'station $*' exited $got, not $expected"; }

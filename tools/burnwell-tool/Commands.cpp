@@ -1,6 +1,7 @@
 #include "tools/burnwell-tool/Commands.h"
 
 #include <array>
+#include <mutex>
 #include <cstdio>
 #include <string>
 
@@ -45,6 +46,10 @@ std::span<const Command> AllCommands() {
               DeclareVerify},
       Command{"backup", "save a bridge's configuration block and code region as an image file",
               DeclareBackup},
+      Command{"history",
+              "what the history holds of units: by serial, file, result, time or station; a "
+              "summary",
+              DeclareHistory},
       Command{"station",
               "run a production station: update every bridge plugged in, show each socket, "
               "count and record the units",
@@ -81,10 +86,15 @@ void AddFitOptions(CLI::App& command, FitRules& rules) {
 
 std::filesystem::path ArgumentPath(const std::string& text) { return app::PathFromUtf8(text); }
 
-std::string Hex(unsigned value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*x", digits, value);
-  return text;
+std::unique_ptr<history::Recorder> StartHistory(std::string_view command,
+                                                const history::HistoryOptions& options,
+                                                std::ostream& err) {
+  auto warn = [command = std::string(command), &err](const std::string& line) {
+    static std::mutex oneLine;  // workers and the forwarder warn from their threads
+    std::lock_guard lock(oneLine);
+    err << kProgram << " " << command << ": warning: " << line << std::endl;
+  };
+  return std::make_unique<history::Recorder>(options, std::string(kProgram), warn);
 }
 
 std::optional<std::string> LoadFailureText(const image::FirmwareLoadResult& result) {

@@ -6,15 +6,18 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/CommandLine.h"
 #include "common/ExitStatus.h"
 #include "image/FirmwareReaders.h"
+#include "history/Recorder.h"
 #include "protocol/TransferMode.h"
 #include "tools/burnwell-tool/FitCheck.h"
 
@@ -41,21 +44,27 @@ CommandAction DeclareFlash(CLI::App& command);
 CommandAction DeclareUpdate(CLI::App& command);
 CommandAction DeclareBackup(CLI::App& command);
 CommandAction DeclareVerify(CLI::App& command);
+CommandAction DeclareHistory(CLI::App& command);
 CommandAction DeclareStation(CLI::App& command);
 
 // How the commands that move the flash (update, backup, flash read and write) move it: fast
 // transfers unless --classic-transfers is given. Sets `transfers` to its default.
 void AddTransferOption(CLI::App& command, protocol::TransferMode& transfers);
 
+// --history PATH|URL (repeatable: a file and a server), as the "History" group of the help.
+void AddHistoryPlaces(CLI::App& command, std::vector<std::string>& places);
+// --history, --no-history and --station NAME: where the commands that work on units record them.
+void AddHistoryOptions(CLI::App& command, history::HistoryOptions& options);
+// The history a command's units are recorded in; its warnings go to err, one line each.
+std::unique_ptr<history::Recorder> StartHistory(std::string_view command,
+                                                const history::HistoryOptions& options,
+                                                std::ostream& err);
 // Declares --vendor ID (repeatable), --product ID and --force as the "Fit checks" group.
 void AddFitOptions(CLI::App& command, FitRules& rules);
 
 // A file name argument as the file readers take it: on Windows the UTF-8 text becomes UTF-16
 // again, on Linux the bytes stay as given.
 std::filesystem::path ArgumentPath(const std::string& text);
-
-// The value as `digits` lower-case hexadecimal digits at least ("7e55").
-std::string Hex(unsigned value, int digits);
 
 // The error text of a firmware file the updater's readers did not load; nothing when loaded.
 std::optional<std::string> LoadFailureText(const image::FirmwareLoadResult& result);

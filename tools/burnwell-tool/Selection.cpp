@@ -18,24 +18,6 @@ void ListBridges(const device::DeviceTable& table, std::ostream& err) {
 
 }  // namespace
 
-bool IsUsbLocation(std::string_view text) {
-  const std::size_t dash = text.find('-');
-  if (dash == 0 || dash == std::string_view::npos || dash + 1 == text.size()) return false;
-  bool digitBefore = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c >= '0' && c <= '9') {
-      digitBefore = true;
-    } else if ((c == '.' && i > dash) || i == dash) {
-      if (!digitBefore) return false;
-      digitBefore = false;
-    } else {
-      return false;
-    }
-  }
-  return digitBefore;
-}
-
 void AddBridgeSelection(CLI::App& command, BridgeSelection& selection, bool allowAll) {
   const std::string repeat = allowAll ? "; may be given more than once" : "";
   command
@@ -74,7 +56,7 @@ void AddBridgeSelection(CLI::App& command, BridgeSelection& selection, bool allo
           "--port",
           [&selection](const std::vector<std::string>& texts) {
             for (const std::string& text : texts) {
-              if (!IsUsbLocation(text))
+              if (!bridge::LooksLikeLocation(text))
                 throw CLI::ValidationError("--port takes a USB location such as 1-2.3, not '" +
                                            text + "'");
               selection.ports.push_back(text);
@@ -94,13 +76,6 @@ void AddBridgeSelection(CLI::App& command, BridgeSelection& selection, bool allo
       all->excludes(command.get_option(name));
   }
 }
-
-std::string UsbLocation(const device::DeviceRecord& record) {
-  const std::string location(record.UsbLocation.data());
-  return IsUsbLocation(location) ? location : std::string();
-}
-
-std::string SerialOf(const device::DeviceRecord& record) { return record.SerialNumber.data(); }
 
 std::string BridgeLine(int index, const device::DeviceRecord& record) {
   const std::string location = UsbLocation(record);

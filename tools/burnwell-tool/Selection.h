@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bridge/BridgeNames.h"
 #include "common/CommandLine.h"
 #include "device/DeviceRecord.h"
 
@@ -17,7 +18,7 @@ namespace burnwell::tool {
 struct BridgeSelection {
   std::vector<std::uint32_t> indexes;
   std::vector<std::string> serials;
-  std::vector<std::string> ports;  // USB locations: 1-2.3 (bus or host controller, hub ports)
+  std::vector<std::string> ports;  // USB locations as the kernel names them: 1-2.3
   bool all = false;
 
   bool Empty() const { return indexes.empty() && serials.empty() && ports.empty() && !all; }
@@ -27,14 +28,8 @@ struct BridgeSelection {
 // group of the command's help.
 void AddBridgeSelection(CLI::App& command, BridgeSelection& selection, bool allowAll = false);
 
-// True for a USB location: BUS-PORT, then .PORT per hub ("1-2.3").
-bool IsUsbLocation(std::string_view text);
-
-// The USB location of the bridge's USB device ("1-2.3"), or "" when discovery did not learn it.
-std::string UsbLocation(const device::DeviceRecord& record);
-
-// The USB serial number as discovery read it.
-std::string SerialOf(const device::DeviceRecord& record);
+using bridge::SerialOf;
+using bridge::UsbLocation;
 
 // What a selection picked among the discovered bridges: the table indexes in table order, or
 // the exit status (and what was written to err) when it picked nothing usable.

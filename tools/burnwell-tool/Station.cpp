@@ -62,17 +62,18 @@ struct Station::Unit {
   SocketState::Stage stage = SocketState::Stage::Checking;
   ui::UpdateProgressState state;
   int lastTenth = 0;
-  std::optional<UnitRecord> record;  // once finished
+  std::optional<FinishedUnit> record;  // once finished
 };
 
 Station::Station(const StationJob& job, const image::ImageBuffer& loaded, StationSettings settings,
-                 std::vector<StationView*> views, std::vector<UnitRecorder*> recorders, Json file)
+                 std::vector<StationView*> views, history::Recorder& recorder, JsonLog* log)
     : job_(job),
       loaded_(loaded),
       settings_(std::move(settings)),
       views_(std::move(views)),
-      recorders_(std::move(recorders)),
-      file_(std::move(file)) {
+      recorder_(recorder),
+      log_(log),
+      file_(history::FileFactsOf(job.file, loaded, job.type)) {
   for (const std::string& port : settings_.ports) AddSocket(port);
 }
 
@@ -132,7 +133,7 @@ int Station::Run() {
   }
   arrivals_.reset();
   if (platform::StopRequested()) return Code(ExitStatus::Stopped);
-  return Code(anyFailed_ || recordsLost_ ? ExitStatus::Failed : ExitStatus::Success);
+  return Code(anyFailed_ || logLost_ ? ExitStatus::Failed : ExitStatus::Success);
 }
 
 void Station::TakeArrivals(const bridge::UnitChanges& changes) {
@@ -159,7 +160,7 @@ void Station::TakeArrivals(const bridge::UnitChanges& changes) {
     unit.serial = arrival.serial;
     unit.index = arrival.index;
     unit.arrivedAt = std::chrono::steady_clock::now();
-    unit.arrivedUtc = UtcNow();
+    unit.arrivedUtc = history::UtcNow();
     if (arrival.index) unit.bridge = device::DeviceLayer().table.records[*arrival.index];
     units_.emplace(unit.id, std::move(owned));
     AddSocket(unit.socket);
@@ -168,11 +169,17 @@ void Station::TakeArrivals(const bridge::UnitChanges& changes) {
       view->Arrived(unit.socket, unit.serial, unit.bridge ? &*unit.bridge : nullptr, unit.index);
 
     if (!arrival.problem.empty()) {
-      FinishUnit(unit, UnitResult::Failed, arrival.problem, std::nullopt);
+      history::UnitRecord record;
+      record.bridge.serial = unit.serial;
+      record.bridge.usb = arrival.location;
+      record.file = file_;
+      record.result = history::UnitResult::Failed;
+      record.error = arrival.problem;
+      FinishUnit(unit, std::move(record));
       continue;
     }
     if (const std::optional<std::string> refusal = Refusal(job_, *unit.bridge, loaded_)) {
-      FinishUnit(unit, UnitResult::Refused, *refusal, std::nullopt);
+      FinishUnit(unit, RefusalRecord(*unit.bridge, file_, *refusal));
       continue;
     }
     StartUpdate(unit);
@@ -229,53 +236,34 @@ void Station::CollectUpdates() {
     std::lock_guard lock(mutex_);
     unit->updating = false;
     windows_.erase(unit->window);
-    const BridgeResult& result = unit->result;
-    const app::UpdateReport& report = result.report;
-    const std::string phase = report.endedIn ? app::PhaseName(*report.endedIn) : "update";
-    if (result.outcome == BridgeOutcome::Updated) {
-      FinishUnit(*unit, UnitResult::Updated, "", result);
-    } else if (result.outcome == BridgeOutcome::UpToDate) {
-      FinishUnit(*unit, UnitResult::UpToDate, "", result);
-    } else if (report.result == app::UpdateResult::Disconnected) {
-      FinishUnit(*unit, UnitResult::Removed, "pulled out during the " + phase, result);
-    } else if (report.result == app::UpdateResult::Stopped) {
-      FinishUnit(*unit, UnitResult::Failed,
-                 "stopped by a second Ctrl-C during the " + phase + ": " + report.errorText,
-                 result);
-    } else {
-      FinishUnit(*unit, UnitResult::Failed, report.errorText, result);
-    }
+    // A bridge gone in the middle of its update was pulled out of its socket.
+    const bool removed = unit->result.report.result == app::UpdateResult::Disconnected;
+    FinishUnit(*unit, UpdateRecord(*unit->bridge, file_, unit->result), removed);
     if (unit->left) RemoveUnit(*unit);
   }
 }
 
-void Station::FinishUnit(Unit& unit, UnitResult result, std::string reason,
-                         std::optional<BridgeResult> update) {
-  UnitRecord record;
-  record.socket = unit.socket;
-  record.index = unit.index ? std::optional<int>(static_cast<int>(*unit.index)) : std::nullopt;
-  record.bridge = unit.bridge;
-  record.serial = unit.serial;
-  record.result = result;
-  record.reason = std::move(reason);
-  record.update = std::move(update);
-  record.arrived = unit.arrivedUtc;
-  record.secondsSinceArrival = Seconds(std::chrono::steady_clock::now() - unit.arrivedAt);
-  const Json json = UnitRecordJson(record, file_);
-  for (UnitRecorder* recorder : recorders_)
-    if (!recorder->Keep(record, json)) recordsLost_ = true;
-  for (StationView* view : views_) view->Finished(record, json);
+void Station::FinishUnit(Unit& unit, history::UnitRecord record, bool removed) {
+  record.command = "station";
+  recorder_.Record(record);  // the history's row first, before anyone is told the result
+  if (log_ && !log_->Append(record)) logLost_ = true;
+  FinishedUnit finished;
+  finished.socket = unit.socket;
+  finished.removed = removed;
+  finished.arrived = unit.arrivedUtc;
+  finished.secondsSinceArrival = Seconds(std::chrono::steady_clock::now() - unit.arrivedAt);
+  finished.record = std::move(record);
+  for (StationView* view : views_) view->Finished(finished);
 
-  switch (result) {
-    case UnitResult::Updated: ++counters_.passed; break;
-    case UnitResult::UpToDate: ++counters_.upToDate; break;
-    case UnitResult::Refused: ++counters_.refused; break;
-    case UnitResult::Failed:
-    case UnitResult::Removed: ++counters_.failed; break;
+  switch (finished.record.result) {
+    case history::UnitResult::Updated: ++counters_.passed; break;
+    case history::UnitResult::UpToDate: ++counters_.upToDate; break;
+    case history::UnitResult::Refused: ++counters_.refused; break;
+    default: ++counters_.failed; break;
   }
-  anyFailed_ = anyFailed_ || (result != UnitResult::Updated && result != UnitResult::UpToDate);
+  anyFailed_ = anyFailed_ || !history::Passed(finished.record.result);
   unit.stage = SocketState::Stage::Finished;
-  unit.record = std::move(record);
+  unit.record = std::move(finished);
 }
 
 void Station::RemoveUnit(Unit& unit) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bridge/Arrivals.h"
+#include "history/Recorder.h"
 #include "image/ImageBuffer.h"
 #include "platform/WindowMessages.h"
 #include "tools/burnwell-tool/StationEvents.h"
@@ -30,14 +31,17 @@ struct StationSettings {
 
 class Station final : public platform::WindowMessages {
  public:
-  // The device API must be initialised; the views and recorders must outlive the station.
+  // The device API must be initialised; the views, the recorder and the log (may be null) must
+  // outlive the station.
   Station(const StationJob& job, const image::ImageBuffer& loaded, StationSettings settings,
-          std::vector<StationView*> views, std::vector<UnitRecorder*> recorders, Json file);
+          std::vector<StationView*> views, history::Recorder& recorder, JsonLog* log);
   ~Station() override;
 
   // Runs the station; returns the exit status: 0 when every finished unit was updated or up to
   // date, 13 after a stop of the running updates, 1 otherwise.
   int Run();
+  // Some record could not be written to the log.
+  bool LogLost() const { return logLost_; }
 
   // The progress messages of each unit's update, routed to that unit.
   bool Post(platform::WindowHandle window, std::uint32_t message, platform::WParam wParam,
@@ -50,9 +54,9 @@ class Station final : public platform::WindowMessages {
   void TakeArrivals(const bridge::UnitChanges& changes);
   void StartUpdate(Unit& unit);
   void CollectUpdates();
-  // The one place a unit's record is made: it goes to every recorder and view.
-  void FinishUnit(Unit& unit, UnitResult result, std::string reason,
-                  std::optional<BridgeResult> update);
+  // The one place a unit's record is made: it goes to the history, then the log, then every
+  // view, with the lock held.
+  void FinishUnit(Unit& unit, history::UnitRecord record, bool removed = false);
   void RemoveUnit(Unit& unit);  // with the lock held
   void Followed(Unit& unit, const ui::UpdateProgressState& state);
   std::vector<SocketState> Sockets() const;  // with the lock held
@@ -63,8 +67,9 @@ class Station final : public platform::WindowMessages {
   const image::ImageBuffer& loaded_;
   StationSettings settings_;
   std::vector<StationView*> views_;
-  std::vector<UnitRecorder*> recorders_;
-  Json file_;
+  history::Recorder& recorder_;
+  JsonLog* log_;
+  history::FileFacts file_;
   std::unique_ptr<bridge::BridgeArrivals> arrivals_;
   std::chrono::steady_clock::time_point start_;
 
@@ -76,7 +81,7 @@ class Station final : public platform::WindowMessages {
   StationCounters counters_;
   unsigned taken_ = 0;
   bool anyFailed_ = false;
-  bool recordsLost_ = false;
+  bool logLost_ = false;
 };
 
 }  // namespace burnwell::tool

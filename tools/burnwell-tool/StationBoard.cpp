@@ -29,12 +29,11 @@ const char* ColourOf(const SocketState& socket) {
     case SocketState::Stage::Finished: break;
   }
   if (!socket.finished) return kReset;
-  switch (socket.finished->result) {
-    case UnitResult::Updated:
-    case UnitResult::UpToDate: return kGreen;
-    case UnitResult::Refused: return kYellow;
-    case UnitResult::Failed:
-    case UnitResult::Removed: break;
+  switch (socket.finished->record.result) {
+    case history::UnitResult::Updated:
+    case history::UnitResult::UpToDate: return kGreen;
+    case history::UnitResult::Refused: return kYellow;
+    default: break;
   }
   return kRed;
 }

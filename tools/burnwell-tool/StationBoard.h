@@ -24,7 +24,7 @@ class StationBoard final : public StationView {
                std::optional<int>) override {}
   void Started(const std::string&, const std::string&) override {}
   void Progress(const std::string&, const std::string&, const ui::UpdateProgressState&) override {}
-  void Finished(const UnitRecord&, const Json&) override {}
+  void Finished(const FinishedUnit&) override {}
   void Removed(const std::string&, const std::string&) override {}
   void Show(const std::vector<SocketState>& sockets, const StationCounters& counters,
             bool windingDown) override;

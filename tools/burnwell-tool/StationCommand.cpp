@@ -9,10 +9,11 @@
 #include <vector>
 
 #include "app/ConfigFile.h"
+#include "bridge/BridgeNames.h"
 #include "bridge/DeviceApi.h"
+#include "history/Recorder.h"
 #include "tools/burnwell-tool/Commands.h"
 #include "tools/burnwell-tool/Records.h"
-#include "tools/burnwell-tool/Selection.h"
 #include "tools/burnwell-tool/Station.h"
 #include "tools/burnwell-tool/StationBoard.h"
 #include "tools/burnwell-tool/StationEvents.h"
@@ -36,24 +37,10 @@ constexpr const char* STATION_DETAILS =
     "On a terminal a board shows one row per socket and the counters; otherwise one line per\n"
     "event. --json prints one JSON object per line per event on standard output (job, arrived,\n"
     "started, progress at every tenth, finished with the unit's record, removed, counters).\n"
+    "Every finished unit is recorded in the history (see `burnwell-tool history`) before its\n"
+    "result is shown, and --log appends the same record.\n"
     "The first Ctrl-C takes no new units, lets the running updates end and prints the\n"
     "counters; a second within 5 seconds stops the running updates (status 13).\n\n";
-
-// The --log file as a keeper of the units' records.
-class LogRecorder final : public UnitRecorder {
- public:
-  explicit LogRecorder(JsonLog& log) : log_(log) {}
-  bool Keep(const UnitRecord&, const Json& json) override {
-    const bool kept = log_.Append(json);
-    lost_ = lost_ || !kept;
-    return kept;
-  }
-  bool Lost() const { return lost_; }
-
- private:
-  JsonLog& log_;
-  bool lost_ = false;
-};
 
 struct StationRequest {
   std::optional<std::string> file;
@@ -64,6 +51,7 @@ struct StationRequest {
   bool busPowered = false;
   protocol::TransferMode transfers = protocol::TransferMode::Fast;
   FitRules fit;
+  history::HistoryOptions history;
   const CLI::App* command = nullptr;
   bool started = false;  // the events have begun
 };
@@ -110,13 +98,13 @@ int RunStation(StationRequest& request, std::ostream& out, std::ostream& err) {
         << "\"\n";
     return Code(ExitStatus::Failed);
   }
-  const Json file = FileJson(job.file, loaded, job.type);
+  const std::unique_ptr<history::Recorder> recorder = StartHistory("station", request.history, err);
   request.started = true;
   // With --json the events go to standard output as JSON, and as lines to standard error.
   std::vector<std::unique_ptr<StationView>> views;
   if (request.json) {
     auto events = std::make_unique<JsonEvents>(stdout);
-    events->Job(file, request.settings.ports);
+    events->Job(FileJson(job.file, loaded, job.type), request.settings.ports);
     views.push_back(std::move(events));
     views.push_back(std::make_unique<EventLines>(stderr, loaded.GetChecksum()));
   } else if (BoardFits(stdout)) {
@@ -126,18 +114,17 @@ int RunStation(StationRequest& request, std::ostream& out, std::ostream& err) {
   }
   std::vector<StationView*> shown;
   for (const auto& view : views) shown.push_back(view.get());
-  std::optional<LogRecorder> logRecorder;
-  std::vector<UnitRecorder*> recorders;
-  if (log) recorders.push_back(&logRecorder.emplace(*log));
 
   int status = 0;
+  bool logLost = false;
   {
-    Station station(job, loaded, request.settings, shown, recorders, file);
+    Station station(job, loaded, request.settings, shown, *recorder, log.get());
     status = station.Run();
+    logLost = station.LogLost();
   }
   bridge::BridgeClose();
   bridge::BridgeUninitialize();
-  if (logRecorder && logRecorder->Lost())
+  if (logLost)
     err << "burnwell-tool station: the log " << *request.log << " could not be written\n";
   return status;
 }
@@ -150,7 +137,7 @@ CommandAction DeclareStation(CLI::App& command) {
   cli::SetUsage(command,
                 "burnwell-tool station [FILE] [--port LOC ...] [--count N] [--log FILE] [--json]\n"
                 "    [--self-powered | --bus-powered] [--vendor ID] [--product ID] [--force]\n"
-                "    [--classic-transfers]");
+                "    [--classic-transfers] [--history PATH|URL] [--no-history] [--station NAME]");
   command.add_option("FILE", request->file,
                      "the firmware file (Intel HEX or an image file); without it, the job of "
                      "./Config.ini");
@@ -159,7 +146,7 @@ CommandAction DeclareStation(CLI::App& command) {
           "--port",
           [request](const std::vector<std::string>& texts) {
             for (const std::string& text : texts) {
-              if (!IsUsbLocation(text))
+              if (!bridge::LooksLikeLocation(text))
                 throw CLI::ValidationError("--port takes a USB location such as 1-2.3, not '" +
                                            text + "'");
               request->settings.ports.push_back(text);
@@ -178,7 +165,10 @@ CommandAction DeclareStation(CLI::App& command) {
           },
           "stop by itself once N units have finished, whatever their results (a lot of N)")
       ->type_name("N");
-  command.add_option("--log", request->log, "append one JSON line per finished unit to FILE")
+  command
+      .add_option("--log", request->log,
+                  "append one JSON line per finished unit to FILE (its record, as the history "
+                  "keeps it)")
       ->type_name("FILE");
   command.add_flag("--json", request->json,
                    "one JSON object per line per event on standard output (the other lines go "
@@ -190,6 +180,7 @@ CommandAction DeclareStation(CLI::App& command) {
   self->excludes(bus);
   AddFitOptions(command, request->fit);
   AddTransferOption(command, request->transfers);
+  AddHistoryOptions(command, request->history);
   command.footer(std::string(STATION_DETAILS) +
                  ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
                                  ExitStatus::LoadFailedOrDeclined, ExitStatus::Stopped}));

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "tools/burnwell-tool/Commands.h"
 #include "tools/burnwell-tool/Selection.h"
 
 namespace burnwell::tool {
@@ -23,44 +22,12 @@ std::string OneLine(std::string text) {
 Json Event(const char* kind, const std::string& socket) {
   Json event;
   event["event"] = kind;
-  event["time"] = UtcNow();
+  event["time"] = history::UtcNow();
   event["socket"] = socket;
   return event;
 }
 
 }  // namespace
-
-const char* UnitResultName(UnitResult result) {
-  switch (result) {
-    case UnitResult::Updated: return "updated";
-    case UnitResult::UpToDate: return "up-to-date";
-    case UnitResult::Failed: break;
-    case UnitResult::Refused: return "refused";
-    case UnitResult::Removed: return "removed";
-  }
-  return "failed";
-}
-
-Json UnitRecordJson(const UnitRecord& record, const Json& file) {
-  Json entry;
-  entry["command"] = "station";
-  entry["socket"] = record.socket;
-  entry["bridge"] = record.bridge ? BridgeJson(record.index.value_or(-1), *record.bridge)
-                                  : Json{{"serial", record.serial}};
-  entry["file"] = file;
-  if (record.update) {
-    entry.update(ResultJson(*record.update));
-  } else {
-    entry["passes"] = 0;
-    entry["error"] = nullptr;
-    entry["seconds"] = 0;
-  }
-  entry["result"] = UnitResultName(record.result);
-  entry["reason"] = record.reason.empty() ? Json(nullptr) : Json(OneLine(record.reason));
-  entry["arrived"] = record.arrived;
-  entry["seconds_since_arrival"] = record.secondsSinceArrival;
-  return entry;
-}
 
 std::string CountersText(const StationCounters& c) {
   return "passed " + std::to_string(c.passed) + "  failed " + std::to_string(c.failed) +
@@ -95,17 +62,20 @@ std::string SocketStateText(const SocketState& socket, std::uint16_t checksum) {
     case SocketState::Stage::Finished: break;
   }
   if (!socket.finished) return "finished";
-  const UnitRecord& record = *socket.finished;
+  const history::UnitRecord& record = socket.finished->record;
   switch (record.result) {
-    case UnitResult::Updated:
-      return "passed  checksum " + Hex(checksum, 4) + "  " +
-             Fixed(record.update ? record.update->seconds : 0, 1) + " s";
-    case UnitResult::UpToDate: return "up to date";
-    case UnitResult::Failed: return "failed: " + OneLine(record.reason);
-    case UnitResult::Refused: return "refused: " + OneLine(record.reason);
-    case UnitResult::Removed: return "removed during the update";
+    case history::UnitResult::Updated:
+      return "passed  checksum " + history::Hex(checksum, 4) + "  " + Fixed(record.seconds, 1) +
+             " s";
+    case history::UnitResult::UpToDate: return "up to date";
+    case history::UnitResult::Refused: return "refused: " + OneLine(record.error);
+    case history::UnitResult::Disconnected:
+      if (socket.finished->removed) return "removed during the update";
+      return "disconnected: " + OneLine(record.error);
+    case history::UnitResult::Stopped: return "stopped: " + OneLine(record.error);
+    default: break;
   }
-  return "finished";
+  return "failed: " + OneLine(record.error);
 }
 
 // --- one line per event -------------------------------------------------------------------------
@@ -141,11 +111,11 @@ void EventLines::Progress(const std::string& socket, const std::string& serial,
   Line(socket, serial, SocketStateText(updating, checksum_));
 }
 
-void EventLines::Finished(const UnitRecord& record, const Json&) {
+void EventLines::Finished(const FinishedUnit& unit) {
   SocketState finished;
   finished.stage = SocketState::Stage::Finished;
-  finished.finished = record;
-  Line(record.socket, record.serial, SocketStateText(finished, checksum_));
+  finished.finished = unit;
+  Line(unit.socket, unit.record.bridge.serial, SocketStateText(finished, checksum_));
 }
 
 void EventLines::Removed(const std::string& socket, const std::string& serial) {
@@ -169,7 +139,7 @@ void JsonEvents::Emit(Json event) {
 void JsonEvents::Job(const Json& file, const std::vector<std::string>& sockets) {
   Json event;
   event["event"] = "job";
-  event["time"] = UtcNow();
+  event["time"] = history::UtcNow();
   event["file"] = file;
   event["sockets"] = sockets.empty() ? Json(nullptr) : Json(sockets);
   Emit(std::move(event));
@@ -199,9 +169,12 @@ void JsonEvents::Progress(const std::string& socket, const std::string& serial,
   Emit(std::move(event));
 }
 
-void JsonEvents::Finished(const UnitRecord& record, const Json& json) {
-  Json event = Event("finished", record.socket);
-  event["record"] = json;
+void JsonEvents::Finished(const FinishedUnit& unit) {
+  Json event = Event("finished", unit.socket);
+  event["removed"] = unit.removed;
+  event["arrived"] = unit.arrived;
+  event["seconds_since_arrival"] = unit.secondsSinceArrival;
+  event["record"] = history::ToJson(unit.record);
   Emit(std::move(event));
 }
 
@@ -214,7 +187,7 @@ void JsonEvents::Removed(const std::string& socket, const std::string& serial) {
 void JsonEvents::Ended(const std::vector<SocketState>&, const StationCounters& counters) {
   Json event;
   event["event"] = "counters";
-  event["time"] = UtcNow();
+  event["time"] = history::UtcNow();
   event.update(CountersJson(counters));
   Emit(std::move(event));
 }

@@ -10,47 +10,27 @@
 #include <vector>
 
 #include "device/DeviceRecord.h"
+#include "history/UnitRecord.h"
 #include "tools/burnwell-tool/Records.h"
 #include "tools/burnwell-tool/TrayUpdate.h"
 #include "ui/terminal/UpdateProgress.h"
 
 namespace burnwell::tool {
 
-enum class UnitResult { Updated, UpToDate, Failed, Refused, Removed };
-// "updated", "up-to-date", "failed", "refused", "removed" (the first three as update's log).
-const char* UnitResultName(UnitResult result);
-
-// A unit that has finished: everything its record holds. Made in one place, when the station
-// finishes a unit (Station.cpp, FinishUnit).
-struct UnitRecord {
-  std::string socket;                          // its USB location
-  std::optional<int> index;                    // its record in the device table
-  std::optional<device::DeviceRecord> bridge;  // none when it could not be looked at
-  std::string serial;
-  UnitResult result = UnitResult::Failed;
-  std::string reason;                  // why it failed, was refused or removed; else empty
-  std::optional<BridgeResult> update;  // the update's report, when an update ran
-  std::string arrived;                 // UTC time the station saw it arrive
-  double secondsSinceArrival = 0;      // from then to its end
-};
-
-// The record as the --log line holds it (the log adds time, host and tool) and the "finished"
-// event carries it: command, socket, bridge, file, result, reason, passes, error, phase
-// seconds, seconds, arrived.
-Json UnitRecordJson(const UnitRecord& record, const Json& file);
-
-// Keeps the records of finished units (the --log file; a history of the units). Called once per
-// unit, on the station's own thread.
-class UnitRecorder {
- public:
-  virtual ~UnitRecorder() = default;
-  // False when the record could not be kept.
-  virtual bool Keep(const UnitRecord& record, const Json& json) = 0;
+// A unit that has finished, as the station keeps it: its record (history/UnitRecord.h), which
+// is the --log line, the history's row and the "finished" event, and where and when it was
+// plugged in. Made in one place, when the station finishes a unit (Station.cpp, FinishUnit).
+struct FinishedUnit {
+  std::string socket;
+  history::UnitRecord record;
+  bool removed = false;            // pulled out in the middle of its update
+  std::string arrived;             // UTC time the station saw it arrive
+  double secondsSinceArrival = 0;  // from then to its end
 };
 
 struct StationCounters {
   unsigned passed = 0;
-  unsigned failed = 0;  // removed during the update included
+  unsigned failed = 0;  // disconnected (pulled out) and stopped during the update included
   unsigned refused = 0;
   unsigned upToDate = 0;
   double hours = 0;  // since the station started
@@ -67,8 +47,8 @@ struct SocketState {
   std::string location;
   std::string serial;
   Stage stage = Stage::Empty;
-  ui::UpdateProgressState progress;    // while updating
-  std::optional<UnitRecord> finished;  // once finished, until the unit is pulled out
+  ui::UpdateProgressState progress;      // while updating
+  std::optional<FinishedUnit> finished;  // once finished, until the unit is pulled out
 };
 
 // The state text of a socket: "empty", "updating program 45% ...", "passed  checksum 1a2b
@@ -86,7 +66,7 @@ class StationView {
   // At each tenth of the update.
   virtual void Progress(const std::string& socket, const std::string& serial,
                         const ui::UpdateProgressState& state) = 0;
-  virtual void Finished(const UnitRecord& record, const Json& json) = 0;
+  virtual void Finished(const FinishedUnit& unit) = 0;
   virtual void Removed(const std::string& socket, const std::string& serial) = 0;
   // The whole station, for a view that draws it (called often; a view may ignore it).
   virtual void Show(const std::vector<SocketState>&, const StationCounters&, bool /*windingDown*/) {
@@ -103,7 +83,7 @@ class EventLines final : public StationView {
   void Started(const std::string& socket, const std::string& serial) override;
   void Progress(const std::string& socket, const std::string& serial,
                 const ui::UpdateProgressState& state) override;
-  void Finished(const UnitRecord& record, const Json& json) override;
+  void Finished(const FinishedUnit& unit) override;
   void Removed(const std::string& socket, const std::string& serial) override;
   void Ended(const std::vector<SocketState>& sockets, const StationCounters& counters) override;
 
@@ -114,7 +94,7 @@ class EventLines final : public StationView {
 };
 
 // One JSON object per line per event: {"event": "arrived" | "started" | "progress" | "finished"
-// | "removed" | "counters", "time", "socket", ...}.
+// | "removed" | "counters", "time", "socket", ...}; "finished" carries the unit's record.
 class JsonEvents final : public StationView {
  public:
   explicit JsonEvents(std::FILE* out) : out_(out) {}
@@ -123,7 +103,7 @@ class JsonEvents final : public StationView {
   void Started(const std::string& socket, const std::string& serial) override;
   void Progress(const std::string& socket, const std::string& serial,
                 const ui::UpdateProgressState& state) override;
-  void Finished(const UnitRecord& record, const Json& json) override;
+  void Finished(const FinishedUnit& unit) override;
   void Removed(const std::string& socket, const std::string& serial) override;
   void Ended(const std::vector<SocketState>& sockets, const StationCounters& counters) override;
   // The first line: {"event": "job", "file": ..., "sockets": [...]}.

@@ -10,6 +10,7 @@
 #include "app/StringTable.h"
 #include "app/VersionCheck.h"
 #include "common/MakerIds.h"
+#include "history/UnitRecord.h"
 #include "tools/burnwell-tool/Commands.h"
 
 namespace burnwell::tool {
@@ -113,7 +114,7 @@ std::optional<std::string> Refusal(const StationJob& job, const device::DeviceRe
   if (job.fromConfig) {
     const auto ids = ListedIds(bridge);
     if (std::find(job.products.begin(), job.products.end(), ids) == job.products.end())
-      reasons.push_back("USB " + Hex(ids.first, 4) + ":" + Hex(ids.second, 4) +
+      reasons.push_back("USB " + history::Hex(ids.first, 4) + ":" + history::Hex(ids.second, 4) +
                         " is not listed in [Update_Device] of Config.ini");
     const std::string version = app::FirmwareVersionText(bridge.FirmwareVersion);
     if (job.compareLength != 0 &&
@@ -133,20 +134,21 @@ std::optional<std::string> Refusal(const StationJob& job, const device::DeviceRe
 std::vector<std::string> JobLines(const StationJob& job, const image::ImageBuffer& loaded) {
   std::vector<std::string> lines;
   lines.push_back("job: " + job.file + " (" + image::FileTypeName(job.type) + ", checksum " +
-                  Hex(loaded.GetChecksum(), 4) + ")" + (job.fromConfig ? ", from Config.ini" : ""));
+                  history::Hex(loaded.GetChecksum(), 4) + ")" +
+                  (job.fromConfig ? ", from Config.ini" : ""));
   std::string products;
   if (job.fromConfig) {
     products = "products";
     for (const auto& [vendor, product] : job.products)
-      products += " " + Hex(vendor, 4) + ":" + Hex(product, 4);
+      products += " " + history::Hex(vendor, 4) + ":" + history::Hex(product, 4);
     if (job.products.empty()) products += ": none listed, every unit is refused";
   } else {
-    products = "vendors " + Hex(VID_MAKER, 4);
-    for (const std::uint16_t vendor : job.fit.vendors) products += " " + Hex(vendor, 4);
+    products = "vendors " + history::Hex(VID_MAKER, 4);
+    for (const std::uint16_t vendor : job.fit.vendors) products += " " + history::Hex(vendor, 4);
     if (job.type != image::FileType::Hex)
-      products += ", product " + Hex(loaded.ProductId() & 0xFFFFu, 4) + " (the file's)";
+      products += ", product " + history::Hex(loaded.ProductId() & 0xFFFFu, 4) + " (the file's)";
     else if (job.fit.product)
-      products += ", product " + Hex(*job.fit.product, 4);
+      products += ", product " + history::Hex(*job.fit.product, 4);
     else
       products += ", any product (an Intel HEX file names none; --product checks it)";
   }

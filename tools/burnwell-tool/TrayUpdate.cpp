@@ -21,6 +21,7 @@ FlashComparison CompareWithUpdate(const app::UpdatePlan& plan, const image::Imag
     comparison.errorText = "reading the configuration block failed: " + ResultText(code);
     return comparison;
   }
+  comparison.checksumBefore = image::MarkedChecksum(block);
   // The block alone tells a bridge that holds another image: its code need not be read.
   if (const auto differs = app::FirstDifferenceInBlock(block, loaded, plan)) {
     comparison.read = true;
@@ -58,9 +59,12 @@ BridgeResult UpdateOneBridge(const BridgeJob& job, const image::ImageBuffer& loa
   app::UpdateObserver quiet;
   app::UpdateObserver& observer = job.observer ? *job.observer : quiet;
   try {
-    if (!job.reinstall && CompareWithUpdate(job.plan, loaded).Matches()) {
+    const FlashComparison comparison =
+        job.reinstall ? FlashComparison{} : CompareWithUpdate(job.plan, loaded);
+    if (comparison.Matches()) {
       result.outcome = BridgeOutcome::UpToDate;
       result.report.result = app::UpdateResult::Updated;
+      result.report.checksumBefore = comparison.checksumBefore;
     } else {
       result.report = app::UpdateBridge(job.plan, loaded, observer);
       result.outcome = result.report.result == app::UpdateResult::Updated ? BridgeOutcome::Updated

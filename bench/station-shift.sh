@@ -14,12 +14,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build/default}
-sim="$build/tools/burnwell-sim/burnwell-sim"
-tool="$build/tools/burnwell-tool/burnwell-tool"
-firmware="$here/examples/ZQ5x8x.hex"
-for program in "$sim" "$tool"; do
-  [ -x "$program" ] || { echo "missing $program: build burnwell-sim and burnwell-tool first" >&2; exit 1; }
-done
+source "$here/bench/emulated-programs.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -48,7 +43,7 @@ trap 'rm -rf "$work"' EXIT
 start=$(date +%s%N)
 set +e
 "$sim" --machine "$work/shift" -- "$tool" station "$firmware" --product 0x2501 --count 16 --json \
-  --log "$work/units.log" > "$work/events.jsonl" 2> "$work/station.err"
+  --log "$work/units.log" --history "$work/units.db" > "$work/events.jsonl" 2> "$work/station.err"
 status=$?
 set -e
 end=$(date +%s%N)

@@ -42,7 +42,6 @@ struct HistoryRequest {
   bool pending = false;
 };
 
-#if BURNWELL_HISTORY_STORE
 std::string Cell(const std::string& text, std::size_t width) {
   std::string cell = text.empty() ? "-" : text;
   if (cell.size() > width) cell = cell.substr(0, width - 1) + "~";
@@ -110,19 +109,12 @@ Json SummaryJson(const std::vector<history::SummaryLine>& lines) {
   return array;
 }
 
-#endif
-
 int Failed(std::ostream& err, const std::string& why) {
   err << kProgram << " history: " << why << "\n";
   return Code(ExitStatus::Failed);
 }
 
 int RunHistory(HistoryRequest& request, std::ostream& out, std::ostream& err) {
-#if !BURNWELL_HISTORY_STORE
-  (void)request;
-  (void)out;
-  return Failed(err, "this build keeps no history (the Linux build does)");
-#else
   if (request.since) {
     request.filter.since = history::ParseTime(*request.since, false);
     if (!request.filter.since)
@@ -197,7 +189,6 @@ int RunHistory(HistoryRequest& request, std::ostream& out, std::ostream& err) {
     PrintUnits(out, *units);
   }
   return Code(ExitStatus::Success);
-#endif
 }
 
 }  // namespace

@@ -10,6 +10,8 @@ constexpr long long kNoWarning = -1;
 std::atomic<int> guards{0};
 std::atomic<bool> stopRequested{false};
 std::atomic<long long> lastWarningMs{kNoWarning};
+std::atomic<bool> firstSignalWindsDown{false};
+std::atomic<bool> windDownRequested{false};
 thread_local bool stopTaken = false;
 
 }  // namespace
@@ -17,11 +19,15 @@ thread_local bool stopTaken = false;
 StopGuard::StopGuard() { guards.fetch_add(1); }
 StopGuard::~StopGuard() { guards.fetch_sub(1); }
 
+void SetFirstSignalWindsDown() { firstSignalWindsDown.store(true); }
+bool WindDownRequested() { return windDownRequested.load(); }
+
 bool StopRequested() { return stopRequested.load(); }
 void RequestStop() { stopRequested.store(true); }
 
 void ClearStopRequest() {
   stopRequested.store(false);
+  windDownRequested.store(false);
   lastWarningMs.store(kNoWarning);
 }
 
@@ -37,13 +43,18 @@ namespace stop_detail {
 
 SignalVerdict TakeSignal(long long nowMs) {
   if (stopRequested.load()) return SignalVerdict::AlreadyStopping;
-  if (guards.load() == 0) return SignalVerdict::EndNow;
+  const bool windsDown = firstSignalWindsDown.load();
+  if (guards.load() == 0 && !windsDown) return SignalVerdict::EndNow;
   const long long warned = lastWarningMs.load();
   if (warned != kNoWarning && nowMs - warned <= kSecondSignalWindowSeconds * 1000LL) {
     stopRequested.store(true);
     return SignalVerdict::Stopping;
   }
   lastWarningMs.store(nowMs);
+  if (windsDown) {
+    windDownRequested.store(true);
+    return SignalVerdict::WindingDown;
+  }
   return SignalVerdict::Warned;
 }
 

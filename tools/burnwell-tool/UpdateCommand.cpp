@@ -124,14 +124,6 @@ int WriteBackup(int index, const std::string& text, protocol::TransferMode trans
   return Code(ExitStatus::Success);
 }
 
-// The error text of a firmware file the updater's readers did not load; nothing when loaded.
-std::optional<std::string> LoadFailureText(const image::FirmwareLoadResult& result) {
-  if (result.ok) return std::nullopt;
-  if (result.type == image::FileType::Hex)
-    return result.errorText.empty() ? "the file could not be loaded" : result.errorText;
-  return "the image file could not be loaded (status " + std::to_string(Code(result.status)) + ")";
-}
-
 std::string Hex(unsigned value, int digits) {
   char text[16];
   std::snprintf(text, sizeof text, "%0*x", digits, value);
@@ -149,18 +141,6 @@ struct FileRequest {
   history::HistoryOptions history;
 };
 
-// The history this command's units are recorded in; its warnings go to err.
-std::unique_ptr<history::Recorder> StartHistory(std::string_view command,
-                                                const history::HistoryOptions& options,
-                                                std::ostream& err) {
-  auto warn = [command = std::string(command), &err](const std::string& line) {
-    static std::mutex oneLine;  // workers and the forwarder warn from their threads
-    std::lock_guard lock(oneLine);
-    err << kProgram << " " << command << ": warning: " << line << std::endl;
-  };
-  return std::make_unique<history::Recorder>(options, std::string(kProgram), warn);
-}
-
 void AddPowerOptions(CLI::App& command, FileRequest& request) {
   CLI::Option* self = command.add_flag_callback(
       "--self-powered", [&request] { request.busPowered = false; },
@@ -168,25 +148,6 @@ void AddPowerOptions(CLI::App& command, FileRequest& request) {
   CLI::Option* bus = command.add_flag("--bus-powered", request.busPowered,
                                       "program the bridge as bus-powered, 500 mA");
   self->excludes(bus);
-}
-
-// Reads a 16-bit ID option ("0x7e55" or decimal) into target.
-CLI::Option* AddId(CLI::App& command, const std::string& name,
-                   std::function<void(std::uint16_t)> take, const std::string& description) {
-  return command
-      .add_option_function<std::vector<std::string>>(
-          name,
-          [name, take](const std::vector<std::string>& texts) {
-            for (const std::string& text : texts) {
-              const std::optional<std::uint64_t> value = cli::ParseNumber(text, 0xFFFF);
-              if (!value)
-                throw CLI::ValidationError(name + " takes a 16-bit ID such as 0x5801, not '" +
-                                           text + "'");
-              take(static_cast<std::uint16_t>(*value));
-            }
-          },
-          description)
-      ->type_name("ID");
 }
 
 // The loaded file and the bridges chosen for it, with the device API open for the command.
@@ -546,19 +507,7 @@ CommandAction DeclareUpdate(CLI::App& command) {
                   "update does not start when the backup fails")
       ->type_name("OUT");
   AddBridgeSelection(command, request->selection, true);
-  AddId(
-      command, "--vendor", [request](std::uint16_t id) { request->fit.vendors.push_back(id); },
-      "also update bridges reporting this vendor ID (may be repeated)")
-      ->group("Fit checks");
-  AddId(
-      command, "--product", [request](std::uint16_t id) { request->fit.product = id; },
-      "the product an Intel HEX file is meant for, checked against each bridge's product ID")
-      ->multi_option_policy(CLI::MultiOptionPolicy::Throw)
-      ->group("Fit checks");
-  command
-      .add_flag("--force", request->fit.force,
-                "write even when the file does not fit, after a warning")
-      ->group("Fit checks");
+  AddFitOptions(command, request->fit);
   command.add_flag("--reinstall", request->reinstall,
                    "write even when the bridge already holds the file");
   command.add_flag(

@@ -13,6 +13,7 @@
 #include "app/ConfigFile.h"
 #include "app/UpdateHost.h"
 #include "app/UpdateSequence.h"
+#include "app/VersionCheck.h"
 #include "common/ExitStatus.h"
 #include "ui/Framework.h"
 
@@ -80,14 +81,6 @@ class ScopedOperatorTexts final : public ui::StringTable {
  private:
   platform::ScopedOverride<ui::StringTable> installed_{this};
 };
-
-// The version text of a firmware version word: four characters when its second-lowest byte,
-// read as signed, is above 0x12; else eight upper-case hexadecimal digits, top byte first.
-std::string FirmwareVersionText(std::uint32_t version);
-// The first length characters of both texts (each up to its end when shorter; nothing for a
-// negative length), compared without regard to case.
-bool VersionTextMatches(const std::string& versionText, const std::string& compareString,
-                        int length);
 
 class CBurnwellDlg : public ui::CDialog, public UpdateHost {
  public:

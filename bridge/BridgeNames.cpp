@@ -23,11 +23,8 @@ bool LooksLikeLocation(std::string_view text) {
 }
 
 std::string UsbLocation(const device::DeviceRecord& record) {
-  // Linux discovery keeps the USB device's sysfs path, whose last name is the location.
-  const std::string_view parent(record.ParentId.data());
-  const std::size_t slash = parent.rfind('/');
-  const std::string_view last = slash == std::string_view::npos ? parent : parent.substr(slash + 1);
-  return LooksLikeLocation(last) ? std::string(last) : std::string();
+  const std::string location(record.UsbLocation.data());
+  return LooksLikeLocation(location) ? location : std::string();
 }
 
 std::string SerialOf(const device::DeviceRecord& record) { return record.SerialNumber.data(); }

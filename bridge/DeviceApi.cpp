@@ -1,6 +1,8 @@
 #include "bridge/DeviceApi.h"
 
 #include <cstring>
+#include <mutex>
+#include <shared_mutex>
 
 #include "common/MakerIds.h"
 #include "bridge/BridgeState.h"
@@ -76,14 +78,20 @@ void WakeDriveBehindBridge(const DeviceRecord& record) {
 // The work returns the API's own int for its outcome.
 template <class Work>
 int WithDevice(int index, Work&& work) {
-  DeviceTable& table = DeviceLayer().table;
-  if (index < 0 || static_cast<std::uint32_t>(index) >= table.count)
-    return Code(ApiError::BadIndex);
-  const DeviceRecord& record = table.records[index];
-  if (record.TransportKind != TransportKind::MassStorage) return Code(ApiError::NotMassStorage);
-  const LockHandle mutex = record.Mutex;
-  if (!Acquire(mutex, DeviceMutexTimeout())) return Code(ApiError::LockFailed);
-  DeviceRecord copy = record;
+  DeviceRecord copy;
+  std::uint32_t timeout = 0;
+  {
+    // The record is copied out under the table's guard: the table may grow meanwhile.
+    std::shared_lock reading(DeviceLayer().tableGuard);
+    DeviceTable& table = DeviceLayer().table;
+    if (index < 0 || static_cast<std::uint32_t>(index) >= table.count)
+      return Code(ApiError::BadIndex);
+    copy = table.records[index];
+    timeout = DeviceMutexTimeout();
+  }
+  if (copy.TransportKind != TransportKind::MassStorage) return Code(ApiError::NotMassStorage);
+  const LockHandle mutex = copy.Mutex;
+  if (!Acquire(mutex, timeout)) return Code(ApiError::LockFailed);
   const int result = work(copy);
   Locks().Release(mutex);
   return result;

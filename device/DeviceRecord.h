@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,9 @@ inline constexpr std::size_t kLetterChars = 32;
 
 using PathText = std::array<char, kPathChars>;
 using LetterText = std::array<char, kLetterChars>;
+// A USB location: bus (or host controller) and the port chain, "1-2.3".
+inline constexpr std::size_t kLocationChars = 32;
+using LocationText = std::array<char, kLocationChars>;
 
 // A plain record, zero-initialised when created, filled once by discovery and then only by
 // the hub port scan. Commands receive copies; strings are fixed arrays so a copy is
@@ -76,12 +80,16 @@ struct DeviceRecord {
   PathText SecondInstanceId{};
   PathText SecondDevicePath{};
   PathText SerialNumber{};
+  // The USB device's place: its bus or host controller, then the port on each hub down to it
+  // ("1-2.3"); empty when not known. The same for a socket whatever is plugged into it.
+  LocationText UsbLocation{};
 };
 
 // The discovered devices in discovery order; index = position. Only the device API creates,
-// rebuilds and frees it; only discovery appends.
+// rebuilds and frees it; only discovery appends. The count is read by commands on any thread
+// (their time-outs grow with it).
 struct DeviceTable {
-  std::uint32_t count = 0;
+  std::atomic<std::uint32_t> count{0};
   std::unique_ptr<DeviceRecord[]> records;
 
   DeviceRecord* begin() { return records.get(); }
@@ -142,6 +150,9 @@ struct AspiLeftovers {
 // The device layer's process-wide state: the device table, how commands travel, the last error.
 struct DeviceLayerState {
   DeviceTable table;
+  // Held shared while a per-device call reads its record, exclusively while the table changes
+  // under running commands (bridges arriving and leaving while others are updated).
+  std::shared_mutex tableGuard;
   bool ntFlag = false;           // pass-through (set) or ASPI (clear) for every command
   ModuleHandle aspiLibrary = 0;  // "WNASPI32.dll" once loaded
   bool useRelay = true;          // cleared for good the first time the relay cannot be opened

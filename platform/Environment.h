@@ -15,4 +15,8 @@ namespace burnwell::platform {
 // because the program runs with raised privileges.
 std::optional<std::string> EnvironmentSetting(const char* name);
 
+// The program runs as root (Linux) or as an elevated administrator (Windows): it keeps what it
+// keeps in the machine's own folders rather than the user's.
+bool RunsAsAdministrator();
+
 }  // namespace burnwell::platform

@@ -17,6 +17,8 @@ void ResetPlatformState() {
   state.relayReplyTimeoutMs.store(kDefaultRelayReplyTimeoutMs);
   state.stop.requested.store(false);
   state.stop.lastWarningMs.store(kNoStopWarning);
+  state.stop.firstSignalWindsDown.store(false);
+  state.stop.windDownRequested.store(false);
   {
     std::lock_guard lock(state.refusalsMutex);
     state.refusalsSaid.clear();

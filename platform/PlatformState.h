@@ -26,6 +26,8 @@ struct StopState {
   std::atomic<int> guards{0};
   std::atomic<bool> requested{false};
   std::atomic<long long> lastWarningMs{kNoStopWarning};
+  std::atomic<bool> firstSignalWindsDown{false};  // a program that runs until told to stop
+  std::atomic<bool> windDownRequested{false};
   std::atomic<bool> handlersInstalled{false};  // handlers stay for the life of the process
 };
 

@@ -18,11 +18,15 @@ extern "C" void OnServeStopSignal(int) { RequestStop(); }
 StopGuard::StopGuard() { Stop().guards.fetch_add(1); }
 StopGuard::~StopGuard() { Stop().guards.fetch_sub(1); }
 
+void SetFirstSignalWindsDown() { Stop().firstSignalWindsDown.store(true); }
+bool WindDownRequested() { return Stop().windDownRequested.load(); }
+
 bool StopRequested() { return Stop().requested.load(); }
 void RequestStop() { Stop().requested.store(true); }
 
 void ClearStopRequest() {
   Stop().requested.store(false);
+  Stop().windDownRequested.store(false);
   Stop().lastWarningMs.store(kNoStopWarning);
 }
 
@@ -50,13 +54,18 @@ namespace stop_detail {
 SignalVerdict TakeSignal(long long nowMs) {
   StopState& stop = Stop();
   if (stop.requested.load()) return SignalVerdict::AlreadyStopping;
-  if (stop.guards.load() == 0) return SignalVerdict::EndNow;
+  const bool windsDown = stop.firstSignalWindsDown.load();
+  if (stop.guards.load() == 0 && !windsDown) return SignalVerdict::EndNow;
   const long long warned = stop.lastWarningMs.load();
   if (warned != kNoStopWarning && nowMs - warned <= kSecondSignalWindowSeconds * 1000LL) {
     stop.requested.store(true);
     return SignalVerdict::Stopping;
   }
   stop.lastWarningMs.store(nowMs);
+  if (windsDown) {
+    stop.windDownRequested.store(true);
+    return SignalVerdict::WindingDown;
+  }
   return SignalVerdict::Warned;
 }
 

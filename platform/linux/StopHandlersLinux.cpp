@@ -36,6 +36,9 @@ void OnStopSignal(int number) {
     case SignalVerdict::Warned:
       WriteText(stop_detail::kWarningText, sizeof stop_detail::kWarningText - 1);
       break;
+    case SignalVerdict::WindingDown:
+      WriteText(stop_detail::kWindingDownText, sizeof stop_detail::kWindingDownText - 1);
+      break;
     case SignalVerdict::Stopping:
       WriteText(stop_detail::kStoppingText, sizeof stop_detail::kStoppingText - 1);
       break;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/Profile.h"
+#include "platform/Utf8.h"
 
 namespace burnwell::platform {
 namespace {
@@ -20,16 +21,6 @@ std::wstring Widen(std::string_view text) {
   ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
                         length);
   return wide;
-}
-
-std::string Narrow(std::wstring_view text) {
-  if (text.empty()) return {};
-  const int length = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<std::size_t>(length), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(),
-                        length, nullptr, nullptr);
-  return narrow;
 }
 
 // The profile functions look a bare file name up in the Windows folder; the caller means the
@@ -77,7 +68,7 @@ class Win32Profile final : public Profile {
       text.resize(bufferChars - 1);
       if (!text.empty() && text.back() >= 0xD800 && text.back() <= 0xDBFF) text.pop_back();
     }
-    return Narrow(text);
+    return Utf8FromWide(text);
   }
 };
 

@@ -19,6 +19,9 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
     case SignalVerdict::Warned:
       WriteText(stop_detail::kWarningText, sizeof stop_detail::kWarningText - 1);
       return TRUE;
+    case SignalVerdict::WindingDown:
+      WriteText(stop_detail::kWindingDownText, sizeof stop_detail::kWindingDownText - 1);
+      return TRUE;
     case SignalVerdict::Stopping:
       WriteText(stop_detail::kStoppingText, sizeof stop_detail::kStoppingText - 1);
       return TRUE;

@@ -11,49 +11,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "sim/ImageFile.h"
-#include "device/relay/RelayBackend.h"
 #include "device/relay/RelayServer.h"
-#include "sim/EmulatedDeviceIo.h"
+#include "sim/ImageFile.h"
 #include "sim/SimClock.h"
+#include "sim/machine/LiveMachine.h"
 
 namespace burnwell::sim::machine {
 namespace fs = std::filesystem;
 namespace {
-
-// A device opened through the relay: an emulated bridge, or storage that is no bridge and
-// fails every command it does not know, the way a plain USB stick rejects vendor commands.
-class NodeSession final : public device::relay::RelaySession {
- public:
-  explicit NodeSession(std::shared_ptr<EmulatedBridge> bridge) : bridge_(std::move(bridge)) {}
-  bool IoControl(std::uint32_t code, std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
-                 std::uint32_t* returned) override {
-    if (returned) *returned = 0;
-    if (!bridge_) return false;
-    return EmulatedIoControl(*bridge_, Presentation::MassStorage, code, in.data(),
-                             static_cast<std::uint32_t>(in.size()), out.data(),
-                             static_cast<std::uint32_t>(out.size()), returned);
-  }
-
- private:
-  std::shared_ptr<EmulatedBridge> bridge_;
-};
-
-class MachineBackend final : public device::relay::RelayBackend {
- public:
-  void Add(const std::string& node, std::shared_ptr<EmulatedBridge> bridge) {
-    nodes_[node] = std::move(bridge);
-  }
-
-  std::unique_ptr<device::relay::RelaySession> Open(std::string_view path) override {
-    const auto found = nodes_.find(std::string(path));
-    if (found == nodes_.end()) return nullptr;
-    return std::make_unique<NodeSession>(found->second);
-  }
-
- private:
-  std::map<std::string, std::shared_ptr<EmulatedBridge>> nodes_;  // fixed before serving starts
-};
 
 // A fresh folder for the system root, removed again at the end. The relay socket lives in it,
 // and socket paths are short: fall back to /tmp when TMPDIR is long.
@@ -134,11 +99,10 @@ int RunOnMachine(const MachineDescription& machine, const std::vector<std::strin
   std::vector<std::unique_ptr<std::ofstream>> traces;
   std::vector<std::shared_ptr<EmulatedBridge>> bridges;
   RealTimeClock clock;
-  MachineBackend backend;
   std::unique_ptr<TempRoot> root;
+  std::unique_ptr<LiveMachine> live;
   try {
     root = std::make_unique<TempRoot>();
-    const std::vector<GeneratedUnit> units = WriteSystemRoot(root->Path(), SysfsSpecOf(machine));
     for (const MachineBridge& described : machine.bridges) {
       BridgeConfig config = described.config;
       if (described.image && fs::exists(*described.image))
@@ -148,10 +112,9 @@ int RunOnMachine(const MachineDescription& machine, const std::vector<std::strin
       if (described.spiTrace) bridge->SetSpiTrace(OpenTrace(*described.spiTrace, traces));
       bridges.push_back(std::move(bridge));
     }
-    for (const GeneratedUnit& unit : units) {
-      const bool isBridge = unit.storageIndex < machine.bridges.size();
-      backend.Add(unit.genericNode, isBridge ? bridges[unit.storageIndex] : nullptr);
-    }
+    std::ostream* plugLog = machine.plugLog ? OpenTrace(*machine.plugLog, traces) : nullptr;
+    live = std::make_unique<LiveMachine>(machine, bridges, root->Path(), plugLog);
+    live->PlugFirstDevices();
   } catch (const std::exception& error) {
     err << "burnwell-sim: cannot build the machine: " << error.what() << "\n";
     return 1;
@@ -162,8 +125,10 @@ int RunOnMachine(const MachineDescription& machine, const std::vector<std::strin
   const std::optional<std::string> previousRoot =
       previous ? std::optional<std::string>(previous) : std::nullopt;
   ::setenv("BURNWELL_SYSROOT", root->Path().c_str(), 1);
-  std::unique_ptr<device::relay::RelayServer> server = device::relay::StartRelayServer(backend);
+  std::unique_ptr<device::relay::RelayServer> server = device::relay::StartRelayServer(*live);
+  if (server) live->Start();
   const int status = server ? RunCommand(command, err) : 1;
+  live->Stop();
   if (!server)
     err << "burnwell-sim: cannot serve the relay below " << root->Path().string() << "\n";
   if (server) server->Stop();

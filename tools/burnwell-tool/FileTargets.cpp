@@ -1,6 +1,5 @@
 #include "tools/burnwell-tool/FileTargets.h"
 
-#include <mutex>
 #include <optional>
 
 #include "device/DeviceRecord.h"
@@ -9,30 +8,6 @@
 #include "tools/burnwell-tool/OpenFailure.h"
 
 namespace burnwell::tool {
-namespace {
-
-// The error text of a firmware file the updater's readers did not load; nothing when loaded.
-std::optional<std::string> LoadFailureText(const image::FirmwareLoadResult& result) {
-  if (result.ok) return std::nullopt;
-  if (result.type == image::FileType::Hex)
-    return result.errorText.empty() ? "the file could not be loaded" : result.errorText;
-  return "the image file could not be loaded (status " + std::to_string(Code(result.status)) + ")";
-}
-
-}  // namespace
-
-std::unique_ptr<history::Recorder> StartHistory(std::string_view command,
-                                                const history::HistoryOptions& options,
-                                                std::ostream& err) {
-  // Workers and the forwarder warn from their threads.
-  auto oneLine = std::make_shared<std::mutex>();
-  auto warn = [command = std::string(command), &err, oneLine](const std::string& line) {
-    std::lock_guard lock(*oneLine);
-    err << kProgram << " " << command << ": warning: " << line << std::endl;
-  };
-  return std::make_unique<history::Recorder>(options, std::string(kProgram), warn);
-}
-
 void AddFileArgument(CLI::App& command, FileRequest& request) {
   command.add_option("FILE", request.file, "the firmware file: Intel HEX (.hex) or an image file")
       ->required();

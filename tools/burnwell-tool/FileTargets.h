@@ -29,12 +29,6 @@ struct FileRequest {
   history::HistoryOptions history;
 };
 
-// The history this command's units are recorded in; its warnings go to err, one whole line at
-// a time whichever thread warns.
-std::unique_ptr<history::Recorder> StartHistory(std::string_view command,
-                                                const history::HistoryOptions& options,
-                                                std::ostream& err);
-
 // The FILE argument.
 void AddFileArgument(CLI::App& command, FileRequest& request);
 // --self-powered (the default) and --bus-powered.

@@ -43,7 +43,6 @@ struct HistoryRequest {
   bool pending = false;
 };
 
-#if BURNWELL_HISTORY_STORE
 std::string Cell(const std::string& text, std::size_t width) {
   std::string cell = text.empty() ? "-" : text;
   if (cell.size() > width) cell = cell.substr(0, width - 1) + "~";
@@ -111,14 +110,11 @@ Json SummaryJson(const std::vector<history::SummaryLine>& lines) {
   return array;
 }
 
-#endif
-
 int Failed(std::ostream& err, const std::string& why) {
   err << kProgram << " history: " << why << "\n";
   return Code(ExitStatus::Failed);
 }
 
-#if BURNWELL_HISTORY_STORE
 // --pending: the rows of the station's file that wait for a server, or that it refused.
 int ShowPending(const HistoryRequest& request, JsonOutput& jsonOut, std::ostream& out,
                 std::ostream& err) {
@@ -147,15 +143,7 @@ int ShowPending(const HistoryRequest& request, JsonOutput& jsonOut, std::ostream
   return Code(ExitStatus::Success);
 }
 
-#endif
-
 int RunHistory(HistoryRequest& request, JsonOutput& jsonOut, std::ostream& out, std::ostream& err) {
-#if !BURNWELL_HISTORY_STORE
-  (void)request;
-  (void)jsonOut;
-  (void)out;
-  return Failed(err, "this build keeps no history (the Linux build does)");
-#else
   if (request.since) {
     request.filter.since = history::ParseTime(*request.since, false);
     if (!request.filter.since)
@@ -206,7 +194,6 @@ int RunHistory(HistoryRequest& request, JsonOutput& jsonOut, std::ostream& out, 
     PrintUnits(out, *units);
   }
   return Code(ExitStatus::Success);
-#endif
 }
 
 }  // namespace

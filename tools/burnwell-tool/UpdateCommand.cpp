@@ -40,25 +40,6 @@ constexpr const char* kUpdateDetails =
     "Intel HEX file names no product, --product says which one it is for. A bridge whose flash\n"
     "already holds what the update would write is skipped (--reinstall writes it anyway).\n\n";
 
-// Reads a 16-bit ID option ("0x7e55" or decimal) into target.
-CLI::Option* AddId(CLI::App& command, const std::string& name,
-                   std::function<void(std::uint16_t)> take, const std::string& description) {
-  return command
-      .add_option_function<std::vector<std::string>>(
-          name,
-          [name, take](const std::vector<std::string>& texts) {
-            for (const std::string& text : texts) {
-              const std::optional<std::uint64_t> value = cli::ParseNumber(text, 0xFFFF);
-              if (!value)
-                throw CLI::ValidationError(name + " takes a 16-bit ID such as 0x5801, not '" +
-                                           text + "'");
-              take(static_cast<std::uint16_t>(*value));
-            }
-          },
-          description)
-      ->type_name("ID");
-}
-
 std::string FileLine(const FileRequest& request, image::FileType type) {
   const image::ImageBuffer& loaded = image::LoadedImage();
   return "file " + request.file + " checksum " + Hex(loaded.GetChecksum(), 4) + " product " +
@@ -358,19 +339,7 @@ CommandAction DeclareUpdate(CLI::App& command) {
                   "update does not start when the backup fails")
       ->type_name("OUT");
   AddBridgeSelection(command, request->selection, true);
-  AddId(
-      command, "--vendor", [request](std::uint16_t id) { request->fit.vendors.push_back(id); },
-      "also update bridges reporting this vendor ID (may be repeated)")
-      ->group("Fit checks");
-  AddId(
-      command, "--product", [request](std::uint16_t id) { request->fit.product = id; },
-      "the product an Intel HEX file is meant for, checked against each bridge's product ID")
-      ->multi_option_policy(CLI::MultiOptionPolicy::Throw)
-      ->group("Fit checks");
-  command
-      .add_flag("--force", request->fit.force,
-                "write even when the file does not fit, after a warning")
-      ->group("Fit checks");
+  AddFitOptions(command, request->fit);
   command.add_flag("--reinstall", request->reinstall,
                    "write even when the bridge already holds the file");
   AddJsonFlag(command, *request);

@@ -21,14 +21,13 @@ namespace burnwell::app {
 
 inline constexpr unsigned TIMER_START_UPDATE = 8888;
 inline constexpr unsigned TIMER_CLOSE = 9999;
-inline constexpr unsigned START_UPDATE_DELAY_MS = 500;
-inline constexpr unsigned CLOSE_AFTER_LOAD_ERROR_MS = 500;
-inline constexpr unsigned CLOSE_AFTER_UPDATE_MS = 300;
+inline constexpr unsigned kStartUpdateDelayMs = 500;
+inline constexpr unsigned kCloseAfterLoadErrorMs = 500;
+inline constexpr unsigned kCloseAfterUpdateMs = 300;
 
 // Bounds of the start address and length boxes.
-inline constexpr std::uint32_t MAX_START_ADDRESS = 0x5BFF;
-inline constexpr std::uint32_t MIN_LENGTH = 256;
-inline constexpr std::uint32_t MAX_LENGTH = 0xB800;
+inline constexpr std::uint32_t kMaxStartAddress = 0x5BFF;
+inline constexpr std::uint32_t kMinLength = 256;
 
 inline constexpr char kLoadError[] = "Load FW error!!!";
 inline constexpr char kUpdatingWarning[] = "Updating now, please don't remove device!";
@@ -139,7 +138,7 @@ class CBurnwellDlg : public ui::CDialog, public UpdateHost {
   ui::CWnd m_getVersionButton;
   ui::CWnd m_updateButton;
   ui::CWnd m_firmwarePathEdit;
-  std::array<DeviceIdEntry, DEVICE_ID_COUNT> m_deviceIds{};
+  std::array<DeviceIdEntry, kDeviceIdCount> m_deviceIds{};
   std::string m_firmwarePath;
   std::string m_checksumText;
   std::string m_firmwareFileName;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <shared_mutex>
 
+#include "bridge/BridgeState.h"
 #include "bridge/DeviceApi.h"
 #include "bridge/DeviceTree.h"
 #include "bridge/Discovery.h"
@@ -78,7 +79,7 @@ BridgeArrivals::BridgeArrivals(std::function<bool(const std::string&)> serves)
     ReleaseDevices();
     DeviceLayer().ntFlag = IsWindowsNt();
   }
-  windowsFlavor_ = DeviceLayer().discoveryFlavor.load() == device::DiscoveryFlavor::Windows;
+  windowsFlavor_ = BridgeLayer().discoveryFlavor.load() == DiscoveryFlavor::Windows;
   auto announce = [this] {
     {
       std::lock_guard lock(mutex_);

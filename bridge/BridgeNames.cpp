@@ -1,6 +1,6 @@
 #include "bridge/BridgeNames.h"
 
-#include "bridge/BridgeInfo.h"
+#include "device/BridgeInfo.h"
 
 namespace burnwell::bridge {
 
@@ -32,8 +32,8 @@ std::string SerialOf(const device::DeviceRecord& record) { return record.SerialN
 const char* MemoryKind(const device::DeviceRecord& record) {
   if (record.InfoPresent == 0) return "none";
   if (record.Byte11Set != 0) return "spi";
-  if (record.ModeFlags == bridge::kModeFlagsSpiOrLargeEeprom) return "eeprom-64k";
-  if (record.ModeFlags == bridge::kModeFlagsSmallEeprom) return "eeprom-256";
+  if (record.ModeFlags == device::kModeFlagsSpiOrLargeEeprom) return "eeprom-64k";
+  if (record.ModeFlags == device::kModeFlagsSmallEeprom) return "eeprom-256";
   return "none";
 }
 

@@ -10,12 +10,24 @@
 #include <vector>
 
 #include "bridge/ApiResult.h"
-#include "bridge/BridgeInfo.h"
+#include "device/BridgeInfo.h"
 #include "device/DeviceRecord.h"
+#include "device/Transport.h"
 #include "platform/Handle.h"
 #include "platform/WinDeviceServices.h"
 
 namespace burnwell::bridge {
+
+// The device layer's names every discovery path works with.
+using device::DeviceClass;
+using device::DeviceLayer;
+using device::DeviceRecord;
+using device::DeviceTable;
+using device::DevNode;
+using device::kPathChars;
+using device::RelayCloseDevice;
+using device::RelayOpenDevice;
+using device::TransportKind;
 
 // Walks the present disk interfaces, then the CD-ROM interfaces, and appends one record per
 // bridge (a bridge's second unit is merged into its first). Returns the table count, 0 when an

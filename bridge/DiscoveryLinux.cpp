@@ -14,8 +14,10 @@
 #include <unistd.h>
 #endif
 
+#include "common/Hex.h"
 #include "common/MakerIds.h"
-#include "bridge/BridgeInfo.h"
+#include "device/BridgeInfo.h"
+#include "bridge/BridgeState.h"
 #include "bridge/Discovery.h"
 #include "bridge/Sysfs.h"
 #include "device/Transport.h"
@@ -25,16 +27,7 @@
 
 namespace burnwell::bridge {
 
-using device::DeviceClass;
-using device::DeviceLayer;
-using device::DeviceRecord;
-using device::DeviceTable;
-using device::DevNode;
-using device::kPathChars;
 using device::LetterText;
-using device::RelayCloseDevice;
-using device::RelayOpenDevice;
-using device::TransportKind;
 using protocol::CommandResult;
 namespace fs = std::filesystem;
 namespace {
@@ -45,7 +38,7 @@ constexpr std::uint32_t kDiscoveryInfoMultiplier = 5;
 constexpr int kMaxHubDepth = 7;
 
 void NoteProblem(std::string text) {
-  device::LinuxDiscoveryNotes& notes = DeviceLayer().linuxDiscovery;
+  LinuxDiscoveryNotes& notes = BridgeLayer().linuxDiscovery;
   std::lock_guard lock(notes.mutex);
   notes.problems.push_back(std::move(text));
 }
@@ -83,12 +76,6 @@ void AppendLetter(LetterText& letters, char letter) {
   if (used + 1 < letters.size()) letters[used] = letter;
 }
 
-std::string HexId(std::uint16_t value) {
-  char text[5];
-  std::snprintf(text, sizeof text, "%04x", value);
-  return text;
-}
-
 // Why a unit that may be a bridge could not be opened: most often the generic node's
 // permissions, which must never look like "no device". The open leaves the operating
 // system's error behind; when it left none (a relay that refused), the node itself is asked.
@@ -119,7 +106,7 @@ std::string OpenFailureText(const std::string& devicePath, const sysfs::ScsiUnit
   (void)systemError;
 #endif
   if (vendor && product) {
-    reason += " (USB " + HexId(*vendor) + ":" + HexId(*product) + ")";
+    reason += " (USB " + Hex(*vendor, 4) + ":" + Hex(*product, 4) + ")";
   } else {
     reason += " (" + unit.address + ")";
   }
@@ -198,7 +185,7 @@ void CloseUnit(TransportKind kind, platform::Handle handle) {
 bool IdentifiesAsBridge(const DeviceRecord& probe) {
   if (probe.TransportKind == TransportKind::Ide) {
     std::uint8_t text[513]{};
-    if (protocol::IdentifyViaAtaPassThrough(probe, text, 0) != CommandResult::Ok) return false;
+    if (protocol::IdentifyViaAtaPassThrough(probe, text, false) != CommandResult::Ok) return false;
     return (text[41] << 8 | text[40]) == VID_MAKER;
   }
   std::uint8_t data[512]{};
@@ -229,7 +216,7 @@ ProbedUnit ProbeUnit(const fs::path& sysDir, const sysfs::ScsiUnit& unit) {
           OpenFailureText(devicePath, unit, usbVendor, usbProduct, system.LastSystemError());
       return probed;
     }
-    std::uint8_t block[kBridgeInfoSize]{};
+    std::uint8_t block[wire::kBridgeInfoSize]{};
     const bool autoRun =
         ContainsNoCase(unit.vendor, "AUTO-RUN") || ContainsNoCase(unit.model, "AUTO-RUN");
     if (protocol::ReadBridgeInfo(probe, block, sizeof block, kDiscoveryInfoMultiplier) !=
@@ -363,7 +350,7 @@ void ScanHub(const fs::path& sysDir, const fs::path& hubDir, int depth, std::uin
 
 DevNode LinuxNodeHandle(const std::string& kernelPath) {
   if (kernelPath.empty()) return 0;
-  device::LinuxDiscoveryNotes& notes = DeviceLayer().linuxDiscovery;
+  LinuxDiscoveryNotes& notes = BridgeLayer().linuxDiscovery;
   std::lock_guard lock(notes.mutex);
   std::vector<std::string>& paths = notes.nodePaths;
   const auto found = std::find(paths.begin(), paths.end(), kernelPath);
@@ -373,14 +360,14 @@ DevNode LinuxNodeHandle(const std::string& kernelPath) {
 }
 
 std::vector<std::string> LinuxDiscoveryProblems() {
-  device::LinuxDiscoveryNotes& notes = DeviceLayer().linuxDiscovery;
+  LinuxDiscoveryNotes& notes = BridgeLayer().linuxDiscovery;
   std::lock_guard lock(notes.mutex);
   return notes.problems;
 }
 
 CountOrError DiscoverPassThroughLinux() {
   {
-    device::LinuxDiscoveryNotes& notes = DeviceLayer().linuxDiscovery;
+    LinuxDiscoveryNotes& notes = BridgeLayer().linuxDiscovery;
     std::lock_guard lock(notes.mutex);
     notes.problems.clear();
   }

@@ -19,16 +19,7 @@
 
 namespace burnwell::bridge {
 
-using device::DeviceClass;
-using device::DeviceLayer;
-using device::DeviceRecord;
-using device::DeviceTable;
-using device::DevNode;
-using device::kPathChars;
 using device::PathText;
-using device::RelayCloseDevice;
-using device::RelayOpenDevice;
-using device::TransportKind;
 using protocol::CommandResult;
 namespace {
 
@@ -51,54 +42,58 @@ std::uint16_t IdentifiedVendor(const std::uint8_t* bytes) {
 
 enum class Identified { Accepted, Skip, StopWithZero };
 
-Identified IdentifyIde(ProbedInterface& candidate, const char* devicePath) {
+// Opens an IDE or SCSI unit and judges it by its instance path: a disk is accepted when
+// `makersDisk` finds the maker's vendor ID in its identification, a CD-ROM when `cdRomAnswers`
+// says so, anything else as a device of another class.
+template <class DiskCheck, class CdRomCheck>
+Identified OpenAndJudge(ProbedInterface& candidate, const char* devicePath, TransportKind kind,
+                        std::uint32_t attributes, DiskCheck makersDisk, CdRomCheck cdRomAnswers) {
   DeviceRecord& record = candidate.record;
-  record.TransportKind = TransportKind::Ide;
-  record.Handle =
-      platform::Current<platform::DeviceIo>().Open(devicePath, platform::kOpenAttributeSystem);
+  record.TransportKind = kind;
+  record.Handle = platform::Current<platform::DeviceIo>().Open(devicePath, attributes);
   if (record.Handle == platform::kInvalidHandle) return Identified::StopWithZero;
   candidate.handleOpen = true;
   if (Contains(candidate, "DISK")) {
-    std::array<std::uint8_t, 513> textForm{};
-    if (protocol::IdentifyViaAtaPassThrough(record, textForm.data(), 0) != CommandResult::Ok)
-      return Identified::Skip;
-    // The text form swaps each word's bytes, so text byte 41 is the vendor ID's high byte.
-    const std::uint16_t vendor = static_cast<std::uint16_t>(textForm[41] << 8 | textForm[40]);
-    if (vendor != VID_MAKER) return Identified::Skip;
+    if (!makersDisk(record)) return Identified::Skip;
     record.DeviceClass = DeviceClass::Disk;
   } else if (Contains(candidate, "CDROM")) {
-    std::array<std::uint8_t, 36> inquiry{};
-    // INQUIRY is never sent to an IDE unit, so this always ends in a skip.
-    if (protocol::ScsiInquiry(record, 0, inquiry.data(), 36) != CommandResult::Ok)
-      return Identified::Skip;
+    if (!cdRomAnswers(record)) return Identified::Skip;
   } else {
     record.DeviceClass = DeviceClass::Other;
   }
   return Identified::Accepted;
 }
 
+Identified IdentifyIde(ProbedInterface& candidate, const char* devicePath) {
+  return OpenAndJudge(
+      candidate, devicePath, TransportKind::Ide, platform::kOpenAttributeSystem,
+      [](const DeviceRecord& record) {
+        std::array<std::uint8_t, 513> textForm{};
+        if (protocol::IdentifyViaAtaPassThrough(record, textForm.data(), false) !=
+            CommandResult::Ok)
+          return false;
+        // The text form swaps each word's bytes, so text byte 41 is the vendor ID's high byte.
+        return static_cast<std::uint16_t>(textForm[41] << 8 | textForm[40]) == VID_MAKER;
+      },
+      [](const DeviceRecord& record) {
+        // INQUIRY is never sent to an IDE unit, so this always ends in a skip.
+        std::array<std::uint8_t, 36> inquiry{};
+        return protocol::ScsiInquiry(record, 0, inquiry.data(), 36) == CommandResult::Ok;
+      });
+}
+
 Identified IdentifyScsi(ProbedInterface& candidate, const char* devicePath) {
-  DeviceRecord& record = candidate.record;
-  record.TransportKind = TransportKind::Scsi;
-  record.Handle =
-      platform::Current<platform::DeviceIo>().Open(devicePath, platform::kOpenNoAttributes);
-  if (record.Handle == platform::kInvalidHandle) return Identified::StopWithZero;
-  candidate.handleOpen = true;
-  if (Contains(candidate, "DISK")) {
-    std::array<std::uint8_t, 512> identity{};
-    const bool identified =
-        protocol::IdentifyViaSmart(record, identity.data()) == CommandResult::Ok ||
-        protocol::IdentifyViaMiniport(record, identity.data()) == CommandResult::Ok ||
-        protocol::ReadBridgeIdByLba(record, identity.data()) == CommandResult::Ok;
-    if (!identified) return Identified::Skip;
-    if (IdentifiedVendor(identity.data()) != VID_MAKER) return Identified::Skip;
-    record.DeviceClass = DeviceClass::Disk;
-  } else if (Contains(candidate, "CDROM")) {
-    return Identified::Skip;
-  } else {
-    record.DeviceClass = DeviceClass::Other;
-  }
-  return Identified::Accepted;
+  return OpenAndJudge(
+      candidate, devicePath, TransportKind::Scsi, platform::kOpenNoAttributes,
+      [](const DeviceRecord& record) {
+        std::array<std::uint8_t, 512> identity{};
+        const bool identified =
+            protocol::IdentifyViaSmart(record, identity.data()) == CommandResult::Ok ||
+            protocol::IdentifyViaMiniport(record, identity.data()) == CommandResult::Ok ||
+            protocol::ReadBridgeIdByLba(record, identity.data()) == CommandResult::Ok;
+        return identified && IdentifiedVendor(identity.data()) == VID_MAKER;
+      },
+      [](const DeviceRecord&) { return false; });
 }
 
 Identified IdentifyMassStorage(ProbedInterface& candidate, const char* devicePath) {
@@ -107,7 +102,7 @@ Identified IdentifyMassStorage(ProbedInterface& candidate, const char* devicePat
   record.Handle = RelayOpenDevice(devicePath);
   if (record.Handle == platform::kInvalidHandle) return Identified::Skip;
   candidate.handleOpen = true;
-  std::array<std::uint8_t, kBridgeInfoSize> block{};
+  std::array<std::uint8_t, wire::kBridgeInfoSize> block{};
   if (protocol::ReadBridgeInfo(record, block.data(), block.size(), kReadBridgeInfoMultiplier) !=
       CommandResult::Ok)
     return Identified::Skip;

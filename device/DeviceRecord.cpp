@@ -61,14 +61,6 @@ void ResetDeviceLayerState() {
   state.useRelay = true;
   state.lastError.store(DeviceError::None);
   state.relayConnections.Clear();
-  state.apiReferences.store(0);
-  state.apiMutex.store(0);
-  state.discoveryFlavor.store(kPlatformDiscoveryFlavor);
-  {
-    std::lock_guard lock(state.linuxDiscovery.mutex);
-    state.linuxDiscovery.problems.clear();
-    state.linuxDiscovery.nodePaths.clear();
-  }
 }
 
 }  // namespace burnwell::device

@@ -1,4 +1,4 @@
-// One discovered bridge, and the process-wide state of the device subsystem.
+// One discovered bridge, and the device layer's process-wide state.
 #pragma once
 
 #include <array>
@@ -119,15 +119,6 @@ enum class DeviceError : std::uint32_t {
 // Module handle of the loaded ASPI library, or 0.
 using ModuleHandle = std::intptr_t;
 
-// Which pass-through discovery the device API runs: the Windows algorithm over the Windows
-// device services, or the Linux one over sysfs. The platform's own unless a test chooses.
-enum class DiscoveryFlavor { Windows, Linux };
-#ifdef _WIN32
-inline constexpr DiscoveryFlavor kPlatformDiscoveryFlavor = DiscoveryFlavor::Windows;
-#else
-inline constexpr DiscoveryFlavor kPlatformDiscoveryFlavor = DiscoveryFlavor::Linux;
-#endif
-
 // The relay connections RelayOpenDevice opened and RelayCloseDevice has not closed yet; used
 // from several threads.
 class RelayConnections {
@@ -148,16 +139,15 @@ class RelayConnections {
   std::set<platform::Handle> broken_;
 };
 
-// What Linux discovery (bridge/) keeps between calls: why the last discovery could not look at
-// a unit, and the sysfs paths behind the node handles it gave out (handle = position + 1).
-struct LinuxDiscoveryNotes {
+// Commands the ASPI library never let go of (device/Aspi.cpp): it may still write into them and
+// signal their events at any time, so they are kept, never freed, for the rest of the process
+// (the reset leaves them too).
+struct AspiLeftovers {
   std::mutex mutex;
-  std::vector<std::string> problems;
-  std::vector<std::string> nodePaths;
+  std::vector<std::shared_ptr<void>>& commands = *new std::vector<std::shared_ptr<void>>;
 };
 
-// All process-wide state of the device subsystem: this layer's and that of the device API and
-// discovery above it (bridge/), kept in one object so that one reset puts all of it back.
+// The device layer's process-wide state: the device table, how commands travel, the last error.
 struct DeviceLayerState {
   DeviceTable table;
   // Held shared while a per-device call reads its record, exclusively while the table changes
@@ -168,19 +158,14 @@ struct DeviceLayerState {
   bool useRelay = true;          // cleared for good the first time the relay cannot be opened
   std::atomic<DeviceError> lastError{DeviceError::None};  // never cleared on success
   RelayConnections relayConnections;
-  // The device API: BridgeInitialize calls not yet matched by BridgeUninitialize, and the
-  // "ZQ5x8xAPIMutex" handle the first of them opened.
-  std::atomic<int> apiReferences{0};
-  std::atomic<platform::LockHandle> apiMutex{0};
-  std::atomic<DiscoveryFlavor> discoveryFlavor{kPlatformDiscoveryFlavor};
-  LinuxDiscoveryNotes linuxDiscovery;
+  AspiLeftovers aspiLeftovers;
 };
 
-// The one device-subsystem state of the process.
+// The one device-layer state of the process.
 DeviceLayerState& DeviceLayer();
 
-// Puts every part of the device-subsystem state back to its start values (tests). Releases
-// nothing: handles, locks and the ASPI library it forgets are not closed.
+// Puts the device layer's state back to its start values (tests). Releases nothing: handles,
+// locks and the ASPI library it forgets are not closed, ASPI leftovers are kept.
 void ResetDeviceLayerState();
 
 // The device layer's own last-error value.

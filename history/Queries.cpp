@@ -1,6 +1,5 @@
 #include "history/Queries.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <regex>

@@ -1,10 +1,10 @@
 #include "history/UnitRecord.h"
 
+#include "common/Hex.h"
 #include "bridge/BridgeNames.h"
 #include "platform/Utf8.h"
 
 #include <chrono>
-#include <cstdio>
 #include <ctime>
 
 #ifdef _WIN32
@@ -63,12 +63,6 @@ std::string HostName() {
   if (::gethostname(name, sizeof name - 1) == 0) return name;
 #endif
   return "";
-}
-
-std::string Hex(unsigned value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*x", digits, value);
-  return text;
 }
 
 BridgeFacts BridgeFactsOf(const device::DeviceRecord& record) {

@@ -22,7 +22,7 @@ void ImageBuffer::BuildTemplate(std::uint16_t productId) {
 
 bool ImageBuffer::SetField(FieldId id, std::span<const std::uint8_t> source) {
   if (!image::SetField(header_, id, source)) return false;
-  if (id == FieldId::CodeLength) codeLength_ = LoadLe32(&header_[offset::CODE_LENGTH]);
+  if (id == FieldId::CodeLength) codeLength_ = LoadLe32(&header_[offset::kCodeLength]);
   return true;
 }
 

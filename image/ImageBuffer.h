@@ -4,21 +4,18 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "common/MainCode.h"
 #include "common/MakerIds.h"
 #include "image/ConfigBlock.h"
 
 namespace burnwell::image {
 
-// The main-code buffer is allocated at exactly one of these sizes.
-inline constexpr std::size_t SMALL_IMAGE_SIZE = 0x5C00;
-inline constexpr std::size_t LARGE_IMAGE_SIZE = 0xB800;
 // A small Intel HEX image whose code ends at or below this offset gets zeros from here to its end.
-inline constexpr std::size_t ZERO_REGION_START = 0x4C00;
+inline constexpr std::size_t kZeroRegionStart = 0x4C00;
 
 // The 16-bit wrap-around sum of every byte, starting from 0, without complement.
 std::uint16_t ComputeChecksum(std::span<const std::uint8_t> code);

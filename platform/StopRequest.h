@@ -41,6 +41,11 @@ void RequestStop();
 // Forgets a request and a pending warning (tests, and a program that starts over).
 void ClearStopRequest();
 
+// For a program that serves until it is told to stop (the relay, the emulator): SIGINT and
+// SIGTERM (Ctrl-C on Windows) request the stop at once; WaitForStopRequest returns then.
+void InstallServeStopHandlers();
+void WaitForStopRequest();
+
 // The calling thread's transport takes a stop request into account once: the first command
 // after the request is refused, later ones (clean-up) go through. True when this command is
 // the one to refuse.
@@ -57,6 +62,9 @@ enum class SignalVerdict { EndNow, Warned, WindingDown, Stopping, AlreadyStoppin
 
 // The decision the handlers share; `nowMs` is a monotonic time. Async-signal-safe.
 SignalVerdict TakeSignal(long long nowMs);
+
+// True for the first of the InstallStopHandlers calls, which installs them.
+bool FirstInstall();
 
 inline constexpr char kWarningText[] =
     "\nStopping now leaves the bridge without valid firmware. Press Ctrl-C again within 5 seconds "

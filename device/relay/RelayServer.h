@@ -2,7 +2,6 @@
 // it completely, hands it to a RelayBackend and sends one reply.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>

@@ -29,13 +29,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <utility>
 
 #include "platform/Environment.h"
 #include "platform/NamedLock.h"
+#include "platform/PlatformState.h"
 #include "platform/System.h"
 #include "platform/linux/StationAccess.h"
 
@@ -47,10 +47,9 @@ using SteadyClock = std::chrono::steady_clock;
 
 // Says once per process why a folder or lock file was refused.
 void ReportRefusal(const std::string& text) {
-  static std::mutex mutex;
-  static std::set<std::string> reported;
-  std::lock_guard lock(mutex);
-  if (reported.insert(text).second) std::fprintf(stderr, "burnwell: %s\n", text.c_str());
+  PlatformState& state = PlatformLayer();
+  std::lock_guard lock(state.refusalsMutex);
+  if (state.refusalsSaid.insert(text).second) std::fprintf(stderr, "burnwell: %s\n", text.c_str());
 }
 
 class Descriptor {

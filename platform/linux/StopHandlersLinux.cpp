@@ -3,8 +3,8 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+#include <initializer_list>
 
 #include "platform/StopRequest.h"
 
@@ -50,8 +50,7 @@ void OnStopSignal(int number) {
 }  // namespace
 
 void InstallStopHandlers() {
-  static std::atomic<bool> installed{false};
-  if (installed.exchange(true)) return;
+  if (!stop_detail::FirstInstall()) return;
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);

@@ -11,7 +11,7 @@ namespace burnwell::platform {
 namespace {
 
 // Longest value asked of the system; more is never needed and bounds the buffer.
-constexpr std::size_t MAX_BUFFER_CHARS = 1u << 20;
+constexpr std::size_t kMaxBufferChars = 1u << 20;
 
 std::wstring Widen(std::string_view text) {
   if (text.empty()) return {};
@@ -44,7 +44,7 @@ class Win32Profile final : public Profile {
     }
     // One character more than asked: the system drops the last character of a quoted value
     // that exactly fills the buffer, so the cut to size is made here instead.
-    const std::size_t asked = std::min(bufferChars, MAX_BUFFER_CHARS) + 1;
+    const std::size_t asked = std::min(bufferChars, kMaxBufferChars) + 1;
     std::vector<wchar_t> buffer(asked, L'\0');
     const DWORD got = ::GetPrivateProfileStringW(
         Widen(section).c_str(), Widen(key).c_str(), Widen(defaultValue).c_str(), buffer.data(),

@@ -1,8 +1,6 @@
 // Ctrl-C, Ctrl-Break and closing the console while an update may be changing a bridge's memory.
 #include <windows.h>
 
-#include <atomic>
-
 #include "platform/StopRequest.h"
 
 namespace burnwell::platform {
@@ -35,8 +33,7 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 }  // namespace
 
 void InstallStopHandlers() {
-  static std::atomic<bool> installed{false};
-  if (installed.exchange(true)) return;
+  if (!stop_detail::FirstInstall()) return;
   ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 

@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 
@@ -13,6 +12,7 @@
 #include <unistd.h>
 
 #include "device/relay/RelayServer.h"
+#include "sim/ImageFile.h"
 #include "sim/SimClock.h"
 #include "sim/machine/LiveMachine.h"
 
@@ -43,30 +43,6 @@ class TempRoot {
  private:
   fs::path path_;
 };
-
-std::vector<std::uint8_t> ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-  if (in.bad()) throw std::runtime_error("cannot read image " + path.string());
-  return bytes;
-}
-
-// Written beside the target and renamed over it: an interrupted save keeps the old image.
-bool WriteBytes(const fs::path& path, std::span<const std::uint8_t> bytes) {
-  fs::path partial = path;
-  partial += ".partial";
-  {
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) return false;
-  }
-  std::error_code error;
-  fs::rename(partial, path, error);
-  return !error;
-}
 
 std::ostream* OpenTrace(const fs::path& path, std::vector<std::unique_ptr<std::ofstream>>& traces) {
   traces.push_back(std::make_unique<std::ofstream>(path, std::ios::trunc));
@@ -130,7 +106,7 @@ int RunOnMachine(const MachineDescription& machine, const std::vector<std::strin
     for (const MachineBridge& described : machine.bridges) {
       BridgeConfig config = described.config;
       if (described.image && fs::exists(*described.image))
-        config.memoryContents = ReadBytes(*described.image);
+        config.memoryContents = ReadImageFile(*described.image);
       auto bridge = std::make_shared<EmulatedBridge>(config, clock);
       if (described.trace) bridge->SetScsiTrace(OpenTrace(*described.trace, traces));
       if (described.spiTrace) bridge->SetSpiTrace(OpenTrace(*described.spiTrace, traces));
@@ -166,7 +142,7 @@ int RunOnMachine(const MachineDescription& machine, const std::vector<std::strin
   int result = status;
   for (std::size_t i = 0; i < machine.bridges.size(); ++i) {
     const std::optional<fs::path>& image = machine.bridges[i].image;
-    if (image && !WriteBytes(*image, bridges[i]->Memory())) {
+    if (image && !WriteImageFile(*image, bridges[i]->Memory())) {
       err << "burnwell-sim: cannot write image " << image->string() << "\n";
       if (result == 0) result = 1;
     }

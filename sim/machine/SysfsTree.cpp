@@ -9,17 +9,13 @@
 #include <set>
 #include <stdexcept>
 
+#include "common/Hex.h"
+
 namespace burnwell::sim::machine {
 namespace fs = std::filesystem;
 namespace {
 
 constexpr std::uint16_t kLinuxFoundation = 0x1d6b;  // the kernel's own root hubs
-
-std::string Hex4(std::uint16_t value) {
-  char text[5];
-  std::snprintf(text, sizeof text, "%04x", value);
-  return text;
-}
 
 // Inquiry strings as the kernel shows them: blank-padded to their field width.
 std::string Padded(std::string text, std::size_t width) {
@@ -172,8 +168,8 @@ class SystemRootWriter::Tree {
                           std::uint16_t product, const std::string& speed, unsigned maxchild,
                           bool hub, const std::string& serial, Plugged* owner) {
     fs::create_directories(dir);
-    WriteText(dir / "idVendor", Hex4(vendor));
-    WriteText(dir / "idProduct", Hex4(product));
+    WriteText(dir / "idVendor", Hex(vendor, 4));
+    WriteText(dir / "idProduct", Hex(product, 4));
     WriteText(dir / "busnum", std::to_string(bus));
     WriteText(dir / "devnum", std::to_string(nextDevnum_[bus]++));
     WriteText(dir / "speed", speed);

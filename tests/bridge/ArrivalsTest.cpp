@@ -22,7 +22,7 @@ constexpr const char* kDiskGuid = "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
 class ArrivalsOnWindows : public test::DiscoveryTest {
  protected:
   ArrivalsOnWindows() {
-    device::DeviceLayer().discoveryFlavor = device::DiscoveryFlavor::Windows;
+    BridgeLayer().discoveryFlavor = DiscoveryFlavor::Windows;
     // Controller 1's root hub holds an external hub on its port 2, whose four ports are the
     // station's sockets.
     const platform::DevInstHandle controller =

@@ -6,6 +6,7 @@
 #include "common/Bytes.h"
 #include "common/MakerIds.h"
 #include "wire/AtaPassThrough.h"
+#include "wire/BridgeInfoBlock.h"
 #include "bridge/HubScanLayouts.h"
 #include "wire/ScsiRequest.h"
 #include "platform/WinNames.h"
@@ -59,13 +60,11 @@ void PutIdentity(std::uint8_t* data, std::uint16_t vendor, std::uint16_t product
 std::array<std::uint8_t, 16> BridgeInfoBlock(std::uint16_t vendor, std::uint16_t product,
                                              std::uint32_t firmware, std::uint8_t mode,
                                              std::uint8_t flag) {
-  std::array<std::uint8_t, 16> block{};
-  StoreBe16(block.data(), vendor);
-  StoreBe16(block.data() + 2, product);
-  StoreBe32(block.data() + 4, firmware);
-  block[10] = mode;
-  block[11] = flag;
-  return block;
+  return wire::EncodeBridgeInfo({.vendorId = vendor,
+                                 .productId = product,
+                                 .firmwareVersion = firmware,
+                                 .mode = mode,
+                                 .flag = flag});
 }
 
 platform::LockHandle FakeNamedLocks::Open(const char* name) {

@@ -1,16 +1,13 @@
 // burnwell-relayd: the I/O relay with the device back end, the least-privilege way for ordinary
 // users to update bridges (see --help and docs/man/burnwell-relayd.1.scd).
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "BridgeNodes.h"
@@ -20,16 +17,13 @@
 #include "device/relay/RelayServer.h"
 #include "platform/RelayListener.h"
 #include "platform/RelaySocketPath.h"
+#include "platform/StopRequest.h"
 
 namespace {
 
 using namespace burnwell;
 namespace fs = std::filesystem;
 using SteadyClock = std::chrono::steady_clock;
-
-std::atomic<bool> stopRequested{false};
-
-extern "C" void OnStopSignal(int) { stopRequested.store(true); }
 
 struct Options {
   std::string socket;
@@ -126,7 +120,7 @@ int Run(const Options& options) {
   server.Start();
   std::cout << "burnwell-relayd: serving the relay at " << where << std::endl;
 
-  while (!stopRequested.load()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  platform::WaitForStopRequest();
   server.Stop();
   const device::relay::RelayServerCounts counts = server.Counts();
   std::cout << "burnwell-relayd: stopped after " << counts.accepted << " connections ("
@@ -158,7 +152,6 @@ int main(int argc, char** argv) {
           cli::Parse(app, std::vector<std::string>(argv + std::min(argc, 1), argv + argc),
                      std::cout, std::cerr))
     return *status;
-  std::signal(SIGINT, OnStopSignal);
-  std::signal(SIGTERM, OnStopSignal);
+  platform::InstallServeStopHandlers();
   return Run(options);
 }

@@ -89,9 +89,10 @@ std::filesystem::path ArgumentPath(const std::string& text) { return app::PathFr
 std::unique_ptr<history::Recorder> StartHistory(std::string_view command,
                                                 const history::HistoryOptions& options,
                                                 std::ostream& err) {
-  auto warn = [command = std::string(command), &err](const std::string& line) {
-    static std::mutex oneLine;  // workers and the forwarder warn from their threads
-    std::lock_guard lock(oneLine);
+  // Workers and the forwarder warn from their threads.
+  auto oneLine = std::make_shared<std::mutex>();
+  auto warn = [command = std::string(command), &err, oneLine](const std::string& line) {
+    std::lock_guard lock(*oneLine);
     err << kProgram << " " << command << ": warning: " << line << std::endl;
   };
   return std::make_unique<history::Recorder>(options, std::string(kProgram), warn);

@@ -191,7 +191,7 @@ void Station::StartUpdate(Unit& unit) {
   unit.progress = std::make_unique<ui::UpdateProgress>(
       [this, &unit](const ui::UpdateProgressState& state) { Followed(unit, state); });
   unit.observer = std::make_unique<WholeUpdateProgress>(
-      *unit.progress, nullptr, loaded_.CodeLength() + image::CONFIG_BLOCK_SIZE);
+      *unit.progress, nullptr, loaded_.CodeLength() + image::kConfigBlockSize);
   windows_[unit.window] = &unit;
 
   BridgeJob work;

@@ -70,7 +70,7 @@ int RunStation(StationRequest& request, std::ostream& out, std::ostream& err) {
   std::string why;
   if (request.file) {
     job.file = *request.file;
-  } else if (!ReadStationConfig(std::string(app::CONFIG_FILE_PATH), job, why)) {
+  } else if (!ReadStationConfig(std::string(app::kConfigFilePath), job, why)) {
     err << "burnwell-tool station: " << why << "\n";
     return Code(ExitStatus::LoadFailedOrDeclined);
   }
@@ -187,7 +187,8 @@ CommandAction DeclareStation(CLI::App& command) {
   return [request](std::ostream& out, std::ostream& err) {
     const int status = RunStation(*request, out, err);
     // Standard output is JSON on every way out, also when the station never started.
-    if (request->json && !request->started) PrintJsonUnlessPrinted(stdout, "station", status);
+    if (request->json && !request->started)
+      JsonOutput(stdout).PrintUnlessPrinted("station", status);
     return status;
   };
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/Hex.h"
 #include "tools/burnwell-tool/Selection.h"
 
 namespace burnwell::tool {
@@ -65,8 +66,7 @@ std::string SocketStateText(const SocketState& socket, std::uint16_t checksum) {
   const history::UnitRecord& record = socket.finished->record;
   switch (record.result) {
     case history::UnitResult::Updated:
-      return "passed  checksum " + history::Hex(checksum, 4) + "  " + Fixed(record.seconds, 1) +
-             " s";
+      return "passed  checksum " + Hex(checksum, 4) + "  " + Fixed(record.seconds, 1) + " s";
     case history::UnitResult::UpToDate: return "up to date";
     case history::UnitResult::Refused: return "refused: " + OneLine(record.error);
     case history::UnitResult::Disconnected:
@@ -90,12 +90,9 @@ void EventLines::Line(const std::string& socket, const std::string& serial,
 void EventLines::Arrived(const std::string& socket, const std::string& serial,
                          const device::DeviceRecord* bridge, std::optional<int>) {
   std::string text = "arrived";
-  if (bridge) {
-    char facts[80];
-    std::snprintf(facts, sizeof facts, ": %04x:%04x firmware %08x", bridge->VendorId,
-                  bridge->ProductId, static_cast<unsigned>(bridge->FirmwareVersion));
-    text += facts;
-  }
+  if (bridge)
+    text += ": " + Hex(bridge->VendorId, 4) + ":" + Hex(bridge->ProductId, 4) + " firmware " +
+            Hex(bridge->FirmwareVersion, 8);
   Line(socket, serial, text);
 }
 

@@ -9,6 +9,7 @@
 #include "app/BridgeUpdate.h"
 #include "app/StringTable.h"
 #include "app/VersionCheck.h"
+#include "common/Hex.h"
 #include "common/MakerIds.h"
 #include "history/UnitRecord.h"
 #include "tools/burnwell-tool/Commands.h"
@@ -68,7 +69,7 @@ bool ReadStationConfig(const std::string& path, StationJob& job, std::string& wh
   }
   app::ConfigSettings settings;
   if (app::ReadConfigFile(ArgumentPath(path), settings) != 0) {
-    why = path + ": DevCount is above " + std::to_string(app::MAX_DEV_COUNT) +
+    why = path + ": DevCount is above " + std::to_string(app::kMaxDevCount) +
           ", so the dialog would read nothing more (at most 3 VID/PID pairs)";
     return false;
   }
@@ -114,7 +115,7 @@ std::optional<std::string> Refusal(const StationJob& job, const device::DeviceRe
   if (job.fromConfig) {
     const auto ids = ListedIds(bridge);
     if (std::find(job.products.begin(), job.products.end(), ids) == job.products.end())
-      reasons.push_back("USB " + history::Hex(ids.first, 4) + ":" + history::Hex(ids.second, 4) +
+      reasons.push_back("USB " + Hex(ids.first, 4) + ":" + Hex(ids.second, 4) +
                         " is not listed in [Update_Device] of Config.ini");
     const std::string version = app::FirmwareVersionText(bridge.FirmwareVersion);
     if (job.compareLength != 0 &&
@@ -134,21 +135,20 @@ std::optional<std::string> Refusal(const StationJob& job, const device::DeviceRe
 std::vector<std::string> JobLines(const StationJob& job, const image::ImageBuffer& loaded) {
   std::vector<std::string> lines;
   lines.push_back("job: " + job.file + " (" + image::FileTypeName(job.type) + ", checksum " +
-                  history::Hex(loaded.GetChecksum(), 4) + ")" +
-                  (job.fromConfig ? ", from Config.ini" : ""));
+                  Hex(loaded.GetChecksum(), 4) + ")" + (job.fromConfig ? ", from Config.ini" : ""));
   std::string products;
   if (job.fromConfig) {
     products = "products";
     for (const auto& [vendor, product] : job.products)
-      products += " " + history::Hex(vendor, 4) + ":" + history::Hex(product, 4);
+      products += " " + Hex(vendor, 4) + ":" + Hex(product, 4);
     if (job.products.empty()) products += ": none listed, every unit is refused";
   } else {
-    products = "vendors " + history::Hex(VID_MAKER, 4);
-    for (const std::uint16_t vendor : job.fit.vendors) products += " " + history::Hex(vendor, 4);
+    products = "vendors " + Hex(VID_MAKER, 4);
+    for (const std::uint16_t vendor : job.fit.vendors) products += " " + Hex(vendor, 4);
     if (job.type != image::FileType::Hex)
-      products += ", product " + history::Hex(loaded.ProductId() & 0xFFFFu, 4) + " (the file's)";
+      products += ", product " + Hex(loaded.ProductId() & 0xFFFFu, 4) + " (the file's)";
     else if (job.fit.product)
-      products += ", product " + history::Hex(*job.fit.product, 4);
+      products += ", product " + Hex(*job.fit.product, 4);
     else
       products += ", any product (an Intel HEX file names none; --product checks it)";
   }

@@ -1,8 +1,8 @@
 // The update of one bridge whose device API is already open: keep the bridge's configuration
 // block (HEX files) or carry its serial number into the file's block, erase, program block and
 // code in one write, stamp the validity marker, read back and compare, repeating a failed pass up
-// to six passes in all. Every front end runs it: the dialog's one-shot update on the first bridge
-// found, and the command-line tool on each bridge it was aimed at.
+// to six passes in all. Every front end runs it: the dialog's one-shot update on the one bridge
+// attached, and the command-line tool on each bridge it was aimed at.
 #pragma once
 
 #include <array>

@@ -29,6 +29,8 @@ RunResult FromOutcome(UpdateOutcome outcome) {
     case UpdateOutcome::Failed: return RunResult::UpdateFailed;
     case UpdateOutcome::Disconnected: return RunResult::Disconnected;
     case UpdateOutcome::Stopped: return RunResult::Stopped;
+    case UpdateOutcome::SeveralBridges: return RunResult::SeveralBridges;
+    case UpdateOutcome::OtherVendor: return RunResult::OtherVendor;
   }
   return RunResult::UpdateFailed;
 }
@@ -62,6 +64,14 @@ DialogServices DialogServices::Real() {
   services.runUpdate = RunUpdate;
   services.bridgeInitialize = bridge::BridgeInitialize;
   services.bridgeUninitialize = bridge::BridgeUninitialize;
+  services.chooseBridge = [] {
+    std::uint8_t devices[32] = {};
+    DialogBridge chosen;
+    if (bridge::BridgeOpen(devices, sizeof devices) > 0)
+      chosen = ChooseDialogBridge(device::DeviceLayer().table);
+    bridge::BridgeClose();
+    return chosen;
+  };
   return services;
 }
 
@@ -141,6 +151,7 @@ bool CBurnwellDlg::OnInitDialog() {
   UpdateData(false);
   LoadFirmwareFile();
 
+  if (m_fileLoaded.load() == 1 && !NameBridge()) return true;
   std::string warning;
   if (m_fileLoaded.load() == 1 &&
       MessageBox(kBackupWarning, "Warning", MB_OKCANCEL | MB_ICONEXCLAMATION) == IDOK) {
@@ -154,6 +165,19 @@ bool CBurnwellDlg::OnInitDialog() {
   }
   SetDlgItemText(IDC_WARNING, warning);
   return true;
+}
+
+bool CBurnwellDlg::NameBridge() {
+  if (!services_.chooseBridge) return true;
+  const DialogBridge chosen = services_.chooseBridge();
+  if (chosen.choice == BridgeChoice::One) SetDlgItemText(IDC_BRIDGE, chosen.text);
+  if (chosen.choice != BridgeChoice::Several && chosen.choice != BridgeChoice::OtherVendor)
+    return true;
+  result_ =
+      chosen.choice == BridgeChoice::Several ? RunResult::SeveralBridges : RunResult::OtherVendor;
+  MessageBox(chosen.text, "Error", MB_ICONHAND);
+  SetTimer(TIMER_CLOSE, kCloseAfterLoadErrorMs);
+  return false;
 }
 
 void CBurnwellDlg::LoadFirmwareFile() {

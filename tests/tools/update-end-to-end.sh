@@ -164,6 +164,7 @@ mkdir station && cp "$examples/Config.ini" "$examples/ZQ5x8x.hex" station/
 (cd station && echo y | "$sim" --latency-us 20 --firmware 0x5A513578 --image flash.bin -- "$updater" --terminal >run.log 2>&1) \
   || { cat station/run.log; fail "burnwell exited $?"; }
 grep -q "Programming completed" station/run.log || fail "burnwell: no completion message"
+grep -q "^Bridge: serial=ZQ5X8X00000001 usb=1-1 7e55:2501$" station/run.log || { cat station/run.log; fail "burnwell: the bridge is not named"; }
 python3 -c "f=open('station/flash.bin','rb').read(); c=open('flash.bin','rb').read(); assert f[11:14]==c[11:14]==bytes([0x5A,0x65,0xDA])" \
   || fail "burnwell: marker and checksum"
 set +e
@@ -175,6 +176,23 @@ set +e
 [ $? -eq 7 ] || { cat station/refused.log; fail "version refused should exit 7"; }
 set -e
 [ ! -s station/spi.txt ] || fail "a refused version must not touch the flash"
+# Two bridges attached: the dialog picks neither (14); one of another vendor ID is refused (6).
+# Neither is written.
+printf 'hub 1-2 ports=4\nbridge 1-2.1 serial=LEFT spi-trace=left.txt\nbridge 1-2.2 serial=RIGHT spi-trace=right.txt\n' >station/two
+printf 'bridge 1-2 vid=0x1234 serial=ALIEN spi-trace=alien.txt\n' >station/alien
+set +e
+(cd station && echo y | "$sim" --machine two -- "$updater" --terminal >two.log 2>&1)
+[ $? -eq 14 ] || { cat station/two.log; fail "burnwell with two bridges should exit 14"; }
+(cd station && echo y | "$sim" --machine alien -- "$updater" --terminal >alien.log 2>&1)
+[ $? -eq 6 ] || { cat station/alien.log; fail "burnwell with another vendor ID should exit 6"; }
+set -e
+grep -q "2 bridges are attached (#0 serial=LEFT usb=1-2.1 .*#1 serial=RIGHT usb=1-2.2 .*none is updated" station/two.log \
+  || { cat station/two.log; fail "burnwell: the two bridges are not named"; }
+grep -q "burnwell-tool update --all" station/two.log || fail "burnwell: what to do with two bridges"
+grep -q "vendor ID 1234, not 7e55" station/alien.log || { cat station/alien.log; fail "burnwell: vendor refusal"; }
+! grep -q "Please do backup" station/two.log station/alien.log || fail "burnwell: warning asked for a refused bridge"
+[ ! -s station/left.txt ] && [ ! -s station/right.txt ] && [ ! -s station/alien.txt ] \
+  || fail "a refused bridge must not be touched"
 grep -q "Firmware Version is not correct to update" station/refused.log || fail "version message"
 # A bridge whose node the user may not open: said as such, with the node and what to do, never
 # "Device not found"; status 11. Without the relay, as a user without rights.

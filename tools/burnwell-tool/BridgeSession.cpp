@@ -64,10 +64,7 @@ std::optional<std::uint32_t> DetectFlashEntry(const device::DeviceRecord& record
 }
 
 std::string MemoryText(const device::DeviceRecord& record) {
-  const std::string kind = MemoryKind(record);
-  if (kind == "eeprom-256") return "EEPROM 256 bytes";
-  if (kind == "eeprom-64k") return "EEPROM 64 KiB";
-  if (kind != "spi") return "no firmware memory reported";
+  if (std::string(MemoryKind(record)) != "spi") return bridge::MemoryWords(record);
   const std::optional<std::uint32_t> entry = DetectFlashEntry(record);
   if (!entry) return "serial flash (not identified)";
   return "serial flash entry " + std::to_string(*entry) + " (" +

@@ -1,0 +1,38 @@
+// Which bridge the updater's dialog updates: the one bridge attached, of the maker's vendor ID.
+// With several attached it picks none (nobody chose one of them), and a bridge of another
+// vendor ID is refused as burnwell-tool refuses it, so that the dialog never writes a bridge
+// the operator did not mean.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "device/DeviceRecord.h"
+
+namespace burnwell::app {
+
+enum class BridgeChoice {
+  One,          // exactly one bridge, of an allowed vendor: the one to update
+  None,         // no bridge found (the update says why)
+  Several,      // more than one bridge attached: refused, nothing is written
+  OtherVendor,  // the one bridge reports another vendor ID: refused, nothing is written
+};
+
+struct DialogBridge {
+  BridgeChoice choice = BridgeChoice::None;
+  // One: the bridge as the dialog shows it before the warning (two lines); Several and
+  // OtherVendor: why nothing is written and what to do.
+  std::string text;
+};
+
+// The choice among the bridges one discovery found.
+DialogBridge ChooseDialogBridge(const device::DeviceTable& table);
+
+// Why a bridge's vendor ID is refused ("the bridge reports vendor ID 1234, not 7e55"), or
+// nothing when it is the maker's or one of `allowed`.
+std::optional<std::string> OtherVendorText(const device::DeviceRecord& bridge,
+                                           std::span<const std::uint16_t> allowed = {});
+
+}  // namespace burnwell::app

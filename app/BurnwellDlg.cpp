@@ -51,6 +51,14 @@ std::optional<std::string> UnusableBridgeText(int openResult, RunResult& result)
   return text;
 }
 
+// A bridge that is attached but did not answer its identification: the line the status shows
+// beside "Device not found".
+std::optional<std::string> SilentBridgeLine(int openResult) {
+  const bridge::OpenFailure failure = bridge::DescribeOpenFailure(openResult);
+  if (failure.kind != bridge::OpenFailureKind::NotAnswering) return std::nullopt;
+  return failure.headline;
+}
+
 }  // namespace
 
 DialogServices DialogServices::Real() {
@@ -67,8 +75,11 @@ DialogServices DialogServices::Real() {
   services.chooseBridge = [] {
     std::uint8_t devices[32] = {};
     DialogBridge chosen;
-    if (bridge::BridgeOpen(devices, sizeof devices) > 0)
+    if (const int opened = bridge::BridgeOpen(devices, sizeof devices); opened > 0) {
       chosen = ChooseDialogBridge(device::DeviceLayer().table);
+    } else {
+      chosen.text = SilentBridgeLine(opened).value_or("");
+    }
     bridge::BridgeClose();
     return chosen;
   };
@@ -170,7 +181,8 @@ bool CBurnwellDlg::OnInitDialog() {
 bool CBurnwellDlg::NameBridge() {
   if (!services_.chooseBridge) return true;
   const DialogBridge chosen = services_.chooseBridge();
-  if (chosen.choice == BridgeChoice::One) SetDlgItemText(IDC_BRIDGE, chosen.text);
+  if (chosen.choice == BridgeChoice::One || chosen.choice == BridgeChoice::None)
+    SetDlgItemText(IDC_BRIDGE, chosen.text);
   if (chosen.choice != BridgeChoice::Several && chosen.choice != BridgeChoice::OtherVendor)
     return true;
   result_ =
@@ -265,6 +277,7 @@ bool CBurnwellDlg::CheckFirmwareVersion() {
     RunResult why = RunResult::NoBridge;
     const auto text = UnusableBridgeText(opened, why);
     result_ = why;
+    if (const auto silent = SilentBridgeLine(opened)) SetStatusText(*silent);
     if (text) {
       ui::AfxMessageBox(*text, MB_ICONHAND);
     } else {
@@ -344,6 +357,7 @@ int CBurnwellDlg::ShowMessage(const std::string& text, std::uint32_t style) {
 bool CBurnwellDlg::ExplainNoBridge(int openResult) {
   RunResult result = RunResult::NoBridge;
   const auto text = UnusableBridgeText(openResult, result);
+  if (const auto silent = SilentBridgeLine(openResult)) SetStatusText(*silent);
   if (!text) return false;
   unusableBridge_ = result;
   ShowMessage(*text, MB_ICONHAND);

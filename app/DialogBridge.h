@@ -22,8 +22,9 @@ enum class BridgeChoice {
 
 struct DialogBridge {
   BridgeChoice choice = BridgeChoice::None;
-  // One: the bridge as the dialog shows it before the warning (two lines); Several and
-  // OtherVendor: why nothing is written and what to do.
+  // One: the bridge as the dialog shows it before the warning (two lines); None: why, when a
+  // bridge is there but did not answer, else empty; Several and OtherVendor: why nothing is
+  // written and what to do.
   std::string text;
 };
 

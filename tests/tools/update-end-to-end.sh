@@ -171,6 +171,11 @@ set +e
 # No bridge at all: 3, the same status as burnwell-tool's.
 (cd station && BURNWELL_SYSROOT="$work/empty-root" "$updater" --terminal --yes >nobridge.log 2>&1)
 [ $? -eq 3 ] || { cat station/nobridge.log; fail "burnwell without a bridge should exit 3"; }
+# A bridge that never answers its identification: the specified box, with the bridge named.
+(cd station && echo y | "$sim" --fault fail-opcode:0xD0 -- "$updater" --terminal >silent.log 2>&1)
+[ $? -eq 3 ] || { cat station/silent.log; fail "burnwell with a silent bridge should exit 3"; }
+grep -q "Device not found" station/silent.log && grep -q "the bridge at 1-1 did not answer its identification" station/silent.log \
+  || { cat station/silent.log; fail "burnwell: a silent bridge is not named"; }
 # A bridge reporting another version: refused before any flash access (status 7).
 (cd station && echo y | "$sim" --firmware 0x01020304 --trace-spi spi.txt -- "$updater" --terminal >refused.log 2>&1)
 [ $? -eq 7 ] || { cat station/refused.log; fail "version refused should exit 7"; }

@@ -2,9 +2,9 @@
 
 #include "device/BridgeInfo.h"
 #include "bridge/DeviceApi.h"
-#include "bridge/DiscoveryLinux.h"
 #include "platform/NamedLock.h"
 #include "protocol/FlashChipTable.h"
+#include "tools/burnwell-tool/OpenFailure.h"
 
 namespace burnwell::tool {
 
@@ -26,23 +26,7 @@ int BridgeSession::ReportOpenFailure(std::string_view command, std::ostream& err
     return Code(ExitStatus::Failed);
   }
   if (openResult_ > 0) return Code(ExitStatus::Success);
-  if (openResult_ < 0) {
-    err << "burnwell-tool " << command << ": error: " << ResultText(openResult_) << "\n";
-    return Code(ExitStatus::Failed);
-  }
-  err << "burnwell-tool " << command << ": no bridge found\n";
-#ifndef _WIN32
-  for (const std::string& problem : bridge::LinuxDiscoveryProblems()) {
-    err << "  " << problem << "\n";
-  }
-  err << "Check that the bridge is connected, that you may read and write its SCSI generic node\n"
-         "(/dev/sgN; install packaging/udev/70-burnwell.rules and reconnect, or join the\n"
-         "\"burnwell\" group), or that the I/O relay is running.\n";
-#else
-  err << "Check that the bridge is connected and that you may open it (run as administrator),\n"
-         "or that the I/O relay is running.\n";
-#endif
-  return Code(ExitStatus::NoBridge);
+  return ExplainOpenFailure(command, openResult_, err);
 }
 
 std::optional<std::uint32_t> DetectFlashEntry(const device::DeviceRecord& record) {

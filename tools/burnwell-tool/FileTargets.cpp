@@ -29,8 +29,6 @@ void AddJsonFlag(CLI::App& command, FileRequest& request) {
 }
 
 int ReportNoBridgeToUse(BridgeSession& session, std::string_view command, std::ostream& err) {
-  if (session.Initialized() && session.OpenResult() <= 0)
-    return ExplainOpenFailure(command, session.OpenResult(), err);
   return session.ReportOpenFailure(command, err);
 }
 

@@ -76,7 +76,7 @@ DialogServices DialogServices::Real() {
     std::uint8_t devices[32] = {};
     DialogBridge chosen;
     if (const int opened = bridge::BridgeOpen(devices, sizeof devices); opened > 0) {
-      chosen = ChooseDialogBridge(device::DeviceLayer().table);
+      chosen = ChooseDialogBridge(device::DeviceLayer().table, image::LoadedImage());
     } else {
       chosen.text = SilentBridgeLine(opened).value_or("");
     }

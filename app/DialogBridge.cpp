@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/BridgeUpdate.h"
 #include "bridge/BridgeNames.h"
 #include "common/Hex.h"
 #include "common/MakerIds.h"
@@ -16,7 +17,15 @@ std::optional<std::string> OtherVendorText(const device::DeviceRecord& bridge,
   return "the bridge reports vendor ID " + Hex(bridge.VendorId, 4) + ", not " + Hex(VID_MAKER, 4);
 }
 
-DialogBridge ChooseDialogBridge(const device::DeviceTable& table) {
+std::optional<std::string> NoCodeText(const device::DeviceRecord& bridge,
+                                      const image::ImageBuffer& loaded) {
+  if (CarriesCode(loaded) || std::string(bridge::MemoryKind(bridge)) != "spi") return std::nullopt;
+  return "the file holds no code (configuration block only): written, it would erase the "
+         "bridge's firmware and leave only the block";
+}
+
+DialogBridge ChooseDialogBridge(const device::DeviceTable& table,
+                                const image::ImageBuffer& loaded) {
   DialogBridge chosen;
   if (table.count == 0) return chosen;
   if (table.count > 1) {
@@ -34,6 +43,11 @@ DialogBridge ChooseDialogBridge(const device::DeviceTable& table) {
     chosen.choice = BridgeChoice::OtherVendor;
     chosen.text = "Not updated: " + *vendor + " (" + bridge::BridgeLine(0, record) +
                   ").\nburnwell-tool update --vendor writes it when it is meant.";
+    return chosen;
+  }
+  if (const std::optional<std::string> noCode = NoCodeText(record, loaded)) {
+    chosen.choice = BridgeChoice::OtherVendor;
+    chosen.text = "Not updated: " + *noCode + ".\nburnwell-tool update --force writes it.";
     return chosen;
   }
   const std::string location = bridge::UsbLocation(record);

@@ -42,7 +42,7 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
     return UpdateOutcome::NoBridge;
   }
   // Checked again here: a bridge may have been plugged in since the dialog named its bridge.
-  if (const DialogBridge chosen = ChooseDialogBridge(device::DeviceLayer().table);
+  if (const DialogBridge chosen = ChooseDialogBridge(device::DeviceLayer().table, loaded);
       chosen.choice != BridgeChoice::One) {
     bridge::BridgeClose();
     host.ShowMessage(chosen.text, MB_ICONHAND);

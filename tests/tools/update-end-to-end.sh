@@ -55,6 +55,8 @@ set -e
 # A tray of bridges: selection, fit checks and bad input, each refused with its status before
 # anything is written (the memories are compared before and after).
 printf ':00000001FF\n' > empty.hex
+# An image file whose code length is 0: its configuration block alone.
+python3 -c "import sys; d = bytearray(open(sys.argv[1], 'rb').read()[:268]); d[264:268] = bytes(4); open('blockonly.bin', 'wb').write(d)" "$examples/ZQ5x8x-image.bin"
 cat > tray <<'MACHINE'
 hub 1-2 ports=4
 bridge 1-2.1 pid=0x5801 serial=FIRST latency-us=20 image=first.bin
@@ -86,6 +88,7 @@ done <<CASES
 6 update $image --yes --index 0
 6 update $hex --yes --port 1-2.3 --product 0x5801
 6 update empty.hex --yes --index 1
+6 update blockonly.bin --yes --serial THIRD
 6 update $hex --yes --serial OTHER
 2 backup out.bin
 2 flash detect
@@ -109,6 +112,10 @@ grep -q "warning: an Intel HEX file names no product" fit.log || fail "HEX produ
 "$sim" --machine tray -- "$tool" update "$image" --yes --serial THIRD >fit.log 2>&1 || { cat fit.log; fail "image on its product"; }
 "$sim" --machine tray -- "$tool" update "$image" --yes --index 1 --force >fit.log 2>&1 || { cat fit.log; fail "--force"; }
 grep -q "warning: --force: the file is meant for product 2501, the bridge is a 5801" fit.log || { cat fit.log; fail "--force warning"; }
+# A forced file without code leaves the block with no validity marker, and says so.
+"$sim" --machine tray -- "$tool" update blockonly.bin --yes --serial THIRD --force >fit.log 2>&1 || { cat fit.log; fail "block only"; }
+grep -q "updated and verified: serial THIRD, configuration block only, no main code" fit.log || { cat fit.log; fail "block-only verdict"; }
+python3 -c "assert open('third.bin', 'rb').read()[11:14] == b'\xff\xff\xff'" || fail "a valid marker over no code"
 
 # Verify and up to date: a match, one changed byte, the update skipped, --reinstall.
 "$sim" --machine tray -- "$tool" update "$hex" --yes --port 1-2.1 >/dev/null 2>&1 || fail "update FIRST"

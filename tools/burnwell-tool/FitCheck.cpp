@@ -42,6 +42,8 @@ FitVerdict CheckFit(const device::DeviceRecord& bridge, const image::ImageBuffer
   if (HoldsNoCode(loaded)) {
     problems.push_back(
         "the file holds no code: written, it would wipe the bridge's firmware and mark it valid");
+  } else if (const std::optional<std::string> noCode = app::NoCodeText(bridge, loaded)) {
+    problems.push_back(*noCode);
   }
   if (rules.force) {
     for (const std::string& problem : problems)

@@ -78,13 +78,12 @@ void PrintSummary(std::ostream& out, const std::vector<int>& indexes,
 }
 
 // The last line of a one-bridge update: the verdict, and what to do next.
-std::string VerdictLine(const BridgeResult& result, const std::string& serial,
-                        std::uint16_t checksum) {
+std::string VerdictLine(const BridgeResult& result, const std::string& serial) {
   switch (result.report.result) {
     case app::UpdateResult::Updated:
       return (result.outcome == BridgeOutcome::UpToDate ? "up to date: serial "
                                                         : "updated and verified: serial ") +
-             serial + ", checksum " + Hex(checksum, 4) + "\n";
+             serial + ", " + app::HoldsAfterUpdate(image::LoadedImage()) + "\n";
     case app::UpdateResult::Failed:
       return "not updated: the update failed; check the cable and the power, and run the update "
              "again before "
@@ -257,8 +256,7 @@ void PrintOutcome(const std::vector<BridgeResult>& results, const Targets& targe
   if (result.outcome == BridgeOutcome::Failed)
     err << "burnwell-tool update: " << result.report.errorText << "\n";
   const device::DeviceTable& table = device::DeviceLayer().table;
-  human << VerdictLine(result, SerialOf(table.records[targets.indexes.front()]),
-                       image::LoadedImage().GetChecksum());
+  human << VerdictLine(result, SerialOf(table.records[targets.indexes.front()]));
 }
 
 int RunUpdate(const UpdateRequest& request, JsonOutput& jsonOut, std::ostream& out,

@@ -44,9 +44,19 @@ BURNWELL_SYSROOT="$work/empty-root" "$tool" update "$examples/ZQ5x8x.hex" --yes 
 "$sim" -- "$tool" update "$examples/ZQ5x8x.hex" </dev/null >/dev/null 2>&1
 [ $? -eq 4 ] || fail "declined warning should exit 4"
 # A backup that cannot be written: 5, and the update does not start.
-"$sim" --latency-us 20 -- "$tool" update "$examples/ZQ5x8x.hex" --yes --backup "$work/no-such-dir/old.bin" >backup-fail.log 2>&1
+# Found before the question: the operator is never asked for an update that cannot start.
+echo y | "$sim" --latency-us 20 -- "$tool" update "$examples/ZQ5x8x.hex" --backup "$work/no-such-dir/old.bin" >backup-fail.log 2>&1
 [ $? -eq 5 ] || { cat backup-fail.log; fail "failed backup should exit 5"; }
 ! grep -q "Programming completed" backup-fail.log || fail "the update ran after a failed backup"
+! grep -q "Please do backup" backup-fail.log || { cat backup-fail.log; fail "asked before the backup path was checked"; }
+# A bridge that already holds the file: up to date, without a question (no input to answer it).
+"$sim" --latency-us 20 --image flash.bin -- "$tool" update "$examples/ZQ5x8x.hex" --bus-powered </dev/null >uptodate.log 2>&1
+[ $? -eq 0 ] || { cat uptodate.log; fail "an up-to-date bridge should exit 0 without asking"; }
+grep -q "already up to date" uptodate.log && ! grep -q "Please do backup" uptodate.log || { cat uptodate.log; fail "up to date after the question"; }
+# The question names the bridge and says its firmware is erased.
+echo n | "$sim" --latency-us 20 -- "$tool" update "$examples/ZQ5x8x.hex" >asked.log 2>&1
+grep -A1 "the firmware of this bridge is erased and rewritten:" asked.log | grep -q "#0 serial=ZQ5X8X00000001 usb=1-1 " \
+  || { cat asked.log; fail "the question does not name the bridge"; }
 # A chip that stays busy: the update fails after its passes (1).
 "$sim" --latency-us 20 --fault stuck-busy -- "$tool" update "$examples/ZQ5x8x.hex" --yes >busy.log 2>&1
 [ $? -eq 1 ] || { cat busy.log; fail "failed update should exit 1"; }

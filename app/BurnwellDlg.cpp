@@ -195,13 +195,15 @@ bool CBurnwellDlg::NameBridge() {
 void CBurnwellDlg::LoadFirmwareFile() {
   if (!m_checksumText.empty()) return;
   image::ImageBuffer& loaded = image::LoadedImage();
-  const image::FirmwareLoadResult result =
-      image::LoadFirmwareByType(loaded, PathFromUtf8(m_firmwarePath));
+  const std::filesystem::path path = PathFromUtf8(m_firmwarePath);
+  const image::FirmwareLoadResult result = image::LoadFirmwareByType(loaded, path);
   m_fileType = static_cast<std::int32_t>(result.type);
   if (!result.ok) {
     std::string errorText = result.errorText;  // empty from the header reader: cleared line
     if (errorText.size() > kMaxStatusChars) errorText.resize(kMaxStatusChars);
     SetStatusText(errorText);
+    // Beside the reader's own text: the file's name and the whole reason.
+    SetDlgItemText(IDC_BRIDGE, image::LoadFailureText(path, m_firmwarePath, result));
     m_fileLoaded.store(0);
     return;
   }

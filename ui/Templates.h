@@ -15,7 +15,7 @@
 #define IDD_ABOUTBOX 100
 
 /* Controls of the main dialog. 1014 is the red warning line under the checksum, 1015 the two
-   lines naming the bridge the update will write. */
+   lines naming the bridge the update will write (or why the file did not load). */
 #define IDC_UPDATE 1000
 #define IDC_FIRMWARE_PATH 1001
 #define IDC_RADIO_HEX 1002

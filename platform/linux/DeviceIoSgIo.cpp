@@ -8,13 +8,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
-#include <array>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "platform/GoneSettle.h"
 #include "platform/IoFailure.h"
 #include "wire/AtaPassThrough.h"
 #include "wire/ScsiRequest.h"
@@ -88,6 +90,49 @@ const std::uint8_t* FindAtaDescriptor(const std::uint8_t* sense, unsigned length
   return nullptr;
 }
 
+// An sg node whose kernel entry is gone (its sysfs device is removed with the device). Only a
+// real sg node can be seen going; anything else never is.
+bool NodeSeenGone(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode) ||
+      major(status.st_rdev) != kScsiGenericMajor)
+    return false;
+  char entry[64];
+  std::snprintf(entry, sizeof entry, "/sys/dev/char/%u:%u", major(status.st_rdev),
+                minor(status.st_rdev));
+  struct stat sysfs {};
+  return ::stat(entry, &sysfs) != 0 && errno == ENOENT;
+}
+
+// One look at a device after a failed command: is its node still there, and does a TEST UNIT
+// READY (which the kernel itself sends to removable disks every few seconds) reach it?
+IoFailure LookAtDevice(int fd, const SgIoCall& call) {
+  if (NodeSeenGone(fd)) return IoFailure::DeviceGone;
+  std::array<std::uint8_t, 6> testUnitReady{};
+  std::array<std::uint8_t, kSenseBytes> sense{};
+  sg_io_hdr_t h{};
+  h.interface_id = 'S';
+  h.dxfer_direction = SG_DXFER_NONE;
+  h.cmd_len = static_cast<unsigned char>(testUnitReady.size());
+  h.cmdp = testUnitReady.data();
+  h.mx_sb_len = kSenseBytes;
+  h.sbp = sense.data();
+  h.timeout = kProbeTimeoutMs;
+  const int result = call(fd, h);
+  const int error = errno;
+  return SgIoSucceeded(result, h) ? IoFailure::None : SgIoFailureKind(result, error, h);
+}
+
+// Notes how a transfer failed; one that failed without saying why waits to see whether the
+// device is going away.
+void NoteSgIoFailure(int fd, int result, int error, const sg_io_hdr_t& header,
+                     const SgIoCall& call) {
+  IoFailure kind = SgIoFailureKind(result, error, header);
+  if (kind == IoFailure::CommandFailed)
+    kind = SettleFailedCommand([&] { return LookAtDevice(fd, call); });
+  NoteIoFailure(kind);
+}
+
 }  // namespace
 
 int SystemSgIo(int fd, sg_io_hdr_t& header) {
@@ -141,7 +186,7 @@ bool ScsiPassThrough(int fd, const void* in, std::uint32_t inSize, void* out, st
   const int result = call(fd, h);
   const int error = errno;
   if (!SgIoSucceeded(result, h)) {
-    NoteIoFailure(SgIoFailureKind(result, error, h));
+    NoteSgIoFailure(fd, result, error, h, call);
     return false;
   }
 
@@ -216,7 +261,7 @@ bool AtaPassThrough(int fd, const void* in, std::uint32_t inSize, void* out, std
   const int result = call(fd, h);
   const int error = errno;
   if (!SgIoSucceeded(result, h)) {
-    NoteIoFailure(SgIoFailureKind(result, error, h));
+    NoteSgIoFailure(fd, result, error, h, call);
     return false;
   }
 

@@ -12,6 +12,20 @@ std::uint16_t ComputeChecksum(std::span<const std::uint8_t> code) {
   return sum;
 }
 
+StampedCode FindStampedCode(std::span<const std::uint8_t> memory) {
+  if (memory.size() < CONFIG_BLOCK_SIZE + LARGE_IMAGE_SIZE) return {};
+  const auto sumOver = [&](std::size_t size) {
+    return ComputeChecksum(memory.subspan(CONFIG_BLOCK_SIZE, size));
+  };
+  const bool marker = memory[offset::MARKER] == VALID_MARKER;
+  const std::uint16_t stamped = LoadBe16(memory.data() + offset::CHECKSUM);
+  for (const std::size_t size : {LARGE_IMAGE_SIZE, SMALL_IMAGE_SIZE}) {
+    const std::uint16_t sum = sumOver(size);
+    if (marker && sum == stamped) return {size, true, sum};
+  }
+  return {LARGE_IMAGE_SIZE, false, sumOver(LARGE_IMAGE_SIZE)};
+}
+
 void ImageBuffer::BuildTemplate(std::uint16_t productId) {
   image::BuildTemplate(header_, productId);
   code_.clear();

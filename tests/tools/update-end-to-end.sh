@@ -25,6 +25,24 @@ assert flash[11:14] == bytes([0x5A, checksum >> 8, checksum & 0xFF]), "marker %s
 assert flash[249] & 0x04 and flash[8] & 0x40 and flash[9] == 50, "block edits"
 PY
 
+# A backup holds what the bridge holds: after the large image, the whole 47104-byte code region
+# its stamped checksum covers, which written back onto a blank bridge gives the same code and
+# marker.
+"$sim" --latency-us 20 --image flash.bin -- "$tool" backup after.bin >after.log 2>&1 || { cat after.log; fail "backup after the update"; }
+grep -q "saving the 47104-byte code region that the bridge's checksum" after.log || { cat after.log; fail "backup region not told"; }
+python3 -c "open('blank.bin', 'wb').write(b'\xff' * 0x20000)"
+"$sim" --latency-us 20 --image blank.bin -- "$tool" update after.bin --yes >restore-blank.log 2>&1 || { cat restore-blank.log; fail "restore onto a blank bridge"; }
+python3 - <<'PY' || fail "the restored bridge differs"
+updated, restored = open("flash.bin", "rb").read(), open("blank.bin", "rb").read()
+assert restored[256:256 + 0xB800] == updated[256:256 + 0xB800], "code"
+assert restored[11:14] == updated[11:14], "marker %s, not %s" % (restored[11:14].hex(), updated[11:14].hex())
+PY
+# A bridge whose firmware is not marked valid: the whole region, and it says so.
+"$sim" --latency-us 20 --image blank.bin -- "$tool" flash erase >/dev/null 2>&1 || fail "erase"
+"$sim" --latency-us 20 --image blank.bin -- "$tool" backup unmarked.bin >unmarked.log 2>&1 || { cat unmarked.log; fail "backup of an erased bridge"; }
+grep -q "not marked valid" unmarked.log || { cat unmarked.log; fail "an unmarked firmware is not told"; }
+[ "$(stat -c %s unmarked.bin)" -eq $((268 + 47104)) ] || fail "the unmarked backup is not the whole region"
+
 # The backup is an image file the tool reads, and writing it back succeeds.
 "$tool" info backup.bin >info.log || fail "backup not readable"
 grep -q "^type: bin$" info.log || fail "backup type"

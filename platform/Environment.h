@@ -15,4 +15,8 @@ namespace burnwell::platform {
 // because the program runs with raised privileges.
 std::optional<std::string> EnvironmentSetting(const char* name);
 
+// True when the program runs with raised privileges (Linux: the kernel started it in secure
+// mode: set-user-ID, set-group-ID or file capabilities). Never on Windows.
+bool RaisedPrivileges();
+
 }  // namespace burnwell::platform

@@ -1,3 +1,5 @@
+#include <sys/auxv.h>
+
 #include <cstdlib>
 
 #include "platform/Environment.h"
@@ -10,5 +12,7 @@ std::optional<std::string> EnvironmentSetting(const char* name) {
   if (value == nullptr || *value == '\0') return std::nullopt;
   return std::string(value);
 }
+
+bool RaisedPrivileges() { return ::getauxval(AT_SECURE) != 0; }
 
 }  // namespace burnwell::platform

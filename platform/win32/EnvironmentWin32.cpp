@@ -11,4 +11,6 @@ std::optional<std::string> EnvironmentSetting(const char* name) {
   return std::string(value);
 }
 
+bool RaisedPrivileges() { return false; }
+
 }  // namespace burnwell::platform

@@ -188,6 +188,18 @@ set +e
 # No bridge at all: 3, the same status as burnwell-tool's.
 (cd station && BURNWELL_SYSROOT="$work/empty-root" "$updater" --terminal --yes >nobridge.log 2>&1)
 [ $? -eq 3 ] || { cat station/nobridge.log; fail "burnwell without a bridge should exit 3"; }
+# A display nobody answers at: the terminal view, as without a display, never Qt's abort.
+qt_build=false
+if ldd "$updater" 2>/dev/null | grep -q libQt6; then qt_build=true; fi
+if [ ! -e /tmp/.X11-unix/X97 ]; then
+  (cd station && env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:97 BURNWELL_SYSROOT="$work/empty-root" \
+    "$updater" --yes >nodisplay.log 2>&1)
+  [ $? -eq 3 ] || { cat station/nodisplay.log; fail "burnwell with an unreachable display should use the terminal (exit 3)"; }
+  if $qt_build; then
+    grep -q "the display cannot be reached (DISPLAY=:97); using the terminal" station/nodisplay.log ||
+      { cat station/nodisplay.log; fail "burnwell: an unreachable display is not told"; }
+  fi
+fi
 # A bridge reporting another version: refused before any flash access (status 7).
 (cd station && echo y | "$sim" --firmware 0x01020304 --trace-spi spi.txt -- "$updater" --terminal >refused.log 2>&1)
 [ $? -eq 7 ] || { cat station/refused.log; fail "version refused should exit 7"; }
@@ -208,4 +220,15 @@ set -e
 grep -q "no permission to use the bridge" station/denied.log || { cat station/denied.log; fail "burnwell: permission message"; }
 grep -q "permission denied on /dev/sg0" station/denied.log || { cat station/denied.log; fail "burnwell: which node"; }
 ! grep -q "Device not found" station/denied.log || fail "burnwell: a permission problem reported as no device"
+# A set-group-ID copy shows no window: Qt would take QT_PLUGIN_PATH and the like from the caller.
+if $qt_build && [ -n "$as_user" ] && ! findmnt -no OPTIONS -T "$work" | grep -qw nosuid; then
+  cp "$updater" "$work/sgid-burnwell"
+  chgrp 12345 "$work/sgid-burnwell" && chmod 2755 "$work/sgid-burnwell"
+  set +e
+  (cd station && $as_user env DISPLAY=:97 QT_PLUGIN_PATH="$work/plugins" "$work/sgid-burnwell" >sgid.log 2>&1)
+  status=$?
+  set -e
+  [ $status -eq 9 ] || { cat station/sgid.log; fail "a set-group-ID burnwell should refuse a window (exit 9), not $status"; }
+  grep -q "no window with raised privileges" station/sgid.log || { cat station/sgid.log; fail "burnwell: raised privileges not told"; }
+fi
 echo "update end to end: ok"

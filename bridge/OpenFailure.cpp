@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "bridge/ApiResult.h"
+#include "platform/NamedLock.h"
 #ifndef _WIN32
 #include "bridge/DiscoveryLinux.h"
 #include "platform/RelaySocketPath.h"
@@ -25,6 +26,10 @@ OpenFailure DescribeOpenFailure(int openResult) {
     return {OpenFailureKind::Busy,
             "the bridge is busy: another program (another update?) holds its lock",
             {"Wait for it to end, then run it again."}};
+  }
+  if (openResult == Code(ApiError::TooManyDevices)) {
+    if (std::optional<std::string> text = LockFailureText())
+      return {OpenFailureKind::Error, std::move(*text), {}};
   }
   if (openResult < 0) {
     return {OpenFailureKind::Error,
@@ -62,6 +67,12 @@ OpenFailure DescribeOpenFailure(int openResult) {
           {"Check that the bridge is connected and that you may open it (run as administrator), "
            "or that the I/O relay is running."}};
 #endif
+}
+
+std::optional<std::string> LockFailureText() {
+  const std::optional<std::string> problem = platform::LastLockProblem();
+  if (!problem) return std::nullopt;
+  return "a device lock could not be made: " + *problem;
 }
 
 }  // namespace burnwell::bridge

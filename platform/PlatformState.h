@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <string>
 
 namespace burnwell::platform {
 
@@ -14,6 +16,9 @@ inline constexpr std::uint32_t kDefaultRelayReplyTimeoutMs = 20 * 60 * 1000;
 
 struct PlatformState {
   std::atomic<std::uint32_t> relayReplyTimeoutMs{kDefaultRelayReplyTimeoutMs};
+  // Why the last lock could not be opened or created, for the user (platform/NamedLock.h).
+  std::mutex lockProblemMutex;
+  std::string lockProblem;
 };
 
 // The one platform-layer state of the process.

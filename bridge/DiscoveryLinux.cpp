@@ -116,6 +116,15 @@ void NoteOpenFailure(const std::string& devicePath, const sysfs::ScsiUnit& unit,
 #else
   (void)systemError;
 #endif
+  switch (DeviceLayer().lastRelayRefusal.load()) {
+    case device::RelayRefusal::BridgeBusy:
+      reason = std::string(kRelayBusyProblem) + " " + devicePath + " open";
+      break;
+    case device::RelayRefusal::RelayFull:
+      reason = std::string(kRelayFullProblem) + " cannot open " + devicePath;
+      break;
+    case device::RelayRefusal::None: break;
+  }
   if (vendor && product) {
     reason += " (USB " + HexId(*vendor) + ":" + HexId(*product) + ")";
   } else {

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "bridge/ApiResult.h"
+#include "device/DeviceRecord.h"
 #include "platform/NamedLock.h"
 #ifndef _WIN32
 #include "bridge/DiscoveryLinux.h"
@@ -19,13 +20,21 @@ namespace {
                      [&](const std::string& p) { return p.find(text) != std::string::npos; });
 }
 
+constexpr char kWaitForIt[] = "Wait for it to end, then run it again.";
+constexpr char kRelayBusyHeadline[] =
+    "the bridge is busy: another client of the I/O relay has it open";
+constexpr char kRelayFullHeadline[] = "the I/O relay is full";
+constexpr char kRelayFullAdvice[] =
+    "It serves as many connections as it may, in all or for your user; run it again when other "
+    "clients are done (burnwell-relayd --max-connections and --max-per-user set the limits).";
+
 }  // namespace
 
 OpenFailure DescribeOpenFailure(int openResult) {
   if (openResult == Code(ApiError::LockFailed)) {
     return {OpenFailureKind::Busy,
             "the bridge is busy: another program (another update?) holds its lock",
-            {"Wait for it to end, then run it again."}};
+            {kWaitForIt}};
   }
   if (openResult == Code(ApiError::TooManyDevices)) {
     if (std::optional<std::string> text = LockFailureText())
@@ -41,6 +50,18 @@ OpenFailure DescribeOpenFailure(int openResult) {
   failure.lines = LinuxDiscoveryProblems();
   std::error_code ignored;
   const bool relayListens = std::filesystem::exists(platform::RelaySocketPath(), ignored);
+  if (AnyMentions(failure.lines, kRelayBusyProblem)) {
+    failure.kind = OpenFailureKind::Busy;
+    failure.headline = kRelayBusyHeadline;
+    failure.lines.push_back(kWaitForIt);
+    return failure;
+  }
+  if (AnyMentions(failure.lines, kRelayFullProblem)) {
+    failure.kind = OpenFailureKind::Error;
+    failure.headline = kRelayFullHeadline;
+    failure.lines.push_back(kRelayFullAdvice);
+    return failure;
+  }
   if (AnyMentions(failure.lines, "permission denied")) {
     failure.kind = OpenFailureKind::NoPermission;
     failure.headline = "no permission to use the bridge";
@@ -62,6 +83,13 @@ OpenFailure DescribeOpenFailure(int openResult) {
   }
   return failure;
 #else
+  switch (device::DeviceLayer().lastRelayRefusal.load()) {
+    case device::RelayRefusal::BridgeBusy:
+      return {OpenFailureKind::Busy, kRelayBusyHeadline, {kWaitForIt}};
+    case device::RelayRefusal::RelayFull:
+      return {OpenFailureKind::Error, kRelayFullHeadline, {kRelayFullAdvice}};
+    case device::RelayRefusal::None: break;
+  }
   return {OpenFailureKind::NoBridge,
           "no bridge found",
           {"Check that the bridge is connected and that you may open it (run as administrator), "

@@ -140,6 +140,10 @@ class RelayConnections {
   std::set<platform::Handle> broken_;
 };
 
+// Why the relay refused the last device open (RelayOpenDevice): a bridge another client of the
+// relay has open, or a relay that serves all the connections it may.
+enum class RelayRefusal : std::uint8_t { None, BridgeBusy, RelayFull };
+
 // What Linux discovery (bridge/) keeps between calls: why the last discovery could not look at
 // a unit, and the sysfs paths behind the node handles it gave out (handle = position + 1).
 struct LinuxDiscoveryNotes {
@@ -157,6 +161,7 @@ struct DeviceLayerState {
   bool useRelay = true;          // cleared for good the first time the relay cannot be opened
   std::atomic<DeviceError> lastError{DeviceError::None};  // never cleared on success
   RelayConnections relayConnections;
+  std::atomic<RelayRefusal> lastRelayRefusal{RelayRefusal::None};
   // The device API: BridgeInitialize calls not yet matched by BridgeUninitialize, and the
   // "ZQ5x8xAPIMutex" handle the first of them opened.
   std::atomic<int> apiReferences{0};

@@ -15,6 +15,7 @@
 #include "device/relay/RelayBackend.h"
 #include "device/relay/RelayServer.h"
 #include "sim/EmulatedDeviceIo.h"
+#include "sim/RelayService.h"
 #include "sim/SimClock.h"
 
 namespace burnwell::sim::machine {
@@ -45,7 +46,8 @@ class MachineBackend final : public device::relay::RelayBackend {
     nodes_[node] = std::move(bridge);
   }
 
-  std::unique_ptr<device::relay::RelaySession> Open(std::string_view path) override {
+  std::unique_ptr<device::relay::RelaySession> Open(std::string_view path,
+                                                    const device::relay::RelayPeer&) override {
     const auto found = nodes_.find(std::string(path));
     if (found == nodes_.end()) return nullptr;
     return std::make_unique<NodeSession>(found->second);
@@ -186,7 +188,8 @@ int RunOnMachine(const MachineDescription& machine, const std::vector<std::strin
   const std::optional<std::string> previousRoot =
       previous ? std::optional<std::string>(previous) : std::nullopt;
   ::setenv("BURNWELL_SYSROOT", root->Path().c_str(), 1);
-  std::unique_ptr<device::relay::RelayServer> server = device::relay::StartRelayServer(backend);
+  std::unique_ptr<device::relay::RelayServer> server =
+      device::relay::StartRelayServer(backend, EmulatorRelayLimits());
   const int status = server ? RunCommand(command, err) : 1;
   if (!server)
     err << "burnwell-sim: cannot serve the relay below " << root->Path().string() << "\n";

@@ -65,6 +65,30 @@ BURNWELL_SYSROOT="$work/empty-root" "$tool" update "$examples/ZQ5x8x.hex" --yes 
 "$sim" --latency-us 20 -- "$tool" update "$examples/ZQ5x8x.hex" --yes --backup "$work/no-such-dir/old.bin" >backup-fail.log 2>&1
 [ $? -eq 5 ] || { cat backup-fail.log; fail "failed backup should exit 5"; }
 ! grep -q "Programming completed" backup-fail.log || fail "the update ran after a failed backup"
+# One client per bridge through the relay: while another connection has the bridge open, the
+# update says the bridge is busy (status 10) and writes nothing.
+"$sim" --latency-us 20 --trace-spi held-spi.txt -- sh -c '
+  python3 - "$BURNWELL_SYSROOT/run/burnwell/DeviceIoControlPipe" held <<"PY" &
+import socket, sys, os, time
+s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+s.connect(sys.argv[1])
+s.send(b"\x00/dev/sg0\x00")
+assert s.recv(16) == b"\x00"
+open(sys.argv[2], "w").close()
+for _ in range(600):  # until the update has been refused; at most a minute
+    if os.path.exists(sys.argv[2] + ".done"):
+        break
+    time.sleep(0.1)
+PY
+  i=0
+  while [ ! -e held ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
+  "$0" update "$1" --yes > held.log 2>&1
+  echo $? > held.status
+  touch held.done
+  wait' "$tool" "$examples/ZQ5x8x.hex"
+[ "$(cat held.status)" = 10 ] || { cat held.log; fail "an update of a bridge another relay client has open should exit 10"; }
+grep -q "another client of the I/O relay has it open" held.log || { cat held.log; fail "the busy bridge is not told"; }
+[ ! -s held-spi.txt ] || fail "the tool reached the flash of a busy bridge"
 # A chip that stays busy: the update fails after its passes (1).
 "$sim" --latency-us 20 --fault stuck-busy -- "$tool" update "$examples/ZQ5x8x.hex" --yes >busy.log 2>&1
 [ $? -eq 1 ] || { cat busy.log; fail "failed update should exit 1"; }

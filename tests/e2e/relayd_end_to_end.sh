@@ -94,9 +94,10 @@ fair-share)
   machine=$!
   i=0
   while [ ! -s "$share/ready" ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i + 1)); done
+  # bench/relay-fair-share.sh asks for more rounds, a pause apart.
   "$python" "$here/relay_hostile_client.py" share --socket "$share/relayd/relay" \
     --relayd-output "$share/relayd.out" --relayd-pid "$(cat "$share/ready")" --count 128 \
-    --vid "$vid"
+    --vid "$vid" --rounds "${SHARE_ROUNDS:-1}" --pause "${SHARE_PAUSE:-0}"
   status=$?
   touch "$share/done"
   wait $machine || status=1

@@ -222,6 +222,17 @@ std::vector<std::uint8_t> FlashAfterUpdate(std::span<const std::uint8_t> bridgeB
   return flash;
 }
 
+std::optional<std::uint32_t> FirstDifferenceInBlock(std::span<const std::uint8_t> bridgeBlock,
+                                                    const image::ImageBuffer& loaded,
+                                                    const UpdatePlan& plan) {
+  const std::vector<std::uint8_t> expected = FlashAfterUpdate(bridgeBlock, loaded, plan);
+  const std::size_t length = std::min<std::size_t>(bridgeBlock.size(), kConfigBlockSize);
+  const auto [differs, ignored] =
+      std::mismatch(bridgeBlock.begin(), bridgeBlock.begin() + length, expected.begin());
+  if (differs == bridgeBlock.begin() + length) return std::nullopt;
+  return static_cast<std::uint32_t>(differs - bridgeBlock.begin());
+}
+
 UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& loaded,
                           UpdateObserver& observer) {
   UpdateReport report;
@@ -276,6 +287,7 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
       return report;
     }
     std::copy(reads.back().begin(), reads.back().end(), flash.begin());
+    report.checksumBefore = image::MarkedChecksum(reads.back());
 
     timer.Start(UpdatePhase::SetConfiguration, 0);
     ComposeFlash(flash, loaded, plan);
@@ -290,8 +302,9 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
 
     protocol::TransferMode transfers = plan.transfers;
     // A bridge that cannot hold chip select across transfers programs and reads fast transfers
-    // wrong (a read-back checks itself and fails; a program shows in the compare): the next
-    // pass goes back to classic ones.
+    // wrong (a read-back checks itself and fails; a program shows in the compare), and a chip
+    // slower than its datasheet fails their waits: after any failed fast pass the next pass goes
+    // back to classic transfers, whose erase is the whole chip's.
     auto fallBackToClassic = [&] {
       if (transfers != protocol::TransferMode::Fast) return;
       transfers = protocol::TransferMode::Classic;
@@ -304,8 +317,12 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
       bridge::BridgeIcpSwitch(index, 0);  // write protection off; result not examined
 
       timer.Start(UpdatePhase::Erase, report.passes);
-      if (bridge::BridgeEraseFlash(index, progress, kProgressMessage) != 0) {
+      const bool eraseWritten =
+          plan.eraseOnlyWhatIsWritten && transfers == protocol::TransferMode::Fast;
+      if ((eraseWritten ? bridge::BridgeEraseRange(index, 0, total, progress, kProgressMessage)
+                        : bridge::BridgeEraseFlash(index, progress, kProgressMessage)) != 0) {
         countFailure(MessageId::EraseFailed, FormatErrorText(MessageId::EraseFailed));
+        fallBackToClassic();
         continue;
       }
 
@@ -319,6 +336,7 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
         countFailure(MessageId::ProgramFailed,
                      FormatErrorText(MessageId::ProgramFailed, kConfigBlockSize,
                                      static_cast<int>(codeLength)));
+        fallBackToClassic();
         continue;
       }
 
@@ -327,6 +345,7 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
                                    kProgressMessage, transfers) != 0) {
         countFailure(MessageId::ProgramFailed,
                      FormatErrorText(MessageId::ProgramFailed, kMarkerOffset, 3));
+        fallBackToClassic();
         continue;
       }
 

@@ -55,6 +55,10 @@ struct UpdatePlan {
   int selfPowered = 1;          // SELFPOWERON: non-zero programs the bridge as self-powered
   bool keepBridgeBlock = true;  // HEX files keep the bridge's block; image files bring their own
   protocol::TransferMode transfers = protocol::TransferMode::Classic;
+  // With fast transfers, erase only the chip's sectors or blocks that the update writes (the
+  // rest of the chip keeps what it held); otherwise, and after a fallback to classic transfers,
+  // the whole chip.
+  bool eraseOnlyWhatIsWritten = false;
   platform::WindowHandle progressWindow = 0;  // receives the flash operations' progress messages
 };
 
@@ -86,10 +90,13 @@ struct UpdateReport {
   std::string errorText;           // its formatted text
   std::uint32_t errorStyle = 0;    // the message-box style the dialog shows it with
   std::array<double, kUpdatePhaseCount> phaseSeconds{};  // time spent in each phase, all passes
-  // A pass with fast transfers failed its read-back or compare, and the passes after it used
-  // classic ones.
+  // A pass with fast transfers failed (its erase, program, read-back or compare), and the passes
+  // after it used classic ones.
   bool fellBackToClassic = false;
   std::optional<UpdatePhase> endedIn;  // the phase a disconnect or a stop ended the update in
+  // The checksum the bridge's validity marker carried when its block was read; nothing when the
+  // marker was not set or the block not read.
+  std::optional<std::uint16_t> checksumBefore;
 };
 
 // Updates the bridge the plan names with `loaded` (the loaded firmware image, never changed).
@@ -105,6 +112,14 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
 std::vector<std::uint8_t> FlashAfterUpdate(std::span<const std::uint8_t> bridgeBlock,
                                            const image::ImageBuffer& loaded,
                                            const UpdatePlan& plan);
+
+// Where a bridge's configuration block, as read from its flash, differs from the block the
+// plan's update would leave there: the first differing offset, or nothing when they match. The
+// block carries the validity marker and the checksum, so a bridge that holds another image
+// differs here, and telling whether it is up to date needs the code only when it does not.
+std::optional<std::uint32_t> FirstDifferenceInBlock(std::span<const std::uint8_t> bridgeBlock,
+                                                    const image::ImageBuffer& loaded,
+                                                    const UpdatePlan& plan);
 
 // The string-table text of an id (101..119), or "" for an id that has none.
 std::string StringTableText(int id);

@@ -278,10 +278,16 @@ bool CBurnwellDlg::CheckFirmwareVersion() {
     std::uint32_t version = 0;
     if (services_.bridgeGetVersion(devices[0], &ids, &version) < 0) {
       result_ = RunResult::VersionRefused;
+      if (services_.versionRefused)
+        services_.versionRefused("the bridge's firmware version could not be read");
       ui::AfxMessageBox(IDS_VERSION_UNREADABLE, MB_ICONHAND);
     } else if (!VersionTextMatches(FirmwareVersionText(version), m_compareString,
                                    m_compareLength)) {
       result_ = RunResult::VersionRefused;
+      if (services_.versionRefused)
+        services_.versionRefused(
+            "the bridge reports firmware version " + FirmwareVersionText(version) + ", not " +
+            m_compareString.substr(0, static_cast<std::size_t>(std::max(m_compareLength, 0))));
       ui::AfxMessageBox(IDS_VERSION_REFUSED, MB_ICONHAND);
     } else {
       passed = true;

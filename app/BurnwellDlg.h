@@ -64,6 +64,9 @@ struct DialogServices {
   std::function<UpdateOutcome(UpdateHost&)> runUpdate;
   std::function<int()> bridgeInitialize;
   std::function<int()> bridgeUninitialize;
+  // The version check refused the bridge (why, as the operator is told), while the device API
+  // is still open; none by default. The updater's program records the refusal here.
+  std::function<void(const std::string&)> versionRefused;
 
   // The real configuration reader, device API and update sequence.
   static DialogServices Real();

@@ -68,6 +68,7 @@ int ReadConfigFile(const std::filesystem::path& path, ConfigSettings& settings) 
   settings.selfPowered =
       profile.ReadInt(path, SECTION_SELF_POWERED, KEY_SELF_POWER_ON, DEFAULT_SELF_POWER_ON);
   settings.fastTransfers = profile.ReadInt(path, SECTION_TRANSFER, KEY_FAST, DEFAULT_FAST);
+  settings.historyUrl = profile.ReadString(path, SECTION_HISTORY, KEY_URL, "", URL_BUFFER_CHARS);
   return 0;
 }
 

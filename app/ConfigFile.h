@@ -29,6 +29,8 @@ inline constexpr std::string_view SECTION_SELF_POWERED = "Self_Powered";
 inline constexpr std::string_view KEY_SELF_POWER_ON = "SELFPOWERON";
 inline constexpr std::string_view SECTION_TRANSFER = "Transfer";
 inline constexpr std::string_view KEY_FAST = "Fast";
+inline constexpr std::string_view SECTION_HISTORY = "History";
+inline constexpr std::string_view KEY_URL = "Url";
 
 // Defaults of the keys that are missing.
 inline constexpr std::int32_t DEFAULT_DEV_COUNT = 3;
@@ -44,6 +46,7 @@ inline constexpr std::int32_t MAX_DEV_COUNT = 3;
 // Buffer sizes in characters, terminator included: a value keeps one character less.
 inline constexpr std::size_t ID_PART_BUFFER_CHARS = 8;
 inline constexpr std::size_t NAME_BUFFER_CHARS = 128;
+inline constexpr std::size_t URL_BUFFER_CHARS = 1024;
 
 // The device-id table: narrow "USB\VID_%s&PID_%s" texts, zero-filled where unused.
 inline constexpr std::size_t DEVICE_ID_COUNT = 10;
@@ -62,6 +65,9 @@ struct ConfigSettings {
   // Non-zero: the update moves the flash in page programs and 4 KiB reads rather than 32-byte
   // pieces.
   std::int32_t fastTransfers = DEFAULT_FAST;
+  // The line's history server (postgresql://...) the updater's rows are also sent to; "" for
+  // the station's own history alone.
+  std::string historyUrl;
 };
 
 // The maker's IDs as Config.ini writes them: four upper-case hex digits ("7E55", "2501").

@@ -12,6 +12,7 @@
 namespace burnwell::app {
 
 class UpdateObserver;
+struct UpdateReport;
 
 class UpdateHost {
  public:
@@ -42,6 +43,10 @@ class UpdateHost {
 
   // Hears the phases and failed passes besides the status line; nullptr for none.
   virtual UpdateObserver* Observer() { return nullptr; }
+
+  // The bridge's update has ended, before the operator is told how: a host that keeps records
+  // takes the report here (the device API is still open, the bridge is its first record).
+  virtual void UpdateEnded(const UpdateReport& /*report*/) {}
 };
 
 }  // namespace burnwell::app

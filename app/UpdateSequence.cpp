@@ -54,6 +54,7 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
   plan.progressWindow = progress;
   StatusLineObserver observer(host);
   const UpdateReport report = UpdateBridge(plan, loaded, observer);
+  host.UpdateEnded(report);
 
   if (report.result != UpdateResult::Updated) {
     host.ShowMessage(report.errorText, report.errorStyle);

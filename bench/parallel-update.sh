@@ -6,12 +6,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$here/build/default}
-sim="$build/tools/burnwell-sim/burnwell-sim"
-tool="$build/tools/burnwell-tool/burnwell-tool"
-firmware="$here/examples/ZQ5x8x.hex"
-for program in "$sim" "$tool"; do
-  [ -x "$program" ] || { echo "missing $program: build burnwell-sim and burnwell-tool first" >&2; exit 1; }
-done
+source "$here/bench/emulated-programs.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

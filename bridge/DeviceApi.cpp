@@ -12,6 +12,7 @@
 #include "platform/DeviceIo.h"
 #include "platform/NamedLock.h"
 #include "platform/System.h"
+#include "protocol/CoveringErase.h"
 #include "protocol/FastTransfers.h"
 #include "protocol/FlashOperations.h"
 #include "protocol/VendorCommands.h"
@@ -246,6 +247,14 @@ int BridgeEraseFlash(int index, platform::WindowHandle progressWindow,
                      std::uint32_t messageNumber) {
   return WithDevice(index, [&](const DeviceRecord& record) {
     return Code(protocol::FlashErase(record, progressWindow, messageNumber));
+  });
+}
+
+int BridgeEraseRange(int index, std::uint32_t offset, std::uint32_t length,
+                     platform::WindowHandle progressWindow, std::uint32_t messageNumber) {
+  return WithDevice(index, [&](const DeviceRecord& record) {
+    return Code(
+        protocol::FlashEraseCovering(record, offset, length, progressWindow, messageNumber));
   });
 }
 

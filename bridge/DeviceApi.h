@@ -27,6 +27,11 @@ int BridgeGetVersionByIndex(int index, std::uint32_t* version, std::uint32_t* fi
 int BridgeFindById(int id);
 int BridgeIcpSwitch(int index, std::uint32_t mode);
 int BridgeEraseFlash(int index, platform::WindowHandle progressWindow, std::uint32_t messageNumber);
+// Erases only what a write of [offset, offset + length) needs on a serial flash: the chip's own
+// sectors or blocks that cover the range (the whole chip for a chip without them); an EEPROM as
+// BridgeEraseFlash does.
+int BridgeEraseRange(int index, std::uint32_t offset, std::uint32_t length,
+                     platform::WindowHandle progressWindow, std::uint32_t messageNumber);
 // A serial flash moves in the given transfer mode; an EEPROM always in the bridge's own pieces.
 int BridgeReadFlash(int index, std::uint8_t* buffer, std::uint32_t offset, std::uint32_t length,
                     platform::WindowHandle progressWindow, std::uint32_t messageNumber,

@@ -54,6 +54,13 @@ inline constexpr std::uint8_t ATTRIBUTES_SELF_POWERED = 0x40;  // bit 6 of ATTRI
 inline constexpr std::uint8_t FLAGS_UPDATED = 0x04;            // bit 2 of FLAGS
 inline constexpr std::uint8_t STRING_DESCRIPTOR_TYPE = 0x03;
 
+// The main-code checksum a block's validity marker carries; nothing when the marker is not set.
+inline std::optional<std::uint16_t> MarkedChecksum(std::span<const std::uint8_t> block) {
+  if (block.size() < offset::VALIDITY_TAIL || block[offset::MARKER] != VALID_MARKER)
+    return std::nullopt;
+  return static_cast<std::uint16_t>(block[offset::CHECKSUM] << 8 | block[offset::CHECKSUM + 1]);
+}
+
 // The field ids of SetField / GetField.
 enum class FieldId : int {
   VendorId = 1,       // offset 2, 2 bytes

@@ -1,9 +1,11 @@
 // Fast transfers on a serial flash: a chip takes every byte between select and deselect as one
 // command, so a page program can carry a whole page and a read can run on for kilobytes while
-// the bridge moves 32 bytes per command. Fast mode programs a page per transaction (with one
-// write enable, program wait and write disable per page rather than per 32 bytes) and reads
-// 4 KiB per transaction; the auto-increment chip keeps one program sequence going for the
-// whole write. An EEPROM is unchanged: the bridge writes it itself, a page per command.
+// the bridge moves 32 bytes per command. Fast mode programs a page per transaction (write
+// enable, the program with its command bytes in the first transfer, then a wait of the chip's
+// own program time; the chip clears its write-enable latch itself) and reads 4 KiB per
+// transaction with no status poll between runs; the auto-increment chip keeps one program
+// sequence going for the whole write. An EEPROM is unchanged: the bridge writes it itself, a
+// page per command.
 //
 // The operations' original entry points (FlashRead, FlashWrite, SpiReadFlash,
 // SpiProgramFlash) stay the classic 32-byte pieces; the overloads below take a TransferMode.
@@ -35,16 +37,13 @@ StepCode SpiProgramFlashFast(const DeviceRecord& record, const std::uint8_t* sou
                              std::uint32_t offset, std::uint32_t length, std::uint32_t chip,
                              WindowHandle window, std::uint32_t message);
 
-// The wait after a fast page program. The chip is polled back to back while it has been busy
-// a short time (a poll's own round trips pace it), and a sleep between polls is never longer
-// than a tenth of the time waited so far, nor than the table's interval: a sleep can thus
-// delay the end of the wait by at most a tenth of the chip's own busy time. It gives up, with
-// WaitReady, only after kMaxReadyPolls polls that each slept the table's whole interval, never
-// sooner than WaitFlashReady would.
-StepCode WaitProgramDone(const DeviceRecord& record, std::uint32_t pollMs);
-// Polls answered without a sleep before every further poll sleeps the table's interval, even
-// when the clock stands still.
-inline constexpr int kMaxBackToBackPolls = 64;
+// Waits out a busy period that `time` gives: sleeps the typical time (to the nearest
+// millisecond) before the first status poll, then polls every quarter of it (at least every
+// millisecond) and gives up, with WaitReady, once the sleeps have passed the maximal time. How
+// many polls that takes depends on the chip's times alone, never on how fast the bridge
+// answers: at most MaxBusyPolls(time).
+StepCode WaitBusyTime(const DeviceRecord& record, const BusyTime& time);
+int MaxBusyPolls(const BusyTime& time);
 
 // FlashRead and FlashWrite with a transfer mode. Classic is exactly the six-argument forms.
 // When `used` is given it receives the mode the operation ran in (TransferModeUsed), whatever

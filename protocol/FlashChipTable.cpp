@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <optional>
 
 #include "platform/Clock.h"
 #include "protocol/FlashOperations.h"
@@ -12,157 +13,168 @@
 namespace burnwell::protocol {
 namespace {
 
-constexpr std::uint32_t KiB = 1024;
-constexpr std::uint32_t MiB = 1024 * KiB;
+constexpr std::uint32_t kKiB = 1024;
+constexpr std::uint32_t kMiB = 1024 * kKiB;
+constexpr std::uint32_t kMs = 1000;  // microseconds per millisecond
+
+// The entry as the table writes it, with each command it gives only a poll (or a poll and a
+// length) completed from its common form.
+constexpr FlashChipDescriptor WithCommonForms(FlashChipDescriptor entry) {
+  for (const CommonCommand& common : kCommonCommands) {
+    SpiCommand& command = entry.*common.field;
+    if (command.poll == 0 && command.opcode == 0) continue;  // the family lacks it
+    if (command.opcode == 0) command.opcode = common.form.opcode;
+    if (command.length == 0) command.length = common.form.length;
+    if (command.extra == 0) command.extra = common.form.extra;
+  }
+  return entry;
+}
+
+constexpr std::array<FlashChipDescriptor, kFlashChipCount> Completed(
+    std::array<FlashChipDescriptor, kFlashChipCount> entries) {
+  for (FlashChipDescriptor& entry : entries) entry = WithCommonForms(entry);
+  return entries;
+}
 
 }  // namespace
 
-// Every entry has write enable 0x06 / disable 0x04 (1 byte), read status 0x05 (1 sent, 1
-// received), write status 0x01, read data 0x03 and page program 0x02 (4 bytes), fast read 0x0B
-// (5 bytes) where present, a 1-byte chip erase and unprotect value 0. The commands no routine
-// uses hold what the families' datasheets give: 4 KiB sector erase 0x20 and 64 KiB block erase
-// 0xD8; deep power-down 0xB9 and release 0xAB (opcode and three dummy bytes, one signature byte
-// back) for the families with the power-down mode; manufacturer/device ID 0x90 and JEDEC ID
-// 0x9F as further identification commands. Their polls are the family's status poll.
-// DetectFlash probes in table order, so an entry's index is part of the detection rule.
-constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = {{
+// Every entry has write enable, write disable, read status, write status, read data and page
+// program in their common forms (kCommonCommands), a 1-byte chip erase and unprotect value 0.
+// The commands no routine uses hold what the families' datasheets give: deep power-down and its
+// release for the families with the power-down mode; manufacturer/device ID and JEDEC ID as
+// further identification commands. Their polls are the family's status poll. Busy times and
+// region erases are the datasheets' too. DetectFlash probes in table order, so an entry's index
+// is part of the detection rule.
+constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = Completed({{
     // Entry 0.
     {
         .name = "any chip no probe recognises",
-        .capacity = 512 * KiB,
+        .capacity = 512 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * KiB,
         .protectValue = 0x0C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 5},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 5},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 5},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 5},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 5},
+        .writeEnable = {.poll = 5},
+        .writeDisable = {.poll = 5},
+        .readStatus = {.poll = 5},
+        .writeStatus = {.poll = 5},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 5},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 5},
-        .chipErase = {.opcode = 0x60, .length = 1, .poll = 1000},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 5},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 5},
+        .chipErase = {.opcode = 0x60, .poll = 1000},
+        .manufacturerDeviceId = {.poll = 5},
+        // A chip no datasheet describes: the classic program wait's 100 polls of 5 ms bound
+        // its page program; no region erase.
+        .programTime = {.typicalUs = 700, .maximumUs = 500 * kMs},
     },
     // Entry 1. The older family that identifies itself to 0x15 with two bytes; 32 KiB sectors
     // erased by 0x52, chip erase 0x62, no fast read.
     {
         .name = "Atmel AT25F (older 0x15 product ID)",
         .answer = {.maker = 0x1F},
-        .capacity = 128 * KiB,
+        .capacity = 128 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 32 * KiB,
         .protectValue = 0x0C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 30},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 30},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 30},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 30},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 2},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .writeEnable = {.poll = 30},
+        .writeDisable = {.poll = 30},
+        .readStatus = {.poll = 30},
+        .writeStatus = {.poll = 30},
+        .readData = {.poll = 2},
+        .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x15, .length = 1, .extra = 2, .poll = 30},
-        .sectorErase = {.opcode = 0x52, .length = 4, .poll = 30},
-        .chipErase = {.opcode = 0x62, .length = 1, .poll = 1100},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 30},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 30},
-        .jedecId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 30},
+        .chipErase = {.opcode = 0x62, .poll = 1100},
+        .manufacturerDeviceId = {.poll = 30},
+        .jedecId = {.poll = 30},
+        .programTime = {.typicalUs = 6 * kMs, .maximumUs = 10 * kMs},
+        .sectorErase = {.opcode = 0x52, .size = 32 * kKiB, .time = {1100 * kMs, 2000 * kMs}},
     },
     // Entry 2.
     {
         .name = "Macronix MX25, other memory types",
         .answer = {.maker = 0xC2},
-        .capacity = 256 * KiB,
+        .capacity = 256 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * KiB,
         .protectValue = 0x0C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 16},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 16},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 16},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 16},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .writeEnable = {.poll = 16},
+        .writeDisable = {.poll = 16},
+        .readStatus = {.poll = 16},
+        .writeStatus = {.poll = 16},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 16},
-        .chipErase = {.opcode = 0x60, .length = 1, .poll = 1000},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 16},
-        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
-        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 16},
-        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 16},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 16},
+        .chipErase = {.opcode = 0x60, .poll = 1000},
+        .fastRead = {.poll = 5},
+        .deepPowerDown = {.poll = 16},
+        .releasePowerDown = {.poll = 16},
+        .manufacturerDeviceId = {.poll = 16},
+        .programTime = {.typicalUs = 500, .maximumUs = 5 * kMs},
+        .sectorErase = {.opcode = 0x20, .size = 4 * kKiB, .time = {30 * kMs, 300 * kMs}},
+        .blockErase = {.opcode = 0xD8, .size = 64 * kKiB, .time = {300 * kMs, 3000 * kMs}},
     },
     // Entry 3.
     {
         .name = "Macronix MX25, memory type 0x22",
         .answer = {.maker = 0xC2, .memoryType = 0x22},
-        .capacity = 512 * KiB,
+        .capacity = 512 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * KiB,
         .protectValue = 0x0C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 16},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 16},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 16},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 16},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .writeEnable = {.poll = 16},
+        .writeDisable = {.poll = 16},
+        .readStatus = {.poll = 16},
+        .writeStatus = {.poll = 16},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 16},
-        .chipErase = {.opcode = 0x60, .length = 1, .poll = 1000},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 16},
-        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
-        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 16},
-        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 16},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 16},
+        .chipErase = {.opcode = 0x60, .poll = 1000},
+        .fastRead = {.poll = 5},
+        .deepPowerDown = {.poll = 16},
+        .releasePowerDown = {.poll = 16},
+        .manufacturerDeviceId = {.poll = 16},
+        .programTime = {.typicalUs = 600, .maximumUs = 3 * kMs},
+        .sectorErase = {.opcode = 0x20, .size = 4 * kKiB, .time = {40 * kMs, 200 * kMs}},
+        .blockErase = {.opcode = 0xD8, .size = 64 * kKiB, .time = {400 * kMs, 2000 * kMs}},
     },
     // Entry 4. 64 KiB sectors only; some parts answer a probe with the bare device code 0x10.
     {
         .name = "ST M25P",
         .answer = {.maker = 0x20, .bareDeviceCode = 0x10},
-        .capacity = 512 * KiB,
+        .capacity = 512 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 64 * KiB,
         .protectValue = 0x0C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 5},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 5},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 5},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 5},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .writeEnable = {.poll = 5},
+        .writeDisable = {.poll = 5},
+        .readStatus = {.poll = 5},
+        .writeStatus = {.poll = 5},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 5},
-        .chipErase = {.opcode = 0xC7, .length = 1, .poll = 1500},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 5},
-        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 5},
-        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 5},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 5},
+        .chipErase = {.opcode = 0xC7, .poll = 1500},
+        .deepPowerDown = {.poll = 5},
+        .releasePowerDown = {.poll = 5},
+        .manufacturerDeviceId = {.poll = 5},
+        .programTime = {.typicalUs = 640, .maximumUs = 5 * kMs},
+        .blockErase = {.opcode = 0xD8, .size = 64 * kKiB, .time = {600 * kMs, 3000 * kMs}},
     },
     // Entry 5.
     {
         .name = "EON EN25F",
         .answer = {.maker = 0x1C},
-        .capacity = 512 * KiB,
+        .capacity = 512 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * KiB,
         .protectValue = 0x0C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 14},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 14},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 14},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 14},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 14},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .writeEnable = {.poll = 14},
+        .writeDisable = {.poll = 14},
+        .readStatus = {.poll = 14},
+        .writeStatus = {.poll = 14},
+        .readData = {.poll = 14},
+        .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 14},
-        .chipErase = {.opcode = 0xC7, .length = 1, .poll = 1000},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 14},
-        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 14},
-        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 14},
-        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 14},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 14},
+        .chipErase = {.opcode = 0xC7, .poll = 1000},
+        .fastRead = {.poll = 14},
+        .deepPowerDown = {.poll = 14},
+        .releasePowerDown = {.poll = 14},
+        .manufacturerDeviceId = {.poll = 14},
+        .programTime = {.typicalUs = 1300, .maximumUs = 5 * kMs},
+        .sectorErase = {.opcode = 0x20, .size = 4 * kKiB, .time = {90 * kMs, 300 * kMs}},
+        .blockErase = {.opcode = 0xD8, .size = 64 * kKiB, .time = {500 * kMs, 2000 * kMs}},
     },
     // Entry 6. Programs byte by byte: auto-increment programming (opcode, 24-bit address and the
     // first byte; then opcode and one byte each); a status write only after enable-write-status
@@ -170,25 +182,23 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = {{
     {
         .name = "SST SST25VF (byte program)",
         .answer = {.maker = 0xBF},
-        .capacity = 512 * KiB,
+        .capacity = 512 * kKiB,
         .pageSize = 1,
-        .eraseUnit = 4 * KiB,
         .protectValue = 0x0C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 5},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 5},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 5},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 5},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 1},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .writeEnable = {.poll = 5},
+        .writeDisable = {.poll = 5},
+        .readStatus = {.poll = 5},
+        .writeStatus = {.poll = 5},
+        .readData = {.poll = 1},
+        .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x90, .length = 4, .extra = 4, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 5},
-        .chipErase = {.opcode = 0x60, .length = 1, .poll = 100},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 5},
-        .blockErase32K = {.opcode = 0x52, .length = 4, .poll = 5},
-        .jedecId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
+        .chipErase = {.opcode = 0x60, .poll = 100},
+        .jedecId = {.poll = 5},
         .autoIncrementProgram = {.opcode = 0xAF, .length = 5, .extra = 2, .poll = 1},
         .enableWriteStatus = {.opcode = 0x50, .length = 1, .poll = 5},
+        .programTime = {.typicalUs = 14, .maximumUs = 20},
+        .sectorErase = {.opcode = 0x20, .size = 4 * kKiB, .time = {18 * kMs, 25 * kMs}},
+        .blockErase32K = {.opcode = 0x52, .size = 32 * kKiB, .time = {18 * kMs, 25 * kMs}},
     },
     // Entry 7. Identified by its 0xAB signature (three bytes), which may begin with the JEDEC
     // continuation code 0x7F; the later family (entry 12) lacks some of bits 0x70 in the device
@@ -196,184 +206,181 @@ constexpr std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable = {{
     {
         .name = "PMC Pm25LV",
         .answer = {.maker = 0x9D, .makerAlias = 0x7F, .device = 0x70, .deviceMask = 0x70},
-        .capacity = 512 * KiB,
+        .capacity = 512 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 64 * KiB,
         .protectValue = 0x1E,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 20},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 20},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 2},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 20},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 2},
+        .writeEnable = {.poll = 20},
+        .writeDisable = {.poll = 20},
+        .readStatus = {.poll = 2},
+        .writeStatus = {.poll = 20},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 2},
         .readId = {.opcode = 0xAB, .length = 4, .extra = 3, .poll = 2},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 2},
-        .chipErase = {.opcode = 0xC7, .length = 1, .poll = 100},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 2},
-        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 2},
-        .jedecId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 2},
+        .chipErase = {.opcode = 0xC7, .poll = 100},
+        .fastRead = {.poll = 5},
+        .manufacturerDeviceId = {.poll = 2},
+        .jedecId = {.poll = 2},
+        .programTime = {.typicalUs = 1500, .maximumUs = 5 * kMs},
+        .sectorErase = {.opcode = 0xD7, .size = 4 * kKiB, .time = {60 * kMs, 100 * kMs}},
+        .blockErase = {.opcode = 0xD8, .size = 32 * kKiB, .time = {60 * kMs, 100 * kMs}},
     },
-    // Entry 8.
+    // Entry 8. 32 KiB sectors, erased by 0xD8.
     {
         .name = "ST M25P05 (bare signature 0x05)",
         .answer = {.bareDeviceCode = 0x05},
-        .capacity = 64 * KiB,
+        .capacity = 64 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * KiB,
         .protectValue = 0x0C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 5},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 5},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 5},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 5},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .writeEnable = {.poll = 5},
+        .writeDisable = {.poll = 5},
+        .readStatus = {.poll = 5},
+        .writeStatus = {.poll = 5},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 5},
-        .chipErase = {.opcode = 0xC7, .length = 1, .poll = 850},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 5},
-        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 5},
-        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 5},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 5},
+        .chipErase = {.opcode = 0xC7, .poll = 850},
+        .deepPowerDown = {.poll = 5},
+        .releasePowerDown = {.poll = 5},
+        .manufacturerDeviceId = {.poll = 5},
+        .programTime = {.typicalUs = 1400, .maximumUs = 5 * kMs},
+        .blockErase = {.opcode = 0xD8, .size = 32 * kKiB, .time = {1000 * kMs, 3000 * kMs}},
     },
     // Entry 9.
     {
         .name = "Macronix MX25L3205",
         .answer = {.maker = 0xC2, .memoryType = 0x20, .device = 0x16},
-        .capacity = 4 * MiB,
+        .capacity = 4 * kMiB,
         .pageSize = 256,
-        .eraseUnit = 4 * KiB,
         .protectValue = 0x3C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 16},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 16},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 64},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 64},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .writeEnable = {.poll = 16},
+        .writeDisable = {.poll = 16},
+        .readStatus = {.poll = 64},
+        .writeStatus = {.poll = 64},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 64},
-        .chipErase = {.opcode = 0x60, .length = 1, .poll = 25000},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 64},
-        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
-        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 64},
-        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 64},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 64},
+        .chipErase = {.opcode = 0x60, .poll = 25000},
+        .fastRead = {.poll = 5},
+        .deepPowerDown = {.poll = 64},
+        .releasePowerDown = {.poll = 64},
+        .manufacturerDeviceId = {.poll = 64},
+        .programTime = {.typicalUs = 1400, .maximumUs = 5 * kMs},
+        .sectorErase = {.opcode = 0x20, .size = 4 * kKiB, .time = {90 * kMs, 270 * kMs}},
+        .blockErase = {.opcode = 0xD8, .size = 64 * kKiB, .time = {1000 * kMs, 2000 * kMs}},
     },
     // Entry 10.
     {
         .name = "Macronix MX25L6405",
         .answer = {.maker = 0xC2, .memoryType = 0x20, .device = 0x17},
-        .capacity = 8 * MiB,
+        .capacity = 8 * kMiB,
         .pageSize = 256,
-        .eraseUnit = 4 * KiB,
         .protectValue = 0x3C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 16},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 16},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 64},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 64},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .writeEnable = {.poll = 16},
+        .writeDisable = {.poll = 16},
+        .readStatus = {.poll = 64},
+        .writeStatus = {.poll = 64},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 64},
-        .chipErase = {.opcode = 0x60, .length = 1, .poll = 40000},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 64},
-        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
-        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 64},
-        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 64},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 64},
+        .chipErase = {.opcode = 0x60, .poll = 40000},
+        .fastRead = {.poll = 5},
+        .deepPowerDown = {.poll = 64},
+        .releasePowerDown = {.poll = 64},
+        .manufacturerDeviceId = {.poll = 64},
+        .programTime = {.typicalUs = 1400, .maximumUs = 5 * kMs},
+        .sectorErase = {.opcode = 0x20, .size = 4 * kKiB, .time = {90 * kMs, 270 * kMs}},
+        .blockErase = {.opcode = 0xD8, .size = 64 * kKiB, .time = {1000 * kMs, 2000 * kMs}},
     },
     // Entry 11.
     {
         .name = "Macronix MX25L1005",
         .answer = {.maker = 0xC2, .memoryType = 0x20, .device = 0x11},
-        .capacity = 128 * KiB,
+        .capacity = 128 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * KiB,
         .protectValue = 0x0C,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 16},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 16},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 16},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 16},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 1},
+        .writeEnable = {.poll = 16},
+        .writeDisable = {.poll = 16},
+        .readStatus = {.poll = 16},
+        .writeStatus = {.poll = 16},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 1},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 16},
-        .chipErase = {.opcode = 0x60, .length = 1, .poll = 1000},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 16},
-        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
-        .deepPowerDown = {.opcode = 0xB9, .length = 1, .poll = 16},
-        .releasePowerDown = {.opcode = 0xAB, .length = 4, .extra = 1, .poll = 16},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 16},
+        .chipErase = {.opcode = 0x60, .poll = 1000},
+        .fastRead = {.poll = 5},
+        .deepPowerDown = {.poll = 16},
+        .releasePowerDown = {.poll = 16},
+        .manufacturerDeviceId = {.poll = 16},
+        .programTime = {.typicalUs = 1400, .maximumUs = 5 * kMs},
+        .sectorErase = {.opcode = 0x20, .size = 4 * kKiB, .time = {60 * kMs, 120 * kMs}},
+        .blockErase = {.opcode = 0xD8, .size = 64 * kKiB, .time = {1000 * kMs, 2000 * kMs}},
     },
     // Entry 12.
     {
         .name = "PMC Pm25LD",
         .answer = {.maker = 0x9D, .makerAlias = 0x7F},
-        .capacity = 256 * KiB,
+        .capacity = 256 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 64 * KiB,
         .protectValue = 0x1E,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 5},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 5},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 2},
-        .writeStatus = {.opcode = 0x01, .length = 2, .poll = 5},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 2},
+        .writeEnable = {.poll = 5},
+        .writeDisable = {.poll = 5},
+        .readStatus = {.poll = 2},
+        .writeStatus = {.poll = 5},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 2},
         .readId = {.opcode = 0xAB, .length = 4, .extra = 3, .poll = 2},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 2},
-        .chipErase = {.opcode = 0xC7, .length = 1, .poll = 8},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 2},
-        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 2},
-        .jedecId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 2},
+        .chipErase = {.opcode = 0xC7, .poll = 8},
+        .fastRead = {.poll = 5},
+        .manufacturerDeviceId = {.poll = 2},
+        .jedecId = {.poll = 2},
+        .programTime = {.typicalUs = 1000, .maximumUs = 5 * kMs},
+        .sectorErase = {.opcode = 0xD7, .size = 4 * kKiB, .time = {40 * kMs, 100 * kMs}},
+        .blockErase = {.opcode = 0xD8, .size = 32 * kKiB, .time = {80 * kMs, 200 * kMs}},
     },
     // Entry 13. Two status registers, written together (3 bytes); read-status-2 0x35.
     {
         .name = "GigaDevice GD25Q",
         .answer = {.maker = 0xC8},
-        .capacity = 512 * KiB,
+        .capacity = 512 * kKiB,
         .pageSize = 256,
-        .eraseUnit = 4 * KiB,
         .protectValue = 0x7E,
-        .unprotectValue = 0x00,
-        .writeEnable = {.opcode = 0x06, .length = 1, .poll = 5},
-        .writeDisable = {.opcode = 0x04, .length = 1, .poll = 5},
-        .readStatus = {.opcode = 0x05, .length = 1, .extra = 1, .poll = 2},
-        .writeStatus = {.opcode = 0x01, .length = 3, .poll = 5},
-        .readData = {.opcode = 0x03, .length = 4, .poll = 5},
-        .pageProgram = {.opcode = 0x02, .length = 4, .poll = 2},
+        .writeEnable = {.poll = 5},
+        .writeDisable = {.poll = 5},
+        .readStatus = {.poll = 2},
+        .writeStatus = {.length = 3, .poll = 5},
+        .readData = {.poll = 5},
+        .pageProgram = {.poll = 2},
         .readId = {.opcode = 0x9F, .length = 1, .extra = 3, .poll = 5},
-        .sectorErase = {.opcode = 0x20, .length = 4, .poll = 2},
-        .chipErase = {.opcode = 0xC7, .length = 1, .poll = 8},
-        .blockErase = {.opcode = 0xD8, .length = 4, .poll = 2},
-        .fastRead = {.opcode = 0x0B, .length = 5, .poll = 5},
-        .readStatus2 = {.opcode = 0x35, .length = 1, .extra = 1, .poll = 2},
-        .blockErase32K = {.opcode = 0x52, .length = 4, .poll = 2},
-        .manufacturerDeviceId = {.opcode = 0x90, .length = 4, .extra = 2, .poll = 2},
+        .chipErase = {.opcode = 0xC7, .poll = 8},
+        .fastRead = {.poll = 5},
+        .readStatus2 = {.poll = 2},
+        .manufacturerDeviceId = {.poll = 2},
+        .programTime = {.typicalUs = 600, .maximumUs = 2400},
+        .sectorErase = {.opcode = 0x20, .size = 4 * kKiB, .time = {50 * kMs, 400 * kMs}},
+        .blockErase32K = {.opcode = 0x52, .size = 32 * kKiB, .time = {150 * kMs, 1000 * kMs}},
+        .blockErase = {.opcode = 0xD8, .size = 64 * kKiB, .time = {250 * kMs, 1200 * kMs}},
     },
-}};
+}});
 
 const FlashChipDescriptor& FlashChip(std::uint32_t index) {
   return FlashChipTable[index < kFlashChipCount ? index : 0];
 }
 
+StepCode PollReady(const DeviceRecord& record, bool& ready) {
+  const CommandBytes command(FlashChip(record.FlashChipIndex).readStatus);
+  std::array<std::uint8_t, 1> status{};
+  if (const StepCode code =
+          RunSpiTransaction(record, {.command = command.Bytes(), .answer = status});
+      code != StepCode::Ok)
+    return code;
+  ready = (status[0] & 0x01) == 0;
+  return StepCode::Ok;
+}
+
 StepCode WaitFlashReady(const DeviceRecord& record, std::uint32_t pollMs) {
-  const SpiCommand& readStatus = FlashChip(record.FlashChipIndex)[Slot::ReadStatus];
-  std::array<std::uint8_t, kMaxShortTransfer> command{};
-  command[0] = readStatus.Opcode();
-  const std::size_t length = std::clamp<std::size_t>(readStatus.length, 1, command.size());
   for (int poll = 0; poll < kMaxReadyPolls; ++poll) {
-    std::array<std::uint8_t, 1> status{};
-    if (RunSpiTransaction(record, {.command = std::span(command).first(length),
-                                   .answer = status}) != StepCode::Ok)
-      return StepCode::WaitReady;
-    if ((status[0] & 0x01) == 0) return StepCode::Ok;
+    bool ready = false;
+    if (PollReady(record, ready) != StepCode::Ok) return StepCode::WaitReady;
+    if (ready) return StepCode::Ok;
     platform::SleepMs(pollMs);
   }
   return StepCode::WaitReady;
@@ -452,6 +459,27 @@ static_assert(EveryEntry([](const FlashChipDescriptor& e) {
               }),
               "page-program entries have the page the program routine cuts its pieces at");
 
+constexpr bool Sound(const BusyTime& time) {
+  return time.maximumUs > 0 && time.typicalUs <= time.maximumUs;
+}
+
+// Each region erase a power of two with sound times, larger than the one before it.
+constexpr bool RegionErasesAreSound(const FlashChipDescriptor& e) {
+  std::uint32_t below = 0;
+  for (const auto field : kRegionErases) {
+    const RegionErase& erase = e.*field;
+    if (!erase.Present()) continue;
+    if (!std::has_single_bit(erase.size) || erase.size <= below || !Sound(erase.time)) return false;
+    below = erase.size;
+  }
+  return true;
+}
+static_assert(EveryEntry([](const FlashChipDescriptor& e) {
+                return Sound(e.programTime) && RegionErasesAreSound(e);
+              }),
+              "every busy time has a maximum no shorter than its typical time, and region erases "
+              "grow by powers of two");
+
 // Whether one answer could match both identifications through their maker codes.
 constexpr bool MakersOverlap(const FlashIdAnswer& a, const FlashIdAnswer& b) {
   if (!a.maker || !b.maker) return false;
@@ -507,31 +535,64 @@ static_assert(EveryAnswerSelectsItsEntry(), "every entry's identification answer
 // device selects nothing; an answer of 0xFF (nothing on the bus) matches no entry.
 int ClassifyFlashAnswer(const std::array<std::uint8_t, 4>& answer,
                         const FlashChipDescriptor& probe) {
-  return Classify(answer, probe[Slot::ReleasePowerDown].Present());
+  return Classify(answer, probe.releasePowerDown.Present());
 }
 
-StepCode DetectFlash(DeviceRecord& record) {
-  std::array<std::uint8_t, 4> answer{};
+namespace {
+
+using Answer = std::array<std::uint8_t, 4>;
+
+// One identification probe: the command, its answer bytes, and with classic probing the ready
+// wait. Ok or the failing step's code (a failed select reports WriteEnable).
+StepCode Probe(const DeviceRecord& record, const SpiCommand& readId, Probing probing,
+               Answer& answer) {
+  answer.fill(0);
+  const CommandBytes command(readId);
+  const std::size_t received = std::min<std::size_t>(readId.extra, answer.size());
+  StepCode code = RunSpiTransaction(
+      record, {.command = command.Bytes(), .answer = std::span(answer).first(received)});
+  if (code == StepCode::Select) return StepCode::WriteEnable;
+  if (code == StepCode::Ok && probing == Probing::Classic &&
+      WaitFlashReady(record, kDetectPollMs) != StepCode::Ok)
+    code = StepCode::WaitReady;
+  return code;
+}
+
+using SentAnswers = std::array<std::optional<Answer>, kFlashChipCount>;
+
+// The answer an earlier entry's identical probe got, if one was sent.
+const Answer* EarlierAnswer(const SentAnswers& sent, std::size_t entry) {
+  const SpiCommand& readId = FlashChipTable[entry].readId;
+  for (std::size_t i = 0; i < entry; ++i) {
+    const SpiCommand& earlier = FlashChipTable[i].readId;
+    if (sent[i] && earlier.opcode == readId.opcode && earlier.length == readId.length &&
+        earlier.extra == readId.extra)
+      return &*sent[i];
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+StepCode DetectFlash(DeviceRecord& record, Probing probing) {
+  Answer answer{};
   int matched = kNoMatch;
   StepCode failure = StepCode::Ok;
-  for (const FlashChipDescriptor& probe : FlashChipTable) {
-    answer.fill(0);
-    const SpiCommand& readId = probe[Slot::ReadId];
-    std::array<std::uint8_t, kMaxShortTransfer> command{};
-    command[0] = readId.Opcode();
-    const std::size_t length = std::clamp<std::size_t>(readId.length, 1, command.size());
-    const std::size_t received = std::min<std::size_t>(readId.extra, answer.size());
-    failure = RunSpiTransaction(record, {.command = std::span(command).first(length),
-                                         .answer = std::span(answer).first(received)});
-    if (failure == StepCode::Select) failure = StepCode::WriteEnable;
-    if (failure == StepCode::Ok && WaitFlashReady(record, kDetectPollMs) != StepCode::Ok)
-      failure = StepCode::WaitReady;
-    if (failure != StepCode::Ok) break;
+  SentAnswers sent{};  // the answer of each probe sent, by the entry that sent it
+  for (std::size_t i = 0; i < FlashChipTable.size(); ++i) {
+    const FlashChipDescriptor& probe = FlashChipTable[i];
+    if (const Answer* earlier = EarlierAnswer(sent, i); probing == Probing::Fast && earlier) {
+      answer = *earlier;
+    } else {
+      failure = Probe(record, probe.readId, probing, answer);
+      if (failure != StepCode::Ok) break;
+      sent[i] = answer;
+    }
     matched = ClassifyFlashAnswer(answer, probe);
     if (matched != kNoMatch) break;
   }
   if (failure != StepCode::Ok) {
-    SetWriteEnable(record, record.FlashChipIndex, 0);
+    SetWriteEnable(record, record.FlashChipIndex, false);
     return failure;
   }
   record.FlashChipIndex = matched == kNoMatch ? 0 : static_cast<std::uint32_t>(matched);

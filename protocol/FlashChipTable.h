@@ -27,31 +27,25 @@ struct SpiCommand {
   constexpr std::uint8_t Opcode() const { return static_cast<std::uint8_t>(opcode); }
 };
 
-// Slot numbers of a descriptor: the routines name its commands by them.
-enum class Slot : std::size_t {
-  WriteEnable = 0,
-  WriteDisable = 1,
-  ReadStatus = 2,
-  WriteStatus = 3,
-  ReadData = 4,
-  PageProgram = 5,
-  ReadId = 6,
-  SectorErase = 7,
-  ChipErase = 8,
-  BlockErase = 9,
-  FastRead = 10,
-  DeepPowerDown = 11,
-  DualOutputRead = 12,
-  ReadStatus2 = 13,
-  BlockErase32K = 14,
-  ReleasePowerDown = 15,
-  ManufacturerDeviceId = 16,
-  JedecId = 17,
-  ElectronicSignature = 18,
-  AutoIncrementProgram = 19,
-  EnableWriteStatus = 20,
+// How long a chip stays busy after a command, from its datasheet, in microseconds. For a family
+// of parts: the shortest typical time and the longest maximal time among them, so that a wait
+// of the typical time outlasts no part's operation and one of the maximal time gives up on none
+// too soon.
+struct BusyTime {
+  std::uint32_t typicalUs = 0;
+  std::uint32_t maximumUs = 0;
 };
-inline constexpr std::size_t kSlotCount = 21;
+
+// An erase of one aligned region: the opcode and a 24-bit address inside the region, after
+// write enable; the region reads 0xFF afterwards.
+struct RegionErase {
+  std::uint8_t opcode = 0;  // 0: the family has no such erase
+  std::uint32_t size = 0;   // bytes of the region, a power of two
+  BusyTime time{};
+
+  constexpr bool Present() const { return opcode != 0; }
+};
+inline constexpr std::uint16_t kRegionEraseLength = 4;  // opcode and a 24-bit address
 
 // The answer to an entry's identification command (its readId) that selects the entry: the
 // bytes that decide, as the family's datasheet gives them; a byte left unset may be anything.
@@ -68,16 +62,16 @@ struct FlashIdAnswer {
 };
 
 // One supported chip family, as its datasheet describes it: its name, the identification
-// answer that selects it, its figures and one command per slot (a command the family lacks
-// stays absent).
+// answer that selects it, its figures and one field per command (a command the family lacks
+// stays absent). The table gives the commands every family shares (kCommonCommands) only
+// their polls.
 struct FlashChipDescriptor {
   std::string_view name{};
   FlashIdAnswer answer{};
-  // Capacity, program page and smallest erase unit, in bytes: they tell the families apart for
-  // a reader; only fast transfers read one (the page, the most one program command carries).
+  // Capacity and program page, in bytes: they tell the families apart for a reader; only fast
+  // transfers read one (the page, the most one program command carries).
   std::uint32_t capacity = 0;
   std::uint16_t pageSize = 0;
-  std::uint32_t eraseUnit = 0;
   std::uint16_t protectValue = 0;    // low byte written to the status register to lock the chip
   std::uint16_t unprotectValue = 0;  // low byte written to unlock it
 
@@ -88,14 +82,11 @@ struct FlashChipDescriptor {
   SpiCommand readData{};
   SpiCommand pageProgram{};
   SpiCommand readId{};  // the identification probe DetectFlash sends
-  SpiCommand sectorErase{};
   SpiCommand chipErase{};
-  SpiCommand blockErase{};
   SpiCommand fastRead{};
   SpiCommand deepPowerDown{};
   SpiCommand dualOutputRead{};
   SpiCommand readStatus2{};
-  SpiCommand blockErase32K{};
   SpiCommand releasePowerDown{};
   SpiCommand manufacturerDeviceId{};
   SpiCommand jedecId{};
@@ -103,32 +94,65 @@ struct FlashChipDescriptor {
   SpiCommand autoIncrementProgram{};
   SpiCommand enableWriteStatus{};
 
-  constexpr const SpiCommand& operator[](Slot slot) const {
-    switch (slot) {
-      case Slot::WriteEnable: return writeEnable;
-      case Slot::WriteDisable: return writeDisable;
-      case Slot::ReadStatus: return readStatus;
-      case Slot::WriteStatus: return writeStatus;
-      case Slot::ReadData: return readData;
-      case Slot::PageProgram: return pageProgram;
-      case Slot::ReadId: return readId;
-      case Slot::SectorErase: return sectorErase;
-      case Slot::ChipErase: return chipErase;
-      case Slot::BlockErase: return blockErase;
-      case Slot::FastRead: return fastRead;
-      case Slot::DeepPowerDown: return deepPowerDown;
-      case Slot::DualOutputRead: return dualOutputRead;
-      case Slot::ReadStatus2: return readStatus2;
-      case Slot::BlockErase32K: return blockErase32K;
-      case Slot::ReleasePowerDown: return releasePowerDown;
-      case Slot::ManufacturerDeviceId: return manufacturerDeviceId;
-      case Slot::JedecId: return jedecId;
-      case Slot::ElectronicSignature: return electronicSignature;
-      case Slot::AutoIncrementProgram: return autoIncrementProgram;
-      case Slot::EnableWriteStatus: break;
-    }
-    return enableWriteStatus;
-  }
+  // What fast transfers wait for and erase with, from the datasheets: a page program's busy
+  // time (the auto-increment chip: one byte's), and the erases of aligned regions, smallest
+  // first. A family without a region erase (entry 0: a chip no datasheet describes) is erased
+  // whole.
+  BusyTime programTime{};
+  RegionErase sectorErase{};
+  RegionErase blockErase32K{};
+  RegionErase blockErase{};
+};
+
+// The form a command has in every family that has it: its opcode, length and extra count. A
+// table entry that gives such a command only its poll (or its poll and a length) takes the rest
+// from here.
+struct CommonCommand {
+  SpiCommand FlashChipDescriptor::*field;
+  SpiCommand form;
+};
+inline constexpr std::array<CommonCommand, 13> kCommonCommands = {{
+    {&FlashChipDescriptor::writeEnable, {.opcode = 0x06, .length = 1}},
+    {&FlashChipDescriptor::writeDisable, {.opcode = 0x04, .length = 1}},
+    {&FlashChipDescriptor::readStatus, {.opcode = 0x05, .length = 1, .extra = 1}},
+    {&FlashChipDescriptor::writeStatus, {.opcode = 0x01, .length = 2}},
+    {&FlashChipDescriptor::readData, {.opcode = 0x03, .length = 4}},
+    {&FlashChipDescriptor::pageProgram, {.opcode = 0x02, .length = 4}},
+    {&FlashChipDescriptor::chipErase, {.length = 1}},
+    {&FlashChipDescriptor::fastRead, {.opcode = 0x0B, .length = 5}},
+    {&FlashChipDescriptor::deepPowerDown, {.opcode = 0xB9, .length = 1}},
+    {&FlashChipDescriptor::readStatus2, {.opcode = 0x35, .length = 1, .extra = 1}},
+    {&FlashChipDescriptor::releasePowerDown, {.opcode = 0xAB, .length = 4, .extra = 1}},
+    {&FlashChipDescriptor::manufacturerDeviceId, {.opcode = 0x90, .length = 4, .extra = 2}},
+    {&FlashChipDescriptor::jedecId, {.opcode = 0x9F, .length = 1, .extra = 3}},
+}};
+
+// Every command field of a descriptor, for checks that look at all of them.
+inline constexpr std::array<SpiCommand FlashChipDescriptor::*, 18> kDescriptorCommands = {
+    &FlashChipDescriptor::writeEnable,
+    &FlashChipDescriptor::writeDisable,
+    &FlashChipDescriptor::readStatus,
+    &FlashChipDescriptor::writeStatus,
+    &FlashChipDescriptor::readData,
+    &FlashChipDescriptor::pageProgram,
+    &FlashChipDescriptor::readId,
+    &FlashChipDescriptor::chipErase,
+    &FlashChipDescriptor::fastRead,
+    &FlashChipDescriptor::deepPowerDown,
+    &FlashChipDescriptor::dualOutputRead,
+    &FlashChipDescriptor::readStatus2,
+    &FlashChipDescriptor::releasePowerDown,
+    &FlashChipDescriptor::manufacturerDeviceId,
+    &FlashChipDescriptor::jedecId,
+    &FlashChipDescriptor::electronicSignature,
+    &FlashChipDescriptor::autoIncrementProgram,
+    &FlashChipDescriptor::enableWriteStatus,
+};
+// The region erases of a descriptor, smallest first.
+inline constexpr std::array<RegionErase FlashChipDescriptor::*, 3> kRegionErases = {
+    &FlashChipDescriptor::sectorErase,
+    &FlashChipDescriptor::blockErase32K,
+    &FlashChipDescriptor::blockErase,
 };
 
 inline constexpr std::size_t kFlashChipCount = 14;
@@ -159,10 +183,13 @@ enum class StepCode : int {
 // The code where it leaves the program: the error code of a failure notice, a printed result.
 constexpr int Code(StepCode code) { return static_cast<int>(code); }
 
-// Polls the status register of the record's chip (slot 2 of the entry at FlashChipIndex) up to
+// Polls the status register of the record's chip (readStatus of the entry at FlashChipIndex) up to
 // 100 times, sleeping pollMs after each busy answer. Ok when the chip is ready, WaitReady when
 // it stays busy or a poll transfer fails (the chip is deselected then).
 StepCode WaitFlashReady(const DeviceRecord& record, std::uint32_t pollMs);
+// One poll of that wait: select, the status command, one byte back, deselect. Ok with `ready`
+// set from the busy bit, or the failing transfer's step code (the chip is deselected then).
+StepCode PollReady(const DeviceRecord& record, bool& ready);
 inline constexpr int kMaxReadyPolls = 100;
 inline constexpr std::uint32_t kDetectPollMs = 10;
 
@@ -175,6 +202,11 @@ int ClassifyFlashAnswer(const std::array<std::uint8_t, 4>& answer,
 // classified, and sets record.FlashChipIndex (0 when none matched). Ok on success; NoChip when
 // no chip answered (the last answer began with 0xFF); the failing step's code when a transfer
 // failed (write disable sent afterwards).
-StepCode DetectFlash(DeviceRecord& record);
+// Classic probing sends every entry's probe, each followed by a ready wait. Fast probing leaves
+// out what carries nothing the chip needs: the ready wait (a probe makes no chip busy), and a
+// probe identical to one already sent (the chip answers it identically; the answer is
+// classified again for the later entry).
+enum class Probing : bool { Classic, Fast };
+StepCode DetectFlash(DeviceRecord& record, Probing probing = Probing::Classic);
 
 }  // namespace burnwell::protocol

@@ -4,82 +4,12 @@
 #include <array>
 #include <span>
 
-#include "platform/WinNames.h"
+#include "protocol/FlashProgress.h"
 #include "protocol/SpiTransactions.h"
 #include "protocol/VendorCommands.h"
 
 namespace burnwell::protocol {
 namespace {
-
-using platform::LParam;
-using platform::MakeLParam;
-using platform::WParam;
-
-bool Post(WindowHandle window, std::uint32_t message, WParam wParam, LParam lParam) {
-  return platform::Current<platform::WindowMessages>().Post(window, message, wParam, lParam);
-}
-
-std::uint32_t Percent(std::uint32_t done, std::uint32_t total) {
-  if (total == 0) return 0;
-  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(done) * 100u / total);
-}
-
-// Progress of one routine: nothing without a window, progress-bar messages with message number
-// 0, progress notices of the caller's message number otherwise.
-class Progress {
- public:
-  Progress(WindowHandle window, std::uint32_t message, ProgressPhase phase, ProgressPhase failPhase)
-      : window_(window), message_(message), phase_(phase), failPhase_(failPhase) {}
-
-  // False when notices are asked for and the device is not in the table.
-  bool Start(std::uint32_t barMaximum) {
-    if (window_ == 0) return true;
-    if (message_ != 0) {
-      const int index = FindDeviceIndex(record_ ? *record_ : DeviceRecord{});
-      if (index < 0) return false;
-      deviceIndex_ = static_cast<std::uint32_t>(index);
-      PostProgress(window_, message_, deviceIndex_, phase_, 0, 0);
-      return true;
-    }
-    Post(window_, PBM_SETRANGE, 0, MakeLParam(0, barMaximum));
-    Post(window_, PBM_SETSTEP, 1, 0);
-    Post(window_, PBM_SETPOS, 0, 0);
-    return true;
-  }
-
-  void Advance(std::uint32_t percent) {
-    if (window_ == 0) return;
-    if (message_ != 0)
-      PostProgress(window_, message_, deviceIndex_, phase_, 0, percent);
-    else
-      Post(window_, PBM_STEPIT, 0, 0);
-  }
-
-  // The failing step's code, or the operation's own result, is the error code of the notice.
-  void Fail(StepCode code, std::uint32_t percent) { FailWith(Code(code), percent); }
-  void Fail(FlashResult result, std::uint32_t percent) { FailWith(Code(result), percent); }
-
-  Progress& For(const DeviceRecord& record) {
-    record_ = &record;
-    return *this;
-  }
-
- private:
-  void FailWith(int errorCode, std::uint32_t percent) {
-    if (window_ == 0) return;
-    if (message_ != 0)
-      PostProgress(window_, message_, deviceIndex_, failPhase_, errorCode, percent);
-    else
-      Post(window_, PBM_SETPOS, 0, 0);
-  }
-
-  WindowHandle window_;
-  std::uint32_t message_;
-  ProgressPhase phase_;
-  ProgressPhase failPhase_;
-  const DeviceRecord* record_ = nullptr;
-  std::uint32_t deviceIndex_ = 0;
-};
 
 // The routines that leave the write-enable latch possibly set send write disable after any
 // step from write enable to the ready wait.
@@ -97,69 +27,34 @@ bool NeedsWriteDisable(StepCode code) {
   }
 }
 
-void WriteDisableAfter(const DeviceRecord& record, std::uint32_t chip, StepCode code) {
-  if (NeedsWriteDisable(code)) SetWriteEnable(record, chip, 0);
-}
-
-std::array<std::uint8_t, 5> AddressedCommand(std::uint8_t opcode, std::uint32_t address) {
-  return {opcode, static_cast<std::uint8_t>(address >> 16), static_cast<std::uint8_t>(address >> 8),
-          static_cast<std::uint8_t>(address), 0};
-}
-
-// One page-program piece: write enable, command and data, the program wait, write disable.
-StepCode ProgramPagePiece(const DeviceRecord& record, const FlashChipDescriptor& chip,
-                          std::uint32_t chipIndex, std::uint32_t address,
-                          std::span<const std::uint8_t> data) {
-  if (SetWriteEnable(record, chipIndex, 1) != StepCode::Ok) return StepCode::WriteEnable;
-  const SpiCommand& program = chip[Slot::PageProgram];
-  const auto command = AddressedCommand(program.Opcode(), address);
-  if (const StepCode code =
-          RunSpiTransaction(record, {.command = std::span(command).first(4), .data = data});
+// One auto-increment piece: the first byte with the address, then each further byte; write
+// disable ends the mode.
+StepCode ProgramAutoIncrementPiece(const DeviceRecord& record, std::uint32_t chip,
+                                   std::uint32_t address, std::span<const std::uint8_t> data) {
+  if (const StepCode code = StartAutoIncrement(record, chip, address, data[0]);
       code != StepCode::Ok)
     return code;
-  if (WaitFlashReady(record, program.poll) != StepCode::Ok) return StepCode::WaitReady;
-  if (SetWriteEnable(record, chipIndex, 0) != StepCode::Ok) return StepCode::WriteDisable;
-  return StepCode::Ok;
-}
-
-// One auto-increment piece: the opcode with the address and the first byte, then the opcode
-// with each further byte, each its own transaction; write disable ends the mode.
-StepCode ProgramAutoIncrementPiece(const DeviceRecord& record, const FlashChipDescriptor& chip,
-                                   std::uint32_t chipIndex, std::uint32_t address,
-                                   std::span<const std::uint8_t> data) {
-  if (SetWriteEnable(record, chipIndex, 1) != StepCode::Ok) return StepCode::WriteEnable;
-  const SpiCommand& program = chip[Slot::AutoIncrementProgram];
-  auto first = AddressedCommand(program.Opcode(), address);
-  first[4] = data[0];
-  const std::size_t firstLength = std::clamp<std::size_t>(program.length, 1, first.size());
-  if (const StepCode code =
-          RunSpiTransaction(record, {.command = std::span(first).first(firstLength)});
-      code != StepCode::Ok)
-    return code;
-  for (std::size_t i = 1; i < data.size(); ++i) {
-    // The opcode with one further byte: program data, so a failed write reports ProgramData.
-    const std::array<std::uint8_t, 2> next = {program.Opcode(), data[i]};
-    const std::size_t nextLength = std::clamp<std::uint32_t>(program.extra, 1, 2);
-    if (const StepCode code =
-            RunSpiTransaction(record, {.data = std::span(next).first(nextLength)});
-        code != StepCode::Ok)
+  for (std::size_t i = 1; i < data.size(); ++i)
+    if (const StepCode code = ContinueAutoIncrement(record, chip, data[i]); code != StepCode::Ok)
       return code;
-  }
   if (const StepCode code = EndSpiTransaction(record); code != StepCode::Ok) return code;
-  if (WaitFlashReady(record, chip[Slot::PageProgram].poll) != StepCode::Ok)
+  if (WaitFlashReady(record, FlashChip(chip).pageProgram.poll) != StepCode::Ok)
     return StepCode::WaitReady;
-  if (SetWriteEnable(record, chipIndex, 0) != StepCode::Ok) return StepCode::WriteDisable;
+  if (SetWriteEnable(record, chip, false) != StepCode::Ok) return StepCode::WriteDisable;
   return StepCode::Ok;
 }
 
-StepCode SpiChipEraseSteps(const DeviceRecord& record, std::uint32_t chipIndex) {
-  const FlashChipDescriptor& chip = FlashChip(chipIndex);
-  if (SetWriteEnable(record, chipIndex, 1) != StepCode::Ok) return StepCode::WriteEnable;
-  if (const StepCode code = SendSpiCommand(record, chip[Slot::ChipErase]); code != StepCode::Ok)
-    return code;
-  if (WaitFlashReady(record, chip[Slot::ChipErase].poll) != StepCode::Ok)
-    return StepCode::WaitReady;
-  if (SetWriteEnable(record, chipIndex, 0) != StepCode::Ok) return StepCode::WriteDisable;
+StepCode ProgramPageWaitingReady(const DeviceRecord& record, std::uint32_t chip,
+                                 std::uint32_t address, std::span<const std::uint8_t> data) {
+  return ProgramPage(record, chip, address, data, WaitFlashReady);
+}
+
+StepCode SpiChipEraseSteps(const DeviceRecord& record, std::uint32_t chip) {
+  const SpiCommand& erase = FlashChip(chip).chipErase;
+  if (SetWriteEnable(record, chip, true) != StepCode::Ok) return StepCode::WriteEnable;
+  if (const StepCode code = SendSpiCommand(record, erase); code != StepCode::Ok) return code;
+  if (WaitFlashReady(record, erase.poll) != StepCode::Ok) return StepCode::WaitReady;
+  if (SetWriteEnable(record, chip, false) != StepCode::Ok) return StepCode::WriteDisable;
   return StepCode::Ok;
 }
 
@@ -182,8 +77,8 @@ template <class Transfer>
 FlashResult RunEepromPass(const DeviceRecord& record, WindowHandle window, std::uint32_t message,
                           const EepromPass& pass, Transfer&& transfer) {
   const std::uint32_t pieceSize = EepromPieceSize(record.ModeFlags);
-  Progress progress(window, message, pass.phase, pass.failPhase);
-  if (!progress.For(record).Start(pass.length / pieceSize)) return FlashResult::DeviceNotInTable;
+  RoutineProgress progress(record, window, message, pass.phase, pass.failPhase);
+  if (!progress.Start(pass.length / pieceSize)) return FlashResult::DeviceNotInTable;
   for (std::uint32_t p = 0; p < pass.length; p += pieceSize) {
     const std::uint32_t n = std::min(pieceSize, pass.end - p);
     if (transfer(static_cast<std::uint16_t>(pass.offset + p), p, n) != CommandResult::Ok) {
@@ -193,12 +88,6 @@ FlashResult RunEepromPass(const DeviceRecord& record, WindowHandle window, std::
     progress.Advance(Percent(p, pass.length));
   }
   return FlashResult::Ok;
-}
-
-// The result of an operation from the outcome of its serial-flash routine.
-FlashResult SpiOutcome(StepCode code, FlashResult failure) {
-  if (code == StepCode::DeviceNotInTable) return FlashResult::DeviceNotInTable;
-  return code == StepCode::Ok ? FlashResult::Ok : failure;
 }
 
 }  // namespace
@@ -215,29 +104,72 @@ int FindDeviceIndex(const DeviceRecord& record) {
 void PostProgress(WindowHandle window, std::uint32_t message, std::uint32_t deviceIndex,
                   ProgressPhase phase, int errorCode, std::uint32_t percent) {
   const std::uint32_t wParam = ((deviceIndex & 0xFFFFu) << 16) | static_cast<std::uint16_t>(phase);
-  Post(window, message, wParam, MakeLParam(percent, static_cast<std::uint32_t>(errorCode)));
+  platform::Current<platform::WindowMessages>().Post(
+      window, message, wParam,
+      platform::MakeLParam(percent, static_cast<std::uint32_t>(errorCode)));
 }
 
-StepCode SetWriteEnable(const DeviceRecord& record, std::uint32_t chip, int enable) {
+StepCode ProgramPage(const DeviceRecord& record, std::uint32_t chip, std::uint32_t address,
+                     std::span<const std::uint8_t> data, ReadyWait wait) {
+  if (SetWriteEnable(record, chip, true) != StepCode::Ok) return StepCode::WriteEnable;
+  const SpiCommand& program = FlashChip(chip).pageProgram;
+  const auto command = AddressedCommand(program.Opcode(), address);
+  if (const StepCode code =
+          RunSpiTransaction(record, {.command = std::span(command).first(4), .data = data});
+      code != StepCode::Ok)
+    return code;
+  if (wait(record, program.poll) != StepCode::Ok) return StepCode::WaitReady;
+  if (SetWriteEnable(record, chip, false) != StepCode::Ok) return StepCode::WriteDisable;
+  return StepCode::Ok;
+}
+
+StepCode StartAutoIncrement(const DeviceRecord& record, std::uint32_t chip, std::uint32_t address,
+                            std::uint8_t first) {
+  if (SetWriteEnable(record, chip, true) != StepCode::Ok) return StepCode::WriteEnable;
+  const SpiCommand& program = FlashChip(chip).autoIncrementProgram;
+  auto command = AddressedCommand(program.Opcode(), address);
+  command[4] = first;
+  const std::size_t length = std::clamp<std::size_t>(program.length, 1, command.size());
+  return RunSpiTransaction(record, {.command = std::span(command).first(length)});
+}
+
+StepCode ContinueAutoIncrement(const DeviceRecord& record, std::uint32_t chip, std::uint8_t next) {
+  const SpiCommand& program = FlashChip(chip).autoIncrementProgram;
+  // The opcode with one further byte: program data, so a failed write reports ProgramData.
+  const std::array<std::uint8_t, 2> bytes = {program.Opcode(), next};
+  const std::size_t length = std::clamp<std::uint32_t>(program.extra, 1, 2);
+  return RunSpiTransaction(record, {.data = std::span(bytes).first(length)});
+}
+
+void WriteDisableAfter(const DeviceRecord& record, std::uint32_t chip, StepCode code) {
+  if (NeedsWriteDisable(code)) SetWriteEnable(record, chip, false);
+}
+
+FlashResult SpiOutcome(StepCode code, FlashResult failure) {
+  if (code == StepCode::DeviceNotInTable) return FlashResult::DeviceNotInTable;
+  return code == StepCode::Ok ? FlashResult::Ok : failure;
+}
+
+StepCode SetWriteEnable(const DeviceRecord& record, std::uint32_t chip, bool enable) {
   const FlashChipDescriptor& descriptor = FlashChip(chip);
-  const SpiCommand& command = descriptor[enable ? Slot::WriteEnable : Slot::WriteDisable];
-  if (const StepCode code = SendSpiCommand(record, command); code != StepCode::Ok) return code;
-  if (WaitFlashReady(record, descriptor[Slot::WriteEnable].poll) != StepCode::Ok)
+  if (const StepCode code =
+          SendSpiCommand(record, enable ? descriptor.writeEnable : descriptor.writeDisable);
+      code != StepCode::Ok)
+    return code;
+  if (WaitFlashReady(record, descriptor.writeEnable.poll) != StepCode::Ok)
     return StepCode::WaitReady;
   return StepCode::Ok;
 }
 
 StepCode ReadStatusRegister(const DeviceRecord& record, std::uint8_t* destination,
                             std::uint32_t chip) {
-  const SpiCommand& readStatus = FlashChip(chip)[Slot::ReadStatus];
-  std::array<std::uint8_t, kMaxShortTransfer> command{};
-  command[0] = readStatus.Opcode();
+  const SpiCommand& readStatus = FlashChip(chip).readStatus;
+  const CommandBytes command(readStatus);
   std::array<std::uint8_t, kMaxShortTransfer> answer{};
-  const std::size_t sent = std::clamp<std::size_t>(readStatus.length, 1, command.size());
   const std::size_t received = std::clamp<std::size_t>(readStatus.extra, 1, answer.size());
-  const SpiTransaction transaction{.command = std::span(command).first(sent),
-                                   .answer = std::span(answer).first(received)};
-  if (const StepCode code = RunSpiTransaction(record, transaction); code != StepCode::Ok)
+  if (const StepCode code = RunSpiTransaction(
+          record, {.command = command.Bytes(), .answer = std::span(answer).first(received)});
+      code != StepCode::Ok)
     return code;
   if (destination) *destination = answer[0];
   if (WaitFlashReady(record, readStatus.poll) != StepCode::Ok) return StepCode::WaitReady;
@@ -246,28 +178,24 @@ StepCode ReadStatusRegister(const DeviceRecord& record, std::uint8_t* destinatio
 
 StepCode WriteStatusRegister(const DeviceRecord& record, std::uint8_t value, std::uint32_t chip) {
   const FlashChipDescriptor& descriptor = FlashChip(chip);
-  const SpiCommand& writeStatus = descriptor[Slot::WriteStatus];
   StepCode code = StepCode::Ok;
-  if (SetWriteEnable(record, chip, 1) != StepCode::Ok) {
+  if (SetWriteEnable(record, chip, true) != StepCode::Ok) {
     code = StepCode::WriteEnable;
-  } else if (descriptor[Slot::EnableWriteStatus].Present() &&
-             (code = SendSpiCommand(record, descriptor[Slot::EnableWriteStatus])) != StepCode::Ok) {
+  } else if (descriptor.enableWriteStatus.Present() &&
+             (code = SendSpiCommand(record, descriptor.enableWriteStatus)) != StepCode::Ok) {
   } else {
-    std::array<std::uint8_t, kMaxShortTransfer> command{};
-    command[0] = writeStatus.Opcode();
-    command[1] = value;
-    const std::size_t length = std::clamp<std::size_t>(writeStatus.length, 2, command.size());
-    code = RunSpiTransaction(record, {.command = std::span(command).first(length)});
-    if (code == StepCode::Ok && WaitFlashReady(record, writeStatus.poll) != StepCode::Ok)
+    const CommandBytes command(descriptor.writeStatus, value);
+    code = RunSpiTransaction(record, {.command = command.Bytes()});
+    if (code == StepCode::Ok && WaitFlashReady(record, descriptor.writeStatus.poll) != StepCode::Ok)
       code = StepCode::WaitReady;
-    if (code == StepCode::Ok && SetWriteEnable(record, chip, 0) != StepCode::Ok)
+    if (code == StepCode::Ok && SetWriteEnable(record, chip, false) != StepCode::Ok)
       code = StepCode::WriteDisable;
   }
   WriteDisableAfter(record, chip, code);
   return code;
 }
 
-StepCode SetFlashProtection(const DeviceRecord& record, std::uint32_t chip, int protect) {
+StepCode SetFlashProtection(const DeviceRecord& record, std::uint32_t chip, bool protect) {
   const FlashChipDescriptor& descriptor = FlashChip(chip);
   const auto value =
       static_cast<std::uint8_t>(protect ? descriptor.protectValue : descriptor.unprotectValue);
@@ -284,8 +212,9 @@ StepCode SetFlashProtection(const DeviceRecord& record, std::uint32_t chip, int 
 
 StepCode SpiChipErase(const DeviceRecord& record, std::uint32_t chip, WindowHandle window,
                       std::uint32_t message) {
-  Progress progress(window, message, ProgressPhase::Erasing, ProgressPhase::ErasingFailed);
-  if (!progress.For(record).Start(100)) return StepCode::DeviceNotInTable;
+  RoutineProgress progress(record, window, message, ProgressPhase::Erasing,
+                           ProgressPhase::ErasingFailed);
+  if (!progress.Start(100)) return StepCode::DeviceNotInTable;
   StepCode code = SpiChipEraseSteps(record, chip);
   WriteDisableAfter(record, chip, code);
   if (code == StepCode::Ok) {
@@ -300,23 +229,52 @@ StepCode SpiChipErase(const DeviceRecord& record, std::uint32_t chip, WindowHand
   return code;
 }
 
-StepCode SpiReadFlash(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t offset,
-                      std::uint32_t length, std::uint32_t chip, WindowHandle window,
-                      std::uint32_t message) {
-  Progress progress(window, message, ProgressPhase::Reading, ProgressPhase::ReadingFailed);
-  if (!progress.For(record).Start(length / kSpiPieceSize)) return StepCode::DeviceNotInTable;
+StepCode SpiReadPass(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t offset,
+                     std::uint32_t length, std::uint32_t chip, WindowHandle window,
+                     std::uint32_t message, const ReadPass& pass) {
+  RoutineProgress progress(record, window, message, ProgressPhase::Reading,
+                           ProgressPhase::ReadingFailed);
+  if (!progress.Start(pass.barSteps)) return StepCode::DeviceNotInTable;
   const FlashChipDescriptor& descriptor = FlashChip(chip);
-  const SpiCommand& read = descriptor[Slot::FastRead].Present() ? descriptor[Slot::FastRead]
-                                                                : descriptor[Slot::ReadData];
+  const SpiCommand& read =
+      descriptor.fastRead.Present() ? descriptor.fastRead : descriptor.readData;
   const std::size_t commandLength = std::clamp<std::size_t>(read.length, 1, 5);
-  for (std::uint32_t p = 0; p < length; p += kSpiPieceSize) {
-    const std::uint32_t n = std::min(kSpiPieceSize, length - p);
+  for (std::uint32_t p = 0; p < length; p += pass.run) {
+    const std::uint32_t n = std::min(pass.run, length - p);
     const auto command = AddressedCommand(read.Opcode(), offset + p);
     StepCode code = RunSpiTransaction(record, {.command = std::span(command).first(commandLength),
                                                .answer = std::span(destination + p, n)});
-    if (code == StepCode::Ok && WaitFlashReady(record, read.poll) != StepCode::Ok)
+    if (code == StepCode::Ok && pass.waitAfterRun &&
+        WaitFlashReady(record, read.poll) != StepCode::Ok)
       code = StepCode::WaitReady;
     if (code != StepCode::Ok) {
+      progress.Fail(code, Percent(p, length));
+      return code;
+    }
+    progress.Advance(Percent(p, length));
+  }
+  return StepCode::Ok;
+}
+
+StepCode SpiReadFlash(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t offset,
+                      std::uint32_t length, std::uint32_t chip, WindowHandle window,
+                      std::uint32_t message) {
+  return SpiReadPass(record, destination, offset, length, chip, window, message,
+                     {.run = kSpiPieceSize, .barSteps = length / kSpiPieceSize});
+}
+
+StepCode SpiProgramPass(const DeviceRecord& record, const std::uint8_t* source,
+                        std::uint32_t offset, std::uint32_t length, std::uint32_t chip,
+                        WindowHandle window, std::uint32_t message, const ProgramPass& pass) {
+  RoutineProgress progress(record, window, message, ProgressPhase::Programming,
+                           ProgressPhase::ProgrammingFailed);
+  if (!progress.Start(pass.barSteps)) return StepCode::DeviceNotInTable;
+  for (std::uint32_t p = 0, n = 0; p < length; p += n) {
+    n = std::min(pass.piece, length - p);
+    if (pass.page != 0) n = std::min(n, pass.page - (offset + p) % pass.page);
+    const StepCode code = pass.program(record, chip, offset + p, std::span(source + p, n));
+    if (code != StepCode::Ok) {
+      WriteDisableAfter(record, chip, code);
       progress.Fail(code, Percent(p, length));
       return code;
     }
@@ -328,28 +286,16 @@ StepCode SpiReadFlash(const DeviceRecord& record, std::uint8_t* destination, std
 StepCode SpiProgramFlash(const DeviceRecord& record, const std::uint8_t* source,
                          std::uint32_t offset, std::uint32_t length, std::uint32_t chip,
                          WindowHandle window, std::uint32_t message) {
-  Progress progress(window, message, ProgressPhase::Programming, ProgressPhase::ProgrammingFailed);
-  if (!progress.For(record).Start(length / kSpiPieceSize)) return StepCode::DeviceNotInTable;
-  const FlashChipDescriptor& descriptor = FlashChip(chip);
-  const bool autoIncrement = descriptor[Slot::AutoIncrementProgram].Present();
-  for (std::uint32_t p = 0, n = 0; p < length; p += n) {
-    n = std::min(kSpiPieceSize, length - p);
-    // A page program wraps around inside its 256-byte page: a piece that would run past the
-    // page's end is cut there, and the next piece starts on the following page. Aligned writes
-    // are not affected.
-    if (!autoIncrement) n = std::min(n, kProgramPageSize - ((offset + p) % kProgramPageSize));
-    const std::span<const std::uint8_t> piece(source + p, n);
-    const StepCode code =
-        autoIncrement ? ProgramAutoIncrementPiece(record, descriptor, chip, offset + p, piece)
-                      : ProgramPagePiece(record, descriptor, chip, offset + p, piece);
-    if (code != StepCode::Ok) {
-      WriteDisableAfter(record, chip, code);
-      progress.Fail(code, Percent(p, length));
-      return code;
-    }
-    progress.Advance(Percent(p, length));
-  }
-  return StepCode::Ok;
+  // A page program wraps around inside its 256-byte page: a piece that would run past the
+  // page's end is cut there, and the next piece starts on the following page. Aligned writes
+  // are not affected. The auto-increment chip has no page.
+  const bool autoIncrement = FlashChip(chip).autoIncrementProgram.Present();
+  return SpiProgramPass(
+      record, source, offset, length, chip, window, message,
+      {.piece = kSpiPieceSize,
+       .page = autoIncrement ? 0 : kProgramPageSize,
+       .barSteps = length / kSpiPieceSize,
+       .program = autoIncrement ? ProgramAutoIncrementPiece : ProgramPageWaitingReady});
 }
 
 FlashResult FlashIcpSwitch(DeviceRecord record, std::uint32_t mode) {

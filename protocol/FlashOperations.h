@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "device/DeviceRecord.h"
 #include "platform/WindowMessages.h"
@@ -60,11 +61,11 @@ void PostProgress(WindowHandle window, std::uint32_t message, std::uint32_t devi
 // Serial-flash routines: StepCode::Ok or the failing step's code, the clean-up already done.
 // The routines that report progress return StepCode::DeviceNotInTable, sending nothing, when a
 // notice is asked for and the device is not in the table.
-StepCode SetWriteEnable(const DeviceRecord& record, std::uint32_t chip, int enable);
+StepCode SetWriteEnable(const DeviceRecord& record, std::uint32_t chip, bool enable);
 StepCode ReadStatusRegister(const DeviceRecord& record, std::uint8_t* destination,
                             std::uint32_t chip);
 StepCode WriteStatusRegister(const DeviceRecord& record, std::uint8_t value, std::uint32_t chip);
-StepCode SetFlashProtection(const DeviceRecord& record, std::uint32_t chip, int protect);
+StepCode SetFlashProtection(const DeviceRecord& record, std::uint32_t chip, bool protect);
 StepCode SpiChipErase(const DeviceRecord& record, std::uint32_t chip, WindowHandle window,
                       std::uint32_t message);
 StepCode SpiReadFlash(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t offset,
@@ -73,6 +74,57 @@ StepCode SpiReadFlash(const DeviceRecord& record, std::uint8_t* destination, std
 StepCode SpiProgramFlash(const DeviceRecord& record, const std::uint8_t* source,
                          std::uint32_t offset, std::uint32_t length, std::uint32_t chip,
                          WindowHandle window, std::uint32_t message);
+
+// --- The pieces the classic and the fast passes share ------------------------------------------
+
+// Clean-up after a failed step of a routine that may leave the write-enable latch set: write
+// disable after any step from write enable to the ready wait (outcome ignored).
+void WriteDisableAfter(const DeviceRecord& record, std::uint32_t chip, StepCode code);
+
+// A wait for the chip to become ready, given the command's poll interval in milliseconds.
+using ReadyWait = StepCode (*)(const DeviceRecord& record, std::uint32_t pollMs);
+// One page-program piece: write enable, the command and the data in one transaction, `wait`
+// with the program's poll, write disable.
+StepCode ProgramPage(const DeviceRecord& record, std::uint32_t chip, std::uint32_t address,
+                     std::span<const std::uint8_t> data, ReadyWait wait);
+
+// The auto-increment program (entry 6): write enable, then the opcode with the address and the
+// first byte in one transaction; each further byte goes with the opcode in a transaction of
+// its own (the chip programs a byte when chip select rises). Write disable ends the mode.
+StepCode StartAutoIncrement(const DeviceRecord& record, std::uint32_t chip, std::uint32_t address,
+                            std::uint8_t first);
+StepCode ContinueAutoIncrement(const DeviceRecord& record, std::uint32_t chip, std::uint8_t next);
+
+// The result of an operation from the outcome of its serial-flash routine.
+FlashResult SpiOutcome(StepCode code, FlashResult failure);
+
+// How a read pass is cut: runs of `run` bytes, each one transaction with the chip's read
+// command, followed by a ready wait when `waitAfterRun`; the progress bar counts barSteps.
+struct ReadPass {
+  std::uint32_t run = 0;
+  std::uint32_t barSteps = 0;
+  bool waitAfterRun = true;
+};
+// SpiReadFlash's loop, with its progress and failure notices, for any pass.
+StepCode SpiReadPass(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t offset,
+                     std::uint32_t length, std::uint32_t chip, WindowHandle window,
+                     std::uint32_t message, const ReadPass& pass);
+
+// Programs one piece at an address: Ok or the failing step's code (clean-up left to the pass).
+using PieceProgram = StepCode (*)(const DeviceRecord& record, std::uint32_t chip,
+                                  std::uint32_t address, std::span<const std::uint8_t> data);
+// How a program pass is cut: pieces of at most `piece` bytes, never across the end of a
+// `page` (0: no page); the progress bar counts barSteps.
+struct ProgramPass {
+  std::uint32_t piece = 0;
+  std::uint32_t page = 0;
+  std::uint32_t barSteps = 0;
+  PieceProgram program = nullptr;
+};
+// SpiProgramFlash's loop, with its clean-up, progress and failure notices, for any pass.
+StepCode SpiProgramPass(const DeviceRecord& record, const std::uint8_t* source,
+                        std::uint32_t offset, std::uint32_t length, std::uint32_t chip,
+                        WindowHandle window, std::uint32_t message, const ProgramPass& pass);
 
 // The four operations. The window may be 0 (no progress).
 FlashResult FlashIcpSwitch(DeviceRecord record, std::uint32_t mode);

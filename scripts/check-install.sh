@@ -4,7 +4,8 @@
 #     programs start, and the installed burnwell-tool updates the installed burnwell-sim's
 #     emulated bridge from the installed example files.
 #  2. The Debian package (CPack): its name and dependencies, `apt-get install` of it on this
-#     machine, the installed programs run once, and its removal.
+#     machine, the installed programs run once (their units recorded in root's history, in the
+#     folder the package makes), and its removal.
 #
 #   scripts/check-install.sh [BUILD_DIR]
 #
@@ -53,6 +54,8 @@ for page in burnwell burnwell-tool burnwell-sim; do
 done
 (
   export PATH="$prefix/bin:$PATH"
+  # The prefix's programs keep their units apart from the system's history.
+  export BURNWELL_HISTORY="$work/prefix-history.db"
   [ "$(command -v burnwell-tool)" = "$prefix/bin/burnwell-tool" ] || fail "PATH"
   for program in burnwell burnwell-tool burnwell-sim; do
     $program --version | grep -qF "$version" || fail "installed $program --version"
@@ -69,6 +72,10 @@ deb=$build/burnwell_${version}_amd64.deb
 echo "$(basename "$deb"): $(du -k "$deb" | cut -f1) KiB"
 echo "Depends: $(dpkg-deb -f "$deb" Depends)"
 dpkg-deb -f "$deb" Depends | grep -q libqt6widgets6 || fail "dependencies from dpkg-shlibdeps"
+dpkg-deb -f "$deb" Depends | grep -q libsqlite3-0 && dpkg-deb -f "$deb" Depends | grep -q libpq5 \
+  || fail "the history's libraries in the dependencies"
+had_history_folder=no
+[ ! -d /var/lib/burnwell ] || had_history_folder=yes
 $SUDO apt-get install -y "$deb" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt-get install"; }
 (
   export PATH=/usr/bin:/bin:/usr/sbin:/sbin
@@ -81,7 +88,16 @@ $SUDO apt-get install -y "$deb" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; 
   if command -v man >/dev/null; then
     man -w burnwell-tool >/dev/null || fail "man burnwell-tool"
   fi
-  update_with /usr/share/doc/burnwell "$work/station-package"
+  [ $had_history_folder = yes ] || [ "$(stat -c %G /var/lib/burnwell)" = burnwell ] || fail "/var/lib/burnwell for the group burnwell"
+  if [ -z "$SUDO" ]; then
+    units() { burnwell-tool history --json 2>/dev/null | python3 -c "import json,sys; print(len(json.load(sys.stdin)['units']))" 2>/dev/null || echo 0; }
+    before=$(units)
+    update_with /usr/share/doc/burnwell "$work/station-package"
+    after=$(units)
+    [ "$after" -eq $((before + 2)) ] || fail "the installed programs' units in /var/lib/burnwell/history.db ($before, then $after)"
+  else
+    update_with /usr/share/doc/burnwell "$work/station-package"
+  fi
 )
 echo "installed $(basename "$deb") with apt-get and updated an emulated bridge with its programs"
 if [ "${BURNWELL_KEEP_PACKAGE:-0}" != 1 ]; then

@@ -10,7 +10,7 @@ import re
 import sys
 
 # Lowest first. A layer may include itself and everything before it.
-ORDER = ["common", "wire", "platform", "image", "device", "protocol", "bridge", "ui", "app", "tools"]
+ORDER = ["common", "wire", "platform", "image", "device", "protocol", "bridge", "ui", "app", "history", "tools"]
 # Folders beside the stack: what each may include besides itself.
 BESIDE = {"sim": {"common", "wire", "platform", "device"}}
 FREE = {"tests", "fuzz", "bench"}

@@ -4,8 +4,10 @@
 #   scripts/setup-debian.sh [SET...]     (default: all)
 #
 #   build    compile and run the programs: compiler, CMake, Ninja, Qt, the libraries the build
-#            uses and the man page generator (scripts/demo.sh needs no more)
-#   test     the native test suite: GoogleTest, Google Benchmark, the Intel HEX oracles
+#            uses (SQLite and libpq for the history) and the man page generator (scripts/demo.sh
+#            needs no more)
+#   test     the native test suite: GoogleTest, Google Benchmark, the Intel HEX oracles, a
+#            PostgreSQL server the history's tests start in a folder of their own
 #   fuzz     clang and its sanitizer runtime (fuzz targets)
 #   windows  the mingw-w64 cross compiler, Wine, the NSIS installer builder
 #   package  what CPack needs to build the Debian package (dpkg-shlibdeps)
@@ -16,8 +18,8 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 
-build=(cmake ninja-build g++ make pkg-config qt6-base-dev libgl-dev nlohmann-json3-dev libcli11-dev scdoc)
-test=(libgtest-dev libgmock-dev googletest libbenchmark-dev binutils srecord python3-intelhex clang-format-14)
+build=(cmake ninja-build g++ make pkg-config qt6-base-dev libgl-dev nlohmann-json3-dev libcli11-dev scdoc libsqlite3-dev libpq-dev)
+test=(libgtest-dev libgmock-dev googletest libbenchmark-dev binutils srecord python3-intelhex clang-format-14 postgresql)
 fuzz=(clang libclang-rt-14-dev)
 windows=(g++-mingw-w64-x86-64-posix wine64 wine fonts-wine nsis)
 package=(dpkg-dev file)

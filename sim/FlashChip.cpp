@@ -12,20 +12,20 @@ constexpr std::uint8_t kStatusAutoIncrement = 0x40;  // the AAI bit of parts tha
 constexpr std::uint32_t kPageSize = 256;
 
 namespace op {
-constexpr std::uint8_t WriteStatus = 0x01;
-constexpr std::uint8_t PageProgram = 0x02;
-constexpr std::uint8_t Read = 0x03;
-constexpr std::uint8_t WriteDisable = 0x04;
-constexpr std::uint8_t ReadStatus1 = 0x05;
-constexpr std::uint8_t WriteEnable = 0x06;
-constexpr std::uint8_t FastRead = 0x0B;
-constexpr std::uint8_t ProductId15 = 0x15;  // also status register 3 on three-register parts
-constexpr std::uint8_t ReadStatus2 = 0x35;
-constexpr std::uint8_t EnableWriteStatus = 0x50;
-constexpr std::uint8_t ManufacturerDevice = 0x90;
-constexpr std::uint8_t JedecId = 0x9F;
-constexpr std::uint8_t Signature = 0xAB;
-constexpr std::uint8_t AutoIncrement = 0xAF;
+constexpr std::uint8_t kWriteStatus = 0x01;
+constexpr std::uint8_t kPageProgram = 0x02;
+constexpr std::uint8_t kRead = 0x03;
+constexpr std::uint8_t kWriteDisable = 0x04;
+constexpr std::uint8_t kReadStatus1 = 0x05;
+constexpr std::uint8_t kWriteEnable = 0x06;
+constexpr std::uint8_t kFastRead = 0x0B;
+constexpr std::uint8_t kProductId15 = 0x15;  // also status register 3 on three-register parts
+constexpr std::uint8_t kReadStatus2 = 0x35;
+constexpr std::uint8_t kEnableWriteStatus = 0x50;
+constexpr std::uint8_t kManufacturerDevice = 0x90;
+constexpr std::uint8_t kJedecId = 0x9F;
+constexpr std::uint8_t kSignature = 0xAB;
+constexpr std::uint8_t kAutoIncrement = 0xAF;
 }  // namespace op
 
 bool Contains(const std::vector<std::uint8_t>& v, std::uint8_t x) {
@@ -100,7 +100,7 @@ std::uint8_t FlashChip::Exchange(std::uint8_t mosi) {
 std::uint8_t FlashChip::Answer(std::size_t position) {
   const std::uint8_t opcode = command_[0];
   const auto& d = description_;
-  if (opcode == op::ReadStatus1) {
+  if (opcode == op::kReadStatus1) {
     const std::uint8_t status = Status(0);
     if (readyUnseen_ && (status & kStatusBusy) == 0) {
       readyUnseen_ = false;
@@ -108,8 +108,8 @@ std::uint8_t FlashChip::Answer(std::size_t position) {
     }
     return status;
   }
-  if (opcode == op::ReadStatus2 && d.statusRegisters >= 2) return status_[1];
-  if (opcode == op::ProductId15 && d.statusRegisters >= 3) return status_[2];
+  if (opcode == op::kReadStatus2 && d.statusRegisters >= 2) return status_[1];
+  if (opcode == op::kProductId15 && d.statusRegisters >= 3) return status_[2];
   if (Busy()) return 0xFF;  // a part busy with a write answers only status reads
   if (autoIncrement_) return 0xFF;
 
@@ -121,17 +121,17 @@ std::uint8_t FlashChip::Answer(std::size_t position) {
   };
 
   switch (opcode) {
-    case op::Read:
+    case op::kRead:
       if (position < 4) return 0xFF;
       return memory_[(Address(1) + position - 4) & (d.size - 1)];
-    case op::FastRead:
+    case op::kFastRead:
       if (!d.fastRead || position < 5) return 0xFF;
       return memory_[(Address(1) + position - 5) & (d.size - 1)];
-    case op::JedecId: return position - 1 < d.jedecId.size() ? d.jedecId[position - 1] : 0xFF;
-    case op::ProductId15:
+    case op::kJedecId: return position - 1 < d.jedecId.size() ? d.jedecId[position - 1] : 0xFF;
+    case op::kProductId15:
       return position - 1 < d.productId15.size() ? d.productId15[position - 1] : 0xFF;
-    case op::ManufacturerDevice: return d.manufacturerId ? manufacturerDevice(4) : 0xFF;
-    case op::Signature:
+    case op::kManufacturerDevice: return d.manufacturerId ? manufacturerDevice(4) : 0xFF;
+    case op::kSignature:
       if (d.signatureAnswer == SignatureAnswer::Signature && position >= 4 &&
           !d.signature.empty()) {
         return d.signature[(position - 4) % d.signature.size()];
@@ -158,11 +158,11 @@ void FlashChip::Deselect() {
   if (autoIncrement_) {
     // In auto-increment mode the part takes only further data bytes, write disable and
     // status reads.
-    if (opcode == op::AutoIncrement && n == 2) {
+    if (opcode == op::kAutoIncrement && n == 2) {
       ProgramByte(autoIncrementAddress_, command_[1]);
       autoIncrementAddress_ = (autoIncrementAddress_ + 1) & (d.size - 1);
       StartBusy(d.pageProgramUs);
-    } else if (opcode == op::WriteDisable) {
+    } else if (opcode == op::kWriteDisable) {
       autoIncrement_ = false;
       writeEnabled_ = false;
     }
@@ -170,12 +170,12 @@ void FlashChip::Deselect() {
   }
 
   switch (opcode) {
-    case op::WriteEnable: writeEnabled_ = true; return;
-    case op::WriteDisable: writeEnabled_ = false; return;
-    case op::EnableWriteStatus:
+    case op::kWriteEnable: writeEnabled_ = true; return;
+    case op::kWriteDisable: writeEnabled_ = false; return;
+    case op::kEnableWriteStatus:
       if (d.enableWriteStatus) statusWriteArmed_ = true;
       return;
-    case op::WriteStatus: {
+    case op::kWriteStatus: {
       const bool allowed = (writeEnabled_ || (d.enableWriteStatus && armed)) && !StatusLocked();
       writeEnabled_ = false;
       if (!allowed || n < 2) return;
@@ -188,7 +188,7 @@ void FlashChip::Deselect() {
       StartBusy(d.statusWriteUs);
       return;
     }
-    case op::PageProgram: {
+    case op::kPageProgram: {
       const bool allowed = writeEnabled_;
       writeEnabled_ = false;
       if (!allowed || n < 5) return;
@@ -205,7 +205,7 @@ void FlashChip::Deselect() {
       StartBusy(d.pageProgramUs);
       return;
     }
-    case op::AutoIncrement: {
+    case op::kAutoIncrement: {
       if (!d.autoIncrementProgram || !writeEnabled_ || n != 5) {
         return;
       }

@@ -27,34 +27,37 @@ struct EraseCommand {
   std::uint32_t timeUs = 0;  // typical erase time
 };
 
-// Everything that distinguishes one part from another. Values come from the part's datasheet.
+// Everything that distinguishes one part from another. Values come from the part's datasheet;
+// the defaults are the common 25-series part (fast read, chip erase by 0x60 or 0xC7, three
+// block-protect bits over 64 KiB units, SRWD at bit 7), so a description names where its part
+// differs.
 struct ChipDescription {
-  std::string name;
-  std::string maker;
+  std::string name{};
+  std::string maker{};
   // The supported-chip entry that the part's identification answers lead detection to.
   int tableEntry = 0;
   std::uint32_t size = 0;  // bytes, a power of two
 
-  std::vector<std::uint8_t> jedecId;  // answer to 0x9F; empty when the part does not know it
+  std::vector<std::uint8_t> jedecId{};  // answer to 0x9F; empty when the part does not know it
   // Answer to 0x90 (after three address bytes); absent when the part does not know it.
-  std::optional<std::uint8_t> manufacturerId;
+  std::optional<std::uint8_t> manufacturerId{};
   std::uint8_t deviceId = 0;
   SignatureAnswer signatureAnswer = SignatureAnswer::None;
-  std::vector<std::uint8_t> signature;    // for SignatureAnswer::Signature
-  std::vector<std::uint8_t> productId15;  // answer to 0x15 (older product-ID read); may be empty
+  std::vector<std::uint8_t> signature{};    // for SignatureAnswer::Signature
+  std::vector<std::uint8_t> productId15{};  // answer to 0x15 (older product-ID read); may be empty
 
-  bool fastRead = false;              // 0x0B with one dummy byte
+  bool fastRead = true;               // 0x0B with one dummy byte
   bool byteProgramOnly = false;       // 0x02 programs one byte (no page buffer)
   bool autoIncrementProgram = false;  // 0xAF address-auto-increment byte program
   bool enableWriteStatus = false;     // 0x50 enables the next status write
-  std::vector<std::uint8_t> chipEraseOpcodes;
-  std::vector<EraseCommand> regionErases;
+  std::vector<std::uint8_t> chipEraseOpcodes = {0x60, 0xC7};
+  std::vector<EraseCommand> regionErases{};
 
   int statusRegisters = 1;                    // 1..3 (0x05, 0x35, 0x15)
-  std::uint8_t blockProtectMask = 0x0C;       // block-protect bits of status register 1
-  std::uint32_t protectUnit = 0;              // bytes at the top protected by the lowest BP level
+  std::uint8_t blockProtectMask = 0x1C;       // block-protect bits of status register 1
+  std::uint32_t protectUnit = 64 * 1024;      // bytes at the top protected by the lowest level
   std::uint8_t statusWriteProtectBit = 0x80;  // SRWD / BPL: with WP# asserted, status is locked
-  std::uint8_t writableStatus1 = 0x8C;        // bits a status write changes
+  std::uint8_t writableStatus1 = 0x9C;        // bits a status write changes
   std::uint8_t writableStatus2 = 0;
   std::uint8_t writableStatus3 = 0;
   std::uint8_t initialStatus2 = 0;

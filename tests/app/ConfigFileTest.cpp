@@ -122,11 +122,11 @@ TEST(ConfigRead, KeysAreReadInOrderWithTheirBufferSizes) {
   ConfigSettings settings;
   ASSERT_EQ(ReadConfigFile("Config.ini", settings), 0);
   EXPECT_EQ(profile.calls,
-            (std::vector<std::string>{"Configuration/DevCount/int", "Update_Device/VID1/8",
-                                      "Update_Device/PID1/8", "Update_Device/VID2/8",
-                                      "Update_Device/PID2/8", "Hex_FileName/HEXNAME/128",
-                                      "Cmp_Ver/CMPLEN/int", "Cmp_Ver/CMPSTR/128",
-                                      "Self_Powered/SELFPOWERON/int", "Transfer/Fast/int"}));
+            (std::vector<std::string>{
+                "Configuration/DevCount/int", "Update_Device/VID1/8", "Update_Device/PID1/8",
+                "Update_Device/VID2/8", "Update_Device/PID2/8", "Hex_FileName/HEXNAME/128",
+                "Cmp_Ver/CMPLEN/int", "Cmp_Ver/CMPSTR/128", "Self_Powered/SELFPOWERON/int",
+                "Transfer/Fast/int", "History/Url/1024"}));
 }
 
 TEST(ConfigRead, FastTransfersOnlyWhenTheTransferSectionAsksForThem) {

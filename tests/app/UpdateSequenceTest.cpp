@@ -512,31 +512,40 @@ namespace {
 // A bridge that ends chip select by itself after two transfers still runs every 32-byte piece,
 // but cuts a page program or a long read short without an error: the fast pass fails (its
 // read-back checks itself, the compare catches the program), the next pass uses classic transfers
-// and verifies.
+// and verifies. A fast pass that erases only what it writes leaves the rest of the chip as it
+// was; a classic one, the fallback's too, erases the whole chip.
 TEST_F(UpdateSequence, FastTransfersFallBackToClassicAfterAFailedCompare) {
   struct Row {
     std::uint32_t selectionEndsAfter;
     protocol::TransferMode transfers;
+    bool eraseOnlyWhatIsWritten;
     int passes;
     bool fellBack;
+    bool restKept;  // the chip's upper half keeps what it held
   };
   const Row rows[] = {
-      {0, protocol::TransferMode::Fast, 1, false},
-      {2, protocol::TransferMode::Fast, 2, true},
-      {2, protocol::TransferMode::Classic, 1, false},
+      {0, protocol::TransferMode::Fast, false, 1, false, false},
+      {2, protocol::TransferMode::Fast, false, 2, true, false},
+      {2, protocol::TransferMode::Classic, false, 1, false, false},
+      {0, protocol::TransferMode::Fast, true, 1, false, true},
+      {2, protocol::TransferMode::Fast, true, 2, true, false},
   };
+  constexpr std::size_t kUpperHalf = 0x10000;  // past the image's erases on the 128 KiB chip
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.selectionEndsAfter);
+    SCOPED_TRACE(std::to_string(row.selectionEndsAfter) +
+                 (row.eraseOnlyWhatIsWritten ? " range" : ""));
     device::ResetDeviceLayerState();
     sim::BridgeConfig config = sim::BridgeConfig::WithChip("MX25L1005");
     config.selectionEndsAfterTransfers = row.selectionEndsAfter;
-    AddBridge(config);
+    const auto memory = AddBridge(config).Memory();
+    std::fill(memory.begin() + kUpperHalf, memory.end(), 0x00);
     const std::vector<std::uint8_t> block = Memory(image::CONFIG_BLOCK_SIZE);
     LoadCode(0xB800, 0x1234);
     std::uint8_t devices[32] = {};
     ASSERT_GT(bridge::BridgeOpen(devices, sizeof devices), 0);
     UpdatePlan plan;
     plan.transfers = row.transfers;
+    plan.eraseOnlyWhatIsWritten = row.eraseOnlyWhatIsWritten;
     UpdateObserver observer;
     const UpdateReport report = UpdateBridge(plan, image::LoadedImage(), observer);
     bridge::BridgeClose();
@@ -546,6 +555,7 @@ TEST_F(UpdateSequence, FastTransfersFallBackToClassicAfterAFailedCompare) {
     EXPECT_EQ(report.fellBackToClassic, row.fellBack);
     const std::vector<std::uint8_t> expected = FlashAfterUpdate(block, image::LoadedImage(), plan);
     EXPECT_EQ(Memory(expected.size()), expected);
+    EXPECT_EQ(memory[kUpperHalf], row.restKept ? 0x00 : 0xFF);
   }
 }
 

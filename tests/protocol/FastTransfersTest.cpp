@@ -1,5 +1,7 @@
-// Fast transfers against the bridge emulator on every chip model: a whole image ends byte-exact,
-// one page program and one 4 KiB read are one chip selection each with their transfers inside,
+// Fast transfers against the bridge emulator on every chip model: a whole image ends byte-exact
+// after the erases that cover it, polls after programs and erases keep to the chip's times
+// whatever the bridge's speed, one page program and one 4 KiB read are one chip selection each
+// with their transfers inside,
 // and the emulated chip keeps the rules they rely on (selection held across transfers, a page
 // program wrapping inside its page, a read streaming across page and sector ends up to the end
 // of the array).
@@ -7,10 +9,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "protocol/CoveringErase.h"
 #include "protocol/FastTransfers.h"
 #include "protocol/SpiTransactions.h"
 #include "protocol/VendorCommands.h"
@@ -84,7 +88,7 @@ class FastTransfersOnModel : public ::testing::TestWithParam<std::string> {
     EXPECT_EQ(DetectFlash(record_), StepCode::Ok);
   }
   const FlashChipDescriptor& Entry() const { return FlashChip(record_.FlashChipIndex); }
-  bool AutoIncrement() const { return Entry()[Slot::AutoIncrementProgram].Present(); }
+  bool AutoIncrement() const { return Entry().autoIncrementProgram.Present(); }
   std::uint32_t Size() { return static_cast<std::uint32_t>(emu_.Bridge().Memory().size()); }
   void EraseAll() {
     ASSERT_EQ(FlashIcpSwitch(record_, 0), FlashResult::Ok);
@@ -95,10 +99,28 @@ class FastTransfersOnModel : public ::testing::TestWithParam<std::string> {
   DeviceRecord record_;
 };
 
-TEST_P(FastTransfersOnModel, WholeImageUpdateEndsByteExact) {
+// The erases each model's update of the image uses: the cheapest cover by its table entry's
+// typical times (the whole chip where the entry has no region erase).
+const std::map<std::string, std::string> kImageErases = {
+    {"W25X40", "the whole chip"},  {"AT25F1024A", "2 x 32 KiB"}, {"MX25V8035F", "1 x 64 KiB"},
+    {"MX25L12805D", "1 x 64 KiB"}, {"MX25L1021E", "1 x 64 KiB"}, {"M25P16", "1 x 64 KiB"},
+    {"W25X10", "1 x 64 KiB"},      {"EN25F80", "1 x 64 KiB"},    {"SST25VF010A", "2 x 32 KiB"},
+    {"Pm25LV010", "2 x 32 KiB"},   {"M25P05", "2 x 32 KiB"},     {"MX25L3205D", "1 x 64 KiB"},
+    {"MX25L6405D", "1 x 64 KiB"},  {"MX25L1005", "12 x 4 KiB"},  {"Pm25LD010", "2 x 32 KiB"},
+    {"GD25Q40C", "1 x 64 KiB"},
+};
+
+// A whole image with fast transfers: the erases cover it, the image ends byte-exact, the rest of
+// the erased units reads 0xFF, and everything past them keeps what it held.
+TEST_P(FastTransfersOnModel, WholeImageUpdateErasesOnlyWhatItWritesAndEndsByteExact) {
   const std::uint32_t size = std::min(kImageSize, Size());
   const std::vector<std::uint8_t> image = TestImage(size);
-  EraseAll();
+  const std::vector<std::uint8_t> before = TestImage(Size(), 9);
+  std::copy(before.begin(), before.end(), emu_.Bridge().Memory().begin());
+  ASSERT_EQ(FlashIcpSwitch(record_, 0), FlashResult::Ok);
+  ErasePlan plan;
+  ASSERT_EQ(FlashEraseCovering(record_, 0, size, 0, 0, &plan), FlashResult::Ok);
+  EXPECT_EQ(plan.Text(), kImageErases.at(GetParam()));
   TransferMode used = TransferMode::Classic;
   ASSERT_EQ(FlashWrite(record_, image.data(), 0, size, 0, 0, TransferMode::Fast, &used),
             FlashResult::Ok);
@@ -107,43 +129,45 @@ TEST_P(FastTransfersOnModel, WholeImageUpdateEndsByteExact) {
   ASSERT_EQ(FlashRead(record_, back.data(), 0, size, 0, 0, TransferMode::Fast), FlashResult::Ok);
   ASSERT_EQ(FlashIcpSwitch(record_, 1), FlashResult::Ok);
   const auto memory = emu_.Bridge().Memory();
+  const std::uint32_t erasedEnd = plan.wholeChip ? Size() : plan.End();
+  ASSERT_GE(erasedEnd, size);
   EXPECT_TRUE(std::equal(image.begin(), image.end(), memory.begin()));
-  EXPECT_TRUE(
-      std::all_of(memory.begin() + size, memory.end(), [](std::uint8_t b) { return b == 0xFF; }));
+  EXPECT_TRUE(std::all_of(memory.begin() + size, memory.begin() + erasedEnd,
+                          [](std::uint8_t b) { return b == 0xFF; }));
+  EXPECT_TRUE(std::equal(memory.begin() + erasedEnd, memory.end(), before.begin() + erasedEnd));
   EXPECT_EQ(back, image);
   EXPECT_FALSE(emu_.Bridge().Chip()->WriteEnabled());
   EXPECT_FALSE(emu_.Bridge().ChipSelected());
 }
 
 // One page program (or, on the auto-increment chip, one sequence over two 32-byte pieces) and
-// one 4 KiB read: each a single selection with all its transfers inside; write enable and
-// write disable once around the program.
+// one 4 KiB read: each a single selection with all its transfers inside; write enable once
+// before the program, and write disable only to end the auto-increment sequence (a page program
+// clears the latch itself).
 TEST_P(FastTransfersOnModel, PageProgramAndLongReadAreOneSelectionEach) {
   EraseAll();
   const std::uint32_t length = AutoIncrement() ? 64 : kProgramPageSize;
   const std::vector<std::uint8_t> data = TestImage(length);
-  const std::uint8_t readStatus = Entry()[Slot::ReadStatus].Opcode();
+  const std::uint8_t readStatus = Entry().readStatus.Opcode();
   emu_.ClearTraces();
   ASSERT_EQ(SpiProgramFlashFast(record_, data.data(), 0x100, length, record_.FlashChipIndex, 0, 0),
             StepCode::Ok);
-  std::vector<std::string> expected = {Hex(Entry()[Slot::WriteEnable].Opcode()) + " w1"};
+  std::vector<std::string> expected = {Hex(Entry().writeEnable.Opcode()) + " w1"};
   if (AutoIncrement()) {
-    const std::string program = Hex(Entry()[Slot::AutoIncrementProgram].Opcode());
+    const std::string program = Hex(Entry().autoIncrementProgram.Opcode());
     expected.push_back(program + " w5");
     expected.insert(expected.end(), length - 1, program + " w2");
+    expected.push_back(Hex(Entry().writeDisable.Opcode()) + " w1");
   } else {
-    expected.push_back(Hex(Entry()[Slot::PageProgram].Opcode()) + " w" +
-                       std::to_string(4 + length));
+    expected.push_back(Hex(Entry().pageProgram.Opcode()) + " w" + std::to_string(4 + length));
   }
-  expected.push_back(Hex(Entry()[Slot::WriteDisable].Opcode()) + " w1");
   EXPECT_EQ(Shape(emu_.SpiTrace(), readStatus), expected);
 
   emu_.ClearTraces();
   std::vector<std::uint8_t> back(kFastReadRun);
   ASSERT_EQ(SpiReadFlashFast(record_, back.data(), 0, kFastReadRun, record_.FlashChipIndex, 0, 0),
             StepCode::Ok);
-  const SpiCommand& read =
-      Entry()[Slot::FastRead].Present() ? Entry()[Slot::FastRead] : Entry()[Slot::ReadData];
+  const SpiCommand& read = Entry().fastRead.Present() ? Entry().fastRead : Entry().readData;
   EXPECT_EQ(
       Shape(emu_.SpiTrace(), readStatus),
       std::vector<std::string>{Hex(read.Opcode()) + " w" + std::to_string(read.length) + " r4096"});
@@ -171,7 +195,7 @@ TEST_P(FastTransfersOnModel, ChipStreamsReadsToTheArrayEndAndWrapsPagePrograms) 
   const std::vector<std::uint8_t> data = TestImage(300, 5);
   ASSERT_EQ(SetWriteEnable(record_, record_.FlashChipIndex, 1), StepCode::Ok);
   ASSERT_EQ(SpiChipSelect(record_, 1), CommandResult::Ok);
-  const std::uint8_t command[4] = {Entry()[Slot::PageProgram].Opcode(), 0, 0x02, 0x80};
+  const std::uint8_t command[4] = {Entry().pageProgram.Opcode(), 0, 0x02, 0x80};
   ASSERT_EQ(SpiWrite(record_, command, 4), CommandResult::Ok);
   for (std::size_t done = 0; done < data.size(); done += kMaxShortTransfer) {
     const auto n =
@@ -210,6 +234,68 @@ TEST(FastTransfers, ReadOnABridgeThatCannotHoldChipSelectFailsInsteadOfLying) {
   ASSERT_EQ(FlashRead(record, back.data(), 0, 8192, 0, 0, TransferMode::Classic), FlashResult::Ok);
   const auto memory = emu.Bridge().Memory();
   EXPECT_TRUE(std::equal(back.begin(), back.end(), memory.begin()));
+}
+
+}  // namespace
+}  // namespace burnwell::protocol
+
+namespace burnwell::protocol {
+namespace {
+
+std::size_t StatusPolls(const std::vector<std::string>& trace) {
+  return static_cast<std::size_t>(std::count_if(
+      trace.begin(), trace.end(), [](const auto& line) { return line.rfind("05", 0) == 0; }));
+}
+
+// At 0 us per command the polls after a page program keep to the chip's own times: at most
+// three a page, and a chip that stays busy is given up after MaxBusyPolls polls, once its
+// maximal time has been slept.
+TEST(FastTransfers, PollsKeepToTheChipsTimesWhateverTheBridgesSpeed) {
+  for (const sim::ChipDescription& model : sim::ChipCatalog()) {
+    if (model.autoIncrementProgram) continue;
+    SCOPED_TRACE(model.name);
+    BridgeConfig config = BridgeConfig::WithChip(model.name);
+    config.latencyUs = 0;
+    EmulatorFixture emu(config);
+    DeviceRecord record = emu.OpenRecord();
+    ASSERT_EQ(DetectFlash(record), StepCode::Ok);
+    const std::uint32_t chip = record.FlashChipIndex;
+    const std::vector<std::uint8_t> data = TestImage(4 * kProgramPageSize);
+    const auto length = static_cast<std::uint32_t>(data.size());
+    ASSERT_EQ(FlashEraseCovering(record, 0, length, 0, 0), FlashResult::Ok);
+    emu.ClearTraces();
+    ASSERT_EQ(SpiProgramFlashFast(record, data.data(), 0, length, chip, 0, 0), StepCode::Ok);
+    EXPECT_LE(StatusPolls(emu.SpiTrace()), 3u * 4);
+
+    const BusyTime& programTime = FlashChip(chip).programTime;
+    emu.Bridge().Chip()->SetStuckBusy(true);
+    emu.ClearTraces();
+    const std::uint64_t sleptBefore = emu.Clock().TotalSleptMs();
+    EXPECT_EQ(WaitBusyTime(record, programTime), StepCode::WaitReady);
+    EXPECT_EQ(StatusPolls(emu.SpiTrace()), static_cast<std::size_t>(MaxBusyPolls(programTime)));
+    EXPECT_GE((emu.Clock().TotalSleptMs() - sleptBefore) * 1000, programTime.maximumUs);
+  }
+}
+
+// A region erase that the chip does not finish within its datasheet's maximum, and one that the
+// chip's block protection would refuse, fail the erase and leave the write-enable latch clear.
+TEST(FastTransfers, SlowOrProtectedRegionErasesFailTheErase) {
+  sim::ChipDescription slow = *sim::FindChip("MX25L1005");
+  for (sim::EraseCommand& erase : slow.regionErases) erase.timeUs = 10'000'000;
+  BridgeConfig slowConfig;
+  slowConfig.chipModel = slow;
+  EmulatorFixture emu(slowConfig);
+  const DeviceRecord record = emu.OpenRecord();
+  EXPECT_EQ(FlashEraseCovering(record, 0, 4096, 0, 0), FlashResult::EraseFailed);
+  EXPECT_FALSE(emu.Bridge().Chip()->WriteEnabled());
+
+  EmulatorFixture locked(BridgeConfig::WithChip("MX25L1005"));
+  const DeviceRecord lockedRecord = locked.OpenRecord();
+  ASSERT_EQ(FlashIcpSwitch(lockedRecord, 1), FlashResult::Ok);
+  std::fill(locked.Bridge().Memory().begin(), locked.Bridge().Memory().end(), 0);
+  EXPECT_EQ(FlashEraseCovering(lockedRecord, 0, 4096, 0, 0), FlashResult::EraseFailed);
+  EXPECT_EQ(locked.Bridge().Memory()[0], 0);
+  EXPECT_FALSE(locked.Bridge().Chip()->WriteEnabled());
 }
 
 }  // namespace

@@ -24,21 +24,21 @@ TEST(FlashChipTableTest, EveryEntryHasTheCommonCommands) {
   for (std::size_t i = 0; i < kFlashChipCount; ++i) {
     SCOPED_TRACE("entry " + std::to_string(i));
     const FlashChipDescriptor& chip = FlashChipTable[i];
-    EXPECT_EQ(chip[Slot::WriteEnable].opcode, 0x06);
-    EXPECT_EQ(chip[Slot::WriteDisable].opcode, 0x04);
-    EXPECT_EQ(chip[Slot::ReadStatus].opcode, 0x05);
-    EXPECT_EQ(chip[Slot::ReadStatus].extra, 1);
-    EXPECT_EQ(chip[Slot::WriteStatus].opcode, 0x01);
-    EXPECT_EQ(chip[Slot::WriteStatus].length, i == 13 ? 3 : 2);
-    EXPECT_EQ(chip[Slot::ReadData].opcode, 0x03);
-    EXPECT_EQ(chip[Slot::PageProgram].opcode, 0x02);
-    EXPECT_TRUE(chip[Slot::ChipErase].Present());
-    EXPECT_TRUE(chip[Slot::ReadId].Present());
+    EXPECT_EQ(chip.writeEnable.opcode, 0x06);
+    EXPECT_EQ(chip.writeDisable.opcode, 0x04);
+    EXPECT_EQ(chip.readStatus.opcode, 0x05);
+    EXPECT_EQ(chip.readStatus.extra, 1);
+    EXPECT_EQ(chip.writeStatus.opcode, 0x01);
+    EXPECT_EQ(chip.writeStatus.length, i == 13 ? 3 : 2);
+    EXPECT_EQ(chip.readData.opcode, 0x03);
+    EXPECT_EQ(chip.pageProgram.opcode, 0x02);
+    EXPECT_TRUE(chip.chipErase.Present());
+    EXPECT_TRUE(chip.readId.Present());
     EXPECT_EQ(chip.unprotectValue, 0);
     // Every poll that a routine sleeps is set, so no chip is polled in a tight loop.
-    for (Slot slot : {Slot::WriteEnable, Slot::ReadStatus, Slot::WriteStatus, Slot::PageProgram,
-                      Slot::ChipErase})
-      EXPECT_GT(chip[slot].poll, 0);
+    for (const SpiCommand* command : {&chip.writeEnable, &chip.readStatus, &chip.writeStatus,
+                                      &chip.pageProgram, &chip.chipErase})
+      EXPECT_GT(command->poll, 0);
   }
 }
 
@@ -46,14 +46,14 @@ TEST(FlashChipTableTest, OnlyEntrySixProgramsByAutoIncrement) {
   for (std::size_t i = 0; i < kFlashChipCount; ++i) {
     SCOPED_TRACE("entry " + std::to_string(i));
     const FlashChipDescriptor& chip = FlashChipTable[i];
-    EXPECT_EQ(chip[Slot::AutoIncrementProgram].Present(), i == 6);
-    EXPECT_EQ(chip[Slot::EnableWriteStatus].Present(), i == 6);
+    EXPECT_EQ(chip.autoIncrementProgram.Present(), i == 6);
+    EXPECT_EQ(chip.enableWriteStatus.Present(), i == 6);
   }
   const FlashChipDescriptor& sixth = FlashChipTable[6];
-  EXPECT_EQ(sixth[Slot::AutoIncrementProgram].opcode, 0xAF);
-  EXPECT_EQ(sixth[Slot::AutoIncrementProgram].length, 5);
-  EXPECT_EQ(sixth[Slot::AutoIncrementProgram].extra, 2);
-  EXPECT_EQ(sixth[Slot::EnableWriteStatus].opcode, 0x50);
+  EXPECT_EQ(sixth.autoIncrementProgram.opcode, 0xAF);
+  EXPECT_EQ(sixth.autoIncrementProgram.length, 5);
+  EXPECT_EQ(sixth.autoIncrementProgram.extra, 2);
+  EXPECT_EQ(sixth.enableWriteStatus.opcode, 0x50);
 }
 
 TEST(FlashChipTableTest, CommandLengthsMatchTheirOpcodes) {
@@ -63,8 +63,8 @@ TEST(FlashChipTableTest, CommandLengthsMatchTheirOpcodes) {
       {0x9F, {1}}, {0x90, {4}}, {0xAB, {4}}, {0x15, {1}},    {0x20, {4}}, {0x52, {4}}, {0xD8, {4}},
       {0x60, {1}}, {0x62, {1}}, {0xC7, {1}}, {0xB9, {1}},    {0x35, {1}}, {0xAF, {5}}, {0x50, {1}}};
   for (std::size_t i = 0; i < kFlashChipCount; ++i) {
-    for (std::size_t s = 0; s < kSlotCount; ++s) {
-      const SpiCommand& command = FlashChipTable[i][static_cast<Slot>(s)];
+    for (std::size_t s = 0; s < kDescriptorCommands.size(); ++s) {
+      const SpiCommand& command = FlashChipTable[i].*kDescriptorCommands[s];
       if (!command.Present()) continue;
       SCOPED_TRACE("entry " + std::to_string(i) + " slot " + std::to_string(s));
       const auto it = lengths.find(command.opcode);

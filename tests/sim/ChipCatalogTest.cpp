@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <vector>
 
@@ -87,6 +88,30 @@ TEST(ChipCatalog, EachModelAnswersEveryProbeOpcodeAsItsDatasheetSays) {
     if (description->manufacturerId) {
       EXPECT_EQ(Transact(&chip, {0x90, 0, 0, 1}, 2), (Bytes{row.md90[1], row.md90[0]}))
           << row.model << ": address 1 gives the device ID first";
+    }
+  }
+}
+
+// The chip table and the catalog are written apart, each from the datasheets: every region
+// erase of a model's table entry is one the model knows, and the model's typical times lie
+// within what its entry gives the family (typical to maximal).
+TEST(ChipCatalog, ErasesAndProgramTimesAgreeWithTheChipTable) {
+  for (const auto& model : ChipCatalog()) {
+    SCOPED_TRACE(model.name);
+    const protocol::FlashChipDescriptor& entry =
+        protocol::FlashChip(static_cast<std::uint32_t>(model.tableEntry));
+    const auto within = [](std::uint32_t us, const protocol::BusyTime& time) {
+      return time.typicalUs <= us && us <= time.maximumUs;
+    };
+    EXPECT_TRUE(within(model.pageProgramUs, entry.programTime));
+    for (const auto field : protocol::kRegionErases) {
+      const protocol::RegionErase& erase = entry.*field;
+      if (!erase.Present()) continue;
+      const auto known = std::find_if(
+          model.regionErases.begin(), model.regionErases.end(),
+          [&](const EraseCommand& e) { return e.opcode == erase.opcode && e.size == erase.size; });
+      ASSERT_NE(known, model.regionErases.end()) << "erase " << int{erase.opcode};
+      EXPECT_TRUE(within(known->timeUs, erase.time)) << "erase " << int{erase.opcode};
     }
   }
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
 #include <vector>
 
 #include "sim/ChipCatalog.h"
@@ -154,6 +156,46 @@ TEST_F(FlashChipTest, BusyForTheModelledTimeAndPollsSeeIt) {
   WriteEnable(chip);  // ignored while busy
   clock.Spend(chip.Description().pageProgramUs);
   EXPECT_EQ(Transact(chip, {0x05}, 1)[0] & 0x03, 0);
+}
+
+// Every sector and block erase of every model, as its datasheet describes it: nothing without
+// write enable; with it, exactly its aligned unit reads 0xFF once the erase's time has passed
+// (busy until then); nothing while block protection covers the unit.
+TEST_F(FlashChipTest, EveryRegionEraseClearsExactlyItsAlignedUnitInItsTime) {
+  for (const ChipDescription& model : ChipCatalog()) {
+    for (const EraseCommand& erase : model.regionErases) {
+      SCOPED_TRACE(model.name + " erase " + std::to_string(erase.opcode));
+      FlashChip chip(model, clock);
+      std::fill(chip.Memory().begin(), chip.Memory().end(), 0);
+      const std::uint32_t unit = erase.size;  // the second unit, addressed in its middle
+      const Bytes command = {erase.opcode, static_cast<std::uint8_t>((unit + unit / 2) >> 16),
+                             static_cast<std::uint8_t>((unit + unit / 2) >> 8), 0};
+      Transact(chip, command);
+      EXPECT_EQ(chip.Memory()[unit], 0) << "no erase without write enable";
+
+      WriteEnable(chip);
+      Transact(chip, command);
+      EXPECT_TRUE(chip.Busy());
+      clock.Spend(erase.timeUs > 0 ? erase.timeUs - 1 : 0);
+      EXPECT_EQ(chip.Busy(), erase.timeUs > 1);
+      clock.Spend(1);
+      EXPECT_FALSE(chip.Busy());
+      const auto memory = chip.Memory();
+      EXPECT_EQ(memory[unit - 1], 0);
+      EXPECT_TRUE(std::all_of(memory.begin() + unit, memory.begin() + 2 * unit,
+                              [](std::uint8_t b) { return b == 0xFF; }));
+      if (2 * unit < memory.size()) {
+        EXPECT_EQ(memory[2 * unit], 0);
+      }
+
+      chip.SetStatusForTest(0, model.blockProtectMask);  // every block protected
+      std::fill(memory.begin(), memory.end(), 0);
+      WriteEnable(chip);
+      Transact(chip, command);
+      EXPECT_EQ(memory[unit], 0) << "a protected unit is not erased";
+      EXPECT_FALSE(chip.WriteEnabled());
+    }
+  }
 }
 
 TEST_F(FlashChipTest, ReadAndFastReadRunOnAcrossPages) {

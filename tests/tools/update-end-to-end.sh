@@ -192,7 +192,7 @@ assert failed["error"]["text"] and 0 <= failed["passes"] <= 6, failed
 assert document["ok"] is False and document["file"]["checksum"] == "65da"
 lines = [json.loads(line) for line in open("tray.jsonl")]
 assert sorted(l["bridge"]["serial"] for l in lines) == ["FIRST", "SECOND", "THIRD"], lines
-assert all(l["time"].endswith("Z") and l["tool"] and "seconds" in l for l in lines)
+assert all(l["time"].endswith("Z") and l["program"] == "burnwell-tool" and l["station"] and "seconds" in l for l in lines)
 PY
 "$sim" --machine faulty -- "$tool" verify "$hex" --serial FIRST --serial THIRD >verify.log 2>&1 \
   || { cat verify.log; fail "the other bridges of the tray should verify"; }

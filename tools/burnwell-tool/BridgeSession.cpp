@@ -47,14 +47,6 @@ int BridgeSession::ReportOpenFailure(std::string_view command, std::ostream& err
   return Code(ExitStatus::NoBridge);
 }
 
-const char* MemoryKind(const device::DeviceRecord& record) {
-  if (record.InfoPresent == 0) return "none";
-  if (record.Byte11Set != 0) return "spi";
-  if (record.ModeFlags == bridge::kModeFlagsSpiOrLargeEeprom) return "eeprom-64k";
-  if (record.ModeFlags == bridge::kModeFlagsSmallEeprom) return "eeprom-256";
-  return "none";
-}
-
 std::optional<std::uint32_t> DetectFlashEntry(const device::DeviceRecord& record) {
   if (std::string(MemoryKind(record)) != "spi" ||
       record.TransportKind != device::TransportKind::MassStorage)

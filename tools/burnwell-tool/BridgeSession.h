@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/BridgeNames.h"
 #include "common/ExitStatus.h"
 #include "device/DeviceRecord.h"
 
@@ -35,9 +36,7 @@ class BridgeSession {
   int openResult_ = 0;
 };
 
-// The firmware memory a record's bridge information reports: "spi", "eeprom-256",
-// "eeprom-64k" or "none".
-const char* MemoryKind(const device::DeviceRecord& record);
+using bridge::MemoryKind;
 
 // The serial flash's chip-table entry, found by sending the identification probes to the
 // bridge under its device lock; nothing for an EEPROM bridge or when detection fails.

@@ -21,6 +21,10 @@ std::span<const Command> AllCommands() {
               DeclareVerify},
       Command{"backup", "save a bridge's configuration block and code region as an image file",
               DeclareBackup},
+      Command{"history",
+              "what the history holds of units: by serial, file, result, time or station; a "
+              "summary",
+              DeclareHistory},
   };
   return commands;
 }

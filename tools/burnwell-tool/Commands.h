@@ -9,9 +9,11 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/CommandLine.h"
 #include "common/ExitStatus.h"
+#include "history/Recorder.h"
 #include "protocol/TransferMode.h"
 
 namespace burnwell::tool {
@@ -37,10 +39,16 @@ CommandAction DeclareFlash(CLI::App& command);
 CommandAction DeclareUpdate(CLI::App& command);
 CommandAction DeclareBackup(CLI::App& command);
 CommandAction DeclareVerify(CLI::App& command);
+CommandAction DeclareHistory(CLI::App& command);
 
 // How the commands that move the flash (update, backup, flash read and write) move it: fast
 // transfers unless --classic-transfers is given. Sets `transfers` to its default.
 void AddTransferOption(CLI::App& command, protocol::TransferMode& transfers);
+
+// --history PATH|URL (repeatable: a file and a server), as the "History" group of the help.
+void AddHistoryPlaces(CLI::App& command, std::vector<std::string>& places);
+// --history, --no-history and --station NAME: where the commands that work on units record them.
+void AddHistoryOptions(CLI::App& command, history::HistoryOptions& options);
 
 // A file name argument as the file readers take it: on Windows the UTF-8 text becomes UTF-16
 // again, on Linux the bytes stay as given.

@@ -2,103 +2,51 @@
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <ctime>
 
 #include "common/ExitStatus.h"
-#include "common/Version.h"
-#include "image/ConfigBlock.h"
 #include "tools/burnwell-tool/BridgeSession.h"
 #include "tools/burnwell-tool/Commands.h"
 #include "tools/burnwell-tool/Selection.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace burnwell::tool {
-namespace {
-
-std::string Hex(unsigned value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*x", digits, value);
-  return text;
-}
-
-std::string HostName() {
-#ifdef _WIN32
-  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-  DWORD size = sizeof name;
-  if (GetComputerNameA(name, &size)) return name;
-#else
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) == 0) return name;
-#endif
-  return "";
-}
-
-std::string UtcNow() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm utc{};
-#ifdef _WIN32
-  gmtime_s(&utc, &seconds);
-#else
-  gmtime_r(&seconds, &utc);
-#endif
-  char text[40];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  return std::string(text) + "." + std::to_string(1000 + millis).substr(1) + "Z";
-}
-
-}  // namespace
 
 Json BridgeJson(int index, const device::DeviceRecord& record) {
-  Json bridge;
-  bridge["index"] = index;
-  bridge["serial"] = SerialOf(record);
-  const std::string location = UsbLocation(record);
-  bridge["usb"] = location.empty() ? Json(nullptr) : Json(location);
-  bridge["vid"] = Hex(record.VendorId, 4);
-  bridge["pid"] = Hex(record.ProductId, 4);
-  bridge["firmware"] = Hex(record.FirmwareVersion, 8);
-  bridge["memory"] = MemoryKind(record);
-  bridge["code_size"] = record.CodeSize;
+  Json bridge{{"index", index}};
+  bridge.update(history::ToJson(history::BridgeFactsOf(record)));
   return bridge;
 }
 
 Json FileJson(const std::string& name, const image::ImageBuffer& loaded, image::FileType type) {
-  Json file;
-  file["name"] = name;
-  file["type"] = image::FileTypeName(type);
-  file["checksum"] = Hex(loaded.GetChecksum(), 4);
-  file["product"] =
-      type == image::FileType::Hex ? Json(nullptr) : Json(Hex(loaded.ProductId() & 0xFFFFu, 4));
-  file["code_length"] = loaded.CodeLength();
-  return file;
+  return history::ToJson(history::FileFactsOf(name, loaded, type));
 }
 
-Json ResultJson(const BridgeResult& result) {
-  Json entry;
-  entry["result"] = OutcomeName(result.outcome);
-  entry["passes"] = result.report.passes;
-  if (result.outcome == BridgeOutcome::Failed) {
-    entry["error"] = {
-        {"text", result.report.errorText},
-        {"code", result.report.error ? Json(app::Code(*result.report.error)) : Json(nullptr)}};
-  } else {
-    entry["error"] = nullptr;
-  }
-  Json phases = Json::object();
-  for (std::size_t i = 0; i < app::kUpdatePhaseCount; ++i)
-    phases[app::PhaseName(static_cast<app::UpdatePhase>(i))] = result.report.phaseSeconds[i];
-  entry["phase_seconds"] = phases;
-  entry["seconds"] = result.seconds;
+history::UnitRecord UpdateRecord(const device::DeviceRecord& bridge, const history::FileFacts& file,
+                                 const BridgeResult& result) {
+  history::UnitRecord record;
+  record.command = "update";
+  record.bridge = history::BridgeFactsOf(bridge);
+  record.file = file;
+  history::TakeReport(record, result.report, result.outcome == BridgeOutcome::UpToDate);
+  record.seconds = result.seconds;
+  return record;
+}
+
+history::UnitRecord RefusalRecord(const device::DeviceRecord& bridge,
+                                  const history::FileFacts& file, const std::string& error) {
+  history::UnitRecord record;
+  record.command = "update";
+  record.bridge = history::BridgeFactsOf(bridge);
+  record.file = file;
+  record.result = history::UnitResult::Refused;
+  record.error = error;
+  return record;
+}
+
+Json BridgeResultJson(int index, const history::UnitRecord& record) {
+  Json entry{{"index", index}};
+  entry.update(history::ToJson(record.bridge));
+  entry.update(history::ResultJson(record));
   return entry;
 }
 
@@ -141,13 +89,8 @@ JsonLog::~JsonLog() {
   if (file_) std::fclose(file_);
 }
 
-bool JsonLog::Append(Json entry) {
-  Json line;
-  line["time"] = UtcNow();
-  line["host"] = HostName();
-  line["tool"] = std::string("burnwell-tool ") + kVersionText;
-  line.update(entry);
-  const std::string text = line.dump() + "\n";
+bool JsonLog::Append(const history::UnitRecord& record) {
+  const std::string text = history::ToJson(record).dump() + "\n";
   std::lock_guard lock(mutex_);
   const bool written = std::fwrite(text.data(), 1, text.size(), file_) == text.size();
   return std::fflush(file_) == 0 && written;

@@ -1,5 +1,6 @@
 // What burnwell-tool keeps of its work: the JSON document --json prints on standard output,
-// and the log --log FILE appends to, one JSON line per bridge and attempt.
+// and the log --log FILE appends to, one JSON line per bridge and attempt: the unit's record
+// (history/UnitRecord.h), the same record the history keeps as a row.
 #pragma once
 
 #include <cstdio>
@@ -10,25 +11,31 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
 #include "device/DeviceRecord.h"
+#include "history/UnitRecord.h"
 #include "image/FirmwareReaders.h"
 #include "image/ImageBuffer.h"
 #include "tools/burnwell-tool/TrayUpdate.h"
 
 namespace burnwell::tool {
 
-using Json = nlohmann::ordered_json;
+using Json = history::Json;
 
-// A bridge as discovery found it: index, serial, USB location, IDs, firmware, memory.
+// A bridge as discovery found it: index and its facts.
 Json BridgeJson(int index, const device::DeviceRecord& record);
 
 // A loaded firmware file: name as given, type, checksum, product, code length.
 Json FileJson(const std::string& name, const image::ImageBuffer& loaded, image::FileType type);
 
-// One bridge's update: result, passes, error text and id, seconds per phase and in all.
-Json ResultJson(const BridgeResult& result);
+// The record of one bridge's update as the tray ended it (command "update").
+history::UnitRecord UpdateRecord(const device::DeviceRecord& bridge, const history::FileFacts& file,
+                                 const BridgeResult& result);
+// The record of a bridge the update refused before writing anything: why, in error.
+history::UnitRecord RefusalRecord(const device::DeviceRecord& bridge,
+                                  const history::FileFacts& file, const std::string& error);
+
+// A bridge's entry in a --json document: its index and the record's bridge and result.
+Json BridgeResultJson(int index, const history::UnitRecord& record);
 
 // Prints a document on standard output as one JSON text and a newline.
 void PrintJson(std::FILE* out, const Json& document);
@@ -50,9 +57,9 @@ class JsonLog {
   JsonLog& operator=(const JsonLog&) = delete;
   ~JsonLog();
 
-  // Adds the UTC time, host name and tool version to the entry and appends it.
+  // Appends the record (stamped with time, station and program by the history's Recorder).
   // False when the line could not be written.
-  bool Append(Json entry);
+  bool Append(const history::UnitRecord& record);
 
  private:
   std::FILE* file_;

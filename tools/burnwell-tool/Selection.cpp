@@ -10,25 +10,6 @@
 namespace burnwell::tool {
 namespace {
 
-// BUS-PORT then .PORT per hub: digits separated by one '-' and then dots.
-bool LooksLikeLocation(std::string_view text) {
-  const std::size_t dash = text.find('-');
-  if (dash == 0 || dash == std::string_view::npos || dash + 1 == text.size()) return false;
-  bool digitBefore = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c >= '0' && c <= '9') {
-      digitBefore = true;
-    } else if ((c == '.' && i > dash) || i == dash) {
-      if (!digitBefore) return false;
-      digitBefore = false;
-    } else {
-      return false;
-    }
-  }
-  return digitBefore;
-}
-
 void ListBridges(const device::DeviceTable& table, std::ostream& err) {
   err << "bridges found:\n";
   for (std::uint32_t i = 0; i < table.count; ++i)
@@ -75,7 +56,7 @@ void AddBridgeSelection(CLI::App& command, BridgeSelection& selection, bool allo
           "--port",
           [&selection](const std::vector<std::string>& texts) {
             for (const std::string& text : texts) {
-              if (!LooksLikeLocation(text))
+              if (!bridge::LooksLikeLocation(text))
                 throw CLI::ValidationError("--port takes a USB location such as 1-2.3, not '" +
                                            text + "'");
               selection.ports.push_back(text);
@@ -95,16 +76,6 @@ void AddBridgeSelection(CLI::App& command, BridgeSelection& selection, bool allo
       all->excludes(command.get_option(name));
   }
 }
-
-std::string UsbLocation(const device::DeviceRecord& record) {
-  // Linux discovery keeps the USB device's sysfs path, whose last name is the location.
-  const std::string_view parent(record.ParentId.data());
-  const std::size_t slash = parent.rfind('/');
-  const std::string_view last = slash == std::string_view::npos ? parent : parent.substr(slash + 1);
-  return LooksLikeLocation(last) ? std::string(last) : std::string();
-}
-
-std::string SerialOf(const device::DeviceRecord& record) { return record.SerialNumber.data(); }
 
 std::string BridgeLine(int index, const device::DeviceRecord& record) {
   const std::string location = UsbLocation(record);

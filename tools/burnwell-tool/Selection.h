@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bridge/BridgeNames.h"
 #include "common/CommandLine.h"
 #include "device/DeviceRecord.h"
 
@@ -27,11 +28,8 @@ struct BridgeSelection {
 // group of the command's help.
 void AddBridgeSelection(CLI::App& command, BridgeSelection& selection, bool allowAll = false);
 
-// The USB location of the bridge's USB device ("1-2.3"), or "" when discovery did not learn it.
-std::string UsbLocation(const device::DeviceRecord& record);
-
-// The USB serial number as discovery read it.
-std::string SerialOf(const device::DeviceRecord& record);
+using bridge::SerialOf;
+using bridge::UsbLocation;
 
 // What a selection picked among the discovered bridges: the table indexes in table order, or
 // the exit status (and what was written to err) when it picked nothing usable.

@@ -14,10 +14,18 @@ namespace burnwell::tool {
 FlashComparison CompareWithUpdate(const app::UpdatePlan& plan, const image::ImageBuffer& loaded) {
   FlashComparison comparison;
   std::vector<std::uint8_t> block(image::CONFIG_BLOCK_SIZE, 0xFF);
-  if (const int code = bridge::BridgeReadFlash(plan.deviceIndex, block.data(), 0,
-                                               static_cast<std::uint32_t>(block.size()), 0, 0);
+  if (const int code =
+          bridge::BridgeReadFlash(plan.deviceIndex, block.data(), 0,
+                                  static_cast<std::uint32_t>(block.size()), 0, 0, plan.transfers);
       code != 0) {
     comparison.errorText = "reading the configuration block failed: " + ResultText(code);
+    return comparison;
+  }
+  comparison.checksumBefore = image::MarkedChecksum(block);
+  // The block alone tells a bridge that holds another image: its code need not be read.
+  if (const auto differs = app::FirstDifferenceInBlock(block, loaded, plan)) {
+    comparison.read = true;
+    comparison.firstDifference = differs;
     return comparison;
   }
   const std::vector<std::uint8_t> expected = app::FlashAfterUpdate(block, loaded, plan);
@@ -51,9 +59,12 @@ BridgeResult UpdateOneBridge(const BridgeJob& job, const image::ImageBuffer& loa
   app::UpdateObserver quiet;
   app::UpdateObserver& observer = job.observer ? *job.observer : quiet;
   try {
-    if (!job.reinstall && CompareWithUpdate(job.plan, loaded).Matches()) {
+    const FlashComparison comparison =
+        job.reinstall ? FlashComparison{} : CompareWithUpdate(job.plan, loaded);
+    if (comparison.Matches()) {
       result.outcome = BridgeOutcome::UpToDate;
       result.report.result = app::UpdateResult::Updated;
+      result.report.checksumBefore = comparison.checksumBefore;
     } else {
       result.report = app::UpdateBridge(job.plan, loaded, observer);
       result.outcome = result.report.result == app::UpdateResult::Updated ? BridgeOutcome::Updated

@@ -21,6 +21,7 @@ struct FlashComparison {
   bool read = false;                             // the flash could be read
   std::optional<std::uint32_t> firstDifference;  // offset of the first differing byte
   std::string errorText;                         // why the read failed
+  std::optional<std::uint16_t> checksumBefore;   // the checksum the block's marker carries
   bool Matches() const { return read && !firstDifference; }
 };
 

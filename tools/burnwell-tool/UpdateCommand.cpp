@@ -3,6 +3,8 @@
 // once), the comparison of bridges with a file, and a backup of a bridge's configuration block
 // and code region as a header image file that `info` accepts and `update` writes back.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <iostream>
@@ -10,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +22,7 @@
 #include "common/MakerIds.h"
 #include "bridge/DeviceApi.h"
 #include "device/DeviceRecord.h"
+#include "history/Recorder.h"
 #include "image/ConfigBlock.h"
 #include "image/FirmwareReaders.h"
 #include "image/ImageBuffer.h"
@@ -154,14 +158,28 @@ std::string Hex(unsigned value, int digits) {
   return text;
 }
 
-// What update and verify share: the file, the bridges, the power option and the output.
+// What update and verify share: the file, the bridges, the power option, the output and the
+// history their units are recorded in.
 struct FileRequest {
   std::string file;
   BridgeSelection selection;
   bool busPowered = false;
   bool json = false;
   protocol::TransferMode transfers = protocol::TransferMode::Fast;
+  history::HistoryOptions history;
 };
+
+// The history this command's units are recorded in; its warnings go to err.
+std::unique_ptr<history::Recorder> StartHistory(std::string_view command,
+                                                const history::HistoryOptions& options,
+                                                std::ostream& err) {
+  auto warn = [command = std::string(command), &err](const std::string& line) {
+    static std::mutex oneLine;  // workers and the forwarder warn from their threads
+    std::lock_guard lock(oneLine);
+    err << kProgram << " " << command << ": warning: " << line << std::endl;
+  };
+  return std::make_unique<history::Recorder>(options, std::string(kProgram), warn);
+}
 
 void AddPowerOptions(CLI::App& command, FileRequest& request) {
   CLI::Option* self = command.add_flag_callback(
@@ -231,6 +249,7 @@ app::UpdatePlan PlanFor(int index, const FileRequest& request, image::FileType t
   plan.selfPowered = request.busPowered ? 0 : 1;
   plan.keepBridgeBlock = type == image::FileType::Hex;
   plan.transfers = request.transfers;
+  plan.eraseOnlyWhatIsWritten = true;
   return plan;
 }
 
@@ -319,6 +338,7 @@ int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err
     log = JsonLog::Open(*request.log, why);
     if (!log) return UsageError(err, "update", why);
   }
+  const std::unique_ptr<history::Recorder> recorder = StartHistory("update", request.history, err);
   Targets targets;
   if (const int status = PrepareTargets("update", request, true, targets, err); status != 0)
     return status;
@@ -327,22 +347,38 @@ int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err
   const image::FileType type = targets.loaded.type;
   const image::ImageBuffer& loaded = image::LoadedImage();
   const device::DeviceTable& table = device::DeviceLayer().table;
+  const history::FileFacts fileFacts = history::FileFactsOf(request.file, loaded, type);
+  // Every unit's record goes to the history, then to the log, before its result is shown.
+  auto keep = [&](history::UnitRecord& record) {
+    recorder->Record(record);
+    return !log || log->Append(record);
+  };
 
   for (const int index : targets.indexes) human << TargetLine(index) << "\n";
   human << FileLine(request, type) << std::endl;
 
   bool fits = true;
-  for (const int index : targets.indexes) {
+  std::vector<std::string> refusals(targets.indexes.size());
+  for (std::size_t i = 0; i < targets.indexes.size(); ++i) {
+    const int index = targets.indexes[i];
     const FitVerdict verdict = CheckFit(table.records[index], loaded, type, request.fit);
     for (const std::string& warning : verdict.warnings)
       err << "burnwell-tool update: #" << index << ": " << warning << "\n";
     for (const std::string& refusal : verdict.refusals) {
-      err << "burnwell-tool update: #" << index << ": the firmware does not fit: " << refusal
-          << "\n";
+      refusals[i] += (refusals[i].empty() ? "the firmware does not fit: " : "; ") + refusal;
       fits = false;
     }
   }
   if (!fits) {
+    for (std::size_t i = 0; i < targets.indexes.size(); ++i) {
+      history::UnitRecord record = RefusalRecord(
+          table.records[targets.indexes[i]], fileFacts,
+          refusals[i].empty() ? "another bridge of the update does not fit; nothing was written"
+                              : refusals[i]);
+      keep(record);
+      if (!refusals[i].empty())
+        err << "burnwell-tool update: #" << targets.indexes[i] << ": " << refusals[i] << "\n";
+    }
     err << "burnwell-tool update: nothing written (--force writes anyway)\n";
     return Code(ExitStatus::FirmwareDoesNotFit);
   }
@@ -355,8 +391,15 @@ int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err
   }
   if (request.backup) {
     if (WriteBackup(targets.indexes.front(), *request.backup, request.transfers, err) !=
-        Code(ExitStatus::Success))
+        Code(ExitStatus::Success)) {
+      history::UnitRecord record;
+      record.command = "update";
+      record.bridge = history::BridgeFactsOf(table.records[targets.indexes.front()]);
+      record.file = fileFacts;
+      record.error = "the backup " + *request.backup + " failed; the update did not start";
+      keep(record);
       return Code(ExitStatus::BackupFailed);
+    }
     human << "backup: " << *request.backup << std::endl;
   }
 
@@ -383,26 +426,21 @@ int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err
     job.reinstall = request.reinstall;
     jobs.push_back(job);
   }
-  const Json file = FileJson(request.file, loaded, type);
-  bool logged = true;
+  const Json file = history::ToJson(fileFacts);
+  std::atomic<bool> logged = true;
+  std::vector<history::UnitRecord> records(jobs.size());
   std::vector<BridgeResult> results;
   {
     platform::InstallStopHandlers();  // Ctrl-C mid-update warns first, a second one stops
     platform::ScopedOverride<platform::WindowMessages> progress(
         oneBridge ? static_cast<platform::WindowMessages*>(&wholeUpdate) : &display);
     results = UpdateTray(jobs, loaded, [&](std::size_t i, const BridgeResult& result) {
+      records[i] = UpdateRecord(table.records[targets.indexes[i]], fileFacts, result);
+      if (!keep(records[i])) logged = false;
       if (oneBridge) {
         wholeUpdate.Clear();
       } else {
         display.Finished(jobs[i].plan.progressWindow, result);
-      }
-      if (log) {
-        Json entry;
-        entry["command"] = "update";
-        entry["bridge"] = BridgeJson(targets.indexes[i], table.records[targets.indexes[i]]);
-        entry["file"] = file;
-        entry.update(ResultJson(result));
-        if (!log->Append(std::move(entry))) logged = false;
       }
     });
   }
@@ -412,9 +450,7 @@ int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err
   for (std::size_t i = 0; i < results.size(); ++i) {
     const BridgeResult& result = results[i];
     allGood = allGood && result.outcome != BridgeOutcome::Failed;
-    Json entry = BridgeJson(targets.indexes[i], table.records[targets.indexes[i]]);
-    entry.update(ResultJson(result));
-    bridges.push_back(entry);
+    bridges.push_back(BridgeResultJson(targets.indexes[i], records[i]));
   }
   if (results.size() == 1) {
     const BridgeResult& result = results.front();
@@ -452,6 +488,7 @@ int RunUpdate(const UpdateRequest& request, std::ostream& out, std::ostream& err
 
 int RunVerify(const FileRequest& request, std::ostream& out, std::ostream& err) {
   std::ostream& human = request.json ? err : out;
+  const std::unique_ptr<history::Recorder> recorder = StartHistory("verify", request.history, err);
   Targets targets;
   if (const int status = PrepareTargets("verify", request, true, targets, err); status != 0)
     return status;
@@ -460,16 +497,32 @@ int RunVerify(const FileRequest& request, std::ostream& out, std::ostream& err) 
   const device::DeviceTable& table = device::DeviceLayer().table;
   bool allMatch = true;
   Json bridges = Json::array();
+  const history::FileFacts fileFacts = history::FileFactsOf(request.file, loaded, type);
   for (const int index : targets.indexes) {
+    const auto start = std::chrono::steady_clock::now();
     const FlashComparison comparison = CompareWithUpdate(PlanFor(index, request, type), loaded);
     std::string verdict;
+    history::UnitRecord record;
+    record.command = "verify";
+    record.bridge = history::BridgeFactsOf(table.records[index]);
+    record.file = fileFacts;
     if (!comparison.read) {
       verdict = "error: " + comparison.errorText;
+      record.error = comparison.errorText;
     } else if (comparison.firstDifference) {
       verdict = "differs at offset 0x" + Hex(*comparison.firstDifference, 4);
+      record.result = history::UnitResult::Differs;
+      record.error = verdict;
     } else {
       verdict = "match";
+      record.result = history::UnitResult::Match;
     }
+    // Nothing is written: the flash holds after the look what it held before.
+    if (comparison.checksumBefore)
+      record.flashBefore = record.flashAfter = Hex(*comparison.checksumBefore, 4);
+    record.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    recorder->Record(record);
     allMatch = allMatch && comparison.Matches();
     human << "#" << index << " " << SerialOf(table.records[index]) << ": " << verdict << "\n";
     Json entry = BridgeJson(index, table.records[index]);
@@ -499,11 +552,13 @@ CommandAction DeclareUpdate(CLI::App& command) {
       command,
       "burnwell-tool update FILE [--index N | --serial TEXT | --port LOC ... | --all] [--yes]\n"
       "    [--self-powered | --bus-powered] [--backup OUT] [--vendor ID] [--product ID] [--force]\n"
-      "    [--reinstall] [--json] [--log FILE]");
+      "    [--reinstall] [--json] [--log FILE] [--history PATH|URL] [--no-history] [--station "
+      "NAME]");
   command.add_option("FILE", request->file, "the firmware file: Intel HEX (.hex) or an image file")
       ->required();
   command.add_flag("--yes", request->yes, "do not ask to confirm the backup warning");
   AddPowerOptions(command, *request);
+  AddHistoryOptions(command, request->history);
   command
       .add_option("--backup", request->backup,
                   "first save the bridge's block and code region to OUT (as backup does; one "
@@ -547,13 +602,16 @@ CommandAction DeclareUpdate(CLI::App& command) {
 
 CommandAction DeclareVerify(CLI::App& command) {
   auto request = std::make_shared<FileRequest>();
-  cli::SetUsage(command,
-                "burnwell-tool verify FILE [--index N | --serial TEXT | --port LOC ... | --all]\n"
-                "    [--self-powered | --bus-powered] [--json]");
+  cli::SetUsage(
+      command,
+      "burnwell-tool verify FILE [--index N | --serial TEXT | --port LOC ... | --all]\n"
+      "    [--self-powered | --bus-powered] [--json] [--history PATH|URL] [--no-history]\n"
+      "    [--station NAME]");
   command.add_option("FILE", request->file, "the firmware file: Intel HEX (.hex) or an image file")
       ->required();
   AddPowerOptions(command, *request);
   AddBridgeSelection(command, request->selection, true);
+  AddHistoryOptions(command, request->history);
   command.add_flag(
       "--json", request->json,
       "print one JSON document on standard output (the other lines go to standard error)");

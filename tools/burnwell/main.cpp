@@ -16,6 +16,7 @@
 #include "common/Version.h"
 #include "ui/Framework.h"
 #include "ui/terminal/TerminalBackend.h"
+#include "tools/burnwell/UpdaterHistory.h"
 
 #if defined(_WIN32)
 #include "ParentConsole.h"
@@ -105,7 +106,11 @@ int main(int argc, char** argv) {
   int status = 0;
   {
     burnwell::platform::ScopedOverride<burnwell::ui::Backend> installed(backend.get());
-    burnwell::app::CBurnwellApp app;
+    // Each unit on record beside the dialog's own sequence.
+    burnwell::UpdaterHistory history(std::cerr);
+    burnwell::app::DialogServices services = burnwell::app::DialogServices::Real();
+    history.Install(services);
+    burnwell::app::CBurnwellApp app(services);
     app.InitInstance();
     status = static_cast<int>(app.Result());
   }

@@ -124,13 +124,17 @@ guest_main() {
       wait_for 60 "sd to finish" sh -c "[ \$(dmesg | grep -c 'Attached SCSI removable disk') -gt $before ]"
   }
   # An update unplugged as soon as the tool shows PHASE ("erase", "program", "read back"). The
-  # unplug is the vhci driver's own detach, which `usbip detach` uses: one write, at once.
+  # unplug is the vhci driver's own detach, which `usbip detach` uses: one write, at once. The
+  # update moves the memory in classic transfers: its phases last seconds (the whole-chip erase,
+  # 32-byte pieces), so that the unplug lands in the phase it was meant for even on a busy
+  # machine.
   unplug_during() {
     local phase=$1 name="unplug-during-${1// /-}" out="$work/unplug-during-${1// /-}.out" updater port
     if ! plug_in; then verdict "$name" FAILED "the bridge could not be plugged in again"; return; fi
     port=$(usbip port 2>/dev/null | sed -n 's/^Port \([0-9]*\): <Port in Use>.*/\1/p' | head -1)
     set +e
-    timeout --kill-after=5 300 "$tool" update "$results/small.hex" --yes --reinstall > "$out" 2>&1 &
+    timeout --kill-after=5 300 "$tool" update "$results/small.hex" --yes --reinstall \
+      --classic-transfers > "$out" 2>&1 &
     updater=$!
     set -e
     if WAIT_STEP=0.05 wait_for 120 "the update to reach its $phase" grep -q "progress: $phase" "$out"; then

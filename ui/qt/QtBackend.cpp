@@ -24,6 +24,7 @@
 #include <QTimer>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -520,9 +521,11 @@ bool QtCanShowWindows(int argc, char** argv) {
   const pid_t child = ::fork();
   if (child < 0) return false;
   if (child == 0) {
-    // Qt's own complaint would only repeat what the parent says.
+    // Qt's own complaint would only repeat what the parent says, and its abort leaves no core.
     const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (quiet >= 0) ::dup2(quiet, STDERR_FILENO);
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
     QApplication trial(argc, argv);
     ::_exit(0);
   }

@@ -20,6 +20,7 @@ set -euo pipefail
 readonly TOTAL_LIMIT_S=900           # the whole script, downloads included
 readonly BOOT_MARGIN_S=20            # kept for reading the results after QEMU ends
 readonly BRIDGE_VID=7e55
+readonly BRIDGE_PID=2501  # the emulator's default product
 # A supported flash whose chip erase takes 8 s, long enough to be unplugged in.
 readonly BRIDGE_CHIP=EN25F80
 readonly USBIP_PORT=3240
@@ -125,19 +126,20 @@ guest_main() {
   }
   # An update unplugged as soon as the tool shows PHASE ("erase", "program", "read back"). The
   # unplug is the vhci driver's own detach, which `usbip detach` uses: one write, at once. The
-  # update moves the memory in classic transfers: its phases last seconds (the whole-chip erase,
-  # 32-byte pieces), so that the unplug lands in the phase it was meant for even on a busy
-  # machine.
+  # update is of an image file with 4 KiB of code, in classic transfers: each phase lasts
+  # seconds (the whole-chip erase, 32-byte pieces), so that the unplug lands in the phase it was
+  # meant for even on a busy machine, and the whole update stays short.
   unplug_during() {
     local phase=$1 name="unplug-during-${1// /-}" out="$work/unplug-during-${1// /-}.out" updater port
     if ! plug_in; then verdict "$name" FAILED "the bridge could not be plugged in again"; return; fi
     port=$(usbip port 2>/dev/null | sed -n 's/^Port \([0-9]*\): <Port in Use>.*/\1/p' | head -1)
     set +e
-    timeout --kill-after=5 300 "$tool" update "$results/small.hex" --yes --reinstall \
+    timeout --kill-after=5 400 "$tool" update "$results/unplug.bin" --yes --reinstall \
       --classic-transfers > "$out" 2>&1 &
     updater=$!
     set -e
-    if WAIT_STEP=0.05 wait_for 120 "the update to reach its $phase" grep -q "progress: $phase" "$out"; then
+    # On a busy machine the read-back starts a minute or more in.
+    if WAIT_STEP=0.05 wait_for 360 "the update to reach its $phase" grep -q "progress: $phase" "$out"; then
       echo "$((10#${port:-0}))" > /sys/devices/platform/vhci_hcd.0/detach || usbip detach -p "${port:-0}" || true
       say "unplugged during the $phase (port ${port:-0})"
     fi
@@ -430,10 +432,11 @@ host_main() {
 
   rm -rf "$out"
   mkdir -p "$out"
-  # The update's firmware file: a small HEX file (the small image), short enough to be updated
-  # and unplugged three times.
-  python3 - "$out/small.hex" "$out/small.bin" <<'EOF'
-import sys
+  # The update's firmware files: a small HEX file (the small image), and for the unplugged
+  # updates an image file of the bridge's product with 4 KiB of code (its header: the maker's
+  # ID, the marker and the checksum of the small image it fills, the product, the code length).
+  python3 - "$out/small.hex" "$out/small.bin" "$out/unplug.bin" "$BRIDGE_VID" "$BRIDGE_PID" <<'EOF'
+import struct, sys
 code = bytes((i * 7 + 3) & 0xFF for i in range(0x800))
 open(sys.argv[2], "wb").write(code)
 with open(sys.argv[1], "w") as out:
@@ -442,6 +445,13 @@ with open(sys.argv[1], "w") as out:
         record = bytes([len(row), at >> 8, at & 0xFF, 0]) + row
         out.write(":%s%02X\n" % (record.hex().upper(), (-sum(record)) & 0xFF))
     out.write(":00000001FF\n")
+code = bytes((i * 13 + 5) & 0xFF for i in range(4096))
+block = bytearray(b"\xff" * 256)
+block[0:2] = struct.pack("<H", int(sys.argv[4], 16))
+block[11] = 0x5A
+block[12:14] = struct.pack(">H", sum(code + b"\xff" * (0x5C00 - len(code))) & 0xFFFF)
+with open(sys.argv[3], "wb") as out:
+    out.write(bytes(block) + struct.pack("<III", int(sys.argv[5], 16), 0, len(code)) + code)
 EOF
 
   limit=$((TOTAL_LIMIT_S - (SECONDS - started) - BOOT_MARGIN_S))

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <new>
+#include <variant>
 
 #include "bridge/DeviceApi.h"
 #include "common/MakerIds.h"
@@ -21,25 +22,33 @@ constexpr std::uint32_t kSerialBufferSize = 64;
 
 // The configuration block at flash offset 0 (image/ConfigBlock.h names its bytes): the main
 // code follows it, and the update stamps the marker and checksum bytes itself.
-constexpr std::uint32_t kConfigBlockSize = image::CONFIG_BLOCK_SIZE;
-constexpr std::uint32_t kMarkerOffset = image::offset::MARKER;
-static_assert(image::offset::MARKER + 1 == image::offset::CHECKSUM);
+constexpr std::uint32_t kConfigBlockSize = image::kConfigBlockSize;
+constexpr std::uint32_t kMarkerOffset = image::offset::kMarker;
+static_assert(image::offset::kMarker + 1 == image::offset::kChecksum);
 
 // The maximum power the update sets.
 constexpr std::uint8_t kSelfPoweredMaxPower = 50;  // 100 mA in units of 2 mA
 constexpr std::uint8_t kBusPoweredMaxPower = 250;  // 500 mA
 
-// An error identifier raised inside the sequence and caught at its end, with its formatted text.
-struct RaisedError {
+// How an update ended before it was done: a failed configuration read, a sixth failed pass
+// (with the error identifier raised), or an end that no further pass can mend (the bridge is
+// gone, silent, or a stop was requested).
+struct UpdateEnd {
+  UpdateResult result = UpdateResult::Failed;
+  std::optional<MessageId> id;
+  std::string text;
+};
+
+// A step of a pass that failed.
+struct StepFailure {
   MessageId id;
   std::string text;
 };
 
-// An end that no further pass can mend: the bridge is gone, silent, or a stop was requested.
-struct EndedAtOnce {
-  UpdateResult result;
-  std::string text;
-};
+struct Verified {};
+
+// What one pass came to.
+using PassOutcome = std::variant<Verified, StepFailure, UpdateEnd>;
 
 // "during programming": the phase as the end-of-update messages name it.
 const char* DuringText(UpdatePhase phase) {
@@ -69,25 +78,28 @@ std::string StoppedText(UpdatePhase phase) {
          ". Run the update again before the bridge is power-cycled.";
 }
 
-// Ends the update at once when the last failed command failed because the bridge is gone, did
-// not answer in time, or was refused after a stop request; returns for a failed command.
-void EndIfNoPassCanMend(UpdatePhase phase) {
+// The end of the update when the last failed command failed because the bridge is gone, did
+// not answer in time, or was refused after a stop request; nothing for a failed command.
+std::optional<UpdateEnd> NoPassCanMend(UpdatePhase phase) {
   switch (device::LastTransportFailure()) {
     case device::TransportFailure::DeviceGone:
-      throw EndedAtOnce{
-          UpdateResult::Disconnected,
+      return UpdateEnd{
+          UpdateResult::Disconnected, std::nullopt,
           std::string("The bridge was disconnected during ") + DuringText(phase) + "."};
     case device::TransportFailure::NoAnswer:
-      throw EndedAtOnce{UpdateResult::StoppedAnswering, "The bridge stopped answering."};
+      return UpdateEnd{UpdateResult::StoppedAnswering, std::nullopt,
+                       "The bridge stopped answering."};
     case device::TransportFailure::Stopped:
-      throw EndedAtOnce{UpdateResult::Stopped, StoppedText(phase)};
+      return UpdateEnd{UpdateResult::Stopped, std::nullopt, StoppedText(phase)};
     case device::TransportFailure::None:
-    case device::TransportFailure::CommandFailed: return;
+    case device::TransportFailure::CommandFailed: return std::nullopt;
   }
+  return std::nullopt;
 }
 
-void EndIfStopRequested(UpdatePhase phase) {
-  if (platform::StopRequested()) throw EndedAtOnce{UpdateResult::Stopped, StoppedText(phase)};
+std::optional<UpdateEnd> StopRequestedIn(UpdatePhase phase) {
+  if (!platform::StopRequested()) return std::nullopt;
+  return UpdateEnd{UpdateResult::Stopped, std::nullopt, StoppedText(phase)};
 }
 
 std::uint32_t StyleOf(MessageId id) {
@@ -98,13 +110,13 @@ std::uint32_t StyleOf(MessageId id) {
 // The power setting and the update flag on the bridge's own block.
 void ApplyBlockEdits(std::span<std::uint8_t> block, int selfPowered) {
   namespace at = image::offset;
-  block[at::FLAGS] |= image::FLAGS_UPDATED;
+  block[at::kFlags] |= image::kFlagsUpdated;
   if (selfPowered != 0) {
-    block[at::ATTRIBUTES] |= image::ATTRIBUTES_SELF_POWERED;
-    block[at::MAX_POWER] = kSelfPoweredMaxPower;
+    block[at::kAttributes] |= image::kAttributesSelfPowered;
+    block[at::kMaxPower] = kSelfPoweredMaxPower;
   } else {
-    block[at::ATTRIBUTES] &= static_cast<std::uint8_t>(~image::ATTRIBUTES_SELF_POWERED);
-    block[at::MAX_POWER] = kBusPoweredMaxPower;
+    block[at::kAttributes] &= static_cast<std::uint8_t>(~image::kAttributesSelfPowered);
+    block[at::kMaxPower] = kBusPoweredMaxPower;
   }
 }
 
@@ -132,7 +144,7 @@ void ComposeFlash(std::vector<std::uint8_t>& flash, const image::ImageBuffer& lo
 }
 
 void StampMarker(std::vector<std::uint8_t>& flash, std::uint16_t checksum) {
-  flash[kMarkerOffset] = image::VALID_MARKER;
+  flash[kMarkerOffset] = image::kValidMarker;
   flash[kMarkerOffset + 1] = static_cast<std::uint8_t>(checksum >> 8);
   flash[kMarkerOffset + 2] = static_cast<std::uint8_t>(checksum);
 }
@@ -164,6 +176,154 @@ class PhaseTimer {
   std::optional<UpdatePhase> current_;
   std::uint64_t startUs_ = 0;
 };
+
+// One update of one bridge: the configuration read, then the passes.
+struct UpdateRun {
+  // Reads the bridge's block into the flash image and applies the update's edits to it.
+  std::optional<UpdateEnd> ReadConfiguration();
+  // Up to kMaxPasses passes; nothing once a pass verified and write protection is on again.
+  std::optional<UpdateEnd> Passes();
+  PassOutcome Pass();
+  // Counts a failed step; the sixth failure ends the update, earlier ones start a new pass.
+  std::optional<UpdateEnd> CountFailure(const StepFailure& failure);
+  int ReadFlash(std::uint8_t* into, std::uint32_t length, platform::WindowHandle progress,
+                protocol::TransferMode mode) {
+    return bridge::BridgeReadFlash(plan.deviceIndex, into, 0, length, progress, kProgressMessage,
+                                   mode);
+  }
+
+  const UpdatePlan& plan;
+  const image::ImageBuffer& loaded;
+  UpdateObserver& observer;
+  UpdateReport& report;
+  PhaseTimer& timer;
+  std::vector<std::uint8_t>& flash;  // what goes to the flash, offset N = byte N
+  std::vector<std::uint8_t>& readBack;
+  const std::uint16_t checksum;
+  protocol::TransferMode transfers;
+  std::optional<platform::StopGuard> changingMemory{};  // from the first erase to the last compare
+};
+
+std::optional<UpdateEnd> UpdateRun::ReadConfiguration() {
+  timer.Start(UpdatePhase::ReadConfiguration, 0);
+  // The block is edited and written back as the bridge's own: a read that a fault on the line
+  // changed would be kept for good, so it is read until two reads agree. Always in classic
+  // transfers: a bridge that cannot hold chip select would hand a fast read back wrong without
+  // an error.
+  std::vector<std::vector<std::uint8_t>> reads;
+  bool agreed = false;
+  while (!agreed && reads.size() < static_cast<std::size_t>(kMaxBlockReads)) {
+    std::vector<std::uint8_t> block(kConfigBlockSize, 0xFF);
+    // Only the first read moves the dialog's progress bar, as a single read always did.
+    if (ReadFlash(block.data(), kConfigBlockSize, reads.empty() ? plan.progressWindow : 0,
+                  protocol::TransferMode::Classic) != 0) {
+      if (auto end = NoPassCanMend(UpdatePhase::ReadConfiguration)) return end;
+      // Not retried and not counted.
+      return UpdateEnd{UpdateResult::Failed, MessageId::ReadFailed,
+                       FormatErrorText(MessageId::ReadFailed, 0, kConfigBlockSize)};
+    }
+    agreed = std::find(reads.begin(), reads.end(), block) != reads.end();
+    reads.push_back(std::move(block));
+  }
+  if (!agreed) {
+    return UpdateEnd{UpdateResult::Failed, std::nullopt,
+                     "The bridge's configuration block read differently each time (" +
+                         std::to_string(kMaxBlockReads) +
+                         " reads). Nothing was changed. Check the cable and the power, and run "
+                         "the update again."};
+  }
+  std::copy(reads.back().begin(), reads.back().end(), flash.begin());
+  report.checksumBefore = image::MarkedChecksum(reads.back());
+
+  timer.Start(UpdatePhase::SetConfiguration, 0);
+  ComposeFlash(flash, loaded, plan);
+  return std::nullopt;
+}
+
+std::optional<UpdateEnd> UpdateRun::Passes() {
+  timer.Start(UpdatePhase::IcpStart, 0);
+  for (;;) {
+    ++report.passes;
+    if (!changingMemory) changingMemory.emplace();
+    const PassOutcome outcome = Pass();
+    if (std::holds_alternative<Verified>(outcome)) {
+      // Verified: a stop requested now comes too late to matter, and must not refuse the
+      // command that puts the write protection back.
+      platform::TakeStopForThisThread();
+      bridge::BridgeIcpSwitch(plan.deviceIndex, 1);  // write protection on again
+      return std::nullopt;
+    }
+    if (const auto* end = std::get_if<UpdateEnd>(&outcome)) return *end;
+    const StepFailure& failure = std::get<StepFailure>(outcome);
+    if (auto end = CountFailure(failure)) return end;
+    // A bridge that cannot hold chip select across transfers programs and reads fast transfers
+    // wrong (a read-back checks itself and fails; a program shows in the compare), and a chip
+    // slower than its datasheet fails their waits: after any failed fast pass the next pass goes
+    // back to classic transfers, whose erase is the whole chip's.
+    if (transfers == protocol::TransferMode::Fast) {
+      transfers = protocol::TransferMode::Classic;
+      report.fellBackToClassic = true;
+    }
+  }
+}
+
+PassOutcome UpdateRun::Pass() {
+  const int index = plan.deviceIndex;
+  const platform::WindowHandle progress = plan.progressWindow;
+  const std::uint32_t total = static_cast<std::uint32_t>(flash.size());
+  if (auto end = StopRequestedIn(UpdatePhase::Erase)) return *end;
+  bridge::BridgeIcpSwitch(index, 0);  // write protection off; result not examined
+
+  timer.Start(UpdatePhase::Erase, report.passes);
+  const bool eraseWritten =
+      plan.eraseOnlyWhatIsWritten && transfers == protocol::TransferMode::Fast;
+  if ((eraseWritten ? bridge::BridgeEraseRange(index, 0, total, progress, kProgressMessage)
+                    : bridge::BridgeEraseFlash(index, progress, kProgressMessage)) != 0)
+    return StepFailure{MessageId::EraseFailed, FormatErrorText(MessageId::EraseFailed)};
+
+  // The image first with the marker bytes erased, so that a cut-off write never leaves a valid
+  // marker on a partial image.
+  std::fill_n(flash.begin() + kMarkerOffset, 3, std::uint8_t{0xFF});
+  if (auto end = StopRequestedIn(UpdatePhase::Erase)) return *end;
+  timer.Start(UpdatePhase::Program, report.passes);
+  if (bridge::BridgeWriteFlash(index, flash.data(), 0, total, progress, kProgressMessage,
+                               transfers) != 0)
+    return StepFailure{MessageId::ProgramFailed,
+                       FormatErrorText(MessageId::ProgramFailed, kConfigBlockSize,
+                                       static_cast<int>(loaded.CodeLength()))};
+  StampMarker(flash, checksum);
+  if (bridge::BridgeWriteFlash(index, flash.data() + kMarkerOffset, kMarkerOffset, 3, progress,
+                               kProgressMessage, transfers) != 0)
+    return StepFailure{MessageId::ProgramFailed,
+                       FormatErrorText(MessageId::ProgramFailed, kMarkerOffset, 3)};
+
+  if (auto end = StopRequestedIn(UpdatePhase::Program)) return *end;
+  timer.Start(UpdatePhase::ReadBack, report.passes);
+  if (ReadFlash(readBack.data(), total, progress, transfers) != 0)
+    return StepFailure{MessageId::ReadFailed,
+                       FormatErrorText(MessageId::ReadFailed, 0, static_cast<int>(total))};
+
+  timer.Start(UpdatePhase::Compare, report.passes);
+  if (flash != readBack)
+    return StepFailure{MessageId::VerifyFailed, FormatErrorText(MessageId::VerifyFailed)};
+  return Verified{};
+}
+
+std::optional<UpdateEnd> UpdateRun::CountFailure(const StepFailure& failure) {
+  if (auto end = NoPassCanMend(timer.Current())) return end;
+  if (report.passes >= kMaxPasses) return UpdateEnd{UpdateResult::Failed, failure.id, failure.text};
+  observer.PassFailed(report.passes, failure.id, failure.text);
+  return std::nullopt;
+}
+
+// Writes how the update ended into the report.
+void Record(UpdateReport& report, const UpdateEnd& end, UpdatePhase phase) {
+  report.result = end.result;
+  report.error = end.id;
+  report.errorText = end.text;
+  report.errorStyle = end.id ? StyleOf(*end.id) : MB_ICONHAND;
+  if (end.result != UpdateResult::Failed) report.endedIn = phase;
+}
 
 }  // namespace
 
@@ -236,13 +396,8 @@ std::optional<std::uint32_t> FirstDifferenceInBlock(std::span<const std::uint8_t
 UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& loaded,
                           UpdateObserver& observer) {
   UpdateReport report;
-  const int index = plan.deviceIndex;
-  const platform::WindowHandle progress = plan.progressWindow;
-  const std::uint32_t codeLength = loaded.CodeLength();
-  const std::uint32_t total = codeLength + kConfigBlockSize;
-  const std::uint16_t checksum = loaded.GetChecksum();
-
-  std::vector<std::uint8_t> flash;  // what goes to the flash, offset N = byte N
+  const std::uint32_t total = loaded.CodeLength() + kConfigBlockSize;
+  std::vector<std::uint8_t> flash;
   std::vector<std::uint8_t> readBack;
   try {
     flash.assign(total, 0xFF);
@@ -256,135 +411,16 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
   device::ClearTransportFailure();
   platform::ResetStopForThisThread();
   PhaseTimer timer(report, observer);
-  std::optional<platform::StopGuard> changingMemory;  // from the first erase to the last compare
-  try {
-    timer.Start(UpdatePhase::ReadConfiguration, 0);
-    // The block is edited and written back as the bridge's own: a read that a fault on the line
-    // changed would be kept for good, so it is read until two reads agree. Always in classic
-    // transfers: a bridge that cannot hold chip select would hand a fast read back wrong
-    // without an error.
-    std::vector<std::vector<std::uint8_t>> reads;
-    bool agreed = false;
-    while (!agreed && reads.size() < static_cast<std::size_t>(kMaxBlockReads)) {
-      std::vector<std::uint8_t> block(kConfigBlockSize, 0xFF);
-      // Only the first read moves the dialog's progress bar, as a single read always did.
-      if (bridge::BridgeReadFlash(index, block.data(), 0, kConfigBlockSize,
-                                  reads.empty() ? progress : 0, kProgressMessage) != 0) {
-        EndIfNoPassCanMend(UpdatePhase::ReadConfiguration);
-        // Not retried and not counted.
-        throw RaisedError{MessageId::ReadFailed,
-                          FormatErrorText(MessageId::ReadFailed, 0, kConfigBlockSize)};
-      }
-      agreed = std::find(reads.begin(), reads.end(), block) != reads.end();
-      reads.push_back(std::move(block));
-    }
-    if (!agreed) {
-      report.errorText =
-          "The bridge's configuration block read differently each time (" +
-          std::to_string(kMaxBlockReads) +
-          " reads). Nothing was changed. Check the cable and the power, and run the update again.";
-      report.errorStyle = MB_ICONHAND;
-      return report;
-    }
-    std::copy(reads.back().begin(), reads.back().end(), flash.begin());
-    report.checksumBefore = image::MarkedChecksum(reads.back());
-
-    timer.Start(UpdatePhase::SetConfiguration, 0);
-    ComposeFlash(flash, loaded, plan);
-
-    timer.Start(UpdatePhase::IcpStart, 0);
-    // Counts a failed step; the sixth failure is raised, earlier ones start a new pass.
-    auto countFailure = [&](MessageId id, std::string text) {
-      EndIfNoPassCanMend(timer.Current());
-      if (report.passes >= kMaxPasses) throw RaisedError{id, std::move(text)};
-      observer.PassFailed(report.passes, id, text);
-    };
-
-    protocol::TransferMode transfers = plan.transfers;
-    // A bridge that cannot hold chip select across transfers programs and reads fast transfers
-    // wrong (a read-back checks itself and fails; a program shows in the compare), and a chip
-    // slower than its datasheet fails their waits: after any failed fast pass the next pass goes
-    // back to classic transfers, whose erase is the whole chip's.
-    auto fallBackToClassic = [&] {
-      if (transfers != protocol::TransferMode::Fast) return;
-      transfers = protocol::TransferMode::Classic;
-      report.fellBackToClassic = true;
-    };
-    for (;;) {
-      ++report.passes;
-      if (!changingMemory) changingMemory.emplace();
-      EndIfStopRequested(UpdatePhase::Erase);
-      bridge::BridgeIcpSwitch(index, 0);  // write protection off; result not examined
-
-      timer.Start(UpdatePhase::Erase, report.passes);
-      const bool eraseWritten =
-          plan.eraseOnlyWhatIsWritten && transfers == protocol::TransferMode::Fast;
-      if ((eraseWritten ? bridge::BridgeEraseRange(index, 0, total, progress, kProgressMessage)
-                        : bridge::BridgeEraseFlash(index, progress, kProgressMessage)) != 0) {
-        countFailure(MessageId::EraseFailed, FormatErrorText(MessageId::EraseFailed));
-        fallBackToClassic();
-        continue;
-      }
-
-      // The image first with the marker bytes erased, so that a cut-off write never leaves a
-      // valid marker on a partial image.
-      std::fill_n(flash.begin() + kMarkerOffset, 3, std::uint8_t{0xFF});
-      EndIfStopRequested(UpdatePhase::Erase);
-      timer.Start(UpdatePhase::Program, report.passes);
-      if (bridge::BridgeWriteFlash(index, flash.data(), 0, total, progress, kProgressMessage,
-                                   transfers) != 0) {
-        countFailure(MessageId::ProgramFailed,
-                     FormatErrorText(MessageId::ProgramFailed, kConfigBlockSize,
-                                     static_cast<int>(codeLength)));
-        fallBackToClassic();
-        continue;
-      }
-
-      StampMarker(flash, checksum);
-      if (bridge::BridgeWriteFlash(index, flash.data() + kMarkerOffset, kMarkerOffset, 3, progress,
-                                   kProgressMessage, transfers) != 0) {
-        countFailure(MessageId::ProgramFailed,
-                     FormatErrorText(MessageId::ProgramFailed, kMarkerOffset, 3));
-        fallBackToClassic();
-        continue;
-      }
-
-      EndIfStopRequested(UpdatePhase::Program);
-      timer.Start(UpdatePhase::ReadBack, report.passes);
-      if (bridge::BridgeReadFlash(index, readBack.data(), 0, total, progress, kProgressMessage,
-                                  transfers) != 0) {
-        countFailure(MessageId::ReadFailed,
-                     FormatErrorText(MessageId::ReadFailed, 0, static_cast<int>(total)));
-        fallBackToClassic();
-        continue;
-      }
-
-      timer.Start(UpdatePhase::Compare, report.passes);
-      if (flash != readBack) {
-        countFailure(MessageId::VerifyFailed, FormatErrorText(MessageId::VerifyFailed));
-        fallBackToClassic();
-        continue;
-      }
-
-      // Verified: a stop requested now comes too late to matter, and must not refuse the
-      // command that puts the write protection back.
-      platform::TakeStopForThisThread();
-      bridge::BridgeIcpSwitch(index, 1);  // write protection on again
-      break;
-    }
-  } catch (const RaisedError& error) {
-    report.error = error.id;
-    report.errorText = error.text;
-    report.errorStyle = StyleOf(error.id);
-    return report;
-  } catch (const EndedAtOnce& ended) {
-    report.result = ended.result;
-    report.endedIn = timer.Current();
-    report.errorText = ended.text;
-    report.errorStyle = MB_ICONHAND;
-    return report;
+  UpdateRun run{
+      plan, loaded, observer, report, timer, flash, readBack, loaded.GetChecksum(), plan.transfers};
+  std::optional<UpdateEnd> end = run.ReadConfiguration();
+  if (!end) end = run.Passes();
+  if (end) {
+    Record(report, *end, timer.Current());
+  } else {
+    report.result = UpdateResult::Updated;
   }
-  report.result = UpdateResult::Updated;
+  timer.Stop();
   return report;
 }
 

@@ -4,7 +4,9 @@
 #include <cctype>
 #include <cstdio>
 
+#include "common/Hex.h"
 #include "app/StringTable.h"
+#include "common/MainCode.h"
 #include "bridge/DeviceApi.h"
 #include "bridge/OpenFailure.h"
 #include "image/FirmwareReaders.h"
@@ -65,39 +67,12 @@ DialogServices DialogServices::Real() {
 
 std::string ScopedOperatorTexts::Text(int id) { return StringTableText(id); }
 
-std::string FirmwareVersionText(std::uint32_t version) {
-  const auto b3 = static_cast<unsigned char>(version >> 24);
-  const auto b2 = static_cast<unsigned char>(version >> 16);
-  const auto b1 = static_cast<unsigned char>(version >> 8);
-  const auto b0 = static_cast<unsigned char>(version);
-  char text[16] = {};
-  if (static_cast<signed char>(b1) > 0x12) {
-    std::snprintf(text, sizeof text, "%c%c%c%c", b3, b2, b1, b0);
-  } else {
-    std::snprintf(text, sizeof text, "%02X%02X%02X%02X", b3, b2, b1, b0);
-  }
-  // A zero byte ends the text, as it would in the character buffer the text is made in.
-  return std::string(text);
-}
-
-bool VersionTextMatches(const std::string& versionText, const std::string& compareString,
-                        int length) {
-  if (length <= 0) return true;
-  const std::size_t n = static_cast<std::size_t>(length);
-  const std::string a = versionText.substr(0, std::min(n, versionText.size()));
-  const std::string b = compareString.substr(0, std::min(n, compareString.size()));
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-           return std::tolower(x) == std::tolower(y);
-         });
-}
-
 // --- the main dialog -------------------------------------------------------------------------
 
 CBurnwellDlg::CBurnwellDlg(DialogServices services, ui::CDialog* parent)
     : ui::CDialog(IDD_BURNWELL_DIALOG, parent),
       services_(std::move(services)),
-      m_selfPowered(DEFAULT_SELF_POWER_ON),
+      m_selfPowered(kDefaultSelfPowerOn),
       m_icon(IDR_MAINFRAME) {}
 
 CBurnwellDlg::~CBurnwellDlg() = default;
@@ -124,9 +99,9 @@ void CBurnwellDlg::DoDataExchange(ui::CDataExchange& dx) {
   ui::DDX_Text(dx, IDC_FIRMWARE_PATH, m_firmwarePath);
   ui::DDX_Text(dx, IDC_CHECKSUM, m_checksumText);
   ui::DDX_Text(dx, IDC_START, m_startAddress);
-  ui::DDV_MinMaxUInt(dx, m_startAddress, 0, MAX_START_ADDRESS);
+  ui::DDV_MinMaxUInt(dx, m_startAddress, 0, kMaxStartAddress);
   ui::DDX_Text(dx, IDC_LENGTH, m_length);
-  ui::DDV_MinMaxUInt(dx, m_length, MIN_LENGTH, MAX_LENGTH);
+  ui::DDV_MinMaxUInt(dx, m_length, kMinLength, kLargeMainCodeSize);
 }
 
 bool CBurnwellDlg::OnInitDialog() {
@@ -147,7 +122,7 @@ bool CBurnwellDlg::OnInitDialog() {
   settings_.compareString = m_compareString;
   settings_.deviceCount = m_deviceCount;
   if (services_.readConfig)
-    services_.readConfig(std::filesystem::path(std::string(CONFIG_FILE_PATH)), settings_);
+    services_.readConfig(std::filesystem::path(std::string(kConfigFilePath)), settings_);
   m_deviceCount = settings_.deviceCount;
   m_deviceIds = settings_.deviceIds;
   m_firmwareFileName = settings_.firmwareFileName;
@@ -169,12 +144,12 @@ bool CBurnwellDlg::OnInitDialog() {
   std::string warning;
   if (m_fileLoaded.load() == 1 &&
       MessageBox(kBackupWarning, "Warning", MB_OKCANCEL | MB_ICONEXCLAMATION) == IDOK) {
-    SetTimer(TIMER_START_UPDATE, START_UPDATE_DELAY_MS);
+    SetTimer(TIMER_START_UPDATE, kStartUpdateDelayMs);
     warning = kUpdatingWarning;
   } else {
     result_ = RunResult::LoadErrorOrCancel;
     MessageBox(kLoadError, "Error", MB_ICONHAND);
-    SetTimer(TIMER_CLOSE, CLOSE_AFTER_LOAD_ERROR_MS);
+    SetTimer(TIMER_CLOSE, kCloseAfterLoadErrorMs);
     warning = kLoadError;
   }
   SetDlgItemText(IDC_WARNING, warning);
@@ -197,9 +172,7 @@ void CBurnwellDlg::LoadFirmwareFile() {
   m_fileLoaded.store(1);
   m_startAddress = 0;
   m_length = loaded.CodeLength();
-  char checksum[8];
-  std::snprintf(checksum, sizeof checksum, "%04X", static_cast<unsigned>(loaded.GetChecksum()));
-  m_checksumText = checksum;
+  m_checksumText = Hex(loaded.GetChecksum(), 4, HexDigits::Upper);
   UpdateData(false);
   m_firmwarePathEdit.SendMessage(WM_KEYDOWN, VK_END, 0);
   SetStatusText(kMainCodeLoaded);
@@ -255,7 +228,7 @@ void CBurnwellDlg::UpdateWorker(void* argument) {
   if (outcome == UpdateOutcome::NoBridge && dialog.unusableBridge_)
     dialog.result_ = *dialog.unusableBridge_;
   dialog.m_workerHandle = 0;
-  dialog.RunOnDialogThread([&dialog] { dialog.SetTimer(TIMER_CLOSE, CLOSE_AFTER_UPDATE_MS); });
+  dialog.RunOnDialogThread([&dialog] { dialog.SetTimer(TIMER_CLOSE, kCloseAfterUpdateMs); });
   dialog.workerActive_ = false;
 }
 

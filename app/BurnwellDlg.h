@@ -13,6 +13,7 @@
 #include "app/ConfigFile.h"
 #include "app/UpdateHost.h"
 #include "app/UpdateSequence.h"
+#include "app/VersionCheck.h"
 #include "common/ExitStatus.h"
 #include "ui/Framework.h"
 
@@ -20,14 +21,13 @@ namespace burnwell::app {
 
 inline constexpr unsigned TIMER_START_UPDATE = 8888;
 inline constexpr unsigned TIMER_CLOSE = 9999;
-inline constexpr unsigned START_UPDATE_DELAY_MS = 500;
-inline constexpr unsigned CLOSE_AFTER_LOAD_ERROR_MS = 500;
-inline constexpr unsigned CLOSE_AFTER_UPDATE_MS = 300;
+inline constexpr unsigned kStartUpdateDelayMs = 500;
+inline constexpr unsigned kCloseAfterLoadErrorMs = 500;
+inline constexpr unsigned kCloseAfterUpdateMs = 300;
 
 // Bounds of the start address and length boxes.
-inline constexpr std::uint32_t MAX_START_ADDRESS = 0x5BFF;
-inline constexpr std::uint32_t MIN_LENGTH = 256;
-inline constexpr std::uint32_t MAX_LENGTH = 0xB800;
+inline constexpr std::uint32_t kMaxStartAddress = 0x5BFF;
+inline constexpr std::uint32_t kMinLength = 256;
 
 inline constexpr char kLoadError[] = "Load FW error!!!";
 inline constexpr char kUpdatingWarning[] = "Updating now, please don't remove device!";
@@ -81,14 +81,6 @@ class ScopedOperatorTexts final : public ui::StringTable {
  private:
   platform::ScopedOverride<ui::StringTable> installed_{this};
 };
-
-// The version text of a firmware version word: four characters when its second-lowest byte,
-// read as signed, is above 0x12; else eight upper-case hexadecimal digits, top byte first.
-std::string FirmwareVersionText(std::uint32_t version);
-// The first length characters of both texts (each up to its end when shorter; nothing for a
-// negative length), compared without regard to case.
-bool VersionTextMatches(const std::string& versionText, const std::string& compareString,
-                        int length);
 
 class CBurnwellDlg : public ui::CDialog, public UpdateHost {
  public:
@@ -146,7 +138,7 @@ class CBurnwellDlg : public ui::CDialog, public UpdateHost {
   ui::CWnd m_getVersionButton;
   ui::CWnd m_updateButton;
   ui::CWnd m_firmwarePathEdit;
-  std::array<DeviceIdEntry, DEVICE_ID_COUNT> m_deviceIds{};
+  std::array<DeviceIdEntry, kDeviceIdCount> m_deviceIds{};
   std::string m_firmwarePath;
   std::string m_checksumText;
   std::string m_firmwareFileName;

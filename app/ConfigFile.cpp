@@ -3,18 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/Hex.h"
 #include "common/MakerIds.h"
 #include "platform/Profile.h"
 #include "platform/Utf8.h"
 
 namespace burnwell::app {
 namespace {
-
-std::string FourHexDigits(std::uint16_t value) {
-  std::array<char, 5> text{};
-  std::snprintf(text.data(), text.size(), "%04X", static_cast<unsigned>(value));
-  return std::string(text.data());
-}
 
 std::string NumberedKey(const char* format, int n) {
   std::array<char, 32> key{};
@@ -30,46 +25,44 @@ void StoreDeviceId(DeviceIdEntry& entry, std::string_view text) {
 
 }  // namespace
 
-std::string DefaultVidText() { return FourHexDigits(VID_MAKER); }
-std::string DefaultPidText() { return FourHexDigits(PID_C); }
+std::string DefaultVidText() { return Hex(VID_MAKER, 4, HexDigits::Upper); }
+std::string DefaultPidText() { return Hex(PID_C, 4, HexDigits::Upper); }
 
 int ReadConfigFile(const std::filesystem::path& path, ConfigSettings& settings) {
   platform::Profile& profile = platform::Current<platform::Profile>();
 
   const std::int32_t deviceCount =
-      profile.ReadInt(path, SECTION_CONFIGURATION, KEY_DEV_COUNT, DEFAULT_DEV_COUNT);
-  if (deviceCount > MAX_DEV_COUNT) return -1;
+      profile.ReadInt(path, kSectionConfiguration, kKeyDevCount, kDefaultDevCount);
+  if (deviceCount > kMaxDevCount) return Code(ConfigRead::StoppedAtDevCount);
   settings.deviceCount = deviceCount;
 
-  // The count is at most MAX_DEV_COUNT here; the table bound is kept anyway.
-  const int identifiers = std::clamp<std::int32_t>(deviceCount, 0, DEVICE_ID_COUNT);
+  // The count is at most kMaxDevCount here; the table bound is kept anyway.
+  const int identifiers = std::clamp<std::int32_t>(deviceCount, 0, kDeviceIdCount);
   const std::string vidDefault = DefaultVidText();
   const std::string pidDefault = DefaultPidText();
   for (int n = 1; n <= identifiers; ++n) {
-    const std::string vid =
-        profile.ReadString(path, SECTION_UPDATE_DEVICE, NumberedKey(KEY_VID_FORMAT, n), vidDefault,
-                           ID_PART_BUFFER_CHARS);
-    const std::string pid =
-        profile.ReadString(path, SECTION_UPDATE_DEVICE, NumberedKey(KEY_PID_FORMAT, n), pidDefault,
-                           ID_PART_BUFFER_CHARS);
+    const std::string vid = profile.ReadString(
+        path, kSectionUpdateDevice, NumberedKey(kKeyVidFormat, n), vidDefault, kIdPartBufferChars);
+    const std::string pid = profile.ReadString(
+        path, kSectionUpdateDevice, NumberedKey(kKeyPidFormat, n), pidDefault, kIdPartBufferChars);
     StoreDeviceId(settings.deviceIds[static_cast<std::size_t>(n - 1)],
                   "USB\\VID_" + vid + "&PID_" + pid);
   }
   // Entries past the count hold nothing from this file.
-  for (std::size_t i = static_cast<std::size_t>(identifiers); i < DEVICE_ID_COUNT; ++i) {
+  for (std::size_t i = static_cast<std::size_t>(identifiers); i < kDeviceIdCount; ++i) {
     settings.deviceIds[i].fill('\0');
   }
 
-  settings.firmwareFileName = profile.ReadString(path, SECTION_HEX_FILE_NAME, KEY_HEX_NAME,
-                                                 DEFAULT_HEX_NAME, NAME_BUFFER_CHARS);
-  settings.compareLength = profile.ReadInt(path, SECTION_CMP_VER, KEY_CMP_LEN, DEFAULT_CMP_LEN);
+  settings.firmwareFileName =
+      profile.ReadString(path, kSectionHexFileName, kKeyHexName, kDefaultHexName, kNameBufferChars);
+  settings.compareLength = profile.ReadInt(path, kSectionCmpVer, kKeyCmpLen, kDefaultCmpLen);
   settings.compareString =
-      profile.ReadString(path, SECTION_CMP_VER, KEY_CMP_STR, DEFAULT_CMP_STR, NAME_BUFFER_CHARS);
+      profile.ReadString(path, kSectionCmpVer, kKeyCmpStr, kDefaultCmpStr, kNameBufferChars);
   settings.selfPowered =
-      profile.ReadInt(path, SECTION_SELF_POWERED, KEY_SELF_POWER_ON, DEFAULT_SELF_POWER_ON);
-  settings.fastTransfers = profile.ReadInt(path, SECTION_TRANSFER, KEY_FAST, DEFAULT_FAST);
-  settings.historyUrl = profile.ReadString(path, SECTION_HISTORY, KEY_URL, "", URL_BUFFER_CHARS);
-  return 0;
+      profile.ReadInt(path, kSectionSelfPowered, kKeySelfPowerOn, kDefaultSelfPowerOn);
+  settings.fastTransfers = profile.ReadInt(path, kSectionTransfer, kKeyFast, kDefaultFast);
+  settings.historyUrl = profile.ReadString(path, kSectionHistory, kKeyUrl, "", kUrlBufferChars);
+  return Code(ConfigRead::Complete);
 }
 
 std::string_view DeviceIdText(const DeviceIdEntry& entry) {

@@ -272,15 +272,15 @@ std::uint64_t UpToDateCheckCommands(const Memory& memory) {
   sim::testing::EmulatorFixture emu(memory.config);
   const device::DeviceRecord record = emu.OpenRecord();
   image::ImageBuffer file;
-  const std::uint32_t codeSize = memory.imageSize - image::CONFIG_BLOCK_SIZE;
+  const std::uint32_t codeSize = memory.imageSize - image::kConfigBlockSize;
   std::vector<std::uint8_t> code = Image(codeSize);
   file.TakeCode(code);
   file.SetFieldValue(image::FieldId::CodeLength, codeSize);
   app::UpdatePlan plan;
   plan.transfers = TransferMode::Fast;
   const std::uint64_t before = emu.Bridge().CommandCount();
-  std::vector<std::uint8_t> block(image::CONFIG_BLOCK_SIZE);
-  protocol::FlashRead(record, block.data(), 0, image::CONFIG_BLOCK_SIZE, 0, 0, TransferMode::Fast);
+  std::vector<std::uint8_t> block(image::kConfigBlockSize);
+  protocol::FlashRead(record, block.data(), 0, image::kConfigBlockSize, 0, 0, TransferMode::Fast);
   if (!app::FirstDifferenceInBlock(block, file, plan)) {
     std::vector<std::uint8_t> flash(memory.imageSize);
     protocol::FlashRead(record, flash.data(), 0, memory.imageSize, 0, 0, TransferMode::Fast);

@@ -22,6 +22,14 @@ enum class ApiError : int {
 // The code as a Bridge* function returns it.
 constexpr int Code(ApiError error) { return static_cast<int>(error); }
 
+// The other Bridge* functions' success: a count, or 0.
+inline constexpr int kApiSuccess = 0;
+
+// BridgeInitialize and BridgeUninitialize answer as a start and a stop do: 1 when it worked,
+// 0 when it did not (BridgeInitialize: the API mutex could be neither opened nor created).
+enum class ApiStart : int { Failed = 0, Done = 1 };
+constexpr int Code(ApiStart result) { return static_cast<int>(result); }
+
 // A number of devices (0 for none), or an ApiError.
 class CountOrError {
  public:

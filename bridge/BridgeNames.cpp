@@ -1,6 +1,6 @@
 #include "bridge/BridgeNames.h"
 
-#include "bridge/BridgeInfo.h"
+#include "device/BridgeInfo.h"
 
 namespace burnwell::bridge {
 
@@ -23,11 +23,8 @@ bool LooksLikeLocation(std::string_view text) {
 }
 
 std::string UsbLocation(const device::DeviceRecord& record) {
-  // Linux discovery keeps the USB device's sysfs path, whose last name is the location.
-  const std::string_view parent(record.ParentId.data());
-  const std::size_t slash = parent.rfind('/');
-  const std::string_view last = slash == std::string_view::npos ? parent : parent.substr(slash + 1);
-  return LooksLikeLocation(last) ? std::string(last) : std::string();
+  const std::string location(record.UsbLocation.data());
+  return LooksLikeLocation(location) ? location : std::string();
 }
 
 std::string SerialOf(const device::DeviceRecord& record) { return record.SerialNumber.data(); }
@@ -35,8 +32,8 @@ std::string SerialOf(const device::DeviceRecord& record) { return record.SerialN
 const char* MemoryKind(const device::DeviceRecord& record) {
   if (record.InfoPresent == 0) return "none";
   if (record.Byte11Set != 0) return "spi";
-  if (record.ModeFlags == bridge::kModeFlagsSpiOrLargeEeprom) return "eeprom-64k";
-  if (record.ModeFlags == bridge::kModeFlagsSmallEeprom) return "eeprom-256";
+  if (record.ModeFlags == device::kModeFlagsSpiOrLargeEeprom) return "eeprom-64k";
+  if (record.ModeFlags == device::kModeFlagsSmallEeprom) return "eeprom-256";
   return "none";
 }
 

@@ -1,11 +1,13 @@
 #include "bridge/DeviceApi.h"
 
-#include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <shared_mutex>
 
 #include "common/MakerIds.h"
-#include "device/DeviceRecord.h"
+#include "bridge/BridgeState.h"
 #include "bridge/Discovery.h"
+#include "device/DeviceRecord.h"
 #include "bridge/DiscoveryLinux.h"
 #include "device/Transport.h"
 #include "platform/Aspi.h"
@@ -16,19 +18,13 @@
 #include "protocol/FastTransfers.h"
 #include "protocol/FlashOperations.h"
 #include "protocol/VendorCommands.h"
+#include "wire/VendorOpcodes.h"
 
 namespace burnwell::bridge {
 
 using device::DeviceError;
-using device::DeviceLayer;
-using device::DeviceLayerState;
-using device::DeviceRecord;
-using device::DeviceTable;
-using device::DiscoveryFlavor;
 using device::ModuleHandle;
-using device::RelayCloseDevice;
 using device::SetLastDeviceError;
-using device::TransportKind;
 namespace {
 
 using platform::LockHandle;
@@ -67,10 +63,10 @@ void FreeAspiLibrary() {
 void WakeDriveBehindBridge(const DeviceRecord& record) {
   protocol::AtaTaskFile identify{};
   identify.read = 1;
-  identify.length = 512;
-  identify.device = 0xA0;
-  identify.command = 0xEC;
-  std::uint8_t buffer[512];
+  identify.length = wire::kBlockSize;
+  identify.device = wire::kAtaDeviceRegister;
+  identify.command = wire::kAtaIdentifyDevice;
+  std::uint8_t buffer[wire::kBlockSize];
   protocol::VendorAtaCommand(record, identify, buffer, sizeof buffer, 0, 1);
   protocol::VendorAtaCommand(record, identify, buffer, sizeof buffer, 0, 1);
   std::uint8_t info[16];
@@ -82,14 +78,20 @@ void WakeDriveBehindBridge(const DeviceRecord& record) {
 // The work returns the API's own int for its outcome.
 template <class Work>
 int WithDevice(int index, Work&& work) {
-  DeviceTable& table = DeviceLayer().table;
-  if (index < 0 || static_cast<std::uint32_t>(index) >= table.count)
-    return Code(ApiError::BadIndex);
-  const DeviceRecord& record = table.records[index];
-  if (record.TransportKind != TransportKind::MassStorage) return Code(ApiError::NotMassStorage);
-  const LockHandle mutex = record.Mutex;
-  if (!Acquire(mutex, DeviceMutexTimeout())) return Code(ApiError::LockFailed);
-  DeviceRecord copy = record;
+  DeviceRecord copy;
+  std::uint32_t timeout = 0;
+  {
+    // The record is copied out under the table's guard: the table may grow meanwhile.
+    std::shared_lock reading(DeviceLayer().tableGuard);
+    DeviceTable& table = DeviceLayer().table;
+    if (index < 0 || static_cast<std::uint32_t>(index) >= table.count)
+      return Code(ApiError::BadIndex);
+    copy = table.records[index];
+    timeout = DeviceMutexTimeout();
+  }
+  if (copy.TransportKind != TransportKind::MassStorage) return Code(ApiError::NotMassStorage);
+  const LockHandle mutex = copy.Mutex;
+  if (!Acquire(mutex, timeout)) return Code(ApiError::LockFailed);
   const int result = work(copy);
   Locks().Release(mutex);
   return result;
@@ -100,23 +102,23 @@ int WithDevice(int index, Work&& work) {
 bool IsWindowsNt() { return platform::Current<platform::System>().IsWindowsNt(); }
 
 int BridgeInitialize() {
-  DeviceLayerState& state = DeviceLayer();
+  BridgeLayerState& state = BridgeLayer();
   ++state.apiReferences;
   if (state.apiMutex.load() == 0) {
     LockHandle mutex = Locks().Open(kApiMutexName);
     if (mutex == 0) mutex = Locks().Create(kApiMutexName);
     if (mutex == 0) {
       SetLastDeviceError(DeviceError::ApiMutex);
-      return 0;
+      return Code(ApiStart::Failed);
     }
     state.apiMutex.store(mutex);
   }
-  return 1;
+  return Code(ApiStart::Done);
 }
 
 int BridgeUninitialize() {
-  if (--DeviceLayer().apiReferences > 0) return 1;
-  const LockHandle mutex = DeviceLayer().apiMutex.exchange(0);
+  if (--BridgeLayer().apiReferences > 0) return Code(ApiStart::Done);
+  const LockHandle mutex = BridgeLayer().apiMutex.exchange(0);
   // Shutdown goes on whatever the wait gives.
   const WaitResult waited =
       mutex ? Locks().Wait(mutex, kShutdownMutexTimeoutMs) : WaitResult::Failed;
@@ -126,13 +128,13 @@ int BridgeUninitialize() {
     Locks().Close(mutex);
   }
   FreeAspiLibrary();
-  return 1;
+  return Code(ApiStart::Done);
 }
 
 CountOrError DiscoverDevices() {
   DeviceLayer().ntFlag = IsWindowsNt();
   if (!DeviceLayer().ntFlag) return DiscoverAspi();
-  return DeviceLayer().discoveryFlavor.load() == DiscoveryFlavor::Windows
+  return BridgeLayer().discoveryFlavor.load() == DiscoveryFlavor::Windows
              ? DiscoverPassThroughWindows()
              : DiscoverPassThroughLinux();
 }
@@ -153,7 +155,7 @@ void ReleaseDevices() {
 }
 
 int BridgeOpen(std::uint8_t* ids, std::uint32_t capacity) {
-  const LockHandle mutex = DeviceLayer().apiMutex.load();
+  const LockHandle mutex = BridgeLayer().apiMutex.load();
   if (!Acquire(mutex, kApiMutexTimeoutMs)) return Code(ApiError::LockFailed);
 
   ReleaseDevices();
@@ -163,7 +165,7 @@ int BridgeOpen(std::uint8_t* ids, std::uint32_t capacity) {
     Locks().Release(mutex);
     return Code(found);
   }
-  if (DeviceLayer().discoveryFlavor.load() == DiscoveryFlavor::Windows) {
+  if (BridgeLayer().discoveryFlavor.load() == DiscoveryFlavor::Windows) {
     ScanHubPortsWindows();
   } else {
     ScanHubPortsLinux();
@@ -209,11 +211,11 @@ int BridgeClose() {
     Locks().Close(record.Mutex);
     record.Mutex = 0;
   }
-  const LockHandle mutex = DeviceLayer().apiMutex.load();
+  const LockHandle mutex = BridgeLayer().apiMutex.load();
   if (!Acquire(mutex, kApiMutexTimeoutMs)) return Code(ApiError::LockFailed);
   ReleaseDevices();
   Locks().Release(mutex);
-  return 0;
+  return kApiSuccess;
 }
 
 int BridgeFindById(int id) {
@@ -233,7 +235,7 @@ int BridgeGetVersionByIndex(int index, std::uint32_t* version, std::uint32_t* fi
   return WithDevice(index, [&](const DeviceRecord& record) {
     if (version) *version = (static_cast<std::uint32_t>(record.VendorId) << 16) | record.ProductId;
     if (firmware) *firmware = record.FirmwareVersion;
-    return 0;
+    return kApiSuccess;
   });
 }
 

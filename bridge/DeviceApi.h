@@ -2,7 +2,8 @@
 // cross-process locks ("ZQ5x8xAPIMutex" for the table, "DeviceIndex_%02d" per device), and
 // per-device wrappers that hand a copy of a record to a flash operation. Results: a count or 0
 // for success, a negative code for failure (Code of an ApiError or of a protocol::FlashResult);
-// nothing throws.
+// BridgeInitialize and BridgeUninitialize alone answer 1 or 0 (Code of an ApiStart). Nothing
+// throws.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,5 @@
 #include "bridge/DeviceTree.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "platform/WinDeviceServices.h"

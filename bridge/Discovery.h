@@ -3,15 +3,31 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bridge/ApiResult.h"
-#include "bridge/BridgeInfo.h"
+#include "device/BridgeInfo.h"
 #include "device/DeviceRecord.h"
+#include "device/Transport.h"
 #include "platform/Handle.h"
+#include "platform/WinDeviceServices.h"
 
 namespace burnwell::bridge {
+
+// The device layer's names every discovery path works with.
+using device::DeviceClass;
+using device::DeviceLayer;
+using device::DeviceRecord;
+using device::DeviceTable;
+using device::DevNode;
+using device::kPathChars;
+using device::RelayCloseDevice;
+using device::RelayOpenDevice;
+using device::TransportKind;
 
 // Walks the present disk interfaces, then the CD-ROM interfaces, and appends one record per
 // bridge (a bridge's second unit is merged into its first). Returns the table count, 0 when an
@@ -20,15 +36,65 @@ namespace burnwell::bridge {
 // appended stay.
 CountOrError DiscoverPassThroughWindows();
 
+// One interface at a time, for discovery and for bridges that arrive later.
+
+// What looking at one interface gave: a bridge (its record with the handle open, placed in the
+// tree), nothing, or the end of discovery (an IDE or SCSI device that cannot be opened).
+struct ProbedInterface {
+  bool bridge = false;
+  bool stopDiscovery = false;
+  bool usb = false;  // behind "USBSTOR\": a second unit of its USB device merges into the first
+  device::DeviceRecord record{};
+  std::string instancePath;        // A
+  device::PathText canonicalId{};  // B
+  bool handleOpen = false;
+};
+
+// The device path of interface `index` of a set; nothing when its detail cannot be read.
+std::optional<std::string> InterfaceDevicePath(platform::DeviceInfoSet set,
+                                               platform::InterfaceClass interfaceClass,
+                                               std::uint32_t index);
+// Opens and identifies the unit behind a device path and places it in the device tree.
+ProbedInterface ProbeInterface(const std::string& devicePath);
+// Closes a probed unit's handle when it is still open.
+void CloseProbed(ProbedInterface& probed);
+// The record of the same USB device (by parent ID), the highest index among those the
+// candidate test accepts (all when it is empty); null when none.
+device::DeviceRecord* FirstUnitOfWindows(std::string_view parentId,
+                                         const std::function<bool(std::uint32_t)>& candidate);
+// Merges a second unit into its first unit's record (letters too); its handle is closed.
+void MergeSecondUnitWindows(device::DeviceRecord& first, ProbedInterface& probed);
+// Stores a probed bridge (letters, identity) in a new record or the given free slot, which
+// keeps its lock; the table owns the handle then. False when the lock cannot be had.
+bool StoreBridgeWindows(ProbedInterface& probed, std::optional<std::uint32_t> slot);
+
 // Asks the ASPI library for its adapters and appends a record for every target / LUN 0..1
 // that answers the bridge information command. Returns the table count, NoAspi without the
 // library or its entry points, TooManyDevices when a per-device lock fails.
 CountOrError DiscoverAspi();
 
 // One pass over every USB host controller, root hub and hub below it, writing HubNumber,
-// PortNumber, PortCount, PortSpeed and UsbAddress into the records whose ParentDevInst is the
-// device on a port. Never fails as a whole.
+// PortNumber, PortCount, PortSpeed, UsbAddress and UsbLocation into the records whose
+// ParentDevInst is the device on a port. Never fails as a whole.
 void ScanHubPortsWindows();
+
+// What the pass finds on one port that holds a device (not a hub).
+struct UsbPortFacts {
+  device::DevNode node = 0;  // the device's node
+  std::uint32_t hubNumber = 0;
+  std::uint32_t port = 0;
+  std::uint32_t portCount = 0;
+  std::uint32_t speed = 0;
+  std::uint32_t address = 0;
+  // The controller's place among the controllers of the pass (from 1), then the port on each
+  // hub from the root hub down: "2-1.4". The same for a socket from pass to pass as long as the
+  // machine's controllers stay.
+  std::string location;
+};
+// The pass without writing records: every connected port's facts.
+std::vector<UsbPortFacts> ScanUsbPortsWindows();
+// Writes a port's facts into the record of the bridge on it.
+void WritePortFacts(device::DeviceRecord& record, const UsbPortFacts& facts);
 
 // "DeviceIndex_%02d" for a table index: two digits at least, more when the index needs them.
 std::string DeviceMutexName(std::uint32_t index);

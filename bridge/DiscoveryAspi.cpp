@@ -11,9 +11,6 @@
 
 namespace burnwell::bridge {
 
-using device::DeviceLayer;
-using device::DeviceRecord;
-using device::DeviceTable;
 using device::kSrbAreaSize;
 using device::LoadAspiLibrary;
 using device::SC_HA_INQUIRY;
@@ -98,7 +95,7 @@ CountOrError DiscoverAspi() {
         unit.AspiHostAdapter = adapter;
         unit.AspiTarget = target;
         unit.AspiLun = lun;
-        std::array<std::uint8_t, kBridgeInfoSize> block{};
+        std::array<std::uint8_t, wire::kBridgeInfoSize> block{};
         if (protocol::ReadBridgeInfo(unit, block.data(), block.size(), kReadBridgeInfoMultiplier) !=
             protocol::CommandResult::Ok)
           continue;

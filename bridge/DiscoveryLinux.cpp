@@ -7,14 +7,17 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <functional>
 #include <optional>
 
 #ifndef _WIN32
 #include <unistd.h>
 #endif
 
+#include "common/Hex.h"
 #include "common/MakerIds.h"
-#include "bridge/BridgeInfo.h"
+#include "device/BridgeInfo.h"
+#include "bridge/BridgeState.h"
 #include "bridge/Discovery.h"
 #include "bridge/Sysfs.h"
 #include "device/Transport.h"
@@ -24,16 +27,7 @@
 
 namespace burnwell::bridge {
 
-using device::DeviceClass;
-using device::DeviceLayer;
-using device::DeviceRecord;
-using device::DeviceTable;
-using device::DevNode;
-using device::kPathChars;
 using device::LetterText;
-using device::RelayCloseDevice;
-using device::RelayOpenDevice;
-using device::TransportKind;
 using protocol::CommandResult;
 namespace fs = std::filesystem;
 namespace {
@@ -44,7 +38,7 @@ constexpr std::uint32_t kDiscoveryInfoMultiplier = 5;
 constexpr int kMaxHubDepth = 7;
 
 void NoteProblem(std::string text) {
-  device::LinuxDiscoveryNotes& notes = DeviceLayer().linuxDiscovery;
+  LinuxDiscoveryNotes& notes = BridgeLayer().linuxDiscovery;
   std::lock_guard lock(notes.mutex);
   notes.problems.push_back(std::move(text));
 }
@@ -82,18 +76,13 @@ void AppendLetter(LetterText& letters, char letter) {
   if (used + 1 < letters.size()) letters[used] = letter;
 }
 
-std::string HexId(std::uint16_t value) {
-  char text[5];
-  std::snprintf(text, sizeof text, "%04x", value);
-  return text;
-}
-
-// Says why a unit that may be a bridge could not be opened: most often the generic node's
+// Why a unit that may be a bridge could not be opened: most often the generic node's
 // permissions, which must never look like "no device". The open leaves the operating
 // system's error behind; when it left none (a relay that refused), the node itself is asked.
-void NoteOpenFailure(const std::string& devicePath, const sysfs::ScsiUnit& unit,
-                     const std::optional<std::uint16_t>& vendor,
-                     const std::optional<std::uint16_t>& product, std::uint32_t systemError) {
+std::string OpenFailureText(const std::string& devicePath, const sysfs::ScsiUnit& unit,
+                            const std::optional<std::uint16_t>& vendor,
+                            const std::optional<std::uint16_t>& product,
+                            std::uint32_t systemError) {
   std::string reason = "cannot open " + devicePath;
 #ifndef _WIN32
   if (systemError == 0) {
@@ -126,11 +115,11 @@ void NoteOpenFailure(const std::string& devicePath, const sysfs::ScsiUnit& unit,
     case device::RelayRefusal::None: break;
   }
   if (vendor && product) {
-    reason += " (USB " + HexId(*vendor) + ":" + HexId(*product) + ")";
+    reason += " (USB " + Hex(*vendor, 4) + ":" + Hex(*product, 4) + ")";
   } else {
     reason += " (" + unit.address + ")";
   }
-  NoteProblem(std::move(reason));
+  return reason;
 }
 
 std::optional<std::uint16_t> UsbId(const std::optional<fs::path>& usbDevice, const char* name) {
@@ -192,17 +181,6 @@ void StorePlace(DeviceRecord& record, const TreePlace& place) {
   record.ChildDevInst = LinuxNodeHandle(place.child);
 }
 
-// The record of the first unit of the same USB device, the latest when several match.
-DeviceRecord* FirstUnitOf(std::string usbDevicePath) {
-  usbDevicePath.resize(std::min(usbDevicePath.size(), kPathChars - 1));  // as ParentId keeps it
-  DeviceTable& table = DeviceLayer().table;
-  for (std::uint32_t i = table.count; i-- > 0;) {
-    // Exact comparison: a containment test would take hub 1-1 for the device 1-1.3 below it.
-    if (usbDevicePath == table.records[i].ParentId.data()) return &table.records[i];
-  }
-  return nullptr;
-}
-
 void CloseUnit(TransportKind kind, platform::Handle handle) {
   if (kind == TransportKind::MassStorage) {
     RelayCloseDevice(handle);
@@ -216,7 +194,7 @@ void CloseUnit(TransportKind kind, platform::Handle handle) {
 bool IdentifiesAsBridge(const DeviceRecord& probe) {
   if (probe.TransportKind == TransportKind::Ide) {
     std::uint8_t text[513]{};
-    if (protocol::IdentifyViaAtaPassThrough(probe, text, 0) != CommandResult::Ok) return false;
+    if (protocol::IdentifyViaAtaPassThrough(probe, text, false) != CommandResult::Ok) return false;
     return (text[41] << 8 | text[40]) == VID_MAKER;
   }
   std::uint8_t data[512]{};
@@ -226,14 +204,16 @@ bool IdentifiesAsBridge(const DeviceRecord& probe) {
   return identified && (data[40] << 8 | data[41]) == VID_MAKER;
 }
 
-// Looks at one unit; appends or merges its record, or passes it by. False only when the new
-// record's per-device lock can be neither opened nor created.
-bool ConsiderUnit(const fs::path& sysDir, const sysfs::ScsiUnit& unit) {
-  const std::string devicePath = "/dev/" + unit.genericName;
+}  // namespace
+
+ProbedUnit ProbeUnit(const fs::path& sysDir, const sysfs::ScsiUnit& unit) {
+  ProbedUnit probed;
+  probed.devicePath = "/dev/" + unit.genericName;
+  const std::string& devicePath = probed.devicePath;
   const std::optional<std::uint16_t> usbVendor = UsbId(unit.usbDevice, "idVendor");
   const std::optional<std::uint16_t> usbProduct = UsbId(unit.usbDevice, "idProduct");
 
-  DeviceRecord probe{};
+  DeviceRecord& probe = probed.record;
   probe.TransportKind = unit.transport;
   probe.DeviceClass = unit.type == sysfs::kScsiTypeDisk ? DeviceClass::Disk : DeviceClass::CdRom;
   if (unit.transport == TransportKind::MassStorage) {
@@ -241,69 +221,110 @@ bool ConsiderUnit(const fs::path& sysDir, const sysfs::ScsiUnit& unit) {
     system.SetLastSystemError(0);
     probe.Handle = RelayOpenDevice(devicePath.c_str());
     if (probe.Handle == platform::kInvalidHandle) {
-      NoteOpenFailure(devicePath, unit, usbVendor, usbProduct, system.LastSystemError());
-      return true;
+      probed.problem =
+          OpenFailureText(devicePath, unit, usbVendor, usbProduct, system.LastSystemError());
+      return probed;
     }
-    std::uint8_t block[kBridgeInfoSize]{};
+    std::uint8_t block[wire::kBridgeInfoSize]{};
     const bool autoRun =
         ContainsNoCase(unit.vendor, "AUTO-RUN") || ContainsNoCase(unit.model, "AUTO-RUN");
     if (protocol::ReadBridgeInfo(probe, block, sizeof block, kDiscoveryInfoMultiplier) !=
             CommandResult::Ok ||
         (autoRun && unit.type == sysfs::kScsiTypeDisk)) {
       RelayCloseDevice(probe.Handle);
-      return true;
+      probe.Handle = platform::kInvalidHandle;
+      return probed;
     }
     DecodeBridgeInfo(block, probe);
   } else {
     // IDE and SCSI units are bridges only as disks that identify with the maker's vendor ID.
-    if (unit.type != sysfs::kScsiTypeDisk) return true;
+    if (unit.type != sysfs::kScsiTypeDisk) return probed;
     const std::uint32_t attributes = unit.transport == TransportKind::Ide
                                          ? platform::kOpenAttributeSystem
                                          : platform::kOpenNoAttributes;
     probe.Handle = platform::Current<platform::DeviceIo>().Open(devicePath.c_str(), attributes);
-    if (probe.Handle == platform::kInvalidHandle) return true;
+    if (probe.Handle == platform::kInvalidHandle) return probed;
     if (!IdentifiesAsBridge(probe)) {
       platform::Current<platform::DeviceIo>().Close(probe.Handle);
-      return true;
+      probe.Handle = platform::kInvalidHandle;
+      return probed;
     }
   }
 
+  probed.bridge = true;
   const TreePlace place = PlaceInTree(sysDir, unit);
-  const char letter = LetterOfBlockDevice(unit);
-
+  probed.usbDevicePath = unit.usbDevice ? place.parent : std::string();
+  probed.letter = LetterOfBlockDevice(unit);
+  probed.instance = place.self;
+  CopyText(probe.DevicePath, devicePath);
+  CopyText(probe.InstancePath, place.self);
+  StorePlace(probe, place);
   if (unit.usbDevice) {
-    if (DeviceRecord* first = FirstUnitOf(place.parent)) {
-      first->FirstUnitLetters = first->DriveLetters;
-      CopyText(first->SecondDevicePath, devicePath);
-      CopyText(first->SecondInstanceId, place.self);
-      CopyText(first->SecondInstancePath, place.self);
-      first->HasSecondUnit = 1;
-      AppendLetter(first->DriveLetters, letter);
-      CloseUnit(unit.transport, probe.Handle);
-      return true;
-    }
+    probe.ParentVendorId = usbVendor.value_or(VID_MAKER);
+    probe.ParentProductId = usbVendor ? usbProduct.value_or(0) : 0;
+    CopyText(probe.SerialNumber, sysfs::ReadAttribute(*unit.usbDevice, "serial").value_or(""));
+    CopyText(probe.UsbLocation, unit.usbDevice->filename().string());
   }
+  return probed;
+}
 
+DeviceRecord* FirstUnitOfLinux(const ProbedUnit& probed,
+                               const std::function<bool(std::uint32_t)>& candidate) {
+  if (probed.usbDevicePath.empty()) return nullptr;
+  std::string usbDevicePath = probed.usbDevicePath;
+  usbDevicePath.resize(std::min(usbDevicePath.size(), kPathChars - 1));  // as ParentId keeps it
+  DeviceTable& table = DeviceLayer().table;
+  for (std::uint32_t i = table.count; i-- > 0;) {
+    if (candidate && !candidate(i)) continue;
+    // Exact comparison: a containment test would take hub 1-1 for the device 1-1.3 below it.
+    if (usbDevicePath == table.records[i].ParentId.data()) return &table.records[i];
+  }
+  return nullptr;
+}
+
+void MergeSecondUnitLinux(DeviceRecord& first, ProbedUnit& probed) {
+  first.FirstUnitLetters = first.DriveLetters;
+  CopyText(first.SecondDevicePath, probed.devicePath);
+  CopyText(first.SecondInstanceId, probed.instance);
+  CopyText(first.SecondInstancePath, probed.instance);
+  first.HasSecondUnit = 1;
+  AppendLetter(first.DriveLetters, probed.letter);
+  CloseUnit(probed.record.TransportKind, probed.record.Handle);
+  probed.record.Handle = platform::kInvalidHandle;
+}
+
+bool StoreBridgeLinux(ProbedUnit& probed, std::optional<std::uint32_t> slot) {
   DeviceTable& table = DeviceLayer().table;
   std::uint32_t duplicates = 0;
   for (const DeviceRecord& other : table) {
-    if (place.self == other.InstanceId.data()) ++duplicates;
+    if (probed.instance == other.InstanceId.data()) ++duplicates;
   }
-  DeviceRecord& record = table.Append();
-  record = probe;
+  const std::uint32_t index = slot.value_or(table.count);
+  DeviceRecord& record = slot ? table.records[*slot] : table.Append();
+  const platform::LockHandle lock = record.Mutex;
+  record = probed.record;
+  probed.record.Handle = platform::kInvalidHandle;  // the table owns it now
   record.DuplicateCount = duplicates;
-  AppendLetter(record.DriveLetters, letter);
-  record.IdLetter = letter != 0 ? letter : '0';
-  CopyText(record.DevicePath, devicePath);
-  CopyText(record.InstancePath, place.self);
-  StorePlace(record, place);
-  if (unit.usbDevice) {
-    record.ParentVendorId = usbVendor.value_or(VID_MAKER);
-    record.ParentProductId = usbVendor ? usbProduct.value_or(0) : 0;
-    CopyText(record.SerialNumber, sysfs::ReadAttribute(*unit.usbDevice, "serial").value_or(""));
-  }
-  record.Mutex = OpenDeviceMutex(table.count - 1);
+  AppendLetter(record.DriveLetters, probed.letter);
+  record.IdLetter = probed.letter != 0 ? probed.letter : '0';
+  // A reused slot keeps its lock, whose name is the slot's index.
+  record.Mutex = lock != 0 ? lock : OpenDeviceMutex(index);
   return record.Mutex != 0;
+}
+
+namespace {
+
+// Looks at one unit; appends or merges its record, or passes it by. False only when the new
+// record's per-device lock can be neither opened nor created.
+bool ConsiderUnit(const fs::path& sysDir, const sysfs::ScsiUnit& unit) {
+  ProbedUnit probed = ProbeUnit(sysDir, unit);
+  if (!probed.problem.empty()) NoteProblem(probed.problem);
+  if (!probed.bridge) return true;
+  if (DeviceRecord* first = FirstUnitOfLinux(probed, {})) {
+    MergeSecondUnitLinux(*first, probed);
+    return true;
+  }
+  return StoreBridgeLinux(probed, std::nullopt);
 }
 
 void ScanHub(const fs::path& sysDir, const fs::path& hubDir, int depth, std::uint32_t& counter) {
@@ -338,7 +359,7 @@ void ScanHub(const fs::path& sysDir, const fs::path& hubDir, int depth, std::uin
 
 DevNode LinuxNodeHandle(const std::string& kernelPath) {
   if (kernelPath.empty()) return 0;
-  device::LinuxDiscoveryNotes& notes = DeviceLayer().linuxDiscovery;
+  LinuxDiscoveryNotes& notes = BridgeLayer().linuxDiscovery;
   std::lock_guard lock(notes.mutex);
   std::vector<std::string>& paths = notes.nodePaths;
   const auto found = std::find(paths.begin(), paths.end(), kernelPath);
@@ -348,14 +369,14 @@ DevNode LinuxNodeHandle(const std::string& kernelPath) {
 }
 
 std::vector<std::string> LinuxDiscoveryProblems() {
-  device::LinuxDiscoveryNotes& notes = DeviceLayer().linuxDiscovery;
+  LinuxDiscoveryNotes& notes = BridgeLayer().linuxDiscovery;
   std::lock_guard lock(notes.mutex);
   return notes.problems;
 }
 
 CountOrError DiscoverPassThroughLinux() {
   {
-    device::LinuxDiscoveryNotes& notes = DeviceLayer().linuxDiscovery;
+    LinuxDiscoveryNotes& notes = BridgeLayer().linuxDiscovery;
     std::lock_guard lock(notes.mutex);
     notes.problems.clear();
   }

@@ -2,10 +2,15 @@
 // algorithms build, from the platform's own enumeration.
 #pragma once
 
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "bridge/ApiResult.h"
+#include "bridge/Sysfs.h"
 #include "device/DeviceRecord.h"
 
 namespace burnwell::bridge {
@@ -14,6 +19,36 @@ namespace burnwell::bridge {
 // Returns the table count, or TooManyDevices when a per-device lock can be neither opened nor
 // created.
 CountOrError DiscoverPassThroughLinux();
+
+// One unit at a time, for discovery and for bridges that arrive later.
+
+// What looking at one unit gave: a bridge (its record with the handle open, placed in the
+// tree), or no bridge, with the reason when the unit could not be opened.
+struct ProbedUnit {
+  bool bridge = false;
+  std::string problem;  // "permission denied on /dev/sg2 (USB 7e55:5801)"; empty: none
+  std::string devicePath;
+  device::DeviceRecord record;
+  std::string instance;       // the unit's own sysfs path as the kernel names it
+  std::string usbDevicePath;  // the USB device above the unit; empty when not on USB
+  char letter = 0;
+};
+
+// Opens the unit and asks it for its bridge information (IDE and SCSI disks: identification).
+ProbedUnit ProbeUnit(const std::filesystem::path& sysDir, const sysfs::ScsiUnit& unit);
+
+// The record of the first unit of the same USB device, the latest among the records the
+// candidate test accepts (all when it is empty); null when none.
+device::DeviceRecord* FirstUnitOfLinux(const ProbedUnit& probed,
+                                       const std::function<bool(std::uint32_t)>& candidate);
+
+// Merges a bridge's second unit into the record of its first; the unit's handle is closed.
+void MergeSecondUnitLinux(device::DeviceRecord& first, ProbedUnit& probed);
+
+// Stores a probed bridge in a new record, or in the given free slot of the table (which keeps
+// its lock); the table owns the handle then. False when the record's lock can be neither
+// opened nor created.
+bool StoreBridgeLinux(ProbedUnit& probed, std::optional<std::uint32_t> slot);
 
 // Writes the hub position of each record from the USB tree (root hubs by bus number, every hub's
 // ports 1..maxchild).

@@ -3,6 +3,8 @@
 // bridge get a record with their bridge information, tree position and drive letters.
 #include <array>
 #include <cstdio>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "common/MakerIds.h"
@@ -17,16 +19,7 @@
 
 namespace burnwell::bridge {
 
-using device::DeviceClass;
-using device::DeviceLayer;
-using device::DeviceRecord;
-using device::DeviceTable;
-using device::DevNode;
-using device::kPathChars;
 using device::PathText;
-using device::RelayCloseDevice;
-using device::RelayOpenDevice;
-using device::TransportKind;
 using protocol::CommandResult;
 namespace {
 
@@ -38,25 +31,7 @@ enum class Outcome {
   MutexFailed,   // the new record's lock could be neither opened nor created
 };
 
-// What one interface yields while it is being looked at; starts from zero for every interface.
-struct Candidate {
-  DeviceRecord record{};
-  std::string instancePath;  // A
-  PathText canonicalId{};    // B
-  bool handleOpen = false;
-};
-
-void CloseCandidate(Candidate& candidate) {
-  if (!candidate.handleOpen) return;
-  if (candidate.record.TransportKind == TransportKind::MassStorage) {
-    RelayCloseDevice(candidate.record.Handle);
-  } else {
-    platform::Current<platform::DeviceIo>().Close(candidate.record.Handle);
-  }
-  candidate.handleOpen = false;
-}
-
-bool Contains(const Candidate& candidate, std::string_view part) {
+bool Contains(const ProbedInterface& candidate, std::string_view part) {
   return text::ContainsNoCase(candidate.instancePath, part);
 }
 
@@ -67,63 +42,67 @@ std::uint16_t IdentifiedVendor(const std::uint8_t* bytes) {
 
 enum class Identified { Accepted, Skip, StopWithZero };
 
-Identified IdentifyIde(Candidate& candidate, const char* devicePath) {
+// Opens an IDE or SCSI unit and judges it by its instance path: a disk is accepted when
+// `makersDisk` finds the maker's vendor ID in its identification, a CD-ROM when `cdRomAnswers`
+// says so, anything else as a device of another class.
+template <class DiskCheck, class CdRomCheck>
+Identified OpenAndJudge(ProbedInterface& candidate, const char* devicePath, TransportKind kind,
+                        std::uint32_t attributes, DiskCheck makersDisk, CdRomCheck cdRomAnswers) {
   DeviceRecord& record = candidate.record;
-  record.TransportKind = TransportKind::Ide;
-  record.Handle =
-      platform::Current<platform::DeviceIo>().Open(devicePath, platform::kOpenAttributeSystem);
+  record.TransportKind = kind;
+  record.Handle = platform::Current<platform::DeviceIo>().Open(devicePath, attributes);
   if (record.Handle == platform::kInvalidHandle) return Identified::StopWithZero;
   candidate.handleOpen = true;
   if (Contains(candidate, "DISK")) {
-    std::array<std::uint8_t, 513> textForm{};
-    if (protocol::IdentifyViaAtaPassThrough(record, textForm.data(), 0) != CommandResult::Ok)
-      return Identified::Skip;
-    // The text form swaps each word's bytes, so text byte 41 is the vendor ID's high byte.
-    const std::uint16_t vendor = static_cast<std::uint16_t>(textForm[41] << 8 | textForm[40]);
-    if (vendor != VID_MAKER) return Identified::Skip;
+    if (!makersDisk(record)) return Identified::Skip;
     record.DeviceClass = DeviceClass::Disk;
   } else if (Contains(candidate, "CDROM")) {
-    std::array<std::uint8_t, 36> inquiry{};
-    // INQUIRY is never sent to an IDE unit, so this always ends in a skip.
-    if (protocol::ScsiInquiry(record, 0, inquiry.data(), 36) != CommandResult::Ok)
-      return Identified::Skip;
+    if (!cdRomAnswers(record)) return Identified::Skip;
   } else {
     record.DeviceClass = DeviceClass::Other;
   }
   return Identified::Accepted;
 }
 
-Identified IdentifyScsi(Candidate& candidate, const char* devicePath) {
-  DeviceRecord& record = candidate.record;
-  record.TransportKind = TransportKind::Scsi;
-  record.Handle =
-      platform::Current<platform::DeviceIo>().Open(devicePath, platform::kOpenNoAttributes);
-  if (record.Handle == platform::kInvalidHandle) return Identified::StopWithZero;
-  candidate.handleOpen = true;
-  if (Contains(candidate, "DISK")) {
-    std::array<std::uint8_t, 512> identity{};
-    const bool identified =
-        protocol::IdentifyViaSmart(record, identity.data()) == CommandResult::Ok ||
-        protocol::IdentifyViaMiniport(record, identity.data()) == CommandResult::Ok ||
-        protocol::ReadBridgeIdByLba(record, identity.data()) == CommandResult::Ok;
-    if (!identified) return Identified::Skip;
-    if (IdentifiedVendor(identity.data()) != VID_MAKER) return Identified::Skip;
-    record.DeviceClass = DeviceClass::Disk;
-  } else if (Contains(candidate, "CDROM")) {
-    return Identified::Skip;
-  } else {
-    record.DeviceClass = DeviceClass::Other;
-  }
-  return Identified::Accepted;
+Identified IdentifyIde(ProbedInterface& candidate, const char* devicePath) {
+  return OpenAndJudge(
+      candidate, devicePath, TransportKind::Ide, platform::kOpenAttributeSystem,
+      [](const DeviceRecord& record) {
+        std::array<std::uint8_t, 513> textForm{};
+        if (protocol::IdentifyViaAtaPassThrough(record, textForm.data(), false) !=
+            CommandResult::Ok)
+          return false;
+        // The text form swaps each word's bytes, so text byte 41 is the vendor ID's high byte.
+        return static_cast<std::uint16_t>(textForm[41] << 8 | textForm[40]) == VID_MAKER;
+      },
+      [](const DeviceRecord& record) {
+        // INQUIRY is never sent to an IDE unit, so this always ends in a skip.
+        std::array<std::uint8_t, 36> inquiry{};
+        return protocol::ScsiInquiry(record, 0, inquiry.data(), 36) == CommandResult::Ok;
+      });
 }
 
-Identified IdentifyMassStorage(Candidate& candidate, const char* devicePath) {
+Identified IdentifyScsi(ProbedInterface& candidate, const char* devicePath) {
+  return OpenAndJudge(
+      candidate, devicePath, TransportKind::Scsi, platform::kOpenNoAttributes,
+      [](const DeviceRecord& record) {
+        std::array<std::uint8_t, 512> identity{};
+        const bool identified =
+            protocol::IdentifyViaSmart(record, identity.data()) == CommandResult::Ok ||
+            protocol::IdentifyViaMiniport(record, identity.data()) == CommandResult::Ok ||
+            protocol::ReadBridgeIdByLba(record, identity.data()) == CommandResult::Ok;
+        return identified && IdentifiedVendor(identity.data()) == VID_MAKER;
+      },
+      [](const DeviceRecord&) { return false; });
+}
+
+Identified IdentifyMassStorage(ProbedInterface& candidate, const char* devicePath) {
   DeviceRecord& record = candidate.record;
   record.TransportKind = TransportKind::MassStorage;
   record.Handle = RelayOpenDevice(devicePath);
   if (record.Handle == platform::kInvalidHandle) return Identified::Skip;
   candidate.handleOpen = true;
-  std::array<std::uint8_t, kBridgeInfoSize> block{};
+  std::array<std::uint8_t, wire::kBridgeInfoSize> block{};
   if (protocol::ReadBridgeInfo(record, block.data(), block.size(), kReadBridgeInfoMultiplier) !=
       CommandResult::Ok)
     return Identified::Skip;
@@ -148,7 +127,7 @@ void Related(TreeRelation relation, const PathText& from, PathText& id, DevNode&
   if (GetDeviceTreeId(relation, id)) GetDeviceNode(id.data(), node);
 }
 
-void PlaceInTree(Candidate& candidate) {
+void PlaceInTree(ProbedInterface& candidate) {
   DeviceRecord& record = candidate.record;
   const PathText& b = candidate.canonicalId;
   if (!GetDeviceNode(b.data(), record.DevInst)) record.DevInst = 0;
@@ -206,10 +185,13 @@ bool ParseUsbParentId(std::string_view id, std::uint16_t& vendor, std::uint16_t&
   return true;
 }
 
-// The record of the same USB device found earlier (the highest index when several), or null.
-DeviceRecord* FirstUnitOf(std::string_view parentId) {
+}  // namespace
+
+DeviceRecord* FirstUnitOfWindows(std::string_view parentId,
+                                 const std::function<bool(std::uint32_t)>& candidate) {
   DeviceTable& table = DeviceLayer().table;
   for (std::uint32_t i = table.count; i-- > 0;) {
+    if (candidate && !candidate(i)) continue;
     // The whole ID must match: a parent "...\1" is not the parent "...\12".
     if (text::EqualsNoCase(text::View(table.records[i].ParentId), parentId)) {
       return &table.records[i];
@@ -218,25 +200,25 @@ DeviceRecord* FirstUnitOf(std::string_view parentId) {
   return nullptr;
 }
 
-void MergeSecondUnit(DeviceRecord& first, Candidate& candidate) {
+void MergeSecondUnitWindows(DeviceRecord& first, ProbedInterface& probed) {
   first.FirstUnitLetters = first.DriveLetters;
-  first.SecondDevicePath = candidate.record.DevicePath;
-  first.SecondInstanceId = candidate.canonicalId;
-  text::Assign(first.SecondInstancePath, candidate.instancePath);
+  first.SecondDevicePath = probed.record.DevicePath;
+  first.SecondInstanceId = probed.canonicalId;
+  text::Assign(first.SecondInstancePath, probed.instancePath);
   first.HasSecondUnit = 1;
-  const char letter = FindLetterByMountedDevice(candidate.instancePath.c_str());
+  const char letter = FindLetterByMountedDevice(probed.instancePath.c_str());
   if (letter >= 'A' && letter <= 'Z') {
     text::Append(first.DriveLetters, std::string_view(&letter, 1));
   } else {
-    FindLettersBySignature(candidate.record.Handle, first.DriveLetters);
+    FindLettersBySignature(probed.record.Handle, first.DriveLetters);
   }
-  CloseCandidate(candidate);  // the record keeps the first unit's handle
+  CloseProbed(probed);  // the record keeps the first unit's handle
 }
 
-Outcome AppendRecord(Candidate& candidate) {
-  DeviceRecord& record = candidate.record;
+bool StoreBridgeWindows(ProbedInterface& probed, std::optional<std::uint32_t> slot) {
+  DeviceRecord& record = probed.record;
   if (record.TransportKind == TransportKind::MassStorage) {
-    const char letter = FindLetterByMountedDevice(candidate.instancePath.c_str());
+    const char letter = FindLetterByMountedDevice(probed.instancePath.c_str());
     if (letter >= 'A' && letter <= 'Z') {
       text::Assign(record.DriveLetters, std::string_view(&letter, 1));
       record.IdLetter = letter;
@@ -247,8 +229,8 @@ Outcome AppendRecord(Candidate& candidate) {
     if (!FindLettersBySector0(record)) record.DriveLetters.fill('\0');
     record.IdLetter = record.DriveLetters[0];
   }
-  text::Assign(record.InstancePath, candidate.instancePath);
-  record.InstanceId = candidate.canonicalId;
+  text::Assign(record.InstancePath, probed.instancePath);
+  record.InstanceId = probed.canonicalId;
 
   DeviceTable& table = DeviceLayer().table;
   std::uint32_t duplicates = 0;
@@ -256,37 +238,44 @@ Outcome AppendRecord(Candidate& candidate) {
     if (text::View(existing.InstanceId) == text::View(record.InstanceId)) ++duplicates;
   }
   record.DuplicateCount = duplicates;
-  const std::uint32_t index = table.count;
-  DeviceRecord& stored = table.Append();
+  const std::uint32_t index = slot.value_or(table.count);
+  DeviceRecord& stored = slot ? table.records[*slot] : table.Append();
+  const platform::LockHandle lock = stored.Mutex;
   stored = record;
-  candidate.handleOpen = false;  // the table owns the handle now
-  stored.Mutex = OpenDeviceMutex(index);
-  return stored.Mutex == 0 ? Outcome::MutexFailed : Outcome::Next;
+  probed.handleOpen = false;  // the table owns the handle now
+  // A reused slot keeps its lock, whose name is the slot's index.
+  stored.Mutex = lock != 0 ? lock : OpenDeviceMutex(index);
+  return stored.Mutex != 0;
 }
 
-Outcome ExamineInterface(platform::DeviceInfoSet set, platform::InterfaceClass interfaceClass,
-                         std::uint32_t index) {
+std::optional<std::string> InterfaceDevicePath(platform::DeviceInfoSet set,
+                                               platform::InterfaceClass interfaceClass,
+                                               std::uint32_t index) {
   auto& services = platform::Current<platform::WinDeviceServices>();
-  Candidate candidate;
-  DeviceRecord& record = candidate.record;
-
   std::uint32_t detailSize = 0;
   if (services.QueryInterfaceDetailSize(set, interfaceClass, index, &detailSize) !=
       platform::kErrorInsufficientBuffer) {
-    return Outcome::Next;
+    return std::nullopt;
   }
   // A path that does not fit the record's 260 bytes is refused by the read itself.
-  if (!services.GetInterfaceDevicePath(set, interfaceClass, index, record.DevicePath.data(),
-                                       kPathChars)) {
-    return Outcome::Next;
+  PathText path{};
+  if (!services.GetInterfaceDevicePath(set, interfaceClass, index, path.data(), kPathChars)) {
+    return std::nullopt;
   }
-  record.DevicePath[kPathChars - 1] = '\0';
+  path[kPathChars - 1] = '\0';
+  return std::string(text::View(path));
+}
+
+ProbedInterface ProbeInterface(const std::string& devicePathText) {
+  ProbedInterface candidate;
+  DeviceRecord& record = candidate.record;
+  text::Assign(record.DevicePath, devicePathText);
   const char* devicePath = record.DevicePath.data();
 
   candidate.instancePath = InstanceFormOf(text::View(record.DevicePath));
-  if (candidate.instancePath.size() >= kPathChars) return Outcome::Next;
+  if (candidate.instancePath.size() >= kPathChars) return candidate;
   text::Assign(candidate.canonicalId, candidate.instancePath);
-  if (!GetDeviceTreeId(TreeRelation::Self, candidate.canonicalId)) return Outcome::Next;
+  if (!GetDeviceTreeId(TreeRelation::Self, candidate.canonicalId)) return candidate;
 
   const std::string_view a = candidate.instancePath;
   Identified identified;
@@ -297,17 +286,21 @@ Outcome ExamineInterface(platform::DeviceInfoSet set, platform::InterfaceClass i
   } else if (text::StartsWithNoCase(a, "USBSTOR\\") || text::StartsWithNoCase(a, "SBP2\\")) {
     identified = IdentifyMassStorage(candidate, devicePath);
   } else {
-    return Outcome::Next;
+    return candidate;
   }
-  if (identified == Identified::StopWithZero) return Outcome::StopWithZero;
+  if (identified == Identified::StopWithZero) {
+    candidate.stopDiscovery = true;
+    return candidate;
+  }
   if (identified == Identified::Skip) {
-    CloseCandidate(candidate);
-    return Outcome::Next;
+    CloseProbed(candidate);
+    return candidate;
   }
 
   PlaceInTree(candidate);
-
+  candidate.bridge = true;
   if (text::StartsWithNoCase(a, "USBSTOR\\")) {
+    candidate.usb = true;
     std::string serial;
     const std::string_view parentId = text::View(record.ParentId);
     if (ParseUsbParentId(parentId, record.ParentVendorId, record.ParentProductId, serial)) {
@@ -317,12 +310,36 @@ Outcome ExamineInterface(platform::DeviceInfoSet set, platform::InterfaceClass i
       record.ParentProductId = 0;
       record.SerialNumber.fill('\0');
     }
-    if (DeviceRecord* first = FirstUnitOf(parentId)) {
-      MergeSecondUnit(*first, candidate);
+  }
+  return candidate;
+}
+
+void CloseProbed(ProbedInterface& candidate) {
+  if (!candidate.handleOpen) return;
+  if (candidate.record.TransportKind == TransportKind::MassStorage) {
+    RelayCloseDevice(candidate.record.Handle);
+  } else {
+    platform::Current<platform::DeviceIo>().Close(candidate.record.Handle);
+  }
+  candidate.handleOpen = false;
+}
+
+namespace {
+
+Outcome ExamineInterface(platform::DeviceInfoSet set, platform::InterfaceClass interfaceClass,
+                         std::uint32_t index) {
+  const std::optional<std::string> path = InterfaceDevicePath(set, interfaceClass, index);
+  if (!path) return Outcome::Next;
+  ProbedInterface candidate = ProbeInterface(*path);
+  if (candidate.stopDiscovery) return Outcome::StopWithZero;
+  if (!candidate.bridge) return Outcome::Next;
+  if (candidate.usb) {
+    if (DeviceRecord* first = FirstUnitOfWindows(text::View(candidate.record.ParentId), {})) {
+      MergeSecondUnitWindows(*first, candidate);
       return Outcome::Next;
     }
   }
-  return AppendRecord(candidate);
+  return StoreBridgeWindows(candidate, std::nullopt) ? Outcome::Next : Outcome::MutexFailed;
 }
 
 }  // namespace

@@ -30,6 +30,7 @@ constexpr std::uint32_t kPropertyBufferSize = 200;
 struct ScanPass {
   std::uint32_t portCounter = 0;
   std::vector<std::string> controllers;  // driver key names already enumerated in this pass
+  std::vector<UsbPortFacts> ports;       // connected ports holding a device found
 };
 
 WinDeviceServices& Services() { return platform::Current<WinDeviceServices>(); }
@@ -131,9 +132,11 @@ bool QueryConnection(Handle hub, std::uint32_t port, Connection& connection) {
   return true;
 }
 
-void EnumerateHub(ScanPass& pass, const std::string& hubName, int depth);
+void EnumerateHub(ScanPass& pass, const std::string& hubName, int depth, const std::string& place);
 
-void EnumeratePorts(ScanPass& pass, Handle hub, std::uint32_t portCount, int depth) {
+// `place` is the hub's location followed by its separator: "1-" for a root hub, "1-3." below.
+void EnumeratePorts(ScanPass& pass, Handle hub, std::uint32_t portCount, int depth,
+                    const std::string& place) {
   for (std::uint32_t port = 1; port <= portCount; ++port) {
     Connection connection;
     if (!QueryConnection(hub, port, connection)) continue;
@@ -146,24 +149,18 @@ void EnumeratePorts(ScanPass& pass, Handle hub, std::uint32_t portCount, int dep
     if (connection.isHub) {
       const std::string name =
           QueryName(hub, usb::IOCTL_USB_GET_NODE_CONNECTION_NAME, port, true, true);
-      if (!name.empty()) EnumerateHub(pass, name, depth + 1);
+      if (!name.empty()) EnumerateHub(pass, name, depth + 1, place + std::to_string(port) + ".");
       continue;
     }
     ++pass.portCounter;
     // A port whose device node was not found matches nothing, not the records without a parent.
     if (connection.status != usb::kDeviceConnected || portNode == 0) continue;
-    for (DeviceRecord& record : DeviceLayer().table) {
-      if (record.ParentDevInst != portNode) continue;
-      record.HubNumber = pass.portCounter;
-      record.PortNumber = port;
-      record.PortCount = portCount;
-      record.PortSpeed = connection.speed;
-      record.UsbAddress = connection.address;
-    }
+    pass.ports.push_back(UsbPortFacts{portNode, pass.portCounter, port, portCount, connection.speed,
+                                      connection.address, place + std::to_string(port)});
   }
 }
 
-void EnumerateHub(ScanPass& pass, const std::string& hubName, int depth) {
+void EnumerateHub(ScanPass& pass, const std::string& hubName, int depth, const std::string& place) {
   if (depth > kMaxHubDepth) return;
   const std::string path = "\\\\.\\" + hubName;
   const Handle hub = Services().OpenUsbNode(path.c_str());
@@ -173,7 +170,7 @@ void EnumerateHub(ScanPass& pass, const std::string& hubName, int depth) {
   if (Services().UsbIoControl(hub, usb::IOCTL_USB_GET_NODE_INFORMATION, node.data(),
                               usb::kNodeInformationSize, node.data(), usb::kNodeInformationSize,
                               &returned)) {
-    EnumeratePorts(pass, hub, node[usb::kNodeNumberOfPortsOffset], depth);
+    EnumeratePorts(pass, hub, node[usb::kNodeNumberOfPortsOffset], depth, place);
   }
   Services().CloseUsbNode(hub);
 }
@@ -189,12 +186,28 @@ void EnumerateController(ScanPass& pass, Handle controller) {
   const std::string rootHub =
       QueryName(controller, usb::IOCTL_USB_GET_ROOT_HUB_NAME, 0, false, false);
   if (rootHub.empty()) return;
-  EnumerateHub(pass, rootHub, 0);
+  EnumerateHub(pass, rootHub, 0, std::to_string(pass.controllers.size()) + "-");
 }
 
 }  // namespace
 
 void ScanHubPortsWindows() {
+  for (const UsbPortFacts& facts : ScanUsbPortsWindows()) {
+    for (DeviceRecord& record : DeviceLayer().table)
+      if (record.ParentDevInst == facts.node) WritePortFacts(record, facts);
+  }
+}
+
+void WritePortFacts(DeviceRecord& record, const UsbPortFacts& facts) {
+  record.HubNumber = facts.hubNumber;
+  record.PortNumber = facts.port;
+  record.PortCount = facts.portCount;
+  record.PortSpeed = facts.speed;
+  record.UsbAddress = facts.address;
+  text::Assign(record.UsbLocation, facts.location);
+}
+
+std::vector<UsbPortFacts> ScanUsbPortsWindows() {
   auto& services = Services();
   ScanPass pass;
   for (std::uint32_t n = 0; n < kNumberedControllers; ++n) {
@@ -207,7 +220,7 @@ void ScanHubPortsWindows() {
   }
   const auto hostControllers = platform::InterfaceClass::UsbHostController;
   const platform::DeviceInfoSet set = services.GetClassDevices(hostControllers);
-  if (set == 0) return;
+  if (set == 0) return pass.ports;
   for (std::uint32_t index = 0; services.EnumDeviceInterface(set, hostControllers, index);
        ++index) {
     std::array<char, kPathChars> path{};
@@ -220,6 +233,7 @@ void ScanHubPortsWindows() {
     services.CloseUsbNode(controller);
   }
   services.DestroyDeviceInfoList(set);
+  return pass.ports;
 }
 
 }  // namespace burnwell::bridge

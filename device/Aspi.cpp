@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -57,10 +56,9 @@ struct AspiCommand {
 // A command whose abort did not take effect: the library may still write into it and signal
 // its event at any time, so neither is ever freed or closed.
 void LeaveToTheLibrary(std::unique_ptr<AspiCommand> command) {
-  static std::mutex mutex;
-  static auto* kept = new std::vector<std::unique_ptr<AspiCommand>>;
-  std::lock_guard lock(mutex);
-  kept->push_back(std::move(command));
+  AspiLeftovers& leftovers = DeviceLayer().aspiLeftovers;
+  std::lock_guard lock(leftovers.mutex);
+  leftovers.commands.push_back(std::move(command));
 }
 
 // Waits for the library to signal that it has finished with a pending block; when the
@@ -99,19 +97,19 @@ void AspiAbort(platform::SendAspi32CommandFn send, std::uint8_t hostAdapter, voi
   send(area.data());
 }
 
-int AspiExecute(std::uint8_t hostAdapter, std::uint8_t target, std::uint8_t lun,
-                ScsiRequest& request) {
+bool AspiExecute(std::uint8_t hostAdapter, std::uint8_t target, std::uint8_t lun,
+                 ScsiRequest& request) {
   platform::AspiLibrary& aspi = platform::Current<platform::AspiLibrary>();
   EventGuard event(aspi.NewEvent());
-  if (event.get() == 0) return 0;
+  if (event.get() == 0) return false;
   const platform::ModuleHandle library = LoadAspiLibrary();
-  if (library == 0) return 0;
+  if (library == 0) return false;
   const auto send = reinterpret_cast<platform::SendAspi32CommandFn>(
       aspi.Find(library, platform::kSendAspi32Command));
-  if (send == nullptr) return 0;
+  if (send == nullptr) return false;
 
   const ScsiPassThroughHeader header = request.Header();
-  if (header.DataTransferLength > request.Data().size() || header.CdbLength > 16) return 0;
+  if (header.DataTransferLength > request.Data().size() || header.CdbLength > 16) return false;
   const bool dataIn = header.DataIn == SCSI_IOCTL_DATA_IN;
 
   auto command = std::make_unique<AspiCommand>();
@@ -139,11 +137,11 @@ int AspiExecute(std::uint8_t hostAdapter, std::uint8_t target, std::uint8_t lun,
       !LibraryLetGo(aspi, event.get(), AspiWaitMs(header.TimeOutValue), send, area)) {
     event.Release();
     LeaveToTheLibrary(std::move(command));
-    return 0;
+    return false;
   }
-  if (area[srb::Status] != SS_COMP) return 0;
+  if (area[srb::Status] != SS_COMP) return false;
   if (dataIn) std::ranges::copy(command->data, callersData.begin());
-  return 1;
+  return true;
 }
 
 }  // namespace burnwell::device

@@ -62,14 +62,6 @@ void ResetDeviceLayerState() {
   state.lastError.store(DeviceError::None);
   state.relayConnections.Clear();
   state.lastRelayRefusal.store(RelayRefusal::None);
-  state.apiReferences.store(0);
-  state.apiMutex.store(0);
-  state.discoveryFlavor.store(kPlatformDiscoveryFlavor);
-  {
-    std::lock_guard lock(state.linuxDiscovery.mutex);
-    state.linuxDiscovery.problems.clear();
-    state.linuxDiscovery.nodePaths.clear();
-  }
 }
 
 }  // namespace burnwell::device

@@ -1,4 +1,4 @@
-// One discovered bridge, and the process-wide state of the device subsystem.
+// One discovered bridge, and the device layer's process-wide state.
 #pragma once
 
 #include <array>
@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,9 @@ inline constexpr std::size_t kLetterChars = 32;
 
 using PathText = std::array<char, kPathChars>;
 using LetterText = std::array<char, kLetterChars>;
+// A USB location: bus (or host controller) and the port chain, "1-2.3".
+inline constexpr std::size_t kLocationChars = 32;
+using LocationText = std::array<char, kLocationChars>;
 
 // A plain record, zero-initialised when created, filled once by discovery and then only by
 // the hub port scan. Commands receive copies; strings are fixed arrays so a copy is
@@ -76,12 +80,16 @@ struct DeviceRecord {
   PathText SecondInstanceId{};
   PathText SecondDevicePath{};
   PathText SerialNumber{};
+  // The USB device's place: its bus or host controller, then the port on each hub down to it
+  // ("1-2.3"); empty when not known. The same for a socket whatever is plugged into it.
+  LocationText UsbLocation{};
 };
 
 // The discovered devices in discovery order; index = position. Only the device API creates,
-// rebuilds and frees it; only discovery appends.
+// rebuilds and frees it; only discovery appends. The count is read by commands on any thread
+// (their time-outs grow with it).
 struct DeviceTable {
-  std::uint32_t count = 0;
+  std::atomic<std::uint32_t> count{0};
   std::unique_ptr<DeviceRecord[]> records;
 
   DeviceRecord* begin() { return records.get(); }
@@ -111,15 +119,6 @@ enum class DeviceError : std::uint32_t {
 // Module handle of the loaded ASPI library, or 0.
 using ModuleHandle = std::intptr_t;
 
-// Which pass-through discovery the device API runs: the Windows algorithm over the Windows
-// device services, or the Linux one over sysfs. The platform's own unless a test chooses.
-enum class DiscoveryFlavor { Windows, Linux };
-#ifdef _WIN32
-inline constexpr DiscoveryFlavor kPlatformDiscoveryFlavor = DiscoveryFlavor::Windows;
-#else
-inline constexpr DiscoveryFlavor kPlatformDiscoveryFlavor = DiscoveryFlavor::Linux;
-#endif
-
 // The relay connections RelayOpenDevice opened and RelayCloseDevice has not closed yet; used
 // from several threads.
 class RelayConnections {
@@ -144,37 +143,34 @@ class RelayConnections {
 // relay has open, or a relay that serves all the connections it may.
 enum class RelayRefusal : std::uint8_t { None, BridgeBusy, RelayFull };
 
-// What Linux discovery (bridge/) keeps between calls: why the last discovery could not look at
-// a unit, and the sysfs paths behind the node handles it gave out (handle = position + 1).
-struct LinuxDiscoveryNotes {
+// Commands the ASPI library never let go of (device/Aspi.cpp): it may still write into them and
+// signal their events at any time, so they are kept, never freed, for the rest of the process
+// (the reset leaves them too).
+struct AspiLeftovers {
   std::mutex mutex;
-  std::vector<std::string> problems;
-  std::vector<std::string> nodePaths;
+  std::vector<std::shared_ptr<void>>& commands = *new std::vector<std::shared_ptr<void>>;
 };
 
-// All process-wide state of the device subsystem: this layer's and that of the device API and
-// discovery above it (bridge/), kept in one object so that one reset puts all of it back.
+// The device layer's process-wide state: the device table, how commands travel, the last error.
 struct DeviceLayerState {
   DeviceTable table;
+  // Held shared while a per-device call reads its record, exclusively while the table changes
+  // under running commands (bridges arriving and leaving while others are updated).
+  std::shared_mutex tableGuard;
   bool ntFlag = false;           // pass-through (set) or ASPI (clear) for every command
   ModuleHandle aspiLibrary = 0;  // "WNASPI32.dll" once loaded
   bool useRelay = true;          // cleared for good the first time the relay cannot be opened
   std::atomic<DeviceError> lastError{DeviceError::None};  // never cleared on success
   RelayConnections relayConnections;
   std::atomic<RelayRefusal> lastRelayRefusal{RelayRefusal::None};
-  // The device API: BridgeInitialize calls not yet matched by BridgeUninitialize, and the
-  // "ZQ5x8xAPIMutex" handle the first of them opened.
-  std::atomic<int> apiReferences{0};
-  std::atomic<platform::LockHandle> apiMutex{0};
-  std::atomic<DiscoveryFlavor> discoveryFlavor{kPlatformDiscoveryFlavor};
-  LinuxDiscoveryNotes linuxDiscovery;
+  AspiLeftovers aspiLeftovers;
 };
 
-// The one device-subsystem state of the process.
+// The one device-layer state of the process.
 DeviceLayerState& DeviceLayer();
 
-// Puts every part of the device-subsystem state back to its start values (tests). Releases
-// nothing: handles, locks and the ASPI library it forgets are not closed.
+// Puts the device layer's state back to its start values (tests). Releases nothing: handles,
+// locks and the ASPI library it forgets are not closed, ASPI leftovers are kept.
 void ResetDeviceLayerState();
 
 // The device layer's own last-error value.

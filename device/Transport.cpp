@@ -82,10 +82,10 @@ bool Exchange(Handle h, std::span<const std::uint8_t> request, std::vector<std::
 
 // A pass-through-direct block carried by a plain pass-through on a device handle: the data
 // area is gathered after the block, sent, and scattered back.
-int DirectPassThroughViaBuffer(Handle h, ScsiPassThroughDirect& sptd, std::uint32_t* returned) {
+bool DirectPassThroughViaBuffer(Handle h, ScsiPassThroughDirect& sptd, std::uint32_t* returned) {
   const ScsiRequestView block(sptd.block);
   const ScsiPassThroughHeader callers = block.Header();
-  if (callers.DataTransferLength > 0 && sptd.dataBuffer == nullptr) return 0;
+  if (callers.DataTransferLength > 0 && sptd.dataBuffer == nullptr) return false;
   ScsiRequest request(callers.DataTransferLength);
   std::copy(sptd.block.begin(), sptd.block.end(), request.Bytes().begin());
   ScsiPassThroughHeader header = callers;
@@ -97,40 +97,40 @@ int DirectPassThroughViaBuffer(Handle h, ScsiPassThroughDirect& sptd, std::uint3
   std::uint32_t got = 0;
   if (!Current<DeviceIo>().IoControl(h, IOCTL_SCSI_PASS_THROUGH, request.Bytes().data(), size,
                                      request.Bytes().data(), size, &got))
-    return 0;
+    return false;
   std::ranges::copy(request.View().Block(), sptd.block.begin());
   block.SetDataBufferOffset(callers.DataBufferOffset);
   if (header.DataTransferLength > 0)
     std::memcpy(sptd.dataBuffer, request.Data().data(), header.DataTransferLength);
   if (returned) *returned = std::min<std::uint32_t>(got, kDataOffset);
-  return 1;
+  return true;
 }
 
-int RelayPassThrough(Handle h, void* in, std::uint32_t inSize, std::uint32_t outSize,
-                     std::uint32_t* returned) {
+bool RelayPassThrough(Handle h, void* in, std::uint32_t inSize, std::uint32_t outSize,
+                      std::uint32_t* returned) {
   std::vector<std::uint8_t> request(1 + std::size_t{inSize});
   std::vector<std::uint8_t> reply(1 + std::size_t{outSize}, 0);
   request[0] = static_cast<std::uint8_t>(relay::Opcode::PassThrough);
   if (inSize) std::memcpy(request.data() + 1, in, inSize);
   std::uint32_t n = 0;
-  if (!Exchange(h, request, reply, &n)) return 0;
+  if (!Exchange(h, request, reply, &n)) return false;
   // A reply without the updated header carries no ScsiStatus: the caller's own (zeroed)
   // status would otherwise read as a completed command.
-  if (n < 1 + std::min<std::size_t>(kPassThroughHeaderSize, inSize)) return 0;
+  if (n < 1 + std::min<std::size_t>(kPassThroughHeaderSize, inSize)) return false;
   // The updated request goes back over the caller's input buffer, never past it.
   std::memcpy(in, reply.data() + 1, std::min<std::uint32_t>(n - 1, inSize));
   if (returned) *returned = n - 1;
-  return 1;
+  return true;
 }
 
-int RelayPassThroughDirect(Handle h, void* in, std::uint32_t inSize, std::uint32_t* returned) {
-  if (in == nullptr || inSize < sizeof(ScsiPassThroughDirect)) return 0;
+bool RelayPassThroughDirect(Handle h, void* in, std::uint32_t inSize, std::uint32_t* returned) {
+  if (in == nullptr || inSize < sizeof(ScsiPassThroughDirect)) return false;
   auto& sptd = *static_cast<ScsiPassThroughDirect*>(in);
   const ScsiRequestView block(sptd.block);
   const ScsiPassThroughHeader callers = block.Header();
   const std::uint32_t length = callers.DataTransferLength;
-  if (length > relay::kMaxDirectData) return 0;
-  if (length > 0 && sptd.dataBuffer == nullptr) return 0;
+  if (length > relay::kMaxDirectData) return false;
+  if (length > 0 && sptd.dataBuffer == nullptr) return false;
   const bool dataIn = callers.ReadsData();
 
   std::vector<std::uint8_t> request(1 + kDataOffset + (dataIn ? 0 : length));
@@ -139,8 +139,8 @@ int RelayPassThroughDirect(Handle h, void* in, std::uint32_t inSize, std::uint32
   if (!dataIn && length) std::memcpy(request.data() + 1 + kDataOffset, sptd.dataBuffer, length);
   std::vector<std::uint8_t> reply(1 + kDataOffset + (dataIn ? length : 0), 0);
   std::uint32_t n = 0;
-  if (!Exchange(h, request, reply, &n)) return 0;
-  if (n < 1 + kDataOffset) return 0;  // a reply without the whole block is no answer
+  if (!Exchange(h, request, reply, &n)) return false;
+  if (n < 1 + kDataOffset) return false;  // a reply without the whole block is no answer
 
   std::copy_n(reply.begin() + 1, kDataOffset, sptd.block.begin());
   block.SetDataBufferOffset(callers.DataBufferOffset);
@@ -148,20 +148,20 @@ int RelayPassThroughDirect(Handle h, void* in, std::uint32_t inSize, std::uint32
   const std::uint32_t dataBytes = std::min<std::uint32_t>(n - 1 - kDataOffset, length);
   if (dataBytes) std::memcpy(sptd.dataBuffer, reply.data() + 1 + kDataOffset, dataBytes);
   if (returned) *returned = n - 1;
-  return 1;
+  return true;
 }
 
-int RelayDiskQuery(Handle h, relay::Opcode opcode, void* out, std::uint32_t outSize,
-                   std::uint32_t* returned) {
-  if (outSize > 0 && out == nullptr) return 0;
+bool RelayDiskQuery(Handle h, relay::Opcode opcode, void* out, std::uint32_t outSize,
+                    std::uint32_t* returned) {
+  if (outSize > 0 && out == nullptr) return false;
   std::vector<std::uint8_t> request(1 + std::size_t{outSize}, 0);
   std::vector<std::uint8_t> reply(1 + std::size_t{outSize}, 0);
   request[0] = static_cast<std::uint8_t>(opcode);
   std::uint32_t n = 0;
-  if (!Exchange(h, request, reply, &n)) return 0;
+  if (!Exchange(h, request, reply, &n)) return false;
   if (n > 1) std::memcpy(out, reply.data() + 1, n - 1);
   if (returned) *returned = n - 1;
-  return 1;
+  return true;
 }
 
 Handle OpenDirect(const char* path) {
@@ -170,50 +170,51 @@ Handle OpenDirect(const char* path) {
 
 }  // namespace
 
-int SendScsiCommand(const DeviceRecord& record, ScsiRequest& request, std::uint32_t size) {
+bool SendScsiCommand(const DeviceRecord& record, ScsiRequest& request, std::uint32_t size) {
   // A stop request refuses one command on this thread: the flash routine in flight fails there
   // and its own clean-up commands still reach the bridge.
   if (platform::TakeStopForThisThread()) {
     platform::NoteIoFailure(platform::IoFailure::Stopped);
-    return 0;
+    return false;
   }
   if (!DeviceLayer().ntFlag) {
-    if (AspiExecute(record.AspiHostAdapter, record.AspiTarget, record.AspiLun, request)) return 1;
+    if (AspiExecute(record.AspiHostAdapter, record.AspiTarget, record.AspiLun, request))
+      return true;
     platform::NoteIoFailure(platform::IoFailure::CommandFailed);
-    return 0;
+    return false;
   }
-  if (size > request.Size() || !DataPhaseFits(request.Header(), size)) return 0;
+  if (size > request.Size() || !DataPhaseFits(request.Header(), size)) return false;
   std::uint32_t returned = 0;
   if (!RelayDeviceIoControl(record.Handle, IOCTL_SCSI_PASS_THROUGH, request.Bytes().data(), size,
                             request.Bytes().data(), size, &returned)) {
     platform::NoteIoFailure(platform::IoFailure::CommandFailed);  // unless a graver one is noted
-    return 0;
+    return false;
   }
-  if (StatusCompleted(request.View().ScsiStatus())) return 1;
+  if (StatusCompleted(request.View().ScsiStatus())) return true;
   platform::NoteIoFailure(platform::IoFailure::CommandFailed);
-  return 0;
+  return false;
 }
 
-int SendScsiCommandDirect(Handle handle, ScsiRequest& request, std::uint32_t size,
-                          std::uint32_t* returned) {
-  if (size > request.Size() || !DataPhaseFits(request.Header(), size)) return 0;
+bool SendScsiCommandDirect(Handle handle, ScsiRequest& request, std::uint32_t size,
+                           std::uint32_t* returned) {
+  if (size > request.Size() || !DataPhaseFits(request.Header(), size)) return false;
   std::uint32_t got = 0;
   if (!Current<DeviceIo>().IoControl(handle, IOCTL_SCSI_PASS_THROUGH, request.Bytes().data(), size,
                                      request.Bytes().data(), size, &got))
-    return 0;
+    return false;
   if (returned) *returned = got;
-  return StatusCompleted(request.View().ScsiStatus()) ? 1 : 0;
+  return StatusCompleted(request.View().ScsiStatus());
 }
 
-int SendAtaCommand(Handle handle, std::uint8_t* block, std::uint32_t size,
-                   std::uint32_t* returned) {
-  if (block == nullptr || size < kAtaPassThroughSize) return 0;
+bool SendAtaCommand(Handle handle, std::uint8_t* block, std::uint32_t size,
+                    std::uint32_t* returned) {
+  if (block == nullptr || size < kAtaPassThroughSize) return false;
   std::uint32_t got = 0;
   if (!Current<DeviceIo>().IoControl(handle, IOCTL_ATA_PASS_THROUGH, block, size, block, size,
                                      &got))
-    return 0;
+    return false;
   if (returned) *returned = got;
-  return wire::DecodeAtaPassThroughHeader(std::span(block, size)).ErrorReported() ? 0 : 1;
+  return !wire::DecodeAtaPassThroughHeader(std::span(block, size)).ErrorReported();
 }
 
 Handle RelayOpenDevice(const char* path) {
@@ -250,20 +251,20 @@ Handle RelayOpenDevice(const char* path) {
   return pipe;
 }
 
-int RelayDeviceIoControl(Handle handle, std::uint32_t code, void* in, std::uint32_t inSize,
-                         void* out, std::uint32_t outSize, std::uint32_t* returned) {
+bool RelayDeviceIoControl(Handle handle, std::uint32_t code, void* in, std::uint32_t inSize,
+                          void* out, std::uint32_t outSize, std::uint32_t* returned) {
   if (!IsRelayHandle(handle)) {
     if (code == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
-      if (in == nullptr || inSize < sizeof(ScsiPassThroughDirect)) return 0;
+      if (in == nullptr || inSize < sizeof(ScsiPassThroughDirect)) return false;
       return DirectPassThroughViaBuffer(handle, *static_cast<ScsiPassThroughDirect*>(in), returned);
     }
-    return Current<DeviceIo>().IoControl(handle, code, in, inSize, out, outSize, returned) ? 1 : 0;
+    return Current<DeviceIo>().IoControl(handle, code, in, inSize, out, outSize, returned);
   }
   const auto opcode = relay::OpcodeForControlCode(code);
-  if (!opcode) return 0;
+  if (!opcode) return false;
   switch (*opcode) {
     case relay::Opcode::PassThrough:
-      if (in == nullptr) return 0;
+      if (in == nullptr) return false;
       return RelayPassThrough(handle, in, inSize, outSize, returned);
     case relay::Opcode::PassThroughDirect:
       return RelayPassThroughDirect(handle, in, inSize, returned);
@@ -271,29 +272,29 @@ int RelayDeviceIoControl(Handle handle, std::uint32_t code, void* in, std::uint3
   }
 }
 
-int RelayCloseDevice(Handle handle) {
+bool RelayCloseDevice(Handle handle) {
   DeviceIo& io = Current<DeviceIo>();
-  if (!IsRelayHandle(handle)) return io.Close(handle) ? 1 : 0;
+  if (!IsRelayHandle(handle)) return io.Close(handle);
   RelayConnections& connections = DeviceLayer().relayConnections;
   const bool broken = connections.IsBroken(handle);
   connections.Remove(handle);
   if (broken) {  // out of step since a failed exchange: no close message, and a failure
     io.Close(handle);
-    return 0;
+    return false;
   }
   const std::uint8_t closeMessage = static_cast<std::uint8_t>(relay::Opcode::Close);
   std::uint32_t written = 0;
   if (!io.WriteMessage(handle, &closeMessage, 1, &written)) {
     io.Close(handle);
-    return 0;
+    return false;
   }
   std::uint8_t reply = 0;
   std::uint32_t read = 0;
   if (!io.ReadMessage(handle, &reply, 1, &read)) {
     io.Close(handle);
-    return 0;
+    return false;
   }
-  return io.Close(handle) ? 1 : 0;
+  return io.Close(handle);
 }
 
 bool IsRelayHandle(Handle handle) { return DeviceLayer().relayConnections.Contains(handle); }

@@ -118,35 +118,32 @@ void Forwarder::Run() {
     for (const WaitingUnit& unit : *waiting)
       units.push_back({unit.id, local->Origin(), unit.record});
     std::size_t refused = 0;
-    switch (server_->Send(units, refused, error)) {
-      case ServerStore::Sent::Stored: {
-        std::vector<std::int64_t> ids;
-        for (const StoredUnit& unit : units) ids.push_back(unit.id);
-        if (!local->MarkSent(ids, error)) {
-          // Sent again later: the server keeps each row once.
-          report_("the rows sent to " + target_ + " cannot be marked in " + where + ": " + error);
-          if (!Pause(kIdleLook)) return;
-        }
-        break;
-      }
-      case ServerStore::Sent::Rejected: {
-        const StoredUnit& unit = units[refused];
-        report_("the history server " + target_ + " refused row " + std::to_string(unit.id) +
-                " (serial " + unit.record.bridge.serial + ", " + unit.record.time + "): " + error +
-                "; it is kept in " + where);
-        std::string marked;
-        if (!local->MarkRejected(unit.id, error, marked)) {
-          report_("row " + std::to_string(unit.id) + " cannot be marked in " + where + ": " +
-                  marked);
-          if (!Pause(kIdleLook)) return;
-        }
-        break;
-      }
-      case ServerStore::Sent::Unavailable:
-        if (!serverAway(error)) return;
-        break;
-    }
+    const ServerStore::Sent sent = server_->Send(units, refused, error);
+    if (sent == ServerStore::Sent::Unavailable ? !serverAway(error)
+                                               : !Settle(*local, units, sent, refused, error))
+      return;
   }
+}
+
+bool Forwarder::Settle(LocalStore& local, const std::vector<StoredUnit>& units,
+                       ServerStore::Sent sent, std::size_t refused, const std::string& error) {
+  const std::string where = local.Path().string();
+  std::string problem;
+  if (sent == ServerStore::Sent::Stored) {
+    std::vector<std::int64_t> ids;
+    for (const StoredUnit& unit : units) ids.push_back(unit.id);
+    if (local.MarkSent(ids, problem)) return true;
+    // Sent again later: the server keeps each row once.
+    report_("the rows sent to " + target_ + " cannot be marked in " + where + ": " + problem);
+    return Pause(kIdleLook);
+  }
+  const StoredUnit& unit = units[refused];
+  report_("the history server " + target_ + " refused row " + std::to_string(unit.id) +
+          " (serial " + unit.record.bridge.serial + ", " + unit.record.time + "): " + error +
+          "; it is kept in " + where);
+  if (local.MarkRejected(unit.id, error, problem)) return true;
+  report_("row " + std::to_string(unit.id) + " cannot be marked in " + where + ": " + problem);
+  return Pause(kIdleLook);
 }
 
 }  // namespace burnwell::history

@@ -19,6 +19,8 @@
 
 namespace burnwell::history {
 
+class LocalStore;
+
 class Forwarder {
  public:
   using Report = std::function<void(const std::string&)>;
@@ -42,6 +44,10 @@ class Forwarder {
   // Waits for a wake, a stop or the time given; false when stopping.
   bool Pause(std::chrono::milliseconds time);
   void Publish(bool clean, bool away);
+  // Marks in the station's file what the server stored or refused of `units`; false when the
+  // forwarder is to stop.
+  bool Settle(LocalStore& local, const std::vector<StoredUnit>& units, ServerStore::Sent sent,
+              std::size_t refused, const std::string& error);
 
   std::filesystem::path store_;
   std::string url_;

@@ -6,6 +6,8 @@
 #include <random>
 #include <system_error>
 
+#include "common/Hex.h"
+
 namespace burnwell::history {
 namespace {
 

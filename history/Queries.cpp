@@ -1,6 +1,5 @@
 #include "history/Queries.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <regex>
@@ -8,7 +7,9 @@
 #include <tuple>
 
 #include "history/Recorder.h"
+#if BURNWELL_HISTORY_SERVER
 #include "history/ServerStore.h"
+#endif
 
 namespace burnwell::history {
 
@@ -17,12 +18,17 @@ std::optional<std::vector<StoredUnit>> FindUnits(const std::vector<std::string>&
   const std::optional<HistoryPlaces> where = ResolvePlaces(places, error);
   if (!where) return std::nullopt;
   if (where->url) {
+#if BURNWELL_HISTORY_SERVER
     const std::unique_ptr<ServerStore> server = ServerStore::Connect(*where->url, error);
     if (!server) {
       error = "the history server " + UrlWithoutPassword(*where->url) + " cannot be used: " + error;
       return std::nullopt;
     }
     return server->Find(filter, error);
+#else
+    error = std::string(kNoServer) + "; leave the URL out to ask this station's own file";
+    return std::nullopt;
+#endif
   }
   const std::unique_ptr<LocalStore> store =
       LocalStore::Open(where->file, LocalStore::Mode::Read, error);

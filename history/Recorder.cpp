@@ -1,11 +1,10 @@
 #include "history/Recorder.h"
 
+#include "app/ConfigFile.h"
 #include "common/Version.h"
+#include "history/LocalStore.h"
 #include "platform/Environment.h"
 
-#if BURNWELL_HISTORY_STORE
-#include "history/LocalStore.h"
-#endif
 #if BURNWELL_HISTORY_SERVER
 #include "history/Forwarder.h"
 #include "history/ServerStore.h"
@@ -30,18 +29,19 @@ bool IsServerUrl(const std::string& place) {
   return place.rfind("postgresql://", 0) == 0 || place.rfind("postgres://", 0) == 0;
 }
 
-bool HistoryBuiltIn() { return BURNWELL_HISTORY_STORE != 0; }
-
 std::optional<std::filesystem::path> DefaultHistoryFile(std::string& error) {
   if (const auto set = platform::EnvironmentSetting("BURNWELL_HISTORY"))
-    return std::filesystem::path(*set);
+    return app::PathFromUtf8(*set);
 #ifdef _WIN32
-  if (const auto local = platform::EnvironmentSetting("LOCALAPPDATA"))
-    return std::filesystem::path(*local) / "burnwell" / "history.db";
-  error = "LOCALAPPDATA is not set";
+  // The machine's program data for an elevated administrator (every operator of a station shares
+  // it), the user's own local application data otherwise.
+  const char* folder = platform::RunsAsAdministrator() ? "ProgramData" : "LOCALAPPDATA";
+  if (const auto base = platform::EnvironmentSetting(folder))
+    return app::PathFromUtf8(*base) / "burnwell" / "history.db";
+  error = std::string("%") + folder + "% is not set (give a file with --history FILE)";
   return std::nullopt;
 #else
-  if (::geteuid() == 0) return std::filesystem::path("/var/lib/burnwell/history.db");
+  if (platform::RunsAsAdministrator()) return std::filesystem::path("/var/lib/burnwell/history.db");
   const auto state = platform::EnvironmentSetting("XDG_STATE_HOME");
   if (state && std::filesystem::path(*state).is_absolute())
     return std::filesystem::path(*state) / "burnwell" / "history.db";
@@ -81,7 +81,7 @@ std::optional<HistoryPlaces> ResolvePlaces(const std::vector<std::string>& place
         error = "--history needs a file or a postgresql:// URL";
         return std::nullopt;
       }
-      file = std::filesystem::path(place);
+      file = app::PathFromUtf8(place);
     }
   }
   if (!file) file = DefaultHistoryFile(error);
@@ -95,12 +95,6 @@ Recorder::Recorder(const HistoryOptions& options, std::string program, Warn warn
       warn_(std::move(warn)),
       off_(options.off) {
   if (off_) return;
-  if (!HistoryBuiltIn()) {
-    off_ = true;
-    if (!options.places.empty())
-      warn_("this build keeps no history (the Linux build does); none is kept");
-    return;
-  }
   std::string error;
   const std::optional<HistoryPlaces> places = ResolvePlaces(options.places, error);
   if (!places) {
@@ -108,13 +102,11 @@ Recorder::Recorder(const HistoryOptions& options, std::string program, Warn warn
     return;
   }
   file_ = places->file;
-#if BURNWELL_HISTORY_STORE
   store_ = LocalStore::Open(file_, LocalStore::Mode::Write, error);
   if (!store_) {
     warn_(error + "; " + kNotKept);
     return;
   }
-#endif
   if (!places->url) return;
 #if BURNWELL_HISTORY_SERVER
   target_ = UrlWithoutPassword(*places->url);
@@ -124,7 +116,7 @@ Recorder::Recorder(const HistoryOptions& options, std::string program, Warn warn
           file_.string() + " and sent when it answers");
   forwarder_ = std::make_unique<Forwarder>(file_, *places->url, std::move(server), warn_);
 #else
-  warn_("this build sends no rows to a server; they are kept in " + file_.string());
+  warn_(std::string(kNoServer) + "; the rows are kept in " + file_.string() + " only");
 #endif
 }
 
@@ -161,7 +153,6 @@ bool Recorder::Record(UnitRecord& record) {
     warn_(unit);
     return false;
   }
-#if BURNWELL_HISTORY_STORE
   std::string error;
   {
     std::lock_guard lock(mutex_);
@@ -170,7 +161,6 @@ bool Recorder::Record(UnitRecord& record) {
       return false;
     }
   }
-#endif
 #if BURNWELL_HISTORY_SERVER
   if (forwarder_) forwarder_->Wake();
 #endif

@@ -44,8 +44,10 @@ struct HistoryPlaces {
 std::optional<HistoryPlaces> ResolvePlaces(const std::vector<std::string>& places,
                                            std::string& error);
 
-// This build keeps a history (the Windows build keeps none).
-bool HistoryBuiltIn();
+// What a build without libpq (the Windows build) says when a server is named: its rows stay in
+// the station's file.
+inline constexpr const char* kNoServer =
+    "this build reaches no PostgreSQL server (the Linux build does)";
 
 class Recorder {
  public:
@@ -75,8 +77,8 @@ class Recorder {
   std::filesystem::path file_;
   std::string target_;  // the server's URL without its password, "" for none
   std::mutex mutex_;    // one row at a time through the file's connection
-  // Shared pointers only so that a build without the stores (Windows) needs neither's code.
-  std::shared_ptr<LocalStore> store_;
+  std::unique_ptr<LocalStore> store_;
+  // A shared pointer only so that a build without the server (Windows) needs none of its code.
   std::shared_ptr<Forwarder> forwarder_;
 };
 

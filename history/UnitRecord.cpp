@@ -1,9 +1,10 @@
 #include "history/UnitRecord.h"
 
+#include "common/Hex.h"
 #include "bridge/BridgeNames.h"
+#include "platform/Utf8.h"
 
 #include <chrono>
-#include <cstdio>
 #include <ctime>
 
 #ifdef _WIN32
@@ -54,20 +55,14 @@ std::string UtcNow() {
 
 std::string HostName() {
 #ifdef _WIN32
-  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-  DWORD size = sizeof name;
-  if (GetComputerNameA(name, &size)) return name;
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  if (GetComputerNameW(name, &size)) return platform::Utf8FromWide(std::wstring_view(name, size));
 #else
   char name[256] = {};
   if (::gethostname(name, sizeof name - 1) == 0) return name;
 #endif
   return "";
-}
-
-std::string Hex(unsigned value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*x", digits, value);
-  return text;
 }
 
 BridgeFacts BridgeFactsOf(const device::DeviceRecord& record) {

@@ -73,8 +73,6 @@ struct UnitRecord {
 std::string UtcNow();
 // This machine's name, the default station name.
 std::string HostName();
-// A value as records write it: "%0*x".
-std::string Hex(unsigned value, int digits);
 
 // The facts discovery learnt of a bridge.
 BridgeFacts BridgeFactsOf(const device::DeviceRecord& record);

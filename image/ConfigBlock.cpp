@@ -9,7 +9,7 @@
 namespace burnwell::image {
 namespace {
 
-constexpr std::size_t CHAIN_END = offset::STRING_CHAIN_END;
+constexpr std::size_t kChainEnd = offset::kStringChainEnd;
 
 // Single-byte text and UTF-16 code units map one to one for 0x00-0xFF (Latin-1), which keeps
 // the conversion the same on every platform; a character outside that range reads back as '?'.
@@ -18,7 +18,7 @@ std::uint8_t FromUtf16(std::uint16_t c) { return c <= 0xFF ? static_cast<std::ui
 
 void PutDescriptor(ImageHeader& h, std::size_t at, std::string_view text) {
   h[at] = static_cast<std::uint8_t>(2 * text.size() + 2);
-  h[at + 1] = STRING_DESCRIPTOR_TYPE;
+  h[at + 1] = kStringDescriptorType;
   for (std::size_t i = 0; i < text.size(); ++i)
     StoreLe16(&h[at + 2 + 2 * i], ToUtf16(static_cast<std::uint8_t>(text[i])));
 }
@@ -54,22 +54,22 @@ void StoreHost(std::span<std::uint8_t> bytes, std::size_t width, std::uint32_t v
 
 std::optional<FieldPlace> NumericFieldPlace(FieldId id) {
   switch (id) {
-    case FieldId::VendorId: return FieldPlace{offset::VENDOR_ID, 2};
-    case FieldId::ProductId: return FieldPlace{offset::PRODUCT_ID, 2};
-    case FieldId::ProductWord: return FieldPlace{offset::PRODUCT_WORD, 4};
-    case FieldId::ExtraWord: return FieldPlace{offset::EXTRA_WORD, 4};
-    case FieldId::Marker: return FieldPlace{offset::MARKER, 1};
-    case FieldId::Checksum: return FieldPlace{offset::CHECKSUM, 2};
-    case FieldId::ValidityWord: return FieldPlace{offset::MARKER, 4};
-    case FieldId::Release: return FieldPlace{offset::RELEASE, 2};
-    case FieldId::Option10: return FieldPlace{offset::OPTION_10, 1};
-    case FieldId::Option239: return FieldPlace{offset::OPTION_239, 1};
-    case FieldId::Option244: return FieldPlace{offset::OPTION_244, 1};
-    case FieldId::Flags: return FieldPlace{offset::FLAGS, 1};
-    case FieldId::Option250: return FieldPlace{offset::OPTION_250, 2};
-    case FieldId::Option252: return FieldPlace{offset::OPTION_252, 2};
-    case FieldId::CodeLength: return FieldPlace{offset::CODE_LENGTH, 4};
-    case FieldId::Option243: return FieldPlace{offset::OPTION_243, 1};
+    case FieldId::VendorId: return FieldPlace{offset::kVendorId, 2};
+    case FieldId::ProductId: return FieldPlace{offset::kProductId, 2};
+    case FieldId::ProductWord: return FieldPlace{offset::kProductWord, 4};
+    case FieldId::ExtraWord: return FieldPlace{offset::kExtraWord, 4};
+    case FieldId::Marker: return FieldPlace{offset::kMarker, 1};
+    case FieldId::Checksum: return FieldPlace{offset::kChecksum, 2};
+    case FieldId::ValidityWord: return FieldPlace{offset::kMarker, 4};
+    case FieldId::Release: return FieldPlace{offset::kRelease, 2};
+    case FieldId::Option10: return FieldPlace{offset::kOption10, 1};
+    case FieldId::Option239: return FieldPlace{offset::kOption239, 1};
+    case FieldId::Option244: return FieldPlace{offset::kOption244, 1};
+    case FieldId::Flags: return FieldPlace{offset::kFlags, 1};
+    case FieldId::Option250: return FieldPlace{offset::kOption250, 2};
+    case FieldId::Option252: return FieldPlace{offset::kOption252, 2};
+    case FieldId::CodeLength: return FieldPlace{offset::kCodeLength, 4};
+    case FieldId::Option243: return FieldPlace{offset::kOption243, 1};
     default: return std::nullopt;
   }
 }
@@ -85,31 +85,31 @@ std::optional<int> StringFieldDescriptor(FieldId id) {
 
 void BuildTemplate(ImageHeader& h, std::uint16_t productId) {
   h.fill(0);
-  StoreLe16(&h[offset::SIGNATURE], VID_MAKER);
-  StoreLe16(&h[offset::PRODUCT_WORD], productId);
+  StoreLe16(&h[offset::kSignature], VID_MAKER);
+  StoreLe16(&h[offset::kProductWord], productId);
   const bool largeVariant = productId == PID_A || productId == PID_B;
-  StoreLe16(&h[offset::VENDOR_ID], VID_MAKER);
-  StoreLe16(&h[offset::PRODUCT_ID], largeVariant ? PID_A : PID_C);
-  StoreLe16(&h[offset::RELEASE], 0x0100);
-  h[offset::ATTRIBUTES] = 0xC0;
-  h[offset::MAX_POWER] = 50;
-  h[offset::OPTION_10] = largeVariant ? 0x40 : 0x00;
-  h[offset::VALIDITY_TAIL] = 0xFF;
-  const std::uint8_t languages[] = {0x04, STRING_DESCRIPTOR_TYPE, 0x09, 0x04};
-  std::copy(std::begin(languages), std::end(languages), &h[offset::STRING_CHAIN]);
+  StoreLe16(&h[offset::kVendorId], VID_MAKER);
+  StoreLe16(&h[offset::kProductId], largeVariant ? PID_A : PID_C);
+  StoreLe16(&h[offset::kRelease], 0x0100);
+  h[offset::kAttributes] = 0xC0;
+  h[offset::kMaxPower] = 50;
+  h[offset::kOption10] = largeVariant ? 0x40 : 0x00;
+  h[offset::kValidityTail] = 0xFF;
+  const std::uint8_t languages[] = {0x04, kStringDescriptorType, 0x09, 0x04};
+  std::copy(std::begin(languages), std::end(languages), &h[offset::kStringChain]);
   PutDescriptor(h, 20, "Tessalin Technology Inc.");
   PutDescriptor(h, 70, "USB-SATA Bridge");
   PutDescriptor(h, 102, "TESSALINMP000000001");
-  h[offset::FLAGS] = 0x06;
+  h[offset::kFlags] = 0x06;
 }
 
 std::optional<DescriptorPlace> FindStringDescriptor(const ImageHeader& h, int n) {
   if (n < 0) return std::nullopt;
-  std::size_t position = offset::STRING_CHAIN;
+  std::size_t position = offset::kStringChain;
   std::size_t previous = 0;
   for (int i = 0; i <= n; ++i) {
     position += previous;
-    if (position >= CHAIN_END) return std::nullopt;
+    if (position >= kChainEnd) return std::nullopt;
     const std::size_t length = h[position];
     if (length <= 2) return std::nullopt;
     previous = length;
@@ -121,23 +121,23 @@ bool SetString(ImageHeader& h, int n, std::span<const std::uint8_t> text, std::s
   const auto place = FindStringDescriptor(h, n);
   // A descriptor that ends exactly at the end of the chain area has an empty tail and can be
   // replaced like any other; only one that runs past it is refused.
-  if (!place || place->offset + place->length > CHAIN_END) return false;
+  if (!place || place->offset + place->length > kChainEnd) return false;
   const std::size_t p = place->offset;
-  if (count > CHAIN_END || p + 2 * count + 2 > CHAIN_END) return false;
+  if (count > kChainEnd || p + 2 * count + 2 > kChainEnd) return false;
 
   std::array<std::uint8_t, 256> tail{};
   const std::size_t tailStart = p + place->length;
-  std::copy(&h[tailStart], &h[CHAIN_END], tail.begin());
+  std::copy(&h[tailStart], &h[kChainEnd], tail.begin());
 
   std::array<std::uint16_t, 260> wide{};
   for (std::size_t i = 0; i < count && i < text.size() && text[i] != 0; ++i)
     wide[i] = ToUtf16(text[i]);
 
   h[p] = static_cast<std::uint8_t>(2 * count + 2);
-  h[p + 1] = STRING_DESCRIPTOR_TYPE;
+  h[p + 1] = kStringDescriptorType;
   for (std::size_t i = 0; i < count; ++i) StoreLe16(&h[p + 2 + 2 * i], wide[i]);
   const std::size_t q = p + 2 * count + 2;
-  std::copy(tail.begin(), tail.begin() + static_cast<std::ptrdiff_t>(CHAIN_END - q), &h[q]);
+  std::copy(tail.begin(), tail.begin() + static_cast<std::ptrdiff_t>(kChainEnd - q), &h[q]);
   return true;
 }
 
@@ -148,7 +148,7 @@ bool SetString(ImageHeader& h, int n, std::string_view text, std::size_t count) 
 
 bool GetString(const ImageHeader& h, int n, std::span<std::uint8_t> buffer) {
   const auto place = FindStringDescriptor(h, n);
-  if (!place || place->offset + place->length > CHAIN_END) return false;
+  if (!place || place->offset + place->length > kChainEnd) return false;
   const std::size_t characters = (place->length - 2) / 2;
   if (2 * buffer.size() < place->length - 2) return false;
   std::fill(buffer.begin(), buffer.end(), std::uint8_t{0});
@@ -158,7 +158,7 @@ bool GetString(const ImageHeader& h, int n, std::span<std::uint8_t> buffer) {
 }
 
 std::optional<std::string> GetStringText(const ImageHeader& h, int n) {
-  std::array<std::uint8_t, CONFIG_BLOCK_SIZE> buffer{};
+  std::array<std::uint8_t, kConfigBlockSize> buffer{};
   if (!GetString(h, n, buffer)) return std::nullopt;
   const auto end = std::find(buffer.begin(), buffer.end(), std::uint8_t{0});
   return std::string(buffer.begin(), end);

@@ -12,53 +12,53 @@
 
 namespace burnwell::image {
 
-inline constexpr std::size_t CONFIG_BLOCK_SIZE = 256;
-inline constexpr std::size_t IMAGE_HEADER_SIZE = 268;
+inline constexpr std::size_t kConfigBlockSize = 256;
+inline constexpr std::size_t kImageHeaderSize = 268;
 
-using ConfigBlock = std::array<std::uint8_t, CONFIG_BLOCK_SIZE>;
-using ImageHeader = std::array<std::uint8_t, IMAGE_HEADER_SIZE>;
+using ConfigBlock = std::array<std::uint8_t, kConfigBlockSize>;
+using ImageHeader = std::array<std::uint8_t, kImageHeaderSize>;
 
 // Byte offsets inside the block and the header.
 namespace offset {
-inline constexpr std::size_t SIGNATURE = 0;           // 2, must hold VID_MAKER
-inline constexpr std::size_t VENDOR_ID = 2;           // 2
-inline constexpr std::size_t PRODUCT_ID = 4;          // 2
-inline constexpr std::size_t RELEASE = 6;             // 2
-inline constexpr std::size_t ATTRIBUTES = 8;          // 1, bit 7 always set, bit 6 self-powered
-inline constexpr std::size_t MAX_POWER = 9;           // 1, units of 2 mA
-inline constexpr std::size_t OPTION_10 = 10;          // 1
-inline constexpr std::size_t MARKER = 11;             // 1, 0x5A when the main code is valid
-inline constexpr std::size_t CHECKSUM = 12;           // 2, big-endian
-inline constexpr std::size_t VALIDITY_TAIL = 14;      // 1, fourth byte of the validity word
-inline constexpr std::size_t STRING_CHAIN = 16;       // string descriptors 0, 1, 2, 3, ...
-inline constexpr std::size_t STRING_CHAIN_END = 238;  // first byte after the chain area
-inline constexpr std::size_t OPTION_239 = 239;
-inline constexpr std::size_t OPTION_243 = 243;
-inline constexpr std::size_t OPTION_244 = 244;
-inline constexpr std::size_t FLAGS = 249;         // the update sets bit 2
-inline constexpr std::size_t OPTION_250 = 250;    // 2
-inline constexpr std::size_t OPTION_252 = 252;    // 2
-inline constexpr std::size_t PRODUCT_WORD = 256;  // 4, low 16 bits = product ID
-inline constexpr std::size_t EXTRA_WORD = 260;    // 4, kept, not interpreted
-inline constexpr std::size_t CODE_LENGTH = 264;   // 4, main-code length in bytes
+inline constexpr std::size_t kSignature = 0;         // 2, must hold VID_MAKER
+inline constexpr std::size_t kVendorId = 2;          // 2
+inline constexpr std::size_t kProductId = 4;         // 2
+inline constexpr std::size_t kRelease = 6;           // 2
+inline constexpr std::size_t kAttributes = 8;        // 1, bit 7 always set, bit 6 self-powered
+inline constexpr std::size_t kMaxPower = 9;          // 1, units of 2 mA
+inline constexpr std::size_t kOption10 = 10;         // 1
+inline constexpr std::size_t kMarker = 11;           // 1, 0x5A when the main code is valid
+inline constexpr std::size_t kChecksum = 12;         // 2, big-endian
+inline constexpr std::size_t kValidityTail = 14;     // 1, fourth byte of the validity word
+inline constexpr std::size_t kStringChain = 16;      // string descriptors 0, 1, 2, 3, ...
+inline constexpr std::size_t kStringChainEnd = 238;  // first byte after the chain area
+inline constexpr std::size_t kOption239 = 239;
+inline constexpr std::size_t kOption243 = 243;
+inline constexpr std::size_t kOption244 = 244;
+inline constexpr std::size_t kFlags = 249;        // the update sets bit 2
+inline constexpr std::size_t kOption250 = 250;    // 2
+inline constexpr std::size_t kOption252 = 252;    // 2
+inline constexpr std::size_t kProductWord = 256;  // 4, low 16 bits = product ID
+inline constexpr std::size_t kExtraWord = 260;    // 4, kept, not interpreted
+inline constexpr std::size_t kCodeLength = 264;   // 4, main-code length in bytes
 }  // namespace offset
 
-static_assert(offset::CHECKSUM + 2 == offset::VALIDITY_TAIL);
-static_assert(offset::STRING_CHAIN_END + 1 == offset::OPTION_239);
-static_assert(offset::OPTION_252 + 4 == CONFIG_BLOCK_SIZE);
-static_assert(offset::PRODUCT_WORD == CONFIG_BLOCK_SIZE);
-static_assert(offset::CODE_LENGTH + 4 == IMAGE_HEADER_SIZE);
+static_assert(offset::kChecksum + 2 == offset::kValidityTail);
+static_assert(offset::kStringChainEnd + 1 == offset::kOption239);
+static_assert(offset::kOption252 + 4 == kConfigBlockSize);
+static_assert(offset::kProductWord == kConfigBlockSize);
+static_assert(offset::kCodeLength + 4 == kImageHeaderSize);
 
-inline constexpr std::uint8_t VALID_MARKER = 0x5A;
-inline constexpr std::uint8_t ATTRIBUTES_SELF_POWERED = 0x40;  // bit 6 of ATTRIBUTES
-inline constexpr std::uint8_t FLAGS_UPDATED = 0x04;            // bit 2 of FLAGS
-inline constexpr std::uint8_t STRING_DESCRIPTOR_TYPE = 0x03;
+inline constexpr std::uint8_t kValidMarker = 0x5A;
+inline constexpr std::uint8_t kAttributesSelfPowered = 0x40;  // bit 6 of kAttributes
+inline constexpr std::uint8_t kFlagsUpdated = 0x04;           // bit 2 of kFlags
+inline constexpr std::uint8_t kStringDescriptorType = 0x03;
 
 // The main-code checksum a block's validity marker carries; nothing when the marker is not set.
 inline std::optional<std::uint16_t> MarkedChecksum(std::span<const std::uint8_t> block) {
-  if (block.size() < offset::VALIDITY_TAIL || block[offset::MARKER] != VALID_MARKER)
+  if (block.size() < offset::kValidityTail || block[offset::kMarker] != kValidMarker)
     return std::nullopt;
-  return static_cast<std::uint16_t>(block[offset::CHECKSUM] << 8 | block[offset::CHECKSUM + 1]);
+  return static_cast<std::uint16_t>(block[offset::kChecksum] << 8 | block[offset::kChecksum + 1]);
 }
 
 // The field ids of SetField / GetField.

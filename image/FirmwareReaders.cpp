@@ -115,7 +115,7 @@ struct HexParser {
         // 64-bit so that a large base address cannot wrap around into the buffer.
         const std::uint64_t start = base + r.address;
         const std::uint64_t end = start + r.length;
-        if (end >= HEX_ROM_SIZE) return Fail("Tha code size is larger than ROM size.");
+        if (end >= kHexRomSize) return Fail("Tha code size is larger than ROM size.");
         std::copy_n(r.data.begin(), r.length, scratch.begin() + static_cast<std::ptrdiff_t>(start));
         highestEnd = std::max(highestEnd, end);
         return RecordOutcome::Next;
@@ -182,7 +182,7 @@ HexResult ParseIntelHex(platform::ReadableFile& file, std::span<std::uint8_t> sc
   if (!fileSize) return HexResult::Failure("An error file");
   if (*fileSize == 0) return HexResult::Failure("An empty file");
   // A file that grew past the limit since it was measured is refused as it would have been then.
-  if (*fileSize > MAX_HEX_FILE_SIZE || scratch.size() < HEX_ROM_SIZE)
+  if (*fileSize > kMaxHexFileSize || scratch.size() < kHexRomSize)
     return HexResult::Failure("File open failed");
   auto text = TryAllocateBytes(static_cast<std::size_t>(*fileSize), 0);
   if (!text) return HexResult::Failure("access error");
@@ -233,11 +233,11 @@ std::optional<std::vector<std::uint8_t>> ReadFirmwareFile(const std::filesystem:
                                                           std::uint64_t& size,
                                                           std::string& errorText) {
   auto file = platform::Current<platform::FileSystem>().OpenForRead(path);
-  if (!file || size > MAX_HEX_FILE_SIZE) {
+  if (!file || size > kMaxHexFileSize) {
     errorText = "File open failed";
     return std::nullopt;
   }
-  auto scratch = TryAllocateBytes(HEX_ROM_SIZE, 0xFF);
+  auto scratch = TryAllocateBytes(kHexRomSize, 0xFF);
   if (!scratch) {
     // No text is given for this case; the parser's out-of-memory text says what happened.
     errorText = "access error";
@@ -269,24 +269,25 @@ HexResult LoadHexImage(ImageBuffer& image, const std::filesystem::path& path) {
 
   const std::uint64_t codeSize = size;
   std::size_t imageSize;
-  if (codeSize < SMALL_IMAGE_SIZE) {
-    imageSize = SMALL_IMAGE_SIZE;
-  } else if (codeSize <= LARGE_IMAGE_SIZE) {
-    imageSize = LARGE_IMAGE_SIZE;
+  if (codeSize < kSmallMainCodeSize) {
+    imageSize = kSmallMainCodeSize;
+  } else if (codeSize <= kLargeMainCodeSize) {
+    imageSize = kLargeMainCodeSize;
   } else {
     return HexResult::Failure();
   }
   auto code = TryAllocateBytes(imageSize, 0xFF);
   scratch->resize(static_cast<std::size_t>(codeSize));
   if (!code) return HexResult::Failure("access error");
-  if (codeSize <= ZERO_REGION_START)
-    std::fill(code->begin() + ZERO_REGION_START, code->begin() + SMALL_IMAGE_SIZE, std::uint8_t{0});
+  if (codeSize <= kZeroRegionStart)
+    std::fill(code->begin() + kZeroRegionStart, code->begin() + kSmallMainCodeSize,
+              std::uint8_t{0});
   std::copy(scratch->begin(), scratch->end(), code->begin());
   scratch.reset();
 
   const std::uint16_t checksum = ComputeChecksum(*code);
   image.TakeCode(std::move(*code));
-  image.SetFieldValue(FieldId::Marker, VALID_MARKER);
+  image.SetFieldValue(FieldId::Marker, kValidMarker);
   image.SetFieldValue(FieldId::Checksum, checksum);
   image.SetFieldValue(FieldId::CodeLength, static_cast<std::uint32_t>(imageSize));
   return HexResult::Success();
@@ -299,12 +300,12 @@ LoadStatus LoadHeaderImage(ImageBuffer& image, const std::filesystem::path& path
 
   auto file = platform::Current<platform::FileSystem>().OpenForRead(path);
   if (!file) return LoadStatus::CannotOpen;
-  const std::uint32_t prefix = configurationOnly ? CONFIG_ONLY_FILE_SIZE : HEADER_FILE_PREFIX;
+  const std::uint32_t prefix = configurationOnly ? kConfigOnlyFileSize : kHeaderFilePrefix;
   if (ReadUpTo(*file, header.data(), prefix) != prefix) return LoadStatus::TooShort;
-  if (LoadLe16(&header[offset::SIGNATURE]) != VID_MAKER) return LoadStatus::BadContent;
+  if (LoadLe16(&header[offset::kSignature]) != VID_MAKER) return LoadStatus::BadContent;
 
-  std::uint32_t product = configurationOnly ? ProductForModelCode(header[offset::PRODUCT_WORD])
-                                            : LoadLe16(&header[offset::PRODUCT_WORD]);
+  std::uint32_t product = configurationOnly ? ProductForModelCode(header[offset::kProductWord])
+                                            : LoadLe16(&header[offset::kProductWord]);
   if (product == 0) product = PID_A;
   if (!IsAcceptedProduct(product)) return LoadStatus::BadContent;
 
@@ -313,17 +314,17 @@ LoadStatus LoadHeaderImage(ImageBuffer& image, const std::filesystem::path& path
   if (!configurationOnly) {
     std::array<std::uint8_t, 4> lengthBytes{};
     if (ReadUpTo(*file, lengthBytes.data(), 4) == 4) length = LoadLe32(lengthBytes.data());
-    if (length > MAX_HEADER_CODE_LENGTH) return LoadStatus::BadContent;
+    if (length > kMaxHeaderCodeLength) return LoadStatus::BadContent;
     if (length > 0) {
-      const std::size_t imageSize = (length <= ZERO_REGION_START || length == SMALL_IMAGE_SIZE)
-                                        ? SMALL_IMAGE_SIZE
-                                        : LARGE_IMAGE_SIZE;
+      const std::size_t imageSize = (length <= kZeroRegionStart || length == kSmallMainCodeSize)
+                                        ? kSmallMainCodeSize
+                                        : kLargeMainCodeSize;
       auto buffer = TryAllocateBytes(imageSize, 0xFF);
       if (!buffer) return LoadStatus::OutOfMemory;
       if (ReadUpTo(*file, buffer->data(), length) != length) return LoadStatus::BadContent;
-      if (ComputeChecksum(*buffer) != LoadBe16(&header[offset::CHECKSUM]))
+      if (ComputeChecksum(*buffer) != LoadBe16(&header[offset::kChecksum]))
         return LoadStatus::ChecksumMismatch;
-      StoreLe32(&header[offset::CODE_LENGTH], length);
+      StoreLe32(&header[offset::kCodeLength], length);
       code = std::move(*buffer);
     }
   }
@@ -331,7 +332,7 @@ LoadStatus LoadHeaderImage(ImageBuffer& image, const std::filesystem::path& path
   image.TakeCode(std::move(code));
   image.SetCodeLength(image.HasCode() ? length : 0);
   image.SetProductId(product);
-  if (!image.HasCode()) std::fill_n(&header[offset::MARKER], 3, std::uint8_t{0});
+  if (!image.HasCode()) std::fill_n(&header[offset::kMarker], 3, std::uint8_t{0});
   return LoadStatus::Ok;
 }
 

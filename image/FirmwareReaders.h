@@ -16,12 +16,12 @@
 namespace burnwell::image {
 
 // Limits of Intel HEX input: the longest file, and the first main-code offset no record may reach.
-inline constexpr std::uint32_t MAX_HEX_FILE_SIZE = 0x40000;
-inline constexpr std::uint32_t HEX_ROM_SIZE = 0x40000;
+inline constexpr std::uint32_t kMaxHexFileSize = 0x40000;
+inline constexpr std::uint32_t kHexRomSize = 0x40000;
 // A header file's code length may not exceed the large image.
-inline constexpr std::uint32_t MAX_HEADER_CODE_LENGTH = LARGE_IMAGE_SIZE;
-inline constexpr std::size_t HEADER_FILE_PREFIX = 264;     // block, product word, extra word
-inline constexpr std::size_t CONFIG_ONLY_FILE_SIZE = 257;  // block, model code
+inline constexpr std::uint32_t kMaxHeaderCodeLength = kLargeMainCodeSize;
+inline constexpr std::size_t kHeaderFilePrefix = 264;    // block, product word, extra word
+inline constexpr std::size_t kConfigOnlyFileSize = 257;  // block, model code
 
 // The reader a firmware file goes to, chosen by the last four characters of its path, compared
 // case-sensitively: ".hex" is Intel HEX, ".bin" and everything else are header images.
@@ -60,13 +60,13 @@ struct HexResult {
   static HexResult Failure(std::string text = {}) { return {false, std::move(text)}; }
 };
 
-// Parses Intel HEX text from an open file into scratch (MAX_HEX_FILE_SIZE bytes, prefilled by the
+// Parses Intel HEX text from an open file into scratch (kMaxHexFileSize bytes, prefilled by the
 // caller); codeSize receives the highest data end address.
 HexResult ParseIntelHex(platform::ReadableFile& file, std::span<std::uint8_t> scratch,
                         std::uint32_t& codeSize);
 
 // Opens and parses an Intel HEX file whose measured size is passed in size; returns the scratch
-// buffer (MAX_HEX_FILE_SIZE bytes, 0xFF where no record wrote) with size set to the code size.
+// buffer (kMaxHexFileSize bytes, 0xFF where no record wrote) with size set to the code size.
 std::optional<std::vector<std::uint8_t>> ReadFirmwareFile(const std::filesystem::path& path,
                                                           std::uint64_t& size,
                                                           std::string& errorText);

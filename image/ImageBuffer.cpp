@@ -13,17 +13,17 @@ std::uint16_t ComputeChecksum(std::span<const std::uint8_t> code) {
 }
 
 StampedCode FindStampedCode(std::span<const std::uint8_t> memory) {
-  if (memory.size() < CONFIG_BLOCK_SIZE + LARGE_IMAGE_SIZE) return {};
+  if (memory.size() < kConfigBlockSize + kLargeMainCodeSize) return {};
   const auto sumOver = [&](std::size_t size) {
-    return ComputeChecksum(memory.subspan(CONFIG_BLOCK_SIZE, size));
+    return ComputeChecksum(memory.subspan(kConfigBlockSize, size));
   };
-  const bool marker = memory[offset::MARKER] == VALID_MARKER;
-  const std::uint16_t stamped = LoadBe16(memory.data() + offset::CHECKSUM);
-  for (const std::size_t size : {LARGE_IMAGE_SIZE, SMALL_IMAGE_SIZE}) {
+  const bool marker = memory[offset::kMarker] == kValidMarker;
+  const std::uint16_t stamped = LoadBe16(memory.data() + offset::kChecksum);
+  for (const std::size_t size : {kLargeMainCodeSize, kSmallMainCodeSize}) {
     const std::uint16_t sum = sumOver(size);
     if (marker && sum == stamped) return {size, true, sum};
   }
-  return {LARGE_IMAGE_SIZE, false, sumOver(LARGE_IMAGE_SIZE)};
+  return {kLargeMainCodeSize, false, sumOver(kLargeMainCodeSize)};
 }
 
 void ImageBuffer::BuildTemplate(std::uint16_t productId) {
@@ -36,7 +36,7 @@ void ImageBuffer::BuildTemplate(std::uint16_t productId) {
 
 bool ImageBuffer::SetField(FieldId id, std::span<const std::uint8_t> source) {
   if (!image::SetField(header_, id, source)) return false;
-  if (id == FieldId::CodeLength) codeLength_ = LoadLe32(&header_[offset::CODE_LENGTH]);
+  if (id == FieldId::CodeLength) codeLength_ = LoadLe32(&header_[offset::kCodeLength]);
   return true;
 }
 

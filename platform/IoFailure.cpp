@@ -1,16 +1,16 @@
 #include "platform/IoFailure.h"
 
+#include "platform/PlatformState.h"
+
 namespace burnwell::platform {
-namespace {
-thread_local IoFailure lastFailure = IoFailure::None;
-}  // namespace
 
 void NoteIoFailure(IoFailure failure) {
-  if (failure > lastFailure) lastFailure = failure;
+  IoFailure& last = PlatformThread().lastIoFailure;
+  if (failure > last) last = failure;
 }
 
-IoFailure LastIoFailure() { return lastFailure; }
+IoFailure LastIoFailure() { return PlatformThread().lastIoFailure; }
 
-void ClearIoFailure() { lastFailure = IoFailure::None; }
+void ClearIoFailure() { PlatformThread().lastIoFailure = IoFailure::None; }
 
 }  // namespace burnwell::platform

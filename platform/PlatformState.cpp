@@ -9,8 +9,23 @@ PlatformState& PlatformLayer() {
   return state;
 }
 
+PlatformThreadState& PlatformThread() {
+  thread_local PlatformThreadState state;
+  return state;
+}
+
 void ResetPlatformState() {
-  PlatformLayer().relayReplyTimeoutMs.store(kDefaultRelayReplyTimeoutMs);
+  PlatformState& state = PlatformLayer();
+  state.relayReplyTimeoutMs.store(kDefaultRelayReplyTimeoutMs);
+  state.stop.requested.store(false);
+  state.stop.lastWarningMs.store(kNoStopWarning);
+  state.stop.firstSignalWindsDown.store(false);
+  state.stop.windDownRequested.store(false);
+  {
+    std::lock_guard lock(state.refusalsMutex);
+    state.refusalsSaid.clear();
+  }
+  PlatformThread() = PlatformThreadState{};
   NoteLockProblem({});
 }
 

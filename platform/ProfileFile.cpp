@@ -149,9 +149,9 @@ ProfileDocument ProfileDocument::Load(const std::filesystem::path& file) {
   if (!handle) return ProfileDocument();
   std::vector<std::uint8_t> bytes;
   std::array<std::uint8_t, 16384> chunk{};
-  while (bytes.size() < PROFILE_MAX_FILE_BYTES) {
+  while (bytes.size() < kProfileMaxFileBytes) {
     const auto wanted = static_cast<std::uint32_t>(
-        std::min<std::size_t>(chunk.size(), PROFILE_MAX_FILE_BYTES - bytes.size()));
+        std::min<std::size_t>(chunk.size(), kProfileMaxFileBytes - bytes.size()));
     std::uint32_t got = 0;
     // A file that fails half-way is treated like one that cannot be opened: a partly read
     // configuration is worse than the defaults.
@@ -187,7 +187,7 @@ std::string ProfileDocument::ReadString(std::string_view section, std::string_vi
 
 std::int32_t ProfileDocument::ReadInt(std::string_view section, std::string_view key,
                                       std::int32_t defaultValue) const {
-  const std::string text = ReadString(section, key, "", PROFILE_INT_BUFFER_CHARS);
+  const std::string text = ReadString(section, key, "", kProfileIntBufferChars);
   return text.empty() ? defaultValue : ParseProfileInteger(text);
 }
 

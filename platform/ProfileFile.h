@@ -29,9 +29,9 @@
 namespace burnwell::platform {
 
 // Integer profile values are read from at most this many characters of the value.
-inline constexpr std::size_t PROFILE_INT_BUFFER_CHARS = 30;
+inline constexpr std::size_t kProfileIntBufferChars = 30;
 // Larger files are read only up to this size.
-inline constexpr std::size_t PROFILE_MAX_FILE_BYTES = 16u << 20;
+inline constexpr std::size_t kProfileMaxFileBytes = 16u << 20;
 
 class ProfileDocument {
  public:

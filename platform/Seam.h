@@ -4,10 +4,11 @@
 // implementation is SystemInstance<Interface>(); a program or a test installs another with
 // ScopedOverride, which puts the previous one back at the end of its scope.
 //
-// State is not a service: each subsystem keeps its process-wide state in one object reached
+// State is not a service: each layer keeps its process-wide state in one object reached
 // through one accessor and put back by one reset (PlatformLayer() and ResetPlatformState(),
-// device::DeviceLayer() and device::ResetDeviceLayerState(), image::LoadedImage() and
-// image::ResetLoadedImage()).
+// device::DeviceLayer() and device::ResetDeviceLayerState(), bridge::BridgeLayer() and
+// bridge::ResetBridgeLayerState(), ui::UiLayer() and ui::ResetUiState(), image::LoadedImage()
+// and image::ResetLoadedImage()); scripts/check-state.py refuses state anywhere else.
 #pragma once
 
 #include <atomic>

@@ -27,12 +27,24 @@ class StopGuard {
   StopGuard& operator=(const StopGuard&) = delete;
 };
 
+// For a program that runs until it is told to stop (a station): the first signal asks it to
+// wind down (take no new work, let the running updates end) instead of ending it or only
+// warning, and a second within kSecondSignalWindowSeconds requests the stop as above.
+void SetFirstSignalWindsDown();
+// True once a signal asked the program to wind down.
+bool WindDownRequested();
+
 // True once a stop has been requested (by a second signal, or RequestStop).
 bool StopRequested();
 // Async-signal-safe.
 void RequestStop();
 // Forgets a request and a pending warning (tests, and a program that starts over).
 void ClearStopRequest();
+
+// For a program that serves until it is told to stop (the relay, the emulator): SIGINT and
+// SIGTERM (Ctrl-C on Windows) request the stop at once; WaitForStopRequest returns then.
+void InstallServeStopHandlers();
+void WaitForStopRequest();
 
 // The calling thread's transport takes a stop request into account once: the first command
 // after the request is refused, later ones (clean-up) go through. True when this command is
@@ -45,15 +57,21 @@ void ResetStopForThisThread();
 
 namespace burnwell::platform::stop_detail {
 
-// What one signal means now: end the program, warn, or request the stop (once).
-enum class SignalVerdict { EndNow, Warned, Stopping, AlreadyStopping };
+// What one signal means now: end the program, warn, wind down, or request the stop (once).
+enum class SignalVerdict { EndNow, Warned, WindingDown, Stopping, AlreadyStopping };
 
 // The decision the handlers share; `nowMs` is a monotonic time. Async-signal-safe.
 SignalVerdict TakeSignal(long long nowMs);
+
+// True for the first of the InstallStopHandlers calls, which installs them.
+bool FirstInstall();
 
 inline constexpr char kWarningText[] =
     "\nStopping now leaves the bridge without valid firmware. Press Ctrl-C again within 5 seconds "
     "to stop anyway.\n";
 inline constexpr char kStoppingText[] = "\nStopping after the command in flight...\n";
+inline constexpr char kWindingDownText[] =
+    "\nTaking no new units; the updates running go on to their end. Press Ctrl-C again within 5 "
+    "seconds to stop them, which leaves those bridges without valid firmware.\n";
 
 }  // namespace burnwell::platform::stop_detail

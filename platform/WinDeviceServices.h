@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "platform/Handle.h"
 #include "platform/Seam.h"
@@ -85,6 +86,15 @@ class WinDeviceServices {
   virtual bool UsbIoControl(Handle handle, std::uint32_t code, const void* in, std::uint32_t inSize,
                             void* out, std::uint32_t outSize, std::uint32_t* returned) = 0;
   virtual void CloseUsbNode(Handle handle) = 0;
+
+  // --- Arrival and removal ---
+  // Registers for the device-interface notifications of the disk and CD-ROM classes
+  // (RegisterDeviceNotification, DBT_DEVICEARRIVAL and DBT_DEVICEREMOVECOMPLETE): `changed` is
+  // called on a thread of the implementation's own after each. 0 when notifications cannot be
+  // had (the caller then looks by itself).
+  virtual std::intptr_t WatchStorageInterfaces(std::function<void()> /*changed*/) { return 0; }
+  // Ends a registration: no call of `changed` starts after it returns.
+  virtual void EndWatch(std::intptr_t /*watch*/) {}
 };
 
 template <>

@@ -316,7 +316,7 @@ FlashResult FlashErase(DeviceRecord record, WindowHandle window, std::uint32_t m
   const std::array<std::uint8_t, kMaxShortTransfer> zeros{};
   return RunEepromPass(record, window, message,
                        {ProgressPhase::Erasing, ProgressPhase::ErasingFailed,
-                        FlashResult::ProgramFailed, 0, EEPROM_ERASE_SPAN, record.ModeFlags},
+                        FlashResult::ProgramFailed, 0, kEepromEraseSpan, record.ModeFlags},
                        [&](std::uint16_t address, std::uint32_t, std::uint32_t n) {
                          return EepromWrite(record, address, zeros.data(), n);
                        });

@@ -41,7 +41,7 @@ enum class ProgressPhase : std::uint16_t {
 };
 
 // The span an EEPROM erase clears, whatever the memory's size.
-inline constexpr std::uint32_t EEPROM_ERASE_SPAN = 0x7000;
+inline constexpr std::uint32_t kEepromEraseSpan = 0x7000;
 // Transfer size of a serial-flash piece.
 inline constexpr std::uint32_t kSpiPieceSize = 32;
 // The program page of the page-program chips: one program command never crosses its end.

@@ -9,6 +9,7 @@
 #include "common/MakerIds.h"
 #include "wire/AtaPassThrough.h"
 #include "wire/ScsiRequest.h"
+#include "wire/VendorOpcodes.h"
 #include "device/Transport.h"
 #include "platform/DeviceIo.h"
 #include "platform/System.h"
@@ -19,25 +20,14 @@ namespace {
 
 using device::TransportKind;
 using wire::DataDirection;
+using wire::kAtaIdentifyDevice;
+using wire::kBlockSize;
 using wire::ScsiCommand;
 using wire::ScsiRequest;
-
-// Operation codes.
-constexpr std::uint8_t kOpBridgeInfo = 0xD0;
-constexpr std::uint8_t kOpEepromWrite = 0xD1;
-constexpr std::uint8_t kOpEepromRead = 0xD2;
-constexpr std::uint8_t kOpSpiSelect = 0xD3;
-constexpr std::uint8_t kOpSpiDeselect = 0xD4;
-constexpr std::uint8_t kOpSpiWrite = 0xD5;
-constexpr std::uint8_t kOpSpiRead = 0xD6;
-constexpr std::uint8_t kOpVendorAta = 0xD8;
-constexpr std::uint8_t kOpInquiry = 0x12;
-constexpr std::uint8_t kOpRead10 = 0x28;
-constexpr std::uint8_t kAtaIdentifyDevice = 0xEC;
+namespace opcode = wire::opcode;
 
 // The bridge answers only to this target id.
 constexpr std::uint8_t kBridgeTargetId = 1;
-constexpr std::uint32_t kBlockSize = 512;
 
 std::uint32_t DeviceCount() { return device::DeviceLayer().table.count; }
 
@@ -51,17 +41,17 @@ ScsiRequest BridgeRequest(ScsiCommand command, std::size_t dataAreaSize = wire::
 std::array<std::uint8_t, 16> VendorCdb(std::uint8_t operation) {
   std::array<std::uint8_t, 16> cdb{};
   cdb[0] = operation;
-  StoreBe16(&cdb[4], VID_MAKER);
+  StoreBe16(&cdb[wire::kVendorSignatureOffset], VID_MAKER);
   return cdb;
 }
 
-int SendByRule(const DeviceRecord& record, ScsiRequest& request) {
+bool SendByRule(const DeviceRecord& record, ScsiRequest& request) {
   return device::SendScsiCommand(record, request, static_cast<std::uint32_t>(request.Size()));
 }
 
 // INQUIRY, bridge information and READ(10) honour the record's transport: Scsi devices take the
 // plain pass-through that never goes through the relay.
-int SendByTransport(const DeviceRecord& record, ScsiRequest& request) {
+bool SendByTransport(const DeviceRecord& record, ScsiRequest& request) {
   if (record.TransportKind == TransportKind::Scsi) {
     std::uint32_t returned = 0;
     return device::SendScsiCommandDirect(record.Handle, request,
@@ -70,11 +60,20 @@ int SendByTransport(const DeviceRecord& record, ScsiRequest& request) {
   return SendByRule(record, request);
 }
 
-// Ide devices take none of the SCSI identification commands.
-bool RejectIde(const DeviceRecord& record) {
-  if (record.TransportKind != TransportKind::Ide) return false;
+// The command is not for this device: the system's last error says so.
+bool NotSupported() {
   platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
   return true;
+}
+
+// Ide devices take none of the SCSI identification commands.
+bool RejectIde(const DeviceRecord& record) {
+  return record.TransportKind == TransportKind::Ide && NotSupported();
+}
+
+// The storage-control identifications work on Scsi devices only, into a destination.
+bool RejectForControls(const DeviceRecord& record, const std::uint8_t* destination) {
+  return (record.TransportKind != TransportKind::Scsi && NotSupported()) || destination == nullptr;
 }
 
 CommandResult Fail(device::DeviceError error) {
@@ -183,7 +182,7 @@ CommandResult ReadBridgeInfo(const DeviceRecord& record, std::uint8_t* destinati
   if (RejectIde(record)) return CommandResult::Failed;
   if (length < kBridgeInfoMinLength || length > kBridgeInfoMaxLength || destination == nullptr)
     return Fail(device::DeviceError::ReadBridgeInfo);
-  ScsiRequest request = BridgeRequest({.cdb = VendorCdb(kOpBridgeInfo),
+  ScsiRequest request = BridgeRequest({.cdb = VendorCdb(opcode::kBridgeInfo),
                                        .cdbLength = 12,
                                        .direction = DataDirection::In,
                                        .transferLength = length,
@@ -198,8 +197,8 @@ CommandResult VendorAtaCommand(const DeviceRecord& record, const AtaTaskFile& ta
                                std::uint32_t timeoutMultiplier) {
   if (bufferLength < taskFile.length || MissingBuffer(buffer, bufferLength))
     return CommandResult::Failed;
-  std::array<std::uint8_t, 16> cdb = VendorCdb(kOpVendorAta);
-  cdb[1] = taskFile.read ? 0x15 : 0x05;
+  std::array<std::uint8_t, 16> cdb = VendorCdb(opcode::kVendorAta);
+  cdb[1] = taskFile.read ? wire::kVendorAtaRead : wire::kVendorAtaWrite;
   cdb[2] = lun;
   cdb[3] = taskFile.features;
   StoreBe32(&cdb[6], taskFile.length);
@@ -223,7 +222,7 @@ CommandResult VendorAtaCommand(const DeviceRecord& record, const AtaTaskFile& ta
   } else if (bufferLength != 0) {
     std::memcpy(request.Data().data(), buffer, bufferLength);
   }
-  const int sent = SendByRule(record, request);
+  const bool sent = SendByRule(record, request);
   // The drive's answer is handed back whatever the outcome: a failed command may still have
   // delivered the data the caller wants to look at.
   if (taskFile.read && bufferLength != 0) std::memcpy(buffer, request.Data().data(), bufferLength);
@@ -234,7 +233,7 @@ CommandResult VendorAtaCommand(const DeviceRecord& record, const AtaTaskFile& ta
 CommandResult EepromWrite(const DeviceRecord& record, std::uint16_t address,
                           const std::uint8_t* source, std::uint32_t length) {
   if (length > kMaxShortTransfer || MissingBuffer(source, length)) return CommandResult::Failed;
-  std::array<std::uint8_t, 16> cdb = VendorCdb(kOpEepromWrite);
+  std::array<std::uint8_t, 16> cdb = VendorCdb(opcode::kEepromWrite);
   cdb[1] = static_cast<std::uint8_t>(length);
   StoreBe16(&cdb[2], address);
   return ShortTransferOut(record, cdb, source, length, device::DeviceError::EepromWrite);
@@ -244,18 +243,19 @@ CommandResult EepromRead(const DeviceRecord& record, std::uint16_t address,
                          std::uint8_t* destination, std::uint32_t length) {
   if (length > kMaxShortTransfer || MissingBuffer(destination, length))
     return CommandResult::Failed;
-  std::array<std::uint8_t, 16> cdb = VendorCdb(kOpEepromRead);
+  std::array<std::uint8_t, 16> cdb = VendorCdb(opcode::kEepromRead);
   cdb[1] = static_cast<std::uint8_t>(length);
   StoreBe16(&cdb[2], address);
   return ShortTransferIn(record, cdb, destination, length, device::DeviceError::EepromRead);
 }
 
 CommandResult SpiChipSelect(const DeviceRecord& record, std::uint32_t select) {
-  ScsiRequest request = BridgeRequest({.cdb = VendorCdb(select ? kOpSpiSelect : kOpSpiDeselect),
-                                       .cdbLength = 16,
-                                       .direction = DataDirection::Out,
-                                       .transferLength = 0,
-                                       .timeoutSeconds = ShortCommandTimeout()});
+  ScsiRequest request =
+      BridgeRequest({.cdb = VendorCdb(select ? opcode::kSpiSelect : opcode::kSpiDeselect),
+                     .cdbLength = 16,
+                     .direction = DataDirection::Out,
+                     .transferLength = 0,
+                     .timeoutSeconds = ShortCommandTimeout()});
   if (!SendByRule(record, request)) return Fail(device::DeviceError::SpiChipSelect);
   return CommandResult::Ok;
 }
@@ -263,7 +263,7 @@ CommandResult SpiChipSelect(const DeviceRecord& record, std::uint32_t select) {
 CommandResult SpiWrite(const DeviceRecord& record, const std::uint8_t* source,
                        std::uint32_t length) {
   if (length > kMaxShortTransfer || MissingBuffer(source, length)) return CommandResult::Failed;
-  std::array<std::uint8_t, 16> cdb = VendorCdb(kOpSpiWrite);
+  std::array<std::uint8_t, 16> cdb = VendorCdb(opcode::kSpiWrite);
   cdb[3] = static_cast<std::uint8_t>(length);
   return ShortTransferOut(record, cdb, source, length, device::DeviceError::SpiWrite);
 }
@@ -271,7 +271,7 @@ CommandResult SpiWrite(const DeviceRecord& record, const std::uint8_t* source,
 CommandResult SpiRead(const DeviceRecord& record, std::uint8_t* destination, std::uint32_t length) {
   if (length > kMaxShortTransfer || MissingBuffer(destination, length))
     return CommandResult::Failed;
-  std::array<std::uint8_t, 16> cdb = VendorCdb(kOpSpiRead);
+  std::array<std::uint8_t, 16> cdb = VendorCdb(opcode::kSpiRead);
   cdb[3] = static_cast<std::uint8_t>(length);
   return ShortTransferIn(record, cdb, destination, length, device::DeviceError::SpiRead);
 }
@@ -283,7 +283,7 @@ CommandResult ScsiInquiry(const DeviceRecord& record, std::uint8_t pageCode,
   if (length == 0 || length > 255 || destination == nullptr)
     return Fail(device::DeviceError::ScsiInquiry);
   std::array<std::uint8_t, 16> cdb{};
-  cdb[0] = kOpInquiry;
+  cdb[0] = opcode::kInquiry;
   if (pageCode != 0) {
     cdb[1] = 0x01;  // EVPD
     cdb[2] = pageCode;
@@ -295,7 +295,7 @@ CommandResult ScsiInquiry(const DeviceRecord& record, std::uint8_t pageCode,
                                        .transferLength = length,
                                        .timeoutSeconds = StandardCommandTimeout()});
   std::memset(destination, 0, length);
-  const int sent = SendByTransport(record, request);
+  const bool sent = SendByTransport(record, request);
   std::memcpy(destination, request.Data().data(), length);
   if (!sent) return Fail(device::DeviceError::ScsiInquiry);
   return CommandResult::Ok;
@@ -306,7 +306,7 @@ CommandResult ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress,
   if (RejectIde(record)) return CommandResult::Failed;
   if (destination == nullptr) return Fail(device::DeviceError::ScsiRead10);
   std::array<std::uint8_t, 16> cdb{};
-  cdb[0] = kOpRead10;
+  cdb[0] = opcode::kRead10;
   StoreBe32(&cdb[2], blockAddress);
   StoreBe16(&cdb[7], static_cast<std::uint16_t>(length / kBlockSize));
   ScsiRequest request = BridgeRequest({.cdb = cdb,
@@ -316,7 +316,7 @@ CommandResult ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress,
                                        .timeoutSeconds = StandardCommandTimeout(),
                                        .lun = lun},
                                       std::max<std::size_t>(length, wire::kStandardDataSize));
-  const int sent = SendByTransport(record, request);
+  const bool sent = SendByTransport(record, request);
   // The returned length comes from the device (or the relay): never copy more than asked for.
   const std::uint32_t reported = request.Header().DataTransferLength;
   const std::uint32_t copied = std::min(reported, length);
@@ -326,15 +326,10 @@ CommandResult ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress,
 }
 
 CommandResult IdentifyViaAtaPassThrough(const DeviceRecord& record, std::uint8_t* destination,
-                                        int raw) {
-  if (record.TransportKind != TransportKind::Ide) {
-    platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
-    return CommandResult::Failed;
-  }
-  if (!platform::Current<platform::System>().IsWindowsNt()) {
-    platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
+                                        bool raw) {
+  if (record.TransportKind != TransportKind::Ide && NotSupported()) return CommandResult::Failed;
+  if (!platform::Current<platform::System>().IsWindowsNt() && NotSupported())
     return Fail(device::DeviceError::VendorAtaCommand);
-  }
   if (destination == nullptr) return Fail(device::DeviceError::VendorAtaCommand);
 
   std::vector<std::uint8_t> block(ata::BlockSize, 0);
@@ -367,14 +362,11 @@ CommandResult IdentifyViaAtaPassThrough(const DeviceRecord& record, std::uint8_t
 }
 
 CommandResult IdentifyViaSmart(const DeviceRecord& record, std::uint8_t* destination) {
-  if (record.TransportKind != TransportKind::Scsi) {
-    platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
-    return CommandResult::Failed;
-  }
-  if (destination == nullptr) return CommandResult::Failed;
+  if (RejectForControls(record, destination)) return CommandResult::Failed;
   std::array<std::uint8_t, smart::InParamsSize> in{};
   StoreLe32(&in[smart::BufferSize], static_cast<std::uint32_t>(kIdentifySize));
-  const std::array<std::uint8_t, 8> registers = {0, 1, 1, 0, 0, 0xA0, kAtaIdentifyDevice, 0};
+  const std::array<std::uint8_t, 8> registers = {
+      0, 1, 1, 0, 0, wire::kAtaDeviceRegister, kAtaIdentifyDevice, 0};
   std::copy(registers.begin(), registers.end(), in.begin() + smart::Registers);
   in[smart::DriveNumber] = 0;
   std::array<std::uint8_t, smart::OutParamsSize> out{};
@@ -388,11 +380,7 @@ CommandResult IdentifyViaSmart(const DeviceRecord& record, std::uint8_t* destina
 }
 
 CommandResult IdentifyViaMiniport(const DeviceRecord& record, std::uint8_t* destination) {
-  if (record.TransportKind != TransportKind::Scsi) {
-    platform::Current<platform::System>().SetLastSystemError(ERROR_NOT_SUPPORTED);
-    return CommandResult::Failed;
-  }
-  if (destination == nullptr) return CommandResult::Failed;
+  if (RejectForControls(record, destination)) return CommandResult::Failed;
   std::array<std::uint8_t, miniport::OutputLength> buffer{};
   StoreLe32(&buffer[miniport::HeaderLength], static_cast<std::uint32_t>(miniport::HeaderSize));
   std::memcpy(&buffer[miniport::Signature], "SCSIDISK", 8);
@@ -412,16 +400,14 @@ CommandResult IdentifyViaMiniport(const DeviceRecord& record, std::uint8_t* dest
 
 CommandResult ReadBridgeIdByLba(const DeviceRecord& record, std::uint8_t* identification) {
   if (identification == nullptr) return CommandResult::Failed;
-  constexpr std::uint32_t kReservedBase = 0xFF0000;
-  const std::array<std::uint32_t, 5> addresses = {
-      kReservedBase + (VID_MAKER >> 8), kReservedBase + (VID_MAKER & 0xFF),
-      kReservedBase + (PID_B >> 8), kReservedBase + (PID_B & 0xFF), 0x600000};
   std::array<std::uint8_t, kBlockSize> scratch{};
-  for (const std::uint32_t address : addresses) {
+  auto read = [&](std::uint32_t address) {
     scratch.fill(0);
-    if (ScsiRead10(record, address, scratch.data(), kBlockSize, 0) != CommandResult::Ok)
-      return CommandResult::Failed;
-  }
+    return ScsiRead10(record, address, scratch.data(), kBlockSize, 0) == CommandResult::Ok;
+  };
+  for (const std::uint32_t address : wire::kIdentificationSequence)
+    if (!read(address)) return CommandResult::Failed;
+  if (!read(wire::kIdentificationBlock)) return CommandResult::Failed;
   std::memcpy(identification + 40, &scratch[2], 4);
   return CommandResult::Ok;
 }

@@ -71,10 +71,10 @@ CommandResult ScsiRead10(const DeviceRecord& record, std::uint32_t blockAddress,
                          std::uint8_t* destination, std::uint32_t length, std::uint8_t lun);
 
 // ATA IDENTIFY DEVICE through the storage controls. destination holds kIdentifySize bytes,
-// or kIdentifyTextSize for IdentifyViaAtaPassThrough with raw 0 (each word's bytes swapped,
+// or kIdentifyTextSize for IdentifyViaAtaPassThrough without raw (each word's bytes swapped,
 // then a zero byte).
 CommandResult IdentifyViaAtaPassThrough(const DeviceRecord& record, std::uint8_t* destination,
-                                        int raw);
+                                        bool raw);
 CommandResult IdentifyViaSmart(const DeviceRecord& record, std::uint8_t* destination);
 CommandResult IdentifyViaMiniport(const DeviceRecord& record, std::uint8_t* destination);
 

@@ -6,6 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup-debian.sh windows test
+./scripts/fetch-sqlite.sh
 cmake --preset windows ${BURNWELL_CMAKE_ARGS:-} >/dev/null
 cmake --build --preset windows -j"$(nproc)" --target burnwell burnwell-tool burnwell-sim
 build=$PWD/build/windows
@@ -39,4 +40,9 @@ for file in burnwell.exe burnwell-tool.exe burnwell-sim.exe Config.ini ZQ5x8x.he
 done
 (cd "$installed" && wine burnwell-tool.exe info ZQ5x8x.hex | tr -d '\r' | grep -qx 'checksum: 65DA') || fail "installed burnwell-tool.exe info"
 (cd "$installed" && wine burnwell.exe --version | tr -d '\r' | grep -qF "$version") || fail "installed burnwell.exe --version"
+# The history is built in: the installed tool looks for it in its default place (and fails, as
+# nothing has been recorded yet).
+answer=$(cd "$installed" && wine burnwell-tool.exe history 2>&1 | tr -d '\r' || true)
+grep -qF '\burnwell\history.db (nothing has been recorded there)' <<<"$answer" \
+  || fail "installed burnwell-tool.exe history: $answer"
 echo "installed $(basename "$installer") under Wine and ran the installed programs"

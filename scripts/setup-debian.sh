@@ -9,7 +9,8 @@
 #   test     the native test suite: GoogleTest, Google Benchmark, the Intel HEX oracles, a
 #            PostgreSQL server the history's tests start in a folder of their own
 #   fuzz     clang and its sanitizer runtime (fuzz targets)
-#   windows  the mingw-w64 cross compiler, Wine, the NSIS installer builder
+#   windows  the mingw-w64 cross compiler, Wine, the NSIS installer builder, npm (the SQLite
+#            amalgamation comes from an npm package: scripts/fetch-sqlite.sh)
 #   package  what CPack needs to build the Debian package (dpkg-shlibdeps)
 #   render   taking pictures of the windows (scripts/render-dialogs.sh)
 #   all      every set above (scripts/test.sh, CI)
@@ -18,10 +19,10 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 
-build=(cmake ninja-build g++ make pkg-config qt6-base-dev libgl-dev nlohmann-json3-dev libcli11-dev scdoc libsqlite3-dev libpq-dev)
+build=(cmake ninja-build g++ make pkg-config qt6-base-dev libgl-dev nlohmann-json3-dev libcli11-dev libudev-dev scdoc libsqlite3-dev libpq-dev)
 test=(libgtest-dev libgmock-dev googletest libbenchmark-dev binutils srecord python3-intelhex clang-format-14 postgresql)
 fuzz=(clang libclang-rt-14-dev)
-windows=(g++-mingw-w64-x86-64-posix wine64 wine fonts-wine nsis)
+windows=(g++-mingw-w64-x86-64-posix wine64 wine fonts-wine nsis npm)
 package=(dpkg-dev file)
 render=(xvfb xauth imagemagick fonts-wine xdotool)
 
@@ -39,6 +40,8 @@ done
 
 missing=()
 for p in $(printf '%s\n' "${packages[@]}" | sort -u); do
+  # An npm that came with another Node.js build (one that bundles it) does as well.
+  if [ "$p" = npm ] && command -v npm >/dev/null; then continue; fi
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then

@@ -5,8 +5,9 @@
 # a bridge on a cable, and runs burnwell-tool with the guest's real /sys and /dev: list, flash
 # detect, flash read, update, verify (when the tool has it), a non-root list before and after
 # the node is opened up as the udev rule opens it, a look through the kernel log for SCSI errors,
-# and three unplugs in the middle of an update (during the erase, programming and the read-back),
-# each told at once as a disconnect.
+# three unplugs in the middle of an update (during the erase, programming and the read-back),
+# each told at once as a disconnect, and a station that updates bridges as they are attached and
+# detached.
 #
 # Usage: scripts/test-kernel.sh              (on the host; needs root for apt-get, or sudo)
 # The guest runs this same file with --guest; its init is built here. The checkout and the build
@@ -258,6 +259,104 @@ guest_main() {
     fi
   else
     verdict server-stop-is-unplug FAILED "the bridge could not be plugged in again"
+  fi
+  kill -TERM $server 2>/dev/null || true
+  wait $server 2>/dev/null || true
+
+  station_phase
+}
+
+# The station on the real kernel: it runs while bridges are attached and detached over USB/IP
+# (each attach takes the same vhci port, one socket): the first is updated, the second after it,
+# the first again is up to date, a slow one detached mid-update is removed during its update, and
+# the station goes on until its Ctrl-C. Runs inside guest_main (its helpers and locals).
+station_phase() {
+  local events="$work/station.jsonl" port=3241 server station status
+  cat > "$work/station.machine" <<'MACHINE'
+bridge 1-1 serial=STATION1 latency-us=0
+bridge 1-2 serial=STATION2 latency-us=0
+bridge 1-3 serial=STATION3 latency-us=100000
+MACHINE
+  "$sim" usbip --machine "$work/station.machine" --port $port > "$work/station-server.log" 2>&1 &
+  server=$!
+  if ! wait_for 30 "the station's USB/IP server" grep -q "serving USB/IP" "$work/station-server.log"; then
+    verdict station FAILED "the USB/IP server did not start"
+    return
+  fi
+  "$tool" station "$results/small.hex" --json --no-history --log "$work/station.log" > "$events" 2> "$work/station.err" &
+  station=$!
+  wait_for 30 "the station to start" grep -q '"event":"job"' "$events" || true
+
+  # The finished record of a unit: its result, once there is one.
+  result_of() {  # SERIAL NTH: the result of the unit's NTH finished record
+    python3 - "$events" "$1" "$2" <<'PY'
+import json, sys
+found = [json.loads(l)["record"] for l in open(sys.argv[1])
+         if '"event":"finished"' in l and json.loads(l)["record"]["bridge"]["serial"] == sys.argv[2]]
+n = int(sys.argv[3])
+if len(found) < n:
+    sys.exit(1)
+print(found[n - 1]["result"], (found[n - 1].get("error") or {}).get("text", ""))
+PY
+  }
+  attached_port() { usbip port 2>/dev/null | sed -n 's/^Port \([0-9]*\): <Port in Use>.*/\1/p' | head -1; }
+  plug() { timeout 60 usbip --tcp-port $port attach -r 127.0.0.1 -b "$1" > /dev/null 2>&1; }
+  unplug() { timeout 30 usbip detach -p "$(attached_port)" > /dev/null 2>&1 || true; }
+  removed_events() { grep -c '"event":"removed"' "$events" || true; }
+  unit() {  # NAME BUS SERIAL NTH EXPECTED: attach, wait for the unit's record, detach
+    local name=$1 bus=$2 serial=$3 nth=$4 expected=$5 removed got
+    removed=$(removed_events)
+    if ! plug "$bus"; then verdict "$name" FAILED "usbip attach -b $bus"; return; fi
+    if wait_for 180 "$serial's record" result_of "$serial" "$nth"; then
+      got=$(result_of "$serial" "$nth")
+      if [ "${got%% *}" = "$expected" ]; then verdict "$name" ok "$serial: $got"; else verdict "$name" FAILED "$serial: $got"; fi
+    else
+      verdict "$name" FAILED "no record for $serial"
+    fi
+    unplug
+    wait_for 60 "the station to see $serial leave" sh -c "[ \$(grep -c '\"event\":\"removed\"' '$events') -gt $removed ]" ||
+      verdict "$name-removed" FAILED "no removed event for $serial"
+  }
+  unit station-first-unit 1-1 STATION1 1 updated
+  unit station-second-unit 1-2 STATION2 1 updated
+  unit station-first-again-up-to-date 1-1 STATION1 2 up-to-date
+
+  # Detached in the middle of its update: recorded as removed during the update.
+  local removed got
+  removed=$(removed_events)
+  if plug 1-3 && wait_for 180 "STATION3's update to be under way" grep -q '"event":"progress".*"serial":"STATION3"' "$events"; then
+    unplug
+    if wait_for 120 "STATION3's record" result_of STATION3 1; then
+      got=$(result_of STATION3 1)
+      if [ "${got%% *}" = disconnected ] && grep -q '"removed":true.*"serial":"STATION3"' "$events"; then
+        verdict station-removed-mid-update ok "$got"
+      else
+        verdict station-removed-mid-update FAILED "$got"
+      fi
+    else
+      verdict station-removed-mid-update FAILED "no record for STATION3"
+    fi
+  else
+    verdict station-removed-mid-update FAILED "the slow unit's update did not get under way"
+    unplug
+  fi
+
+  # The station goes on; its Ctrl-C ends it with the counters (status 1: one unit removed).
+  if kill -0 $station 2>/dev/null; then
+    kill -INT $station
+    set +e
+    timeout 60 tail --pid=$station -f /dev/null
+    wait $station
+    status=$?
+    set -e
+    sed 's/^/  station| /' "$work/station.err" | tail -8
+    if [ $status -eq 1 ] && grep -q "passed 2  failed 1  refused 0  up to date 1" "$work/station.err"; then
+      verdict station-goes-on ok "stopped by Ctrl-C: $(grep 'station stopped' "$work/station.err")"
+    else
+      verdict station-goes-on FAILED "exit $status"
+    fi
+  else
+    verdict station-goes-on FAILED "the station ended by itself"
   fi
   kill -TERM $server 2>/dev/null || true
   wait $server 2>/dev/null || true

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <sstream>
 
+#include "common/Hex.h"
 #include "common/CommandLine.h"
 #include "sim/ChipCatalog.h"
 
@@ -27,12 +27,6 @@ constexpr const char* kExitStatus =
     "   2  usage error: a bad command line\n"
     "  With -- COMMAND: the exit status of COMMAND.\n";
 
-std::string Hex(std::uint32_t value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%0*X", digits, static_cast<unsigned>(value));
-  return text;
-}
-
 // What one parse collects: the command line, and the options that describe the bridge (declared
 // on the program for machine mode and on serve), to tell whether any was given.
 struct Collected {
@@ -44,16 +38,20 @@ struct Collected {
     return std::any_of(options.begin(), options.end(),
                        [](const CLI::Option* option) { return option->count() > 0; });
   }
+
+  // Files the option under the bridge options and keeps it to tell whether any was given.
+  CLI::Option* Bridge(CLI::Option* option) {
+    option->group("Bridge options");
+    bridgeOptions.push_back(option);
+    return option;
+  }
 };
 
-void AddBridgeOptions(CLI::App& app, Collected& collected) {
+// What the bridge holds and what is written of its work.
+void AddMemoryOptions(CLI::App& app, Collected& collected) {
   const BridgeConfig defaults;
   BridgeConfig& bridge = collected.line.bridge;
-  auto remember = [&collected](CLI::Option* option) {
-    option->group("Bridge options");
-    collected.bridgeOptions.push_back(option);
-    return option;
-  };
+  auto remember = [&collected](CLI::Option* option) { return collected.Bridge(option); };
   collected.chipOptions.push_back(
       remember(app.add_option_function<std::string>(
                       "--chip",
@@ -79,21 +77,22 @@ void AddBridgeOptions(CLI::App& app, Collected& collected) {
                   },
                   "an I2C EEPROM of 256 bytes or 64 KiB instead of a flash")
                ->type_name("256|64k"));
-  remember(
-      app.add_option(
-             "--image", collected.line.imagePath,
-             "memory contents: loaded at start when FILE exists, saved at exit (without it the "
-             "bridge holds its factory firmware)")
-          ->type_name("FILE"));
-  remember(
-      app.add_option(
-             "--trace-scsi", collected.line.scsiTracePath,
-             "one line per SCSI command: CDB | out/in DATA or none | GOOD/CHECK (FAIL when the "
-             "transport lost the command)")
-          ->type_name("FILE"));
-  remember(app.add_option("--trace-spi", collected.line.spiTracePath,
-                          "one line per chip transaction: bytes written [> bytes read]")
-               ->type_name("FILE"));
+  struct FileOption {
+    const char* name;
+    std::optional<std::string>* path;
+    const char* description;
+  };
+  const FileOption files[] = {
+      {"--image", &collected.line.imagePath,
+       "memory contents: loaded at start when FILE exists, saved at exit (without it the bridge "
+       "holds its factory firmware)"},
+      {"--trace-scsi", &collected.line.scsiTracePath,
+       "one line per SCSI command: CDB | out/in DATA or none | GOOD/CHECK (FAIL when the "
+       "transport lost the command)"},
+      {"--trace-spi", &collected.line.spiTracePath,
+       "one line per chip transaction: bytes written [> bytes read]"}};
+  for (const FileOption& file : files)
+    remember(app.add_option(file.name, *file.path, file.description)->type_name("FILE"));
   remember(app.add_option_function<std::string>(
                   "--fault",
                   [&bridge](const std::string& value) {
@@ -104,6 +103,13 @@ void AddBridgeOptions(CLI::App& app, Collected& collected) {
                   },
                   "faults to show (below)")
                ->type_name("PLAN"));
+}
+
+// How the bridge behaves and what it says of itself.
+void AddBehaviourOptions(CLI::App& app, Collected& collected) {
+  const BridgeConfig defaults;
+  BridgeConfig& bridge = collected.line.bridge;
+  auto remember = [&collected](CLI::Option* option) { return collected.Bridge(option); };
   remember(
       cli::AddNumber(app, "--latency-us", bridge.latencyUs,
                      "time each command takes (default " + std::to_string(defaults.latencyUs) + ")",
@@ -115,18 +121,20 @@ void AddBridgeOptions(CLI::App& app, Collected& collected) {
           "hold it between commands (default 0: held until the deselect command)",
           "a number of SPI transfers", 0xFFFFFFFF)
           ->type_name("N"));
+  auto byDefault = [](std::uint32_t value, int digits) {
+    return " (default 0x" + Hex(value, digits, HexDigits::Upper) + ")";
+  };
   remember(cli::AddNumber(app, "--vid", bridge.vendorId,
-                          "the bridge's vendor ID (default " + Hex(defaults.vendorId, 4) + ")",
+                          "the bridge's vendor ID" + byDefault(defaults.vendorId, 4),
                           "a 16-bit vendor ID")
                ->type_name("ID"));
   remember(cli::AddNumber(app, "--pid", bridge.productId,
-                          "the bridge's product ID (default " + Hex(defaults.productId, 4) + ")",
+                          "the bridge's product ID" + byDefault(defaults.productId, 4),
                           "a 16-bit product ID")
                ->type_name("ID"));
-  remember(cli::AddNumber(
-               app, "--firmware", bridge.firmwareVersion,
-               "the bridge's firmware version (default " + Hex(defaults.firmwareVersion, 8) + ")",
-               "a 32-bit version")
+  remember(cli::AddNumber(app, "--firmware", bridge.firmwareVersion,
+                          "the bridge's firmware version" + byDefault(defaults.firmwareVersion, 8),
+                          "a 32-bit version")
                ->type_name("VERSION"));
   remember(app.add_option_function<std::string>(
                   "--serial",
@@ -141,6 +149,11 @@ void AddBridgeOptions(CLI::App& app, Collected& collected) {
                   },
                   "the bridge's USB serial number (default " + defaults.serial + ")")
                ->type_name("TEXT"));
+}
+
+void AddBridgeOptions(CLI::App& app, Collected& collected) {
+  AddMemoryOptions(app, collected);
+  AddBehaviourOptions(app, collected);
 }
 
 struct Parser {

@@ -6,6 +6,7 @@
 
 #include "common/Bytes.h"
 #include "wire/ScsiRequest.h"
+#include "wire/VendorOpcodes.h"
 #include "sim/ChipCatalog.h"
 #include "sim/FactoryImage.h"
 #include "sim/Trace.h"
@@ -13,10 +14,10 @@
 namespace burnwell::sim {
 namespace {
 
-constexpr std::uint32_t kIdentificationBase = 0xFF0000;
-constexpr std::uint32_t kIdentificationBlock = 0x600000;
-constexpr std::uint32_t kBlockSize = 512;
-constexpr std::uint8_t kAtaIdentifyDevice = 0xEC;
+using wire::kAtaIdentifyDevice;
+using wire::kBlockSize;
+using wire::kIdentificationBlock;
+namespace opcode = wire::opcode;
 constexpr std::size_t kMaxSpiOrEepromTransfer = 32;
 
 // Additional sense codes.
@@ -164,18 +165,16 @@ bool EmulatedBridge::ChipSelected() const {
   return selected_;
 }
 
-std::array<std::uint8_t, 16> EmulatedBridge::InfoBlock() const {
-  std::array<std::uint8_t, 16> block{};
-  StoreBe16(&block[0], config_.vendorId);
-  StoreBe16(&block[2], config_.productId);
-  StoreBe32(&block[4], config_.firmwareVersion);
-  block[8] = config_.pairBytes[0];
-  block[9] = config_.pairBytes[1];
-  block[10] = config_.eeprom ? static_cast<std::uint8_t>(*config_.eeprom) : 0;
-  block[11] = hasSpiSocket_ ? 1 : 0;
-  block[12] = config_.pairBytes[0];
-  block[13] = static_cast<std::uint8_t>(config_.pairBytes[1] ^ (config_.pairMismatch ? 0xFF : 0));
-  return block;
+wire::BridgeInfoBytes EmulatedBridge::InfoBlock() const {
+  const std::uint16_t pair = LoadBe16(config_.pairBytes.data());
+  return wire::EncodeBridgeInfo(
+      {.vendorId = config_.vendorId,
+       .productId = config_.productId,
+       .firmwareVersion = config_.firmwareVersion,
+       .pairFirst = pair,
+       .pairSecond = static_cast<std::uint16_t>(pair ^ (config_.pairMismatch ? 0x00FF : 0)),
+       .mode = config_.eeprom ? static_cast<std::uint8_t>(*config_.eeprom) : std::uint8_t{0},
+       .flag = static_cast<std::uint8_t>(hasSpiSocket_ ? 1 : 0)});
 }
 
 std::array<std::uint8_t, 512> EmulatedBridge::IdentifyData() const {
@@ -218,6 +217,35 @@ std::array<std::uint8_t, 512> EmulatedBridge::DriveBlock(std::uint64_t lba) cons
   return block;
 }
 
+std::optional<FailureKind> EmulatedBridge::InjectedFailure(std::uint8_t operation) const {
+  const FaultPlan& faults = config_.faults;
+  std::optional<FailureKind> injected;
+  for (const auto& f : faults.failCommands) {
+    if (f.commandNumber == commands_) injected = f.kind;
+  }
+  for (const auto& f : faults.failOpcodes) {
+    if (f.opcode == operation) injected = f.kind;
+  }
+  return injected;
+}
+
+void EmulatedBridge::AnswerSense(const Reply& reply, std::size_t asked,
+                                 std::span<std::uint8_t> sense) {
+  // Kept in fixed format for REQUEST SENSE, and copied into the request's sense area.
+  lastSense_.fill(0);
+  if (reply.status != kScsiGood) {
+    lastSense_[0] = 0x70;
+    lastSense_[2] = reply.senseKey;
+    lastSense_[7] = 10;
+    lastSense_[12] = reply.asc;
+  }
+  std::fill(sense.begin(), sense.end(), 0);
+  if (reply.status != kScsiGood) {
+    const std::size_t n = std::min<std::size_t>({lastSense_.size(), asked, sense.size()});
+    std::copy_n(lastSense_.begin(), n, sense.begin());
+  }
+}
+
 CommandOutcome EmulatedBridge::Execute(std::span<std::uint8_t> request) {
   std::lock_guard lock(mutex_);
   ++commands_;
@@ -250,13 +278,7 @@ CommandOutcome EmulatedBridge::Execute(std::span<std::uint8_t> request) {
     return traceLost();
   }
 
-  std::optional<FailureKind> injected;
-  for (const auto& f : faults.failCommands) {
-    if (f.commandNumber == commands_) injected = f.kind;
-  }
-  for (const auto& f : faults.failOpcodes) {
-    if (f.opcode == header.Cdb[0]) injected = f.kind;
-  }
+  const std::optional<FailureKind> injected = InjectedFailure(header.Cdb[0]);
   if (injected == FailureKind::Transport) return traceLost();
 
   auto data = view.Data().first(header.DataTransferLength);
@@ -271,21 +293,7 @@ CommandOutcome EmulatedBridge::Execute(std::span<std::uint8_t> request) {
     }
   }
 
-  // Sense data, fixed format.
-  lastSense_.fill(0);
-  if (reply.status != kScsiGood) {
-    lastSense_[0] = 0x70;
-    lastSense_[2] = reply.senseKey;
-    lastSense_[7] = 10;
-    lastSense_[12] = reply.asc;
-  }
-  auto sense = view.Sense();
-  std::fill(sense.begin(), sense.end(), 0);
-  if (reply.status != kScsiGood) {
-    const std::size_t n =
-        std::min<std::size_t>({lastSense_.size(), header.SenseInfoLength, sense.size()});
-    std::copy_n(lastSense_.begin(), n, sense.begin());
-  }
+  AnswerSense(reply, header.SenseInfoLength, view.Sense());
   view.SetScsiStatus(reply.status);
   if (dataIn && reply.status == kScsiGood) view.SetDataTransferLength(reply.dataLength);
 
@@ -303,14 +311,14 @@ CommandOutcome EmulatedBridge::Execute(std::span<std::uint8_t> request) {
 
 EmulatedBridge::Reply EmulatedBridge::Dispatch(const std::uint8_t* cdb, std::uint8_t cdbLength,
                                                bool dataIn, std::span<std::uint8_t> data) {
-  const std::uint8_t opcode = cdb[0];
-  if (opcode >= 0xD0 && opcode <= 0xDF) return Vendor(cdb, dataIn, data);
-  switch (opcode) {
-    case 0x00:  // TEST UNIT READY
+  const std::uint8_t operation = cdb[0];
+  if (operation >= 0xD0 && operation <= 0xDF) return Vendor(cdb, dataIn, data);
+  switch (operation) {
+    case opcode::kTestUnitReady:
     case 0x1E:  // PREVENT ALLOW MEDIUM REMOVAL: nothing to lock, the medium is fixed
     case 0x35:  // SYNCHRONIZE CACHE(10): the write cache is off, nothing to flush
       return Reply::Good();
-    case 0x03: {  // REQUEST SENSE: the sense of the failure before it, or NO SENSE
+    case opcode::kRequestSense: {  // the sense of the failure before it, or NO SENSE
       if (!dataIn) return Reply::Illegal();
       std::array<std::uint8_t, 18> sense = lastSense_;
       if (sense[0] == 0) {
@@ -323,16 +331,16 @@ EmulatedBridge::Reply EmulatedBridge::Dispatch(const std::uint8_t* cdb, std::uin
     }
     case 0x1A:  // MODE SENSE(6)
     case 0x5A:  // MODE SENSE(10)
-      if (opcode == 0x5A && cdbLength < 10) return Reply::Illegal();
+      if (operation == 0x5A && cdbLength < 10) return Reply::Illegal();
       return ModeSense(cdb, dataIn, data);
-    case 0x12: return Inquiry(cdb, dataIn, data);
+    case opcode::kInquiry: return Inquiry(cdb, dataIn, data);
     case 0x25: {  // READ CAPACITY(10)
       if (!dataIn || data.size() < 8) return Reply::Illegal();
       StoreBe32(&data[0], kDriveBlocks - 1);
       StoreBe32(&data[4], kBlockSize);
       return Reply::Good(8);
     }
-    case 0x28:
+    case opcode::kRead10:
       if (cdbLength < 10) return Reply::Illegal();
       return Read10(cdb, dataIn, data);
     default: return Reply::Illegal(kAscInvalidOpcode);
@@ -341,29 +349,29 @@ EmulatedBridge::Reply EmulatedBridge::Dispatch(const std::uint8_t* cdb, std::uin
 
 EmulatedBridge::Reply EmulatedBridge::Vendor(const std::uint8_t* cdb, bool dataIn,
                                              std::span<std::uint8_t> data) {
-  if (LoadBe16(&cdb[4]) != VID_MAKER) return Reply::Illegal();
-  const std::uint8_t opcode = cdb[0];
+  if (LoadBe16(&cdb[wire::kVendorSignatureOffset]) != VID_MAKER) return Reply::Illegal();
+  const std::uint8_t operation = cdb[0];
   auto needs = [&](bool in, std::size_t length) {
     return (length == 0 || in == dataIn) && data.size() >= length;
   };
 
-  switch (opcode) {
-    case 0xD0: {  // bridge information
+  switch (operation) {
+    case opcode::kBridgeInfo: {
       if (!dataIn || data.empty()) return Reply::Illegal();
       std::fill(data.begin(), data.end(), 0);
       const auto block = InfoBlock();
       std::copy_n(block.begin(), std::min(block.size(), data.size()), data.begin());
       return Reply::Good(static_cast<std::uint32_t>(data.size()));
     }
-    case 0xD1:
-    case 0xD2: {  // EEPROM write / read
+    case opcode::kEepromWrite:
+    case opcode::kEepromRead: {
       const std::size_t length = cdb[1];
       const std::uint16_t address = LoadBe16(&cdb[2]);
-      if (length > kMaxSpiOrEepromTransfer || !needs(opcode == 0xD2, length))
+      if (length > kMaxSpiOrEepromTransfer || !needs(operation == opcode::kEepromRead, length))
         return Reply::Illegal();
       if (!eeprom_)
         return Reply::Check(kSenseHardwareError, kAscInternalFailure);  // nothing acknowledges
-      if (opcode == 0xD1) {
+      if (operation == opcode::kEepromWrite) {
         eeprom_->Write(address, data.first(length));
         if (length > 0) clock_.Spend(eeprom_->WriteCycleUs());
         return Reply::Good(static_cast<std::uint32_t>(length));
@@ -371,12 +379,12 @@ EmulatedBridge::Reply EmulatedBridge::Vendor(const std::uint8_t* cdb, bool dataI
       eeprom_->Read(address, data.first(length));
       return Reply::Good(static_cast<std::uint32_t>(length));
     }
-    case 0xD3: SpiSelect(); return Reply::Good();
-    case 0xD4: SpiDeselect(); return Reply::Good();
-    case 0xD5:
-    case 0xD6: {  // SPI write / read, inside a selection
+    case opcode::kSpiSelect: SpiSelect(); return Reply::Good();
+    case opcode::kSpiDeselect: SpiDeselect(); return Reply::Good();
+    case opcode::kSpiWrite:
+    case opcode::kSpiRead: {  // inside a selection
       const std::size_t length = cdb[3];
-      const bool read = opcode == 0xD6;
+      const bool read = operation == opcode::kSpiRead;
       if (length > kMaxSpiOrEepromTransfer || !needs(read, length)) return Reply::Illegal();
       for (std::size_t i = 0; i < length; ++i) {
         std::uint8_t miso = 0xFF;
@@ -392,9 +400,9 @@ EmulatedBridge::Reply EmulatedBridge::Vendor(const std::uint8_t* cdb, bool dataI
       if (selected_ && limit != 0 && ++transfersInSelection_ >= limit) SpiDeselect();
       return Reply::Good(static_cast<std::uint32_t>(length));
     }
-    case 0xD8: {  // one ATA command to the drive
-      const bool read = cdb[1] == 0x15;
-      if (cdb[1] != 0x15 && cdb[1] != 0x05) return Reply::Illegal();
+    case opcode::kVendorAta: {
+      const bool read = cdb[1] == wire::kVendorAtaRead;
+      if (!read && cdb[1] != wire::kVendorAtaWrite) return Reply::Illegal();
       const std::uint32_t length = LoadBe32(&cdb[6]);
       if (!needs(read, length)) return Reply::Illegal();
       if (cdb[15] == kAtaIdentifyDevice && read && length >= kBlockSize) {
@@ -486,12 +494,9 @@ EmulatedBridge::Reply EmulatedBridge::Read10(const std::uint8_t* cdb, bool dataI
   if (static_cast<std::uint64_t>(lba) + blocks > kDriveBlocks)
     return Reply::Illegal(kAscLbaOutOfRange);
 
-  // The identification sequence: four single-block reads at 0xFF0000 + the bytes of the maker's
-  // vendor ID and of PID_B, in that order, unlock the identification block at 0x600000.
-  const std::array<std::uint32_t, 4> sequence = {
-      kIdentificationBase + (VID_MAKER >> 8), kIdentificationBase + (VID_MAKER & 0xFF),
-      kIdentificationBase + (PID_B >> 8), kIdentificationBase + (PID_B & 0xFF)};
-  const bool unlocked = recentReads_.size() == 4 &&
+  // The identification sequence unlocks the identification block.
+  const auto& sequence = wire::kIdentificationSequence;
+  const bool unlocked = recentReads_.size() == sequence.size() &&
                         std::equal(sequence.begin(), sequence.end(), recentReads_.begin());
 
   for (std::uint32_t i = 0; i < blocks; ++i) {
@@ -505,7 +510,7 @@ EmulatedBridge::Reply EmulatedBridge::Read10(const std::uint8_t* cdb, bool dataI
   }
   if (blocks == 1) {
     recentReads_.push_back(lba);
-    if (recentReads_.size() > 4) recentReads_.erase(recentReads_.begin());
+    if (recentReads_.size() > sequence.size()) recentReads_.erase(recentReads_.begin());
   }
   if (lba == kIdentificationBlock || blocks != 1) recentReads_.clear();
   return Reply::Good(blocks * kBlockSize);

@@ -18,6 +18,7 @@
 #include "sim/Faults.h"
 #include "sim/FlashChip.h"
 #include "sim/SimClock.h"
+#include "wire/BridgeInfoBlock.h"
 
 namespace burnwell::sim {
 
@@ -72,12 +73,13 @@ struct BridgeConfig {
 // Disconnected: the bridge is gone (the fault plan's disconnect); every later command is too.
 enum class CommandOutcome : std::uint8_t { Completed, TransportFailure, Disconnected };
 
-// SCSI status and sense values the bridge uses.
-inline constexpr std::uint8_t kScsiGood = 0x00;
-inline constexpr std::uint8_t kScsiCheckCondition = 0x02;
-inline constexpr std::uint8_t kSenseIllegalRequest = 0x05;
-inline constexpr std::uint8_t kSenseHardwareError = 0x04;
-inline constexpr std::uint8_t kSenseAbortedCommand = 0x0B;
+// The SCSI statuses and sense keys the bridge answers with.
+enum ScsiStatus : std::uint8_t { kScsiGood = 0x00, kScsiCheckCondition = 0x02 };
+enum SenseKey : std::uint8_t {
+  kSenseHardwareError = 0x04,
+  kSenseIllegalRequest = 0x05,
+  kSenseAbortedCommand = 0x0B,
+};
 
 // Blocks of the drive behind the bridge (8 GiB): the reserved identification reads lie inside.
 inline constexpr std::uint32_t kDriveBlocks = 0x01000000;
@@ -96,7 +98,7 @@ class EmulatedBridge {
   CommandOutcome Execute(std::span<std::uint8_t> request);
 
   const BridgeConfig& Config() const { return config_; }
-  std::array<std::uint8_t, 16> InfoBlock() const;
+  wire::BridgeInfoBytes InfoBlock() const;
   // IDENTIFY DEVICE data of the drive, with the bridge's vendor and product IDs (high byte
   // first) at bytes 40..43, where identification through IDE or SCSI disk drivers finds them.
   std::array<std::uint8_t, 512> IdentifyData() const;
@@ -129,6 +131,10 @@ class EmulatedBridge {
   Reply Inquiry(const std::uint8_t* cdb, bool dataIn, std::span<std::uint8_t> data);
   Reply Read10(const std::uint8_t* cdb, bool dataIn, std::span<std::uint8_t> data);
   Reply ModeSense(const std::uint8_t* cdb, bool dataIn, std::span<std::uint8_t> data);
+  // The failure the fault plan injects into this command, if any.
+  std::optional<FailureKind> InjectedFailure(std::uint8_t operation) const;
+  // Keeps the reply's sense for REQUEST SENSE and writes `asked` bytes of it into `sense`.
+  void AnswerSense(const Reply& reply, std::size_t asked, std::span<std::uint8_t> sense);
   void SpiSelect();
   void SpiDeselect();
 

@@ -9,12 +9,13 @@
 #include "common/Bytes.h"
 #include "wire/AtaPassThrough.h"
 #include "wire/ScsiRequest.h"
+#include "wire/VendorOpcodes.h"
 #include "platform/WinNames.h"
 
 namespace burnwell::sim {
 namespace {
 
-constexpr std::uint8_t kAtaIdentifyDevice = 0xEC;
+using wire::kAtaIdentifyDevice;
 constexpr std::uint32_t kIdentifySize = 512;
 
 // SENDCMDINPARAMS (packed): cBufferSize u32, IDEREGS (8 bytes) at 4, bDriveNumber at 12,

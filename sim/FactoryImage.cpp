@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/Bytes.h"
+#include "common/MainCode.h"
 #include "common/MakerIds.h"
 
 namespace burnwell::sim {
@@ -21,10 +22,6 @@ std::size_t PutStringDescriptor(std::vector<std::uint8_t>& block, std::size_t at
 }
 
 }  // namespace
-
-std::uint32_t MainCodeSize(std::uint16_t productId) {
-  return (productId >> 8) == (PID_A >> 8) ? 0xB800 : 0x5C00;
-}
 
 std::uint16_t MainCodeChecksum(const std::vector<std::uint8_t>& memory, std::uint32_t codeSize) {
   std::uint16_t sum = 0;
@@ -62,7 +59,7 @@ std::vector<std::uint8_t> BuildFactoryImage(std::uint16_t vendorId, std::uint16_
   block[249] = 0x06;
 
   // A made-up main code: an 8051 long jump over a pattern derived from the version.
-  const std::uint32_t codeSize = MainCodeSize(productId);
+  const std::uint32_t codeSize = MainCodeSizeFor(productId);
   const std::uint32_t stored =
       memorySize > kConfigBlockSize ? std::min(codeSize, memorySize - kConfigBlockSize) : 0;
   for (std::uint32_t i = 0; i < stored; ++i) {

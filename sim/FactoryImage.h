@@ -11,9 +11,6 @@ namespace burnwell::sim {
 
 inline constexpr std::uint32_t kConfigBlockSize = 256;
 
-// Main-code size of a product: the large products share PID_A's high byte.
-std::uint32_t MainCodeSize(std::uint16_t productId);
-
 // The 16-bit wrap-around sum of the main code.
 std::uint16_t MainCodeChecksum(const std::vector<std::uint8_t>& memory, std::uint32_t codeSize);
 

@@ -2,19 +2,9 @@
 
 #include <algorithm>
 
-namespace burnwell::sim {
+#include "common/Hex.h"
 
-std::string HexBytes(std::span<const std::uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  text.reserve(bytes.size() * 3);
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i) text += ' ';
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 0xF];
-  }
-  return text;
-}
+namespace burnwell::sim {
 
 std::string ScsiTraceLine(std::span<const std::uint8_t> cdb, TraceDirection direction,
                           std::span<const std::uint8_t> data, TraceStatus status) {

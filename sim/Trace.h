@@ -16,8 +16,6 @@ namespace burnwell::sim {
 enum class TraceDirection : std::uint8_t { None, Out, In };
 enum class TraceStatus : std::uint8_t { Good, Check, Fail };
 
-std::string HexBytes(std::span<const std::uint8_t> bytes);
-
 std::string ScsiTraceLine(std::span<const std::uint8_t> cdb, TraceDirection direction,
                           std::span<const std::uint8_t> data, TraceStatus status);
 

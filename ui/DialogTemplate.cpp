@@ -1,6 +1,5 @@
 #include "ui/DialogTemplate.h"
 
-#include <array>
 #include <string>
 
 #include "ui/Templates.h"
@@ -29,18 +28,14 @@ namespace {
 constexpr ControlSpec kMainControls[] = {BW_MAIN_DIALOG_CONTROLS(BW_CONTROL_SPEC)};
 constexpr ControlSpec kAboutControls[] = {BW_ABOUT_DIALOG_CONTROLS(BW_CONTROL_SPEC)};
 
-const DialogSpec kMainDialog{IDD_BURNWELL_DIALOG,
-                             BW_MAIN_DIALOG_CAPTION,
-                             BW_MAIN_DIALOG_WIDTH,
-                             BW_MAIN_DIALOG_HEIGHT,
-                             static_cast<std::uint32_t>(BW_MAIN_DIALOG_STYLE),
-                             kMainControls};
-const DialogSpec kAboutDialog{IDD_ABOUTBOX,
-                              BW_ABOUT_DIALOG_CAPTION,
-                              BW_ABOUT_DIALOG_WIDTH,
-                              BW_ABOUT_DIALOG_HEIGHT,
-                              static_cast<std::uint32_t>(BW_ABOUT_DIALOG_STYLE),
-                              kAboutControls};
+#define BW_DIALOG_SPEC(id, NAME, controls)                                               \
+  DialogSpec {                                                                           \
+    id, BW_##NAME##_DIALOG_CAPTION, BW_##NAME##_DIALOG_WIDTH, BW_##NAME##_DIALOG_HEIGHT, \
+        static_cast<std::uint32_t>(BW_##NAME##_DIALOG_STYLE), controls                   \
+  }
+
+const DialogSpec kMainDialog = BW_DIALOG_SPEC(IDD_BURNWELL_DIALOG, MAIN, kMainControls);
+const DialogSpec kAboutDialog = BW_DIALOG_SPEC(IDD_ABOUTBOX, ABOUT, kAboutControls);
 
 }  // namespace
 

@@ -1,16 +1,14 @@
 #include "ui/Framework.h"
 
 #include <algorithm>
-#include <atomic>
 #include <charconv>
 #include <stdexcept>
 
 #include "platform/WinNames.h"
+#include "ui/UiState.h"
 
 namespace burnwell::ui {
 namespace {
-
-std::atomic<CWinApp*> g_app{nullptr};
 
 // The backend of a process that installed none.
 class NoBackend final : public Backend {
@@ -353,12 +351,12 @@ bool CDialog::IsIconic() const { return window_ && window_->IsIconic(); }
 
 // --- application -----------------------------------------------------------------------------
 
-CWinApp::CWinApp() { g_app.store(this); }
+CWinApp::CWinApp() { UiLayer().app.store(this); }
 CWinApp::~CWinApp() {
   CWinApp* self = this;
-  g_app.compare_exchange_strong(self, nullptr);
+  UiLayer().app.compare_exchange_strong(self, nullptr);
 }
-CWinApp* AfxGetApp() { return g_app.load(); }
+CWinApp* AfxGetApp() { return UiLayer().app.load(); }
 
 }  // namespace burnwell::ui
 

@@ -3,42 +3,30 @@
 #include <algorithm>
 #include <future>
 
+#include "ui/UiState.h"
+
 namespace burnwell::ui {
-namespace {
-
-// Control handles of every live model window: handle -> (window, control id).
-struct HandleRegistry {
-  std::mutex mutex;
-  std::map<WindowHandle, std::pair<ModelWindow*, int>> controls;
-  WindowHandle next = 0x10000;
-};
-HandleRegistry& Registry() {
-  static HandleRegistry registry;
-  return registry;
-}
-
-}  // namespace
 
 ModelWindow::ModelWindow(CDialog& dialog, const DialogSpec& layout)
     : dialog_(dialog), layout_(layout) {
-  HandleRegistry& registry = Registry();
-  std::lock_guard lock(registry.mutex);
+  ControlHandles& handles = UiLayer().controlHandles;
+  std::lock_guard lock(handles.mutex);
   for (const ControlSpec& control : layout.controls) {
     ControlState state;
     state.layout = &control;
     state.text = control.kind == ControlKind::Icon ? std::string() : std::string(control.text);
     state.visible = control.InitiallyVisible();
     state.enabled = control.InitiallyEnabled();
-    state.handle = ++registry.next;
-    registry.controls[state.handle] = {this, control.id};
+    state.handle = ++handles.last;
+    handles.controls[state.handle] = {this, control.id};
     controls_.push_back(std::move(state));
   }
 }
 
 ModelWindow::~ModelWindow() {
-  HandleRegistry& registry = Registry();
-  std::lock_guard lock(registry.mutex);
-  for (const ControlState& control : controls_) registry.controls.erase(control.handle);
+  ControlHandles& handles = UiLayer().controlHandles;
+  std::lock_guard lock(handles.mutex);
+  for (const ControlState& control : controls_) handles.controls.erase(control.handle);
 }
 
 ControlState* ModelWindow::MutableControl(int id) {
@@ -289,10 +277,10 @@ void QueueLoop::JoinThreads() {
 
 bool ModelWindowMessages::Post(WindowHandle window, std::uint32_t message, WParam wParam,
                                LParam lParam) {
-  HandleRegistry& registry = Registry();
-  std::lock_guard lock(registry.mutex);
-  auto it = registry.controls.find(window);
-  if (it == registry.controls.end()) return false;
+  ControlHandles& handles = UiLayer().controlHandles;
+  std::lock_guard lock(handles.mutex);
+  auto it = handles.controls.find(window);
+  if (it == handles.controls.end()) return false;
   ModelWindow* target = it->second.first;
   const int id = it->second.second;
   target->Post([target, id, message, wParam, lParam] {
@@ -306,10 +294,10 @@ LResult ModelWindowMessages::Send(WindowHandle window, std::uint32_t message, WP
   ModelWindow* target = nullptr;
   int id = 0;
   {
-    HandleRegistry& registry = Registry();
-    std::lock_guard lock(registry.mutex);
-    auto it = registry.controls.find(window);
-    if (it == registry.controls.end()) return 0;
+    ControlHandles& handles = UiLayer().controlHandles;
+    std::lock_guard lock(handles.mutex);
+    auto it = handles.controls.find(window);
+    if (it == handles.controls.end()) return 0;
     target = it->second.first;
     id = it->second.second;
   }
@@ -317,11 +305,6 @@ LResult ModelWindowMessages::Send(WindowHandle window, std::uint32_t message, WP
   LResult result = 0;
   target->Send([&] { result = target->SendControlMessage(id, message, wParam, lParam); });
   return result;
-}
-
-ModelWindowMessages& TheModelWindowMessages() {
-  static ModelWindowMessages messages;
-  return messages;
 }
 
 }  // namespace burnwell::ui

@@ -150,6 +150,5 @@ class ModelWindowMessages final : public platform::WindowMessages {
   bool Post(WindowHandle window, std::uint32_t message, WParam wParam, LParam lParam) override;
   LResult Send(WindowHandle window, std::uint32_t message, WParam wParam, LParam lParam) override;
 };
-ModelWindowMessages& TheModelWindowMessages();
 
 }  // namespace burnwell::ui

@@ -1,8 +1,11 @@
 // The bridge information block: the answer of the bridge's information command (at least 16
-// bytes). Discovery decodes it into a device record; nothing else reads it.
+// bytes). The bridge (and the emulator) encode it, discovery decodes it into a device record.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
+#include <span>
 
 namespace burnwell::wire {
 
@@ -19,5 +22,18 @@ inline constexpr std::size_t Flag = 11;            // nonzero: a serial flash is
 inline constexpr std::size_t PairSecond = 12;      // u16
 }  // namespace bridge_info
 static_assert(bridge_info::PairSecond + 2 <= kBridgeInfoSize);
+
+// What the block says. Bytes it does not name are zero.
+struct BridgeInfo {
+  std::uint16_t vendorId = 0, productId = 0;
+  std::uint32_t firmwareVersion = 0;
+  std::uint16_t pairFirst = 0, pairSecond = 0;  // equal on a bridge whose pair matches
+  std::uint8_t mode = 0, flag = 0;              // as at bridge_info::Mode and ::Flag
+};
+
+using BridgeInfoBytes = std::array<std::uint8_t, kBridgeInfoSize>;
+
+BridgeInfoBytes EncodeBridgeInfo(const BridgeInfo& info);
+BridgeInfo DecodeBridgeInfo(std::span<const std::uint8_t, kBridgeInfoSize> block);
 
 }  // namespace burnwell::wire

@@ -5,11 +5,17 @@
 
 #include "common/Bytes.h"
 #include "common/MakerIds.h"
+#include "wire/VendorOpcodes.h"
 
 namespace burnwell::device::relay {
 namespace {
 
 using Cdb = std::array<std::uint8_t, 16>;
+using wire::kAtaDeviceRegister;
+using wire::kAtaIdentifyDevice;
+using wire::kBlockSize;
+using wire::kVendorAtaRead;
+namespace opcode = wire::opcode;
 
 enum class Flow { In, OutOrNone };
 
@@ -36,21 +42,13 @@ bool Zero(const Cdb& cdb, std::size_t from, std::size_t to) {
 }
 
 constexpr std::uint32_t kMaxShortTransfer = 32;
-constexpr std::uint32_t kBlockSize = 512;
-constexpr std::uint8_t kAtaIdentifyDevice = 0xEC;
-constexpr std::uint8_t kAtaDeviceRegister = 0xA0;
-constexpr std::uint8_t kVendorAtaRead = 0x15;
 
 // The reserved block addresses through which a bridge tells its identity to a host whose disk
 // driver passes only ordinary reads.
 bool IsIdentificationBlock(std::uint32_t address) {
-  constexpr std::uint32_t kReservedBase = 0xFF0000;
-  constexpr std::array<std::uint32_t, 5> kBlocks = {
-      kReservedBase + (VID_MAKER >> 8), kReservedBase + (VID_MAKER & 0xFF),
-      kReservedBase + (PID_B >> 8), kReservedBase + (PID_B & 0xFF), 0x600000};
-  for (std::uint32_t block : kBlocks)
-    if (address == block) return true;
-  return false;
+  return address == wire::kIdentificationBlock ||
+         std::find(wire::kIdentificationSequence.begin(), wire::kIdentificationSequence.end(),
+                   address) != wire::kIdentificationSequence.end();
 }
 
 // Vendor CDBs: bytes 4-5 are the signature, checked apart.
@@ -62,38 +60,39 @@ bool ShortTransferAtByte3(const Cdb& c, std::uint32_t n) {
 }
 
 constexpr Rule kRules[] = {
-    {0xD0, "bridge information", Lengths(12), Flow::In, true,
+    {opcode::kBridgeInfo, "bridge information", Lengths(12), Flow::In, true,
      [](const Cdb& c, std::uint32_t n) {
        return Zero(c, 1, 4) && Zero(c, 6, 16) && n >= 16 && n <= 512;
      }},
-    {0xD1, "EEPROM write", Lengths(12), Flow::OutOrNone, true, ShortTransferAtByte1},
-    {0xD2, "EEPROM read", Lengths(12), Flow::In, true, ShortTransferAtByte1},
-    {0xD3, "flash select", Lengths(16), Flow::OutOrNone, true,
+    {opcode::kEepromWrite, "EEPROM write", Lengths(12), Flow::OutOrNone, true,
+     ShortTransferAtByte1},
+    {opcode::kEepromRead, "EEPROM read", Lengths(12), Flow::In, true, ShortTransferAtByte1},
+    {opcode::kSpiSelect, "flash select", Lengths(16), Flow::OutOrNone, true,
      [](const Cdb& c, std::uint32_t n) { return n == 0 && Zero(c, 1, 4) && Zero(c, 6, 16); }},
-    {0xD4, "flash deselect", Lengths(16), Flow::OutOrNone, true,
+    {opcode::kSpiDeselect, "flash deselect", Lengths(16), Flow::OutOrNone, true,
      [](const Cdb& c, std::uint32_t n) { return n == 0 && Zero(c, 1, 4) && Zero(c, 6, 16); }},
-    {0xD5, "flash write", Lengths(12), Flow::OutOrNone, true, ShortTransferAtByte3},
-    {0xD6, "flash read", Lengths(12), Flow::In, true, ShortTransferAtByte3},
-    {0xD8, "ATA command through the bridge", Lengths(16), Flow::In, true,
+    {opcode::kSpiWrite, "flash write", Lengths(12), Flow::OutOrNone, true, ShortTransferAtByte3},
+    {opcode::kSpiRead, "flash read", Lengths(12), Flow::In, true, ShortTransferAtByte3},
+    {opcode::kVendorAta, "ATA command through the bridge", Lengths(16), Flow::In, true,
      [](const Cdb& c, std::uint32_t n) {
        return c[1] == kVendorAtaRead && Zero(c, 2, 4) && LoadBe32(&c[6]) == kBlockSize &&
               n == kBlockSize && Zero(c, 10, 14) && c[14] == kAtaDeviceRegister &&
               c[15] == kAtaIdentifyDevice;
      }},
-    {0x12, "INQUIRY", Lengths(6, 12), Flow::In, false,
+    {opcode::kInquiry, "INQUIRY", Lengths(6, 12), Flow::In, false,
      [](const Cdb& c, std::uint32_t n) {
        const bool standard = c[1] == 0 && c[2] == 0;
        const bool vitalProductData = c[1] == 0x01;
        return (standard || vitalProductData) && c[3] == 0 && c[4] == n && n >= 1 && Zero(c, 5, 16);
      }},
-    {0x28, "READ(10)", Lengths(10), Flow::In, false,
+    {opcode::kRead10, "READ(10)", Lengths(10), Flow::In, false,
      [](const Cdb& c, std::uint32_t n) {
        return c[1] == 0 && IsIdentificationBlock(LoadBe32(&c[2])) && c[6] == 0 &&
               LoadBe16(&c[7]) == 1 && Zero(c, 9, 16) && n == kBlockSize;
      }},
-    {0x00, "TEST UNIT READY", Lengths(6, 12), Flow::OutOrNone, false,
+    {opcode::kTestUnitReady, "TEST UNIT READY", Lengths(6, 12), Flow::OutOrNone, false,
      [](const Cdb& c, std::uint32_t n) { return n == 0 && Zero(c, 1, 16); }},
-    {0x03, "REQUEST SENSE", Lengths(6, 12), Flow::In, false,
+    {opcode::kRequestSense, "REQUEST SENSE", Lengths(6, 12), Flow::In, false,
      [](const Cdb& c, std::uint32_t n) {
        return (c[1] & ~0x01) == 0 && Zero(c, 2, 4) && c[4] == n && n >= 1 && Zero(c, 5, 16);
      }},
@@ -111,7 +110,7 @@ CommandCheck CheckBridgeCommand(const wire::ScsiPassThroughHeader& header) {
     } else if ((rule.flow == Flow::In) != (header.DataIn == wire::SCSI_IOCTL_DATA_IN) ||
                header.DataIn > wire::SCSI_IOCTL_DATA_IN) {
       check.refusal = CommandRefusal::Direction;
-    } else if (rule.vendor && LoadBe16(&cdb[4]) != VID_MAKER) {
+    } else if (rule.vendor && LoadBe16(&cdb[wire::kVendorSignatureOffset]) != VID_MAKER) {
       check.refusal = CommandRefusal::Signature;
     } else {
       // Bytes past the CDB length never reach the device; only the sent ones are judged.

@@ -1,9 +1,9 @@
 #include "device/relay/DeviceIoBackend.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 
+#include "common/Hex.h"
 #include "common/Bytes.h"
 #include "device/Transport.h"
 #include "device/relay/BridgeCommands.h"
@@ -37,34 +37,28 @@ class DeviceIoBackend::Session final : public RelaySession {
       case IOCTL_SCSI_PASS_THROUGH:
         // `out` holds a copy of the request: it is judged, and updated in place.
         if (!Admit(out)) return false;
-        return RelayDeviceIoControl(handle_, code, out.data(), size, out.data(), size, returned) !=
-               0;
+        return RelayDeviceIoControl(handle_, code, out.data(), size, out.data(), size, returned);
       case IOCTL_DISK_GET_DRIVE_LAYOUT:
       case IOCTL_DISK_GET_DRIVE_GEOMETRY:
       case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX:
       case IOCTL_DISK_GET_DRIVE_LAYOUT_EX:
-        return RelayDeviceIoControl(handle_, code, nullptr, 0, out.data(), size, returned) != 0;
+        return RelayDeviceIoControl(handle_, code, nullptr, 0, out.data(), size, returned);
       default:
         owner_.Refuse(owner_.refusedCommands_, peer_,
-                      "refused I/O control " + Hex(code, 8) + " on " + path_);
+                      "refused I/O control 0x" + Hex(code, 8, HexDigits::Upper) + " on " + path_);
         return false;
     }
   }
 
  private:
-  static std::string Hex(std::uint32_t value, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", digits, static_cast<unsigned>(value));
-    return text;
-  }
-
   bool Admit(std::span<std::uint8_t> request) {
     if (request.size() < wire::kPassThroughHeaderSize) return false;
     const wire::ScsiPassThroughHeader header = wire::DecodePassThroughHeader(request);
     const CommandCheck check = CheckBridgeCommand(header);
     if (!check.Allowed()) {
-      const std::string name =
-          check.name.empty() ? "operation " + Hex(header.Cdb[0], 2) : std::string(check.name);
+      const std::string name = check.name.empty()
+                                   ? "operation 0x" + Hex(header.Cdb[0], 2, HexDigits::Upper)
+                                   : std::string(check.name);
       owner_.Refuse(
           owner_.refusedCommands_, peer_,
           "refused " + name + " on " + path_ + ": " + std::string(RefusalText(check.refusal)));

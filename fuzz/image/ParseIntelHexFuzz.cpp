@@ -16,12 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // One scratch buffer for all runs: its contents do not matter, only that nothing is written
   // outside it.
-  static std::vector<std::uint8_t> scratch(image::HEX_ROM_SIZE, 0xFF);
+  static std::vector<std::uint8_t> scratch(image::kHexRomSize, 0xFF);
   std::uint32_t codeSize = 0;
   auto file = fs.OpenForRead("fuzz.hex");
   const image::HexResult parsed = image::ParseIntelHex(*file, scratch, codeSize);
   if (parsed.ok) {
-    if (codeSize >= image::HEX_ROM_SIZE) __builtin_trap();
+    if (codeSize >= image::kHexRomSize) __builtin_trap();
   } else if (parsed.errorText.empty()) {
     __builtin_trap();  // every parse failure carries its message
   }
@@ -31,8 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     image::ImageBuffer image;
     const bool ok = image::LoadHexImage(image, "fuzz.hex").ok;
     if (ok) {
-      if (image.Code().size() != image::SMALL_IMAGE_SIZE &&
-          image.Code().size() != image::LARGE_IMAGE_SIZE)
+      if (image.Code().size() != kSmallMainCodeSize && image.Code().size() != kLargeMainCodeSize)
         __builtin_trap();
       if (image.GetChecksum() != image::ComputeChecksum(image.Code())) __builtin_trap();
     } else if (image.HasCode()) {

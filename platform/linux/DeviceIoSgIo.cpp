@@ -9,15 +9,17 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <optional>
+#include <span>
 #include <cstring>
 #include <vector>
 
 #include "platform/GoneSettle.h"
 #include "platform/IoFailure.h"
+#include "platform/PlatformState.h"
 #include "wire/AtaPassThrough.h"
 #include "wire/ScsiRequest.h"
 
@@ -46,10 +48,9 @@ bool IsScsiGenericNode(int fd) {
 // read(2), so a command abandoned at the deadline never writes into freed memory; its answer
 // is told apart from later ones by its pack id.
 int SgIoWithDeadline(int fd, sg_io_hdr_t& header) {
-  static std::atomic<int> nextPackId{1};
   int forcePackId = 1;
   if (::ioctl(fd, SG_SET_FORCE_PACK_ID, &forcePackId) < 0) return -1;
-  header.pack_id = nextPackId.fetch_add(1);
+  header.pack_id = PlatformLayer().nextSgPackId.fetch_add(1);
   ssize_t n;
   do {
     n = ::write(fd, &header, sizeof header);
@@ -133,6 +134,103 @@ void NoteSgIoFailure(int fd, int result, int error, const sg_io_hdr_t& header,
   NoteIoFailure(kind);
 }
 
+// One command through SG_IO with the sense area `sense`: nothing when it failed (the failure
+// noted as the thread's I/O failure), else the header as the driver left it.
+std::optional<sg_io_hdr_t> Exchange(int fd, const SgIoCall& call, std::span<std::uint8_t> cdb,
+                                    int direction, std::span<std::uint8_t> data,
+                                    std::span<std::uint8_t, kSenseBytes> sense,
+                                    std::uint32_t timeOutSeconds) {
+  sg_io_hdr_t h{};
+  h.interface_id = 'S';
+  h.dxfer_direction = data.empty() ? SG_DXFER_NONE : direction;
+  h.cmd_len = static_cast<unsigned char>(cdb.size());
+  h.cmdp = cdb.data();
+  h.dxfer_len = static_cast<unsigned>(data.size());
+  h.dxferp = data.empty() ? nullptr : data.data();
+  h.mx_sb_len = kSenseBytes;
+  h.sbp = sense.data();
+  h.timeout = TimeoutMs(timeOutSeconds);
+  const int result = call(fd, h);
+  const int error = errno;
+  if (SgIoSucceeded(result, h)) return h;
+  NoteSgIoFailure(fd, result, error, h, call);
+  return std::nullopt;
+}
+
+// SCSI ATA PASS-THROUGH(16) carrying the header's task file.
+std::array<std::uint8_t, 16> AtaPassThroughCdb(const wire::AtaPassThroughHeader& header) {
+  using namespace wire::reg;
+  const std::uint32_t length = header.DataTransferLength;
+  const bool readData = header.ReadsData();
+  const bool extended = header.Extended();
+  const wire::TaskFileRegisters& current = header.CurrentTaskFile;
+  const wire::TaskFileRegisters& previous = header.PreviousTaskFile;
+  std::array<std::uint8_t, 16> cdb{};
+  const std::uint8_t protocol = length == 0 ? 3 : readData ? 4 : 5;  // non-data, PIO in, PIO out
+  cdb[0] = kAtaPassThrough16;
+  cdb[1] = static_cast<std::uint8_t>((protocol << 1) | (extended ? 1 : 0));
+  // CK_COND so the registers come back; with data: direction, block units, count in the
+  // sector count field.
+  cdb[2] = static_cast<std::uint8_t>(0x20 | (length ? (0x04 | 0x02) : 0) | (readData ? 0x08 : 0));
+  cdb[3] = extended ? previous[Features] : 0;
+  cdb[4] = current[Features];
+  cdb[5] = extended ? previous[SectorCount] : 0;
+  cdb[6] = current[SectorCount];
+  cdb[7] = extended ? previous[LbaLow] : 0;
+  cdb[8] = current[LbaLow];
+  cdb[9] = extended ? previous[LbaMid] : 0;
+  cdb[10] = current[LbaMid];
+  cdb[11] = extended ? previous[LbaHigh] : 0;
+  cdb[12] = current[LbaHigh];
+  cdb[13] = current[Device];
+  cdb[14] = current[Command];
+  return cdb;
+}
+
+// Where the returned registers stand: a register of the task file and its byte in the sense
+// data.
+struct RegisterSource {
+  std::size_t reg;
+  std::size_t at;
+};
+// The ATA status return descriptor: the current registers, and with a 48-bit command the
+// previous (high) ones.
+constexpr RegisterSource kDescriptorCurrent[] = {
+    {wire::reg::Error, 3},  {wire::reg::SectorCount, 5}, {wire::reg::LbaLow, 7},
+    {wire::reg::LbaMid, 9}, {wire::reg::LbaHigh, 11},    {wire::reg::Device, 12},
+    {wire::reg::Status, 13}};
+constexpr RegisterSource kDescriptorPrevious[] = {{wire::reg::SectorCount, 4},
+                                                  {wire::reg::LbaLow, 6},
+                                                  {wire::reg::LbaMid, 8},
+                                                  {wire::reg::LbaHigh, 10}};
+// Fixed-format sense: error, status, device, count, then the LBA from its high byte.
+constexpr RegisterSource kFixedSense[] = {{wire::reg::Error, 3},   {wire::reg::Status, 4},
+                                          {wire::reg::Device, 5},  {wire::reg::SectorCount, 6},
+                                          {wire::reg::LbaLow, 11}, {wire::reg::LbaMid, 10},
+                                          {wire::reg::LbaHigh, 9}};
+
+void CopyRegisters(wire::TaskFileRegisters& registers, const std::uint8_t* from,
+                   std::span<const RegisterSource> sources) {
+  for (const RegisterSource& source : sources) registers[source.reg] = from[source.at];
+}
+
+// The registers the device returned, from the sense data, into the header's task files.
+void ReturnRegisters(wire::AtaPassThroughHeader& header,
+                     const std::array<std::uint8_t, kSenseBytes>& sense, unsigned senseLength,
+                     unsigned char status) {
+  wire::TaskFileRegisters& registers = header.CurrentTaskFile;
+  if (const std::uint8_t* d = FindAtaDescriptor(sense.data(), senseLength)) {
+    CopyRegisters(registers, d, kDescriptorCurrent);
+    if (header.Extended()) CopyRegisters(header.PreviousTaskFile, d, kDescriptorPrevious);
+  } else if (senseLength >= 14 && (sense[0] & 0x7F) == 0x70) {
+    CopyRegisters(registers, sense.data(), kFixedSense);
+  } else if (status == 0) {
+    registers[wire::reg::Status] = 0x50;  // device ready, seek complete: no image, no error
+  } else {
+    registers[wire::reg::Status] = 0x51;  // the command failed and said nothing more: ERR
+  }
+}
+
 }  // namespace
 
 int SystemSgIo(int fd, sg_io_hdr_t& header) {
@@ -170,25 +268,12 @@ bool ScsiPassThrough(int fd, const void* in, std::uint32_t inSize, void* out, st
   if (!wire::DataAreaInside(header, inSize) || !wire::SenseAreaInside(header, inSize)) return false;
 
   std::array<std::uint8_t, kSenseBytes> sense{};
-  sg_io_hdr_t h{};
-  h.interface_id = 'S';
-  h.dxfer_direction = length == 0          ? SG_DXFER_NONE
-                      : header.ReadsData() ? SG_DXFER_FROM_DEV
-                                           : SG_DXFER_TO_DEV;
-  h.cmd_len = header.CdbLength;
-  h.cmdp = header.Cdb.data();
-  h.dxfer_len = length;
-  h.dxferp = length ? request.DataArea(header).data() : nullptr;
-  h.mx_sb_len = kSenseBytes;
-  h.sbp = sense.data();
-  h.timeout = TimeoutMs(header.TimeOutValue);
-
-  const int result = call(fd, h);
-  const int error = errno;
-  if (!SgIoSucceeded(result, h)) {
-    NoteSgIoFailure(fd, result, error, h, call);
-    return false;
-  }
+  const std::optional<sg_io_hdr_t> answer =
+      Exchange(fd, call, std::span(header.Cdb).first(header.CdbLength),
+               header.ReadsData() ? SG_DXFER_FROM_DEV : SG_DXFER_TO_DEV,
+               request.DataArea(header).first(length), sense, header.TimeOutValue);
+  if (!answer) return false;
+  const sg_io_hdr_t& h = *answer;
 
   request.SetScsiStatus(h.status);
   const unsigned senseWritten =
@@ -216,85 +301,20 @@ bool AtaPassThrough(int fd, const void* in, std::uint32_t inSize, void* out, std
   const std::uint32_t length = header.DataTransferLength;
   const bool readData = header.ReadsData();
   const bool writeData = header.WritesData();
-  const bool extended = header.Extended();
   if (readData && writeData) return false;
   if (length > 0 && !readData && !writeData) return false;
   if (!header.DataAreaInside(inSize)) return false;
   // The ATA data phase counts 512-byte blocks in the sector count field.
   if (length % 512 != 0) return false;
 
-  using namespace wire::reg;
-  const wire::TaskFileRegisters& current = header.CurrentTaskFile;
-  const wire::TaskFileRegisters& previous = header.PreviousTaskFile;
-  std::array<std::uint8_t, 16> cdb{};
-  const std::uint8_t protocol = length == 0 ? 3 : readData ? 4 : 5;  // non-data, PIO in, PIO out
-  cdb[0] = kAtaPassThrough16;
-  cdb[1] = static_cast<std::uint8_t>((protocol << 1) | (extended ? 1 : 0));
-  // CK_COND so the registers come back; with data: direction, block units, count in the
-  // sector count field.
-  cdb[2] = static_cast<std::uint8_t>(0x20 | (length ? (0x04 | 0x02) : 0) | (readData ? 0x08 : 0));
-  cdb[3] = extended ? previous[Features] : 0;
-  cdb[4] = current[Features];
-  cdb[5] = extended ? previous[SectorCount] : 0;
-  cdb[6] = current[SectorCount];
-  cdb[7] = extended ? previous[LbaLow] : 0;
-  cdb[8] = current[LbaLow];
-  cdb[9] = extended ? previous[LbaMid] : 0;
-  cdb[10] = current[LbaMid];
-  cdb[11] = extended ? previous[LbaHigh] : 0;
-  cdb[12] = current[LbaHigh];
-  cdb[13] = current[Device];
-  cdb[14] = current[Command];
-
+  std::array<std::uint8_t, 16> cdb = AtaPassThroughCdb(header);
   std::array<std::uint8_t, kSenseBytes> sense{};
-  sg_io_hdr_t h{};
-  h.interface_id = 'S';
-  h.dxfer_direction = length == 0 ? SG_DXFER_NONE : readData ? SG_DXFER_FROM_DEV : SG_DXFER_TO_DEV;
-  h.cmd_len = static_cast<unsigned char>(cdb.size());
-  h.cmdp = cdb.data();
-  h.dxfer_len = length;
-  h.dxferp = length ? wire::AtaDataArea(header, std::span(block)).data() : nullptr;
-  h.mx_sb_len = kSenseBytes;
-  h.sbp = sense.data();
-  h.timeout = TimeoutMs(header.TimeOutValue);
-
-  const int result = call(fd, h);
-  const int error = errno;
-  if (!SgIoSucceeded(result, h)) {
-    NoteSgIoFailure(fd, result, error, h, call);
-    return false;
-  }
-
-  wire::TaskFileRegisters& registers = header.CurrentTaskFile;
-  const unsigned senseLength = std::min<unsigned>(h.sb_len_wr, kSenseBytes);
-  if (const std::uint8_t* d = FindAtaDescriptor(sense.data(), senseLength)) {
-    registers[Error] = d[3];
-    registers[SectorCount] = d[5];
-    registers[LbaLow] = d[7];
-    registers[LbaMid] = d[9];
-    registers[LbaHigh] = d[11];
-    registers[Device] = d[12];
-    registers[Status] = d[13];
-    if (extended) {
-      wire::TaskFileRegisters& high = header.PreviousTaskFile;
-      high[SectorCount] = d[4];
-      high[LbaLow] = d[6];
-      high[LbaMid] = d[8];
-      high[LbaHigh] = d[10];
-    }
-  } else if (senseLength >= 14 && (sense[0] & 0x7F) == 0x70) {
-    registers[Error] = sense[3];  // fixed format: error, status, device, count, lba
-    registers[Status] = sense[4];
-    registers[Device] = sense[5];
-    registers[SectorCount] = sense[6];
-    registers[LbaLow] = sense[11];
-    registers[LbaMid] = sense[10];
-    registers[LbaHigh] = sense[9];
-  } else if (h.status == 0) {
-    registers[Status] = 0x50;  // device ready, seek complete: no register image, no error
-  } else {
-    registers[Status] = 0x51;  // the command failed and told us nothing more: report ERR
-  }
+  const std::optional<sg_io_hdr_t> answer = Exchange(
+      fd, call, cdb, readData ? SG_DXFER_FROM_DEV : SG_DXFER_TO_DEV,
+      wire::AtaDataArea(header, std::span(block)).first(length), sense, header.TimeOutValue);
+  if (!answer) return false;
+  ReturnRegisters(header, sense, std::min<unsigned>(answer->sb_len_wr, kSenseBytes),
+                  answer->status);
   wire::EncodeAtaPassThroughHeader(header, block);
 
   std::memcpy(out, block.data(), std::min(inSize, outSize));

@@ -1,4 +1,5 @@
 #include <sys/auxv.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -14,5 +15,7 @@ std::optional<std::string> EnvironmentSetting(const char* name) {
 }
 
 bool RaisedPrivileges() { return ::getauxval(AT_SECURE) != 0; }
+
+bool RunsAsAdministrator() { return ::geteuid() == 0; }
 
 }  // namespace burnwell::platform

@@ -32,13 +32,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <thread>
 #include <utility>
 
 #include "platform/Environment.h"
 #include "platform/NamedLock.h"
+#include "platform/PlatformState.h"
 #include "platform/System.h"
 #include "platform/linux/StationAccess.h"
 
@@ -50,10 +50,9 @@ using SteadyClock = std::chrono::steady_clock;
 
 // Says a line on standard error, once per process.
 void SayOnce(const std::string& text) {
-  static std::mutex mutex;
-  static std::set<std::string> said;
-  std::lock_guard lock(mutex);
-  if (said.insert(text).second) std::fprintf(stderr, "burnwell: %s\n", text.c_str());
+  PlatformState& state = PlatformLayer();
+  std::lock_guard lock(state.refusalsMutex);
+  if (state.refusalsSaid.insert(text).second) std::fprintf(stderr, "burnwell: %s\n", text.c_str());
 }
 
 // Says why a folder or lock file was refused, and keeps it as the last lock problem

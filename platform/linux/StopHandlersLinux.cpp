@@ -3,8 +3,8 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+#include <initializer_list>
 
 #include "platform/StopRequest.h"
 
@@ -36,6 +36,9 @@ void OnStopSignal(int number) {
     case SignalVerdict::Warned:
       WriteText(stop_detail::kWarningText, sizeof stop_detail::kWarningText - 1);
       break;
+    case SignalVerdict::WindingDown:
+      WriteText(stop_detail::kWindingDownText, sizeof stop_detail::kWindingDownText - 1);
+      break;
     case SignalVerdict::Stopping:
       WriteText(stop_detail::kStoppingText, sizeof stop_detail::kStoppingText - 1);
       break;
@@ -47,8 +50,7 @@ void OnStopSignal(int number) {
 }  // namespace
 
 void InstallStopHandlers() {
-  static std::atomic<bool> installed{false};
-  if (installed.exchange(true)) return;
+  if (!stop_detail::FirstInstall()) return;
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);

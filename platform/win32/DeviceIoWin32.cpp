@@ -105,6 +105,24 @@ BOOL SystemDeviceIoControl(HANDLE device, DWORD code, void* buffer, DWORD size, 
   return ok;
 }
 
+namespace {
+
+// A native pass-through header with the fields both kinds share taken from the wire header.
+template <class Native, class Wire>
+Native NativeHeader(const Wire& wireHeader, std::size_t dataAt) {
+  Native header{};
+  header.Length = sizeof(Native);
+  header.PathId = wireHeader.PathId;
+  header.TargetId = wireHeader.TargetId;
+  header.Lun = wireHeader.Lun;
+  header.DataTransferLength = wireHeader.DataTransferLength;
+  header.TimeOutValue = wireHeader.TimeOutValue;
+  header.DataBufferOffset = dataAt;
+  return header;
+}
+
+}  // namespace
+
 // IOCTL_SCSI_PASS_THROUGH: native header, 32-byte sense area, data area.
 bool NativeScsiPassThrough(HANDLE device, const void* in, std::uint32_t inSize, void* out,
                            std::uint32_t outSize, std::uint32_t* returned,
@@ -124,17 +142,10 @@ bool NativeScsiPassThrough(HANDLE device, const void* in, std::uint32_t inSize, 
   constexpr std::size_t kSenseAt = sizeof(SCSI_PASS_THROUGH);
   constexpr std::size_t kDataAt = (kSenseAt + 32 + 7) & ~std::size_t{7};
   std::vector<std::uint8_t> native(kDataAt + length, 0);
-  SCSI_PASS_THROUGH header{};
-  header.Length = sizeof(SCSI_PASS_THROUGH);
-  header.PathId = wireHeader.PathId;
-  header.TargetId = wireHeader.TargetId;
-  header.Lun = wireHeader.Lun;
+  auto header = NativeHeader<SCSI_PASS_THROUGH>(wireHeader, kDataAt);
   header.CdbLength = wireHeader.CdbLength;
   header.SenseInfoLength = wireHeader.SenseInfoLength;
   header.DataIn = wireHeader.DataIn;
-  header.DataTransferLength = length;
-  header.TimeOutValue = wireHeader.TimeOutValue;
-  header.DataBufferOffset = kDataAt;
   header.SenseInfoOffset = static_cast<ULONG>(kSenseAt);
   std::copy(wireHeader.Cdb.begin(), wireHeader.Cdb.end(), header.Cdb);
   std::memcpy(native.data(), &header, sizeof header);
@@ -178,15 +189,8 @@ bool NativeAtaPassThrough(HANDLE device, const void* in, std::uint32_t inSize, v
 
   constexpr std::size_t kDataAt = sizeof(ATA_PASS_THROUGH_EX);
   std::vector<std::uint8_t> native(kDataAt + length, 0);
-  ATA_PASS_THROUGH_EX header{};
-  header.Length = sizeof(ATA_PASS_THROUGH_EX);
+  auto header = NativeHeader<ATA_PASS_THROUGH_EX>(wireHeader, kDataAt);
   header.AtaFlags = wireHeader.AtaFlags;
-  header.PathId = wireHeader.PathId;
-  header.TargetId = wireHeader.TargetId;
-  header.Lun = wireHeader.Lun;
-  header.DataTransferLength = length;
-  header.TimeOutValue = wireHeader.TimeOutValue;
-  header.DataBufferOffset = kDataAt;
   std::ranges::copy(wireHeader.PreviousTaskFile, header.PreviousTaskFile);
   std::ranges::copy(wireHeader.CurrentTaskFile, header.CurrentTaskFile);
   std::memcpy(native.data(), &header, sizeof header);

@@ -5,12 +5,13 @@
 #include <vector>
 
 #include "platform/Profile.h"
+#include "platform/Utf8.h"
 
 namespace burnwell::platform {
 namespace {
 
 // Longest value asked of the system; more is never needed and bounds the buffer.
-constexpr std::size_t MAX_BUFFER_CHARS = 1u << 20;
+constexpr std::size_t kMaxBufferChars = 1u << 20;
 
 std::wstring Widen(std::string_view text) {
   if (text.empty()) return {};
@@ -20,16 +21,6 @@ std::wstring Widen(std::string_view text) {
   ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
                         length);
   return wide;
-}
-
-std::string Narrow(std::wstring_view text) {
-  if (text.empty()) return {};
-  const int length = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<std::size_t>(length), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(),
-                        length, nullptr, nullptr);
-  return narrow;
 }
 
 // The profile functions look a bare file name up in the Windows folder; the caller means the
@@ -53,7 +44,7 @@ class Win32Profile final : public Profile {
     }
     // One character more than asked: the system drops the last character of a quoted value
     // that exactly fills the buffer, so the cut to size is made here instead.
-    const std::size_t asked = std::min(bufferChars, MAX_BUFFER_CHARS) + 1;
+    const std::size_t asked = std::min(bufferChars, kMaxBufferChars) + 1;
     std::vector<wchar_t> buffer(asked, L'\0');
     const DWORD got = ::GetPrivateProfileStringW(
         Widen(section).c_str(), Widen(key).c_str(), Widen(defaultValue).c_str(), buffer.data(),
@@ -77,7 +68,7 @@ class Win32Profile final : public Profile {
       text.resize(bufferChars - 1);
       if (!text.empty() && text.back() >= 0xD800 && text.back() <= 0xDBFF) text.pop_back();
     }
-    return Narrow(text);
+    return Utf8FromWide(text);
   }
 };
 

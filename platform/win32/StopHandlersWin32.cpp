@@ -1,8 +1,6 @@
 // Ctrl-C, Ctrl-Break and closing the console while an update may be changing a bridge's memory.
 #include <windows.h>
 
-#include <atomic>
-
 #include "platform/StopRequest.h"
 
 namespace burnwell::platform {
@@ -21,6 +19,9 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
     case SignalVerdict::Warned:
       WriteText(stop_detail::kWarningText, sizeof stop_detail::kWarningText - 1);
       return TRUE;
+    case SignalVerdict::WindingDown:
+      WriteText(stop_detail::kWindingDownText, sizeof stop_detail::kWindingDownText - 1);
+      return TRUE;
     case SignalVerdict::Stopping:
       WriteText(stop_detail::kStoppingText, sizeof stop_detail::kStoppingText - 1);
       return TRUE;
@@ -32,8 +33,7 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 }  // namespace
 
 void InstallStopHandlers() {
-  static std::atomic<bool> installed{false};
-  if (installed.exchange(true)) return;
+  if (!stop_detail::FirstInstall()) return;
   ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/WinDeviceServices.h"
+#include "platform/win32/InterfaceNotifications.h"
 
 namespace burnwell::platform {
 namespace {
@@ -189,6 +190,11 @@ class Win32DeviceServices final : public WinDeviceServices {
   void CloseUsbNode(Handle handle) override {
     if (handle != kInvalidHandle) CloseHandle(reinterpret_cast<HANDLE>(handle));
   }
+
+  std::intptr_t WatchStorageInterfaces(std::function<void()> changed) override {
+    return StartInterfaceNotifications({kGuidDisk, kGuidCdRom}, std::move(changed));
+  }
+  void EndWatch(std::intptr_t watch) override { EndInterfaceNotifications(watch); }
 };
 
 }  // namespace

@@ -19,8 +19,11 @@ const char kMachineFileFormat[] =
     "  bridge LOC [vid=N] [pid=N] [firmware=N] [serial=TEXT] [chip=NAME | eeprom=256|64k]\n"
     "         [driver=usb-storage|uas] [speed=MBIT] [cdrom=none|autorun|only]\n"
     "         [vendor=TEXT] [product=TEXT] [image=FILE] [trace=FILE] [spi-trace=FILE]\n"
-    "         [latency-us=N] [fault=PLAN]\n"
+    "         [latency-us=N] [fault=PLAN] [arrive=SECONDS] [leave=SECONDS]\n"
+    "         [arrive-after=SECONDS] [leave-idle=SECONDS]\n"
     "  stick LOC [vid=N] [pid=N] [serial=TEXT] [driver=usb-storage|uas] [speed=MBIT]\n"
+    "         [arrive=SECONDS] [leave=SECONDS]\n"
+    "  plug-log FILE\n"
     "LOC is a USB location as the kernel names it: BUS-PORT for a root hub port (1-2), then\n"
     ".PORT per hub below it (1-2.3); a hub must be described before anything behind it is\n"
     "used. speed is 1.5, 12, 480, 5000 or 10000. cdrom=autorun adds the bridge's AUTO-RUN\n"
@@ -30,6 +33,19 @@ const char kMachineFileFormat[] =
     "time each of the bridge's commands takes (as --latency-us), fault=PLAN the faults it shows\n"
     "(as --fault; items separated by commas, no blanks). A stick is USB storage of another maker\n"
     "(default vid 0x57C1).\n"
+    "arrive=SECONDS plugs the device in that long after the command started (default: there\n"
+    "from the start), leave=SECONDS pulls it out (default: never); SECONDS may have a\n"
+    "fraction. Several devices may use one location one after the other, never at the same\n"
+    "time. A bridge with arrive-after=SECONDS is plugged in that long after the device before it\n"
+    "on its location left; leave-idle=SECONDS pulls a bridge out once it has been sent commands\n"
+    "and then none for that long (an operator taking a finished unit out; longer than the\n"
+    "longest wait for the chip within an update, a block erase of about a second). The sysfs tree "
+    "and\n"
+    "/dev nodes change as the kernel's would, and a device pulled out\n"
+    "during a command fails it as an unplugged device does. plug-log FILE writes one line per\n"
+    "arrival and removal and per bridge's first vendor command and first memory command, each\n"
+    "with the milliseconds since the command started:\n"
+    "  MS arrive|leave|first-command|first-memory-command|last-command LOC SERIAL\n"
     "Example:\n"
     "  hub 1-1 ports=4\n"
     "  bridge 1-1.1 pid=0x5801 serial=FIRST\n"
@@ -57,6 +73,35 @@ std::uint32_t Number(std::size_t line, const std::string& key, const std::string
     Fail(line, key + "=" + text + " is not a number up to " + std::to_string(maximum));
   }
   return static_cast<std::uint32_t>(value);
+}
+
+// Seconds with an optional fraction, from 0 to a million.
+double Seconds(std::size_t line, const std::string& key, const std::string& text) {
+  double value = -1;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || !(value >= 0) ||
+      value > 1e6) {
+    Fail(line, key + "=" + text + " is not a number of seconds");
+  }
+  return value;
+}
+
+PlugWindow Window(std::size_t line, const std::map<std::string, std::string>& options) {
+  PlugWindow window;
+  auto seconds = [&](const char* key) -> std::optional<double> {
+    const auto found = options.find(key);
+    if (found == options.end()) return std::nullopt;
+    return Seconds(line, key, found->second);
+  };
+  window.arrive = seconds("arrive").value_or(0);
+  window.leave = seconds("leave");
+  window.arriveAfter = seconds("arrive-after");
+  window.leaveIdle = seconds("leave-idle");
+  if (window.leave && *window.leave <= window.arrive) Fail(line, "leave must come after arrive");
+  if (window.arriveAfter && (options.count("arrive") || window.leave))
+    Fail(line, "arrive-after takes neither arrive nor leave (leave-idle ends its time)");
+  if (window.leave && window.leaveIdle) Fail(line, "leave or leave-idle, not both");
+  return window;
 }
 
 bool IsSpeed(const std::string& speed) {
@@ -106,9 +151,10 @@ MachineBridge ParseBridge(std::size_t line, std::istringstream& words) {
   MachineBridge bridge;
   bridge.location = Location(line, words);
   const auto options =
-      Options(line, words,
-              {"vid", "pid", "firmware", "serial", "chip", "eeprom", "driver", "speed", "cdrom",
-               "vendor", "product", "image", "trace", "spi-trace", "latency-us", "fault"});
+      Options(line, words, {"vid",     "pid",    "firmware", "serial",       "chip",
+                            "eeprom",  "driver", "speed",    "cdrom",        "vendor",
+                            "product", "image",  "trace",    "spi-trace",    "latency-us",
+                            "fault",   "arrive", "leave",    "arrive-after", "leave-idle"});
   BridgeConfig& config = bridge.config;
   for (const auto& [key, value] : options) {
     if (key == "vid")
@@ -156,6 +202,7 @@ MachineBridge ParseBridge(std::size_t line, std::istringstream& words) {
   if (options.count("chip") && options.count("eeprom"))
     Fail(line, "a bridge has a chip or an EEPROM, not both");
   bridge.speed = Speed(line, options);
+  bridge.window = Window(line, options);
   return bridge;
 }
 
@@ -165,7 +212,8 @@ StorageSpec ParseStick(std::size_t line, std::istringstream& words) {
   stick.vendorId = 0x57C1;
   stick.productId = 0x0001;
   stick.units = {UnitSpec{0, "Generic", "Flash Disk"}};
-  const auto options = Options(line, words, {"vid", "pid", "serial", "driver", "speed"});
+  const auto options =
+      Options(line, words, {"vid", "pid", "serial", "driver", "speed", "arrive", "leave"});
   for (const auto& [key, value] : options) {
     if (key == "vid") stick.vendorId = static_cast<std::uint16_t>(Number(line, key, value, 0xFFFF));
     if (key == "pid")
@@ -174,6 +222,7 @@ StorageSpec ParseStick(std::size_t line, std::istringstream& words) {
     if (key == "driver") stick.driver = Driver(line, value);
   }
   stick.speed = Speed(line, options);
+  stick.window = Window(line, options);
   return stick;
 }
 
@@ -212,8 +261,12 @@ MachineDescription ParseMachineText(std::string_view text) {
       machine.bridges.push_back(ParseBridge(line, words));
     } else if (item == "stick") {
       machine.otherStorage.push_back(ParseStick(line, words));
+    } else if (item == "plug-log") {
+      std::string file, extra;
+      if (!(words >> file) || (words >> extra)) Fail(line, "plug-log takes one file name");
+      machine.plugLog = file;
     } else {
-      Fail(line, "unknown item " + item + " (ports, sata-disks, hub, bridge or stick)");
+      Fail(line, "unknown item " + item + " (ports, sata-disks, hub, bridge, stick or plug-log)");
     }
   }
   // Hub placement, free ports and duplicate locations: refused before anything is built.
@@ -245,6 +298,7 @@ MachineSpec SysfsSpecOf(const MachineDescription& machine) {
     storage.serial = bridge.config.serial;
     storage.speed = bridge.speed;
     storage.driver = bridge.driver;
+    storage.window = bridge.window;
     storage.units.clear();
     const UnitSpec disk{0, bridge.config.inquiryVendor, bridge.config.inquiryProduct};
     const UnitSpec cdrom{5, bridge.config.inquiryVendor, "AUTO-RUN CD-ROM"};

@@ -27,6 +27,7 @@ struct MachineBridge {
   // One line per SCSI command this bridge carries out; one per flash chip transaction.
   std::optional<std::filesystem::path> trace;
   std::optional<std::filesystem::path> spiTrace;
+  PlugWindow window;  // when the bridge is plugged in
 };
 
 struct MachineDescription {
@@ -35,6 +36,8 @@ struct MachineDescription {
   std::vector<HubSpec> hubs;
   std::vector<MachineBridge> bridges;
   std::vector<StorageSpec> otherStorage;  // USB storage that is no bridge
+  // One line per arrival and removal and per bridge's first commands, with the time.
+  std::optional<std::filesystem::path> plugLog;
 };
 
 // The file format, for --help and README.

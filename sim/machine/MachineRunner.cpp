@@ -5,57 +5,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "device/relay/RelayBackend.h"
 #include "device/relay/RelayServer.h"
-#include "sim/EmulatedDeviceIo.h"
+#include "sim/ImageFile.h"
 #include "sim/RelayService.h"
 #include "sim/SimClock.h"
+#include "sim/machine/LiveMachine.h"
 
 namespace burnwell::sim::machine {
 namespace fs = std::filesystem;
 namespace {
-
-// A device opened through the relay: an emulated bridge, or storage that is no bridge and
-// fails every command it does not know, the way a plain USB stick rejects vendor commands.
-class NodeSession final : public device::relay::RelaySession {
- public:
-  explicit NodeSession(std::shared_ptr<EmulatedBridge> bridge) : bridge_(std::move(bridge)) {}
-  bool IoControl(std::uint32_t code, std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
-                 std::uint32_t* returned) override {
-    if (returned) *returned = 0;
-    if (!bridge_) return false;
-    return EmulatedIoControl(*bridge_, Presentation::MassStorage, code, in.data(),
-                             static_cast<std::uint32_t>(in.size()), out.data(),
-                             static_cast<std::uint32_t>(out.size()), returned);
-  }
-
- private:
-  std::shared_ptr<EmulatedBridge> bridge_;
-};
-
-class MachineBackend final : public device::relay::RelayBackend {
- public:
-  void Add(const std::string& node, std::shared_ptr<EmulatedBridge> bridge) {
-    nodes_[node] = std::move(bridge);
-  }
-
-  std::unique_ptr<device::relay::RelaySession> Open(std::string_view path,
-                                                    const device::relay::RelayPeer&) override {
-    const auto found = nodes_.find(std::string(path));
-    if (found == nodes_.end()) return nullptr;
-    return std::make_unique<NodeSession>(found->second);
-  }
-
- private:
-  std::map<std::string, std::shared_ptr<EmulatedBridge>> nodes_;  // fixed before serving starts
-};
 
 // A fresh folder for the system root, removed again at the end. The relay socket lives in it,
 // and socket paths are short: fall back to /tmp when TMPDIR is long.
@@ -80,30 +44,6 @@ class TempRoot {
  private:
   fs::path path_;
 };
-
-std::vector<std::uint8_t> ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-  if (in.bad()) throw std::runtime_error("cannot read image " + path.string());
-  return bytes;
-}
-
-// Written beside the target and renamed over it: an interrupted save keeps the old image.
-bool WriteBytes(const fs::path& path, std::span<const std::uint8_t> bytes) {
-  fs::path partial = path;
-  partial += ".partial";
-  {
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) return false;
-  }
-  std::error_code error;
-  fs::rename(partial, path, error);
-  return !error;
-}
 
 std::ostream* OpenTrace(const fs::path& path, std::vector<std::unique_ptr<std::ofstream>>& traces) {
   traces.push_back(std::make_unique<std::ofstream>(path, std::ios::trunc));
@@ -160,24 +100,22 @@ int RunOnMachine(const MachineDescription& machine, const std::vector<std::strin
   std::vector<std::unique_ptr<std::ofstream>> traces;
   std::vector<std::shared_ptr<EmulatedBridge>> bridges;
   RealTimeClock clock;
-  MachineBackend backend;
   std::unique_ptr<TempRoot> root;
+  std::unique_ptr<LiveMachine> live;
   try {
     root = std::make_unique<TempRoot>();
-    const std::vector<GeneratedUnit> units = WriteSystemRoot(root->Path(), SysfsSpecOf(machine));
     for (const MachineBridge& described : machine.bridges) {
       BridgeConfig config = described.config;
       if (described.image && fs::exists(*described.image))
-        config.memoryContents = ReadBytes(*described.image);
+        config.memoryContents = ReadImageFile(*described.image);
       auto bridge = std::make_shared<EmulatedBridge>(config, clock);
       if (described.trace) bridge->SetScsiTrace(OpenTrace(*described.trace, traces));
       if (described.spiTrace) bridge->SetSpiTrace(OpenTrace(*described.spiTrace, traces));
       bridges.push_back(std::move(bridge));
     }
-    for (const GeneratedUnit& unit : units) {
-      const bool isBridge = unit.storageIndex < machine.bridges.size();
-      backend.Add(unit.genericNode, isBridge ? bridges[unit.storageIndex] : nullptr);
-    }
+    std::ostream* plugLog = machine.plugLog ? OpenTrace(*machine.plugLog, traces) : nullptr;
+    live = std::make_unique<LiveMachine>(machine, bridges, root->Path(), plugLog);
+    live->PlugFirstDevices();
   } catch (const std::exception& error) {
     err << "burnwell-sim: cannot build the machine: " << error.what() << "\n";
     return 1;
@@ -189,8 +127,10 @@ int RunOnMachine(const MachineDescription& machine, const std::vector<std::strin
       previous ? std::optional<std::string>(previous) : std::nullopt;
   ::setenv("BURNWELL_SYSROOT", root->Path().c_str(), 1);
   std::unique_ptr<device::relay::RelayServer> server =
-      device::relay::StartRelayServer(backend, EmulatorRelayLimits());
+      device::relay::StartRelayServer(*live, EmulatorRelayLimits());
+  if (server) live->Start();
   const int status = server ? RunCommand(command, err) : 1;
+  live->Stop();
   if (!server)
     err << "burnwell-sim: cannot serve the relay below " << root->Path().string() << "\n";
   if (server) server->Stop();
@@ -204,7 +144,7 @@ int RunOnMachine(const MachineDescription& machine, const std::vector<std::strin
   int result = status;
   for (std::size_t i = 0; i < machine.bridges.size(); ++i) {
     const std::optional<fs::path>& image = machine.bridges[i].image;
-    if (image && !WriteBytes(*image, bridges[i]->Memory())) {
+    if (image && !WriteImageFile(*image, bridges[i]->Memory())) {
       err << "burnwell-sim: cannot write image " << image->string() << "\n";
       if (result == 0) result = 1;
     }

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "device/BridgeInfo.h"
+
 namespace burnwell::sim::testing {
 
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -36,16 +38,7 @@ EmulatorFixture::~EmulatorFixture() {
 device::DeviceRecord EmulatorFixture::OpenRecord(bool addToTable) {
   device::DeviceRecord record{};
   record.Handle = io_.Open(path_.c_str(), platform::kOpenNoAttributes);
-  const auto info = bridge_->InfoBlock();
-  record.VendorId = static_cast<std::uint16_t>((info[0] << 8) | info[1]);
-  record.ProductId = static_cast<std::uint16_t>((info[2] << 8) | info[3]);
-  record.CodeSize = info[2] == (PID_A >> 8) ? 0xB800 : 0x5C00;
-  record.FirmwareVersion =
-      (static_cast<std::uint32_t>(info[4]) << 24) | (info[5] << 16) | (info[6] << 8) | info[7];
-  record.PairMatch = (info[8] == info[12] && info[9] == info[13]) ? 1 : 0;
-  record.InfoPresent = (info[10] != 0 || info[11] != 0) ? 1 : 0;
-  record.Byte11Set = info[11] != 0 ? 1 : 0;
-  record.ModeFlags = (info[11] != 0 || info[10] == 2) ? 0x10000 : info[10] == 1 ? 0x100 : 0;
+  device::DecodeBridgeInfo(bridge_->InfoBlock().data(), record);
   record.TransportKind = device::TransportKind::MassStorage;
   record.DeviceClass = device::DeviceClass::Disk;
   std::strncpy(record.DevicePath.data(), path_.c_str(), record.DevicePath.size() - 1);

@@ -191,6 +191,37 @@ UrbCompletion Answer(const Urb& urb, std::vector<std::uint8_t> data, std::uint16
   return UrbCompletion{urb.seqNum, kStatusOk, length, std::move(data)};
 }
 
+// GET_DESCRIPTOR: the device, configuration, qualifier and string descriptors.
+UrbCompletion GetDescriptor(const Urb& urb, const BridgeConfig& config) {
+  const std::uint16_t value = LoadLe16(&urb.setup[setup::Value]);
+  const std::uint16_t length = LoadLe16(&urb.setup[setup::Length]);
+  const std::uint8_t recipient = urb.setup[setup::RequestType] & kRecipientMask;
+  if (!urb.in || recipient != kRecipientDevice) return Stall(urb);
+  const std::uint8_t kind = static_cast<std::uint8_t>(value >> 8);
+  const std::uint8_t number = static_cast<std::uint8_t>(value & 0xFF);
+  if (kind == kDeviceDescriptor && number == 0)
+    return Answer(urb, DeviceDescriptor(config), length);
+  if (kind == kConfigurationDescriptor && number == 0)
+    return Answer(urb, ConfigurationDescriptor(), length);
+  if (kind == kDeviceQualifierDescriptor && number == 0)
+    return Answer(urb, DeviceQualifier(), length);
+  if (kind == kStringDescriptor) {
+    switch (number) {
+      case kLanguages: {
+        std::vector<std::uint8_t> d = {4, kStringDescriptor, 0, 0};
+        StoreLe16(&d[2], kLanguageEnglishUs);
+        return Answer(urb, d, length);
+      }
+      case kManufacturer:
+        return Answer(urb, StringDescriptor(Trimmed(config.inquiryVendor)), length);
+      case kProduct: return Answer(urb, StringDescriptor(Trimmed(config.inquiryProduct)), length);
+      case kSerial: return Answer(urb, StringDescriptor(config.serial), length);
+      default: return Stall(urb);
+    }
+  }
+  return Stall(urb);
+}
+
 }  // namespace
 
 MassStorageDevice::MassStorageDevice(std::shared_ptr<EmulatedBridge> bridge)
@@ -289,33 +320,7 @@ UrbCompletion MassStorageDevice::Control(const Urb& urb) {
   if ((type & kTypeMask) != kTypeStandard) return Stall(urb);
 
   switch (request) {
-    case GET_DESCRIPTOR: {
-      if (!urb.in || recipient != kRecipientDevice) return Stall(urb);
-      const std::uint8_t kind = static_cast<std::uint8_t>(value >> 8);
-      const std::uint8_t number = static_cast<std::uint8_t>(value & 0xFF);
-      if (kind == kDeviceDescriptor && number == 0)
-        return Answer(urb, DeviceDescriptor(config), length);
-      if (kind == kConfigurationDescriptor && number == 0)
-        return Answer(urb, ConfigurationDescriptor(), length);
-      if (kind == kDeviceQualifierDescriptor && number == 0)
-        return Answer(urb, DeviceQualifier(), length);
-      if (kind == kStringDescriptor) {
-        switch (number) {
-          case kLanguages: {
-            std::vector<std::uint8_t> d = {4, kStringDescriptor, 0, 0};
-            StoreLe16(&d[2], kLanguageEnglishUs);
-            return Answer(urb, d, length);
-          }
-          case kManufacturer:
-            return Answer(urb, StringDescriptor(Trimmed(config.inquiryVendor)), length);
-          case kProduct:
-            return Answer(urb, StringDescriptor(Trimmed(config.inquiryProduct)), length);
-          case kSerial: return Answer(urb, StringDescriptor(config.serial), length);
-          default: return Stall(urb);
-        }
-      }
-      return Stall(urb);
-    }
+    case GET_DESCRIPTOR: return GetDescriptor(urb, config);
     case SET_ADDRESS: return urb.in ? Stall(urb) : Done(urb);
     case GET_CONFIGURATION: return urb.in ? Answer(urb, {configuration_}, length) : Stall(urb);
     case SET_CONFIGURATION:

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -12,6 +11,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "common/Hex.h"
 
 namespace burnwell::sim::usbip {
 namespace {
@@ -229,11 +230,8 @@ void UsbipServer::Serve(Connection& connection) {
     return;
   }
   if (request.code != OP_REQ_IMPORT) {
-    Say("usbip: closed a connection that began with unknown operation 0x" + [&] {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "%04X", request.code);
-      return std::string(hex);
-    }());
+    Say("usbip: closed a connection that began with unknown operation 0x" +
+        Hex(request.code, 4, HexDigits::Upper));
     return;
   }
 

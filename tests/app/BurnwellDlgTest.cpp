@@ -43,13 +43,13 @@ std::string SmallHexFile() {
 
 // A header image for PID_A whose main code is `length` bytes of 0x11.
 std::vector<std::uint8_t> HeaderImage(std::uint32_t length) {
-  std::vector<std::uint8_t> file(image::IMAGE_HEADER_SIZE, 0);
+  std::vector<std::uint8_t> file(image::kImageHeaderSize, 0);
   file[0] = VID_MAKER & 0xFF;
   file[1] = VID_MAKER >> 8;
   file[256] = PID_A & 0xFF;
   file[257] = PID_A >> 8;
   for (int i = 0; i < 4; ++i) file[264 + i] = static_cast<std::uint8_t>(length >> (8 * i));
-  std::vector<std::uint8_t> code(image::SMALL_IMAGE_SIZE, 0xFF);
+  std::vector<std::uint8_t> code(kSmallMainCodeSize, 0xFF);
   std::fill_n(code.begin(), length, std::uint8_t{0x11});
   const std::uint16_t checksum = image::ComputeChecksum(code);
   file[12] = checksum >> 8;

@@ -72,7 +72,7 @@ TEST(ConfigDefaults, NoFileGivesEveryDefault) {
   ConfigSettings settings = Sentinel();
   EXPECT_EQ(ReadConfigFile(dir / "Config.ini", settings), 0);
   EXPECT_EQ(settings.deviceCount, 3);
-  std::vector<std::string> expected(DEVICE_ID_COUNT);
+  std::vector<std::string> expected(kDeviceIdCount);
   expected[0] = expected[1] = expected[2] = DefaultId();
   EXPECT_EQ(DeviceIds(settings), expected);
   EXPECT_EQ(settings.firmwareFileName, "ZQ5x8x.hex");
@@ -105,7 +105,7 @@ TEST(ConfigRead, EveryKeyOfAFullFileCrLfOrLf) {
     ConfigSettings settings = Sentinel();
     ASSERT_EQ(ReadConfigFile(test::DataFile(name), settings), 0) << name;
     EXPECT_EQ(settings.deviceCount, 2);
-    std::vector<std::string> expected(DEVICE_ID_COUNT);
+    std::vector<std::string> expected(kDeviceIdCount);
     expected[0] = "USB\\VID_1234&PID_ABCD";
     expected[1] = "USB\\VID_7E55&PID_2506";
     EXPECT_EQ(DeviceIds(settings), expected) << name;  // entries past the count are cleared
@@ -174,7 +174,7 @@ TEST(ConfigDevCount, StoppedReadLeavesAFreshDialogWithAnEmptyFirmwareName) {
   EXPECT_EQ(FirmwarePathText(settings.firmwareFileName), "./");
   EXPECT_EQ(settings.compareLength, 0);
   EXPECT_EQ(settings.compareString, "");
-  EXPECT_EQ(settings.selfPowered, DEFAULT_SELF_POWER_ON);  // defined, not left to chance
+  EXPECT_EQ(settings.selfPowered, kDefaultSelfPowerOn);  // defined, not left to chance
 }
 
 TEST(ConfigDevCount, ZeroOrNegativeReadsNoIdentifierButEverythingElse) {
@@ -185,7 +185,7 @@ TEST(ConfigDevCount, ZeroOrNegativeReadsNoIdentifierButEverythingElse) {
     ConfigSettings settings = Sentinel();
     ASSERT_EQ(ReadConfigFile(dir / "Config.ini", settings), 0) << count;
     EXPECT_EQ(settings.deviceCount, std::atoi(count)) << count;
-    EXPECT_EQ(DeviceIds(settings), std::vector<std::string>(DEVICE_ID_COUNT)) << count;
+    EXPECT_EQ(DeviceIds(settings), std::vector<std::string>(kDeviceIdCount)) << count;
     EXPECT_EQ(settings.compareString, "abc");
     EXPECT_EQ(settings.firmwareFileName, "ZQ5x8x.hex");
   }

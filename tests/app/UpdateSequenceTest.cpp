@@ -13,6 +13,7 @@
 
 #include "common/MakerIds.h"
 #include "bridge/DeviceApi.h"
+#include "bridge/BridgeState.h"
 #include "device/DeviceRecord.h"
 #include "wire/ScsiRequest.h"
 #include "image/ImageBuffer.h"
@@ -175,14 +176,14 @@ class UpdateSequence : public ::testing::Test {
         ioGuard_(&faults_),
         clockGuard_(&clock_),
         windowsGuard_(&windows_) {
-    device::ResetDeviceLayerState();
-    device::DeviceLayer().discoveryFlavor = device::DiscoveryFlavor::Linux;
+    bridge::ResetBridgeLayerState();
+    bridge::BridgeLayer().discoveryFlavor = bridge::DiscoveryFlavor::Linux;
     image::ResetLoadedImage();
     bridge::BridgeInitialize();
   }
   ~UpdateSequence() override {
     bridge::BridgeUninitialize();
-    device::ResetDeviceLayerState();
+    bridge::ResetBridgeLayerState();
     image::ResetLoadedImage();
   }
 
@@ -252,7 +253,7 @@ TEST_F(UpdateSequence, WithoutABridgeOnlyDeviceNotFoundIsShown) {
 TEST_F(UpdateSequence, HexImageKeepsTheBridgesBlockWithPowerEditsAndStampsTheMarker) {
   for (int selfPowered : {1, 0}) {
     SCOPED_TRACE(selfPowered);
-    device::ResetDeviceLayerState();
+    bridge::ResetBridgeLayerState();
     AddBridge(sim::BridgeConfig{});
     const std::vector<std::uint8_t> before = Memory(256);
     const std::vector<std::uint8_t> code = LoadCode(0xB800, 0x1234);
@@ -310,7 +311,7 @@ TEST_F(UpdateSequence, ImageFileBlockCarriesTheBridgesSerialAndIgnoresThePowerSe
 TEST_F(UpdateSequence, ProgressRangeFollowsTheImageLength) {
   for (std::uint32_t size : {0xB800u, 0x5C00u}) {
     SCOPED_TRACE(size);
-    device::ResetDeviceLayerState();
+    bridge::ResetBridgeLayerState();
     AddBridge(sim::BridgeConfig{});
     LoadCode(size, 0x0102);
     windows_.sent.clear();
@@ -410,7 +411,7 @@ TEST_F(UpdateSequence, EveryChipModelAndTheLargeEepromEndHoldingBlockCodeAndMark
   ASSERT_GE(bridges.size(), 14u);
   for (sim::BridgeConfig& config : bridges) {
     SCOPED_TRACE(config.eeprom ? std::string("eeprom-64k") : config.chip);
-    device::ResetDeviceLayerState();
+    bridge::ResetBridgeLayerState();
     AddBridge(config);
     const std::vector<std::uint8_t> code = LoadCode(0xB800, 0xCAFE);
     host_ = RecordingHost{};
@@ -473,7 +474,7 @@ TEST_F(UpdateSequence, GoneStoppedOrUnsettledBridgesEndAtOnceAndSayWhy) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    device::ResetDeviceLayerState();
+    bridge::ResetBridgeLayerState();
     faults_.gone = false;
     faults_.spoilBlockPieces = 0;
     faults_.ResetSpoiled();
@@ -534,12 +535,12 @@ TEST_F(UpdateSequence, FastTransfersFallBackToClassicAfterAFailedCompare) {
   for (const Row& row : rows) {
     SCOPED_TRACE(std::to_string(row.selectionEndsAfter) +
                  (row.eraseOnlyWhatIsWritten ? " range" : ""));
-    device::ResetDeviceLayerState();
+    bridge::ResetBridgeLayerState();
     sim::BridgeConfig config = sim::BridgeConfig::WithChip("MX25L1005");
     config.selectionEndsAfterTransfers = row.selectionEndsAfter;
     const auto memory = AddBridge(config).Memory();
     std::fill(memory.begin() + kUpperHalf, memory.end(), 0x00);
-    const std::vector<std::uint8_t> block = Memory(image::CONFIG_BLOCK_SIZE);
+    const std::vector<std::uint8_t> block = Memory(image::kConfigBlockSize);
     LoadCode(0xB800, 0x1234);
     std::uint8_t devices[32] = {};
     ASSERT_GT(bridge::BridgeOpen(devices, sizeof devices), 0);

@@ -1,4 +1,4 @@
-#include "bridge/BridgeInfo.h"
+#include "device/BridgeInfo.h"
 
 #include <gtest/gtest.h>
 

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "bridge/DeviceApi.h"
+#include "bridge/BridgeState.h"
 #include "device/DeviceRecord.h"
 #include "sim/machine/SysfsTree.h"
 #include "tests/bridge/LinuxMachineFakes.h"
@@ -19,8 +20,6 @@ namespace burnwell::bridge {
 
 using device::DeviceLayer;
 using device::DeviceTable;
-using device::DiscoveryFlavor;
-using device::ResetDeviceLayerState;
 namespace {
 
 constexpr int kRounds = 15;
@@ -89,8 +88,8 @@ int OpenAndCloseRepeatedly(const std::filesystem::path& root, const std::filesys
                       units.back().genericNode);
   platform::ScopedOverride<platform::System> systemGuard(&system);
   platform::ScopedOverride<platform::DeviceIo> ioGuard(&io);
-  ResetDeviceLayerState();
-  DeviceLayer().discoveryFlavor = DiscoveryFlavor::Linux;
+  ResetBridgeLayerState();
+  BridgeLayer().discoveryFlavor = DiscoveryFlavor::Linux;
   if (BridgeInitialize() != 1) return 10;
   for (int round = 0; round < kRounds; ++round) {
     std::uint8_t ids[32]{};

@@ -14,6 +14,7 @@
 
 #include "bridge/DiscoveryLinux.h"
 #include "common/MakerIds.h"
+#include "bridge/BridgeState.h"
 #include "device/DeviceRecord.h"
 #include "device/Transport.h"
 #include "sim/EmulatedBridge.h"
@@ -27,9 +28,7 @@ namespace burnwell::bridge {
 
 using device::DeviceError;
 using device::DeviceLayer;
-using device::DiscoveryFlavor;
 using device::LastDeviceError;
-using device::ResetDeviceLayerState;
 using device::TransportKind;
 namespace {
 
@@ -95,10 +94,10 @@ class DeviceApi : public ::testing::Test {
         locksGuard_(&locks_),
         ioGuard_(&io_),
         clockGuard_(&clock_) {
-    ResetDeviceLayerState();
-    DeviceLayer().discoveryFlavor = DiscoveryFlavor::Linux;
+    ResetBridgeLayerState();
+    BridgeLayer().discoveryFlavor = DiscoveryFlavor::Linux;
   }
-  ~DeviceApi() override { ResetDeviceLayerState(); }
+  ~DeviceApi() override { ResetBridgeLayerState(); }
 
   // Bridges on ports 1-1, 1-2, ... of bus 1, each reached through the emulator.
   void Machine(std::vector<sim::BridgeConfig> configs) {
@@ -284,11 +283,11 @@ TEST_F(DeviceApi, OneResetPutsEveryPartOfTheDeviceStateBack) {
   state.useRelay = false;
   device::SetLastDeviceError(device::DeviceError::ApiMutex);
   state.relayConnections.Add(0x55);
-  state.discoveryFlavor = DiscoveryFlavor::Windows;
-  state.linuxDiscovery.problems.push_back("permission denied on /dev/sg9");
+  BridgeLayer().discoveryFlavor = DiscoveryFlavor::Windows;
+  BridgeLayer().linuxDiscovery.problems.push_back("permission denied on /dev/sg9");
   ASSERT_GT(LinuxNodeHandle("/sys/devices/after-discovery"), 1u);
 
-  ResetDeviceLayerState();
+  ResetBridgeLayerState();
 
   EXPECT_EQ(state.table.count, 0u);
   EXPECT_EQ(state.table.records, nullptr);
@@ -297,9 +296,9 @@ TEST_F(DeviceApi, OneResetPutsEveryPartOfTheDeviceStateBack) {
   EXPECT_TRUE(state.useRelay);
   EXPECT_EQ(LastDeviceError(), device::DeviceError::None);
   EXPECT_FALSE(device::IsRelayHandle(0x55));  // a later device handle 0x55 is no relay connection
-  EXPECT_EQ(state.apiReferences.load(), 0);
-  EXPECT_EQ(state.apiMutex.load(), 0);
-  EXPECT_EQ(state.discoveryFlavor.load(), device::kPlatformDiscoveryFlavor);
+  EXPECT_EQ(BridgeLayer().apiReferences.load(), 0);
+  EXPECT_EQ(BridgeLayer().apiMutex.load(), 0);
+  EXPECT_EQ(BridgeLayer().discoveryFlavor.load(), kPlatformDiscoveryFlavor);
   EXPECT_TRUE(LinuxDiscoveryProblems().empty());
   EXPECT_EQ(LinuxNodeHandle("/sys/devices/after-discovery"), 1u);  // node handles start again
 }

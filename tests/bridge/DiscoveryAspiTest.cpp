@@ -10,6 +10,7 @@
 #include "common/Bytes.h"
 #include "common/MakerIds.h"
 #include "device/Aspi.h"
+#include "bridge/BridgeState.h"
 #include "bridge/Discovery.h"
 #include "platform/Aspi.h"
 
@@ -18,7 +19,6 @@ namespace burnwell::bridge {
 using device::DeviceLayer;
 using device::DeviceRecord;
 using device::kPointerSize;
-using device::ResetDeviceLayerState;
 using device::SC_EXEC_SCSI_CMD;
 using device::SC_HA_INQUIRY;
 using device::SS_COMP;
@@ -121,8 +121,8 @@ class FakeAspi final : public platform::AspiLibrary {
 
 class DiscoverAspiTest : public ::testing::Test {
  protected:
-  DiscoverAspiTest() { ResetDeviceLayerState(); }  // the NT flag clear: commands go through ASPI
-  ~DiscoverAspiTest() override { ResetDeviceLayerState(); }
+  DiscoverAspiTest() { ResetBridgeLayerState(); }  // the NT flag clear: commands go through ASPI
+  ~DiscoverAspiTest() override { ResetBridgeLayerState(); }
 
   static std::array<std::uint8_t, 16> Bridge(std::uint16_t product) {
     return test::BridgeInfoBlock(VID_MAKER, product, 0x00010203, 1, 0);
@@ -196,13 +196,13 @@ TEST_F(DiscoverAspiTest, AMissingLibraryOrEntryPointGivesMinusEleven) {
   aspi.libraryPresent = false;
   EXPECT_EQ(DiscoverAspi(), ApiError::NoAspi);
 
-  ResetDeviceLayerState();
+  ResetBridgeLayerState();
   aspi.libraryPresent = true;
   aspi.hasSupportInfo = false;
   EXPECT_EQ(DiscoverAspi(), ApiError::NoAspi);
   EXPECT_EQ(DeviceLayer().table.count, 0u);
 
-  ResetDeviceLayerState();
+  ResetBridgeLayerState();
   aspi.hasSupportInfo = true;
   aspi.hasSend = false;
   EXPECT_EQ(DiscoverAspi(), ApiError::NoAspi);

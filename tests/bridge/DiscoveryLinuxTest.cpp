@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "bridge/BridgeState.h"
 #include "device/DeviceRecord.h"
 #include "sim/machine/SysfsTree.h"
 #include "tests/bridge/LinuxMachineFakes.h"
@@ -19,7 +20,6 @@ namespace burnwell::bridge {
 using device::DeviceClass;
 using device::DeviceLayer;
 using device::DeviceRecord;
-using device::ResetDeviceLayerState;
 using device::TransportKind;
 namespace {
 
@@ -47,10 +47,10 @@ class LinuxDiscovery : public ::testing::Test {
  protected:
   LinuxDiscovery()
       : system_(root_.Path()), systemGuard_(&system_), locksGuard_(&locks_), ioGuard_(&io_) {
-    ResetDeviceLayerState();
+    ResetBridgeLayerState();
     DeviceLayer().ntFlag = true;
   }
-  ~LinuxDiscovery() override { ResetDeviceLayerState(); }
+  ~LinuxDiscovery() override { ResetBridgeLayerState(); }
 
   // Writes the machine and makes every unit of a storage device with product ID != 0 a bridge.
   void Build(const MachineSpec& layout) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "FakeWindowsMachine.h"
+#include "bridge/BridgeState.h"
 #include "device/DeviceRecord.h"
 #include "platform/Seam.h"
 
@@ -17,7 +18,7 @@ class DiscoveryTest : public ::testing::Test {
   ~DiscoveryTest() override { Reset(); }
 
   static void Reset() {
-    device::ResetDeviceLayerState();
+    bridge::ResetBridgeLayerState();
     device::DeviceLayer().ntFlag = true;
   }
   static device::DeviceTable& Table() { return device::DeviceLayer().table; }

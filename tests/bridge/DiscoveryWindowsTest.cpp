@@ -11,7 +11,6 @@ namespace burnwell::bridge {
 using device::DeviceClass;
 using device::DeviceLayer;
 using device::DeviceRecord;
-using device::ResetDeviceLayerState;
 using device::TransportKind;
 namespace {
 
@@ -409,7 +408,7 @@ TEST_F(IdeScsiDiscoveryTest, AnIdeDeviceThatCannotBeOpenedEndsDiscoveryWithZero)
 // interfaces and no host controllers; Linux has nothing present) gives an empty table, and the
 // hub scan walks whatever controllers exist without touching the empty table.
 TEST(SystemDeviceServices, AMachineWithoutBridgesGivesAnEmptyTable) {
-  ResetDeviceLayerState();
+  ResetBridgeLayerState();
   DeviceLayer().ntFlag = true;
   test::FakeWindowsMachine io;  // device opens answer nothing, so no real device is touched
   platform::ScopedOverride<platform::DeviceIo> ioOverride(&io);
@@ -418,7 +417,7 @@ TEST(SystemDeviceServices, AMachineWithoutBridgesGivesAnEmptyTable) {
   EXPECT_EQ(DeviceLayer().table.count, 0u);
   ScanHubPortsWindows();
   EXPECT_EQ(FindLetterByMountedDevice("USBSTOR\\DISK&VEN_NONE\\0&0"), '0');
-  ResetDeviceLayerState();
+  ResetBridgeLayerState();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "common/Bytes.h"
 #include "common/MakerIds.h"
 #include "wire/AtaPassThrough.h"
+#include "wire/BridgeInfoBlock.h"
 #include "bridge/HubScanLayouts.h"
 #include "wire/ScsiRequest.h"
 #include "platform/WinNames.h"
@@ -59,13 +60,11 @@ void PutIdentity(std::uint8_t* data, std::uint16_t vendor, std::uint16_t product
 std::array<std::uint8_t, 16> BridgeInfoBlock(std::uint16_t vendor, std::uint16_t product,
                                              std::uint32_t firmware, std::uint8_t mode,
                                              std::uint8_t flag) {
-  std::array<std::uint8_t, 16> block{};
-  StoreBe16(block.data(), vendor);
-  StoreBe16(block.data() + 2, product);
-  StoreBe32(block.data() + 4, firmware);
-  block[10] = mode;
-  block[11] = flag;
-  return block;
+  return wire::EncodeBridgeInfo({.vendorId = vendor,
+                                 .productId = product,
+                                 .firmwareVersion = firmware,
+                                 .mode = mode,
+                                 .flag = flag});
 }
 
 platform::LockHandle FakeNamedLocks::Open(const char* name) {
@@ -94,7 +93,8 @@ FakeWindowsMachine::FakeWindowsMachine() {
 
 DevInstHandle FakeWindowsMachine::AddNode(const std::string& instanceId, DevInstHandle parent,
                                           const std::string& driverKey) {
-  const auto node = static_cast<DevInstHandle>(nodes_.size() + 1);
+  // Never a handle of a node removed before: configuration-manager handles are not reused at once.
+  const auto node = static_cast<DevInstHandle>(nodes_.rbegin()->first + 1);
   nodes_[node] = Node{instanceId, parent, {}, driverKey, true};
   nodes_[parent].children.push_back(node);
   return node;
@@ -104,6 +104,33 @@ void FakeWindowsMachine::AddInterface(InterfaceClass interfaceClass,
                                       const std::string& devicePath) {
   interfaces_[interfaceClass].push_back(devicePath);
 }
+
+void FakeWindowsMachine::RemoveInterface(InterfaceClass interfaceClass,
+                                         const std::string& devicePath) {
+  auto& list = interfaces_[interfaceClass];
+  list.erase(std::remove(list.begin(), list.end(), devicePath), list.end());
+}
+
+void FakeWindowsMachine::RemoveNode(DevInstHandle node) {
+  const auto found = nodes_.find(node);
+  if (found == nodes_.end()) return;
+  const std::vector<DevInstHandle> children = found->second.children;
+  for (const DevInstHandle child : children) RemoveNode(child);
+  auto& brothers = nodes_[found->second.parent].children;
+  brothers.erase(std::remove(brothers.begin(), brothers.end(), node), brothers.end());
+  nodes_.erase(node);
+}
+
+void FakeWindowsMachine::Announce() {
+  if (watcher_) watcher_();
+}
+
+std::intptr_t FakeWindowsMachine::WatchStorageInterfaces(std::function<void()> changed) {
+  watcher_ = std::move(changed);
+  return 1;
+}
+
+void FakeWindowsMachine::EndWatch(std::intptr_t) { watcher_ = nullptr; }
 
 FakeUnit& FakeWindowsMachine::AddUnit(const std::string& devicePath) {
   auto& unit = units_[Upper(devicePath)];

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -68,9 +69,14 @@ class FakeWindowsMachine final : public platform::WinDeviceServices, public plat
   platform::DevInstHandle AddNode(const std::string& instanceId, platform::DevInstHandle parent,
                                   const std::string& driverKey = "");
   // Lookups of instance IDs ignore case, as the configuration manager's do.
+  // A device unplugged: its node (and the nodes below it) leave the tree.
+  void RemoveNode(platform::DevInstHandle node);
 
   // --- Interfaces and the units behind their paths ---
   void AddInterface(platform::InterfaceClass interfaceClass, const std::string& devicePath);
+  void RemoveInterface(platform::InterfaceClass interfaceClass, const std::string& devicePath);
+  // Sends the device-interface notification to whoever watches (nothing when nobody does).
+  void Announce();
   void FailClassList(platform::InterfaceClass interfaceClass) {
     failedClasses_.insert(interfaceClass);
   }
@@ -147,6 +153,8 @@ class FakeWindowsMachine final : public platform::WinDeviceServices, public plat
                     std::uint32_t inSize, void* out, std::uint32_t outSize,
                     std::uint32_t* returned) override;
   void CloseUsbNode(platform::Handle handle) override;
+  std::intptr_t WatchStorageInterfaces(std::function<void()> changed) override;
+  void EndWatch(std::intptr_t watch) override;
 
   // DeviceIo
   platform::Handle Open(const char* path, std::uint32_t attributes) override;
@@ -216,6 +224,7 @@ class FakeWindowsMachine final : public platform::WinDeviceServices, public plat
   platform::Handle nextHandle_ = 0x100000;  // clear of the emulated handles
   std::size_t setsOpen_ = 0;
   int controllerKeyQueries_ = 0;
+  std::function<void()> watcher_;
 };
 
 }  // namespace burnwell::test

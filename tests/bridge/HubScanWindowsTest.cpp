@@ -59,6 +59,8 @@ TEST_F(HubScanTest, ABridgeBehindAnExternalHubGetsThatHubsPosition) {
   EXPECT_EQ(At(0).PortNumber, 2u);
   EXPECT_EQ(At(0).PortCount, 4u);
   EXPECT_EQ(At(0).UsbAddress, 12u);
+  // The location: the controller's place, the root hub's port, the external hub's port.
+  EXPECT_STREQ(At(0).UsbLocation.data(), "1-2.2");
 }
 
 TEST_F(HubScanTest, TwoBridgesOnOneHubEachGetTheirOwnPort) {

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "bridge/BridgeInfo.h"
+#include "device/BridgeInfo.h"
 #include "wire/ScsiRequest.h"
 #include "platform/DeviceIo.h"
 #include "platform/NamedLock.h"

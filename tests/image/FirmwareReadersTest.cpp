@@ -90,7 +90,7 @@ class ReaderTest : public ::testing::Test {
   bool Parse(const std::string& text, std::string& error, std::uint32_t& codeSize) {
     fs.Add("p.hex", text);
     auto file = fs.OpenForRead("p.hex");
-    scratch.assign(HEX_ROM_SIZE, 0xFF);
+    scratch.assign(kHexRomSize, 0xFF);
     HexResult result = ParseIntelHex(*file, scratch, codeSize);
     error = std::move(result.errorText);
     return result.ok;
@@ -146,15 +146,15 @@ TEST(FirmwareFileTypeRule, ModelCodesAndAcceptedProducts) {
 TEST_F(ReaderTest, EndRecordAloneGivesSmallImageWithZeroRegion) {
   std::string error;
   ASSERT_TRUE(LoadHex(END, error)) << error;
-  ASSERT_EQ(image.Code().size(), SMALL_IMAGE_SIZE);
-  EXPECT_EQ(image.Code()[ZERO_REGION_START - 1], 0xFF);
-  EXPECT_EQ(image.Code()[ZERO_REGION_START], 0x00);
-  EXPECT_EQ(image.Code()[SMALL_IMAGE_SIZE - 1], 0x00);
+  ASSERT_EQ(image.Code().size(), kSmallMainCodeSize);
+  EXPECT_EQ(image.Code()[kZeroRegionStart - 1], 0xFF);
+  EXPECT_EQ(image.Code()[kZeroRegionStart], 0x00);
+  EXPECT_EQ(image.Code()[kSmallMainCodeSize - 1], 0x00);
   EXPECT_EQ(image.GetChecksum(), 0xB400);
-  EXPECT_EQ(image.Header()[offset::MARKER], 0x5A);
-  EXPECT_EQ(image.CodeLength(), SMALL_IMAGE_SIZE);
-  EXPECT_EQ(LoadLe32(&image.Header()[offset::CODE_LENGTH]), SMALL_IMAGE_SIZE);
-  EXPECT_EQ(image.Header()[offset::VALIDITY_TAIL], 0xFF);  // from the clear before the load
+  EXPECT_EQ(image.Header()[offset::kMarker], 0x5A);
+  EXPECT_EQ(image.CodeLength(), kSmallMainCodeSize);
+  EXPECT_EQ(LoadLe32(&image.Header()[offset::kCodeLength]), kSmallMainCodeSize);
+  EXPECT_EQ(image.Header()[offset::kValidityTail], 0xFF);  // from the clear before the load
 }
 
 TEST_F(ReaderTest, SizingFollowsTheHighestDataEnd) {
@@ -163,16 +163,17 @@ TEST_F(ReaderTest, SizingFollowsTheHighestDataEnd) {
     std::size_t imageSize;
     bool zeroRegion;
   };
-  for (const Case c : {Case{0x4C00, SMALL_IMAGE_SIZE, true}, Case{0x4C01, SMALL_IMAGE_SIZE, false},
-                       Case{0x5BFF, SMALL_IMAGE_SIZE, false}, Case{0x5C00, LARGE_IMAGE_SIZE, false},
-                       Case{0xB800, LARGE_IMAGE_SIZE, false}}) {
+  for (const Case c :
+       {Case{0x4C00, kSmallMainCodeSize, true}, Case{0x4C01, kSmallMainCodeSize, false},
+        Case{0x5BFF, kSmallMainCodeSize, false}, Case{0x5C00, kLargeMainCodeSize, false},
+        Case{0xB800, kLargeMainCodeSize, false}}) {
     std::vector<std::uint8_t> code;
     std::string error;
     ASSERT_TRUE(LoadHex(HexOfLength(c.end, &code), error)) << std::hex << c.end << " " << error;
     ASSERT_EQ(image.Code().size(), c.imageSize) << std::hex << c.end;
     std::vector<std::uint8_t> expected(c.imageSize, 0xFF);
     if (c.zeroRegion)
-      std::fill(expected.begin() + ZERO_REGION_START, expected.begin() + SMALL_IMAGE_SIZE, 0);
+      std::fill(expected.begin() + kZeroRegionStart, expected.begin() + kSmallMainCodeSize, 0);
     std::copy(code.begin(), code.end(), expected.begin());
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image.Code().begin()))
         << std::hex << c.end;
@@ -188,7 +189,7 @@ TEST_F(ReaderTest, CodeBeyondTheLargeImageFailsWithoutTextAndClearsTheImage) {
   EXPECT_EQ(error, "");
   EXPECT_FALSE(image.HasCode());
   for (std::size_t i = 11; i <= 14; ++i) EXPECT_EQ(image.Header()[i], 0xFF);
-  EXPECT_EQ(image.CodeLength(), SMALL_IMAGE_SIZE);  // the clear keeps the previous length
+  EXPECT_EQ(image.CodeLength(), kSmallMainCodeSize);  // the clear keeps the previous length
 }
 
 TEST_F(ReaderTest, ExtendedAddressesPlaceDataAndCountTowardsCodeSize) {
@@ -339,7 +340,7 @@ TEST_F(ReaderTest, FileAccessFailuresGiveTheirTexts) {
 
 TEST_F(ReaderTest, FilesOverTheLimitAreNotRead) {
   std::string error;
-  std::string big = END + std::string(MAX_HEX_FILE_SIZE - END.size(), '\n');
+  std::string big = END + std::string(kMaxHexFileSize - END.size(), '\n');
   ASSERT_TRUE(LoadHex(big, error)) << error;
   EXPECT_FALSE(LoadHex(big + "\n", error));
   EXPECT_EQ(error, "File open failed");
@@ -415,10 +416,10 @@ TEST_F(ReaderTest, HeaderImageSizingAndChecksum) {
     std::uint32_t length;
     std::size_t imageSize;
   };
-  for (const Case c :
-       {Case{1, SMALL_IMAGE_SIZE}, Case{0x4C00, SMALL_IMAGE_SIZE}, Case{0x4C01, LARGE_IMAGE_SIZE},
-        Case{0x5000, LARGE_IMAGE_SIZE}, Case{0x5C00, SMALL_IMAGE_SIZE},
-        Case{0x5C01, LARGE_IMAGE_SIZE}, Case{0xB800, LARGE_IMAGE_SIZE}}) {
+  for (const Case c : {Case{1, kSmallMainCodeSize}, Case{0x4C00, kSmallMainCodeSize},
+                       Case{0x4C01, kLargeMainCodeSize}, Case{0x5000, kLargeMainCodeSize},
+                       Case{0x5C00, kSmallMainCodeSize}, Case{0x5C01, kLargeMainCodeSize},
+                       Case{0xB800, kLargeMainCodeSize}}) {
     const HeaderFile f = MakeHeaderFile(c.length, c.imageSize);
     fs.Add("fw.bin", f.bytes);
     ASSERT_EQ(LoadHeaderImage(image, "fw.bin"), LoadStatus::Ok) << std::hex << c.length;
@@ -428,15 +429,15 @@ TEST_F(ReaderTest, HeaderImageSizingAndChecksum) {
       EXPECT_EQ(image.Code()[c.length], 0xFF);
     }
     EXPECT_EQ(image.CodeLength(), c.length);
-    EXPECT_EQ(LoadLe32(&image.Header()[offset::CODE_LENGTH]), c.length);
+    EXPECT_EQ(LoadLe32(&image.Header()[offset::kCodeLength]), c.length);
     EXPECT_EQ(image.ProductId(), PID_C);
-    EXPECT_EQ(image.Header()[offset::MARKER], 0x5A);
-    EXPECT_EQ(image.Header()[offset::VALIDITY_TAIL], 0xFF);  // bytes 11-14 as the file holds them
+    EXPECT_EQ(image.Header()[offset::kMarker], 0x5A);
+    EXPECT_EQ(image.Header()[offset::kValidityTail], 0xFF);  // bytes 11-14 as the file holds them
   }
 }
 
 TEST_F(ReaderTest, HeaderWithoutCodeLoadsConfigurationAndProduct) {
-  std::vector<std::uint8_t> bytes = MakeHeaderFile(0, SMALL_IMAGE_SIZE, PID_D).bytes;
+  std::vector<std::uint8_t> bytes = MakeHeaderFile(0, kSmallMainCodeSize, PID_D).bytes;
   bytes.resize(264);
   for (std::size_t size : {264u, 266u, 268u}) {
     std::vector<std::uint8_t> file = bytes;
@@ -454,7 +455,7 @@ TEST_F(ReaderTest, HeaderWithoutCodeLoadsConfigurationAndProduct) {
 }
 
 TEST_F(ReaderTest, ProductZeroMeansPidA) {
-  HeaderFile f = MakeHeaderFile(16, SMALL_IMAGE_SIZE);
+  HeaderFile f = MakeHeaderFile(16, kSmallMainCodeSize);
   StoreLe16(&f.bytes[256], 0);
   StoreLe16(&f.bytes[258], 0xFFFF);  // only the low 16 bits name the product
   fs.Add("fw.bin", f.bytes);
@@ -463,7 +464,7 @@ TEST_F(ReaderTest, ProductZeroMeansPidA) {
 }
 
 TEST_F(ReaderTest, HeaderFailuresKeepThePreviousCode) {
-  const HeaderFile good = MakeHeaderFile(0x100, SMALL_IMAGE_SIZE);
+  const HeaderFile good = MakeHeaderFile(0x100, kSmallMainCodeSize);
   fs.Add("good.bin", good.bytes);
   ASSERT_EQ(LoadHeaderImage(image, "good.bin"), LoadStatus::Ok);
   const std::vector<std::uint8_t> previous(image.Code().begin(), image.Code().end());
@@ -487,7 +488,7 @@ TEST_F(ReaderTest, HeaderFailuresKeepThePreviousCode) {
   StoreLe16(&bytes[256], PID_F);
   expectStatus(bytes, LoadStatus::BadContent, "product F");
   bytes = good.bytes;
-  StoreLe32(&bytes[264], LARGE_IMAGE_SIZE + 1);
+  StoreLe32(&bytes[264], kLargeMainCodeSize + 1);
   expectStatus(bytes, LoadStatus::BadContent, "length too large");
   StoreLe32(&bytes[264], 0xFFFFFFFF);
   expectStatus(bytes, LoadStatus::BadContent, "huge length");
@@ -507,7 +508,7 @@ TEST_F(ReaderTest, HeaderFailuresKeepThePreviousCode) {
 }
 
 TEST_F(ReaderTest, FailedHeaderLoadLeavesWhatWasReadInTheHeader) {
-  HeaderFile f = MakeHeaderFile(0x10, SMALL_IMAGE_SIZE);
+  HeaderFile f = MakeHeaderFile(0x10, kSmallMainCodeSize);
   f.bytes[270] ^= 0xFF;
   fs.Add("bad.bin", f.bytes);
   ASSERT_EQ(LoadHeaderImage(image, "bad.bin"), LoadStatus::ChecksumMismatch);

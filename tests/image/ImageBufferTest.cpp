@@ -11,10 +11,10 @@ namespace burnwell::image {
 namespace {
 
 TEST(ImageChecksum, KnownFillValues) {
-  EXPECT_EQ(ComputeChecksum(std::vector<std::uint8_t>(SMALL_IMAGE_SIZE, 0xFF)), 0xA400);
-  EXPECT_EQ(ComputeChecksum(std::vector<std::uint8_t>(LARGE_IMAGE_SIZE, 0xFF)), 0x4800);
-  std::vector<std::uint8_t> emptyHex(SMALL_IMAGE_SIZE, 0xFF);
-  std::fill(emptyHex.begin() + ZERO_REGION_START, emptyHex.end(), 0);
+  EXPECT_EQ(ComputeChecksum(std::vector<std::uint8_t>(kSmallMainCodeSize, 0xFF)), 0xA400);
+  EXPECT_EQ(ComputeChecksum(std::vector<std::uint8_t>(kLargeMainCodeSize, 0xFF)), 0x4800);
+  std::vector<std::uint8_t> emptyHex(kSmallMainCodeSize, 0xFF);
+  std::fill(emptyHex.begin() + kZeroRegionStart, emptyHex.end(), 0);
   EXPECT_EQ(ComputeChecksum(emptyHex), 0xB400);
   EXPECT_EQ(ComputeChecksum({}), 0);
 }
@@ -35,13 +35,13 @@ TEST(ImageBufferConstruction, StartsAsTemplateWithoutCode) {
   EXPECT_EQ(image.CodeLength(), 0u);
   EXPECT_EQ(image.ProductId(), PID_C);
   EXPECT_EQ(image.GetChecksum(), 0x0000);
-  EXPECT_EQ(image.Header()[offset::MARKER], 0x00);
-  EXPECT_EQ(LoadLe16(&image.Header()[offset::PRODUCT_ID]), PID_C);
+  EXPECT_EQ(image.Header()[offset::kMarker], 0x00);
+  EXPECT_EQ(LoadLe16(&image.Header()[offset::kProductId]), PID_C);
 }
 
 TEST(ImageBufferConstruction, BuildTemplateDropsCode) {
   ImageBuffer image;
-  image.TakeCode(std::vector<std::uint8_t>(SMALL_IMAGE_SIZE, 1));
+  image.TakeCode(std::vector<std::uint8_t>(kSmallMainCodeSize, 1));
   image.SetCodeLength(100);
   image.BuildTemplate(PID_B);
   EXPECT_FALSE(image.HasCode());
@@ -59,16 +59,16 @@ TEST(ImageBufferBlockCopy, InCopiesAtMostTheHeader) {
 TEST(ImageBufferBlockCopy, BlockSizedCopyKeepsTrailerWords) {
   ImageBuffer image(PID_D);
   image.SetFieldValue(FieldId::CodeLength, 0x1234);
-  std::vector<std::uint8_t> block(CONFIG_BLOCK_SIZE, 0x11);
+  std::vector<std::uint8_t> block(kConfigBlockSize, 0x11);
   image.CopyBlockIn(block);
   EXPECT_EQ(image.Header()[255], 0x11);
-  EXPECT_EQ(LoadLe16(&image.Header()[offset::PRODUCT_WORD]), PID_D);
-  EXPECT_EQ(LoadLe32(&image.Header()[offset::CODE_LENGTH]), 0x1234u);
+  EXPECT_EQ(LoadLe16(&image.Header()[offset::kProductWord]), PID_D);
+  EXPECT_EQ(LoadLe32(&image.Header()[offset::kCodeLength]), 0x1234u);
 }
 
 TEST(ImageBufferBlockCopy, OutCopiesAtMostTheHeader) {
   const ImageBuffer image;
-  std::vector<std::uint8_t> block(CONFIG_BLOCK_SIZE, 0xEE);
+  std::vector<std::uint8_t> block(kConfigBlockSize, 0xEE);
   image.CopyBlockOut(block);
   EXPECT_TRUE(std::equal(block.begin(), block.end(), image.Header().begin()));
   std::vector<std::uint8_t> big(300, 0xEE);
@@ -106,18 +106,18 @@ TEST(ImageBufferClearCode, TemplateBecomesInvalidWithZeroLengthField) {
   image.ClearCode();
   EXPECT_FALSE(image.HasCode());
   for (std::size_t i = 11; i <= 14; ++i) EXPECT_EQ(image.Header()[i], 0xFF);
-  EXPECT_EQ(LoadLe32(&image.Header()[offset::CODE_LENGTH]), 0u);
+  EXPECT_EQ(LoadLe32(&image.Header()[offset::kCodeLength]), 0u);
   EXPECT_EQ(image.GetChecksum(), 0xFFFF);
 }
 
 TEST(ImageBufferClearCode, KeepsCodeLengthAndWritesItToTheHeader) {
   ImageBuffer image;
-  image.TakeCode(std::vector<std::uint8_t>(SMALL_IMAGE_SIZE, 0));
+  image.TakeCode(std::vector<std::uint8_t>(kSmallMainCodeSize, 0));
   image.SetCodeLength(0x4000);
   image.ClearCode();
   EXPECT_FALSE(image.HasCode());
   EXPECT_EQ(image.CodeLength(), 0x4000u);
-  EXPECT_EQ(LoadLe32(&image.Header()[offset::CODE_LENGTH]), 0x4000u);
+  EXPECT_EQ(LoadLe32(&image.Header()[offset::kCodeLength]), 0x4000u);
 }
 
 TEST(LoadedImageState, ResetRestoresStartUpTemplate) {

@@ -55,10 +55,10 @@ class IntelHexOracle : public ::testing::Test {
     const HexResult loaded = LoadHexImage(image, hex);
     ASSERT_TRUE(loaded.ok) << loaded.errorText;
     const std::size_t imageSize =
-        binary.size() < SMALL_IMAGE_SIZE ? SMALL_IMAGE_SIZE : LARGE_IMAGE_SIZE;
+        binary.size() < kSmallMainCodeSize ? kSmallMainCodeSize : kLargeMainCodeSize;
     std::vector<std::uint8_t> expected(imageSize, 0xFF);
-    if (binary.size() <= ZERO_REGION_START)
-      std::fill(expected.begin() + ZERO_REGION_START, expected.begin() + SMALL_IMAGE_SIZE, 0);
+    if (binary.size() <= kZeroRegionStart)
+      std::fill(expected.begin() + kZeroRegionStart, expected.begin() + kSmallMainCodeSize, 0);
     std::copy(binary.begin(), binary.end(), expected.begin());
     std::uint16_t sum = 0;
     for (auto b : expected) sum = static_cast<std::uint16_t>(sum + b);
@@ -67,7 +67,7 @@ class IntelHexOracle : public ::testing::Test {
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image.Code().begin()));
     EXPECT_EQ(image.GetChecksum(), sum);
     EXPECT_EQ(image.CodeLength(), imageSize);
-    EXPECT_EQ(image.Header()[offset::MARKER], 0x5A);
+    EXPECT_EQ(image.Header()[offset::kMarker], 0x5A);
   }
 
   // Parses a HEX file that places the binary at a ROM offset, and compares the scratch buffer.
@@ -75,7 +75,7 @@ class IntelHexOracle : public ::testing::Test {
                       std::uint32_t at) {
     auto file = platform::Current<platform::FileSystem>().OpenForRead(hex);
     ASSERT_TRUE(file);
-    std::vector<std::uint8_t> scratch(HEX_ROM_SIZE, 0xFF);
+    std::vector<std::uint8_t> scratch(kHexRomSize, 0xFF);
     std::uint32_t codeSize = 0;
     const HexResult parsed = ParseIntelHex(*file, scratch, codeSize);
     ASSERT_TRUE(parsed.ok) << parsed.errorText;
@@ -99,7 +99,7 @@ TEST_F(IntelHexOracle, ObjcopyFilesAtEverySizingBoundary) {
   std::uint32_t seed = 1;
   for (std::size_t size :
        {std::size_t{1}, std::size_t{0x4BFF}, std::size_t{0x4C00}, std::size_t{0x4C01},
-        std::size_t{0x5BFF}, std::size_t{0x5C00}, std::size_t{0x9D37}, LARGE_IMAGE_SIZE}) {
+        std::size_t{0x5BFF}, std::size_t{0x5C00}, std::size_t{0x9D37}, kLargeMainCodeSize}) {
     SCOPED_TRACE(size);
     const auto binary = RandomBytes(size, seed++);
     ExpectLoadsAs(Convert(binary, OBJCOPY), binary);
@@ -143,7 +143,7 @@ TEST_F(IntelHexOracle, ToolOutputPastTheRomIsRefused) {
   const auto hex = Convert(binary, "srec_cat {in} -Binary -offset 0x3FFF0 -o {out} -Intel");
   auto file = platform::Current<platform::FileSystem>().OpenForRead(hex);
   ASSERT_TRUE(file);
-  std::vector<std::uint8_t> scratch(HEX_ROM_SIZE, 0xFF);
+  std::vector<std::uint8_t> scratch(kHexRomSize, 0xFF);
   std::uint32_t codeSize = 0;
   const HexResult parsed = ParseIntelHex(*file, scratch, codeSize);
   EXPECT_FALSE(parsed.ok);

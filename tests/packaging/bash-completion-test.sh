@@ -38,6 +38,8 @@ burnwell-tool update |+ZQ5x8x.hex -update
 burnwell-tool update --b|+--backup +--bus-powered ---yes
 burnwell-tool update ZQ5x8x.hex --|+--yes +--self-powered +--help
 burnwell-tool flash --i|+--index
+burnwell-tool st|+station
+burnwell-tool station --c|+--count +--classic-transfers
 burnwell-tool history --|+--serial +--summary +--pending +--since ---yes
 burnwell-tool update ZQ5x8x.hex --st|+--station
 burnwell-tool --h|+--help

@@ -111,7 +111,7 @@ TEST(EmulatedBridgeTest, LargeEepromWholeImage) {
   ASSERT_EQ(FlashIcpSwitch(record, 0), FlashResult::Ok);
   ASSERT_EQ(FlashErase(record, 0, 0), FlashResult::Ok);
   const auto memory = emu.Bridge().Memory();
-  EXPECT_TRUE(std::all_of(memory.begin(), memory.begin() + EEPROM_ERASE_SPAN,
+  EXPECT_TRUE(std::all_of(memory.begin(), memory.begin() + kEepromEraseSpan,
                           [](std::uint8_t b) { return b == 0; }));
   ASSERT_EQ(FlashWrite(record, image.data(), 0, kImageSize, 0, 0), FlashResult::Ok);
   std::vector<std::uint8_t> back(kImageSize);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/Hex.h"
 #include "common/Bytes.h"
 #include "platform/WinNames.h"
 #include "sim/ChipCatalog.h"
@@ -16,7 +17,7 @@ std::string ShortForm(const SentCommand& command) {
   switch (cdb[0]) {
     case 0xD3: return "select";
     case 0xD4: return "deselect";
-    case 0xD5: return "spi-w " + sim::HexBytes(command.dataOut);
+    case 0xD5: return "spi-w " + HexBytes(command.dataOut);
     case 0xD6: return "spi-r " + std::to_string(cdb[3]);
     case 0xD1:
     case 0xD2:

@@ -79,7 +79,7 @@ TEST_F(BurnwellTool, InfoOnObjcopyHexFilePrintsTheSixLines) {
       0);
   std::uint16_t sum = 0;
   for (auto b : code) sum = static_cast<std::uint16_t>(sum + b);
-  sum = static_cast<std::uint16_t>(sum + 0xFF * (image::LARGE_IMAGE_SIZE - code.size()));
+  sum = static_cast<std::uint16_t>(sum + 0xFF * (kLargeMainCodeSize - code.size()));
 
   const ToolRun run = Tool("info " + Quoted("fw.hex"));
   EXPECT_EQ(run.exitCode, 0) << run.err;
@@ -123,7 +123,7 @@ TEST_F(BurnwellTool, LoadFailuresGoToStandardErrorWithTheLoadStatus) {
   EXPECT_EQ(run.exitCode, 4);
   EXPECT_EQ(run.err, "error: -42\n");
 
-  std::vector<std::uint8_t> header(image::IMAGE_HEADER_SIZE, 0);
+  std::vector<std::uint8_t> header(image::kImageHeaderSize, 0);
   StoreLe16(header.data(), VID_MAKER);
   StoreLe32(&header[264], 0x10);  // announces 16 code bytes the file does not hold
   test::WriteFile(dir / "short.bin", header);

@@ -1,9 +1,7 @@
 // burnwell-relayd: the I/O relay with the device back end, the least-privilege way for ordinary
 // users to update bridges (see --help and docs/man/burnwell-relayd.1.scd).
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -20,15 +18,12 @@
 #include "device/relay/RelayServer.h"
 #include "platform/RelayListener.h"
 #include "platform/RelaySocketPath.h"
+#include "platform/StopRequest.h"
 
 namespace {
 
 using namespace burnwell;
 namespace fs = std::filesystem;
-
-std::atomic<bool> stopRequested{false};
-
-extern "C" void OnStopSignal(int) { stopRequested.store(true); }
 
 struct Options {
   std::string socket;
@@ -110,7 +105,7 @@ int Run(const Options& options) {
   std::cout << "burnwell-relayd: serving the relay at " << where << " (" << limits.maxConnections
             << " connections, " << limits.PerUser() << " per user)" << std::endl;
 
-  while (!stopRequested.load()) {
+  while (!platform::StopRequested()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     refusals.Flush();
   }
@@ -152,7 +147,6 @@ int main(int argc, char** argv) {
           cli::Parse(app, std::vector<std::string>(argv + std::min(argc, 1), argv + argc),
                      std::cout, std::cerr))
     return *status;
-  std::signal(SIGINT, OnStopSignal);
-  std::signal(SIGTERM, OnStopSignal);
+  platform::InstallServeStopHandlers();
   return Run(options);
 }

@@ -1,21 +1,17 @@
 #include "UsbipMode.h"
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
-#include <span>
 #include <stdexcept>
-#include <thread>
 
 #ifndef _WIN32
+#include "common/Hex.h"
 #include "sim/machine/MachineFile.h"
+#include "platform/StopRequest.h"
+#include "sim/ImageFile.h"
 #include "sim/usbip/UsbipServer.h"
 #endif
 
@@ -24,46 +20,12 @@ namespace {
 
 #ifndef _WIN32
 
-std::atomic<bool> stopRequested{false};
-extern "C" void OnUsbipStopSignal(int) { stopRequested.store(true); }
-
 // One served bridge with the files it reads at start and writes at the end.
 struct BridgeFiles {
   std::string busId;
   BridgeConfig config;
   std::optional<std::filesystem::path> image, trace, spiTrace;
 };
-
-std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot open image " + path.string());
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-  if (in.bad()) throw std::runtime_error("cannot read image " + path.string());
-  return bytes;
-}
-
-// Written beside the target and renamed over it: an interrupted save keeps the old image.
-bool WriteBytes(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
-  std::filesystem::path partial = path;
-  partial += ".partial";
-  {
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) return false;
-  }
-  std::error_code error;
-  std::filesystem::rename(partial, path, error);
-  return !error;
-}
-
-std::string Hex4(std::uint16_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04x", static_cast<unsigned>(value));
-  return text;
-}
 
 int Serve(const std::vector<BridgeFiles>& described, std::uint16_t port) {
   RealTimeClock clock;
@@ -80,7 +42,7 @@ int Serve(const std::vector<BridgeFiles>& described, std::uint16_t port) {
     for (const BridgeFiles& files : described) {
       BridgeConfig config = files.config;
       if (files.image && std::filesystem::exists(*files.image))
-        config.memoryContents = ReadBytes(*files.image);
+        config.memoryContents = ReadImageFile(*files.image);
       auto bridge = std::make_shared<EmulatedBridge>(config, clock);
       if (files.trace) bridge->SetScsiTrace(openTrace(*files.trace));
       if (files.spiTrace) bridge->SetSpiTrace(openTrace(*files.spiTrace));
@@ -95,24 +57,23 @@ int Serve(const std::vector<BridgeFiles>& described, std::uint16_t port) {
     return 1;
   }
 
-  std::signal(SIGINT, OnUsbipStopSignal);
-  std::signal(SIGTERM, OnUsbipStopSignal);
+  platform::InstallServeStopHandlers();
   server->Start();
   for (std::size_t i = 0; i < described.size(); ++i) {
     const BridgeConfig& config = bridges[i]->Config();
     std::cout << "burnwell-sim: exporting " << described[i].busId << " (USB "
-              << Hex4(config.vendorId) << ':' << Hex4(config.productId) << ", serial "
+              << Hex(config.vendorId, 4) << ':' << Hex(config.productId, 4) << ", serial "
               << config.serial << ")\n";
   }
   std::cout << "burnwell-sim: serving USB/IP on 127.0.0.1:" << server->Port()
             << " until stopped (Ctrl-C or SIGTERM detaches every device)" << std::endl;
-  while (!stopRequested.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  platform::WaitForStopRequest();
   server->Stop();
   server.reset();
 
   int result = 0;
   for (std::size_t i = 0; i < described.size(); ++i) {
-    if (described[i].image && !WriteBytes(*described[i].image, bridges[i]->Memory())) {
+    if (described[i].image && !WriteImageFile(*described[i].image, bridges[i]->Memory())) {
       std::cerr << "burnwell-sim: cannot save image " << described[i].image->string() << "\n";
       result = 1;
     }

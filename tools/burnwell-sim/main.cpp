@@ -1,21 +1,19 @@
 // burnwell-sim: the bridge emulator as a program (see --help).
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
-#include <thread>
 
+#include "sim/ImageFile.h"
+#include "common/Hex.h"
 #include "MachineMode.h"
 #include "PathListener.h"
 #include "UsbipMode.h"
 #include "device/relay/RelayServer.h"
 #include "platform/RelaySocketPath.h"
+#include "platform/StopRequest.h"
 #include "sim/ChipCatalog.h"
 #include "sim/CommandLine.h"
 #include "sim/RelayService.h"
@@ -26,62 +24,24 @@ namespace {
 
 using namespace burnwell;
 
-std::atomic<bool> stopRequested{false};
-
-extern "C" void OnStopSignal(int) { stopRequested.store(true); }
-
 int ListChips() {
   for (const auto& chip : sim::ChipCatalog()) {
-    std::string jedec;
-    for (auto b : chip.jedecId) {
-      char hex[3];
-      std::snprintf(hex, sizeof hex, "%02X", b);
-      jedec += hex;
-    }
+    const std::string jedec = HexBytes(chip.jedecId, "");
     std::cout << chip.name << ' ' << chip.tableEntry << ' ' << (jedec.empty() ? "-" : jedec)
               << '\n';
   }
   return 0;
 }
 
-bool ReadImage(const std::string& path, std::vector<std::uint8_t>* bytes, std::string* error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = "cannot open image " + path;
-    return false;
-  }
-  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    *error = "cannot read image " + path;
-    return false;
-  }
-  return true;
-}
-
-bool WriteImage(const std::string& path, std::span<const std::uint8_t> bytes) {
-  // Written beside the target and renamed over it, so an interrupted save keeps the old image.
-  const std::string temporary = path + ".partial";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) return false;
-  }
-  std::error_code error;
-  std::filesystem::rename(temporary, path, error);
-  return !error;
-}
-
 int Serve(sim::SimCommandLine& line) {
   std::string error;
   if (line.imagePath && std::filesystem::exists(*line.imagePath)) {
-    std::vector<std::uint8_t> bytes;
-    if (!ReadImage(*line.imagePath, &bytes, &error)) {
-      std::cerr << "burnwell-sim: " << error << "\n";
+    try {
+      line.bridge.memoryContents = sim::ReadImageFile(*line.imagePath);
+    } catch (const std::exception& e) {
+      std::cerr << "burnwell-sim: " << e.what() << "\n";
       return 1;
     }
-    line.bridge.memoryContents = std::move(bytes);
   }
   std::ofstream scsiTrace, spiTrace;
   if (line.scsiTracePath) {
@@ -111,8 +71,7 @@ int Serve(sim::SimCommandLine& line) {
   if (line.spiTracePath) bridge->SetSpiTrace(&spiTrace);
 
   // Handlers first: a stop that arrives as soon as the socket exists must still save the image.
-  std::signal(SIGINT, OnStopSignal);
-  std::signal(SIGTERM, OnStopSignal);
+  platform::InstallServeStopHandlers();
   sim::EmulatorRelayBackend backend(bridge);
   std::unique_ptr<device::relay::RelayServer> server;
   std::string where;
@@ -141,12 +100,12 @@ int Serve(sim::SimCommandLine& line) {
   std::cout << "burnwell-sim: serving "
             << (line.bridge.eeprom ? "an EEPROM bridge" : "a " + line.bridge.chip + " bridge")
             << " at " << where << std::endl;
-  while (!stopRequested.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  platform::WaitForStopRequest();
   server->Stop();
   server.reset();
 
   int result = 0;
-  if (line.imagePath && !WriteImage(*line.imagePath, bridge->Memory())) {
+  if (line.imagePath && !sim::WriteImageFile(*line.imagePath, bridge->Memory())) {
     std::cerr << "burnwell-sim: cannot save image " << *line.imagePath << "\n";
     result = 1;
   }

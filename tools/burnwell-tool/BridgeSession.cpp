@@ -1,6 +1,6 @@
 #include "tools/burnwell-tool/BridgeSession.h"
 
-#include "bridge/BridgeInfo.h"
+#include "device/BridgeInfo.h"
 #include "bridge/DeviceApi.h"
 #include "bridge/DiscoveryLinux.h"
 #include "bridge/OpenFailure.h"

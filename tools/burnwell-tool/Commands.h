@@ -3,8 +3,11 @@
 // command line has been parsed; the function returns the exit status (common/ExitStatus.h).
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <ostream>
 #include <span>
 #include <string>
@@ -13,8 +16,10 @@
 
 #include "common/CommandLine.h"
 #include "common/ExitStatus.h"
+#include "image/FirmwareReaders.h"
 #include "history/Recorder.h"
 #include "protocol/TransferMode.h"
+#include "tools/burnwell-tool/FitCheck.h"
 
 namespace burnwell::tool {
 
@@ -40,6 +45,7 @@ CommandAction DeclareUpdate(CLI::App& command);
 CommandAction DeclareBackup(CLI::App& command);
 CommandAction DeclareVerify(CLI::App& command);
 CommandAction DeclareHistory(CLI::App& command);
+CommandAction DeclareStation(CLI::App& command);
 
 // How the commands that move the flash (update, backup, flash read and write) move it: fast
 // transfers unless --classic-transfers is given. Sets `transfers` to its default.
@@ -49,10 +55,19 @@ void AddTransferOption(CLI::App& command, protocol::TransferMode& transfers);
 void AddHistoryPlaces(CLI::App& command, std::vector<std::string>& places);
 // --history, --no-history and --station NAME: where the commands that work on units record them.
 void AddHistoryOptions(CLI::App& command, history::HistoryOptions& options);
+// The history a command's units are recorded in; its warnings go to err, one line each.
+std::unique_ptr<history::Recorder> StartHistory(std::string_view command,
+                                                const history::HistoryOptions& options,
+                                                std::ostream& err);
+// Declares --vendor ID (repeatable), --product ID and --force as the "Fit checks" group.
+void AddFitOptions(CLI::App& command, FitRules& rules);
 
 // A file name argument as the file readers take it: on Windows the UTF-8 text becomes UTF-16
 // again, on Linux the bytes stay as given.
 std::filesystem::path ArgumentPath(const std::string& text);
+
+// The error text of a firmware file the updater's readers did not load; nothing when loaded.
+std::optional<std::string> LoadFailureText(const image::FirmwareLoadResult& result);
 
 // Writes "burnwell-tool COMMAND: problem (see 'burnwell-tool COMMAND --help')" and returns the
 // usage-error status, for faults found after parsing (a span past the end of the memory).

@@ -3,18 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/Hex.h"
 #include "common/MakerIds.h"
 
 namespace burnwell::tool {
-namespace {
-
-std::string Hex4(unsigned value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04x", value & 0xFFFFu);
-  return text;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool HoldsNoCode(const image::ImageBuffer& loaded) {
   const std::span<const std::uint8_t> code = loaded.Code();
@@ -34,8 +27,8 @@ FitVerdict CheckFit(const device::DeviceRecord& bridge, const image::ImageBuffer
       bridge.VendorId == VID_MAKER ||
       std::find(rules.vendors.begin(), rules.vendors.end(), bridge.VendorId) != rules.vendors.end();
   if (!vendorAllowed) {
-    problems.push_back("the bridge reports vendor ID " + Hex4(bridge.VendorId) + ", not " +
-                       Hex4(VID_MAKER) + " (allow it with --vendor 0x" + Hex4(bridge.VendorId) +
+    problems.push_back("the bridge reports vendor ID " + Hex(bridge.VendorId, 4) + ", not " +
+                       Hex(VID_MAKER, 4) + " (allow it with --vendor 0x" + Hex(bridge.VendorId, 4) +
                        ")");
   }
   if (type == image::FileType::Hex) {
@@ -43,14 +36,14 @@ FitVerdict CheckFit(const device::DeviceRecord& bridge, const image::ImageBuffer
       verdict.warnings.push_back(
           "warning: an Intel HEX file names no product; give --product ID to check that it "
           "is meant for a " +
-          Hex4(bridge.ProductId) + " bridge");
+          Hex(bridge.ProductId, 4) + " bridge");
     } else if (*rules.product != bridge.ProductId) {
-      problems.push_back("the file is meant for product " + Hex4(*rules.product) +
-                         " (--product), the bridge is a " + Hex4(bridge.ProductId));
+      problems.push_back("the file is meant for product " + Hex(*rules.product, 4) +
+                         " (--product), the bridge is a " + Hex(bridge.ProductId, 4));
     }
   } else if ((loaded.ProductId() & 0xFFFFu) != bridge.ProductId) {
-    problems.push_back("the file is meant for product " + Hex4(loaded.ProductId()) +
-                       ", the bridge is a " + Hex4(bridge.ProductId));
+    problems.push_back("the file is meant for product " + Hex(loaded.ProductId(), 4) +
+                       ", the bridge is a " + Hex(bridge.ProductId, 4));
   }
   if (HoldsNoCode(loaded)) {
     problems.push_back(

@@ -1,7 +1,6 @@
 // burnwell-tool flash: service work on one bridge's firmware memory, the way a flash
 // programmer's command line does it: detect, read, write, erase, write protection. Every
 // operation goes through the device API and ends with its result code as text.
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -20,14 +19,14 @@
 namespace burnwell::tool {
 namespace {
 
-constexpr const char* FLASH_USAGE =
+constexpr const char* kFlashUsage =
     "burnwell-tool flash [--index N] detect\n"
     "burnwell-tool flash [--index N] read OUT [--offset N] [--length N]\n"
     "burnwell-tool flash [--index N] write IN [--offset N]\n"
     "burnwell-tool flash [--index N] erase\n"
     "burnwell-tool flash [--index N] protect on|off";
 
-constexpr const char* FLASH_DETAILS =
+constexpr const char* kFlashDetails =
     "Works on the bridge chosen by --index, --serial or --port (see burnwell-tool list; needed\n"
     "when several bridges are attached); the selection may also follow the operation.\n"
     "Numbers are decimal or 0x-hexadecimal.\n"
@@ -180,11 +179,11 @@ int RunFlash(const FlashRequest& request, std::ostream& out, std::ostream& err) 
 
 CommandAction DeclareFlash(CLI::App& command) {
   auto request = std::make_shared<FlashRequest>();
-  cli::SetUsage(command, FLASH_USAGE);
+  cli::SetUsage(command, kFlashUsage);
   command.require_subcommand(1);
   AddBridgeSelection(command, request->selection);
   AddTransferOption(command, request->transfers);
-  command.footer(std::string(FLASH_DETAILS) +
+  command.footer(std::string(kFlashDetails) +
                  ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
                                  ExitStatus::NoBridge}));
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Hex.h"
 #include "history/Queries.h"
 #include "history/Recorder.h"
 #include "image/FirmwareReaders.h"
@@ -42,7 +43,6 @@ struct HistoryRequest {
   bool pending = false;
 };
 
-#if BURNWELL_HISTORY_STORE
 std::string Cell(const std::string& text, std::size_t width) {
   std::string cell = text.empty() ? "-" : text;
   if (cell.size() > width) cell = cell.substr(0, width - 1) + "~";
@@ -110,19 +110,40 @@ Json SummaryJson(const std::vector<history::SummaryLine>& lines) {
   return array;
 }
 
-#endif
-
 int Failed(std::ostream& err, const std::string& why) {
   err << kProgram << " history: " << why << "\n";
   return Code(ExitStatus::Failed);
 }
 
-int RunHistory(HistoryRequest& request, std::ostream& out, std::ostream& err) {
-#if !BURNWELL_HISTORY_STORE
-  (void)request;
-  (void)out;
-  return Failed(err, "this build keeps no history (the Linux build does)");
-#else
+// --pending: the rows of the station's file that wait for a server, or that it refused.
+int ShowPending(const HistoryRequest& request, JsonOutput& jsonOut, std::ostream& out,
+                std::ostream& err) {
+  std::string error;
+  const auto waiting = history::PendingUnits(request.places, error);
+  if (!waiting) return Failed(err, error);
+  if (request.json) {
+    Json rows = Json::array();
+    for (const history::WaitingUnit& unit : *waiting) {
+      Json row = history::ToJson(unit.record);
+      row["id"] = unit.id;
+      row["server"] = unit.target;
+      row["refused"] = unit.rejected.empty() ? Json(nullptr) : Json(unit.rejected);
+      rows.push_back(row);
+    }
+    jsonOut.Print(Json{{"command", "history"}, {"pending", rows}});
+    return Code(ExitStatus::Success);
+  }
+  if (waiting->empty()) out << "nothing waits for a server\n";
+  for (const history::WaitingUnit& unit : *waiting)
+    out << "row " << unit.id << " " << ShortTime(unit.record.time) << " "
+        << Cell(unit.record.bridge.serial, 17) << " " << history::ResultName(unit.record.result)
+        << " for " << unit.target
+        << (unit.rejected.empty() ? ": waiting" : ": refused by the server: " + unit.rejected)
+        << "\n";
+  return Code(ExitStatus::Success);
+}
+
+int RunHistory(HistoryRequest& request, JsonOutput& jsonOut, std::ostream& out, std::ostream& err) {
   if (request.since) {
     request.filter.since = history::ParseTime(*request.since, false);
     if (!request.filter.since)
@@ -144,44 +165,20 @@ int RunHistory(HistoryRequest& request, std::ostream& out, std::ostream& err) {
       err << kProgram << " history: " << *request.file << " could not be loaded\n";
       return Code(ExitStatus::LoadFailedOrDeclined);
     }
-    request.filter.checksum = history::Hex(image::LoadedImage().GetChecksum(), 4);
+    request.filter.checksum = Hex(image::LoadedImage().GetChecksum(), 4);
   }
   if (request.filter.checksum)
     for (char& c : *request.filter.checksum) c = static_cast<char>(std::tolower(c));
 
   std::string error;
-  if (request.pending) {
-    const auto waiting = history::PendingUnits(request.places, error);
-    if (!waiting) return Failed(err, error);
-    if (request.json) {
-      Json rows = Json::array();
-      for (const history::WaitingUnit& unit : *waiting) {
-        Json row = history::ToJson(unit.record);
-        row["id"] = unit.id;
-        row["server"] = unit.target;
-        row["refused"] = unit.rejected.empty() ? Json(nullptr) : Json(unit.rejected);
-        rows.push_back(row);
-      }
-      PrintJson(stdout, Json{{"command", "history"}, {"pending", rows}});
-      return Code(ExitStatus::Success);
-    }
-    if (waiting->empty()) out << "nothing waits for a server\n";
-    for (const history::WaitingUnit& unit : *waiting)
-      out << "row " << unit.id << " " << ShortTime(unit.record.time) << " "
-          << Cell(unit.record.bridge.serial, 17) << " " << history::ResultName(unit.record.result)
-          << " for " << unit.target
-          << (unit.rejected.empty() ? ": waiting" : ": refused by the server: " + unit.rejected)
-          << "\n";
-    return Code(ExitStatus::Success);
-  }
-
+  if (request.pending) return ShowPending(request, jsonOut, out, err);
   if (request.summary) request.filter.limit.reset();
   const auto units = history::FindUnits(request.places, request.filter, error);
   if (!units) return Failed(err, error);
   if (request.summary) {
     const std::vector<history::SummaryLine> lines = history::Summarise(*units);
     if (request.json) {
-      PrintJson(stdout, Json{{"command", "history"}, {"summary", SummaryJson(lines)}});
+      jsonOut.Print(Json{{"command", "history"}, {"summary", SummaryJson(lines)}});
     } else {
       PrintSummary(out, lines);
     }
@@ -190,14 +187,13 @@ int RunHistory(HistoryRequest& request, std::ostream& out, std::ostream& err) {
   if (request.json) {
     Json rows = Json::array();
     for (const history::StoredUnit& unit : *units) rows.push_back(history::ToJson(unit.record));
-    PrintJson(stdout, Json{{"command", "history"}, {"units", rows}});
+    jsonOut.Print(Json{{"command", "history"}, {"units", rows}});
   } else if (units->empty()) {
     err << kProgram << " history: no unit on record matches\n";
   } else {
     PrintUnits(out, *units);
   }
   return Code(ExitStatus::Success);
-#endif
 }
 
 }  // namespace
@@ -271,8 +267,9 @@ CommandAction DeclareHistory(CLI::App& command) {
                  ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
                                  ExitStatus::LoadFailedOrDeclined}));
   return [request](std::ostream& out, std::ostream& err) {
-    const int status = RunHistory(*request, out, err);
-    if (request->json) PrintJsonUnlessPrinted(stdout, "history", status);
+    JsonOutput jsonOut(stdout);
+    const int status = RunHistory(*request, jsonOut, out, err);
+    if (request->json) jsonOut.PrintUnlessPrinted("history", status);
     return status;
   };
 }

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "common/Hex.h"
 #include "image/FirmwareReaders.h"
 #include "platform/FileSystem.h"
 #include "tools/burnwell-tool/Commands.h"
@@ -12,7 +13,7 @@
 namespace burnwell::tool {
 namespace {
 
-constexpr const char* INFO_OUTPUT =
+constexpr const char* kInfoOutput =
     "Loads FILE with the updater's firmware readers and prints what a technician checks\n"
     "before flashing it:\n"
     "  type: hex|bin|other    by the last four characters of FILE (case-sensitive):\n"
@@ -25,13 +26,8 @@ constexpr const char* INFO_OUTPUT =
     "  product: XXXX          the product ID the image is meant for\n"
     "When FILE cannot be loaded, prints \"error: ...\" on standard error instead.\n\n";
 
-std::string Hex(unsigned value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*X", digits, value);
-  return text;
-}
-
-int RunInfo(const std::string& file, bool json, std::ostream& out, std::ostream& err) {
+int RunInfo(const std::string& file, bool json, JsonOutput& jsonOut, std::ostream& out,
+            std::ostream& err) {
   const std::filesystem::path path = ArgumentPath(file);
   image::ImageBuffer& image = image::LoadedImage();
   const auto result = image::LoadFirmwareByType(image, path);
@@ -44,24 +40,24 @@ int RunInfo(const std::string& file, bool json, std::ostream& out, std::ostream&
       // The Intel HEX reader gives no text for these two failures; say which one it was.
       err << "error: cannot open " << file << "\n";
     } else {
-      err << "error: main code larger than " << image::LARGE_IMAGE_SIZE << " bytes\n";
+      err << "error: main code larger than " << kLargeMainCodeSize << " bytes\n";
     }
     return Code(ExitStatus::LoadFailedOrDeclined);
   }
   if (json) {
     Json document{{"command", "info"}, {"file", FileJson(file, image, result.type)}};
-    document["file"]["product"] = Hex(image.ProductId(), 4);
-    document["file"]["marker"] = Hex(image.Header()[image::offset::MARKER], 2);
+    document["file"]["product"] = Hex(image.ProductId(), 4, HexDigits::Upper);
+    document["file"]["marker"] = Hex(image.Header()[image::offset::kMarker], 2, HexDigits::Upper);
     document["file"]["image_size"] = image.Code().size();
-    PrintJson(stdout, document);
+    jsonOut.Print(document);
     return Code(ExitStatus::Success);
   }
   out << "type: " << image::FileTypeName(result.type) << "\n"
       << "code length: " << image.CodeLength() << "\n"
       << "image size: " << image.Code().size() << "\n"
-      << "checksum: " << Hex(image.GetChecksum(), 4) << "\n"
-      << "marker: " << Hex(image.Header()[image::offset::MARKER], 2) << "\n"
-      << "product: " << Hex(image.ProductId(), 4) << "\n";
+      << "checksum: " << Hex(image.GetChecksum(), 4, HexDigits::Upper) << "\n"
+      << "marker: " << Hex(image.Header()[image::offset::kMarker], 2, HexDigits::Upper) << "\n"
+      << "product: " << Hex(image.ProductId(), 4, HexDigits::Upper) << "\n";
   return Code(ExitStatus::Success);
 }
 
@@ -75,11 +71,12 @@ CommandAction DeclareInfo(CLI::App& command) {
   command.add_flag("--json", *json,
                    "print one JSON document with the same facts instead of the lines");
   cli::SetUsage(command, "burnwell-tool info FILE [--json]");
-  command.footer(std::string(INFO_OUTPUT) + ExitStatusHelp({ExitStatus::Success, ExitStatus::Usage,
+  command.footer(std::string(kInfoOutput) + ExitStatusHelp({ExitStatus::Success, ExitStatus::Usage,
                                                             ExitStatus::LoadFailedOrDeclined}));
   return [file, json](std::ostream& out, std::ostream& err) {
-    const int status = RunInfo(*file, *json, out, err);
-    if (*json) PrintJsonUnlessPrinted(stdout, "info", status);
+    JsonOutput jsonOut(stdout);
+    const int status = RunInfo(*file, *json, jsonOut, out, err);
+    if (*json) jsonOut.PrintUnlessPrinted("info", status);
     return status;
   };
 }

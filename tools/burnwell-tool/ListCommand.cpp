@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "common/Hex.h"
 #include "bridge/DeviceApi.h"
 #include "device/DeviceRecord.h"
 #include "tools/burnwell-tool/BridgeSession.h"
@@ -15,7 +16,7 @@
 namespace burnwell::tool {
 namespace {
 
-constexpr const char* LIST_FIELDS =
+constexpr const char* kListFields =
     "Finds the bridges and prints one line per bridge, in table order:\n"
     "  index=N           table index (flash --index takes it)\n"
     "  id=C              id letter (the first drive letter; 0 when it has none)\n"
@@ -27,8 +28,10 @@ constexpr const char* LIST_FIELDS =
     "  path=P            the device node the bridge is reached through\n"
     "  serial=S          the USB serial number (bytes outside printable ASCII, blanks and\n"
     "                    '%' are written as %XX)\n"
-    "  usb=LOC           the USB location as the kernel names it (1-2.3; - when unknown);\n"
-    "                    --port LOC selects the bridge by it\n"
+    "  usb=LOC           the USB location: bus (on Windows the host controller's place among\n"
+    "                    the controllers), then the port on each hub (1-2.3; - when unknown);\n"
+    "                    the same for a socket whatever is plugged into it; --port LOC selects\n"
+    "                    the bridge by it\n"
     "  hub=N port=N ports=N  ordinal of its port among all ports, port number, ports on its hub\n"
     "  speed=S           low, full, high, super, or unknown when its port was not found\n"
     "  address=N         USB device address\n"
@@ -75,18 +78,12 @@ std::string Escaped(const char* text) {
   return out;
 }
 
-std::string Hex(unsigned value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*x", digits, value);
-  return text;
-}
-
-int RunList(bool json, std::ostream& out, std::ostream& err) {
+int RunList(bool json, JsonOutput& jsonOut, std::ostream& out, std::ostream& err) {
   BridgeSession session;
   if (const int status = session.ReportOpenFailure("list", err); status != 0) {
     if (json && status == Code(ExitStatus::NoBridge))
-      PrintJson(stdout, Json{{"command", "list"}, {"bridges", Json::array()}});
-    if (json) PrintJsonUnlessPrinted(stdout, "list", status);
+      jsonOut.Print(Json{{"command", "list"}, {"bridges", Json::array()}});
+    if (json) jsonOut.PrintUnlessPrinted("list", status);
     return status;
   }
 
@@ -95,7 +92,7 @@ int RunList(bool json, std::ostream& out, std::ostream& err) {
     Json bridges = Json::array();
     for (std::uint32_t i = 0; i < table.count; ++i)
       bridges.push_back(BridgeJson(static_cast<int>(i), table.records[i]));
-    PrintJson(stdout, Json{{"command", "list"}, {"bridges", bridges}});
+    jsonOut.Print(Json{{"command", "list"}, {"bridges", bridges}});
     return Code(ExitStatus::Success);
   }
   for (std::uint32_t i = 0; i < table.count; ++i) {
@@ -121,10 +118,13 @@ CommandAction DeclareList(CLI::App& command) {
   cli::SetUsage(command, "burnwell-tool list [--json]");
   command.add_flag("--json", *json,
                    "print one JSON document (the same fields per bridge) instead of the lines");
-  command.footer(std::string(LIST_FIELDS) +
+  command.footer(std::string(kListFields) +
                  ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
                                  ExitStatus::NoBridge}));
-  return [json](std::ostream& out, std::ostream& err) { return RunList(*json, out, err); };
+  return [json](std::ostream& out, std::ostream& err) {
+    JsonOutput jsonOut(stdout);
+    return RunList(*json, jsonOut, out, err);
+  };
 }
 
 }  // namespace burnwell::tool

@@ -1,6 +1,5 @@
 #include "tools/burnwell-tool/Records.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -50,23 +49,19 @@ Json BridgeResultJson(int index, const history::UnitRecord& record) {
   return entry;
 }
 
-namespace {
-std::atomic<bool> documentPrinted{false};  // one command runs per process
-}  // namespace
-
-void PrintJsonUnlessPrinted(std::FILE* out, std::string_view command, int status) {
-  if (documentPrinted.load()) return;
-  PrintJson(out, Json{{"command", command},
-                      {"ok", false},
-                      {"status", status},
-                      {"error", ExitStatusText(static_cast<ExitStatus>(status))}});
+void JsonOutput::PrintUnlessPrinted(std::string_view command, int status) {
+  if (printed_) return;
+  Print(Json{{"command", command},
+             {"ok", false},
+             {"status", status},
+             {"error", ExitStatusText(static_cast<ExitStatus>(status))}});
 }
 
-void PrintJson(std::FILE* out, const Json& document) {
-  documentPrinted.store(true);
+void JsonOutput::Print(const Json& document) {
+  printed_ = true;
   const std::string text = document.dump(2) + "\n";
-  std::fwrite(text.data(), 1, text.size(), out);
-  std::fflush(out);
+  std::fwrite(text.data(), 1, text.size(), out_);
+  std::fflush(out_);
 }
 
 std::unique_ptr<JsonLog> JsonLog::Open(const std::string& name, std::string& error) {

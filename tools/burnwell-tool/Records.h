@@ -4,10 +4,8 @@
 #pragma once
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,13 +35,20 @@ history::UnitRecord RefusalRecord(const device::DeviceRecord& bridge,
 // A bridge's entry in a --json document: its index and the record's bridge and result.
 Json BridgeResultJson(int index, const history::UnitRecord& record);
 
-// Prints a document on standard output as one JSON text and a newline.
-void PrintJson(std::FILE* out, const Json& document);
+// The one JSON document a command given --json prints on standard output.
+class JsonOutput {
+ public:
+  explicit JsonOutput(std::FILE* out) : out_(out) {}
+  // Prints the document as one JSON text and a newline.
+  void Print(const Json& document);
+  // When the command ended before printing its document (a refusal, no bridge), prints
+  // {"command", "ok": false, "status", "error"} so that standard output is JSON on every way out.
+  void PrintUnlessPrinted(std::string_view command, int status);
 
-// For --json: when the command ended before printing its document (a refusal, no bridge),
-// prints {"command", "ok": false, "status", "error"} so that standard output is JSON on every
-// way out.
-void PrintJsonUnlessPrinted(std::FILE* out, std::string_view command, int status);
+ private:
+  std::FILE* out_;
+  bool printed_ = false;
+};
 
 // The append-only log. Each entry is one line written with one call and flushed at once, so
 // a crash leaves whole lines behind.

@@ -1,10 +1,10 @@
 #include "tools/burnwell-tool/Selection.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <iterator>
+#include <functional>
 #include <set>
 
+#include "common/Hex.h"
 #include "common/ExitStatus.h"
 
 namespace burnwell::tool {
@@ -16,59 +16,50 @@ void ListBridges(const device::DeviceTable& table, std::ostream& err) {
     err << "  " << BridgeLine(static_cast<int>(i), table.records[i]) << "\n";
 }
 
+// One way of choosing bridges: each value is checked and taken by `take`, which throws
+// CLI::ValidationError for a value it refuses.
+void AddSelector(CLI::App& command, const std::string& name, const std::string& typeName,
+                 const std::string& description, bool allowAll,
+                 std::function<void(const std::string&)> take) {
+  command
+      .add_option_function<std::vector<std::string>>(
+          name,
+          [take](const std::vector<std::string>& texts) {
+            for (const std::string& text : texts) take(text);
+          },
+          description + (allowAll ? "; may be given more than once" : ""))
+      ->type_name(typeName)
+      ->multi_option_policy(allowAll ? CLI::MultiOptionPolicy::TakeAll
+                                     : CLI::MultiOptionPolicy::Throw)
+      ->group("Bridge selection");
+}
+
 }  // namespace
 
 void AddBridgeSelection(CLI::App& command, BridgeSelection& selection, bool allowAll) {
-  const std::string repeat = allowAll ? "; may be given more than once" : "";
-  command
-      .add_option_function<std::vector<std::string>>(
-          "--index",
-          [&selection](const std::vector<std::string>& texts) {
-            for (const std::string& text : texts) {
-              const std::optional<std::uint64_t> value = cli::ParseNumber(text, 0xFFFF);
-              if (!value)
-                throw CLI::ValidationError("--index takes a table index, not '" + text + "'");
-              selection.indexes.push_back(static_cast<std::uint32_t>(*value));
-            }
-          },
-          "the bridge at table index N (burnwell-tool list shows the indexes)" + repeat)
-      ->type_name("N")
-      ->multi_option_policy(allowAll ? CLI::MultiOptionPolicy::TakeAll
-                                     : CLI::MultiOptionPolicy::Throw)
-      ->group("Bridge selection");
-  command
-      .add_option_function<std::vector<std::string>>(
-          "--serial",
-          [&selection](const std::vector<std::string>& texts) {
-            for (const std::string& text : texts) {
-              if (text.empty())
-                throw CLI::ValidationError("--serial takes a serial number, not an empty text");
-              selection.serials.push_back(text);
-            }
-          },
-          "the bridge with this USB serial number" + repeat)
-      ->type_name("TEXT")
-      ->multi_option_policy(allowAll ? CLI::MultiOptionPolicy::TakeAll
-                                     : CLI::MultiOptionPolicy::Throw)
-      ->group("Bridge selection");
-  command
-      .add_option_function<std::vector<std::string>>(
-          "--port",
-          [&selection](const std::vector<std::string>& texts) {
-            for (const std::string& text : texts) {
-              if (!bridge::LooksLikeLocation(text))
-                throw CLI::ValidationError("--port takes a USB location such as 1-2.3, not '" +
-                                           text + "'");
-              selection.ports.push_back(text);
-            }
-          },
-          "the bridge on this USB location (such as 1-2.3; burnwell-tool list prints it as "
-          "usb=LOC)" +
-              repeat)
-      ->type_name("LOC")
-      ->multi_option_policy(allowAll ? CLI::MultiOptionPolicy::TakeAll
-                                     : CLI::MultiOptionPolicy::Throw)
-      ->group("Bridge selection");
+  AddSelector(command, "--index", "N",
+              "the bridge at table index N (burnwell-tool list shows the indexes)", allowAll,
+              [&selection](const std::string& text) {
+                const std::optional<std::uint64_t> value = cli::ParseNumber(text, 0xFFFF);
+                if (!value)
+                  throw CLI::ValidationError("--index takes a table index, not '" + text + "'");
+                selection.indexes.push_back(static_cast<std::uint32_t>(*value));
+              });
+  AddSelector(command, "--serial", "TEXT", "the bridge with this USB serial number", allowAll,
+              [&selection](const std::string& text) {
+                if (text.empty())
+                  throw CLI::ValidationError("--serial takes a serial number, not an empty text");
+                selection.serials.push_back(text);
+              });
+  AddSelector(command, "--port", "LOC",
+              "the bridge on this USB location (such as 1-2.3; burnwell-tool list prints it as "
+              "usb=LOC)",
+              allowAll, [&selection](const std::string& text) {
+                if (!bridge::LooksLikeLocation(text))
+                  throw CLI::ValidationError("--port takes a USB location such as 1-2.3, not '" +
+                                             text + "'");
+                selection.ports.push_back(text);
+              });
   if (allowAll) {
     CLI::Option* all =
         command.add_flag("--all", selection.all, "every bridge found")->group("Bridge selection");
@@ -79,10 +70,9 @@ void AddBridgeSelection(CLI::App& command, BridgeSelection& selection, bool allo
 
 std::string BridgeLine(int index, const device::DeviceRecord& record) {
   const std::string location = UsbLocation(record);
-  char ids[16];
-  std::snprintf(ids, sizeof ids, "%04x:%04x", record.VendorId, record.ProductId);
   return "#" + std::to_string(index) + " serial=" + SerialOf(record) +
-         " usb=" + (location.empty() ? std::string("-") : location) + " " + ids;
+         " usb=" + (location.empty() ? std::string("-") : location) + " " +
+         Hex(record.VendorId, 4) + ":" + Hex(record.ProductId, 4);
 }
 
 Selected SelectBridges(const device::DeviceTable& table, const BridgeSelection& selection,

@@ -13,7 +13,7 @@ namespace burnwell::tool {
 
 FlashComparison CompareWithUpdate(const app::UpdatePlan& plan, const image::ImageBuffer& loaded) {
   FlashComparison comparison;
-  std::vector<std::uint8_t> block(image::CONFIG_BLOCK_SIZE, 0xFF);
+  std::vector<std::uint8_t> block(image::kConfigBlockSize, 0xFF);
   if (const int code =
           bridge::BridgeReadFlash(plan.deviceIndex, block.data(), 0,
                                   static_cast<std::uint32_t>(block.size()), 0, 0, plan.transfers);

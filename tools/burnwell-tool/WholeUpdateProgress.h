@@ -1,5 +1,6 @@
 // burnwell-tool update's progress: the update's phases and failed passes drive one line for the
-// whole update (ui/terminal/UpdateProgress.h), and a failed pass gets a line of its own.
+// whole update (ui/terminal/UpdateProgress.h), and a failed pass gets a line of its own (when
+// there is a stream for it; the next pass's line carries the reason in any case).
 #pragma once
 
 #include <cstdint>
@@ -42,6 +43,7 @@ class WholeUpdateProgress final : public app::UpdateObserver {
     reason_ = text;
     for (char& c : reason_)
       if (c == '\n') c = ' ';
+    if (!out_) return;
     progress_.Clear();
     std::fprintf(out_, "pass %d of %d failed: %s; trying again\n", pass, app::kMaxPasses,
                  reason_.c_str());

@@ -52,8 +52,7 @@ void UpdaterHistory::Install(app::DialogServices& services) {
     if (!settings.historyUrl.empty()) options.places.push_back(settings.historyUrl);
     recorder_ =
         std::make_unique<history::Recorder>(options, "burnwell", [this](const std::string& line) {
-          static std::mutex oneLine;  // the forwarder warns from its thread
-          std::lock_guard lock(oneLine);
+          std::lock_guard lock(warningsMutex_);
           warnings_ << "burnwell: warning: " << line << std::endl;
         });
     return status;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <string>
 
@@ -27,6 +28,7 @@ class UpdaterHistory {
   void Record(history::UnitRecord& record);
 
   std::ostream& warnings_;
+  std::mutex warningsMutex_;  // the forwarder warns from its thread
   std::string firmwareName_;
   std::unique_ptr<history::Recorder> recorder_;
 };

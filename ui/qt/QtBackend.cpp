@@ -283,6 +283,8 @@ class QtWindow final : public ModelWindow {
     grid_->setMenuBar(menuBar_);
     widget_->resize(widget_->size().expandedTo(grid_->totalSizeHint()));
   }
+  // The widget of one control, wired to the dialog.
+  QWidget* MakeWidget(const ControlSpec& control);
   void Arrange(QWidget& widget, const ControlSpec& control, std::optional<GridCell> cell);
   void SyncAll() {
     for (const ControlState& control : Controls()) Sync(control.layout->id);
@@ -384,7 +386,8 @@ class QtBackend final : public Backend {
   std::mutex mutex_;
   std::vector<std::thread> threads_;
   // Progress messages reach this backend's windows while it lives.
-  platform::ScopedOverride<platform::WindowMessages> windowMessages_{&TheModelWindowMessages()};
+  ModelWindowMessages messages_;
+  platform::ScopedOverride<platform::WindowMessages> windowMessages_{&messages_};
 };
 
 QtWindow::QtWindow(QtBackend& backend, CDialog& dialog, const DialogSpec& layout, QWidget* parent)
@@ -413,64 +416,7 @@ QtWindow::QtWindow(QtBackend& backend, CDialog& dialog, const DialogSpec& layout
   }
 
   for (const ControlSpec& control : layout.controls) {
-    QWidget* widget = nullptr;
-    const QString text = QString::fromStdString(std::string(control.text));
-    switch (control.kind) {
-      case ControlKind::Static:
-        if (control.IsEtchedLine()) {
-          auto* line = new QFrame(widget_.get());
-          line->setFrameShape(QFrame::HLine);
-          line->setFrameShadow(QFrame::Sunken);
-          widget = line;
-        } else {
-          auto* label = new QLabel(text, widget_.get());
-          label->setAlignment((control.IsRightAligned() ? Qt::AlignRight : Qt::AlignLeft) |
-                              ((control.style & SS_CENTERIMAGE) ? Qt::AlignVCenter : Qt::AlignTop));
-          widget = label;
-        }
-        break;
-      case ControlKind::Edit: {
-        auto* edit = new QLineEdit(text, widget_.get());
-        edit->setReadOnly(control.IsReadOnly());
-        const int id = control.id;
-        QObject::connect(edit, &QLineEdit::textEdited, [this, id](const QString& value) {
-          UserSetText(id, value.toStdString());
-        });
-        QObject::connect(edit, &QLineEdit::editingFinished, [this, id] {
-          Dialog().Dispatch(WM_COMMAND, MakeWParam(static_cast<unsigned>(id), EN_KILLFOCUS), 0);
-        });
-        widget = edit;
-        break;
-      }
-      case ControlKind::Button: {
-        auto* button = new QPushButton(text, widget_.get());
-        button->setAutoDefault(false);
-        button->setDefault(control.IsDefaultButton());
-        const int id = control.id;
-        QObject::connect(button, &QPushButton::clicked, [this, id] { UserClick(id); });
-        widget = button;
-        break;
-      }
-      case ControlKind::Radio: {
-        auto* radio = new QRadioButton(text, widget_.get());
-        const int id = control.id;
-        QObject::connect(radio, &QRadioButton::clicked, [this, id] { UserClick(id); });
-        widget = radio;
-        break;
-      }
-      case ControlKind::Progress: {
-        auto* bar = new QProgressBar(widget_.get());
-        bar->setTextVisible(false);
-        widget = bar;
-        break;
-      }
-      case ControlKind::Icon: {
-        auto* label = new QLabel(widget_.get());
-        label->setPixmap(backend.Icon().pixmap(32, 32));
-        widget = label;
-        break;
-      }
-    }
+    QWidget* widget = MakeWidget(control);
     Arrange(*widget, control, CellOf(layout.id, control));
     if (control.id != IDC_STATIC) widgets_[control.id] = widget;
     widget->setVisible(control.InitiallyVisible());
@@ -479,6 +425,67 @@ QtWindow::QtWindow(QtBackend& backend, CDialog& dialog, const DialogSpec& layout
   // The template's size where it is larger than what the controls need; never smaller.
   widget_->resize(
       QSize(PixelsX(layout.width), PixelsY(layout.height)).expandedTo(grid_->totalSizeHint()));
+}
+
+QWidget* QtWindow::MakeWidget(const ControlSpec& control) {
+  QWidget* widget = nullptr;
+  const QString text = QString::fromStdString(std::string(control.text));
+  switch (control.kind) {
+    case ControlKind::Static:
+      if (control.IsEtchedLine()) {
+        auto* line = new QFrame(widget_.get());
+        line->setFrameShape(QFrame::HLine);
+        line->setFrameShadow(QFrame::Sunken);
+        widget = line;
+      } else {
+        auto* label = new QLabel(text, widget_.get());
+        label->setAlignment((control.IsRightAligned() ? Qt::AlignRight : Qt::AlignLeft) |
+                            ((control.style & SS_CENTERIMAGE) ? Qt::AlignVCenter : Qt::AlignTop));
+        widget = label;
+      }
+      break;
+    case ControlKind::Edit: {
+      auto* edit = new QLineEdit(text, widget_.get());
+      edit->setReadOnly(control.IsReadOnly());
+      const int id = control.id;
+      QObject::connect(edit, &QLineEdit::textEdited,
+                       [this, id](const QString& value) { UserSetText(id, value.toStdString()); });
+      QObject::connect(edit, &QLineEdit::editingFinished, [this, id] {
+        Dialog().Dispatch(WM_COMMAND, MakeWParam(static_cast<unsigned>(id), EN_KILLFOCUS), 0);
+      });
+      widget = edit;
+      break;
+    }
+    case ControlKind::Button: {
+      auto* button = new QPushButton(text, widget_.get());
+      button->setAutoDefault(false);
+      button->setDefault(control.IsDefaultButton());
+      const int id = control.id;
+      QObject::connect(button, &QPushButton::clicked, [this, id] { UserClick(id); });
+      widget = button;
+      break;
+    }
+    case ControlKind::Radio: {
+      auto* radio = new QRadioButton(text, widget_.get());
+      const int id = control.id;
+      QObject::connect(radio, &QRadioButton::clicked, [this, id] { UserClick(id); });
+      widget = radio;
+      break;
+    }
+    case ControlKind::Progress: {
+      auto* bar = new QProgressBar(widget_.get());
+      bar->setTextVisible(false);
+      widget = bar;
+      break;
+    }
+    case ControlKind::Icon: {
+      auto* label = new QLabel(widget_.get());
+      label->setPixmap(backend_.Icon().pixmap(32, 32));
+      widget = label;
+      break;
+    }
+  }
+  return widget;
 }
 
 void QtWindow::Arrange(QWidget& widget, const ControlSpec& control, std::optional<GridCell> cell) {

@@ -66,7 +66,8 @@ class ScriptedBackend final : public Backend {
   std::optional<FileVersion> fileVersion_;
   bool failThreadStart_ = false;
   // Progress messages reach this backend's windows while it lives.
-  platform::ScopedOverride<platform::WindowMessages> windowMessages_{&TheModelWindowMessages()};
+  ModelWindowMessages messages_;
+  platform::ScopedOverride<platform::WindowMessages> windowMessages_{&messages_};
 };
 
 class ScriptedWindow final : public ModelWindow {

@@ -2,7 +2,6 @@
 // messages reach the dialog's thread through the shared loop.
 #pragma once
 
-#include <map>
 #include <optional>
 
 #include "ui/Framework.h"
@@ -29,7 +28,8 @@ class TerminalBackend final : public Backend {
   std::optional<FileVersion> version_;
   QueueLoop loop_{false};
   // Progress messages reach this backend's windows while it lives.
-  platform::ScopedOverride<platform::WindowMessages> windowMessages_{&TheModelWindowMessages()};
+  ModelWindowMessages messages_;
+  platform::ScopedOverride<platform::WindowMessages> windowMessages_{&messages_};
 };
 
 }  // namespace burnwell::ui

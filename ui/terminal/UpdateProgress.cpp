@@ -119,7 +119,7 @@ void UpdateProgress::StartPhase(const std::string& name, double start, double sh
 
 void UpdateProgress::Clear() {
   std::lock_guard lock(mutex_);
-  if (interactive_ && drawn_) {
+  if (out_ && interactive_ && drawn_) {
     std::fputs("\r\033[K", out_);
     std::fflush(out_);
   }
@@ -160,6 +160,10 @@ LResult UpdateProgress::Send(WindowHandle window, std::uint32_t message, WParam 
 }
 
 void UpdateProgress::DrawLocked() {
+  if (follow_) {
+    follow_(state_);
+    return;
+  }
   if (interactive_) {
     const int columns = TerminalColumns(out_);
     // One column short of the width, so that the cursor never wraps to a new line.

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -39,6 +40,10 @@ class UpdateProgress final : public platform::WindowMessages {
  public:
   static constexpr WindowHandle kHandle = 0x7E56;
   UpdateProgress(std::FILE* out, bool interactive) : out_(out), interactive_(interactive) {}
+  // Draws nothing: hands every new state to `follow` instead (called with the line's lock held,
+  // on the thread of the update).
+  explicit UpdateProgress(std::function<void(const UpdateProgressState&)> follow)
+      : out_(nullptr), interactive_(false), follow_(std::move(follow)) {}
 
   // A phase begins: its name, where it starts in the whole update and its share (0..1), the
   // bytes it handles (0 for none), and the pass it belongs to.
@@ -54,6 +59,7 @@ class UpdateProgress final : public platform::WindowMessages {
   void DrawLocked();
   std::FILE* out_;
   bool interactive_;
+  std::function<void(const UpdateProgressState&)> follow_;
   std::mutex mutex_;
   ProgressState bar_;
   UpdateProgressState state_;

@@ -42,7 +42,8 @@ class NullBackend final : public device::relay::RelayBackend {
       return true;
     }
   };
-  std::unique_ptr<device::relay::RelaySession> Open(std::string_view) override {
+  std::unique_ptr<device::relay::RelaySession> Open(std::string_view,
+                                                    const device::relay::RelayPeer&) override {
     return std::make_unique<Session>();
   }
 };

@@ -106,6 +106,15 @@ std::string OpenFailureText(const std::string& devicePath, const sysfs::ScsiUnit
 #else
   (void)systemError;
 #endif
+  switch (DeviceLayer().lastRelayRefusal.load()) {
+    case device::RelayRefusal::BridgeBusy:
+      reason = std::string(kRelayBusyProblem) + " " + devicePath + " open";
+      break;
+    case device::RelayRefusal::RelayFull:
+      reason = std::string(kRelayFullProblem) + " cannot open " + devicePath;
+      break;
+    case device::RelayRefusal::None: break;
+  }
   if (vendor && product) {
     reason += " (USB " + Hex(*vendor, 4) + ":" + Hex(*product, 4) + ")";
   } else {

@@ -59,6 +59,11 @@ void ScanHubPortsLinux();
 // a caller that finds no bridge can say what to check instead of "no device".
 std::vector<std::string> LinuxDiscoveryProblems();
 
+// How those lines begin for a unit the relay refused to open: a bridge another client of the
+// relay has open, or a relay serving all the connections it may.
+inline constexpr char kRelayBusyProblem[] = "busy: another client of the I/O relay has";
+inline constexpr char kRelayFullProblem[] = "the I/O relay is full:";
+
 // The opaque node handle Linux discovery gives a sysfs device directory (its path as the
 // kernel names it, "/sys/devices/..."): the same path always gets the same nonzero handle
 // within one process (until the device state is reset); 0 for an empty path.

@@ -3,6 +3,7 @@
 // driver, no relay, or no bridge at all. Every program says the same.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,5 +26,9 @@ struct OpenFailure {
 // `openResult` is BridgeOpen's result (0 or a negative device-API code); reads the notes the
 // last discovery left.
 OpenFailure DescribeOpenFailure(int openResult);
+
+// "a device lock could not be made: remove /run/burnwell/lock/DeviceIndex_00.lock: it is a FIFO,
+// not a lock file" when a lock failed for a reason the user can act on; nothing otherwise.
+std::optional<std::string> LockFailureText();
 
 }  // namespace burnwell::bridge

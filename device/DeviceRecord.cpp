@@ -61,6 +61,7 @@ void ResetDeviceLayerState() {
   state.useRelay = true;
   state.lastError.store(DeviceError::None);
   state.relayConnections.Clear();
+  state.lastRelayRefusal.store(RelayRefusal::None);
 }
 
 }  // namespace burnwell::device

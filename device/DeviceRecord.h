@@ -139,6 +139,10 @@ class RelayConnections {
   std::set<platform::Handle> broken_;
 };
 
+// Why the relay refused the last device open (RelayOpenDevice): a bridge another client of the
+// relay has open, or a relay that serves all the connections it may.
+enum class RelayRefusal : std::uint8_t { None, BridgeBusy, RelayFull };
+
 // Commands the ASPI library never let go of (device/Aspi.cpp): it may still write into them and
 // signal their events at any time, so they are kept, never freed, for the rest of the process
 // (the reset leaves them too).
@@ -158,6 +162,7 @@ struct DeviceLayerState {
   bool useRelay = true;          // cleared for good the first time the relay cannot be opened
   std::atomic<DeviceError> lastError{DeviceError::None};  // never cleared on success
   RelayConnections relayConnections;
+  std::atomic<RelayRefusal> lastRelayRefusal{RelayRefusal::None};
   AspiLeftovers aspiLeftovers;
 };
 

@@ -26,6 +26,14 @@ inline constexpr std::uint8_t kReplyOk = 0x00;
 inline constexpr std::uint8_t kReplyFailed = 0x01;
 // The I/O control failed because the device is gone (unplugged): no later request can succeed.
 inline constexpr std::uint8_t kReplyDeviceGone = 0x02;
+// The relay turned the connection away: it serves as many connections as it may, in all or for
+// the client's user. Sent as the first message of the connection, which the relay then closes.
+inline constexpr std::uint8_t kReplyRelayFull = 0x03;
+// The open names a bridge that another connection has open; it is free again once that one
+// closes it or ends. The connection stays open.
+inline constexpr std::uint8_t kReplyBridgeBusy = 0x04;
+// Every nonzero status fails the request, so a client that knows none of these still fails
+// cleanly.
 
 // The block of a pass-through-direct request: the 44-byte header, filler and sense area.
 inline constexpr std::size_t kDirectBlockSize = 80;

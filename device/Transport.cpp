@@ -44,25 +44,39 @@ bool StatusCompleted(std::uint8_t scsiStatus) { return scsiStatus == 0 || scsiSt
 // too long) leaves the connection out of step: whatever it reads next may answer this request.
 // It is marked broken and every later exchange on it fails at once. Its handle stays open until
 // its holder closes it, so the system cannot give the same number to another connection.
+// Keeps why the relay refused, from a reply's status byte.
+void NoteRelayStatus(std::uint8_t status) {
+  if (status == relay::kReplyDeviceGone) platform::NoteIoFailure(platform::IoFailure::DeviceGone);
+  if (status == relay::kReplyBridgeBusy)
+    DeviceLayer().lastRelayRefusal.store(RelayRefusal::BridgeBusy);
+  if (status == relay::kReplyRelayFull)
+    DeviceLayer().lastRelayRefusal.store(RelayRefusal::RelayFull);
+}
+
 bool Exchange(Handle h, std::span<const std::uint8_t> request, std::vector<std::uint8_t>& reply,
               std::uint32_t* replyLength) {
   RelayConnections& connections = DeviceLayer().relayConnections;
   if (connections.IsBroken(h)) return false;
   DeviceIo& io = Current<DeviceIo>();
   std::uint32_t written = 0;
+  std::uint32_t read = 0;
   if (!io.WriteMessage(h, request.data(), static_cast<std::uint32_t>(request.size()), &written)) {
+    // A relay that turned the connection away said why before it closed it; the message is
+    // still there to read (the write failed because the relay's end is closed).
+    if (io.ReadMessage(h, reply.data(), static_cast<std::uint32_t>(reply.size()), &read) &&
+        read >= 1 && reply[0] == relay::kReplyRelayFull)
+      NoteRelayStatus(reply[0]);
     connections.MarkBroken(h);
     return false;
   }
   const bool wholeWritten = written == request.size();
-  std::uint32_t read = 0;
   if (!io.ReadMessage(h, reply.data(), static_cast<std::uint32_t>(reply.size()), &read)) {
     connections.MarkBroken(h);
     return false;
   }
   if (!wholeWritten || read == 0 || read > reply.size()) return false;
   *replyLength = read;
-  if (reply[0] == relay::kReplyDeviceGone) platform::NoteIoFailure(platform::IoFailure::DeviceGone);
+  NoteRelayStatus(reply[0]);
   return reply[0] == relay::kReplyOk;
 }
 
@@ -205,6 +219,7 @@ bool SendAtaCommand(Handle handle, std::uint8_t* block, std::uint32_t size,
 
 Handle RelayOpenDevice(const char* path) {
   DeviceLayerState& state = DeviceLayer();
+  state.lastRelayRefusal.store(RelayRefusal::None);
   if (path == nullptr) return kInvalidHandle;
   if (!platform::Current<platform::System>().IsWindowsNt()) {
     state.useRelay = false;

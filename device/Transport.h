@@ -42,7 +42,9 @@ struct ScsiPassThroughDirect {
 };
 
 // Opens a device through the relay while the use-relay flag is set (each device gets its own
-// relay connection), directly otherwise. kInvalidHandle (-1) on failure.
+// relay connection), directly otherwise. kInvalidHandle (-1) on failure; when the relay said
+// why (the bridge is open on another connection, the relay serves all it may), the device
+// layer's lastRelayRefusal says so until the next open.
 platform::Handle RelayOpenDevice(const char* path);
 
 // DeviceIoControl on a handle from RelayOpenDevice. A relay connection carries

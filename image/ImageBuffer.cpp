@@ -12,6 +12,20 @@ std::uint16_t ComputeChecksum(std::span<const std::uint8_t> code) {
   return sum;
 }
 
+StampedCode FindStampedCode(std::span<const std::uint8_t> memory) {
+  if (memory.size() < kConfigBlockSize + kLargeMainCodeSize) return {};
+  const auto sumOver = [&](std::size_t size) {
+    return ComputeChecksum(memory.subspan(kConfigBlockSize, size));
+  };
+  const bool marker = memory[offset::kMarker] == kValidMarker;
+  const std::uint16_t stamped = LoadBe16(memory.data() + offset::kChecksum);
+  for (const std::size_t size : {kLargeMainCodeSize, kSmallMainCodeSize}) {
+    const std::uint16_t sum = sumOver(size);
+    if (marker && sum == stamped) return {size, true, sum};
+  }
+  return {kLargeMainCodeSize, false, sumOver(kLargeMainCodeSize)};
+}
+
 void ImageBuffer::BuildTemplate(std::uint16_t productId) {
   image::BuildTemplate(header_, productId);
   code_.clear();

@@ -20,6 +20,20 @@ inline constexpr std::size_t kZeroRegionStart = 0x4C00;
 // The 16-bit wrap-around sum of every byte, starting from 0, without complement.
 std::uint16_t ComputeChecksum(std::span<const std::uint8_t> code);
 
+// The code a bridge's memory holds, as its block's marker and checksum describe it.
+struct StampedCode {
+  std::size_t size = kLargeMainCodeSize;  // kSmallMainCodeSize or kLargeMainCodeSize
+  bool markedValid = false;               // marker 0x5A, and the checksum is the sum over `size`
+  std::uint16_t checksum = 0;             // the sum over `size` bytes of code
+};
+
+// Which code region the checksum stamped beside the marker covers. `memory` is the memory from
+// offset 0: the configuration block, then kLargeMainCodeSize bytes of code (a shorter one is not
+// marked valid). The image size whose sum matches wins (the large one when both do: it holds
+// the small one). With no valid marker, or a checksum that matches neither, the firmware is not
+// marked valid and the whole large region is taken, so that nothing the bridge holds is left out.
+StampedCode FindStampedCode(std::span<const std::uint8_t> memory);
+
 class ImageBuffer {
  public:
   // The template for PID_A: no code, code length 0.

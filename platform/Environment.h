@@ -15,6 +15,9 @@ namespace burnwell::platform {
 // because the program runs with raised privileges.
 std::optional<std::string> EnvironmentSetting(const char* name);
 
+// True when the program runs with raised privileges (Linux: the kernel started it in secure
+// mode: set-user-ID, set-group-ID or file capabilities). Never on Windows.
+bool RaisedPrivileges();
 // The program runs as root (Linux) or as an elevated administrator (Windows): it keeps what it
 // keeps in the machine's own folders rather than the user's.
 bool RunsAsAdministrator();

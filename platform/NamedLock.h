@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "platform/Seam.h"
 
@@ -34,5 +36,12 @@ class NamedLocks {
 
 template <>
 NamedLocks& SystemInstance<NamedLocks>();
+
+// Why the last lock could not be opened or created, in words the user can act on ("remove
+// /run/burnwell/lock/DeviceIndex_00.lock: it is a FIFO, not a lock file"); nothing when no
+// such reason was met. Linux only: a Windows named mutex has no file to plant.
+std::optional<std::string> LastLockProblem();
+// Records such a reason (an empty text forgets it).
+void NoteLockProblem(std::string text);
 
 }  // namespace burnwell::platform

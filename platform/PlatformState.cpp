@@ -1,5 +1,7 @@
 #include "platform/PlatformState.h"
 
+#include "platform/NamedLock.h"
+
 namespace burnwell::platform {
 
 PlatformState& PlatformLayer() {
@@ -24,6 +26,20 @@ void ResetPlatformState() {
     state.refusalsSaid.clear();
   }
   PlatformThread() = PlatformThreadState{};
+  NoteLockProblem({});
+}
+
+void NoteLockProblem(std::string text) {
+  PlatformState& state = PlatformLayer();
+  std::lock_guard lock(state.lockProblemMutex);
+  state.lockProblem = std::move(text);
+}
+
+std::optional<std::string> LastLockProblem() {
+  PlatformState& state = PlatformLayer();
+  std::lock_guard lock(state.lockProblemMutex);
+  if (state.lockProblem.empty()) return std::nullopt;
+  return state.lockProblem;
 }
 
 }  // namespace burnwell::platform

@@ -34,6 +34,9 @@ struct StopState {
 struct PlatformState {
   std::atomic<std::uint32_t> relayReplyTimeoutMs{kDefaultRelayReplyTimeoutMs};
   StopState stop;
+  // Why the last lock could not be opened or created, for the user (platform/NamedLock.h).
+  std::mutex lockProblemMutex;
+  std::string lockProblem;
   // The pack id of the next command queued on an sg node (platform/linux/DeviceIoSgIo.cpp).
   // Never reset: an abandoned command's answer must never be taken for a later one's.
   std::atomic<int> nextSgPackId{1};

@@ -4,12 +4,14 @@
 # loopback), attaches it with usbip so that vhci-hcd, usb-storage, sd and sg bind it as they bind
 # a bridge on a cable, and runs burnwell-tool with the guest's real /sys and /dev: list, flash
 # detect, flash read, update, verify (when the tool has it), a non-root list before and after
-# the node is opened up as the udev rule opens it, an unplug in the middle of an update, a look
-# through the kernel log for SCSI errors, and a station that updates bridges as they are
-# attached and detached.
+# the node is opened up as the udev rule opens it, a look through the kernel log for SCSI errors,
+# three unplugs in the middle of an update (during the erase, programming and the read-back),
+# each told at once as a disconnect, and a station that updates bridges as they are attached and
+# detached.
 #
 # Usage: scripts/test-kernel.sh              (on the host; needs root for apt-get, or sudo)
-# The guest runs this same file with --guest; its init is built here.
+# The guest runs this same file with --guest; its init is built here. The checkout and the build
+# folder may lie anywhere, /tmp included (the guest is shown them at the same paths).
 #
 # The kernel package is downloaded and unpacked, never installed; the kernel and the initramfs
 # are kept in build/kernel/ and used again. Every wait is bounded and the whole run stops by
@@ -19,6 +21,9 @@ set -euo pipefail
 readonly TOTAL_LIMIT_S=900           # the whole script, downloads included
 readonly BOOT_MARGIN_S=20            # kept for reading the results after QEMU ends
 readonly BRIDGE_VID=7e55
+readonly BRIDGE_PID=2501  # the emulator's default product
+# A supported flash whose chip erase takes 8 s, long enough to be unplugged in.
+readonly BRIDGE_CHIP=EN25F80
 readonly USBIP_PORT=3240
 readonly GUEST_MODULES="virtio_pci 9pnet_virtio 9p usbip-core vhci-hcd usb-storage crct10dif_generic crc64_rocksoft_generic sd_mod sg"
 # Kernel log lines that mean the SCSI stack had trouble with the bridge.
@@ -54,12 +59,12 @@ guest_main() {
     set -e
     sed "s/^/  $name| /" "$work/$name.out"
   }
-  wait_for() {  # LIMIT_S DESCRIPTION COMMAND...: polls every 0.2 s
+  wait_for() {  # LIMIT_S DESCRIPTION COMMAND...: polls every WAIT_STEP (0.2) s
     local limit=$1 what=$2 deadline=$((SECONDS + $1))
     shift 2
     until "$@" > /dev/null 2>&1; do
       if [ $SECONDS -ge $deadline ]; then say "gave up waiting ${limit} s for $what"; return 1; fi
-      sleep 0.2
+      sleep "${WAIT_STEP:-0.2}"
     done
   }
   trace_lines() { if [ -f "$work/scsi.trace" ]; then wc -l < "$work/scsi.trace"; else echo 0; fi; }
@@ -77,7 +82,7 @@ guest_main() {
   ip link set lo up 2>/dev/null || ifconfig lo 127.0.0.1 up
 
   # The emulated bridge, exported on the guest's loopback.
-  "$sim" usbip --port "$USBIP_PORT" --serial KERNELTEST01 --latency-us 0 --trace-scsi "$work/scsi.trace" \
+  "$sim" usbip --port "$USBIP_PORT" --serial KERNELTEST01 --chip "$BRIDGE_CHIP" --latency-us 0 --trace-scsi "$work/scsi.trace" \
     > "$work/server.log" 2>&1 &
   local server=$!
   if ! wait_for 30 "burnwell-sim usbip to listen" grep -q "serving USB/IP" "$work/server.log"; then
@@ -108,6 +113,45 @@ guest_main() {
     dmesg | tail -40
     return
   fi
+  bridge_gone() { ! find_sg; }
+  bindings() { dmesg | grep -c "Attached SCSI removable disk" || true; }
+  # Plugs the bridge in when it is out, and waits until the kernel has bound it (sg and sd).
+  plug_in() {
+    if find_sg > /dev/null; then return 0; fi
+    local before
+    before=$(bindings)
+    wait_for 60 "the kernel to remove the unplugged bridge" bridge_gone || true
+    run reattach 60 usbip attach -r 127.0.0.1 -b 1-1
+    [ $status -eq 0 ] && wait_for 120 "the kernel to bind the bridge again" find_sg &&
+      wait_for 60 "sd to finish" sh -c "[ \$(dmesg | grep -c 'Attached SCSI removable disk') -gt $before ]"
+  }
+  # An update unplugged as soon as the tool shows PHASE ("erase", "program", "read back"). The
+  # unplug is the vhci driver's own detach, which `usbip detach` uses: one write, at once. The
+  # update is of an image file with 4 KiB of code, in classic transfers: each phase lasts
+  # seconds (the whole-chip erase, 32-byte pieces), so that the unplug lands in the phase it was
+  # meant for even on a busy machine, and the whole update stays short.
+  unplug_during() {
+    local phase=$1 name="unplug-during-${1// /-}" out="$work/unplug-during-${1// /-}.out" updater port
+    if ! plug_in; then verdict "$name" FAILED "the bridge could not be plugged in again"; return; fi
+    port=$(usbip port 2>/dev/null | sed -n 's/^Port \([0-9]*\): <Port in Use>.*/\1/p' | head -1)
+    set +e
+    timeout --kill-after=5 400 "$tool" update "$results/unplug.bin" --yes --reinstall \
+      --classic-transfers > "$out" 2>&1 &
+    updater=$!
+    set -e
+    # On a busy machine the read-back starts a minute or more in.
+    if WAIT_STEP=0.05 wait_for 360 "the update to reach its $phase" grep -q "progress: $phase" "$out"; then
+      echo "$((10#${port:-0}))" > /sys/devices/platform/vhci_hcd.0/detach || usbip detach -p "${port:-0}" || true
+      say "unplugged during the $phase (port ${port:-0})"
+    fi
+    set +e
+    wait $updater
+    status=$?
+    set -e
+    sed "s/^/  $name| /" "$out" | grep -v "progress:" | tail -200
+    check_unplug_verdict "$name" "$status" "$out" "$phase"
+  }
+
   local sg usb
   read -r sg usb < <(find_sg)
   local node="/dev/$sg"
@@ -191,25 +235,13 @@ guest_main() {
     verdict kernel-log ok "no SCSI errors"
   fi
 
-  # An unplug in the middle of an update.
-  before=$(trace_lines)
-  set +e
-  timeout --kill-after=5 300 "$tool" update "$results/big.hex" --yes > "$work/update-unplug.out" 2>&1 &
-  local updater=$!
-  set -e
-  if wait_for 120 "the update to be programming" sh -c "[ \$(wc -l < '$work/scsi.trace') -gt $((before + 1500)) ]"; then
-    local port
-    port=$(usbip port 2>/dev/null | sed -n 's/^Port \([0-9]*\): <Port in Use>.*/\1/p' | head -1)
-    say "unplugging: usbip detach -p ${port:-0} after $(( $(trace_lines) - before )) commands of the update"
-    timeout 30 usbip detach -p "${port:-0}" || true
-  fi
-  set +e
-  wait $updater
-  status=$?
-  set -e
-  sed 's/^/  update-unplug| /' "$work/update-unplug.out" | tail -15
-  check_unplug_verdict "$status" "$work/update-unplug.out"
-
+  # Unplugs in the middle of an update, one in each phase that touches the memory: the tool
+  # must tell each one at its first failed command. Each update is of the small file, unplugged
+  # as soon as the tool shows the phase, and the bridge is plugged in again for the next one.
+  local phase
+  for phase in erase program "read back"; do
+    unplug_during "$phase"
+  done
   if wait_for 10 "the server to see the unplug" grep -q "1-1 released by the client" "$work/server.log"; then
     verdict server-saw-unplug ok
   else
@@ -218,11 +250,7 @@ guest_main() {
 
   # Plugged in again once the kernel has let go of it, then the server stops: the kernel must
   # see an unplug.
-  bridge_gone() { ! find_sg; }
-  wait_for 60 "the kernel to remove the unplugged bridge" bridge_gone || true
-  sleep 2
-  run reattach 60 usbip attach -r 127.0.0.1 -b 1-1
-  if [ $status -eq 0 ] && wait_for 120 "the kernel to bind the bridge again" find_sg; then
+  if plug_in; then
     kill -TERM $server 2>/dev/null || true
     if wait_for 60 "the bridge to leave sysfs" bridge_gone; then
       verdict server-stop-is-unplug ok "$(dmesg | grep 'USB disconnect' | tail -1 | sed 's/^\[[^]]*\] //')"
@@ -230,7 +258,7 @@ guest_main() {
       verdict server-stop-is-unplug FAILED "the sg node stayed"
     fi
   else
-    verdict server-stop-is-unplug FAILED "reattach exit $status"
+    verdict server-stop-is-unplug FAILED "the bridge could not be plugged in again"
   fi
   kill -TERM $server 2>/dev/null || true
   wait $server 2>/dev/null || true
@@ -335,17 +363,23 @@ PY
 }
 
 # The one place that judges how the tool ends when its bridge is unplugged mid-update: the
-# unplug must be reported as a disconnect (exit 12 and its message), at the first failed command
-# of its pass: no pass tried again ("pass N of 6 failed: ...; trying again"), never a completion.
+# unplug must be reported as a disconnect in the phase it came in (exit 12 and its message), at
+# the first failed command of its pass: no pass tried again ("pass N of 6 failed: ...; trying
+# again"), never a completion.
+# Usage: check_unplug_verdict NAME STATUS OUTPUT PHASE
 check_unplug_verdict() {
-  local status=$1 output=$2
-  local retries
+  local name=$1 status=$2 output=$3 during retries
+  case $4 in
+    erase) during="the erase" ;;
+    program) during="programming" ;;
+    *) during="the read-back" ;;
+  esac
   retries=$(grep -c "trying again" "$output" || true)
-  if [ "$status" -eq 12 ] && grep -q "The bridge was disconnected during" "$output" &&
+  if [ "$status" -eq 12 ] && grep -q "The bridge was disconnected during $during\." "$output" &&
      [ "$retries" -eq 0 ] && ! grep -q "Programming completed" "$output"; then
-    verdict unplug-mid-update ok "$(grep "The bridge was disconnected during" "$output" | tail -1)"
+    verdict "$name" ok "$(grep "The bridge was disconnected during" "$output" | tail -1)"
   else
-    verdict unplug-mid-update FAILED "exit $status, $retries passes tried again: $(grep -v '^\s*$' "$output" | tail -1)"
+    verdict "$name" FAILED "exit $status, $retries passes tried again: $(grep -v '^\s*$' "$output" | tail -1)"
   fi
 }
 
@@ -457,6 +491,15 @@ mount -t tmpfs -o mode=1777 tmpfs /newroot/tmp
 mount -t tmpfs tmpfs /newroot/run
 mkdir -p /newroot/tmp/results
 mount -t 9p -o trans=virtio,version=9p2000.L,rw,msize=262144 results /newroot/tmp/results || echo "init: no results share"
+# A checkout or build folder below /tmp or /run is hidden by the guest's own: its share brings it
+# back at the same path.
+share_back() {
+  [ -e "/newroot$2" ] && return 0
+  mkdir -p "/newroot$2" && mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144 "$1" "/newroot$2" ||
+    echo "init: cannot show $2 in the guest"
+}
+share_back source "$source"
+share_back build "$build"
 ip link set lo up
 mount --move /proc /newroot/proc
 mount --move /sys /newroot/sys
@@ -488,9 +531,11 @@ host_main() {
 
   rm -rf "$out"
   mkdir -p "$out"
-  # The update's firmware files: a small image-sized HEX file, and the example for the unplug.
-  python3 - "$out/small.hex" "$out/small.bin" <<'EOF'
-import sys
+  # The update's firmware files: a small HEX file (the small image), and for the unplugged
+  # updates an image file of the bridge's product with 4 KiB of code (its header: the maker's
+  # ID, the marker and the checksum of the small image it fills, the product, the code length).
+  python3 - "$out/small.hex" "$out/small.bin" "$out/unplug.bin" "$BRIDGE_VID" "$BRIDGE_PID" <<'EOF'
+import struct, sys
 code = bytes((i * 7 + 3) & 0xFF for i in range(0x800))
 open(sys.argv[2], "wb").write(code)
 with open(sys.argv[1], "w") as out:
@@ -499,8 +544,14 @@ with open(sys.argv[1], "w") as out:
         record = bytes([len(row), at >> 8, at & 0xFF, 0]) + row
         out.write(":%s%02X\n" % (record.hex().upper(), (-sum(record)) & 0xFF))
     out.write(":00000001FF\n")
+code = bytes((i * 13 + 5) & 0xFF for i in range(4096))
+block = bytearray(b"\xff" * 256)
+block[0:2] = struct.pack("<H", int(sys.argv[4], 16))
+block[11] = 0x5A
+block[12:14] = struct.pack(">H", sum(code + b"\xff" * (0x5C00 - len(code))) & 0xFFFF)
+with open(sys.argv[3], "wb") as out:
+    out.write(bytes(block) + struct.pack("<III", int(sys.argv[5], 16), 0, len(code)) + code)
 EOF
-  cp "$root/examples/ZQ5x8x.hex" "$out/big.hex"
 
   limit=$((TOTAL_LIMIT_S - (SECONDS - started) - BOOT_MARGIN_S))
   if [ $limit -lt 120 ]; then echo "test-kernel: no time left to boot the guest" >&2; exit 1; fi
@@ -515,6 +566,8 @@ EOF
     -append "console=ttyS0 panic=-1 loglevel=4 burnwell.script=$root/scripts/test-kernel.sh burnwell.build=$build burnwell.source=$root" \
     -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
     -virtfs "local,path=$out,mount_tag=results,security_model=none,multidevs=remap" \
+    -virtfs "local,path=$root,mount_tag=source,security_model=none,readonly=on,multidevs=remap" \
+    -virtfs "local,path=$build,mount_tag=build,security_model=none,readonly=on,multidevs=remap" \
     < /dev/null 2>&1 | tee "$out/console.log" | grep --line-buffered -E "^(kernel-test|verdict|  [a-z-]+\|)"
   local qemu_status=${PIPESTATUS[0]}
   set -e

@@ -152,77 +152,83 @@ void FlashChip::Deselect() {
   if (command_.empty() || Busy()) return;  // a busy part ignores everything but status reads
 
   const std::uint8_t opcode = command_[0];
-  const auto& d = description_;
-  const std::size_t n = command_.size();
-
   if (autoIncrement_) {
-    // In auto-increment mode the part takes only further data bytes, write disable and
-    // status reads.
-    if (opcode == op::kAutoIncrement && n == 2) {
-      ProgramByte(autoIncrementAddress_, command_[1]);
-      autoIncrementAddress_ = (autoIncrementAddress_ + 1) & (d.size - 1);
-      StartBusy(d.pageProgramUs);
-    } else if (opcode == op::kWriteDisable) {
-      autoIncrement_ = false;
-      writeEnabled_ = false;
-    }
+    TakeAutoIncrementByte(opcode);
     return;
   }
-
   switch (opcode) {
     case op::kWriteEnable: writeEnabled_ = true; return;
     case op::kWriteDisable: writeEnabled_ = false; return;
     case op::kEnableWriteStatus:
-      if (d.enableWriteStatus) statusWriteArmed_ = true;
+      if (description_.enableWriteStatus) statusWriteArmed_ = true;
       return;
-    case op::kWriteStatus: {
-      const bool allowed = (writeEnabled_ || (d.enableWriteStatus && armed)) && !StatusLocked();
-      writeEnabled_ = false;
-      if (!allowed || n < 2) return;
-      auto merge = [](std::uint8_t old, std::uint8_t value, std::uint8_t writable) {
-        return static_cast<std::uint8_t>((old & ~writable) | (value & writable));
-      };
-      status_[0] = merge(status_[0], command_[1], d.writableStatus1);
-      if (n >= 3 && d.statusRegisters >= 2)
-        status_[1] = merge(status_[1], command_[2], d.writableStatus2);
-      StartBusy(d.statusWriteUs);
-      return;
-    }
-    case op::kPageProgram: {
-      const bool allowed = writeEnabled_;
-      writeEnabled_ = false;
-      if (!allowed || n < 5) return;
-      const std::uint32_t address = Address(1);
-      auto data = std::span<const std::uint8_t>(command_).subspan(4);
-      if (d.byteProgramOnly) {
-        if (IsProtected(address, address)) return;
-        ProgramByte(address, data[0]);
-      } else {
-        const std::uint32_t pageStart = address & ~(kPageSize - 1);
-        if (IsProtected(pageStart, pageStart + kPageSize - 1)) return;
-        ProgramPage(address, data);
-      }
-      StartBusy(d.pageProgramUs);
-      return;
-    }
-    case op::kAutoIncrement: {
-      if (!d.autoIncrementProgram || !writeEnabled_ || n != 5) {
-        return;
-      }
-      const std::uint32_t address = Address(1);
-      if (IsProtected(address, address)) {
-        writeEnabled_ = false;
-        return;
-      }
-      ProgramByte(address, command_[4]);
-      autoIncrement_ = true;
-      autoIncrementAddress_ = (address + 1) & (d.size - 1);
-      StartBusy(d.pageProgramUs);
-      return;
-    }
-    default: break;
+    case op::kWriteStatus: WriteStatus(armed); return;
+    case op::kPageProgram: ProgramCommand(); return;
+    case op::kAutoIncrement: StartAutoIncrement(); return;
+    default: Erase(opcode); return;
   }
+}
 
+void FlashChip::TakeAutoIncrementByte(std::uint8_t opcode) {
+  // In auto-increment mode the part takes only further data bytes, write disable and status
+  // reads.
+  if (opcode == op::kAutoIncrement && command_.size() == 2) {
+    ProgramByte(autoIncrementAddress_, command_[1]);
+    autoIncrementAddress_ = (autoIncrementAddress_ + 1) & (description_.size - 1);
+    StartBusy(description_.pageProgramUs);
+  } else if (opcode == op::kWriteDisable) {
+    autoIncrement_ = false;
+    writeEnabled_ = false;
+  }
+}
+
+void FlashChip::WriteStatus(bool armed) {
+  const auto& d = description_;
+  const bool allowed = (writeEnabled_ || (d.enableWriteStatus && armed)) && !StatusLocked();
+  writeEnabled_ = false;
+  if (!allowed || command_.size() < 2) return;
+  auto merge = [](std::uint8_t old, std::uint8_t value, std::uint8_t writable) {
+    return static_cast<std::uint8_t>((old & ~writable) | (value & writable));
+  };
+  status_[0] = merge(status_[0], command_[1], d.writableStatus1);
+  if (command_.size() >= 3 && d.statusRegisters >= 2)
+    status_[1] = merge(status_[1], command_[2], d.writableStatus2);
+  StartBusy(d.statusWriteUs);
+}
+
+void FlashChip::ProgramCommand() {
+  const bool allowed = writeEnabled_;
+  writeEnabled_ = false;
+  if (!allowed || command_.size() < 5) return;
+  const std::uint32_t address = Address(1);
+  auto data = std::span<const std::uint8_t>(command_).subspan(4);
+  if (description_.byteProgramOnly) {
+    if (IsProtected(address, address)) return;
+    ProgramByte(address, data[0]);
+  } else {
+    const std::uint32_t pageStart = address & ~(kPageSize - 1);
+    if (IsProtected(pageStart, pageStart + kPageSize - 1)) return;
+    ProgramPage(address, data);
+  }
+  StartBusy(description_.pageProgramUs);
+}
+
+void FlashChip::StartAutoIncrement() {
+  if (!description_.autoIncrementProgram || !writeEnabled_ || command_.size() != 5) return;
+  const std::uint32_t address = Address(1);
+  if (IsProtected(address, address)) {
+    writeEnabled_ = false;
+    return;
+  }
+  ProgramByte(address, command_[4]);
+  autoIncrement_ = true;
+  autoIncrementAddress_ = (address + 1) & (description_.size - 1);
+  StartBusy(description_.pageProgramUs);
+}
+
+void FlashChip::Erase(std::uint8_t opcode) {
+  const auto& d = description_;
+  const std::size_t n = command_.size();
   if (Contains(d.chipEraseOpcodes, opcode)) {
     const bool allowed = writeEnabled_ && ProtectedFrom() == d.size;
     writeEnabled_ = false;

@@ -118,6 +118,12 @@ class FlashChip {
   std::uint32_t Address(std::size_t firstByte) const;
   std::uint8_t Answer(std::size_t position);
   void Execute();
+  // What the command taken while the part was selected does (Deselect).
+  void TakeAutoIncrementByte(std::uint8_t opcode);
+  void WriteStatus(bool armed);
+  void ProgramCommand();
+  void StartAutoIncrement();
+  void Erase(std::uint8_t opcode);  // whole chip or a region; any other opcode does nothing
   void ProgramPage(std::uint32_t address, std::span<const std::uint8_t> data);
   void ProgramByte(std::uint32_t address, std::uint8_t value);
   void StartBusy(std::uint64_t microseconds);

@@ -22,7 +22,8 @@ class BridgeSession final : public device::relay::RelaySession {
 
 }  // namespace
 
-std::unique_ptr<device::relay::RelaySession> EmulatorRelayBackend::Open(std::string_view path) {
+std::unique_ptr<device::relay::RelaySession> EmulatorRelayBackend::Open(
+    std::string_view path, const device::relay::RelayPeer&) {
   if (path.empty()) return nullptr;
   opens_.fetch_add(1);
   return std::make_unique<BridgeSession>(bridge_, presentation_);

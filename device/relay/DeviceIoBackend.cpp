@@ -26,8 +26,8 @@ bool IsPlainNodePath(std::string_view path) {
 
 class DeviceIoBackend::Session final : public RelaySession {
  public:
-  Session(DeviceIoBackend& owner, platform::Handle handle, std::string path)
-      : owner_(owner), handle_(handle), path_(std::move(path)) {}
+  Session(DeviceIoBackend& owner, platform::Handle handle, std::string path, RelayPeer peer)
+      : owner_(owner), handle_(handle), path_(std::move(path)), peer_(std::move(peer)) {}
   ~Session() override { RelayCloseDevice(handle_); }
 
   bool IoControl(std::uint32_t code, std::span<const std::uint8_t>, std::span<std::uint8_t> out,
@@ -44,7 +44,7 @@ class DeviceIoBackend::Session final : public RelaySession {
       case IOCTL_DISK_GET_DRIVE_LAYOUT_EX:
         return RelayDeviceIoControl(handle_, code, nullptr, 0, out.data(), size, returned);
       default:
-        owner_.Refuse(owner_.refusedCommands_,
+        owner_.Refuse(owner_.refusedCommands_, peer_,
                       "refused I/O control 0x" + Hex(code, 8, HexDigits::Upper) + " on " + path_);
         return false;
     }
@@ -59,8 +59,9 @@ class DeviceIoBackend::Session final : public RelaySession {
       const std::string name = check.name.empty()
                                    ? "operation 0x" + Hex(header.Cdb[0], 2, HexDigits::Upper)
                                    : std::string(check.name);
-      owner_.Refuse(owner_.refusedCommands_, "refused " + name + " on " + path_ + ": " +
-                                                 std::string(RefusalText(check.refusal)));
+      owner_.Refuse(
+          owner_.refusedCommands_, peer_,
+          "refused " + name + " on " + path_ + ": " + std::string(RefusalText(check.refusal)));
       return false;
     }
     if (header.TimeOutValue > kMaxCommandTimeoutSeconds)
@@ -71,25 +72,27 @@ class DeviceIoBackend::Session final : public RelaySession {
   DeviceIoBackend& owner_;
   platform::Handle handle_;
   std::string path_;
+  RelayPeer peer_;
 };
 
 DeviceIoBackend::DeviceIoBackend(NodePolicy permitted, RefusalNote note)
     : permitted_(std::move(permitted)), note_(std::move(note)) {}
 
-void DeviceIoBackend::Refuse(std::atomic<std::uint64_t>& counter, std::string_view text) {
+void DeviceIoBackend::Refuse(std::atomic<std::uint64_t>& counter, const RelayPeer& peer,
+                             std::string_view text) {
   counter.fetch_add(1);
-  if (note_) note_(text);
+  if (note_) note_(peer, text);
 }
 
-std::unique_ptr<RelaySession> DeviceIoBackend::Open(std::string_view path) {
+std::unique_ptr<RelaySession> DeviceIoBackend::Open(std::string_view path, const RelayPeer& peer) {
   std::string text(path);
   if (!IsPlainNodePath(path) || !permitted_ || !permitted_(path)) {
-    Refuse(refusedOpens_, "refused to open " + text + ": not a bridge's node");
+    Refuse(refusedOpens_, peer, "refused to open " + text + ": not a bridge's node");
     return nullptr;
   }
   const platform::Handle handle = RelayOpenDevice(text.c_str());
   if (handle == platform::kInvalidHandle) return nullptr;
-  return std::make_unique<Session>(*this, handle, std::move(text));
+  return std::make_unique<Session>(*this, handle, std::move(text), peer);
 }
 
 }  // namespace burnwell::device::relay

@@ -7,7 +7,8 @@
 //    discovery found to be bridges);
 //  - a pass-through is passed on only when it is one of the tool's own commands
 //    (CheckBridgeCommand), with its time-out capped; the disk queries pass; anything else fails.
-// Refused opens and commands get the failure reply, are counted, and are told to the owner.
+// Refused opens and commands get the failure reply, are counted, and are told to the owner with
+// the client's uid.
 #pragma once
 
 #include <atomic>
@@ -29,19 +30,19 @@ class DeviceIoBackend final : public RelayBackend {
  public:
   // Whether a client may open this node path; called from connection threads.
   using NodePolicy = std::function<bool(std::string_view path)>;
-  // Told one line about every refused open or command; called from connection threads.
-  using RefusalNote = std::function<void(std::string_view text)>;
 
+  // `note` is told one line about every refused open or command; called from connection
+  // threads.
   explicit DeviceIoBackend(NodePolicy permitted, RefusalNote note = {});
 
-  std::unique_ptr<RelaySession> Open(std::string_view path) override;
+  std::unique_ptr<RelaySession> Open(std::string_view path, const RelayPeer& peer) override;
 
   std::uint64_t RefusedOpens() const { return refusedOpens_.load(); }
   std::uint64_t RefusedCommands() const { return refusedCommands_.load(); }
 
  private:
   class Session;
-  void Refuse(std::atomic<std::uint64_t>& counter, std::string_view text);
+  void Refuse(std::atomic<std::uint64_t>& counter, const RelayPeer& peer, std::string_view text);
 
   NodePolicy permitted_;
   RefusalNote note_;

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace burnwell::device::relay {
@@ -26,12 +29,23 @@ class RelaySession {
                          std::span<std::uint8_t> out, std::uint32_t* returned) = 0;
 };
 
+// Who a connection serves, as far as the system says.
+struct RelayPeer {
+  std::optional<std::uint32_t> uid;  // nothing where the system does not say (Windows pipes)
+
+  // "uid 1000", or "a client" when the system did not say.
+  std::string Text() const { return uid ? "uid " + std::to_string(*uid) : "a client"; }
+};
+
+// Told one line about every refusal: the user it refused (when known) and why.
+using RefusalNote = std::function<void(const RelayPeer& peer, std::string_view text)>;
+
 class RelayBackend {
  public:
   virtual ~RelayBackend() = default;
-  // Opens the device at `path` for one connection; nullptr refuses the open. Called from the
-  // connection's own thread: connections may be served concurrently.
-  virtual std::unique_ptr<RelaySession> Open(std::string_view path) = 0;
+  // Opens the device at `path` for one connection of `peer`; nullptr refuses the open. Called
+  // from the connection's own thread: connections may be served concurrently.
+  virtual std::unique_ptr<RelaySession> Open(std::string_view path, const RelayPeer& peer) = 0;
 };
 
 }  // namespace burnwell::device::relay

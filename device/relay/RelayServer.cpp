@@ -38,6 +38,24 @@ bool HeaderIsSound(const ScsiPassThroughHeader& h, std::size_t size, bool checkD
 
 }  // namespace
 
+bool BridgeHolds::Take(const std::string& path, const void* holder) {
+  std::lock_guard lock(mutex_);
+  const auto [at, added] = holders_.try_emplace(path, holder);
+  return added || at->second == holder;
+}
+
+void BridgeHolds::Release(const std::string& path, const void* holder) {
+  std::lock_guard lock(mutex_);
+  const auto at = holders_.find(path);
+  if (at != holders_.end() && at->second == holder) holders_.erase(at);
+}
+
+void RelayConnection::CloseDevice() {
+  session_.reset();  // closed before another connection may open it
+  if (holds_ && !heldPath_.empty()) holds_->Release(heldPath_, this);
+  heldPath_.clear();
+}
+
 RelayOutcome RelayConnection::Handle(std::span<const std::uint8_t> message) {
   if (message.empty() || message.size() > kMaxMessageSize) return CloseNow();
   const std::uint8_t opcode = message[0];
@@ -46,7 +64,7 @@ RelayOutcome RelayConnection::Handle(std::span<const std::uint8_t> message) {
     case Opcode::Open: return HandleOpen(payload);
     case Opcode::Close:
       if (!payload.empty()) return Failure();
-      session_.reset();
+      CloseDevice();
       return {{kReplyOk}, true};
     case Opcode::PassThrough: return HandlePassThrough(payload);
     case Opcode::PassThroughDirect: return HandlePassThroughDirect(payload);
@@ -61,8 +79,15 @@ RelayOutcome RelayConnection::HandleOpen(std::span<const std::uint8_t> payload) 
   if (session_ || payload.size() < 2 || payload.back() != 0) return Failure();
   const std::string_view path(reinterpret_cast<const char*>(payload.data()), payload.size() - 1);
   if (path.size() > kMaxPathLength || path.find('\0') != std::string_view::npos) return Failure();
-  session_ = backend_.Open(path);
-  return session_ ? RelayOutcome{{kReplyOk}, false} : Failure();
+  const std::string key(path);
+  if (holds_ && !holds_->Take(key, this)) return {{kReplyBridgeBusy}, false};
+  session_ = backend_.Open(path, peer_);
+  if (!session_) {
+    if (holds_) holds_->Release(key, this);
+    return Failure();
+  }
+  heldPath_ = key;
+  return {{kReplyOk}, false};
 }
 
 RelayOutcome RelayConnection::HandlePassThrough(std::span<const std::uint8_t> payload) {
@@ -130,14 +155,20 @@ struct RelayServer::Connection {
   static constexpr std::int64_t kServing = -1;
   static constexpr std::int64_t kClosedIdle = -2;
 
-  explicit Connection(std::unique_ptr<platform::RelayChannel> c) : channel(std::move(c)) {}
+  explicit Connection(std::unique_ptr<platform::RelayChannel> c)
+      : peer{c->PeerUser()}, channel(std::move(c)) {}
 
+  const RelayPeer peer;
   // Reset by the connection's own thread when it ends (with the server's mutex held, so that
   // Stop and the watchdog never shut down a channel that is gone).
   std::unique_ptr<platform::RelayChannel> channel;
   std::thread thread;
   std::atomic<bool> done{false};
-  // Since when (steady-clock ticks) the client has been silent, or one of the values above.
+  // Whether the wait below is for the client to take a reply (else for its next request).
+  // Set before waitingSince, read after it: a new wait is never judged by the old kind.
+  std::atomic<bool> sending{false};
+  // Since when (steady-clock ticks) the server has been waiting on the client, or one of the
+  // values above.
   std::atomic<std::int64_t> waitingSince{kServing};
 };
 
@@ -154,8 +185,8 @@ SteadyClock::time_point FromTicks(std::int64_t ticks) {
 }  // namespace
 
 RelayServer::RelayServer(RelayBackend& backend, std::unique_ptr<platform::RelayListener> listener,
-                         RelayServerLimits limits)
-    : backend_(backend), listener_(std::move(listener)), limits_(limits) {}
+                         RelayServerLimits limits, RefusalNote note)
+    : backend_(backend), listener_(std::move(listener)), limits_(limits), note_(std::move(note)) {}
 
 RelayServer::~RelayServer() { Stop(); }
 
@@ -197,89 +228,137 @@ void RelayServer::ReapFinishedConnections() {
   });
 }
 
+std::string RelayServer::RefusalFor(const RelayPeer& peer) const {
+  if (connections_.size() >= limits_.maxConnections)
+    return "refused: the relay is full (" + std::to_string(limits_.maxConnections) +
+           " connections)";
+  if (!peer.uid) return {};
+  const std::size_t own =
+      std::count_if(connections_.begin(), connections_.end(),
+                    [&](const std::unique_ptr<Connection>& c) { return c->peer.uid == peer.uid; });
+  if (own < limits_.PerUser()) return {};
+  return "refused: this user holds " + std::to_string(own) + " connections, its share of " +
+         std::to_string(limits_.maxConnections);
+}
+
 void RelayServer::AcceptLoop() {
   while (auto accepted = listener_->Accept()) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (stopping_) {
       accepted->Shutdown();
       break;
     }
     ReapFinishedConnections();
-    if (connections_.size() >= limits_.maxConnections) {
-      // Closed at once: a client waiting for a slot would only hold a descriptor.
-      ++counts_.refusedOverLimit;
-      accepted->Shutdown();
-      continue;
+    const RelayPeer peer{accepted->PeerUser()};
+    std::string refusal = RefusalFor(peer);
+    if (refusal.empty()) {
+      auto connection = std::make_unique<Connection>(std::move(accepted));
+      Connection& served = *connection;
+      try {
+        served.thread = std::thread([this, &served] {
+          ServeConnection(served);
+          {
+            // Close the connection now, not when the thread is joined.
+            std::lock_guard ending(mutex_);
+            served.channel->Shutdown();
+            served.channel.reset();
+          }
+          served.done.store(true);
+        });
+        ++counts_.accepted;
+        connections_.push_back(std::move(connection));
+        continue;
+      } catch (const std::system_error&) {
+        refusal = "refused: no thread to serve it";
+        accepted = std::move(served.channel);
+      }
     }
-    auto connection = std::make_unique<Connection>(std::move(accepted));
-    Connection& served = *connection;
-    try {
-      served.thread = std::thread([this, &served] {
-        ServeConnection(served);
-        {
-          // Close the connection now, not when the thread is joined.
-          std::lock_guard ending(mutex_);
-          served.channel->Shutdown();
-          served.channel.reset();
-        }
-        served.done.store(true);
-      });
-    } catch (const std::system_error&) {
-      // No thread to be had: the client is refused like one beyond the limit.
-      ++counts_.refusedOverLimit;
-      served.channel->Shutdown();
-      continue;
-    }
-    ++counts_.accepted;
-    connections_.push_back(std::move(connection));
+    // Told at once, then closed: a client waiting for a slot would only hold a descriptor. The
+    // reply fits an empty socket buffer, so it never waits.
+    ++counts_.refusedOverLimit;
+    lock.unlock();
+    accepted->Send(std::vector<std::uint8_t>{kReplyRelayFull});
+    accepted->Shutdown();
+    if (note_) note_(peer, refusal);
   }
 }
 
 void RelayServer::WatchIdleConnections() {
-  if (limits_.idleTimeout <= std::chrono::milliseconds::zero()) return;
+  const auto limitFor = [this](bool sending) {
+    const bool idleBound = limits_.idleTimeout > std::chrono::milliseconds::zero();
+    if (!sending) return idleBound ? std::optional(limits_.idleTimeout) : std::nullopt;
+    return std::optional(idleBound ? std::min(limits_.idleTimeout, limits_.sendTimeout)
+                                   : limits_.sendTimeout);
+  };
   std::unique_lock lock(mutex_);
   while (!stopping_) {
     ReapFinishedConnections();
     const SteadyClock::time_point now = SteadyClock::now();
-    // A connection that turns silent after this pass has its deadline after the next one.
-    SteadyClock::time_point next = now + limits_.idleTimeout;
+    // A connection that starts waiting after this pass has its deadline after the next one.
+    SteadyClock::time_point next =
+        now + std::min<std::chrono::milliseconds>(limits_.sendTimeout, std::chrono::seconds(1));
+    if (const auto idle = limitFor(false)) next = std::min(next, now + *idle);
     for (auto& connection : connections_) {
       std::int64_t since = connection->waitingSince.load();
       if (since < 0) continue;
-      const SteadyClock::time_point deadline = FromTicks(since) + limits_.idleTimeout;
+      const bool sending = connection->sending.load();
+      const std::optional<std::chrono::milliseconds> limit = limitFor(sending);
+      if (!limit) continue;
+      const SteadyClock::time_point deadline = FromTicks(since) + *limit;
       if (deadline > now) {
         next = std::min(next, deadline);
       } else if (connection->waitingSince.compare_exchange_strong(since, Connection::kClosedIdle)) {
-        ++counts_.closedIdle;
+        ++(sending ? counts_.closedStuck : counts_.closedIdle);
         if (connection->channel) connection->channel->Shutdown();
+        if (sending && note_)
+          note_(connection->peer, "closed a connection: it did not take its reply in time");
       }
     }
     stopped_.wait_until(lock, next, [this] { return stopping_; });
   }
 }
 
+namespace {
+
+// The server starts waiting on the client: for its next request, or to take a reply.
+void StartWaiting(std::atomic<bool>& sendingFlag, std::atomic<std::int64_t>& since, bool sending) {
+  sendingFlag.store(sending);
+  since.store(NowTicks());
+}
+
+// The wait is over; false when the watchdog ended the connection meanwhile.
+bool StopWaiting(std::atomic<std::int64_t>& since, std::int64_t serving) {
+  std::int64_t was = since.load();
+  return was >= 0 && since.compare_exchange_strong(was, serving);
+}
+
+}  // namespace
+
 void RelayServer::ServeConnection(Connection& served) {
   platform::RelayChannel& channel = *served.channel;  // reset only by this thread, after this
-  RelayConnection connection(backend_);
+  RelayConnection connection(backend_, served.peer, &holds_);
   std::vector<std::uint8_t> message;
   while (true) {
-    served.waitingSince.store(NowTicks());
+    StartWaiting(served.sending, served.waitingSince, false);
     const auto received = channel.Receive(message, kMaxMessageSize);
-    // The watchdog may have ended the connection while it was silent.
-    std::int64_t since = served.waitingSince.load();
-    if (since < 0 || !served.waitingSince.compare_exchange_strong(since, Connection::kServing))
-      return;
+    if (!StopWaiting(served.waitingSince, Connection::kServing)) return;
     if (received != platform::ReceiveResult::Message) return;
     const RelayOutcome outcome = connection.Handle(message);
-    if (!outcome.reply.empty() && !channel.Send(outcome.reply)) return;
+    if (!outcome.reply.empty()) {
+      StartWaiting(served.sending, served.waitingSince, true);
+      const bool sent = channel.Send(outcome.reply);
+      if (!StopWaiting(served.waitingSince, Connection::kServing) || !sent) return;
+    }
     if (outcome.closeConnection) return;
   }
 }
 
-std::unique_ptr<RelayServer> StartRelayServer(RelayBackend& backend, RelayServerLimits limits) {
+std::unique_ptr<RelayServer> StartRelayServer(RelayBackend& backend, RelayServerLimits limits,
+                                              RefusalNote note) {
   auto listener = platform::ListenForRelayClients();
   if (!listener) return nullptr;
-  auto server = std::make_unique<RelayServer>(backend, std::move(listener), limits);
+  auto server =
+      std::make_unique<RelayServer>(backend, std::move(listener), limits, std::move(note));
   server->Start();
   return server;
 }

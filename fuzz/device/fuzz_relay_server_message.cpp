@@ -37,7 +37,7 @@ class Session : public RelaySession {
 
 class Backend : public RelayBackend {
  public:
-  std::unique_ptr<RelaySession> Open(std::string_view path) override {
+  std::unique_ptr<RelaySession> Open(std::string_view path, const RelayPeer&) override {
     if (!path.empty() && path[0] == 'x') return nullptr;
     return std::make_unique<Session>();
   }

@@ -122,10 +122,17 @@ class LinuxDeviceIo final : public DeviceIo {
     msghdr msg{};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    ssize_t n;
-    do {
-      n = ::recvmsg(Fd(handle), &msg, MSG_CMSG_CLOEXEC);
-    } while (n < 0 && errno == EINTR);
+    const auto receive = [&] {
+      ssize_t n;
+      do {
+        n = ::recvmsg(Fd(handle), &msg, MSG_CMSG_CLOEXEC);
+      } while (n < 0 && errno == EINTR);
+      return n;
+    };
+    ssize_t n = receive();
+    // A relay that closed with our request unread (one that turned us away) makes the first
+    // read report the reset; the message it sent before closing comes with the next one.
+    if (n < 0 && errno == ECONNRESET) n = receive();
     // A closed connection reads as zero bytes; a message longer than the buffer is cut by
     // the socket and counts as a failure.
     if (n <= 0 || (msg.msg_flags & MSG_TRUNC)) return false;

@@ -8,14 +8,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <array>
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <optional>
 #include <span>
 #include <cstring>
 #include <vector>
 
+#include "platform/GoneSettle.h"
 #include "platform/IoFailure.h"
 #include "platform/PlatformState.h"
 #include "wire/AtaPassThrough.h"
@@ -89,6 +91,49 @@ const std::uint8_t* FindAtaDescriptor(const std::uint8_t* sense, unsigned length
   return nullptr;
 }
 
+// An sg node whose kernel entry is gone (its sysfs device is removed with the device). Only a
+// real sg node can be seen going; anything else never is.
+bool NodeSeenGone(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode) ||
+      major(status.st_rdev) != kScsiGenericMajor)
+    return false;
+  char entry[64];
+  std::snprintf(entry, sizeof entry, "/sys/dev/char/%u:%u", major(status.st_rdev),
+                minor(status.st_rdev));
+  struct stat sysfs {};
+  return ::stat(entry, &sysfs) != 0 && errno == ENOENT;
+}
+
+// One look at a device after a failed command: is its node still there, and does a TEST UNIT
+// READY (which the kernel itself sends to removable disks every few seconds) reach it?
+IoFailure LookAtDevice(int fd, const SgIoCall& call) {
+  if (NodeSeenGone(fd)) return IoFailure::DeviceGone;
+  std::array<std::uint8_t, 6> testUnitReady{};
+  std::array<std::uint8_t, kSenseBytes> sense{};
+  sg_io_hdr_t h{};
+  h.interface_id = 'S';
+  h.dxfer_direction = SG_DXFER_NONE;
+  h.cmd_len = static_cast<unsigned char>(testUnitReady.size());
+  h.cmdp = testUnitReady.data();
+  h.mx_sb_len = kSenseBytes;
+  h.sbp = sense.data();
+  h.timeout = kProbeTimeoutMs;
+  const int result = call(fd, h);
+  const int error = errno;
+  return SgIoSucceeded(result, h) ? IoFailure::None : SgIoFailureKind(result, error, h);
+}
+
+// Notes how a transfer failed; one that failed without saying why waits to see whether the
+// device is going away.
+void NoteSgIoFailure(int fd, int result, int error, const sg_io_hdr_t& header,
+                     const SgIoCall& call) {
+  IoFailure kind = SgIoFailureKind(result, error, header);
+  if (kind == IoFailure::CommandFailed)
+    kind = SettleFailedCommand([&] { return LookAtDevice(fd, call); });
+  NoteIoFailure(kind);
+}
+
 // One command through SG_IO with the sense area `sense`: nothing when it failed (the failure
 // noted as the thread's I/O failure), else the header as the driver left it.
 std::optional<sg_io_hdr_t> Exchange(int fd, const SgIoCall& call, std::span<std::uint8_t> cdb,
@@ -108,7 +153,7 @@ std::optional<sg_io_hdr_t> Exchange(int fd, const SgIoCall& call, std::span<std:
   const int result = call(fd, h);
   const int error = errno;
   if (SgIoSucceeded(result, h)) return h;
-  NoteIoFailure(SgIoFailureKind(result, error, h));
+  NoteSgIoFailure(fd, result, error, h, call);
   return std::nullopt;
 }
 

@@ -33,9 +33,15 @@ IoFailure SgIoFailureKind(int ioctlResult, int error, const sg_io_hdr_t& header)
 // device one that stopped answering.
 inline constexpr unsigned kDeadlineMarginMs = 5000;
 
+// The time-out of the TEST UNIT READY that looks at a device after a failed transfer (a failed
+// transfer waits up to kGoneSettleMs, platform/GoneSettle.h, to see whether the device is
+// going away: its sysfs entry removed, or the probe failing as on a gone device).
+inline constexpr unsigned kProbeTimeoutMs = 1000;
+
 // IOCTL_SCSI_PASS_THROUGH: `in` holds the ScsiRequest (header, sense area, data area within
 // inSize); the updated request (ScsiStatus, sense, data, DataTransferLength) is written to
-// `out` (at most outSize bytes). False on a malformed request or a failed transfer.
+// `out` (at most outSize bytes). False on a malformed request or a failed transfer, whose kind
+// is noted (platform/IoFailure.h) once the device has been looked at again through `call`.
 bool ScsiPassThrough(int fd, const void* in, std::uint32_t inSize, void* out, std::uint32_t outSize,
                      std::uint32_t* returned, const SgIoCall& call);
 

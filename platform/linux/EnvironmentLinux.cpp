@@ -1,3 +1,4 @@
+#include <sys/auxv.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -12,6 +13,8 @@ std::optional<std::string> EnvironmentSetting(const char* name) {
   if (value == nullptr || *value == '\0') return std::nullopt;
   return std::string(value);
 }
+
+bool RaisedPrivileges() { return ::getauxval(AT_SECURE) != 0; }
 
 bool RunsAsAdministrator() { return ::geteuid() == 0; }
 

@@ -12,9 +12,11 @@
 // else, or shared with the group burnwell and sticky); a folder that fails the check is refused
 // with a message and no lock is taken. A user who cannot create lock files there (outside the
 // group, or no such folder) takes them in a folder of their own ($XDG_RUNTIME_DIR/burnwell-locks,
-// else /tmp/burnwell-locks-UID, mode 0700, checked the same way): such locks exclude only that
-// user's programs. Lock files are opened read-only (flock needs no more), never through a link,
-// and must be regular files.
+// else /run/user/UID/burnwell-locks, else /tmp/burnwell-locks-UID or the next free name when
+// another user made that one first; mode 0700, checked the same way): such locks exclude only
+// that user's programs. Lock files are opened read-only (flock needs no more), never through a
+// link, and must be regular files: an entry that is not (a FIFO, a link, a folder planted by
+// someone) is refused by name, and root replaces it in the shared folder with a fresh one.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -22,6 +24,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
@@ -45,11 +48,18 @@ namespace {
 namespace fs = std::filesystem;
 using SteadyClock = std::chrono::steady_clock;
 
-// Says once per process why a folder or lock file was refused.
-void ReportRefusal(const std::string& text) {
+// Says a line on standard error, once per process.
+void SayOnce(const std::string& text) {
   PlatformState& state = PlatformLayer();
   std::lock_guard lock(state.refusalsMutex);
   if (state.refusalsSaid.insert(text).second) std::fprintf(stderr, "burnwell: %s\n", text.c_str());
+}
+
+// Says why a folder or lock file was refused, and keeps it as the last lock problem
+// (platform/NamedLock.h), which the programs' error lines repeat.
+void ReportRefusal(const std::string& text) {
+  NoteLockProblem(text);
+  SayOnce(text);
 }
 
 class Descriptor {
@@ -192,17 +202,11 @@ Outcome OpenSharedFolder(LockFolder* folder) {
   return outcome;
 }
 
-// The user's own folder: $XDG_RUNTIME_DIR/burnwell-locks, else /tmp/burnwell-locks-UID.
-Outcome OpenPrivateFolder(LockFolder* folder) {
-  fs::path base = "/tmp";
-  std::string name = "burnwell-locks-" + std::to_string(::geteuid());
-  if (const auto runtime = EnvironmentSetting("XDG_RUNTIME_DIR");
-      runtime && runtime->front() == '/') {
-    base = *runtime;
-    name = "burnwell-locks";
-  }
+// The folder `name` in `base`, made for this user alone when missing.
+Outcome OpenPrivateFolderIn(const fs::path& base, const std::string& name, LockFolder* folder) {
   Descriptor parent(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (parent.get() < 0) return Outcome::Unavailable;
+  if (!PathFolderSound(parent.get(), base)) return Outcome::Refused;
   Descriptor fd;
   switch (OpenFolderStep(parent.get(), base, name.c_str(), true, 0700, std::nullopt, &fd)) {
     case Step::Opened: break;
@@ -213,6 +217,33 @@ Outcome OpenPrivateFolder(LockFolder* folder) {
   const Outcome outcome = CheckLockFolder(fd, path, std::nullopt, true);
   if (outcome == Outcome::Usable) *folder = {std::move(fd), true, path};
   return outcome;
+}
+
+// How many names in /tmp a user's lock folder may move on to past folders other users made.
+constexpr int kPrivateFolderNames = 64;
+
+// The user's own folder: $XDG_RUNTIME_DIR/burnwell-locks; else burnwell-locks in the user's
+// runtime folder /run/user/UID, when there is one (only root makes those); else
+// /tmp/burnwell-locks-UID. Another user may make that one first: then the next name
+// (burnwell-locks-UID-2, -3, ...) that is this user's or free is taken, the same one by every
+// program of the user.
+Outcome OpenPrivateFolder(LockFolder* folder) {
+  if (const auto runtime = EnvironmentSetting("XDG_RUNTIME_DIR");
+      runtime && runtime->front() == '/')
+    return OpenPrivateFolderIn(*runtime, "burnwell-locks", folder);
+  const std::string uid = std::to_string(::geteuid());
+  const fs::path userRuntime = Current<System>().SystemRoot() / "run" / "user" / uid;
+  std::error_code error;
+  if (fs::is_directory(userRuntime, error)) {
+    const Outcome outcome = OpenPrivateFolderIn(userRuntime, "burnwell-locks", folder);
+    if (outcome != Outcome::Unavailable) return outcome;
+  }
+  for (int n = 1; n <= kPrivateFolderNames; ++n) {
+    const std::string name = "burnwell-locks-" + uid + (n == 1 ? "" : "-" + std::to_string(n));
+    const Outcome outcome = OpenPrivateFolderIn("/tmp", name, folder);
+    if (outcome != Outcome::Refused) return outcome;
+  }
+  return Outcome::Refused;
 }
 
 std::optional<LockFolder> OpenLockFolder() {
@@ -226,31 +257,74 @@ std::optional<LockFolder> OpenLockFolder() {
   return std::nullopt;
 }
 
+// What a folder entry that is no lock file is, for a message.
+std::string EntryKind(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  return "not a regular file";
+}
+
+// Whoever may keep lock files in the shared folder: root and the station group's members.
+bool OwnedByMember(uid_t owner) {
+  if (owner == 0) return true;
+  const std::optional<gid_t> group = station::GroupId();
+  return group && station::UserInGroup(owner, *group);
+}
+
 // Opens (or creates) one lock file in a checked folder: never through a link, only a regular
-// file, read-only. -1 on failure.
+// file, read-only. An entry that is no lock file (a FIFO, a link, a folder... planted by
+// someone) is refused by name with what to do; root replaces it in the shared folder with a
+// fresh lock file, and replaces a lock file of someone outside the station group too. -1 on
+// failure.
 int OpenLockFile(const LockFolder& folder, const std::string& fileName, bool create) {
   constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
   const mode_t mode = folder.privateToUser ? 0600 : 0644;
-  int fd = -1;
-  if (create) {
-    fd = ::openat(folder.fd.get(), fileName.c_str(), kFlags | O_CREAT | O_EXCL, mode);
-    if (fd >= 0) ::fchmod(fd, mode);  // the umask must not keep other users of the folder out
-  }
-  if (fd < 0 && (!create || errno == EEXIST))
-    fd = ::openat(folder.fd.get(), fileName.c_str(), kFlags);
-  if (fd < 0) {
-    if (errno == ELOOP) {
-      ReportRefusal("not following the link " + (folder.path / fileName).string());
+  const fs::path path = folder.path / fileName;
+  const bool mayReplace = ::geteuid() == 0 && !folder.privateToUser;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    int fd = -1;
+    if (create) {
+      fd = ::openat(folder.fd.get(), fileName.c_str(), kFlags | O_CREAT | O_EXCL, mode);
+      if (fd >= 0) ::fchmod(fd, mode);  // the umask must not keep other users of the folder out
     }
-    return -1;
+    if (fd < 0 && (!create || errno == EEXIST))
+      fd = ::openat(folder.fd.get(), fileName.c_str(), kFlags);
+    struct stat info {};
+    std::string problem;  // why the entry is no lock file; empty when it is one
+    if (fd < 0) {
+      const int error = errno;
+      if (error == ENOENT ||
+          ::fstatat(folder.fd.get(), fileName.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return -1;
+      problem = S_ISREG(info.st_mode)
+                    ? std::string("it cannot be opened (") + std::strerror(error) + ")"
+                    : "it is " + EntryKind(info.st_mode) + ", not a lock file";
+    } else if (::fstat(fd, &info) != 0) {
+      ::close(fd);
+      return -1;
+    } else if (!S_ISREG(info.st_mode)) {
+      problem = "it is " + EntryKind(info.st_mode) + ", not a lock file";
+    } else if (mayReplace && !OwnedByMember(info.st_uid)) {
+      problem = "it belongs to uid " + std::to_string(info.st_uid) + ", outside the group " +
+                station::kGroupName;
+    } else {
+      return fd;
+    }
+    if (fd >= 0) ::close(fd);
+    if (!mayReplace || attempt > 0 ||
+        ::unlinkat(folder.fd.get(), fileName.c_str(), S_ISDIR(info.st_mode) ? AT_REMOVEDIR : 0) !=
+            0) {
+      ReportRefusal("remove " + path.string() + ": " + problem);
+      return -1;
+    }
+    SayOnce("replaced " + path.string() + " with a fresh lock file: " + problem);
+    create = true;
   }
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ReportRefusal("not using " + (folder.path / fileName).string() + ": it is not a regular file");
-    ::close(fd);
-    return -1;
-  }
-  return fd;
+  return -1;
 }
 
 // A file name that keeps every name distinct: characters outside [A-Za-z0-9_.-] and a leading
@@ -359,6 +433,7 @@ class LinuxNamedLocks final : public NamedLocks {
     std::shared_ptr<LockState> state = byName_[name].lock();
     if (state && state->process != ::getpid()) state.reset();
     if (!state) {
+      NoteLockProblem({});  // a reason met earlier must not explain a later failure
       const std::optional<LockFolder> folder = OpenLockFolder();
       if (!folder) return 0;
       const int fd = OpenLockFile(*folder, LockFileName(name), create);

@@ -21,6 +21,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/RateLimitedLog.h"
 #include "platform/Environment.h"
 #include "platform/RelayListener.h"
 #include "platform/RelaySocketPath.h"
@@ -39,38 +40,20 @@ constexpr std::chrono::milliseconds kFirstBackOff{50};
 constexpr std::chrono::milliseconds kLongestBackOff{1000};
 constexpr int kBacklog = 128;
 
-// A line on standard error, at most one a second for each kind; the next line says how many
-// were left out.
-class RateLimitedLog {
- public:
-  explicit RateLimitedLog(const char* what) : what_(what) {}
-  void Note(const std::string& detail) {
-    std::lock_guard lock(mutex_);
-    const auto now = SteadyClock::now();
-    if (now - last_ < std::chrono::seconds(1) && last_ != SteadyClock::time_point{}) {
-      ++suppressed_;
-      return;
-    }
-    if (suppressed_ > 0) {
-      std::fprintf(stderr, "relay: %s: %s (and %lu more since the last note)\n", what_,
-                   detail.c_str(), suppressed_);
-    } else {
-      std::fprintf(stderr, "relay: %s: %s\n", what_, detail.c_str());
-    }
-    suppressed_ = 0;
-    last_ = now;
-  }
+// A line on standard error about an event that may come in floods.
+RateLimitedLog StandardErrorLog(std::string what) {
+  return RateLimitedLog([what = std::move(what)](const std::string& line) {
+    std::fprintf(stderr, "relay: %s: %s\n", what.c_str(), line.c_str());
+  });
+}
 
- private:
-  const char* what_;
-  std::mutex mutex_;
-  SteadyClock::time_point last_{};
-  unsigned long suppressed_ = 0;
-};
+// How long one wait of a blocked send lasts before it looks again whether the channel was
+// shut down (a shutdown wakes the wait as a rule; this bounds it where it does not).
+constexpr int kSendWaitSliceMs = 200;
 
 class SocketChannel final : public RelayChannel {
  public:
-  explicit SocketChannel(int fd) : fd_(fd) {}
+  SocketChannel(int fd, std::optional<std::uint32_t> peer) : fd_(fd), peer_(peer) {}
   ~SocketChannel() override { ::close(fd_); }
 
   ReceiveResult Receive(std::vector<std::uint8_t>& message, std::size_t limit) override {
@@ -95,18 +78,32 @@ class SocketChannel final : public RelayChannel {
     return ReceiveResult::Message;
   }
 
+  // Never blocked in the kernel: a client that does not read must not hold this thread past a
+  // shutdown, so the send waits for room in poll, where a shutdown ends the wait.
   bool Send(std::span<const std::uint8_t> message) override {
-    ssize_t n;
-    do {
-      n = ::send(fd_, message.data(), message.size(), MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    return n >= 0 && static_cast<std::size_t>(n) == message.size();
+    while (!shutDown_.load()) {
+      const ssize_t n = ::send(fd_, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n >= 0) return static_cast<std::size_t>(n) == message.size();
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+      pollfd room{fd_, POLLOUT, 0};
+      if (::poll(&room, 1, kSendWaitSliceMs) < 0 && errno != EINTR) return false;
+      if (room.revents & (POLLERR | POLLHUP)) return false;
+    }
+    return false;
   }
 
-  void Shutdown() override { ::shutdown(fd_, SHUT_RDWR); }
+  void Shutdown() override {
+    shutDown_.store(true);
+    ::shutdown(fd_, SHUT_RDWR);
+  }
+
+  std::optional<std::uint32_t> PeerUser() const override { return peer_; }
 
  private:
   int fd_;
+  std::optional<std::uint32_t> peer_;
+  std::atomic<bool> shutDown_{false};
 };
 
 // The peer's user, primary group and supplementary groups; nothing when the kernel cannot say.
@@ -185,11 +182,12 @@ class SocketListener final : public RelayListener {
         return nullptr;
       }
       backOff = kFirstBackOff;
-      if (!Permitted(client)) {
+      const std::optional<PeerIdentity> peer = IdentifyPeer(client);
+      if (!Permitted(peer)) {
         ::close(client);
         continue;
       }
-      return std::make_unique<SocketChannel>(client);
+      return std::make_unique<SocketChannel>(client, peer->uid);
     }
     return nullptr;
   }
@@ -209,14 +207,16 @@ class SocketListener final : public RelayListener {
     return stopped_.load();
   }
 
-  bool Permitted(int client) {
-    const std::optional<PeerIdentity> peer = IdentifyPeer(client);
+  bool Permitted(const std::optional<PeerIdentity>& peer) {
     if (peer && station::PeerPermitted(peer->uid, peer->gid, peer->groups, self_, group_))
       return true;
-    refused_.Note(peer ? "uid " + std::to_string(peer->uid) + " is not root, uid " +
-                             std::to_string(self_) + " or a member of the group " +
-                             station::kGroupName
-                       : std::string("the client's credentials are unknown"));
+    if (!peer) {
+      refused_.Note("the client's credentials are unknown");
+    } else {
+      refused_.Note("uid " + std::to_string(peer->uid) + " is not root, uid " +
+                        std::to_string(self_) + " or a member of the group " + station::kGroupName,
+                    peer->uid);
+    }
     return false;
   }
 
@@ -227,8 +227,8 @@ class SocketListener final : public RelayListener {
   uid_t self_;
   std::optional<gid_t> group_;
   std::atomic<bool> stopped_{false};
-  RateLimitedLog shortage_{"cannot accept a client"};
-  RateLimitedLog refused_{"refused a client"};
+  RateLimitedLog shortage_ = StandardErrorLog("cannot accept a client");
+  RateLimitedLog refused_ = StandardErrorLog("refused a client");
 };
 
 bool Fail(std::string* problem, std::string text) {
@@ -236,34 +236,78 @@ bool Fail(std::string* problem, std::string text) {
   return false;
 }
 
-// Makes the socket's folder when missing: the folders above it 0755, the folder itself with
-// the socket's ownership (group burnwell, 0750; 0700 without the group). An existing folder in
-// which every user may replace files (world-writable and not sticky) is refused.
-bool PrepareFolder(const fs::path& folder, std::optional<gid_t> group, std::string* problem) {
-  if (folder.empty()) return true;
-  struct stat info {};
-  if (::stat(folder.c_str(), &info) == 0) {
-    if (!S_ISDIR(info.st_mode)) return Fail(problem, folder.string() + " is not a folder");
-    if ((info.st_mode & S_IWOTH) && !(info.st_mode & S_ISVTX))
-      return Fail(problem, folder.string() + " can be changed by every user");
-    return true;
+std::string Octal(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+// Makes a missing folder with exactly `mode`, whatever the umask; true when it was made.
+bool MakeFolder(const fs::path& folder, mode_t mode) {
+  if (::mkdir(folder.c_str(), 0700) != 0) return false;
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fchmod(fd, mode);
+    ::close(fd);
   }
-  std::error_code error;
-  if (!folder.parent_path().empty() && folder.parent_path() != folder) {
-    fs::create_directories(folder.parent_path(), error);
-  }
-  const mode_t mode = group ? 0750 : 0700;
-  if (::mkdir(folder.c_str(), mode) != 0 && errno != EEXIST)
-    return Fail(problem, "cannot make the folder " + folder.string() + ": " + std::strerror(errno));
-  if (group && ::lchown(folder.c_str(), static_cast<uid_t>(-1), *group) != 0) {
-    // Not allowed to give it to the group: it stays the owner's alone.
-    if (::chmod(folder.c_str(), 0700) != 0)
-      return Fail(problem, "cannot set the mode of " + folder.string());
-    return true;
-  }
-  if (::chmod(folder.c_str(), mode) != 0)
-    return Fail(problem, "cannot set the mode of " + folder.string());
   return true;
+}
+
+// Makes the folders above the socket's folder that are missing, 0755 each.
+void MakeMissingParents(const fs::path& folder) {
+  std::vector<fs::path> missing;
+  for (fs::path at = folder.parent_path(); !at.empty() && at != at.root_path();
+       at = at.parent_path()) {
+    struct stat info {};
+    if (::lstat(at.c_str(), &info) == 0) break;
+    missing.push_back(at);
+  }
+  for (auto at = missing.rbegin(); at != missing.rend(); ++at) MakeFolder(*at, 0755);
+}
+
+// Opens the socket's folder without following a link at its place; makes it when missing, with
+// the socket's ownership (group burnwell, 0750; 0700 without the group), whatever the umask.
+// Refused: no folder, or a folder that belongs to someone other than root and this server's
+// user, or that others may write to (they could put a link where the socket goes). -1 then.
+int OpenSocketFolder(const fs::path& folder, std::optional<gid_t> group, std::string* problem) {
+  const mode_t mode = group ? 0750 : 0700;
+  MakeMissingParents(folder);
+  const bool made = MakeFolder(folder, mode);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    Fail(problem,
+         folder.string() + " is not a folder (or is a link to one): " + std::strerror(errno));
+    return -1;
+  }
+  // Not allowed to give it to the group: it stays the owner's alone.
+  if (made && group && ::fchown(fd, static_cast<uid_t>(-1), *group) != 0) ::fchmod(fd, 0700);
+  struct stat info {};
+  std::string why;
+  if (::fstat(fd, &info) != 0) {
+    why = std::strerror(errno);
+  } else if (info.st_uid != 0 && info.st_uid != ::geteuid()) {
+    why = "it belongs to uid " + std::to_string(info.st_uid) + ", not to root or uid " +
+          std::to_string(::geteuid());
+  } else if (info.st_mode & (S_IWGRP | S_IWOTH)) {
+    why = "others may write to it (mode " + Octal(info.st_mode) + ")";
+  }
+  if (!why.empty()) {
+    ::close(fd);
+    Fail(problem, "not serving in " + folder.string() + ": " + why);
+    return -1;
+  }
+  return fd;
+}
+
+// The path by which bind reaches `name` in the folder open as `folderFd`: through the
+// descriptor (/proc/self/fd), so that the folder checked is the folder bound in.
+std::string PathThrough(int folderFd, const std::string& name, const std::string& fallback) {
+  const std::string through = "/proc/self/fd/" + std::to_string(folderFd) + "/" + name;
+  struct stat info {};
+  if (through.size() < sizeof(sockaddr_un{}.sun_path) &&
+      ::stat(("/proc/self/fd/" + std::to_string(folderFd)).c_str(), &info) == 0)
+    return through;
+  return fallback;
 }
 
 // A socket at `path` with a live server behind it.
@@ -297,7 +341,8 @@ std::unique_ptr<RelayListener> ListenForRelayClientsAt(const std::filesystem::pa
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   const std::string text = path.string();
-  if (text.empty() || text.size() >= sizeof(address.sun_path)) {
+  const std::string name = path.filename().string();
+  if (text.empty() || name.empty() || text.size() >= sizeof(address.sun_path)) {
     Fail(problem, "the socket path " + text + " is empty or too long");
     return nullptr;
   }
@@ -306,12 +351,18 @@ std::unique_ptr<RelayListener> ListenForRelayClientsAt(const std::filesystem::pa
   // Group burnwell only when this process may give the socket to it.
   std::optional<gid_t> group = station::GroupId();
   if (group && ::geteuid() != 0 && !station::ProcessInGroup(*group)) group.reset();
-  if (!PrepareFolder(path.parent_path(), group, problem)) return nullptr;
+  const fs::path folderPath = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+  const int folder = OpenSocketFolder(folderPath, group, problem);
+  if (folder < 0) return nullptr;
+  struct FolderCloser {
+    int fd;
+    ~FolderCloser() { ::close(fd); }
+  } closeFolder{folder};
 
   // What is at the place already: a socket of a live server is not ours; one left by a server
   // that died is stale; anything else is somebody's file and stays untouched.
   struct stat existing {};
-  if (::lstat(text.c_str(), &existing) == 0) {
+  if (::fstatat(folder, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
     if (!S_ISSOCK(existing.st_mode)) {
       Fail(problem, text + " exists and is not a socket; it is left alone");
       return nullptr;
@@ -320,7 +371,7 @@ std::unique_ptr<RelayListener> ListenForRelayClientsAt(const std::filesystem::pa
       Fail(problem, "a server listens at " + text + " already");
       return nullptr;
     }
-    ::unlink(text.c_str());
+    ::unlinkat(folder, name.c_str(), 0);
   }
 
   const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
@@ -328,9 +379,14 @@ std::unique_ptr<RelayListener> ListenForRelayClientsAt(const std::filesystem::pa
     Fail(problem, std::string("cannot make a socket: ") + std::strerror(errno));
     return nullptr;
   }
-  // The socket file is born 0600 whatever the umask says; it is opened to the group after.
-  const mode_t previousMask = ::umask(0177);
-  const int bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  // The socket file is born with its final mode (0660 for the group, else 0600), in the folder
+  // checked above; its group is then set on the file itself, never through a link.
+  sockaddr_un bindAddress{};
+  bindAddress.sun_family = AF_UNIX;
+  const std::string bindPath = PathThrough(folder, name, text);
+  std::memcpy(bindAddress.sun_path, bindPath.c_str(), bindPath.size() + 1);
+  const mode_t previousMask = ::umask(group ? 0117 : 0177);
+  const int bound = ::bind(fd, reinterpret_cast<sockaddr*>(&bindAddress), sizeof bindAddress);
   const int bindError = errno;
   ::umask(previousMask);
   if (bound != 0) {
@@ -338,20 +394,24 @@ std::unique_ptr<RelayListener> ListenForRelayClientsAt(const std::filesystem::pa
     Fail(problem, "cannot listen at " + text + ": " + std::strerror(bindError));
     return nullptr;
   }
-  if (group && ::lchown(text.c_str(), static_cast<uid_t>(-1), *group) == 0 &&
-      ::chmod(text.c_str(), 0660) != 0) {
-    // Stays 0600: the owner alone.
+  if (group &&
+      ::fchownat(folder, name.c_str(), static_cast<uid_t>(-1), *group, AT_SYMLINK_NOFOLLOW) != 0) {
+    Fail(problem, "cannot give " + text + " to the group " + station::kGroupName + ": " +
+                      std::strerror(errno));
+    ::close(fd);
+    ::unlinkat(folder, name.c_str(), 0);
+    return nullptr;
   }
   if (::listen(fd, kBacklog) != 0) {
     Fail(problem, "cannot listen at " + text + ": " + std::strerror(errno));
     ::close(fd);
-    ::unlink(text.c_str());
+    ::unlinkat(folder, name.c_str(), 0);
     return nullptr;
   }
   auto listener = MakeListener(fd, path, problem);
   if (!listener) {
     ::close(fd);
-    ::unlink(text.c_str());
+    ::unlinkat(folder, name.c_str(), 0);
   }
   return listener;
 }

@@ -1,6 +1,7 @@
 #include "platform/linux/StationAccess.h"
 
 #include <grp.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +35,23 @@ bool ProcessInGroup(gid_t gid) {
   std::vector<gid_t> groups(static_cast<std::size_t>(count));
   const int got = ::getgroups(count, groups.data());
   return got > 0 && std::find(groups.begin(), groups.begin() + got, gid) != groups.begin() + got;
+}
+
+bool UserInGroup(uid_t uid, gid_t gid) {
+  passwd account{};
+  passwd* foundAccount = nullptr;
+  std::vector<char> accountBuffer(16384);
+  if (::getpwuid_r(uid, &account, accountBuffer.data(), accountBuffer.size(), &foundAccount) != 0 ||
+      !foundAccount)
+    return false;
+  if (account.pw_gid == gid) return true;
+  group entry{};
+  group* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) return false;
+  for (char** member = entry.gr_mem; member && *member; ++member)
+    if (std::string(*member) == account.pw_name) return true;
+  return false;
 }
 
 std::string LockFolderProblem(const struct stat& folder, uid_t self,

@@ -20,6 +20,10 @@ std::optional<gid_t> GroupId();
 // True when this process belongs to `gid` (its effective or a supplementary group).
 bool ProcessInGroup(gid_t gid);
 
+// True when the user `uid` belongs to `gid`: as the primary group of its account, or listed
+// among the group's members.
+bool UserInGroup(uid_t uid, gid_t gid);
+
 // Why a folder must not hold lock files; empty when it may. `folder` is what fstat says of the
 // folder, opened without following a link. Accepted: a folder owned by root or by `self`,
 // writable by nobody else; or a root-owned folder shared with the station group (group

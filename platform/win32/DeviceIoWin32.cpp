@@ -6,6 +6,7 @@
 #include "wire/AtaPassThrough.h"
 #include "wire/ScsiRequest.h"
 #include "platform/DeviceIo.h"
+#include "platform/GoneSettle.h"
 #include "platform/IoFailure.h"
 #include "platform/PlatformState.h"
 #include "platform/RelaySocketPath.h"
@@ -32,14 +33,67 @@ HANDLE AsHandle(Handle h) { return reinterpret_cast<HANDLE>(h); }
 
 }  // namespace
 
-// A failed DeviceIoControl on a bridge that was unplugged ends with one of these two errors;
-// any other error is a failed command on a device that is still there.
+// A failed DeviceIoControl on a bridge that was unplugged ends with one of these errors; any
+// other error is a failed command, unless a look at the device says otherwise
+// (LookAgainAfterFailure).
 IoFailure Win32FailureKind(DWORD error) {
   constexpr DWORD kDeviceNotConnected = 1167;  // ERROR_DEVICE_NOT_CONNECTED
   constexpr DWORD kNoSuchDevice = 433;         // ERROR_NO_SUCH_DEVICE (not in every SDK's headers)
-  return error == kDeviceNotConnected || error == kNoSuchDevice ? IoFailure::DeviceGone
-                                                                : IoFailure::CommandFailed;
+  constexpr DWORD kDeviceRemoved = 1617;       // ERROR_DEVICE_REMOVED
+  constexpr DWORD kDeviceNoLongerThere = 55;   // ERROR_DEV_NOT_EXIST
+  switch (error) {
+    case kDeviceNotConnected:
+    case kNoSuchDevice:
+    case kDeviceRemoved:
+    case kDeviceNoLongerThere: return IoFailure::DeviceGone;
+    default: return IoFailure::CommandFailed;
+  }
 }
+
+namespace {
+
+// The errors the command in flight may end with when its bridge is pulled, before the commands
+// after it meet a removal's own error. Refusals of the request itself (no such function, no
+// access, a bad parameter) are not among them: those say nothing about the device.
+bool MayBeRemoval(DWORD error) {
+  switch (error) {
+    case 21:    // ERROR_NOT_READY
+    case 31:    // ERROR_GEN_FAILURE
+    case 121:   // ERROR_SEM_TIMEOUT
+    case 995:   // ERROR_OPERATION_ABORTED
+    case 1117:  // ERROR_IO_DEVICE
+      return true;
+    default: return false;
+  }
+}
+
+// After such an error a harmless TEST UNIT READY looks at the device until it answers or is
+// seen gone (platform/GoneSettle.h). The failed command's own last error is kept for the
+// caller.
+void LookAgainAfterFailure(HANDLE device, const NativeIoControl& call) {
+  const DWORD error = ::GetLastError();
+  if (!MayBeRemoval(error)) return;
+  NoteIoFailure(SettleFailedCommand([&] {
+    constexpr std::size_t kSenseAt = sizeof(SCSI_PASS_THROUGH);
+    std::vector<std::uint8_t> native(kSenseAt + 32, 0);
+    SCSI_PASS_THROUGH header{};
+    header.Length = sizeof(SCSI_PASS_THROUGH);
+    header.CdbLength = 6;  // TEST UNIT READY: six zero bytes
+    header.SenseInfoLength = 32;
+    header.DataIn = 0;  // out, as every command without data is sent
+    header.TimeOutValue = 1;
+    header.SenseInfoOffset = static_cast<ULONG>(kSenseAt);
+    std::memcpy(native.data(), &header, sizeof header);
+    DWORD got = 0;
+    if (call(device, IOCTL_SCSI_PASS_THROUGH, native.data(), static_cast<DWORD>(native.size()),
+             &got))
+      return IoFailure::None;
+    return Win32FailureKind(::GetLastError());
+  }));
+  ::SetLastError(error);
+}
+
+}  // namespace
 
 BOOL SystemDeviceIoControl(HANDLE device, DWORD code, void* buffer, DWORD size, DWORD* got) {
   const BOOL ok = ::DeviceIoControl(device, code, buffer, size, buffer, size, got, nullptr);
@@ -99,7 +153,10 @@ bool NativeScsiPassThrough(HANDLE device, const void* in, std::uint32_t inSize, 
 
   DWORD got = 0;
   const DWORD size = static_cast<DWORD>(native.size());
-  if (!call(device, IOCTL_SCSI_PASS_THROUGH, native.data(), size, &got)) return false;
+  if (!call(device, IOCTL_SCSI_PASS_THROUGH, native.data(), size, &got)) {
+    LookAgainAfterFailure(device, call);
+    return false;
+  }
 
   std::memcpy(&header, native.data(), sizeof header);
   request.SetScsiStatus(header.ScsiStatus);
@@ -141,7 +198,10 @@ bool NativeAtaPassThrough(HANDLE device, const void* in, std::uint32_t inSize, v
 
   DWORD got = 0;
   const DWORD size = static_cast<DWORD>(native.size());
-  if (!call(device, IOCTL_ATA_PASS_THROUGH, native.data(), size, &got)) return false;
+  if (!call(device, IOCTL_ATA_PASS_THROUGH, native.data(), size, &got)) {
+    LookAgainAfterFailure(device, call);
+    return false;
+  }
   std::memcpy(&header, native.data(), sizeof header);
   std::ranges::copy(header.PreviousTaskFile, wireHeader.PreviousTaskFile.begin());
   std::ranges::copy(header.CurrentTaskFile, wireHeader.CurrentTaskFile.begin());

@@ -33,4 +33,6 @@ bool RunsAsAdministrator() {
   return elevated;
 }
 
+bool RaisedPrivileges() { return false; }
+
 }  // namespace burnwell::platform

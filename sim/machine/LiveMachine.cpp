@@ -229,7 +229,8 @@ void LiveMachine::Run() {
   }
 }
 
-std::unique_ptr<device::relay::RelaySession> LiveMachine::Open(std::string_view path) {
+std::unique_ptr<device::relay::RelaySession> LiveMachine::Open(std::string_view path,
+                                                               const device::relay::RelayPeer&) {
   std::lock_guard lock(mutex_);
   const auto found = nodes_.find(std::string(path));
   if (found == nodes_.end()) return nullptr;

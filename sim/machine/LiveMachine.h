@@ -40,7 +40,8 @@ class LiveMachine final : public device::relay::RelayBackend {
   // Stops plugging; the plug log gets each bridge's last command.
   void Stop();
 
-  std::unique_ptr<device::relay::RelaySession> Open(std::string_view path) override;
+  std::unique_ptr<device::relay::RelaySession> Open(std::string_view path,
+                                                    const device::relay::RelayPeer&) override;
 
  private:
   struct Device;

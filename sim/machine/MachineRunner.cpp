@@ -13,6 +13,7 @@
 
 #include "device/relay/RelayServer.h"
 #include "sim/ImageFile.h"
+#include "sim/RelayService.h"
 #include "sim/SimClock.h"
 #include "sim/machine/LiveMachine.h"
 
@@ -125,7 +126,8 @@ int RunOnMachine(const MachineDescription& machine, const std::vector<std::strin
   const std::optional<std::string> previousRoot =
       previous ? std::optional<std::string>(previous) : std::nullopt;
   ::setenv("BURNWELL_SYSROOT", root->Path().c_str(), 1);
-  std::unique_ptr<device::relay::RelayServer> server = device::relay::StartRelayServer(*live);
+  std::unique_ptr<device::relay::RelayServer> server =
+      device::relay::StartRelayServer(*live, EmulatorRelayLimits());
   if (server) live->Start();
   const int status = server ? RunCommand(command, err) : 1;
   live->Stop();

@@ -81,19 +81,22 @@ class DeviceIoBackendTest : public ::testing::Test {
   platform::ScopedOverride<platform::DeviceIo> ioGuard{&io};
   std::vector<std::string> notes;
   DeviceIoBackend backend{[](std::string_view path) { return path == kBridgeNode; },
-                          [this](std::string_view text) { notes.emplace_back(text); }};
+                          [this](const RelayPeer& peer, std::string_view text) {
+                            notes.push_back(peer.Text() + ": " + std::string(text));
+                          }};
+  const RelayPeer peer{1000};
 };
 
 TEST_F(DeviceIoBackendTest, OpensOnlyThePermittedNodes) {
   const char* refused[] = {"/dev/sg2",    "/dev/sda", "/dev/../dev/sg1",
                            "/dev//sg1",   "dev/sg1",  "/dev/sg1/.",
                            "/dev/sg1/..", "/",        ""};
-  for (const char* path : refused) EXPECT_EQ(backend.Open(path), nullptr) << path;
+  for (const char* path : refused) EXPECT_EQ(backend.Open(path, peer), nullptr) << path;
   EXPECT_EQ(backend.RefusedOpens(), std::size(refused));
   EXPECT_EQ(notes.size(), std::size(refused));
   const std::size_t handlesBefore = emu.Io().OpenHandles();
   {
-    const auto session = backend.Open(kBridgeNode);
+    const auto session = backend.Open(kBridgeNode, peer);
     EXPECT_NE(session, nullptr);
     EXPECT_EQ(emu.Io().OpenHandles(), handlesBefore + 1);
   }
@@ -129,7 +132,7 @@ TEST_F(DeviceIoBackendTest, ServesEveryCommandTheToolSends) {
   const std::vector<Bytes> toolRequests = io.requests;
   ASSERT_GT(toolRequests.size(), 20u);
 
-  auto session = backend.Open(kBridgeNode);
+  auto session = backend.Open(kBridgeNode, peer);
   ASSERT_NE(session, nullptr);
   for (const Bytes& request : toolRequests) EXPECT_TRUE(Send(*session, request));
   EXPECT_EQ(backend.RefusedCommands(), 0u);
@@ -153,7 +156,7 @@ Bytes Request(std::initializer_list<std::uint8_t> cdb, std::uint8_t cdbLength, s
 }
 
 TEST_F(DeviceIoBackendTest, RefusesOtherCommandsAndCountsThem) {
-  auto session = backend.Open(kBridgeNode);
+  auto session = backend.Open(kBridgeNode, peer);
   ASSERT_NE(session, nullptr);
   const Bytes refused[] = {
       Request({0x2A, 0, 0, 0, 0, 0, 0, 0, 1}, 10, SCSI_IOCTL_DATA_OUT, 512),  // WRITE(10)
@@ -169,6 +172,7 @@ TEST_F(DeviceIoBackendTest, RefusesOtherCommandsAndCountsThem) {
   EXPECT_EQ(backend.RefusedCommands(), std::size(refused) + 1);
   EXPECT_TRUE(io.requests.empty());  // none reached the device
   EXPECT_NE(notes.back().find(kBridgeNode), std::string::npos);
+  EXPECT_EQ(notes.back().rfind("uid 1000: ", 0), 0u);  // every refusal names the user
 
   // An allowed command goes on, its time-out capped at what a client waits at most.
   const std::uint8_t hi = VID_MAKER >> 8, lo = VID_MAKER & 0xFF;

@@ -13,28 +13,33 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "device/RelayProtocol.h"
 #include "device/relay/RelayServer.h"
 #include "tests/support/TestSupport.h"
+#include "wire/ScsiRequest.h"
 
 namespace burnwell::device::relay {
 namespace {
 
-// Opens every device; counts the opens.
+// Opens every device and answers every I/O control as it came; counts the opens.
 class CountingBackend final : public RelayBackend {
  public:
   class Session final : public RelaySession {
    public:
-    bool IoControl(std::uint32_t, std::span<const std::uint8_t>, std::span<std::uint8_t>,
-                   std::uint32_t*) override {
-      return false;
+    bool IoControl(std::uint32_t, std::span<const std::uint8_t>, std::span<std::uint8_t> out,
+                   std::uint32_t* returned) override {
+      *returned = static_cast<std::uint32_t>(out.size());
+      return true;
     }
   };
-  std::unique_ptr<RelaySession> Open(std::string_view) override {
+  std::unique_ptr<RelaySession> Open(std::string_view, const RelayPeer&) override {
     ++opens;
     return std::make_unique<Session>();
   }
@@ -179,6 +184,7 @@ TEST_F(RelayLimitsTest, TwoThousandSilentConnectionsAreClosedByTheIdleTimeOut) {
 
   RelayServerLimits limits;
   limits.maxConnections = kConnections + 100;
+  limits.maxPerUser = limits.maxConnections;
   limits.idleTimeout = std::chrono::milliseconds(100);
   auto server = Serve(limits);
   ASSERT_NE(server, nullptr);
@@ -208,33 +214,77 @@ TEST_F(RelayLimitsTest, TwoThousandSilentConnectionsAreClosedByTheIdleTimeOut) {
   EXPECT_EQ(counts.refusedOverLimit, 0u);
 }
 
-TEST_F(RelayLimitsTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
+// Beyond the limit, and beyond a user's share of it, a client is told the relay is full and
+// closed at once; a freed slot serves the next one.
+TEST_F(RelayLimitsTest, ConnectionsBeyondTheLimitsAreToldTheRelayIsFull) {
+  for (const bool perUser : {false, true}) {
+    SCOPED_TRACE(perUser ? "a user's share" : "the limit");
+    RelayServerLimits limits;
+    limits.maxConnections = perUser ? 8 : 2;
+    limits.maxPerUser = 2;  // every client here is the same user
+    auto server = Serve(limits);
+    ASSERT_NE(server, nullptr);
+    int held[2];
+    for (int& fd : held) {
+      fd = Connect(socket);
+      ::send(fd, "\x0E", 1, MSG_NOSIGNAL);  // an unknown opcode: answered, holds no bridge
+      ASSERT_EQ(AwaitAnswer(fd, 10000), Answer::Reply);
+    }
+    const int extra = Connect(socket);
+    std::uint8_t reply = 0;
+    EXPECT_EQ(AwaitAnswer(extra, 10000, &reply), Answer::Reply);
+    EXPECT_EQ(reply, kReplyRelayFull);
+    EXPECT_EQ(AwaitAnswer(extra, 10000), Answer::Closed);
+    ::close(extra);
+    ::close(held[0]);
+    // The freed slot serves the next client (the server notices the end of the first one).
+    std::uint8_t answer = kReplyRelayFull;
+    for (int attempt = 0; attempt < 100 && answer == kReplyRelayFull; ++attempt) {
+      const int next = Connect(socket);
+      SendOpen(next);
+      if (AwaitAnswer(next, 10000, &answer) != Answer::Reply) answer = kReplyRelayFull;
+      ::close(next);
+    }
+    EXPECT_EQ(answer, kReplyOk);
+    EXPECT_GE(server->Counts().refusedOverLimit, 1u);
+    ::close(held[1]);
+    server.reset();
+    std::filesystem::remove(socket);
+  }
+}
+
+// A client that sends requests and never reads the replies keeps its slot only until a reply
+// has waited the send time-out, not for the idle time-out.
+TEST_F(RelayLimitsTest, AClientThatNeverReadsIsClosedAfterTheSendTimeOut) {
   RelayServerLimits limits;
-  limits.maxConnections = 2;
+  limits.sendTimeout = std::chrono::milliseconds(200);
+  limits.idleTimeout = std::chrono::minutes(10);
   auto server = Serve(limits);
   ASSERT_NE(server, nullptr);
-  int held[2];
-  for (int& fd : held) {
-    fd = Connect(socket);
-    SendOpen(fd);
-    ASSERT_EQ(AwaitAnswer(fd, 10000), Answer::Reply);
-  }
-  const int extra = Connect(socket);
-  SendOpen(extra);
-  EXPECT_EQ(AwaitAnswer(extra, 10000), Answer::Closed);
-  ::close(extra);
-  ::close(held[0]);
-  // The freed slot serves the next client (the server notices the end of the first one).
-  Answer answer = Answer::Closed;
-  for (int attempt = 0; attempt < 100 && answer != Answer::Reply; ++attempt) {
-    const int next = Connect(socket);
-    SendOpen(next);
-    answer = AwaitAnswer(next, 10000);
-    ::close(next);
-  }
-  EXPECT_EQ(answer, Answer::Reply);
-  EXPECT_GE(server->Counts().refusedOverLimit, 1u);
-  ::close(held[1]);
+  const int fd = Connect(socket);
+  ASSERT_GE(fd, 0);
+  SendOpen(fd);
+  ASSERT_EQ(AwaitAnswer(fd, 10000), Answer::Reply);
+  // Small requests for 64 KiB reads, until the relay takes no more: far more reply bytes than
+  // any socket buffer holds pile up here, unread.
+  const auto block = wire::ScsiRequest::For(
+      {.cdbLength = 10, .direction = wire::DataDirection::In, .transferLength = 65536});
+  std::vector<std::uint8_t> request(1 + kDirectBlockSize);
+  request[0] = static_cast<std::uint8_t>(Opcode::PassThroughDirect);
+  std::copy_n(block.Bytes().begin(), kDirectBlockSize, request.begin() + 1);
+  int sent = 0;
+  while (sent < 100000 &&
+         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0)
+    ++sent;
+  ASSERT_GT(sent, 8);
+  // Then the relay must close the connection, while its replies lie here unread (a hang-up is
+  // seen without reading).
+  pollfd waiting{fd, 0, 0};
+  const bool closed = ::poll(&waiting, 1, 30000) == 1 && (waiting.revents & POLLHUP);
+  EXPECT_TRUE(closed) << sent << " requests sent";
+  ::close(fd);
+  EXPECT_EQ(server->Counts().closedStuck, 1u);
+  EXPECT_EQ(server->Counts().closedIdle, 0u);
 }
 
 }  // namespace

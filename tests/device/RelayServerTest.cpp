@@ -63,7 +63,7 @@ class FakeBackend : public RelayBackend {
     FakeBackend& owner_;
   };
 
-  std::unique_ptr<RelaySession> Open(std::string_view path) override {
+  std::unique_ptr<RelaySession> Open(std::string_view path, const RelayPeer&) override {
     std::lock_guard lock(mutex);
     paths.emplace_back(path);
     if (refuse) return nullptr;
@@ -295,6 +295,50 @@ TEST_F(RelayEndToEndTest, CommandsTravelThroughTheServerToTheBackend) {
   server->Stop();
   EXPECT_EQ(backend.paths, (std::vector<std::string>{"/dev/sg4", "/dev/sg5"}));
   EXPECT_EQ(backend.closes, 2);
+}
+
+// One client per bridge: a second open of a bridge gets the busy reply until the first
+// connection closes it or ends; a client turned away by a full relay is told so.
+TEST_F(RelayEndToEndTest, BusyBridgeAndFullRelayAreToldToTheClient) {
+  FakeBackend backend;
+  RelayServerLimits limits;
+  limits.maxConnections = 2;
+  limits.maxPerUser = 2;
+  auto server = StartRelayServer(backend, limits);
+  ASSERT_NE(server, nullptr);
+  // The server may take a moment to see a closed connection end; the bound only stops a wait
+  // that would never succeed.
+  const auto openOnceFree = [](const char* path) {
+    platform::Handle h = RelayOpenDevice(path);
+    for (int attempt = 0; attempt < 1000 && h == platform::kInvalidHandle &&
+                          DeviceLayer().lastRelayRefusal.load() == RelayRefusal::RelayFull;
+         ++attempt) {
+      std::this_thread::yield();
+      h = RelayOpenDevice(path);
+    }
+    return h;
+  };
+
+  const platform::Handle first = RelayOpenDevice("/dev/sg4");
+  ASSERT_NE(first, platform::kInvalidHandle);
+  const platform::Handle other = RelayOpenDevice("/dev/sg5");
+  ASSERT_NE(other, platform::kInvalidHandle);
+  // Both connections in use: the next client is turned away, and told why.
+  EXPECT_EQ(RelayOpenDevice("/dev/sg6"), platform::kInvalidHandle);
+  EXPECT_EQ(DeviceLayer().lastRelayRefusal.load(), RelayRefusal::RelayFull);
+  EXPECT_TRUE(DeviceLayer().useRelay);
+  EXPECT_GE(server->Counts().refusedOverLimit, 1u);
+
+  // One client per bridge: the open bridge is busy for another connection...
+  EXPECT_EQ(RelayCloseDevice(other), 1);
+  EXPECT_EQ(openOnceFree("/dev/sg4"), platform::kInvalidHandle);
+  EXPECT_EQ(DeviceLayer().lastRelayRefusal.load(), RelayRefusal::BridgeBusy);
+  // ... until its connection closes it.
+  EXPECT_EQ(RelayCloseDevice(first), 1);
+  const platform::Handle again = openOnceFree("/dev/sg4");
+  ASSERT_NE(again, platform::kInvalidHandle);
+  EXPECT_EQ(DeviceLayer().lastRelayRefusal.load(), RelayRefusal::None);
+  EXPECT_EQ(RelayCloseDevice(again), 1);
 }
 
 TEST_F(RelayEndToEndTest, RefusedOpenAndStoppedServer) {

@@ -10,10 +10,16 @@ connections, and run the relay out of descriptors. Every attempt must be refused
 own commands must still be served, and the relay must go on serving.
 
 Usage: relay_hostile_client.py CHECK --socket PATH [options]
-  CHECK: commands | limits | idle | other-user | exhaust
+  CHECK: commands | limits | idle | other-user | exhaust | share
+
+share: as root, holds many connections of each hostile kind (silent, a one-byte keep-alive,
+never reading its replies) while a member of another uid (--member-uid, the relay's own user)
+opens the bridge and sends a command; prints how long that took and, with --relayd-pid, the
+relay's resident memory and threads.
 """
 import argparse
 import os
+import threading
 import select
 import socket
 import stat
@@ -22,7 +28,7 @@ import sys
 import time
 
 OPEN, PASS_THROUGH, PASS_THROUGH_DIRECT, CLOSE = 0x00, 0x01, 0x02, 0x0F
-REPLY_OK, REPLY_FAILED = 0x00, 0x01
+REPLY_OK, REPLY_FAILED, REPLY_FULL, REPLY_BUSY = 0x00, 0x01, 0x03, 0x04
 DATA_OUT, DATA_IN = 0, 1
 # Generous bounds on waiting so that a broken relay fails the test instead of hanging it.
 ANSWER_WAIT = 10.0
@@ -162,24 +168,41 @@ def check_commands(args):
         block = scsi_request(bytes([0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0]), DATA_OUT, 512)[:80]
         reply = exchange(s, bytes([PASS_THROUGH_DIRECT]) + block + bytes(512))
         check(refused(reply), "WRITE(10) as a pass-through-direct refused")
+        # One client per bridge: a second connection gets "busy" until the first closes it.
+        with connect(args.socket) as other:
+            check(exchange(other, open_message(bridge)) == bytes([REPLY_BUSY]),
+                  "a second open of %s while it is open: busy" % bridge)
         # Refusals do not end the connection: the tool's commands are still served.
         reply = exchange(s, bytes([PASS_THROUGH]) + scsi_request(vendor_cdb(0xD0, vid), DATA_IN, 16))
         check(answered_ok(reply), "the connection still serves the tool after the refusals")
         check(exchange(s, bytes([CLOSE])) == bytes([REPLY_OK]), "close answered")
+    with connect(args.socket) as s:
+        check(exchange(s, open_message(bridge)) == bytes([REPLY_OK]),
+              "%s is free again once closed" % bridge)
+
+
+def told_full(s):
+    """True when the relay said "full" unprompted and closed the connection."""
+    ready, _, _ = select.select([s], [], [], ANSWER_WAIT)
+    if not ready or s.recv(16) != bytes([REPLY_FULL]):
+        return False
+    ready, _, _ = select.select([s], [], [], ANSWER_WAIT)
+    return bool(ready) and s.recv(16) == b""
 
 
 def check_limits(args):
+    served = min(args.max_connections, args.max_per_user or args.max_connections)
     held = []
     try:
-        for _ in range(args.max_connections):
+        for _ in range(served):
             s = connect(args.socket)
             held.append(s)
             if exchange(s, bytes([CLOSE + 1])) is None:  # an unknown opcode: a failure reply
                 break
-        check(len(held) == args.max_connections, "%d connections served" % len(held))
+        check(len(held) == served, "%d connections served" % len(held))
         extra = connect(args.socket)
-        reply = exchange(extra, open_message("/dev/sg0"))
-        check(reply == b"", "a connection beyond the limit of %d is closed at once" % args.max_connections)
+        check(told_full(extra), "a connection beyond the %d served is told the relay is full and "
+              "closed at once" % served)
         extra.close()
     finally:
         for s in held:
@@ -211,16 +234,16 @@ def check_idle(args):
         s.close()
 
 
-def as_other_user(path, action):
-    """Runs action(path) in a child process switched to uid/gid 65534; returns its result."""
+def as_other_user(path, action, uid=65534):
+    """Runs action(path) in a child process switched to uid/gid `uid`; returns its result."""
     read_end, write_end = os.pipe()
     pid = os.fork()
     if pid == 0:
         os.close(read_end)
         try:
             os.setgroups([])
-            os.setgid(65534)
-            os.setuid(65534)
+            os.setgid(uid)
+            os.setuid(uid)
             result = action(path)
         except Exception as error:  # noqa: BLE001 - reported to the parent
             result = "error " + type(error).__name__
@@ -293,18 +316,105 @@ def check_exhaust(args):
     check(served, "the relay accepts again once descriptors are free")
 
 
+def relay_figures(pid):
+    """The relay's resident memory (MiB) and threads, from /proc."""
+    figures = {}
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            if key in ("VmRSS", "Threads"):
+                figures[key] = int(value.split()[0])
+    return figures.get("VmRSS", 0) / 1024.0, figures.get("Threads", 0)
+
+
+def member_served(path, bridge, vid):
+    """As the member: open the bridge and send the bridge information command; "served SECONDS"
+    or what went wrong."""
+    start = time.time()
+    try:
+        with connect(path) as s:
+            if exchange(s, open_message(bridge)) != bytes([REPLY_OK]):
+                return "open refused"
+            cdb = vendor_cdb(0xD0, vid)
+            if not answered_ok(exchange(s, bytes([PASS_THROUGH]) + scsi_request(cdb, DATA_IN, 16))):
+                return "command not served"
+            exchange(s, bytes([CLOSE]))
+    except OSError as error:
+        return "error " + type(error).__name__
+    return "served %.3f" % (time.time() - start)
+
+
+def check_share(args):
+    nodes = bridge_nodes(args.relayd_output)
+    check(len(nodes) >= 1, "burnwell-relayd found the emulated bridge")
+    if not nodes or os.geteuid() != 0:
+        return
+    held = {"silent": [], "keep-alive": [], "never-reading": []}
+    stop = threading.Event()
+    try:
+        for _ in range(args.count):  # the kinds in turn, so that each gets slots
+            for kind in held:
+                try:
+                    held[kind].append(connect(args.socket))
+                except OSError:
+                    pass
+        # Keep-alive: one byte every 4.5 s. Never-reading: requests, replies left unread.
+        def keep_alive():
+            while not stop.wait(4.5):
+                for s in held["keep-alive"]:
+                    try:
+                        s.send(bytes([CLOSE + 1]), socket.MSG_DONTWAIT)
+                    except OSError:
+                        pass
+        def never_read():
+            request = bytes([CLOSE + 1]) * 64
+            while not stop.wait(0.05):
+                for s in held["never-reading"]:
+                    try:
+                        for _ in range(1000):  # as many as the relay takes
+                            s.send(request, socket.MSG_DONTWAIT)
+                    except OSError:
+                        pass
+        threads = [threading.Thread(target=f, daemon=True) for f in (keep_alive, never_read)]
+        for t in threads:
+            t.start()
+        time.sleep(1.0)  # every hostile connection accepted or turned away
+        for rounds in range(args.rounds):
+            result = as_other_user(args.socket, lambda path: member_served(path, nodes[0], args.vid),
+                                   args.member_uid)
+            line = "member uid %d with %d %s connections of uid 0 held: %s s" % (
+                args.member_uid, args.count, "/".join(held), result)
+            if args.relayd_pid:
+                rss, threads_now = relay_figures(args.relayd_pid)
+                line += "; relay rss %.1f MiB, %d threads" % (rss, threads_now)
+            check(result.startswith("served"), line)
+            if rounds + 1 < args.rounds:
+                time.sleep(args.pause)
+    finally:
+        stop.set()
+        for kind in held.values():
+            for s in kind:
+                s.close()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("check", choices=["commands", "limits", "idle", "other-user", "exhaust"])
+    parser.add_argument("check",
+                        choices=["commands", "limits", "idle", "other-user", "exhaust", "share"])
     parser.add_argument("--socket", required=True)
     parser.add_argument("--root", default="/")
     parser.add_argument("--relayd-output")
     parser.add_argument("--vid", type=lambda text: int(text, 0), default=0x7E55)
     parser.add_argument("--max-connections", type=int, default=16)
+    parser.add_argument("--max-per-user", type=int, default=0)
     parser.add_argument("--count", type=int, default=50)
+    parser.add_argument("--member-uid", type=int, default=65534)
+    parser.add_argument("--relayd-pid", type=int, default=0)
+    parser.add_argument("--rounds", type=int, default=1)
+    parser.add_argument("--pause", type=float, default=0.0)
     args = parser.parse_args()
     {"commands": check_commands, "limits": check_limits, "idle": check_idle,
-     "other-user": check_other_user, "exhaust": check_exhaust}[args.check](args)
+     "other-user": check_other_user, "exhaust": check_exhaust, "share": check_share}[args.check](args)
     if failures:
         print("%d checks failed" % len(failures))
         return 1

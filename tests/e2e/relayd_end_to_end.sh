@@ -58,9 +58,14 @@ hostile-client)
   against_relayd "" 1024 other-user || fail "another user's client"
   ;;
 bounded-connections)
-  against_relayd "--max-connections 24 --idle-timeout 30" 1024 limits --max-connections 24 ||
-    fail "connection limit"
-  against_relayd "--idle-timeout 1 --max-connections 300" 1024 idle --count 200 ||
+  against_relayd "--max-connections 24 --max-per-user 24 --idle-timeout 30" 1024 limits \
+    --max-connections 24 || fail "connection limit"
+  # A user's share: a quarter of the limit by default; the refusal names the uid.
+  against_relayd "--max-connections 24 --idle-timeout 30" 1024 limits \
+    --max-connections 24 --max-per-user 6 || fail "a user's share"
+  grep -q "uid 0: refused: this user holds 6 connections, its share of 24" "$work/relayd.err" ||
+    fail "the refusal does not name the uid"
+  against_relayd "--idle-timeout 1 --max-connections 300 --max-per-user 300" 1024 idle --count 200 ||
     fail "idle time-out"
   # Out of descriptors: the relay waits and goes on accepting. (Not in a sanitizer build: the
   # sanitizers' own checks need descriptors too, and report false errors without them.)
@@ -68,6 +73,38 @@ bounded-connections)
     against_relayd "" 40 exhaust --count 100 || fail "descriptor limit"
     grep -q "cannot accept a client" "$work/relayd.err" || fail "the shortage is not told"
   fi
+  ;;
+fair-share)
+  # No member can shut out another: the relay (and the emulated machine behind it) runs as uid
+  # 65534, a member of its own; root holds as many connections of each hostile kind as it
+  # can while uid 65534 opens the bridge and sends a command.
+  if [ "$(id -u)" -ne 0 ]; then echo "skip: needs root to run two users"; exit 0; fi
+  share="$work/share"
+  mkdir "$share" && chown 65534:65534 "$share" && chmod 755 "$work"
+  setpriv --reuid=65534 --regid=65534 --clear-groups -- "$sim" --machine "$work/machine" -- sh -c '
+    "$1" --socket "$2/relayd/relay" >"$2/relayd.out" 2>"$2/relayd.err" &
+    pid=$!
+    i=0
+    while ! grep -q "serving the relay" "$2/relayd.out" && [ $i -lt 400 ]; do sleep 0.05; i=$((i + 1)); done
+    echo $pid > "$2/ready"
+    i=0
+    while [ ! -e "$2/done" ] && [ $i -lt 1200 ]; do sleep 0.1; i=$((i + 1)); done
+    kill -TERM $pid
+    wait $pid' sh "$relayd" "$share" &
+  machine=$!
+  i=0
+  while [ ! -s "$share/ready" ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i + 1)); done
+  # bench/relay-fair-share.sh asks for more rounds, a pause apart.
+  "$python" "$here/relay_hostile_client.py" share --socket "$share/relayd/relay" \
+    --relayd-output "$share/relayd.out" --relayd-pid "$(cat "$share/ready")" --count 128 \
+    --vid "$vid" --rounds "${SHARE_ROUNDS:-1}" --pause "${SHARE_PAUSE:-0}"
+  status=$?
+  touch "$share/done"
+  wait $machine || status=1
+  cat "$share/relayd.out" "$share/relayd.err"
+  [ $status -eq 0 ] || fail "a member was shut out"
+  grep -q "uid 0: refused: this user holds 32 connections" "$share/relayd.err" ||
+    fail "refusals do not name the uid"
   ;;
 socket-place)
   # Whatever is at the socket's place and is not a socket is left alone.
@@ -98,6 +135,30 @@ socket-place)
     [ "${folder% *}" = 700 ] || fail "folder: $folder"
     [ "${socket% *}" = 600 ] || fail "socket: $socket"
   fi
+  # Missing folders above it get 0755 whatever the umask.
+  ( umask 000 && exec "$relayd" --socket "$work/up/down/relay" > "$work/out" 2>&1 ) &
+  pid=$!
+  i=0
+  while ! grep -q serving "$work/out" && [ $i -lt 200 ]; do sleep 0.05; i=$((i + 1)); done
+  kill -TERM $pid
+  wait $pid
+  [ "$(stat -c %a "$work/up")" = 755 ] || fail "a missing parent folder: $(stat -c %a "$work/up")"
+  # A folder in which others could put a link where the socket goes is refused: writable by
+  # others (sticky or not), or another user's.
+  mkdir "$work/open" "$work/sticky" "$work/theirs"
+  chmod 0777 "$work/open"
+  chmod 1777 "$work/sticky"
+  chmod 0775 "$work/theirs"
+  refused="$work/open $work/sticky $work/theirs"
+  if [ "$(id -u)" -eq 0 ]; then
+    mkdir "$work/other" && chown 65534:65534 "$work/other" && chmod 0755 "$work/other"
+    refused="$refused $work/other"
+  fi
+  for folder in $refused; do
+    "$relayd" --socket "$folder/relay" > "$work/out" 2>&1 && fail "relayd served in $folder"
+    grep -q "not serving in $folder: " "$work/out" || fail "no reason given: $(cat "$work/out")"
+    [ ! -e "$folder/relay" ] || fail "a socket was made in $folder"
+  done
   ;;
 *)
   fail "unknown case $case_name"

@@ -7,6 +7,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <grp.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -284,28 +286,105 @@ class LockFolderTest : public NamedLocksTest {
   }
 };
 
-TEST_F(LockFolderTest, PlantedLinksAreNeverFollowed) {
+// Runs `body` in a child process switched to `uid` (its own group, no others); its exit
+// status, or -1.
+int AsOtherUser(uid_t uid, const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0) ::_exit(90);
+    ::_exit(body());
+  }
+  int status = 0;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// Entries someone planted at a lock's name: never followed, never used as a lock file. Root
+// replaces them in the shared folder with a fresh lock file; a user is told which entry to
+// remove.
+TEST_F(LockFolderTest, PlantedEntriesAreReplacedByRootAndNamedToOthers) {
   namespace fs = std::filesystem;
   const fs::path folder = MakeLockFolder();
   const fs::path target = temp / "victim";  // what a planted link would have root create
   const fs::path existing = temp / "precious";
   test::WriteFile(existing, std::string_view("keep"));
-
-  // A link in the folder, at the name of the lock file, to a file that does not exist yet.
   fs::create_symlink(target, folder / (name + "-a.lock"));
-  EXPECT_EQ(locks.Create((name + "-a").c_str()), 0);
-  // ... or to an existing file.
   fs::create_symlink(existing, folder / (name + "-b.lock"));
-  EXPECT_EQ(locks.Create((name + "-b").c_str()), 0);
-  // The folder itself a link to a folder of the planter's choice.
+  ASSERT_EQ(::mkfifo((folder / (name + "-c.lock")).c_str(), 0644), 0);
+  fs::create_directory(folder / (name + "-d.lock"));
+  // A lock file of someone outside the station group: root replaces it, a user uses it.
+  test::WriteFile(folder / (name + "-f.lock"), std::string_view(""));
+  ASSERT_EQ(::chown((folder / (name + "-f.lock")).c_str(), 65534, 65534),
+            ::geteuid() == 0 ? 0 : -1);
+  for (const char* suffix : {"-a", "-b", "-c", "-d", "-f"}) {
+    const fs::path entry = folder / (name + suffix + ".lock");
+    const LockHandle h = locks.Create((name + suffix).c_str());
+    if (::geteuid() == 0) {
+      EXPECT_NE(h, 0) << suffix;
+      struct stat info {};
+      EXPECT_EQ(::lstat(entry.c_str(), &info), 0);
+      EXPECT_TRUE(S_ISREG(info.st_mode) && info.st_uid == 0) << suffix;
+      EXPECT_EQ(locks.Wait(h, 0), WaitResult::Signalled) << suffix;
+      locks.Release(h);
+      locks.Close(h);
+    } else if (std::string(suffix) != "-f") {
+      EXPECT_EQ(h, 0) << suffix;
+      EXPECT_EQ(LastLockProblem().value_or("").rfind("remove " + entry.string() + ": it is a", 0),
+                0u)
+          << suffix;
+    }
+  }
+  EXPECT_FALSE(fs::exists(target));
+  EXPECT_EQ(test::ReadFile(existing).size(), 4u);
+
+  // The folder itself a link to a folder of the planter's choice: refused, even for root.
   fs::remove_all(folder);
   fs::create_directory(temp / "elsewhere");
   fs::create_directory_symlink(temp / "elsewhere", folder);
-  EXPECT_EQ(locks.Create((name + "-c").c_str()), 0);
-
-  EXPECT_FALSE(fs::exists(target));
-  EXPECT_EQ(test::ReadFile(existing).size(), 4u);
+  EXPECT_EQ(locks.Create((name + "-e").c_str()), 0);
   EXPECT_TRUE(fs::is_empty(temp / "elsewhere"));
+}
+
+// A user's own lock folder: a FIFO planted in it is named with what to do, and a folder
+// another user made first at its name in /tmp is passed by for the next name.
+TEST_F(LockFolderTest, AUsersOwnFolderIsNeverAnotherUsers) {
+  namespace fs = std::filesystem;
+  if (::geteuid() != 0) GTEST_SKIP() << "switching to another user needs root";
+  constexpr uid_t kUser = 65531;
+  const fs::path runtime = temp / "runtime";
+  fs::create_directories(runtime / "burnwell-locks");
+  ASSERT_EQ(::chmod(temp.Path().c_str(), 0755), 0);
+  ASSERT_EQ(::mkfifo((runtime / "burnwell-locks" / (name + ".lock")).c_str(), 0600), 0);
+  for (const fs::path& path : {runtime, runtime / "burnwell-locks"}) {
+    ASSERT_EQ(::chown(path.c_str(), kUser, kUser), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0700), 0);
+  }
+  const std::string expected = "remove " +
+                               (runtime / "burnwell-locks" / (name + ".lock")).string() +
+                               ": it is a FIFO, not a lock file";
+  EXPECT_EQ(AsOtherUser(kUser,
+                        [&] {
+                          ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+                          if (locks.Create(name.c_str()) != 0) return 1;
+                          return LastLockProblem() == expected ? 0 : 2;
+                        }),
+            0);
+
+  const fs::path taken = "/tmp/burnwell-locks-" + std::to_string(kUser);
+  const fs::path next = taken.string() + "-2";
+  if (fs::exists(taken) || fs::exists(next)) GTEST_SKIP() << taken << " exists already";
+  fs::create_directory(taken);  // root's, made before the user's first program
+  EXPECT_EQ(AsOtherUser(kUser,
+                        [&] {
+                          ::unsetenv("XDG_RUNTIME_DIR");
+                          const LockHandle h = locks.Create(name.c_str());
+                          return h != 0 && locks.Wait(h, 0) == WaitResult::Signalled ? 0 : 1;
+                        }),
+            0);
+  EXPECT_TRUE(fs::is_empty(taken));
+  EXPECT_TRUE(fs::exists(next / (name + ".lock")));
+  fs::remove_all(taken);
+  fs::remove_all(next);
 }
 
 TEST_F(LockFolderTest, FolderWithAWrongOwnerOrModeIsRefused) {

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "common/Bytes.h"
+#include "platform/Clock.h"
+#include "platform/GoneSettle.h"
 #include "wire/AtaPassThrough.h"
 #include "wire/ScsiRequest.h"
 
@@ -93,7 +95,10 @@ TEST(NativeScsiPassThrough, StatusSenseAndDataComeBackInWireLayout) {
 
 TEST(NativeScsiPassThrough, FailureAndBadRequestsLeaveTheRequestAlone) {
   int calls = 0;
-  auto failing = [&](HANDLE, DWORD, void*, DWORD, DWORD*) -> BOOL { return ++calls, FALSE; };
+  auto failing = [&](HANDLE, DWORD, void*, DWORD, DWORD*) -> BOOL {
+    ::SetLastError(ERROR_INVALID_FUNCTION);  // a refusal, which says nothing of the device
+    return ++calls, FALSE;
+  };
   auto wire = WireRequest(1 /* in */, 16);
   const auto before = wire;
   EXPECT_FALSE(
@@ -103,6 +108,57 @@ TEST(NativeScsiPassThrough, FailureAndBadRequestsLeaveTheRequestAlone) {
   EXPECT_FALSE(
       NativeScsiPassThrough(nullptr, tooLong.data(), 592, tooLong.data(), 592, nullptr, failing));
   EXPECT_EQ(calls, 1);
+}
+
+// A clock whose sleeps take no time.
+struct VirtualTime final : Clock {
+  std::uint64_t nowUs = 0;
+  void SleepMs(std::uint32_t ms) override { nowUs += std::uint64_t{ms} * 1000; }
+  std::uint64_t NowUs() override { return nowUs; }
+};
+
+// The command in flight when a bridge is pulled may end with a general device error: TEST UNIT
+// READY probes look whether the device is going away, and the caller still sees the error.
+TEST(NativeScsiPassThrough, AGeneralErrorLooksWhetherTheDeviceIsGone) {
+  struct Case {
+    DWORD probeError;  // 0: the probe succeeds
+    IoFailure expected;
+    int probes;  // -1: until the settle time ran out
+  };
+  const Case cases[] = {{ERROR_DEVICE_NOT_CONNECTED, IoFailure::DeviceGone, 1},
+                        {0, IoFailure::CommandFailed, 1},
+                        {ERROR_GEN_FAILURE, IoFailure::CommandFailed, -1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.probeError);
+    ClearIoFailure();
+    VirtualTime time;
+    ScopedOverride<Clock> clock(&time);
+    int calls = 0;
+    std::vector<std::uint8_t> probeCdb;
+    auto call = [&](HANDLE, DWORD, void* buffer, DWORD, DWORD*) -> BOOL {
+      if (calls++ == 0) {
+        ::SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+      }
+      SCSI_PASS_THROUGH probe{};
+      std::memcpy(&probe, buffer, sizeof probe);
+      probeCdb.assign(probe.Cdb, probe.Cdb + probe.CdbLength);
+      if (c.probeError == 0) return TRUE;
+      ::SetLastError(c.probeError);
+      return FALSE;
+    };
+    auto wire = WireRequest(1 /* in */, 16);
+    EXPECT_FALSE(NativeScsiPassThrough(nullptr, wire.data(), 592, wire.data(), 592, nullptr, call));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+    EXPECT_EQ(LastIoFailure(), c.expected);
+    EXPECT_EQ(probeCdb, std::vector<std::uint8_t>(6, 0));
+    if (c.probes >= 0) {
+      EXPECT_EQ(calls - 1, c.probes);
+    } else {
+      EXPECT_GE(time.nowUs, std::uint64_t{kGoneSettleMs} * 1000);
+    }
+  }
+  ClearIoFailure();
 }
 
 TEST(NativeAtaPassThrough, TaskFilesAndDataTravelBothWays) {

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/Clock.h"
+#include "platform/GoneSettle.h"
 #include "wire/AtaPassThrough.h"
 #include "wire/ScsiRequest.h"
 
@@ -16,6 +18,13 @@ namespace burnwell::platform::sgio {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+
+// A clock whose sleeps take no time: a failed transfer's settle runs at once.
+struct VirtualTime final : Clock {
+  std::uint64_t nowUs = 0;
+  void SleepMs(std::uint32_t ms) override { nowUs += std::uint64_t{ms} * 1000; }
+  std::uint64_t NowUs() override { return nowUs; }
+};
 
 // A ScsiRequest (wire layout) with a 10-byte CDB and `length` data bytes.
 Bytes Request(std::uint8_t dataIn, std::uint32_t length, std::uint32_t timeoutSeconds = 3) {
@@ -129,6 +138,8 @@ TEST(SgIoScsiPassThrough, StatusSenseAndDataComeBackInPlace) {
 }
 
 TEST(SgIoScsiPassThrough, IoctlHostAndDriverErrorsFail) {
+  VirtualTime time;
+  ScopedOverride<Clock> clock(&time);
   Outcome failedIoctl;
   failedIoctl.result = -1;
   Outcome host;
@@ -145,32 +156,62 @@ TEST(SgIoScsiPassThrough, IoctlHostAndDriverErrorsFail) {
   }
 }
 
-// After an unplug every SG_IO on the open descriptor fails with ENODEV; the update must tell
-// that from a command that failed on a bridge still there.
+// After an unplug every SG_IO on the open descriptor fails with ENODEV, but the command in
+// flight may fail with a host error first: a failed transfer is followed by TEST UNIT READY
+// probes until the device answers, is seen gone or silent, or the settle time has passed.
 TEST(SgIoScsiPassThrough, AFailureSaysWhetherTheDeviceIsGone) {
-  struct Case {
+  struct Failure {
     int result;
     int error;
     std::uint16_t host;
+  };
+  constexpr Failure kGone{-1, ENODEV, 0}, kNoConnect{0, 0, 0x01}, kTimedOut{-1, ETIMEDOUT, 0},
+      kHostError{0, 0, 0x07}, kIoError{-1, EIO, 0}, kAnswered{0, 0, 0};
+  struct Case {
+    Failure command;
+    Failure probe;  // every probe's answer
     IoFailure expected;
+    int probes;  // how many probes were sent (-1: until the settle time ran out)
   };
   const Case cases[] = {
-      {-1, ENODEV, 0, IoFailure::DeviceGone},  {-1, ENXIO, 0, IoFailure::DeviceGone},
-      {0, 0, 0x01, IoFailure::DeviceGone},      // DID_NO_CONNECT
-      {-1, ETIMEDOUT, 0, IoFailure::NoAnswer},  // the program's own deadline
-      {-1, EIO, 0, IoFailure::CommandFailed},  {0, 0, 0x03, IoFailure::CommandFailed},
+      {kGone, kGone, IoFailure::DeviceGone, 0},
+      {{-1, ENXIO, 0}, kGone, IoFailure::DeviceGone, 0},
+      {kNoConnect, kGone, IoFailure::DeviceGone, 0},
+      {kTimedOut, kGone, IoFailure::NoAnswer, 0},  // the program's own deadline
+      {kHostError, kGone, IoFailure::DeviceGone, 1},
+      {kHostError, kNoConnect, IoFailure::DeviceGone, 1},
+      {kIoError, kGone, IoFailure::DeviceGone, 1},
+      {kHostError, kTimedOut, IoFailure::NoAnswer, 1},
+      {kHostError, kAnswered, IoFailure::CommandFailed, 1},  // the bridge is there
+      {kHostError, kHostError, IoFailure::CommandFailed, -1},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.error * 1000 + c.host);
+    SCOPED_TRACE(testing::Message() << c.command.error << "/" << c.command.host << " then "
+                                    << c.probe.error << "/" << c.probe.host);
     ClearIoFailure();
+    VirtualTime time;
+    ScopedOverride<Clock> clock(&time);
     auto b = Request(wire::SCSI_IOCTL_DATA_IN, 16);
+    int calls = 0;
+    std::vector<std::uint8_t> probeCdb;
     const SgIoCall call = [&](int, sg_io_hdr_t& h) {
-      h.host_status = c.host;
-      errno = c.error;
-      return c.result;
+      const Failure& answer = calls++ == 0 ? c.command : c.probe;
+      if (calls > 1) probeCdb.assign(h.cmdp, h.cmdp + h.cmd_len);
+      h.host_status = answer.host;
+      errno = answer.error;
+      return answer.result;
     };
     EXPECT_FALSE(ScsiPassThrough(3, b.data(), 592, b.data(), 592, nullptr, call));
     EXPECT_EQ(LastIoFailure(), c.expected);
+    if (c.probes >= 0) {
+      EXPECT_EQ(calls - 1, c.probes);
+    } else {
+      EXPECT_GE(time.nowUs, std::uint64_t{kGoneSettleMs} * 1000);
+      EXPECT_LE(time.nowUs, std::uint64_t{kGoneSettleMs + kGoneLookIntervalMs} * 1000);
+    }
+    if (calls > 1) {
+      EXPECT_EQ(probeCdb, std::vector<std::uint8_t>(6, 0));  // TEST UNIT READY
+    }
   }
   ClearIoFailure();
 }
@@ -265,6 +306,8 @@ TEST(SgIoAtaPassThrough, CheckConditionWithoutRegistersReportsErr) {
 }
 
 TEST(SgIoAtaPassThrough, BadBlocksAndTransportErrorsFail) {
+  VirtualTime time;
+  ScopedOverride<Clock> clock(&time);
   int calls = 0;
   SgIoCall count = [&](int, sg_io_hdr_t&) { return ++calls, 0; };
   auto bothHeader = IdentifyHeader();

@@ -25,6 +25,24 @@ assert flash[11:14] == bytes([0x5A, checksum >> 8, checksum & 0xFF]), "marker %s
 assert flash[249] & 0x04 and flash[8] & 0x40 and flash[9] == 50, "block edits"
 PY
 
+# A backup holds what the bridge holds: after the large image, the whole 47104-byte code region
+# its stamped checksum covers, which written back onto a blank bridge gives the same code and
+# marker.
+"$sim" --latency-us 20 --image flash.bin -- "$tool" backup after.bin >after.log 2>&1 || { cat after.log; fail "backup after the update"; }
+grep -q "saving the 47104-byte code region that the bridge's checksum" after.log || { cat after.log; fail "backup region not told"; }
+python3 -c "open('blank.bin', 'wb').write(b'\xff' * 0x20000)"
+"$sim" --latency-us 20 --image blank.bin -- "$tool" update after.bin --yes >restore-blank.log 2>&1 || { cat restore-blank.log; fail "restore onto a blank bridge"; }
+python3 - <<'PY' || fail "the restored bridge differs"
+updated, restored = open("flash.bin", "rb").read(), open("blank.bin", "rb").read()
+assert restored[256:256 + 0xB800] == updated[256:256 + 0xB800], "code"
+assert restored[11:14] == updated[11:14], "marker %s, not %s" % (restored[11:14].hex(), updated[11:14].hex())
+PY
+# A bridge whose firmware is not marked valid: the whole region, and it says so.
+"$sim" --latency-us 20 --image blank.bin -- "$tool" flash erase >/dev/null 2>&1 || fail "erase"
+"$sim" --latency-us 20 --image blank.bin -- "$tool" backup unmarked.bin >unmarked.log 2>&1 || { cat unmarked.log; fail "backup of an erased bridge"; }
+grep -q "not marked valid" unmarked.log || { cat unmarked.log; fail "an unmarked firmware is not told"; }
+[ "$(stat -c %s unmarked.bin)" -eq $((268 + 47104)) ] || fail "the unmarked backup is not the whole region"
+
 # The backup is an image file the tool reads, and writing it back succeeds.
 "$tool" info backup.bin >info.log || fail "backup not readable"
 grep -q "^type: bin$" info.log || fail "backup type"
@@ -57,6 +75,30 @@ grep -q "already up to date" uptodate.log && ! grep -q "Please do backup" uptoda
 echo n | "$sim" --latency-us 20 -- "$tool" update "$examples/ZQ5x8x.hex" >asked.log 2>&1
 grep -A1 "the firmware of this bridge is erased and rewritten:" asked.log | grep -q "#0 serial=ZQ5X8X00000001 usb=1-1 " \
   || { cat asked.log; fail "the question does not name the bridge"; }
+# One client per bridge through the relay: while another connection has the bridge open, the
+# update says the bridge is busy (status 10) and writes nothing.
+"$sim" --latency-us 20 --trace-spi held-spi.txt -- sh -c '
+  python3 - "$BURNWELL_SYSROOT/run/burnwell/DeviceIoControlPipe" held <<"PY" &
+import socket, sys, os, time
+s = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+s.connect(sys.argv[1])
+s.send(b"\x00/dev/sg0\x00")
+assert s.recv(16) == b"\x00"
+open(sys.argv[2], "w").close()
+for _ in range(600):  # until the update has been refused; at most a minute
+    if os.path.exists(sys.argv[2] + ".done"):
+        break
+    time.sleep(0.1)
+PY
+  i=0
+  while [ ! -e held ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
+  "$0" update "$1" --yes > held.log 2>&1
+  echo $? > held.status
+  touch held.done
+  wait' "$tool" "$examples/ZQ5x8x.hex"
+[ "$(cat held.status)" = 10 ] || { cat held.log; fail "an update of a bridge another relay client has open should exit 10"; }
+grep -q "another client of the I/O relay has it open" held.log || { cat held.log; fail "the busy bridge is not told"; }
+[ ! -s held-spi.txt ] || fail "the tool reached the flash of a busy bridge"
 # A chip that stays busy: the update fails after its passes (1).
 "$sim" --latency-us 20 --fault stuck-busy -- "$tool" update "$examples/ZQ5x8x.hex" --yes >busy.log 2>&1
 [ $? -eq 1 ] || { cat busy.log; fail "failed update should exit 1"; }
@@ -193,6 +235,18 @@ set +e
 [ $? -eq 3 ] || { cat station/silent.log; fail "burnwell with a silent bridge should exit 3"; }
 grep -q "Device not found" station/silent.log && grep -q "the bridge at 1-1 did not answer its identification" station/silent.log \
   || { cat station/silent.log; fail "burnwell: a silent bridge is not named"; }
+# A display nobody answers at: the terminal view, as without a display, never Qt's abort.
+qt_build=false
+if ldd "$updater" 2>/dev/null | grep -q libQt6; then qt_build=true; fi
+if [ ! -e /tmp/.X11-unix/X97 ]; then
+  (cd station && env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:97 BURNWELL_SYSROOT="$work/empty-root" \
+    "$updater" --yes >nodisplay.log 2>&1)
+  [ $? -eq 3 ] || { cat station/nodisplay.log; fail "burnwell with an unreachable display should use the terminal (exit 3)"; }
+  if $qt_build; then
+    grep -q "the display cannot be reached (DISPLAY=:97); using the terminal" station/nodisplay.log ||
+      { cat station/nodisplay.log; fail "burnwell: an unreachable display is not told"; }
+  fi
+fi
 # A bridge reporting another version: refused before any flash access (status 7).
 (cd station && echo y | "$sim" --firmware 0x01020304 --trace-spi spi.txt -- "$updater" --terminal >refused.log 2>&1)
 [ $? -eq 7 ] || { cat station/refused.log; fail "version refused should exit 7"; }
@@ -230,4 +284,15 @@ set -e
 grep -q "no permission to use the bridge" station/denied.log || { cat station/denied.log; fail "burnwell: permission message"; }
 grep -q "permission denied on /dev/sg0" station/denied.log || { cat station/denied.log; fail "burnwell: which node"; }
 ! grep -q "Device not found" station/denied.log || fail "burnwell: a permission problem reported as no device"
+# A set-group-ID copy shows no window: Qt would take QT_PLUGIN_PATH and the like from the caller.
+if $qt_build && [ -n "$as_user" ] && ! findmnt -no OPTIONS -T "$work" | grep -qw nosuid; then
+  cp "$updater" "$work/sgid-burnwell"
+  chgrp 12345 "$work/sgid-burnwell" && chmod 2755 "$work/sgid-burnwell"
+  set +e
+  (cd station && $as_user env DISPLAY=:97 QT_PLUGIN_PATH="$work/plugins" "$work/sgid-burnwell" >sgid.log 2>&1)
+  status=$?
+  set -e
+  [ $status -eq 9 ] || { cat station/sgid.log; fail "a set-group-ID burnwell should refuse a window (exit 9), not $status"; }
+  grep -q "no window with raised privileges" station/sgid.log || { cat station/sgid.log; fail "burnwell: raised privileges not told"; }
+fi
 echo "update end to end: ok"

@@ -6,12 +6,13 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "BridgeNodes.h"
 #include "common/CommandLine.h"
+#include "common/RateLimitedLog.h"
 #include "device/DeviceRecord.h"
 #include "device/relay/DeviceIoBackend.h"
 #include "device/relay/RelayServer.h"
@@ -23,11 +24,11 @@ namespace {
 
 using namespace burnwell;
 namespace fs = std::filesystem;
-using SteadyClock = std::chrono::steady_clock;
 
 struct Options {
   std::string socket;
   std::size_t maxConnections = device::relay::RelayServerLimits{}.maxConnections;
+  std::size_t maxPerUser = 0;  // 0: a quarter of maxConnections
   unsigned idleTimeoutSeconds = 600;
 };
 
@@ -47,29 +48,6 @@ std::string Printable(std::string_view text) {
   }
   return out;
 }
-
-// Refusals are told at most once a second; the next line says how many were left out.
-class RefusalLog {
- public:
-  void Note(std::string_view text) {
-    std::lock_guard lock(mutex_);
-    const auto now = SteadyClock::now();
-    if (last_ != SteadyClock::time_point{} && now - last_ < std::chrono::seconds(1)) {
-      ++suppressed_;
-      return;
-    }
-    std::cerr << "burnwell-relayd: " << Printable(text);
-    if (suppressed_) std::cerr << " (and " << suppressed_ << " more refusals)";
-    std::cerr << std::endl;
-    suppressed_ = 0;
-    last_ = now;
-  }
-
- private:
-  std::mutex mutex_;
-  SteadyClock::time_point last_{};
-  unsigned long suppressed_ = 0;
-};
 
 void TellNodes(const relayd::DiscoveredNodes& found) {
   std::cout << "burnwell-relayd: bridges at:";
@@ -109,24 +87,36 @@ int Run(const Options& options) {
   relayd::BridgeNodeList bridges(relayd::DiscoverBridgeNodes, TellNodes);
   bridges.Refresh();
 
-  RefusalLog refusals;
+  // Refusals may come in floods: a line a second at most, every refused user named.
+  RateLimitedLog refusals(
+      [](const std::string& line) { std::cerr << "burnwell-relayd: " << line << std::endl; });
+  const device::relay::RefusalNote note = [&refusals](const device::relay::RelayPeer& peer,
+                                                      std::string_view text) {
+    refusals.Note(peer.Text() + ": " + Printable(text), peer.uid);
+  };
   device::relay::DeviceIoBackend backend(
-      [&bridges](std::string_view path) { return bridges.Permits(path); },
-      [&refusals](std::string_view text) { refusals.Note(text); });
+      [&bridges](std::string_view path) { return bridges.Permits(path); }, note);
   device::relay::RelayServerLimits limits;
   limits.maxConnections = options.maxConnections;
+  limits.maxPerUser = options.maxPerUser;
   limits.idleTimeout = std::chrono::seconds(options.idleTimeoutSeconds);
-  device::relay::RelayServer server(backend, std::move(listener), limits);
+  device::relay::RelayServer server(backend, std::move(listener), limits, note);
   server.Start();
-  std::cout << "burnwell-relayd: serving the relay at " << where << std::endl;
+  std::cout << "burnwell-relayd: serving the relay at " << where << " (" << limits.maxConnections
+            << " connections, " << limits.PerUser() << " per user)" << std::endl;
 
-  platform::WaitForStopRequest();
+  while (!platform::StopRequested()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    refusals.Flush();
+  }
   server.Stop();
+  refusals.Flush(true);
   const device::relay::RelayServerCounts counts = server.Counts();
   std::cout << "burnwell-relayd: stopped after " << counts.accepted << " connections ("
-            << counts.refusedOverLimit << " refused over the limit, " << counts.closedIdle
-            << " closed when idle), " << backend.RefusedOpens() << " opens and "
-            << backend.RefusedCommands() << " commands refused" << std::endl;
+            << counts.refusedOverLimit << " refused over the limits, " << counts.closedIdle
+            << " closed when idle, " << counts.closedStuck << " closed with a reply not taken), "
+            << backend.RefusedOpens() << " opens and " << backend.RefusedCommands()
+            << " commands refused" << std::endl;
   return 0;
 }
 
@@ -140,11 +130,16 @@ int main(int argc, char** argv) {
                  "listen on a socket at PATH instead of the relay's place")
       ->option_text("PATH");
   app.add_option("--max-connections", options.maxConnections,
-                 "clients served at once; more are disconnected at once")
+                 "clients served at once; more are answered \"relay full\" and disconnected")
       ->check(CLI::Range(std::size_t{1}, std::size_t{100000}))
       ->capture_default_str();
+  app.add_option("--max-per-user", options.maxPerUser,
+                 "connections one user may have at once; more are answered \"relay full\" "
+                 "(default: a quarter of --max-connections)")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{100000}));
   app.add_option("--idle-timeout", options.idleTimeoutSeconds,
-                 "seconds a client may stay silent before it is disconnected")
+                 "seconds a client may stay silent, or leave a reply untaken, before it is "
+                 "disconnected (an untaken reply: 10 seconds at most)")
       ->check(CLI::Range(1u, 86400u))
       ->capture_default_str();
   // --help, --version and usage errors (status 2) end here.

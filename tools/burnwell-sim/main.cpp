@@ -81,11 +81,12 @@ int Serve(sim::SimCommandLine& line) {
       std::cerr << "burnwell-sim: " << error << "\n";
       return 1;
     }
-    server = std::make_unique<device::relay::RelayServer>(backend, std::move(listener));
+    server = std::make_unique<device::relay::RelayServer>(backend, std::move(listener),
+                                                          sim::EmulatorRelayLimits());
     server->Start();
     where = *line.socketPath;
   } else {
-    server = device::relay::StartRelayServer(backend);
+    server = device::relay::StartRelayServer(backend, sim::EmulatorRelayLimits());
 #ifdef _WIN32
     where = platform::RelayPipeName();
 #else

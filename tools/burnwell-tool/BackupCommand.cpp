@@ -9,6 +9,8 @@
 
 #include "bridge/DeviceApi.h"
 #include "common/Bytes.h"
+#include "common/Hex.h"
+#include "common/MainCode.h"
 #include "image/ConfigBlock.h"
 #include "image/ImageBuffer.h"
 #include "tools/burnwell-tool/Commands.h"
@@ -19,13 +21,25 @@ namespace burnwell::tool {
 namespace {
 
 constexpr const char* kBackupDetails =
-    "Reads the configuration block and the whole code region of the selected bridge (the only\n"
-    "one attached, or the one --index, --serial or --port names) and writes them to OUT as an "
-    "image file: the 268-byte header (block, product,\n"
-    "extra word, code length) and the code. `burnwell-tool info OUT` shows it and\n"
+    "Reads the configuration block and the code of the selected bridge (the only one attached,\n"
+    "or the one --index, --serial or --port names) and writes them to OUT as an image file: the\n"
+    "268-byte header (block, product, extra word, code length) and the code. The code saved is\n"
+    "the region the checksum beside the bridge's marker covers (23552 or 47104 bytes); without a\n"
+    "valid marker, the whole 47104-byte region. `burnwell-tool info OUT` shows the file and\n"
     "`burnwell-tool update OUT` writes it back. The block's checksum bytes are set to the\n"
-    "checksum of the code read, so that the file loads even when the bridge's marker was "
+    "checksum of the code saved, so that the file loads even when the bridge's marker was "
     "stale.\n\n";
+
+// Which code a backup saves, and why.
+std::string BackupRegionText(const image::StampedCode& code) {
+  const std::string size = std::to_string(code.size);
+  if (!code.markedValid)
+    return "the bridge's firmware is not marked valid (no marker, or a checksum that matches "
+           "neither code size); saving the whole " +
+           size + "-byte code region";
+  return "saving the " + size + "-byte code region that the bridge's checksum " +
+         Hex(code.checksum, 4) + " covers";
+}
 
 }  // namespace
 
@@ -34,7 +48,7 @@ int WriteBackup(int index, const std::string& text, protocol::TransferMode trans
   const std::filesystem::path out = ArgumentPath(text);
   const device::DeviceRecord& record = device::DeviceLayer().table.records[index];
   const bool smallEeprom = std::string(MemoryKind(record)) == "eeprom-256";
-  const std::uint32_t codeLength = smallEeprom ? 0 : record.CodeSize;
+  std::uint32_t codeLength = smallEeprom ? 0 : static_cast<std::uint32_t>(kLargeMainCodeSize);
 
   std::vector<std::uint8_t> flash(image::kConfigBlockSize + codeLength, 0xFF);
   const int read = bridge::BridgeReadFlash(
@@ -42,6 +56,12 @@ int WriteBackup(int index, const std::string& text, protocol::TransferMode trans
   if (read != 0) {
     err << "burnwell-tool backup: reading the bridge failed: " << ResultText(read) << "\n";
     return Code(ExitStatus::Failed);
+  }
+  if (codeLength != 0) {
+    const image::StampedCode code = image::FindStampedCode(flash);
+    codeLength = static_cast<std::uint32_t>(code.size);
+    flash.resize(image::kConfigBlockSize + codeLength);
+    err << "burnwell-tool backup: " << BackupRegionText(code) << "\n";
   }
 
   std::vector<std::uint8_t> file(image::kImageHeaderSize + codeLength, 0);

@@ -2,6 +2,8 @@
 
 #include "device/BridgeInfo.h"
 #include "bridge/DeviceApi.h"
+#include "bridge/DiscoveryLinux.h"
+#include "bridge/OpenFailure.h"
 #include "platform/NamedLock.h"
 #include "protocol/FlashChipTable.h"
 #include "tools/burnwell-tool/OpenFailure.h"
@@ -21,8 +23,9 @@ BridgeSession::~BridgeSession() {
 
 int BridgeSession::ReportOpenFailure(std::string_view command, std::ostream& err) const {
   if (!initialized_) {
+    const std::optional<std::string> reason = platform::LastLockProblem();
     err << "burnwell-tool " << command << ": error: cannot create the device lock \""
-        << bridge::kApiMutexName << "\"\n";
+        << bridge::kApiMutexName << "\"" << (reason ? ": " + *reason : "") << "\n";
     return Code(ExitStatus::Failed);
   }
   if (openResult_ > 0) return Code(ExitStatus::Success);
@@ -58,7 +61,9 @@ std::string MemoryText(const device::DeviceRecord& record) {
 std::string ResultText(int code) {
   switch (code) {
     case 0: return "ok";
-    case -2: return "more bridges than room in the list, or a device lock could not be made";
+    case -2:
+      return bridge::LockFailureText().value_or(
+          "more bridges than room in the list, or a device lock could not be made");
     case -3: return "the list of storage devices could not be read";
     case -4: return "another program holds the bridges' lock";
     case -5: return "no bridge at that index";

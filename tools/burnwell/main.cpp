@@ -11,6 +11,7 @@
 #include "app/BurnwellDlg.h"
 #include "common/CommandLine.h"
 #include "common/ExitStatus.h"
+#include "platform/Environment.h"
 #include "platform/StopRequest.h"
 #include "common/Version.h"
 #include "ui/Framework.h"
@@ -36,6 +37,15 @@ constexpr const char* kProgram = "burnwell";
   const char* x11 = std::getenv("DISPLAY");
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   return (x11 && *x11) || (wayland && *wayland);
+}
+
+// The display settings as one line names them.
+[[maybe_unused]] std::string DisplayText() {
+  const char* x11 = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  std::string text = x11 ? x11 : "";
+  if (wayland && *wayland) text += std::string(", WAYLAND_DISPLAY=") + wayland;
+  return text;
 }
 
 }  // namespace
@@ -68,8 +78,22 @@ int main(int argc, char** argv) {
 #if defined(_WIN32)
   if (!terminal) backend = std::make_unique<burnwell::ui::Win32Backend>();
 #elif defined(BURNWELL_HAVE_QT)
-  if (!terminal && HaveDisplay())
-    backend = burnwell::ui::MakeQtBackend(argc, argv, builtIn, burnwell::ProgramIcon());
+  if (!terminal && HaveDisplay()) {
+    // Qt takes settings from the environment (QT_PLUGIN_PATH loads code): a caller must not
+    // hand them to a program with more rights than its own.
+    if (burnwell::platform::RaisedPrivileges()) {
+      std::cerr << "burnwell: no window with raised privileges (set-user-ID or set-group-ID): "
+                   "Qt would take its settings from the caller's environment; run it with "
+                   "--terminal\n";
+      return burnwell::Code(burnwell::ExitStatus::NoWindow);
+    }
+    if (burnwell::ui::QtCanShowWindows(argc, argv)) {
+      backend = burnwell::ui::MakeQtBackend(argc, argv, builtIn, burnwell::ProgramIcon());
+    } else {
+      std::cerr << "burnwell: the display cannot be reached (DISPLAY=" << DisplayText()
+                << "); using the terminal\n";
+    }
+  }
 #else
   (void)terminal;
 #endif

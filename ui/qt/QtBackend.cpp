@@ -23,6 +23,12 @@
 #include <QThread>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <map>
 #include <optional>
 #include <mutex>
@@ -517,6 +523,25 @@ void QtWindow::SetWindowIcon(bool big) {
 }
 
 }  // namespace
+
+bool QtCanShowWindows(int argc, char** argv) {
+  const pid_t child = ::fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    // Qt's own complaint would only repeat what the parent says, and its abort leaves no core.
+    const int quiet = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (quiet >= 0) ::dup2(quiet, STDERR_FILENO);
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+    QApplication trial(argc, argv);
+    ::_exit(0);
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 std::unique_ptr<Backend> MakeQtBackend(int& argc, char** argv, FileVersion version,
                                        std::span<const std::uint8_t> icon) {

@@ -13,6 +13,11 @@
 
 namespace burnwell::ui {
 
+// Whether Qt can start its windows here: its platform plugin loads and reaches the display.
+// Qt ends the whole process when it cannot (a DISPLAY nobody answers at, a refused connection),
+// so a child process tries it first, with the same arguments and environment.
+bool QtCanShowWindows(int argc, char** argv);
+
 // Creates the QApplication (argc and argv must outlive the backend) and the backend. icon holds
 // the bytes of the program's .ico file, or is empty.
 std::unique_ptr<Backend> MakeQtBackend(int& argc, char** argv, FileVersion version,

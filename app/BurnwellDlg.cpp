@@ -296,10 +296,11 @@ bool CBurnwellDlg::CheckFirmwareVersion() {
     } else if (!VersionTextMatches(FirmwareVersionText(version), m_compareString,
                                    m_compareLength)) {
       result_ = RunResult::VersionRefused;
-      if (services_.versionRefused)
-        services_.versionRefused(
-            "the bridge reports firmware version " + FirmwareVersionText(version) + ", not " +
-            m_compareString.substr(0, static_cast<std::size_t>(std::max(m_compareLength, 0))));
+      const std::string why =
+          "the bridge reports firmware version " + FirmwareVersionText(version) + ", not " +
+          m_compareString.substr(0, static_cast<std::size_t>(std::max(m_compareLength, 0)));
+      SetStatusText(why);  // the found and the wanted version, beside the box
+      if (services_.versionRefused) services_.versionRefused(why);
       ui::AfxMessageBox(IDS_VERSION_REFUSED, MB_ICONHAND);
     } else {
       passed = true;

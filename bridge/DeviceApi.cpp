@@ -37,7 +37,15 @@ NamedLocks& Locks() { return platform::Current<NamedLocks>(); }
 // all the same; it is released again at once so that no call returns while holding a lock it
 // took, and the caller reports the failed wait as before.
 bool Acquire(LockHandle lock, std::uint32_t timeoutMs) {
-  switch (Locks().Wait(lock, timeoutMs)) {
+  WaitResult first = Locks().Wait(lock, 0);
+  if (first == WaitResult::TimedOut && timeoutMs > 0) {
+    BridgeLayerState& layer = BridgeLayer();
+    if (void (*notice)() = layer.lockWaitNotice.load();
+        notice && !layer.lockWaitNoticed.exchange(true))
+      notice();
+    first = Locks().Wait(lock, timeoutMs);
+  }
+  switch (first) {
     case WaitResult::Signalled: return true;
     case WaitResult::Abandoned: Locks().Release(lock); return false;
     case WaitResult::TimedOut:

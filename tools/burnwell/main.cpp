@@ -2,6 +2,7 @@
 // the firmware file named there, names the bridge, asks for the backup warning and updates it.
 // The exit status tells a script what happened (see --help and common/ExitStatus.h).
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "app/BurnwellDlg.h"
+#include "bridge/BridgeState.h"
 #include "common/CommandLine.h"
 #include "common/ExitStatus.h"
 #include "platform/Environment.h"
@@ -54,6 +56,9 @@ int main(int argc, char** argv) {
 #if defined(_WIN32)
   burnwell::UseParentConsole();
 #endif
+  burnwell::bridge::BridgeLayer().lockWaitNotice = [] {
+    std::fprintf(stderr, "burnwell: %s\n", burnwell::bridge::kLockWaitText);
+  };
   bool terminal = false;
   bool yes = false;
   CLI::App cli(

@@ -69,7 +69,7 @@
   X(IDC_CHECKSUM_LABEL, STATIC, "Checksum:", 7, 22, 45, 12,                                        \
     SS_RIGHT | SS_CENTERIMAGE | WS_VISIBLE)                                                        \
   X(IDC_CHECKSUM, EDIT, "", 56, 22, 25, 12, WS_BORDER | ES_READONLY | ES_AUTOHSCROLL | WS_VISIBLE) \
-  X(IDC_BRIDGE, STATIC, "", 4, 38, 150, 20, SS_LEFT | WS_VISIBLE)                                \
+  X(IDC_BRIDGE, STATIC, "", 4, 38, 150, 20, SS_LEFT | WS_VISIBLE)                                  \
   X(IDC_WARNING, STATIC, "", 4, 60, 150, 10, SS_LEFT | WS_VISIBLE)
 
 #define BW_ABOUT_DIALOG_WIDTH 235

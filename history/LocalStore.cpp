@@ -187,7 +187,11 @@ bool LocalStore::Prepare(Mode mode, std::string& error) {
   const auto version = Number(db_, "PRAGMA user_version", error);
   const auto tables = Number(db_, "SELECT count(*) FROM sqlite_master", error);
   if (!application || !version || !tables) {
-    error = "it is not a database, or it is damaged (" + error + ")";
+    // sqlite3_open_v2 opens lazily: a file it may not read or create fails only here.
+    const int code = sqlite3_errcode(db_) & 0xFF;
+    error = code == SQLITE_NOTADB || code == SQLITE_CORRUPT
+                ? "it is not a database, or it is damaged (" + error + ")"
+                : "it cannot be opened (" + error + ")";
     return false;
   }
   const bool fresh = *application == 0 && *version == 0 && *tables == 0;

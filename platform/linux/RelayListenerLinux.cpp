@@ -16,15 +16,14 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <optional>
-#include <system_error>
 #include <vector>
 
 #include "common/RateLimitedLog.h"
 #include "platform/Environment.h"
 #include "platform/RelayListener.h"
 #include "platform/RelaySocketPath.h"
+#include "platform/linux/RetryOnInterrupt.h"
 #include "platform/linux/StationAccess.h"
 
 namespace burnwell::platform {
@@ -62,10 +61,7 @@ class SocketChannel final : public RelayChannel {
     msghdr msg{};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    ssize_t n;
-    do {
-      n = ::recvmsg(fd_, &msg, MSG_CMSG_CLOEXEC);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = RetryOnInterrupt([&] { return ::recvmsg(fd_, &msg, MSG_CMSG_CLOEXEC); });
     if (n <= 0) {
       message.clear();
       return ReceiveResult::Closed;
@@ -202,8 +198,7 @@ class SocketListener final : public RelayListener {
   // Waits for `pause` or a Stop; true when stopped.
   bool Pause(std::chrono::milliseconds pause) {
     pollfd wake{wakeRead_, POLLIN, 0};
-    while (::poll(&wake, 1, static_cast<int>(pause.count())) < 0 && errno == EINTR) {
-    }
+    RetryOnInterrupt([&] { return ::poll(&wake, 1, static_cast<int>(pause.count())); });
     return stopped_.load();
   }
 
@@ -234,12 +229,6 @@ class SocketListener final : public RelayListener {
 bool Fail(std::string* problem, std::string text) {
   if (problem) *problem = std::move(text);
   return false;
-}
-
-std::string Octal(mode_t mode) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-  return text;
 }
 
 // Makes a missing folder with exactly `mode`, whatever the umask; true when it was made.
@@ -289,7 +278,7 @@ int OpenSocketFolder(const fs::path& folder, std::optional<gid_t> group, std::st
     why = "it belongs to uid " + std::to_string(info.st_uid) + ", not to root or uid " +
           std::to_string(::geteuid());
   } else if (info.st_mode & (S_IWGRP | S_IWOTH)) {
-    why = "others may write to it (mode " + Octal(info.st_mode) + ")";
+    why = "others may write to it (mode " + station::Octal(info.st_mode) + ")";
   }
   if (!why.empty()) {
     ::close(fd);

@@ -180,10 +180,7 @@ UrbCompletion Done(const Urb& urb, std::uint32_t actualLength = 0) {
   return UrbCompletion{urb.seqNum, kStatusOk, actualLength, {}};
 }
 
-UrbCompletion Stall(const Urb& urb, std::uint32_t actualLength = 0,
-                    std::vector<std::uint8_t> inData = {}) {
-  return UrbCompletion{urb.seqNum, kStatusStall, actualLength, std::move(inData)};
-}
+UrbCompletion Stall(const Urb& urb) { return UrbCompletion{urb.seqNum, kStatusStall, 0, {}}; }
 
 UrbCompletion Answer(const Urb& urb, std::vector<std::uint8_t> data, std::uint16_t requested) {
   data.resize(std::min<std::size_t>({data.size(), requested, urb.length}));
@@ -325,10 +322,8 @@ UrbCompletion MassStorageDevice::Control(const Urb& urb) {
     case GET_CONFIGURATION: return urb.in ? Answer(urb, {configuration_}, length) : Stall(urb);
     case SET_CONFIGURATION:
       if (urb.in || value > 1) return Stall(urb);
+      Plug();  // a new configuration starts the device afresh
       configuration_ = static_cast<std::uint8_t>(value);
-      inHalted_ = outHalted_ = resetNeeded_ = false;
-      waitingIn_.clear();
-      ResetTransport();
       return Done(urb);
     case GET_INTERFACE:
       if (!urb.in || configuration_ == 0 || index != 0) return Stall(urb);

@@ -34,8 +34,6 @@ constexpr std::array<const char*, kLocalSchemaVersion> kMigrations = {
                             target TEXT NOT NULL, rejected TEXT);)",
 };
 
-std::string Quoted(const std::filesystem::path& path) { return path.string(); }
-
 // One prepared statement, finalized on every way out.
 class Statement {
  public:
@@ -159,13 +157,13 @@ std::unique_ptr<LocalStore> LocalStore::Open(const std::filesystem::path& path, 
                                              std::string& error) {
   std::error_code failed;
   if (mode == Mode::Read && !std::filesystem::exists(path, failed)) {
-    error = "no history at " + Quoted(path) + " (nothing has been recorded there)";
+    error = "no history at " + path.string() + " (nothing has been recorded there)";
     return nullptr;
   }
   if (mode == Mode::Write && path.has_parent_path()) {
     std::filesystem::create_directories(path.parent_path(), failed);
     if (failed) {
-      error = "cannot make the folder " + Quoted(path.parent_path()) + ": " + failed.message();
+      error = "cannot make the folder " + path.parent_path().string() + ": " + failed.message();
       return nullptr;
     }
   }
@@ -173,7 +171,7 @@ std::unique_ptr<LocalStore> LocalStore::Open(const std::filesystem::path& path, 
   const int flags =
       mode == Mode::Write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
   if (sqlite3_open_v2(path.string().c_str(), &db, flags, nullptr) != SQLITE_OK) {
-    error = "cannot open the history " + Quoted(path) + ": " +
+    error = "cannot open the history " + path.string() + ": " +
             (db ? sqlite3_errmsg(db) : "out of memory");
     sqlite3_close(db);
     return nullptr;
@@ -182,7 +180,7 @@ std::unique_ptr<LocalStore> LocalStore::Open(const std::filesystem::path& path, 
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   std::string why;
   if (!store->Prepare(mode, why)) {
-    error = "the history " + Quoted(path) + " cannot be used: " + why;
+    error = "the history " + path.string() + " cannot be used: " + why;
     return nullptr;
   }
   return store;

@@ -406,16 +406,12 @@ UrbCompletion MassStorageDevice::AcceptCommand(const Urb& urb) {
 }
 
 void MassStorageDevice::Execute() {
-  wire::ScsiRequest request(hostLength_);
-  wire::ScsiPassThroughHeader header;
-  header.CdbLength = cbLength_;
-  header.SenseInfoLength = static_cast<std::uint8_t>(wire::kSenseSize);
-  header.DataIn = hostIn_ ? wire::SCSI_IOCTL_DATA_IN : wire::SCSI_IOCTL_DATA_OUT;
-  header.DataTransferLength = hostLength_;
-  header.DataBufferOffset = static_cast<std::uint32_t>(wire::kDataOffset);
-  header.SenseInfoOffset = static_cast<std::uint32_t>(wire::kSenseOffset);
-  header.Cdb = cb_;
-  request.SetHeader(header);
+  wire::ScsiRequest request = wire::ScsiRequest::For(
+      {.cdb = cb_,
+       .cdbLength = cbLength_,
+       .direction = hostIn_ ? wire::DataDirection::In : wire::DataDirection::Out,
+       .transferLength = hostLength_},
+      hostLength_);
   if (!hostIn_) std::copy(data_.begin(), data_.end(), request.Data().begin());
 
   const CommandOutcome outcome = bridge_->Execute(request.Bytes());

@@ -226,9 +226,10 @@ class SocketListener final : public RelayListener {
   RateLimitedLog refused_ = StandardErrorLog("refused a client");
 };
 
-bool Fail(std::string* problem, std::string text) {
+// Says why in `problem`, when one is asked for; nothing is listened on.
+std::nullptr_t Fail(std::string* problem, std::string text) {
   if (problem) *problem = std::move(text);
-  return false;
+  return nullptr;
 }
 
 // Makes a missing folder with exactly `mode`, whatever the umask; true when it was made.
@@ -312,10 +313,8 @@ bool LiveServerAt(const sockaddr_un& address) {
 std::unique_ptr<RelayListener> MakeListener(int fd, std::optional<fs::path> ownedPath,
                                             std::string* problem) {
   int wake[2];
-  if (::pipe2(wake, O_CLOEXEC) != 0) {
-    Fail(problem, std::string("cannot make a pipe: ") + std::strerror(errno));
-    return nullptr;
-  }
+  if (::pipe2(wake, O_CLOEXEC) != 0)
+    return Fail(problem, std::string("cannot make a pipe: ") + std::strerror(errno));
   return std::make_unique<SocketListener>(fd, wake[0], wake[1], std::move(ownedPath));
 }
 
@@ -331,10 +330,8 @@ std::unique_ptr<RelayListener> ListenForRelayClientsAt(const std::filesystem::pa
   address.sun_family = AF_UNIX;
   const std::string text = path.string();
   const std::string name = path.filename().string();
-  if (text.empty() || name.empty() || text.size() >= sizeof(address.sun_path)) {
-    Fail(problem, "the socket path " + text + " is empty or too long");
-    return nullptr;
-  }
+  if (text.empty() || name.empty() || text.size() >= sizeof(address.sun_path))
+    return Fail(problem, "the socket path " + text + " is empty or too long");
   std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
 
   // Group burnwell only when this process may give the socket to it.
@@ -352,22 +349,14 @@ std::unique_ptr<RelayListener> ListenForRelayClientsAt(const std::filesystem::pa
   // that died is stale; anything else is somebody's file and stays untouched.
   struct stat existing {};
   if (::fstatat(folder, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (!S_ISSOCK(existing.st_mode)) {
-      Fail(problem, text + " exists and is not a socket; it is left alone");
-      return nullptr;
-    }
-    if (LiveServerAt(address)) {
-      Fail(problem, "a server listens at " + text + " already");
-      return nullptr;
-    }
+    if (!S_ISSOCK(existing.st_mode))
+      return Fail(problem, text + " exists and is not a socket; it is left alone");
+    if (LiveServerAt(address)) return Fail(problem, "a server listens at " + text + " already");
     ::unlinkat(folder, name.c_str(), 0);
   }
 
   const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    Fail(problem, std::string("cannot make a socket: ") + std::strerror(errno));
-    return nullptr;
-  }
+  if (fd < 0) return Fail(problem, std::string("cannot make a socket: ") + std::strerror(errno));
   // The socket file is born with its final mode (0660 for the group, else 0600), in the folder
   // checked above; its group is then set on the file itself, never through a link.
   sockaddr_un bindAddress{};
@@ -380,8 +369,7 @@ std::unique_ptr<RelayListener> ListenForRelayClientsAt(const std::filesystem::pa
   ::umask(previousMask);
   if (bound != 0) {
     ::close(fd);
-    Fail(problem, "cannot listen at " + text + ": " + std::strerror(bindError));
-    return nullptr;
+    return Fail(problem, "cannot listen at " + text + ": " + std::strerror(bindError));
   }
   if (group &&
       ::fchownat(folder, name.c_str(), static_cast<uid_t>(-1), *group, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -409,10 +397,8 @@ std::unique_ptr<RelayListener> InheritedRelayListener(std::string* problem) {
   const std::optional<std::string> pid = EnvironmentSetting("LISTEN_PID");
   const std::optional<std::string> count = EnvironmentSetting("LISTEN_FDS");
   if (!pid || !count || *pid != std::to_string(::getpid())) return nullptr;
-  if (*count != "1") {
-    Fail(problem, "the service manager handed over " + *count + " sockets; one is served");
-    return nullptr;
-  }
+  if (*count != "1")
+    return Fail(problem, "the service manager handed over " + *count + " sockets; one is served");
   const int fd = kFirstInheritedDescriptor;
   int type = 0, listening = 0;
   socklen_t length = sizeof type;
@@ -425,10 +411,8 @@ std::unique_ptr<RelayListener> InheritedRelayListener(std::string* problem) {
       ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 && listening;
   const bool isLocal = ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) == 0 &&
                        local.ss_family == AF_UNIX;
-  if (!isSeqPacket || !isListening || !isLocal) {
-    Fail(problem, "the socket handed over is not a listening local SOCK_SEQPACKET socket");
-    return nullptr;
-  }
+  if (!isSeqPacket || !isListening || !isLocal)
+    return Fail(problem, "the socket handed over is not a listening local SOCK_SEQPACKET socket");
   ::fcntl(fd, F_SETFD, FD_CLOEXEC);
   // The service manager made the socket file and removes it; this listener only serves it.
   return MakeListener(fd, std::nullopt, problem);

@@ -185,13 +185,11 @@ bool SendScsiCommand(const DeviceRecord& record, ScsiRequest& request, std::uint
   }
   if (size > request.Size() || !DataPhaseFits(request.Header(), size)) return false;
   std::uint32_t returned = 0;
-  if (!RelayDeviceIoControl(record.Handle, IOCTL_SCSI_PASS_THROUGH, request.Bytes().data(), size,
-                            request.Bytes().data(), size, &returned)) {
-    platform::NoteIoFailure(platform::IoFailure::CommandFailed);  // unless a graver one is noted
-    return false;
-  }
-  if (StatusCompleted(request.View().ScsiStatus())) return true;
-  platform::NoteIoFailure(platform::IoFailure::CommandFailed);
+  if (RelayDeviceIoControl(record.Handle, IOCTL_SCSI_PASS_THROUGH, request.Bytes().data(), size,
+                           request.Bytes().data(), size, &returned) &&
+      StatusCompleted(request.View().ScsiStatus()))
+    return true;
+  platform::NoteIoFailure(platform::IoFailure::CommandFailed);  // unless a graver one is noted
   return false;
 }
 
@@ -278,23 +276,16 @@ bool RelayCloseDevice(Handle handle) {
   RelayConnections& connections = DeviceLayer().relayConnections;
   const bool broken = connections.IsBroken(handle);
   connections.Remove(handle);
-  if (broken) {  // out of step since a failed exchange: no close message, and a failure
-    io.Close(handle);
-    return false;
-  }
   const std::uint8_t closeMessage = static_cast<std::uint8_t>(relay::Opcode::Close);
-  std::uint32_t written = 0;
-  if (!io.WriteMessage(handle, &closeMessage, 1, &written)) {
-    io.Close(handle);
-    return false;
-  }
   std::uint8_t reply = 0;
+  std::uint32_t written = 0;
   std::uint32_t read = 0;
-  if (!io.ReadMessage(handle, &reply, 1, &read)) {
-    io.Close(handle);
-    return false;
-  }
-  return io.Close(handle);
+  // A connection out of step since a failed exchange gets no close message, and fails; the
+  // handle is closed whatever the answer.
+  const bool answered = !broken && io.WriteMessage(handle, &closeMessage, 1, &written) &&
+                        io.ReadMessage(handle, &reply, 1, &read);
+  const bool closed = io.Close(handle);
+  return answered && closed;
 }
 
 bool IsRelayHandle(Handle handle) { return DeviceLayer().relayConnections.Contains(handle); }

@@ -34,12 +34,10 @@ constexpr std::array<const char*, kLocalSchemaVersion> kMigrations = {
                             target TEXT NOT NULL, rejected TEXT);)",
 };
 
-std::string Quoted(const std::filesystem::path& path) { return path.string(); }
-
 // One prepared statement, finalized on every way out.
 class Statement {
  public:
-  Statement(sqlite3* db, const std::string& sql) {
+  Statement(sqlite3* db, const std::string& sql) : db_(db) {
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement_, nullptr) != SQLITE_OK)
       statement_ = nullptr;
   }
@@ -66,6 +64,18 @@ class Statement {
   }
   // SQLITE_ROW, SQLITE_DONE or an error code.
   int Step() { return sqlite3_step(statement_); }
+  // True when the statement was prepared and its next step gives `wanted` (SQLITE_ROW or
+  // SQLITE_DONE); otherwise the database's error.
+  bool StepsTo(int wanted, std::string& error) {
+    return (statement_ && Step() == wanted) || Failed(error);
+  }
+  // Hands every row to `row`; false with the database's error when a step fails.
+  template <typename Row>
+  bool EachRow(std::string& error, const Row& row) {
+    int step = SQLITE_MISUSE;
+    while (statement_ && (step = Step()) == SQLITE_ROW) row();
+    return step == SQLITE_DONE || Failed(error);
+  }
 
   Json Value(int at, ColumnKind kind) const {
     if (sqlite3_column_type(statement_, at) == SQLITE_NULL) return nullptr;
@@ -84,6 +94,12 @@ class Statement {
   }
 
  private:
+  bool Failed(std::string& error) const {
+    error = sqlite3_errmsg(db_);
+    return false;
+  }
+
+  sqlite3* db_;
   sqlite3_stmt* statement_ = nullptr;
 };
 
@@ -97,10 +113,7 @@ bool Execute(sqlite3* db, const char* sql, std::string& error) {
 
 std::optional<std::int64_t> Number(sqlite3* db, const char* sql, std::string& error) {
   Statement statement(db, sql);
-  if (!statement || statement.Step() != SQLITE_ROW) {
-    error = sqlite3_errmsg(db);
-    return std::nullopt;
-  }
+  if (!statement.StepsTo(SQLITE_ROW, error)) return std::nullopt;
   return sqlite3_column_int64(statement.get(), 0);
 }
 
@@ -109,13 +122,6 @@ std::string NewOrigin() {
   std::string origin;
   for (int i = 0; i < 4; ++i) origin += Hex(random(), 8);
   return origin;
-}
-
-std::string UnitColumnsOf(const char* table) {
-  std::string list;
-  for (const Column& column : kColumns)
-    list += std::string(", ") + table + "." + column.name.data();
-  return list;
 }
 
 std::optional<UnitRecord> RecordAt(const Statement& statement, int first) {
@@ -151,13 +157,13 @@ std::unique_ptr<LocalStore> LocalStore::Open(const std::filesystem::path& path, 
                                              std::string& error) {
   std::error_code failed;
   if (mode == Mode::Read && !std::filesystem::exists(path, failed)) {
-    error = "no history at " + Quoted(path) + " (nothing has been recorded there)";
+    error = "no history at " + path.string() + " (nothing has been recorded there)";
     return nullptr;
   }
   if (mode == Mode::Write && path.has_parent_path()) {
     std::filesystem::create_directories(path.parent_path(), failed);
     if (failed) {
-      error = "cannot make the folder " + Quoted(path.parent_path()) + ": " + failed.message();
+      error = "cannot make the folder " + path.parent_path().string() + ": " + failed.message();
       return nullptr;
     }
   }
@@ -165,7 +171,7 @@ std::unique_ptr<LocalStore> LocalStore::Open(const std::filesystem::path& path, 
   const int flags =
       mode == Mode::Write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
   if (sqlite3_open_v2(path.string().c_str(), &db, flags, nullptr) != SQLITE_OK) {
-    error = "cannot open the history " + Quoted(path) + ": " +
+    error = "cannot open the history " + path.string() + ": " +
             (db ? sqlite3_errmsg(db) : "out of memory");
     sqlite3_close(db);
     return nullptr;
@@ -174,7 +180,7 @@ std::unique_ptr<LocalStore> LocalStore::Open(const std::filesystem::path& path, 
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   std::string why;
   if (!store->Prepare(mode, why)) {
-    error = "the history " + Quoted(path) + " cannot be used: " + why;
+    error = "the history " + path.string() + " cannot be used: " + why;
     return nullptr;
   }
   return store;
@@ -187,7 +193,11 @@ bool LocalStore::Prepare(Mode mode, std::string& error) {
   const auto version = Number(db_, "PRAGMA user_version", error);
   const auto tables = Number(db_, "SELECT count(*) FROM sqlite_master", error);
   if (!application || !version || !tables) {
-    error = "it is not a database, or it is damaged (" + error + ")";
+    // sqlite3_open_v2 opens lazily: a file it may not read or create fails only here.
+    const int code = sqlite3_errcode(db_) & 0xFF;
+    error = code == SQLITE_NOTADB || code == SQLITE_CORRUPT
+                ? "it is not a database, or it is damaged (" + error + ")"
+                : "it cannot be opened (" + error + ")";
     return false;
   }
   const bool fresh = *application == 0 && *version == 0 && *tables == 0;
@@ -231,10 +241,7 @@ bool LocalStore::Prepare(Mode mode, std::string& error) {
       if (*now == 0) {
         Statement origin(db_, "INSERT INTO meta (key, value) VALUES ('origin', ?)");
         origin.Bind(1, NewOrigin());
-        if (!origin || origin.Step() != SQLITE_DONE) {
-          error = sqlite3_errmsg(db_);
-          return false;
-        }
+        if (!origin.StepsTo(SQLITE_DONE, error)) return false;
       }
       const std::string stamp = "PRAGMA application_id=" + std::to_string(kApplicationId) +
                                 "; PRAGMA user_version=" + std::to_string(kLocalSchemaVersion);
@@ -257,25 +264,15 @@ std::optional<std::int64_t> LocalStore::Append(const UnitRecord& record, const s
   std::string marks;
   for (std::size_t i = 0; i < kColumns.size(); ++i) marks += i == 0 ? "?" : ", ?";
   Statement insert(db_, "INSERT INTO units (" + ColumnList() + ") VALUES (" + marks + ")");
-  if (!insert) {
-    error = sqlite3_errmsg(db_);
-    return std::nullopt;
-  }
   const std::vector<Json> values = ColumnValues(record);
   for (std::size_t i = 0; i < values.size(); ++i) insert.Bind(static_cast<int>(i + 1), values[i]);
-  if (insert.Step() != SQLITE_DONE) {
-    error = sqlite3_errmsg(db_);
-    return std::nullopt;
-  }
+  if (!insert.StepsTo(SQLITE_DONE, error)) return std::nullopt;
   const std::int64_t id = sqlite3_last_insert_rowid(db_);
   if (!target.empty()) {
     Statement outbox(db_, "INSERT INTO outbox (unit_id, target) VALUES (?, ?)");
     outbox.Bind(1, id);
     outbox.Bind(2, target);
-    if (!outbox || outbox.Step() != SQLITE_DONE) {
-      error = sqlite3_errmsg(db_);
-      return std::nullopt;
-    }
+    if (!outbox.StepsTo(SQLITE_DONE, error)) return std::nullopt;
   }
   if (!transaction.Commit(error)) return std::nullopt;
   return id;
@@ -284,61 +281,41 @@ std::optional<std::int64_t> LocalStore::Append(const UnitRecord& record, const s
 std::optional<std::vector<StoredUnit>> LocalStore::Find(const HistoryFilter& filter,
                                                         std::string& error) {
   std::vector<std::string> parameters;
-  std::string sql = "SELECT units.id" + UnitColumnsOf("units") + " FROM units" +
+  std::string sql = "SELECT units.id, " + ColumnList() + " FROM units" +
                     WhereClause(
                         filter, [](int, ColumnKind) -> std::string { return "?"; }, parameters) +
                     " ORDER BY time DESC, id DESC";
   if (filter.limit) sql += " LIMIT " + std::to_string(*filter.limit);
   Statement query(db_, sql);
-  if (!query) {
-    error = sqlite3_errmsg(db_);
-    return std::nullopt;
-  }
   for (std::size_t i = 0; i < parameters.size(); ++i)
     query.Bind(static_cast<int>(i + 1), parameters[i]);
   std::vector<StoredUnit> units;
-  int step = SQLITE_ROW;
-  while ((step = query.Step()) == SQLITE_ROW) {
+  const bool read = query.EachRow(error, [&] {
     if (auto record = RecordAt(query, 1))
       units.push_back({sqlite3_column_int64(query.get(), 0), origin_, std::move(*record)});
-  }
-  if (step != SQLITE_DONE) {
-    error = sqlite3_errmsg(db_);
-    return std::nullopt;
-  }
+  });
+  if (!read) return std::nullopt;
   return units;
 }
 
 std::optional<std::vector<WaitingUnit>> LocalStore::Waiting(
     const std::optional<std::string>& target, bool withRejected, std::size_t limit,
     std::string& error) {
-  std::string sql = "SELECT units.id, outbox.target, outbox.rejected" + UnitColumnsOf("units") +
+  std::string sql = "SELECT units.id, outbox.target, outbox.rejected, " + ColumnList() +
                     " FROM outbox JOIN units ON units.id = outbox.unit_id WHERE 1";
   if (target) sql += " AND outbox.target = ?";
   if (!withRejected) sql += " AND outbox.rejected IS NULL";
   sql += " ORDER BY units.id LIMIT " + std::to_string(limit);
   Statement query(db_, sql);
-  if (!query) {
-    error = sqlite3_errmsg(db_);
-    return std::nullopt;
-  }
   if (target) query.Bind(1, *target);
   std::vector<WaitingUnit> units;
-  int step = SQLITE_ROW;
-  while ((step = query.Step()) == SQLITE_ROW) {
-    WaitingUnit unit;
-    unit.id = sqlite3_column_int64(query.get(), 0);
-    unit.target = query.Text(1);
-    unit.rejected = query.Text(2);
+  const bool read = query.EachRow(error, [&] {
     if (auto record = RecordAt(query, 3)) {
-      unit.record = std::move(*record);
-      units.push_back(std::move(unit));
+      units.push_back(
+          {sqlite3_column_int64(query.get(), 0), query.Text(1), query.Text(2), std::move(*record)});
     }
-  }
-  if (step != SQLITE_DONE) {
-    error = sqlite3_errmsg(db_);
-    return std::nullopt;
-  }
+  });
+  if (!read) return std::nullopt;
   return units;
 }
 
@@ -349,10 +326,7 @@ std::optional<std::size_t> LocalStore::CountWaiting(const std::optional<std::str
   if (target) sql += " AND target = ?";
   Statement query(db_, sql);
   if (target) query.Bind(1, *target);
-  if (!query || query.Step() != SQLITE_ROW) {
-    error = sqlite3_errmsg(db_);
-    return std::nullopt;
-  }
+  if (!query.StepsTo(SQLITE_ROW, error)) return std::nullopt;
   return static_cast<std::size_t>(sqlite3_column_int64(query.get(), 0));
 }
 
@@ -362,10 +336,7 @@ bool LocalStore::MarkSent(const std::vector<std::int64_t>& ids, std::string& err
   Statement remove(db_, "DELETE FROM outbox WHERE unit_id = ?");
   for (const std::int64_t id : ids) {
     remove.Bind(1, id);
-    if (!remove || remove.Step() != SQLITE_DONE) {
-      error = sqlite3_errmsg(db_);
-      return false;
-    }
+    if (!remove.StepsTo(SQLITE_DONE, error)) return false;
     sqlite3_reset(remove.get());
   }
   return transaction.Commit(error);
@@ -375,11 +346,7 @@ bool LocalStore::MarkRejected(std::int64_t id, const std::string& why, std::stri
   Statement mark(db_, "UPDATE outbox SET rejected = ? WHERE unit_id = ?");
   mark.Bind(1, why.empty() ? std::string("refused") : why);
   mark.Bind(2, id);
-  if (!mark || mark.Step() != SQLITE_DONE) {
-    error = sqlite3_errmsg(db_);
-    return false;
-  }
-  return true;
+  return mark.StepsTo(SQLITE_DONE, error);
 }
 
 }  // namespace burnwell::history

@@ -61,26 +61,19 @@ std::optional<HistoryPlaces> ResolvePlaces(const std::vector<std::string>& place
                                            std::string& error) {
   std::optional<std::filesystem::path> file;
   std::optional<std::string> url;
+  auto refuse = [&](std::string why) -> std::optional<HistoryPlaces> {
+    error = std::move(why);
+    return std::nullopt;
+  };
   for (const std::string& place : places) {
-    if (!IsServerUrl(place) && place.find("://") != std::string::npos) {
-      error = "--history takes a file or a postgresql:// URL, not '" + place + "'";
-      return std::nullopt;
-    }
+    if (!IsServerUrl(place) && place.find("://") != std::string::npos)
+      return refuse("--history takes a file or a postgresql:// URL, not '" + place + "'");
     if (IsServerUrl(place)) {
-      if (url) {
-        error = "--history takes one server URL";
-        return std::nullopt;
-      }
+      if (url) return refuse("--history takes one server URL");
       url = place;
     } else {
-      if (file) {
-        error = "--history takes one file";
-        return std::nullopt;
-      }
-      if (place.empty()) {
-        error = "--history needs a file or a postgresql:// URL";
-        return std::nullopt;
-      }
+      if (file) return refuse("--history takes one file");
+      if (place.empty()) return refuse("--history needs a file or a postgresql:// URL");
       file = app::PathFromUtf8(place);
     }
   }

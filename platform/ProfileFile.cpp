@@ -43,19 +43,13 @@ std::string_view QueryName(std::string_view name) { return Trim(CutAtNul(name));
 void AppendUtf8(std::string& out, char32_t code) {
   if (code < 0x80) {
     out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
+    return;
   }
+  // A lead byte of as many one bits as the sequence has bytes, then six bits a byte.
+  const int following = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+  out += static_cast<char>(((0xFF << (7 - following)) & 0xFF) | (code >> (6 * following)));
+  for (int i = following - 1; i >= 0; --i)
+    out += static_cast<char>(0x80 | ((code >> (6 * i)) & 0x3F));
 }
 
 // UTF-16 text (after its byte-order mark) as UTF-8; unpaired surrogates become U+FFFD and an

@@ -70,7 +70,7 @@ guest_main() {
   trace_lines() { if [ -f "$work/scsi.trace" ]; then wc -l < "$work/scsi.trace"; else echo 0; fi; }
   finish() {
     dmesg > "$results/dmesg.txt" 2>&1 || true
-    cp "$work"/*.out "$work/server.log" "$results/" 2>/dev/null || true
+    cp "$work"/*.out "$work/server.log" "$work"/station.* "$work"/station-server.log "$results/" 2>/dev/null || true
     echo "guest: failures=$failures" >> "$verdicts"
     sync
     echo o > /proc/sysrq-trigger
@@ -312,10 +312,19 @@ PY
       if [ "${got%% *}" = "$expected" ]; then verdict "$name" ok "$serial: $got"; else verdict "$name" FAILED "$serial: $got"; fi
     else
       verdict "$name" FAILED "no record for $serial"
+      station_state
     fi
     unplug
-    wait_for 60 "the station to see $serial leave" sh -c "[ \$(grep -c '\"event\":\"removed\"' '$events') -gt $removed ]" ||
+    if ! wait_for 60 "the station to see $serial leave" sh -c "[ \$(grep -c '\"event\":\"removed\"' '$events') -gt $removed ]"; then
       verdict "$name-removed" FAILED "no removed event for $serial"
+      station_state
+    fi
+  }
+  station_state() {  # what the station and USB/IP show, for a failed verdict
+    usbip port 2>&1 | sed 's/^/  usbip port| /'
+    tail -5 "$events" | cut -c1-300 | sed 's/^/  station events| /'
+    tail -8 "$work/station.err" | sed 's/^/  station| /'
+    ls /sys/class/scsi_generic/ 2>&1 | sed 's/^/  sg nodes| /'
   }
   unit station-first-unit 1-1 STATION1 1 updated
   unit station-second-unit 1-2 STATION2 1 updated

@@ -37,6 +37,13 @@ constexpr std::size_t ReturnCode = 20;
 constexpr std::size_t Size = 28;
 }  // namespace srb
 
+// Hands the answer back in `out`, as every call that answers ends.
+bool Answered(std::span<const std::uint8_t> answer, void* out, std::uint32_t* returned) {
+  std::memcpy(out, answer.data(), answer.size());
+  if (returned) *returned = static_cast<std::uint32_t>(answer.size());
+  return true;
+}
+
 bool ScsiPassThrough(EmulatedBridge& bridge, const void* in, std::uint32_t inSize, void* out,
                      std::uint32_t outSize, std::uint32_t* returned) {
   if (inSize < wire::kDataOffset || outSize < inSize) return false;
@@ -47,9 +54,7 @@ bool ScsiPassThrough(EmulatedBridge& bridge, const void* in, std::uint32_t inSiz
   if (outcome == CommandOutcome::Disconnected)
     platform::NoteIoFailure(platform::IoFailure::DeviceGone);
   if (outcome != CommandOutcome::Completed) return false;
-  std::memcpy(out, request.data(), request.size());
-  if (returned) *returned = inSize;
-  return true;
+  return Answered(request, out, returned);
 }
 
 bool AtaPassThrough(EmulatedBridge& bridge, const void* in, std::uint32_t inSize, void* out,
@@ -72,9 +77,7 @@ bool AtaPassThrough(EmulatedBridge& bridge, const void* in, std::uint32_t inSize
     registers[wire::reg::Status] = 0x51;  // ERR set
   }
   wire::EncodeAtaPassThroughHeader(header, block);
-  std::memcpy(out, block.data(), block.size());
-  if (returned) *returned = inSize;
-  return true;
+  return Answered(block, out, returned);
 }
 
 bool SmartIdentify(EmulatedBridge& bridge, const void* in, std::uint32_t inSize, void* out,
@@ -86,9 +89,7 @@ bool SmartIdentify(EmulatedBridge& bridge, const void* in, std::uint32_t inSize,
   StoreLe32(&answer[sendcmd_out::BufferSize], kIdentifySize);
   const auto identify = bridge.IdentifyData();
   std::copy(identify.begin(), identify.end(), answer.begin() + sendcmd_out::Buffer);
-  std::memcpy(out, answer.data(), answer.size());
-  if (returned) *returned = static_cast<std::uint32_t>(answer.size());
-  return true;
+  return Answered(answer, out, returned);
 }
 
 bool MiniportIdentify(EmulatedBridge& bridge, const void* in, std::uint32_t inSize, void* out,
@@ -105,9 +106,7 @@ bool MiniportIdentify(EmulatedBridge& bridge, const void* in, std::uint32_t inSi
   StoreLe32(&answer[srb::Size + sendcmd_out::BufferSize], kIdentifySize);
   const auto identify = bridge.IdentifyData();
   std::copy(identify.begin(), identify.end(), answer.begin() + srb::Size + sendcmd_out::Buffer);
-  std::memcpy(out, answer.data(), answer.size());
-  if (returned) *returned = static_cast<std::uint32_t>(answer.size());
-  return true;
+  return Answered(answer, out, returned);
 }
 
 // Disk queries: geometry (24 bytes), geometry-ex (geometry + disk size), the MBR layouts.
@@ -142,9 +141,7 @@ bool DiskQuery(EmulatedBridge& bridge, std::uint32_t code, void* out, std::uint3
     default: return false;
   }
   if (outSize < answer.size()) return false;
-  std::memcpy(out, answer.data(), answer.size());
-  if (returned) *returned = static_cast<std::uint32_t>(answer.size());
-  return true;
+  return Answered(answer, out, returned);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "sim/Faults.h"
 
-#include <charconv>
+#include <limits>
+
+#include "common/CommandLine.h"
 
 namespace burnwell::sim {
 namespace {
@@ -16,19 +18,6 @@ std::vector<std::string_view> Split(std::string_view text, char separator) {
     start = at + 1;
   }
   return parts;
-}
-
-std::optional<std::uint64_t> ParseNumber(std::string_view text) {
-  int base = 10;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    text.remove_prefix(2);
-    base = 16;
-  }
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
 }
 
 }  // namespace
@@ -61,7 +50,7 @@ std::optional<FaultPlan> ParseFaultPlan(std::string_view planText, std::string* 
       continue;
     }
     if (fields.size() < 2) return fail("fault '" + itemText + "' needs a number");
-    const auto number = ParseNumber(fields[1]);
+    const auto number = cli::ParseNumber(fields[1], std::numeric_limits<std::uint64_t>::max());
     if (!number)
       return fail("fault '" + itemText + "': '" + std::string(fields[1]) + "' is not a number");
     if (name == "fail") {

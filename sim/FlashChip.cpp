@@ -28,10 +28,6 @@ constexpr std::uint8_t kSignature = 0xAB;
 constexpr std::uint8_t kAutoIncrement = 0xAF;
 }  // namespace op
 
-bool Contains(const std::vector<std::uint8_t>& v, std::uint8_t x) {
-  return std::find(v.begin(), v.end(), x) != v.end();
-}
-
 }  // namespace
 
 FlashChip::FlashChip(ChipDescription description, SimClock& clock)
@@ -229,7 +225,7 @@ void FlashChip::StartAutoIncrement() {
 void FlashChip::Erase(std::uint8_t opcode) {
   const auto& d = description_;
   const std::size_t n = command_.size();
-  if (Contains(d.chipEraseOpcodes, opcode)) {
+  if (std::ranges::find(d.chipEraseOpcodes, opcode) != d.chipEraseOpcodes.end()) {
     const bool allowed = writeEnabled_ && ProtectedFrom() == d.size;
     writeEnabled_ = false;
     if (!allowed || n != 1) return;

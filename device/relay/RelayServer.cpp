@@ -29,6 +29,14 @@ RelayOutcome PassThroughFailure() {
 }
 RelayOutcome CloseNow() { return {{}, true}; }
 
+// kReplyOk, then `data`.
+RelayOutcome Answer(std::span<const std::uint8_t> data) {
+  RelayOutcome outcome{std::vector<std::uint8_t>(1 + data.size()), false};
+  outcome.reply[0] = kReplyOk;
+  std::ranges::copy(data, outcome.reply.begin() + 1);
+  return outcome;
+}
+
 // A pass-through header the server will act on: a real CDB length, a defined direction, and
 // sense and data areas inside the `size` bytes of the request.
 bool HeaderIsSound(const ScsiPassThroughHeader& h, std::size_t size, bool checkDataArea) {
@@ -129,11 +137,7 @@ RelayOutcome RelayConnection::HandlePassThroughDirect(std::span<const std::uint8
 
   // The block goes back with the client's own data-buffer field; the data only when reading.
   wire::ScsiRequestView(updated).SetDataBufferOffset(clientOffset);
-  const std::size_t replyData = dataIn ? length : 0;
-  RelayOutcome outcome{std::vector<std::uint8_t>(1 + kDataOffset + replyData), false};
-  outcome.reply[0] = kReplyOk;
-  std::copy_n(updated.begin(), kDataOffset + replyData, outcome.reply.begin() + 1);
-  return outcome;
+  return Answer(std::span(updated).first(kDataOffset + (dataIn ? length : 0)));
 }
 
 RelayOutcome RelayConnection::HandleDiskQuery(std::uint32_t code,
@@ -142,11 +146,7 @@ RelayOutcome RelayConnection::HandleDiskQuery(std::uint32_t code,
   std::vector<std::uint8_t> out(payload.size(), 0);
   std::uint32_t returned = 0;
   if (!session_->IoControl(code, {}, out, &returned)) return Failure();
-  const std::size_t valid = std::min<std::size_t>(returned, out.size());
-  RelayOutcome outcome{std::vector<std::uint8_t>(1 + valid), false};
-  outcome.reply[0] = kReplyOk;
-  std::copy_n(out.begin(), valid, outcome.reply.begin() + 1);
-  return outcome;
+  return Answer(std::span(out).first(std::min<std::size_t>(returned, out.size())));
 }
 
 // One client connection and the thread that serves it.

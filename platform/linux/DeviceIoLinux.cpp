@@ -16,6 +16,7 @@
 #include "platform/System.h"
 #include "platform/WinNames.h"
 #include "platform/linux/DeviceIoSgIo.h"
+#include "platform/linux/RetryOnInterrupt.h"
 
 namespace burnwell::platform {
 namespace {
@@ -63,10 +64,7 @@ class LinuxDeviceIo final : public DeviceIo {
 
   bool Read(Handle handle, void* buffer, std::uint32_t size, std::uint32_t* read) override {
     if (!ValidFd(handle)) return false;
-    ssize_t n;
-    do {
-      n = ::read(Fd(handle), buffer, size);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = RetryOnInterrupt([&] { return ::read(Fd(handle), buffer, size); });
     if (n < 0) return false;
     if (read) *read = static_cast<std::uint32_t>(n);
     return true;
@@ -100,10 +98,8 @@ class LinuxDeviceIo final : public DeviceIo {
   bool WriteMessage(Handle handle, const void* data, std::uint32_t size,
                     std::uint32_t* written) override {
     if (!ValidFd(handle)) return false;
-    ssize_t n;
-    do {
-      n = ::send(Fd(handle), data, size, MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n =
+        RetryOnInterrupt([&] { return ::send(Fd(handle), data, size, MSG_NOSIGNAL); });
     if (n < 0) return false;
     if (written) *written = static_cast<std::uint32_t>(n);
     return true;
@@ -113,21 +109,16 @@ class LinuxDeviceIo final : public DeviceIo {
     if (!ValidFd(handle)) return false;
     pollfd waiting{Fd(handle), POLLIN, 0};
     const std::uint32_t timeoutMs = PlatformLayer().relayReplyTimeoutMs.load();
-    int ready;
-    do {
-      ready = ::poll(&waiting, 1, timeoutMs > INT32_MAX ? -1 : static_cast<int>(timeoutMs));
-    } while (ready < 0 && errno == EINTR);
+    const int ready = RetryOnInterrupt([&] {
+      return ::poll(&waiting, 1, timeoutMs > INT32_MAX ? -1 : static_cast<int>(timeoutMs));
+    });
     if (ready <= 0) return false;
     iovec iov{buffer, size};
     msghdr msg{};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
     const auto receive = [&] {
-      ssize_t n;
-      do {
-        n = ::recvmsg(Fd(handle), &msg, MSG_CMSG_CLOEXEC);
-      } while (n < 0 && errno == EINTR);
-      return n;
+      return RetryOnInterrupt([&] { return ::recvmsg(Fd(handle), &msg, MSG_CMSG_CLOEXEC); });
     };
     ssize_t n = receive();
     // A relay that closed with our request unread (one that turned us away) makes the first

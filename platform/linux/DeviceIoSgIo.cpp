@@ -20,6 +20,7 @@
 #include "platform/GoneSettle.h"
 #include "platform/IoFailure.h"
 #include "platform/PlatformState.h"
+#include "platform/linux/RetryOnInterrupt.h"
 #include "wire/AtaPassThrough.h"
 #include "wire/ScsiRequest.h"
 
@@ -51,11 +52,7 @@ int SgIoWithDeadline(int fd, sg_io_hdr_t& header) {
   int forcePackId = 1;
   if (::ioctl(fd, SG_SET_FORCE_PACK_ID, &forcePackId) < 0) return -1;
   header.pack_id = PlatformLayer().nextSgPackId.fetch_add(1);
-  ssize_t n;
-  do {
-    n = ::write(fd, &header, sizeof header);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) return -1;
+  if (RetryOnInterrupt([&] { return ::write(fd, &header, sizeof header); }) < 0) return -1;
 
   const long long deadline = MonotonicMs() + header.timeout + kDeadlineMarginMs;
   for (;;) {
@@ -68,8 +65,7 @@ int SgIoWithDeadline(int fd, sg_io_hdr_t& header) {
     const int ready = ::poll(&waiting, 1, static_cast<int>(std::min<long long>(left, 1000)));
     if (ready < 0 && errno != EINTR) return -1;
     if (ready <= 0) continue;
-    n = ::read(fd, &header, sizeof header);
-    if (n >= 0) return 0;
+    if (::read(fd, &header, sizeof header) >= 0) return 0;
     if (errno != EAGAIN && errno != EINTR) return -1;
   }
 }
@@ -172,16 +168,12 @@ std::array<std::uint8_t, 16> AtaPassThroughCdb(const wire::AtaPassThroughHeader&
   // CK_COND so the registers come back; with data: direction, block units, count in the
   // sector count field.
   cdb[2] = static_cast<std::uint8_t>(0x20 | (length ? (0x04 | 0x02) : 0) | (readData ? 0x08 : 0));
-  cdb[3] = extended ? previous[Features] : 0;
-  cdb[4] = current[Features];
-  cdb[5] = extended ? previous[SectorCount] : 0;
-  cdb[6] = current[SectorCount];
-  cdb[7] = extended ? previous[LbaLow] : 0;
-  cdb[8] = current[LbaLow];
-  cdb[9] = extended ? previous[LbaMid] : 0;
-  cdb[10] = current[LbaMid];
-  cdb[11] = extended ? previous[LbaHigh] : 0;
-  cdb[12] = current[LbaHigh];
+  // Features, sector count and the LBA bytes: each register's previous (high) byte, then its
+  // current one.
+  for (const std::size_t r : {Features, SectorCount, LbaLow, LbaMid, LbaHigh}) {
+    cdb[3 + 2 * r] = extended ? previous[r] : 0;
+    cdb[4 + 2 * r] = current[r];
+  }
   cdb[13] = current[Device];
   cdb[14] = current[Command];
   return cdb;

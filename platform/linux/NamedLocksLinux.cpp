@@ -36,6 +36,7 @@
 #include <thread>
 #include <utility>
 
+#include "common/Hex.h"
 #include "platform/Environment.h"
 #include "platform/NamedLock.h"
 #include "platform/PlatformState.h"
@@ -89,39 +90,40 @@ struct LockFolder {
   fs::path path;
 };
 
-enum class Step { Opened, Missing, Refused };
+enum class Outcome { Usable, Unavailable, Refused };
 
 // Opens `name` inside `parent` as a folder, never through a link; creates it with `mode` when
-// it is missing and `create` allows (the mode is set again after creation: the umask must not
-// decide it). A link, or something other than a folder, is refused with a message.
-Step OpenFolderStep(int parent, const fs::path& where, const char* name, bool create, mode_t mode,
-                    std::optional<gid_t> group, Descriptor* out) {
+// it is missing (the mode is set again after creation: the umask must not decide it). A link,
+// or something other than a folder, is refused with a message. Usable once opened; whether the
+// lock folder itself may be used is checked after.
+Outcome OpenFolderStep(int parent, const fs::path& where, const char* name, mode_t mode,
+                       std::optional<gid_t> group, Descriptor* out) {
   constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   for (int attempt = 0; attempt < 2; ++attempt) {
     Descriptor fd(::openat(parent, name, kFlags));
     if (fd.get() >= 0) {
       *out = std::move(fd);
-      return Step::Opened;
+      return Outcome::Usable;
     }
     if (errno == ELOOP || errno == ENOTDIR) {
       ReportRefusal("not using " + (where / name).string() + ": it is a link or not a folder");
-      return Step::Refused;
+      return Outcome::Refused;
     }
-    if (errno != ENOENT || !create) return Step::Missing;
+    if (errno != ENOENT) return Outcome::Unavailable;
     if (::mkdirat(parent, name, mode) != 0) {
       if (errno == EEXIST) continue;  // made by another process meanwhile: open that one
-      return Step::Missing;           // no right to make it here
+      return Outcome::Unavailable;    // no right to make it here
     }
     Descriptor made(::openat(parent, name, kFlags));
-    if (made.get() < 0) return Step::Missing;
+    if (made.get() < 0) return Outcome::Unavailable;
     if (group && ::fchown(made.get(), static_cast<uid_t>(-1), *group) != 0) {
       // The folder keeps its creator's group; the check below still decides whether it is used.
     }
-    if (::fchmod(made.get(), mode) != 0) return Step::Missing;
+    if (::fchmod(made.get(), mode) != 0) return Outcome::Unavailable;
     *out = std::move(made);
-    return Step::Opened;
+    return Outcome::Usable;
   }
-  return Step::Missing;
+  return Outcome::Unavailable;
 }
 
 // Folders on the way to the lock folder: owned by root or the program's user, and nobody else
@@ -145,8 +147,6 @@ bool MayCreateIn(const struct stat& info) {
   if (info.st_uid == self) return (info.st_mode & S_IWUSR) != 0;
   return (info.st_mode & S_IWGRP) && station::ProcessInGroup(info.st_gid);
 }
-
-enum class Outcome { Usable, Unavailable, Refused };
 
 // Checks an opened lock folder; refuses it with a message when somebody else controls it.
 Outcome CheckLockFolder(const Descriptor& fd, const fs::path& path, std::optional<gid_t> group,
@@ -189,11 +189,8 @@ Outcome OpenSharedFolder(LockFolder* folder) {
   for (const Part& part : parts) {
     if (!PathFolderSound(fd.get(), path)) return Outcome::Refused;
     Descriptor next;
-    switch (OpenFolderStep(fd.get(), path, part.name, true, part.mode, part.group, &next)) {
-      case Step::Opened: break;
-      case Step::Missing: return Outcome::Unavailable;
-      case Step::Refused: return Outcome::Refused;
-    }
+    const Outcome step = OpenFolderStep(fd.get(), path, part.name, part.mode, part.group, &next);
+    if (step != Outcome::Usable) return step;
     fd = std::move(next);
     path /= part.name;
   }
@@ -208,11 +205,8 @@ Outcome OpenPrivateFolderIn(const fs::path& base, const std::string& name, LockF
   if (parent.get() < 0) return Outcome::Unavailable;
   if (!PathFolderSound(parent.get(), base)) return Outcome::Refused;
   Descriptor fd;
-  switch (OpenFolderStep(parent.get(), base, name.c_str(), true, 0700, std::nullopt, &fd)) {
-    case Step::Opened: break;
-    case Step::Missing: return Outcome::Unavailable;
-    case Step::Refused: return Outcome::Refused;
-  }
+  const Outcome step = OpenFolderStep(parent.get(), base, name.c_str(), 0700, std::nullopt, &fd);
+  if (step != Outcome::Usable) return step;
   const fs::path path = base / name;
   const Outcome outcome = CheckLockFolder(fd, path, std::nullopt, true);
   if (outcome == Outcome::Usable) *folder = {std::move(fd), true, path};
@@ -335,13 +329,7 @@ std::string LockFileName(const std::string& name) {
     const unsigned char c = static_cast<unsigned char>(name[i]);
     const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
                        c == '_' || c == '-' || (c == '.' && i > 0);
-    if (plain) {
-      out += static_cast<char>(c);
-    } else {
-      char hex[4];
-      std::snprintf(hex, sizeof hex, "%%%02X", c);
-      out += hex;
-    }
+    out += plain ? std::string(1, static_cast<char>(c)) : "%" + Hex(c, 2, HexDigits::Upper);
   }
   return out + ".lock";
 }

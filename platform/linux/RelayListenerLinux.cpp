@@ -16,15 +16,14 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <optional>
-#include <system_error>
 #include <vector>
 
 #include "common/RateLimitedLog.h"
 #include "platform/Environment.h"
 #include "platform/RelayListener.h"
 #include "platform/RelaySocketPath.h"
+#include "platform/linux/RetryOnInterrupt.h"
 #include "platform/linux/StationAccess.h"
 
 namespace burnwell::platform {
@@ -62,10 +61,7 @@ class SocketChannel final : public RelayChannel {
     msghdr msg{};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    ssize_t n;
-    do {
-      n = ::recvmsg(fd_, &msg, MSG_CMSG_CLOEXEC);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = RetryOnInterrupt([&] { return ::recvmsg(fd_, &msg, MSG_CMSG_CLOEXEC); });
     if (n <= 0) {
       message.clear();
       return ReceiveResult::Closed;
@@ -202,8 +198,7 @@ class SocketListener final : public RelayListener {
   // Waits for `pause` or a Stop; true when stopped.
   bool Pause(std::chrono::milliseconds pause) {
     pollfd wake{wakeRead_, POLLIN, 0};
-    while (::poll(&wake, 1, static_cast<int>(pause.count())) < 0 && errno == EINTR) {
-    }
+    RetryOnInterrupt([&] { return ::poll(&wake, 1, static_cast<int>(pause.count())); });
     return stopped_.load();
   }
 
@@ -231,15 +226,10 @@ class SocketListener final : public RelayListener {
   RateLimitedLog refused_ = StandardErrorLog("refused a client");
 };
 
-bool Fail(std::string* problem, std::string text) {
+// Says why in `problem`, when one is asked for; nothing is listened on.
+std::nullptr_t Fail(std::string* problem, std::string text) {
   if (problem) *problem = std::move(text);
-  return false;
-}
-
-std::string Octal(mode_t mode) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-  return text;
+  return nullptr;
 }
 
 // Makes a missing folder with exactly `mode`, whatever the umask; true when it was made.
@@ -289,7 +279,7 @@ int OpenSocketFolder(const fs::path& folder, std::optional<gid_t> group, std::st
     why = "it belongs to uid " + std::to_string(info.st_uid) + ", not to root or uid " +
           std::to_string(::geteuid());
   } else if (info.st_mode & (S_IWGRP | S_IWOTH)) {
-    why = "others may write to it (mode " + Octal(info.st_mode) + ")";
+    why = "others may write to it (mode " + station::Octal(info.st_mode) + ")";
   }
   if (!why.empty()) {
     ::close(fd);
@@ -323,10 +313,8 @@ bool LiveServerAt(const sockaddr_un& address) {
 std::unique_ptr<RelayListener> MakeListener(int fd, std::optional<fs::path> ownedPath,
                                             std::string* problem) {
   int wake[2];
-  if (::pipe2(wake, O_CLOEXEC) != 0) {
-    Fail(problem, std::string("cannot make a pipe: ") + std::strerror(errno));
-    return nullptr;
-  }
+  if (::pipe2(wake, O_CLOEXEC) != 0)
+    return Fail(problem, std::string("cannot make a pipe: ") + std::strerror(errno));
   return std::make_unique<SocketListener>(fd, wake[0], wake[1], std::move(ownedPath));
 }
 
@@ -342,10 +330,8 @@ std::unique_ptr<RelayListener> ListenForRelayClientsAt(const std::filesystem::pa
   address.sun_family = AF_UNIX;
   const std::string text = path.string();
   const std::string name = path.filename().string();
-  if (text.empty() || name.empty() || text.size() >= sizeof(address.sun_path)) {
-    Fail(problem, "the socket path " + text + " is empty or too long");
-    return nullptr;
-  }
+  if (text.empty() || name.empty() || text.size() >= sizeof(address.sun_path))
+    return Fail(problem, "the socket path " + text + " is empty or too long");
   std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
 
   // Group burnwell only when this process may give the socket to it.
@@ -363,22 +349,14 @@ std::unique_ptr<RelayListener> ListenForRelayClientsAt(const std::filesystem::pa
   // that died is stale; anything else is somebody's file and stays untouched.
   struct stat existing {};
   if (::fstatat(folder, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-    if (!S_ISSOCK(existing.st_mode)) {
-      Fail(problem, text + " exists and is not a socket; it is left alone");
-      return nullptr;
-    }
-    if (LiveServerAt(address)) {
-      Fail(problem, "a server listens at " + text + " already");
-      return nullptr;
-    }
+    if (!S_ISSOCK(existing.st_mode))
+      return Fail(problem, text + " exists and is not a socket; it is left alone");
+    if (LiveServerAt(address)) return Fail(problem, "a server listens at " + text + " already");
     ::unlinkat(folder, name.c_str(), 0);
   }
 
   const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    Fail(problem, std::string("cannot make a socket: ") + std::strerror(errno));
-    return nullptr;
-  }
+  if (fd < 0) return Fail(problem, std::string("cannot make a socket: ") + std::strerror(errno));
   // The socket file is born with its final mode (0660 for the group, else 0600), in the folder
   // checked above; its group is then set on the file itself, never through a link.
   sockaddr_un bindAddress{};
@@ -391,8 +369,7 @@ std::unique_ptr<RelayListener> ListenForRelayClientsAt(const std::filesystem::pa
   ::umask(previousMask);
   if (bound != 0) {
     ::close(fd);
-    Fail(problem, "cannot listen at " + text + ": " + std::strerror(bindError));
-    return nullptr;
+    return Fail(problem, "cannot listen at " + text + ": " + std::strerror(bindError));
   }
   if (group &&
       ::fchownat(folder, name.c_str(), static_cast<uid_t>(-1), *group, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -420,10 +397,8 @@ std::unique_ptr<RelayListener> InheritedRelayListener(std::string* problem) {
   const std::optional<std::string> pid = EnvironmentSetting("LISTEN_PID");
   const std::optional<std::string> count = EnvironmentSetting("LISTEN_FDS");
   if (!pid || !count || *pid != std::to_string(::getpid())) return nullptr;
-  if (*count != "1") {
-    Fail(problem, "the service manager handed over " + *count + " sockets; one is served");
-    return nullptr;
-  }
+  if (*count != "1")
+    return Fail(problem, "the service manager handed over " + *count + " sockets; one is served");
   const int fd = kFirstInheritedDescriptor;
   int type = 0, listening = 0;
   socklen_t length = sizeof type;
@@ -436,10 +411,8 @@ std::unique_ptr<RelayListener> InheritedRelayListener(std::string* problem) {
       ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 && listening;
   const bool isLocal = ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) == 0 &&
                        local.ss_family == AF_UNIX;
-  if (!isSeqPacket || !isListening || !isLocal) {
-    Fail(problem, "the socket handed over is not a listening local SOCK_SEQPACKET socket");
-    return nullptr;
-  }
+  if (!isSeqPacket || !isListening || !isLocal)
+    return Fail(problem, "the socket handed over is not a listening local SOCK_SEQPACKET socket");
   ::fcntl(fd, F_SETFD, FD_CLOEXEC);
   // The service manager made the socket file and removes it; this listener only serves it.
   return MakeListener(fd, std::nullopt, problem);

@@ -9,15 +9,12 @@
 #include <vector>
 
 namespace burnwell::platform::station {
-namespace {
 
 std::string Octal(mode_t mode) {
   char text[8];
   std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
   return text;
 }
-
-}  // namespace
 
 std::optional<gid_t> GroupId() {
   group entry{};

@@ -14,6 +14,9 @@ namespace burnwell::platform::station {
 
 inline constexpr const char kGroupName[] = "burnwell";
 
+// A file mode's permission bits as four octal digits ("0755"), as people read them.
+std::string Octal(mode_t mode);
+
 // The group's id; nothing when the system has no such group.
 std::optional<gid_t> GroupId();
 

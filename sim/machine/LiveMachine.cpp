@@ -1,6 +1,5 @@
 #include "sim/machine/LiveMachine.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <map>

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "common/CommandLine.h"
 #include "sim/ChipCatalog.h"
 
 namespace burnwell::sim::machine {
@@ -59,20 +60,9 @@ namespace {
 
 std::uint32_t Number(std::size_t line, const std::string& key, const std::string& text,
                      std::uint64_t maximum) {
-  std::string_view digits = text;
-  int base = 10;
-  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-    base = 16;
-    digits.remove_prefix(2);
-  }
-  std::uint64_t value = 0;
-  const auto [end, error] =
-      std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
-  if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() ||
-      value > maximum) {
-    Fail(line, key + "=" + text + " is not a number up to " + std::to_string(maximum));
-  }
-  return static_cast<std::uint32_t>(value);
+  const std::optional<std::uint64_t> value = cli::ParseNumber(text, maximum);
+  if (!value) Fail(line, key + "=" + text + " is not a number up to " + std::to_string(maximum));
+  return static_cast<std::uint32_t>(*value);
 }
 
 // Seconds with an optional fraction, from 0 to a million.

@@ -180,10 +180,7 @@ UrbCompletion Done(const Urb& urb, std::uint32_t actualLength = 0) {
   return UrbCompletion{urb.seqNum, kStatusOk, actualLength, {}};
 }
 
-UrbCompletion Stall(const Urb& urb, std::uint32_t actualLength = 0,
-                    std::vector<std::uint8_t> inData = {}) {
-  return UrbCompletion{urb.seqNum, kStatusStall, actualLength, std::move(inData)};
-}
+UrbCompletion Stall(const Urb& urb) { return UrbCompletion{urb.seqNum, kStatusStall, 0, {}}; }
 
 UrbCompletion Answer(const Urb& urb, std::vector<std::uint8_t> data, std::uint16_t requested) {
   data.resize(std::min<std::size_t>({data.size(), requested, urb.length}));
@@ -325,10 +322,8 @@ UrbCompletion MassStorageDevice::Control(const Urb& urb) {
     case GET_CONFIGURATION: return urb.in ? Answer(urb, {configuration_}, length) : Stall(urb);
     case SET_CONFIGURATION:
       if (urb.in || value > 1) return Stall(urb);
+      Plug();  // a new configuration starts the device afresh
       configuration_ = static_cast<std::uint8_t>(value);
-      inHalted_ = outHalted_ = resetNeeded_ = false;
-      waitingIn_.clear();
-      ResetTransport();
       return Done(urb);
     case GET_INTERFACE:
       if (!urb.in || configuration_ == 0 || index != 0) return Stall(urb);
@@ -411,16 +406,12 @@ UrbCompletion MassStorageDevice::AcceptCommand(const Urb& urb) {
 }
 
 void MassStorageDevice::Execute() {
-  wire::ScsiRequest request(hostLength_);
-  wire::ScsiPassThroughHeader header;
-  header.CdbLength = cbLength_;
-  header.SenseInfoLength = static_cast<std::uint8_t>(wire::kSenseSize);
-  header.DataIn = hostIn_ ? wire::SCSI_IOCTL_DATA_IN : wire::SCSI_IOCTL_DATA_OUT;
-  header.DataTransferLength = hostLength_;
-  header.DataBufferOffset = static_cast<std::uint32_t>(wire::kDataOffset);
-  header.SenseInfoOffset = static_cast<std::uint32_t>(wire::kSenseOffset);
-  header.Cdb = cb_;
-  request.SetHeader(header);
+  wire::ScsiRequest request = wire::ScsiRequest::For(
+      {.cdb = cb_,
+       .cdbLength = cbLength_,
+       .direction = hostIn_ ? wire::DataDirection::In : wire::DataDirection::Out,
+       .transferLength = hostLength_},
+      hostLength_);
   if (!hostIn_) std::copy(data_.begin(), data_.end(), request.Data().begin());
 
   const CommandOutcome outcome = bridge_->Execute(request.Bytes());

@@ -175,14 +175,11 @@ void UsbipServer::AcceptLoop() {
     const int ready = ::poll(&waiting, 1, kAcceptPollMs);
     {
       std::lock_guard lock(mutex_);
-      for (auto it = connections_.begin(); it != connections_.end();) {
-        if (it->finished.load()) {
-          it->thread.join();
-          it = connections_.erase(it);
-        } else {
-          ++it;
-        }
-      }
+      std::erase_if(connections_, [](Connection& connection) {
+        if (!connection.finished.load()) return false;
+        connection.thread.join();
+        return true;
+      });
     }
     if (ready <= 0) continue;
     const int socket = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);

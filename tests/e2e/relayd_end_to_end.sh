@@ -35,7 +35,7 @@ against_relayd() {
       >"$work/relayd.out" 2>"$work/relayd.err" &
     pid=$!
     i=0
-    while ! grep -q "serving the relay" "$work/relayd.out" && [ $i -lt 400 ]; do
+    while ! grep -q "serving the relay" "$work/relayd.out" && [ $i -lt 2400 ]; do
       sleep 0.05; i=$((i + 1))
     done
     "$python" "$client" "$@" --socket "$work/relayd/relay" --root "$BURNWELL_SYSROOT" \
@@ -85,15 +85,15 @@ fair-share)
     "$1" --socket "$2/relayd/relay" >"$2/relayd.out" 2>"$2/relayd.err" &
     pid=$!
     i=0
-    while ! grep -q "serving the relay" "$2/relayd.out" && [ $i -lt 400 ]; do sleep 0.05; i=$((i + 1)); done
+    while ! grep -q "serving the relay" "$2/relayd.out" && [ $i -lt 2400 ]; do sleep 0.05; i=$((i + 1)); done
     echo $pid > "$2/ready"
     i=0
-    while [ ! -e "$2/done" ] && [ $i -lt 1200 ]; do sleep 0.1; i=$((i + 1)); done
+    while [ ! -e "$2/done" ] && [ $i -lt 3000 ]; do sleep 0.1; i=$((i + 1)); done
     kill -TERM $pid
     wait $pid' sh "$relayd" "$share" &
   machine=$!
   i=0
-  while [ ! -s "$share/ready" ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i + 1)); done
+  while [ ! -s "$share/ready" ] && [ $i -lt 2400 ]; do sleep 0.05; i=$((i + 1)); done
   # bench/relay-fair-share.sh asks for more rounds, a pause apart.
   "$python" "$here/relay_hostile_client.py" share --socket "$share/relayd/relay" \
     --relayd-output "$share/relayd.out" --relayd-pid "$(cat "$share/ready")" --count 128 \
@@ -123,7 +123,7 @@ socket-place)
   "$sim" serve --socket "$work/new/relay" > "$work/out" 2>&1 &
   pid=$!
   i=0
-  while ! grep -q serving "$work/out" && [ $i -lt 200 ]; do sleep 0.05; i=$((i + 1)); done
+  while ! grep -q serving "$work/out" && [ $i -lt 2400 ]; do sleep 0.05; i=$((i + 1)); done
   folder=$(stat -c '%a %G' "$work/new")
   socket=$(stat -c '%a %G' "$work/new/relay")
   kill -TERM $pid
@@ -139,7 +139,7 @@ socket-place)
   ( umask 000 && exec "$relayd" --socket "$work/up/down/relay" > "$work/out" 2>&1 ) &
   pid=$!
   i=0
-  while ! grep -q serving "$work/out" && [ $i -lt 200 ]; do sleep 0.05; i=$((i + 1)); done
+  while ! grep -q serving "$work/out" && [ $i -lt 2400 ]; do sleep 0.05; i=$((i + 1)); done
   kill -TERM $pid
   wait $pid
   [ "$(stat -c %a "$work/up")" = 755 ] || fail "a missing parent folder: $(stat -c %a "$work/up")"

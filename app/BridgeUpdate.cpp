@@ -1,11 +1,15 @@
 #include "app/BridgeUpdate.h"
 
+#include "common/Hex.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <new>
 #include <variant>
 
+#include "bridge/BridgeNames.h"
 #include "bridge/DeviceApi.h"
+#include "common/Hex.h"
 #include "common/MakerIds.h"
 #include "device/DeviceRecord.h"
 #include "image/ConfigBlock.h"
@@ -291,11 +295,13 @@ PassOutcome UpdateRun::Pass() {
     return StepFailure{MessageId::ProgramFailed,
                        FormatErrorText(MessageId::ProgramFailed, kConfigBlockSize,
                                        static_cast<int>(loaded.CodeLength()))};
-  StampMarker(flash, checksum);
-  if (bridge::BridgeWriteFlash(index, flash.data() + kMarkerOffset, kMarkerOffset, 3, progress,
-                               kProgressMessage, transfers) != 0)
-    return StepFailure{MessageId::ProgramFailed,
-                       FormatErrorText(MessageId::ProgramFailed, kMarkerOffset, 3)};
+  if (StampsMarker(loaded, index)) {
+    StampMarker(flash, checksum);
+    if (bridge::BridgeWriteFlash(index, flash.data() + kMarkerOffset, kMarkerOffset, 3, progress,
+                                 kProgressMessage, transfers) != 0)
+      return StepFailure{MessageId::ProgramFailed,
+                         FormatErrorText(MessageId::ProgramFailed, kMarkerOffset, 3)};
+  }
 
   if (auto end = StopRequestedIn(UpdatePhase::Program)) return *end;
   timer.Start(UpdatePhase::ReadBack, report.passes);
@@ -378,8 +384,24 @@ std::vector<std::uint8_t> FlashAfterUpdate(std::span<const std::uint8_t> bridgeB
   std::copy_n(bridgeBlock.begin(), std::min<std::size_t>(bridgeBlock.size(), kConfigBlockSize),
               flash.begin());
   ComposeFlash(flash, loaded, plan);
-  StampMarker(flash, loaded.GetChecksum());
+  if (StampsMarker(loaded, plan.deviceIndex)) {
+    StampMarker(flash, loaded.GetChecksum());
+  } else {
+    std::fill_n(flash.begin() + kMarkerOffset, 3, std::uint8_t{0xFF});
+  }
   return flash;
+}
+
+bool StampsMarker(const image::ImageBuffer& loaded, int deviceIndex) {
+  if (CarriesCode(loaded)) return true;
+  const device::DeviceTable& table = device::DeviceLayer().table;
+  if (deviceIndex < 0 || static_cast<std::uint32_t>(deviceIndex) >= table.count) return false;
+  return std::string(bridge::MemoryKind(table.records[deviceIndex])) != "spi";
+}
+
+std::string HoldsAfterUpdate(const image::ImageBuffer& loaded) {
+  if (!CarriesCode(loaded)) return "configuration block only, no main code";
+  return "checksum " + Hex(loaded.GetChecksum(), 4);
 }
 
 std::optional<std::uint32_t> FirstDifferenceInBlock(std::span<const std::uint8_t> bridgeBlock,

@@ -1,8 +1,8 @@
 // The update of one bridge whose device API is already open: keep the bridge's configuration
 // block (HEX files) or carry its serial number into the file's block, erase, program block and
 // code in one write, stamp the validity marker, read back and compare, repeating a failed pass up
-// to six passes in all. Every front end runs it: the dialog's one-shot update on the first bridge
-// found, and the command-line tool on each bridge it was aimed at.
+// to six passes in all. Every front end runs it: the dialog's one-shot update on the one bridge
+// attached, and the command-line tool on each bridge it was aimed at.
 #pragma once
 
 #include <array>
@@ -108,7 +108,8 @@ UpdateReport UpdateBridge(const UpdatePlan& plan, const image::ImageBuffer& load
 
 // Exactly what an update leaves in the flash from offset 0, given the bridge's own
 // configuration block as read from it: the block with the update's edits (or the file's block
-// carrying the bridge's serial number), the code, the validity marker and checksum.
+// carrying the bridge's serial number), the code, the validity marker and checksum (where
+// StampsMarker).
 std::vector<std::uint8_t> FlashAfterUpdate(std::span<const std::uint8_t> bridgeBlock,
                                            const image::ImageBuffer& loaded,
                                            const UpdatePlan& plan);
@@ -120,6 +121,18 @@ std::vector<std::uint8_t> FlashAfterUpdate(std::span<const std::uint8_t> bridgeB
 std::optional<std::uint32_t> FirstDifferenceInBlock(std::span<const std::uint8_t> bridgeBlock,
                                                     const image::ImageBuffer& loaded,
                                                     const UpdatePlan& plan);
+
+// False for a file without main code (code length 0: a configuration-only file).
+inline bool CarriesCode(const image::ImageBuffer& loaded) { return loaded.CodeLength() > 0; }
+
+// Whether the update stamps the validity marker: always, but for a file without code on a
+// serial flash, whose marker would claim valid firmware over erased code. (An EEPROM bridge
+// holds its block alone, marked as ever.)
+bool StampsMarker(const image::ImageBuffer& loaded, int deviceIndex);
+
+// What a bridge holds after an update with `loaded`, for people: "checksum 65DA", or
+// "configuration block only, no main code".
+std::string HoldsAfterUpdate(const image::ImageBuffer& loaded);
 
 // The string-table text of an id (101..119), or "" for an id that has none.
 std::string StringTableText(int id);

@@ -29,6 +29,8 @@ RunResult FromOutcome(UpdateOutcome outcome) {
     case UpdateOutcome::Failed: return RunResult::UpdateFailed;
     case UpdateOutcome::Disconnected: return RunResult::Disconnected;
     case UpdateOutcome::Stopped: return RunResult::Stopped;
+    case UpdateOutcome::SeveralBridges: return RunResult::SeveralBridges;
+    case UpdateOutcome::OtherVendor: return RunResult::OtherVendor;
   }
   return RunResult::UpdateFailed;
 }
@@ -49,6 +51,14 @@ std::optional<std::string> UnusableBridgeText(int openResult, RunResult& result)
   return text;
 }
 
+// A bridge that is attached but did not answer its identification: the line the status shows
+// beside "Device not found".
+std::optional<std::string> SilentBridgeLine(int openResult) {
+  const bridge::OpenFailure failure = bridge::DescribeOpenFailure(openResult);
+  if (failure.kind != bridge::OpenFailureKind::NotAnswering) return std::nullopt;
+  return failure.headline;
+}
+
 }  // namespace
 
 DialogServices DialogServices::Real() {
@@ -62,6 +72,17 @@ DialogServices DialogServices::Real() {
   services.runUpdate = RunUpdate;
   services.bridgeInitialize = bridge::BridgeInitialize;
   services.bridgeUninitialize = bridge::BridgeUninitialize;
+  services.chooseBridge = [] {
+    std::uint8_t devices[32] = {};
+    DialogBridge chosen;
+    if (const int opened = bridge::BridgeOpen(devices, sizeof devices); opened > 0) {
+      chosen = ChooseDialogBridge(device::DeviceLayer().table, image::LoadedImage());
+    } else {
+      chosen.text = SilentBridgeLine(opened).value_or("");
+    }
+    bridge::BridgeClose();
+    return chosen;
+  };
   return services;
 }
 
@@ -141,6 +162,7 @@ bool CBurnwellDlg::OnInitDialog() {
   UpdateData(false);
   LoadFirmwareFile();
 
+  if (m_fileLoaded.load() == 1 && !NameBridge()) return true;
   std::string warning;
   if (m_fileLoaded.load() == 1 &&
       MessageBox(kBackupWarning, "Warning", MB_OKCANCEL | MB_ICONEXCLAMATION) == IDOK) {
@@ -156,16 +178,32 @@ bool CBurnwellDlg::OnInitDialog() {
   return true;
 }
 
+bool CBurnwellDlg::NameBridge() {
+  if (!services_.chooseBridge) return true;
+  const DialogBridge chosen = services_.chooseBridge();
+  if (chosen.choice == BridgeChoice::One || chosen.choice == BridgeChoice::None)
+    SetDlgItemText(IDC_BRIDGE, chosen.text);
+  if (chosen.choice != BridgeChoice::Several && chosen.choice != BridgeChoice::OtherVendor)
+    return true;
+  result_ =
+      chosen.choice == BridgeChoice::Several ? RunResult::SeveralBridges : RunResult::OtherVendor;
+  MessageBox(chosen.text, "Error", MB_ICONHAND);
+  SetTimer(TIMER_CLOSE, kCloseAfterLoadErrorMs);
+  return false;
+}
+
 void CBurnwellDlg::LoadFirmwareFile() {
   if (!m_checksumText.empty()) return;
   image::ImageBuffer& loaded = image::LoadedImage();
-  const image::FirmwareLoadResult result =
-      image::LoadFirmwareByType(loaded, PathFromUtf8(m_firmwarePath));
+  const std::filesystem::path path = PathFromUtf8(m_firmwarePath);
+  const image::FirmwareLoadResult result = image::LoadFirmwareByType(loaded, path);
   m_fileType = static_cast<std::int32_t>(result.type);
   if (!result.ok) {
     std::string errorText = result.errorText;  // empty from the header reader: cleared line
     if (errorText.size() > kMaxStatusChars) errorText.resize(kMaxStatusChars);
     SetStatusText(errorText);
+    // Beside the reader's own text: the file's name and the whole reason.
+    SetDlgItemText(IDC_BRIDGE, image::LoadFailureText(path, m_firmwarePath, result));
     m_fileLoaded.store(0);
     return;
   }
@@ -241,6 +279,7 @@ bool CBurnwellDlg::CheckFirmwareVersion() {
     RunResult why = RunResult::NoBridge;
     const auto text = UnusableBridgeText(opened, why);
     result_ = why;
+    if (const auto silent = SilentBridgeLine(opened)) SetStatusText(*silent);
     if (text) {
       ui::AfxMessageBox(*text, MB_ICONHAND);
     } else {
@@ -257,10 +296,11 @@ bool CBurnwellDlg::CheckFirmwareVersion() {
     } else if (!VersionTextMatches(FirmwareVersionText(version), m_compareString,
                                    m_compareLength)) {
       result_ = RunResult::VersionRefused;
-      if (services_.versionRefused)
-        services_.versionRefused(
-            "the bridge reports firmware version " + FirmwareVersionText(version) + ", not " +
-            m_compareString.substr(0, static_cast<std::size_t>(std::max(m_compareLength, 0))));
+      const std::string why =
+          "the bridge reports firmware version " + FirmwareVersionText(version) + ", not " +
+          m_compareString.substr(0, static_cast<std::size_t>(std::max(m_compareLength, 0)));
+      SetStatusText(why);  // the found and the wanted version, beside the box
+      if (services_.versionRefused) services_.versionRefused(why);
       ui::AfxMessageBox(IDS_VERSION_REFUSED, MB_ICONHAND);
     } else {
       passed = true;
@@ -320,6 +360,7 @@ int CBurnwellDlg::ShowMessage(const std::string& text, std::uint32_t style) {
 bool CBurnwellDlg::ExplainNoBridge(int openResult) {
   RunResult result = RunResult::NoBridge;
   const auto text = UnusableBridgeText(openResult, result);
+  if (const auto silent = SilentBridgeLine(openResult)) SetStatusText(*silent);
   if (!text) return false;
   unusableBridge_ = result;
   ShowMessage(*text, MB_ICONHAND);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/ConfigFile.h"
+#include "app/DialogBridge.h"
 #include "app/UpdateHost.h"
 #include "app/UpdateSequence.h"
 #include "app/VersionCheck.h"
@@ -51,6 +52,8 @@ enum class RunResult : int {
   Stopped = Code(ExitStatus::Stopped),            // stopped by a second Ctrl-C mid-update
   BridgeBusy = Code(ExitStatus::BridgeBusy),      // another program holds the bridge's lock
   NoPermission = Code(ExitStatus::NoPermission),  // the user may not open the bridge's node
+  OtherVendor = Code(ExitStatus::FirmwareDoesNotFit),  // the bridge reports another vendor ID
+  SeveralBridges = Code(ExitStatus::SeveralBridges),   // more than one bridge attached
 };
 
 // What the dialog calls outside itself; tests put fakes in place of the device API. Passed to
@@ -64,6 +67,9 @@ struct DialogServices {
   std::function<UpdateOutcome(UpdateHost&)> runUpdate;
   std::function<int()> bridgeInitialize;
   std::function<int()> bridgeUninitialize;
+  // The bridge the update will write, named before the warning (app/DialogBridge.h); none
+  // leaves the dialog as it was: the update finds and checks its bridge itself.
+  std::function<DialogBridge()> chooseBridge;
   // The version check refused the bridge (why, as the operator is told), while the device API
   // is still open; none by default. The updater's program records the refusal here.
   std::function<void(const std::string&)> versionRefused;
@@ -130,6 +136,9 @@ class CBurnwellDlg : public ui::CDialog, public UpdateHost {
   ui::LResult OnCtlColor(ui::WParam controlId, ui::LParam);
   ui::LResult OnQueryDragIcon(ui::WParam, ui::LParam);
   bool WorkerBusy() const;
+  // Names the bridge the update will write; false (the operator told, the close started) when
+  // the dialog refuses to update what is attached.
+  bool NameBridge();
 
   ScopedOperatorTexts operatorTexts_;
   DialogServices services_;

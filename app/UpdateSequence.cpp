@@ -1,5 +1,6 @@
 #include "app/UpdateSequence.h"
 
+#include "app/DialogBridge.h"
 #include "bridge/DeviceApi.h"
 #include "image/ImageBuffer.h"
 #include "platform/WinNames.h"
@@ -7,7 +8,7 @@
 namespace burnwell::app {
 namespace {
 
-constexpr int kFirstBridge = 0;  // the dialog updates the first bridge found
+constexpr int kOnlyBridge = 0;  // the dialog updates only a bridge attached alone
 
 // The phases of the update as the dialog's status line shows them.
 class StatusLineObserver final : public UpdateObserver {
@@ -40,6 +41,14 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
       host.ShowMessage(StringTableText(Code(MessageId::DeviceNotFound)), MB_ICONHAND);
     return UpdateOutcome::NoBridge;
   }
+  // Checked again here: a bridge may have been plugged in since the dialog named its bridge.
+  if (const DialogBridge chosen = ChooseDialogBridge(device::DeviceLayer().table, loaded);
+      chosen.choice != BridgeChoice::One) {
+    bridge::BridgeClose();
+    host.ShowMessage(chosen.text, MB_ICONHAND);
+    return chosen.choice == BridgeChoice::Several ? UpdateOutcome::SeveralBridges
+                                                  : UpdateOutcome::OtherVendor;
+  }
 
   host.ShowProgress(true);
   messages.Send(progress, PBM_SETPOS, 0, 0);
@@ -47,7 +56,7 @@ UpdateOutcome RunUpdate(UpdateHost& host) {
   messages.Send(progress, PBM_SETRANGE, 0, platform::MakeLParam(0, (2 * codeLength + 512) / 32));
 
   UpdatePlan plan;
-  plan.deviceIndex = kFirstBridge;
+  plan.deviceIndex = kOnlyBridge;
   plan.selfPowered = host.SelfPowered();
   plan.keepBridgeBlock = host.FileType() == 0;  // Intel HEX
   plan.transfers = host.Transfers();

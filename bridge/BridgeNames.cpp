@@ -1,5 +1,6 @@
 #include "bridge/BridgeNames.h"
 
+#include "common/Hex.h"
 #include "device/BridgeInfo.h"
 
 namespace burnwell::bridge {
@@ -35,6 +36,21 @@ const char* MemoryKind(const device::DeviceRecord& record) {
   if (record.ModeFlags == device::kModeFlagsSpiOrLargeEeprom) return "eeprom-64k";
   if (record.ModeFlags == device::kModeFlagsSmallEeprom) return "eeprom-256";
   return "none";
+}
+
+std::string MemoryWords(const device::DeviceRecord& record) {
+  const std::string kind = MemoryKind(record);
+  if (kind == "eeprom-256") return "EEPROM 256 bytes";
+  if (kind == "eeprom-64k") return "EEPROM 64 KiB";
+  if (kind == "spi") return "serial flash";
+  return "no firmware memory reported";
+}
+
+std::string BridgeLine(int index, const device::DeviceRecord& record) {
+  const std::string location = UsbLocation(record);
+  return "#" + std::to_string(index) + " serial=" + SerialOf(record) +
+         " usb=" + (location.empty() ? std::string("-") : location) + " " +
+         Hex(record.VendorId, 4) + ":" + Hex(record.ProductId, 4);
 }
 
 }  // namespace burnwell::bridge

@@ -22,4 +22,11 @@ std::string SerialOf(const device::DeviceRecord& record);
 // "eeprom-64k" or "none".
 const char* MemoryKind(const device::DeviceRecord& record);
 
+// The same memory in words, from the bridge information alone (no command sent): "serial
+// flash", "EEPROM 256 bytes", "EEPROM 64 KiB" or "no firmware memory reported".
+std::string MemoryWords(const device::DeviceRecord& record);
+
+// One line naming a bridge for people: "#1 serial=FIRST usb=1-2.3 7e55:5801".
+std::string BridgeLine(int index, const device::DeviceRecord& record);
+
 }  // namespace burnwell::bridge

@@ -15,6 +15,8 @@ void ResetBridgeLayerState() {
   state.apiReferences.store(0);
   state.apiMutex.store(0);
   state.discoveryFlavor.store(kPlatformDiscoveryFlavor);
+  state.lockWaitNotice.store(nullptr);
+  state.lockWaitNoticed.store(false);
   std::lock_guard lock(state.linuxDiscovery.mutex);
   state.linuxDiscovery.problems.clear();
   state.linuxDiscovery.nodePaths.clear();

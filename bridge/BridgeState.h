@@ -35,7 +35,15 @@ struct BridgeLayerState {
   std::atomic<platform::LockHandle> apiMutex{0};
   std::atomic<DiscoveryFlavor> discoveryFlavor{kPlatformDiscoveryFlavor};
   LinuxDiscoveryNotes linuxDiscovery;
+  // Called once, at once, when a device-API call finds a bridge's lock held by another program
+  // and starts to wait for it, so that the program says why it is quiet; none by default.
+  std::atomic<void (*)()> lockWaitNotice{nullptr};
+  std::atomic<bool> lockWaitNoticed{false};
 };
+
+// What a program says when it starts to wait for a bridge's lock.
+inline constexpr char kLockWaitText[] =
+    "waiting for the bridge's lock: another program is updating it";
 
 // The one bridge-layer state of the process.
 BridgeLayerState& BridgeLayer();

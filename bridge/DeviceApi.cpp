@@ -37,7 +37,17 @@ NamedLocks& Locks() { return platform::Current<NamedLocks>(); }
 // all the same; it is released again at once so that no call returns while holding a lock it
 // took, and the caller reports the failed wait as before.
 bool Acquire(LockHandle lock, std::uint32_t timeoutMs) {
-  switch (Locks().Wait(lock, timeoutMs)) {
+  // With a notice to give, a held lock is first tried without waiting, so that the program says
+  // why it is quiet before the wait.
+  BridgeLayerState& layer = BridgeLayer();
+  void (*notice)() = layer.lockWaitNotice.load();
+  WaitResult first = WaitResult::TimedOut;
+  if (notice && timeoutMs > 0 && !layer.lockWaitNoticed.load()) {
+    first = Locks().Wait(lock, 0);
+    if (first == WaitResult::TimedOut && !layer.lockWaitNoticed.exchange(true)) notice();
+  }
+  if (first == WaitResult::TimedOut) first = Locks().Wait(lock, timeoutMs);
+  switch (first) {
     case WaitResult::Signalled: return true;
     case WaitResult::Abandoned: Locks().Release(lock); return false;
     case WaitResult::TimedOut:

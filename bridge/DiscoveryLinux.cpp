@@ -19,6 +19,7 @@
 #include "device/BridgeInfo.h"
 #include "bridge/BridgeState.h"
 #include "bridge/Discovery.h"
+#include "bridge/Identification.h"
 #include "bridge/Sysfs.h"
 #include "device/Transport.h"
 #include "platform/DeviceIo.h"
@@ -228,11 +229,16 @@ ProbedUnit ProbeUnit(const fs::path& sysDir, const sysfs::ScsiUnit& unit) {
     std::uint8_t block[wire::kBridgeInfoSize]{};
     const bool autoRun =
         ContainsNoCase(unit.vendor, "AUTO-RUN") || ContainsNoCase(unit.model, "AUTO-RUN");
-    if (protocol::ReadBridgeInfo(probe, block, sizeof block, kDiscoveryInfoMultiplier) !=
-            CommandResult::Ok ||
-        (autoRun && unit.type == sysfs::kScsiTypeDisk)) {
+    std::optional<UsbIds> usbIds;
+    if (usbVendor && usbProduct) usbIds = UsbIds{*usbVendor, *usbProduct};
+    const bool answered = ReadIdentification(probe, block, kDiscoveryInfoMultiplier, usbIds);
+    if (!answered || (autoRun && unit.type == sysfs::kScsiTypeDisk)) {
       RelayCloseDevice(probe.Handle);
       probe.Handle = platform::kInvalidHandle;
+      // A unit with the maker's USB vendor ID is a bridge that did not answer, not "no bridge".
+      if (!answered && usbVendor == VID_MAKER && unit.usbDevice)
+        probed.problem = "the bridge at " + unit.usbDevice->filename().string() +
+                         " did not answer its identification";
       return probed;
     }
     DecodeBridgeInfo(block, probe);

@@ -9,6 +9,7 @@
 
 #include "common/MakerIds.h"
 #include "bridge/DeviceTree.h"
+#include "bridge/Identification.h"
 #include "bridge/Discovery.h"
 #include "bridge/DiscoveryText.h"
 #include "device/Transport.h"
@@ -103,8 +104,7 @@ Identified IdentifyMassStorage(ProbedInterface& candidate, const char* devicePat
   if (record.Handle == platform::kInvalidHandle) return Identified::Skip;
   candidate.handleOpen = true;
   std::array<std::uint8_t, wire::kBridgeInfoSize> block{};
-  if (protocol::ReadBridgeInfo(record, block.data(), block.size(), kReadBridgeInfoMultiplier) !=
-      CommandResult::Ok)
+  if (!ReadIdentification(record, block, kReadBridgeInfoMultiplier, std::nullopt))
     return Identified::Skip;
   // The bridge's own AUTO-RUN disk unit is not the bridge's storage.
   if (Contains(candidate, "AUTO-RUN") && Contains(candidate, "DISK")) return Identified::Skip;

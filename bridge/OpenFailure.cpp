@@ -72,6 +72,15 @@ OpenFailure DescribeOpenFailure(int openResult) {
         (relayListens ? "." : ", or start the I/O relay (burnwell-relayd), which is not running."));
     return failure;
   }
+  const auto silent = std::find_if(failure.lines.begin(), failure.lines.end(), [](const auto& p) {
+    return p.find("did not answer its identification") != std::string::npos;
+  });
+  if (silent != failure.lines.end()) {
+    failure.kind = OpenFailureKind::NotAnswering;
+    failure.headline = *silent;
+    failure.lines.push_back("Reconnect the bridge (or power it off and on), then run it again.");
+    return failure;
+  }
   failure.headline = "no bridge found";
   if (AnyMentions(failure.lines, "sg driver")) {
     failure.lines.push_back("Load the SCSI generic driver (modprobe sg), then run it again.");

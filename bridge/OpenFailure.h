@@ -13,6 +13,7 @@ enum class OpenFailureKind {
   Busy,          // another program holds the bridge's lock
   NoPermission,  // a bridge's node the user may not open
   NoBridge,      // nothing found (no bridge, no sg driver)
+  NotAnswering,  // a bridge is attached but did not answer its identification
   Error,         // the device API failed otherwise
 };
 

@@ -19,7 +19,7 @@ enum class ExitStatus : int {
   NoBridge = 3,              // no bridge found, or none matching the selection
   LoadFailedOrDeclined = 4,  // the firmware file could not be loaded, or the warning was declined
   BackupFailed = 5,        // burnwell-tool update --backup: the backup failed, nothing was written
-  FirmwareDoesNotFit = 6,  // burnwell-tool: the file's product or vendor does not fit the bridge
+  FirmwareDoesNotFit = 6,  // the file's product or the bridge's vendor does not fit
   VersionRefused = 7,      // burnwell: the version check refused the bridge
   NotStarted = 8,          // burnwell: the update could not be started
   NoWindow = 9,            // burnwell: no window could be shown
@@ -27,6 +27,7 @@ enum class ExitStatus : int {
   NoPermission = 11,       // no permission on the bridge's node
   Disconnected = 12,       // the bridge was disconnected or stopped answering during the update
   Stopped = 13,            // stopped by a signal in the middle of an update
+  SeveralBridges = 14,     // burnwell: more than one bridge attached; none was updated
 };
 
 // The programs that share the table; a status lists the ones that can end with it.
@@ -56,7 +57,7 @@ inline constexpr std::array kExitStatuses{
     ExitStatusEntry{
         ExitStatus::FirmwareDoesNotFit,
         "the firmware does not fit the bridge (vendor, product or no code); nothing was written",
-        kToolOnly},
+        kBoth},
     ExitStatusEntry{ExitStatus::VersionRefused, "the version check refused the bridge",
                     kUpdaterOnly},
     ExitStatusEntry{ExitStatus::NotStarted, "the update could not be started", kUpdaterOnly},
@@ -68,6 +69,9 @@ inline constexpr std::array kExitStatuses{
                     "the bridge was disconnected or stopped answering during the update", kBoth},
     ExitStatusEntry{ExitStatus::Stopped,
                     "stopped by a second Ctrl-C during the update; run the update again", kBoth},
+    ExitStatusEntry{ExitStatus::SeveralBridges,
+                    "more than one bridge attached; none was updated (attach one at a time)",
+                    kUpdaterOnly},
 };
 
 constexpr int Code(ExitStatus status) { return static_cast<int>(status); }

@@ -1,6 +1,10 @@
 #include "image/FirmwareReaders.h"
 
 #include <algorithm>
+#include <system_error>
+#include <cctype>
+#include <fstream>
+#include <cerrno>
 #include <array>
 #include <string_view>
 
@@ -347,6 +351,62 @@ FirmwareLoadResult LoadFirmwareByType(ImageBuffer& image, const std::filesystem:
     result.ok = result.status == LoadStatus::Ok;
   }
   return result;
+}
+
+namespace {
+
+// The system's reason a file cannot be read, or nothing when it opens.
+std::optional<std::string> CannotReadReason(const std::filesystem::path& path) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (error) return error.message();
+  if (std::filesystem::is_directory(status)) return "it is a folder";
+  if (!std::filesystem::is_regular_file(status)) return "it is not a regular file";
+  errno = 0;
+  if (std::ifstream(path, std::ios::binary)) return std::nullopt;
+  return errno != 0 ? std::error_code(errno, std::generic_category()).message()
+                    : std::string("it cannot be opened");
+}
+
+std::string HeaderReason(LoadStatus status) {
+  switch (status) {
+    case LoadStatus::TooShort: return "too short for an image file";
+    case LoadStatus::CannotOpen: return "it cannot be opened";
+    case LoadStatus::BadContent:
+      return "not an image file this program takes (bad signature, product or length, or its "
+             "code cut short)";
+    case LoadStatus::ChecksumMismatch: return "its code does not match the checksum it carries";
+    case LoadStatus::OutOfMemory: return "not enough memory to load it";
+    case LoadStatus::Ok: break;
+  }
+  return "it could not be loaded";
+}
+
+}  // namespace
+
+std::string LoadFailureText(const std::filesystem::path& path, std::string_view shown,
+                            const FirmwareLoadResult& result) {
+  const std::string name(shown);
+  if (const std::optional<std::string> reason = CannotReadReason(path)) {
+    const std::string text = "cannot read " + name + ": " + *reason;
+    return result.type == FileType::Hex
+               ? text
+               : text + " (status " + std::to_string(Code(result.status)) + ")";
+  }
+  if (result.type == FileType::Hex) {
+    if (!result.errorText.empty()) return name + ": " + result.errorText;
+    return name + ": main code larger than " + std::to_string(kLargeMainCodeSize) + " bytes";
+  }
+  std::string text = name + ": " + HeaderReason(result.status);
+  // A name ending in ".HEX" is read as an image file: the reader is chosen by the lower-case end.
+  std::string ending = path.extension().string();
+  std::transform(ending.begin(), ending.end(), ending.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (ending == ".hex")
+    text +=
+        "; it was read as an image file, since only a name ending in \".hex\" (lower case) "
+        "is read as Intel HEX";
+  return text + " (status " + std::to_string(Code(result.status)) + ")";
 }
 
 }  // namespace burnwell::image

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -87,5 +88,11 @@ struct FirmwareLoadResult {
   LoadStatus status;      // header images: the reader's status
 };
 FirmwareLoadResult LoadFirmwareByType(ImageBuffer& image, const std::filesystem::path& path);
+
+// Why the file at `path` (shown as `shown`, the name as the operator gave it) did not load, for
+// people: the file's name, then the system's reason (no such file, a folder, no permission) or
+// the reader's own text; an image reader's status number stays at the end ("(status -111)").
+std::string LoadFailureText(const std::filesystem::path& path, std::string_view shown,
+                            const FirmwareLoadResult& result);
 
 }  // namespace burnwell::image

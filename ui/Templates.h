@@ -14,7 +14,8 @@
 #define IDD_BURNWELL_DIALOG 102
 #define IDD_ABOUTBOX 100
 
-/* Controls of the main dialog. 1014 is the red warning line under the checksum. */
+/* Controls of the main dialog. 1014 is the red warning line under the checksum, 1015 the two
+   lines naming the bridge the update will write (or why the file did not load). */
 #define IDC_UPDATE 1000
 #define IDC_FIRMWARE_PATH 1001
 #define IDC_RADIO_HEX 1002
@@ -29,6 +30,7 @@
 #define IDC_VERSION_TEXT 1011
 #define IDC_CHECKSUM 1012
 #define IDC_WARNING 1014
+#define IDC_BRIDGE 1015
 #define IDC_PATH_LABEL 1018
 #define IDC_CHECKSUM_LABEL 1019
 #define IDC_START_LABEL 1020
@@ -67,6 +69,7 @@
   X(IDC_CHECKSUM_LABEL, STATIC, "Checksum:", 7, 22, 45, 12,                                        \
     SS_RIGHT | SS_CENTERIMAGE | WS_VISIBLE)                                                        \
   X(IDC_CHECKSUM, EDIT, "", 56, 22, 25, 12, WS_BORDER | ES_READONLY | ES_AUTOHSCROLL | WS_VISIBLE) \
+  X(IDC_BRIDGE, STATIC, "", 4, 38, 150, 20, SS_LEFT | WS_VISIBLE)                                  \
   X(IDC_WARNING, STATIC, "", 4, 60, 150, 10, SS_LEFT | WS_VISIBLE)
 
 #define BW_ABOUT_DIALOG_WIDTH 235

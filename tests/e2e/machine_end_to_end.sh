@@ -62,6 +62,20 @@ flash-write-erase-round-trip)
   "$sim" -- "$tool" flash detect --index 5 > /dev/null 2>&1
   [ $? -eq 3 ] || fail "detect on a missing index (--index after the operation) must exit 3"
   ;;
+identification-lost-or-spoiled)
+  # One lost or spoiled identification answer neither hides the bridge nor misnames its vendor;
+  # a bridge that never answers is named as such, not as "no bridge".
+  for fault in fail:1 corrupt-read:1; do
+    "$sim" --fault "$fault" -- "$tool" list > "$work/out" 2> "$work/err" \
+      || fail "$fault: exit status $?: $(cat "$work/err")"
+    grep -q " vid=7e55 " "$work/out" || fail "$fault: $(cat "$work/out")"
+  done
+  "$sim" --fault fail-opcode:0xD0 -- "$tool" list > "$work/out" 2> "$work/err"
+  status=$?
+  [ "$status" -eq 3 ] || fail "a silent bridge: exit status $status, expected 3"
+  grep -q "list: the bridge at 1-1 did not answer its identification" "$work/err" \
+    || fail "a silent bridge: $(cat "$work/err")"
+  ;;
 tool-usage-errors)
   # Faulty command lines are refused before any device is touched.
   for line in "list extra" "flash" "flash read" "flash read out.bin --offset 0xZZ" \

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -104,37 +105,17 @@ TEST_F(BurnwellTool, InfoOnConfigurationOnlyAndUpperCaseNames) {
   const ToolRun run = Tool("info " + Quoted("cfg.sdt"));
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.out, Lines("other", 0, 0, "0000", "00", Hex4(PID_C).c_str()));
-
-  test::WriteFile(dir / "FW.HEX", ":00000001FF\n");  // not a HEX name: read as a header image
-  const ToolRun upper = Tool("info " + Quoted("FW.HEX"));
-  EXPECT_EQ(upper.exitCode, 4);
-  EXPECT_EQ(upper.err, "error: -33\n");
-  EXPECT_EQ(upper.out, "");
 }
 
-TEST_F(BurnwellTool, LoadFailuresGoToStandardErrorWithTheLoadStatus) {
+// Every file error names the file and says why, the same way in info, update and verify.
+TEST_F(BurnwellTool, FileErrorsNameTheFileAndTheReasonByKind) {
   test::WriteFile(dir / "bad.hex", ":0100000001FF\n:00000001FF\n");
-  ToolRun run = Tool("info " + Quoted("bad.hex"));
-  EXPECT_EQ(run.exitCode, 4);
-  EXPECT_EQ(run.err, "error: Check sum error\n");
-  EXPECT_EQ(run.out, "");
-
-  run = Tool("info " + Quoted("missing.bin"));
-  EXPECT_EQ(run.exitCode, 4);
-  EXPECT_EQ(run.err, "error: -42\n");
-
+  test::WriteFile(dir / "FW.HEX", ":00000001FF\n");  // not a HEX name: read as a header image
   std::vector<std::uint8_t> header(image::kImageHeaderSize, 0);
   StoreLe16(header.data(), VID_MAKER);
   StoreLe32(&header[264], 0x10);  // announces 16 code bytes the file does not hold
   test::WriteFile(dir / "short.bin", header);
-  run = Tool("info " + Quoted("short.bin"));
-  EXPECT_EQ(run.exitCode, 4);
-  EXPECT_EQ(run.err, "error: -111\n");
-
-  run = Tool("info " + Quoted("missing.hex"));
-  EXPECT_EQ(run.exitCode, 4);
-  EXPECT_EQ(run.err.rfind("error: cannot open ", 0), 0u) << run.err;
-
+  std::filesystem::create_directory(dir / "folder.hex");
   std::string big;
   for (int i = 0; i < 0x0B81; ++i) {
     char record[64];
@@ -146,9 +127,39 @@ TEST_F(BurnwellTool, LoadFailuresGoToStandardErrorWithTheLoadStatus) {
     big += record;
   }
   test::WriteFile(dir / "big.hex", big + ":00000001FF\n");
-  run = Tool("info " + Quoted("big.hex"));
-  EXPECT_EQ(run.exitCode, 4);
-  EXPECT_EQ(run.err, "error: main code larger than 47104 bytes\n");
+
+  struct Case {
+    const char* file;
+    std::string why;  // what follows "error: " (info) or "burnwell-tool update: "; @ the file
+  };
+  const Case cases[] = {
+      {"bad.hex", "@: Check sum error"},
+      {"missing.bin", "cannot read @: No such file or directory (status -42)"},
+      {"missing.hex", "cannot read @: No such file or directory"},
+      {"folder.hex", "cannot read @: it is a folder"},
+      {"short.bin",
+       "@: not an image file this program takes (bad signature, product or length, or its "
+       "code cut short) (status -111)"},
+      {"FW.HEX",
+       "@: too short for an image file; it was read as an image file, since only a name "
+       "ending in \".hex\" (lower case) is read as Intel HEX (status -33)"},
+      {"big.hex", "@: main code larger than 47104 bytes"},
+  };
+  for (const Case& c : cases) {
+    const std::string file = (dir / c.file).string();
+    ToolRun run = Tool("info '" + file + "'");
+    EXPECT_EQ(run.exitCode, 4) << c.file;
+    EXPECT_EQ(run.out, "") << c.file;
+    std::string why = c.why;
+    why.replace(why.find('@'), 1, file);
+    EXPECT_EQ(run.err, "error: " + why + "\n") << c.file;
+    for (const char* command : {"update", "verify"}) {
+      run = Tool(std::string(command) + " '" + file + "'" + (command[0] == 'u' ? " -y" : ""));
+      EXPECT_EQ(run.exitCode, 4) << command << " " << c.file;
+      EXPECT_EQ(run.err, std::string("burnwell-tool ") + command + ": " + why + "\n")
+          << command << " " << c.file;
+    }
+  }
 }
 
 TEST_F(BurnwellTool, UsageAndHelp) {

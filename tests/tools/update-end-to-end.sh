@@ -62,9 +62,19 @@ BURNWELL_SYSROOT="$work/empty-root" "$tool" update "$examples/ZQ5x8x.hex" --yes 
 "$sim" -- "$tool" update "$examples/ZQ5x8x.hex" </dev/null >/dev/null 2>&1
 [ $? -eq 4 ] || fail "declined warning should exit 4"
 # A backup that cannot be written: 5, and the update does not start.
-"$sim" --latency-us 20 -- "$tool" update "$examples/ZQ5x8x.hex" --yes --backup "$work/no-such-dir/old.bin" >backup-fail.log 2>&1
+# Found before the question: the operator is never asked for an update that cannot start.
+echo y | "$sim" --latency-us 20 -- "$tool" update "$examples/ZQ5x8x.hex" --backup "$work/no-such-dir/old.bin" >backup-fail.log 2>&1
 [ $? -eq 5 ] || { cat backup-fail.log; fail "failed backup should exit 5"; }
 ! grep -q "Programming completed" backup-fail.log || fail "the update ran after a failed backup"
+! grep -q "Please do backup" backup-fail.log || { cat backup-fail.log; fail "asked before the backup path was checked"; }
+# A bridge that already holds the file: up to date, without a question (no input to answer it).
+"$sim" --latency-us 20 --image flash.bin -- "$tool" update "$examples/ZQ5x8x.hex" --bus-powered </dev/null >uptodate.log 2>&1
+[ $? -eq 0 ] || { cat uptodate.log; fail "an up-to-date bridge should exit 0 without asking"; }
+grep -q "already up to date" uptodate.log && ! grep -q "Please do backup" uptodate.log || { cat uptodate.log; fail "up to date after the question"; }
+# The question names the bridge and says its firmware is erased.
+echo n | "$sim" --latency-us 20 -- "$tool" update "$examples/ZQ5x8x.hex" >asked.log 2>&1
+grep -A1 "the firmware of this bridge is erased and rewritten:" asked.log | grep -q "#0 serial=ZQ5X8X00000001 usb=1-1 " \
+  || { cat asked.log; fail "the question does not name the bridge"; }
 # One client per bridge through the relay: while another connection has the bridge open, the
 # update says the bridge is busy (status 10) and writes nothing.
 "$sim" --latency-us 20 --trace-spi held-spi.txt -- sh -c '
@@ -97,6 +107,8 @@ set -e
 # A tray of bridges: selection, fit checks and bad input, each refused with its status before
 # anything is written (the memories are compared before and after).
 printf ':00000001FF\n' > empty.hex
+# An image file whose code length is 0: its configuration block alone.
+python3 -c "import sys; d = bytearray(open(sys.argv[1], 'rb').read()[:268]); d[264:268] = bytes(4); open('blockonly.bin', 'wb').write(d)" "$examples/ZQ5x8x-image.bin"
 cat > tray <<'MACHINE'
 hub 1-2 ports=4
 bridge 1-2.1 pid=0x5801 serial=FIRST latency-us=20 image=first.bin
@@ -128,6 +140,7 @@ done <<CASES
 6 update $image --yes --index 0
 6 update $hex --yes --port 1-2.3 --product 0x5801
 6 update empty.hex --yes --index 1
+6 update blockonly.bin --yes --serial THIRD
 6 update $hex --yes --serial OTHER
 2 backup out.bin
 2 flash detect
@@ -151,6 +164,10 @@ grep -q "warning: an Intel HEX file names no product" fit.log || fail "HEX produ
 "$sim" --machine tray -- "$tool" update "$image" --yes --serial THIRD >fit.log 2>&1 || { cat fit.log; fail "image on its product"; }
 "$sim" --machine tray -- "$tool" update "$image" --yes --index 1 --force >fit.log 2>&1 || { cat fit.log; fail "--force"; }
 grep -q "warning: --force: the file is meant for product 2501, the bridge is a 5801" fit.log || { cat fit.log; fail "--force warning"; }
+# A forced file without code leaves the block with no validity marker, and says so.
+"$sim" --machine tray -- "$tool" update blockonly.bin --yes --serial THIRD --force >fit.log 2>&1 || { cat fit.log; fail "block only"; }
+grep -q "updated and verified: serial THIRD, configuration block only, no main code" fit.log || { cat fit.log; fail "block-only verdict"; }
+python3 -c "assert open('third.bin', 'rb').read()[11:14] == b'\xff\xff\xff'" || fail "a valid marker over no code"
 
 # Verify and up to date: a match, one changed byte, the update skipped, --reinstall.
 "$sim" --machine tray -- "$tool" update "$hex" --yes --port 1-2.1 >/dev/null 2>&1 || fail "update FIRST"
@@ -206,12 +223,18 @@ mkdir station && cp "$examples/Config.ini" "$examples/ZQ5x8x.hex" station/
 (cd station && echo y | "$sim" --latency-us 20 --firmware 0x5A513578 --image flash.bin -- "$updater" --terminal >run.log 2>&1) \
   || { cat station/run.log; fail "burnwell exited $?"; }
 grep -q "Programming completed" station/run.log || fail "burnwell: no completion message"
+grep -q "^Bridge: serial=ZQ5X8X00000001 usb=1-1 7e55:2501$" station/run.log || { cat station/run.log; fail "burnwell: the bridge is not named"; }
 python3 -c "f=open('station/flash.bin','rb').read(); c=open('flash.bin','rb').read(); assert f[11:14]==c[11:14]==bytes([0x5A,0x65,0xDA])" \
   || fail "burnwell: marker and checksum"
 set +e
 # No bridge at all: 3, the same status as burnwell-tool's.
 (cd station && BURNWELL_SYSROOT="$work/empty-root" "$updater" --terminal --yes >nobridge.log 2>&1)
 [ $? -eq 3 ] || { cat station/nobridge.log; fail "burnwell without a bridge should exit 3"; }
+# A bridge that never answers its identification: the specified box, with the bridge named.
+(cd station && echo y | "$sim" --fault fail-opcode:0xD0 -- "$updater" --terminal >silent.log 2>&1)
+[ $? -eq 3 ] || { cat station/silent.log; fail "burnwell with a silent bridge should exit 3"; }
+grep -q "Device not found" station/silent.log && grep -q "the bridge at 1-1 did not answer its identification" station/silent.log \
+  || { cat station/silent.log; fail "burnwell: a silent bridge is not named"; }
 # A display nobody answers at: the terminal view, as without a display, never Qt's abort.
 qt_build=false
 if ldd "$updater" 2>/dev/null | grep -q libQt6; then qt_build=true; fi
@@ -229,6 +252,23 @@ fi
 [ $? -eq 7 ] || { cat station/refused.log; fail "version refused should exit 7"; }
 set -e
 [ ! -s station/spi.txt ] || fail "a refused version must not touch the flash"
+# Two bridges attached: the dialog picks neither (14); one of another vendor ID is refused (6).
+# Neither is written.
+printf 'hub 1-2 ports=4\nbridge 1-2.1 serial=LEFT spi-trace=left.txt\nbridge 1-2.2 serial=RIGHT spi-trace=right.txt\n' >station/two
+printf 'bridge 1-2 vid=0x1234 serial=ALIEN spi-trace=alien.txt\n' >station/alien
+set +e
+(cd station && echo y | "$sim" --machine two -- "$updater" --terminal >two.log 2>&1)
+[ $? -eq 14 ] || { cat station/two.log; fail "burnwell with two bridges should exit 14"; }
+(cd station && echo y | "$sim" --machine alien -- "$updater" --terminal >alien.log 2>&1)
+[ $? -eq 6 ] || { cat station/alien.log; fail "burnwell with another vendor ID should exit 6"; }
+set -e
+grep -q "2 bridges are attached (#0 serial=LEFT usb=1-2.1 .*#1 serial=RIGHT usb=1-2.2 .*none is updated" station/two.log \
+  || { cat station/two.log; fail "burnwell: the two bridges are not named"; }
+grep -q "burnwell-tool update --all" station/two.log || fail "burnwell: what to do with two bridges"
+grep -q "vendor ID 1234, not 7e55" station/alien.log || { cat station/alien.log; fail "burnwell: vendor refusal"; }
+! grep -q "Please do backup" station/two.log station/alien.log || fail "burnwell: warning asked for a refused bridge"
+[ ! -s station/left.txt ] && [ ! -s station/right.txt ] && [ ! -s station/alien.txt ] \
+  || fail "a refused bridge must not be touched"
 grep -q "Firmware Version is not correct to update" station/refused.log || fail "version message"
 # A bridge whose node the user may not open: said as such, with the node and what to do, never
 # "Device not found"; status 11. Without the relay, as a user without rights.

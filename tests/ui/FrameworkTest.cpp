@@ -319,8 +319,8 @@ TEST(Templates, MainDialogHoldsEveryControlWithItsPlaceAndInitialState) {
   // Template order matters for the radio group and the tab order.
   std::vector<int> ids;
   for (const ControlSpec& control : main->controls) ids.push_back(control.id);
-  EXPECT_EQ(ids, (std::vector<int>{1018, 1001, 1005, 1002, 1003, 1006, 1000, 1010, 2,    1004,
-                                   1020, 1009, 1021, 1022, 1007, 1008, -1,   1019, 1012, 1014}));
+  EXPECT_EQ(ids, (std::vector<int>{1018, 1001, 1005, 1002, 1003, 1006, 1000, 1010, 2,    1004, 1020,
+                                   1009, 1021, 1022, 1007, 1008, -1,   1019, 1012, 1015, 1014}));
   const DialogSpec* about = FindDialogTemplate(IDD_ABOUTBOX);
   ASSERT_NE(about, nullptr);
   EXPECT_EQ(about->caption, "About Burnwell");

@@ -6,6 +6,7 @@
 #include "bridge/OpenFailure.h"
 #include "platform/NamedLock.h"
 #include "protocol/FlashChipTable.h"
+#include "tools/burnwell-tool/OpenFailure.h"
 
 namespace burnwell::tool {
 
@@ -28,23 +29,7 @@ int BridgeSession::ReportOpenFailure(std::string_view command, std::ostream& err
     return Code(ExitStatus::Failed);
   }
   if (openResult_ > 0) return Code(ExitStatus::Success);
-  if (openResult_ < 0) {
-    err << "burnwell-tool " << command << ": error: " << ResultText(openResult_) << "\n";
-    return Code(ExitStatus::Failed);
-  }
-  err << "burnwell-tool " << command << ": no bridge found\n";
-#ifndef _WIN32
-  for (const std::string& problem : bridge::LinuxDiscoveryProblems()) {
-    err << "  " << problem << "\n";
-  }
-  err << "Check that the bridge is connected, that you may read and write its SCSI generic node\n"
-         "(/dev/sgN; install packaging/udev/70-burnwell.rules and reconnect, or join the\n"
-         "\"burnwell\" group), or that the I/O relay is running.\n";
-#else
-  err << "Check that the bridge is connected and that you may open it (run as administrator),\n"
-         "or that the I/O relay is running.\n";
-#endif
-  return Code(ExitStatus::NoBridge);
+  return ExplainOpenFailure(command, openResult_, err);
 }
 
 std::optional<std::uint32_t> DetectFlashEntry(const device::DeviceRecord& record) {
@@ -66,10 +51,7 @@ std::optional<std::uint32_t> DetectFlashEntry(const device::DeviceRecord& record
 }
 
 std::string MemoryText(const device::DeviceRecord& record) {
-  const std::string kind = MemoryKind(record);
-  if (kind == "eeprom-256") return "EEPROM 256 bytes";
-  if (kind == "eeprom-64k") return "EEPROM 64 KiB";
-  if (kind != "spi") return "no firmware memory reported";
+  if (std::string(MemoryKind(record)) != "spi") return bridge::MemoryWords(record);
   const std::optional<std::uint32_t> entry = DetectFlashEntry(record);
   if (!entry) return "serial flash (not identified)";
   return "serial flash entry " + std::to_string(*entry) + " (" +

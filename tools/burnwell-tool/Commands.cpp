@@ -98,13 +98,6 @@ std::unique_ptr<history::Recorder> StartHistory(std::string_view command,
   return std::make_unique<history::Recorder>(options, std::string(kProgram), warn);
 }
 
-std::optional<std::string> LoadFailureText(const image::FirmwareLoadResult& result) {
-  if (result.ok) return std::nullopt;
-  if (result.type == image::FileType::Hex)
-    return result.errorText.empty() ? "the file could not be loaded" : result.errorText;
-  return "the image file could not be loaded (status " + std::to_string(Code(result.status)) + ")";
-}
-
 int UsageError(std::ostream& err, std::string_view command, std::string_view problem) {
   err << kProgram << " " << command << ": " << problem << " (see '" << kProgram << " " << command
       << " --help')\n";

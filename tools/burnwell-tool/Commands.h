@@ -66,9 +66,6 @@ void AddFitOptions(CLI::App& command, FitRules& rules);
 // again, on Linux the bytes stay as given.
 std::filesystem::path ArgumentPath(const std::string& text);
 
-// The error text of a firmware file the updater's readers did not load; nothing when loaded.
-std::optional<std::string> LoadFailureText(const image::FirmwareLoadResult& result);
-
 // Writes "burnwell-tool COMMAND: problem (see 'burnwell-tool COMMAND --help')" and returns the
 // usage-error status, for faults found after parsing (a span past the end of the memory).
 int UsageError(std::ostream& err, std::string_view command, std::string_view problem);

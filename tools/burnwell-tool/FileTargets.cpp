@@ -29,16 +29,16 @@ void AddJsonFlag(CLI::App& command, FileRequest& request) {
 }
 
 int ReportNoBridgeToUse(BridgeSession& session, std::string_view command, std::ostream& err) {
-  if (session.Initialized() && session.OpenResult() <= 0)
-    return ExplainOpenFailure(command, session.OpenResult(), err);
   return session.ReportOpenFailure(command, err);
 }
 
 int PrepareTargets(std::string_view command, const FileRequest& request, bool many,
                    Targets& targets, std::ostream& err) {
-  targets.loaded = image::LoadFirmwareByType(image::LoadedImage(), ArgumentPath(request.file));
-  if (const auto error = LoadFailureText(targets.loaded)) {
-    err << "burnwell-tool " << command << ": " << *error << "\n";
+  const std::filesystem::path path = ArgumentPath(request.file);
+  targets.loaded = image::LoadFirmwareByType(image::LoadedImage(), path);
+  if (!targets.loaded.ok) {
+    err << "burnwell-tool " << command << ": "
+        << image::LoadFailureText(path, request.file, targets.loaded) << "\n";
     return Code(ExitStatus::LoadFailedOrDeclined);
   }
   targets.session = std::make_unique<BridgeSession>();

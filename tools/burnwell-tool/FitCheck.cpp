@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "common/Hex.h"
-#include "common/MakerIds.h"
+#include "app/DialogBridge.h"
 
 namespace burnwell::tool {
 namespace {}  // namespace
@@ -23,14 +23,8 @@ FitVerdict CheckFit(const device::DeviceRecord& bridge, const image::ImageBuffer
                     image::FileType type, const FitRules& rules) {
   FitVerdict verdict;
   std::vector<std::string> problems;
-  const bool vendorAllowed =
-      bridge.VendorId == VID_MAKER ||
-      std::find(rules.vendors.begin(), rules.vendors.end(), bridge.VendorId) != rules.vendors.end();
-  if (!vendorAllowed) {
-    problems.push_back("the bridge reports vendor ID " + Hex(bridge.VendorId, 4) + ", not " +
-                       Hex(VID_MAKER, 4) + " (allow it with --vendor 0x" + Hex(bridge.VendorId, 4) +
-                       ")");
-  }
+  if (const std::optional<std::string> vendor = app::OtherVendorText(bridge, rules.vendors))
+    problems.push_back(*vendor + " (allow it with --vendor 0x" + Hex(bridge.VendorId, 4) + ")");
   if (type == image::FileType::Hex) {
     if (!rules.product) {
       verdict.warnings.push_back(
@@ -48,6 +42,8 @@ FitVerdict CheckFit(const device::DeviceRecord& bridge, const image::ImageBuffer
   if (HoldsNoCode(loaded)) {
     problems.push_back(
         "the file holds no code: written, it would wipe the bridge's firmware and mark it valid");
+  } else if (const std::optional<std::string> noCode = app::NoCodeText(bridge, loaded)) {
+    problems.push_back(*noCode);
   }
   if (rules.force) {
     for (const std::string& problem : problems)

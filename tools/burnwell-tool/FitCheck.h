@@ -28,9 +28,9 @@ struct FitVerdict {
 FitVerdict CheckFit(const device::DeviceRecord& bridge, const image::ImageBuffer& loaded,
                     image::FileType type, const FitRules& rules);
 
-// True when the loaded file carries no code: every code byte erased (0xFF) or zero. An Intel
-// HEX file without data records loads that way, with a valid marker; written, it wipes the
-// firmware.
+// True when the loaded file's code is all erased (0xFF) or zero. An Intel HEX file without
+// data records loads that way, with a valid marker; written, it wipes the firmware. (A file of
+// code length 0 carries no code at all; CheckFit refuses it for a serial-flash bridge.)
 bool HoldsNoCode(const image::ImageBuffer& loaded);
 
 }  // namespace burnwell::tool

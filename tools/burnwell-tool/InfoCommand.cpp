@@ -32,16 +32,7 @@ int RunInfo(const std::string& file, bool json, JsonOutput& jsonOut, std::ostrea
   image::ImageBuffer& image = image::LoadedImage();
   const auto result = image::LoadFirmwareByType(image, path);
   if (!result.ok) {
-    if (!result.errorText.empty()) {
-      err << "error: " << result.errorText << "\n";
-    } else if (result.type != image::FileType::Hex) {
-      err << "error: " << Code(result.status) << "\n";
-    } else if (!platform::Current<platform::FileSystem>().OpenForRead(path)) {
-      // The Intel HEX reader gives no text for these two failures; say which one it was.
-      err << "error: cannot open " << file << "\n";
-    } else {
-      err << "error: main code larger than " << kLargeMainCodeSize << " bytes\n";
-    }
+    err << "error: " << image::LoadFailureText(path, file, result) << "\n";
     return Code(ExitStatus::LoadFailedOrDeclined);
   }
   if (json) {

@@ -14,7 +14,8 @@ int ExplainOpenFailure(std::string_view command, int openResult, std::ostream& e
   switch (failure.kind) {
     case bridge::OpenFailureKind::Busy: return Code(ExitStatus::BridgeBusy);
     case bridge::OpenFailureKind::NoPermission: return Code(ExitStatus::NoPermission);
-    case bridge::OpenFailureKind::NoBridge: return Code(ExitStatus::NoBridge);
+    case bridge::OpenFailureKind::NoBridge:
+    case bridge::OpenFailureKind::NotAnswering: return Code(ExitStatus::NoBridge);
     case bridge::OpenFailureKind::Error: break;
   }
   return Code(ExitStatus::Failed);

@@ -68,13 +68,6 @@ void AddBridgeSelection(CLI::App& command, BridgeSelection& selection, bool allo
   }
 }
 
-std::string BridgeLine(int index, const device::DeviceRecord& record) {
-  const std::string location = UsbLocation(record);
-  return "#" + std::to_string(index) + " serial=" + SerialOf(record) +
-         " usb=" + (location.empty() ? std::string("-") : location) + " " +
-         Hex(record.VendorId, 4) + ":" + Hex(record.ProductId, 4);
-}
-
 Selected SelectBridges(const device::DeviceTable& table, const BridgeSelection& selection,
                        std::string_view command, bool many, std::ostream& err) {
   Selected selected;

@@ -28,6 +28,7 @@ struct BridgeSelection {
 // group of the command's help.
 void AddBridgeSelection(CLI::App& command, BridgeSelection& selection, bool allowAll = false);
 
+using bridge::BridgeLine;
 using bridge::SerialOf;
 using bridge::UsbLocation;
 
@@ -43,8 +44,5 @@ struct Selected {
 // no-bridge status, the bridges listed. many: the command can work on several bridges at once.
 Selected SelectBridges(const device::DeviceTable& table, const BridgeSelection& selection,
                        std::string_view command, bool many, std::ostream& err);
-
-// One line naming a bridge for people: "#1 serial=FIRST usb=1-2.3 7e55:5801".
-std::string BridgeLine(int index, const device::DeviceRecord& record);
 
 }  // namespace burnwell::tool

@@ -102,8 +102,8 @@ bool LoadStationFile(StationJob& job, std::string& why) {
   const image::FirmwareLoadResult loaded =
       image::LoadFirmwareByType(image::LoadedImage(), ArgumentPath(job.file));
   job.type = loaded.type;
-  if (const auto error = LoadFailureText(loaded)) {
-    why = job.file + ": " + *error;
+  if (!loaded.ok) {
+    why = image::LoadFailureText(ArgumentPath(job.file), job.file, loaded);
     return false;
   }
   return true;

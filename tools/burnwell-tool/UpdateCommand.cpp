@@ -2,7 +2,11 @@
 // aimed at chosen bridges, checked for fit, every bridge of a tray at once.
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -78,13 +82,12 @@ void PrintSummary(std::ostream& out, const std::vector<int>& indexes,
 }
 
 // The last line of a one-bridge update: the verdict, and what to do next.
-std::string VerdictLine(const BridgeResult& result, const std::string& serial,
-                        std::uint16_t checksum) {
+std::string VerdictLine(const BridgeResult& result, const std::string& serial) {
   switch (result.report.result) {
     case app::UpdateResult::Updated:
       return (result.outcome == BridgeOutcome::UpToDate ? "up to date: serial "
                                                         : "updated and verified: serial ") +
-             serial + ", checksum " + Hex(checksum, 4) + "\n";
+             serial + ", " + app::HoldsAfterUpdate(image::LoadedImage()) + "\n";
     case app::UpdateResult::Failed:
       return "not updated: the update failed; check the cable and the power, and run the update "
              "again before "
@@ -113,6 +116,12 @@ ExitStatus TrayFailureStatus(const std::vector<BridgeResult>& results) {
     return ExitStatus::Disconnected;
   return ExitStatus::Failed;
 }
+
+struct TrayOutcome {
+  std::vector<BridgeResult> results;
+  std::vector<history::UnitRecord> records;  // one per bridge, as kept
+  bool logged = true;                        // every bridge's log line was written
+};
 
 // Every unit's record goes to the history, then to the log, before its result is shown. False
 // when the log line could not be written.
@@ -152,11 +161,46 @@ int RefuseUnfit(const Targets& targets, const std::vector<std::string>& refusals
   return Code(ExitStatus::FirmwareDoesNotFit);
 }
 
-// The operator's go-ahead after the backup warning, then the backup asked for; the exit status
-// when the update must not start.
+// Why a backup could not be written to `path`, found without touching the bridge: a folder that
+// is missing or not writable, or a folder in its place; nothing when a file can be made there.
+std::optional<std::string> BackupPathProblem(const std::string& path) {
+  const std::filesystem::path target = ArgumentPath(path);
+  std::error_code error;
+  if (std::filesystem::is_directory(target, error)) return path + " is a folder";
+  std::filesystem::path probe = target;
+  probe += ".check";
+  {
+    std::ofstream out(probe, std::ios::binary | std::ios::app);
+    if (!out) return "cannot write beside " + path + ": " + std::strerror(errno);
+  }
+  std::filesystem::remove(probe, error);
+  return std::nullopt;
+}
+
+// Records that the backup failed, so the update did not start; the exit status.
+int BackupFailed(const UpdateRequest& request, const Targets& targets,
+                 const history::FileFacts& file, const KeepRecord& keep) {
+  history::UnitRecord record;
+  record.command = "update";
+  record.bridge =
+      history::BridgeFactsOf(device::DeviceLayer().table.records[targets.indexes.front()]);
+  record.file = file;
+  record.error = "the backup " + *request.backup + " failed; the update did not start";
+  keep(record);
+  return Code(ExitStatus::BackupFailed);
+}
+
+// The operator's go-ahead after the backup warning, which names the bridges whose firmware is
+// erased, then the backup asked for; the exit status when the update must not start.
 std::optional<int> ConfirmAndBackUp(const UpdateRequest& request, const Targets& targets,
-                                    const history::FileFacts& file, const KeepRecord& keep,
-                                    std::FILE* humanFile, std::ostream& human, std::ostream& err) {
+                                    const std::vector<int>& toWrite, const history::FileFacts& file,
+                                    const KeepRecord& keep, std::FILE* humanFile,
+                                    std::ostream& human, std::ostream& err) {
+  const device::DeviceTable& table = device::DeviceLayer().table;
+  human << (toWrite.size() == 1 ? "the firmware of this bridge is erased and rewritten:\n"
+                                : "the firmware of these bridges is erased and rewritten:\n");
+  for (const int index : toWrite) human << "  " << BridgeLine(index, table.records[index]) << "\n";
+  human.flush();
   ui::TerminalView view(humanFile, stdin, IsTerminal(humanFile));
   view.SetAssumeYes(request.yes);
   if (view.Message(app::kBackupWarning, "Warning", MB_OKCANCEL | MB_ICONEXCLAMATION) != IDOK) {
@@ -165,26 +209,46 @@ std::optional<int> ConfirmAndBackUp(const UpdateRequest& request, const Targets&
   }
   if (request.backup) {
     if (WriteBackup(targets.indexes.front(), *request.backup, request.transfers, err) !=
-        Code(ExitStatus::Success)) {
-      history::UnitRecord record;
-      record.command = "update";
-      record.bridge =
-          history::BridgeFactsOf(device::DeviceLayer().table.records[targets.indexes.front()]);
-      record.file = file;
-      record.error = "the backup " + *request.backup + " failed; the update did not start";
-      keep(record);
-      return Code(ExitStatus::BackupFailed);
-    }
+        Code(ExitStatus::Success))
+      return BackupFailed(request, targets, file, keep);
     human << "backup: " << *request.backup << std::endl;
   }
   return std::nullopt;
 }
 
-struct TrayOutcome {
-  std::vector<BridgeResult> results;
-  std::vector<history::UnitRecord> records;  // one per bridge, as kept
-  bool logged = true;                        // every bridge's log line was written
-};
+// The targets whose flash does not already hold what the update would leave there (all of them
+// with --reinstall), found by reading before anything is asked or written.
+std::vector<int> TargetsToWrite(const UpdateRequest& request, const Targets& targets,
+                                std::vector<FlashComparison>& comparisons) {
+  std::vector<int> toWrite;
+  for (const int index : targets.indexes) {
+    comparisons.push_back(request.reinstall
+                              ? FlashComparison{}
+                              : CompareWithUpdate(PlanFor(index, request, targets.loaded.type),
+                                                  image::LoadedImage()));
+    if (!comparisons.back().Matches()) toWrite.push_back(index);
+  }
+  return toWrite;
+}
+
+// Every target already holds the file: each one's result, as a tray update would report it,
+// with nothing asked or written.
+TrayOutcome AllUpToDate(const Targets& targets, const std::vector<FlashComparison>& comparisons,
+                        const history::FileFacts& file, const KeepRecord& keep) {
+  TrayOutcome outcome;
+  for (std::size_t i = 0; i < targets.indexes.size(); ++i) {
+    const int index = targets.indexes[i];
+    BridgeResult result;
+    result.outcome = BridgeOutcome::UpToDate;
+    result.report.result = app::UpdateResult::Updated;
+    result.report.checksumBefore = comparisons[i].checksumBefore;
+    outcome.results.push_back(result);
+    outcome.records.push_back(
+        UpdateRecord(device::DeviceLayer().table.records[index], file, result));
+    if (!keep(outcome.records.back())) outcome.logged = false;
+  }
+  return outcome;
+}
 
 // Updates the chosen bridges at once, showing one bridge's whole update on one progress line
 // (rate, time left, pass) or a tray's bridges one line each, and keeps each bridge's record as
@@ -257,8 +321,7 @@ void PrintOutcome(const std::vector<BridgeResult>& results, const Targets& targe
   if (result.outcome == BridgeOutcome::Failed)
     err << "burnwell-tool update: " << result.report.errorText << "\n";
   const device::DeviceTable& table = device::DeviceLayer().table;
-  human << VerdictLine(result, SerialOf(table.records[targets.indexes.front()]),
-                       image::LoadedImage().GetChecksum());
+  human << VerdictLine(result, SerialOf(table.records[targets.indexes.front()]));
 }
 
 int RunUpdate(const UpdateRequest& request, JsonOutput& jsonOut, std::ostream& out,
@@ -291,11 +354,24 @@ int RunUpdate(const UpdateRequest& request, JsonOutput& jsonOut, std::ostream& o
   const std::vector<std::string> refusals = FitRefusals(targets, request.fit, err);
   if (std::any_of(refusals.begin(), refusals.end(), [](const auto& r) { return !r.empty(); }))
     return RefuseUnfit(targets, refusals, file, keep, err);
-  if (const std::optional<int> status =
-          ConfirmAndBackUp(request, targets, file, keep, humanFile, human, err))
-    return *status;
+  // Every check that needs no writing comes before the question.
+  if (request.backup) {
+    if (const std::optional<std::string> problem = BackupPathProblem(*request.backup)) {
+      err << "burnwell-tool update: the backup cannot be written: " << *problem << "\n";
+      return BackupFailed(request, targets, file, keep);
+    }
+  }
+  std::vector<FlashComparison> comparisons;
+  const std::vector<int> toWrite = TargetsToWrite(request, targets, comparisons);
+  if (!toWrite.empty()) {
+    if (const std::optional<int> status =
+            ConfirmAndBackUp(request, targets, toWrite, file, keep, humanFile, human, err))
+      return *status;
+  }
 
-  const TrayOutcome outcome = UpdateTargets(request, targets, file, keep, humanFile);
+  const TrayOutcome outcome = toWrite.empty()
+                                  ? AllUpToDate(targets, comparisons, file, keep)
+                                  : UpdateTargets(request, targets, file, keep, humanFile);
   const std::vector<BridgeResult>& results = outcome.results;
   PrintOutcome(results, targets, human, err);
   human.flush();
@@ -329,7 +405,7 @@ CommandAction DeclareUpdate(CLI::App& command) {
       "    [--reinstall] [--json] [--log FILE] [--history PATH|URL] [--no-history] [--station "
       "NAME]");
   AddFileArgument(command, *request);
-  command.add_flag("--yes", request->yes, "do not ask to confirm the backup warning");
+  command.add_flag("-y,--yes", request->yes, "do not ask to confirm the backup warning");
   AddPowerOptions(command, *request);
   AddHistoryOptions(command, request->history);
   command

@@ -1,10 +1,12 @@
 // burnwell-tool: the command-line companion of the updater. Parses the command line once, with
 // every command's own arguments, and runs the command given.
+#include <cstdio>
 #include <iostream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "bridge/BridgeState.h"
 #include "common/CommandLine.h"
 #include "common/ExitStatus.h"
 #include "tools/burnwell-tool/Commands.h"
@@ -43,6 +45,9 @@ std::vector<std::string> Arguments([[maybe_unused]] int argc, [[maybe_unused]] c
 }  // namespace
 
 int main(int argc, char** argv) {
+  bridge::BridgeLayer().lockWaitNotice = [] {
+    std::fprintf(stderr, "burnwell-tool: %s\n", bridge::kLockWaitText);
+  };
   CLI::App app(
       "Inspects firmware files, finds bridges and works on their firmware memory: the\n"
       "command-line companion of the updater, burnwell.",

@@ -1,7 +1,8 @@
 // burnwell: the one-shot firmware updater. Reads Config.ini from the working directory, loads
-// the firmware file named there, asks for the backup warning and updates the first bridge found.
+// the firmware file named there, names the bridge, asks for the backup warning and updates it.
 // The exit status tells a script what happened (see --help and common/ExitStatus.h).
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "app/BurnwellDlg.h"
+#include "bridge/BridgeState.h"
 #include "common/CommandLine.h"
 #include "common/ExitStatus.h"
 #include "platform/Environment.h"
@@ -54,11 +56,15 @@ int main(int argc, char** argv) {
 #if defined(_WIN32)
   burnwell::UseParentConsole();
 #endif
+  burnwell::bridge::BridgeLayer().lockWaitNotice = [] {
+    std::fprintf(stderr, "burnwell: %s\n", burnwell::bridge::kLockWaitText);
+  };
   bool terminal = false;
   bool yes = false;
   CLI::App cli(
-      "Updates the firmware of the first ZQ5x8x bridge found with the file that Config.ini in\n"
-      "the working directory names (HEXNAME, default ZQ5x8x.hex), after the backup warning.",
+      "Updates the firmware of the one ZQ5x8x bridge attached with the file that Config.ini in\n"
+      "the working directory names (HEXNAME, default ZQ5x8x.hex), after the backup warning.\n"
+      "Several bridges attached, or one of another vendor ID, are refused; nothing is written.",
       kProgram);
   burnwell::cli::FollowConvention(cli, kProgram);
   burnwell::cli::SetUsage(cli, "burnwell [--terminal] [--yes]");

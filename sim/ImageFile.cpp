@@ -4,6 +4,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "common/WholeFile.h"
+
 namespace burnwell::sim {
 
 std::vector<std::uint8_t> ReadImageFile(const std::filesystem::path& path) {
@@ -16,18 +18,7 @@ std::vector<std::uint8_t> ReadImageFile(const std::filesystem::path& path) {
 }
 
 bool WriteImageFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
-  std::filesystem::path partial = path;
-  partial += ".partial";
-  {
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) return false;
-  }
-  std::error_code error;
-  std::filesystem::rename(partial, path, error);
-  return !error;
+  return !WriteFileWhole(path, bytes);
 }
 
 }  // namespace burnwell::sim

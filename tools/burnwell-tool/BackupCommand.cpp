@@ -11,6 +11,7 @@
 #include "common/Bytes.h"
 #include "common/Hex.h"
 #include "common/MainCode.h"
+#include "common/WholeFile.h"
 #include "image/ConfigBlock.h"
 #include "image/ImageBuffer.h"
 #include "tools/burnwell-tool/Commands.h"
@@ -76,26 +77,8 @@ int WriteBackup(int index, const std::string& text, protocol::TransferMode trans
   StoreLe32(file.data() + image::offset::kProductWord, record.ProductId);
   StoreLe32(file.data() + image::offset::kCodeLength, codeLength);
 
-  std::filesystem::path partial = out;
-  partial += ".partial";
-  {
-    std::ofstream stream(partial, std::ios::binary | std::ios::trunc);
-    stream.write(reinterpret_cast<const char*>(file.data()),
-                 static_cast<std::streamsize>(file.size()));
-    // Closed before the check: a write that fails only when the buffer is flushed (a full disk)
-    // must not leave a short backup behind a success.
-    stream.close();
-    if (!stream) {
-      err << "burnwell-tool backup: cannot write " << text << "\n";
-      std::error_code ignored;
-      std::filesystem::remove(partial, ignored);
-      return Code(ExitStatus::Failed);
-    }
-  }
-  std::error_code renamed;
-  std::filesystem::rename(partial, out, renamed);
-  if (renamed) {
-    err << "burnwell-tool backup: cannot write " << text << ": " << renamed.message() << "\n";
+  if (const std::optional<std::string> failed = WriteFileWhole(out, file)) {
+    err << "burnwell-tool backup: cannot write " << text << ": " << *failed << "\n";
     return Code(ExitStatus::Failed);
   }
   return Code(ExitStatus::Success);

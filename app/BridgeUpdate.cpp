@@ -401,7 +401,7 @@ bool StampsMarker(const image::ImageBuffer& loaded, int deviceIndex) {
 
 std::string HoldsAfterUpdate(const image::ImageBuffer& loaded) {
   if (!CarriesCode(loaded)) return "configuration block only, no main code";
-  return "checksum " + Hex(loaded.GetChecksum(), 4);
+  return "checksum " + ChecksumText(loaded.GetChecksum());
 }
 
 std::optional<std::uint32_t> FirstDifferenceInBlock(std::span<const std::uint8_t> bridgeBlock,

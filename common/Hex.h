@@ -22,6 +22,20 @@ inline std::string Hex(std::uint64_t value, int width, HexDigits digits = HexDig
   return text;
 }
 
+// An image checksum as people read it, in every program's human output: four upper-case digits,
+// as the updater's dialog shows it ("65DA"). Machine output (JSON, the history) keeps Hex's
+// lower case.
+inline std::string ChecksumText(std::uint16_t checksum) {
+  return Hex(checksum, 4, HexDigits::Upper);
+}
+// A checksum kept as text (a history row's "65da") shown the same way; other text unchanged.
+inline std::string ChecksumText(std::string_view kept) {
+  std::string text(kept);
+  for (char& c : text)
+    if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
 // Each byte as two upper-case digits, `separator` between them: "9F C2 20".
 inline std::string HexBytes(std::span<const std::uint8_t> bytes, std::string_view separator = " ") {
   std::string text;

@@ -83,7 +83,8 @@ FileFacts FileFactsOf(const std::string& name, const image::ImageBuffer& loaded,
   file.name = name;
   file.type = image::FileTypeName(type);
   file.checksum = Hex(loaded.GetChecksum(), 4);
-  file.product = type == image::FileType::Hex ? "" : Hex(loaded.ProductId() & 0xFFFFu, 4);
+  const std::optional<std::uint16_t> product = image::NamedProduct(loaded, type);
+  file.product = product ? Hex(*product, 4) : "";
   file.codeLength = loaded.CodeLength();
   return file;
 }

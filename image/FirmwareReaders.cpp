@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "common/Bytes.h"
+#include "common/Hex.h"
 #include "common/MakerIds.h"
 #include "image/Allocation.h"
 
@@ -407,6 +408,16 @@ std::string LoadFailureText(const std::filesystem::path& path, std::string_view 
         "; it was read as an image file, since only a name ending in \".hex\" (lower case) "
         "is read as Intel HEX";
   return text + " (status " + std::to_string(Code(result.status)) + ")";
+}
+
+std::optional<std::uint16_t> NamedProduct(const ImageBuffer& image, FileType type) {
+  if (type == FileType::Hex) return std::nullopt;
+  return static_cast<std::uint16_t>(image.ProductId() & 0xFFFFu);
+}
+
+std::string NamedProductText(const ImageBuffer& image, FileType type) {
+  const std::optional<std::uint16_t> product = NamedProduct(image, type);
+  return product ? Hex(*product, 4) : std::string("not named (Intel HEX)");
 }
 
 }  // namespace burnwell::image

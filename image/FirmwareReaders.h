@@ -95,4 +95,12 @@ FirmwareLoadResult LoadFirmwareByType(ImageBuffer& image, const std::filesystem:
 std::string LoadFailureText(const std::filesystem::path& path, std::string_view shown,
                             const FirmwareLoadResult& result);
 
+// The product a loaded file names, the one answer every command and record gives: an image or
+// configuration-only file names the product its trailer or model code carries; an Intel HEX file
+// holds main code only and names none (the image's product is then the start-up template's,
+// not the file's).
+std::optional<std::uint16_t> NamedProduct(const ImageBuffer& image, FileType type);
+// That product for people: four hex digits, or "not named (Intel HEX)".
+std::string NamedProductText(const ImageBuffer& image, FileType type);
+
 }  // namespace burnwell::image

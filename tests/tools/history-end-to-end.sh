@@ -90,7 +90,7 @@ PY
 [ "$("$tool" history --history "$db" --file "$image" --result refused | wc -l)" -eq 2 ] || fail "history --file --result"
 [ "$("$tool" history --history "$db" --checksum 65DA --result up-to-date | wc -l)" -eq 2 ] || fail "history --checksum --result"
 "$tool" history --history "$db" --summary >summary.txt
-grep -Eq "line-a +65da +7 +4 +1 +25.0%" summary.txt || { cat summary.txt; fail "summary: 4 bridges tried with the HEX file, 1 passed at once"; }
+grep -Eq "line-a +65DA +7 +4 +1 +25.0%" summary.txt || { cat summary.txt; fail "summary: 4 bridges tried with the HEX file, 1 passed at once"; }
 
 # The updater records its update too.
 mkdir station && cp "$examples/Config.ini" "$hex" station/

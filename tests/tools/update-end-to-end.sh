@@ -25,6 +25,17 @@ assert flash[11:14] == bytes([0x5A, checksum >> 8, checksum & 0xFF]), "marker %s
 assert flash[249] & 0x04 and flash[8] & 0x40 and flash[9] == 50, "block edits"
 PY
 
+# One answer per fact: info, update and verify give the HEX file the same product (none: Intel
+# HEX holds main code only) and the same checksum, upper case for people.
+"$tool" info "$examples/ZQ5x8x.hex" >facts-info.log
+grep -qx "product: not named (Intel HEX)" facts-info.log || { cat facts-info.log; fail "info names a product for a HEX file"; }
+sum=$(sed -n 's/^checksum: //p' facts-info.log)
+grep -q "checksum $sum product not named (Intel HEX)$" update.log || { cat update.log; fail "update's file line differs from info ($sum)"; }
+grep -q "updated and verified: .*, checksum $sum$" update.log || fail "update's verdict checksum"
+"$sim" --latency-us 20 --image flash.bin -- "$tool" verify "$examples/ZQ5x8x.hex" --json >facts-verify.json 2>/dev/null || fail "verify after the update"
+python3 -c "import json,sys; f=json.load(open('facts-verify.json'))['file']; assert f['product'] is None and f['checksum'] == sys.argv[1].lower(), f" "$sum" \
+  || fail "verify's JSON file facts differ from info"
+
 # A backup holds what the bridge holds: after the large image, the whole 47104-byte code region
 # its stamped checksum covers, which written back onto a blank bridge gives the same code and
 # marker.

@@ -39,7 +39,7 @@ std::string BackupRegionText(const image::StampedCode& code) {
            "neither code size); saving the whole " +
            size + "-byte code region";
   return "saving the " + size + "-byte code region that the bridge's checksum " +
-         Hex(code.checksum, 4) + " covers";
+         ChecksumText(code.checksum) + " covers";
 }
 
 }  // namespace

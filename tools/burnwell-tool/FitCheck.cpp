@@ -25,7 +25,8 @@ FitVerdict CheckFit(const device::DeviceRecord& bridge, const image::ImageBuffer
   std::vector<std::string> problems;
   if (const std::optional<std::string> vendor = app::OtherVendorText(bridge, rules.vendors))
     problems.push_back(*vendor + " (allow it with --vendor 0x" + Hex(bridge.VendorId, 4) + ")");
-  if (type == image::FileType::Hex) {
+  const std::optional<std::uint16_t> named = image::NamedProduct(loaded, type);
+  if (!named) {
     if (!rules.product) {
       verdict.warnings.push_back(
           "warning: an Intel HEX file names no product; give --product ID to check that it "
@@ -35,9 +36,9 @@ FitVerdict CheckFit(const device::DeviceRecord& bridge, const image::ImageBuffer
       problems.push_back("the file is meant for product " + Hex(*rules.product, 4) +
                          " (--product), the bridge is a " + Hex(bridge.ProductId, 4));
     }
-  } else if ((loaded.ProductId() & 0xFFFFu) != bridge.ProductId) {
-    problems.push_back("the file is meant for product " + Hex(loaded.ProductId(), 4) +
-                       ", the bridge is a " + Hex(bridge.ProductId, 4));
+  } else if (*named != bridge.ProductId) {
+    problems.push_back("the file is meant for product " + Hex(*named, 4) + ", the bridge is a " +
+                       Hex(bridge.ProductId, 4));
   }
   if (HoldsNoCode(loaded)) {
     problems.push_back(

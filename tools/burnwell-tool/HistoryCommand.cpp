@@ -72,8 +72,9 @@ void PrintUnits(std::ostream& out, const std::vector<history::StoredUnit>& units
     std::snprintf(seconds, sizeof seconds, "%-7.1f", r.seconds);
     out << Cell(ShortTime(r.time), 20) << " " << Cell(r.station, 12) << " " << Cell(r.command, 8)
         << " " << Cell(r.bridge.serial, 17) << " " << Cell(r.bridge.usb, 10) << " "
-        << Cell(r.file.checksum, 5) << " " << Cell(history::ResultName(r.result), 13) << " "
-        << Cell(std::to_string(r.passes), 7) << " " << seconds << "  " << OneLine(r.error) << "\n";
+        << Cell(ChecksumText(r.file.checksum), 5) << " " << Cell(history::ResultName(r.result), 13)
+        << " " << Cell(std::to_string(r.passes), 7) << " " << seconds << "  " << OneLine(r.error)
+        << "\n";
   }
 }
 
@@ -90,8 +91,8 @@ void PrintSummary(std::ostream& out, const std::vector<history::SummaryLine>& li
     char numbers[64];
     std::snprintf(numbers, sizeof numbers, "%-6d %-6d %-11d %5.1f%%  ", line.rows, line.units,
                   line.firstPass, 100.0 * line.Yield());
-    out << Cell(line.day, 11) << " " << Cell(line.station, 12) << " " << Cell(line.checksum, 5)
-        << " " << numbers << ResultsText(line) << "\n";
+    out << Cell(line.day, 11) << " " << Cell(line.station, 12) << " "
+        << Cell(ChecksumText(line.checksum), 5) << " " << numbers << ResultsText(line) << "\n";
   }
 }
 

@@ -23,7 +23,8 @@ constexpr const char* kInfoOutput =
     "  image size: N          bytes of the main-code buffer (0 when there is no main code)\n"
     "  checksum: XXXX         16-bit sum of the whole main-code buffer, as the updater shows it\n"
     "  marker: XX             header byte 11 (5A when the main code is valid)\n"
-    "  product: XXXX          the product ID the image is meant for\n"
+    "  product: XXXX          the product ID an image file is meant for; an Intel HEX file\n"
+    "                         names none: \"not named (Intel HEX)\"\n"
     "When FILE cannot be loaded, prints \"error: ...\" on standard error instead.\n\n";
 
 int RunInfo(const std::string& file, bool json, JsonOutput& jsonOut, std::ostream& out,
@@ -37,7 +38,6 @@ int RunInfo(const std::string& file, bool json, JsonOutput& jsonOut, std::ostrea
   }
   if (json) {
     Json document{{"command", "info"}, {"file", FileJson(file, image, result.type)}};
-    document["file"]["product"] = Hex(image.ProductId(), 4, HexDigits::Upper);
     document["file"]["marker"] = Hex(image.Header()[image::offset::kMarker], 2, HexDigits::Upper);
     document["file"]["image_size"] = image.Code().size();
     jsonOut.Print(document);
@@ -46,9 +46,9 @@ int RunInfo(const std::string& file, bool json, JsonOutput& jsonOut, std::ostrea
   out << "type: " << image::FileTypeName(result.type) << "\n"
       << "code length: " << image.CodeLength() << "\n"
       << "image size: " << image.Code().size() << "\n"
-      << "checksum: " << Hex(image.GetChecksum(), 4, HexDigits::Upper) << "\n"
+      << "checksum: " << ChecksumText(image.GetChecksum()) << "\n"
       << "marker: " << Hex(image.Header()[image::offset::kMarker], 2, HexDigits::Upper) << "\n"
-      << "product: " << Hex(image.ProductId(), 4, HexDigits::Upper) << "\n";
+      << "product: " << image::NamedProductText(image, result.type) << "\n";
   return Code(ExitStatus::Success);
 }
 

@@ -66,7 +66,7 @@ std::string SocketStateText(const SocketState& socket, std::uint16_t checksum) {
   const history::UnitRecord& record = socket.finished->record;
   switch (record.result) {
     case history::UnitResult::Updated:
-      return "passed  checksum " + Hex(checksum, 4) + "  " + Fixed(record.seconds, 1) + " s";
+      return "passed  checksum " + ChecksumText(checksum) + "  " + Fixed(record.seconds, 1) + " s";
     case history::UnitResult::UpToDate: return "up to date";
     case history::UnitResult::Refused: return "refused: " + OneLine(record.error);
     case history::UnitResult::Disconnected:

@@ -135,7 +135,8 @@ std::optional<std::string> Refusal(const StationJob& job, const device::DeviceRe
 std::vector<std::string> JobLines(const StationJob& job, const image::ImageBuffer& loaded) {
   std::vector<std::string> lines;
   lines.push_back("job: " + job.file + " (" + image::FileTypeName(job.type) + ", checksum " +
-                  Hex(loaded.GetChecksum(), 4) + ")" + (job.fromConfig ? ", from Config.ini" : ""));
+                  ChecksumText(loaded.GetChecksum()) + ")" +
+                  (job.fromConfig ? ", from Config.ini" : ""));
   std::string products;
   if (job.fromConfig) {
     products = "products";
@@ -145,8 +146,8 @@ std::vector<std::string> JobLines(const StationJob& job, const image::ImageBuffe
   } else {
     products = "vendors " + Hex(VID_MAKER, 4);
     for (const std::uint16_t vendor : job.fit.vendors) products += " " + Hex(vendor, 4);
-    if (job.type != image::FileType::Hex)
-      products += ", product " + Hex(loaded.ProductId() & 0xFFFFu, 4) + " (the file's)";
+    if (const std::optional<std::uint16_t> named = image::NamedProduct(loaded, job.type))
+      products += ", product " + Hex(*named, 4) + " (the file's)";
     else if (job.fit.product)
       products += ", product " + Hex(*job.fit.product, 4);
     else

@@ -46,9 +46,8 @@ constexpr const char* kUpdateDetails =
 
 std::string FileLine(const FileRequest& request, image::FileType type) {
   const image::ImageBuffer& loaded = image::LoadedImage();
-  return "file " + request.file + " checksum " + Hex(loaded.GetChecksum(), 4) + " product " +
-         (type == image::FileType::Hex ? std::string("not named (Intel HEX)")
-                                       : Hex(loaded.ProductId() & 0xFFFFu, 4));
+  return "file " + request.file + " checksum " + ChecksumText(loaded.GetChecksum()) + " product " +
+         image::NamedProductText(loaded, type);
 }
 
 // "bridge #1 serial=FIRST usb=1-2.3 7e55:5801 firmware=... memory ..."

@@ -365,6 +365,12 @@ const FlashChipDescriptor& FlashChip(std::uint32_t index) {
   return FlashChipTable[index < kFlashChipCount ? index : 0];
 }
 
+std::string FlashChipText(std::uint32_t index) {
+  const FlashChipDescriptor& chip = FlashChip(index);
+  return "entry " + std::to_string(index) + " (" + std::string(chip.name) + ", " +
+         std::to_string(chip.capacity / 1024) + " KiB)";
+}
+
 StepCode PollReady(const DeviceRecord& record, bool& ready) {
   const CommandBytes command(FlashChip(record.FlashChipIndex).readStatus);
   std::array<std::uint8_t, 1> status{};

@@ -190,7 +190,7 @@ set +e
 "$sim" --machine tray -- "$tool" verify "$hex" --index 0 >verify.log 2>&1
 [ $? -eq 1 ] || fail "verify of a changed byte should exit 1"
 set -e
-grep -q "^#0 FIRST: differs at offset 0x1234$" verify.log || { cat verify.log; fail "verify: first difference"; }
+grep -q "^#0 FIRST: code differs at offset 0x1234$" verify.log || { cat verify.log; fail "verify: first difference"; }
 for expected in "Programming completed" "already up to date"; do
   "$sim" --machine tray -- "$tool" update "$hex" --yes --index 0 >again.log 2>&1 || fail "update ($expected)"
   grep -q "^$expected$" again.log || { cat again.log; fail "expected '$expected'"; }
@@ -222,8 +222,28 @@ lines = [json.loads(line) for line in open("tray.jsonl")]
 assert sorted(l["bridge"]["serial"] for l in lines) == ["FIRST", "SECOND", "THIRD"], lines
 assert all(l["time"].endswith("Z") and l["program"] == "burnwell-tool" and l["station"] and "seconds" in l for l in lines)
 PY
+# The tray's lines name each bridge's socket; the summary has its checksum and its error.
+grep -q "^#0 serial=FIRST usb=1-2.1 7e55:5801: updated$" tray.log || { cat tray.log; fail "tray lines without the USB location"; }
+grep -Eq "^0 +FIRST +1-2.1 +updated +65DA +1 .* -$" tray.log || { cat tray.log; fail "summary: checksum"; }
+grep -Eq "^1 +SECOND +1-2.2 +failed +- .*[A-Za-z]" tray.log || { cat tray.log; fail "summary: error"; }
 "$sim" --machine faulty -- "$tool" verify "$hex" --serial FIRST --serial THIRD >verify.log 2>&1 \
   || { cat verify.log; fail "the other bridges of the tray should verify"; }
+# What differs, in words: a wrong checksum beside the marker, and no marker at all (an update
+# that did not finish), which list marks too.
+python3 -c "
+f = bytearray(open('t1.bin', 'rb').read()); f[12] ^= 0x12; open('t1.bin', 'wb').write(f)
+f = bytearray(open('t3.bin', 'rb').read()); f[11] = 0xFF; open('t3.bin', 'wb').write(f)"
+set +e
+"$sim" --machine faulty -- "$tool" verify "$hex" --serial FIRST --serial THIRD --json >verify.json 2>verify.log
+[ $? -eq 1 ] || { cat verify.log; fail "verify of a broken marker should exit 1"; }
+set -e
+grep -q "^#0 FIRST: checksum 65DA expected, 77DA found$" verify.log || { cat verify.log; fail "verify: checksum in words"; }
+grep -q "^#2 THIRD: no validity marker (byte 11 is FF, not 5A)" verify.log || { cat verify.log; fail "verify: marker in words"; }
+python3 -c "import json; b = json.load(open('verify.json'))['bridges']; assert b[1]['difference'].startswith('no validity marker') and b[1]['first_difference'] == 11, b" \
+  || fail "verify --json: difference"
+"$sim" --machine faulty -- "$tool" list >list.log 2>&1 || fail "list"
+grep -q "memory=spi marker=FF valid=no .*serial=THIRD" list.log && grep -q "marker=5A valid=yes .*serial=FIRST" list.log \
+  && grep -q "list: #2 serial=THIRD usb=1-2.3 .*not marked valid" list.log || { cat list.log; fail "list: the unmarked bridge"; }
 "$sim" --machine faulty -- "$tool" list --json >list.json 2>/dev/null || fail "list --json"
 python3 -c "import json; assert [b['usb'] for b in json.load(open('list.json'))['bridges']] == ['1-2.1', '1-2.2', '1-2.3']" \
   || fail "list --json"

@@ -54,8 +54,7 @@ std::string MemoryText(const device::DeviceRecord& record) {
   if (std::string(MemoryKind(record)) != "spi") return bridge::MemoryWords(record);
   const std::optional<std::uint32_t> entry = DetectFlashEntry(record);
   if (!entry) return "serial flash (not identified)";
-  return "serial flash entry " + std::to_string(*entry) + " (" +
-         std::to_string(protocol::FlashChip(*entry).capacity / 1024) + " KiB)";
+  return "serial flash " + protocol::FlashChipText(*entry);
 }
 
 std::string ResultText(int code) {

@@ -30,8 +30,9 @@ constexpr const char* kFlashDetails =
     "Works on the bridge chosen by --index, --serial or --port (see burnwell-tool list; needed\n"
     "when several bridges are attached); the selection may also follow the operation.\n"
     "Numbers are decimal or 0x-hexadecimal.\n"
-    "  detect   identifies the serial flash and prints entry=<chip table index>; for an EEPROM\n"
-    "           bridge prints memory=eeprom-256 or memory=eeprom-64k\n"
+    "  detect   identifies the serial flash and prints entry=<chip table index> and chip=<the\n"
+    "           entry with the chip's name and size>; for an EEPROM bridge prints\n"
+    "           memory=eeprom-256 or memory=eeprom-64k\n"
     "  read     reads LENGTH bytes from OFFSET (default 0) into the file OUT; LENGTH defaults\n"
     "           to the whole EEPROM, or 65536 bytes of a serial flash. OUT is written only\n"
     "           when the whole read succeeded.\n"
@@ -109,7 +110,8 @@ int Detect(const device::DeviceRecord& record, std::ostream& out, std::ostream& 
   const protocol::StepCode code = protocol::DetectFlash(copy);
   locks.Release(record.Mutex);
   if (code != protocol::StepCode::Ok) return Report(Code(code), out, err);
-  out << "entry=" << copy.FlashChipIndex << "\n";
+  out << "entry=" << copy.FlashChipIndex << "\n"
+      << "chip=" << protocol::FlashChipText(copy.FlashChipIndex) << "\n";
   return Code(ExitStatus::Success);
 }
 

@@ -1,13 +1,17 @@
 // burnwell-tool list: finds the bridges as the updater does and prints one line per device
 // table record, as key=value fields a script can pick apart.
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "common/Hex.h"
 #include "bridge/DeviceApi.h"
 #include "device/DeviceRecord.h"
+#include "image/ConfigBlock.h"
 #include "tools/burnwell-tool/BridgeSession.h"
 #include "tools/burnwell-tool/Commands.h"
 #include "tools/burnwell-tool/Records.h"
@@ -25,6 +29,9 @@ constexpr const char* kListFields =
     "  vid=XXXX pid=XXXX the bridge's own vendor and product IDs (hexadecimal)\n"
     "  firmware=XXXXXXXX firmware version\n"
     "  memory=M          spi, eeprom-256, eeprom-64k or none\n"
+    "  marker=XX         the validity marker, byte 11 of the block in its memory (- unread)\n"
+    "  valid=yes|no|unknown  whether the firmware is marked valid (marker 5A); a bridge whose\n"
+    "                    update did not finish has no marker (FF), and standard error says so\n"
     "  path=P            the device node the bridge is reached through\n"
     "  serial=S          the USB serial number (bytes outside printable ASCII, blanks and\n"
     "                    '%' are written as %XX)\n"
@@ -63,6 +70,24 @@ const char* SpeedName(const device::DeviceRecord& record) {
   return record.PortSpeed < 4 ? names[record.PortSpeed] : "unknown";
 }
 
+// The validity marker of the block at the start of the bridge's memory; nothing when the block
+// cannot be read (no memory reported, not mass storage, busy).
+std::optional<std::uint8_t> ReadMarker(std::uint32_t index, const device::DeviceRecord& record) {
+  if (std::string(MemoryKind(record)) == "none" ||
+      record.TransportKind != device::TransportKind::MassStorage)
+    return std::nullopt;
+  std::array<std::uint8_t, image::kConfigBlockSize> block{};
+  if (bridge::BridgeReadFlash(static_cast<int>(index), block.data(), 0,
+                              static_cast<std::uint32_t>(block.size()), 0, 0) != 0)
+    return std::nullopt;
+  return block[image::offset::kMarker];
+}
+
+const char* ValidName(const std::optional<std::uint8_t>& marker) {
+  if (!marker) return "unknown";
+  return *marker == image::kValidMarker ? "yes" : "no";
+}
+
 std::string Escaped(const char* text) {
   std::string out;
   for (const char* p = text; *p; ++p) {
@@ -88,20 +113,38 @@ int RunList(bool json, JsonOutput& jsonOut, std::ostream& out, std::ostream& err
   }
 
   const device::DeviceTable& table = device::DeviceLayer().table;
+  std::vector<std::optional<std::uint8_t>> markers;
+  for (std::uint32_t i = 0; i < table.count; ++i) {
+    markers.push_back(ReadMarker(i, table.records[i]));
+    if (markers.back() && *markers.back() != image::kValidMarker)
+      err << "burnwell-tool list: " << BridgeLine(static_cast<int>(i), table.records[i])
+          << ": the firmware is not marked valid (marker "
+          << Hex(*markers.back(), 2, HexDigits::Upper)
+          << ", not 5A): an update did not finish, or the memory is blank; update it before it is "
+             "power-cycled\n";
+  }
   if (json) {
     Json bridges = Json::array();
-    for (std::uint32_t i = 0; i < table.count; ++i)
-      bridges.push_back(BridgeJson(static_cast<int>(i), table.records[i]));
+    for (std::uint32_t i = 0; i < table.count; ++i) {
+      Json bridge = BridgeJson(static_cast<int>(i), table.records[i]);
+      bridge["marker"] = markers[i] ? Json(Hex(*markers[i], 2, HexDigits::Upper)) : Json(nullptr);
+      bridge["marked_valid"] =
+          markers[i] ? Json(*markers[i] == image::kValidMarker) : Json(nullptr);
+      bridges.push_back(bridge);
+    }
     jsonOut.Print(Json{{"command", "list"}, {"bridges", bridges}});
     return Code(ExitStatus::Success);
   }
   for (std::uint32_t i = 0; i < table.count; ++i) {
     const device::DeviceRecord& r = table.records[i];
+    const std::string marker =
+        markers[i] ? Hex(*markers[i], 2, HexDigits::Upper) : std::string("-");
     const unsigned char id = static_cast<unsigned char>(r.IdLetter);
     out << "index=" << i << " id=" << (std::isalnum(id) ? static_cast<char>(id) : '0')
         << " transport=" << TransportName(r.TransportKind) << " class=" << ClassName(r.DeviceClass)
         << " vid=" << Hex(r.VendorId, 4) << " pid=" << Hex(r.ProductId, 4)
         << " firmware=" << Hex(r.FirmwareVersion, 8) << " memory=" << MemoryKind(r)
+        << " marker=" << marker << " valid=" << ValidName(markers[i])
         << " path=" << Escaped(r.DevicePath.data()) << " serial=" << Escaped(r.SerialNumber.data())
         << " usb=" << (UsbLocation(r).empty() ? std::string("-") : UsbLocation(r))
         << " hub=" << r.HubNumber << " port=" << r.PortNumber << " ports=" << r.PortCount

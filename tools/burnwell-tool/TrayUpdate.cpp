@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "bridge/DeviceApi.h"
+#include "common/Hex.h"
 #include "image/ConfigBlock.h"
 #include "tools/burnwell-tool/BridgeSession.h"
 
@@ -22,13 +23,14 @@ FlashComparison CompareWithUpdate(const app::UpdatePlan& plan, const image::Imag
     return comparison;
   }
   comparison.checksumBefore = image::MarkedChecksum(block);
+  const std::vector<std::uint8_t> expected = app::FlashAfterUpdate(block, loaded, plan);
   // The block alone tells a bridge that holds another image: its code need not be read.
   if (const auto differs = app::FirstDifferenceInBlock(block, loaded, plan)) {
     comparison.read = true;
     comparison.firstDifference = differs;
+    comparison.difference = DifferenceText(block, expected, *differs);
     return comparison;
   }
-  const std::vector<std::uint8_t> expected = app::FlashAfterUpdate(block, loaded, plan);
   std::vector<std::uint8_t> flash(expected.size(), 0xFF);
   if (const int code =
           bridge::BridgeReadFlash(plan.deviceIndex, flash.data(), 0,
@@ -39,9 +41,30 @@ FlashComparison CompareWithUpdate(const app::UpdatePlan& plan, const image::Imag
   }
   comparison.read = true;
   const auto [differs, ignored] = std::mismatch(flash.begin(), flash.end(), expected.begin());
-  if (differs != flash.end())
+  if (differs != flash.end()) {
     comparison.firstDifference = static_cast<std::uint32_t>(differs - flash.begin());
+    comparison.difference = DifferenceText(flash, expected, *comparison.firstDifference);
+  }
   return comparison;
+}
+
+std::string DifferenceText(std::span<const std::uint8_t> flash,
+                           std::span<const std::uint8_t> expected, std::uint32_t firstDifference) {
+  using image::offset::kMarker;
+  const std::string at = "at offset 0x" + Hex(firstDifference, 4);
+  if (flash.size() <= kMarker + 2 || expected.size() <= kMarker + 2) return "differs " + at;
+  if (flash[kMarker] != expected[kMarker]) {
+    const std::string found = "byte 11 is " + Hex(flash[kMarker], 2, HexDigits::Upper);
+    if (expected[kMarker] == image::kValidMarker)
+      return "no validity marker (" + found + ", not 5A): the firmware is not marked valid";
+    return "a validity marker the update does not leave (" + found + ")";
+  }
+  const std::optional<std::uint16_t> wanted = image::MarkedChecksum(expected);
+  const std::optional<std::uint16_t> found = image::MarkedChecksum(flash);
+  if (wanted && found && *wanted != *found)
+    return "checksum " + ChecksumText(*wanted) + " expected, " + ChecksumText(*found) + " found";
+  if (firstDifference < image::kConfigBlockSize) return "configuration block differs " + at;
+  return "code differs " + at;
 }
 
 const char* OutcomeName(BridgeOutcome outcome) {

@@ -20,10 +20,17 @@ namespace burnwell::tool {
 struct FlashComparison {
   bool read = false;                             // the flash could be read
   std::optional<std::uint32_t> firstDifference;  // offset of the first differing byte
-  std::string errorText;                         // why the read failed
-  std::optional<std::uint16_t> checksumBefore;   // the checksum the block's marker carries
+  std::string difference;  // what differs, in words ("no validity marker ...", "checksum ...")
+  std::string errorText;   // why the read failed
+  std::optional<std::uint16_t> checksumBefore;  // the checksum the block's marker carries
   bool Matches() const { return read && !firstDifference; }
 };
+
+// What differs between the flash read (the block alone, or block and code) and what the update
+// leaves there, in words a technician acts on: the validity marker and its checksum first, then
+// the rest of the configuration block, then the code ("code differs at offset 0x1234").
+std::string DifferenceText(std::span<const std::uint8_t> flash,
+                           std::span<const std::uint8_t> expected, std::uint32_t firstDifference);
 
 // Reads the bridge's block, works out exactly what the plan's update would leave in its flash
 // and compares the flash with it.

@@ -65,18 +65,26 @@ struct UpdateRequest : FileRequest {
   FitRules fit;
 };
 
-// The summary table at the end of a tray update.
+// The summary table at the end of a tray update, from each bridge's record (the history's row):
+// what it holds now (the checksum, "no code" for a block alone, "-" when not updated) and why
+// it failed.
 void PrintSummary(std::ostream& out, const std::vector<int>& indexes,
-                  const std::vector<BridgeResult>& results) {
-  out << "\nindex  serial            usb        result      passes  seconds\n";
-  for (std::size_t i = 0; i < results.size(); ++i) {
-    const device::DeviceRecord& record = device::DeviceLayer().table.records[indexes[i]];
+                  const std::vector<history::UnitRecord>& records) {
+  out << "\nindex  serial            usb        result        checksum  passes  seconds  error\n";
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const history::UnitRecord& record = records[i];
+    const bool holdsFile = history::Passed(record.result);
+    const std::string holds = !holdsFile                    ? "-"
+                              : record.file.codeLength == 0 ? "no code"
+                                                            : ChecksumText(record.flashAfter);
+    std::string error = record.error;
+    std::replace(error.begin(), error.end(), '\n', ' ');
     char line[160];
-    const std::string location = UsbLocation(record);
-    std::snprintf(line, sizeof line, "%-6d %-17s %-10s %-11s %-7d %.1f", indexes[i],
-                  SerialOf(record).c_str(), location.empty() ? "-" : location.c_str(),
-                  OutcomeName(results[i].outcome), results[i].report.passes, results[i].seconds);
-    out << line << "\n";
+    std::snprintf(line, sizeof line, "%-6d %-17s %-10s %-13s %-9s %-7d %-8.1f ", indexes[i],
+                  record.bridge.serial.c_str(),
+                  record.bridge.usb.empty() ? "-" : record.bridge.usb.c_str(),
+                  history::ResultName(record.result), holds.c_str(), record.passes, record.seconds);
+    out << line << (error.empty() ? "-" : error) << "\n";
   }
 }
 
@@ -271,8 +279,7 @@ TrayOutcome UpdateTargets(const UpdateRequest& request, const Targets& targets,
       job.plan.progressWindow = ui::UpdateProgress::kHandle;
       job.observer = &wholeUpdateObserver;
     } else {
-      job.plan.progressWindow =
-          display.AddBridge("#" + std::to_string(index) + " " + SerialOf(table.records[index]));
+      job.plan.progressWindow = display.AddBridge(BridgeLine(index, table.records[index]));
       job.observer = &display.Observer(job.plan.progressWindow);
     }
     job.reinstall = request.reinstall;
@@ -299,10 +306,11 @@ TrayOutcome UpdateTargets(const UpdateRequest& request, const Targets& targets,
 
 // What the operator reads at the end: one bridge's verdict and what to do next, or a tray's
 // summary table.
-void PrintOutcome(const std::vector<BridgeResult>& results, const Targets& targets,
-                  std::ostream& human, std::ostream& err) {
+void PrintOutcome(const TrayOutcome& outcome, const Targets& targets, std::ostream& human,
+                  std::ostream& err) {
+  const std::vector<BridgeResult>& results = outcome.results;
   if (results.size() != 1) {
-    PrintSummary(human, targets.indexes, results);
+    PrintSummary(human, targets.indexes, outcome.records);
     if (std::any_of(results.begin(), results.end(),
                     [](const BridgeResult& r) { return r.outcome == BridgeOutcome::Updated; }))
       human << "Please power the updated bridges off and on.\n";
@@ -372,7 +380,7 @@ int RunUpdate(const UpdateRequest& request, JsonOutput& jsonOut, std::ostream& o
                                   ? AllUpToDate(targets, comparisons, file, keep)
                                   : UpdateTargets(request, targets, file, keep, humanFile);
   const std::vector<BridgeResult>& results = outcome.results;
-  PrintOutcome(results, targets, human, err);
+  PrintOutcome(outcome, targets, human, err);
   human.flush();
   if (!outcome.logged)
     err << "burnwell-tool update: the log " << *request.log << " could not be written\n";

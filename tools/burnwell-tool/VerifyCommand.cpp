@@ -17,7 +17,10 @@ namespace {
 constexpr const char* kVerifyDetails =
     "Reads each selected bridge and compares its flash with exactly what `update FILE` (with the\n"
     "same power option) leaves there: the block with the update's edits, the code and the\n"
-    "marker. Prints \"match\" or the offset of the first differing byte for each bridge.\n\n";
+    "marker. Prints \"match\" or what differs for each bridge: \"no validity marker\", \"checksum\n"
+    "65DA expected, 1234 found\", \"configuration block differs at offset 0x0008\" or \"code\n"
+    "differs at offset 0x1234\" (the first differing byte, counted from the start of the "
+    "flash).\n\n";
 
 int RunVerify(const FileRequest& request, JsonOutput& jsonOut, std::ostream& out,
               std::ostream& err) {
@@ -44,7 +47,7 @@ int RunVerify(const FileRequest& request, JsonOutput& jsonOut, std::ostream& out
       verdict = "error: " + comparison.errorText;
       record.error = comparison.errorText;
     } else if (comparison.firstDifference) {
-      verdict = "differs at offset 0x" + Hex(*comparison.firstDifference, 4);
+      verdict = comparison.difference;
       record.result = history::UnitResult::Differs;
       record.error = verdict;
     } else {
@@ -63,6 +66,7 @@ int RunVerify(const FileRequest& request, JsonOutput& jsonOut, std::ostream& out
     entry["result"] = !comparison.read ? "error" : comparison.firstDifference ? "differs" : "match";
     entry["first_difference"] =
         comparison.firstDifference ? Json(*comparison.firstDifference) : Json(nullptr);
+    entry["difference"] = comparison.firstDifference ? Json(comparison.difference) : Json(nullptr);
     entry["error"] = comparison.read ? Json(nullptr) : Json(comparison.errorText);
     bridges.push_back(entry);
   }

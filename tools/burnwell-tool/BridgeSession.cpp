@@ -32,22 +32,31 @@ int BridgeSession::ReportOpenFailure(std::string_view command, std::ostream& err
   return ExplainOpenFailure(command, openResult_, err);
 }
 
+bool UnderDeviceLock(const device::DeviceRecord& record,
+                     const std::function<void(device::DeviceRecord&)>& work,
+                     std::optional<std::uint32_t> timeoutMs) {
+  platform::NamedLocks& locks = platform::Current<platform::NamedLocks>();
+  const std::uint32_t timeout = timeoutMs.value_or(device::DeviceLayer().table.count *
+                                                   bridge::kDeviceMutexTimeoutPerDeviceMs);
+  const platform::WaitResult waited = locks.Wait(record.Mutex, timeout);
+  if (waited == platform::WaitResult::Abandoned) locks.Release(record.Mutex);
+  if (waited != platform::WaitResult::Signalled) return false;
+  device::DeviceRecord copy = record;
+  work(copy);
+  locks.Release(record.Mutex);
+  return true;
+}
+
 std::optional<std::uint32_t> DetectFlashEntry(const device::DeviceRecord& record) {
   if (std::string(MemoryKind(record)) != "spi" ||
       record.TransportKind != device::TransportKind::MassStorage)
     return std::nullopt;
   // Detection sends commands to the bridge: under its device lock, on a copy of the record.
-  platform::NamedLocks& locks = platform::Current<platform::NamedLocks>();
-  const std::uint32_t timeout =
-      device::DeviceLayer().table.count * bridge::kDeviceMutexTimeoutPerDeviceMs;
-  const platform::WaitResult waited = locks.Wait(record.Mutex, timeout);
-  if (waited == platform::WaitResult::Abandoned) locks.Release(record.Mutex);
-  if (waited != platform::WaitResult::Signalled) return std::nullopt;
-  device::DeviceRecord copy = record;
-  const protocol::StepCode code = protocol::DetectFlash(copy);
-  locks.Release(record.Mutex);
-  if (code != protocol::StepCode::Ok) return std::nullopt;
-  return copy.FlashChipIndex;
+  std::optional<std::uint32_t> entry;
+  UnderDeviceLock(record, [&](device::DeviceRecord& copy) {
+    if (protocol::DetectFlash(copy) == protocol::StepCode::Ok) entry = copy.FlashChipIndex;
+  });
+  return entry;
 }
 
 std::string MemoryText(const device::DeviceRecord& record) {

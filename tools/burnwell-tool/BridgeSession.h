@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -37,6 +38,13 @@ class BridgeSession {
 };
 
 using bridge::MemoryKind;
+
+// Runs work on a copy of the record under the bridge's device lock, waited for at most
+// timeoutMs (the device API's own wait when not given); false, with work not run, when the lock
+// was not had: another program is using the bridge.
+bool UnderDeviceLock(const device::DeviceRecord& record,
+                     const std::function<void(device::DeviceRecord&)>& work,
+                     std::optional<std::uint32_t> timeoutMs = std::nullopt);
 
 // The serial flash's chip-table entry, found by sending the identification probes to the
 // bridge under its device lock; nothing for an EEPROM bridge or when detection fails.

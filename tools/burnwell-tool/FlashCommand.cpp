@@ -99,19 +99,16 @@ int Detect(const device::DeviceRecord& record, std::ostream& out, std::ostream& 
   if (record.TransportKind != device::TransportKind::MassStorage)
     return Report(Code(bridge::ApiError::NotMassStorage), out, err);
   // Detection sends commands to the bridge: under its device lock, on a copy of the record.
-  platform::NamedLocks& locks = platform::Current<platform::NamedLocks>();
-  const std::uint32_t timeout =
-      device::DeviceLayer().table.count * bridge::kDeviceMutexTimeoutPerDeviceMs;
-  const platform::WaitResult waited = locks.Wait(record.Mutex, timeout);
-  if (waited == platform::WaitResult::Abandoned) locks.Release(record.Mutex);
-  if (waited != platform::WaitResult::Signalled)
+  protocol::StepCode code = protocol::StepCode::Ok;
+  std::uint32_t entry = 0;
+  if (!UnderDeviceLock(record, [&](device::DeviceRecord& copy) {
+        code = protocol::DetectFlash(copy);
+        entry = copy.FlashChipIndex;
+      }))
     return Report(Code(bridge::ApiError::LockFailed), out, err);
-  device::DeviceRecord copy = record;
-  const protocol::StepCode code = protocol::DetectFlash(copy);
-  locks.Release(record.Mutex);
   if (code != protocol::StepCode::Ok) return Report(Code(code), out, err);
-  out << "entry=" << copy.FlashChipIndex << "\n"
-      << "chip=" << protocol::FlashChipText(copy.FlashChipIndex) << "\n";
+  out << "entry=" << entry << "\n"
+      << "chip=" << protocol::FlashChipText(entry) << "\n";
   return Code(ExitStatus::Success);
 }
 

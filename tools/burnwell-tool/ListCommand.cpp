@@ -12,6 +12,7 @@
 #include "bridge/DeviceApi.h"
 #include "device/DeviceRecord.h"
 #include "image/ConfigBlock.h"
+#include "protocol/FlashOperations.h"
 #include "tools/burnwell-tool/BridgeSession.h"
 #include "tools/burnwell-tool/Commands.h"
 #include "tools/burnwell-tool/Records.h"
@@ -70,16 +71,26 @@ const char* SpeedName(const device::DeviceRecord& record) {
   return record.PortSpeed < 4 ? names[record.PortSpeed] : "unknown";
 }
 
+// How long list waits for a bridge another program is updating before it leaves its marker
+// unread: a look at the bridges should not wait for their updates.
+constexpr std::uint32_t kMarkerLockWaitMs = 500;
+
 // The validity marker of the block at the start of the bridge's memory; nothing when the block
 // cannot be read (no memory reported, not mass storage, busy).
-std::optional<std::uint8_t> ReadMarker(std::uint32_t index, const device::DeviceRecord& record) {
+std::optional<std::uint8_t> ReadMarker(const device::DeviceRecord& record) {
   if (std::string(MemoryKind(record)) == "none" ||
       record.TransportKind != device::TransportKind::MassStorage)
     return std::nullopt;
   std::array<std::uint8_t, image::kConfigBlockSize> block{};
-  if (bridge::BridgeReadFlash(static_cast<int>(index), block.data(), 0,
-                              static_cast<std::uint32_t>(block.size()), 0, 0) != 0)
-    return std::nullopt;
+  bool read = false;
+  UnderDeviceLock(
+      record,
+      [&](device::DeviceRecord& copy) {
+        read = protocol::FlashRead(copy, block.data(), 0, static_cast<std::uint32_t>(block.size()),
+                                   0, 0) == protocol::FlashResult::Ok;
+      },
+      kMarkerLockWaitMs);
+  if (!read) return std::nullopt;
   return block[image::offset::kMarker];
 }
 
@@ -103,6 +114,19 @@ std::string Escaped(const char* text) {
   return out;
 }
 
+// After the lines, so that it is the last thing read: each bridge whose firmware is not marked
+// valid, with what to do.
+void WarnUnmarked(const std::vector<std::optional<std::uint8_t>>& markers, std::ostream& err) {
+  const device::DeviceTable& table = device::DeviceLayer().table;
+  for (std::uint32_t i = 0; i < markers.size(); ++i) {
+    if (!markers[i] || *markers[i] == image::kValidMarker) continue;
+    err << "burnwell-tool list: " << BridgeLine(static_cast<int>(i), table.records[i])
+        << ": the firmware is not marked valid (marker " << Hex(*markers[i], 2, HexDigits::Upper)
+        << ", not 5A): an update did not finish, or the memory is blank; update it before it is "
+           "power-cycled\n";
+  }
+}
+
 int RunList(bool json, JsonOutput& jsonOut, std::ostream& out, std::ostream& err) {
   BridgeSession session;
   if (const int status = session.ReportOpenFailure("list", err); status != 0) {
@@ -114,15 +138,7 @@ int RunList(bool json, JsonOutput& jsonOut, std::ostream& out, std::ostream& err
 
   const device::DeviceTable& table = device::DeviceLayer().table;
   std::vector<std::optional<std::uint8_t>> markers;
-  for (std::uint32_t i = 0; i < table.count; ++i) {
-    markers.push_back(ReadMarker(i, table.records[i]));
-    if (markers.back() && *markers.back() != image::kValidMarker)
-      err << "burnwell-tool list: " << BridgeLine(static_cast<int>(i), table.records[i])
-          << ": the firmware is not marked valid (marker "
-          << Hex(*markers.back(), 2, HexDigits::Upper)
-          << ", not 5A): an update did not finish, or the memory is blank; update it before it is "
-             "power-cycled\n";
-  }
+  for (std::uint32_t i = 0; i < table.count; ++i) markers.push_back(ReadMarker(table.records[i]));
   if (json) {
     Json bridges = Json::array();
     for (std::uint32_t i = 0; i < table.count; ++i) {
@@ -133,6 +149,7 @@ int RunList(bool json, JsonOutput& jsonOut, std::ostream& out, std::ostream& err
       bridges.push_back(bridge);
     }
     jsonOut.Print(Json{{"command", "list"}, {"bridges", bridges}});
+    WarnUnmarked(markers, err);
     return Code(ExitStatus::Success);
   }
   for (std::uint32_t i = 0; i < table.count; ++i) {
@@ -151,6 +168,8 @@ int RunList(bool json, JsonOutput& jsonOut, std::ostream& out, std::ostream& err
         << " speed=" << SpeedName(r) << " address=" << r.UsbAddress
         << " second-unit=" << (r.HasSecondUnit ? 1 : 0) << "\n";
   }
+  out.flush();
+  WarnUnmarked(markers, err);
   return Code(ExitStatus::Success);
 }
 

@@ -1,7 +1,7 @@
-// What the operator sees while bridges update: on a terminal one line per bridge (serial,
-// phase, percent) redrawn in place; otherwise one line per event. It receives the progress-bar
-// messages of every bridge's own progress window, and gives each bridge an observer of its
-// update.
+// What the operator sees while bridges update: on a terminal one line per bridge (its name with
+// serial and USB location, phase, percent) redrawn in place; otherwise one line per event. It
+// receives the progress-bar messages of every bridge's own progress window, and gives each bridge
+// an observer of its update.
 #pragma once
 
 #include <cstdio>

@@ -1,9 +1,9 @@
 #include "tools/burnwell/WindowVerdict.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "common/ExitStatus.h"
+#include "common/Hex.h"
 
 namespace burnwell {
 namespace {
@@ -15,11 +15,6 @@ std::string OneLine(std::string text) {
   const auto first = text.find_first_not_of(' ');
   if (first == std::string::npos) return "";
   return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
-std::string Upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
 }
 
 }  // namespace
@@ -34,7 +29,7 @@ std::string WindowVerdict(int status, const std::optional<history::UnitRecord>& 
       if (!bridge.serial.empty()) line += " (serial " + bridge.serial + ")";
       const std::string checksum =
           unit->flashAfter.empty() ? unit->file.checksum : unit->flashAfter;
-      if (!checksum.empty()) line += " holds checksum " + Upper(checksum);
+      if (!checksum.empty()) line += " holds checksum " + ChecksumText(checksum);
     }
     return line + "; power-cycle it";
   }

@@ -23,8 +23,8 @@ MACHINE
   cat "$work/out"
   [ "$status" -eq 0 ] || fail "exit status $status: $(cat "$work/err")"
   [ "$(wc -l < "$work/out")" -eq 2 ] || fail "expected two lines"
-  expected0="index=0 id=A transport=mass-storage class=disk vid=7e55 pid=5801 firmware=01020304 memory=spi path=/dev/sg0 serial=FIRST usb=1-2.1 hub=2 port=1 ports=4 speed=high address=3 second-unit=0"
-  expected1="index=1 id=B transport=mass-storage class=disk vid=7e55 pid=2501 firmware=00001234 memory=eeprom-256 path=/dev/sg1 serial=SECOND usb=1-2.3 hub=4 port=3 ports=4 speed=super address=4 second-unit=1"
+  expected0="index=0 id=A transport=mass-storage class=disk vid=7e55 pid=5801 firmware=01020304 memory=spi marker=5A valid=yes path=/dev/sg0 serial=FIRST usb=1-2.1 hub=2 port=1 ports=4 speed=high address=3 second-unit=0"
+  expected1="index=1 id=B transport=mass-storage class=disk vid=7e55 pid=2501 firmware=00001234 memory=eeprom-256 marker=5A valid=yes path=/dev/sg1 serial=SECOND usb=1-2.3 hub=4 port=3 ports=4 speed=super address=4 second-unit=1"
   [ "$(sed -n 1p "$work/out")" = "$expected0" ] || fail "first line differs from: $expected0"
   [ "$(sed -n 2p "$work/out")" = "$expected1" ] || fail "second line differs from: $expected1"
   ;;

@@ -191,6 +191,10 @@ void SetUsage(CLI::App& app, std::string usage) {
   app.formatter(std::make_shared<ConventionFormatter>(&app, std::move(usage)));
 }
 
+CLI::Option* AddYes(CLI::App& app, bool& yes, std::string description) {
+  return app.add_flag("-y,--yes", yes, std::move(description));
+}
+
 std::optional<int> Parse(CLI::App& app, std::vector<std::string> args, std::ostream& out,
                          std::ostream& err) {
   // CLI11 takes the arguments last first.

@@ -29,6 +29,9 @@ CLI::App* AddCommand(CLI::App& parent, std::string_view program, std::string nam
 // several forms go on separate lines.
 void SetUsage(CLI::App& app, std::string usage);
 
+// -y,--yes into yes: the one spelling of "answer the warning without asking" in every program.
+CLI::Option* AddYes(CLI::App& app, bool& yes, std::string description);
+
 // Parses args (without the program name). Returns the exit status when the program has nothing
 // more to do: 0 after printing help or the version to out, 2 after a usage error on err.
 // Returns nothing when the program should go on with what was parsed.

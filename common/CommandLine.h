@@ -1,8 +1,8 @@
 // The command-line convention of the Burnwell programs, over the CLI11 parser: every program and
 // subcommand answers --help (-h) and --version, help texts share one layout (usage, what it
-// does, options, subcommands, footer), numbers are decimal or 0x-hexadecimal, and a bad command
-// line ends with exit status 2 and one line on standard error that names the problem and points
-// to the right --help.
+// does, options, subcommands, footer; the bash completion reads its options and closed sets of
+// values from it), numbers are decimal or 0x-hexadecimal, and a bad command line ends with exit
+// status 2 and one line on standard error that names the problem and points to the right --help.
 #pragma once
 
 #include <CLI/CLI.hpp>

@@ -274,6 +274,28 @@ TEST_F(DeviceApi, TimedOutLocksAreMinusFourWithoutReleasing) {
   EXPECT_EQ(DeviceLayer().table.count, 1u);  // nothing rolled back
 }
 
+// A program that must wait for a lock another program holds says so before it waits, once.
+int lockWaitNotices = 0;
+TEST_F(DeviceApi, AHeldLockIsToldBeforeTheWaitAndOnlyOnce) {
+  Machine({sim::BridgeConfig{}});
+  BridgeInitialize();
+  ASSERT_EQ(BridgeOpen(nullptr, 0), 1);
+  lockWaitNotices = 0;
+  BridgeLayer().lockWaitNotice = [] { ++lockWaitNotices; };
+  locks_.waits.clear();
+  // Held when tried, then free within the wait.
+  locks_.answers[DeviceLock(0)] = {WaitResult::TimedOut, WaitResult::Signalled};
+  EXPECT_EQ(BridgeIcpSwitch(0, 0), 0);
+  EXPECT_EQ(lockWaitNotices, 1);
+  ASSERT_EQ(locks_.waits.size(), 2u);
+  EXPECT_EQ(locks_.waits[0].timeoutMs, 0u);  // tried first, without waiting
+  EXPECT_GT(locks_.waits[1].timeoutMs, 0u);
+  // Told already: the next wait is not announced again, and ends as before.
+  locks_.answers[DeviceLock(0)] = {WaitResult::TimedOut};
+  EXPECT_EQ(BridgeIcpSwitch(0, 0), Code(ApiError::LockFailed));
+  EXPECT_EQ(lockWaitNotices, 1);
+}
+
 TEST_F(DeviceApi, OneResetPutsEveryPartOfTheDeviceStateBack) {
   Machine({sim::BridgeConfig{}});
   ASSERT_EQ(BridgeInitialize(), 1);

@@ -60,6 +60,10 @@ std::vector<std::string> LayoutFaults(QWidget& window, const std::string& when) 
     // The menu bar alone runs from edge to edge.
     if (!qobject_cast<QMenuBar*>(controls[i]) && !margins.contains(place))
       faults.push_back(at + Describe(*controls[i]) + " lies outside the margins");
+    if (auto* label = qobject_cast<QLabel*>(controls[i]); label && label->wordWrap()) {
+      if (label->heightForWidth(place.width()) > place.height())
+        faults.push_back(at + Describe(*controls[i]) + " is cut off");
+    }
     for (std::size_t j = i + 1; j < controls.size(); ++j) {
       if (place.intersects(controls[j]->geometry()))
         faults.push_back(at + Describe(*controls[i]) + " overlaps " + Describe(*controls[j]));

@@ -90,6 +90,13 @@ history::UnitRecord UpdaterHistory::Unit() const {
 
 void UpdaterHistory::Record(history::UnitRecord& record) {
   if (recorder_) recorder_->Record(record);
+  std::lock_guard lock(lastMutex_);
+  last_ = record;
+}
+
+std::optional<history::UnitRecord> UpdaterHistory::LastUnit() const {
+  std::lock_guard lock(lastMutex_);
+  return last_;
 }
 
 }  // namespace burnwell

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -21,6 +22,9 @@ class UpdaterHistory {
   // Wraps the services' configuration reader (the history opens once Config.ini is read), the
   // update (its report is recorded before the operator is told) and the version check.
   void Install(app::DialogServices& services);
+  // The last unit recorded (the update's or the version check's), whether or not the history
+  // could store it: what the window's verdict names.
+  std::optional<history::UnitRecord> LastUnit() const;
 
  private:
   // A record of the first bridge and the loaded file, for the command "dialog".
@@ -31,6 +35,8 @@ class UpdaterHistory {
   std::mutex warningsMutex_;  // the forwarder warns from its thread
   std::string firmwareName_;
   std::unique_ptr<history::Recorder> recorder_;
+  mutable std::mutex lastMutex_;  // the update records from its thread
+  std::optional<history::UnitRecord> last_;
 };
 
 }  // namespace burnwell

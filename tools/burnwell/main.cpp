@@ -19,6 +19,7 @@
 #include "ui/Framework.h"
 #include "ui/terminal/TerminalBackend.h"
 #include "tools/burnwell/UpdaterHistory.h"
+#include "tools/burnwell/WindowVerdict.h"
 
 #if defined(_WIN32)
 #include "ParentConsole.h"
@@ -102,6 +103,7 @@ int main(int argc, char** argv) {
 #else
   (void)terminal;
 #endif
+  const bool windowed = backend != nullptr;
   if (!backend) {
     auto view = burnwell::ui::TerminalView::Standard();
     view.SetAssumeYes(yes);
@@ -119,6 +121,8 @@ int main(int argc, char** argv) {
     burnwell::app::CBurnwellApp app(services);
     app.InitInstance();
     status = static_cast<int>(app.Result());
+    // The terminal view has said it all already; a window's boxes are gone once it closes.
+    if (windowed) std::cout << burnwell::WindowVerdict(status, history.LastUnit()) << std::endl;
   }
   return status;
 }

@@ -175,6 +175,24 @@ bool OnGuiThread() { return QThread::currentThread() == qApp->thread(); }
 
 // The dialog's own window: Enter, Escape and the close button become the messages a system
 // dialog would get, so the dialog decides (and can refuse) as it does on Windows.
+// Keeps a wrapping label's least height at what its text needs at its present width, so that
+// the window's least size grows with a long text instead of cutting it off.
+void FitHeightToText(QLabel& label) {
+  if (!label.wordWrap()) return;
+  const int needed =
+      std::max(label.fontMetrics().lineSpacing(), label.heightForWidth(label.width()));
+  if (needed != label.minimumHeight()) label.setMinimumHeight(needed);
+}
+
+class WrappedLineHeight final : public QObject {
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    auto* label = qobject_cast<QLabel*>(watched);
+    if (label && event->type() == QEvent::Resize) FitHeightToText(*label);
+    return false;
+  }
+};
+
 class DialogWidget final : public QDialog {
  public:
   DialogWidget(CDialog& dialog, QWidget* parent) : QDialog(parent), dialog_(dialog) {}
@@ -300,6 +318,7 @@ class QtWindow final : public ModelWindow {
     if (auto* label = dynamic_cast<QLabel*>(widget);
         label && state->layout->kind == ControlKind::Static) {
       label->setText(LabelText(state->text));
+      FitHeightToText(*label);
       const LResult colour = Dialog().ControlTextColour(id);
       if (colour != kDefaultColour) {
         QPalette palette = label->palette();
@@ -327,6 +346,7 @@ class QtWindow final : public ModelWindow {
   QMenuBar* menuBar_ = nullptr;
   QMenu* helpMenu_ = nullptr;
   QGridLayout* grid_ = nullptr;
+  WrappedLineHeight wrappedLineHeight_;
   int nextFreeRow_ = 100;
   QEventLoop loop_;
   int baseX_ = 6;
@@ -498,10 +518,15 @@ void QtWindow::Arrange(QWidget& widget, const ControlSpec& control, std::optiona
     widget.setMinimumWidth(PixelsX(control.width));
   }
   if (auto* label = qobject_cast<QLabel*>(&widget); label && control.kind == ControlKind::Static) {
-    // Long texts (a reader's error, a two-line result) wrap inside the margins; an empty line
-    // keeps the height of one line of text.
-    label->setWordWrap(true);
+    // A line across the window (the status, the warning, the bridge) wraps its long texts (a
+    // reader's error, a two-line result) inside the margins and is always as tall as its text
+    // at its width; a caption beside a box keeps its one line. An empty line keeps the height
+    // of one line of text.
     label->setMinimumHeight(label->fontMetrics().lineSpacing());
+    if (cell->columnSpan > 1) {
+      label->setWordWrap(true);
+      label->installEventFilter(&wrappedLineHeight_);
+    }
   }
   if (cell->alignment & Qt::AlignLeft) {
     // A box for a short value (the checksum) keeps its template width, or the value's.

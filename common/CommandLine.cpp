@@ -60,12 +60,31 @@ class ConventionFormatter final : public CLI::Formatter {
     if (mode == CLI::AppFormatMode::Sub) return make_expanded(app);
     std::string text = make_usage(app, std::move(name));
     if (!app->get_description().empty()) text += "\n" + make_description(app);
-    for (const std::string& section : {make_positionals(app), make_groups(app, mode)}) {
+    for (const std::string& section :
+         {make_positionals(app), make_groups(app, mode), make_taken_from_parent(app)}) {
       if (!section.empty()) text += "\n" + section;
     }
     text += make_subcommands(app, mode);
     const std::string footer = make_footer(app);
     if (!footer.empty()) text += "\n" + footer;
+    return text;
+  }
+
+  // A command that lets the options it does not know fall through to its parent accepts them
+  // after its name too ("flash read OUT --index 1"): its help lists them as well, in the
+  // parent's groups, so that the help (and the completion reading it) names all it accepts.
+  std::string make_taken_from_parent(const CLI::App* app) const {
+    const CLI::App* parent = app->get_parent();
+    if (parent == nullptr || !app->get_fallthrough()) return "";
+    std::string text;
+    for (const std::string& group : parent->get_groups()) {
+      const std::vector<const CLI::Option*> options =
+          parent->get_options([&](const CLI::Option* option) {
+            return option->get_group() == group && option->nonpositional() &&
+                   option != parent->get_help_ptr() && option != parent->get_version_ptr();
+          });
+      if (!options.empty()) text += (text.empty() ? "" : "\n") + make_group(group, false, options);
+    }
     return text;
   }
 
@@ -170,6 +189,10 @@ CLI::App* AddCommand(CLI::App& parent, std::string_view program, std::string nam
 
 void SetUsage(CLI::App& app, std::string usage) {
   app.formatter(std::make_shared<ConventionFormatter>(&app, std::move(usage)));
+}
+
+CLI::Option* AddYes(CLI::App& app, bool& yes, std::string description) {
+  return app.add_flag("-y,--yes", yes, std::move(description));
 }
 
 std::optional<int> Parse(CLI::App& app, std::vector<std::string> args, std::ostream& out,

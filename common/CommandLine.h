@@ -1,8 +1,8 @@
 // The command-line convention of the Burnwell programs, over the CLI11 parser: every program and
 // subcommand answers --help (-h) and --version, help texts share one layout (usage, what it
-// does, options, subcommands, footer), numbers are decimal or 0x-hexadecimal, and a bad command
-// line ends with exit status 2 and one line on standard error that names the problem and points
-// to the right --help.
+// does, options, subcommands, footer; the bash completion reads its options and closed sets of
+// values from it), numbers are decimal or 0x-hexadecimal, and a bad command line ends with exit
+// status 2 and one line on standard error that names the problem and points to the right --help.
 #pragma once
 
 #include <CLI/CLI.hpp>
@@ -28,6 +28,9 @@ CLI::App* AddCommand(CLI::App& parent, std::string_view program, std::string nam
 // Replaces the usage line help generates with lines written for people ("OUT [--offset N]");
 // several forms go on separate lines.
 void SetUsage(CLI::App& app, std::string usage);
+
+// -y,--yes into yes: the one spelling of "answer the warning without asking" in every program.
+CLI::Option* AddYes(CLI::App& app, bool& yes, std::string description);
 
 // Parses args (without the program name). Returns the exit status when the program has nothing
 // more to do: 0 after printing help or the version to out, 2 after a usage error on err.

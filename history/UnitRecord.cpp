@@ -32,6 +32,12 @@ std::optional<UnitResult> ResultFromName(std::string_view name) {
   return std::nullopt;
 }
 
+std::string ResultNameList(std::string_view separator) {
+  std::string list;
+  for (const char* name : kResultNames) list += (list.empty() ? "" : std::string(separator)) + name;
+  return list;
+}
+
 bool Passed(UnitResult result) {
   return result == UnitResult::Updated || result == UnitResult::UpToDate ||
          result == UnitResult::Match;

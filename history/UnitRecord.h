@@ -28,6 +28,8 @@ enum class UnitResult { Updated, UpToDate, Refused, Failed, Disconnected, Stoppe
 // "updated", "up-to-date", "refused", "failed", "disconnected", "stopped", "match", "differs".
 const char* ResultName(UnitResult result);
 std::optional<UnitResult> ResultFromName(std::string_view name);
+// Every name, in the order above, with separator between them ("updated|up-to-date|...").
+std::string ResultNameList(std::string_view separator);
 // The bridge left the attempt as it should: updated, already up to date, or matching.
 bool Passed(UnitResult result);
 

@@ -7,7 +7,8 @@
 #            uses (SQLite and libpq for the history) and the man page generator (scripts/demo.sh
 #            needs no more)
 #   test     the native test suite: GoogleTest, Google Benchmark, the Intel HEX oracles, a
-#            PostgreSQL server the history's tests start in a folder of their own
+#            PostgreSQL server the history's tests start in a folder of their own, groff (the man
+#            pages as plain text)
 #   fuzz     clang and its sanitizer runtime (fuzz targets)
 #   windows  the mingw-w64 cross compiler, Wine, the NSIS installer builder, npm (the SQLite
 #            amalgamation comes from an npm package: scripts/fetch-sqlite.sh)
@@ -20,7 +21,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 
 build=(cmake ninja-build g++ make pkg-config qt6-base-dev libgl-dev nlohmann-json3-dev libcli11-dev libudev-dev scdoc libsqlite3-dev libpq-dev)
-test=(libgtest-dev libgmock-dev googletest libbenchmark-dev binutils srecord python3-intelhex clang-format-14 postgresql)
+test=(libgtest-dev libgmock-dev googletest libbenchmark-dev binutils srecord python3-intelhex clang-format-14 postgresql groff-base)
 fuzz=(clang libclang-rt-14-dev)
 windows=(g++-mingw-w64-x86-64-posix wine64 wine fonts-wine nsis npm)
 package=(dpkg-dev file)

@@ -101,7 +101,7 @@ void AddMemoryOptions(CLI::App& app, Collected& collected) {
                     if (!plan) throw CLI::ValidationError("--fault: " + why);
                     bridge.faults = *plan;
                   },
-                  "faults to show (below)")
+                  "faults to show (burnwell-sim --help lists the plans)")
                ->type_name("PLAN"));
 }
 
@@ -110,10 +110,10 @@ void AddBehaviourOptions(CLI::App& app, Collected& collected) {
   const BridgeConfig defaults;
   BridgeConfig& bridge = collected.line.bridge;
   auto remember = [&collected](CLI::Option* option) { return collected.Bridge(option); };
-  remember(
-      cli::AddNumber(app, "--latency-us", bridge.latencyUs,
-                     "time each command takes (default " + std::to_string(defaults.latencyUs) + ")",
-                     "microseconds (0 to 10000000)", 10'000'000));
+  remember(cli::AddNumber(app, "--latency-us", bridge.latencyUs,
+                          "time each command takes, in microseconds (default " +
+                              std::to_string(defaults.latencyUs) + ")",
+                          "microseconds (0 to 10000000)", 10'000'000));
   remember(
       cli::AddNumber(
           app, "--selection-ends-after", bridge.selectionEndsAfterTransfers,

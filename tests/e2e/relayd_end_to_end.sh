@@ -123,10 +123,12 @@ socket-place)
   [ -L "$work/link" ] || fail "the link was removed"
   # A missing folder is made with the socket's ownership: the owner and the group burnwell
   # (0750, socket 0660) where the system has that group, the owner alone (0700, 0600) if not.
+  # A fresh output file each time: the wait below must not find an earlier run's "serving".
+  rm -f "$work/out"
   "$sim" serve --socket "$work/new/relay" > "$work/out" 2>&1 &
   pid=$!
   i=0
-  while ! grep -q serving "$work/out" && [ $i -lt 2400 ]; do sleep 0.05; i=$((i + 1)); done
+  while ! grep -qs serving "$work/out" && [ $i -lt 2400 ]; do sleep 0.05; i=$((i + 1)); done
   folder=$(stat -c '%a %G' "$work/new")
   socket=$(stat -c '%a %G' "$work/new/relay")
   kill -TERM $pid
@@ -139,10 +141,11 @@ socket-place)
     [ "${socket% *}" = 600 ] || fail "socket: $socket"
   fi
   # Missing folders above it get 0755 whatever the umask.
+  rm -f "$work/out"
   ( umask 000 && exec "$relayd" --socket "$work/up/down/relay" > "$work/out" 2>&1 ) &
   pid=$!
   i=0
-  while ! grep -q serving "$work/out" && [ $i -lt 2400 ]; do sleep 0.05; i=$((i + 1)); done
+  while ! grep -qs serving "$work/out" && [ $i -lt 2400 ]; do sleep 0.05; i=$((i + 1)); done
   kill -TERM $pid
   wait $pid
   [ "$(stat -c %a "$work/up")" = 755 ] || fail "a missing parent folder: $(stat -c %a "$work/up")"

@@ -43,7 +43,19 @@ burnwell-tool station --c|+--count +--classic-transfers
 burnwell-tool history --|+--serial +--summary +--pending +--since ---yes
 burnwell-tool update ZQ5x8x.hex --st|+--station
 burnwell-tool --h|+--help
+burnwell-tool list --|+--json +--help ---index ---port ---serial
+burnwell-tool update ZQ5x8x.hex -|+-y +--yes +--all
+burnwell-tool flash protect |+on +off -ZQ5x8x.hex
+burnwell-tool flash read out.bin --|+--offset +--index +--classic-transfers ---all
+burnwell-tool history --result up|+updated +up-to-date -ZQ5x8x.hex
 burnwell-sim |+list-chips +serve +flash.bin
+burnwell-sim --chip MX25L1|+MX25L1005 +MX25L12805D -M25P05
+burnwell-sim serve --chip |+absent +W25X40
+burnwell-sim --eeprom |+256 +64k -flash.bin
+burnwell-sim --fault f|+fail: +fail-opcode: +forget-marker -drop-writes
+burnwell-sim serve --fault stuck-busy,d|+stuck-busy,drop-writes +stuck-busy,disconnect:
+burnwell-sim --image |+flash.bin -256
+burnwell-sim list-chips --|+--help ---chip ---machine
 burnwell-sim --ch|+--chip
 burnwell-sim serve --fa|+--fault
 burnwell-sim --image flash.bin -- burnwell-to|+burnwell-tool

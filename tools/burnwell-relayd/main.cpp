@@ -129,19 +129,27 @@ int main(int argc, char** argv) {
   app.add_option("--socket", options.socket,
                  "listen on a socket at PATH instead of the relay's place")
       ->option_text("PATH");
+  // Value names and plain descriptions with unit, range and default, rather than CLI11's
+  // "UINT:UINT in [1 - 100000]".
+  const Options defaults;
   app.add_option("--max-connections", options.maxConnections,
-                 "clients served at once; more are answered \"relay full\" and disconnected")
+                 "clients served at once, 1 to 100000 (default " +
+                     std::to_string(defaults.maxConnections) +
+                     "); more are answered \"relay full\" and disconnected")
       ->check(CLI::Range(std::size_t{1}, std::size_t{100000}))
-      ->capture_default_str();
+      ->option_text("N");
   app.add_option("--max-per-user", options.maxPerUser,
-                 "connections one user may have at once; more are answered \"relay full\" "
-                 "(default: a quarter of --max-connections)")
-      ->check(CLI::Range(std::size_t{1}, std::size_t{100000}));
+                 "connections one user may have at once, 1 to 100000 (default: a quarter of "
+                 "--max-connections); more are answered \"relay full\"")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{100000}))
+      ->option_text("N");
   app.add_option("--idle-timeout", options.idleTimeoutSeconds,
                  "seconds a client may stay silent, or leave a reply untaken, before it is "
-                 "disconnected (an untaken reply: 10 seconds at most)")
+                 "disconnected, 1 to 86400 (default " +
+                     std::to_string(defaults.idleTimeoutSeconds) +
+                     "; an untaken reply: 10 seconds at most)")
       ->check(CLI::Range(1u, 86400u))
-      ->capture_default_str();
+      ->option_text("SECONDS");
   // --help, --version and usage errors (status 2) end here.
   if (const std::optional<int> status =
           cli::Parse(app, std::vector<std::string>(argv + std::min(argc, 1), argv + argc),

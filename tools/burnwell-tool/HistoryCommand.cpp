@@ -156,9 +156,7 @@ int RunHistory(HistoryRequest& request, JsonOutput& jsonOut, std::ostream& out, 
       return UsageError(err, "history", "--until takes a UTC time such as 2026-05-01T17:00");
   }
   if (request.filter.result && !history::ResultFromName(*request.filter.result))
-    return UsageError(err, "history",
-                      "--result takes updated, up-to-date, refused, failed, disconnected, "
-                      "stopped, match or differs");
+    return UsageError(err, "history", "--result takes one of " + history::ResultNameList(", "));
   if (request.file) {
     const auto loaded =
         image::LoadFirmwareByType(image::LoadedImage(), ArgumentPath(*request.file));
@@ -245,11 +243,8 @@ CommandAction DeclareHistory(CLI::App& command) {
   command.add_option("--file", request->file, "units given this firmware file (by its checksum)")
       ->type_name("FILE")
       ->excludes(checksum);
-  command
-      .add_option("--result", request->filter.result,
-                  "units whose attempt ended so (updated, up-to-date, refused, failed, "
-                  "disconnected, stopped, match, differs)")
-      ->type_name("NAME");
+  command.add_option("--result", request->filter.result, "units whose attempt ended so")
+      ->type_name(history::ResultNameList("|"));
   command.add_option("--since", request->since, "attempts at or after TIME (UTC)")
       ->type_name("TIME");
   command.add_option("--until", request->until, "attempts before TIME (UTC)")->type_name("TIME");

@@ -173,13 +173,24 @@ int RunList(bool json, JsonOutput& jsonOut, std::ostream& out, std::ostream& err
   return Code(ExitStatus::Success);
 }
 
+// The JSON's fields, named from the JSON a bridge gets: fewer than the lines', they are the
+// ones the history and the other commands' JSON keep of a bridge.
+std::string JsonDescription() {
+  const Json bridge = BridgeJson(0, device::DeviceRecord{});
+  std::string fields;
+  for (const auto& [key, value] : bridge.items()) fields += (fields.empty() ? "" : ", ") + key;
+  return "print one JSON document instead of the lines: {\"command\": \"list\", \"bridges\": "
+         "[...]}, "
+         "each bridge with " +
+         fields + " (code_size: the main code's size in bytes for the bridge's product)";
+}
+
 }  // namespace
 
 CommandAction DeclareList(CLI::App& command) {
   auto json = std::make_shared<bool>(false);
   cli::SetUsage(command, "burnwell-tool list [--json]");
-  command.add_flag("--json", *json,
-                   "print one JSON document (the same fields per bridge) instead of the lines");
+  command.add_flag("--json", *json, JsonDescription());
   command.footer(std::string(kListFields) +
                  ExitStatusHelp({ExitStatus::Success, ExitStatus::Failed, ExitStatus::Usage,
                                  ExitStatus::NoBridge}));

@@ -412,7 +412,7 @@ CommandAction DeclareUpdate(CLI::App& command) {
       "    [--reinstall] [--json] [--log FILE] [--history PATH|URL] [--no-history] [--station "
       "NAME]");
   AddFileArgument(command, *request);
-  command.add_flag("-y,--yes", request->yes, "do not ask to confirm the backup warning");
+  cli::AddYes(command, request->yes, "do not ask to confirm the backup warning");
   AddPowerOptions(command, *request);
   AddHistoryOptions(command, request->history);
   command

@@ -63,7 +63,8 @@ int main(int argc, char** argv) {
                                     std::string(command.summary));
     commands.emplace_back(sub, command.declare(*sub));
   }
-  const CLI::App* help = cli::AddCommand(app, tool::kProgram, "help", "print this help");
+  CLI::App* help = cli::AddCommand(app, tool::kProgram, "help", "print this help");
+  help->footer(ExitStatusHelp({ExitStatus::Success, ExitStatus::Usage}));
 
   if (const std::optional<int> status =
           cli::Parse(app, Arguments(argc, argv), std::cout, std::cerr))

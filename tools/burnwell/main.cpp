@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
   burnwell::cli::SetUsage(cli, "burnwell [--terminal] [--yes]");
   cli.add_flag("--terminal", terminal,
                "use the terminal instead of a window (the default without a display)");
-  cli.add_flag("-y,--yes", yes, "answer the backup warning with OK (terminal only)");
+  burnwell::cli::AddYes(cli, yes, "answer the backup warning with OK (terminal only)");
   cli.footer(burnwell::ExitStatusHelp(burnwell::Program::Updater));
   if (const std::optional<int> status =
           burnwell::cli::Parse(cli, std::vector<std::string>(argv + std::min(argc, 1), argv + argc),

@@ -114,6 +114,16 @@ std::string Escaped(const char* text) {
   return out;
 }
 
+// A bridge in list's JSON: discovery's facts, then its validity marker and whether it is valid
+// (null when unread).
+Json ListedBridgeJson(int index, const device::DeviceRecord& record,
+                      const std::optional<std::uint8_t>& marker) {
+  Json bridge = BridgeJson(index, record);
+  bridge["marker"] = marker ? Json(Hex(*marker, 2, HexDigits::Upper)) : Json(nullptr);
+  bridge["marked_valid"] = marker ? Json(*marker == image::kValidMarker) : Json(nullptr);
+  return bridge;
+}
+
 // After the lines, so that it is the last thing read: each bridge whose firmware is not marked
 // valid, with what to do.
 void WarnUnmarked(const std::vector<std::optional<std::uint8_t>>& markers, std::ostream& err) {
@@ -142,10 +152,7 @@ int RunList(bool json, JsonOutput& jsonOut, std::ostream& out, std::ostream& err
   if (json) {
     Json bridges = Json::array();
     for (std::uint32_t i = 0; i < table.count; ++i) {
-      Json bridge = BridgeJson(static_cast<int>(i), table.records[i]);
-      bridge["marker"] = markers[i] ? Json(Hex(*markers[i], 2, HexDigits::Upper)) : Json(nullptr);
-      bridge["marked_valid"] =
-          markers[i] ? Json(*markers[i] == image::kValidMarker) : Json(nullptr);
+      const Json bridge = ListedBridgeJson(static_cast<int>(i), table.records[i], markers[i]);
       bridges.push_back(bridge);
     }
     jsonOut.Print(Json{{"command", "list"}, {"bridges", bridges}});
@@ -176,7 +183,7 @@ int RunList(bool json, JsonOutput& jsonOut, std::ostream& out, std::ostream& err
 // The JSON's fields, named from the JSON a bridge gets: fewer than the lines', they are the
 // ones the history and the other commands' JSON keep of a bridge.
 std::string JsonDescription() {
-  const Json bridge = BridgeJson(0, device::DeviceRecord{});
+  const Json bridge = ListedBridgeJson(0, device::DeviceRecord{}, std::nullopt);
   std::string fields;
   for (const auto& [key, value] : bridge.items()) fields += (fields.empty() ? "" : ", ") + key;
   return "print one JSON document instead of the lines: {\"command\": \"list\", \"bridges\": "

@@ -1,8 +1,10 @@
 // Explicit byte-order loads and stores for wire formats: nothing is cast from a native struct.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace burnwell {
 
@@ -42,5 +44,47 @@ inline void StoreBe16(std::uint8_t* p, std::uint16_t v) {
 inline void StoreBe32(std::uint8_t* p, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
 }
+
+// A packed structure's fields, each named once with its offset by a function
+// `EachField(header, at)` that calls `at(offset, field)` for every field, are read with
+// `FieldReader` and written with `FieldWriter`: integers in the given byte order, byte arrays as
+// they are.
+enum class ByteOrder { Little, Big };
+
+template <ByteOrder order>
+constexpr unsigned ByteShift(std::size_t index, std::size_t size) {
+  return static_cast<unsigned>(8 * (order == ByteOrder::Little ? index : size - 1 - index));
+}
+
+template <ByteOrder order>
+struct FieldReader {
+  const std::uint8_t* bytes;
+  template <typename T>
+  void operator()(std::size_t offset, T& field) const {
+    if constexpr (std::is_integral_v<T>) {
+      std::uint64_t value = 0;
+      for (std::size_t i = 0; i < sizeof(T); ++i)
+        value |= std::uint64_t{bytes[offset + i]} << ByteShift<order>(i, sizeof(T));
+      field = static_cast<T>(value);
+    } else {
+      std::copy_n(bytes + offset, field.size(), field.begin());
+    }
+  }
+};
+
+template <ByteOrder order>
+struct FieldWriter {
+  std::uint8_t* bytes;
+  template <typename T>
+  void operator()(std::size_t offset, const T& field) const {
+    if constexpr (std::is_integral_v<T>) {
+      const auto value = static_cast<std::uint64_t>(field);
+      for (std::size_t i = 0; i < sizeof(T); ++i)
+        bytes[offset + i] = static_cast<std::uint8_t>(value >> ByteShift<order>(i, sizeof(T)));
+    } else {
+      std::copy(field.begin(), field.end(), bytes + offset);
+    }
+  }
+};
 
 }  // namespace burnwell

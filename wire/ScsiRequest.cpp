@@ -6,41 +6,37 @@
 
 namespace burnwell::wire {
 
+namespace {
+
+template <typename Header, typename At>
+void EachField(Header& h, const At& at) {
+  at(spt::Length, h.Length);
+  at(spt::ScsiStatus, h.ScsiStatus);
+  at(spt::PathId, h.PathId);
+  at(spt::TargetId, h.TargetId);
+  at(spt::Lun, h.Lun);
+  at(spt::CdbLength, h.CdbLength);
+  at(spt::SenseInfoLength, h.SenseInfoLength);
+  at(spt::DataIn, h.DataIn);
+  at(spt::DataTransferLength, h.DataTransferLength);
+  at(spt::TimeOutValue, h.TimeOutValue);
+  at(spt::DataBufferOffset, h.DataBufferOffset);
+  at(spt::SenseInfoOffset, h.SenseInfoOffset);
+  at(spt::Cdb, h.Cdb);
+}
+
+}  // namespace
+
 ScsiPassThroughHeader DecodePassThroughHeader(std::span<const std::uint8_t> bytes) {
-  const std::uint8_t* p = bytes.data();
   ScsiPassThroughHeader h;
-  h.Length = LoadLe16(p + spt::Length);
-  h.ScsiStatus = p[spt::ScsiStatus];
-  h.PathId = p[spt::PathId];
-  h.TargetId = p[spt::TargetId];
-  h.Lun = p[spt::Lun];
-  h.CdbLength = p[spt::CdbLength];
-  h.SenseInfoLength = p[spt::SenseInfoLength];
-  h.DataIn = p[spt::DataIn];
-  h.DataTransferLength = LoadLe32(p + spt::DataTransferLength);
-  h.TimeOutValue = LoadLe32(p + spt::TimeOutValue);
-  h.DataBufferOffset = LoadLe32(p + spt::DataBufferOffset);
-  h.SenseInfoOffset = LoadLe32(p + spt::SenseInfoOffset);
-  std::copy_n(p + spt::Cdb, kMaxCdbLength, h.Cdb.begin());
+  EachField(h, FieldReader<ByteOrder::Little>{bytes.data()});
   return h;
 }
 
 void EncodePassThroughHeader(const ScsiPassThroughHeader& h, std::span<std::uint8_t> bytes) {
-  std::uint8_t* p = bytes.data();
-  StoreLe16(p + spt::Length, h.Length);
-  p[spt::ScsiStatus] = h.ScsiStatus;
-  p[spt::PathId] = h.PathId;
-  p[spt::TargetId] = h.TargetId;
-  p[spt::Lun] = h.Lun;
-  p[spt::CdbLength] = h.CdbLength;
-  p[spt::SenseInfoLength] = h.SenseInfoLength;
-  p[spt::DataIn] = h.DataIn;
-  p[spt::DataIn + 1] = p[spt::DataIn + 2] = p[spt::DataIn + 3] = 0;
-  StoreLe32(p + spt::DataTransferLength, h.DataTransferLength);
-  StoreLe32(p + spt::TimeOutValue, h.TimeOutValue);
-  StoreLe32(p + spt::DataBufferOffset, h.DataBufferOffset);
-  StoreLe32(p + spt::SenseInfoOffset, h.SenseInfoOffset);
-  std::copy(h.Cdb.begin(), h.Cdb.end(), p + spt::Cdb);
+  EachField(h, FieldWriter<ByteOrder::Little>{bytes.data()});
+  // The padding after DataIn, up to the 32-bit DataTransferLength.
+  std::fill_n(bytes.data() + spt::DataIn + 1, 3, std::uint8_t{0});
 }
 
 ScsiPassThroughHeader HeaderFor(const ScsiCommand& command) {

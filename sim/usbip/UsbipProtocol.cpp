@@ -18,22 +18,56 @@ std::string LoadText(const std::uint8_t* field, std::size_t size) {
   return std::string(field, end);
 }
 
+// The numeric fields of a device record (the texts and the interface count aside).
+template <typename Device, typename At>
+void EachDeviceField(Device& device, const At& at) {
+  using namespace device_record;
+  at(BusNum, device.busNum);
+  at(DevNum, device.devNum);
+  at(Speed, device.speed);
+  at(IdVendor, device.idVendor);
+  at(IdProduct, device.idProduct);
+  at(BcdDevice, device.bcdDevice);
+  at(DeviceClass, device.deviceClass);
+  at(DeviceSubClass, device.deviceSubClass);
+  at(DeviceProtocol, device.deviceProtocol);
+  at(ConfigurationValue, device.configurationValue);
+  at(NumConfigurations, device.numConfigurations);
+}
+
 void StoreDeviceRecord(std::uint8_t* record, const ExportedDevice& device) {
   using namespace device_record;
   StoreText(record + Path, kPathSize, device.path);
   StoreText(record + BusId, kBusIdSize, device.busId);
-  StoreBe32(record + BusNum, device.busNum);
-  StoreBe32(record + DevNum, device.devNum);
-  StoreBe32(record + Speed, device.speed);
-  StoreBe16(record + IdVendor, device.idVendor);
-  StoreBe16(record + IdProduct, device.idProduct);
-  StoreBe16(record + BcdDevice, device.bcdDevice);
-  record[DeviceClass] = device.deviceClass;
-  record[DeviceSubClass] = device.deviceSubClass;
-  record[DeviceProtocol] = device.deviceProtocol;
-  record[ConfigurationValue] = device.configurationValue;
-  record[NumConfigurations] = device.numConfigurations;
+  EachDeviceField(device, FieldWriter<ByteOrder::Big>{record});
   record[NumInterfaces] = static_cast<std::uint8_t>(device.interfaces.size());
+}
+
+// The fields of a URB header: the basic part, then the command's own (read after the command).
+template <typename Header, typename At>
+void EachUrbField(Header& header, const At& at) {
+  at(urb::Command, header.command);
+  at(urb::SeqNum, header.seqNum);
+  at(urb::DevId, header.devId);
+  at(urb::Direction, header.direction);
+  at(urb::Endpoint, header.endpoint);
+  switch (header.command) {
+    case USBIP_CMD_SUBMIT:
+      at(urb::TransferFlags, header.transferFlags);
+      at(urb::TransferBufferLength, header.transferBufferLength);
+      at(urb::NumberOfPackets, header.numberOfPackets);
+      at(urb::Interval, header.interval);
+      at(urb::Setup, header.setup);
+      break;
+    case USBIP_CMD_UNLINK: at(urb::UnlinkSeqNum, header.unlinkSeqNum); break;
+    case USBIP_RET_SUBMIT:
+      at(urb::Status, header.status);
+      at(urb::ActualLength, header.actualLength);
+      at(urb::NumberOfPackets, header.numberOfPackets);
+      break;
+    case USBIP_RET_UNLINK: at(urb::Status, header.status); break;
+    default: break;
+  }
 }
 
 }  // namespace
@@ -94,79 +128,22 @@ std::vector<std::uint8_t> EncodeImportReply(const std::optional<ExportedDevice>&
 }
 
 ExportedDevice DecodeDeviceRecord(std::span<const std::uint8_t> record) {
-  using namespace device_record;
   ExportedDevice device;
-  device.path = LoadText(&record[Path], kPathSize);
-  device.busId = LoadText(&record[BusId], kBusIdSize);
-  device.busNum = LoadBe32(&record[BusNum]);
-  device.devNum = LoadBe32(&record[DevNum]);
-  device.speed = LoadBe32(&record[Speed]);
-  device.idVendor = LoadBe16(&record[IdVendor]);
-  device.idProduct = LoadBe16(&record[IdProduct]);
-  device.bcdDevice = LoadBe16(&record[BcdDevice]);
-  device.deviceClass = record[DeviceClass];
-  device.deviceSubClass = record[DeviceSubClass];
-  device.deviceProtocol = record[DeviceProtocol];
-  device.configurationValue = record[ConfigurationValue];
-  device.numConfigurations = record[NumConfigurations];
+  device.path = LoadText(&record[device_record::Path], device_record::kPathSize);
+  device.busId = LoadText(&record[device_record::BusId], device_record::kBusIdSize);
+  EachDeviceField(device, FieldReader<ByteOrder::Big>{record.data()});
   return device;
 }
 
 std::array<std::uint8_t, urb::kSize> EncodeUrbHeader(const UrbHeader& header) {
   std::array<std::uint8_t, urb::kSize> bytes{};
-  StoreBe32(&bytes[urb::Command], header.command);
-  StoreBe32(&bytes[urb::SeqNum], header.seqNum);
-  StoreBe32(&bytes[urb::DevId], header.devId);
-  StoreBe32(&bytes[urb::Direction], header.direction);
-  StoreBe32(&bytes[urb::Endpoint], header.endpoint);
-  switch (header.command) {
-    case USBIP_CMD_SUBMIT:
-      StoreBe32(&bytes[urb::TransferFlags], header.transferFlags);
-      StoreBe32(&bytes[urb::TransferBufferLength], header.transferBufferLength);
-      StoreBe32(&bytes[urb::NumberOfPackets], header.numberOfPackets);
-      StoreBe32(&bytes[urb::Interval], header.interval);
-      std::copy(header.setup.begin(), header.setup.end(), bytes.begin() + urb::Setup);
-      break;
-    case USBIP_CMD_UNLINK: StoreBe32(&bytes[urb::UnlinkSeqNum], header.unlinkSeqNum); break;
-    case USBIP_RET_SUBMIT:
-      StoreBe32(&bytes[urb::Status], static_cast<std::uint32_t>(header.status));
-      StoreBe32(&bytes[urb::ActualLength], header.actualLength);
-      StoreBe32(&bytes[urb::NumberOfPackets], kNotIsochronous);
-      break;
-    case USBIP_RET_UNLINK:
-      StoreBe32(&bytes[urb::Status], static_cast<std::uint32_t>(header.status));
-      break;
-    default: break;
-  }
+  EachUrbField(header, FieldWriter<ByteOrder::Big>{bytes.data()});
   return bytes;
 }
 
 UrbHeader DecodeUrbHeader(std::span<const std::uint8_t> bytes) {
   UrbHeader header;
-  header.command = LoadBe32(&bytes[urb::Command]);
-  header.seqNum = LoadBe32(&bytes[urb::SeqNum]);
-  header.devId = LoadBe32(&bytes[urb::DevId]);
-  header.direction = LoadBe32(&bytes[urb::Direction]);
-  header.endpoint = LoadBe32(&bytes[urb::Endpoint]);
-  switch (header.command) {
-    case USBIP_CMD_SUBMIT:
-      header.transferFlags = LoadBe32(&bytes[urb::TransferFlags]);
-      header.transferBufferLength = LoadBe32(&bytes[urb::TransferBufferLength]);
-      header.numberOfPackets = LoadBe32(&bytes[urb::NumberOfPackets]);
-      header.interval = LoadBe32(&bytes[urb::Interval]);
-      std::copy_n(bytes.begin() + urb::Setup, header.setup.size(), header.setup.begin());
-      break;
-    case USBIP_CMD_UNLINK: header.unlinkSeqNum = LoadBe32(&bytes[urb::UnlinkSeqNum]); break;
-    case USBIP_RET_SUBMIT:
-      header.status = static_cast<std::int32_t>(LoadBe32(&bytes[urb::Status]));
-      header.actualLength = LoadBe32(&bytes[urb::ActualLength]);
-      header.numberOfPackets = LoadBe32(&bytes[urb::NumberOfPackets]);
-      break;
-    case USBIP_RET_UNLINK:
-      header.status = static_cast<std::int32_t>(LoadBe32(&bytes[urb::Status]));
-      break;
-    default: break;
-  }
+  EachUrbField(header, FieldReader<ByteOrder::Big>{bytes.data()});
   return header;
 }
 

@@ -367,8 +367,9 @@ const FlashChipDescriptor& FlashChip(std::uint32_t index) {
 
 std::string FlashChipText(std::uint32_t index) {
   const FlashChipDescriptor& chip = FlashChip(index);
-  return "entry " + std::to_string(index) + " (" + std::string(chip.name) + ", " +
-         std::to_string(chip.capacity / 1024) + " KiB)";
+  // An entry is matched by the chip's maker (and type) and stands for a family: its size is
+  // that of one member, so it is not shown as the chip's.
+  return "entry " + std::to_string(index) + " (" + std::string(chip.name) + " family)";
 }
 
 StepCode PollReady(const DeviceRecord& record, bool& ready) {

@@ -161,8 +161,8 @@ extern const std::array<FlashChipDescriptor, kFlashChipCount> FlashChipTable;
 
 // The descriptor at a chip index; an index outside the table falls back to entry 0.
 const FlashChipDescriptor& FlashChip(std::uint32_t index);
-// A table entry as people read it, wherever a chip is shown: "entry 11 (Macronix MX25L1005,
-// 128 KiB)".
+// A table entry as people read it, wherever a chip is shown: "entry 11 (Macronix MX25L1005
+// family)".
 std::string FlashChipText(std::uint32_t index);
 
 // Step codes of the serial-flash routines: each failing step carries its own code, which

@@ -31,7 +31,7 @@ constexpr const char* kFlashDetails =
     "when several bridges are attached); the selection may also follow the operation.\n"
     "Numbers are decimal or 0x-hexadecimal.\n"
     "  detect   identifies the serial flash and prints entry=<chip table index> and chip=<the\n"
-    "           entry with the chip's name and size>; for an EEPROM bridge prints\n"
+    "           entry with the name of its chip family>; for an EEPROM bridge prints\n"
     "           memory=eeprom-256 or memory=eeprom-64k\n"
     "  read     reads LENGTH bytes from OFFSET (default 0) into the file OUT; LENGTH defaults\n"
     "           to the whole EEPROM, or 65536 bytes of a serial flash. OUT is written only\n"

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/Hex.h"
+#include "common/OneLine.h"
 #include "history/Queries.h"
 #include "history/Recorder.h"
 #include "image/FirmwareReaders.h"
@@ -48,12 +49,6 @@ std::string Cell(const std::string& text, std::size_t width) {
   if (cell.size() > width) cell = cell.substr(0, width - 1) + "~";
   cell.resize(width, ' ');
   return cell;
-}
-
-// A text on one line: the update's messages may hold line breaks.
-std::string OneLine(std::string text) {
-  std::replace(text.begin(), text.end(), '\n', ' ');
-  return text;
 }
 
 // "2026-05-01 12:34:56" of "2026-05-01T12:34:56.789Z".

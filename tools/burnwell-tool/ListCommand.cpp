@@ -1,6 +1,5 @@
 // burnwell-tool list: finds the bridges as the updater does and prints one line per device
 // table record, as key=value fields a script can pick apart.
-#include <array>
 #include <cctype>
 #include <cstdio>
 #include <memory>
@@ -81,17 +80,17 @@ std::optional<std::uint8_t> ReadMarker(const device::DeviceRecord& record) {
   if (std::string(MemoryKind(record)) == "none" ||
       record.TransportKind != device::TransportKind::MassStorage)
     return std::nullopt;
-  std::array<std::uint8_t, image::kConfigBlockSize> block{};
+  std::uint8_t marker = 0;
   bool read = false;
   UnderDeviceLock(
       record,
       [&](device::DeviceRecord& copy) {
-        read = protocol::FlashRead(copy, block.data(), 0, static_cast<std::uint32_t>(block.size()),
-                                   0, 0) == protocol::FlashResult::Ok;
+        read = protocol::FlashRead(copy, &marker, image::offset::kMarker, 1, 0, 0) ==
+               protocol::FlashResult::Ok;
       },
       kMarkerLockWaitMs);
   if (!read) return std::nullopt;
-  return block[image::offset::kMarker];
+  return marker;
 }
 
 const char* ValidName(const std::optional<std::uint8_t>& marker) {
@@ -151,10 +150,8 @@ int RunList(bool json, JsonOutput& jsonOut, std::ostream& out, std::ostream& err
   for (std::uint32_t i = 0; i < table.count; ++i) markers.push_back(ReadMarker(table.records[i]));
   if (json) {
     Json bridges = Json::array();
-    for (std::uint32_t i = 0; i < table.count; ++i) {
-      const Json bridge = ListedBridgeJson(static_cast<int>(i), table.records[i], markers[i]);
-      bridges.push_back(bridge);
-    }
+    for (std::uint32_t i = 0; i < table.count; ++i)
+      bridges.push_back(ListedBridgeJson(static_cast<int>(i), table.records[i], markers[i]));
     jsonOut.Print(Json{{"command", "list"}, {"bridges", bridges}});
     WarnUnmarked(markers, err);
     return Code(ExitStatus::Success);

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "common/Hex.h"
+#include "common/OneLine.h"
 #include "tools/burnwell-tool/Selection.h"
 
 namespace burnwell::tool {
@@ -12,11 +13,6 @@ namespace {
 std::string Fixed(double value, int decimals) {
   char text[32];
   std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  return text;
-}
-
-std::string OneLine(std::string text) {
-  std::replace(text.begin(), text.end(), '\n', ' ');
   return text;
 }
 

@@ -15,6 +15,7 @@
 
 #include "app/UpdateSequence.h"
 #include "common/Hex.h"
+#include "common/OneLine.h"
 #include "image/ConfigBlock.h"
 #include "image/ImageBuffer.h"
 #include "platform/StopRequest.h"
@@ -77,8 +78,7 @@ void PrintSummary(std::ostream& out, const std::vector<int>& indexes,
     const std::string holds = !holdsFile                    ? "-"
                               : record.file.codeLength == 0 ? "no code"
                                                             : ChecksumText(record.flashAfter);
-    std::string error = record.error;
-    std::replace(error.begin(), error.end(), '\n', ' ');
+    const std::string error = OneLine(record.error);
     char line[160];
     std::snprintf(line, sizeof line, "%-6d %-17s %-10s %-13s %-9s %-7d %-8.1f ", indexes[i],
                   record.bridge.serial.c_str(),

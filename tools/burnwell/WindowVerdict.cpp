@@ -1,24 +1,10 @@
 #include "tools/burnwell/WindowVerdict.h"
 
-#include <algorithm>
-
 #include "common/ExitStatus.h"
 #include "common/Hex.h"
+#include "common/OneLine.h"
 
 namespace burnwell {
-namespace {
-
-// A dialog text (several lines, a trailing line break) as part of one line.
-std::string OneLine(std::string text) {
-  std::replace_if(
-      text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
-  const auto first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
-}  // namespace
-
 std::string WindowVerdict(int status, const std::optional<history::UnitRecord>& unit) {
   if (status == Code(ExitStatus::Success)) {
     std::string line = "burnwell: updated and verified";
